@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+namespace platform {
+
+// System properties by name, as getprop/setprop give them on the instrument.
+// On a host build each property is the text of the file <root>/properties/<name>.
+// An unset or unreadable property reads as the empty text.
+std::string propertyGet(const std::string& name);
+
+// Sets a property; false when the name is not a valid property name or the
+// value cannot be stored.
+bool propertySet(const std::string& name, const std::string& value);
+
+// Property names are dotted words of letters, digits, '_' and '-'; anything else
+// (a '/', "..", an empty name) is refused so that a name can never reach outside
+// the property store.
+bool propertyNameValid(const std::string& name);
+
+} // namespace platform

@@ -1,0 +1,145 @@
+// Function keyword tables of the three command sets.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FuncKeywordTables.h"
+#include "inc_enum.h"
+
+namespace {
+
+// A keyword as a command's string parameter carries it, quotes included.
+std::string q(const std::string& keyword) {
+    return "\"" + keyword + "\"";
+}
+
+struct SecondaryTable {
+    const char* name;
+    const KeywordFuncTable& table;
+    int32_t primary;
+    size_t entries;
+};
+
+const SecondaryTable kSecondaryTables[] = {
+    {"DcvSec", mapStringEnumToFuncForScpiDcvSec, TYPE_DCV, 19},
+    {"AcvSec", mapStringEnumToFuncForScpiAcvSec, TYPE_ACV, 24},
+    {"DciSec", mapStringEnumToFuncForScpiDciSec, TYPE_DCI, 19},
+    {"AciSec", mapStringEnumToFuncForScpiAciSec, TYPE_ACI, 24},
+    {"CapSec", mapStringEnumToFuncForScpiCapSec, TYPE_CAP, 5},
+    {"Ohm2Sec", mapStringEnumToFuncForScpiOhm2Sec, TYPE_OHM2, 6},
+    {"Ohm4Sec", mapStringEnumToFuncForScpiOhm4Sec, TYPE_OHM4, 6},
+    {"FreqSec", mapStringEnumToFuncForScpiFreqSec, TYPE_FREQ, 8},
+    {"PeriodSec", mapStringEnumToFuncForScpiPeriodSec, TYPE_PERIOD, 9},
+};
+
+std::set<std::string> keysOf(const KeywordFuncTable& table) {
+    std::set<std::string> keys;
+    for (const auto& entry : table) keys.insert(entry.first);
+    return keys;
+}
+
+TEST(FuncKeywordTables, FunctionTextTablesCoverEveryFunction) {
+    for (const FuncTextTable* table : {&mapFuncEnumToStringForVorna, &mapFuncEnumToStringForCorvane,
+                                       &mapFuncEnumToString, &mapFuncEnumToStringForPello}) {
+        ASSERT_EQ(table->size(), 12u);
+        EXPECT_EQ(table->begin()->first, TYPE_DCV);
+        EXPECT_EQ(table->rbegin()->first, TYPE_SENSOR);
+    }
+    EXPECT_EQ(mapFuncEnumToStringForVorna.at(TYPE_OHM2), "2WR");
+    EXPECT_EQ(mapFuncEnumToStringForVorna.at(TYPE_SENSOR), "SENS");
+    EXPECT_EQ(mapFuncEnumToString.at(TYPE_ACI), "CURR:AC");
+    EXPECT_EQ(mapFuncEnumToString.at(TYPE_SENSOR), "TEMP");
+    EXPECT_EQ(mapFuncEnumToStringForPello.at(TYPE_ACI), "AAC");
+    EXPECT_EQ(mapFuncEnumToStringForPello.at(TYPE_OHM2), "OHMS");
+}
+
+TEST(FuncKeywordTables, CorvaneTextsAreTheCommandSetTextsInQuotes) {
+    EXPECT_EQ(mapFuncEnumToStringForCorvane.at(TYPE_DCV), "\"VOLT\"");
+    for (const auto& [func, text] : mapFuncEnumToString) {
+        EXPECT_EQ(mapFuncEnumToStringForCorvane.at(func), q(text));
+        // What the query answers, the selection command accepts again.
+        EXPECT_EQ(mapStringEnumToFuncForScpi.at(q(text)), func) << text;
+    }
+}
+
+TEST(FuncKeywordTables, EntryCounts) {
+    EXPECT_EQ(mapStringEnumToFuncForScpi.size(), 37u);
+    for (const SecondaryTable& t : kSecondaryTables) {
+        EXPECT_EQ(t.table.size(), t.entries) << t.name;
+    }
+}
+
+TEST(FuncKeywordTables, EveryKeyIsOneQuotedKeyword) {
+    std::vector<const KeywordFuncTable*> tables = {&mapStringEnumToFuncForScpi};
+    for (const SecondaryTable& t : kSecondaryTables) tables.push_back(&t.table);
+    for (const KeywordFuncTable* table : tables) {
+        for (const auto& [key, func] : *table) {
+            ASSERT_GE(key.size(), 3u) << key;
+            EXPECT_EQ(key.front(), '"') << key;
+            EXPECT_EQ(key.back(), '"') << key;
+            EXPECT_EQ(key.find('"', 1), key.size() - 1) << key;
+            EXPECT_GE(func, -1);
+            EXPECT_LE(func, TYPE_SENSOR);
+        }
+    }
+}
+
+TEST(FuncKeywordTables, KeysMatchExactlyWithQuotesAndCase) {
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("VOLT:DC")), TYPE_DCV);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.count("VOLT:DC"), 0u);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.count(q("volt:dc")), 0u);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.count(q("Volt:DC")), 0u);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("VOLTage:DC")), TYPE_DCV);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("DIODe")), TYPE_DIODE);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("PERiod")), TYPE_PERIOD);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("OFF")), -1);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.count(q("CALC:DATA")), 0u);
+}
+
+TEST(FuncKeywordTables, TemperatureIsAPrimaryFunctionOnly) {
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("TEMP")), TYPE_SENSOR);
+    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("TEMPerature")), TYPE_SENSOR);
+    for (const SecondaryTable& t : kSecondaryTables) {
+        EXPECT_EQ(t.table.count(q("TEMP")), 0u) << t.name;
+        EXPECT_EQ(t.table.count(q("TEMPerature")), 0u) << t.name;
+    }
+}
+
+TEST(FuncKeywordTables, SecondaryTablesAreOwnReadingOffAndPrimaryKeywords) {
+    for (const SecondaryTable& t : kSecondaryTables) {
+        SCOPED_TRACE(t.name);
+        EXPECT_EQ(t.table.at(q("CALC:DATA")), t.primary);
+        EXPECT_EQ(t.table.at(q("CALCulate:DATA")), t.primary);
+        EXPECT_EQ(t.table.at(q("OFF")), -1);
+        for (const auto& [key, func] : t.table) {
+            if (key == q("CALC:DATA") || key == q("CALCulate:DATA")) continue;
+            auto primary = mapStringEnumToFuncForScpi.find(key);
+            ASSERT_NE(primary, mapStringEnumToFuncForScpi.end()) << key;
+            EXPECT_EQ(func, primary->second) << key;
+        }
+    }
+}
+
+TEST(FuncKeywordTables, SecondaryTablesAcceptOnlyTheirGroups) {
+    EXPECT_EQ(keysOf(mapStringEnumToFuncForScpiCapSec),
+              (std::set<std::string>{q("OFF"), q("CALC:DATA"), q("CALCulate:DATA"), q("CAP"), q("CAPacitance")}));
+    EXPECT_EQ(mapStringEnumToFuncForScpiCapSec.count(q("DCV")), 0u);
+
+    // The pair check comes later: the DC voltage table still translates AC current.
+    EXPECT_EQ(mapStringEnumToFuncForScpiDcvSec.at(q("ACI")), TYPE_ACI);
+    EXPECT_EQ(mapStringEnumToFuncForScpiDcvSec.count(q("FREQ")), 0u);
+    EXPECT_EQ(mapStringEnumToFuncForScpiAciSec.at(q("PERIOD")), TYPE_PERIOD);
+
+    EXPECT_EQ(keysOf(mapStringEnumToFuncForScpiFreqSec),
+              (std::set<std::string>{q("OFF"), q("CALC:DATA"), q("CALCulate:DATA"), q("ACV"), q("VOLT:AC"),
+                                     q("VOLTage:AC"), q("FREQ"), q("FREQuency")}));
+    EXPECT_EQ(mapStringEnumToFuncForScpiPeriodSec.at(q("VOLTage:AC")), TYPE_ACV);
+    EXPECT_EQ(mapStringEnumToFuncForScpiPeriodSec.count(q("FREQ")), 0u);
+    EXPECT_EQ(mapStringEnumToFuncForScpiOhm4Sec.at(q("FRESistance")), TYPE_OHM4);
+    EXPECT_EQ(mapStringEnumToFuncForScpiOhm2Sec.count(q("FRES")), 0u);
+}
+
+} // namespace

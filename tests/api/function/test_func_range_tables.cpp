@@ -1,0 +1,192 @@
+// Range and rate tables: checked against each other, against the default
+// records and against the units in their own texts, so that a slip in one cell
+// shows up without the test restating the tables.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FuncRangeTables.h"
+#include "inc_type.h"
+
+namespace {
+
+const std::string kOhm = "\xCE\xA9";  // "Ω" in UTF-8
+
+const std::set<int32_t> kRangedFunctions = {TYPE_DCV, TYPE_ACV,  TYPE_DCI,    TYPE_ACI, TYPE_OHM2,
+                                            TYPE_OHM4, TYPE_CAP, TYPE_PERIOD, TYPE_FREQ};
+
+template <typename Table>
+std::set<int32_t> functionsOf(const Table& table) {
+    std::set<int32_t> keys;
+    for (const auto& entry : table) keys.insert(entry.first);
+    return keys;
+}
+
+template <typename Inner>
+std::vector<int32_t> indicesOf(const Inner& inner) {
+    std::vector<int32_t> keys;
+    for (const auto& entry : inner) keys.push_back(entry.first);
+    return keys;
+}
+
+std::vector<int32_t> indicesUpTo(int32_t last) {
+    std::vector<int32_t> keys;
+    for (int32_t i = -1; i <= last; ++i) keys.push_back(i);
+    return keys;
+}
+
+// Base-unit factor of a range text's unit, e.g. "mV" -> 1e-3; 0 if unknown.
+double unitFactor(const std::string& unit) {
+    static const std::vector<std::pair<std::string, double>> units = {
+        {"mV", 1e-3}, {"V", 1},      {"uA", 1e-6},       {"mA", 1e-3},       {"A", 1},
+        {kOhm, 1},    {"K" + kOhm, 1e3}, {"M" + kOhm, 1e6}, {"nF", 1e-9}, {"uF", 1e-6}, {"mF", 1e-3}};
+    for (const auto& [text, factor] : units) {
+        if (unit == text) return factor;
+    }
+    return 0;
+}
+
+struct Variant {
+    const char* name;
+    const RangeValueTable& values;
+    const RangeTextTable& texts;
+    const RangeRealValueTable& realValues;
+};
+
+const Variant kVariants[] = {
+    {"MV412", mapRangeEnumToValue, mapRangeEnumToString, mapRangeEnumToRealValue},
+    {"MV412E", mapRangeEnumToValue_MV412E, mapRangeEnumToString_MV412E, mapRangeEnumToRealValue_MV412E},
+};
+
+TEST(FuncRangeTables, RowsForExactlyTheNineRangedFunctions) {
+    for (const Variant& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        EXPECT_EQ(functionsOf(v.values), kRangedFunctions);
+        EXPECT_EQ(functionsOf(v.texts), kRangedFunctions);
+        EXPECT_EQ(functionsOf(v.realValues), kRangedFunctions);
+        for (int32_t none : {TYPE_CONT, TYPE_DIODE, TYPE_SENSOR}) {
+            EXPECT_EQ(v.texts.count(none), 0u);
+        }
+    }
+}
+
+TEST(FuncRangeTables, IndicesRunFromAutomaticToTheDefaultHighestRange) {
+    for (const Variant& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        for (int32_t func : kRangedFunctions) {
+            SCOPED_TRACE(func);
+            int32_t last = g_FuncCfg[func].s32RangeMax;
+            if (func == TYPE_CAP && std::string(v.name) == "MV412E") {
+                last = CAMP_1MF;  // the second variant has no 10 mF range
+            }
+            EXPECT_EQ(indicesOf(v.values.at(func)), indicesUpTo(last));
+            EXPECT_EQ(indicesOf(v.texts.at(func)), indicesUpTo(last));
+            EXPECT_EQ(indicesOf(v.realValues.at(func)), indicesUpTo(last));
+        }
+    }
+}
+
+TEST(FuncRangeTables, ValueTextAndRealValueAgree) {
+    for (const Variant& v : kVariants) {
+        for (const auto& [func, texts] : v.texts) {
+            for (const auto& [index, text] : texts) {
+                SCOPED_TRACE(std::string(v.name) + " func " + std::to_string(func) + " index " +
+                             std::to_string(index) + " " + text);
+                const double value = v.values.at(func).at(index);
+                const int32_t real = v.realValues.at(func).at(index);
+                const std::string number = std::to_string(std::stoi(text));
+                ASSERT_EQ(text.compare(0, number.size(), number), 0);
+                const double factor = unitFactor(text.substr(number.size()));
+                ASSERT_NE(factor, 0.0) << "unknown unit";
+                EXPECT_NEAR(value, std::stoi(text) * factor, value * 1e-12);
+                if (index == -1 && (func == TYPE_OHM2 || func == TYPE_OHM4)) {
+                    EXPECT_EQ(real, 100000);  // the automatic row counts whole ohms
+                } else {
+                    EXPECT_EQ(real, std::stoi(text));
+                }
+            }
+        }
+    }
+}
+
+TEST(FuncRangeTables, AutomaticIndexNamesADefaultRange) {
+    for (const Variant& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        for (int32_t func : {TYPE_DCV, TYPE_ACV, TYPE_PERIOD, TYPE_FREQ}) {
+            EXPECT_EQ(v.texts.at(func).at(-1), "10V");
+            EXPECT_EQ(v.values.at(func).at(-1), 10.0);
+        }
+        for (int32_t func : {TYPE_DCI, TYPE_ACI}) {
+            EXPECT_EQ(v.texts.at(func).at(-1), "100mA");
+            EXPECT_EQ(v.realValues.at(func).at(-1), 100);
+        }
+        for (int32_t func : {TYPE_OHM2, TYPE_OHM4}) {
+            EXPECT_EQ(v.texts.at(func).at(-1), "100K" + kOhm);
+            EXPECT_EQ(v.values.at(func).at(-1), 1e5);
+        }
+        EXPECT_EQ(v.texts.at(TYPE_CAP).at(-1), "10uF");
+        EXPECT_EQ(v.realValues.at(TYPE_CAP).at(-1), 10);
+    }
+}
+
+TEST(FuncRangeTables, VariantsDifferOnlyInCurrentIndexFiveAndCapacitanceIndexSeven) {
+    std::vector<std::string> differences;
+    for (const auto& [func, texts] : mapRangeEnumToString) {
+        for (const auto& [index, text] : texts) {
+            const auto& other = mapRangeEnumToString_MV412E.at(func);
+            auto found = other.find(index);
+            if (found == other.end() || found->second != text ||
+                mapRangeEnumToValue_MV412E.at(func).at(index) != mapRangeEnumToValue.at(func).at(index) ||
+                mapRangeEnumToRealValue_MV412E.at(func).at(index) != mapRangeEnumToRealValue.at(func).at(index)) {
+                differences.push_back(std::to_string(func) + ":" + std::to_string(index));
+            }
+        }
+    }
+    EXPECT_EQ(differences, (std::vector<std::string>{"2:5", "3:5", "6:7"}));
+
+    EXPECT_EQ(mapRangeEnumToString.at(TYPE_DCI).at(5), "10A");
+    for (int32_t func : {TYPE_DCI, TYPE_ACI}) {
+        EXPECT_EQ(mapRangeEnumToString_MV412E.at(func).at(5), "3A");
+        EXPECT_EQ(mapRangeEnumToValue_MV412E.at(func).at(5), 3.0);
+        EXPECT_EQ(mapRangeEnumToRealValue_MV412E.at(func).at(5), 3);
+    }
+    EXPECT_EQ(mapRangeEnumToString.at(TYPE_CAP).at(7), "10mF");
+    EXPECT_EQ(mapRangeEnumToValue.at(TYPE_CAP).at(7), 0.01);
+    EXPECT_EQ(mapRangeEnumToRealValue.at(TYPE_CAP).at(7), 10);
+    EXPECT_EQ(mapRangeEnumToString_MV412E.at(TYPE_CAP).count(7), 0u);
+}
+
+TEST(FuncRangeTables, VoltageIndexFourIs1000VOnlyForDc) {
+    EXPECT_EQ(mapRangeEnumToString.at(TYPE_DCV).at(4), "1000V");
+    for (int32_t func : {TYPE_ACV, TYPE_PERIOD, TYPE_FREQ}) {
+        EXPECT_EQ(mapRangeEnumToString.at(func).at(4), "750V");
+    }
+}
+
+TEST(FuncRangeTables, TextsAreAsciiExceptTheUtf8OhmSign) {
+    EXPECT_EQ(mapRangeEnumToString.at(TYPE_OHM2).at(0), "100\xCE\xA9");
+    for (const RangeTextTable* table : {&mapRangeEnumToString, &mapRangeEnumToString_MV412E}) {
+        for (const auto& [func, texts] : *table) {
+            for (const auto& [index, text] : texts) {
+                std::string rest = text;
+                for (size_t at; (at = rest.find(kOhm)) != std::string::npos;) rest.erase(at, kOhm.size());
+                for (unsigned char c : rest) {
+                    EXPECT_LT(c, 0x80u) << text;
+                }
+            }
+        }
+    }
+}
+
+TEST(FuncRangeTables, RateLetters) {
+    EXPECT_EQ(mapRateEnumToString.size(), 3u);
+    EXPECT_EQ(mapRateEnumToString.at(E_Slow), "S");
+    EXPECT_EQ(mapRateEnumToString.at(E_Medium), "M");
+    EXPECT_EQ(mapRateEnumToString.at(E_Fast), "F");
+}
+
+} // namespace

@@ -1,0 +1,70 @@
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "Util/LogChannel.h"
+
+namespace toolkit {
+
+// Writes formatted lines to one file. The path is the system's own; only the
+// calls into the OS map it onto the host.
+class FileChannelBase : public LogChannel {
+public:
+    FileChannelBase(const std::string& name = "FileChannelBase", const std::string& path = "",
+                    LogLevel level = LTrace);
+    ~FileChannelBase() override;
+
+    void write(const Logger& logger, const LogContextPtr& ctx) override;
+    // Sets the file and opens it; false when it does not open.
+    bool setPath(const std::string& path);
+    const std::string& path() const;
+
+protected:
+    // Creates the directory chain and opens the file for appending. Throws
+    // std::runtime_error when no path is set.
+    virtual bool open();
+    virtual void close();
+    // Bytes in the file; the largest value when the stream has failed.
+    virtual size_t size();
+
+protected:
+    std::string _path;
+    std::ofstream _fstream;
+};
+
+// The service's log files: one per local day in `dir`, named
+// "%d-%02d-%02d_%02d.log", a new one above 30 MiB (checked at most once a
+// minute), files 30 or more days old and beyond the newest 20 deleted.
+class FileChannel : public FileChannelBase {
+public:
+    FileChannel(const std::string& name = "FileChannel", const std::string& dir = "/data/logs",
+                LogLevel level = LTrace);
+    ~FileChannel() override = default;
+
+    void write(const Logger& logger, const LogContextPtr& ctx) override;
+
+protected:
+    void changeFile(time_t second);
+    void clean();
+
+private:
+    void reportOpenFailure(const std::string& path);
+
+    bool _can_write = false;
+    size_t _log_max_day = 30;
+    size_t _log_max_size = 30;
+    size_t _log_max_count = 20;
+    size_t _index = 0;
+    int64_t _last_day = -1;
+    time_t _last_check_time = 0;
+    std::string _dir;
+    std::set<std::string> _log_file_map;
+    // Set while this channel switches files: a record logged meanwhile (the
+    // failure report, a mkdir warning) must not re-enter the switch.
+    bool _switching = false;
+};
+
+} // namespace toolkit

@@ -1,0 +1,182 @@
+#pragma once
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Thread/semaphore.h"
+#include "Util/FileChannel.h"
+#include "Util/LogChannel.h"
+#include "Util/util.h"
+
+namespace toolkit {
+
+class LogWriter;
+
+// The default logger (cached Logger::Instance()).
+Logger& getLogger();
+
+// The logger: repeat suppression in front of a set of named channels, visited
+// in ascending order of name, optionally fed through a writer thread.
+class Logger : public std::enable_shared_from_this<Logger>, public noncopyable {
+public:
+    using Ptr = std::shared_ptr<Logger>;
+
+    // Made once on first use, named after the executable, and never destroyed;
+    // at exit its writer is drained and the pending repeat summary written.
+    static Logger& Instance();
+
+    explicit Logger(const std::string& logger_name);
+    ~Logger();
+
+    // Stores the channel under its name, replacing one of the same name.
+    void add(const std::shared_ptr<LogChannel>& channel);
+    void del(const std::string& name);
+    // Sets or (with an empty pointer) removes the writer; the old writer drains.
+    void setWriter(const std::shared_ptr<LogWriter>& writer);
+    // Hands a record to the writer when set, else to writeChannels.
+    void write(const LogContextPtr& ctx);
+    // Repeat suppression, then every channel. What a writer calls per record.
+    void writeChannels(const LogContextPtr& ctx);
+    const std::string& getName() const;
+
+private:
+    void writeChannels_l(const LogContextPtr& ctx);
+
+    LogContextPtr _last_log;
+    std::string _logger_name;
+    // Read by every caller, replaced by setWriter: touched only through the
+    // atomic shared_ptr operations.
+    std::shared_ptr<LogWriter> _writer;
+    std::map<std::string, std::shared_ptr<LogChannel>> _channels;
+    // Guards the repeat state and the channels when records are written on the
+    // callers' threads (no writer installed, or at exit).
+    std::recursive_mutex _mutex;
+};
+
+// One log record; the message text is streamed into it.
+class LogContext : public std::ostringstream {
+public:
+    LogContext() = default;
+    LogContext(LogLevel level, const char* file, const char* function, int line, const char* module_name,
+               const char* flag);
+    ~LogContext() = default;
+
+    LogLevel _level = LTrace;
+    int _line = 0;
+    int _repeat = 0;
+    std::string _file;
+    std::string _function;
+    std::string _thread_name;
+    std::string _module_name;
+    std::string _flag;
+    struct timeval _tv = {0, 0};
+
+    // The streamed text; the first call caches it.
+    const std::string& str();
+
+private:
+    bool _got_content = false;
+    std::string _content;
+};
+
+// Stream-style builder of one record; the destructor writes it.
+class LogContextCapture {
+public:
+    using Ptr = std::shared_ptr<LogContextCapture>;
+
+    LogContextCapture(Logger& logger, LogLevel level, const char* file, const char* function, int line,
+                      const char* flag = "");
+    // Copying moves the record: the copy holds it, the source becomes empty.
+    LogContextCapture(const LogContextCapture& that);
+    ~LogContextCapture();
+
+    // std::endl (or std::flush) ends the record: it is written at once and
+    // later values are ignored.
+    LogContextCapture& operator<<(std::ostream& (*f)(std::ostream&));
+
+    template <typename T>
+    LogContextCapture& operator<<(T&& data) {
+        if (!_ctx) {
+            return *this;
+        }
+        (*_ctx) << std::forward<T>(data);
+        return *this;
+    }
+
+    // Drops the record without writing it.
+    void clear();
+
+private:
+    // Hands the record to the logger (once) and lets go of it.
+    void writeOut();
+
+    mutable LogContextPtr _ctx;
+    Logger& _logger;
+};
+
+// Receives the records of a logger (instead of writing them on the caller).
+class LogWriter : public noncopyable {
+public:
+    LogWriter() = default;
+    virtual ~LogWriter() = default;
+    virtual void write(const LogContextPtr& ctx, Logger& logger) = 0;
+};
+
+// Queues records for the "async log" thread, the only one that then formats and
+// writes lines. One writer may serve several loggers: each queued record carries
+// its logger. Destruction drains everything still queued.
+class AsyncLogWriter : public LogWriter {
+public:
+    AsyncLogWriter();
+    ~AsyncLogWriter() override;
+    void write(const LogContextPtr& ctx, Logger& logger) override;
+
+private:
+    void run();
+    void flushAll();
+
+    std::atomic<bool> _exit_flag{false};
+    semaphore _sem;
+    std::mutex _mutex;
+    std::shared_ptr<std::thread> _thread;
+    std::list<std::pair<LogContextPtr, Logger*>> _pending;
+};
+
+// The printf-style entry used by the service's own code.
+class LoggerWrapper {
+public:
+    static void printLog(Logger& logger, int level, const char* file, const char* function, int line,
+                         const char* fmt, ...) __attribute__((format(printf, 6, 7)));
+    static void printLogV(Logger& logger, int level, const char* file, const char* function, int line,
+                          const char* fmt, va_list ap);
+};
+
+// The process-wide module name (the executable's file name).
+const std::string& getModuleName();
+
+} // namespace toolkit
+
+// Stream-style logging of the toolkit's own code.
+#define WriteL(level) ::toolkit::LogContextCapture(::toolkit::getLogger(), level, __FILE__, __FUNCTION__, __LINE__)
+#define TraceL WriteL(::toolkit::LTrace)
+#define DebugL WriteL(::toolkit::LDebug)
+#define InfoL WriteL(::toolkit::LInfo)
+#define WarnL WriteL(::toolkit::LWarn)
+#define ErrorL WriteL(::toolkit::LError)
+
+// printf-style logging of the service's own code.
+#define PrintLog(level, ...) \
+    ::toolkit::LoggerWrapper::printLog(::toolkit::getLogger(), level, __FILE__, __FUNCTION__, __LINE__, ##__VA_ARGS__)
+#define PrintT(...) PrintLog(::toolkit::LTrace, ##__VA_ARGS__)
+#define PrintD(...) PrintLog(::toolkit::LDebug, ##__VA_ARGS__)
+#define PrintI(...) PrintLog(::toolkit::LInfo, ##__VA_ARGS__)
+#define PrintW(...) PrintLog(::toolkit::LWarn, ##__VA_ARGS__)
+#define PrintE(...) PrintLog(::toolkit::LError, ##__VA_ARGS__)
