@@ -1,0 +1,231 @@
+#include "IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "AnalyzeIni.h"
+#include "Util/logger.h"
+#include "root_path.h"
+
+namespace Copperwren {
+
+namespace {
+
+bool readWholeFile(const std::string& host_path, std::string& text) {
+    const int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char chunk[4096];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof(chunk));
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+// A line is kept unless it is empty, blank, or a ";" comment.
+bool isContentLine(const std::string& line) {
+    const size_t first = line.find_first_not_of(" \t");
+    return first != std::string::npos && line[first] != ';';
+}
+
+std::vector<std::string> contentLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        if (isContentLine(line)) {
+            lines.push_back(std::move(line));
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool hasLineBreak(const char* text) {
+    return text != nullptr && std::strpbrk(text, "\r\n") != nullptr;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Makes a finished rename durable; not every file system supports it, so a
+// failure here is not reported.
+void syncFolderOf(const std::string& host_path) {
+    const size_t slash = host_path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : host_path.substr(0, slash));
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+bool IniFile::Open(const char* path) {
+    if (path == nullptr) {
+        return false;
+    }
+    m_strFileName = path;
+    std::string text;
+    if (!readWholeFile(platform::hostPath(m_strFileName), text)) {
+        return false;
+    }
+    const std::vector<std::string> lines = contentLines(text);
+    if (lines.empty()) {
+        return false;
+    }
+    m_itemMap.clear();
+    AnalyzeIni analyze(this);
+    for (const std::string& line : lines) {
+        analyze(line);
+    }
+    return !m_itemMap.empty();
+}
+
+std::string IniFile::render() const {
+    std::string text;
+    for (const auto& section : m_itemMap) {
+        text += "[" + section.first + "]\n";
+        for (const IniItem& item : section.second) {
+            text += item.m_strName + " = " + item.m_strValue + "\n";
+        }
+    }
+    return text;
+}
+
+bool IniFile::SaveFile(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    // The new content goes to a temporary file beside the target, reaches the
+    // disk, and only then replaces the target by rename: a power cut at any
+    // moment leaves either the old or the new file, never a cut-off one.
+    const std::string target = platform::hostPath(path);
+    std::string temp = target + ".tmpXXXXXX";
+    const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
+    if (fd < 0) {
+        PrintE("ini save %s failed: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat old_stat;
+    const mode_t mode = ::stat(target.c_str(), &old_stat) == 0 ? (old_stat.st_mode & 07777) : 0644;
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, render()) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        PrintE("ini save %s failed: %s", path.c_str(), std::strerror(errno));
+        ::unlink(temp.c_str());
+        return false;
+    }
+    syncFolderOf(target);
+    return true;
+}
+
+bool IniFile::SaveAs(const char* path) {
+    if (path == nullptr || *path == '\0' || m_itemMap.empty()) {
+        return false;
+    }
+    return SaveFile(path);
+}
+
+const IniItem* IniFile::findItem(const char* section, const char* key) const {
+    if (key == nullptr) {
+        return nullptr;
+    }
+    const auto found = m_itemMap.find(section == nullptr ? std::string() : std::string(section));
+    if (found == m_itemMap.end()) {
+        return nullptr;
+    }
+    for (const IniItem& item : found->second) {
+        if (item.m_strName == key) {
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+const char* IniFile::ReadString(const char* section, const char* key, const char* def) const {
+    const IniItem* item = findItem(section, key);
+    return item == nullptr ? def : item->m_strValue.c_str();
+}
+
+int IniFile::ReadInt(const char* section, const char* key, int def) const {
+    const IniItem* item = findItem(section, key);
+    if (item == nullptr) {
+        return def;
+    }
+    // As atoi reads it, but a number beyond int saturates instead of being
+    // undefined.
+    const long value = std::strtol(item->m_strValue.c_str(), nullptr, 10);
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+bool IniFile::WriteString(const char* section, const char* key, const char* value) {
+    if (section == nullptr || key == nullptr) {
+        return false;
+    }
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
+        PrintE("ini item refused: line break in section, key or value");
+        return false;
+    }
+    setItem(section, key, value == nullptr ? "" : value);
+    return true;
+}
+
+bool IniFile::WriteInt(const char* section, const char* key, int value) {
+    return WriteString(section, key, std::to_string(value).c_str());
+}
+
+void IniFile::setItem(const std::string& section, const std::string& key, const std::string& value) {
+    ItemArray& items = m_itemMap[section];
+    for (IniItem& item : items) {
+        if (item.m_strName == key) {
+            item.m_strValue = value;
+            return;
+        }
+    }
+    items.push_back(IniItem{key, value});
+}
+
+} // namespace Copperwren

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../toolkit/log_records.h"
+#include "CommonSimpleFunc.h"
+#include "FunctionTool.h"
+#include "Util.h"
+#include "temp_root.h"
+
+namespace {
+
+// Runs the body under a chosen time zone and restores the previous one.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char* zone) {
+        if (const char* prev = std::getenv("TZ")) {
+            _previous = prev;
+            _had_previous = true;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneScope() {
+        if (_had_previous) {
+            setenv("TZ", _previous.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    std::string _previous;
+    bool _had_previous = false;
+};
+
+} // namespace
+
+TEST(CommonSimpleFunc, LowerCasesOnlyAsciiCapitals) {
+    char text[] = "ABC-x1Z\xC3\x84";
+    RmtCap2Low(text);
+    EXPECT_STREQ(text, "abc-x1z\xC3\x84");
+}
+
+TEST(CommonSimpleFunc, UnitSuffixTable) {
+    const struct { const char* suffixes[5]; double multiplier; } rows[] = {
+        {{"kv", "ka", "kf", "ks", "khz"}, 1e3},  {{"v", "a", "f", "s", "hz"}, 1.0},
+        {{"mv", "ma", "mf", "ms", "mhz"}, 1e-3}, {{"uv", "ua", "uf", "us", "uhz"}, 1e-6},
+        {{"nv", "na", "nf", "ns", "nhz"}, 1e-9}, {{"pv", "pa", "pf", "ps", "phz"}, 1e-12}};
+    for (const auto& row : rows) {
+        for (const char* suffix : row.suffixes) {
+            const std::string text = std::string("-1.5e2") + suffix;
+            double multiplier = 0;
+            EXPECT_EQ(RmtStr2f64NumFlag(text.c_str(), &multiplier), 1) << text;
+            EXPECT_EQ(multiplier, row.multiplier) << text;
+        }
+    }
+}
+
+TEST(CommonSimpleFunc, NumberMustLeadAndSuffixMustMatchExactly) {
+    const struct { const char* text; int known; double multiplier; } cases[] = {
+        {"10mv", 1, 1e-3}, {"5khz", 1, 1e3}, {"2.5", 1, 1}, {"  +.5", 1, 1}, {"3.", 1, 1}, {"1e-3v", 1, 1},
+        {"3 v", 0, 1},     {"1MV", 0, 1},    {"kv", 0, 1},  {"", 0, 1},      {"5k", 0, 1}, {"2v ", 0, 1},
+        {"1e", 0, 1},      {".", 0, 1},      {"-v", 0, 1},  {"inf", 0, 1},   {"nan", 0, 1}, {"0x10", 0, 1}};
+    for (const auto& c : cases) {
+        double multiplier = 0;
+        EXPECT_EQ(RmtStr2f64NumFlag(c.text, &multiplier), c.known) << c.text;
+        EXPECT_EQ(multiplier, c.multiplier) << c.text;
+    }
+    EXPECT_EQ(RmtStr2f64NumFlag(nullptr, nullptr), 0);
+}
+
+TEST(CommonSimpleFunc, TimeTextsUseTheLocalZone) {
+    {
+        ZoneScope utc("UTC");
+        std::string text;
+        Copperwren::GetCSTTimeFormat(0, text);
+        EXPECT_EQ(text, "1970-01-01 00:00:00");
+        Copperwren::GetCSTTimeFormatForAndroid(0, text);
+        EXPECT_EQ(text, "010100001970.00");
+        long stamp = 0;
+        Copperwren::TimeFormat2Timestamp("2024-02-22 10:45:49", stamp);
+        EXPECT_EQ(stamp, 1708598749L);
+        Copperwren::GetCSTTimeFormat(stamp, text);
+        EXPECT_EQ(text, "2024-02-22 10:45:49");
+        Copperwren::TimeFormat2Timestamp("2024-02-22 junk", stamp);  // the rest stays zero
+        EXPECT_EQ(stamp, 1708560000L);
+    }
+    ZoneScope east("CST-8");  // eight hours east of UTC, no daylight saving
+    std::string text;
+    Copperwren::GetCSTTimeFormat(0, text);
+    EXPECT_EQ(text, "1970-01-01 08:00:00");
+    long stamp = 0;
+    Copperwren::TimeFormat2Timestamp("2024-02-22 18:45:49", stamp);
+    EXPECT_EQ(stamp, 1708598749L);
+}
+
+TEST(Util, ExecuteCmdReturnsBoundedOutput) {
+    EXPECT_EQ(Util::executeCMD("echo hello; echo world"), "hello\nworld\n");
+    const std::string flood = Util::executeCMD("head -c 100000 /dev/zero | tr '\\0' x");
+    EXPECT_GE(flood.size(), Util::kOutputLimit);
+    EXPECT_LT(flood.size(), 2048u);
+}
+
+TEST(Util, ExecuteCmdNeverWritesPastTheBuffer) {
+    char buffer[32];
+    std::memset(buffer, '#', sizeof(buffer));
+    std::strcpy(buffer, "ab");
+    Util::executeCMD("printf cd", buffer, 16);
+    EXPECT_STREQ(buffer, "abcd");
+    Util::executeCMD("printf 0123456789ABCDEFGHIJ", buffer, 16);
+    EXPECT_STREQ(buffer, "abcd0123456789A");
+    for (size_t i = 16; i < sizeof(buffer); ++i) {
+        EXPECT_EQ(buffer[i], '#') << i;
+    }
+}
+
+TEST(Util, ExecuteCmdRefusesOverlongCommands) {
+    testing_support::TempRoot root;
+    const std::string marker = root.host("/marker");
+    const std::string command = "touch '" + marker + "'" + std::string(Util::kMaxCommandLength, ' ');
+    EXPECT_EQ(Util::executeCMD(command.c_str()), "");
+    EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(FunctionTool, QuotingSurvivesTheShellAndUnwraps) {
+    const struct { const char* raw; const char* wrapped; } cases[] = {
+        {"", "\"\""}, {"/data/UserData/a b.csv", "\"/data/UserData/a b.csv\""},
+        {"x\"; echo injected; \"", "\"x\\\"; echo injected; \\\"\""}, {"$(id)`id`\\", "\"\\$(id)\\`id\\`\\\\\""}};
+    for (const auto& c : cases) {
+        std::string s = c.raw;
+        FunctionTool::quotationWrap(s);
+        EXPECT_EQ(s, c.wrapped);
+        // The shell must hand the wrapped text to the command as the raw text.
+        EXPECT_EQ(Util::executeCMD(("printf '%s' " + s).c_str()), c.raw);
+    }
+    // Unwrapping needs a quote at both ends.
+    const struct { const char* in; bool ok; const char* out; } unwraps[] = {
+        {"\"", false, "\""}, {"\"\"", true, ""}, {"\"a b\"", true, "a b"},
+        {"a\"", false, "a\""}, {"\"a", false, "\"a"}, {"", false, ""}};
+    for (const auto& c : unwraps) {
+        std::string s = c.in;
+        EXPECT_EQ(FunctionTool::quotationUnwrap(s), c.ok) << c.in;
+        EXPECT_EQ(s, c.out);
+    }
+}
+
+TEST(FunctionTool, SplitAppendsFieldsLikeLineReading) {
+    std::vector<std::string> fields = {"kept"};
+    FunctionTool::stringSplit("1.2..3.", '.', fields);
+    EXPECT_EQ(fields, (std::vector<std::string>{"kept", "1", "2", "", "3"}));
+    FunctionTool::stringSplit("", '.', fields);
+    EXPECT_EQ(fields.size(), 5u);
+}
+
+TEST(FunctionTool, IpAddressCheck) {
+    const char* const kCount = "ip number quantity do not equal to 4";
+    const char* const kNaN = "ip argument is not a number";
+    const char* const kTail = "ip argument is not a number(tail)";
+    const char* const kRange = "ip number not in 0～255";
+    const struct { const char* address; const char* error; } cases[] = {
+        {"192.168.1.10", nullptr}, {"1.2.3.4.", nullptr}, {" 1.2.3.4", nullptr}, {"0.0.0.0", nullptr},
+        {"255.255.255.255", nullptr}, {"1.2.3", kCount}, {"1.2.3.4.5", kCount}, {"", kCount},
+        {"1.2.x.4", kNaN}, {"1..2.3", kNaN}, {"1.2.3.99999999999", kNaN}, {"1.2.3a.4", kTail},
+        {"1.2.3.256", kRange}, {"1.2.-3.4", kRange}};
+    auto channel = std::make_shared<testing_support::RecordingChannel>("ip-check");
+    toolkit::getLogger().add(channel);
+    for (const auto& c : cases) {
+        const size_t before = channel->texts().size();
+        EXPECT_EQ(FunctionTool::IPArgumentVerify(c.address), c.error == nullptr) << c.address;
+        const std::vector<std::string> texts = channel->texts();
+        ASSERT_GT(texts.size(), before);
+        EXPECT_EQ(texts.back(), c.error == nullptr ? std::string(c.address) : std::string(c.error)) << c.address;
+    }
+    toolkit::getLogger().del("ip-check");
+}
+
+TEST(FunctionTool, ExtensionIsAddedUnlessTheNameEndsWithIt) {
+    const struct { const char* name; const char* extension; const char* result; } cases[] = {
+        {"data", ".csv", "data.csv"},          {"data.csv", ".csv", "data.csv"},
+        {"a.csv.csv", ".csv", "a.csv.csv"},    {"a.csvx", ".csv", "a.csvx.csv"},
+        {"csv", ".csv", "csv.csv"},            {"", ".csv", ".csv"},
+        {"DATA.CSV", ".csv", "DATA.CSV.csv"},  {"data", "", "data"}};
+    for (const auto& c : cases) {
+        std::string name = c.name;
+        FunctionTool::fileExtensionComplete(name, c.extension);
+        EXPECT_EQ(name, c.result);
+    }
+}
