@@ -1,0 +1,5 @@
+#include "Manager.h"
+
+std::atomic<bool> Manager::abort{false};
+
+Manager::~Manager() = default;

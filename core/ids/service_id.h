@@ -1,0 +1,104 @@
+#pragma once
+
+// Notification codes and the few handler ids that are not group-coded message
+// ids. A notification reaches the UI with the value OR 0x80000000 as its code.
+// Values are consecutive within each run; never renumber one, the UI app
+// decodes them.
+enum service_id {
+    // Measurement and function-settings notifications.
+    UPDATE_MEASURE_DATA = 0x100,
+    UPDATE_MEASURE2_DATA,
+    UPDATE_FUNCTION_CONFIG,
+    UPDATE_FUNCTION2_CONFIG,
+    UPDATE_MATH_CONFIG,
+    UPDATE_TRIGGER_CONFIG,
+    UPDATE_SENSOR_CONFIG,
+
+    FUNCTION_MEASURE_SET = 0x200,
+    FUNCTION_MEASURE_GET,
+    FUNCTION_MEASURE2_SET,
+    FUNCTION_MEASURE2_GET,
+
+    // Math handlers bound under these values.
+    CALCULATE_DB_GET = 0x300,
+    CALCULATE_DB_REF_SET,
+    CALCULATE_DB_REF_GET,
+    CALCULATE_DB_STAT_SET,
+    CALCULATE_DB_STAT_GET,
+    CALCULATE_DBM_GET,
+    CALCULATE_DBM_REF_SET,
+    CALCULATE_DBM_REF_GET,
+    CALCULATE_DBM_STAT_SET,
+    CALCULATE_DBM_STAT_GET,
+    CALCULATE_PF_GET,
+    CALCULATE_PF_LOWE_SET,
+    CALCULATE_PF_LOWE_GET,
+    CALCULATE_PF_STAT_SET,
+    CALCULATE_PF_STAT_GET,
+    CALCULATE_PF_UPPE_SET,
+    CALCULATE_PF_UPPE_GET,
+    CALCULATE_REL_OFFS_SET,
+    CALCULATE_REL_OFFS_GET,
+    CALCULATE_REL_STAT_SET,
+    CALCULATE_REL_STAT_GET,
+    CALCULATE_FUNC_SET,
+    CALCULATE_FUNC_GET,
+    CALCULATE_STAT_AVER_GET,
+    CALCULATE_STAT_COUN_GET,
+    CALCULATE_STAT_MAX_GET,
+    CALCULATE_STAT_MIN_GET,
+    CALCULATE_STAT_STD_GET,
+    CALCULATE_STAT_PTP_GET,
+    CALCULATE_STAT_STAT_SET,
+    CALCULATE_STAT_STAT_GET,
+    CALCULATE_CURR_STATE_SET,
+    CALCULATE_CURR_STATE_GET,
+
+    STORAGE_FILE_LIST = 0x600,
+    STORAGE_FILE_SAVE,
+    STORAGE_FILE_COPY,
+    STORAGE_FILE_MOVE,
+    STORAGE_FILE_DEL,
+    STORAGE_DIR_CREATE,
+
+    // Beeper handlers bound under these values.
+    SYSTEM_BEEPER_STATE_SET = 0x700,
+    SYSTEM_BEEPER_STATE_GET,
+    SYSTEM_BEEPER_TEST,
+
+    CONFIGURE_CURRENT_AC = 0x800,
+
+    // Calibration, then the system, storage and LAN notifications.
+    CALIBRATION_SET = 0x900,
+    CALIBRATION_GET,
+    ON_SYSTEM_IO_INFO_CHANGED,
+    ON_SYSTEM_INFO_CHANGED,
+    ON_SYSTEM_TIME_CHANGED,
+    ON_SYSTEM_LANGUAGE_CHANGED,
+    ON_PRODUCT_INFO_CHANGED,
+    ON_STORAGE_IMAGE_INFO_CHANGED,
+    ON_STORAGE_DATA_INFO_CHANGED,
+    ON_LOCAL_STATE_CHANGE,
+    ON_SCPI_CMD_SET_CHANGED,
+    ON_LAN_DHCP_STATUS_CHANGED,
+    ON_LAN_AUTO_IP_STATUS_CHANGED,
+    ON_LAN_STATIC_IP_STATUS_CHANGED,
+    ON_LAN_IP_ADDR_CHANGED,
+    ON_LAN_MASK_ADDR_CHANGED,
+    ON_LAN_GATEWAY_ADDR_CHANGED,
+    ON_LAN_DNS_ADDR_CHANGED,
+    ON_LAN_INFO_APPLIED,
+    ON_LAN_MDNS_STATUS_CHANGED,
+    ON_LAN_HOST_NAME_CHANGED,
+    ON_LAN_SERVICE_NAME_CHANGED,
+    ON_LXI_RESET,
+    ON_FILE_OPERATION_STATUS_CHANGED,
+    ON_CONFIG_RESET,
+};
+
+// Bit 31 marks a notification code; request ids never carry it.
+constexpr unsigned int NOTIFY_CODE_FLAG = 0x80000000u;
+
+// The last value of a run is what the UI app and the handler tables expect.
+static_assert(CALCULATE_CURR_STATE_GET == 800, "math run out of step");
+static_assert(ON_CONFIG_RESET == 2328, "notification run out of step");

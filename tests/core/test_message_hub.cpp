@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../toolkit/log_records.h"
+#include "CBeeper.h"
+#include "CFEM.h"
+#include "CThreadPool.h"
+#include "DrvInterfaceManage.h"
+#include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
+#include "DrvScpiSM.h"
+
+namespace {
+
+using ValueMap = google::protobuf::Map<int, Value>;
+constexpr auto kLongWait = std::chrono::seconds(20);
+
+// A manager made of the handlers a test gives it. Bindings are never removed,
+// so managers live as long as the process; tests use ids of their own (group
+// 0xF0, which no real manager owns).
+class TestManager : public Manager {
+public:
+    TestManager(std::string name, std::map<unsigned int, cb_func> handlers, std::function<void()> on_connect = {})
+        : Manager(std::move(name)), _handlers(std::move(handlers)), _on_connect(std::move(on_connect)) {}
+
+    void getCallbacks(std::map<unsigned int, cb_func>& entries) override {
+        entries.insert(_handlers.begin(), _handlers.end());
+    }
+    void onClientConnect() override {
+        if (_on_connect) {
+            _on_connect();
+        }
+    }
+
+private:
+    std::map<unsigned int, cb_func> _handlers;
+    std::function<void()> _on_connect;
+};
+
+// Keeps every test manager reachable until exit, as the real managers are.
+std::vector<Manager*>* const g_kept_managers = new std::vector<Manager*>();
+
+bool bindTestManager(std::string name, std::map<unsigned int, cb_func> handlers,
+                     std::function<void()> on_connect = {}) {
+    auto* manager = new TestManager(std::move(name), std::move(handlers), std::move(on_connect));
+    g_kept_managers->push_back(manager);
+    return CFEM::instance()->bindManager(manager);
+}
+
+cb_func answering(int result, const char* reply) {
+    return [result, reply](unsigned int, const ValueMap&, ValueMap* out) {
+        insertStr(*out, 1, reply);
+        return result;
+    };
+}
+
+std::string threadName() {
+    char name[64] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    return name;
+}
+
+// Things seen on another thread, waited for with a generous bound.
+template <typename T>
+struct Inbox {
+    std::mutex mtx;
+    std::condition_variable cv;
+    std::vector<T> items;
+
+    void put(T item) {
+        std::lock_guard<std::mutex> lock(mtx);
+        items.push_back(std::move(item));
+        cv.notify_all();
+    }
+    std::vector<T> waitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mtx);
+        cv.wait_for(lock, kLongWait, [&] { return items.size() >= count; });
+        return items;
+    }
+};
+
+class MessageHub : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Interface_SCPManage(1);
+        SCP_SetInterfaceIsUsed(1);
+        IEEE488_PSC_Excu(1);
+        DrvScpi_SmInitial();
+        SCP_ClearErrQueue(1);
+        _beeps_before = CBeeper::instance()->beepCount();
+        _log = std::make_shared<testing_support::RecordingChannel>("hub-test");
+        toolkit::getLogger().add(_log);
+    }
+    void TearDown() override { toolkit::getLogger().del("hub-test"); }
+
+    static std::vector<std::string> drainErrors() {
+        std::vector<std::string> texts;
+        while (const char* text = SCP_ReadErrQueue(1)) {
+            texts.push_back(text);
+        }
+        return texts;
+    }
+    unsigned long beeps() const { return CBeeper::instance()->beepCount() - _beeps_before; }
+    bool logged(const std::string& text) const {
+        auto texts = _log->texts();
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    }
+
+    std::shared_ptr<testing_support::RecordingChannel> _log;
+
+private:
+    unsigned long _beeps_before = 0;
+};
+
+} // namespace
+
+TEST_F(MessageHub, UnboundIdQueuesInvalidCharacterAndBeepsOncePerRequest) {
+    ValueMap in, out;
+    insertS32(out, 9, 42);
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F001, in, &out), 2);
+    EXPECT_EQ(out.size(), 1u);  // the caller's reply map is left as it was
+    EXPECT_EQ(beeps(), 1u);
+    EXPECT_TRUE(logged("MID(HEX)=0x1000f001, MID(EDC)=268496897, not bind\n"));
+    auto regs = DrvScpi_GetStatusRegs();
+    EXPECT_TRUE(regs.u8ScpESR & SCP_ESR_EXE);
+    EXPECT_TRUE(regs.u8ScpSTB & SCP_STB_ERR_QUEUE);
+
+    EXPECT_EQ(CFEM::handleMessage(2, 0x1000F001, in, &out), 2);
+    EXPECT_EQ(beeps(), 2u);
+    EXPECT_EQ(drainErrors(), (std::vector<std::string>{"-101,\"Invalid character\"", "-101,\"Invalid character\""}));
+}
+
+TEST_F(MessageHub, HandlerResultQueuesItsRowAndKeepsTheReply) {
+    bindTestManager(
+        "result_manager", {{0x1000F010, answering(0, "fine")},
+                           {0x1000F011, answering(E109_MISSING_PARAMETER, "partial")},
+                           {0x1000F012, [](unsigned int source, const ValueMap&, ValueMap* out) {
+                                insertU32(*out, 2, source);
+                                return 0;
+                            }}});
+    ValueMap in, out;
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F010, in, &out), 0);
+    EXPECT_EQ(out.at(1).strval(), "fine");
+    EXPECT_EQ(beeps(), 0u);
+    EXPECT_TRUE(drainErrors().empty());
+
+    out.clear();
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F011, in, &out), 8);
+    EXPECT_EQ(out.at(1).strval(), "partial");
+    EXPECT_EQ(beeps(), 1u);
+    EXPECT_TRUE(logged("MID(HEX)=0x1000f011, MID(EDC)=268496913, exec error(8)\n"));
+    EXPECT_EQ(drainErrors(), std::vector<std::string>{"-109,\"Missing parameter\""});
+
+    out.clear();
+    EXPECT_EQ(CFEM::handleMessage(9, 0x1000F012, in, &out), 0);
+    EXPECT_EQ(out.at(2).u32val(), 9u);  // the source reaches the handler unchanged
+    // A caller without a reply map still has its handler run.
+    EXPECT_EQ(CFEM::handleMessage(9, 0x1000F012, in, nullptr), 0);
+}
+
+TEST_F(MessageHub, ResultsOutsideTheTableQueueNothingButStillCount) {
+    bindTestManager("bad_result_manager", {{0x1000F020, answering(200, "a")},
+                                                                        {0x1000F021, answering(-1, "b")},
+                                                                        {0x1000F022, answering(133, "c")},
+                                                                        {0x1000F023, answering(130, "d")}});
+    ValueMap in, out;
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F020, in, &out), 200);
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F021, in, &out), -1);
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F022, in, &out), 133);
+    // A row without text is a valid result that leaves the queue alone.
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F023, in, &out), 130);
+    EXPECT_EQ(beeps(), 4u);
+    EXPECT_TRUE(DrvScpi_GetStatusRegs().u8ScpESR & SCP_ESR_EXE);
+    EXPECT_TRUE(logged("MID(HEX)=0x1000f021, MID(EDC)=268496929, exec error(-1)\n"));
+    EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
+
+    // ...except that it still marks lost errors when the queue is about to fill.
+    for (int i = 0; i < 19; ++i) {
+        SCP_WriteErrorQueue(g_asErrInfo[E200_EXECUTION_ERROR]);
+    }
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F023, in, &out), 130);
+    auto errors = drainErrors();
+    ASSERT_EQ(errors.size(), 20u);
+    EXPECT_EQ(errors.back(), "-350,\"Queue overflow\"");
+}
+
+TEST_F(MessageHub, DuplicateBindingKeepsTheFirstHandler) {
+    CFEM* hub = CFEM::instance();
+    EXPECT_TRUE(bindTestManager("first_manager", {{0x1000F030, answering(0, "first")}}));
+    EXPECT_TRUE(bindTestManager("second_manager", {{0x1000F030, answering(0, "second")},
+                                                                    {0x1000F031, answering(0, "own")}}));
+    EXPECT_FALSE(hub->bindCallback(0x1000F030, answering(0, "third")));
+    EXPECT_TRUE(logged("bindCallback error code=268496944"));
+
+    ValueMap in, out;
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F030, in, &out), 0);
+    EXPECT_EQ(out.at(1).strval(), "first");
+    out.clear();
+    // The second manager's other ids are bound all the same.
+    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F031, in, &out), 0);
+    EXPECT_EQ(out.at(1).strval(), "own");
+}
+
+TEST_F(MessageHub, ClientConnectRunsEveryManagerInBindingOrderOnThePool) {
+    auto seen = std::make_shared<Inbox<std::pair<std::string, std::string>>>();
+    for (const char* name : {"connect_a", "connect_b", "connect_c"}) {
+        std::string who = name;
+        bindTestManager(who, {}, [seen, who] { seen->put({who, threadName()}); });
+    }
+    CFEM::FEM_ClientConnect();
+    auto calls = seen->waitFor(3);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].first, "connect_a");
+    EXPECT_EQ(calls[1].first, "connect_b");
+    EXPECT_EQ(calls[2].first, "connect_c");
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.second.rfind("thread pool", 0), 0u) << call.second;
+    }
+}
+
+TEST_F(MessageHub, PushMessageDeliversAFlaggedDataPackToTheSink) {
+    auto packs = std::make_shared<Inbox<DataPack>>();
+    CFEM::setNotifySink([packs](const char* data, unsigned int length) {
+        DataPack pack;
+        if (pack.ParseFromArray(data, static_cast<int>(length))) {
+            packs->put(pack);
+        }
+    });
+    ValueMap payload;
+    insertS32(payload, ON_SCPI_CMD_SET_CHANGED, 2);
+    insertStr(payload, 7, "text");
+    CFEM::pushMessage(ON_SCPI_CMD_SET_CHANGED, payload);
+
+    auto got = packs->waitFor(1);
+    CFEM::setNotifySink(nullptr);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(static_cast<uint32_t>(got[0].code()), 0x80000000u | 2314u);
+    EXPECT_EQ(got[0].stat(), 0);
+    ASSERT_EQ(got[0].data().size(), 2u);
+    EXPECT_EQ(got[0].data().at(ON_SCPI_CMD_SET_CHANGED).s32val(), 2);
+    EXPECT_EQ(got[0].data().at(7).strval(), "text");
+}
+
+TEST_F(MessageHub, PushFromAPoolThreadIsDeliveredBeforeItReturns) {
+    auto delivered = std::make_shared<std::atomic<int>>(0);
+    auto result = std::make_shared<Inbox<int>>();
+    CFEM::setNotifySink([delivered](const char*, unsigned int) { ++*delivered; });
+    CThreadPool::instance()->async(
+        [delivered, result] {
+            CFEM::pushMessage(UPDATE_MEASURE_DATA, ValueMap());
+            int after_push = delivered->load();
+            // Without a sink the notification is built and dropped.
+            CFEM::setNotifySink(nullptr);
+            CFEM::pushMessage(UPDATE_MEASURE_DATA, ValueMap());
+            result->put(after_push);
+            result->put(delivered->load());
+        },
+        false);
+    auto seen = result->waitFor(2);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], 1);
+    EXPECT_EQ(seen[1], 1);
+}
+
+// Remote control binds while UI clients may already be calling in.
+TEST_F(MessageHub, LookupsDuringBindingSeeEitherNothingOrTheHandler) {
+    constexpr unsigned int kFirst = 0x1000F100;
+    constexpr unsigned int kCount = 64;
+    std::map<unsigned int, cb_func> handlers;
+    for (unsigned int i = 0; i < kCount; ++i) {
+        handlers[kFirst + i] = answering(0, "bound");
+    }
+    std::atomic<bool> go{false};
+    std::atomic<bool> bound{false};
+    std::atomic<int> odd_results{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t) {
+        callers.emplace_back([&, t] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            ValueMap in;
+            for (unsigned int round = 0; round < 4 * kCount && !(bound && round >= kCount); ++round) {
+                ValueMap out;
+                int r = CFEM::handleMessage(0, kFirst + (round * 7 + t) % kCount, in, &out);
+                if (r != 0 && r != 2) {
+                    ++odd_results;
+                }
+                Manager::abort = (round % 2) == 0;
+            }
+        });
+    }
+    go = true;
+    bindTestManager("late_manager", handlers);
+    bound = true;
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(odd_results.load(), 0);
+    ValueMap in, out;
+    for (unsigned int i = 0; i < kCount; ++i) {
+        EXPECT_EQ(CFEM::handleMessage(0, kFirst + i, in, &out), 0);
+    }
+}

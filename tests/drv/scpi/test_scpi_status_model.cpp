@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include "DrvScpiErrDef.h"
+#include "scpi_status_fixture.h"
+
+using testing_support::ScpiStatusTest;
+
+TEST_F(ScpiStatusTest, ExecutionErrorSetsSummaryOnlyWhenEnabled) {
+    SCP_ExecuteErrNotify();
+    EXPECT_EQ(esr(), SCP_ESR_EXE);
+    EXPECT_FALSE(stb() & SCP_STB_ESB);
+
+    EXPECT_EQ(IEEE488_ESE_Excu(16), 0);
+    SCP_ExecuteErrNotify();
+    EXPECT_TRUE(stb() & SCP_STB_ESB);
+    // Reading the event register does not recompute the status byte.
+    EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_EXE);
+    EXPECT_EQ(esr(), 0);
+    EXPECT_TRUE(stb() & SCP_STB_ESB);
+    EXPECT_EQ(IEEE488_CLS_Excu(), 0);
+    EXPECT_EQ(stb(), 0);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpESE, 16);
+}
+
+TEST_F(ScpiStatusTest, RefusedEnableValuesKeepTheRegisterAndRaiseCommandError) {
+    struct Case {
+        int (*op)(int);
+        int refused;
+        int accepted;
+    };
+    const Case cases[] = {
+        {IEEE488_ESE_Excu, 66, 0xBD},          // bit 1 outside 0xBD
+        {IEEE488_SRE_Excu, 64, 32},            // bit 6 outside 0xBC
+        {IEEE488_PSC_Excu, 2, 0},
+        {SCPI_STAT_OPER_ENAB_Excu, 2, 0x0731},
+        {SCPI_STAT_QUES_ENAB_Excu, 8, 2048},   // bit 3 outside 0x5F37
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.op(c.accepted), 0) << c.accepted;
+        SCP_STATUS_REGS_S before = DrvScpi_GetStatusRegs();
+        EXPECT_EQ(c.op(c.refused), E222_DATA_OUT_OF_RANGE) << c.refused;
+        SCP_STATUS_REGS_S after = DrvScpi_GetStatusRegs();
+        EXPECT_EQ(after.u8ScpESE, before.u8ScpESE);
+        EXPECT_EQ(after.u8ScpSRE, before.u8ScpSRE);
+        EXPECT_EQ(after.bScpPsc, before.bScpPsc);
+        EXPECT_EQ(after.u16ScpOSR_E, before.u16ScpOSR_E);
+        EXPECT_EQ(after.u16ScpQSR_E, before.u16ScpQSR_E);
+        EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_CME);
+    }
+    SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
+    EXPECT_EQ(regs.u8ScpESE, 0xBD);  // enables command errors for the summary bit
+    EXPECT_EQ(regs.u8ScpSRE, 32);
+    EXPECT_FALSE(regs.bScpPsc);
+    EXPECT_EQ(regs.u16ScpQSR_E, 2048);
+    EXPECT_TRUE(regs.u8ScpSTB & SCP_STB_ESB);
+    // The library leaves queuing the refusal to its caller.
+    EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
+}
+
+TEST_F(ScpiStatusTest, ClearAndResetKeepEnablesButEmptyEverythingElse) {
+    for (int (*reset)() : {IEEE488_CLS_Excu, IEEE488_RST_Excu}) {
+        IEEE488_ESE_Excu(0x10);
+        IEEE488_SRE_Excu(0x20);
+        SCPI_STAT_OPER_ENAB_Excu(0x10);
+        SCPI_STAT_QUES_ENAB_Excu(0x800);
+        SCPI_STAT_QUES_EventSet(0x800);
+        SCP_ExecuteErrNotify();
+        SCP_WriteErrorQueue(g_asErrInfo[E200_EXECUTION_ERROR]);
+        EXPECT_EQ(stb(), SCP_STB_ERR_QUEUE | SCP_STB_QUES_SUMMARY | SCP_STB_ESB);
+
+        EXPECT_EQ(reset(), 0);
+        SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
+        EXPECT_EQ(regs.u8ScpSTB, 0);
+        EXPECT_EQ(regs.u8ScpESR, 0);
+        EXPECT_EQ(regs.u16ScpQSR_EV, 0);
+        EXPECT_EQ(regs.u16ScpQSR_C, 0x800);  // conditions stay
+        EXPECT_EQ(regs.u8ScpESE, 0x10);
+        EXPECT_EQ(regs.u8ScpSRE, 0x20);
+        EXPECT_EQ(regs.u16ScpOSR_E, 0x10);
+        EXPECT_EQ(regs.u16ScpQSR_E, 0x800);
+        EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
+    }
+}
+
+TEST_F(ScpiStatusTest, PresetZeroesScpiEnablesAndEmptiesTheQueue) {
+    IEEE488_ESE_Excu(0x10);
+    IEEE488_SRE_Excu(0x20);
+    SCPI_STAT_OPER_ENAB_Excu(0x31);
+    SCPI_STAT_QUES_ENAB_Excu(0x1000);
+    for (int i = 0; i < 4; ++i) {
+        SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
+    }
+    EXPECT_EQ(SCPI_STAT_PRES_Excu(), 0);
+    SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
+    EXPECT_EQ(regs.u16ScpOSR_E, 0);
+    EXPECT_EQ(regs.u16ScpQSR_E, 0);
+    EXPECT_EQ(regs.u8ScpESE, 0x10);
+    EXPECT_EQ(regs.u8ScpSRE, 0x20);
+    EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
+    EXPECT_FALSE(regs.u8ScpSTB & SCP_STB_ERR_QUEUE);
+}
+
+TEST_F(ScpiStatusTest, OperationCompleteAndOutsideWriters) {
+    EXPECT_EQ(IEEE488_OPC_Excu(), 0);
+    EXPECT_EQ(IEEE488_WAI_Excu(), 0);
+    EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_OPC);
+    EXPECT_EQ(IEEE488_ESR_ReadClear(), 0);
+
+    // A QUEStionable bit reaches the status byte only when enabled.
+    SCPI_STAT_QUES_EventSet(0x1000);
+    EXPECT_FALSE(stb() & SCP_STB_QUES_SUMMARY);
+    SCPI_STAT_QUES_ENAB_Excu(0x0800);
+    SCPI_STAT_QUES_EventSet(0x0800);
+    EXPECT_TRUE(stb() & SCP_STB_QUES_SUMMARY);
+    EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0x1800);
+    EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0x1800);
+
+    SCPI_STAT_OPER_EnableBitsSet(0x0001, true);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_E, 0x0001);
+    SCPI_STAT_OPER_EnableBitsSet(0x0001, false);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_E, 0);
+    EXPECT_EQ(SCPI_STAT_OPER_EVENT_ReadClear(), 0);
+
+    SCP_CommandErrNotify();
+    EXPECT_EQ(esr(), SCP_ESR_CME);
+}
+
+TEST_F(ScpiStatusTest, PowerOnStateHonoursThePowerOnClearFlag) {
+    IEEE488_ESE_Excu(0x10);
+    SCPI_STAT_QUES_ENAB_Excu(0x800);
+    IEEE488_PSC_Excu(0);
+    DrvScpi_SmInitial();
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpESE, 0x10);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_E, 0x800);
+    IEEE488_PSC_Excu(1);
+    DrvScpi_SmInitial();
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpESE, 0);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_E, 0);
+    // Setting the interface up again leaves its queue intact.
+    SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
+    EXPECT_EQ(Interface_SCPManage(1), 1);
+    EXPECT_EQ(drainErrors(), std::vector<std::string>{"-100,\"Command error\""});
+    EXPECT_EQ(Interface_SCPManage(SCP_INTERFACE_NUM), SCP_INTERFACE_INVALID);
+}
