@@ -1,24 +1,22 @@
 #pragma once
-#include <atomic>
 
-#include "misc/Singelton.h"
-
-// The front-panel beeper.
-//
-// Host build: no GPIO device is driven. Each beep is counted and logged, so
-// that the service runs on a development machine and tests can see how often
-// it would have sounded. The device call replaces the body of Beeper_Test.
+// The front-panel beeper, driven through the GPIO control device (which the
+// start-up connects before anything sounds). Keeps no state of its own: the
+// device holds it. Reached through instance(); system settings reach an equally
+// stateless second object through Copperwren::Singleton<CBeeper>.
 class CBeeper {
 public:
-    // The one beeper, created on first use.
-    static CBeeper* instance() { return Copperwren::Singleton<CBeeper>::Instance(); }
+    virtual ~CBeeper() = default;
 
+    static CBeeper* instance();
+
+    // Enables (true) or disables the beeper.
+    bool Beeper_StateSet(bool on);
+    // True only when the device reports the beeper enabled (exactly 1); false
+    // also when the state cannot be read.
+    bool Beeper_StateGet();
+    // Switches the continuity and limit sound on or off.
+    bool Beeper_Switch(bool on);
     // Sounds one beep; true when the device took the command.
     bool Beeper_Test();
-
-    // Test hook: beeps sounded since the process started.
-    unsigned long beepCount() const { return _beeps.load(std::memory_order_relaxed); }
-
-private:
-    std::atomic<unsigned long> _beeps{0};
 };

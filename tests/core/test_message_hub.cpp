@@ -13,13 +13,15 @@
 #include <vector>
 
 #include "../toolkit/log_records.h"
-#include "CBeeper.h"
 #include "CFEM.h"
 #include "CThreadPool.h"
 #include "DrvInterfaceManage.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
+#include "dev/gpio/CGpioCtl.h"
+#include "sim_gpio.h"
+#include "sim_registry.h"
 
 namespace {
 
@@ -98,7 +100,9 @@ protected:
         IEEE488_PSC_Excu(1);
         DrvScpi_SmInitial();
         SCP_ClearErrQueue(1);
-        _beeps_before = CBeeper::instance()->beepCount();
+        // Beeps reach the simulated GPIO device, which counts them.
+        ASSERT_TRUE(CGpioCtl::instance()->GPIO_Connect());
+        _beeps_before = platform::simGpio().beeps();
         _log = std::make_shared<testing_support::RecordingChannel>("hub-test");
         toolkit::getLogger().add(_log);
     }
@@ -111,7 +115,7 @@ protected:
         }
         return texts;
     }
-    unsigned long beeps() const { return CBeeper::instance()->beepCount() - _beeps_before; }
+    unsigned long beeps() const { return platform::simGpio().beeps() - _beeps_before; }
     bool logged(const std::string& text) const {
         auto texts = _log->texts();
         return std::find(texts.begin(), texts.end(), text) != texts.end();

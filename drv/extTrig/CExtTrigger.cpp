@@ -1,0 +1,23 @@
+#include "CExtTrigger.h"
+
+#include "dev/gpio/CGpioCtl.h"
+
+namespace {
+
+constexpr uint32_t kEdgeSet = 6;
+
+} // namespace
+
+CExtTrigger* CExtTrigger::instance() {
+    static CExtTrigger trigger;
+    return &trigger;
+}
+
+void CExtTrigger::Trig_ExtIrq() { CGpioCtl::instance()->GPIO_Read(); }
+
+bool CExtTrigger::Trig_EdgeSet(int32_t val) {
+    if (val < 0 || val > 30) {
+        return false;  // the shift would be undefined
+    }
+    return CGpioCtl::instance()->GPIO_IOWrite(kEdgeSet, 1 << val);
+}

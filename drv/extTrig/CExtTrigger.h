@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+
+// The external trigger input, on the GPIO control device. Stateless.
+class CExtTrigger {
+public:
+    virtual ~CExtTrigger() = default;
+
+    static CExtTrigger* instance();
+
+    // Waits for one external trigger event (blocks the calling thread only).
+    void Trig_ExtIrq();
+    // Selects the active edge: the device takes 1 << val. Values outside
+    // 0 to 30 have no edge and are refused.
+    bool Trig_EdgeSet(int32_t val);
+};
