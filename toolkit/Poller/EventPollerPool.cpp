@@ -12,8 +12,10 @@ std::atomic<bool> s_enable_cpu_affinity{true};
 } // namespace
 
 EventPollerPool& EventPollerPool::Instance() {
-    static Ptr s_instance(new EventPollerPool());
-    return *s_instance;
+    // Never destroyed: the pollers run until the process ends and reach the
+    // pool (getPoller) even while static objects are being torn down.
+    static Ptr* s_instance = new Ptr(new EventPollerPool());
+    return **s_instance;
 }
 
 void EventPollerPool::setPoolSize(size_t size) {

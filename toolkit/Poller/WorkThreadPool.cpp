@@ -12,8 +12,9 @@ std::atomic<bool> s_enable_cpu_affinity{true};
 } // namespace
 
 WorkThreadPool& WorkThreadPool::Instance() {
-    static Ptr s_instance(new WorkThreadPool());
-    return *s_instance;
+    // Never destroyed, like the event poller pool: its threads outlive main.
+    static Ptr* s_instance = new Ptr(new WorkThreadPool());
+    return **s_instance;
 }
 
 void WorkThreadPool::setPoolSize(size_t size) {

@@ -14,8 +14,9 @@ public:
     using Ptr = std::shared_ptr<NoticeCenter>;
 
     static NoticeCenter& Instance() {
-        static Ptr s_instance = std::make_shared<NoticeCenter>();
-        return *s_instance;
+        // Never destroyed: poller threads may emit events during exit.
+        static Ptr* s_instance = new Ptr(std::make_shared<NoticeCenter>());
+        return **s_instance;
     }
 
     template <typename... ARGS>
