@@ -101,9 +101,37 @@ void CFEM::reportFailure(unsigned int id, int result) {
 }
 
 void CFEM::pushMessage(service_id id, ValueMap payload) {
-    // The job owns its copy; it runs once, so it may hand the map on.
-    auto job = [id, payload = std::move(payload)]() mutable { deliver(id, payload); };
-    CThreadPool::instance()->async(std::move(job), true);
+    CFEM* hub = instance();
+    {
+        std::lock_guard<std::mutex> lock(hub->mPushMtx);
+        hub->mPushQueue.emplace_back(id, std::move(payload));
+        if (hub->mDelivering) {
+            return; // the running drain takes it, after those pushed before it
+        }
+        hub->mDelivering = true;
+    }
+    CThreadPool::instance()->async([hub] { hub->drainPushes(); }, true);
+}
+
+void CFEM::drainPushes() {
+    for (;;) {
+        std::pair<service_id, ValueMap> item;
+        {
+            std::lock_guard<std::mutex> lock(mPushMtx);
+            if (mPushQueue.empty()) {
+                mDelivering = false;
+                return;
+            }
+            item = std::move(mPushQueue.front());
+            mPushQueue.pop_front();
+        }
+        try {
+            deliver(item.first, item.second);
+        } catch (const std::exception& ex) {
+            // One failed delivery must not stop the ones queued behind it.
+            PrintE("notification 0x%x not delivered: %s", static_cast<unsigned>(item.first), ex.what());
+        }
+    }
 }
 
 void CFEM::deliver(service_id id, ValueMap& payload) {

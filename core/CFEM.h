@@ -1,6 +1,8 @@
 #pragma once
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <shared_mutex>
 #include <vector>
 
@@ -36,7 +38,9 @@ public:
 
     // Sends `payload` to the UI notification clients under `id` | 0x80000000.
     // The delivery runs on CThreadPool: at once when the caller is a pool
-    // thread, later otherwise.
+    // thread and no delivery is under way, later otherwise. Notifications
+    // reach the clients in the order they were pushed, whichever threads
+    // pushed them, so the app never shows an older state after a newer one.
     static void pushMessage(service_id id, google::protobuf::Map<int, Value> payload);
 
     // A notification client connected: every bound manager pushes its state,
@@ -55,6 +59,8 @@ private:
     NotifySink notifySink() const;
 
     static void deliver(service_id id, google::protobuf::Map<int, Value>& payload);
+    // Delivers queued notifications in push order until none is left.
+    void drainPushes();
     static void reportUnbound(unsigned int id);
     static void reportFailure(unsigned int id, int result);
 
@@ -65,4 +71,10 @@ private:
     std::vector<Manager*> mManages;            // binding order, not owned
     std::map<unsigned int, cb_func> mEntries;
     NotifySink mSink;
+
+    // Pushed notifications waiting for delivery; one pool job at a time drains
+    // them, which keeps the push order across the pool's workers.
+    std::mutex mPushMtx;
+    std::deque<std::pair<service_id, google::protobuf::Map<int, Value>>> mPushQueue;
+    bool mDelivering = false;
 };

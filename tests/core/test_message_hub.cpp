@@ -277,6 +277,34 @@ TEST_F(MessageHub, PushFromAPoolThreadIsDeliveredBeforeItReturns) {
     EXPECT_EQ(seen[1], 1);
 }
 
+// Notifications pushed one after another from a thread outside the pool are
+// delivered by several workers; the app must still see them in push order.
+TEST_F(MessageHub, NotificationsArriveInPushOrder) {
+    constexpr int kPushes = 2000;
+    auto seen = std::make_shared<Inbox<int>>();
+    CFEM::setNotifySink([seen](const char* data, unsigned int length) {
+        DataPack pack;
+        if (pack.ParseFromArray(data, static_cast<int>(length))) {
+            // A slow sink widens the window in which workers could overtake.
+            if (pack.data().at(0).s32val() % 100 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            seen->put(pack.data().at(0).s32val());
+        }
+    });
+    for (int i = 0; i < kPushes; ++i) {
+        ValueMap payload;
+        insertS32(payload, 0, static_cast<unsigned>(i));
+        CFEM::pushMessage(UPDATE_MEASURE_DATA, payload);
+    }
+    auto got = seen->waitFor(kPushes);
+    CFEM::setNotifySink(nullptr);
+    ASSERT_EQ(got.size(), static_cast<size_t>(kPushes));
+    for (int i = 0; i < kPushes; ++i) {
+        ASSERT_EQ(got[i], i) << "notification " << i << " overtaken";
+    }
+}
+
 // Remote control binds while UI clients may already be calling in.
 TEST_F(MessageHub, LookupsDuringBindingSeeEitherNothingOrTheHandler) {
     constexpr unsigned int kFirst = 0x1000F100;

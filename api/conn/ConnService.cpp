@@ -1,0 +1,135 @@
+#include "ConnService.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "CFEM.h"
+#include "Util/logger.h"
+
+ConnService* ConnService::instance() {
+    // Never destroyed: pool workers may still deliver a notification while
+    // static objects are torn down at exit.
+    static ConnService* conn = new ConnService();
+    return conn;
+}
+
+ConnService::ConnService()
+    : requestSrv(std::make_shared<toolkit::TcpServer>()), notifySrv(std::make_shared<toolkit::TcpServer>()) {
+    CFEM::setNotifySink([this](const char* data, unsigned int length) { pushMessage(data, length); });
+}
+
+ConnService::~ConnService() {
+    CFEM::setNotifySink(nullptr);
+}
+
+void ConnService::start() {
+    start(kRequestPort, kNotifyPort);
+}
+
+void ConnService::start(uint16_t requestPort, uint16_t notifyPort) {
+    {
+        std::lock_guard<std::mutex> lock(mMtx);
+        if (mStarted) {
+            return;
+        }
+        mStarted = true;
+    }
+    requestSrv->start<ProtoSession>(requestPort, "::", 1024);
+    notifySrv->start<NotifySession>(notifyPort, "::", 1024);
+}
+
+uint16_t ConnService::requestPort() const {
+    return requestSrv->getPort();
+}
+
+uint16_t ConnService::notifyPort() const {
+    return notifySrv->getPort();
+}
+
+toolkit::Buffer::Ptr ConnService::makeFrame(const char* data, size_t length) {
+    if (length > kMaxFrameBody) {
+        return nullptr;
+    }
+    auto frame = toolkit::BufferRaw::create();
+    frame->setCapacity(length + 4);
+    auto* out = reinterpret_cast<unsigned char*>(frame->data());
+    // Least significant byte first, whatever the host's byte order.
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<unsigned char>((length >> (8 * i)) & 0xFF);
+    }
+    if (length != 0) {
+        std::memcpy(out + 4, data, length);
+    }
+    frame->setSize(length + 4);
+    return frame;
+}
+
+bool ConnService::repSendPack(toolkit::Session* session, const char* data, unsigned int length) {
+    auto frame = makeFrame(data, length);
+    if (!frame) {
+        PrintE("reply of %u bytes exceeds the frame limit of %zu bytes, not sent", length, kMaxFrameBody);
+        return false;
+    }
+    return session->send(std::move(frame)) >= 0;
+}
+
+void ConnService::pushMessage(const char* data, unsigned int length) {
+    // One frame for all clients: it is never written to once built, and each
+    // socket keeps its own read position.
+    toolkit::Buffer::Ptr frame = makeFrame(data, length);
+    if (!frame) {
+        PrintE("notification of %u bytes exceeds the frame limit of %zu bytes, not sent", length, kMaxFrameBody);
+        return;
+    }
+    // The servers' sockets belong to their pollers: each send is posted there,
+    // never made from this thread. Posting keeps the order of this caller's
+    // notifications per client; the session is looked up (and, should this be
+    // the last reference, released) on its own thread.
+    for (const Client& client : clients()) {
+        client.poller->async(
+            [weak = client.session, frame]() {
+                if (auto session = weak.lock()) {
+                    session->send(frame);
+                }
+            },
+            false);
+    }
+}
+
+std::vector<ConnService::Client> ConnService::clients() const {
+    std::lock_guard<std::mutex> lock(mMtx);
+    return mClients;
+}
+
+void ConnService::addClient(toolkit::Session* session) {
+    if (session == nullptr || !session->getPoller()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mMtx);
+    // A session that went without saying so may have left its address to a
+    // new one: drop such entries before looking for this session.
+    mClients.erase(std::remove_if(mClients.begin(), mClients.end(),
+                                  [](const Client& client) { return client.session.expired(); }),
+                   mClients.end());
+    bool known = std::any_of(mClients.begin(), mClients.end(),
+                             [session](const Client& client) { return client.key == session; });
+    if (!known) {
+        mClients.push_back(Client{session, session->shared_from_this(), session->getPoller()});
+    }
+}
+
+void ConnService::removeClient(toolkit::Session* session) {
+    std::lock_guard<std::mutex> lock(mMtx);
+    // Entries whose session is gone without saying so go as well.
+    mClients.erase(std::remove_if(mClients.begin(), mClients.end(),
+                                  [session](const Client& client) {
+                                      return client.key == session || client.session.expired();
+                                  }),
+                   mClients.end());
+}
+
+size_t ConnService::clientCount() const {
+    std::lock_guard<std::mutex> lock(mMtx);
+    return mClients.size();
+}

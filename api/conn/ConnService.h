@@ -1,0 +1,120 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Network/Buffer.h"
+#include "Network/Session.h"
+#include "Network/TcpServer.h"
+#include "Poller/EventPoller.h"
+
+class DataPack;
+
+// The link to the instrument's own user-interface app.
+//
+// Port 9999: the app writes one serialised DataPack per chunk (no prefix); the
+// request goes to CFEM::handleMessage with source 0 on the session's poller
+// thread and is answered with a DataPack of the same code, the reply map and
+// the result as stat. Port 9998: the app only listens; every notification the
+// managers push reaches every attached client. Replies and notifications are
+// framed by their length as a 4-byte little-endian integer.
+class ConnService {
+public:
+    class ProtoSession;
+    class NotifySession;
+
+    // A frame buffer holds 6 MiB including the length prefix: the largest
+    // DataPack the link carries.
+    static constexpr size_t kFrameBufferSize = 0x600000;
+    static constexpr size_t kMaxFrameBody = kFrameBufferSize - 4;
+    static constexpr uint16_t kRequestPort = 9999;
+    static constexpr uint16_t kNotifyPort = 9998;
+
+    // The one instance, created on first use (which also routes the hub's
+    // notifications here) and kept until exit.
+    static ConnService* instance();
+    virtual ~ConnService();
+
+    // Listens for requests on 9999 and notification clients on 9998, all
+    // addresses. Throws std::runtime_error when a port cannot be opened.
+    void start();
+    // The same on chosen ports (0: any free one, see requestPort/notifyPort).
+    // A second call does nothing.
+    void start(uint16_t requestPort, uint16_t notifyPort);
+    uint16_t requestPort() const;
+    uint16_t notifyPort() const;
+
+    // Frames one serialised notification and queues it to every attached
+    // client, each on its own poller thread. Callable from any thread; a
+    // notification larger than kMaxFrameBody is refused with an error log.
+    void pushMessage(const char* data, unsigned int length);
+
+    // Frames one serialised reply and sends it to `session`. False (with an
+    // error log) when it is larger than kMaxFrameBody or cannot be sent.
+    static bool repSendPack(toolkit::Session* session, const char* data, unsigned int length);
+
+    // Attaches a notification session (once, however often it is called) and
+    // detaches it. Callable from any thread.
+    void addClient(toolkit::Session* session);
+    void removeClient(toolkit::Session* session);
+    size_t clientCount() const;
+
+private:
+    // An attached notification session. The server owns the session; the
+    // link only refers to it, and its poller is kept so that the session is
+    // only ever looked at (and released) on its own thread.
+    struct Client {
+        const toolkit::Session* key;
+        std::weak_ptr<toolkit::Session> session;
+        toolkit::EventPoller::Ptr poller;
+    };
+
+    ConnService();
+
+    // Length prefix and body in one new buffer; null when the body is too large.
+    static toolkit::Buffer::Ptr makeFrame(const char* data, size_t length);
+    std::vector<Client> clients() const;
+
+    mutable std::mutex mMtx;  // guards mClients and mStarted
+    std::vector<Client> mClients;
+    bool mStarted = false;
+    std::shared_ptr<toolkit::TcpServer> requestSrv;
+    std::shared_ptr<toolkit::TcpServer> notifySrv;
+};
+
+// A request connection (port 9999): one DataPack per received chunk.
+class ConnService::ProtoSession : public toolkit::Session {
+public:
+    explicit ProtoSession(const toolkit::Socket::Ptr& sock);
+    ~ProtoSession() override = default;
+
+    void onRecv(const toolkit::Buffer::Ptr& buf) override;
+    void onError(const toolkit::SockException& err) override;
+    void onManager() override;
+    void attachServer(const toolkit::Server& server) override;
+
+private:
+    // Answers a chunk that is no DataPack without running any handler.
+    int rejectUndecodable(const DataPack& partial, size_t size);
+    void sendReply(DataPack& reply);
+
+    ConnService& m_pConn;
+};
+
+// A notification connection (port 9998): attached while it lives; what the
+// app writes on it is ignored.
+class ConnService::NotifySession : public toolkit::Session {
+public:
+    explicit NotifySession(const toolkit::Socket::Ptr& sock);
+    ~NotifySession() override;
+
+    void onRecv(const toolkit::Buffer::Ptr& buf) override;
+    void onError(const toolkit::SockException& err) override;
+    void onManager() override;
+    void attachServer(const toolkit::Server& server) override;
+
+private:
+    ConnService& m_pConn;
+};

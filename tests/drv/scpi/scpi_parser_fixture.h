@@ -1,0 +1,81 @@
+// A parser set up as the command engine sets it up, and the commands it
+// hands over, copied out of the callback.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "DrvScpiErrDef.h"
+#include "ScpiParser.h"
+#include "scpi_status_fixture.h"
+
+namespace testing_support {
+
+struct ParsedCmd {
+    uint32_t funcId;
+    int16_t row;
+    int32_t set;
+    int32_t mapSet;  // the converter's map while the command was handed over
+    std::vector<std::string> elements;
+    std::vector<SCP_MSG_BLOCK_TYPE_EN> types;
+};
+
+// Records which enumeration map the parser selected; read and written under
+// the parser's lock only.
+struct RecordingExecute : ScpiExecuteIntf {
+    int ApiScpi_SelectEnumMap(int set) override {
+        ++calls;
+        selected = set;
+        return 0;
+    }
+    int selected = -1;
+    int calls = 0;
+};
+
+class ScpiParserTest : public ScpiStatusTest {
+protected:
+    void SetUp() override {
+        ScpiStatusTest::SetUp();
+        parser.ApiScpi_SetExecute(&execute);
+        ASSERT_EQ(parser.ApiScpi_Initial(), 0);
+        SCP_ClearErrQueue(1);
+    }
+
+    std::vector<ParsedCmd> parse(const std::string& text, int* result = nullptr) {
+        std::vector<ParsedCmd> out;
+        int r = parser.ApiScpi_DoParse(text.data(), static_cast<uint32_t>(text.size()), 0, [&](const ScpiParsedCmd& c) {
+            out.push_back({c.u32FuncId, c.s16NodeIndex, c.s32CmdSet, execute.selected, {}, {}});
+            EXPECT_EQ(c.pstParaInfo->u32ParaNum, c.pstParaInfo->stElement.size());
+            for (const SCP_PARA_ELEMENT_S& e : c.pstParaInfo->stElement) {
+                out.back().elements.emplace_back(e.pscStart, e.u32Length);
+                out.back().types.push_back(e.eType);
+            }
+        });
+        if (result != nullptr) {
+            *result = r;
+        }
+        return out;
+    }
+
+    static std::vector<uint32_t> ids(const std::vector<ParsedCmd>& cmds) {
+        std::vector<uint32_t> out;
+        for (const ParsedCmd& c : cmds) {
+            out.push_back(c.funcId);
+        }
+        return out;
+    }
+
+    static std::vector<std::string> rows(const std::vector<int>& list) {
+        std::vector<std::string> out;
+        for (int row : list) {
+            out.push_back(g_asErrInfo[row]);
+        }
+        return out;
+    }
+
+    RecordingExecute execute;
+    ScpiParser parser;
+};
+
+} // namespace testing_support
