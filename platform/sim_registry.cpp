@@ -1,6 +1,9 @@
 #include "sim_registry.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <string>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +33,7 @@ public:
         add("/dev/disp", display);
         // The relay shift register takes single bytes; the record is all a test needs.
         add("/dev/sn74ahc_ctl", std::make_shared<SimDeviceHandler>());
+        applyFailOpensFromEnvironment();
     }
 
     SimDevice& node(const std::string& path) {
@@ -88,6 +92,31 @@ public:
     const std::shared_ptr<SimDisplay> display;
 
 private:
+    // DMM_SIM_FAIL_OPENS="/dev/ord_gpio_ctl=2,/dev/i2c-4=1": the named nodes
+    // refuse their first N opens, so a whole service can be started against
+    // missing hardware. Malformed entries are ignored.
+    void applyFailOpensFromEnvironment() {
+        const char* text = std::getenv("DMM_SIM_FAIL_OPENS");
+        std::stringstream entries(text ? text : "");
+        std::string entry;
+        while (std::getline(entries, entry, ',')) {
+            size_t eq = entry.rfind('=');
+            if (eq == std::string::npos || eq == 0) {
+                continue;
+            }
+            char* end = nullptr;
+            long count = std::strtol(entry.c_str() + eq + 1, &end, 10);
+            if (*end != '\0' || count <= 0 || count > 1000000) {
+                continue;
+            }
+            std::string path = entry.substr(0, eq);
+            auto it = _nodes.find(path);
+            if (it != _nodes.end()) {
+                it->second->failNextOpens(static_cast<int>(count));
+            }
+        }
+    }
+
     void add(const std::string& path, std::shared_ptr<SimDeviceHandler> handler) {
         _nodes.emplace(path, std::make_unique<SimDevice>(path, std::move(handler)));
     }

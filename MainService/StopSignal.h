@@ -1,0 +1,28 @@
+#pragma once
+
+// How the service is stopped: SIGINT (Ctrl-C) or SIGTERM. Both are blocked in
+// every thread and taken synchronously with sigwait, so nothing runs in signal
+// context. Stopping logs, drains and stops the asynchronous log writer, and
+// ends the process without running static destructors: pollers and pool
+// workers still run, and the shared pool's destructor would wait for the
+// engine's endless tasks.
+namespace StopSignal {
+
+// Restores the default action of SIGINT and SIGTERM and blocks both in the
+// calling thread. Called first in main, before any thread exists, so that
+// every thread inherits the mask.
+void block();
+
+// Waits for a stop signal and returns its number.
+int wait();
+
+// Waits at most `seconds` for a stop signal; 0 when none came.
+int waitFor(int seconds);
+
+// Pauses for `seconds`; a stop signal meanwhile ends the process (status 0).
+void pauseOrStop(int seconds);
+
+// Logs the reason, drains the log writer and ends the process with `status`.
+[[noreturn]] void endProcess(int status);
+
+} // namespace StopSignal

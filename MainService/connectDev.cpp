@@ -1,0 +1,38 @@
+#include "connectDev.h"
+
+#include <functional>
+
+#include "dev/gpio/CGpioCtl.h"
+#include "drv/tempDrv/CTempDrv.h"
+#include "drv/vorna_adc/CVORNA_ADC.h"
+#include "Singelton.h"
+#include "StopSignal.h"
+#include "SystemSetup.h"
+#include "Util/logger.h"
+
+namespace {
+
+constexpr int kRetrySeconds = 2;
+
+// Calls `open` until it succeeds, logging `failure` and pausing between tries.
+void connectWithRetry(const std::function<bool()>& open, const char* failure) {
+    while (!open()) {
+        PrintE("%s", failure);
+        StopSignal::pauseOrStop(kRetrySeconds);
+    }
+}
+
+} // namespace
+
+void connectDev() {
+    connectWithRetry([] { return CGpioCtl::instance()->GPIO_Connect(); },
+                     "GPIO CONNECT ERROR, try again 2s later!");
+    connectWithRetry([] { return CTempDrv::instance().Temp_Connect(); },
+                     "CTempDrv CONNECT ERROR, try again 2s later!");
+    connectWithRetry([] { return CVORNA_ADC::instance().VORNA_ADC_Connect(); },
+                     "VORNA_ADC CONNECT ERROR, try again 2s later!");
+    if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
+        setup->API_Beeper_StateSet(true);
+        setup->API_Beeper_Test();
+    }
+}

@@ -1,0 +1,91 @@
+// The measurement service's process entry: logging, boot counter, hardware,
+// managers bound to the hub in their fixed order, the UI link and the SCPI
+// socket, the 0.3 s save of the settings mirror; then it waits for SIGINT or
+// SIGTERM and ends with status 0.
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "CDataManage.h"
+#include "CFEM.h"
+#include "CSystemManage.h"
+#include "ConnService.h"
+#include "FunctionManage.h"
+#include "HCopy.h"
+#include "Poller/Timer.h"
+#include "ScpiManage.h"
+#include "ScpiService.h"
+#include "ServiceLog.h"
+#include "Singelton.h"
+#include "StopSignal.h"
+#include "StorageCore.h"
+#include "StorageManage.h"
+#include "Util/logger.h"
+#include "bootCheck.h"
+#include "connectDev.h"
+
+namespace {
+
+constexpr const char* kBuildVersion = "00.01.00.00.20";
+constexpr float kSaveInterval = 0.3f;
+
+// The order matters: the first binding of an id stays, and the engine's loop
+// runs before its handlers are bound.
+void bindManagers() {
+    CFEM* hub = CFEM::instance();
+    hub->bindManager(Copperwren::Singleton<CSystemManage>::Instance());
+    hub->bindManager(&FunctionManage::instance());
+    CDataManage::instance()->start();
+    hub->bindManager(CDataManage::instance());
+    hub->bindManager(Copperwren::Singleton<StorageManage>::Instance());
+    hub->bindManager(HCopy::instance());
+}
+
+// The UI link, the SCPI socket, then the remote-control handlers. A port that
+// cannot be taken ends the service with status 1.
+void startServers() {
+    try {
+        ConnService::instance()->start();
+        // Lives until exit, as the servers it owns.
+        auto* scpi = new ScpiService();
+        scpi->start();
+    } catch (const std::exception& ex) {
+        PrintE("cannot start the servers: %s", ex.what());
+        StopSignal::endProcess(1);
+    }
+    ScpiManage::instance().start();
+    CFEM::instance()->bindManager(&ScpiManage::instance());
+}
+
+// Saves the settings mirror every 0.3 s; StorageCore writes only on change.
+std::shared_ptr<toolkit::Timer> startSaveTimer() {
+    return std::make_shared<toolkit::Timer>(
+        kSaveInterval,
+        [] {
+            if (StorageCore* core = Copperwren::Singleton<StorageCore>::Instance()) {
+                core->Save();
+            }
+            return true;
+        },
+        nullptr);
+}
+
+} // namespace
+
+int main() {
+    StopSignal::block();
+    ServiceLog::start();
+    PrintI("BuildVersion: %s", kBuildVersion);
+    PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
+
+    bootCheck();
+    connectDev();
+    bindManagers();
+    startServers();
+    auto saveTimer = startSaveTimer();
+
+    int sig = StopSignal::wait();
+    PrintI("%s received, stopping", strsignal(sig));
+    StopSignal::endProcess(0);
+}

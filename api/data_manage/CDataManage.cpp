@@ -1,0 +1,268 @@
+#include "CDataManage.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "CFEM.h"
+#include "Util/logger.h"
+#include "inc_enum.h"
+
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+constexpr unsigned int kSensRefDataGet = 0x20001701;
+// Math function selected at start: minimum/maximum statistics.
+constexpr int32_t kMathMinMax = 7;
+// dBm reference resistance in ohms.
+constexpr uint32_t kDefaultRefR = 600;
+// "℃", the unit of the default temperature sensor.
+constexpr const char* kCelsius = "\u2103";
+
+} // namespace
+
+CDataManage* CDataManage::instance() {
+    // Never destroyed: pool tasks may still use it while the process ends.
+    static CDataManage* engine = new CDataManage();
+    return engine;
+}
+
+CDataManage::CDataManage() : Manager("dataAcq_manager") {
+    mathDefaults(m_protoMathFuncInfo);
+    triggerDefaults(m_protoTriggerFuncInfo);
+    sensorDefaults(m_protoSensorFuncCurrInfo);
+}
+
+void CDataManage::start() {
+    // The measurement loop and the trigger waiter are not part of this build:
+    // nothing is posted, so no pool worker is taken.
+    PrintI("CDataManage start: no measurement loop in this build");
+}
+
+void CDataManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
+    entries[kSensRefDataGet] = [this](unsigned int source, const ValueMap& in, ValueMap* out) {
+        return cbSensRefDataGet(source, in, out);
+    };
+}
+
+void CDataManage::onClientConnect() {
+    std::printf("CDataManage onClientConnect\n");
+    postUITrigConfig();
+    postUICalculateConfig();
+    postUISensorConfig();
+}
+
+// ------------------------------------------------------------- defaults
+
+void CDataManage::mathDefaults(ProtoMathFuncInfo& info) {
+    info.Clear();
+    info.set_ms32mathfunc(kMathMinMax);
+    info.set_mbmathswitch(false);
+    info.set_mf64db(0.0);
+    info.set_mu32refr(kDefaultRefR);
+    info.mutable_mprotolimit()->set_mf64low(0.0);
+    info.mutable_mprotolimit()->set_mf64high(0.0);
+    for (int i = 0; i < MEASURE_TYPE_COUNT; ++i) {
+        info.add_mprotocalccfgs();
+    }
+}
+
+void CDataManage::triggerDefaults(ProtoTriggerFuncInfo& info) {
+    info.Clear();
+    info.set_ms32trigsrc(0);  // automatic trigger
+    info.set_mbhold(false);
+    info.set_mu32sensidx(0);
+    info.set_mf32sensitivity(0.0001f);
+    info.set_mu32sample(1);
+    info.set_mu32extedge(0);
+    info.set_mu32interval(400);
+    info.set_mbvmc(false);
+    info.set_mu32vmcpolar(1);
+    info.set_mu32vmcpulsewidth(100);
+}
+
+void CDataManage::sensorDefaults(ProtoSensorFuncInfo& info) {
+    info.Clear();
+    ProtoProjProperty* proj = info.mutable_mprotoprojproperty();
+    proj->set_mstrname("Sensor");
+    proj->set_ms32type(TYPE_DCV);
+    proj->set_mstrunit(kCelsius);
+    proj->set_mbcustomunitswitch(true);
+    info.set_mbtempture(true);
+    ProtoTempProperty* temp = info.mutable_mprototempproperty();
+    temp->set_mstrtempsensorname("Temperature");
+    temp->set_mstrtempsensorunit(kCelsius);
+    temp->set_mu32tempsensortype(0);  // thermocouple
+    temp->set_mf32rtdr0(100.0f);
+    temp->set_mbtccodeterminalint(true);
+    info.set_mbdisplayvalue(false);
+}
+
+// ------------------------------------------------------------- records
+
+void CDataManage::ProtoMathFuncInfoDefault(ProtoMathFuncInfo& out) {
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        mathDefaults(m_protoMathFuncInfo);
+        out.CopyFrom(m_protoMathFuncInfo);
+    }
+    postUICalculateConfig();
+}
+
+void CDataManage::ProtoMathFuncInfoGet(ProtoMathFuncInfo& out) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    out.CopyFrom(m_protoMathFuncInfo);
+}
+
+void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        m_protoMathFuncInfo.CopyFrom(in);
+    }
+    postUICalculateConfig();
+}
+
+void CDataManage::ProtoTriggerFuncInfoDefault(ProtoTriggerFuncInfo& out) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    triggerDefaults(m_protoTriggerFuncInfo);
+    out.CopyFrom(m_protoTriggerFuncInfo);
+}
+
+void CDataManage::ProtoTriggerFuncInfoGet(ProtoTriggerFuncInfo& out) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    out.CopyFrom(m_protoTriggerFuncInfo);
+}
+
+void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        m_protoTriggerFuncInfo.CopyFrom(in);
+    }
+    postUITrigConfig();
+}
+
+void CDataManage::ProtoSensorFuncInfoDefault(ProtoSensorFuncInfo& out) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    sensorDefaults(m_protoSensorFuncCurrInfo);
+    out.CopyFrom(m_protoSensorFuncCurrInfo);
+}
+
+void CDataManage::ProtoSensorFuncInfoGet(ProtoSensorFuncInfo& out) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    out.CopyFrom(m_protoSensorFuncCurrInfo);
+}
+
+void CDataManage::ProtoSensorFuncInfoSet(const ProtoSensorFuncInfo& in) {
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        m_protoSensorFuncCurrInfo.CopyFrom(in);
+    }
+    postUISensorConfig();
+}
+
+void CDataManage::ProtoSensorFuncInfoUpdate() {
+    // No sensor project is active beyond the record itself: the record
+    // already is the current project.
+}
+
+void CDataManage::ProtoDataInfoGet(ProtoDataInfo& out) {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    out.CopyFrom(m_protoDataInfo);
+}
+
+bool CDataManage::GetOHMShow5() const {
+    std::lock_guard<std::mutex> lock(_mtx);
+    return m_ohmShow5;
+}
+
+void CDataManage::SetOHMShow5(bool on) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    m_ohmShow5 = on;
+}
+
+// ------------------------------------------------------------- pushes
+
+void CDataManage::postUITrigConfig() {
+    ValueMap map;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        const ProtoTriggerFuncInfo& trig = m_protoTriggerFuncInfo;
+        insertS32(map, 0x1106, trig.ms32trigsrc());
+        insertBval(map, 0x1100, trig.mbhold());
+        insertS32(map, 0x1101, trig.mu32sensidx());
+        insertS32(map, 0x1102, trig.mu32interval());
+        insertS32(map, 0x1103, trig.mu32extedge());
+        insertS32(map, 0x1104, trig.mu32sample());
+        insertBval(map, 0x1107, trig.mbvmc());
+        insertS32(map, 0x1108, trig.mu32vmcpolar());
+        insertS32(map, 0x1109, trig.mu32vmcpulsewidth());
+    }
+    CFEM::pushMessage(UPDATE_TRIGGER_CONFIG, std::move(map));
+}
+
+void CDataManage::postUICalculateConfig() {
+    ValueMap map;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        const ProtoMathFuncInfo& math = m_protoMathFuncInfo;
+        insertS32(map, 0x80F, math.mbmathswitch() ? 1 : 0);
+        insertS32(map, 0x810, math.ms32mathfunc());
+        insertF64(map, 0x800, math.mf64db());
+        insertF64(map, 0x803, static_cast<double>(math.mu32refr()));
+        // The relative entry of the main function; DCV until the engine
+        // follows the function settings.
+        bool rel = math.mprotocalccfgs_size() > TYPE_DCV && math.mprotocalccfgs(TYPE_DCV).mbrelenable();
+        double relValue = math.mprotocalccfgs_size() > TYPE_DCV ? math.mprotocalccfgs(TYPE_DCV).mf64relvalue() : 0.0;
+        insertBval(map, 0x80E, rel);
+        insertF64(map, 0x80D, relValue);
+        insertF64(map, 0x806, math.mprotolimit().mf64low());
+        insertF64(map, 0x807, math.mprotolimit().mf64high());
+    }
+    CFEM::pushMessage(UPDATE_MATH_CONFIG, std::move(map));
+}
+
+void CDataManage::postUISensorConfig() {
+    ValueMap map;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        const ProtoSensorFuncInfo& sensor = m_protoSensorFuncCurrInfo;
+        const ProtoTempProperty& temp = sensor.mprototempproperty();
+        const ProtoProjProperty& proj = sensor.mprotoprojproperty();
+        insertBval(map, 0x1707, sensor.mbtempture());
+        insertBval(map, 0x170D, sensor.mbdisplayvalue());
+        insertS32(map, 0x170E, temp.mu32tempsensortype());
+        insertS32(map, 0x1705, proj.ms32type());
+        insertS32(map, 0x1704, temp.ms32type());
+        insertStr(map, 0x1706, proj.mstrname().c_str());
+        switch (temp.mu32tempsensortype()) {
+        case 0: insertS32(map, 0x1703, temp.mu32tctype()); break;
+        case 1: insertS32(map, 0x1703, temp.mu32rtdaf()); break;
+        case 2: insertS32(map, 0x1703, temp.mu32thermresvalue()); break;
+        default: break;
+        }
+        insertStr(map, 0x1711, temp.mstrtempsensorunit().c_str());
+        insertBval(map, 0x170C, proj.mbcustomunitswitch());
+        insertStr(map, 0x1712, proj.mstrunit().c_str());
+        insertF32(map, 0x170B, temp.mf32rtdr0());
+        insertF32(map, 0x170A, temp.mf32codeterminaluser());
+    }
+    CFEM::pushMessage(UPDATE_SENSOR_CONFIG, std::move(map));
+}
+
+// ------------------------------------------------------------- handlers
+
+int CDataManage::cbSensRefDataGet(unsigned int /*source*/, const ValueMap& /*in*/, ValueMap* out) {
+    SensRefs refs;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        for (const ProtoRefPoint& point : m_protoSensorFuncCurrInfo.mprotorefpoints()) {
+            SensRefs::Item* item = refs.add_item();
+            item->set_first(point.mf64xvalue());
+            item->set_second(point.mf64yvalue());
+            item->set_mathsign(point.mu32mathsign());
+            item->set_segsign(point.mbsegsign());
+        }
+    }
+    insertRaw(*out, 0, refs.SerializeAsString());
+    return 0;
+}

@@ -1,0 +1,146 @@
+#include "FileCore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "Util/File.h"
+#include "Util/logger.h"
+#include "root_path.h"
+
+namespace {
+
+// A write must leave more than this much free on the medium.
+constexpr unsigned long long kReserve = 0x1004000ULL;
+
+std::string parentFolder(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return path;
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Appends to the file (created when missing) and flushes it to disk.
+bool appendFile(const std::string& host, const char* data, size_t len) {
+    int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = writeAll(fd, data, len) && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+// Writes a temporary file beside the target, flushes it and renames it over
+// the target, then flushes the folder so that the rename itself is durable.
+bool replaceFile(const std::string& host, const char* data, size_t len) {
+    std::string tmp = host + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = writeAll(fd, data, len) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(tmp.c_str(), host.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    int dir = ::open(parentFolder(host).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+} // namespace
+
+FileCore::FileCore() {
+    PrintI("FileCore::FileCore ctor :%p", static_cast<void*>(this));
+}
+
+FileCore::~FileCore() {
+    PrintI("FileCore::FileCore dtor :%p", static_cast<void*>(this));
+}
+
+unsigned long long FileCore::GetFreeDiskSize(const std::string& path) {
+    struct statfs info;
+    if (::statfs(platform::hostPath(path).c_str(), &info) != 0) {
+        PrintE("statfs failed = %s", path.c_str());
+        return 0;
+    }
+    return static_cast<unsigned long long>(info.f_bfree) * static_cast<unsigned long long>(info.f_bsize);
+}
+
+bool FileCore::FileSave(const std::string& path, const char* data, int len, bool append) {
+    if (data == nullptr || len < 1) {
+        PrintE("Param error!");
+        return false;
+    }
+    std::string folder = parentFolder(path);
+    // On a fresh data root the service's own folders may not exist yet.
+    toolkit::File::create_path((folder + "/").c_str(), 0777);
+    unsigned long long space = GetFreeDiskSize(folder);
+    if (space <= kReserve || space < static_cast<unsigned long long>(len)) {
+        PrintE("Space not enough");
+        return false;
+    }
+    std::string host = platform::hostPath(path);
+    bool ok = append ? appendFile(host, data, static_cast<size_t>(len))
+                     : replaceFile(host, data, static_cast<size_t>(len));
+    if (!ok) {
+        PrintE("file not good! %s: %s", path.c_str(), std::strerror(errno));
+    }
+    return ok;
+}
+
+bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int offset, int length) {
+    std::string host = platform::hostPath(path);
+    struct stat st;
+    if (offset < 0 || length < 0 || ::stat(host.c_str(), &st) != 0) {
+        PrintE("Param error!");
+        return false;
+    }
+    std::ifstream in(host, std::ios::binary);
+    if (!in.is_open()) {
+        PrintE("file not good");
+        return false;
+    }
+    long long size = static_cast<long long>(st.st_size);
+    PrintI("get file %s size %lld", path.c_str(), size);
+    if (size <= 0) {
+        PrintE("file size error!");
+        return false;
+    }
+    long long end = (length != 0 && size >= length) ? length : size;
+    if (offset >= end) {
+        out.clear();
+        return true;
+    }
+    out.resize(static_cast<size_t>(end - offset));
+    in.seekg(offset);
+    in.read(out.data(), static_cast<std::streamsize>(out.size()));
+    out.resize(static_cast<size_t>(in.gcount()));
+    return true;
+}

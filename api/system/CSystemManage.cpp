@@ -1,0 +1,40 @@
+#include "CSystemManage.h"
+
+#include "CApiIO.h"
+#include "Singelton.h"
+#include "SystemSetup.h"
+#include "Util/logger.h"
+
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+constexpr unsigned int kSysProductInfoGet = 0x2000122E;
+
+} // namespace
+
+CSystemManage::CSystemManage() : Manager("system_manager") {
+    Copperwren::Singleton<CApiIO>::Instance();
+    Copperwren::Singleton<SystemSetup>::Instance();
+}
+
+void CSystemManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
+    entries[kSysProductInfoGet] = [this](unsigned int source, const ValueMap& in, ValueMap* out) {
+        return cbSysProductInfoGet(source, in, out);
+    };
+}
+
+void CSystemManage::onClientConnect() {
+    PrintI("CSystemManage onClientConnect");
+    Copperwren::Singleton<CApiIO>::Instance()->ApiUtility_IOInfoSyncToUI();
+    SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
+    setup->SystemInfoSyncToUI();
+    setup->ProductInfoSyncToUI();
+}
+
+int CSystemManage::cbSysProductInfoGet(unsigned int /*source*/, const ValueMap& /*in*/, ValueMap* out) {
+    ProtoProductInfo info;
+    Copperwren::Singleton<SystemSetup>::Instance()->API_GetProductInfo(info);
+    insertRaw(*out, kSysProductInfoGet & 0xFFFF, info.SerializeAsString());
+    return 0;
+}

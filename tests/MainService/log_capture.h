@@ -1,0 +1,59 @@
+#pragma once
+// Records the log lines of the default logger while it lives.
+#include <sys/time.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Util/logger.h"
+
+namespace mainservice_test {
+
+struct LoggedLine {
+    toolkit::LogLevel level;
+    std::string text;
+    timeval time;
+};
+
+class LogCapture {
+public:
+    LogCapture() : _channel(std::make_shared<Channel>()) { toolkit::getLogger().add(_channel); }
+    ~LogCapture() { toolkit::getLogger().del(_channel->name()); }
+
+    std::vector<LoggedLine> lines() const {
+        std::lock_guard<std::mutex> lock(_channel->mtx);
+        return _channel->lines;
+    }
+
+    // The lines whose text contains `part`.
+    std::vector<LoggedLine> matching(const std::string& part) const {
+        std::vector<LoggedLine> found;
+        for (const LoggedLine& line : lines()) {
+            if (line.text.find(part) != std::string::npos) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    }
+
+private:
+    struct Channel : toolkit::LogChannel {
+        Channel() : toolkit::LogChannel("mainservice_test_capture") {}
+        void write(const toolkit::Logger&, const toolkit::LogContextPtr& ctx) override {
+            std::lock_guard<std::mutex> lock(mtx);
+            lines.push_back({ctx->_level, ctx->str(), ctx->_tv});
+        }
+        mutable std::mutex mtx;
+        std::vector<LoggedLine> lines;
+    };
+    std::shared_ptr<Channel> _channel;
+};
+
+inline double secondsBetween(const timeval& a, const timeval& b) {
+    return static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_usec - a.tv_usec) / 1e6;
+}
+
+} // namespace mainservice_test

@@ -1,0 +1,57 @@
+// Opening the hardware: a device that fails is retried every 2 s with one
+// error line per failure, and nothing after it runs meanwhile.
+#include "connectDev.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "log_capture.h"
+#include "platform/device_io.h"
+#include "platform/sim_gpio.h"
+#include "platform/sim_registry.h"
+#include "temp_root.h"
+
+using mainservice_test::LogCapture;
+
+namespace {
+
+constexpr const char* kGpioError = "GPIO CONNECT ERROR, try again 2s later!";
+
+} // namespace
+
+// The drivers stay connected for the rest of the process: one run per process.
+TEST(ConnectDev, RetriesTheGpioDeviceEveryTwoSecondsThenBeeps) {
+    if (!platform::devSimulated()) {
+        GTEST_SKIP() << "needs the simulated devices";
+    }
+    testing_support::TempRoot root;
+    LogCapture log;
+    platform::SimDevice& gpio = platform::simDevice("/dev/ord_gpio_ctl");
+    if (gpio.openDescriptors() > 0) {
+        GTEST_SKIP() << "the GPIO device was connected earlier in this process";
+    }
+    unsigned long opensBefore = gpio.opens();
+    unsigned long beepsBefore = platform::simGpio().beeps();
+    gpio.failNextOpens(2);
+
+    auto start = std::chrono::steady_clock::now();
+    connectDev();
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    auto errors = log.matching(kGpioError);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0].level, toolkit::LError);
+    // Two pauses of 2 s; generous margins for a loaded machine.
+    double apart = mainservice_test::secondsBetween(errors[0].time, errors[1].time);
+    EXPECT_GE(apart, 1.8);
+    EXPECT_LT(apart, 10.0);
+    EXPECT_GE(took, 3.8);
+
+    EXPECT_EQ(gpio.opens(), opensBefore + 1);
+    EXPECT_TRUE(log.matching("CTempDrv CONNECT ERROR").empty());
+    EXPECT_TRUE(log.matching("VORNA_ADC CONNECT ERROR").empty());
+    // The beeper is switched on and sounds its one test beep.
+    EXPECT_EQ(platform::simGpio().lastWritten(4), 1);
+    EXPECT_EQ(platform::simGpio().beeps(), beepsBefore + 1);
+}

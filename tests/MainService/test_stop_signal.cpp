@@ -1,0 +1,53 @@
+// The stop signals are taken synchronously: a pending SIGINT or SIGTERM ends
+// the wait, and a wait without one times out.
+#include "StopSignal.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+
+namespace {
+
+// Blocks the stop signals in this thread for the test and restores the mask.
+class BlockedStopSignals : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pthread_sigmask(SIG_SETMASK, nullptr, &_saved);
+        StopSignal::block();
+    }
+    void TearDown() override {
+        // Nothing may stay pending once the signals are unblocked again.
+        ASSERT_EQ(StopSignal::waitFor(0), 0);
+        pthread_sigmask(SIG_SETMASK, &_saved, nullptr);
+    }
+
+private:
+    sigset_t _saved;
+};
+
+} // namespace
+
+TEST_F(BlockedStopSignals, PendingSignalEndsTheWait) {
+    // Blocked, so raising only marks it pending for this thread.
+    ASSERT_EQ(pthread_kill(pthread_self(), SIGINT), 0);
+    EXPECT_EQ(StopSignal::wait(), SIGINT);
+    ASSERT_EQ(pthread_kill(pthread_self(), SIGTERM), 0);
+    EXPECT_EQ(StopSignal::waitFor(5), SIGTERM);
+}
+
+TEST_F(BlockedStopSignals, WaitWithoutSignalTimesOut) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopSignal::waitFor(1), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+TEST_F(BlockedStopSignals, OtherSignalsAreLeftAlone) {
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_TRUE(sigismember(&mask, SIGINT));
+    EXPECT_TRUE(sigismember(&mask, SIGTERM));
+    EXPECT_FALSE(sigismember(&mask, SIGUSR1));
+}
