@@ -42,18 +42,19 @@ void bindManagers() {
     hub->bindManager(HCopy::instance());
 }
 
-// The UI link, the SCPI socket, then the remote-control handlers. A port that
-// cannot be taken ends the service with status 1.
+// The UI link, the SCPI socket, then the remote-control handlers. The UI
+// link's ports are essential: one that cannot be taken ends the service with
+// status 1. Without port 5025 the service runs on (ScpiService logs why).
 void startServers() {
     try {
         ConnService::instance()->start();
-        // Lives until exit, as the servers it owns.
-        auto* scpi = new ScpiService();
-        scpi->start();
     } catch (const std::exception& ex) {
         PrintE("cannot start the servers: %s", ex.what());
         StopSignal::endProcess(1);
     }
+    // Lives until exit, as the server it owns.
+    auto* scpi = new ScpiService();
+    scpi->start();
     ScpiManage::instance().start();
     CFEM::instance()->bindManager(&ScpiManage::instance());
 }

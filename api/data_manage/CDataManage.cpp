@@ -170,6 +170,10 @@ void CDataManage::ProtoDataInfoGet(ProtoDataInfo& out) {
     out.CopyFrom(m_protoDataInfo);
 }
 
+int CDataManage::ScpiTrigSingleTriggered() {
+    return 0;
+}
+
 bool CDataManage::GetOHMShow5() const {
     std::lock_guard<std::mutex> lock(_mtx);
     return m_ohmShow5;

@@ -48,6 +48,9 @@ public:
     // The reading-buffer record (function, range, rate, unit, readings).
     void ProtoDataInfoGet(ProtoDataInfo& out);
 
+    // Triggers one reading for a waiting SCPI read.
+    int ScpiTrigSingleTriggered();
+
     // Five-digit resistance display.
     bool GetOHMShow5() const;
     void SetOHMShow5(bool on);

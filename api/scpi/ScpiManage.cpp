@@ -1,5 +1,90 @@
 #include "ScpiManage.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "CBeeper.h"
+#include "CFEM.h"
+#include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
+#include "Poller/EventPoller.h"
+#include "Util/logger.h"
+
+namespace {
+
+// "%f" of any double: 9.9E37 needs all its integer digits.
+std::string fixedSix(double value) {
+    int size = std::snprintf(nullptr, 0, "%f", value);
+    if (size <= 0) {
+        return std::string();
+    }
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(&text[0], text.size(), "%f", value);
+    text.resize(static_cast<size_t>(size));
+    return text;
+}
+
+// Appends the response text of one reply value, by its kind.
+void appendValue(std::string& text, const Value& value) {
+    switch (value.value_case()) {
+        case Value::kS32Val:
+            text += std::to_string(value.s32val());
+            break;
+        case Value::kU32Val:
+            text += std::to_string(value.u32val());
+            break;
+        case Value::kS64Val:
+            text += std::to_string(value.s64val());
+            break;
+        case Value::kU64Val:
+            text += std::to_string(value.u64val());
+            break;
+        case Value::kBVal:
+            text += value.bval() ? "1" : "0";
+            break;
+        case Value::kF32Val:
+            text += fixedSix(value.f32val());
+            break;
+        case Value::kF64Val:
+            text += fixedSix(value.f64val());
+            break;
+        case Value::kStrVal:
+            text += value.strval();
+            break;
+        case Value::kRawVal: {
+            // A definite-length block: "#9", nine length digits, the bytes.
+            char head[16];
+            std::snprintf(head, sizeof(head), "#9%09u", static_cast<unsigned>(value.rawval().size()));
+            text += head;
+            PrintD("HEAD=%s", text.c_str());
+            text += value.rawval();
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// The reply entry with the largest key (a handler that answers a number under
+// its item code and a text under 0x40000000 | item code is answered by the
+// text); null when the reply holds no key of 0 or above.
+const Value* answerOf(const google::protobuf::Map<int, Value>& reply) {
+    const Value* answer = nullptr;
+    int largest = -1;
+    for (const auto& entry : reply) {
+        if (entry.first > largest) {
+            largest = entry.first;
+            answer = &entry.second;
+        }
+    }
+    return answer;
+}
+
+}  // namespace
+
 ScpiManage& ScpiManage::instance() {
     // Never destroyed: transports may still call it while the process ends.
     static ScpiManage* manager = new ScpiManage();
@@ -7,14 +92,143 @@ ScpiManage& ScpiManage::instance() {
 }
 
 ScpiManage::ScpiManage() : Manager("scpi_manager") {
+    // Linked at once so that a message parsed before start() converts its
+    // keywords with the active set's map.
+    mParser.ApiScpi_SetExecute(&mExecute);
+    mParser.ApiScpi_SelectCmdTree(mParser.ApiScpi_CmdTreeGet());
     Manager::abort = false;
 }
 
 void ScpiManage::start() {
-    // No parser to initialise yet.
+    mParser.ApiScpi_SetExecute(&mExecute);
+    mParser.ApiScpi_Initial();
 }
 
-void ScpiManage::getCallbacks(std::map<unsigned int, cb_func>& /*entries*/) {
-    // The IEEE 488.2, status, error-queue and command-set handlers are not
-    // bound yet.
+int ScpiManage::ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint32_t u32, uint8_t /*u8*/,
+                                        std::vector<structScpiInfo>& out) {
+    // The callback runs under the parser's lock, which also guards the
+    // converter's enumeration map.
+    return mParser.ApiScpi_DoParse(text, length, u32, [this, &out](const ScpiParsedCmd& cmd) {
+        structScpiInfo info;
+        info.funcID = cmd.u32FuncId;
+        mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params);
+        out.push_back(std::move(info));
+    });
+}
+
+int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out) {
+    return ApiScpi_WriteOutputQueue(std::move(cmds), out, ApiScpi_AbortGeneration());
+}
+
+int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out, uint64_t generation) {
+    if (!beginList(generation)) {
+        PrintI("SCPI command list of %zu dropped by abort", cmds.size());
+        return 0;
+    }
+    int result = 0;
+    std::string text;
+    for (size_t i = 0; i < cmds.size(); ++i) {
+        if (abortedSince(generation)) {
+            break;
+        }
+        google::protobuf::Map<int, Value> reply;
+        result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+        if (result != 0 || reply.empty()) {
+            continue;  // failed or silent: not even a separator
+        }
+        if (const Value* answer = answerOf(reply)) {
+            appendValue(text, *answer);
+        }
+        if (i + 1 < cmds.size()) {
+            text += ';';
+        }
+    }
+    if (endList(generation)) {
+        text.clear();
+        result = 0;
+    }
+    if (!text.empty()) {
+        out += text;
+        out += '\n';
+    }
+    return result;
+}
+
+ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver) {
+    std::vector<structScpiInfo> cmds;
+    int result = ApiScpi_WriteInputQueue(text, length, 0, 0, cmds);
+    if (result != 0 || cmds.empty()) {
+        SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
+        CBeeper::instance()->Beeper_Test();
+        return MessageResult::Rejected;
+    }
+    if (ApiScpi_HoldsAbort(cmds)) {
+        ApiScpi_Abort();
+        return MessageResult::Aborted;
+    }
+    ApiScpi_PostExecute(std::move(cmds), std::move(deliver));
+    return MessageResult::Posted;
+}
+
+bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
+    return std::any_of(cmds.begin(), cmds.end(),
+                       [](const structScpiInfo& cmd) { return cmd.funcID == kAbortFuncId; });
+}
+
+void ScpiManage::ApiScpi_Abort() {
+    {
+        std::lock_guard<std::mutex> lock(m_abortMtx);
+        ++m_abortGeneration;
+        // Only a running list may see the flag; it clears it when it ends.
+        if (m_runningLists > 0) {
+            Manager::abort = true;
+        }
+    }
+    // Queued lists would skip themselves anyway; dropping them frees the
+    // poller at once. Other work queued there is not clearable and stays.
+    toolkit::EventPoller::Instance().clearTasks();
+}
+
+uint64_t ScpiManage::ApiScpi_AbortGeneration() {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    return m_abortGeneration;
+}
+
+void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver) {
+    uint64_t generation = ApiScpi_AbortGeneration();
+    // Shared so that the task stays copyable without copying the list.
+    auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
+    toolkit::EventPoller::Instance().async_clearable(
+        [this, list, generation, deliver]() {
+            std::string reply;
+            ApiScpi_WriteOutputQueue(std::move(*list), reply, generation);
+            if (!reply.empty() && deliver) {
+                deliver(std::move(reply));
+            }
+        },
+        true);
+}
+
+bool ScpiManage::beginList(uint64_t generation) {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    if (generation != m_abortGeneration) {
+        return false;
+    }
+    ++m_runningLists;
+    return true;
+}
+
+bool ScpiManage::abortedSince(uint64_t generation) {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    return generation != m_abortGeneration;
+}
+
+bool ScpiManage::endList(uint64_t generation) {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    --m_runningLists;
+    if (m_runningLists == 0 && Manager::abort) {
+        Manager::abort = false;
+        PrintI("SCPI_CMD_ABORT flag reset, flag=%d", static_cast<int>(Manager::abort.load()));
+    }
+    return generation != m_abortGeneration;
 }

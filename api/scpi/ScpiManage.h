@@ -1,26 +1,157 @@
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "Manager.h"
+#include "ScpiExecute.h"
+#include "ScpiParser.h"
+#include "proto_data.pb.h"
+
+// One parsed command: the message id of its row and its converted parameters.
+struct structScpiInfo {
+    uint32_t funcID = 0;
+    google::protobuf::Map<int, Value> params;
+};
 
 // The remote-control manager "scpi_manager": the SCPI command engine shared by
 // the socket, USBTMC and VXI-11 transports, and the handlers of the IEEE 488.2
 // common commands, status registers, error queue and command-set selection.
 // Bound last, after the servers have started.
 //
-// Present so far: the manager itself. The parser, the executor and the 29
-// handlers come with the SCPI engine.
+// Program messages are parsed on the transport's thread into a list of
+// commands; each list runs as one task on the toolkit's first event poller, so
+// lists of all clients run one at a time.
+//
+// ABORt works by generation: every execution task records the generation it
+// was posted in, and an abort starts a new one. A task of an older generation
+// skips itself when it comes to run, a running list stops before its next
+// command and its reply is dropped, and Manager::abort is raised only while a
+// list runs (for long handlers that poll it). An abort while nothing runs thus
+// leaves nothing behind that could swallow a later message.
 class ScpiManage : public Manager {
 public:
+    // The message id of ABORt.
+    static constexpr uint32_t kAbortFuncId = 0x10001C01;
+
+    // Receives a non-empty reply on the first event poller's thread.
+    using ReplyFn = std::function<void(std::string reply)>;
+
+    // What ApiScpi_ProcessMessage did with a program message.
+    enum class MessageResult {
+        Posted,    // the list is queued (or already ran, when posted from the first poller)
+        Rejected,  // nothing parsed: -100 queued, one beep, nothing executed
+        Aborted,   // the message held ABORt: nothing of it executed
+    };
+
     // The one engine, created on first use and kept until exit.
     static ScpiManage& instance();
 
-    // Links the parser to the executor and initialises the parser; called once
-    // at start-up before the manager is bound.
+    // Links the parser to the converter and initialises the parser (interface
+    // 1, power-on status, own command set); called once at start-up before the
+    // manager is bound.
     void start();
 
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override;
 
+    // Parses one program message of `length` bytes (parsing stops at a NUL)
+    // against the active set and appends one entry per accepted command to
+    // `out`. The third and fourth arguments are not used (pass 0). Result: 0,
+    // 54 when the text is empty or begins with a NUL, 57 when a header is
+    // longer than 1024 bytes. Single rejected commands queue their own errors.
+    int ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint32_t u32, uint8_t u8,
+                                std::vector<structScpiInfo>& out);
+
+    // Executes the list through the hub and appends the reply text to `out`
+    // (replies joined by ";", ended by "\n"; nothing when no command answered).
+    // Belongs on the first event poller. Result: the hub's result of the last
+    // command executed; 0 when none ran or the list was aborted (its reply is
+    // then dropped).
+    int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out);
+    // The same for a list posted in abort generation `generation`: a list of
+    // an older generation executes nothing.
+    int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out, uint64_t generation);
+
+    // The transport contract in one call, for every transport: parses the
+    // text; an empty result queues -100 and beeps; a list holding ABORt aborts;
+    // otherwise the list is posted to the first event poller (run at once when
+    // called there) and `deliver` gets its reply when that is not empty.
+    MessageResult ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver);
+
+    // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
+    static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
+    // Drops the queued execution tasks of the first poller, starts a new abort
+    // generation and stops the list that runs.
+    void ApiScpi_Abort();
+    uint64_t ApiScpi_AbortGeneration();
+    // Posts the list as a clearable task on the first event poller, in the
+    // current generation.
+    void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver);
+
+    // The command-set selection, for the other managers.
+    int ApiScpi_CmdTreeGet() { return mParser.ApiScpi_CmdTreeGet(); }
+
 private:
     ScpiManage();
+
+    // Handlers of the common commands, status registers, error queue and
+    // command-set selection.
+    static int cbIeeeClsSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeEseSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeEseGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeEsrGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeIdnGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeOpcSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeOpcGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeePscSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeePscGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeRstSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeSreSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeSreGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeStbGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeTrgSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeTstGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbIeeeWaiSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    static int cbStatOperCondGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                 google::protobuf::Map<int, Value>*);
+    static int cbStatOperEnableSet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                   google::protobuf::Map<int, Value>*);
+    static int cbStatOperEnableGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                   google::protobuf::Map<int, Value>*);
+    static int cbStatOperEventGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                  google::protobuf::Map<int, Value>*);
+    static int cbStatPresetSet(unsigned int, const google::protobuf::Map<int, Value>&,
+                               google::protobuf::Map<int, Value>*);
+    static int cbStatQuesCondGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                 google::protobuf::Map<int, Value>*);
+    static int cbStatQuesEnableSet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                   google::protobuf::Map<int, Value>*);
+    static int cbStatQuesEnableGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                   google::protobuf::Map<int, Value>*);
+    static int cbStatQuesEventGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                  google::protobuf::Map<int, Value>*);
+    static int cbSystemScpiErrorGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                    google::protobuf::Map<int, Value>*);
+    static int cbSystemScpiVersionGet(unsigned int, const google::protobuf::Map<int, Value>&,
+                                      google::protobuf::Map<int, Value>*);
+    int cbScpiCommandSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+    int cbScpiCommandGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
+
+    // Begins a list of `generation`: false when an abort came after it was
+    // posted. endList tells whether the list was aborted while it ran.
+    bool beginList(uint64_t generation);
+    bool endList(uint64_t generation);
+    bool abortedSince(uint64_t generation);
+
+    ScpiParser mParser;
+    ScpiExecute mExecute;
+
+    // The abort generation and the number of lists running, under one lock so
+    // that Manager::abort is raised only while a list runs.
+    std::mutex m_abortMtx;
+    uint64_t m_abortGeneration = 0;
+    int m_runningLists = 0;
 };

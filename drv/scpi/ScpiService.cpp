@@ -1,16 +1,26 @@
 #include "ScpiService.h"
 
 #include <cstdio>
+#include <exception>
 
+#include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
 #include "ScpiManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
+#include "Util/util.h"
 
 namespace {
 
 constexpr uint16_t kScpiPort = 5025;
 constexpr uint32_t kBacklog = 1024;
+
+void setLocalState(bool local) {
+    if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
+        setup->API_SetLocalState(local);
+    }
+}
 
 } // namespace
 
@@ -18,8 +28,14 @@ ScpiService::ScpiService() : httpSrv(std::make_shared<toolkit::TcpServer>()) {}
 
 ScpiService::~ScpiService() = default;
 
-void ScpiService::start() {
-    httpSrv->start<ScpiSession>(kScpiPort, "::", kBacklog);
+bool ScpiService::start() {
+    try {
+        httpSrv->start<ScpiSession>(kScpiPort, "::", kBacklog);
+        return true;
+    } catch (const std::exception& ex) {
+        PrintE("%s; SCPI over the socket is not available", ex.what());
+        return false;
+    }
 }
 
 ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
@@ -31,16 +47,82 @@ ScpiService::ScpiSession::~ScpiSession() {
 
 void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
     std::printf("attachServer\n");
-    Copperwren::Singleton<SystemSetup>::Instance()->API_SetLocalState(false);
+    setLocalState(false);
 }
 
 void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
-    int len = static_cast<int>(buf->size());
-    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, buf->data(), len);
+    std::string message;
+    if (!m_input.append(buf->data(), buf->size(), message)) {
+        PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
+        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+    }
+    if (!message.empty()) {
+        parseMessage(message.data(), message.size());
+    }
+    if (m_input.hasPending()) {
+        watchTrailingPiece();
+    } else {
+        stopTrailingWatch();
+    }
+}
+
+void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
+    int len = static_cast<int>(size);
+    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
+
+    // The reply is made on the first poller; the socket belongs to this
+    // session's poller, so the send is handed back there. Only a weak
+    // reference travels: a client that has left by then gets nothing.
+    toolkit::EventPoller::Ptr poller = getPoller();
+    std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
+    auto deliver = [poller, weak_self](std::string reply) {
+        poller->async([weak_self, reply = std::move(reply)]() {
+            if (auto self = weak_self.lock()) {
+                self->send(reply.data(), reply.size());
+            }
+        }, true);
+    };
+    auto result = m_scpiManage.ApiScpi_ProcessMessage(text, static_cast<uint32_t>(size), std::move(deliver));
+    if (result == ScpiManage::MessageResult::Aborted) {
+        std::printf("SCPI_CMD_ABORT end\n");
+    }
+}
+
+void ScpiService::ScpiSession::watchTrailingPiece() {
+    m_u64LastRecvMs = toolkit::getCurrentMillisecond();
+    if (m_trailingTask) {
+        return;  // still due; it looks at the time of the last receipt
+    }
+    std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
+    m_trailingTask = getPoller()->doDelayTask(kTrailingWaitMs, [weak_self]() -> uint64_t {
+        auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock());
+        return self ? self->onTrailingWait() : 0;
+    });
+}
+
+uint64_t ScpiService::ScpiSession::onTrailingWait() {
+    uint64_t quiet = toolkit::getCurrentMillisecond() - m_u64LastRecvMs;
+    if (quiet < kTrailingWaitMs) {
+        return kTrailingWaitMs - quiet;
+    }
+    m_trailingTask.reset();
+    std::string piece = m_input.takePending();
+    if (!piece.empty()) {
+        parseMessage(piece.data(), piece.size());
+    }
+    return 0;
+}
+
+void ScpiService::ScpiSession::stopTrailingWatch() {
+    if (m_trailingTask) {
+        m_trailingTask->cancel();
+        m_trailingTask.reset();
+    }
 }
 
 void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
-    Copperwren::Singleton<SystemSetup>::Instance()->API_SetLocalState(true);
+    stopTrailingWatch();
+    setLocalState(true);
 }
 
 void ScpiService::ScpiSession::onManager() {}

@@ -1,30 +1,40 @@
 #pragma once
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
+#include "Poller/EventPoller.h"
+#include "ScpiInputBuffer.h"
 
 class ScpiManage;
 
 // The SCPI socket transport: a TCP server on port 5025 whose sessions hand
 // the received program messages to the SCPI engine and write its replies back.
-// Created once at start-up and kept until exit.
-//
-// Present so far: the server and sessions that switch the instrument between
-// remote (a client is connected) and local; received text is not executed yet
-// and nothing is answered: the SCPI engine comes later.
+// A connected client puts the instrument in remote operation; the end of any
+// connection returns it to local. Created once at start-up and kept until exit.
 class ScpiService {
 public:
-    // Makes the server (nothing listens yet).
+    // Makes the server on a poller of the toolkit's pool (nothing listens yet).
     ScpiService();
     virtual ~ScpiService();
 
-    // Listens on TCP 5025, all addresses, backlog 1024. Throws
-    // std::runtime_error when the port cannot be taken.
-    void start();
+    // Listens on TCP 5025, all addresses, backlog 1024. When the port cannot
+    // be taken the reason is logged at error level and the service goes on
+    // without the SCPI socket: the other remote transports and the UI still
+    // work. Returns whether it listens.
+    bool start();
 
+    // One connection. Its hooks run on the poller that owns the connection;
+    // the commands run on the toolkit's first poller, one list at a time for
+    // all clients and transports.
     class ScpiSession : public toolkit::Session {
     public:
+        // A trailing piece without line feed is parsed on its own once the
+        // connection has been quiet this long.
+        static constexpr uint64_t kTrailingWaitMs = 50;
+
         explicit ScpiSession(const toolkit::Socket::Ptr& sock);
         ~ScpiSession() override;
 
@@ -34,7 +44,19 @@ public:
         void attachServer(const toolkit::Server& server) override;
 
     private:
+        // Parses one program message and hands its commands to the engine;
+        // the reply comes back to this session's own poller.
+        void parseMessage(const char* text, size_t size);
+        // (Re)starts the quiet-time watch over the trailing piece.
+        void watchTrailingPiece();
+        // The watch fell due: the ms until it is due again, or 0 when done.
+        uint64_t onTrailingWait();
+        void stopTrailingWatch();
+
         ScpiManage& m_scpiManage;
+        ScpiInputBuffer m_input;
+        uint64_t m_u64LastRecvMs = 0;
+        toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
     };
 
 private:

@@ -4,8 +4,12 @@ import importlib.util
 import os
 import pathlib
 import shutil
+import signal
+import socket
 import subprocess
 import sys
+import time
+from datetime import datetime
 
 import pytest
 
@@ -39,3 +43,171 @@ def build_dir():
     if not build:
         pytest.skip("DMM_BUILD_DIR not set: no built programs to run")
     return pathlib.Path(build)
+
+
+# ---------------------------------------------------------------------------
+# The whole service process (MainService), shared by the tests that run it.
+# Its ports are fixed, so these tests run one at a time.
+
+REQUEST_PORT = 9999
+NOTIFY_PORT = 9998
+SCPI_PORT = 5025
+PORTS = (REQUEST_PORT, NOTIFY_PORT, SCPI_PORT)
+NOTIFY_FLAG = 0x80000000
+PRODUCT_INFO_GET = 0x2000122E
+IO_TIMEOUT = 20
+START_TIMEOUT = 30
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:", "LeakSanitizer")
+
+
+def as_int32(value):
+    return value - (1 << 32) if value & 0x80000000 else value
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+def listening_ports():
+    """Ports in LISTEN state, from the kernel's socket tables (as ss -ltn shows them)."""
+    ports = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for row in f.readlines()[1:]:
+                fields = row.split()
+                if fields[3] == "0A":
+                    ports.add(int(fields[1].rsplit(":", 1)[1], 16))
+    return ports
+
+
+def read_exact(sock, size):
+    data = b""
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            raise ConnectionError(f"connection closed after {len(data)} of {size} bytes")
+        data += chunk
+    return data
+
+
+def read_pack(pb, sock):
+    """The next length-prefixed DataPack."""
+    length = int.from_bytes(read_exact(sock, 4), "little")
+    return pb.DataPack.FromString(read_exact(sock, length))
+
+
+def request(pb, pack):
+    """One UI-link request on a connection of its own; its reply."""
+    with socket.create_connection(("127.0.0.1", REQUEST_PORT), timeout=IO_TIMEOUT) as sock:
+        sock.settimeout(IO_TIMEOUT)
+        sock.sendall(pack.SerializeToString())
+        return read_pack(pb, sock)
+
+
+def log_time(line):
+    """The time stamp that begins a log line."""
+    return datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f")
+
+
+class Service:
+    """One MainService process with its own data root."""
+
+    def __init__(self, binary, root, extra_env=None):
+        self.binary = binary
+        self.root = root
+        self.extra_env = extra_env or {}
+        self.proc = None
+        self.output = root / "service.out"
+
+    def prop(self, name):
+        path = self.root / "properties" / name
+        return path.read_text() if path.exists() else None
+
+    def set_prop(self, name, value):
+        (self.root / "properties").mkdir(parents=True, exist_ok=True)
+        (self.root / "properties" / name).write_text(value)
+
+    def log_lines(self):
+        logs = sorted((self.root / "data" / "logs").glob("*.log"))
+        return logs[-1].read_text(errors="replace").splitlines() if logs else []
+
+    def log_has(self, text):
+        return any(text in line for line in self.log_lines())
+
+    def start(self, free_ports=PORTS):
+        """Starts the process once free_ports are free (another test's process may still hold them)."""
+        deadline = time.monotonic() + START_TIMEOUT
+        while any(port_open(p) for p in free_ports):
+            assert time.monotonic() < deadline, f"ports {free_ports} are taken by another process"
+            time.sleep(0.1)
+        env = {"PATH": "/usr/bin:/bin", "DMM_ROOT": str(self.root)}
+        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+        env.update(self.extra_env)
+        with open(self.output, "wb") as out:
+            self.proc = subprocess.Popen([str(self.binary)], stdout=out, stderr=subprocess.STDOUT,
+                                         cwd=self.root, env=env)
+        return self
+
+    def wait_listening(self, ports=PORTS):
+        deadline = time.monotonic() + START_TIMEOUT
+        while not all(port_open(p) for p in ports):
+            assert self.proc.poll() is None, f"service exited with {self.proc.returncode}:\n{self.describe()}"
+            assert time.monotonic() < deadline, f"service did not open its ports:\n{self.describe()}"
+            time.sleep(0.05)
+        return self
+
+    def stop(self, sig=signal.SIGINT, timeout=IO_TIMEOUT):
+        """Sends sig; returns (exit status, seconds until the process ended)."""
+        start = time.monotonic()
+        self.proc.send_signal(sig)
+        status = self.proc.wait(timeout=timeout)
+        return status, time.monotonic() - start
+
+    def kill(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=30)
+
+    def describe(self):
+        return self.output.read_text(errors="replace")[-4000:] if self.output.exists() else ""
+
+    def check_sanitizers(self):
+        """A sanitizer build reports into the output; the process ends with _exit,
+        so the report is all there is to see."""
+        for mark in SANITIZER_MARKS:
+            assert mark not in self.describe(), self.describe()
+
+
+@pytest.fixture(scope="session")
+def service_binary(build_dir):
+    binary = build_dir / "MainService"
+    assert binary.is_file(), f"{binary} missing: build the MainService target"
+    return binary
+
+
+@pytest.fixture
+def make_service(service_binary, tmp_path):
+    """Makes services in fresh data roots; every one is killed at the end."""
+    made = []
+
+    def make(extra_env=None, name="root"):
+        root = tmp_path / name
+        root.mkdir()
+        service = Service(service_binary, root, extra_env)
+        made.append(service)
+        return service
+
+    yield make
+    for service in made:
+        service.kill()
+    for service in made:
+        service.check_sanitizers()
+
+
+@pytest.fixture
+def running(make_service):
+    return make_service().start().wait_listening()

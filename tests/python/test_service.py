@@ -10,25 +10,15 @@ import pathlib
 import re
 import signal
 import socket
-import subprocess
 import time
-from datetime import datetime
 
-import pytest
+from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET, REQUEST_PORT, SCPI_PORT,
+                      as_int32, listening_ports, log_time, port_open, read_pack, request)
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-REQUEST_PORT = 9999
-NOTIFY_PORT = 9998
-SCPI_PORT = 5025
-PORTS = (REQUEST_PORT, NOTIFY_PORT, SCPI_PORT)
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
-NOTIFY_FLAG = 0x80000000
 # Group 0x7F is owned by no manager: this id stays unbound.
 UNBOUND_ID = 0x10007F7F
-PRODUCT_INFO_GET = 0x2000122E
-IO_TIMEOUT = 20
-START_TIMEOUT = 30
 
 # What the bound managers push when a notification client connects.
 CONNECT_PUSHES = {
@@ -44,53 +34,6 @@ CONNECT_PUSHES = {
 }
 
 
-def as_int32(value):
-    return value - (1 << 32) if value & 0x80000000 else value
-
-
-def port_open(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2):
-            return True
-    except OSError:
-        return False
-
-
-def listening_ports():
-    """Ports in LISTEN state, from the kernel's socket tables (as ss -ltn shows them)."""
-    ports = set()
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as f:
-            for row in f.readlines()[1:]:
-                fields = row.split()
-                if fields[3] == "0A":
-                    ports.add(int(fields[1].rsplit(":", 1)[1], 16))
-    return ports
-
-
-def read_exact(sock, size):
-    data = b""
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise ConnectionError(f"connection closed after {len(data)} of {size} bytes")
-        data += chunk
-    return data
-
-
-def read_pack(pb, sock):
-    """The next length-prefixed DataPack."""
-    length = int.from_bytes(read_exact(sock, 4), "little")
-    return pb.DataPack.FromString(read_exact(sock, length))
-
-
-def request(pb, pack):
-    with socket.create_connection(("127.0.0.1", REQUEST_PORT), timeout=IO_TIMEOUT) as sock:
-        sock.settimeout(IO_TIMEOUT)
-        sock.sendall(pack.SerializeToString())
-        return read_pack(pb, sock)
-
-
 def system_info_on_connect(pb):
     """The ProtoSystemInfo that a new notification client receives."""
     with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as sock:
@@ -99,108 +42,6 @@ def system_info_on_connect(pb):
             pack = read_pack(pb, sock)
             if pack.code == as_int32(0x903 | NOTIFY_FLAG):
                 return pb.ProtoSystemInfo.FromString(pack.data[0x903].rawVal)
-
-
-def log_time(line):
-    """The time stamp that begins a log line."""
-    return datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f")
-
-
-class Service:
-    """One MainService process with its own data root."""
-
-    def __init__(self, binary, root, extra_env=None):
-        self.binary = binary
-        self.root = root
-        self.extra_env = extra_env or {}
-        self.proc = None
-        self.output = root / "service.out"
-
-    def prop(self, name):
-        path = self.root / "properties" / name
-        return path.read_text() if path.exists() else None
-
-    def set_prop(self, name, value):
-        (self.root / "properties").mkdir(parents=True, exist_ok=True)
-        (self.root / "properties" / name).write_text(value)
-
-    def log_lines(self):
-        logs = sorted((self.root / "data" / "logs").glob("*.log"))
-        return logs[-1].read_text(errors="replace").splitlines() if logs else []
-
-    def log_has(self, text):
-        return any(text in line for line in self.log_lines())
-
-    def start(self):
-        deadline = time.monotonic() + START_TIMEOUT
-        # Another test's process may still be letting go of the ports.
-        while any(port_open(p) for p in PORTS):
-            assert time.monotonic() < deadline, "ports 9999/9998/5025 are taken by another process"
-            time.sleep(0.1)
-        env = {"PATH": "/usr/bin:/bin", "DMM_ROOT": str(self.root)}
-        env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
-        env.update(self.extra_env)
-        with open(self.output, "wb") as out:
-            self.proc = subprocess.Popen([str(self.binary)], stdout=out, stderr=subprocess.STDOUT,
-                                         cwd=self.root, env=env)
-        return self
-
-    def wait_listening(self):
-        deadline = time.monotonic() + START_TIMEOUT
-        while not all(port_open(p) for p in PORTS):
-            assert self.proc.poll() is None, f"service exited with {self.proc.returncode}:\n{self.describe()}"
-            assert time.monotonic() < deadline, f"service did not open its ports:\n{self.describe()}"
-            time.sleep(0.05)
-        return self
-
-    def stop(self, sig=signal.SIGINT, timeout=IO_TIMEOUT):
-        """Sends sig; returns (exit status, seconds until the process ended)."""
-        start = time.monotonic()
-        self.proc.send_signal(sig)
-        status = self.proc.wait(timeout=timeout)
-        return status, time.monotonic() - start
-
-    def kill(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(timeout=30)
-
-    def describe(self):
-        return self.output.read_text(errors="replace")[-4000:] if self.output.exists() else ""
-
-
-@pytest.fixture
-def service_binary(build_dir):
-    binary = build_dir / "MainService"
-    assert binary.is_file(), f"{binary} missing: build the MainService target"
-    return binary
-
-
-@pytest.fixture
-def make_service(service_binary, tmp_path):
-    """Makes services in fresh data roots; every one is killed at the end."""
-    made = []
-
-    def make(extra_env=None, name="root"):
-        root = tmp_path / name
-        root.mkdir()
-        service = Service(service_binary, root, extra_env)
-        made.append(service)
-        return service
-
-    yield make
-    for service in made:
-        service.kill()
-    # A sanitizer build reports into the output; the process ends with _exit,
-    # so the report is all there is to see.
-    for service in made:
-        for mark in ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:", "LeakSanitizer"):
-            assert mark not in service.describe(), service.describe()
-
-
-@pytest.fixture
-def running(make_service):
-    return make_service().start().wait_listening()
 
 
 def test_first_boot_counts_one_and_logs_the_build(running):
@@ -324,18 +165,37 @@ def test_threads_carry_their_names(running):
     assert "stamp thread" in names and "async log" in names, names
 
 
-def test_a_port_in_use_ends_the_service_with_an_error(make_service):
+def test_a_taken_scpi_port_leaves_the_service_running_without_it(make_service, proto_pb2):
     service = make_service()
+    ui_ports = (REQUEST_PORT, NOTIFY_PORT)
     # Dual-stack, as the service listens: it cannot take the port either way.
     with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as holder:
         holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
         holder.bind(("::", SCPI_PORT))
         holder.listen()
-        service.start()
+        service.start(free_ports=ui_ports).wait_listening(ui_ports)
+        deadline = time.monotonic() + IO_TIMEOUT
+        while not service.log_has("Listen on :: 5025 failed"):
+            assert time.monotonic() < deadline, service.describe()
+            time.sleep(0.1)
+    assert any(" E " in line and "Listen on :: 5025 failed" in line for line in service.log_lines())
+    # The UI link still serves, and the process keeps running until told to stop.
+    reply = request(proto_pb2, proto_pb2.DataPack(code=PRODUCT_INFO_GET))
+    assert (reply.code, reply.stat) == (PRODUCT_INFO_GET, 0)
+    assert service.proc.poll() is None
+    assert service.stop()[0] == 0
+
+
+def test_a_taken_ui_port_ends_the_service_with_an_error(make_service):
+    service = make_service()
+    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as holder:
+        holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        holder.bind(("::", REQUEST_PORT))
+        holder.listen()
+        service.start(free_ports=(NOTIFY_PORT, SCPI_PORT))
         status = service.proc.wait(timeout=IO_TIMEOUT)
     assert status != 0
-    assert service.log_has("cannot start the servers: Listen on :: 5025 failed")
-    assert any(" E " in line and "5025" in line for line in service.log_lines())
+    assert service.log_has("cannot start the servers: Listen on :: 9999 failed")
 
 
 FAIL_KNOB = "DMM_SIM_FAIL_OPENS"

@@ -1,0 +1,141 @@
+#include "ScpiExecute.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "CommonSimpleFunc.h"
+#include "DrvScpiErrDef.h"
+#include "ScpiCmdSetTables.h"
+#include "Util/logger.h"
+#include "proto_insert.h"
+
+namespace {
+
+// The integer prefix of the text, as atoi reads it, kept within 32 bits.
+int32_t integerPrefix(const std::string& text) {
+    errno = 0;
+    long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+}
+
+bool allDecimalDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Keeps every byte of the element (insertStr would stop at a NUL); like the
+// insert helpers it never overwrites a key already present.
+void insertText(google::protobuf::Map<int, Value>& map, int key, const std::string& text) {
+    if (map.find(key) == map.end()) {
+        map[key].set_strval(text);
+    }
+}
+
+const ScpiEnumMap* enumMapOfSet(int set) {
+    switch (set) {
+        case 0:
+            return &scpiEnumMapVorna;
+        case 1:
+            return &scpiEnumMapCorvane;
+        case 2:
+            return &scpiEnumMapPello;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+int ScpiExecute::ApiScpi_SelectEnumMap(int set) {
+    const ScpiEnumMap* map = enumMapOfSet(set);
+    if (map == nullptr) {
+        PrintE("SCPI command set failed, cmd = %d", set);
+        return 1;
+    }
+    if (map != m_pActiveMap) {
+        m_scpiEnumMap = *map;
+        m_pActiveMap = map;
+    }
+    return 0;
+}
+
+bool ScpiExecute::parseEnumFromu8Param(const char* text, uint32_t paramId, int& value) const {
+    int32_t found = 0;
+    if (text == nullptr || !ScpiEnumMapLookup(m_scpiEnumMap, paramId, text, found)) {
+        return false;
+    }
+    value = found;
+    return true;
+}
+
+int ScpiExecute::ApiScpi_ExcuteCmd(uint16_t /*cmdSN*/, const parseKeywordNodeStru* node,
+                                   const SCP_PARSE_PARA_INFO_S* params, google::protobuf::Map<int, Value>& out) {
+    if (node == nullptr || params == nullptr) {
+        return 0;
+    }
+    // The row has five parameter slots; elements beyond them have nowhere to go.
+    size_t count = std::min<size_t>(params->u32ParaNum, params->stElement.size());
+    count = std::min<size_t>(count, SCP_PARAM_SLOT_NUM);
+    for (size_t i = 0; i < count; ++i) {
+        convertElement(node->type[i], node->u32ParamId[i], params->stElement[i], out);
+    }
+    return 0;
+}
+
+void ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
+                                 google::protobuf::Map<int, Value>& out) const {
+    // The whole element: paths and descriptions may be long, and the parser
+    // already bounds the parameter text.
+    std::string text = element.pscStart != nullptr ? std::string(element.pscStart, element.u32Length)
+                                                   : std::string();
+    int key = static_cast<int>(paramId);
+    switch (type) {
+        case PT_NR1:
+            insertS32(out, key, static_cast<uint32_t>(integerPrefix(text)));
+            break;
+        case PT_BOOL:
+            convertBool(paramId, std::move(text), out);
+            break;
+        case PT_STRING:
+        case PT_ENUM_PT_NR3_EP1:
+        case PT_ENUM_PT_NR1:
+            insertText(out, key, text);
+            break;
+        case PT_ENUM:
+            convertEnum(paramId, text, out);
+            break;
+        case PT_NR3_REAL:
+            insertF64(out, key, std::strtod(text.c_str(), nullptr));
+            break;
+        default:
+            // Numbers the handlers read as text elsewhere, and types outside
+            // the converted range, are not stored.
+            break;
+    }
+}
+
+void ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const {
+    RmtCap2Low(&text[0]);
+    int key = static_cast<int>(paramId);
+    if (text == "on" || text == "1" || text == "yes") {
+        insertBval(out, key, true);
+    } else if (text == "off" || text == "0" || text == "no") {
+        insertBval(out, key, false);
+    } else {
+        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+    }
+}
+
+void ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
+                              google::protobuf::Map<int, Value>& out) const {
+    int value = 0;
+    if (parseEnumFromu8Param(text.c_str(), paramId, value)) {
+        insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(value));
+    } else if (allDecimalDigits(text)) {
+        insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(integerPrefix(text)));
+    } else {
+        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+    }
+}

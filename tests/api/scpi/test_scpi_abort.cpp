@@ -1,0 +1,158 @@
+// ABORt: queued lists are dropped, a running list stops and its reply is
+// discarded, and an abort while nothing runs leaves nothing behind.
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "scpi_engine_env.h"
+
+using scpi_test::EngineTest;
+using scpi_test::Replies;
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+constexpr unsigned int kBlockingQuery = 0x2000FD00;  // waits until released
+constexpr unsigned int kCountingQuery = 0x2000FD01;  // counts its runs
+
+// A gate the test opens; every wait is bounded.
+struct Gate {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool entered = false;
+    bool open = false;
+    bool sawAbortFlag = false;
+
+    void reset() {
+        std::lock_guard<std::mutex> lock(mtx);
+        entered = open = sawAbortFlag = false;
+    }
+    void enterAndWait() {
+        std::unique_lock<std::mutex> lock(mtx);
+        entered = true;
+        cv.notify_all();
+        cv.wait_for(lock, scpi_test::kWait, [this] { return open; });
+        sawAbortFlag = Manager::abort.load();
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> lock(mtx);
+        return cv.wait_for(lock, scpi_test::kWait, [this] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mtx);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+Gate gate;
+std::atomic<int> counted{0};
+
+class AbortTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        static std::once_flag once;
+        std::call_once(once, [] {
+            CFEM::instance()->bindCallback(kBlockingQuery, [](unsigned int, const ValueMap&, ValueMap* out) {
+                gate.enterAndWait();
+                insertStr(*out, 1, "late");
+                return 0;
+            });
+            CFEM::instance()->bindCallback(kCountingQuery, [](unsigned int, const ValueMap&, ValueMap* out) {
+                insertS32(*out, 1, static_cast<uint32_t>(++counted));
+                return 0;
+            });
+        });
+        gate.reset();
+        counted = 0;
+    }
+
+    static std::vector<structScpiInfo> list(std::initializer_list<unsigned int> ids) {
+        std::vector<structScpiInfo> cmds;
+        for (unsigned int id : ids) {
+            structScpiInfo info;
+            info.funcID = id;
+            cmds.push_back(info);
+        }
+        return cmds;
+    }
+
+    static ScpiManage::MessageResult abortMessage() {
+        static const char text[] = "ABOR\n";
+        return ScpiManage::instance().ApiScpi_ProcessMessage(text, sizeof(text) - 1, nullptr);
+    }
+};
+
+}  // namespace
+
+TEST_F(AbortTest, AbortWhileIdleDoesNotSwallowTheNextMessage) {
+    EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
+    EXPECT_FALSE(Manager::abort.load());
+    EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
+}
+
+TEST_F(AbortTest, AbortInAMessageExecutesNoneOfIt) {
+    std::string text = "*ESE 16;ABOR;*IDN?\n";
+    Replies replies;
+    EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
+                                                            replies.sink()),
+              ScpiManage::MessageResult::Aborted);
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_TRUE(replies.all().empty());
+    EXPECT_EQ(ask("*ESE?\n"), "0\n");
+}
+
+TEST_F(AbortTest, RunningListStopsAndItsReplyIsDropped) {
+    Replies replies;
+    ScpiManage::instance().ApiScpi_PostExecute(list({kCountingQuery, kBlockingQuery, kCountingQuery}),
+                                               replies.sink());
+    ASSERT_TRUE(gate.waitEntered());
+    EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
+    gate.release();
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_TRUE(gate.sawAbortFlag);  // raised while the list ran
+    EXPECT_FALSE(Manager::abort.load());
+    EXPECT_EQ(counted.load(), 1);  // stopped before the command after
+    EXPECT_TRUE(replies.all().empty());
+    EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
+}
+
+TEST_F(AbortTest, OnlyQueuedExecutionTasksAreDropped) {
+    Replies blocked, queued;
+    auto otherRan = std::make_shared<std::atomic<bool>>(false);
+    // The first list holds the poller; behind it a list and other work wait.
+    ScpiManage::instance().ApiScpi_PostExecute(list({kBlockingQuery}), blocked.sink());
+    ASSERT_TRUE(gate.waitEntered());
+    ScpiManage::instance().ApiScpi_PostExecute(list({kCountingQuery}), queued.sink());
+    toolkit::EventPoller::Instance().async([otherRan] { *otherRan = true; }, false);
+    EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
+    gate.release();
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_TRUE(otherRan->load());
+    EXPECT_EQ(counted.load(), 0);
+    EXPECT_TRUE(blocked.all().empty());
+    EXPECT_TRUE(queued.all().empty());
+}
+
+TEST_F(AbortTest, ListOfAnEarlierGenerationSkipsItself) {
+    uint64_t before = ScpiManage::instance().ApiScpi_AbortGeneration();
+    EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
+    struct Outcome {
+        std::string out;
+        int result = -1;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    toolkit::EventPoller::Instance().async(
+        [outcome, before] {
+            outcome->result =
+                ScpiManage::instance().ApiScpi_WriteOutputQueue(list({kCountingQuery}), outcome->out, before);
+        },
+        false);
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_EQ(outcome->result, 0);
+    EXPECT_EQ(counted.load(), 0);
+    EXPECT_TRUE(outcome->out.empty());
+    EXPECT_EQ(execute(list({kCountingQuery})), "1\n");
+}

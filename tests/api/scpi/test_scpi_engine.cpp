@@ -1,0 +1,232 @@
+// The SCPI engine with the generated tables: parsing into commands, parameter
+// conversion, execution through the hub and the response text.
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "CDataManage.h"
+#include "DrvInterfaceManage.h"
+#include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
+#include "scpi_engine_env.h"
+
+using scpi_test::EngineTest;
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+// Query handlers that answer one value of each kind, bound once under ids of
+// a group no manager uses.
+constexpr unsigned int kReplyBase = 0x2000FE00;
+
+struct ReplyCase {
+    const char* name;
+    std::function<void(ValueMap&)> fill;
+    std::string text;
+};
+
+const std::vector<ReplyCase>& replyCases() {
+    static const std::vector<ReplyCase> cases = {
+        {"s32", [](ValueMap& m) { insertS32(m, 1, static_cast<uint32_t>(-42)); }, "-42"},
+        {"u32", [](ValueMap& m) { insertU32(m, 1, 4000000000u); }, "4000000000"},
+        {"s64", [](ValueMap& m) { m[1].set_s64val(-5000000000LL); }, "-5000000000"},
+        {"u64", [](ValueMap& m) { insertU64(m, 1, 18000000000000000000ULL); }, "18000000000000000000"},
+        {"bool", [](ValueMap& m) { insertBval(m, 1, true); }, "1"},
+        {"f64", [](ValueMap& m) { insertF64(m, 1, 1.5); }, "1.500000"},
+        {"f32", [](ValueMap& m) { insertF32(m, 1, 0.5f); }, "0.500000"},
+        {"overload", [](ValueMap& m) { insertF64(m, 1, 1e20); }, "100000000000000000000.000000"},
+        {"text", [](ValueMap& m) { insertStr(m, 1, "abc"); }, "abc"},
+        {"raw", [](ValueMap& m) { insertRaw(m, 1, std::string("A\0B;C", 5)); },
+         std::string("#9000000005A\0B;C", 16)},
+        {"unset", [](ValueMap& m) { m[1]; }, ""},
+        {"largest key", [](ValueMap& m) {
+             insertS32(m, 0x1B03, 7);
+             insertStr(m, 0x40001B03, "seven");
+         }, "seven"},
+    };
+    return cases;
+}
+
+void bindReplyHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (size_t i = 0; i < replyCases().size(); ++i) {
+            auto fill = replyCases()[i].fill;
+            CFEM::instance()->bindCallback(kReplyBase + static_cast<unsigned int>(i),
+                                           [fill](unsigned int, const ValueMap&, ValueMap* out) {
+                                               fill(*out);
+                                               return 0;
+                                           });
+        }
+    });
+}
+
+structScpiInfo cmd(unsigned int id) {
+    structScpiInfo info;
+    info.funcID = id;
+    return info;
+}
+
+std::string errorText(int row) {
+    return g_asErrInfo[row];
+}
+
+}  // namespace
+
+TEST_F(EngineTest, CommonQueriesParseAliveInAnyCase) {
+    auto lower = parse("*idn?\n");
+    auto upper = parse("*IDN?\n");
+    ASSERT_EQ(lower.size(), 1u);
+    ASSERT_EQ(upper.size(), 1u);
+    EXPECT_EQ(lower[0].funcID, upper[0].funcID);
+    std::string idn = ask("*IDN?\n");
+    EXPECT_EQ(ask("*idn?\n"), idn);
+    EXPECT_EQ(idn.rfind("Vorna Technologies,", 0), 0u) << idn;
+    EXPECT_EQ(std::count(idn.begin(), idn.end(), ','), 3);
+    EXPECT_EQ(idn.back(), '\n');
+    EXPECT_EQ(ask("*IDN?;*OPC?\n"), idn.substr(0, idn.size() - 1) + ";1\n");
+}
+
+TEST_F(EngineTest, SelfTestPasses) {
+    // *TST? belongs to the other two sets.
+    ValueMap request, reply;
+    insertS32(request, 0x1C00, 1);
+    ASSERT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), 0);
+    EXPECT_EQ(ask("*TST?\n"), "0\n");
+    EXPECT_EQ(execute({cmd(0x20001B0A), cmd(0x20001B0A)}), "0;0\n");
+}
+
+TEST_F(EngineTest, RepliesJoinWithSemicolonsAndEndWithLineFeed) {
+    EXPECT_EQ(ask("SYST:ERR?;VERS?\n"), errorText(E0_NO_ERROR) + ";1999.0\n");
+    // The last query fails (nobody serves it here): its separator stays.
+    EXPECT_EQ(ask("SYST:VERS?;:SYST:LANG?\n"), "1999.0;\n");
+    EXPECT_EQ(ask("*CLS;*ESE 0;*SRE 0\n"), "");
+    EXPECT_EQ(ask("*RST\n"), "");
+}
+
+TEST_F(EngineTest, ReplyTextFollowsTheValueKind) {
+    bindReplyHandlers();
+    for (size_t i = 0; i < replyCases().size(); ++i) {
+        EXPECT_EQ(execute({cmd(kReplyBase + static_cast<unsigned int>(i))}),
+                  replyCases()[i].text.empty() ? "" : replyCases()[i].text + "\n")
+            << replyCases()[i].name;
+    }
+    // An unset value contributes nothing but keeps its separator.
+    unsigned int unset = kReplyBase + 10, text = kReplyBase + 8;
+    EXPECT_EQ(execute({cmd(unset), cmd(text)}), ";abc\n");
+    int result = -1;
+    EXPECT_EQ(execute({cmd(text), cmd(0x2000FDFF)}, &result), "abc;\n");
+    EXPECT_EQ(result, E101_INVALID_CHARACTER);
+}
+
+TEST_F(EngineTest, StatusBitsFollowFailuresUntilCleared) {
+    // A refused value: command error (bit 5) from the register, execution
+    // error (bit 4) from the hub; bit 4 is enabled, so the status byte shows
+    // the summary (bit 5) beside the error queue (bit 2).
+    EXPECT_EQ(ask("*ESE 16;*SRE 64\n"), "");
+    EXPECT_EQ(ask("*ESR?\n"), "48\n");
+    EXPECT_EQ(ask("*ESR?;*STB?\n"), "0;36\n");
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E222_DATA_OUT_OF_RANGE) + "\n");
+    EXPECT_EQ(ask("*STB?\n"), "32\n");
+    EXPECT_EQ(ask("*CLS;*STB?;*ESE?\n"), "0;16\n");
+
+    // An unknown header is a command error: with bit 5 enabled it reaches
+    // the status byte too.
+    EXPECT_EQ(ask("*ESE 32\n"), "");
+    EXPECT_EQ(ask("FOO:BAR?\n"), "");
+    EXPECT_EQ(ask("*ESR?;*STB?\n"), "32;36\n");
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n");
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E100_CMD_ERROR) + "\n");
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E0_NO_ERROR) + "\n");
+}
+
+TEST_F(EngineTest, ErrorQueueKeepsNineteenErrorsAndTheOverflow) {
+    std::string bad;
+    for (int i = 0; i < 25; ++i) {
+        bad += "*SRE 64;";
+    }
+    EXPECT_EQ(ask(bad + "\n"), "");
+    for (int i = 0; i < 19; ++i) {
+        ASSERT_EQ(ask("SYST:ERR?\n"), errorText(E222_DATA_OUT_OF_RANGE) + "\n") << i;
+    }
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E350_QUEUE_OVERFLOW) + "\n");
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E0_NO_ERROR) + "\n");
+    EXPECT_EQ(ask("*STB?\n"), "0\n");
+}
+
+TEST_F(EngineTest, ResetIsSilentAndReloadsDefaults) {
+    ProtoTriggerFuncInfo defaults, changed, after;
+    CDataManage::instance()->ProtoTriggerFuncInfoDefault(defaults);
+    changed.CopyFrom(defaults);
+    changed.set_mu32sample(defaults.mu32sample() + 7);
+    CDataManage::instance()->ProtoTriggerFuncInfoSet(changed);
+    EXPECT_EQ(ask("*ESE 16;*SRE 64\n"), "");
+    EXPECT_EQ(ask("*RST\n"), "");
+    CDataManage::instance()->ProtoTriggerFuncInfoGet(after);
+    EXPECT_EQ(after.mu32sample(), defaults.mu32sample());
+    // Queue and events are emptied, the enables kept.
+    EXPECT_EQ(ask("*STB?;*ESR?;*ESE?;SYST:ERR?\n"), "0;0;16;" + errorText(E0_NO_ERROR) + "\n");
+}
+
+TEST_F(EngineTest, ParametersConvertByTheirType) {
+    // More than 63 bytes of text arrive whole, up to the parser's bound.
+    for (size_t length : {100u, 1200u}) {
+        std::string description = "\"" + std::string(length, 'd') + "\"";
+        auto cmds = parse("SYST:COMM:LAN:DESC " + description + "\n");
+        ASSERT_EQ(cmds.size(), 1u);
+        ASSERT_EQ(cmds[0].params.count(0x121E), 1u);
+        EXPECT_EQ(cmds[0].params.at(0x121E).strval(), description);
+    }
+    // Six elements for a row of five slots: the three declared ones convert.
+    auto date = parse("SYST:DATE 2024,5,6,7,8,9\n");
+    ASSERT_EQ(date.size(), 1u);
+    EXPECT_LE(date[0].params.size(), 5u);
+    EXPECT_EQ(date[0].params.at(0x1238).strval(), "2024");
+    EXPECT_EQ(date[0].params.at(0x123A).strval(), "6");
+
+    auto on = parse("SYST:BEEP:STAT Yes;:SYST:BEEP:STAT off\n");
+    ASSERT_EQ(on.size(), 2u);
+    EXPECT_TRUE(on[0].params.at(0x700).bval());
+    EXPECT_FALSE(on[1].params.at(0x700).bval());
+    auto bad = parse("SYST:BEEP:STAT 2\n");
+    ASSERT_EQ(bad.size(), 1u);
+    EXPECT_TRUE(bad[0].params.empty());
+
+    auto enumerated = parse("SYST:CONF:POW LAST;:SYST:CONF:POW 3\n");
+    ASSERT_EQ(enumerated.size(), 2u);
+    EXPECT_EQ(enumerated[0].params.at(0x1224).s32val(), 1);
+    EXPECT_EQ(enumerated[1].params.at(0x1224).s32val(), 3);
+    EXPECT_EQ(parse("*SRE 48\n")[0].params.at(0x1B07).s32val(), 48);
+    EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(E220_PARAMETER_ERROR) + ";" + errorText(E0_NO_ERROR) + "\n");
+}
+
+TEST_F(EngineTest, CommandSetSelection) {
+    ValueMap request, reply;
+    insertS32(request, 0x1C00, 3);
+    EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), E220_PARAMETER_ERROR);
+    EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 0);
+    EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, ValueMap(), &reply), E109_MISSING_PARAMETER);
+
+    request.clear();
+    insertS32(request, 0x1C00, 2);
+    EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), 0);
+    // The keyword map follows the tree: CORV is a keyword of the new set.
+    EXPECT_EQ(ask("CMDS?\n"), "PELL\n");
+    EXPECT_EQ(ask("CMDS CORV\n"), "");
+    EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 1);
+    ScpiManage::instance().start();
+    EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 0);
+}
+
+TEST_F(EngineTest, MessagesThatYieldNothingAreRejected) {
+    int result = 0;
+    EXPECT_TRUE(parse(std::string("\0*IDN?\n", 7), &result).empty());
+    EXPECT_EQ(result, E220_PARAMETER_ERROR);
+    EXPECT_EQ(parse(std::string(1100, 'A') + "\n", &result).size(), 0u);
+    EXPECT_EQ(result, E223_TOO_MUCH_DATA);
+    std::string nul("\0", 1);
+    EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(nul.data(), 1, nullptr),
+              ScpiManage::MessageResult::Rejected);
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E100_CMD_ERROR) + "\n");
+}
