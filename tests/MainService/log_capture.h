@@ -1,8 +1,7 @@
 #pragma once
-// Records the log lines of the default logger while it lives.
+// Records the log lines of the default logger, with level and time, while it lives.
 #include <sys/time.h>
 
-#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,18 +19,14 @@ struct LoggedLine {
 
 class LogCapture {
 public:
-    LogCapture() : _channel(std::make_shared<Channel>()) { toolkit::getLogger().add(_channel); }
+    LogCapture() { toolkit::getLogger().add(_channel); }
     ~LogCapture() { toolkit::getLogger().del(_channel->name()); }
-
-    std::vector<LoggedLine> lines() const {
-        std::lock_guard<std::mutex> lock(_channel->mtx);
-        return _channel->lines;
-    }
 
     // The lines whose text contains `part`.
     std::vector<LoggedLine> matching(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(_channel->mtx);
         std::vector<LoggedLine> found;
-        for (const LoggedLine& line : lines()) {
+        for (const LoggedLine& line : _channel->lines) {
             if (line.text.find(part) != std::string::npos) {
                 found.push_back(line);
             }
@@ -46,14 +41,10 @@ private:
             std::lock_guard<std::mutex> lock(mtx);
             lines.push_back({ctx->_level, ctx->str(), ctx->_tv});
         }
-        mutable std::mutex mtx;
+        std::mutex mtx;
         std::vector<LoggedLine> lines;
     };
-    std::shared_ptr<Channel> _channel;
+    std::shared_ptr<Channel> _channel = std::make_shared<Channel>();
 };
-
-inline double secondsBetween(const timeval& a, const timeval& b) {
-    return static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_usec - a.tv_usec) / 1e6;
-}
 
 } // namespace mainservice_test

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <filesystem>
 
 #include "StorageCore.h"
 #include "log_capture.h"
@@ -14,82 +14,47 @@
 using mainservice_test::LogCapture;
 using testing_support::TempRoot;
 
-namespace {
-
-bool exists(const std::string& host) {
-    struct stat st;
-    return ::stat(host.c_str(), &st) == 0;
-}
-
-class BootCheck : public ::testing::Test {
-protected:
-    std::string mirror() const { return root.host(StorageCore::kMirrorPath); }
-    std::string count() const { return platform::propertyGet(kBootFlagProperty); }
-
+TEST(BootCheck, CountsStartsAndRemovesOnlyTheMirrorFromTheFourthOn) {
+    const std::string huge(3000, '7');
+    const struct {
+        const char* stored;  // null: the property is unset
+        const char* after;
+        bool removed;
+    } cases[] = {
+        {nullptr, "1", false}, {"3", "4", false}, {"4", "1", true}, {"9", "1", true},
+        // Text that is no number counts as zero; a huge count is read whole,
+        // never cut into a fixed buffer nor wrapped negative.
+        {"garbage", "1", false}, {"-3", "1", false}, {"", "1", false}, {huge.c_str(), "1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : "unset");
+        TempRoot root;
+        LogCapture log;
+        const std::string mirror = root.host(StorageCore::kMirrorPath);
+        const std::string sibling = root.host("/vorna/data/productconfig.ini");
+        testing_support::writeFile(mirror, "mProtoSysInfo { mLanguage: 1 }\n");
+        testing_support::writeFile(sibling, "[PRODUCT]\nMODEL=8458\n");
+        if (c.stored != nullptr) {
+            ASSERT_TRUE(platform::propertySet(kBootFlagProperty, c.stored));
+        }
+        bootCheck();
+        EXPECT_EQ(platform::propertyGet(kBootFlagProperty), c.after);
+        EXPECT_EQ(std::filesystem::exists(mirror), !c.removed);
+        EXPECT_TRUE(std::filesystem::exists(sibling));
+        auto removed = log.matching("remove /vorna/data/mirrorconfig.xmir");
+        ASSERT_EQ(removed.size(), c.removed ? 1u : 0u);
+        if (c.removed) {
+            EXPECT_EQ(removed[0].level, toolkit::LError);
+        }
+        if (c.stored == nullptr) {
+            EXPECT_EQ(log.matching("boot count = 0").size(), 1u);
+        }
+    }
+    // Nothing to remove is no failure worth a second line.
     TempRoot root;
     LogCapture log;
-};
-
-} // namespace
-
-TEST_F(BootCheck, UnsetCounterCountsAsZeroAndBecomesOne) {
-    bootCheck();
-    EXPECT_EQ(count(), "1");
-    EXPECT_EQ(log.matching("boot count = 0").size(), 1u);
-}
-
-TEST_F(BootCheck, ThirdStartKeepsTheMirror) {
-    testing_support::writeFile(mirror(), "mProtoSysInfo { mLanguage: 1 }\n");
-    ASSERT_TRUE(platform::propertySet(kBootFlagProperty, "3"));
-    bootCheck();
-    EXPECT_EQ(count(), "4");
-    EXPECT_TRUE(exists(mirror()));
-    EXPECT_TRUE(log.matching("remove ").empty());
-}
-
-TEST_F(BootCheck, FourthStartRemovesTheMirrorAndRestartsTheCount) {
-    testing_support::writeFile(mirror(), "mProtoSysInfo { mLanguage: 1 }\n");
     ASSERT_TRUE(platform::propertySet(kBootFlagProperty, "4"));
     bootCheck();
-    EXPECT_EQ(count(), "1");
-    EXPECT_FALSE(exists(mirror()));
-    auto removed = log.matching("remove /vorna/data/mirrorconfig.xmir");
-    ASSERT_EQ(removed.size(), 1u);
-    EXPECT_EQ(removed[0].level, toolkit::LError);
-}
-
-TEST_F(BootCheck, CountsAboveTheLimitAndAMissingMirrorAlsoRestart) {
-    ASSERT_TRUE(platform::propertySet(kBootFlagProperty, "9"));
-    bootCheck();
-    EXPECT_EQ(count(), "1");
-    // Nothing to remove is no failure worth a second line.
+    EXPECT_EQ(platform::propertyGet(kBootFlagProperty), "1");
     EXPECT_TRUE(log.matching("unlink").empty());
-}
-
-TEST_F(BootCheck, TextThatIsNoNumberCountsAsZero) {
-    ASSERT_TRUE(platform::propertySet(kBootFlagProperty, "garbage"));
-    bootCheck();
-    EXPECT_EQ(count(), "1");
-    ASSERT_TRUE(platform::propertySet(kBootFlagProperty, "-3"));
-    bootCheck();
-    EXPECT_EQ(count(), "1");
-}
-
-TEST_F(BootCheck, AHugeCountStillReachesTheLimit) {
-    // Read whole, never cut into a fixed buffer, and never wrapped negative.
-    testing_support::writeFile(mirror(), "x");
-    ASSERT_TRUE(platform::propertySet(kBootFlagProperty, std::string(3000, '7')));
-    bootCheck();
-    EXPECT_EQ(count(), "1");
-    EXPECT_FALSE(exists(mirror()));
-}
-
-TEST_F(BootCheck, OnlyTheMirrorGoes) {
-    std::string sibling = root.host("/vorna/data/productconfig.ini");
-    testing_support::writeFile(sibling, "[PRODUCT]\nMODEL=8458\n");
-    testing_support::writeFile(mirror(), "x");
-    ASSERT_TRUE(platform::propertySet(kBootFlagProperty, "4"));
-    bootCheck();
-    EXPECT_FALSE(exists(mirror()));
-    EXPECT_TRUE(exists(sibling));
 }

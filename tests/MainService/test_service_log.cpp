@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
-#include <fstream>
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
@@ -17,24 +15,6 @@
 
 #include "Util/logger.h"
 #include "temp_root.h"
-
-namespace {
-
-std::string dayLog(const testing_support::TempRoot& root) {
-    std::string dir = root.host("/data/logs");
-    std::string text;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                text += testing_support::readFile(dir + "/" + e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    return text;
-}
-
-} // namespace
 
 TEST(ServiceLog, StopWritesEveryQueuedLine) {
     testing_support::TempRoot root;
@@ -60,7 +40,10 @@ TEST(ServiceLog, StopWritesEveryQueuedLine) {
     toolkit::getLogger().del("log");
     toolkit::getLogger().del("ConsoleChannel");
 
-    std::string text = dayLog(root);
+    std::string text;
+    for (const auto& file : std::filesystem::directory_iterator(root.host("/data/logs"))) {
+        text += testing_support::readFile(file.path().string());
+    }
     EXPECT_NE(text.find("marker before stop"), std::string::npos);
     // Per thread the numbers run from 0 without a gap.
     std::vector<std::set<int>> seen(kThreads);

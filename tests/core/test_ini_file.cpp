@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <climits>
 #include <csignal>
 #include <filesystem>
@@ -20,16 +21,10 @@ namespace {
 
 const char* const kPath = "/vorna/data/productconfig.ini";
 
-struct Lookup {
-    const char* section;
-    const char* key;
-    const char* value;  // null: the item must be missing
-};
-
 struct ParseCase {
     const char* text;
     bool opened;
-    std::vector<Lookup> lookups;
+    std::vector<std::array<const char*, 3>> lookups;  // section, key, value (null: missing)
 };
 
 std::vector<std::string> folderEntries(const std::string& folder) {
@@ -71,19 +66,17 @@ TEST(IniFile, ParsesLinesAsTheReaderRulesSay) {
         writeFile(root.host(kPath), c.text);
         IniFile ini;
         EXPECT_EQ(ini.Open(kPath), c.opened);
-        for (const Lookup& l : c.lookups) {
-            const char* got = ini.ReadString(l.section, l.key, nullptr);
-            if (l.value == nullptr) {
-                EXPECT_EQ(got, nullptr) << l.key;
-            } else {
-                ASSERT_NE(got, nullptr) << l.key;
-                EXPECT_STREQ(got, l.value);
+        for (const auto& [section, key, value] : c.lookups) {
+            const char* got = ini.ReadString(section, key, nullptr);
+            EXPECT_EQ(got == nullptr, value == nullptr) << key;
+            if (got != nullptr && value != nullptr) {
+                EXPECT_STREQ(got, value) << key;
             }
         }
     }
 }
 
-TEST(IniFile, FailedOpenKeepsOrClearsContentAsDocumented) {
+TEST(IniFile, FailedOpenAndReadIntFallBackAsDocumented) {
     TempRoot root;
     IniFile ini;
     ASSERT_TRUE(ini.WriteString("S", "k", "v"));
@@ -94,10 +87,8 @@ TEST(IniFile, FailedOpenKeepsOrClearsContentAsDocumented) {
     writeFile(root.host(kPath), "orphan = 1\n");
     EXPECT_FALSE(ini.Open(kPath));
     EXPECT_STREQ(ini.ReadString("S", "k", "def"), "def");  // kept lines but no section: cleared
-}
 
-TEST(IniFile, ReadIntTakesLeadingDigits) {
-    IniFile ini;
+    // Integers take the leading digits.
     const struct { const char* value; int expected; } cases[] = {
         {"12abc", 12}, {"abc", 0}, {"-7", -7}, {" +3", 3}, {"99999999999999", INT_MAX}};
     for (const auto& c : cases) {
@@ -108,33 +99,17 @@ TEST(IniFile, ReadIntTakesLeadingDigits) {
     EXPECT_EQ(ini.ReadInt("Missing", "n", 42), 42);
 }
 
-TEST(IniFile, SavesSectionsInNameOrderItemsInWriteOrderAndReloads) {
+TEST(IniFile, SavesSortedSectionsAndReloadsButRefusesLineBreaks) {
     TempRoot root;
     fs::create_directories(root.host("/vorna/data"));
     IniFile ini;
+    EXPECT_FALSE(ini.SaveAs(kPath));  // no section yet
     ASSERT_TRUE(ini.WriteString("SYSTEM", "HW_VER", "\xEF\xBC\x91"));
     ASSERT_TRUE(ini.WriteInt("PRODUCT", "MODEL", 8459));
     ASSERT_TRUE(ini.WriteString("PRODUCT", "SN", "MV4000001"));
     ASSERT_TRUE(ini.WriteInt("PRODUCT", "MODEL", -8458));  // replaced in place
     ASSERT_TRUE(ini.WriteString("SYSTEM", "EMPTY", nullptr));
-    ASSERT_TRUE(ini.SaveAs(kPath));
-    EXPECT_EQ(readFile(root.host(kPath)),
-              "[PRODUCT]\nMODEL = -8458\nSN = MV4000001\n[SYSTEM]\nHW_VER = \xEF\xBC\x91\nEMPTY = \n");
-
-    IniFile reloaded;
-    ASSERT_TRUE(reloaded.Open(kPath));
-    EXPECT_EQ(reloaded.ReadInt("PRODUCT", "MODEL", 0), -8458);
-    EXPECT_STREQ(reloaded.ReadString("PRODUCT", "SN", ""), "MV4000001");
-    EXPECT_STREQ(reloaded.ReadString("SYSTEM", "HW_VER", ""), "\xEF\xBC\x91");
-    EXPECT_STREQ(reloaded.ReadString("SYSTEM", "EMPTY", "def"), "");
-}
-
-TEST(IniFile, RefusesEmptySavesAndLineBreaksThatWouldInjectLines) {
-    TempRoot root;
-    fs::create_directories(root.host("/vorna/data"));
-    IniFile ini;
-    EXPECT_FALSE(ini.SaveAs(kPath));  // no section yet
-    ASSERT_TRUE(ini.WriteString("PRODUCT", "SN", "MV4000001"));
+    // Line breaks would inject lines into the file.
     EXPECT_FALSE(ini.WriteString("PRODUCT", "SN", "x\n[PRODUCT]\nMODEL = 1"));
     EXPECT_FALSE(ini.WriteString("PRODUCT", "SN", "x\r"));
     EXPECT_FALSE(ini.WriteString("PRODUCT", "A\nB", "1"));
@@ -145,29 +120,23 @@ TEST(IniFile, RefusesEmptySavesAndLineBreaksThatWouldInjectLines) {
     EXPECT_FALSE(ini.SaveAs(nullptr));
     EXPECT_TRUE(folderEntries(root.host("/vorna/data")).empty());
     ASSERT_TRUE(ini.SaveAs(kPath));
-    EXPECT_EQ(readFile(root.host(kPath)), "[PRODUCT]\nSN = MV4000001\n");
+    EXPECT_EQ(readFile(root.host(kPath)),
+              "[PRODUCT]\nMODEL = -8458\nSN = MV4000001\n[SYSTEM]\nHW_VER = \xEF\xBC\x91\nEMPTY = \n");
+
+    IniFile reloaded;
+    ASSERT_TRUE(reloaded.Open(kPath));
+    EXPECT_EQ(reloaded.ReadInt("PRODUCT", "MODEL", 0), -8458);
+    EXPECT_STREQ(reloaded.ReadString("SYSTEM", "HW_VER", ""), "\xEF\xBC\x91");
+    EXPECT_STREQ(reloaded.ReadString("SYSTEM", "EMPTY", "def"), "");
 }
 
-TEST(IniFile, SaveReplacesTheFileAndLeavesNoTemporary) {
+// A save writes a temporary file beside the old one and renames it: a failure
+// at any point leaves the old file whole and no temporary behind.
+TEST(IniFile, SaveReplacesTheFileAtomically) {
     TempRoot root;
-    writeFile(root.host(kPath), "[OLD]\nk = 1\n");
-    IniFile ini;
-    ASSERT_TRUE(ini.WriteString("NEW", "k", "2"));
-    ASSERT_TRUE(ini.SaveAs(kPath));
-    EXPECT_EQ(readFile(root.host(kPath)), "[NEW]\nk = 2\n");
-    EXPECT_EQ(folderEntries(root.host("/vorna/data")), std::vector<std::string>{"productconfig.ini"});
-    EXPECT_FALSE(ini.SaveAs("/vorna/no/such/folder.ini"));
-    // A folder in the file's place makes the final rename fail.
-    fs::remove(root.host(kPath));
-    fs::create_directories(root.host(kPath));
-    EXPECT_FALSE(ini.SaveAs(kPath));
-    EXPECT_EQ(folderEntries(root.host("/vorna/data")), std::vector<std::string>{"productconfig.ini"});
-}
-
-TEST(IniFile, FailedWriteKeepsTheOldFileWhole) {
-    TempRoot root;
-    const std::string old_text = "[PRODUCT]\nSN = MV4000001\n";
+    const std::string old_text = "[OLD]\nk = 1\n";
     writeFile(root.host(kPath), old_text);
+    const std::vector<std::string> only_file = {"productconfig.ini"};
     IniFile ini;
     ASSERT_TRUE(ini.WriteString("PRODUCT", "SN", std::string(8192, 'x').c_str()));
 
@@ -181,8 +150,19 @@ TEST(IniFile, FailedWriteKeepsTheOldFileWhole) {
     const bool saved_ok = ini.SaveAs(kPath);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, old_handler);
-
     EXPECT_FALSE(saved_ok);
     EXPECT_EQ(readFile(root.host(kPath)), old_text);
-    EXPECT_EQ(folderEntries(root.host("/vorna/data")), std::vector<std::string>{"productconfig.ini"});
+    EXPECT_EQ(folderEntries(root.host("/vorna/data")), only_file);
+
+    IniFile small_ini;
+    ASSERT_TRUE(small_ini.WriteString("NEW", "k", "2"));
+    ASSERT_TRUE(small_ini.SaveAs(kPath));
+    EXPECT_EQ(readFile(root.host(kPath)), "[NEW]\nk = 2\n");
+    EXPECT_EQ(folderEntries(root.host("/vorna/data")), only_file);
+    EXPECT_FALSE(small_ini.SaveAs("/vorna/no/such/folder.ini"));
+    // A folder in the file's place makes the final rename fail.
+    fs::remove(root.host(kPath));
+    fs::create_directories(root.host(kPath));
+    EXPECT_FALSE(small_ini.SaveAs(kPath));
+    EXPECT_EQ(folderEntries(root.host("/vorna/data")), only_file);
 }

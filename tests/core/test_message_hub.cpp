@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,52 +11,35 @@
 #include <thread>
 #include <vector>
 
-#include "../toolkit/log_records.h"
 #include "CFEM.h"
 #include "CThreadPool.h"
-#include "DrvInterfaceManage.h"
 #include "DrvScpiErrDef.h"
-#include "DrvScpiQueue.h"
-#include "DrvScpiSM.h"
-#include "dev/gpio/CGpioCtl.h"
-#include "sim_gpio.h"
-#include "sim_registry.h"
+#include "hub_fixture.h"
 
 namespace {
 
 using ValueMap = google::protobuf::Map<int, Value>;
-constexpr auto kLongWait = std::chrono::seconds(20);
 
 // A manager made of the handlers a test gives it. Bindings are never removed,
-// so managers live as long as the process; tests use ids of their own (group
-// 0xF0, which no real manager owns).
+// so managers live (leaked on purpose) as long as the process; tests use ids
+// of their own (group 0xF0, which no real manager owns).
 class TestManager : public Manager {
 public:
-    TestManager(std::string name, std::map<unsigned int, cb_func> handlers, std::function<void()> on_connect = {})
+    TestManager(std::string name, std::map<unsigned int, cb_func> handlers, std::function<void()> on_connect)
         : Manager(std::move(name)), _handlers(std::move(handlers)), _on_connect(std::move(on_connect)) {}
-
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override {
         entries.insert(_handlers.begin(), _handlers.end());
     }
-    void onClientConnect() override {
-        if (_on_connect) {
-            _on_connect();
-        }
-    }
+    void onClientConnect() override { _on_connect ? _on_connect() : void(); }
 
 private:
     std::map<unsigned int, cb_func> _handlers;
     std::function<void()> _on_connect;
 };
 
-// Keeps every test manager reachable until exit, as the real managers are.
-std::vector<Manager*>* const g_kept_managers = new std::vector<Manager*>();
-
 bool bindTestManager(std::string name, std::map<unsigned int, cb_func> handlers,
                      std::function<void()> on_connect = {}) {
-    auto* manager = new TestManager(std::move(name), std::move(handlers), std::move(on_connect));
-    g_kept_managers->push_back(manager);
-    return CFEM::instance()->bindManager(manager);
+    return CFEM::instance()->bindManager(new TestManager(std::move(name), std::move(handlers), std::move(on_connect)));
 }
 
 cb_func answering(int result, const char* reply) {
@@ -65,12 +47,6 @@ cb_func answering(int result, const char* reply) {
         insertStr(*out, 1, reply);
         return result;
     };
-}
-
-std::string threadName() {
-    char name[64] = {0};
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    return name;
 }
 
 // Things seen on another thread, waited for with a generous bound.
@@ -85,47 +61,18 @@ struct Inbox {
         items.push_back(std::move(item));
         cv.notify_all();
     }
+    size_t size() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return items.size();
+    }
     std::vector<T> waitFor(size_t count) {
         std::unique_lock<std::mutex> lock(mtx);
-        cv.wait_for(lock, kLongWait, [&] { return items.size() >= count; });
+        cv.wait_for(lock, std::chrono::seconds(20), [&] { return items.size() >= count; });
         return items;
     }
 };
 
-class MessageHub : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Interface_SCPManage(1);
-        SCP_SetInterfaceIsUsed(1);
-        IEEE488_PSC_Excu(1);
-        DrvScpi_SmInitial();
-        SCP_ClearErrQueue(1);
-        // Beeps reach the simulated GPIO device, which counts them.
-        ASSERT_TRUE(CGpioCtl::instance()->GPIO_Connect());
-        _beeps_before = platform::simGpio().beeps();
-        _log = std::make_shared<testing_support::RecordingChannel>("hub-test");
-        toolkit::getLogger().add(_log);
-    }
-    void TearDown() override { toolkit::getLogger().del("hub-test"); }
-
-    static std::vector<std::string> drainErrors() {
-        std::vector<std::string> texts;
-        while (const char* text = SCP_ReadErrQueue(1)) {
-            texts.push_back(text);
-        }
-        return texts;
-    }
-    unsigned long beeps() const { return platform::simGpio().beeps() - _beeps_before; }
-    bool logged(const std::string& text) const {
-        auto texts = _log->texts();
-        return std::find(texts.begin(), texts.end(), text) != texts.end();
-    }
-
-    std::shared_ptr<testing_support::RecordingChannel> _log;
-
-private:
-    unsigned long _beeps_before = 0;
-};
+using MessageHub = testing_support::HubTest;
 
 } // namespace
 
@@ -136,9 +83,8 @@ TEST_F(MessageHub, UnboundIdQueuesInvalidCharacterAndBeepsOncePerRequest) {
     EXPECT_EQ(out.size(), 1u);  // the caller's reply map is left as it was
     EXPECT_EQ(beeps(), 1u);
     EXPECT_TRUE(logged("MID(HEX)=0x1000f001, MID(EDC)=268496897, not bind\n"));
-    auto regs = DrvScpi_GetStatusRegs();
-    EXPECT_TRUE(regs.u8ScpESR & SCP_ESR_EXE);
-    EXPECT_TRUE(regs.u8ScpSTB & SCP_STB_ERR_QUEUE);
+    EXPECT_TRUE(esr() & SCP_ESR_EXE);
+    EXPECT_TRUE(stb() & SCP_STB_ERR_QUEUE);
 
     EXPECT_EQ(CFEM::handleMessage(2, 0x1000F001, in, &out), 2);
     EXPECT_EQ(beeps(), 2u);
@@ -174,10 +120,8 @@ TEST_F(MessageHub, HandlerResultQueuesItsRowAndKeepsTheReply) {
 }
 
 TEST_F(MessageHub, ResultsOutsideTheTableQueueNothingButStillCount) {
-    bindTestManager("bad_result_manager", {{0x1000F020, answering(200, "a")},
-                                                                        {0x1000F021, answering(-1, "b")},
-                                                                        {0x1000F022, answering(133, "c")},
-                                                                        {0x1000F023, answering(130, "d")}});
+    bindTestManager("bad_result_manager", {{0x1000F020, answering(200, "a")}, {0x1000F021, answering(-1, "b")},
+                                           {0x1000F022, answering(133, "c")}, {0x1000F023, answering(130, "d")}});
     ValueMap in, out;
     EXPECT_EQ(CFEM::handleMessage(0, 0x1000F020, in, &out), 200);
     EXPECT_EQ(CFEM::handleMessage(0, 0x1000F021, in, &out), -1);
@@ -185,7 +129,7 @@ TEST_F(MessageHub, ResultsOutsideTheTableQueueNothingButStillCount) {
     // A row without text is a valid result that leaves the queue alone.
     EXPECT_EQ(CFEM::handleMessage(0, 0x1000F023, in, &out), 130);
     EXPECT_EQ(beeps(), 4u);
-    EXPECT_TRUE(DrvScpi_GetStatusRegs().u8ScpESR & SCP_ESR_EXE);
+    EXPECT_TRUE(esr() & SCP_ESR_EXE);
     EXPECT_TRUE(logged("MID(HEX)=0x1000f021, MID(EDC)=268496929, exec error(-1)\n"));
     EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
 
@@ -200,11 +144,10 @@ TEST_F(MessageHub, ResultsOutsideTheTableQueueNothingButStillCount) {
 }
 
 TEST_F(MessageHub, DuplicateBindingKeepsTheFirstHandler) {
-    CFEM* hub = CFEM::instance();
     EXPECT_TRUE(bindTestManager("first_manager", {{0x1000F030, answering(0, "first")}}));
-    EXPECT_TRUE(bindTestManager("second_manager", {{0x1000F030, answering(0, "second")},
-                                                                    {0x1000F031, answering(0, "own")}}));
-    EXPECT_FALSE(hub->bindCallback(0x1000F030, answering(0, "third")));
+    EXPECT_TRUE(bindTestManager("second_manager",
+                                {{0x1000F030, answering(0, "second")}, {0x1000F031, answering(0, "own")}}));
+    EXPECT_FALSE(CFEM::instance()->bindCallback(0x1000F030, answering(0, "third")));
     EXPECT_TRUE(logged("bindCallback error code=268496944"));
 
     ValueMap in, out;
@@ -220,61 +163,50 @@ TEST_F(MessageHub, ClientConnectRunsEveryManagerInBindingOrderOnThePool) {
     auto seen = std::make_shared<Inbox<std::pair<std::string, std::string>>>();
     for (const char* name : {"connect_a", "connect_b", "connect_c"}) {
         std::string who = name;
-        bindTestManager(who, {}, [seen, who] { seen->put({who, threadName()}); });
+        bindTestManager(who, {}, [seen, who] {
+            char thread[64] = {0};
+            pthread_getname_np(pthread_self(), thread, sizeof(thread));
+            seen->put({who, thread});
+        });
     }
     CFEM::FEM_ClientConnect();
     auto calls = seen->waitFor(3);
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].first, "connect_a");
-    EXPECT_EQ(calls[1].first, "connect_b");
-    EXPECT_EQ(calls[2].first, "connect_c");
-    for (const auto& call : calls) {
-        EXPECT_EQ(call.second.rfind("thread pool", 0), 0u) << call.second;
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(calls[i].first, std::string("connect_") + char('a' + i));
+        EXPECT_EQ(calls[i].second.rfind("thread pool", 0), 0u) << calls[i].second;
     }
 }
 
-TEST_F(MessageHub, PushMessageDeliversAFlaggedDataPackToTheSink) {
+TEST_F(MessageHub, PushFromAPoolThreadDeliversAFlaggedDataPackBeforeItReturns) {
     auto packs = std::make_shared<Inbox<DataPack>>();
     CFEM::setNotifySink([packs](const char* data, unsigned int length) {
         DataPack pack;
-        if (pack.ParseFromArray(data, static_cast<int>(length))) {
-            packs->put(pack);
-        }
+        pack.ParseFromArray(data, static_cast<int>(length));
+        packs->put(pack);
     });
-    ValueMap payload;
-    insertS32(payload, ON_SCPI_CMD_SET_CHANGED, 2);
-    insertStr(payload, 7, "text");
-    CFEM::pushMessage(ON_SCPI_CMD_SET_CHANGED, payload);
-
+    auto delivered = std::make_shared<Inbox<size_t>>();
+    CThreadPool::instance()->async(
+        [packs, delivered] {
+            ValueMap payload;
+            insertS32(payload, ON_SCPI_CMD_SET_CHANGED, 2);
+            insertStr(payload, 7, "text");
+            CFEM::pushMessage(ON_SCPI_CMD_SET_CHANGED, payload);
+            delivered->put(packs->size());
+            // Without a sink the notification is built and dropped.
+            CFEM::setNotifySink(nullptr);
+            CFEM::pushMessage(UPDATE_MEASURE_DATA, ValueMap());
+            delivered->put(packs->size());
+        },
+        false);
+    EXPECT_EQ(delivered->waitFor(2), (std::vector<size_t>{1, 1}));
     auto got = packs->waitFor(1);
-    CFEM::setNotifySink(nullptr);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(static_cast<uint32_t>(got[0].code()), 0x80000000u | 2314u);
     EXPECT_EQ(got[0].stat(), 0);
     ASSERT_EQ(got[0].data().size(), 2u);
     EXPECT_EQ(got[0].data().at(ON_SCPI_CMD_SET_CHANGED).s32val(), 2);
     EXPECT_EQ(got[0].data().at(7).strval(), "text");
-}
-
-TEST_F(MessageHub, PushFromAPoolThreadIsDeliveredBeforeItReturns) {
-    auto delivered = std::make_shared<std::atomic<int>>(0);
-    auto result = std::make_shared<Inbox<int>>();
-    CFEM::setNotifySink([delivered](const char*, unsigned int) { ++*delivered; });
-    CThreadPool::instance()->async(
-        [delivered, result] {
-            CFEM::pushMessage(UPDATE_MEASURE_DATA, ValueMap());
-            int after_push = delivered->load();
-            // Without a sink the notification is built and dropped.
-            CFEM::setNotifySink(nullptr);
-            CFEM::pushMessage(UPDATE_MEASURE_DATA, ValueMap());
-            result->put(after_push);
-            result->put(delivered->load());
-        },
-        false);
-    auto seen = result->waitFor(2);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], 1);
-    EXPECT_EQ(seen[1], 1);
 }
 
 // Notifications pushed one after another from a thread outside the pool are
@@ -313,8 +245,7 @@ TEST_F(MessageHub, LookupsDuringBindingSeeEitherNothingOrTheHandler) {
     for (unsigned int i = 0; i < kCount; ++i) {
         handlers[kFirst + i] = answering(0, "bound");
     }
-    std::atomic<bool> go{false};
-    std::atomic<bool> bound{false};
+    std::atomic<bool> go{false}, bound{false};
     std::atomic<int> odd_results{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < 3; ++t) {
@@ -326,9 +257,7 @@ TEST_F(MessageHub, LookupsDuringBindingSeeEitherNothingOrTheHandler) {
             for (unsigned int round = 0; round < 4 * kCount && !(bound && round >= kCount); ++round) {
                 ValueMap out;
                 int r = CFEM::handleMessage(0, kFirst + (round * 7 + t) % kCount, in, &out);
-                if (r != 0 && r != 2) {
-                    ++odd_results;
-                }
+                odd_results += r != 0 && r != 2;
                 Manager::abort = (round % 2) == 0;
             }
         });

@@ -1,11 +1,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
+#include "../platform/eventually.h"
 #include "dev/gpio/CGpioCtl.h"
 #include "platform/device_io.h"
 #include "sim_device.h"
@@ -13,8 +12,6 @@
 #include "sim_registry.h"
 
 namespace testing_support {
-
-constexpr auto kDeviceWait = std::chrono::seconds(20);
 
 // The drivers' tests talk to the simulated nodes; a build with the kernel's
 // devices skips them.
@@ -33,18 +30,5 @@ protected:
     // The GPIO ioctls since the test began.
     static std::vector<platform::SimIoctl> gpioCalls() { return gpioNode().ioctls(); }
 };
-
-// Waits (generously) until `done` holds; false when it never did.
-template <typename Pred>
-bool eventually(Pred done) {
-    auto deadline = std::chrono::steady_clock::now() + kDeviceWait;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 } // namespace testing_support

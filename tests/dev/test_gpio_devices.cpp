@@ -5,99 +5,63 @@
 #include <string>
 #include <thread>
 
-#include "misc/Singelton.h"
 #include "device_test_support.h"
 #include "drv/beeper/CBeeper.h"
 #include "drv/extTrig/CExtTrigger.h"
 #include "drv/vmc/CVMC.h"
+#include "misc/Singelton.h"
 
-using testing_support::eventually;
-using testing_support::kDeviceWait;
+using GpioDevices = testing_support::SimulatedDeviceTest;
 
-namespace {
-
-class GpioDevices : public testing_support::SimulatedDeviceTest {};
-
-} // namespace
-
-TEST_F(GpioDevices, CommandsUseTheirRequestCodes) {
-    CGpioCtl* gpio = CGpioCtl::instance();
+TEST_F(GpioDevices, CommandsUseTheirRequestCodesAndPassValuesNotAddresses) {
     int32_t value = -1;
-    ASSERT_TRUE(gpio->GPIO_IOWrite(4, 1));
-    ASSERT_TRUE(gpio->GPIO_IORead(5, value));
-    ASSERT_TRUE(gpio->GPIO_IO(7));
-    auto calls = gpioCalls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].request, 0x40047804u);
-    EXPECT_EQ(calls[0].arg, 1u);  // the value itself, not its address
-    EXPECT_EQ(calls[1].request, 0x80047805u);
+    ASSERT_TRUE(CGpioCtl::instance()->GPIO_IOWrite(4, 1));
+    ASSERT_TRUE(CGpioCtl::instance()->GPIO_IORead(5, value));
     EXPECT_EQ(value, 1);
-    EXPECT_EQ(calls[2].request, 0x7807u);
-}
-
-TEST_F(GpioDevices, BeeperStateIsOnOnlyWhenTheDeviceSaysExactlyOne) {
-    CBeeper* beeper = CBeeper::instance();
-    ASSERT_TRUE(beeper->Beeper_StateSet(true));
-    EXPECT_TRUE(beeper->Beeper_StateGet());
-    ASSERT_TRUE(beeper->Beeper_StateSet(false));
-    EXPECT_FALSE(beeper->Beeper_StateGet());
-    ASSERT_TRUE(CGpioCtl::instance()->GPIO_IOWrite(4, 2));
-    EXPECT_FALSE(beeper->Beeper_StateGet());
-
-    // A failed read is "off", with the failure printed.
-    ASSERT_TRUE(beeper->Beeper_StateSet(true));
-    gpioNode().failNextIoctls(1, EIO);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(beeper->Beeper_StateGet());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GPIO_IORead ioctl type=5 error=Input/output error\n");
-    EXPECT_TRUE(beeper->Beeper_StateGet());
-}
-
-TEST_F(GpioDevices, BeeperSwitchAndBeepReachTheDevice) {
-    CBeeper* beeper = CBeeper::instance();
-    const unsigned long beeps = platform::simGpio().beeps();
-    ASSERT_TRUE(beeper->Beeper_Switch(true));
-    EXPECT_EQ(platform::simGpio().lastWritten(8), 1);
-    ASSERT_TRUE(beeper->Beeper_Switch(false));
-    EXPECT_EQ(platform::simGpio().lastWritten(8), 0);
-    EXPECT_TRUE(beeper->Beeper_Test());
-    // System settings' own object drives the same device.
-    EXPECT_TRUE(Copperwren::Singleton<CBeeper>::Instance()->Beeper_Test());
-    EXPECT_NE(Copperwren::Singleton<CBeeper>::Instance(), beeper);
-    EXPECT_EQ(platform::simGpio().beeps(), beeps + 2);
-
-    gpioNode().failNextIoctls(1, EIO);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(beeper->Beeper_Test());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GPIO_IO ioctl type=7 error=Input/output error\n");
-    EXPECT_EQ(platform::simGpio().beeps(), beeps + 2);
-}
-
-TEST_F(GpioDevices, TriggerEdgeIsWrittenAsABit) {
-    CExtTrigger* trigger = CExtTrigger::instance();
-    ASSERT_TRUE(trigger->Trig_EdgeSet(0));
-    EXPECT_EQ(platform::simGpio().lastWritten(6), 1);
-    ASSERT_TRUE(trigger->Trig_EdgeSet(1));
-    EXPECT_EQ(platform::simGpio().lastWritten(6), 2);
-    auto calls = gpioCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].request, 0x40047806u);
-    EXPECT_EQ(calls[1].arg, 2u);
-    // No edge has such a bit: nothing is sent.
-    EXPECT_FALSE(trigger->Trig_EdgeSet(-1));
-    EXPECT_FALSE(trigger->Trig_EdgeSet(31));
-    EXPECT_EQ(gpioCalls().size(), 2u);
-}
-
-TEST_F(GpioDevices, VoltmeterCompleteUsesCommandsTwoAndNine) {
+    // The trigger edge is written as a bit; no edge has a bit outside the word.
+    ASSERT_TRUE(CExtTrigger::instance()->Trig_EdgeSet(1));
+    EXPECT_FALSE(CExtTrigger::instance()->Trig_EdgeSet(-1));
+    EXPECT_FALSE(CExtTrigger::instance()->Trig_EdgeSet(31));
     ASSERT_TRUE(CVMC::instance()->VMC_StateSet(true));
     EXPECT_TRUE(platform::simGpio().vmcActive());
     ASSERT_TRUE(CVMC::instance()->VMC_StateSet(false));
     EXPECT_FALSE(platform::simGpio().vmcActive());
     auto calls = gpioCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].request, 0x7802u);
-    EXPECT_EQ(calls[1].request, 0x7809u);
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_TRUE(calls[0].request == 0x40047804u && calls[0].arg == 1u);
+    EXPECT_EQ(calls[1].request, 0x80047805u);
+    EXPECT_TRUE(calls[2].request == 0x40047806u && calls[2].arg == 2u);
+    EXPECT_EQ(calls[3].request, 0x7802u);
+    EXPECT_EQ(calls[4].request, 0x7809u);
+}
+
+TEST_F(GpioDevices, BeeperStateSwitchAndBeepReachTheDevice) {
+    CBeeper* beeper = CBeeper::instance();
+    ASSERT_TRUE(beeper->Beeper_StateSet(true));
+    EXPECT_TRUE(beeper->Beeper_StateGet());
+    ASSERT_TRUE(CGpioCtl::instance()->GPIO_IOWrite(4, 2));
+    EXPECT_FALSE(beeper->Beeper_StateGet());  // on only when the device says exactly one
+    ASSERT_TRUE(beeper->Beeper_Switch(true));
+    EXPECT_EQ(platform::simGpio().lastWritten(8), 1);
+    ASSERT_TRUE(beeper->Beeper_Switch(false));
+    EXPECT_EQ(platform::simGpio().lastWritten(8), 0);
+    const unsigned long beeps = platform::simGpio().beeps();
+    EXPECT_TRUE(beeper->Beeper_Test());
+    // System settings' own object drives the same device.
+    EXPECT_NE(Copperwren::Singleton<CBeeper>::Instance(), beeper);
+    EXPECT_TRUE(Copperwren::Singleton<CBeeper>::Instance()->Beeper_Test());
+    EXPECT_EQ(platform::simGpio().beeps(), beeps + 2);
+
+    // Failures are printed; a failed read is "off".
+    ASSERT_TRUE(beeper->Beeper_StateSet(true));
+    gpioNode().failNextIoctls(2, EIO);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(beeper->Beeper_StateGet());
+    EXPECT_FALSE(beeper->Beeper_Test());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "GPIO_IORead ioctl type=5 error=Input/output error\nGPIO_IO ioctl type=7 error=Input/output error\n");
+    EXPECT_TRUE(beeper->Beeper_StateGet());
+    EXPECT_EQ(platform::simGpio().beeps(), beeps + 2);
 }
 
 TEST_F(GpioDevices, TriggerWaitIsReleasedByATriggerWhileCommandsGoOn) {
@@ -106,24 +70,18 @@ TEST_F(GpioDevices, TriggerWaitIsReleasedByATriggerWhileCommandsGoOn) {
         CExtTrigger::instance()->Trig_ExtIrq();
         fired = true;
     });
-    ASSERT_TRUE(eventually([] { return platform::simGpio().blockedReaders() == 1; }));
-
-    const unsigned long beeps = platform::simGpio().beeps();
+    ASSERT_TRUE(testing_support::eventually([] { return platform::simGpio().blockedReaders() == 1; }));
     auto commands = std::async(std::launch::async, [] {
         return CBeeper::instance()->Beeper_Test() && CExtTrigger::instance()->Trig_EdgeSet(1) &&
-               CVMC::instance()->VMC_StateSet(true) && CVMC::instance()->VMC_StateSet(false);
+               CVMC::instance()->VMC_StateSet(false);
     });
-    bool finished = commands.wait_for(kDeviceWait) == std::future_status::ready;
+    const bool finished = commands.wait_for(testing_support::kDeviceWait) == std::future_status::ready;
     EXPECT_TRUE(finished);
-    EXPECT_EQ(platform::simGpio().beeps(), beeps + 1);
     EXPECT_FALSE(fired.load());
-
     platform::simGpio().injectTrigger();
     waiter.join();
     EXPECT_TRUE(fired.load());
-    if (finished) {
-        EXPECT_TRUE(commands.get());
-    }
+    EXPECT_TRUE(finished && commands.get());
 }
 
 TEST_F(GpioDevices, ConnectFailsAsLongAsTheDeviceIsMissing) {
@@ -136,13 +94,11 @@ TEST_F(GpioDevices, ConnectFailsAsLongAsTheDeviceIsMissing) {
     node.failNextOpens(2);
     EXPECT_FALSE(gpio.GPIO_Connect());
     EXPECT_FALSE(gpio.GPIO_Connect());
-    std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed,
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "GPIO_IORead ioctl type=5 error=Bad file descriptor\n"
               "open device /dev/ord_gpio_ctl failed, error=No such file or directory\n"
               "open device /dev/ord_gpio_ctl failed, error=No such file or directory\n");
     EXPECT_EQ(node.openDescriptors(), open_before);
-
     EXPECT_TRUE(gpio.GPIO_Connect());
     EXPECT_TRUE(gpio.GPIO_Connect());  // already open: no second descriptor
     EXPECT_EQ(node.openDescriptors(), open_before + 1);

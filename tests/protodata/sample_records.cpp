@@ -1,148 +1,71 @@
 #include "sample_records.h"
 
+#include <google/protobuf/text_format.h>
+
 #include "proto_insert.h"
 
 namespace proto_samples {
 namespace {
 
-void fillSystemInfo(ProtoSystemInfo* sys) {
-    sys->set_mlanguage(1);
-    sys->set_mlastload(true);
-    sys->set_mloadname("/data/UserData/state1.sta");
-    sys->set_mpowerstatus(true);
-    sys->set_mtouchenable(true);
-    sys->set_mbeeper(true);
-    sys->set_mbrightness(80);
-    sys->set_misdisplaytime(true);
-    ProtoUtilityIOInfo* io = sys->mutable_mprotoutilityioinfo();
-    io->set_mlanlinkstatus(2);
-    io->set_mstrmac("00:11:22:33:44:55");
-    io->set_mstrvisa("TCPIP0::192.168.1.20::inst0::INSTR");
-    io->set_mbdhcp(true);
-    io->set_mbautoip(true);
-    io->set_mbstaticip(true);
-    io->set_mstrip("192.168.1.20");
-    io->set_mstrgateway("192.168.1.1");
-    io->set_mstrsubnetmask("255.255.255.0");
-    io->set_mstrdns("192.168.1.2");
-    io->set_mmdnson(true);
-    io->set_mhostname("dmm-bench");
-    io->set_minterface(1);
-    io->set_mgpib(7);
-    io->set_mbusbtmcswitch(true);
-    io->set_mservicename("bench meter");
+// Every field of every record set to a value other than its default, every
+// list with two entries (text form, so that the sample reads like a file).
+const char* const kFullMirror = R"(
+mProtoSysInfo {
+  mLanguage: 1 mLastLoad: true mLoadName: "/data/UserData/state1.sta" mPowerStatus: true
+  mTouchEnable: true mBeeper: true mBrightness: 80 mIsDisplayTime: true
+  mProtoUtilityIOInfo {
+    mLanLinkStatus: 2 mStrMac: "00:11:22:33:44:55" mStrVisa: "TCPIP0::192.168.1.20::inst0::INSTR"
+    mbDhcp: true mbAutoIp: true mbStaticIp: true mStrIp: "192.168.1.20" mStrGateway: "192.168.1.1"
+    mStrSubNetMask: "255.255.255.0" mStrDNS: "192.168.1.2" mMDnsOn: true mHostname: "dmm-bench"
+    mInterface: 1 mGpib: 7 mbUsbtmcSwitch: true mServiceName: "bench meter"
+  }
 }
-
-void fillBaseFuncInfo(ProtoBaseFuncInfo* base) {
-    base->set_ms32dmmfunc(4);
-    base->set_ms32dmmfunc2(-1);
-    base->set_mbfunc2enable(true);
-    base->set_mbautorange(true);
-    base->set_mu32dcvimpe(1);
-    base->set_mcontresi(10);
-    for (int i = 1; i <= 2; ++i) {
-        ProtoFuncConfig* cfg = base->add_mprotofunccfgs();
-        cfg->set_mbmainconfig(true);
-        cfg->set_ms32rangemax(4 + i);
-        cfg->set_mbsupportauto(true);
-        cfg->set_mbsupportrate(true);
-        cfg->set_mbautorange(true);
-        cfg->set_mbdcfilter(true);
-        cfg->set_ms32range(-i);
-        cfg->set_ms32autoz(i);
-        cfg->set_ms32rate(2);
-        cfg->set_ms32realfunc(i);
-    }
+mProtoFunctionInfo {
+  mProtoBaseFuncInfo {
+    ms32DMMFunc: 4 ms32DMMFunc2: -1 mbFunc2Enable: true mbAutoRange: true mu32DcvImpe: 1 mContResi: 10
+    mProtoFuncCfgs { mbMainConfig: true ms32RangeMax: 5 mbSupportAuto: true mbSupportRate: true
+                     mbAutoRange: true mbDcFilter: true ms32Range: -1 ms32AutoZ: 1 ms32Rate: 2 ms32RealFunc: 1 }
+    mProtoFuncCfgs { mbMainConfig: true ms32RangeMax: 6 mbSupportAuto: true mbSupportRate: true
+                     mbAutoRange: true mbDcFilter: true ms32Range: -2 ms32AutoZ: 2 ms32Rate: 2 ms32RealFunc: 2 }
+  }
+  mProtoMathFuncInfo {
+    ms32CalcType: 3 mbMathSwitch: true ms32MathFunc: 7 mf64Db: -12.5 mu32RefR: 600 mCurMathTotalize: 2
+    mProtoLimit { mf64Low: -0.25 mf64High: 1000000 }
+    mProtoDataFormat { mSepChar: 1 mDotChar: -1 mbPlusSign: true }
+    mProtoCalcCfgs { mbRELEnable: true mbAutoEnable: true mf64RELValue: 0.001 }
+    mProtoCalcCfgs { mbRELEnable: true mbAutoEnable: true mf64RELValue: 0.002 }
+  }
+  mProtoTriggerInfo {
+    ms32TrigSrc: 2 mbHold: true mu32SensIdx: 3 mf32Sensitivity: 0.5 mu32Sample: 100 mu32ExtEdge: 1
+    mu32Interval: 250 mbVMC: true mu32VMCPolar: 1 mu32VMCPulseWidth: 4
+  }
 }
-
-void fillMathFuncInfo(ProtoMathFuncInfo* math) {
-    math->set_ms32calctype(3);
-    math->set_mbmathswitch(true);
-    math->set_ms32mathfunc(7);
-    math->set_mf64db(-12.5);
-    math->set_mu32refr(600);
-    math->set_mcurmathtotalize(2);
-    math->mutable_mprotolimit()->set_mf64low(-0.25);
-    math->mutable_mprotolimit()->set_mf64high(1e6);
-    math->mutable_mprotodataformat()->set_msepchar(1);
-    math->mutable_mprotodataformat()->set_mdotchar(-1);
-    math->mutable_mprotodataformat()->set_mbplussign(true);
-    for (int i = 1; i <= 2; ++i) {
-        ProtoCalcConfig* calc = math->add_mprotocalccfgs();
-        calc->set_mbrelenable(true);
-        calc->set_mbautoenable(true);
-        calc->set_mf64relvalue(0.001 * i);
-    }
+mProtoSensorInfo {
+  mProtoProjProperty { mstrName: "PT100 bath" ms32Type: -2 mbThermocouple: true mstrUnit: "\302\260C"
+                       mbCustomUnitSwitch: true }
+  mu32TotalPoint: 2 mbTempture: true mu32TotalSegment: 1 mf64SegParas: 1.25 mf64SegParas: -0.0035
+  mProtoTempProperty {
+    mstrTempSensorName: "K-type" mstrTempSensorUnit: "\342\204\203" mu32TempSensorType: 1 mu32RtdAf: 2
+    mu32ThermResValue: 3 mf32RtdR0: 100 mu32TcType: 4 mbTcCodeTerminalInt: true mf32CodeTerminalUser: 23.5
+    ms32Type: -1
+  }
+  mProtoRefPoints { mf64XValue: 0.1 mf64YValue: -20 mu32MathSign: 1 mbSegSign: true }
+  mProtoRefPoints { mf64XValue: 0.2 mf64YValue: -40 mu32MathSign: 2 mbSegSign: true }
+  mProtoSegProperties { mu32MathSign: 1 mu32BeginPoi: 1 mu32EndPoi: 2 mu32LittleSegNum: 3 mu32ParaPos: 2 }
+  mProtoSegProperties { mu32MathSign: 2 mu32BeginPoi: 2 mu32EndPoi: 3 mu32LittleSegNum: 3 mu32ParaPos: 4 }
+  mbDisplayValue: true
 }
-
-void fillTriggerInfo(ProtoTriggerFuncInfo* trig) {
-    trig->set_ms32trigsrc(2);
-    trig->set_mbhold(true);
-    trig->set_mu32sensidx(3);
-    trig->set_mf32sensitivity(0.5f);
-    trig->set_mu32sample(100);
-    trig->set_mu32extedge(1);
-    trig->set_mu32interval(250);
-    trig->set_mbvmc(true);
-    trig->set_mu32vmcpolar(1);
-    trig->set_mu32vmcpulsewidth(4);
+mProtoImageInfo {
+  mbImageColor: true mbImageInvert: true mbImageHeader: true mbFileOverWrite: true
+  mDefaultFilePath: "USB:/shots"
 }
-
-void fillSensorInfo(ProtoSensorFuncInfo* sens) {
-    ProtoProjProperty* proj = sens->mutable_mprotoprojproperty();
-    proj->set_mstrname("PT100 bath");
-    proj->set_ms32type(-2);
-    proj->set_mbthermocouple(true);
-    proj->set_mstrunit("°C");
-    proj->set_mbcustomunitswitch(true);
-    sens->set_mu32totalpoint(2);
-    sens->set_mbtempture(true);
-    ProtoTempProperty* temp = sens->mutable_mprototempproperty();
-    temp->set_mstrtempsensorname("K-type");
-    temp->set_mstrtempsensorunit("℃");
-    temp->set_mu32tempsensortype(1);
-    temp->set_mu32rtdaf(2);
-    temp->set_mu32thermresvalue(3);
-    temp->set_mf32rtdr0(100.0f);
-    temp->set_mu32tctype(4);
-    temp->set_mbtccodeterminalint(true);
-    temp->set_mf32codeterminaluser(23.5f);
-    temp->set_ms32type(-1);
-    sens->set_mu32totalsegment(1);
-    sens->add_mf64segparas(1.25);
-    sens->add_mf64segparas(-3.5e-3);
-    for (int i = 1; i <= 2; ++i) {
-        ProtoRefPoint* point = sens->add_mprotorefpoints();
-        point->set_mf64xvalue(0.1 * i);
-        point->set_mf64yvalue(-20.0 * i);
-        point->set_mu32mathsign(i);
-        point->set_mbsegsign(true);
-        ProtoSegProperty* seg = sens->add_mprotosegproperties();
-        seg->set_mu32mathsign(i);
-        seg->set_mu32beginpoi(i);
-        seg->set_mu32endpoi(i + 1);
-        seg->set_mu32littlesegnum(3);
-        seg->set_mu32parapos(2 * i);
-    }
-    sens->set_mbdisplayvalue(true);
-}
+)";
 
 } // namespace
 
 ProtoMirrorInfo fullMirror() {
     ProtoMirrorInfo mirror;
-    fillSystemInfo(mirror.mutable_mprotosysinfo());
-    ProtoFunctionInfo* func = mirror.mutable_mprotofunctioninfo();
-    fillBaseFuncInfo(func->mutable_mprotobasefuncinfo());
-    fillMathFuncInfo(func->mutable_mprotomathfuncinfo());
-    fillTriggerInfo(func->mutable_mprototriggerinfo());
-    fillSensorInfo(mirror.mutable_mprotosensorinfo());
-    ProtoImageInfo* image = mirror.mutable_mprotoimageinfo();
-    image->set_mbimagecolor(true);
-    image->set_mbimageinvert(true);
-    image->set_mbimageheader(true);
-    image->set_mbfileoverwrite(true);
-    image->set_mdefaultfilepath("USB:/shots");
+    google::protobuf::TextFormat::ParseFromString(kFullMirror, &mirror);
     return mirror;
 }
 

@@ -18,128 +18,68 @@ namespace {
 using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;
 
-struct Field {
-    const char* name;
-    int number;
-    FieldDescriptor::Type type;
-    FieldDescriptor::Label label;
-    const char* messageType;  // full name of a message field's type, else empty
-};
-
-constexpr auto S32 = FieldDescriptor::TYPE_SINT32;
-constexpr auto U32 = FieldDescriptor::TYPE_UINT32;
-constexpr auto S64 = FieldDescriptor::TYPE_SINT64;
-constexpr auto U64 = FieldDescriptor::TYPE_UINT64;
-constexpr auto I32 = FieldDescriptor::TYPE_INT32;
-constexpr auto BOOL = FieldDescriptor::TYPE_BOOL;
-constexpr auto FLT = FieldDescriptor::TYPE_FLOAT;
-constexpr auto DBL = FieldDescriptor::TYPE_DOUBLE;
-constexpr auto STR = FieldDescriptor::TYPE_STRING;
-constexpr auto RAW = FieldDescriptor::TYPE_BYTES;
-constexpr auto MSG = FieldDescriptor::TYPE_MESSAGE;
-constexpr auto OPT = FieldDescriptor::LABEL_OPTIONAL;
-constexpr auto REP = FieldDescriptor::LABEL_REPEATED;
-
-// Message full name -> its fields in declaration order.
-const std::vector<std::pair<const char*, std::vector<Field>>> kSchema = {
-    {"Value", {{"s32Val", 1, S32, OPT, ""}, {"u32Val", 2, U32, OPT, ""}, {"s64Val", 3, S64, OPT, ""},
-               {"u64Val", 4, U64, OPT, ""}, {"bVal", 5, BOOL, OPT, ""}, {"f32Val", 6, FLT, OPT, ""},
-               {"f64Val", 7, DBL, OPT, ""}, {"strVal", 8, STR, OPT, ""}, {"rawVal", 9, RAW, OPT, ""}}},
-    {"DataPack", {{"code", 1, I32, OPT, ""}, {"data", 2, MSG, REP, "DataPack.DataEntry"},
-                  {"stat", 3, I32, OPT, ""}}},
-    {"DataPack.DataEntry", {{"key", 1, I32, OPT, ""}, {"value", 2, MSG, OPT, "Value"}}},
-    {"DataBuffer", {{"buffer", 1, DBL, REP, ""}}},
-    {"FileInfos", {{"info", 1, MSG, REP, "FileInfos.Info"}}},
-    {"FileInfos.Info", {{"name", 1, STR, OPT, ""}, {"size", 2, S64, OPT, ""}, {"isDir", 3, BOOL, OPT, ""},
-                        {"modifyTime", 4, STR, OPT, ""}}},
-    {"FilePathList", {{"filePath", 1, STR, REP, ""}}},
-    {"SensRefs", {{"item", 1, MSG, REP, "SensRefs.Item"}}},
-    {"SensRefs.Item", {{"first", 1, DBL, OPT, ""}, {"second", 2, DBL, OPT, ""},
-                       {"mathSign", 3, U32, OPT, ""}, {"segSign", 4, BOOL, OPT, ""}}},
-    {"SensList", {{"item", 1, MSG, REP, "SensList.Item"}}},
-    {"SensList.Item", {{"id", 1, I32, OPT, ""}, {"name", 2, STR, OPT, ""}}},
-    {"ErrInfo", {{"code", 1, I32, OPT, ""}, {"msg", 2, STR, OPT, ""}}},
-    {"ProtoUtilityIOInfo",
-     {{"mLanLinkStatus", 1, S32, OPT, ""}, {"mStrMac", 2, STR, OPT, ""}, {"mStrVisa", 3, STR, OPT, ""},
-      {"mbDhcp", 4, BOOL, OPT, ""}, {"mbAutoIp", 5, BOOL, OPT, ""}, {"mbStaticIp", 6, BOOL, OPT, ""},
-      {"mStrIp", 7, STR, OPT, ""}, {"mStrGateway", 8, STR, OPT, ""}, {"mStrSubNetMask", 9, STR, OPT, ""},
-      {"mStrDNS", 10, STR, OPT, ""}, {"mMDnsOn", 11, BOOL, OPT, ""}, {"mHostname", 12, STR, OPT, ""},
-      {"mInterface", 13, S32, OPT, ""}, {"mGpib", 14, S32, OPT, ""}, {"mbUsbtmcSwitch", 15, BOOL, OPT, ""},
-      {"mServiceName", 16, STR, OPT, ""}}},
-    {"ProtoProductInfo",
-     {{"mModel", 1, STR, OPT, ""}, {"mSerialNum", 2, STR, OPT, ""}, {"mSwVer", 3, STR, OPT, ""},
-      {"mSysVer", 4, STR, OPT, ""}, {"mBuildDate", 5, STR, OPT, ""}, {"mCalTime", 6, STR, OPT, ""},
-      {"mHWVer", 7, STR, OPT, ""}}},
-    {"ProtoSystemInfo",
-     {{"mLanguage", 1, S32, OPT, ""}, {"mLastLoad", 2, BOOL, OPT, ""}, {"mLoadName", 3, STR, OPT, ""},
-      {"mPowerStatus", 4, BOOL, OPT, ""}, {"mTouchEnable", 5, BOOL, OPT, ""}, {"mBeeper", 6, BOOL, OPT, ""},
-      {"mBrightness", 7, S32, OPT, ""}, {"mIsDisplayTime", 8, BOOL, OPT, ""},
-      {"mProtoUtilityIOInfo", 9, MSG, OPT, "ProtoUtilityIOInfo"}}},
-    {"ProtoMathLimit", {{"mf64Low", 1, DBL, OPT, ""}, {"mf64High", 2, DBL, OPT, ""}}},
-    {"ProtoCalcConfig",
-     {{"mbRELEnable", 1, BOOL, OPT, ""}, {"mbAutoEnable", 2, BOOL, OPT, ""}, {"mf64RELValue", 3, DBL, OPT, ""}}},
-    {"ProtoDataFormat",
-     {{"mSepChar", 1, S32, OPT, ""}, {"mDotChar", 2, S32, OPT, ""}, {"mbPlusSign", 3, BOOL, OPT, ""}}},
-    {"ProtoMathFuncInfo",
-     {{"ms32CalcType", 1, S32, OPT, ""}, {"mbMathSwitch", 2, BOOL, OPT, ""}, {"ms32MathFunc", 3, S32, OPT, ""},
-      {"mf64Db", 4, DBL, OPT, ""}, {"mu32RefR", 5, U32, OPT, ""}, {"mCurMathTotalize", 6, S32, OPT, ""},
-      {"mProtoLimit", 7, MSG, OPT, "ProtoMathLimit"}, {"mProtoDataFormat", 8, MSG, OPT, "ProtoDataFormat"},
-      {"mProtoCalcCfgs", 9, MSG, REP, "ProtoCalcConfig"}}},
-    {"ProtoFuncConfig",
-     {{"mbMainConfig", 1, BOOL, OPT, ""}, {"ms32RangeMax", 2, S32, OPT, ""}, {"mbSupportAuto", 3, BOOL, OPT, ""},
-      {"mbSupportRate", 4, BOOL, OPT, ""}, {"mbAutoRange", 5, BOOL, OPT, ""}, {"mbDcFilter", 6, BOOL, OPT, ""},
-      {"ms32Range", 7, S32, OPT, ""}, {"ms32AutoZ", 8, S32, OPT, ""}, {"ms32Rate", 9, S32, OPT, ""},
-      {"ms32RealFunc", 10, S32, OPT, ""}}},
-    {"ProtoTriggerFuncInfo",
-     {{"ms32TrigSrc", 1, S32, OPT, ""}, {"mbHold", 2, BOOL, OPT, ""}, {"mu32SensIdx", 3, U32, OPT, ""},
-      {"mf32Sensitivity", 4, FLT, OPT, ""}, {"mu32Sample", 5, U32, OPT, ""}, {"mu32ExtEdge", 6, U32, OPT, ""},
-      {"mu32Interval", 7, U32, OPT, ""}, {"mbVMC", 8, BOOL, OPT, ""}, {"mu32VMCPolar", 9, U32, OPT, ""},
-      {"mu32VMCPulseWidth", 10, U32, OPT, ""}}},
-    {"ProtoBaseFuncInfo",
-     {{"ms32DMMFunc", 1, S32, OPT, ""}, {"ms32DMMFunc2", 2, S32, OPT, ""}, {"mbFunc2Enable", 3, BOOL, OPT, ""},
-      {"mbAutoRange", 4, BOOL, OPT, ""}, {"mu32DcvImpe", 5, U32, OPT, ""},
-      {"mProtoFuncCfgs", 6, MSG, REP, "ProtoFuncConfig"}, {"mContResi", 7, S32, OPT, ""}}},
-    {"ProtoFunctionInfo",
-     {{"mProtoBaseFuncInfo", 1, MSG, OPT, "ProtoBaseFuncInfo"},
-      {"mProtoMathFuncInfo", 2, MSG, OPT, "ProtoMathFuncInfo"},
-      {"mProtoTriggerInfo", 3, MSG, OPT, "ProtoTriggerFuncInfo"}}},
-    {"ProtoRefPoint",
-     {{"mf64XValue", 1, DBL, OPT, ""}, {"mf64YValue", 2, DBL, OPT, ""}, {"mu32MathSign", 3, U32, OPT, ""},
-      {"mbSegSign", 4, BOOL, OPT, ""}}},
-    {"ProtoProjProperty",
-     {{"mstrName", 1, STR, OPT, ""}, {"ms32Type", 2, S32, OPT, ""}, {"mbThermocouple", 3, BOOL, OPT, ""},
-      {"mstrUnit", 4, STR, OPT, ""}, {"mbCustomUnitSwitch", 5, BOOL, OPT, ""}}},
-    {"ProtoSegProperty",
-     {{"mu32MathSign", 1, U32, OPT, ""}, {"mu32BeginPoi", 2, U32, OPT, ""}, {"mu32EndPoi", 3, U32, OPT, ""},
-      {"mu32LittleSegNum", 4, U32, OPT, ""}, {"mu32ParaPos", 5, U32, OPT, ""}}},
-    {"ProtoTempProperty",
-     {{"mstrTempSensorName", 1, STR, OPT, ""}, {"mstrTempSensorUnit", 2, STR, OPT, ""},
-      {"mu32TempSensorType", 3, U32, OPT, ""}, {"mu32RtdAf", 4, U32, OPT, ""},
-      {"mu32ThermResValue", 5, U32, OPT, ""}, {"mf32RtdR0", 6, FLT, OPT, ""}, {"mu32TcType", 7, U32, OPT, ""},
-      {"mbTcCodeTerminalInt", 8, BOOL, OPT, ""}, {"mf32CodeTerminalUser", 9, FLT, OPT, ""},
-      {"ms32Type", 10, S32, OPT, ""}}},
-    {"ProtoSensorFuncInfo",
-     {{"mProtoProjProperty", 1, MSG, OPT, "ProtoProjProperty"}, {"mu32TotalPoint", 2, U32, OPT, ""},
-      {"mbTempture", 3, BOOL, OPT, ""}, {"mProtoTempProperty", 4, MSG, OPT, "ProtoTempProperty"},
-      {"mu32TotalSegment", 5, U32, OPT, ""}, {"mf64SegParas", 6, DBL, REP, ""},
-      {"mProtoRefPoints", 7, MSG, REP, "ProtoRefPoint"},
-      {"mProtoSegProperties", 8, MSG, REP, "ProtoSegProperty"}, {"mbDisplayValue", 9, BOOL, OPT, ""}}},
-    {"ProtoImageInfo",
-     {{"mbImageColor", 1, BOOL, OPT, ""}, {"mbImageInvert", 2, BOOL, OPT, ""}, {"mbImageHeader", 3, BOOL, OPT, ""},
-      {"mbFileOverWrite", 4, BOOL, OPT, ""}, {"mDefaultFilePath", 5, STR, OPT, ""}}},
-    {"ProtoMirrorInfo",
-     {{"mProtoSysInfo", 1, MSG, OPT, "ProtoSystemInfo"}, {"mProtoFunctionInfo", 2, MSG, OPT, "ProtoFunctionInfo"},
-      {"mProtoSensorInfo", 3, MSG, OPT, "ProtoSensorFuncInfo"},
-      {"mProtoImageInfo", 4, MSG, OPT, "ProtoImageInfo"}}},
-    {"ProtoStateInfo",
-     {{"mProtoFunctionInfo", 1, MSG, OPT, "ProtoFunctionInfo"},
-      {"mProtoSensorInfo", 2, MSG, OPT, "ProtoSensorFuncInfo"}, {"mProtoImageInfo", 3, MSG, OPT, "ProtoImageInfo"}}},
-    {"ProtoDataInfo",
-     {{"mstrFuncType", 1, STR, OPT, ""}, {"mstrRange", 2, STR, OPT, ""}, {"ms32Rate", 3, S32, OPT, ""},
-      {"mstrUnit", 4, STR, OPT, ""}, {"mf64DataMax", 5, DBL, OPT, ""}, {"mf64DataMin", 6, DBL, OPT, ""},
-      {"mDataBuffer", 7, DBL, REP, ""}}},
-    {"ProtoFileOperationInfo",
-     {{"ms32OpType", 1, S32, OPT, ""}, {"ms32OpStatus", 2, S32, OPT, ""}, {"ms32OpResult", 5, S32, OPT, ""}}},
+// Message full name -> its fields in declaration order: name=number, label, type.
+const std::vector<std::pair<const char*, const char*>> kSchema = {
+    {"Value", "s32Val=1 sint32, u32Val=2 uint32, s64Val=3 sint64, u64Val=4 uint64, bVal=5 bool, f32Val=6 float, "
+              "f64Val=7 double, strVal=8 string, rawVal=9 bytes"},
+    {"DataPack", "code=1 int32, data=2 repeated DataPack.DataEntry, stat=3 int32"},
+    {"DataPack.DataEntry", "key=1 int32, value=2 Value"},
+    {"DataBuffer", "buffer=1 repeated double"},
+    {"FileInfos", "info=1 repeated FileInfos.Info"},
+    {"FileInfos.Info", "name=1 string, size=2 sint64, isDir=3 bool, modifyTime=4 string"},
+    {"FilePathList", "filePath=1 repeated string"},
+    {"SensRefs", "item=1 repeated SensRefs.Item"},
+    {"SensRefs.Item", "first=1 double, second=2 double, mathSign=3 uint32, segSign=4 bool"},
+    {"SensList", "item=1 repeated SensList.Item"},
+    {"SensList.Item", "id=1 int32, name=2 string"},
+    {"ErrInfo", "code=1 int32, msg=2 string"},
+    {"ProtoUtilityIOInfo", "mLanLinkStatus=1 sint32, mStrMac=2 string, mStrVisa=3 string, mbDhcp=4 bool, "
+                           "mbAutoIp=5 bool, mbStaticIp=6 bool, mStrIp=7 string, mStrGateway=8 string, "
+                           "mStrSubNetMask=9 string, mStrDNS=10 string, mMDnsOn=11 bool, mHostname=12 string, "
+                           "mInterface=13 sint32, mGpib=14 sint32, mbUsbtmcSwitch=15 bool, mServiceName=16 string"},
+    {"ProtoProductInfo", "mModel=1 string, mSerialNum=2 string, mSwVer=3 string, mSysVer=4 string, "
+                         "mBuildDate=5 string, mCalTime=6 string, mHWVer=7 string"},
+    {"ProtoSystemInfo", "mLanguage=1 sint32, mLastLoad=2 bool, mLoadName=3 string, mPowerStatus=4 bool, "
+                        "mTouchEnable=5 bool, mBeeper=6 bool, mBrightness=7 sint32, mIsDisplayTime=8 bool, "
+                        "mProtoUtilityIOInfo=9 ProtoUtilityIOInfo"},
+    {"ProtoMathLimit", "mf64Low=1 double, mf64High=2 double"},
+    {"ProtoCalcConfig", "mbRELEnable=1 bool, mbAutoEnable=2 bool, mf64RELValue=3 double"},
+    {"ProtoDataFormat", "mSepChar=1 sint32, mDotChar=2 sint32, mbPlusSign=3 bool"},
+    {"ProtoMathFuncInfo", "ms32CalcType=1 sint32, mbMathSwitch=2 bool, ms32MathFunc=3 sint32, mf64Db=4 double, "
+                          "mu32RefR=5 uint32, mCurMathTotalize=6 sint32, mProtoLimit=7 ProtoMathLimit, "
+                          "mProtoDataFormat=8 ProtoDataFormat, mProtoCalcCfgs=9 repeated ProtoCalcConfig"},
+    {"ProtoFuncConfig", "mbMainConfig=1 bool, ms32RangeMax=2 sint32, mbSupportAuto=3 bool, mbSupportRate=4 bool, "
+                        "mbAutoRange=5 bool, mbDcFilter=6 bool, ms32Range=7 sint32, ms32AutoZ=8 sint32, "
+                        "ms32Rate=9 sint32, ms32RealFunc=10 sint32"},
+    {"ProtoTriggerFuncInfo", "ms32TrigSrc=1 sint32, mbHold=2 bool, mu32SensIdx=3 uint32, mf32Sensitivity=4 float, "
+                             "mu32Sample=5 uint32, mu32ExtEdge=6 uint32, mu32Interval=7 uint32, mbVMC=8 bool, "
+                             "mu32VMCPolar=9 uint32, mu32VMCPulseWidth=10 uint32"},
+    {"ProtoBaseFuncInfo", "ms32DMMFunc=1 sint32, ms32DMMFunc2=2 sint32, mbFunc2Enable=3 bool, mbAutoRange=4 bool, "
+                          "mu32DcvImpe=5 uint32, mProtoFuncCfgs=6 repeated ProtoFuncConfig, mContResi=7 sint32"},
+    {"ProtoFunctionInfo", "mProtoBaseFuncInfo=1 ProtoBaseFuncInfo, mProtoMathFuncInfo=2 ProtoMathFuncInfo, "
+                          "mProtoTriggerInfo=3 ProtoTriggerFuncInfo"},
+    {"ProtoRefPoint", "mf64XValue=1 double, mf64YValue=2 double, mu32MathSign=3 uint32, mbSegSign=4 bool"},
+    {"ProtoProjProperty", "mstrName=1 string, ms32Type=2 sint32, mbThermocouple=3 bool, mstrUnit=4 string, "
+                          "mbCustomUnitSwitch=5 bool"},
+    {"ProtoSegProperty", "mu32MathSign=1 uint32, mu32BeginPoi=2 uint32, mu32EndPoi=3 uint32, "
+                         "mu32LittleSegNum=4 uint32, mu32ParaPos=5 uint32"},
+    {"ProtoTempProperty", "mstrTempSensorName=1 string, mstrTempSensorUnit=2 string, mu32TempSensorType=3 uint32, "
+                          "mu32RtdAf=4 uint32, mu32ThermResValue=5 uint32, mf32RtdR0=6 float, "
+                          "mu32TcType=7 uint32, mbTcCodeTerminalInt=8 bool, mf32CodeTerminalUser=9 float, "
+                          "ms32Type=10 sint32"},
+    {"ProtoSensorFuncInfo", "mProtoProjProperty=1 ProtoProjProperty, mu32TotalPoint=2 uint32, mbTempture=3 bool, "
+                            "mProtoTempProperty=4 ProtoTempProperty, mu32TotalSegment=5 uint32, "
+                            "mf64SegParas=6 repeated double, mProtoRefPoints=7 repeated ProtoRefPoint, "
+                            "mProtoSegProperties=8 repeated ProtoSegProperty, mbDisplayValue=9 bool"},
+    {"ProtoImageInfo", "mbImageColor=1 bool, mbImageInvert=2 bool, mbImageHeader=3 bool, mbFileOverWrite=4 bool, "
+                       "mDefaultFilePath=5 string"},
+    {"ProtoMirrorInfo", "mProtoSysInfo=1 ProtoSystemInfo, mProtoFunctionInfo=2 ProtoFunctionInfo, "
+                        "mProtoSensorInfo=3 ProtoSensorFuncInfo, mProtoImageInfo=4 ProtoImageInfo"},
+    {"ProtoStateInfo", "mProtoFunctionInfo=1 ProtoFunctionInfo, mProtoSensorInfo=2 ProtoSensorFuncInfo, "
+                       "mProtoImageInfo=3 ProtoImageInfo"},
+    {"ProtoDataInfo", "mstrFuncType=1 string, mstrRange=2 string, ms32Rate=3 sint32, mstrUnit=4 string, "
+                      "mf64DataMax=5 double, mf64DataMin=6 double, mDataBuffer=7 repeated double"},
+    {"ProtoFileOperationInfo", "ms32OpType=1 sint32, ms32OpStatus=2 sint32, ms32OpResult=5 sint32"},
 };
 
 const google::protobuf::FileDescriptor* schemaFile() {
@@ -154,83 +94,42 @@ void collectMessages(const Descriptor* desc, std::map<std::string, const Descrip
     }
 }
 
-TEST(ProtoSchema, FileSettings) {
-    const auto* file = schemaFile();
-    EXPECT_EQ(file->name(), "proto_data.proto");
-    EXPECT_EQ(file->syntax(), google::protobuf::FileDescriptor::SYNTAX_PROTO3);
-    EXPECT_EQ(file->package(), "");
-    ASSERT_EQ(file->dependency_count(), 1);
-    EXPECT_EQ(file->dependency(0)->name(), "google/protobuf/any.proto");
-    EXPECT_EQ(file->options().java_package(), "com.vorna.protodata");
-    EXPECT_EQ(file->options().java_outer_classname(), "ProtoData");
-    EXPECT_EQ(file->enum_type_count(), 0);
-}
-
-TEST(ProtoSchema, TopLevelMessagesInFileOrder) {
-    const std::vector<std::string> expected = {
-        "Value", "DataPack", "DataBuffer", "FileInfos", "FilePathList", "SensRefs", "SensList", "ErrInfo",
-        "ProtoUtilityIOInfo", "ProtoProductInfo", "ProtoSystemInfo", "ProtoMathLimit", "ProtoCalcConfig",
-        "ProtoDataFormat", "ProtoMathFuncInfo", "ProtoFuncConfig", "ProtoTriggerFuncInfo", "ProtoBaseFuncInfo",
-        "ProtoFunctionInfo", "ProtoRefPoint", "ProtoProjProperty", "ProtoSegProperty", "ProtoTempProperty",
-        "ProtoSensorFuncInfo", "ProtoImageInfo", "ProtoMirrorInfo", "ProtoStateInfo", "ProtoDataInfo",
-        "ProtoFileOperationInfo"};
-    std::vector<std::string> actual;
-    for (int i = 0; i < schemaFile()->message_type_count(); ++i) {
-        actual.push_back(schemaFile()->message_type(i)->name());
+// "name=number [repeated ]type" of each field, in declaration order.
+std::string describe(const Descriptor* desc) {
+    std::string out;
+    for (int i = 0; i < desc->field_count(); ++i) {
+        const FieldDescriptor* f = desc->field(i);
+        out += (i ? ", " : "") + f->name() + "=" + std::to_string(f->number()) + " " +
+               (f->is_repeated() ? "repeated " : "") +
+               (f->type() == FieldDescriptor::TYPE_MESSAGE ? f->message_type()->full_name() : f->type_name());
+        // Text format keys are the field names; JSON-style lowercasing is not used.
+        EXPECT_EQ(desc->FindFieldByName(f->name()), f);
     }
-    EXPECT_EQ(actual, expected);
+    return out;
 }
 
 TEST(ProtoSchema, EveryMessageHasExactlyTheExpectedFields) {
+    EXPECT_EQ(schemaFile()->syntax(), google::protobuf::FileDescriptor::SYNTAX_PROTO3);
+    EXPECT_EQ(schemaFile()->package(), "");  // type names are global for the app's runtime
     std::map<std::string, const Descriptor*> messages;
     for (int i = 0; i < schemaFile()->message_type_count(); ++i) {
         collectMessages(schemaFile()->message_type(i), messages);
     }
     ASSERT_EQ(messages.size(), 33u);
     ASSERT_EQ(kSchema.size(), 33u);
-
-    for (const auto& [msgName, fields] : kSchema) {
-        SCOPED_TRACE(msgName);
-        auto found = messages.find(msgName);
-        ASSERT_NE(found, messages.end());
-        const Descriptor* desc = found->second;
-        ASSERT_EQ(desc->field_count(), static_cast<int>(fields.size()));
-        for (size_t i = 0; i < fields.size(); ++i) {
-            const Field& want = fields[i];
-            const FieldDescriptor* got = desc->field(static_cast<int>(i));
-            SCOPED_TRACE(want.name);
-            EXPECT_EQ(got->name(), want.name);
-            EXPECT_EQ(got->number(), want.number);
-            EXPECT_EQ(got->type(), want.type);
-            EXPECT_EQ(got->label(), want.label);
-            if (want.type == MSG) {
-                EXPECT_EQ(got->message_type()->full_name(), want.messageType);
-            }
-            // Text format keys are the field names; JSON-style lowercasing is not used.
-            EXPECT_EQ(desc->FindFieldByName(want.name), got);
-        }
+    for (const auto& [name, fields] : kSchema) {
+        auto found = messages.find(name);
+        ASSERT_NE(found, messages.end()) << name;
+        EXPECT_EQ(describe(found->second), fields) << name;
     }
 }
 
-TEST(ProtoSchema, ValueMembersFormOneOneof) {
-    const Descriptor* value = Value::descriptor();
-    ASSERT_EQ(value->oneof_decl_count(), 1);
-    const auto* oneof = value->oneof_decl(0);
-    EXPECT_EQ(oneof->name(), "value");
-    EXPECT_EQ(oneof->field_count(), 9);
-    EXPECT_EQ(static_cast<int>(Value::VALUE_NOT_SET), 0);
-    EXPECT_EQ(static_cast<int>(Value::kS32Val), 1);
-    EXPECT_EQ(static_cast<int>(Value::kRawVal), 9);
-}
-
-TEST(ProtoSchema, DataIsAnInt32KeyedMapOfValue) {
-    const FieldDescriptor* data = DataPack::descriptor()->FindFieldByName("data");
-    ASSERT_NE(data, nullptr);
-    EXPECT_TRUE(data->is_map());
-    EXPECT_TRUE(data->message_type()->options().map_entry());
-}
-
-TEST(ProtoSchema, RepeatedDoublesArePacked) {
+// Value is one oneof (a set member is written even when zero), data is a
+// map, and repeated doubles are packed.
+TEST(ProtoSchema, ValueIsAOneofDataAMapAndDoublesArePacked) {
+    ASSERT_EQ(Value::descriptor()->oneof_decl_count(), 1);
+    EXPECT_EQ(Value::descriptor()->oneof_decl(0)->field_count(), 9);
+    EXPECT_TRUE(DataPack::descriptor()->FindFieldByName("data")->is_map());
     EXPECT_TRUE(DataBuffer::descriptor()->FindFieldByName("buffer")->is_packed());
     EXPECT_TRUE(ProtoDataInfo::descriptor()->FindFieldByName("mDataBuffer")->is_packed());
     EXPECT_TRUE(ProtoSensorFuncInfo::descriptor()->FindFieldByName("mf64SegParas")->is_packed());

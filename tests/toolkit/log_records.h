@@ -1,10 +1,12 @@
 #pragma once
 #include <sys/time.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Util/logger.h"
@@ -58,6 +60,50 @@ private:
     std::vector<std::string> _lines;
     std::vector<std::string> _texts;
     std::vector<int> _repeats;
+};
+
+// Keeps what the default logger writes while it lives.
+class LogCapture {
+public:
+    explicit LogCapture(const std::string& name = "test log capture")
+        : _channel(std::make_shared<RecordingChannel>(name)) {
+        toolkit::getLogger().add(_channel);
+    }
+    ~LogCapture() { toolkit::getLogger().del(_channel->name()); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> texts() const { return _channel->texts(); }
+    size_t count(const std::string& part) const {
+        size_t n = 0;
+        for (auto& text : _channel->texts()) {
+            n += text.find(part) != std::string::npos;
+        }
+        return n;
+    }
+    // The first written line containing `part`, or "".
+    std::string line(const std::string& part) const {
+        for (auto& line : _channel->lines()) {
+            if (line.find(part) != std::string::npos) {
+                return line;
+            }
+        }
+        return "";
+    }
+    // Waits until `n` records containing `part` arrived (a writer thread may carry them).
+    bool waitFor(const std::string& part, size_t n = 1) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (count(part) < n) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+private:
+    std::shared_ptr<RecordingChannel> _channel;
 };
 
 } // namespace testing_support

@@ -1,7 +1,9 @@
 #pragma once
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
-#include <future>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -9,10 +11,9 @@
 #include <vector>
 
 #include "Poller/EventPoller.h"
-#include "Util/logger.h"
 #include "log_records.h"
 
-// Helpers of the poller, timer and pool tests.
+// Helpers of the thread, poller, timer and socket tests.
 namespace poller_test {
 
 constexpr std::chrono::milliseconds kWait{10000};
@@ -44,6 +45,25 @@ private:
     std::shared_ptr<State> _state = std::make_shared<State>();
 };
 
+// The calling thread's name as the system knows it.
+inline std::string threadName() {
+    char name[32] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    return name;
+}
+
+// A predicate polled until true or the wait is over.
+inline bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds wait = kWait) {
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 // A started poller (registered as its loop thread's current poller).
 inline toolkit::EventPoller::Ptr startPoller(const std::string& name = "test poller") {
     auto poller = std::make_shared<toolkit::EventPoller>(name);
@@ -52,6 +72,7 @@ inline toolkit::EventPoller::Ptr startPoller(const std::string& name = "test pol
 }
 
 // Runs fn on the poller's thread and waits for it; false on time-out.
+// With the default no-op it waits until all that was queued before has run.
 template <typename FUNC>
 bool runOn(const toolkit::EventPoller::Ptr& poller, FUNC fn) {
     Latch done;
@@ -60,6 +81,9 @@ bool runOn(const toolkit::EventPoller::Ptr& poller, FUNC fn) {
         done.set();
     }, false);
     return done.wait();
+}
+inline bool runOn(const toolkit::EventPoller::Ptr& poller) {
+    return runOn(poller, []() {});
 }
 
 // Keeps the loop busy inside one task until opened, so that the tasks posted
@@ -82,33 +106,6 @@ private:
     Latch _release;
 };
 
-// Records the log texts while it lives.
-class LogRecorder {
-public:
-    explicit LogRecorder(const std::string& name)
-        : _channel(std::make_shared<testing_support::RecordingChannel>(name)) {
-        toolkit::getLogger().add(_channel);
-    }
-    ~LogRecorder() { toolkit::getLogger().del(_channel->name()); }
-
-    // Waits until a record containing `text` arrived (a writer thread may carry them).
-    bool waitForText(const std::string& text) {
-        auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& t : _channel->texts()) {
-                if (t.find(text) != std::string::npos) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
-    }
-
-private:
-    std::shared_ptr<testing_support::RecordingChannel> _channel;
-};
-
 // A thread-safe list of labels in the order they were added.
 class Trace {
 public:
@@ -120,6 +117,7 @@ public:
         std::lock_guard<std::mutex> lck(_mtx);
         return _labels;
     }
+    size_t size() { return labels().size(); }
 
 private:
     std::mutex _mtx;

@@ -1,7 +1,3 @@
-// GCC 12 with sanitizers reports a false "may be used uninitialized" inside
-// libstdc++'s <regex>; the check is of no use for this file.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -9,28 +5,25 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <regex>
+#include <filesystem>
 #include <thread>
 
-#include "Util/TimeTicker.h"
 #include "Util/logger.h"
 #include "log_records.h"
+#include "temp_root.h"
 
 using namespace toolkit;
+using testing_support::LogCapture;
 using testing_support::makeRecord;
+using testing_support::readFile;
 using testing_support::RecordingChannel;
+using testing_support::TempRoot;
+using testing_support::writeFile;
+namespace fs = std::filesystem;
 
 namespace {
 
 const char kNote[] = "\r\n    Last message repeated ";
-
-// Exposes the line format of a channel.
-class FormatProbe : public LogChannel {
-public:
-    FormatProbe() : LogChannel("probe") {}
-    using LogChannel::format;
-    void write(const Logger&, const LogContextPtr&) override {}
-};
 
 // Notes its name in a shared list, to see the order channels are visited in.
 class OrderChannel : public LogChannel {
@@ -50,84 +43,67 @@ std::string localStamp(time_t sec) {
     return buf;
 }
 
-void printV(Logger& logger, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    LoggerWrapper::printLogV(logger, LInfo, "x.cpp", "printV", 7, fmt, ap);
-    va_end(ap);
-}
+struct Write {
+    int line;
+    const char* text;
+    long ms;  // after the start
+    const char* file;
+};
 
-class RepeatTest : public ::testing::Test {
-protected:
-    void write(int line, const std::string& text, long ms_after_start, const char* file = "a/source.cpp") {
-        long usec = ms_after_start * 1000;
-        _logger.writeChannels(makeRecord(LInfo, line, text, 1000 + usec / 1000000, usec % 1000000, file));
-    }
-
-    Logger _logger{"test"};
-    std::shared_ptr<RecordingChannel> _rec = std::make_shared<RecordingChannel>();
-    void SetUp() override { _logger.add(_rec); }
+struct RepeatCase {
+    const char* name;
+    std::vector<Write> writes;
+    std::vector<std::string> texts;  // of the records written
+    std::vector<int> repeats;        // their repeat counts
 };
 
 } // namespace
 
-TEST_F(RepeatTest, TenRepeatsWithinHalfSecondAreSummarisedBeforeTheNextText) {
-    write(10, "A", 0);
+// A record equal to the previous one (file, line, text) within 500 ms of the
+// last written one is counted, not written; a summary with the count comes
+// before the next different text, and only a count above one gets the note.
+TEST(LoggerRepeats, SuppressionCases) {
+    const char* a = "a/source.cpp";
+    const char* b = "b/other.cpp";
+    std::vector<Write> ten = {{10, "A", 0, a}};
     for (int i = 1; i <= 10; ++i) {
-        write(10, "A", i * 40);
+        ten.push_back({10, "A", i * 40, a});
     }
-    write(20, "B", 450);
-    EXPECT_EQ(_rec->texts(), (std::vector<std::string>{"A", "A", "B"}));
-    EXPECT_EQ(_rec->repeats(), (std::vector<int>{0, 10, 0}));
-    auto lines = _rec->lines();
-    EXPECT_EQ(lines[0].find(kNote), std::string::npos);
-    EXPECT_NE(lines[1].find(std::string("A") + kNote + "10 times\n"), std::string::npos) << lines[1];
-}
-
-TEST_F(RepeatTest, SingleRepeatIsWrittenAgainWithoutNote) {
-    write(10, "A", 0);
-    write(10, "A", 100);
-    write(11, "B", 200);
-    EXPECT_EQ(_rec->texts(), (std::vector<std::string>{"A", "A", "B"}));
-    EXPECT_EQ(_rec->repeats(), (std::vector<int>{0, 1, 0}));
-    EXPECT_EQ(_rec->lines()[1].find(kNote), std::string::npos);
-}
-
-TEST_F(RepeatTest, RepeatAfterHalfSecondIsWrittenWithCountSinceLastWritten) {
-    write(10, "A", 0);
-    write(10, "A", 500);   // dropped: exactly 500 ms
-    write(10, "A", 501);   // written: counts itself and the dropped one
-    write(10, "A", 1001);  // dropped: 500 ms after the last written one
-    write(11, "B", 1100);
-    EXPECT_EQ(_rec->texts(), (std::vector<std::string>{"A", "A", "A", "B"}));
-    EXPECT_EQ(_rec->repeats(), (std::vector<int>{0, 2, 1, 0}));
-    auto lines = _rec->lines();
-    EXPECT_NE(lines[1].find(std::string(kNote) + "2 times"), std::string::npos);
-    EXPECT_EQ(lines[2].find(kNote), std::string::npos);
-}
-
-TEST_F(RepeatTest, EqualTextFromOtherLineOrFileIsNeverMerged) {
-    write(10, "A", 0);
-    write(11, "A", 1);
-    write(11, "A", 2, "b/other.cpp");
-    write(11, "A", 3, "b/other.cpp");  // a true repeat of the previous one
-    EXPECT_EQ(_rec->texts().size(), 3u);
-    EXPECT_EQ(_rec->repeats(), (std::vector<int>{0, 0, 0}));
-}
-
-TEST_F(RepeatTest, LoggerDestructionWritesPendingSummary) {
-    auto logger = std::make_unique<Logger>("short");
-    auto rec = std::make_shared<RecordingChannel>();
-    logger->add(rec);
-    for (int i = 0; i < 4; ++i) {
-        logger->writeChannels(makeRecord(LInfo, 5, "A", 2000, i * 1000));
+    ten.push_back({20, "B", 450, a});
+    const RepeatCase cases[] = {
+        {"ten repeats in half a second", ten, {"A", "A", "B"}, {0, 10, 0}},
+        {"single repeat", {{10, "A", 0, a}, {10, "A", 100, a}, {11, "B", 200, a}}, {"A", "A", "B"}, {0, 1, 0}},
+        // 500 ms exactly is still within; 501 is written with the count since
+        // the last written one, and the window starts again from there.
+        {"repeat after half a second",
+         {{10, "A", 0, a}, {10, "A", 500, a}, {10, "A", 501, a}, {10, "A", 1001, a}, {11, "B", 1100, a}},
+         {"A", "A", "A", "B"},
+         {0, 2, 1, 0}},
+        {"other line or file", {{10, "A", 0, a}, {11, "A", 1, a}, {11, "A", 2, b}, {11, "A", 3, b}},
+         {"A", "A", "A"},
+         {0, 0, 0}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Logger logger("test");
+        auto rec = std::make_shared<RecordingChannel>();
+        logger.add(rec);
+        for (auto& w : c.writes) {
+            long usec = w.ms * 1000;
+            logger.writeChannels(makeRecord(LInfo, w.line, w.text, 1000 + usec / 1000000, usec % 1000000, w.file));
+        }
+        EXPECT_EQ(rec->texts(), c.texts);
+        EXPECT_EQ(rec->repeats(), c.repeats);
+        auto lines = rec->lines();
+        for (size_t i = 0; i < lines.size() && i < c.repeats.size(); ++i) {
+            if (c.repeats[i] > 1) {
+                auto note = c.texts[i] + kNote + std::to_string(c.repeats[i]) + " times\n";
+                EXPECT_NE(lines[i].find(note), std::string::npos) << lines[i];
+            } else {
+                EXPECT_EQ(lines[i].find(kNote), std::string::npos) << lines[i];
+            }
+        }
     }
-    logger.reset();
-    auto texts = rec->texts();
-    ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(rec->repeats()[1], 3);
-    EXPECT_EQ(texts[2], "");  // the logger's own closing record
-    EXPECT_NE(rec->lines()[2].find("~Logger | \n"), std::string::npos) << rec->lines()[2];
 }
 
 TEST(LoggerChannels, LevelFilterOrderAndReplacement) {
@@ -150,30 +126,7 @@ TEST(LoggerChannels, LevelFilterOrderAndReplacement) {
     EXPECT_EQ(replacement->texts(), (std::vector<std::string>{"trace"}));
 }
 
-TEST(LogFormat, DetailLineCarriesEveryFieldInOrder) {
-    Logger logger("mylogger");
-    FormatProbe probe;
-    auto ctx = makeRecord(LWarn, 42, "hello world", 1780000000, 123456);
-    std::ostringstream out;
-    probe.format(logger, out, ctx, false, true);
-    std::regex line(R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\.123 W \[mylogger\] \[(\d+)-([^\]]+)\] )"
-                    R"(source\.cpp:42 func \| hello world\n$)");
-    std::smatch m;
-    std::string text = out.str();
-    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
-    EXPECT_EQ(m[1], localStamp(1780000000));
-    EXPECT_EQ(m[2], std::to_string(getpid()));
-    EXPECT_EQ(m[3], getThreadName());
-    EXPECT_EQ(LogChannel::printTime(ctx->_tv), localStamp(1780000000) + ".123");
-
-    // A flag stands in for the logger's name.
-    ctx->_flag = "tag";
-    std::ostringstream flagged;
-    probe.format(logger, flagged, ctx, false, true);
-    EXPECT_NE(flagged.str().find(" W [tag] ["), std::string::npos);
-}
-
-TEST(LogCapture, RecordIsWrittenOnceByItsLastHolder) {
+TEST(LogFormat, CaptureWritesOnceByItsLastHolderAndPrintfSurvivesFailures) {
     Logger logger("test");
     auto rec = std::make_shared<RecordingChannel>();
     logger.add(rec);
@@ -184,43 +137,35 @@ TEST(LogCapture, RecordIsWrittenOnceByItsLastHolder) {
         first << " lost";
         second << " kept";
         EXPECT_TRUE(rec->texts().empty());
-    }
-    {
         LogContextCapture dropped(logger, LInfo, "f.cpp", "fn", 4);
         dropped << "never";
         dropped.clear();
         dropped << "still never";
     }
     LogContextCapture(logger, LInfo, "f.cpp", "fn", 5) << "now" << std::endl << "ignored";
-    EXPECT_EQ(rec->texts(), (std::vector<std::string>{"moved 1 kept", "now"}));
-    EXPECT_NE(rec->lines()[0].find(" file.cpp:3 fn | moved 1 kept"), std::string::npos);
-}
-
-TEST(LogPrintf, FormatsAndWritesEmptyRecordWhenFormattingFails) {
-    Logger logger("test");
-    auto rec = std::make_shared<RecordingChannel>();
-    logger.add(rec);
     LoggerWrapper::printLog(logger, LInfo, "p.cpp", "fn", 1, "value %d %s", 42, "ok");
-    // A wide character the C locale cannot convert makes vasprintf fail.
+    // A wide character the C locale cannot convert makes vasprintf fail: an
+    // empty record, and nothing freed that was never allocated.
     LoggerWrapper::printLog(logger, LInfo, "p.cpp", "fn", 2, "%ls", L"\u00e9");
-    printV(logger, "");
     // A level past the table is written as an error.
     LoggerWrapper::printLog(logger, 9, "p.cpp", "fn", 3, "high");
-    EXPECT_EQ(rec->texts(), (std::vector<std::string>{"value 42 ok", "", "", "high"}));
-    EXPECT_NE(rec->lines()[3].find(" E [test]"), std::string::npos);
+    EXPECT_EQ(rec->texts(), (std::vector<std::string>{"moved 1 kept", "now", "value 42 ok", "", "high"}));
+    EXPECT_NE(rec->lines()[0].find(" file.cpp:3 fn | moved 1 kept"), std::string::npos);
+    EXPECT_NE(rec->lines()[4].find(" E [test]"), std::string::npos);
 }
 
-TEST(LogConsole, WritesFunctionAndTextWithPriorityAndTag) {
+TEST(LogFormat, ConsoleWritesFunctionAndTextWithPriorityAndTag) {
     Logger logger("test");
     logger.add(std::make_shared<ConsoleChannel>("console", LInfo));
     ::testing::internal::CaptureStderr();
     logger.writeChannels(makeRecord(LWarn, 1, "hello", 1000));
     logger.writeChannels(makeRecord(LDebug, 2, "hidden", 1000));
     logger.writeChannels(makeRecord(LError, 3, "bad", 1000));
-    auto text = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(text, "W/JNI: func hello\nE/JNI: func bad\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "W/JNI: func hello\nE/JNI: func bad\n");
 }
 
+// Records of many threads, first written by the threads themselves (no
+// writer: checked under TSan), then through the writer on its own thread.
 TEST(AsyncLogWriter, WritesRecordsOfAllThreadsInOrderOnItsOwnThread) {
     std::vector<std::string> writer_names;  // outlives the logger's closing record
     Logger logger("test");
@@ -236,90 +181,283 @@ TEST(AsyncLogWriter, WritesRecordsOfAllThreadsInOrderOnItsOwnThread) {
     };
     auto rec = std::make_shared<NameChannel>(writer_names);
     logger.add(rec);
-    logger.setWriter(std::make_shared<AsyncLogWriter>());
-
     const int kThreads = 4, kRecords = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&logger, t] {
-            for (int i = 0; i < kRecords; ++i) {
-                LogContextCapture(logger, LInfo, "t.cpp", "fn", t) << t << ":" << i;
-            }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
+    auto writeFromThreads = [&](int round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&logger, t, round] {
+                for (int i = 0; i < kRecords; ++i) {
+                    LogContextCapture(logger, LInfo, "t.cpp", "fn", t) << round << ":" << t << ":" << i;
+                }
+            });
+        }
+        for (auto& th : threads) {
+            th.join();
+        }
+    };
+    writeFromThreads(0);
+    ASSERT_EQ(rec->texts().size(), static_cast<size_t>(kThreads * kRecords));
+    logger.setWriter(std::make_shared<AsyncLogWriter>());
+    writeFromThreads(1);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (rec->texts().size() < static_cast<size_t>(kThreads * kRecords) &&
+    while (rec->texts().size() < static_cast<size_t>(2 * kThreads * kRecords) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     auto texts = rec->texts();  // taken under the channel's lock: the names are complete too
-    ASSERT_EQ(texts.size(), static_cast<size_t>(kThreads * kRecords));
-    std::vector<int> next(kThreads, 0);
+    ASSERT_EQ(texts.size(), static_cast<size_t>(2 * kThreads * kRecords));
+    std::vector<int> next(2 * kThreads, 0);
     for (auto& text : texts) {
-        int t = std::stoi(text.substr(0, text.find(':')));
-        int i = std::stoi(text.substr(text.find(':') + 1));
-        EXPECT_EQ(i, next[t]++) << "thread " << t;
+        int round = 0, t = 0, i = 0;
+        ASSERT_EQ(sscanf(text.c_str(), "%d:%d:%d", &round, &t, &i), 3) << text;
+        EXPECT_EQ(i, next[round * kThreads + t]++) << "round " << round << " thread " << t;
     }
-    ASSERT_EQ(writer_names.size(), texts.size());
     EXPECT_EQ(std::count(writer_names.begin(), writer_names.end(), "async log"), kThreads * kRecords);
     logger.setWriter(nullptr);
 }
 
-TEST(AsyncLogWriter, DestructionDrainsEverythingQueued) {
-    Logger logger("test");
-    auto rec = std::make_shared<RecordingChannel>();
-    logger.add(rec);
-    std::vector<std::string> sent;
-    {
-        AsyncLogWriter writer;
-        for (int i = 0; i < 2000; ++i) {
-            sent.push_back(std::to_string(i));
-            writer.write(makeRecord(LInfo, 1, sent.back(), 1000), logger);
-        }
-    }
-    EXPECT_EQ(rec->texts(), sent);
+// ---------------------------------------------------------------- log files
+
+namespace {
+
+const time_t kDay = 86400;
+
+// Local midnight of today, by the offset the logger works with.
+time_t todayMidnight() {
+    time_t now = time(nullptr);
+    return (now + getGMTOff()) / kDay * kDay - getGMTOff();
 }
 
-TEST(LoggerThreads, WritingWithoutWriterFromManyThreadsLosesNothing) {
-    Logger logger("test");
-    auto rec = std::make_shared<RecordingChannel>();
-    logger.add(rec);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&logger, t] {
-            for (int i = 0; i < 200; ++i) {
-                LoggerWrapper::printLog(logger, LInfo, "t.cpp", "fn", t, "%d-%d", t, i);
+// "YYYY-MM-DD_NN.log" of the local date of `sec`.
+std::string logName(time_t sec, int index = 0) {
+    struct tm tm;
+    localtime_r(&sec, &tm);
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%04d-%02d-%02d_%02d.log", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, index);
+    return buf;
+}
+
+std::vector<std::string> filesIn(const std::string& host_dir) {
+    std::vector<std::string> names;
+    for (auto& entry : fs::directory_iterator(host_dir)) {
+        if (entry.is_regular_file()) {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class FileChannelTest : public ::testing::Test {
+protected:
+    std::string dir() const { return _root.host("/data/logs"); }
+    std::string file(const std::string& name) const { return dir() + "/" + name; }
+    void put(const std::string& name, const std::string& text = "old\n") { writeFile(file(name), text); }
+    void write(FileChannel& channel, time_t sec, const std::string& text, LogLevel level = LInfo) {
+        channel.write(_logger, makeRecord(level, 1, text, sec));
+    }
+    bool has(const std::string& name, const std::string& text) const {
+        return readFile(file(name)).find(text) != std::string::npos;
+    }
+
+    // Puts a channel on the default logger until the test ends.
+    void onDefaultLogger(const std::shared_ptr<LogChannel>& channel) {
+        getLogger().add(channel);
+        _installed.push_back(channel->name());
+    }
+    void TearDown() override {
+        for (auto& name : _installed) {
+            getLogger().del(name);
+        }
+    }
+
+    TempRoot _root;
+    Logger _logger{"dmm_service"};
+    std::vector<std::string> _installed;
+};
+
+} // namespace
+
+// The day's file gets one line per record: local date and time to the
+// millisecond, level letter, logger name (or the record's flag), process and
+// thread, file name and line, function, text.
+TEST_F(FileChannelTest, WritesDetailedLinesIntoTheDaysFile) {
+    time_t t = todayMidnight() + 3600;
+    FileChannel channel("log", "/data/logs", LTrace);
+    auto flagged = makeRecord(LError, 7, "flagged", t, 999000);
+    flagged->_flag = "tag";
+    channel.write(_logger, makeRecord(LWarn, 42, "hello world", t, 123456));
+    channel.write(_logger, flagged);
+    EXPECT_EQ(filesIn(dir()), std::vector<std::string>{logName(t)});
+    std::string who = " [" + std::to_string(getpid()) + "-" + getThreadName() + "] source.cpp:";
+    EXPECT_EQ(readFile(file(logName(t))), localStamp(t) + ".123 W [dmm_service]" + who + "42 func | hello world\n" +
+                                              localStamp(t) + ".999 E [tag]" + who + "7 func | flagged\n");
+}
+
+TEST_F(FileChannelTest, NewLocalDayOpensItsFileNumberZero) {
+    time_t midnight = todayMidnight();
+    FileChannel channel("log", "/data/logs", LInfo);
+    write(channel, midnight + kDay / 2, "noon");
+    write(channel, midnight + kDay - 1, "last second");
+    write(channel, midnight + kDay, "first second");
+    // Below the channel's level: not written, yet it still opens the new day's file.
+    write(channel, midnight + 2 * kDay, "hidden", LDebug);
+
+    EXPECT_EQ(filesIn(dir()),
+              (std::vector<std::string>{logName(midnight), logName(midnight + kDay), logName(midnight + 2 * kDay)}));
+    EXPECT_TRUE(has(logName(midnight), "noon") && has(logName(midnight), "last second"));
+    EXPECT_FALSE(has(logName(midnight), "first second"));
+    EXPECT_TRUE(has(logName(midnight + kDay), "first second"));
+    EXPECT_EQ(readFile(file(logName(midnight + 2 * kDay))), "");
+}
+
+TEST_F(FileChannelTest, ContinuesTodaysNewestFileAndRotatesBySizeOncePerMinute) {
+    time_t t = todayMidnight() + 3600;
+    put(logName(t, 0));
+    put(logName(t, 1));
+    put(logName(t, 3));
+    put(logName(t - kDay, 7));  // an earlier day's number does not count
+    fs::resize_file(file(logName(t, 3)), 31u << 20);
+
+    FileChannel channel("log", "/data/logs", LTrace);
+    write(channel, t, "r1");
+    EXPECT_TRUE(has(logName(t, 3), "r1"));
+    EXPECT_EQ(readFile(file(logName(t, 1))), "old\n");
+    write(channel, t + 1, "r2");  // first size check: file 03 is above 30 MiB
+    EXPECT_TRUE(has(logName(t, 4), "r2"));
+    write(channel, t + 2, "r3");
+    fs::resize_file(file(logName(t, 4)), 31u << 20);
+    write(channel, t + 61, "r4");  // 60 s after the last check: not checked yet
+    EXPECT_TRUE(has(logName(t, 4), "r4"));
+    write(channel, t + 62, "r5");
+    EXPECT_TRUE(has(logName(t, 5), "r5"));
+    EXPECT_FALSE(has(logName(t, 5), "r4"));
+}
+
+TEST_F(FileChannelTest, CleanDeletesFilesThirtyDaysOldAndUndatedOnes) {
+    time_t now = time(nullptr);
+    for (int age : {45, 31, 30, 29}) {
+        put(logName(now - age * kDay));
+    }
+    put("notes.log");
+    put("zz-undated.log");
+    put("readme.txt");
+    fs::create_directories(file("archive.log"));
+
+    FileChannel channel("log", "/data/logs", LTrace);
+    write(channel, now, "now");
+    EXPECT_EQ(filesIn(dir()), (std::vector<std::string>{logName(now - 29 * kDay), logName(now), "readme.txt"}));
+    EXPECT_TRUE(fs::is_directory(file("archive.log")));
+}
+
+TEST_F(FileChannelTest, CleanKeepsNewestTwentyAndNeverTheCurrentFile) {
+    time_t now = time(nullptr);
+    std::vector<std::string> all;
+    for (int age = 1; age <= 25; ++age) {
+        put(logName(now - age * kDay));
+        all.push_back(logName(now - age * kDay));
+    }
+    {
+        // A file older than all the others is current: the count limit stops at it.
+        FileChannel channel("log", "/data/logs", LTrace);
+        write(channel, now - 26 * kDay, "late record");
+        EXPECT_EQ(filesIn(dir()).size(), 26u);
+        fs::remove(file(logName(now - 26 * kDay)));
+    }
+    FileChannel channel("log", "/data/logs", LTrace);
+    write(channel, now, "now");
+    all.push_back(logName(now));
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(filesIn(dir()), std::vector<std::string>(all.end() - 20, all.end()));
+}
+
+TEST_F(FileChannelTest, FailedOpensNeverDeleteRealLogs) {
+    time_t now = time(nullptr);
+    for (int age = 1; age <= 20; ++age) {
+        put(logName(now - age * kDay));
+    }
+    // Directories where the next days' files would go: those opens fail.
+    for (int ahead = 1; ahead <= 3; ++ahead) {
+        fs::create_directories(file(logName(now + ahead * kDay)));
+    }
+    FileChannel channel("log", "/data/logs", LTrace);
+    for (int ahead = 1; ahead <= 3; ++ahead) {
+        write(channel, now + ahead * kDay, "lost");
+    }
+    EXPECT_EQ(filesIn(dir()).size(), 20u);
+    write(channel, now + 4 * kDay, "kept");
+    auto files = filesIn(dir());
+    EXPECT_EQ(files.size(), 20u);
+    EXPECT_EQ(files.front(), logName(now - 19 * kDay));
+    EXPECT_EQ(files.back(), logName(now + 4 * kDay));
+}
+
+TEST_F(FileChannelTest, UncreatableDirectoryDropsRecordsAndRetriesAtSizeChecks) {
+    writeFile(_root.host("/data/logs"), "a file where the directory should be");
+    // On the default logger without a writer: the failure report re-enters the channel.
+    LogCapture log("zz-rec");
+    onDefaultLogger(std::make_shared<FileChannel>("log", "/data/logs", LTrace));
+    time_t now = todayMidnight() + 3600;
+    const std::string failed = "Failed to open log file: /data/logs/";
+
+    getLogger().writeChannels(makeRecord(LInfo, 1, "r1", now));
+    EXPECT_EQ(log.count(failed + logName(now, 0)), 1u);
+    getLogger().writeChannels(makeRecord(LInfo, 2, "r2", now + 1));  // size check of a failed file
+    getLogger().writeChannels(makeRecord(LInfo, 3, "r3", now + 2));  // within the minute: no retry
+    EXPECT_EQ(log.count(failed), 2u);
+    getLogger().writeChannels(makeRecord(LInfo, 4, "r4", now + 63));
+    EXPECT_EQ(log.count(failed), 3u);
+    EXPECT_EQ(log.count(failed + logName(now, 2)), 1u);
+    auto texts = log.texts();
+    for (std::string r : {"r1", "r2", "r3", "r4"}) {
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), r), 1) << r;
+    }
+    EXPECT_TRUE(fs::is_regular_file(_root.host("/data/logs")));
+}
+
+TEST_F(FileChannelTest, SecondFailureDuringAReportGoesToStandardError) {
+    writeFile(_root.host("/data/a"), "x");
+    writeFile(_root.host("/data/b"), "x");
+    LogCapture log("zz-rec");
+    onDefaultLogger(std::make_shared<FileChannel>("logA", "/data/a", LTrace));
+    onDefaultLogger(std::make_shared<FileChannel>("logB", "/data/b", LTrace));
+    ::testing::internal::CaptureStderr();
+    getLogger().writeChannels(makeRecord(LInfo, 1, "record", time(nullptr)));
+    auto err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Failed to open log file: /data/"), std::string::npos) << err;
+    EXPECT_GE(log.count("Failed to open log file: /data/a/"), 1u);
+    EXPECT_GE(log.count("Failed to open log file: /data/b/"), 1u);
+    EXPECT_EQ(log.count("record"), 1u);
+}
+
+// The child process starts afresh ("threadsafe"): by now this process has
+// threads, and under ThreadSanitizer a forked copy of it may not start more.
+// The child runs this test again from the start, in a data root of its own,
+// so the parent's root is handed down for the logs.
+TEST_F(FileChannelTest, ExitDrainsTheDefaultLoggersWriter) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    setenv("DMM_EXIT_TEST_ROOT", _root.path().c_str(), 0);
+    EXPECT_EXIT(
+        {
+            fs::remove_all(_root.path());
+            setenv("DMM_ROOT", getenv("DMM_EXIT_TEST_ROOT"), 1);
+            getLogger().add(std::make_shared<FileChannel>("exit-log", "/data/logs", LTrace));
+            getLogger().setWriter(std::make_shared<AsyncLogWriter>());
+            for (int i = 0; i < 1000; ++i) {
+                PrintI("record %d", i);
             }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
-    EXPECT_EQ(rec->texts().size(), 800u);
-}
-
-TEST(Ticker, MeasuresAndWarnsOnlyWhenAskedAndSlow) {
-    Logger logger("test");
-    auto rec = std::make_shared<RecordingChannel>();
-    logger.add(rec);
-    {
-        Ticker quiet;  // the service's kind: never logs
-        Ticker slow(0, LogContextCapture(logger, LWarn, "k.cpp", "fn", 1), true);
-        Ticker fast(1000000, LogContextCapture(logger, LWarn, "k.cpp", "fn", 2), true);
-        Ticker unasked(0, LogContextCapture(logger, LWarn, "k.cpp", "fn", 3), false);
-        // Wait for the cached clock to move on (bounded, no timing assertion).
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (slow.createdTime() == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        ASSERT_GT(slow.createdTime(), 0u);
-        slow.resetTime();
-        EXPECT_LE(slow.elapsedTime(), slow.createdTime());
-    }
-    auto texts = rec->texts();
-    ASSERT_EQ(texts.size(), 1u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(R"(take time: \d+ms, thread may be overloaded)"))) << texts[0];
+            for (int i = 0; i < 3; ++i) {
+                PrintW("same");
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    unsetenv("DMM_EXIT_TEST_ROOT");
+    auto files = filesIn(dir());
+    ASSERT_EQ(files.size(), 1u);
+    auto text = readFile(file(files[0]));
+    EXPECT_NE(text.find("| record 999\n"), std::string::npos);
+    // The last record's repeats are summarised by the closing record at exit.
+    EXPECT_NE(text.find("| same\r\n    Last message repeated 2 times\n"), std::string::npos);
+    EXPECT_NE(text.find("~Logger | \n"), std::string::npos);
 }

@@ -1,91 +1,28 @@
 #include <gtest/gtest.h>
-
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Network/Socket.h"
-#include "poller_test_support.h"
 #include "test_socket_support.h"
 
 using namespace toolkit;
 using namespace poller_test;
 using namespace socket_test;
+using namespace std::chrono_literals;
 
 // Each test declares its poller first, so that it outlives the sockets.
-
-TEST(SockExceptionTest, SystemErrorsMapToKinds) {
-    EXPECT_EQ(toSockException(0).getErrCode(), Err_success);
-    EXPECT_STREQ(toSockException(-11).what(), "success");
-    EXPECT_FALSE(toSockException(-11));
-    auto refused = toSockException(-111);
-    EXPECT_EQ(refused.getErrCode(), Err_refused);
-    EXPECT_EQ(refused.getCustomCode(), -111);
-    EXPECT_EQ(toSockException(-110).getErrCode(), Err_timeout);
-    auto reset = toSockException(-104);
-    EXPECT_EQ(reset.getErrCode(), Err_other);
-    EXPECT_EQ(reset.getCustomCode(), -104);
-    EXPECT_STREQ(reset.what(), "connection reset by peer");
-    EXPECT_TRUE(reset);
-}
-
-TEST(SocketBasics, AccessorsWithoutDescriptor) {
-    auto poller = startPoller();
-    auto sock = Socket::createSocket(poller, true);
-    EXPECT_EQ(sock->getIdentifier().rfind("Socket: ", 0), 0u);
-    EXPECT_EQ(sock->rawFD(), -1);
-    EXPECT_EQ(sock->sockType(), Sock_Invalid);
-    EXPECT_EQ(sock->get_peer_port(), 0);
-    EXPECT_EQ(sock->get_local_ip(), "");
-    EXPECT_FALSE(sock->emitErr(SockException(Err_other, "x")));
-    EXPECT_EQ(sock->getPoller(), poller);
-}
-
-TEST(SocketRead, PeerAddressAndDataOfAnIpv4Client) {
-    auto poller = startPoller();
-    Trace trace;
-    Acceptor acceptor(poller, [&trace](const Socket::Ptr& peer) {
-        peer->setOnRead([&trace](const Buffer::Ptr& buf, sockaddr*, int) {
-            // The data is followed by a zero byte outside its size.
-            trace.add(buf->toString() + (buf->data()[buf->size()] == '\0' ? "|nul" : "|no-nul"));
-        });
-        trace.add("peer " + peer->get_peer_ip());
-    });
-    ASSERT_NE(acceptor.port(), 0);
-    RawClient client(acceptor.port());
-    ASSERT_TRUE(client.connected());
-    ASSERT_TRUE(client.sendAll("hello"));
-    ASSERT_TRUE(waitUntil([&]() { return trace.labels().size() >= 2; }));
-    EXPECT_EQ(trace.labels(), (std::vector<std::string>{"peer 127.0.0.1", "hello|nul"}));
-}
-
-TEST(SocketRead, PeerCloseReportsEofOnceOnThePollerThread) {
-    auto poller = startPoller();
-    Trace trace;
-    std::atomic<bool> on_poller{false};
-    Acceptor acceptor(poller, [&](const Socket::Ptr& peer) {
-        peer->setOnErr([&, poller](const SockException& err) {
-            on_poller = poller->isCurrentThread();
-            trace.add(std::to_string(err.getErrCode()) + " " + err.what());
-        });
-    });
-    RawClient client(acceptor.port());
-    auto peer = acceptor.peer();
-    ASSERT_TRUE(peer);
-    client.close();
-    ASSERT_TRUE(waitUntil([&]() { return !trace.labels().empty(); }));
-    bool second = true;
-    runOn(poller, [&]() { second = peer->emitErr(SockException(Err_other, "again")); });
-    EXPECT_FALSE(second);
-    EXPECT_TRUE(on_poller);
-    EXPECT_EQ(trace.labels(), (std::vector<std::string>{"1 end of file"}));
-    runOn(poller, [&]() { EXPECT_EQ(peer->rawFD(), -1); });
-}
 
 // A receiver that shuts its connection down from inside the read callback gets
 // no data after its error callback, although more is pending in the socket.
@@ -97,7 +34,7 @@ TEST(SocketRead, NoDataAfterAShutdownFromTheReadCallback) {
     Socket::Ptr peer;
     listener->setOnAccept([&](Socket::Ptr& sock, std::shared_ptr<void>& complete) {
         peer = sock;
-        token = complete; // holds the peer back until the data is all there
+        token = complete;  // holds the peer back until the data is all there
         peer->setOnRead([&](const Buffer::Ptr& buf, sockaddr*, int) {
             trace.add("recv " + std::to_string(buf->size()));
             peer->emitErr(SockException(Err_shutdown, "enough"));
@@ -119,8 +56,8 @@ TEST(SocketRead, NoDataAfterAShutdownFromTheReadCallback) {
     }));
     writer.join();
     runOn(poller, [&]() { token.reset(); });
-    ASSERT_TRUE(waitUntil([&]() { return trace.labels().size() >= 2; }));
-    runOn(poller, []() {});
+    ASSERT_TRUE(waitUntil([&]() { return trace.size() >= 2; }));
+    runOn(poller);
     EXPECT_EQ(trace.labels(), (std::vector<std::string>{"recv 262144", "err enough"}));
     runOn(poller, [&]() {
         listener->closeSock();
@@ -128,7 +65,8 @@ TEST(SocketRead, NoDataAfterAShutdownFromTheReadCallback) {
     });
 }
 
-// An error event without a pending socket error is the end of the stream.
+// An error event without a pending socket error is the end of the stream,
+// whatever errno held before.
 TEST(SocketRead, ErrorEventWithoutPendingErrorIsEof) {
     auto poller = startPoller();
     Trace trace;
@@ -146,30 +84,279 @@ TEST(SocketRead, ErrorEventWithoutPendingErrorIsEof) {
         errno = ECONNRESET;
         ::shutdown(peer->rawFD(), SHUT_RDWR);
     });
-    ASSERT_TRUE(waitUntil([&]() { return !trace.labels().empty(); }));
+    ASSERT_TRUE(waitUntil([&]() { return trace.size() > 0; }));
     EXPECT_EQ(trace.labels(), (std::vector<std::string>{"1 end of file"}));
 }
 
 TEST(SocketConnect, RefusalIsReportedAsRefused) {
     auto poller = startPoller();
-    int probe = SockUtil::listen(0, "127.0.0.1", 1);
-    uint16_t port = SockUtil::get_local_port(probe);
-    close(probe);
-
+    uint16_t port = closedPort();
     for (auto host : {"127.0.0.1", "localhost"}) {
         auto sock = Socket::createSocket(poller, true);
         Latch done;
         std::atomic<int> calls{0};
         SockException result;
-        sock->connect(host, port, [&](const SockException& err) {
+        sock->connect(host, port, [&, done](const SockException& err) {
             result = err;
             ++calls;
             done.set();
         }, 5);
         ASSERT_TRUE(done.wait());
-        runOn(poller, []() {});
+        runOn(poller);
         EXPECT_EQ(calls, 1);
         EXPECT_EQ(result.getErrCode(), Err_refused) << host << ": " << result.what();
         EXPECT_EQ(sock->rawFD(), -1);
     }
+}
+
+// ---------------------------------------------------------------- sending
+
+// The peers here are made with their locks on, so that the test thread may
+// send on them directly, as any thread may on such a socket.
+
+TEST(SocketSend, EmptySendQueuesNothingAndQueuedBuffersLeaveInOrder) {
+    auto poller = startPoller();
+    Acceptor acceptor(poller, nullptr, true);
+    RawClient client(acceptor.port());
+    auto peer = acceptor.peer();
+    ASSERT_TRUE(peer);
+
+    // Size 0 is empty, never "up to the first zero byte".
+    const char binary[] = {'\x01', '\0', '\x02', '\0', '\x03'};
+    EXPECT_EQ(peer->send(binary, 0), 0);
+    EXPECT_EQ(peer->send(Buffer::Ptr()), 0);
+    EXPECT_EQ(peer->send(BufferRaw::create()), 0);
+    EXPECT_EQ(peer->getSendBufferCount(), 0u);
+    EXPECT_EQ(peer->send(binary, sizeof(binary)), static_cast<ssize_t>(sizeof(binary)));
+    EXPECT_EQ(client.readBytes(sizeof(binary)), std::string(binary, sizeof(binary)));
+    // On the poller thread, so that no writable event flushes in between.
+    runOn(poller, [&]() {
+        for (auto part : {"abc", "def", "ghi"}) {
+            EXPECT_EQ(peer->send(part, 3, nullptr, 0, false), 3);
+        }
+        EXPECT_EQ(peer->getSendBufferCount(), 3u);
+        EXPECT_EQ(peer->flushAll(), 0);
+        EXPECT_EQ(peer->getSendBufferCount(), 0u);
+    });
+    EXPECT_EQ(client.readBytes(9), "abcdefghi");
+}
+
+// 16 MiB to a peer that reads only later: the send returns at once, the rest
+// leaves on writable events, everything arrives in order, and the flush
+// callback runs once.
+TEST(SocketSend, LargeSendToALateReaderArrivesWholeWithOneFlush) {
+    auto poller = startPoller();
+    std::atomic<int> flushes{0};
+    std::atomic<int> errors{0};
+    Acceptor acceptor(poller, [&](const Socket::Ptr& peer) {
+        peer->setOnFlush([&]() {
+            ++flushes;
+            return true;
+        });
+        peer->setOnErr([&](const SockException&) { ++errors; });
+    }, true);
+    RawClient client(acceptor.port());
+    auto peer = acceptor.peer();
+    ASSERT_TRUE(peer);
+
+    const size_t size = 16 * 1024 * 1024;
+    auto data = pattern(size, 7);
+    auto buf = BufferRaw::create();
+    buf->assign(data.data(), data.size());
+    EXPECT_EQ(peer->send(buf), static_cast<ssize_t>(size));
+    EXPECT_TRUE(peer->isSocketBusy()) << "16 MiB cannot fit the kernel buffers";
+    EXPECT_EQ(flushes, 0);
+
+    std::this_thread::sleep_for(100ms);
+    auto received = client.readBytes(size);
+    ASSERT_EQ(received.size(), size);
+    EXPECT_TRUE(received == data) << "data corrupted or reordered";
+    ASSERT_TRUE(waitUntil([&]() { return flushes > 0; }));
+    runOn(poller);
+    EXPECT_EQ(flushes, 1);
+    EXPECT_EQ(errors, 0);
+    EXPECT_FALSE(peer->isSocketBusy());
+}
+
+TEST(SocketSend, BlockedLongerThanTheTimeOutFailsTheNextSend) {
+    auto poller = startPoller();
+    Trace trace;
+    Acceptor acceptor(poller, [&](const Socket::Ptr& peer) {
+        peer->setOnErr([&](const SockException& err) {
+            trace.add(std::to_string(err.getErrCode()) + " " + err.what());
+        });
+    }, true);
+    RawClient client(acceptor.port());
+    auto peer = acceptor.peer();
+    ASSERT_TRUE(peer);
+    peer->setSendTimeOutSecond(1);
+
+    EXPECT_EQ(peer->send(pattern(16 * 1024 * 1024)), 16 * 1024 * 1024);
+    ASSERT_TRUE(peer->isSocketBusy());
+    // Within the limit the data simply waits.
+    EXPECT_EQ(peer->send("more", 4), 4);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(peer->send("late", 4), -1);
+    ASSERT_TRUE(waitUntil([&]() { return trace.size() > 0; }));
+    EXPECT_EQ(trace.labels(), (std::vector<std::string>{"255 socket send timeout"}));
+    EXPECT_EQ(peer->send("after", 5), -1);
+    EXPECT_EQ(peer->rawFD(), -1);
+}
+
+// Several threads send numbered records at once while the reader drains:
+// every record arrives, each thread's in its order, even across the moments
+// when the socket turns from blocked to writable.
+TEST(SocketSend, ConcurrentSendersLoseNothing) {
+    auto poller = startPoller();
+    Acceptor acceptor(poller, nullptr, true);
+    RawClient client(acceptor.port());
+    auto peer = acceptor.peer();
+    ASSERT_TRUE(peer);
+    const int threads = 4, records = 3000;
+    const size_t record_size = 1024;
+    std::vector<std::thread> senders;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < threads; ++t) {
+        senders.emplace_back([&, t]() {
+            for (int i = 0; i < records; ++i) {
+                auto record = makeRecordFrame(t, i, record_size);
+                failures += peer->send(record.data(), record.size()) != static_cast<ssize_t>(record_size);
+            }
+        });
+    }
+    auto received = client.readBytes(threads * records * record_size);
+    for (auto& s : senders) {
+        s.join();
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_TRUE(framesInOrder(received, threads, records, record_size));
+}
+
+// ---------------------------------------------------------------- listening
+
+// A port in use fails to listen and keeps the socket's old descriptor; a
+// clone needs a listening source on another poller and keeps the shared
+// descriptor open after the source is gone.
+TEST(SocketListen, PortInUseAndCloneRules) {
+    auto poller = startPoller();
+    auto other_poller = startPoller("other poller");
+    auto main = Socket::createSocket(poller, true);
+    auto same = Socket::createSocket(poller, true);
+    auto clone = Socket::createSocket(other_poller, true);
+    testing_support::LogCapture log;
+    EXPECT_FALSE(clone->cloneFromListenSocket(*same));
+    EXPECT_TRUE(log.waitFor("sockfd of src socket is null"));
+
+    ASSERT_TRUE(main->listen(0, "::", 16));
+    ASSERT_TRUE(same->listen(0, "::", 16));
+    int fd = same->rawFD();
+    EXPECT_FALSE(same->listen(main->get_local_port(), "::", 16));
+    EXPECT_EQ(same->rawFD(), fd);
+    EXPECT_EQ(same->sockType(), Sock_TCP);
+    try {
+        same->cloneFromListenSocket(*main);
+        FAIL() << "cloning onto the same poller must throw";
+    } catch (std::invalid_argument& ex) {
+        EXPECT_STREQ(ex.what(), "Copy a SockFD with same poller");
+    }
+    ASSERT_TRUE(clone->cloneFromListenSocket(*main));
+    EXPECT_EQ(clone->rawFD(), main->rawFD());
+    // The shared descriptor stays open while a clone holds it.
+    main.reset();
+    RawClient client(clone->get_local_port());
+    EXPECT_TRUE(client.connected());
+}
+
+// A listener cloned onto every poller of the pool: each of 100 connections is
+// accepted exactly once, by one of them.
+TEST(SocketListen, ClonedListenerAcceptsEachConnectionOnce) {
+    auto pollers = poolPollers();
+    ASSERT_FALSE(pollers.empty());
+    std::mutex mtx;
+    std::map<uint16_t, int> accepted;  // peer port -> times accepted
+    std::atomic<int> total{0};
+    std::vector<Socket::Ptr> listeners;
+    for (auto& poller : pollers) {
+        auto sock = Socket::createSocket(poller, true);
+        sock->setOnAccept([&](Socket::Ptr& peer, std::shared_ptr<void>&) {
+            std::lock_guard<std::mutex> lck(mtx);
+            ++accepted[peer->get_peer_port()];
+            ++total;
+        });
+        if (listeners.empty()) {
+            ASSERT_TRUE(sock->listen(0, "::", 1024));
+        } else {
+            ASSERT_TRUE(sock->cloneFromListenSocket(*listeners.front()));
+        }
+        listeners.push_back(sock);
+    }
+    uint16_t port = listeners.front()->get_local_port();
+
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 100; ++i) {
+        clients.push_back(std::make_unique<RawClient>(port));
+        ASSERT_TRUE(clients.back()->connected());
+    }
+    ASSERT_TRUE(waitUntil([&]() { return total >= 100; }));
+    for (auto& poller : pollers) {
+        runOn(poller);
+    }
+    EXPECT_EQ(total, 100);
+    std::lock_guard<std::mutex> lck(mtx);
+    for (auto& client : clients) {
+        EXPECT_EQ(accepted[client->localPort()], 1) << "port " << client->localPort();
+    }
+    for (auto& listener : listeners) {
+        runOn(listener->getPoller(), [&]() { listener->closeSock(); });
+    }
+}
+
+// Out of descriptors, the listener pauses instead of failing, and accepts the
+// waiting connection once descriptors are free again.
+TEST(SocketListen, RunningOutOfDescriptorsPausesAccepting) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour checker verifies object types through a pipe;
+    // without descriptors it reports false errors.
+    GTEST_SKIP() << "needs descriptors to run out, which the sanitizer runtime cannot bear";
+#endif
+    auto poller = startPoller();
+    testing_support::LogCapture log;
+    std::atomic<int> accepted{0};
+    std::atomic<int> errors{0};
+    auto listener = Socket::createSocket(poller, true);
+    listener->setOnAccept([&](Socket::Ptr&, std::shared_ptr<void>&) { ++accepted; });
+    listener->setOnErr([&](const SockException&) { ++errors; });
+    ASSERT_TRUE(listener->listen(0, "127.0.0.1", 16));
+    // The client's socket is made first; then every descriptor below a
+    // lowered limit is used up.
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(client, -1);
+    rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    rlimit low = old_limit;
+    // Any limit above the lowest free descriptor will do: the fillers take
+    // every free number below it.
+    int lowest_free = dup(client);
+    close(lowest_free);
+    low.rlim_cur = lowest_free + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(client)) != -1;) {
+        fillers.push_back(fd);
+    }
+    // The handshake needs no descriptor; the accept does.
+    auto addr = SockUtil::make_sockaddr("127.0.0.1", listener->get_local_port());
+    bool connected = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(sockaddr_in)) == 0;
+    bool paused = log.waitFor("retry in 100 ms");
+    for (int fd : fillers) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &old_limit);
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(paused);
+    EXPECT_TRUE(waitUntil([&]() { return accepted == 1; }));
+    EXPECT_EQ(errors, 0);
+    EXPECT_NE(listener->rawFD(), -1);
+    runOn(poller, [&]() { listener->closeSock(); });
+    close(client);
 }

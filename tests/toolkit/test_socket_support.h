@@ -1,46 +1,44 @@
 #pragma once
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Network/Socket.h"
+#include "Network/sockutil.h"
+#include "Poller/EventPollerPool.h"
 #include "poller_test_support.h"
 
 // Helpers of the socket tests: blocking loopback clients and a listener that
 // keeps the sockets it accepts.
 namespace socket_test {
 
-// A blocking TCP client on loopback (127.0.0.1, or ::1 with ipv6).
+// A TCP client on loopback (127.0.0.1, or ::1 with ipv6) whose reads end
+// after a wait without data, so that a fault fails a test instead of hanging it.
 class RawClient {
 public:
     explicit RawClient(uint16_t port, bool ipv6 = false) {
         auto addr = toolkit::SockUtil::make_sockaddr(ipv6 ? "::1" : "127.0.0.1", port);
         auto sa = reinterpret_cast<sockaddr*>(&addr);
-        _fd = socket(addr.ss_family, SOCK_STREAM, 0);
+        _fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval limit{10, 0};  // a stalled send fails instead of hanging the test
+        setsockopt(_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
         _connected = ::connect(_fd, sa, toolkit::SockUtil::get_sock_len(sa)) == 0;
     }
-    ~RawClient() { close(); }
+    ~RawClient() { ::close(_fd); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return _connected; }
     uint16_t localPort() const { return toolkit::SockUtil::get_local_port(_fd); }
-    void close() {
-        if (_fd != -1) {
-            ::close(_fd);
-            _fd = -1;
-        }
-    }
     bool sendAll(const std::string& data) {
-        size_t done = 0;
-        while (done < data.size()) {
+        for (size_t done = 0; done < data.size();) {
             auto n = ::send(_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
             if (n <= 0) {
                 return false;
@@ -53,11 +51,7 @@ public:
     std::string readBytes(size_t size, int idle_ms = 10000) {
         std::string out;
         std::vector<char> buf(256 * 1024);
-        while (out.size() < size) {
-            pollfd pfd = {_fd, POLLIN, 0};
-            if (poll(&pfd, 1, idle_ms) <= 0) {
-                break;
-            }
+        while (out.size() < size && readable(idle_ms)) {
             auto n = ::recv(_fd, buf.data(), std::min(buf.size(), size - out.size()), 0);
             if (n <= 0) {
                 break;
@@ -66,7 +60,31 @@ public:
         }
         return out;
     }
+    // True when the peer closes the connection (dropping anything sent before).
+    bool waitClosed() {
+        char buf[4096];
+        while (readable(10000)) {
+            auto n = ::recv(_fd, buf, sizeof(buf), 0);
+            if (n <= 0) {
+                return n == 0 || errno == ECONNRESET;
+            }
+        }
+        return false;
+    }
+    // Writes `data` from another thread while reading as much back, so that
+    // neither side's buffers stall the other. The echo, or what came in time.
+    std::string echo(const std::string& data) {
+        std::thread writer([&]() { sendAll(data); });
+        auto back = readBytes(data.size());
+        writer.join();
+        return back;
+    }
+
 private:
+    bool readable(int wait_ms) {
+        pollfd pfd = {_fd, POLLIN, 0};
+        return poll(&pfd, 1, wait_ms) > 0;
+    }
     int _fd = -1;
     bool _connected = false;
 };
@@ -107,13 +125,13 @@ public:
     }
 
     uint16_t port() const { return _port; }
-    const toolkit::Socket::Ptr& listener() const { return _listener; }
-    // The n-th accepted peer (0-based), waiting for it.
-    toolkit::Socket::Ptr peer(size_t n = 0) {
+    // The first accepted peer, waiting for it.
+    toolkit::Socket::Ptr peer() {
         std::unique_lock<std::mutex> lck(_state->mtx);
-        _state->cv.wait_for(lck, poller_test::kWait, [&]() { return _state->peers.size() > n; });
-        return _state->peers.size() > n ? _state->peers[n] : nullptr;
+        _state->cv.wait_for(lck, poller_test::kWait, [&]() { return !_state->peers.empty(); });
+        return _state->peers.empty() ? nullptr : _state->peers[0];
     }
+
 private:
     static void quiet(const toolkit::Socket::Ptr& sock) {
         poller_test::runOn(sock->getPoller(), [sock]() {
@@ -137,25 +155,56 @@ private:
     uint16_t _port = 0;
 };
 
-// A predicate polled until true or the wait is over.
-inline bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds wait = poller_test::kWait) {
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// `size` bytes of a pattern that shows both loss and reordering.
+// `size` bytes, zeros included, of a pattern that shows loss, reordering and
+// mixing of two streams with different seeds.
 inline std::string pattern(size_t size, uint32_t seed = 0) {
     std::string out(size, '\0');
     for (size_t i = 0; i < size; ++i) {
-        out[i] = static_cast<char>((i * 131 + (i >> 12) + seed) & 0xFF);
+        out[i] = static_cast<char>((i * 131 + (i >> 12) + seed * 17) & 0xFF);
     }
     return out;
+}
+
+// A loopback port that was just free: nothing listens on it.
+inline uint16_t closedPort() {
+    int probe = toolkit::SockUtil::listen(0, "127.0.0.1", 1);
+    uint16_t port = toolkit::SockUtil::get_local_port(probe);
+    ::close(probe);
+    return port;
+}
+
+// The pollers of the process-wide pool.
+inline std::vector<toolkit::EventPoller::Ptr> poolPollers() {
+    std::vector<toolkit::EventPoller::Ptr> out;
+    toolkit::EventPollerPool::Instance().for_each([&](const toolkit::TaskExecutor::Ptr& executor) {
+        out.push_back(std::dynamic_pointer_cast<toolkit::EventPoller>(executor));
+    });
+    return out;
+}
+
+// Records of several senders, each `size` bytes: the sender's letter, its
+// sequence number, zero bytes (which a send must not stop at). Checks that
+// every record arrived, each sender's in order.
+inline std::string makeRecordFrame(int sender, int seq, size_t size) {
+    std::string frame(size, '\0');
+    frame[0] = static_cast<char>('A' + sender);
+    std::string number = std::to_string(seq);
+    frame.replace(1, number.size(), number);
+    return frame;
+}
+inline ::testing::AssertionResult framesInOrder(const std::string& data, int senders, int each, size_t size) {
+    if (data.size() != senders * each * size) {
+        return ::testing::AssertionFailure() << "got " << data.size() << " bytes of " << senders * each * size;
+    }
+    std::vector<int> next(senders, 0);
+    for (size_t off = 0; off < data.size(); off += size) {
+        int t = data[off] - 'A';
+        if (t < 0 || t >= senders || data.compare(off, size, makeRecordFrame(t, next[t], size)) != 0) {
+            return ::testing::AssertionFailure() << "record at " << off << " out of order or corrupted";
+        }
+        ++next[t];
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace socket_test

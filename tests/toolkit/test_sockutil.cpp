@@ -1,20 +1,20 @@
 #include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "Network/DnsCache.h"
+#include "Network/BufferList.h"
 #include "Network/sockutil.h"
 #include "test_socket_support.h"
-#include "warning_capture.h"
 
 using namespace toolkit;
 using socket_test::RawClient;
+using testing_support::LogCapture;
 
 namespace {
 
@@ -32,15 +32,56 @@ int familyOf(int fd) {
 
 // Accepts one pending connection on a non-blocking listener.
 int acceptOne(int listen_fd) {
-    for (int i = 0; i < 1000; ++i) {
-        int fd = accept(listen_fd, nullptr, nullptr);
-        if (fd != -1 || errno != EAGAIN) {
-            return fd;
-        }
-        usleep(1000);
-    }
-    return -1;
+    int fd = -1;
+    poller_test::waitUntil([&]() { return (fd = accept(listen_fd, nullptr, nullptr)) != -1 || errno != EAGAIN; });
+    return fd;
 }
+
+Buffer::Ptr bufferOf(const std::string& text) {
+    auto buf = BufferRaw::create();
+    buf->assign(text.data(), text.size());
+    return buf;
+}
+
+// A batch of buffers whose reports (text, sent) are kept in order.
+struct Batch {
+    List<std::pair<Buffer::Ptr, bool>> list;
+    std::vector<std::pair<std::string, bool>> reports;
+
+    explicit Batch(const std::vector<std::string>& texts) {
+        for (auto& t : texts) {
+            list.emplace_back(bufferOf(t), false);
+        }
+    }
+    BufferList::Ptr make() {
+        return BufferList::create(std::move(list), [this](const Buffer::Ptr& buf, bool ok) {
+            reports.emplace_back(buf->toString(), ok);
+        }, false);
+    }
+};
+
+struct StreamPair {
+    explicit StreamPair(int sndbuf = 0) {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd), 0);
+        if (sndbuf) {
+            setsockopt(fd[0], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+        }
+    }
+    ~StreamPair() {
+        close(fd[0]);
+        close(fd[1]);
+    }
+    ssize_t send(const BufferList::Ptr& batch) { return batch->send(fd[0], MSG_NOSIGNAL | MSG_DONTWAIT); }
+    std::string drain() {
+        std::string out;
+        char buf[65536];
+        for (ssize_t n; (n = read(fd[1], buf, sizeof(buf))) > 0;) {
+            out.append(buf, n);
+        }
+        return out;
+    }
+    int fd[2] = {-1, -1};
+};
 
 } // namespace
 
@@ -70,98 +111,80 @@ TEST(SockUtilListen, DualStackListenerShowsIpv4PeerAsDottedText) {
     close(fd);
 }
 
-TEST(SockUtilListen, FamilyFollowsTheLocalAddressText) {
+TEST(SockUtilListen, FamilyFollowsTheAddressTextAndAPortInUseFails) {
     int v4 = SockUtil::listen(0, "0.0.0.0", 16);
     ASSERT_NE(v4, -1);
     EXPECT_EQ(familyOf(v4), AF_INET);
     close(v4);
 
-    testing_support::ScopedWarningCapture warnings;
+    LogCapture log;
     int named = SockUtil::listen(0, "localhost", 16);
     ASSERT_NE(named, -1);
     EXPECT_EQ(familyOf(named), AF_INET6);
-    ASSERT_TRUE(warnings->waitFor(1));
-    EXPECT_EQ(warnings->texts()[0], "inet_pton to ipv6 address failed: localhost");
+    EXPECT_TRUE(log.waitFor("inet_pton to ipv6 address failed: localhost"));
+
+    EXPECT_EQ(SockUtil::listen(SockUtil::get_local_port(named), "::", 16), -1);
+    EXPECT_TRUE(log.waitFor("Bind socket failed: "));
     close(named);
 }
 
-TEST(SockUtilListen, PortInUseFailsWithTheBindWarning) {
-    int first = SockUtil::listen(0, "::", 16);
-    ASSERT_NE(first, -1);
-    testing_support::ScopedWarningCapture warnings;
-    EXPECT_EQ(SockUtil::listen(SockUtil::get_local_port(first), "::", 16), -1);
-    ASSERT_TRUE(warnings->waitFor(1));
-    EXPECT_EQ(warnings->texts()[0].rfind("Bind socket failed: ", 0), 0u) << warnings->texts()[0];
-    close(first);
-}
-
 TEST(SockUtilConnect, BlockingConnectToAClosedPortIsRefused) {
-    // A port that was just free: bind, read the number, close.
-    int probe = SockUtil::listen(0, "127.0.0.1", 1);
-    uint16_t port = SockUtil::get_local_port(probe);
-    close(probe);
-
-    testing_support::ScopedWarningCapture warnings;
+    uint16_t port = socket_test::closedPort();
+    LogCapture log;
     EXPECT_EQ(SockUtil::connect("127.0.0.1", port, false), -1);
     EXPECT_EQ(errno, ECONNREFUSED);
-    ASSERT_TRUE(warnings->waitFor(1));
-    EXPECT_EQ(warnings->texts().back().rfind("Connect socket to 127.0.0.1 " + std::to_string(port) + " failed: ", 0),
-              0u);
+    EXPECT_TRUE(log.waitFor("Connect socket to 127.0.0.1 " + std::to_string(port) + " failed: "));
 }
 
-TEST(SockUtilAddress, AddressTextsAndLengths) {
-    EXPECT_TRUE(SockUtil::is_ipv4("10.1.2.3"));
-    EXPECT_FALSE(SockUtil::is_ipv4("10.1.2"));
-    EXPECT_TRUE(SockUtil::is_ipv6("fe80::1"));
-    EXPECT_FALSE(SockUtil::is_ipv6("10.1.2.3"));
+// ---------------------------------------------------------------- send batches
 
-    auto v4 = SockUtil::make_sockaddr("192.168.7.9", 5025);
-    EXPECT_EQ(SockUtil::get_sock_len(reinterpret_cast<sockaddr*>(&v4)), 16u);
-    EXPECT_EQ(SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&v4)), "192.168.7.9");
-    EXPECT_EQ(SockUtil::inet_port(reinterpret_cast<sockaddr*>(&v4)), 5025);
-
-    auto mapped = SockUtil::make_sockaddr("::ffff:10.0.0.5", 1);
-    EXPECT_EQ(SockUtil::get_sock_len(reinterpret_cast<sockaddr*>(&mapped)), 28u);
-    EXPECT_EQ(SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&mapped)), "10.0.0.5");
-
-    try {
-        SockUtil::make_sockaddr("dmm.local", 1);
-        FAIL() << "a host name is not an address";
-    } catch (std::invalid_argument& ex) {
-        EXPECT_STREQ(ex.what(), "Not ip address: dmm.local");
+TEST(BufferList, ManyBuffersLeaveInOrderWithOneReportEach) {
+    StreamPair pair;
+    std::vector<std::string> texts;
+    std::string expected;
+    for (int i = 0; i < 1500; ++i) {  // more than one sendmsg takes
+        texts.push_back(std::to_string(i) + ";");
+        expected += texts.back();
     }
-    sockaddr unix_addr = {};
-    unix_addr.sa_family = AF_UNIX;
-    EXPECT_EQ(SockUtil::get_sock_len(&unix_addr), 0u);
-    EXPECT_EQ(SockUtil::inet_ntoa(&unix_addr), "");
+    Batch batch(texts);
+    auto list = batch.make();
+    EXPECT_EQ(list->count(), 1500u);
+    EXPECT_EQ(pair.send(list), static_cast<ssize_t>(expected.size()));
+    EXPECT_TRUE(list->empty());
+    EXPECT_EQ(pair.drain(), expected);
+    ASSERT_EQ(batch.reports.size(), 1500u);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(batch.reports[i], std::make_pair(texts[i], true));
+    }
 }
 
-TEST(SockUtilAddress, ClosedDescriptorHasNoAddress) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    close(fd);
-    EXPECT_EQ(SockUtil::get_local_port(fd), 0);
-    EXPECT_EQ(SockUtil::get_local_ip(fd), "");
-    EXPECT_EQ(SockUtil::get_peer_ip(fd), "");
-    EXPECT_EQ(SockUtil::setNoSigpipe(fd), -1);
-    EXPECT_EQ(SockUtil::setNoDelay(fd, true), -1);
+TEST(BufferList, PartialWriteResumesInsideABufferAndDropReportsTheRest) {
+    StreamPair pair(4096);
+    std::string big = socket_test::pattern(1 << 20);
+    Batch batch({"first", "second", big, "tail"});
+    auto list = batch.make();
+    auto n = pair.send(list);
+    ASSERT_GT(n, 11);
+    ASSERT_LT(n, static_cast<ssize_t>(big.size()));
+    EXPECT_EQ(list->count(), 2u) << "the cut buffer and the one after it";
+    ASSERT_EQ(batch.reports.size(), 2u);
+    EXPECT_EQ(batch.reports[1], std::make_pair(std::string("second"), true));
+    // Full socket: nothing more goes, nothing is lost.
+    EXPECT_EQ(pair.send(list), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    std::string received;
+    for (int round = 0; round < 100000 && !list->empty(); ++round) {
+        received += pair.drain();
+        pair.send(list);
+    }
+    received += pair.drain();
+    EXPECT_EQ(received, "firstsecond" + big + "tail");
+    EXPECT_EQ(batch.reports.size(), 4u);
 
-    int live = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(SockUtil::setCloseWait(live, 3), 0);
-    linger value = {};
-    socklen_t len = sizeof(value);
-    getsockopt(live, SOL_SOCKET, SO_LINGER, &value, &len);
-    EXPECT_EQ(value.l_onoff, 1);
-    EXPECT_EQ(value.l_linger, 3);
-    close(live);
-}
-
-TEST(DnsCacheLookup, AddressTextNeedsNoResolver) {
-    sockaddr_storage addr;
-    ASSERT_TRUE(DnsCache::Instance().getDomainIP("127.0.0.1", addr));
-    EXPECT_EQ(addr.ss_family, AF_INET);
-    EXPECT_EQ(SockUtil::inet_port(reinterpret_cast<sockaddr*>(&addr)), 0);
-
-    // "localhost" comes from the hosts file, without a network.
-    ASSERT_TRUE(DnsCache::Instance().getDomainIP("localhost", addr, AF_INET, SOCK_STREAM, IPPROTO_TCP, 60));
-    EXPECT_EQ(SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&addr)), "127.0.0.1");
+    // A batch dropped part-way reports what it still holds with false, in order.
+    Batch dropped({big, "x", "y"});
+    pair.send(dropped.make());
+    ASSERT_EQ(dropped.reports.size(), 3u);
+    EXPECT_FALSE(dropped.reports[0].second);
+    EXPECT_EQ(dropped.reports[2], std::make_pair(std::string("y"), false));
 }

@@ -1,17 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -19,137 +12,98 @@
 #include <thread>
 #include <vector>
 
+#include "Network/Server.h"
+#include "Network/Session.h"
+#include "Network/TcpClient.h"
 #include "Network/TcpServer.h"
-#include "Poller/EventPollerPool.h"
-#include "Util/logger.h"
-#include "log_records.h"
-#include "poller_test_support.h"
+#include "test_socket_support.h"
 
 using namespace toolkit;
 using namespace poller_test;
+using socket_test::RawClient;
 
 namespace {
 
-constexpr int kIoTimeoutSec = 30;
-
-// ---- blocking loopback clients ---------------------------------------------
-
-// A connected IPv4 loopback client with bounded blocking I/O, or -1.
-int connectClient(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        return -1;
-    }
-    timeval tv{kIoTimeoutSec, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == -1) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const std::string& data) {
-    size_t off = 0;
-    while (off < data.size()) {
-        auto n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Exactly `size` bytes, or what arrived before the end / time-out.
-std::string recvSome(int fd, size_t size) {
-    std::string out(size, '\0');
-    size_t off = 0;
-    while (off < size) {
-        auto n = ::recv(fd, &out[off], size - off, 0);
-        if (n <= 0) {
-            break;
-        }
-        off += static_cast<size_t>(n);
-    }
-    out.resize(off);
-    return out;
-}
-
-// True when the peer closes the connection (reading and dropping anything before).
-bool waitClosed(int fd) {
-    char buf[4096];
-    for (;;) {
-        auto n = ::recv(fd, buf, sizeof(buf), 0);
-        if (n == 0) {
-            return true;
-        }
-        if (n < 0) {
-            return errno == ECONNRESET;
-        }
-    }
-}
-
-// Writes `data` and reads the same number of bytes back at the same time, so
-// neither side's buffers can stall the other. The echo, or what came in time.
-std::string echoRoundTrip(int fd, const std::string& data) {
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    std::string echo(data.size(), '\0');
-    size_t sent = 0;
-    size_t got = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (got < data.size() && std::chrono::steady_clock::now() < deadline) {
-        pollfd pfd{fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
-        if (::poll(&pfd, 1, 1000) <= 0) {
-            continue;
-        }
-        if ((pfd.revents & POLLOUT) && sent < data.size()) {
-            auto n = ::send(fd, data.data() + sent, std::min<size_t>(data.size() - sent, 65536), MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += static_cast<size_t>(n);
-            }
-        }
-        if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
-            auto n = ::recv(fd, &echo[got], data.size() - got, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN)) {
-                break;
-            }
-            if (n > 0) {
-                got += static_cast<size_t>(n);
-            }
-        }
-    }
-    fcntl(fd, F_SETFL, flags);
-    echo.resize(got);
-    return echo;
-}
-
-// Client-specific bytes, zeros included, so mixed-up or shifted data shows.
-std::string pattern(size_t client, size_t size) {
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        out[i] = static_cast<char>((i * 31 + client * 17 + i / 257) & 0xff);
-    }
-    return out;
-}
-
-// ---- sessions --------------------------------------------------------------
-
+// Echoes, and ends the connection when told "bye".
 class EchoSession : public Session {
 public:
     using Session::Session;
-    void onRecv(const Buffer::Ptr& buf) override { send(buf->data(), buf->size()); }
+    void onRecv(const Buffer::Ptr& buf) override {
+        buf->toString() == "bye" ? shutdown(SockException(Err_shutdown, "bye")) : (void)send(buf->data(), buf->size());
+    }
     void onError(const SockException&) override {}
     void onManager() override {}
 };
 
-// What the probe sessions saw, shared by all of them in one test.
+// What a client saw; shared so that it outlives the client.
+struct ClientRecord {
+    std::mutex mtx;
+    std::vector<SockException> connects;
+    std::vector<SockException> errors;
+    std::string received;
+    int off_thread = 0;
+    Latch connected;
+    Latch ended;
+};
+
+class RecordingClient : public TcpClient {
+public:
+    explicit RecordingClient(std::shared_ptr<ClientRecord> record) : _record(std::move(record)) {}
+
+protected:
+    void onConnect(const SockException& ex) override {
+        note([&]() { _record->connects.push_back(ex); });
+        _record->connected.set();
+    }
+    void onRecv(const Buffer::Ptr& buf) override {
+        note([&]() { _record->received += buf->toString(); });
+    }
+    void onError(const SockException& ex) override {
+        note([&]() { _record->errors.push_back(ex); });
+        _record->ended.set();
+    }
+
+private:
+    template <typename FUNC>
+    void note(FUNC fn) {
+        std::lock_guard<std::mutex> lck(_record->mtx);
+        _record->off_thread += !getPoller()->isCurrentThread();
+        fn();
+    }
+    std::shared_ptr<ClientRecord> _record;
+};
+
+// A loopback listener that never accepts, with its queue filled: the kernel
+// drops further connection requests, so connecting to it hangs.
+class FullListener {
+public:
+    FullListener() {
+        _listen_fd = SockUtil::listen(0, "127.0.0.1", 0);
+        port = SockUtil::get_local_port(_listen_fd);
+        // The one connection a zero backlog admits fills the queue.
+        auto addr = SockUtil::make_sockaddr("127.0.0.1", port);
+        _filler_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(_filler_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(sockaddr_in));
+    }
+    ~FullListener() {
+        ::close(_filler_fd);
+        ::close(_listen_fd);
+    }
+    uint16_t port = 0;
+
+private:
+    int _listen_fd = -1;
+    int _filler_fd = -1;
+};
+
+std::shared_ptr<RecordingClient> connectTo(const std::shared_ptr<ClientRecord>& record, const char* host,
+                                           uint16_t port, float timeout) {
+    auto client = std::make_shared<RecordingClient>(record);
+    client->startConnect(host, port, timeout);
+    return client;
+}
+
+// What the probe sessions of one test saw.
 struct ProbeRecord {
     std::mutex mtx;
     int attached = 0;
@@ -157,9 +111,30 @@ struct ProbeRecord {
     int off_thread = 0;
     int recv_before_attach = 0;
     std::vector<std::string> peer_ips;
-    // Session identifier -> texts and codes of its onError calls.
+    // Session identifier -> codes and texts of its onError calls.
     std::map<std::string, std::vector<std::pair<ErrCode, std::string>>> errors;
     std::map<std::string, std::weak_ptr<Session>> sessions;
+
+    size_t totalErrors() {
+        size_t n = 0;
+        for (auto& pr : errors) {
+            n += pr.second.size();
+        }
+        return n;
+    }
+    // Every session got exactly one onError, with this code (and text, if given).
+    void expectOneErrorEach(ErrCode code, const char* text = nullptr) {
+        for (auto& pr : errors) {
+            ASSERT_EQ(pr.second.size(), 1u) << pr.first;
+            EXPECT_EQ(pr.second[0].first, code) << pr.second[0].second;
+            if (text) {
+                EXPECT_EQ(pr.second[0].second, text);
+            }
+        }
+    }
+    bool allReleased() {
+        return std::all_of(sessions.begin(), sessions.end(), [](auto& pr) { return pr.second.expired(); });
+    }
 };
 std::mutex g_probe_mtx;
 std::shared_ptr<ProbeRecord> g_probe;
@@ -175,40 +150,31 @@ std::shared_ptr<ProbeRecord> currentProbe() {
 class ProbeSession : public Session {
 public:
     using Session::Session;
-
     void attachServer(const Server&) override {
-        check();
-        std::lock_guard<std::mutex> lck(_probe->mtx);
-        ++_probe->attached;
-        _attached = true;
-        _probe->peer_ips.push_back(get_peer_ip());
-        _probe->sessions[getIdentifier()] = shared_from_this();
+        note([&](ProbeRecord& r) {
+            ++r.attached;
+            _attached = true;
+            r.peer_ips.push_back(get_peer_ip());
+            r.sessions[getIdentifier()] = shared_from_this();
+        });
     }
     void onRecv(const Buffer::Ptr& buf) override {
-        check();
-        if (!_attached) {
-            std::lock_guard<std::mutex> lck(_probe->mtx);
-            ++_probe->recv_before_attach;
-        }
+        note([&](ProbeRecord& r) { r.recv_before_attach += !_attached; });
         send(buf->data(), buf->size());
     }
     void onError(const SockException& err) override {
-        check();
-        std::lock_guard<std::mutex> lck(_probe->mtx);
-        _probe->errors[getIdentifier()].emplace_back(err.getErrCode(), err.what());
+        note([&](ProbeRecord& r) { r.errors[getIdentifier()].emplace_back(err.getErrCode(), err.what()); });
     }
     void onManager() override {
-        check();
-        std::lock_guard<std::mutex> lck(_probe->mtx);
-        ++_probe->managed;
+        note([](ProbeRecord& r) { ++r.managed; });
     }
 
 private:
-    void check() {
-        if (!getPoller()->isCurrentThread()) {
-            std::lock_guard<std::mutex> lck(_probe->mtx);
-            ++_probe->off_thread;
-        }
+    template <typename FUNC>
+    void note(FUNC fn) {
+        std::lock_guard<std::mutex> lck(_probe->mtx);
+        _probe->off_thread += !getPoller()->isCurrentThread();
+        fn(*_probe);
     }
     std::shared_ptr<ProbeRecord> _probe = currentProbe();
     bool _attached = false;
@@ -225,20 +191,12 @@ public:
         std::lock_guard<std::mutex> lck(g_probe_mtx);
         g_probe = nullptr;
     }
-
     template <typename PRED>
-    bool waitFor(PRED pred, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                std::lock_guard<std::mutex> lck(record.mtx);
-                if (pred(record)) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+    bool waitFor(PRED pred) {
+        return waitUntil([&]() {
+            std::lock_guard<std::mutex> lck(record.mtx);
+            return pred(record);
+        }, std::chrono::seconds(20));
     }
 
 private:
@@ -249,163 +207,34 @@ public:
 };
 
 template <typename SessionType>
-TcpServer::Ptr startServer(const std::string& host = "::") {
+TcpServer::Ptr startServer() {
     auto server = std::make_shared<TcpServer>();
-    server->start<SessionType>(0, host);
+    server->start<SessionType>(0, "::");
     return server;
 }
 
-size_t totalErrors(ProbeRecord& r) {
-    size_t n = 0;
-    for (auto& pr : r.errors) {
-        n += pr.second.size();
+std::vector<std::unique_ptr<RawClient>> connectClients(uint16_t port, int count) {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<RawClient>(port));
+        EXPECT_TRUE(clients.back()->connected());
     }
-    return n;
+    return clients;
 }
 
-// ---- tests -----------------------------------------------------------------
+// Counts its error callbacks.
+class CountingSession : public Session {
+public:
+    using Session::Session;
+    void onRecv(const Buffer::Ptr&) override {}
+    void onError(const SockException&) override { ++errors; }
+    void onManager() override {}
+    std::atomic<int> errors{0};
+};
 
-TEST(TcpServerEcho, FiftyClientsEachEchoOneMiBIntact) {
-    auto server = startServer<EchoSession>();
-    ASSERT_NE(server->getPort(), 0);
-    constexpr size_t kClients = 50;
-    constexpr size_t kBytes = 1024 * 1024;
-    std::vector<int> ok(kClients, 0);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < kClients; ++i) {
-        threads.emplace_back([&, i]() {
-            int fd = connectClient(server->getPort());
-            if (fd == -1) {
-                return;
-            }
-            auto data = pattern(i, kBytes);
-            ok[i] = echoRoundTrip(fd, data) == data;
-            ::close(fd);
-        });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    for (size_t i = 0; i < kClients; ++i) {
-        EXPECT_TRUE(ok[i]) << "client " << i;
-    }
-}
-
-TEST(TcpServerSessions, CallbacksRunOnTheSocketPollerAndAttachComesFirst) {
-    ProbeScope probe;
-    auto server = startServer<ProbeSession>();
-    constexpr int kClients = 12;
-    std::vector<int> fds;
-    for (int i = 0; i < kClients; ++i) {
-        int fd = connectClient(server->getPort());
-        ASSERT_NE(fd, -1);
-        // Data right after connecting: it may only arrive once the session is attached.
-        ASSERT_TRUE(sendAll(fd, "hello"));
-        fds.push_back(fd);
-    }
-    for (int fd : fds) {
-        EXPECT_EQ(recvSome(fd, 5), "hello");
-    }
-    // Every session gets at least one management tick (every 2 s).
-    EXPECT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.managed >= kClients; }));
-    for (int fd : fds) {
-        ::close(fd);
-    }
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return totalErrors(r) == kClients; }));
-
-    std::lock_guard<std::mutex> lck(probe.record.mtx);
-    EXPECT_EQ(probe.record.attached, kClients);
-    EXPECT_EQ(probe.record.off_thread, 0);
-    EXPECT_EQ(probe.record.recv_before_attach, 0);
-    // An IPv4 client of the "::" listener reads as a plain IPv4 peer.
-    for (auto& ip : probe.record.peer_ips) {
-        EXPECT_EQ(ip, "127.0.0.1");
-    }
-    for (auto& pr : probe.record.errors) {
-        ASSERT_EQ(pr.second.size(), 1u) << pr.first;
-        EXPECT_EQ(pr.second[0].first, Err_eof);
-    }
-}
-
-TEST(TcpServerSessions, EndedSessionIsReleasedByTheServer) {
-    ProbeScope probe;
-    auto server = startServer<ProbeSession>();
-    int fd = connectClient(server->getPort());
-    ASSERT_NE(fd, -1);
-    ASSERT_TRUE(sendAll(fd, "x"));
-    EXPECT_EQ(recvSome(fd, 1), "x");
-    ::close(fd);
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return totalErrors(r) == 1; }));
-    // The server's list let go of it and nothing else holds it.
-    EXPECT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.sessions.begin()->second.expired(); }));
-    EXPECT_EQ(SessionMap::Instance().get(probe.record.sessions.begin()->first), nullptr);
-}
-
-TEST(TcpServerShutdown, TearDownWithClientsGivesEachSessionOneServerShutdown) {
-    ProbeScope probe;
-    auto channel = std::make_shared<testing_support::RecordingChannel>("tcp server teardown");
-    getLogger().add(channel);
-    auto server = startServer<ProbeSession>();
-    constexpr int kClients = 10;
-    std::vector<int> fds;
-    for (int i = 0; i < kClients; ++i) {
-        int fd = connectClient(server->getPort());
-        ASSERT_NE(fd, -1);
-        ASSERT_TRUE(sendAll(fd, "ping"));
-        EXPECT_EQ(recvSome(fd, 4), "ping");
-        fds.push_back(fd);
-    }
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.attached == kClients; }));
-    server.reset();
-
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return totalErrors(r) == kClients; }));
-    for (int fd : fds) {
-        EXPECT_TRUE(waitClosed(fd));
-        ::close(fd);
-    }
-    // Nothing more arrives later.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    {
-        std::lock_guard<std::mutex> lck(probe.record.mtx);
-        EXPECT_EQ(probe.record.off_thread, 0);
-        ASSERT_EQ(probe.record.errors.size(), static_cast<size_t>(kClients));
-        for (auto& pr : probe.record.errors) {
-            ASSERT_EQ(pr.second.size(), 1u) << pr.first;
-            EXPECT_EQ(pr.second[0].first, Err_other);
-            EXPECT_EQ(pr.second[0].second, "Server shutdown");
-        }
-    }
-    // Only the main server announces its end, once.
-    auto deadline = std::chrono::steady_clock::now() + kWait;
-    int closes = 0;
-    do {
-        closes = 0;
-        for (auto& text : channel->texts()) {
-            closes += text.find("Close tcp server [") != std::string::npos;
-        }
-    } while (closes == 0 && std::chrono::steady_clock::now() < deadline &&
-             (std::this_thread::sleep_for(std::chrono::milliseconds(5)), true));
-    EXPECT_EQ(closes, 1);
-    getLogger().del(channel->name());
-}
-
-TEST(TcpServerListen, PortInUseThrowsWithListenMessage) {
-    auto first = startServer<EchoSession>();
-    auto port = first->getPort();
-    auto second = std::make_shared<TcpServer>();
-    try {
-        second->start<EchoSession>(port, "::");
-        FAIL() << "second listener on port " << port << " started";
-    } catch (std::runtime_error& ex) {
-        std::string prefix = "Listen on :: " + std::to_string(port) + " failed: ";
-        EXPECT_EQ(std::string(ex.what()).compare(0, prefix.size(), prefix), 0) << ex.what();
-        EXPECT_GT(std::string(ex.what()).size(), prefix.size());
-    }
-    // The first server is unaffected.
-    int fd = connectClient(port);
-    ASSERT_NE(fd, -1);
-    EXPECT_EQ(echoRoundTrip(fd, "still here"), "still here");
-    ::close(fd);
+// A socket without descriptor on a pool poller (locks off, as the servers make them).
+Socket::Ptr idleSocket() {
+    return Socket::createSocket(EventPollerPool::Instance().getPoller(false), false);
 }
 
 // Exposes the listening socket of every instance of the family.
@@ -420,72 +249,140 @@ protected:
     }
 };
 
-std::vector<std::shared_ptr<ProbeServer>> familyOf(const TcpServer::Ptr& server) {
-    std::set<TcpServer*> seen;
-    std::vector<std::shared_ptr<ProbeServer>> out;
-    EventPollerPool::Instance().for_each([&](const TaskExecutor::Ptr& executor) {
-        auto instance = server->getServer(static_cast<EventPoller*>(executor.get()));
-        if (instance && seen.insert(instance.get()).second) {
-            out.push_back(std::static_pointer_cast<ProbeServer>(instance));
-        }
-    });
-    return out;
-}
+} // namespace
 
-TEST(TcpServerListen, OneInstancePerPollerSharingOneDescriptor) {
-    auto server = std::make_shared<ProbeServer>();
-    server->start<EchoSession>(0, "::");
-    auto family = familyOf(server);
-    EXPECT_EQ(family.size(), EventPollerPool::Instance().getExecutorSize());
-    for (auto& instance : family) {
-        EXPECT_EQ(instance->getListenSocket()->get_local_port(), server->getPort());
+TEST(TcpServerEcho, FiftyClientsEachEchoOneMiBIntact) {
+    auto server = startServer<EchoSession>();
+    ASSERT_NE(server->getPort(), 0);
+    constexpr size_t kClients = 50, kBytes = 1024 * 1024;
+    std::vector<int> ok(kClients, 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i]() {
+            RawClient client(server->getPort());
+            auto data = socket_test::pattern(kBytes, i);
+            ok[i] = client.connected() && client.echo(data) == data;
+        });
     }
-    // Connections spread over the pollers are each served once.
-    constexpr int kClients = 40;
-    std::vector<int> fds;
-    for (int i = 0; i < kClients; ++i) {
-        int fd = connectClient(server->getPort());
-        ASSERT_NE(fd, -1);
-        fds.push_back(fd);
-    }
-    for (int i = 0; i < kClients; ++i) {
-        auto msg = "client " + std::to_string(i);
-        EXPECT_EQ(echoRoundTrip(fds[i], msg), msg);
-        ::close(fds[i]);
+    for (size_t i = 0; i < kClients; ++i) {
+        threads[i].join();
+        EXPECT_TRUE(ok[i]) << "client " << i;
     }
 }
 
+// Data sent right after connecting reaches a session only once it is attached;
+// every callback runs on the session's poller; an IPv4 client of the "::"
+// listener reads as a plain IPv4 peer; a closed client ends its session once,
+// and the server then lets go of it.
+TEST(TcpServerSessions, CallbacksRunOnTheSocketPollerAndAttachComesFirst) {
+    ProbeScope probe;
+    auto server = startServer<ProbeSession>();
+    constexpr int kClients = 12;
+    auto clients = connectClients(server->getPort(), kClients);
+    for (auto& client : clients) {
+        ASSERT_TRUE(client->sendAll("hello"));
+    }
+    for (auto& client : clients) {
+        EXPECT_EQ(client->readBytes(5), "hello");
+    }
+    // Every session gets at least one management tick (every 2 s).
+    EXPECT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.managed >= kClients; }));
+    clients.clear();
+    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.totalErrors() == kClients; }));
+    EXPECT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.allReleased(); }));
+
+    std::lock_guard<std::mutex> lck(probe.record.mtx);
+    EXPECT_EQ(probe.record.attached, kClients);
+    EXPECT_EQ(probe.record.off_thread, 0);
+    EXPECT_EQ(probe.record.recv_before_attach, 0);
+    EXPECT_EQ(probe.record.peer_ips, std::vector<std::string>(kClients, "127.0.0.1"));
+    probe.record.expectOneErrorEach(Err_eof);
+    for (auto& pr : probe.record.sessions) {
+        EXPECT_EQ(SessionMap::Instance().get(pr.first), nullptr);
+    }
+}
+
+TEST(TcpServerShutdown, TearDownWithClientsGivesEachSessionOneServerShutdown) {
+    ProbeScope probe;
+    testing_support::LogCapture log;
+    auto server = startServer<ProbeSession>();
+    constexpr int kClients = 10;
+    auto clients = connectClients(server->getPort(), kClients);
+    for (auto& client : clients) {
+        ASSERT_TRUE(client->sendAll("ping"));
+        EXPECT_EQ(client->readBytes(4), "ping");
+    }
+    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.attached == kClients; }));
+    server.reset();
+
+    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.totalErrors() == kClients; }));
+    for (auto& client : clients) {
+        EXPECT_TRUE(client->waitClosed());
+    }
+    // Only the main server announces its end, once.
+    EXPECT_TRUE(log.waitFor("Close tcp server ["));
+    // Nothing more arrives later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(log.count("Close tcp server ["), 1u);
+    std::lock_guard<std::mutex> lck(probe.record.mtx);
+    EXPECT_EQ(probe.record.off_thread, 0);
+    ASSERT_EQ(probe.record.errors.size(), static_cast<size_t>(kClients));
+    probe.record.expectOneErrorEach(Err_other, "Server shutdown");
+}
+
+TEST(TcpServerListen, PortInUseThrowsWithListenMessage) {
+    auto first = startServer<EchoSession>();
+    auto port = first->getPort();
+    auto second = std::make_shared<TcpServer>();
+    std::string error;
+    try {
+        second->start<EchoSession>(port, "::");
+    } catch (std::runtime_error& ex) {
+        error = ex.what();
+    }
+    std::string prefix = "Listen on :: " + std::to_string(port) + " failed: ";
+    EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
+    EXPECT_GT(error.size(), prefix.size());
+    // The first server is unaffected.
+    RawClient client(port);
+    EXPECT_EQ(client.echo("still here"), "still here");
+}
+
+// One instance per poller, sharing the listening descriptor. A listener
+// error (as a failing accept gives) does not silence the port: each instance
+// listens again.
 TEST(TcpServerListen, ListenerFailureDoesNotSilenceThePort) {
     auto server = std::make_shared<ProbeServer>();
     server->start<EchoSession>(0, "::");
     auto port = server->getPort();
-    auto family = familyOf(server);
-    ASSERT_FALSE(family.empty());
-    // Every poller's listener fails at once: nobody would accept any more.
+    std::set<TcpServer*> seen;
+    std::vector<std::shared_ptr<ProbeServer>> family;
+    for (auto& poller : socket_test::poolPollers()) {
+        auto instance = server->getServer(poller.get());
+        if (instance && seen.insert(instance.get()).second) {
+            family.push_back(std::static_pointer_cast<ProbeServer>(instance));
+        }
+    }
+    ASSERT_EQ(family.size(), EventPollerPool::Instance().getExecutorSize());
     for (auto& instance : family) {
+        EXPECT_EQ(instance->getListenSocket()->get_local_port(), port);
         EXPECT_TRUE(instance->getListenSocket()->emitErr(SockException(Err_other, "injected accept failure")));
     }
-    bool all_back = false;
-    for (int i = 0; i < 400 && !all_back; ++i) {
-        all_back = true;
+    EXPECT_TRUE(waitUntil([&]() {
         for (auto& instance : family) {
-            all_back = all_back && instance->getListenSocket()->rawFD() != -1;
+            if (instance->getListenSocket()->rawFD() == -1) {
+                return false;
+            }
         }
-        if (!all_back) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    EXPECT_TRUE(all_back);
+        return true;
+    }, std::chrono::seconds(20)));
     EXPECT_EQ(server->getPort(), port);
     for (int i = 0; i < 8; ++i) {
-        int fd = connectClient(port);
-        ASSERT_NE(fd, -1);
-        EXPECT_EQ(echoRoundTrip(fd, "back"), "back");
-        ::close(fd);
+        RawClient client(port);
+        auto msg = "back " + std::to_string(i);
+        EXPECT_EQ(client.echo(msg), msg);
     }
 }
-
-// ---- session faults and foreign threads ------------------------------------
 
 // Throws from onRecv; the server must shut it down with the text.
 class ThrowingSession : public ProbeSession {
@@ -497,16 +394,12 @@ public:
 TEST(TcpServerSessions, ExceptionFromOnRecvShutsTheSessionDown) {
     ProbeScope probe;
     auto server = startServer<ThrowingSession>();
-    int fd = connectClient(server->getPort());
-    ASSERT_NE(fd, -1);
-    ASSERT_TRUE(sendAll(fd, "boom"));
-    EXPECT_TRUE(waitClosed(fd));
-    ::close(fd);
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return totalErrors(r) == 1; }));
+    RawClient client(server->getPort());
+    ASSERT_TRUE(client.sendAll("boom"));
+    EXPECT_TRUE(client.waitClosed());
+    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.totalErrors() == 1; }));
     std::lock_guard<std::mutex> lck(probe.record.mtx);
-    auto& err = probe.record.errors.begin()->second.at(0);
-    EXPECT_EQ(err.first, Err_shutdown);
-    EXPECT_EQ(err.second, "bad request");
+    probe.record.expectOneErrorEach(Err_shutdown, "bad request");
 }
 
 // Ends itself from its management tick; the server walks on and drops it afterwards.
@@ -523,38 +416,23 @@ TEST(TcpServerSessions, SessionEndingInsideTheManagementTickIsRemovedSafely) {
     ProbeScope probe;
     auto server = startServer<SelfEndingSession>();
     constexpr int kClients = 6;
-    std::vector<int> fds;
-    for (int i = 0; i < kClients; ++i) {
-        int fd = connectClient(server->getPort());
-        ASSERT_NE(fd, -1);
-        fds.push_back(fd);
+    auto clients = connectClients(server->getPort(), kClients);
+    for (auto& client : clients) {
+        EXPECT_TRUE(client->waitClosed());
     }
-    for (int fd : fds) {
-        EXPECT_TRUE(waitClosed(fd));
-        ::close(fd);
-    }
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return totalErrors(r) == kClients; }));
-    EXPECT_TRUE(probe.waitFor([](ProbeRecord& r) {
-        for (auto& pr : r.sessions) {
-            if (!pr.second.expired()) {
-                return false;
-            }
-        }
-        return true;
-    }));
+    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.totalErrors() == kClients; }));
+    EXPECT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.allReleased(); }));
     std::lock_guard<std::mutex> lck(probe.record.mtx);
     EXPECT_EQ(probe.record.managed, kClients);
-    for (auto& pr : probe.record.errors) {
-        ASSERT_EQ(pr.second.size(), 1u);
-        EXPECT_EQ(pr.second[0].second, "done");
-    }
+    probe.record.expectOneErrorEach(Err_shutdown, "done");
 }
 
+// The servers' sockets have their locks off: a send or shutdown from another
+// thread is carried out on the socket's poller.
 TEST(TcpServerSessions, SendAndShutdownFromForeignThreads) {
     ProbeScope probe;
     auto server = startServer<ProbeSession>();
-    int fd = connectClient(server->getPort());
-    ASSERT_NE(fd, -1);
+    RawClient client(server->getPort());
     ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.attached == 1; }));
     Session::Ptr session;
     {
@@ -562,18 +440,14 @@ TEST(TcpServerSessions, SendAndShutdownFromForeignThreads) {
         session = probe.record.sessions.begin()->second.lock();
     }
     ASSERT_TRUE(session);
-
-    // Two threads push numbered frames straight at the session.
-    constexpr int kThreads = 2;
-    constexpr int kFrames = 400;
+    constexpr int kThreads = 2, kFrames = 400;
     constexpr size_t kFrameSize = 16;
     std::vector<std::thread> pushers;
     for (int t = 0; t < kThreads; ++t) {
         pushers.emplace_back([&, t]() {
             for (int seq = 0; seq < kFrames; ++seq) {
-                char frame[kFrameSize] = {};
-                snprintf(frame, sizeof(frame), "%c%06d", 'A' + t, seq);
-                EXPECT_EQ(session->send(frame, kFrameSize), static_cast<ssize_t>(kFrameSize));
+                auto frame = socket_test::makeRecordFrame(t, seq, kFrameSize);
+                EXPECT_EQ(session->send(frame.data(), kFrameSize), static_cast<ssize_t>(kFrameSize));
             }
         });
     }
@@ -584,20 +458,162 @@ TEST(TcpServerSessions, SendAndShutdownFromForeignThreads) {
     session.reset();
 
     // Every frame arrives, each thread's in its own order, then the end.
-    auto data = recvSome(fd, kThreads * kFrames * kFrameSize);
-    ASSERT_EQ(data.size(), kThreads * kFrames * kFrameSize);
-    std::vector<int> next(kThreads, 0);
-    for (size_t off = 0; off < data.size(); off += kFrameSize) {
-        int t = data[off] - 'A';
-        ASSERT_TRUE(t >= 0 && t < kThreads);
-        EXPECT_EQ(std::atoi(data.c_str() + off + 1), next[t]++);
-    }
-    EXPECT_TRUE(waitClosed(fd));
-    ::close(fd);
-    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return totalErrors(r) == 1; }));
+    auto data = client.readBytes(kThreads * kFrames * kFrameSize);
+    EXPECT_TRUE(socket_test::framesInOrder(data, kThreads, kFrames, kFrameSize));
+    EXPECT_TRUE(client.waitClosed());
+    ASSERT_TRUE(probe.waitFor([](ProbeRecord& r) { return r.totalErrors() == 1; }));
     std::lock_guard<std::mutex> lck(probe.record.mtx);
-    EXPECT_EQ(probe.record.errors.begin()->second.at(0).second, "pushed enough");
+    probe.record.expectOneErrorEach(Err_shutdown, "pushed enough");
     EXPECT_EQ(probe.record.off_thread, 0);
 }
 
-} // namespace
+// ---------------------------------------------------------------- sessions
+
+// An empty send queues nothing on any thread. A send off the poller is posted
+// (the caller learns the queued size); on the poller it goes straight to the
+// socket, here one without descriptor. Without a socket a send fails.
+TEST(SocketHelper, EmptySendAndSendsFromEveryThread) {
+    auto sock = idleSocket();
+    auto session = std::make_shared<CountingSession>(sock);
+    EXPECT_EQ(session->send("abc", 0), 0);
+    EXPECT_EQ(session->send(nullptr, 0), 0);
+    EXPECT_EQ(session->send(BufferRaw::create()), 0);
+    ssize_t empty = 1, direct = 0;
+    size_t queued = 1;
+    ASSERT_TRUE(runOn(sock->getPoller(), [&]() {
+        empty = session->send("abc", 0);
+        queued = sock->getSendBufferCount();
+        direct = session->send("abc", 3);
+    }));
+    EXPECT_EQ(empty, 0);
+    EXPECT_EQ(queued, 0u);
+    EXPECT_EQ(direct, -1);
+    EXPECT_EQ(session->send("abc", 3), 3);
+
+    auto bare = std::make_shared<CountingSession>(nullptr);
+    EXPECT_EQ(bare->send("abc", 3), -1);
+    bare->shutdown();
+    EXPECT_EQ(bare->get_peer_ip(), "");
+}
+
+// "<sequence>-<descriptor>", fixed at the first call, unique across threads.
+TEST(Session, IdentifiersAreSequencedAndNeverCollide) {
+    auto first = std::make_shared<CountingSession>(idleSocket());
+    auto second = std::make_shared<CountingSession>(idleSocket());
+    auto id1 = first->getIdentifier();
+    auto id2 = second->getIdentifier();
+    EXPECT_EQ(first->getIdentifier(), id1);
+    ASSERT_EQ(id1.substr(id1.find('-')), "--1");  // no descriptor
+    EXPECT_EQ(std::stoull(id2.substr(0, id2.find('-'))), std::stoull(id1.substr(0, id1.find('-'))) + 1);
+
+    constexpr int kThreads = 4, kEach = 50;
+    std::vector<std::vector<std::string>> ids(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t]() {
+            for (int i = 0; i < kEach; ++i) {
+                ids[t].push_back(std::make_shared<CountingSession>(nullptr)->getIdentifier());
+            }
+        });
+    }
+    std::set<std::string> all;
+    for (int t = 0; t < kThreads; ++t) {
+        threads[t].join();
+        all.insert(ids[t].begin(), ids[t].end());
+    }
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+}
+
+TEST(SessionHelper, RegistersTheSessionForItsLifetimeQuietlyWhileTheServerLives) {
+    auto server = std::make_shared<Server>();
+    auto session = std::make_shared<CountingSession>(idleSocket());
+    std::string id;
+    {
+        SessionHelper helper(server, session);
+        id = session->getIdentifier();
+        EXPECT_EQ(SessionMap::Instance().get(id), session);
+    }
+    EXPECT_EQ(SessionMap::Instance().get(id), nullptr);
+    EXPECT_FALSE(SessionMap::Instance().del(id));
+    // Anything it posted would have run by the time a later task runs.
+    ASSERT_TRUE(runOn(session->getPoller()));
+    EXPECT_EQ(session->errors, 0);
+}
+
+// ---------------------------------------------------------------- outgoing connections
+
+// Everything from the foreign test thread; the callbacks all run on the
+// client's poller, and the peer's hang-up ends the connection once.
+TEST(TcpClient, ConnectsExchangesDataAndSeesTheHangUpOnce) {
+    auto server = startServer<EchoSession>();
+    auto record = std::make_shared<ClientRecord>();
+    auto client = connectTo(record, "::1", server->getPort(), 5);
+    ASSERT_TRUE(record->connected.wait());
+    bool alive = false;
+    uint16_t peer_port = 0;
+    ASSERT_TRUE(runOn(client->getPoller(), [&]() {
+        alive = client->alive();
+        peer_port = client->get_peer_port();
+    }));
+    EXPECT_TRUE(alive);
+    EXPECT_EQ(peer_port, server->getPort());
+
+    EXPECT_EQ(client->send("ping", 4), 4);
+    EXPECT_TRUE(waitUntil([&]() {
+        std::lock_guard<std::mutex> lck(record->mtx);
+        return record->received == "ping";
+    }));
+    EXPECT_EQ(client->send("bye", 3), 3);
+    ASSERT_TRUE(record->ended.wait());
+    ASSERT_TRUE(runOn(client->getPoller()));
+    std::lock_guard<std::mutex> lck(record->mtx);
+    ASSERT_EQ(record->connects.size(), 1u);
+    EXPECT_EQ(record->connects[0].getErrCode(), Err_success) << record->connects[0].what();
+    ASSERT_EQ(record->errors.size(), 1u);
+    EXPECT_EQ(record->errors[0].getErrCode(), Err_eof) << record->errors[0].what();
+    EXPECT_EQ(record->off_thread, 0);
+}
+
+TEST(TcpClient, ClosedPortIsRefusedAndSilenceTimesOut) {
+    FullListener silent;
+    auto refused = std::make_shared<ClientRecord>();
+    auto timed_out = std::make_shared<ClientRecord>();
+    auto first = connectTo(refused, "127.0.0.1", socket_test::closedPort(), 5);
+    auto second = connectTo(timed_out, "127.0.0.1", silent.port, 0.3f);
+    ASSERT_TRUE(refused->connected.wait());
+    ASSERT_TRUE(timed_out->connected.wait());
+    // A late second report would have been queued behind this.
+    ASSERT_TRUE(runOn(first->getPoller()));
+    ASSERT_TRUE(runOn(second->getPoller()));
+    std::lock_guard<std::mutex> lck(refused->mtx);
+    ASSERT_EQ(refused->connects.size(), 1u);
+    EXPECT_EQ(refused->connects[0].getErrCode(), Err_refused) << refused->connects[0].what();
+    EXPECT_TRUE(refused->errors.empty());
+    std::lock_guard<std::mutex> lck2(timed_out->mtx);
+    ASSERT_EQ(timed_out->connects.size(), 1u);
+    EXPECT_EQ(timed_out->connects[0].getErrCode(), Err_timeout);
+    EXPECT_STREQ(timed_out->connects[0].what(), "connection timed out");
+}
+
+// An attempt given up (client destroyed, or a new attempt started) reports nothing.
+TEST(TcpClient, AbandonedAttemptsReportNothing) {
+    FullListener listener;
+    auto server = startServer<EchoSession>();
+    auto destroyed = std::make_shared<ClientRecord>();
+    auto gone = connectTo(destroyed, "127.0.0.1", listener.port, 0.2f);
+    auto poller = gone->getPoller();
+    gone.reset();
+    auto record = std::make_shared<ClientRecord>();
+    auto client = connectTo(record, "127.0.0.1", listener.port, 0.2f);
+    client->startConnect("127.0.0.1", server->getPort(), 5);
+    ASSERT_TRUE(record->connected.wait());
+    // Well past the time-out: the attempts' timers would have fired by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ASSERT_TRUE(runOn(poller));
+    ASSERT_TRUE(runOn(client->getPoller()));
+    std::lock_guard<std::mutex> lck(record->mtx);
+    ASSERT_EQ(record->connects.size(), 1u);
+    EXPECT_EQ(record->connects[0].getErrCode(), Err_success);
+    std::lock_guard<std::mutex> lck2(destroyed->mtx);
+    EXPECT_TRUE(destroyed->connects.empty());
+}

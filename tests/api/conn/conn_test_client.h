@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "proto_data.pb.h"
 
@@ -18,8 +19,7 @@ namespace conn_test {
 
 class LinkClient {
 public:
-    explicit LinkClient(uint16_t port) {
-        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit LinkClient(uint16_t port) : _fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
@@ -33,34 +33,19 @@ public:
     bool connected() const { return _connected; }
     void close() {
         if (_fd != -1) {
-            ::close(_fd);
-            _fd = -1;
+            ::close(std::exchange(_fd, -1));
         }
     }
-
+    // A blocking send hands over everything unless the peer is gone.
     bool sendRaw(const std::string& data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            auto n = ::send(_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return true;
+        return ::send(_fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
     }
 
-    // Exactly `size` bytes, or fewer when the peer closed or stayed silent
-    // for `idle_ms`.
-    std::string readBytes(size_t size, int idle_ms = 20000) {
-        std::string out;
-        out.resize(size);
+    // Exactly `size` bytes, or fewer when the peer closed or stayed silent for 20 s.
+    std::string readBytes(size_t size) {
+        std::string out(size, '\0');
         size_t got = 0;
-        while (got < size) {
-            pollfd pfd{_fd, POLLIN, 0};
-            if (::poll(&pfd, 1, idle_ms) <= 0) {
-                break;
-            }
+        for (pollfd pfd{_fd, POLLIN, 0}; got < size && ::poll(&pfd, 1, 20000) > 0;) {
             auto n = ::recv(_fd, &out[got], size - got, 0);
             if (n <= 0) {
                 break;
@@ -73,8 +58,8 @@ public:
 
     // One frame: the 4-byte little-endian length, then the body. `prefix`
     // receives the four raw length bytes. False when no whole frame came.
-    bool readFrame(std::string& body, std::string* prefix = nullptr, int idle_ms = 20000) {
-        std::string head = readBytes(4, idle_ms);
+    bool readFrame(std::string& body, std::string* prefix = nullptr) {
+        std::string head = readBytes(4);
         if (head.size() != 4) {
             return false;
         }
@@ -85,27 +70,20 @@ public:
         for (int i = 3; i >= 0; --i) {
             length = (length << 8) | static_cast<unsigned char>(head[static_cast<size_t>(i)]);
         }
-        body = readBytes(length, idle_ms);
+        body = readBytes(length);
         return body.size() == length;
     }
-
-    // Sends one request and reads its reply.
-    bool request(const DataPack& req, DataPack& reply) {
-        return sendRaw(req.SerializeAsString()) && readPack(reply);
-    }
-    bool readPack(DataPack& pack, int idle_ms = 20000) {
+    bool readPack(DataPack& pack) {
         std::string body;
-        return readFrame(body, nullptr, idle_ms) && pack.ParseFromString(body);
+        return readFrame(body) && pack.ParseFromString(body);
     }
+    // Sends one request and reads its reply.
+    bool request(const DataPack& req, DataPack& reply) { return sendRaw(req.SerializeAsString()) && readPack(reply); }
 
     // Reads frames until one satisfies `match`; its bytes land in `body`.
     bool readUntil(const std::function<bool(const DataPack&)>& match, DataPack& pack, std::string* body = nullptr) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         std::string bytes;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!readFrame(bytes) || !pack.ParseFromString(bytes)) {
-                return false;
-            }
+        while (readFrame(bytes) && pack.ParseFromString(bytes)) {
             if (match(pack)) {
                 if (body != nullptr) {
                     *body = bytes;
@@ -117,7 +95,7 @@ public:
     }
 
 private:
-    int _fd = -1;
+    int _fd;
     bool _connected = false;
 };
 

@@ -1,25 +1,17 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "../../toolkit/log_records.h"
+#include "../../core/hub_fixture.h"
+#include "../../platform/eventually.h"
 #include "CFEM.h"
 #include "ConnService.h"
-#include "DrvInterfaceManage.h"
-#include "DrvScpiQueue.h"
-#include "DrvScpiSM.h"
 #include "conn_test_client.h"
-#include "dev/gpio/CGpioCtl.h"
-#include "sim_gpio.h"
-#include "sim_registry.h"
 
 // The one ConnService of the test program, on free ports, with one test
 // manager bound for the whole program (bindings are never removed).
@@ -80,53 +72,22 @@ inline LinkTestManager& testManager() {
     return *manager;
 }
 
-inline bool eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testing_support::eventually;
 
-class UiLink : public ::testing::Test {
+class UiLink : public testing_support::HubTest {
 protected:
     static void SetUpTestSuite() {
-        Interface_SCPManage(1);
-        SCP_SetInterfaceIsUsed(1);
-        DrvScpi_SmInitial();
         testManager();
         ConnService::instance()->start(0, 0);
     }
 
     void SetUp() override {
-        SCP_ClearErrQueue(1);
-        // Beeps reach the simulated GPIO device, which counts them.
-        ASSERT_TRUE(CGpioCtl::instance()->GPIO_Connect());
-        _beeps_before = platform::simGpio().beeps();
-        _log = std::make_shared<testing_support::RecordingChannel>("conn-test");
-        toolkit::getLogger().add(_log);
+        HubTest::SetUp();
         ASSERT_TRUE(eventually([] { return ConnService::instance()->clientCount() == 0; }));
     }
-    void TearDown() override { toolkit::getLogger().del("conn-test"); }
 
     static uint16_t requestPort() { return ConnService::instance()->requestPort(); }
     static uint16_t notifyPort() { return ConnService::instance()->notifyPort(); }
-    unsigned long beeps() const { return platform::simGpio().beeps() - _beeps_before; }
-    static std::vector<std::string> drainErrors() {
-        std::vector<std::string> texts;
-        while (const char* text = SCP_ReadErrQueue(1)) {
-            texts.push_back(text);
-        }
-        return texts;
-    }
-    bool loggedContaining(const std::string& part) const {
-        auto texts = _log->texts();
-        return std::any_of(texts.begin(), texts.end(),
-                           [&](const std::string& text) { return text.find(part) != std::string::npos; });
-    }
 
     // A notification client that is attached: it has seen a welcome pushed
     // after it connected.
@@ -142,11 +103,6 @@ protected:
                                                    pack);
         return welcomed ? std::move(client) : nullptr;
     }
-
-    std::shared_ptr<testing_support::RecordingChannel> _log;
-
-private:
-    unsigned long _beeps_before = 0;
 };
 
 } // namespace conn_test

@@ -14,16 +14,9 @@ DataPack requestFor(unsigned int id) {
     return req;
 }
 
-// Field 1 (code) as a varint, followed by `tail`.
+// The code field alone, followed by `tail`.
 std::string codeThen(unsigned int code, const std::string& tail) {
-    std::string bytes(1, '\x08');
-    uint64_t value = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(code)));
-    do {
-        unsigned char byte = value & 0x7F;
-        value >>= 7;
-        bytes.push_back(static_cast<char>(value != 0 ? byte | 0x80 : byte));
-    } while (value != 0);
-    return bytes + tail;
+    return requestFor(code).SerializeAsString() + tail;
 }
 
 } // namespace
@@ -91,7 +84,7 @@ TEST_F(UiLink, UndecodableChunkRunsNoHandlerAndIsAnsweredAsAnUnboundId) {
     EXPECT_EQ(testManager().calls.load(), calls_before);
     EXPECT_EQ(beeps(), 3u);
     EXPECT_EQ(drainErrors(), std::vector<std::string>(3, "-101,\"Invalid character\""));
-    EXPECT_TRUE(loggedContaining("undecodable request"));
+    EXPECT_TRUE(logged("undecodable request"));
 
     // The connection still serves a sound request.
     ASSERT_TRUE(app.request(requestFor(kCountedId), reply));
@@ -126,5 +119,5 @@ TEST_F(UiLink, ReplyUpToTheFrameLimitIsSentAndALargerOneIsAnsweredTooMuchData) {
     EXPECT_EQ(reply.code(), static_cast<int>(kSizedId));
     EXPECT_EQ(reply.stat(), 57);
     EXPECT_TRUE(reply.data().empty());
-    EXPECT_TRUE(loggedContaining("exceeds the frame limit"));
+    EXPECT_TRUE(logged("exceeds the frame limit"));
 }

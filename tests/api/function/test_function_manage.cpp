@@ -5,39 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "Util/logger.h"
+#include "../../toolkit/log_records.h"
 
 namespace {
-
-// Collects the error lines of the default logger while it lives.
-class ErrorLines {
-public:
-    ErrorLines() : _channel(std::make_shared<Channel>()) { toolkit::getLogger().add(_channel); }
-    ~ErrorLines() { toolkit::getLogger().del(_channel->name()); }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(_channel->mtx);
-        return _channel->lines;
-    }
-
-private:
-    struct Channel : toolkit::LogChannel {
-        Channel() : toolkit::LogChannel("function_manage_errors", toolkit::LError) {}
-        void write(const toolkit::Logger&, const toolkit::LogContextPtr& ctx) override {
-            if (ctx->_level < _level) {
-                return;
-            }
-            std::lock_guard<std::mutex> lock(mtx);
-            lines.push_back(ctx->str());
-        }
-        mutable std::mutex mtx;
-        std::vector<std::string> lines;
-    };
-    std::shared_ptr<Channel> _channel;
-};
 
 ProtoBaseFuncInfo current() {
     ProtoBaseFuncInfo info;
@@ -85,7 +58,8 @@ TEST(FunctionManage, StoredRecordIsAppliedAndReadBack) {
 TEST(FunctionManage, RecordWithoutOneEntryPerFunctionChangesNothing) {
     ProtoBaseFuncInfo before;
     FunctionManage::instance().ProtoBaseFuncInfoDefault(before);
-    ErrorLines errors;
+    auto errors = std::make_shared<testing_support::RecordingChannel>("function-errors", toolkit::LError);
+    toolkit::getLogger().add(errors);
 
     for (int entries : {0, MEASURE_TYPE_COUNT - 1, MEASURE_TYPE_COUNT + 1}) {
         ProtoBaseFuncInfo bad = before;
@@ -97,7 +71,8 @@ TEST(FunctionManage, RecordWithoutOneEntryPerFunctionChangesNothing) {
         FunctionManage::instance().ProtoBaseFuncInfoSet(bad);
         EXPECT_EQ(current().SerializeAsString(), before.SerializeAsString()) << entries << " entries";
     }
-    std::vector<std::string> lines = errors.lines();
+    toolkit::getLogger().del("function-errors");
+    std::vector<std::string> lines = errors->texts();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], "ProtoBaseFuncInfoSet (mprotofunccfgs size = 11) != (FUNC_TYPE_COUNT = 12)");
 }

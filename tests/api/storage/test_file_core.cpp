@@ -10,15 +10,7 @@
 
 using testing_support::TempRoot;
 
-namespace {
-
-std::string text(const std::vector<char>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-} // namespace
-
-TEST(FileCore, SaveReplacesOrAppendsAndMakesTheFolder) {
+TEST(FileCore, SaveReplacesOrAppendsMakesTheFolderAndRefusesNoData) {
     TempRoot root;
     FileCore files;
     const std::string path = "/vorna/data/new/sample.txt";
@@ -27,37 +19,26 @@ TEST(FileCore, SaveReplacesOrAppendsAndMakesTheFolder) {
     EXPECT_EQ(testing_support::readFile(root.host(path)), "second");
     ASSERT_TRUE(files.FileSave(path, "+more", 5, true));
     EXPECT_EQ(testing_support::readFile(root.host(path)), "second+more");
-}
-
-TEST(FileCore, SaveRefusesAnEmptyOrMissingBuffer) {
-    TempRoot root;
-    FileCore files;
     EXPECT_FALSE(files.FileSave("/vorna/data/x", nullptr, 4, false));
     EXPECT_FALSE(files.FileSave("/vorna/data/x", "abc", 0, false));
-    std::vector<char> out;
-    EXPECT_FALSE(files.FileLoad("/vorna/data/x", out, 0, 0));
 }
 
-TEST(FileCore, LoadTakesOffsetAndLength) {
+TEST(FileCore, LoadTakesOffsetAndLengthAndRefusesEmptyOrMissingFiles) {
     TempRoot root;
     FileCore files;
-    testing_support::writeFile(root.host("/data/f.bin"), std::string("0123\0" "56789", 10));
+    const std::string data("0123\0" "56789", 10);
+    testing_support::writeFile(root.host("/data/f.bin"), data);
     std::vector<char> out;
     ASSERT_TRUE(files.FileLoad("/data/f.bin", out, 0, 0));
-    EXPECT_EQ(text(out), std::string("0123\0" "56789", 10));
+    EXPECT_EQ(std::string(out.begin(), out.end()), data);
     ASSERT_TRUE(files.FileLoad("/data/f.bin", out, 2, 6));
-    EXPECT_EQ(text(out), std::string("23\0" "5", 4));
+    EXPECT_EQ(std::string(out.begin(), out.end()), data.substr(2, 4));
     // A length beyond the file means the whole file.
     ASSERT_TRUE(files.FileLoad("/data/f.bin", out, 0, 100));
     EXPECT_EQ(out.size(), 10u);
     EXPECT_FALSE(files.FileLoad("/data/f.bin", out, -1, 0));
     EXPECT_FALSE(files.FileLoad("/data/f.bin", out, 0, -1));
-}
-
-TEST(FileCore, LoadRefusesAnEmptyFile) {
-    TempRoot root;
-    FileCore files;
     testing_support::writeFile(root.host("/data/empty"), "");
-    std::vector<char> out{'x'};
     EXPECT_FALSE(files.FileLoad("/data/empty", out, 0, 0));
+    EXPECT_FALSE(files.FileLoad("/data/missing", out, 0, 0));
 }

@@ -5,8 +5,8 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,13 +34,8 @@ ProtoMirrorInfo parseMirror(const std::string& text) {
 
 std::vector<std::string> folderEntries(const std::string& host) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(host.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                names.push_back(entry->d_name);
-            }
-        }
-        closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(host)) {
+        names.push_back(entry.path().filename().string());
     }
     return names;
 }
@@ -108,25 +103,23 @@ TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheTextChanged) {
     EXPECT_EQ(folderEntries(root.host("/vorna/data")), std::vector<std::string>{"mirrorconfig.xmir"});
 }
 
-TEST_F(StorageCoreTest, MissingMirrorAppliesTheDefaults) {
+TEST_F(StorageCoreTest, MissingOrUnparsableMirrorAppliesTheDefaults) {
     ProtoBaseFuncInfo base;
     FunctionManage::instance().ProtoBaseFuncInfoGet(base);
     base.set_ms32dmmfunc(TYPE_ACI);
     FunctionManage::instance().ProtoBaseFuncInfoSet(base);
     ASSERT_EQ(mainFunction(), TYPE_ACI);
-
     EXPECT_EQ(core.Init(), 0);
     EXPECT_EQ(mainFunction(), TYPE_DCV);
     EXPECT_EQ(core.Load(), 44);
-}
 
-TEST_F(StorageCoreTest, UnparsableMirrorAppliesTheDefaults) {
+    FunctionManage::instance().ProtoBaseFuncInfoSet(base);
     testing_support::writeFile(mirrorFile(), "mProtoSysInfo { mNoSuchField: 1 }\n");
     EXPECT_EQ(core.Load(), 44);
     EXPECT_EQ(mainFunction(), TYPE_DCV);
 }
 
-TEST_F(StorageCoreTest, WithoutRecallOnlyLanguageAndPowerStatusSurvive) {
+TEST_F(StorageCoreTest, RecallRestoresTheWholeMirrorOtherwiseOnlyLanguageAndPowerStatus) {
     testing_support::writeFile(mirrorFile(), mirrorText(changedMirror(false)));
     ASSERT_EQ(core.Init(), 0);
     ProtoSystemInfo sys = systemInfo();
@@ -134,12 +127,10 @@ TEST_F(StorageCoreTest, WithoutRecallOnlyLanguageAndPowerStatusSurvive) {
     EXPECT_TRUE(sys.mpowerstatus());
     EXPECT_FALSE(sys.mtouchenable());
     EXPECT_EQ(mainFunction(), TYPE_DCV);
-}
 
-TEST_F(StorageCoreTest, RecallRestoresTheWholeMirror) {
     testing_support::writeFile(mirrorFile(), mirrorText(changedMirror(true)));
     EXPECT_EQ(core.Load(), 0);
-    ProtoSystemInfo sys = systemInfo();
+    sys = systemInfo();
     EXPECT_TRUE(sys.mtouchenable());
     EXPECT_EQ(sys.mlanguage(), 5);
     EXPECT_EQ(mainFunction(), TYPE_OHM2);
@@ -162,12 +153,9 @@ TEST_F(StorageCoreTest, RecallOfAStateFileKeepsTheMirrorsSystemSettings) {
     EXPECT_TRUE(sys.mlastload());
     EXPECT_EQ(sys.mloadname(), "/data/UserData/bench.sta");
     EXPECT_TRUE(sys.mtouchenable());
-}
 
-TEST_F(StorageCoreTest, RecallOfAMissingStateFileAppliesTheDefaults) {
-    ProtoMirrorInfo mirror = changedMirror(true);
-    mirror.mutable_mprotosysinfo()->set_mloadname("/data/UserData/gone.sta");
-    testing_support::writeFile(mirrorFile(), mirrorText(mirror));
+    // A state file that is gone: the defaults instead.
+    std::remove(root.host("/data/UserData/bench.sta").c_str());
     EXPECT_EQ(core.Init(), 0);
     EXPECT_EQ(core.Load(), 44);
     EXPECT_EQ(mainFunction(), TYPE_DCV);

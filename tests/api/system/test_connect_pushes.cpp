@@ -2,118 +2,124 @@
 // the records it holds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "CDataManage.h"
+#include "CFEM.h"
 #include "CSystemManage.h"
 #include "CThreadPool.h"
 #include "FunctionManage.h"
 #include "Singelton.h"
 #include "StorageManage.h"
-#include "notify_capture.h"
 #include "temp_root.h"
-
-using system_test::NotifyCapture;
 
 namespace {
 
-template <typename Record>
-Record rawRecord(const DataPack& pack, int key) {
-    Record record;
-    auto it = pack.data().find(key);
-    EXPECT_TRUE(it != pack.data().end()) << "no key " << key;
-    if (it != pack.data().end()) {
-        EXPECT_EQ(it->second.value_case(), Value::kRawVal);
-        EXPECT_TRUE(record.ParseFromString(it->second.rawval()));
-    }
-    return record;
-}
-
-const Value& entry(const DataPack& pack, int key) {
-    static const Value none;
-    auto it = pack.data().find(key);
-    EXPECT_TRUE(it != pack.data().end()) << "no key 0x" << std::hex << key;
-    return it != pack.data().end() ? it->second : none;
-}
-
+// Collects the notifications the hub delivers while the test runs.
 class ConnectPushes : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // A delivery may still run after the sink is removed: it keeps the
+        // state alive through its own reference.
+        CFEM::setNotifySink([state = _state](const char* data, unsigned int length) {
+            DataPack pack;
+            pack.ParseFromArray(data, static_cast<int>(length));
+            std::lock_guard<std::mutex> lock(state->mtx);
+            state->packs.push_back(pack);
+            state->cv.notify_all();
+        });
+    }
+    void TearDown() override { CFEM::setNotifySink(nullptr); }
+
+    // The first notification of each of `ids` (code id | 0x80000000), which
+    // must arrive in that order; empty unless all came within 10 s.
+    std::vector<DataPack> waitFor(std::vector<service_id> ids) {
+        std::vector<DataPack> found;
+        std::vector<size_t> at;
+        std::unique_lock<std::mutex> lock(_state->mtx);
+        _state->cv.wait_for(lock, std::chrono::seconds(10), [&] {
+            found.clear();
+            at.clear();
+            for (service_id id : ids) {
+                auto first = std::find_if(_state->packs.begin(), _state->packs.end(), [id](const DataPack& p) {
+                    return static_cast<uint32_t>(p.code()) == (id | NOTIFY_CODE_FLAG);
+                });
+                if (first != _state->packs.end()) {
+                    found.push_back(*first);
+                    at.push_back(static_cast<size_t>(first - _state->packs.begin()));
+                }
+            }
+            return found.size() == ids.size();
+        });
+        EXPECT_TRUE(std::is_sorted(at.begin(), at.end()));
+        return found.size() == ids.size() ? found : std::vector<DataPack>{};
+    }
+
+    template <typename Record>
+    static Record record(const DataPack& pack) {
+        Record record;
+        const int key = static_cast<int>(static_cast<uint32_t>(pack.code()) & ~NOTIFY_CODE_FLAG);
+        EXPECT_TRUE(record.ParseFromString(pack.data().count(key) ? pack.data().at(key).rawval() : "x"));
+        return record;
+    }
+
     testing_support::TempRoot root;
-    NotifyCapture notes;
+
+private:
+    struct State {
+        std::mutex mtx;
+        std::condition_variable cv;
+        std::vector<DataPack> packs;
+    };
+    std::shared_ptr<State> _state = std::make_shared<State>();
 };
 
 } // namespace
 
-TEST_F(ConnectPushes, SystemManagerSendsIoSystemAndProductRecords) {
+TEST_F(ConnectPushes, SystemAndStorageManagersSendTheirRecordsInOrder) {
     // As the hub calls it: on a pool worker, where every push is delivered
-    // before the next one starts.
+    // before the next one starts, so the order is kept.
     CThreadPool::instance()->async([] { Copperwren::Singleton<CSystemManage>::Instance()->onClientConnect(); },
                                    true);
-    DataPack io, sys, product;
-    ASSERT_TRUE(notes.waitFor(ON_SYSTEM_IO_INFO_CHANGED, io));
-    ASSERT_TRUE(notes.waitFor(ON_SYSTEM_INFO_CHANGED, sys));
-    ASSERT_TRUE(notes.waitFor(ON_PRODUCT_INFO_CHANGED, product));
-    EXPECT_EQ(rawRecord<ProtoUtilityIOInfo>(io, ON_SYSTEM_IO_INFO_CHANGED).mgpib(), 2);
-    ProtoSystemInfo info = rawRecord<ProtoSystemInfo>(sys, ON_SYSTEM_INFO_CHANGED);
-    EXPECT_EQ(info.mbrightness(), 60);
-    EXPECT_TRUE(info.mbeeper());
-    EXPECT_EQ(rawRecord<ProtoProductInfo>(product, ON_PRODUCT_INFO_CHANGED).mswver(), "00.01.00.00.20");
-    // Pushed one after the other on one pool job: the order is kept.
-    std::vector<uint32_t> order;
-    for (uint32_t id : notes.ids()) {
-        if (id == ON_SYSTEM_IO_INFO_CHANGED || id == ON_SYSTEM_INFO_CHANGED || id == ON_PRODUCT_INFO_CHANGED) {
-            order.push_back(id);
-        }
-    }
-    EXPECT_EQ(order, (std::vector<uint32_t>{ON_SYSTEM_IO_INFO_CHANGED, ON_SYSTEM_INFO_CHANGED,
-                                            ON_PRODUCT_INFO_CHANGED}));
+    auto packs = waitFor({ON_SYSTEM_IO_INFO_CHANGED, ON_SYSTEM_INFO_CHANGED, ON_PRODUCT_INFO_CHANGED});
+    ASSERT_EQ(packs.size(), 3u);
+    EXPECT_EQ(record<ProtoUtilityIOInfo>(packs[0]).mgpib(), 2);
+    EXPECT_EQ(record<ProtoSystemInfo>(packs[1]).mbrightness(), 60);
+    EXPECT_EQ(record<ProtoProductInfo>(packs[2]).mswver(), "00.01.00.00.20");
+
+    Copperwren::Singleton<StorageManage>::Instance()->onClientConnect();
+    packs = waitFor({ON_STORAGE_IMAGE_INFO_CHANGED});
+    ASSERT_EQ(packs.size(), 1u);
+    EXPECT_EQ(record<ProtoImageInfo>(packs[0]).mdefaultfilepath(), "/data/UserData");
 }
 
-TEST_F(ConnectPushes, FunctionManagerSendsBothFunctionConfigurations) {
+TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
     ProtoBaseFuncInfo base;
     FunctionManage::instance().ProtoBaseFuncInfoDefault(base);
     base.set_ms32dmmfunc(TYPE_OHM4);
     base.mutable_mprotofunccfgs(TYPE_OHM4)->set_ms32range(3);
     base.mutable_mprotofunccfgs(TYPE_OHM4)->set_ms32rate(E_Fast);
     FunctionManage::instance().ProtoBaseFuncInfoSet(base);
-    notes.clear();
-
     FunctionManage::instance().onClientConnect();
-    DataPack main, second;
-    ASSERT_TRUE(notes.waitFor(UPDATE_FUNCTION_CONFIG, main));
-    ASSERT_TRUE(notes.waitFor(UPDATE_FUNCTION2_CONFIG, second));
-    EXPECT_EQ(entry(main, 0x40C).s32val(), TYPE_OHM4);
-    EXPECT_EQ(entry(main, 0x648).s32val(), 3);
-    EXPECT_EQ(entry(main, 0x65E).s32val(), E_Fast);
-    EXPECT_EQ(entry(main, 0x643).s32val(), 10);
-    EXPECT_FALSE(entry(main, 0x66F).bval());
-    EXPECT_FALSE(entry(second, 0x642).bval());
-    EXPECT_EQ(entry(second, 0x635).s32val(), TYPE_DCV);
-}
+    auto packs = waitFor({UPDATE_FUNCTION_CONFIG, UPDATE_FUNCTION2_CONFIG});
+    ASSERT_EQ(packs.size(), 2u);
+    EXPECT_EQ(packs[0].data().at(0x40C).s32val(), TYPE_OHM4);
+    EXPECT_EQ(packs[0].data().at(0x648).s32val(), 3);
+    EXPECT_EQ(packs[0].data().at(0x65E).s32val(), E_Fast);
+    EXPECT_EQ(packs[1].data().at(0x635).s32val(), TYPE_DCV);
 
-TEST_F(ConnectPushes, EngineSendsTriggerMathAndSensorSettings) {
     CDataManage* engine = CDataManage::instance();
     ProtoTriggerFuncInfo trig;
     engine->ProtoTriggerFuncInfoDefault(trig);
-    ProtoMathFuncInfo math;
-    engine->ProtoMathFuncInfoDefault(math);
-    notes.clear();
-
     engine->onClientConnect();
-    DataPack t, m, s;
-    ASSERT_TRUE(notes.waitFor(UPDATE_TRIGGER_CONFIG, t));
-    ASSERT_TRUE(notes.waitFor(UPDATE_MATH_CONFIG, m));
-    ASSERT_TRUE(notes.waitFor(UPDATE_SENSOR_CONFIG, s));
-    EXPECT_EQ(entry(t, 0x1102).s32val(), 400);
-    EXPECT_EQ(entry(t, 0x1104).s32val(), 1);
-    EXPECT_EQ(entry(t, 0x1109).s32val(), 100);
-    EXPECT_EQ(entry(m, 0x810).s32val(), 7);
-    EXPECT_DOUBLE_EQ(entry(m, 0x803).f64val(), 600.0);
-    EXPECT_TRUE(entry(s, 0x1707).bval());
-    EXPECT_EQ(entry(s, 0x1706).strval(), "Sensor");
-}
-
-TEST_F(ConnectPushes, StorageManagerSendsTheImageSettings) {
-    Copperwren::Singleton<StorageManage>::Instance()->onClientConnect();
-    DataPack image;
-    ASSERT_TRUE(notes.waitFor(ON_STORAGE_IMAGE_INFO_CHANGED, image));
-    EXPECT_EQ(rawRecord<ProtoImageInfo>(image, ON_STORAGE_IMAGE_INFO_CHANGED).mdefaultfilepath(), "/data/UserData");
+    packs = waitFor({UPDATE_TRIGGER_CONFIG, UPDATE_MATH_CONFIG, UPDATE_SENSOR_CONFIG});
+    ASSERT_EQ(packs.size(), 3u);
+    EXPECT_EQ(packs[0].data().at(0x1102).s32val(), 400);
+    EXPECT_EQ(packs[1].data().at(0x810).s32val(), 7);
+    EXPECT_EQ(packs[2].data().at(0x1706).strval(), "Sensor");
 }

@@ -36,7 +36,7 @@ TEST(SystemSetup, BuildDateFromTheCompilerTexts) {
     EXPECT_EQ(SystemSetup::InterpretDate("Foo 28 2024", "10:21:42"), "2024/00/28 10:21:42");
 }
 
-TEST(SystemSetup, IdentityDefaultsWithoutIniFile) {
+TEST(SystemSetup, IdentityFromIniFileAndPropertyOrDefaults) {
     TempRoot root;
     SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
     setup->ProductInfoInit();
@@ -47,16 +47,12 @@ TEST(SystemSetup, IdentityDefaultsWithoutIniFile) {
     EXPECT_EQ(info.mhwver(), "\uFF11");
     EXPECT_EQ(info.mswver(), "00.01.00.00.20");
     EXPECT_EQ(setup->API_GetProductId(), 8459);
-}
 
-TEST(SystemSetup, IdentityFromIniFileAndProperty) {
-    TempRoot root;
     testing_support::writeFile(root.host("/vorna/data/productconfig.ini"),
                                "[PRODUCT]\nMODEL=8458\nSN=MV4123456\n[SYSTEM]\nCFG_VER=3\n");
     testing_support::writeFile(root.host("/properties/ro.vorna.system.version"), "2.0.1\n");
-    SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
     setup->ProductInfoInit();
-    ProtoProductInfo info = queryProductInfo();
+    info = queryProductInfo();
     EXPECT_EQ(info.mmodel(), "MV412");
     EXPECT_EQ(info.mserialnum(), "MV4123456");
     EXPECT_EQ(info.msysver(), "2.0.1");

@@ -52,25 +52,19 @@ protected:
                 out.back().types.push_back(e.eType);
             }
         });
-        if (result != nullptr) {
-            *result = r;
-        }
+        result ? void(*result = r) : void();
         return out;
     }
 
     static std::vector<uint32_t> ids(const std::vector<ParsedCmd>& cmds) {
         std::vector<uint32_t> out;
-        for (const ParsedCmd& c : cmds) {
-            out.push_back(c.funcId);
-        }
+        for (const ParsedCmd& c : cmds) out.push_back(c.funcId);
         return out;
     }
-
+    // The error texts of the given table rows.
     static std::vector<std::string> rows(const std::vector<int>& list) {
         std::vector<std::string> out;
-        for (int row : list) {
-            out.push_back(g_asErrInfo[row]);
-        }
+        for (int row : list) out.push_back(g_asErrInfo[row]);
         return out;
     }
 

@@ -97,9 +97,22 @@ protected:
 TEST_P(ScpiListedParse, EveryListedCommandReachesItsRowWithItsValues) {
     ASSERT_EQ(parser.ApiScpi_SelectCmdTree(GetParam()), 0);
     const ScpiCmdSetTables& t = *ScpiCmdSetTablesGet(GetParam());
-    int reachable = 0;
+    // The list names every leaf once, with the leaf's own ids and types.
+    std::vector<int> listed(t.u16TotalKeywordNum, 0);
+    int reachable = 0, leaves = 0;
+    for (int i = 0; i < t.u16TotalKeywordNum; ++i) {
+        leaves += t.pastKeywordTree[i].u8Leaf;
+    }
+    EXPECT_EQ(t.u16ListedCmdNum, leaves);
     for (const ScpiListedCmd* cmd = t.pastListedCmd; cmd != t.pastListedCmd + t.u16ListedCmdNum; ++cmd) {
         reachable += cmd->bReachable;
+        const parseKeywordNodeStru& leaf = t.pastKeywordTree[cmd->s16Row];
+        EXPECT_EQ(++listed[cmd->s16Row], 1) << cmd->ps8Path;
+        EXPECT_TRUE(leaf.u8Leaf && leaf.u32FuncId == cmd->u32FuncId && leaf.u32ParamNum == cmd->u16ParamNum)
+            << cmd->ps8Path;
+        for (int p = 0; p < cmd->u16ParamNum; ++p) {
+            EXPECT_TRUE(leaf.u32ParamId[p] == cmd->u32ParamId[p] && leaf.type[p] == cmd->type[p]) << cmd->ps8Path;
+        }
         for (const std::string& header : headerForms(cmd->ps8Path)) {
             SCOPED_TRACE(header);
             std::vector<Sample> values = valuesFor(t, *cmd);

@@ -43,13 +43,25 @@ const std::vector<MessageCase> kMessages = {
     {"SYST:BEEP;ERR?", {0x702, kErrQ}, {}, 0},
     // Optional keywords and rows of the same name.
     {"SYST:BEEP;:SYSTEM:BEEPER:IMMEDIATE", {0x702, 0x702}, {}, 0},
-    {"CALC:AVER ON;:CALC:AVER:STAT ON;:CALC:AVER?", {0x10002000, 0x10002000, 0x20002000}, {}, 0},
-    {"CURR:NPLC 10", {0x10002606}, {}, 0},
+    {"CALC:AVER ON;:CALC:AVER:STAT ON;:CALC:AVER?;:CALCULATE:AVERAGE:STATE?",
+     {0x10002000, 0x10002000, 0x20002000, 0x20002000}, {}, 0},
+    // The optional DC before NPLC is a brother of the plain DC the range rows need.
+    {"CURR:NPLC 10;:SENS:CURR:DC:NPLC 1;:CURR:DC:RANG 1;:CURR:RANG 1", {0x10002606, 0x10002606, 0x10000654},
+     {kNoKeyword}, 0},
     {"CAP:RANG 1;:CAP:RANG:AUTO ON;:CAP:RANG?", {0x1000065A, 0x10000651, 0x2000065A}, {}, 0},
     {"STAT:OPER?;:CONF?;:STAT:QUES?", {0x20001D02, 0x2000061D, 0x20001D06}, {}, 0},
-    {"SYST:BEEP:STAT ON", {}, {kNoKeyword}, 1},
-    {"SENS:FRES:NPLC:NPLC 10", {0x10000647}, {}, 1},
-    {"RANGE2?", {0}, {}, 2},
+    {"TRIG:COUN 1", {0x10002500}, {}, 0},
+    {"TRIG:COUN 1", {0x10001104}, {}, 1},
+    // Corvane rows stored behind a leaf cannot be named; the leaf still answers.
+    {"SYST:BEEP:STAT ON;:SENS:VOLT:DC:RANG:AUTO ON;:CALC:AVER:STAT ON;:CALC:SCAL:DB:REF 1;:TRIG:DEL:AUTO ON",
+     {}, std::vector<int>(5, kNoKeyword), 1},
+    {"SYST:BEEP;:SENS:VOLT:DC:RANG 1;:SENS:CURR:AC:RANG:AUTO ON", {0x702, 0x10000652, 0x1000064C}, {}, 1},
+    // Corvane resistance NPLCycles repeat the keyword; DC voltage and current take it once.
+    {"SENS:FRES:NPLC:NPLC 10;:FRES:NPLCYCLES:NPLCYCLES 1;:RES:NPLC:NPLC 1;:VOLT:DC:NPLC 1;:CURR:DC:NPLC?",
+     {0x10000647, 0x10000647, 0x10000646, 0x10000644, 0x20000645}, {}, 1},
+    {"SENS:FRES:NPLC 10;:SENS:RES:NPLC?", {}, {E110_CMD_HEADER_ERROR, E110_CMD_HEADER_ERROR}, 1},
+    // The one Pello leaf without a message id.
+    {"RANGE2?;:RANGE1?;:SYST:BEEP:STAT ON", {0, 0x20001F12}, {kNoKeyword}, 2},
     // Whitespace and empty units.
     {" \t*IDN? \r\n", {kIdn}, {}, 0},
     {";;*CLS;; \n\n", {kCls}, {}, 0},

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "DrvScpiErrDef.h"
 #include "scpi_status_fixture.h"
 
@@ -20,15 +22,18 @@ TEST_F(ScpiStatusTest, ExecutionErrorSetsSummaryOnlyWhenEnabled) {
     EXPECT_EQ(IEEE488_CLS_Excu(), 0);
     EXPECT_EQ(stb(), 0);
     EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpESE, 16);
+
+    SCP_CommandErrNotify();
+    EXPECT_EQ(esr(), SCP_ESR_CME);
+    EXPECT_EQ(IEEE488_OPC_Excu(), 0);
+    EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_CME | SCP_ESR_OPC);
 }
 
 TEST_F(ScpiStatusTest, RefusedEnableValuesKeepTheRegisterAndRaiseCommandError) {
-    struct Case {
+    const struct {
         int (*op)(int);
-        int refused;
-        int accepted;
-    };
-    const Case cases[] = {
+        int refused, accepted;
+    } cases[] = {
         {IEEE488_ESE_Excu, 66, 0xBD},          // bit 1 outside 0xBD
         {IEEE488_SRE_Excu, 64, 32},            // bit 6 outside 0xBC
         {IEEE488_PSC_Excu, 2, 0},
@@ -40,11 +45,10 @@ TEST_F(ScpiStatusTest, RefusedEnableValuesKeepTheRegisterAndRaiseCommandError) {
         SCP_STATUS_REGS_S before = DrvScpi_GetStatusRegs();
         EXPECT_EQ(c.op(c.refused), E222_DATA_OUT_OF_RANGE) << c.refused;
         SCP_STATUS_REGS_S after = DrvScpi_GetStatusRegs();
-        EXPECT_EQ(after.u8ScpESE, before.u8ScpESE);
-        EXPECT_EQ(after.u8ScpSRE, before.u8ScpSRE);
-        EXPECT_EQ(after.bScpPsc, before.bScpPsc);
-        EXPECT_EQ(after.u16ScpOSR_E, before.u16ScpOSR_E);
-        EXPECT_EQ(after.u16ScpQSR_E, before.u16ScpQSR_E);
+        auto enables = [](const SCP_STATUS_REGS_S& r) {
+            return std::tie(r.u8ScpESE, r.u8ScpSRE, r.bScpPsc, r.u16ScpOSR_E, r.u16ScpQSR_E);
+        };
+        EXPECT_EQ(enables(after), enables(before)) << c.refused;
         EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_CME);
     }
     SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
@@ -57,8 +61,9 @@ TEST_F(ScpiStatusTest, RefusedEnableValuesKeepTheRegisterAndRaiseCommandError) {
     EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
 }
 
-TEST_F(ScpiStatusTest, ClearAndResetKeepEnablesButEmptyEverythingElse) {
-    for (int (*reset)() : {IEEE488_CLS_Excu, IEEE488_RST_Excu}) {
+TEST_F(ScpiStatusTest, ClearResetAndPresetKeepTheirEnables) {
+    for (int (*reset)() : {IEEE488_CLS_Excu, IEEE488_RST_Excu, SCPI_STAT_PRES_Excu}) {
+        const bool preset = reset == SCPI_STAT_PRES_Excu;
         IEEE488_ESE_Excu(0x10);
         IEEE488_SRE_Excu(0x20);
         SCPI_STAT_OPER_ENAB_Excu(0x10);
@@ -70,43 +75,24 @@ TEST_F(ScpiStatusTest, ClearAndResetKeepEnablesButEmptyEverythingElse) {
 
         EXPECT_EQ(reset(), 0);
         SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
-        EXPECT_EQ(regs.u8ScpSTB, 0);
-        EXPECT_EQ(regs.u8ScpESR, 0);
-        EXPECT_EQ(regs.u16ScpQSR_EV, 0);
-        EXPECT_EQ(regs.u16ScpQSR_C, 0x800);  // conditions stay
+        EXPECT_FALSE(regs.u8ScpSTB & SCP_STB_ERR_QUEUE);
+        EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
         EXPECT_EQ(regs.u8ScpESE, 0x10);
         EXPECT_EQ(regs.u8ScpSRE, 0x20);
-        EXPECT_EQ(regs.u16ScpOSR_E, 0x10);
-        EXPECT_EQ(regs.u16ScpQSR_E, 0x800);
-        EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
+        // Preset zeroes the SCPI enables; clear and reset empty the events.
+        EXPECT_EQ(regs.u16ScpOSR_E, preset ? 0 : 0x10);
+        EXPECT_EQ(regs.u16ScpQSR_E, preset ? 0 : 0x800);
+        if (!preset) {
+            EXPECT_EQ(regs.u8ScpSTB, 0);
+            EXPECT_EQ(regs.u8ScpESR, 0);
+            EXPECT_EQ(regs.u16ScpQSR_EV, 0);
+            EXPECT_EQ(regs.u16ScpQSR_C, 0x800);  // conditions stay
+        }
+        IEEE488_CLS_Excu();
     }
 }
 
-TEST_F(ScpiStatusTest, PresetZeroesScpiEnablesAndEmptiesTheQueue) {
-    IEEE488_ESE_Excu(0x10);
-    IEEE488_SRE_Excu(0x20);
-    SCPI_STAT_OPER_ENAB_Excu(0x31);
-    SCPI_STAT_QUES_ENAB_Excu(0x1000);
-    for (int i = 0; i < 4; ++i) {
-        SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
-    }
-    EXPECT_EQ(SCPI_STAT_PRES_Excu(), 0);
-    SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
-    EXPECT_EQ(regs.u16ScpOSR_E, 0);
-    EXPECT_EQ(regs.u16ScpQSR_E, 0);
-    EXPECT_EQ(regs.u8ScpESE, 0x10);
-    EXPECT_EQ(regs.u8ScpSRE, 0x20);
-    EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
-    EXPECT_FALSE(regs.u8ScpSTB & SCP_STB_ERR_QUEUE);
-}
-
-TEST_F(ScpiStatusTest, OperationCompleteAndOutsideWriters) {
-    EXPECT_EQ(IEEE488_OPC_Excu(), 0);
-    EXPECT_EQ(IEEE488_WAI_Excu(), 0);
-    EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_OPC);
-    EXPECT_EQ(IEEE488_ESR_ReadClear(), 0);
-
-    // A QUEStionable bit reaches the status byte only when enabled.
+TEST_F(ScpiStatusTest, QuestionableBitReachesTheStatusByteOnlyWhenEnabled) {
     SCPI_STAT_QUES_EventSet(0x1000);
     EXPECT_FALSE(stb() & SCP_STB_QUES_SUMMARY);
     SCPI_STAT_QUES_ENAB_Excu(0x0800);
@@ -115,15 +101,10 @@ TEST_F(ScpiStatusTest, OperationCompleteAndOutsideWriters) {
     EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0x1800);
     EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0);
     EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0x1800);
-
     SCPI_STAT_OPER_EnableBitsSet(0x0001, true);
-    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_E, 0x0001);
+    SCPI_STAT_OPER_EnableBitsSet(0x0002, true);
     SCPI_STAT_OPER_EnableBitsSet(0x0001, false);
-    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_E, 0);
-    EXPECT_EQ(SCPI_STAT_OPER_EVENT_ReadClear(), 0);
-
-    SCP_CommandErrNotify();
-    EXPECT_EQ(esr(), SCP_ESR_CME);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_E, 0x0002);
 }
 
 TEST_F(ScpiStatusTest, PowerOnStateHonoursThePowerOnClearFlag) {

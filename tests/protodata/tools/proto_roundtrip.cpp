@@ -5,16 +5,15 @@
 //   proto_roundtrip write <dir>   writes the *.bin / *.txt files listed below
 //   proto_roundtrip check <dir>   parses py_*.bin / py_*.txt, exit 0 when all match
 
-#include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/message_differencer.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "proto_data.pb.h"
 #include "proto_insert.h"
@@ -25,87 +24,73 @@ namespace {
 using google::protobuf::Message;
 using google::protobuf::TextFormat;
 
-bool writeFile(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    return static_cast<bool>(out);
+struct Sample {
+    std::string file;  // ".txt": text form
+    std::shared_ptr<Message> message;
+};
+
+std::vector<Sample> samples() {
+    auto golden = std::make_shared<DataPack>();
+    golden->set_code(0x2000122E);
+    insertS32(*golden->mutable_data(), 5, static_cast<unsigned int>(-1));
+    auto info = std::make_shared<ProtoDataInfo>();
+    info->set_mstrfunctype("2WR");
+    info->set_mstrrange("100K\xCE\xA9");
+    info->set_ms32rate(2);
+    info->set_mstrunit("\xCE\xA9");
+    info->set_mf64datamax(9.9e37);
+    info->set_mf64datamin(-1.5);
+    for (double d : {-1.5, 0.0, 9.9e37}) info->add_mdatabuffer(d);
+    auto mirror = std::make_shared<ProtoMirrorInfo>(proto_samples::fullMirror());
+    return {{"golden_pack.bin", golden},
+            {"every_kind.bin", std::make_shared<DataPack>(proto_samples::everyKindPack())},
+            {"mirror.bin", mirror},
+            {"mirror.txt", mirror},
+            {"data_info.bin", info}};
 }
 
-bool readFile(const std::string& path, std::string* data) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    *data = buf.str();
-    return true;
+std::string text(const Message& message, bool textForm) {
+    std::string out;
+    textForm ? (void)TextFormat::PrintToString(message, &out) : (void)message.SerializeToString(&out);
+    return out;
 }
 
-ProtoDataInfo sampleDataInfo() {
-    ProtoDataInfo info;
-    info.set_mstrfunctype("2WR");
-    info.set_mstrrange("100K\xCE\xA9");
-    info.set_ms32rate(2);
-    info.set_mstrunit("\xCE\xA9");
-    info.set_mf64datamax(9.9e37);
-    info.set_mf64datamin(-1.5);
-    for (double d : {-1.5, 0.0, 9.9e37}) info.add_mdatabuffer(d);
-    return info;
-}
+bool isText(const std::string& file) { return file.size() > 4 && file.substr(file.size() - 4) == ".txt"; }
 
 int writeAll(const std::string& dir) {
-    DataPack golden;
-    golden.set_code(0x2000122E);
-    insertS32(*golden.mutable_data(), 5, static_cast<unsigned int>(-1));
-
     DataPack badText;
     (*badText.mutable_data())[1].set_strval(std::string("\xff\xfe", 2));  // logged, written anyway
-
-    std::string mirrorText;
-    TextFormat::PrintToString(proto_samples::fullMirror(), &mirrorText);
-
-    const bool ok = writeFile(dir + "/golden_pack.bin", golden.SerializeAsString()) &&
-                    writeFile(dir + "/every_kind.bin", proto_samples::everyKindPack().SerializeAsString()) &&
-                    writeFile(dir + "/mirror.bin", proto_samples::fullMirror().SerializeAsString()) &&
-                    writeFile(dir + "/mirror.txt", mirrorText) &&
-                    writeFile(dir + "/data_info.bin", sampleDataInfo().SerializeAsString()) &&
-                    writeFile(dir + "/bad_utf8.bin", badText.SerializeAsString());
-    if (!ok) std::cerr << "cannot write into " << dir << "\n";
-    return ok ? 0 : 1;
+    std::vector<Sample> all = samples();
+    all.push_back({"bad_utf8.bin", std::make_shared<DataPack>(badText)});
+    for (const Sample& s : all) {
+        std::ofstream out(dir + "/" + s.file, std::ios::binary | std::ios::trunc);
+        if (!(out << text(*s.message, isText(s.file)))) {
+            std::cerr << "cannot write " << dir << "/" << s.file << "\n";
+            return 1;
+        }
+    }
+    return 0;
 }
 
-// Parses one file (wire or text form) and compares it with the expected message.
-bool checkFile(const std::string& path, bool text, const Message& expected) {
-    std::string data;
-    if (!readFile(path, &data)) {
-        std::cerr << path << ": cannot read\n";
-        return false;
-    }
-    std::unique_ptr<Message> got(expected.New());
-    const bool parsed = text ? TextFormat::ParseFromString(data, got.get()) : got->ParseFromString(data);
-    if (!parsed) {
-        std::cerr << path << ": does not parse\n";
-        return false;
-    }
-    std::string report;
-    google::protobuf::util::MessageDifferencer diff;
-    diff.ReportDifferencesToString(&report);
-    if (!diff.Compare(expected, *got)) {
-        std::cerr << path << ": differs from the expected message:\n" << report;
-        return false;
-    }
-    return true;
-}
-
+// Parses each py_ file (wire or text form) and compares it with the expected message.
 int checkAll(const std::string& dir) {
-    DataPack golden;
-    golden.set_code(0x2000122E);
-    insertS32(*golden.mutable_data(), 5, static_cast<unsigned int>(-1));
-
-    bool ok = checkFile(dir + "/py_golden_pack.bin", false, golden);
-    ok = checkFile(dir + "/py_every_kind.bin", false, proto_samples::everyKindPack()) && ok;
-    ok = checkFile(dir + "/py_mirror.bin", false, proto_samples::fullMirror()) && ok;
-    ok = checkFile(dir + "/py_mirror.txt", true, proto_samples::fullMirror()) && ok;
-    ok = checkFile(dir + "/py_data_info.bin", false, sampleDataInfo()) && ok;
+    bool ok = true;
+    for (const Sample& s : samples()) {
+        const std::string path = dir + "/py_" + s.file;
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream data;
+        data << in.rdbuf();
+        std::unique_ptr<Message> got(s.message->New());
+        const bool parsed = in && (isText(s.file) ? TextFormat::ParseFromString(data.str(), got.get())
+                                                  : got->ParseFromString(data.str()));
+        std::string report;
+        google::protobuf::util::MessageDifferencer diff;
+        diff.ReportDifferencesToString(&report);
+        if (!parsed || !diff.Compare(*s.message, *got)) {
+            std::cerr << path << (parsed ? ": differs from the expected message:\n" + report : ": does not parse\n");
+            ok = false;
+        }
+    }
     return ok ? 0 : 1;
 }
 

@@ -38,11 +38,10 @@ public:
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override {
         entries[kNotifyId] = [this](unsigned int, const ValueMap& in, ValueMap* out) {
             ++_calls;
-            unsigned int seq = in.count(1) != 0 ? in.at(1).u32val() : 0;
             ValueMap payload;
-            insertU32(payload, 1, seq);
+            insertU32(payload, 1, in.count(1) != 0 ? in.at(1).u32val() : 0);
             CFEM::pushMessage(UPDATE_MEASURE_DATA, payload);
-            insertU32(*out, 1, seq);
+            *out = payload;
             return 0;
         };
         entries[kCallsId] = [this](unsigned int, const ValueMap&, ValueMap* out) {
@@ -50,7 +49,6 @@ public:
             return 0;
         };
     }
-
     void onClientConnect() override {
         ValueMap payload;
         insertU32(payload, 1, ++_connects);
@@ -58,21 +56,8 @@ public:
     }
 
 private:
-    std::atomic<unsigned int> _calls{0};
-    std::atomic<unsigned int> _connects{0};
+    std::atomic<unsigned int> _calls{0}, _connects{0};
 };
-
-void startLogging() {
-    auto& logger = toolkit::Logger::Instance();
-    logger.add(std::make_shared<toolkit::ConsoleChannel>());
-    logger.setWriter(std::make_shared<toolkit::AsyncLogWriter>());
-}
-
-void startErrorQueue() {
-    Interface_SCPManage(1);
-    SCP_SetInterfaceIsUsed(1);
-    DrvScpi_SmInitial();
-}
 
 } // namespace
 
@@ -86,8 +71,11 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    startLogging();
-    startErrorQueue();
+    toolkit::Logger::Instance().add(std::make_shared<toolkit::ConsoleChannel>());
+    toolkit::Logger::Instance().setWriter(std::make_shared<toolkit::AsyncLogWriter>());
+    Interface_SCPManage(1);  // the error queue that failures land in
+    SCP_SetInterfaceIsUsed(1);
+    DrvScpi_SmInitial();
     CGpioCtl::instance()->GPIO_Connect();  // the beeper sounds through it
     // Bound managers live until exit, as the service's own do.
     CFEM::instance()->bindManager(new FixtureManager());
