@@ -16,6 +16,8 @@ import time
 
 import pytest
 
+from conftest import read_exact
+
 REQUEST_PORT = 9999
 NOTIFY_PORT = 9998
 NOTIFY_ID = 0x1000F001
@@ -37,15 +39,6 @@ def connect(port):
     sock.settimeout(IO_TIMEOUT)
     return sock
 
-
-def read_exact(sock, size):
-    data = b""
-    while len(data) < size:
-        chunk = sock.recv(size - len(data))
-        if not chunk:
-            raise ConnectionError(f"connection closed after {len(data)} of {size} bytes")
-        data += chunk
-    return data
 
 
 def read_frame(sock):

@@ -193,9 +193,10 @@ bool Socket::bindUdpSock(uint16_t port, const std::string& local_ip, bool enable
     if (fd == -1) {
         return false;
     }
-    auto sock = makeSock(fd, Sock_UDP);
-    // Stored before the registration, so that no event of it finds the socket
-    // without its descriptor.
+    return adoptAndAttach(makeSock(fd, Sock_UDP));
+}
+
+bool Socket::adoptAndAttach(const SockFD::Ptr& sock) {
     {
         Lock lck(_mtx_sock_fd);
         _sock_fd = sock;

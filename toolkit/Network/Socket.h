@@ -221,6 +221,10 @@ public:
 protected:
     SockFD::Ptr makeSock(int fd, SockType type);
     bool attachEvent(const SockFD::Ptr& sock);
+    // Makes `sock` this socket's descriptor and registers it; on failure the
+    // descriptor is taken back. Stored before the registration, so that no
+    // event of it finds the socket without its descriptor.
+    bool adoptAndAttach(const SockFD::Ptr& sock);
     // The end of an outgoing connection attempt: attaches the descriptor or
     // reports its pending error.
     void onConnected(const SockFD::Ptr& sock, const onErrCB& cb);

@@ -225,18 +225,7 @@ bool Socket::cloneFromPeerSocket(const Socket& other) {
     if (!sock) {
         return false;
     }
-    {
-        Lock lck(_mtx_sock_fd);
-        _sock_fd = sock;
-    }
-    if (!attachEvent(sock)) {
-        Lock lck(_mtx_sock_fd);
-        if (_sock_fd == sock) {
-            _sock_fd = nullptr;
-        }
-        return false;
-    }
-    return true;
+    return adoptAndAttach(sock);
 }
 
 } // namespace toolkit
