@@ -23,10 +23,10 @@ def load_proto_module(out_dir):
         return sys.modules["proto_data_pb2"]
     protoc = shutil.which("protoc") or "/usr/bin/protoc"
     subprocess.run([protoc, f"-I{PROTO.parent}", f"--python_out={out_dir}", str(PROTO)], check=True)
-    spec = importlib.util.spec_from_file_location("proto_data_pb2", pathlib.Path(out_dir) / "proto_data_pb2.py")
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("proto_data_pb2", pathlib.Path(out_dir) / "proto_data_pb2.py")
+    module = importlib.util.module_from_spec(location)
     sys.modules["proto_data_pb2"] = module
-    spec.loader.exec_module(module)
+    location.loader.exec_module(module)
     return module
 
 

@@ -5,36 +5,22 @@ test time; messages serialised by the C++ side (the proto_roundtrip helper of
 the build) must parse here, and messages serialised here must parse there.
 """
 
-import importlib.util
 import os
 import pathlib
-import shutil
 import subprocess
-import sys
 
 import pytest
 from google.protobuf import text_format
 from google.protobuf.message import DecodeError
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-PROTO = REPO / "protodata" / "proto_data.proto"
 GOLDEN_HEX = "08 ae a4 80 80 02 12 06 08 05 12 02 08 01"
 OHM = "\u03a9"
 
 
 @pytest.fixture(scope="module")
-def pb(tmp_path_factory):
+def pb(proto_pb2):
     """The generated module proto_data_pb2."""
-    if "proto_data_pb2" in sys.modules:
-        return sys.modules["proto_data_pb2"]
-    protoc = shutil.which("protoc") or "/usr/bin/protoc"
-    out = tmp_path_factory.mktemp("pb")
-    subprocess.run([protoc, f"-I{PROTO.parent}", f"--python_out={out}", str(PROTO)], check=True)
-    spec = importlib.util.spec_from_file_location("proto_data_pb2", out / "proto_data_pb2.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["proto_data_pb2"] = module
-    spec.loader.exec_module(module)
-    return module
+    return proto_pb2
 
 
 @pytest.fixture(scope="module")
