@@ -5,10 +5,12 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string>
 
 #include "Util/File.h"
 #include "Util/logger.h"
@@ -52,11 +54,27 @@ bool appendFile(const std::string& host, const char* data, size_t len) {
     return ::close(fd) == 0 && ok;
 }
 
+// Creates a temporary file beside `host` under a name no other save uses:
+// saves of the same file from several threads must not write into one
+// temporary, and a file of the user's that happens to bear such a name is
+// never overwritten. -1 when none can be made.
+int openTemporary(const std::string& host, std::string& tmp) {
+    static std::atomic<unsigned long> s_serial{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = host + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
 // Writes a temporary file beside the target, flushes it and renames it over
 // the target, then flushes the folder so that the rename itself is durable.
 bool replaceFile(const std::string& host, const char* data, size_t len) {
-    std::string tmp = host + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    std::string tmp;
+    int fd = openTemporary(host, tmp);
     if (fd < 0) {
         return false;
     }

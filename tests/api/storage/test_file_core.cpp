@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "temp_root.h"
@@ -21,6 +23,44 @@ TEST(FileCore, SaveReplacesOrAppendsMakesTheFolderAndRefusesNoData) {
     EXPECT_EQ(testing_support::readFile(root.host(path)), "second+more");
     EXPECT_FALSE(files.FileSave("/vorna/data/x", nullptr, 4, false));
     EXPECT_FALSE(files.FileSave("/vorna/data/x", "abc", 0, false));
+}
+
+TEST(FileCore, ReplacingLeavesOtherFilesBesideTheTargetAlone) {
+    TempRoot root;
+    FileCore files;
+    const std::string path = "/data/UserData/result.csv";
+    testing_support::writeFile(root.host(path + ".tmp"), "the user's own file");
+    ASSERT_TRUE(files.FileSave(path, "a,b", 3, false));
+    EXPECT_EQ(testing_support::readFile(root.host(path)), "a,b");
+    EXPECT_EQ(testing_support::readFile(root.host(path + ".tmp")), "the user's own file");
+}
+
+TEST(FileCore, SavesOfOneFileFromSeveralThreadsEachLeaveAWholeFile) {
+    TempRoot root;
+    FileCore files;
+    const std::string path = "/vorna/data/shared.txt";
+    // Different lengths: a save writing into another's temporary would leave
+    // a mixture, or the longer text's tail behind the shorter one.
+    const std::vector<std::string> texts = {std::string(20000, 'a'), std::string(300, 'b'), std::string(7000, 'c')};
+    std::vector<std::thread> savers;
+    for (const std::string& text : texts) {
+        savers.emplace_back([&files, &path, &text] {
+            for (int i = 0; i < 40; ++i) {
+                EXPECT_TRUE(files.FileSave(path, text.data(), static_cast<int>(text.size()), false));
+            }
+        });
+    }
+    for (std::thread& saver : savers) {
+        saver.join();
+    }
+    const std::string saved = testing_support::readFile(root.host(path));
+    EXPECT_TRUE(saved == texts[0] || saved == texts[1] || saved == texts[2]) << saved.size() << " bytes";
+    // No temporary is left behind.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root.host("/vorna/data"))) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"shared.txt"});
 }
 
 TEST(FileCore, LoadTakesOffsetAndLengthAndRefusesEmptyOrMissingFiles) {
