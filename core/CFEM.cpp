@@ -102,24 +102,52 @@ void CFEM::reportFailure(unsigned int id, int result) {
 
 void CFEM::pushMessage(service_id id, ValueMap payload) {
     CFEM* hub = instance();
+    CThreadPool* pool = CThreadPool::instance();
+    const bool on_pool = pool->isCurrentThread();
     {
         std::lock_guard<std::mutex> lock(hub->mPushMtx);
         hub->mPushQueue.emplace_back(id, std::move(payload));
-        if (hub->mDelivering) {
+        if (hub->mDraining) {
             return; // the running drain takes it, after those pushed before it
         }
-        hub->mDelivering = true;
+        if (!on_pool) {
+            if (hub->mDrainPosted) {
+                return; // the posted job, or a pool thread before it, takes it
+            }
+            hub->mDrainPosted = true;
+        }
     }
-    CThreadPool::instance()->async([hub] { hub->drainPushes(); }, true);
+    if (on_pool) {
+        // Even while a posted job still waits for a free worker (the pool
+        // busy with long jobs), a pool thread delivers what is queued now.
+        hub->drainPushes();
+        return;
+    }
+    pool->async(
+        [hub] {
+            {
+                std::lock_guard<std::mutex> lock(hub->mPushMtx);
+                hub->mDrainPosted = false;
+            }
+            hub->drainPushes();
+        },
+        false);
 }
 
 void CFEM::drainPushes() {
+    {
+        std::lock_guard<std::mutex> lock(mPushMtx);
+        if (mDraining) {
+            return;
+        }
+        mDraining = true;
+    }
     for (;;) {
         std::pair<service_id, ValueMap> item;
         {
             std::lock_guard<std::mutex> lock(mPushMtx);
             if (mPushQueue.empty()) {
-                mDelivering = false;
+                mDraining = false;
                 return;
             }
             item = std::move(mPushQueue.front());

@@ -59,7 +59,8 @@ private:
     NotifySink notifySink() const;
 
     static void deliver(service_id id, google::protobuf::Map<int, Value>& payload);
-    // Delivers queued notifications in push order until none is left.
+    // Delivers queued notifications in push order until none is left; returns
+    // at once when another thread is already delivering.
     void drainPushes();
     static void reportUnbound(unsigned int id);
     static void reportFailure(unsigned int id, int result);
@@ -72,9 +73,12 @@ private:
     std::map<unsigned int, cb_func> mEntries;
     NotifySink mSink;
 
-    // Pushed notifications waiting for delivery; one pool job at a time drains
-    // them, which keeps the push order across the pool's workers.
+    // Pushed notifications waiting for delivery. One thread at a time drains
+    // them, which keeps the push order across the pool's workers: a pool
+    // thread that pushes drains at once (as the pool runs its own work
+    // inline), other threads leave it to one posted drain job.
     std::mutex mPushMtx;
     std::deque<std::pair<service_id, google::protobuf::Map<int, Value>>> mPushQueue;
-    bool mDelivering = false;
+    bool mDraining = false;     // a thread is delivering from the queue
+    bool mDrainPosted = false;  // a drain job waits for a pool worker
 };

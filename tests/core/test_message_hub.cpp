@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <pthread.h>
 
 #include <atomic>
@@ -235,6 +237,54 @@ TEST_F(MessageHub, NotificationsArriveInPushOrder) {
     for (int i = 0; i < kPushes; ++i) {
         ASSERT_EQ(got[i], i) << "notification " << i << " overtaken";
     }
+}
+
+// With every pool worker busy, the drain job posted by an outside push waits
+// for a worker; a push from a pool thread (the measurement loop's case) must
+// still deliver what is queued, in push order, before it returns.
+TEST_F(MessageHub, PoolThreadDeliversWhileThePostedDrainWaits) {
+    auto seen = std::make_shared<Inbox<int>>();
+    CFEM::setNotifySink([seen](const char* data, unsigned int length) {
+        DataPack pack;
+        if (pack.ParseFromArray(data, static_cast<int>(length))) {
+            seen->put(pack.data().at(0).s32val());
+        }
+    });
+    auto push = [](int value) {
+        ValueMap payload;
+        insertS32(payload, 0, static_cast<unsigned>(value));
+        CFEM::pushMessage(UPDATE_MEASURE_DATA, payload);
+    };
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> pushed_outside;
+    std::shared_future<void> outside_done = pushed_outside.get_future().share();
+    auto busy = std::make_shared<Inbox<int>>();
+    auto delivered_inline = std::make_shared<Inbox<size_t>>();
+    CThreadPool* pool = CThreadPool::instance();
+    for (int i = 0; i < 4; ++i) {
+        pool->async([busy, released] { busy->put(0); released.wait(); }, false);
+    }
+    pool->async(
+        [busy, outside_done, push, seen, delivered_inline] {
+            busy->put(0);
+            outside_done.wait();
+            push(2);
+            delivered_inline->put(seen->size());
+        },
+        false);
+    ASSERT_EQ(busy->waitFor(5).size(), 5u);
+    push(1); // its drain job queues behind the five busy workers
+    pushed_outside.set_value();
+    auto counts = delivered_inline->waitFor(1);
+    release.set_value();
+    auto got = seen->waitFor(2);
+    CFEM::setNotifySink(nullptr);
+    ASSERT_EQ(counts.size(), 1u);
+    EXPECT_EQ(counts[0], 2u) << "the pool thread's push waited for a free worker";
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], 1);
+    EXPECT_EQ(got[1], 2);
 }
 
 // Remote control binds while UI clients may already be calling in.

@@ -63,6 +63,10 @@ Task::Ptr ThreadPool::async_first(TaskIn task, bool may_sync) {
     return post(std::move(task), may_sync, true);
 }
 
+bool ThreadPool::isCurrentThread() const {
+    return _thread_group.is_this_thread_in();
+}
+
 Task::Ptr ThreadPool::post(TaskIn task, bool may_sync, bool first) {
     if (may_sync && _thread_group.is_this_thread_in()) {
         // Already on a worker: run inline (an empty task throws bad_function_call).

@@ -42,6 +42,9 @@ public:
     // As async, but ahead of every task not yet started.
     Task::Ptr async_first(TaskIn task, bool may_sync = true) override;
 
+    // True on one of this pool's workers.
+    bool isCurrentThread() const;
+
     // Sets a thread's priority (0: the calling thread) under the normal
     // scheduling policy. False when it cannot be set; the first refusal is
     // logged once and the thread keeps running at normal priority.
