@@ -122,6 +122,12 @@ void ScpiService::ScpiSession::stopTrailingWatch() {
 
 void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
     stopTrailingWatch();
+    // A client that sends a command without terminator and leaves before the
+    // quiet time has still sent it: it runs, as it would have after the wait.
+    std::string piece = m_input.takePending();
+    if (!piece.empty()) {
+        parseMessage(piece.data(), piece.size());
+    }
     setLocalState(true);
 }
 

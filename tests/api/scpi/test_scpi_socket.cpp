@@ -212,6 +212,21 @@ TEST_F(ScpiSocketTest, TrailingPieceRunsAfterTheQuietTime) {
     EXPECT_TRUE(drainErrors().empty());
 }
 
+TEST_F(ScpiSocketTest, TrailingPieceRunsWhenTheConnectionEndsFirst) {
+    // A client that sends a command without terminator and leaves at once.
+    auto session = g_probe.session.lock();
+    ASSERT_TRUE(session);
+    runOn(*_poller, [session] {
+        auto buf = toolkit::BufferRaw::create();
+        buf->assign("*ESE 32", 7);
+        session->onRecv(buf);
+        session->onError(toolkit::SockException(toolkit::Err_eof, "end of file"));
+    });
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_EQ(ask("*ESE?\n"), "32\n");
+    EXPECT_TRUE(drainErrors().empty());
+}
+
 TEST_F(ScpiSocketTest, OverrunQueues363AndSkipsTheRestOfThatMessage) {
     std::string quarter(ScpiInputBuffer::kMaxPending / 4, 'A');
     feed({"*ESE 8\n", quarter, quarter, quarter, quarter, quarter, "tail\n*ESE?\n"});
