@@ -1,38 +1,33 @@
 #include "ScpiInputBuffer.h"
 
-#include <cstring>
+#include <algorithm>
 
-namespace {
-
-// The last line feed in the bytes, or null.
-const char* lastLineFeed(const char* data, size_t size) {
-    return static_cast<const char*>(memrchr(data, '\n', size));
-}
-
-} // namespace
+#include "DrvScpiMain.h"
 
 bool ScpiInputBuffer::append(const char* data, size_t size, std::string& message) {
     message.clear();
     if (m_bDiscarding) {
-        const char* lf = static_cast<const char*>(std::memchr(data, '\n', size));
-        if (lf == nullptr) {
+        size_t end = scan(data, size, true);
+        if (end == 0) {
             return true;
         }
         m_bDiscarding = false;
-        size -= static_cast<size_t>(lf + 1 - data);
-        data = lf + 1;
+        data += end;
+        size -= end;
     }
 
-    if (const char* lf = lastLineFeed(data, size)) {
-        size_t head = static_cast<size_t>(lf + 1 - data);
+    size_t head = scan(data, size, false);
+    if (head > 0) {
         message.reserve(m_pending.size() + head);
         message.append(m_pending).append(data, head);
-        m_pending.assign(lf + 1, size - head);
+        m_pending.assign(data + head, size - head);
     } else {
         m_pending.append(data, size);
     }
 
     if (m_pending.size() > kMaxPending) {
+        // The scan goes on over the dropped bytes, so that the skip ends at
+        // the real end of that message and not inside one of its blocks.
         m_pending.clear();
         m_pending.shrink_to_fit();
         m_bDiscarding = true;
@@ -43,7 +38,170 @@ bool ScpiInputBuffer::append(const char* data, size_t size, std::string& message
 
 std::string ScpiInputBuffer::takePending() {
     m_bDiscarding = false;
+    m_scan = Scan::CmdStart;
     std::string text;
     text.swap(m_pending);
     return text;
+}
+
+size_t ScpiInputBuffer::scan(const char* data, size_t size, bool firstOnly) {
+    size_t cut = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (m_scan == Scan::BlockData) {
+            // Block bytes are taken whole, whatever they hold.
+            size_t take = static_cast<size_t>(std::min<uint64_t>(m_u64BlockLeft, size - i));
+            m_u64BlockLeft -= take;
+            i += take - 1;
+            if (m_u64BlockLeft == 0) {
+                m_scan = Scan::AfterBlock;
+            }
+            continue;
+        }
+        if (step(data[i])) {
+            cut = i + 1;
+            if (firstOnly) {
+                break;
+            }
+        }
+    }
+    return cut;
+}
+
+// The rules follow the parser's: a header runs to a blank or a command end;
+// in the parameter text the first character of an element decides whether it
+// is a string, an expression, a block or plain text.
+bool ScpiInputBuffer::step(char c) {
+    switch (m_scan) {
+    case Scan::CmdStart:
+        if (c == ';' || DrvScpi_IsBlank(c)) {
+            return false;
+        }
+        if (c == '\n' || c == '\0') {
+            return endMessage(c);
+        }
+        m_scan = Scan::Header;
+        return false;
+    case Scan::Header:
+        if (DrvScpi_IsBlank(c)) {
+            m_scan = Scan::Element;
+            return false;
+        }
+        return endMessage(c);
+    case Scan::Element:
+        return stepElementStart(c);
+    case Scan::Plain:
+        return stepPlain(c);
+    case Scan::String:
+        if (c == m_quote) {
+            m_scan = Scan::StringQuote;
+        } else if (c == '\0') {
+            m_scan = Scan::Skip;
+        }
+        return false;
+    case Scan::StringQuote:
+        // A separator, a blank or a command end after the quote closes the
+        // string; a second quote stands for one; anything else is text.
+        if (c == ',' || c == ';' || c == '\n' || c == '\0' || DrvScpi_IsBlank(c)) {
+            m_scan = Scan::Plain;
+            return stepPlain(c);
+        }
+        m_scan = Scan::String;
+        return false;
+    case Scan::Expression:
+        if (c == '(') {
+            ++m_u32Depth;
+        } else if (c == ')' && --m_u32Depth == 0) {
+            m_scan = Scan::Plain;
+        } else if (c == '\0') {
+            m_scan = Scan::Skip;
+        }
+        return false;
+    case Scan::Hash:
+        if (c >= '1' && c <= '9') {
+            m_u32DigitsLeft = static_cast<uint32_t>(c - '0');
+            m_u64BlockLeft = 0;
+            m_scan = Scan::BlockDigits;
+            return false;
+        }
+        m_scan = Scan::Plain;  // a non-decimal number such as #H1F
+        return stepPlain(c);
+    case Scan::BlockDigits:
+        if (c < '0' || c > '9') {
+            m_scan = Scan::Skip;  // a malformed block: the parser refuses the rest
+            return step(c);
+        }
+        m_u64BlockLeft = m_u64BlockLeft * 10 + static_cast<uint64_t>(c - '0');
+        if (--m_u32DigitsLeft == 0) {
+            m_scan = m_u64BlockLeft == 0 ? Scan::Skip : Scan::BlockData;
+        }
+        return false;
+    case Scan::BlockData:
+        return false;  // taken whole by scan()
+    case Scan::AfterBlock:
+        return stepAfterBlock(c);
+    case Scan::Skip:
+        if (c == '\n') {
+            m_scan = Scan::CmdStart;
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+bool ScpiInputBuffer::stepElementStart(char c) {
+    if (c == ',' || DrvScpi_IsBlank(c)) {
+        return false;
+    }
+    if (c == '"' || c == '\'') {
+        m_quote = c;
+        m_scan = Scan::String;
+    } else if (c == '(') {
+        m_u32Depth = 1;
+        m_scan = Scan::Expression;
+    } else if (c == '#') {
+        m_scan = Scan::Hash;
+    } else {
+        m_scan = Scan::Plain;
+        return stepPlain(c);
+    }
+    return false;
+}
+
+bool ScpiInputBuffer::stepPlain(char c) {
+    if (c == ',') {
+        m_scan = Scan::Element;
+        return false;
+    }
+    return endMessage(c);
+}
+
+bool ScpiInputBuffer::stepAfterBlock(char c) {
+    if (DrvScpi_IsBlank(c)) {
+        return false;
+    }
+    if (c == ',') {
+        m_scan = Scan::Element;
+        return false;
+    }
+    if (c == ';' || c == '\n' || c == '\0') {
+        return endMessage(c);
+    }
+    m_scan = Scan::Skip;  // text glued to the block bytes: refused by the parser
+    return false;
+}
+
+// A line feed ends the message, ";" the command, NUL everything the parser
+// reads of this message; other bytes leave the state as it is.
+bool ScpiInputBuffer::endMessage(char c) {
+    if (c == '\n') {
+        m_scan = Scan::CmdStart;
+        return true;
+    }
+    if (c == ';') {
+        m_scan = Scan::CmdStart;
+    } else if (c == '\0') {
+        m_scan = Scan::Skip;
+    }
+    return false;
 }

@@ -1,28 +1,33 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Gathers the bytes of one SCPI socket connection into program messages.
 //
 // TCP keeps no message boundaries: a message may arrive in several pieces and
-// several messages may arrive in one. Everything up to the last line feed
-// received is handed on as one text (the parser splits it at its terminators);
-// the bytes after it wait for more. What still waits when the connection has
-// been quiet for a while is taken by the caller as a message of its own, so
-// clients that never send a terminator are served too.
+// several messages may arrive in one. Everything up to the last line feed that
+// ends a message is handed on as one text (the parser splits it at its
+// terminators); the bytes after it wait for more. A line feed inside a
+// definite-length block (#<n><length><bytes>), a quoted string or a
+// parenthesised expression is data to the parser, so it ends nothing here
+// either: the bytes are scanned with the parser's rules, and a block whose
+// bytes have not all arrived keeps waiting. What still waits when the
+// connection has been quiet for a while is taken by the caller as a message of
+// its own, so clients that never send a terminator are served too.
 //
-// A client that sends more than kMaxPending bytes without a line feed would
-// make the buffer grow without bound: those bytes are dropped, and so is the
-// rest of that over-long message up to its line feed (or up to the next quiet
-// time), so that its tail is not parsed as commands.
+// A client that sends more than kMaxPending bytes without a terminating line
+// feed would make the buffer grow without bound: those bytes are dropped, and
+// so is the rest of that over-long message up to its terminator (or up to the
+// next quiet time), so that its tail is not parsed as commands.
 class ScpiInputBuffer {
 public:
     static constexpr size_t kMaxPending = 1024 * 1024;
 
     // Appends `size` bytes. `message` receives every byte up to and including
-    // the last line feed (empty when no message is complete). Returns false
-    // when the bytes waiting without a line feed went above kMaxPending and
-    // were dropped.
+    // the last terminating line feed (empty when no message is complete).
+    // Returns false when the bytes waiting without a terminator went above
+    // kMaxPending and were dropped.
     bool append(const char* data, size_t size, std::string& message);
 
     // The bytes that wait for a line feed, as a message of their own; the
@@ -35,6 +40,37 @@ public:
     size_t pendingSize() const { return m_pending.size(); }
 
 private:
+    // Where the scan stands in the text after the last terminator.
+    enum class Scan : uint8_t {
+        CmdStart,     // before a command header
+        Header,       // in the header
+        Element,      // before a parameter element
+        Plain,        // in a plain element (or after a closed string)
+        String,       // in a quoted string
+        StringQuote,  // a quote in a string: closing or doubled
+        Expression,   // in a parenthesised expression
+        Hash,         // after '#' at the start of an element
+        BlockDigits,  // in the length digits of a block
+        BlockData,    // in the bytes of a block
+        AfterBlock,   // after the bytes of a block
+        Skip,         // the parser drops the rest of this message
+    };
+
+    // Scans the bytes and returns the count up to and including the last (or
+    // with `firstOnly` the first) terminating line feed, 0 when none.
+    size_t scan(const char* data, size_t size, bool firstOnly);
+    // One byte; true when it is a terminating line feed.
+    bool step(char c);
+    bool stepElementStart(char c);
+    bool stepPlain(char c);
+    bool stepAfterBlock(char c);
+    bool endMessage(char c);
+
     std::string m_pending;
     bool m_bDiscarding = false;  // inside an over-long message
+    Scan m_scan = Scan::CmdStart;
+    char m_quote = '"';
+    uint32_t m_u32Depth = 0;        // open parentheses
+    uint32_t m_u32DigitsLeft = 0;   // length digits still to come
+    uint64_t m_u64BlockLeft = 0;    // block length, then bytes still to come
 };
