@@ -176,6 +176,10 @@ bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
 }
 
 void ScpiManage::ApiScpi_Abort() {
+    // Held across the new generation and the clearing, so that no list of the
+    // new generation can be posted in between and then be cleared with the
+    // old ones.
+    std::lock_guard<std::mutex> post(m_postMtx);
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
         ++m_abortGeneration;
@@ -186,6 +190,8 @@ void ScpiManage::ApiScpi_Abort() {
     }
     // Queued lists would skip themselves anyway; dropping them frees the
     // poller at once. Other work queued there is not clearable and stays.
+    // Nothing runs here: the dropped tasks only hold their lists and reply
+    // callbacks.
     toolkit::EventPoller::Instance().clearTasks();
 }
 
@@ -195,18 +201,28 @@ uint64_t ScpiManage::ApiScpi_AbortGeneration() {
 }
 
 void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver) {
-    uint64_t generation = ApiScpi_AbortGeneration();
     // Shared so that the task stays copyable without copying the list.
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
-    toolkit::EventPoller::Instance().async_clearable(
-        [this, list, generation, deliver]() {
-            std::string reply;
-            ApiScpi_WriteOutputQueue(std::move(*list), reply, generation);
-            if (!reply.empty() && deliver) {
-                deliver(std::move(reply));
-            }
-        },
-        true);
+    auto run = [this, list, deliver](uint64_t generation) {
+        std::string reply;
+        ApiScpi_WriteOutputQueue(std::move(*list), reply, generation);
+        if (!reply.empty() && deliver) {
+            deliver(std::move(reply));
+        }
+    };
+    toolkit::EventPoller& poller = toolkit::EventPoller::Instance();
+    if (poller.isCurrentThread()) {
+        // Runs at once, as a post from the first poller always did; outside
+        // m_postMtx, since its handlers may post or abort themselves.
+        run(ApiScpi_AbortGeneration());
+        return;
+    }
+    // The generation is read and the task queued under the lock that an abort
+    // holds from its new generation until its clearing is done: a list that
+    // carries the new generation is never cleared by that abort.
+    std::lock_guard<std::mutex> post(m_postMtx);
+    uint64_t generation = ApiScpi_AbortGeneration();
+    poller.async_clearable([run, generation]() { run(generation); }, false);
 }
 
 bool ScpiManage::beginList(uint64_t generation) {

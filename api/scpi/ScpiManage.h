@@ -149,6 +149,10 @@ private:
     ScpiParser mParser;
     ScpiExecute mExecute;
 
+    // Makes "read the generation and queue the list" and "start a generation
+    // and clear the queue" exclusive. Taken before m_abortMtx and the poller's
+    // task lock; no list runs while it is held.
+    std::mutex m_postMtx;
     // The abort generation and the number of lists running, under one lock so
     // that Manager::abort is raised only while a list runs.
     std::mutex m_abortMtx;

@@ -2,8 +2,10 @@
 // discarded, and an abort while nothing runs leaves nothing behind.
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "scpi_engine_env.h"
 
@@ -155,4 +157,56 @@ TEST_F(AbortTest, ListOfAnEarlierGenerationSkipsItself) {
     EXPECT_EQ(counted.load(), 0);
     EXPECT_TRUE(outcome->out.empty());
     EXPECT_EQ(execute(list({kCountingQuery})), "1\n");
+}
+
+// An abort on one thread races lists posted on another, which keeps posting
+// until it has seen the abort's generation a few times. A list whose
+// generation is the newest one when the race is over was posted after that
+// abort had started its generation: it must run and reply exactly once. Every
+// other list replies at most once.
+TEST_F(AbortTest, ListPostedAfterARacingAbortRunsOnce) {
+    constexpr int kRounds = 500;
+    constexpr int kPostsAfter = 3;
+    ScpiManage& scpi = ScpiManage::instance();
+    for (int round = 0; round < kRounds; ++round) {
+        struct Post {
+            std::atomic<int> replies{0};
+            uint64_t generation = 0;
+            bool known = false;
+        };
+        std::deque<Post> posts;  // stays in place while it grows
+        const uint64_t start = scpi.ApiScpi_AbortGeneration();
+        std::atomic<bool> go{false};
+        std::thread aborter([&] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            scpi.ApiScpi_Abort();
+        });
+        go = true;
+        for (int after = 0; after < kPostsAfter;) {
+            Post& post = posts.emplace_back();
+            post.generation = scpi.ApiScpi_AbortGeneration();
+            std::atomic<int>* count = &post.replies;
+            scpi.ApiScpi_PostExecute(list({kCountingQuery}), [count](std::string) { ++*count; });
+            // Equal readings around the post: no abort started in between, so
+            // the list carries exactly this generation.
+            post.known = scpi.ApiScpi_AbortGeneration() == post.generation;
+            if (post.generation != start) {
+                ++after;
+            }
+        }
+        aborter.join();
+        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        const uint64_t newest = scpi.ApiScpi_AbortGeneration();
+        ASSERT_EQ(newest, start + 1);
+        for (size_t i = 0; i < posts.size(); ++i) {
+            if (posts[i].known && posts[i].generation == newest) {
+                ASSERT_EQ(posts[i].replies.load(), 1) << "round " << round << ", list " << i;
+            } else {
+                ASSERT_LE(posts[i].replies.load(), 1) << "round " << round << ", list " << i;
+            }
+        }
+    }
+    EXPECT_FALSE(Manager::abort.load());
 }
