@@ -1,9 +1,71 @@
 #include "Util.h"
 
+#include <fcntl.h>
+#include <paths.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "Util/logger.h"
+
+extern char** environ;
+
+namespace {
+
+// Starts the shell on `command` with its standard output on a pipe, as popen
+// does, but the child starts with no signal blocked and SIGINT, SIGTERM and
+// SIGPIPE at their defaults: the service blocks SIGINT and SIGTERM in every
+// thread (it takes them with sigwait) and ignores SIGPIPE, and a child must
+// stay stoppable and end when its reader goes away.
+FILE* openCommand(const char* command, pid_t* pid) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
+    int rc = posix_spawn(pid, _PATH_BSHELL, &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return nullptr;
+    }
+    FILE* out = fdopen(fds[0], "r");
+    if (out == nullptr) {
+        close(fds[0]);
+        waitpid(*pid, nullptr, 0);
+    }
+    return out;
+}
+
+void closeCommand(FILE* out, pid_t pid) {
+    std::fclose(out);
+    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+    }
+}
+
+} // namespace
 
 std::string Util::executeCMD(const char* command) {
     std::string output;
@@ -14,7 +76,8 @@ std::string Util::executeCMD(const char* command) {
         PrintE("command of %zu characters refused", std::strlen(command));
         return output;
     }
-    FILE* pipe = popen(command, "r");
+    pid_t pid = 0;
+    FILE* pipe = openCommand(command, &pid);
     if (pipe == nullptr) {
         std::printf("popen %s error\n", command);
         return output;
@@ -23,7 +86,7 @@ std::string Util::executeCMD(const char* command) {
     while (output.size() < kOutputLimit && std::fgets(line, sizeof(line), pipe) != nullptr) {
         output += line;
     }
-    pclose(pipe);
+    closeCommand(pipe, pid);
     return output;
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -100,6 +103,34 @@ TEST(Util, ExecuteCmdIsBoundedInCommandOutputAndBuffer) {
     const std::string command = "touch '" + marker + "'" + std::string(Util::kMaxCommandLength, ' ');
     EXPECT_EQ(Util::executeCMD(command.c_str()), "");
     EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+// The service blocks SIGINT and SIGTERM in every thread and ignores SIGPIPE;
+// a command it runs must start with neither, or it could not be stopped.
+TEST(Util, ExecuteCmdStartsCommandsWithNoSignalBlockedOrIgnored) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigset_t previous;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old_pipe = {};
+    sigaction(SIGPIPE, &ignore, &old_pipe);
+
+    const std::string status = Util::executeCMD("grep -E '^Sig(Blk|Ign)' /proc/self/status");
+
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // The masks are hex words with bit (n - 1) for signal n.
+    auto mask = [&status](const char* name) {
+        size_t at = status.find(name);
+        return at == std::string::npos ? ~0ULL : std::stoull(status.substr(at + std::strlen(name)), nullptr, 16);
+    };
+    const unsigned long long ours = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1)) | (1ULL << (SIGPIPE - 1));
+    EXPECT_EQ(mask("SigBlk:") & ours, 0u) << status;
+    EXPECT_EQ(mask("SigIgn:") & ours, 0u) << status;
 }
 
 TEST(FunctionTool, QuotingSurvivesTheShellAndUnwraps) {
