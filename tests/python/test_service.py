@@ -55,13 +55,19 @@ def test_first_boot_counts_one_and_logs_the_build(running):
     assert len(logs) == 1 and re.fullmatch(r"\d{4}-\d{2}-\d{2}_00\.log", logs[0]), logs
 
 
-def test_fourth_boot_removes_the_mirror(make_service):
+def start_with_old_mirror(make_service, boot_count):
+    """A service whose boot counter stands at boot_count, with a mirror file present."""
     service = make_service()
-    service.set_prop(BOOT_FLAG, "4")
+    service.set_prop(BOOT_FLAG, boot_count)
     mirror = service.root / MIRROR
     mirror.parent.mkdir(parents=True)
     mirror.write_text("marker of the old mirror\n")
     service.start().wait_listening()
+    return service, mirror
+
+
+def test_fourth_boot_removes_the_mirror(make_service):
+    service, mirror = start_with_old_mirror(make_service, "4")
     assert service.prop(BOOT_FLAG) == "1"
     assert service.log_has("remove /vorna/data/mirrorconfig.xmir")
     # Nothing of the old mirror was read: start-up found no file.
@@ -73,12 +79,7 @@ def test_fourth_boot_removes_the_mirror(make_service):
 
 
 def test_third_boot_keeps_the_mirror(make_service):
-    service = make_service()
-    service.set_prop(BOOT_FLAG, "3")
-    mirror = service.root / MIRROR
-    mirror.parent.mkdir(parents=True)
-    mirror.write_text("marker of the old mirror\n")
-    service.start().wait_listening()
+    service, _ = start_with_old_mirror(make_service, "3")
     assert service.prop(BOOT_FLAG) == "4"
     assert not service.log_has("remove /vorna/data/mirrorconfig.xmir")
     # It was there to be read (and is no valid mirror).

@@ -16,22 +16,13 @@ import time
 
 import pytest
 
-from conftest import read_exact
+from conftest import IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, REQUEST_PORT, as_int32, read_exact
 
-REQUEST_PORT = 9999
-NOTIFY_PORT = 9998
 NOTIFY_ID = 0x1000F001
 CALLS_ID = 0x2000F002
 UNBOUND_ID = 0x1000F0FF
-NOTIFY_FLAG = 0x80000000
 UPDATE_MEASURE_DATA = 0x100
 UPDATE_FUNCTION_CONFIG = 0x102
-IO_TIMEOUT = 20
-
-
-def as_int32(value):
-    """The int32 a DataPack code field holds for a 32-bit code."""
-    return value - (1 << 32) if value & 0x80000000 else value
 
 
 def connect(port):
@@ -150,7 +141,7 @@ def test_two_notification_clients_and_one_closing(proto_pb2, ui_link):
             first_pack, first_bytes = read_until(pb, first, measure_tagged(77))
             second_pack, second_bytes = read_until(pb, second, measure_tagged(77))
             assert first_bytes == second_bytes
-            assert first_pack.code == as_int32(UPDATE_MEASURE_DATA | 0x80000000)
+            assert first_pack.code == as_int32(UPDATE_MEASURE_DATA | NOTIFY_FLAG)
             assert first_pack.stat == 0
         # The first client has gone: the second goes on receiving. (Pushes made
         # by separate requests are delivered by different pool workers, so
