@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifdef __ANDROID__
 #include <sys/system_properties.h>
@@ -77,21 +78,23 @@ bool propertySet(const std::string& name, const std::string& value) {
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
         return false;
     }
-    // Write a sibling file and rename it over the property, so that a reader
-    // never sees a half-written value.
+    // Write a sibling file of its own and rename it over the property, so that
+    // a reader never sees a half-written value and two writers never share one
+    // temporary file. Its name starts with '.', which no property name does.
     std::string path = propertyFile(name);
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        if (!out) {
-            return false;
-        }
-        out << value;
-        if (!out.flush()) {
-            return false;
-        }
+    std::string tmp = dir + "/." + name + ".XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        return false;
     }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
+    bool written = ::fchmod(fd, 0644) == 0;
+    written = ::write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size()) && written;
+    written = ::close(fd) == 0 && written;
+    if (!written || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
 }
 
 #endif
