@@ -1,7 +1,7 @@
 #pragma once
 #include <map>
 #include <string>
-#include <vector>
+#include <deque>
 
 namespace Copperwren {
 
@@ -17,7 +17,7 @@ struct IniItem {
 // written back to disk as a whole. Used by one thread at a time.
 class IniFile {
 public:
-    using ItemArray = std::vector<IniItem>;
+    using ItemArray = std::deque<IniItem>; // appends keep earlier items in place
     using ItemIt = ItemArray::iterator;
     using ItemMap = std::map<std::string, ItemArray>;
     using ItemMapIt = ItemMap::iterator;

@@ -166,3 +166,15 @@ TEST(IniFile, SaveReplacesTheFileAtomically) {
     EXPECT_FALSE(small_ini.SaveAs(kPath));
     EXPECT_EQ(folderEntries(root.host("/vorna/data")), only_file);
 }
+
+// The text ReadString hands out stays valid while other items of its section
+// are added (the product identity is read, then further keys written).
+TEST(IniFile, ReadTextSurvivesAppendsToItsSection) {
+    IniFile ini;
+    ASSERT_TRUE(ini.WriteString("id", "model", "MV412"));
+    const char* model = ini.ReadString("id", "model", "");
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(ini.WriteString("id", ("key" + std::to_string(i)).c_str(), "value"));
+    }
+    EXPECT_STREQ(model, "MV412");
+}
