@@ -232,6 +232,52 @@ TEST(SocketSend, ConcurrentSendersLoseNothing) {
     EXPECT_TRUE(framesInOrder(received, threads, records, record_size));
 }
 
+// The poller, having written the last blocked batch, marks the socket
+// sendable and then looks at the queue once more. A record queued at that
+// very moment (its sender watches for the socket to stop being busy) must be
+// written like any other, not dropped with the poller's last look.
+TEST(SocketSend, RecordQueuedAsTheSocketTurnsSendableArrives) {
+    auto poller = startPoller();
+    Acceptor acceptor(poller, nullptr, true);
+    RawClient client(acceptor.port());
+    auto peer = acceptor.peer();
+    ASSERT_TRUE(peer);
+    const int rounds = 20;
+    const size_t block_size = 2 * 1024 * 1024;
+    std::string expected;
+    std::vector<std::pair<Buffer::Ptr, Buffer::Ptr>> parts;
+    for (int r = 0; r < rounds; ++r) {
+        auto block = BufferRaw::create();
+        auto data = pattern(block_size, r);
+        block->assign(data.data(), data.size());
+        auto record = BufferRaw::create();
+        auto frame = makeRecordFrame(r % 26, r, 64);
+        record->assign(frame.data(), frame.size());
+        expected += data + frame;
+        parts.emplace_back(block, record);
+    }
+    std::string received;
+    std::thread reader([&]() { received = client.readBytes(expected.size(), 3000); });
+    int failures = 0, busy_rounds = 0;
+    for (auto& part : parts) {
+        failures += peer->send(part.first) != static_cast<ssize_t>(block_size);
+        busy_rounds += peer->isSocketBusy();
+        // Spinning, not sleeping: the record should come within microseconds.
+        auto limit = std::chrono::steady_clock::now() + 10s;
+        while (peer->isSocketBusy() && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::yield();
+        }
+        // Queued only, then flushed: whoever finds it first writes it.
+        failures += peer->send(part.second, nullptr, 0, false) != 64;
+        failures += peer->flushAll() != 0;
+    }
+    reader.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(busy_rounds, 0);
+    EXPECT_EQ(received.size(), expected.size()) << "queued " << peer->getSendBufferCount();
+    EXPECT_TRUE(received == expected) << "data lost, corrupted or reordered";
+}
+
 // ---------------------------------------------------------------- listening
 
 // A port in use fails to listen and keeps the socket's old descriptor; a

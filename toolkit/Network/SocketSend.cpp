@@ -113,12 +113,12 @@ bool Socket::flushData(const SockFD::Ptr& sock, bool poller_thread) {
                 _sendable = true;
                 stopWriteAbleEvent(sock);
                 // Whatever was queued while the socket still looked busy was
-                // left for this thread to send: look once more.
-                if (makeBatch(sock, batches)) {
-                    continue;
+                // left for this thread to send: look once more and send it
+                // now (a batch left in this round's list would be dropped).
+                if (!makeBatch(sock, batches)) {
+                    onFlushed(sock);
+                    return true;
                 }
-                onFlushed(sock);
-                return true;
             }
         }
         bool cut_short = false;
