@@ -371,6 +371,9 @@ const EventPoller::Ptr& Socket::getPoller() const {
 }
 
 void Socket::enableRecv(bool enabled) {
+    // Under the flush lock: a sender turning write interest on between the
+    // read of _sendable and the epoll change below would otherwise be undone.
+    Lock lck(_mtx_sock_fd);
     if (_enable_recv.exchange(enabled) == enabled) {
         return;
     }
