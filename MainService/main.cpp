@@ -24,6 +24,7 @@
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
+#include "usbStandIn.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ int main() {
     connectDev();
     bindManagers();
     startServers();
+    startUsbStandIn();
     auto saveTimer = startSaveTimer();
 
     int sig = StopSignal::wait();
