@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -21,6 +22,11 @@ UsbGadgetAttach::UsbGadgetAttach(UsbGadgetHost& host, const std::string& path)
         return;
     }
     std::memcpy(addr.sun_path, m_hostPath.c_str(), m_hostPath.size() + 1);
+    // A host data root may not have the node's folder yet.
+    size_t slash = m_hostPath.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        ::mkdir(m_hostPath.substr(0, slash).c_str(), 0755);
+    }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ::unlink(m_hostPath.c_str());
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 4) != 0) {

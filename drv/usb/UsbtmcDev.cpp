@@ -18,8 +18,10 @@
 #include "root_path.h"
 #include "usb_gadget.h"
 
-halUsbtmcDevInfoStru stUsbtmcDevInfo;
-halUsbtmcDevIOStru stUsbtmcDevIO;
+// Never destroyed: the engine's poller may still hand over a reply while the
+// process ends, and a running thread must not meet a destroyed record.
+halUsbtmcDevInfoStru& stUsbtmcDevInfo = *new halUsbtmcDevInfoStru;
+halUsbtmcDevIOStru& stUsbtmcDevIO = *new halUsbtmcDevIOStru;
 void (*pDevLocalRemoteReport)(uint8_t state) = setRmtModule;
 
 void setRmtModule(uint8_t /*state*/) {}

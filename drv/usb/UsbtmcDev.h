@@ -82,8 +82,8 @@ struct halUsbtmcDevIOStru {
     std::atomic<bool> bBulkOutReset{false};
 };
 
-extern halUsbtmcDevInfoStru stUsbtmcDevInfo;
-extern halUsbtmcDevIOStru stUsbtmcDevIO;
+extern halUsbtmcDevInfoStru& stUsbtmcDevInfo;
+extern halUsbtmcDevIOStru& stUsbtmcDevIO;
 
 // Hooks: the local/remote report and the three endpoint hooks do nothing.
 extern void (*pDevLocalRemoteReport)(uint8_t state);

@@ -288,7 +288,9 @@ TEST_F(UsbtmcTransport, EndOfControlEventsEndsOnlyTheControlThread) {
 }
 
 TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
+    halUsbtmcDevClose();
     stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
+    ASSERT_EQ(halUsbtmcDevInit(), 0);
     host.sendOut("*ESE 36\n", true);
     EXPECT_EQ(ask("*ESE?;*ESE?\n"), "36;36\n");
     EXPECT_EQ(stUsbtmcDevIO.euLocalRemoteState.load(), LOCAL_REMOTE_STATE_REMS);
