@@ -7,15 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "CFEM.h"
+#include "../../api/scpi/scpi_engine_env.h"
+#include "../../platform/eventually.h"
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
-#include "ScpiManage.h"
 #include "UsbtmcDev.h"
-#include "../../platform/eventually.h"
 #include "fake_usb_host.h"
 #include "root_path.h"
-#include "temp_root.h"
 
 namespace {
 
@@ -49,14 +47,11 @@ std::vector<std::string> messages() {
     return g_messages;
 }
 
-class UsbtmcTransport : public ::testing::Test {
+// The engine as the service runs it, for the hand-over and the status byte.
+class UsbtmcTransport : public scpi_test::EngineTest {
 protected:
     void SetUp() override {
-        static std::once_flag bound;
-        std::call_once(bound, [] {
-            ScpiManage::instance().start();
-            CFEM::instance()->bindManager(&ScpiManage::instance());
-        });
+        scpi_test::EngineTest::SetUp();
         ASSERT_TRUE(gadget.ok());
         platform::usbGadgetInstall(&gadget);
         {
@@ -72,12 +67,11 @@ protected:
         stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
     }
 
-    std::string ask(const std::string& text, uint32_t transferSize = 4096) {
+    std::string query(const std::string& text, uint32_t transferSize = 4096) {
         host.sendOut(text, true);
         return host.query(transferSize, tag);
     }
 
-    testing_support::TempRoot root;
     platform::UsbGadgetHost gadget;
     FakeUsbHost host{gadget};
     uint8_t tag = 0;
@@ -86,7 +80,7 @@ protected:
 TEST_F(UsbtmcTransport, RequestWithoutCommandSendsNothing) {
     host.requestIn(64, 9);
     // Had the first request been answered, its tag would come first.
-    EXPECT_EQ(ask("Q:second"), "second");
+    EXPECT_EQ(query("Q:second"), "second");
 }
 
 TEST_F(UsbtmcTransport, ReplyInPiecesNeverAboveTransferSize) {
@@ -115,7 +109,7 @@ TEST_F(UsbtmcTransport, NewCommandDiscardsUnreadReply) {
     host.sendOut("Q:old", true);
     host.sendOut("SET", true);
     host.requestIn(64, 3);  // the old reply is gone: nothing to send
-    EXPECT_EQ(ask("Q:new"), "new");
+    EXPECT_EQ(query("Q:new"), "new");
     EXPECT_EQ(messages(), (std::vector<std::string>{"Q:old", "SET", "Q:new"}));
 }
 
@@ -125,7 +119,7 @@ TEST_F(UsbtmcTransport, LargeRepliesComeBackWhole) {
         uint32_t transferSize;
     } cases[] = {{10001, 10000}, {300000, 1u << 20}, {300000, 4096}, {70000, 0xFFFFFFFFu}};
     for (const Case& c : cases) {
-        std::string reply = ask("N:" + std::to_string(c.size), c.transferSize);
+        std::string reply = query("N:" + std::to_string(c.size), c.transferSize);
         ASSERT_EQ(reply.size(), c.size) << c.transferSize;
         EXPECT_EQ(reply.substr(c.size - 3), std::string(1, 'a' + (c.size - 3) % 26) +
                                                 static_cast<char>('a' + (c.size - 2) % 26) +
@@ -142,7 +136,7 @@ TEST_F(UsbtmcTransport, LongMessageArrivesAsOneProgramMessage) {
     for (size_t at = 0; at < text.size(); at += 1000) {
         host.sendOut(text.substr(at, 1000), at + 1000 >= text.size(), 1, 97);
     }
-    EXPECT_EQ(ask("Q:after"), "after");
+    EXPECT_EQ(query("Q:after"), "after");
     EXPECT_EQ(messages(), (std::vector<std::string>{text, "Q:after"}));
 }
 
@@ -150,7 +144,7 @@ TEST_F(UsbtmcTransport, OverlongMessageDroppedWith363) {
     SCP_ClearErrQueue(1);
     unsigned halts = gadget.bulkOutHalts();
     host.sendOut(std::string(UsbtmcBulkOut::kMessageMax + 1, 'x'), true);
-    EXPECT_EQ(ask("Q:next"), "next");
+    EXPECT_EQ(query("Q:next"), "next");
     EXPECT_EQ(messages(), std::vector<std::string>{"Q:next"});
     EXPECT_EQ(gadget.bulkOutHalts(), halts + 1);
     const char* error = SCP_ReadErrQueue(1);
@@ -230,7 +224,7 @@ TEST_F(UsbtmcTransport, AbortOfAPartialCommandCompletes) {
     ASSERT_TRUE(testing_support::eventually([] { return stUsbtmcDevIO.stBulkOutPipe.u32TransferedCnt == 40; }));
     EXPECT_EQ(host.control(1), (std::vector<uint8_t>{1, 0}));
     EXPECT_EQ(host.control(2), (std::vector<uint8_t>{1, 0, 0, 0, 40, 0, 0, 0}));
-    EXPECT_EQ(ask("Q:fresh"), "fresh");
+    EXPECT_EQ(query("Q:fresh"), "fresh");
     EXPECT_EQ(messages(), std::vector<std::string>{"Q:fresh"});
 }
 
@@ -244,7 +238,7 @@ TEST_F(UsbtmcTransport, StartStopStartJoinsThreads) {
         EXPECT_FALSE(stUsbtmcDevInfo.thCtl.joinable());
         EXPECT_EQ(stUsbtmcDevInfo.s32Fd, -1);
         ASSERT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), 0);
-        EXPECT_EQ(ask("Q:round"), "round");
+        EXPECT_EQ(query("Q:round"), "round");
         EXPECT_EQ(host.control(64), std::vector<uint8_t>{1});
     }
 }
@@ -284,7 +278,7 @@ TEST_F(UsbtmcTransport, FailedModuleLoadLeavesItClosed) {
 
 TEST_F(UsbtmcTransport, EndOfControlEventsEndsOnlyTheControlThread) {
     gadget.hangUpControl();
-    EXPECT_EQ(ask("Q:still"), "still");
+    EXPECT_EQ(query("Q:still"), "still");
 }
 
 TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
@@ -292,7 +286,7 @@ TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
     stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
     ASSERT_EQ(halUsbtmcDevInit(), 0);
     host.sendOut("*ESE 36\n", true);
-    EXPECT_EQ(ask("*ESE?;*ESE?\n"), "36;36\n");
+    EXPECT_EQ(query("*ESE?;*ESE?\n"), "36;36\n");
     EXPECT_EQ(stUsbtmcDevIO.euLocalRemoteState.load(), LOCAL_REMOTE_STATE_REMS);
 }
 
