@@ -83,6 +83,7 @@ int main() {
 
     bootCheck();
     connectDev();
+    installUsbStandIn();
     bindManagers();
     startServers();
     startUsbStandIn();

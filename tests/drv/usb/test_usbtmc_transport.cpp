@@ -3,8 +3,13 @@
 // "N:<count>" with <count> bytes; others get no reply.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <time.h>
+
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../api/scpi/scpi_engine_env.h"
@@ -241,6 +246,21 @@ TEST_F(UsbtmcTransport, StartStopStartJoinsThreads) {
         EXPECT_EQ(query("Q:round"), "round");
         EXPECT_EQ(host.control(64), std::vector<uint8_t>{1});
     }
+}
+
+TEST_F(UsbtmcTransport, IdleThreadsWaitWithoutSpinning) {
+    auto cpuMs = [](std::thread& th) {
+        clockid_t id;
+        timespec t = {};
+        EXPECT_EQ(pthread_getcpuclockid(th.native_handle(), &id), 0);
+        clock_gettime(id, &t);
+        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+    };
+    double bulk = cpuMs(stUsbtmcDevInfo.thBulk);
+    double ctl = cpuMs(stUsbtmcDevInfo.thCtl);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(cpuMs(stUsbtmcDevInfo.thBulk) - bulk, 30.0);
+    EXPECT_LT(cpuMs(stUsbtmcDevInfo.thCtl) - ctl, 30.0);
 }
 
 TEST_F(UsbtmcTransport, ModuleParametersAreCheckedWords) {
