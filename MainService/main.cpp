@@ -24,6 +24,7 @@
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
+#include "usbStandIn.h"
 
 namespace {
 
@@ -82,8 +83,10 @@ int main() {
 
     bootCheck();
     connectDev();
+    installUsbStandIn();
     bindManagers();
     startServers();
+    startUsbStandIn();
     auto saveTimer = startSaveTimer();
 
     int sig = StopSignal::wait();
