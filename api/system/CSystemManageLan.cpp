@@ -126,40 +126,46 @@ int action(const ActionRow& row, unsigned int source, const ValueMap&, ValueMap*
     return 0;
 }
 
-// The three address modes: remote control may not switch off the last one.
-constexpr FlagSet kModeSet[] = {&CApiIO::ApiUtility_SetDHCP, &CApiIO::ApiUtility_SetAUTOIP,
-                                &CApiIO::ApiUtility_SetStatic};
+// Switches: the three address modes, of which remote control may not switch
+// off the last one, and mDNS.
 constexpr FlagGet kModeGet[] = {&CApiIO::ApiUtility_GetDHCP, &CApiIO::ApiUtility_GetAUTOIP,
                                 &CApiIO::ApiUtility_GetStatic};
-struct ModeRow {
+constexpr int kNoMode = -1;
+struct FlagSetRow {
     unsigned int id;
-    const char* name;
+    const char* log;
+    FlagSet set;
     service_id notify;
-    int mode;  // index into kModeSet / kModeGet
+    int mode;  // index into kModeGet, or kNoMode
 };
-constexpr ModeRow kModes[] = {
-    {LAN_DHCP_SET, "DHCP", ON_LAN_DHCP_STATUS_CHANGED, 0},
-    {LAN_AUTO_IP_SET, "Auto IP", ON_LAN_AUTO_IP_STATUS_CHANGED, 1},
-    {LAN_STATIC_IP_SET, "Static IP", ON_LAN_STATIC_IP_STATUS_CHANGED, 2},
+constexpr FlagSetRow kFlagSets[] = {
+    {LAN_DHCP_SET, "DHCP set %s", &CApiIO::ApiUtility_SetDHCP, ON_LAN_DHCP_STATUS_CHANGED, 0},
+    {LAN_AUTO_IP_SET, "Auto IP set %s", &CApiIO::ApiUtility_SetAUTOIP, ON_LAN_AUTO_IP_STATUS_CHANGED, 1},
+    {LAN_STATIC_IP_SET, "Static IP set %s", &CApiIO::ApiUtility_SetStatic, ON_LAN_STATIC_IP_STATUS_CHANGED, 2},
+    {LAN_MDNS_SYNC, "Sync lan mDNS %s", &CApiIO::syncmDNS, ON_LAN_MDNS_STATUS_CHANGED, kNoMode},
+    {LAN_MDNS_SET, "Set lan mDNS %s", &CApiIO::ApiUtility_SetMDNS, ON_LAN_MDNS_STATUS_CHANGED, kNoMode},
 };
 
-int modeSet(const ModeRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
+bool otherModeOn(int mode) {
+    for (int m = 0; m < 3; ++m) {
+        if (m != mode && (io().*kModeGet[m])()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int flagSet(const FlagSetRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
     const Value* arg = argument(row.id, in);
     if (!arg) {
         return kErrMissing;
     }
     const bool on = boolOf(*arg);
-    PrintI("%s set %s", row.name, onOff(on));
-    if (isRemote(source)) {
-        bool othersOn = false;
-        for (int m = 0; m < 3; ++m) {
-            othersOn = othersOn || (m != row.mode && (io().*kModeGet[m])());
-        }
-        if (!on && !othersOn) {
-            return kErrIllegalValue;
-        }
+    PrintI(row.log, onOff(on));
+    if (isRemote(source) && row.mode != kNoMode && !on && !otherModeOn(row.mode)) {
+        return kErrIllegalValue;
     }
-    (io().*kModeSet[row.mode])(on);
+    (io().*row.set)(on);
     if (isRemote(source)) {
         CSystemManage::ScpiSyncToUIBVal(row.notify, on);
     }
@@ -182,31 +188,6 @@ int flagGet(const FlagGetRow& row, unsigned int, const ValueMap&, ValueMap* out)
     const bool on = (io().*row.get)();
     PrintD(row.log, onOff(on));
     insertBval(*out, keyOf(row.id), on);
-    return 0;
-}
-
-// mDNS switches; both are echoed to the UI as the mDNS status.
-struct FlagSetRow {
-    unsigned int id;
-    const char* log;
-    FlagSet set;
-};
-constexpr FlagSetRow kMdnsSets[] = {
-    {LAN_MDNS_SYNC, "Sync lan mDNS %s", &CApiIO::syncmDNS},
-    {LAN_MDNS_SET, "Set lan mDNS %s", &CApiIO::ApiUtility_SetMDNS},
-};
-
-int mdnsSet(const FlagSetRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(row.id, in);
-    if (!arg) {
-        return kErrMissing;
-    }
-    const bool on = boolOf(*arg);
-    PrintI(row.log, onOff(on));
-    (io().*row.set)(on);
-    if (isRemote(source)) {
-        CSystemManage::ScpiSyncToUIBVal(ON_LAN_MDNS_STATUS_CHANGED, on);
-    }
     return 0;
 }
 
@@ -395,9 +376,8 @@ void bindRows(std::map<unsigned int, cb_func>& entries, const Row (&rows)[N], Ha
 
 void CSystemManage::bindLanHandlers(std::map<unsigned int, cb_func>& entries) {
     bindRows(entries, kActions, action);
-    bindRows(entries, kModes, modeSet);
+    bindRows(entries, kFlagSets, flagSet);
     bindRows(entries, kFlagGets, flagGet);
-    bindRows(entries, kMdnsSets, mdnsSet);
     bindRows(entries, kAddresses, addressSet);
     bindRows(entries, kNames, nameSet);
     bindRows(entries, kTextGets, textGet);
