@@ -24,6 +24,7 @@ void CSystemManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
         return cbSysProductInfoGet(source, in, out);
     };
     bindLanHandlers(entries);
+    CApiIO::setLinkReportsBound();
 }
 
 void CSystemManage::onClientConnect() {

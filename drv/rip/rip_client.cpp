@@ -1,11 +1,22 @@
 #include "rip_client.h"
 
+#include <cstdlib>
 #include <mutex>
 
 namespace {
 
+// The service's port may be moved on a host (DMM_NET_STATUS_PORT), so that
+// test programs running side by side do not reach a fake service of another.
+RipClientSettings hostSettings() {
+    RipClientSettings settings;
+    if (const char* port = std::getenv("DMM_NET_STATUS_PORT")) {
+        settings.port = static_cast<uint16_t>(std::strtoul(port, nullptr, 10));
+    }
+    return settings;
+}
+
 std::mutex g_mtx;
-RipClientSettings g_settings;
+RipClientSettings g_settings = hostSettings();
 // Created by rip_client_init and never destroyed: its thread runs until the
 // process ends.
 RipClient* g_client = nullptr;

@@ -8,6 +8,7 @@
 // functions over one client object that lives until the process ends.
 
 // Replaces the service address and the waits; only before rip_client_init.
+// Until then: 127.0.0.1, port 1998 or $DMM_NET_STATUS_PORT.
 void rip_client_configure(const RipClientSettings& settings);
 // Starts the client thread "rip_client" (once) and returns after the first
 // record or the first failed connection, at the latest after the settings'

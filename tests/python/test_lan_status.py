@@ -14,7 +14,7 @@ from conftest import IO_TIMEOUT, NOTIFY_PORT, SCPI_PORT, read_exact, read_pack
 
 NET_PORT = 1998
 RECORD = struct.Struct("<8h4s4s4s4s4s64s64s17s3s")
-UNLINK, LINK, SUCCESS = 0, 1, 3
+UNLINK, LINK, INIT, SUCCESS = 0, 1, 2, 3
 ON_SYSTEM_IO_INFO_CHANGED = 2306
 NOTIFY_FLAG = 0x80000000
 
@@ -84,7 +84,7 @@ def scpi_query(text):
 def wait_log(service, text):
     deadline = time.monotonic() + IO_TIMEOUT
     while not service.log_has(text):
-        assert time.monotonic() < deadline, f"not logged: {text}"
+        assert time.monotonic() < deadline, f"not logged: {text}\n" + "\n".join(service.log_lines()[-30:])
         time.sleep(0.05)
 
 
@@ -97,6 +97,8 @@ def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_servi
     service = make_service().start()
     net_service[0].accept()
     net_service[0].send(LINK)
+    # A change while the service starts, before the hub has the LAN handlers.
+    net_service[0].send(INIT)
     service.wait_listening()
 
     with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as ui:
@@ -108,6 +110,7 @@ def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_servi
                                                                           "TCPIP::10.0.0.5::INSTR")
     assert scpi_query("SYST:COMM:LAN:IPAD?") == '"10.0.0.5"'
     assert link_updates(service) == ["3"]
+    assert not service.log_has("not bind")
 
     # The service restarts: the first record of the new connection differs
     # from the last report and still calls nobody; the next change does.

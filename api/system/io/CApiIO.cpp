@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "CFEM.h"
@@ -31,8 +33,15 @@ constexpr int kLanConnected = 0;
 constexpr int kLanDisconnected = 1;
 constexpr int kLanConflict = 2;
 
+std::atomic<bool> g_linkReportsBound{false};
 std::mutex g_sleepMtx;
-CApiIO::StartupSleep g_startupSleep = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+// $DMM_IO_SETTLE_MS replaces the pause on a host (test programs set 0).
+CApiIO::StartupSleep g_startupSleep = [](std::chrono::milliseconds ms) {
+    if (const char* settle = std::getenv("DMM_IO_SETTLE_MS")) {
+        ms = std::chrono::milliseconds(std::strtoul(settle, nullptr, 10));
+    }
+    std::this_thread::sleep_for(ms);
+};
 
 std::string dotted(int32_t networkOrder) {
     in_addr addr{};
@@ -54,6 +63,8 @@ void CApiIO::setStartupSleep(StartupSleep sleep) {
     std::lock_guard<std::mutex> lock(g_sleepMtx);
     g_startupSleep = std::move(sleep);
 }
+
+void CApiIO::setLinkReportsBound() { g_linkReportsBound = true; }
 
 CApiIO::CApiIO() {
     PrintI("CApiIO::CApiIO ctor %p\n", static_cast<void*>(this));
@@ -251,6 +262,9 @@ int CApiIO::ApiUtility_GetNetStatus(int& out) {
 
 void rip_client_msg_callback(NET_STATUS status, NET_CONFIG_PARA /*configuration*/) {
     PrintI("status:%d\n", static_cast<int>(status));
+    if (!g_linkReportsBound) {
+        return;
+    }
     google::protobuf::Map<int, Value> request;
     google::protobuf::Map<int, Value> reply;
     insertS32(request, kLanLinkUpdate & 0xFFFF, status);

@@ -23,6 +23,12 @@ public:
 
     CApiIO();
 
+    // The hub's LAN handlers are bound: link reports may go to the hub. Until
+    // then (while the instrument starts) a report would meet an unbound id,
+    // an error and a beep; it is dropped, and the addresses are read from the
+    // client when the defaults are built.
+    static void setLinkReportsBound();
+
     // Stores the serial number (it forms the default host name), returns the
     // settings to their defaults and copies them out. 0.
     int UtilityIOInfoDefault(const std::string& serial, ProtoUtilityIOInfo& out);

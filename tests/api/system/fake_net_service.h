@@ -19,7 +19,9 @@ class FakeNetService {
 public:
     FakeNetService() {
         _listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = loopback(0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
         ::listen(_listen, 4);
         socklen_t len = sizeof(addr);
@@ -67,19 +69,8 @@ public:
         }
     }
 
-    static sockaddr_in loopback(uint16_t port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return addr;
-    }
-
     // A port of 127.0.0.1 on which nobody listens.
-    static uint16_t refusedPort() {
-        FakeNetService gone;
-        return gone.port();
-    }
+    static uint16_t refusedPort() { return FakeNetService().port(); }
 
 private:
     int _listen = -1;

@@ -38,21 +38,16 @@ constexpr unsigned int kLocal = 0;
 constexpr unsigned int kNetClient = 9;
 constexpr const char* kDefaultIp = "\"192.168.1.10\"";
 
-Value text(const std::string& s) {
+// One request value of each kind the handlers read.
+template <typename T, void (Value::*Set)(T)>
+Value valueOf(T x) {
     Value v;
-    v.set_strval(s);
+    (v.*Set)(x);
     return v;
 }
-Value flag(bool on) {
-    Value v;
-    v.set_bval(on);
-    return v;
-}
-Value number(int n) {
-    Value v;
-    v.set_s32val(n);
-    return v;
-}
+const auto text = [](const std::string& s) { return valueOf<const std::string&, &Value::set_strval>(s); };
+const auto flag = valueOf<bool, &Value::set_bval>;
+const auto number = valueOf<int32_t, &Value::set_s32val>;
 
 class LanSettings : public ::testing::Test {
 protected:
@@ -62,19 +57,19 @@ protected:
         Copperwren::Singleton<CSystemManage>::Instance()->getCallbacks(handlers);
     }
 
-    // Runs handler `id` with `arg` (if any) under the id's key; the answer
-    // under that key goes to `answer`.
-    int call(unsigned int source, unsigned int id, const Value* arg = nullptr) {
+    // Runs handler `id` with `arg` (unless it is unset) under the id's key;
+    // the answer under that key goes to `answer`.
+    int call(unsigned int source, unsigned int id, const Value& arg = Value()) {
+        const int key = static_cast<int>(id & 0xFFFF);
         ValueMap in;
         ValueMap out;
-        if (arg) {
-            in[static_cast<int>(id & 0xFFFF)] = *arg;
+        if (arg.value_case() != Value::VALUE_NOT_SET) {
+            in[key] = arg;
         }
         const int rc = handlers.at(id)(source, in, &out);
-        answer = out.count(id & 0xFFFF) ? out.at(id & 0xFFFF) : Value();
+        answer = out.count(key) ? out.at(key) : Value();
         return rc;
     }
-    int call(unsigned int source, unsigned int id, const Value& arg) { return call(source, id, &arg); }
     std::string getText(unsigned int id) {
         call(kLocal, id);
         return answer.strval();

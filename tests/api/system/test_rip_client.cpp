@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "RipClient.h"
+#include "../../platform/eventually.h"
 #include "fake_net_service.h"
 
+using testing_support::eventually;
 using testing_support::FakeNetService;
 using testing_support::netRecord;
 using namespace std::chrono_literals;
@@ -39,17 +41,6 @@ protected:
         std::unique_lock<std::mutex> lock(_mtx);
         _cv.wait_for(lock, 10s, [&] { return _reports.size() >= count; });
         return _reports;
-    }
-
-    template <typename Pred>
-    static bool eventually(Pred done) {
-        for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
-            if (done()) {
-                return true;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
     }
 
     FakeNetService service;
