@@ -72,11 +72,6 @@ RipNetSnapshot RipClient::snapshot() const {
     return m_snapshot;
 }
 
-bool RipClient::connected() const {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    return m_connected;
-}
-
 bool RipClient::stopping() const {
     std::lock_guard<std::mutex> lock(m_mtx);
     return m_stop;
@@ -133,8 +128,6 @@ void RipClient::run() {
         }
         serve(fd);
         ::close(fd);
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_connected = false;
     }
     firstAttemptDone();
 }
@@ -175,8 +168,6 @@ void RipClient::serve(int fd) {
     Read got = readRecord(fd, record);
     if (got == Read::Record) {
         update_net_info(record, false);
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_connected = true;
     }
     firstAttemptDone();
     while (got == Read::Record) {

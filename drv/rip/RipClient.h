@@ -55,7 +55,6 @@ public:
     void start();
 
     RipNetSnapshot snapshot() const;
-    bool connected() const;
 
     // Keeps `record`; with `notify`, a status that differs from the last
     // reported one goes to the callback (called without the lock held).
@@ -81,7 +80,6 @@ private:
     std::condition_variable m_cv;
     RipNetSnapshot m_snapshot;
     NET_STATUS m_lastReported = UNLINK;
-    bool m_connected = false;
     bool m_firstDone = false;
     bool m_stop = false;
     int m_wakePipe[2] = {-1, -1};  // written by the destructor to end a wait
