@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "CDataManage.h"
 #include "CFEM.h"
@@ -13,6 +14,7 @@
 #include "ConnService.h"
 #include "FunctionManage.h"
 #include "HCopy.h"
+#include "IoTransports.h"
 #include "Poller/Timer.h"
 #include "ScpiManage.h"
 #include "ScpiService.h"
@@ -21,6 +23,7 @@
 #include "StopSignal.h"
 #include "StorageCore.h"
 #include "StorageManage.h"
+#include "UsbtmcDev.h"
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
@@ -30,6 +33,15 @@ namespace {
 
 constexpr const char* kBuildVersion = "00.01.00.00.20";
 constexpr float kSaveInterval = 0.3f;
+
+// The I/O settings start and stop the remote-control transports through
+// these hooks (USBTMC with its USB switch, VXI-11 once).
+void installTransports() {
+    IoTransports hooks;
+    hooks.halUsbtmcDevInit = halUsbtmcDevInit;
+    hooks.halUsbtmcDevClose = halUsbtmcDevClose;
+    IoTransports::install(std::move(hooks));
+}
 
 // The order matters: the first binding of an id stays, and the engine's loop
 // runs before its handlers are bound.
@@ -81,12 +93,13 @@ int main() {
     PrintI("BuildVersion: %s", kBuildVersion);
     PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
 
+    // Before anything creates the I/O settings, which start the transports.
+    installUsbStandIn();
+    installTransports();
     bootCheck();
     connectDev();
-    installUsbStandIn();
     bindManagers();
     startServers();
-    startUsbStandIn();
     auto saveTimer = startSaveTimer();
 
     int sig = StopSignal::wait();

@@ -9,10 +9,6 @@
 #include "usb_gadget_attach.h"
 #include "usb_gadget_host.h"
 
-namespace {
-bool g_installed = false;
-} // namespace
-
 bool installUsbStandIn() {
     const char* flag = std::getenv("DMM_USBTMC_STANDIN");
     if (flag == nullptr || std::strcmp(flag, "1") != 0) {
@@ -26,15 +22,5 @@ bool installUsbStandIn() {
         return false;
     }
     platform::usbGadgetInstall(gadget);
-    g_installed = true;
     return true;
-}
-
-bool startUsbStandIn() {
-    if (!g_installed) {
-        return false;
-    }
-    int result = halUsbtmcDevInit();
-    PrintI("USBTMC on the gadget stand-in: %s", result == 0 ? "started" : "failed");
-    return result == 0;
 }

@@ -1,15 +1,18 @@
 #pragma once
 #include <map>
+#include <string>
 
 #include "Manager.h"
+#include "ids/service_id.h"
 
 // The system manager "system_manager": the system, LAN, date and time
 // commands of the UI and of remote control, carried out on SystemSetup and
 // CApiIO. Created on first use through Copperwren::Singleton<CSystemManage>;
 // bound first.
 //
-// Present so far: the product-identity query and the connect-time pushes. The
-// other system handlers come with the system-settings work.
+// Present so far: the product-identity query, the LAN handlers with the LXI
+// reset, and the connect-time pushes. The other system handlers come with the
+// system-settings work.
 class CSystemManage : public Manager {
 public:
     // Creates the CApiIO and SystemSetup objects, in that order.
@@ -23,4 +26,16 @@ public:
     // 0x2000122E: the product identity, serialised, under key 0x122E.
     int cbSysProductInfoGet(unsigned int source, const google::protobuf::Map<int, Value>& in,
                             google::protobuf::Map<int, Value>* out);
+
+    // Tell the UI of a change made by remote control: `id` with an empty map,
+    // or with one value under the key `id`.
+    static void ScpiSyncToUINullVal(service_id id);
+    static void ScpiSyncToUIBVal(service_id id, bool value);
+    static void ScpiSyncToUIStrVal(service_id id, const std::string& value);
+    // True while DHCP or auto-IP is on: remote address changes are refused.
+    static bool DHCPAndAutoIpStateGet();
+
+private:
+    // The LAN and LXI handlers (CSystemManageLan.cpp).
+    static void bindLanHandlers(std::map<unsigned int, cb_func>& entries);
 };

@@ -2,13 +2,6 @@
 // the records it holds.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <vector>
-
 #include "CDataManage.h"
 #include "CFEM.h"
 #include "CSystemManage.h"
@@ -17,66 +10,20 @@
 #include "Singelton.h"
 #include "StorageManage.h"
 #include "temp_root.h"
+#include "ui_notifications.h"
 
 namespace {
 
-// Collects the notifications the hub delivers while the test runs.
 class ConnectPushes : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // A delivery may still run after the sink is removed: it keeps the
-        // state alive through its own reference.
-        CFEM::setNotifySink([state = _state](const char* data, unsigned int length) {
-            DataPack pack;
-            pack.ParseFromArray(data, static_cast<int>(length));
-            std::lock_guard<std::mutex> lock(state->mtx);
-            state->packs.push_back(pack);
-            state->cv.notify_all();
-        });
-    }
-    void TearDown() override { CFEM::setNotifySink(nullptr); }
-
-    // The first notification of each of `ids` (code id | 0x80000000), which
-    // must arrive in that order; empty unless all came within 10 s.
-    std::vector<DataPack> waitFor(std::vector<service_id> ids) {
-        std::vector<DataPack> found;
-        std::vector<size_t> at;
-        std::unique_lock<std::mutex> lock(_state->mtx);
-        _state->cv.wait_for(lock, std::chrono::seconds(10), [&] {
-            found.clear();
-            at.clear();
-            for (service_id id : ids) {
-                auto first = std::find_if(_state->packs.begin(), _state->packs.end(), [id](const DataPack& p) {
-                    return static_cast<uint32_t>(p.code()) == (id | NOTIFY_CODE_FLAG);
-                });
-                if (first != _state->packs.end()) {
-                    found.push_back(*first);
-                    at.push_back(static_cast<size_t>(first - _state->packs.begin()));
-                }
-            }
-            return found.size() == ids.size();
-        });
-        EXPECT_TRUE(std::is_sorted(at.begin(), at.end()));
-        return found.size() == ids.size() ? found : std::vector<DataPack>{};
-    }
-
+    std::vector<DataPack> waitFor(std::vector<service_id> ids) { return notes.waitFor(std::move(ids)); }
     template <typename Record>
     static Record record(const DataPack& pack) {
-        Record record;
-        const int key = static_cast<int>(static_cast<uint32_t>(pack.code()) & ~NOTIFY_CODE_FLAG);
-        EXPECT_TRUE(record.ParseFromString(pack.data().count(key) ? pack.data().at(key).rawval() : "x"));
-        return record;
+        return testing_support::UiNotifications::record<Record>(pack);
     }
 
     testing_support::TempRoot root;
-
-private:
-    struct State {
-        std::mutex mtx;
-        std::condition_variable cv;
-        std::vector<DataPack> packs;
-    };
-    std::shared_ptr<State> _state = std::make_shared<State>();
+    testing_support::UiNotifications notes;
 };
 
 } // namespace
