@@ -1,7 +1,7 @@
 // The measurement service's process entry: logging, boot counter, hardware,
-// managers bound to the hub in their fixed order, the UI link and the SCPI
-// socket, the 0.3 s save of the settings mirror; then it waits for SIGINT or
-// SIGTERM and ends with status 0.
+// managers bound to the hub in their fixed order, the UI link, the SCPI
+// socket and the VXI-11 server, the 0.3 s save of the settings mirror; then it
+// waits for SIGINT or SIGTERM and ends with status 0.
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -24,6 +24,7 @@
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
+#include "vxi_app.h"
 
 namespace {
 
@@ -57,6 +58,8 @@ void startServers() {
     scpi->start();
     ScpiManage::instance().start();
     CFEM::instance()->bindManager(&ScpiManage::instance());
+    // Until the I/O settings start it, the VXI-11 server starts here.
+    vxiServiceThredCreate(18);
 }
 
 // Saves the settings mirror every 0.3 s; StorageCore writes only on change.
