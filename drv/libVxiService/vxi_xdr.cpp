@@ -58,7 +58,8 @@ bool_t xdr_VxiBytes(XDR* xdrs, VxiBytes* bytes, uint32_t maxsize) {
         case XDR_DECODE:
             return decodeBytes(xdrs, bytes, maxsize);
         case XDR_ENCODE:
-            if (bytes->len > maxsize || (bytes->len > 0 && bytes->val == nullptr)) {
+            // Bounds guard what a peer makes us allocate, not what we send.
+            if (bytes->len > 0 && bytes->val == nullptr) {
                 return FALSE;
             }
             return xdrU32(xdrs, &bytes->len) && xdr_opaque(xdrs, bytes->val, bytes->len);
