@@ -21,16 +21,24 @@ bool_t xdrBool(XDR* xdrs, bool* v) {
     return TRUE;
 }
 
+// Decodes `len` bytes and their padding. Unlike xdr_opaque, the padding goes
+// to a buffer of our own, not to one that every thread of the process shares.
+bool_t getBytes(XDR* xdrs, char* to, uint32_t len) {
+    char padding[BYTES_PER_XDR_UNIT];
+    uint32_t pad = (BYTES_PER_XDR_UNIT - len % BYTES_PER_XDR_UNIT) % BYTES_PER_XDR_UNIT;
+    return (len == 0 || XDR_GETBYTES(xdrs, to, len)) && (pad == 0 || XDR_GETBYTES(xdrs, padding, pad));
+}
+
 // Consumes `len` announced bytes and their padding without keeping them.
 bool_t skipBytes(XDR* xdrs, uint32_t len) {
     char scratch[4096];
     while (len > sizeof(scratch)) {
-        if (!xdr_opaque(xdrs, scratch, sizeof(scratch))) {
+        if (!getBytes(xdrs, scratch, sizeof(scratch))) {
             return FALSE;
         }
         len -= sizeof(scratch);
     }
-    return xdr_opaque(xdrs, scratch, len);
+    return getBytes(xdrs, scratch, len);
 }
 
 bool_t decodeBytes(XDR* xdrs, VxiBytes* bytes, uint32_t maxsize) {
@@ -48,7 +56,7 @@ bool_t decodeBytes(XDR* xdrs, VxiBytes* bytes, uint32_t maxsize) {
             return FALSE;
         }
     }
-    return xdr_opaque(xdrs, bytes->val, bytes->len);
+    return getBytes(xdrs, bytes->val, bytes->len);
 }
 
 }  // namespace
