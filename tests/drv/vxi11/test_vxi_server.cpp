@@ -200,6 +200,7 @@ TEST(VxiServer, UnsupportedProceduresAnswerTheirErrors) {
               RPC_SUCCESS);
     EXPECT_EQ(docmd.error, 8);
     EXPECT_EQ(docmd.data_out.len, 0u);
+    xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), reinterpret_cast<char*>(&docmd));
     Device_Error intr{-1};
     client.call(vxi_proc::create_intr_chan, xdr_Device_RemoteFunc, Device_RemoteFunc{}, xdr_Device_Error, intr);
     EXPECT_EQ(intr.error, 8);
