@@ -37,6 +37,12 @@ _vxi_handle* CVxiCore::begin(int32_t lid) {
     return link;
 }
 
+_vxi_handle* CVxiCore::enter(int32_t lid, int32_t flags, uint32_t lockTimeout, int32_t& error) {
+    _vxi_handle* link = begin(lid);
+    error = link == nullptr ? VXI_ERRCODE_INVAILD_LINK_IDENTIFIER : waitForLock(*link, flags, lockTimeout);
+    return error == VXI_ERRCODE_NO_ERROR ? link : nullptr;
+}
+
 template <typename RELEASED>
 int32_t CVxiCore::pollLock(const _vxi_handle* link, uint32_t lockTimeout, RELEASED released) {
     auto start = std::chrono::steady_clock::now();
@@ -141,13 +147,8 @@ Device_WriteResp CVxiCore::write(const Device_WriteParms& p, const VxiCaller&) {
 
 Device_ReadResp CVxiCore::read(const Device_ReadParms& p, const VxiCaller&) {
     Device_ReadResp resp;
-    _vxi_handle* link = begin(p.lid);
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
     if (link == nullptr) {
-        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
-        return resp;
-    }
-    resp.error = waitForLock(*link, p.flags, p.lock_timeout);
-    if (resp.error != VXI_ERRCODE_NO_ERROR) {
         return resp;
     }
     if (link->u32ValidDataBytes == 0) {
@@ -200,13 +201,8 @@ void CVxiCore::fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_Re
 
 Device_ReadStbResp CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller&) {
     Device_ReadStbResp resp;
-    _vxi_handle* link = begin(p.lid);
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
     if (link == nullptr) {
-        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
-        return resp;
-    }
-    resp.error = waitForLock(*link, p.flags, p.lock_timeout);
-    if (resp.error != VXI_ERRCODE_NO_ERROR) {
         return resp;
     }
     int result = m_stVxiIoCom.readStb(p.lid, clampWait(p.io_timeout));
@@ -222,13 +218,8 @@ Device_ReadStbResp CVxiCore::readStb(const Device_GenericParms& p, const VxiCall
 
 Device_Error CVxiCore::generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t)) {
     Device_Error resp;
-    _vxi_handle* link = begin(p.lid);
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
     if (link == nullptr) {
-        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
-        return resp;
-    }
-    resp.error = waitForLock(*link, p.flags, p.lock_timeout);
-    if (resp.error != VXI_ERRCODE_NO_ERROR) {
         return resp;
     }
     int result = callback(p.lid, clampWait(p.io_timeout));
@@ -254,13 +245,7 @@ Device_Error CVxiCore::local(const Device_GenericParms& p, const VxiCaller&) {
 
 Device_Error CVxiCore::lock(const Device_LockParms& p, const VxiCaller&) {
     Device_Error resp;
-    _vxi_handle* link = begin(p.lid);
-    if (link == nullptr) {
-        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
-        return resp;
-    }
-    resp.error = waitForLock(*link, p.flags, p.lock_timeout);
-    if (resp.error == VXI_ERRCODE_NO_ERROR) {
+    if (enter(p.lid, p.flags, p.lock_timeout, resp.error) != nullptr) {
         m_links.setLock(true, p.lid);
     }
     return resp;

@@ -67,6 +67,9 @@ public:
 private:
     // The link of an operation, its abort flag cleared for this operation.
     _vxi_handle* begin(int32_t lid);
+    // The link of an operation that needs the device, once the lock allows;
+    // null with `error` 4 without such a link, or 11 or 23 from the wait.
+    _vxi_handle* enter(int32_t lid, int32_t flags, uint32_t lockTimeout, int32_t& error);
     // 0 when `link` may go on; 11 or 23 otherwise.
     int32_t waitForLock(const _vxi_handle& link, int32_t flags, uint32_t lockTimeout);
     // Waits, polling every 1 ms, until `released` or `lockTimeout` ms have
