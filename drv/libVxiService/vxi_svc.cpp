@@ -106,6 +106,9 @@ int createTransports(uint16_t port) {
     if (rc != 0) {
         return rc;
     }
+    // Connections read their call records blocking: the runtime's
+    // non-blocking record mode loses calls that come in several fragments,
+    // as large writes of standard clients do.
     int tcpFd = boundSocket(SOCK_STREAM, port);
     SVCXPRT* tcp = tcpFd < 0 ? nullptr : svctcp_create(tcpFd, 0, 0);
     if (tcp == nullptr) {

@@ -171,17 +171,19 @@ TEST(VxiServer, ClientThatLeavesReleasesItsLock) {
     EXPECT_EQ(next.onLink(vxi_proc::destroy_link, link.lid), 0);
 }
 
-TEST(VxiServer, OversizeWritesAreParameterErrors) {
+TEST(VxiServer, WritesAreBoundedPerTransportWhateverTheirFragments) {
     const struct {
         bool stream;
         size_t size;
-    } cases[] = {{true, 65537}, {true, 100000}, {false, 8801}};
+        u_int sendSize;  // the client's fragment size (0: its default)
+        int32_t error;   // 17: decoded whole, and the blanks do not parse
+    } cases[] = {{true, 65536, 4096, 17}, {true, 65537, 0, 5}, {true, 100000, 4096, 5}, {false, 8800, 0, 17},
+                 {false, 8801, 0, 5}};
     for (const auto& c : cases) {
-        Client client(c.stream);
+        Client client(c.stream, DEVICE_CORE, c.sendSize);
         int32_t lid = client.createLink("inst0").lid;
-        Device_WriteResp r = client.write(lid, std::string(c.size, 'a'));
-        EXPECT_EQ(r.error, 5) << c.size;
-        EXPECT_EQ(r.size, 0u);
+        Device_WriteResp r = client.write(lid, std::string(c.size, ' '));
+        EXPECT_EQ(r.error, c.error) << c.size;
         // The link still works.
         EXPECT_EQ(client.write(lid, "*IDN?\n").error, 0);
         EXPECT_EQ(client.read(lid).error, 0);

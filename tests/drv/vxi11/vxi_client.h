@@ -46,14 +46,14 @@ struct ReadResult {
 
 class Client {
 public:
-    explicit Client(bool stream = true, uint32_t program = DEVICE_CORE) {
+    explicit Client(bool stream = true, uint32_t program = DEVICE_CORE, u_int sendSize = 0) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(vxiServicePort(stream));
         int sock = RPC_ANYSOCK;
         timeval retry{0, 200000};
-        client_ = stream ? clnttcp_create(&addr, program, DEVICE_VERSION, &sock, 0, 0)
+        client_ = stream ? clnttcp_create(&addr, program, DEVICE_VERSION, &sock, sendSize, 0)
                          : clntudp_bufcreate(&addr, program, DEVICE_VERSION, retry, &sock, 16384, 16384);
         EXPECT_NE(client_, nullptr);
     }
