@@ -1,5 +1,5 @@
 // The server over loopback with the system's RPC client: links, reads in
-// pieces, the device lock, bounds, unsupported procedures, links of departed
+// chunks, the device lock, bounds, unsupported procedures, links of departed
 // clients, the abort channel and the status byte.
 #include <chrono>
 #include <cstdlib>
@@ -74,7 +74,7 @@ TEST(VxiServer, QueryReplyIsReadOnceWithEnd) {
     }
 }
 
-TEST(VxiServer, ReadInPiecesAndTermChar) {
+TEST(VxiServer, ReadInChunksAndTermChar) {
     const std::string idn = engineReply("*IDN?\n");
     const struct {
         uint32_t requestSize;
@@ -93,21 +93,33 @@ TEST(VxiServer, ReadInPiecesAndTermChar) {
     for (const auto& c : cases) {
         ASSERT_EQ(client.write(lid, "*IDN?\n").error, 0);
         std::string got;
-        ReadResult piece;
+        ReadResult chunk;
         do {
-            piece = client.read(lid, c.requestSize, c.flags, c.termChar);
-            ASSERT_EQ(piece.error, 0);
-            ASSERT_LE(piece.data.size(), c.requestSize);
-            got += piece.data;
-            if ((piece.reason & VXI_REASON_END) == 0) {
-                EXPECT_EQ(piece.reason, VXI_REASON_REQCNT);
+            chunk = client.read(lid, c.requestSize, c.flags, c.termChar);
+            ASSERT_EQ(chunk.error, 0);
+            ASSERT_LE(chunk.data.size(), c.requestSize);
+            got += chunk.data;
+            if ((chunk.reason & VXI_REASON_END) == 0) {
+                EXPECT_EQ(chunk.reason, VXI_REASON_REQCNT);
             }
-        } while ((piece.reason & VXI_REASON_END) == 0);
-        EXPECT_EQ(piece.reason, c.lastReason) << c.requestSize;
+        } while ((chunk.reason & VXI_REASON_END) == 0);
+        EXPECT_EQ(chunk.reason, c.lastReason) << c.requestSize;
         EXPECT_EQ(got.substr(0, idn.size() - 1), idn.substr(0, idn.size() - 1));
         EXPECT_EQ(got.back(), c.lastByte);
     }
     client.onLink(vxi_proc::destroy_link, lid);
+}
+
+TEST(VxiServer, RepliesStayWithTheirLink) {
+    Client a, b;
+    int32_t la = a.createLink("inst0").lid;
+    int32_t lb = b.createLink("inst0").lid;
+    ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
+    ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // leaves a's reply alone
+    EXPECT_EQ(b.read(lb).data, "0\n");
+    EXPECT_EQ(a.read(la).data, engineReply("*IDN?\n"));
+    a.onLink(vxi_proc::destroy_link, la);
+    b.onLink(vxi_proc::destroy_link, lb);
 }
 
 TEST(VxiServer, MessageEndsWithTheWriteThatCarriesEnd) {
