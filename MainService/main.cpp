@@ -1,6 +1,7 @@
 // The measurement service's process entry: logging, boot counter, hardware,
 // managers bound to the hub in their fixed order, the UI link and the SCPI
-// socket, the 0.3 s save of the settings mirror; then it waits for SIGINT or
+// socket (the I/O settings start USBTMC and VXI-11 through the transport
+// hooks), the 0.3 s save of the settings mirror; then it waits for SIGINT or
 // SIGTERM and ends with status 0.
 #include <csignal>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "bootCheck.h"
 #include "connectDev.h"
 #include "usbStandIn.h"
+#include "vxi_app.h"
 
 namespace {
 
@@ -40,6 +42,7 @@ void installTransports() {
     IoTransports hooks;
     hooks.halUsbtmcDevInit = halUsbtmcDevInit;
     hooks.halUsbtmcDevClose = halUsbtmcDevClose;
+    hooks.vxiServiceThredCreate = vxiServiceThredCreate;
     IoTransports::install(std::move(hooks));
 }
 

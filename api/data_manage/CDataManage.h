@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <mutex>
 
@@ -50,6 +52,10 @@ public:
 
     // Triggers one reading for a waiting SCPI read.
     int ScpiTrigSingleTriggered();
+
+    // How long a SCPI reading query waits for its reading, in ms; a VXI-11
+    // client's read sets its own time-out here.
+    std::atomic<uint32_t> m_u32BufferTimeOut{5000};
 
     // Five-digit resistance display.
     bool GetOHMShow5() const;

@@ -1,0 +1,192 @@
+#include "vxi_app.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
+#include "DrvScpiSM.h"
+#include "ScpiManage.h"
+#include "Singelton.h"
+#include "SystemSetup.h"
+#include "Util/logger.h"
+#include "vxi_reply_queue.h"
+#include "vxi_svc.h"
+
+namespace {
+
+constexpr uint32_t kBufferSize = 0x200000;
+// Input of writes without END waiting for the one that ends the message.
+constexpr size_t kMaxPendingInput = 1024 * 1024;
+// Longest stretch of a message that goes into the log.
+constexpr uint32_t kMaxLoggedText = 512;
+
+struct AppLink {
+    std::string pending;
+    std::shared_ptr<CVxiReplyQueue> replies = std::make_shared<CVxiReplyQueue>();
+};
+
+// Touched only on the server thread.
+std::map<int32_t, AppLink>& appLinks() {
+    static auto* links = new std::map<int32_t, AppLink>();
+    return *links;
+}
+
+void setLocalState(bool local) {
+    if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
+        setup->API_SetLocalState(local);
+    }
+}
+
+}  // namespace
+
+_vxi_io_ vxiAppCallbacks() {
+    return _vxi_io_{newVxiConnect, recvVxiData, fillVxiData, delVxiConnect, fillDevStbVal,
+                    devTrigProc,   devClearProc, setDevRemote, setDevLocal,  stopVxiProcess};
+}
+
+int newVxiConnect(int32_t lid, char** buffer, uint32_t* size) {
+    // Pages the replies never reach stay untouched and cost no memory.
+    char* data = static_cast<char*>(std::malloc(kBufferSize));
+    if (data == nullptr) {
+        return -1;
+    }
+    *buffer = data;
+    *size = kBufferSize;
+    appLinks()[lid] = AppLink();
+    setLocalState(false);
+    PrintI("new vxi connect s32LinkId = %d, *ppDataCache = %p *pu32CacheSize = %u\n", lid,
+           static_cast<void*>(data), kBufferSize);
+    return 0;
+}
+
+int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTimeoutMs*/, bool end) {
+    auto it = appLinks().find(lid);
+    if (it == appLinks().end()) {
+        return -1;
+    }
+    PrintI("SCPI cmd = %.*s,  cmd len = %u\n", static_cast<int>(std::min(length, kMaxLoggedText)), data, length);
+    AppLink& link = it->second;
+    link.replies->clear();
+    if (link.pending.size() + length > kMaxPendingInput) {
+        PrintW("VXI input above %zu bytes without END dropped", kMaxPendingInput);
+        link.pending.clear();
+        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+        return -1;
+    }
+    link.pending.append(data, length);
+    if (!end) {
+        return static_cast<int>(length);
+    }
+    std::string message;
+    message.swap(link.pending);
+    std::shared_ptr<CVxiReplyQueue> replies = link.replies;
+    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
+        message.data(), static_cast<uint32_t>(message.size()),
+        [replies](std::string reply) { replies->push(std::move(reply)); });
+    switch (result) {
+        case ScpiManage::MessageResult::Rejected:
+            return -1;
+        case ScpiManage::MessageResult::Aborted:
+            std::printf("SCPI_CMD_ABORT end\n");
+            return static_cast<int>(length);
+        case ScpiManage::MessageResult::Posted:
+            break;
+    }
+    return static_cast<int>(length);
+}
+
+int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom) {
+    auto it = appLinks().find(lid);
+    if (it == appLinks().end()) {
+        return -1;
+    }
+    // A reading query waits for its reading as long as the client waits.
+    CDataManage::instance()->m_u32BufferTimeOut = ioTimeoutMs;
+    return static_cast<int>(it->second.replies->fill(buffer, size, ioTimeoutMs, *eom));
+}
+
+void delVxiConnect(int32_t lid, char* buffer, uint32_t /*size*/) {
+    PrintI("VXI释放内存地址 %p", static_cast<void*>(buffer));
+    appLinks().erase(lid);
+    setLocalState(true);
+    std::free(buffer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    PrintI("释放成功");
+}
+
+int fillDevStbVal(int32_t /*lid*/, uint32_t /*ioTimeoutMs*/) {
+    return DrvScpi_GetStatusRegs().u8ScpSTB;
+}
+
+int devTrigProc(int32_t, uint32_t) {
+    return 1;
+}
+
+int devClearProc(int32_t, uint32_t) {
+    return 1;
+}
+
+int setDevRemote(int32_t, uint32_t) {
+    return 1;
+}
+
+int setDevLocal(int32_t, uint32_t) {
+    return 1;
+}
+
+void stopVxiProcess() {}
+
+namespace {
+
+void* vxiServiceThreadHander(void*) {
+    _vxi_io_ io = vxiAppCallbacks();
+    if (vxiServiceInit(io, VXI_SERVICE_PORT) != 0) {
+        return nullptr;
+    }
+    vxiServiceRun();
+    return nullptr;
+}
+
+pthread_t startThread(int priority) {
+    std::printf("vxiServiceThredCreate start\n");
+    pthread_t thread{};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attr, SCHED_RR);
+    sched_param param{};
+    param.sched_priority = priority;
+    pthread_attr_setschedparam(&attr, &param);
+    int rc = pthread_create(&thread, &attr, vxiServiceThreadHander, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc == EPERM || rc == EINVAL) {
+        PrintW("VXI-11 server thread without real-time scheduling (%s)", std::strerror(rc));
+        rc = pthread_create(&thread, nullptr, vxiServiceThreadHander, nullptr);
+    }
+    if (rc != 0) {
+        PrintE("cannot start the VXI-11 server thread: %s", std::strerror(rc));
+        return pthread_t{};
+    }
+    pthread_setname_np(thread, "vxi server");
+    pthread_detach(thread);  // serves until the process ends
+    return thread;
+}
+
+}  // namespace
+
+pthread_t vxiServiceThredCreate(int priority) {
+    static pthread_t thread = startThread(priority);
+    return thread;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The instrument behind the server: the callbacks that hand written program
+// messages to the SCPI engine and return its replies per link, and the start
+// of the server thread.
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "vxi_proc.h"
+
+// The callback table below, as the server takes it.
+_vxi_io_ vxiAppCallbacks();
+
+// A new link gets a 2 MiB reply buffer and a reply queue of its own; the
+// instrument goes to remote. 0, or -1 without memory.
+int newVxiConnect(int32_t lid, char** buffer, uint32_t* size);
+// Collects the data of a link's writes until one carries END, then hands the
+// whole program message to the SCPI engine; its reply goes to the link's
+// queue. Every write drops the link's queued replies. Returns the length
+// taken, or -1 when the message does not parse or the input overruns.
+int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
+// Sets the engine's reading time-out to the client's and fills the buffer
+// from the link's queue (CVxiReplyQueue::fill).
+int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom);
+// The link is gone: its queue and buffer are freed, the instrument goes local.
+void delVxiConnect(int32_t lid, char* buffer, uint32_t size);
+// The status byte, as *STB? answers it.
+int fillDevStbVal(int32_t lid, uint32_t ioTimeoutMs);
+int devTrigProc(int32_t lid, uint32_t ioTimeoutMs);
+int devClearProc(int32_t lid, uint32_t ioTimeoutMs);
+int setDevRemote(int32_t lid, uint32_t ioTimeoutMs);
+int setDevLocal(int32_t lid, uint32_t ioTimeoutMs);
+void stopVxiProcess();
+
+// Starts the server thread on port 20712 once, asking for round-robin
+// scheduling at `priority` (without the capability the default policy is
+// used, with one warning); later calls return the same thread.
+pthread_t vxiServiceThredCreate(int priority);

@@ -1,0 +1,330 @@
+#include "vxi_proc.h"
+
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr const char* kDeviceName = "inst0";
+
+// VISA resource texts name the device in any case ("INST0").
+bool isOurDevice(const VxiBytes& name) {
+    return !name.oversize && name.len == std::strlen(kDeviceName) && name.val != nullptr &&
+           strncasecmp(name.val, kDeviceName, name.len) == 0;
+}
+
+int32_t writeError(int result) {
+    switch (result) {
+        case -2: return VXI_ERRCODE_ABORT;
+        case -1: return VXI_ERRCODE_IO_ERROR;
+        case 0: return VXI_ERRCODE_IO_TIMEOUT;
+        default: return result < 0 ? VXI_ERRCODE_IO_ERROR : VXI_ERRCODE_NO_ERROR;
+    }
+}
+
+}  // namespace
+
+_vxi_handle* CVxiCore::begin(int32_t lid) {
+    _vxi_handle* link = m_links.find(lid);
+    if (link != nullptr) {
+        link->bIsAbort = false;  // an abort concerns the operation it came in
+    }
+    return link;
+}
+
+_vxi_handle* CVxiCore::enter(int32_t lid, int32_t flags, uint32_t lockTimeout, int32_t& error) {
+    _vxi_handle* link = begin(lid);
+    error = link == nullptr ? VXI_ERRCODE_INVAILD_LINK_IDENTIFIER : waitForLock(*link, flags, lockTimeout);
+    return error == VXI_ERRCODE_NO_ERROR ? link : nullptr;
+}
+
+template <typename RELEASED>
+int32_t CVxiCore::pollLock(const _vxi_handle* link, uint32_t lockTimeout, RELEASED released) {
+    auto start = std::chrono::steady_clock::now();
+    auto limit = std::chrono::milliseconds(clampWait(lockTimeout));
+    for (;;) {
+        if (released()) {
+            return VXI_ERRCODE_NO_ERROR;
+        }
+        if (link != nullptr && link->bIsAbort) {
+            return VXI_ERRCODE_ABORT;
+        }
+        if (std::chrono::steady_clock::now() - start >= limit) {
+            return VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+int32_t CVxiCore::waitForLock(const _vxi_handle& link, int32_t flags, uint32_t lockTimeout) {
+    int32_t lid = link.s32TranId;
+    if (!m_links.lockedByOther(lid)) {
+        return VXI_ERRCODE_NO_ERROR;
+    }
+    if ((flags & VXI_FLAG_WAITLOCK) == 0 || lockTimeout == 0) {
+        return VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
+    }
+    return pollLock(&link, lockTimeout, [this, lid] { return !m_links.lockedByOther(lid); });
+}
+
+Create_LinkResp CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller) {
+    Create_LinkResp resp;
+    if (m_links.full()) {
+        resp.error = VXI_ERRCODE_OUT_OF_RESOURCES;
+        return resp;
+    }
+    if (!isOurDevice(p.device)) {
+        resp.error = VXI_ERRCODE_SYNTAX_ERROR;
+        return resp;
+    }
+    if (m_links.locked()) {
+        resp.error = p.lock_timeout == 0 ? VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK
+                                         : pollLock(nullptr, p.lock_timeout, [this] { return !m_links.locked(); });
+        if (resp.error != VXI_ERRCODE_NO_ERROR) {
+            return resp;
+        }
+    }
+    int type = 0;
+    socklen_t typeLen = sizeof(type);
+    if (getsockopt(caller.fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0) {
+        resp.error = VXI_ERRCODE_DEVICE_NOT_ACCESSIBLE;
+        return resp;
+    }
+    auto link = std::make_unique<_vxi_handle>();
+    link->stClient = caller;
+    link->stClient.stream = type == SOCK_STREAM;
+    link->u32MaxRecvSize = link->stClient.stream ? kMaxRecvStream : kMaxRecvDatagram;
+    _vxi_handle* record = link.get();
+    int32_t lid = m_links.add(std::move(link));
+    if (m_stVxiIoCom.alloc(lid, &record->ps8BaseAddr, &record->u32BuffSize) != 0) {
+        m_links.remove(lid);
+        resp.error = VXI_ERRCODE_OUT_OF_RESOURCES;
+        return resp;
+    }
+    record->ps8ReadAddr = record->ps8BaseAddr;
+    m_links.setLock(p.lockDevice, lid);
+    resp.lid = lid;
+    resp.abortPort = m_u16AbortPort;
+    resp.maxRecvSize = record->u32MaxRecvSize;
+    return resp;
+}
+
+Device_WriteResp CVxiCore::write(const Device_WriteParms& p, const VxiCaller&) {
+    Device_WriteResp resp;
+    _vxi_handle* link = begin(p.lid);
+    if (link == nullptr) {
+        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
+        return resp;
+    }
+    if (p.data.oversize || p.data.len > link->u32MaxRecvSize) {
+        resp.error = VXI_ERRCODE_PARAMETER_ERROR;
+        return resp;
+    }
+    if (p.data.len == 0) {
+        return resp;
+    }
+    resp.error = waitForLock(*link, p.flags, p.lock_timeout);
+    if (resp.error != VXI_ERRCODE_NO_ERROR) {
+        return resp;
+    }
+    // A new message makes the unread rest of the last reply obsolete.
+    link->u32ValidDataBytes = 0;
+    link->bIsEom = false;
+    link->ps8ReadAddr = link->ps8BaseAddr;
+    int result = m_stVxiIoCom.write(p.lid, p.data.val, p.data.len, clampWait(p.io_timeout),
+                                    (p.flags & VXI_FLAG_END) != 0);
+    resp.error = writeError(result);
+    if (result > 0 || result == -1 || result == -2) {
+        resp.size = static_cast<uint32_t>(result);
+    }
+    return resp;
+}
+
+Device_ReadResp CVxiCore::read(const Device_ReadParms& p, const VxiCaller&) {
+    Device_ReadResp resp;
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
+    if (link == nullptr) {
+        return resp;
+    }
+    if (link->u32ValidDataBytes == 0) {
+        int result = m_stVxiIoCom.read(p.lid, link->ps8BaseAddr, link->u32BuffSize, clampWait(p.io_timeout),
+                                       &link->bIsEom);
+        if (result <= 0) {
+            resp.error = writeError(result);
+            return resp;
+        }
+        link->u32ValidDataBytes = static_cast<uint32_t>(result);
+        link->ps8ReadAddr = link->ps8BaseAddr;
+    }
+    fillReply(*link, p, resp);
+    return resp;
+}
+
+void CVxiCore::fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp) {
+    // A datagram carries at most maxRecvSize bytes; the rest follows without END.
+    uint32_t limit = link.stClient.stream ? p.requestSize : std::min(p.requestSize, link.u32MaxRecvSize);
+    resp.data.val = link.ps8ReadAddr;
+    if (link.u32ValidDataBytes > limit) {
+        resp.data.len = limit;
+        resp.reason = limit == p.requestSize ? VXI_REASON_REQCNT : 0;
+        link.ps8ReadAddr += limit;
+        link.u32ValidDataBytes -= limit;
+        return;
+    }
+    resp.data.len = link.u32ValidDataBytes;
+    if (link.bIsEom) {
+        resp.reason = VXI_REASON_END;
+        if ((p.flags & VXI_FLAG_TERMCHRSET) != 0) {
+            char* last = link.ps8ReadAddr + resp.data.len - 1;
+            char* end = link.ps8BaseAddr + link.u32BuffSize;
+            if (*last == '\r' || *last == '\n') {
+                *last = p.termChar;
+                resp.reason |= VXI_REASON_CHR;
+            } else if (last + 1 < end) {
+                last[1] = p.termChar;
+                resp.data.len += 1;
+                resp.reason |= VXI_REASON_CHR;
+            }
+        }
+    }
+    if (resp.data.len == p.requestSize) {
+        resp.reason |= VXI_REASON_REQCNT;
+    }
+    link.u32ValidDataBytes = 0;
+    link.ps8ReadAddr = link.ps8BaseAddr;
+}
+
+Device_ReadStbResp CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller&) {
+    Device_ReadStbResp resp;
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
+    if (link == nullptr) {
+        return resp;
+    }
+    int result = m_stVxiIoCom.readStb(p.lid, clampWait(p.io_timeout));
+    switch (result) {
+        case -4: resp.error = VXI_ERRCODE_OPERATION_NOT_SUPPORTED; break;
+        case -3: resp.error = VXI_ERRCODE_IO_TIMEOUT; break;
+        case -2: resp.error = VXI_ERRCODE_ABORT; break;
+        case -1: resp.error = VXI_ERRCODE_IO_ERROR; break;
+        default: resp.stb = static_cast<uint8_t>(result); break;
+    }
+    return resp;
+}
+
+Device_Error CVxiCore::generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t)) {
+    Device_Error resp;
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
+    if (link == nullptr) {
+        return resp;
+    }
+    int result = callback(p.lid, clampWait(p.io_timeout));
+    resp.error = result == -3 ? VXI_ERRCODE_OPERATION_NOT_SUPPORTED : writeError(result);
+    return resp;
+}
+
+Device_Error CVxiCore::trigger(const Device_GenericParms& p, const VxiCaller&) {
+    return generic(p, m_stVxiIoCom.trigger);
+}
+
+Device_Error CVxiCore::clear(const Device_GenericParms& p, const VxiCaller&) {
+    return generic(p, m_stVxiIoCom.clear);
+}
+
+Device_Error CVxiCore::remote(const Device_GenericParms& p, const VxiCaller&) {
+    return generic(p, m_stVxiIoCom.enterRemote);
+}
+
+Device_Error CVxiCore::local(const Device_GenericParms& p, const VxiCaller&) {
+    return generic(p, m_stVxiIoCom.enterLocal);
+}
+
+Device_Error CVxiCore::lock(const Device_LockParms& p, const VxiCaller&) {
+    Device_Error resp;
+    if (enter(p.lid, p.flags, p.lock_timeout, resp.error) != nullptr) {
+        m_links.setLock(true, p.lid);
+    }
+    return resp;
+}
+
+Device_Error CVxiCore::unlock(const Device_Link& lid, const VxiCaller&) {
+    Device_Error resp;
+    if (begin(lid) == nullptr) {
+        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
+    } else if (!m_links.locked() || m_links.lockedByOther(lid)) {
+        resp.error = VXI_ERRCODE_NO_LOCK_HELD_BY_THIS_LINK;
+    } else {
+        m_links.releaseBy(lid);
+    }
+    return resp;
+}
+
+Device_Error CVxiCore::enableSrq(const Device_EnableSrqParms& p, const VxiCaller&) {
+    Device_Error resp;
+    _vxi_handle* link = begin(p.lid);
+    if (link == nullptr) {
+        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
+        return resp;
+    }
+    link->bSrqEnable = p.enable;
+    if (p.enable) {
+        std::memset(link->as8SrqHandle, 0, sizeof(link->as8SrqHandle));
+        if (!p.handle.oversize && p.handle.val != nullptr) {
+            std::memcpy(link->as8SrqHandle, p.handle.val, std::min<uint32_t>(p.handle.len, VXI_SRQ_HANDLE_SIZE));
+        }
+    }
+    return resp;
+}
+
+Device_DocmdResp CVxiCore::docmd(const Device_DocmdParms&, const VxiCaller&) {
+    Device_DocmdResp resp;
+    resp.error = VXI_ERRCODE_OPERATION_NOT_SUPPORTED;
+    return resp;
+}
+
+Device_Error CVxiCore::createIntrChan(const Device_RemoteFunc&, const VxiCaller&) {
+    return Device_Error{VXI_ERRCODE_OPERATION_NOT_SUPPORTED};
+}
+
+Device_Error CVxiCore::destroyIntrChan(const int32_t&, const VxiCaller&) {
+    return Device_Error{VXI_ERRCODE_CHANNEL_NOT_ESTABLISHED};
+}
+
+void CVxiCore::destroy(int32_t lid) {
+    std::unique_ptr<_vxi_handle> link = m_links.remove(lid);
+    if (link == nullptr) {
+        return;
+    }
+    m_stVxiIoCom.free(lid, link->ps8BaseAddr, link->u32BuffSize);
+    m_links.releaseBy(lid);
+}
+
+Device_Error CVxiCore::destroyLink(const Device_Link& lid, const VxiCaller&) {
+    if (m_links.find(lid) == nullptr) {
+        return Device_Error{VXI_ERRCODE_INVAILD_LINK_IDENTIFIER};
+    }
+    destroy(lid);
+    return Device_Error{};
+}
+
+Device_Error CVxiCore::abort(const Device_Link& lid, const VxiCaller&) {
+    // The abort channel is a connection of its own: the link is the one the
+    // request names, not one made on this connection.
+    _vxi_handle* link = m_links.find(lid);
+    if (link == nullptr) {
+        return Device_Error{VXI_ERRCODE_INVAILD_LINK_IDENTIFIER};
+    }
+    link->bIsAbort = true;
+    m_stVxiIoCom.abort();
+    return Device_Error{};
+}
+
+void CVxiCore::sweepDeparted(const std::vector<int>& liveFds) {
+    for (int32_t lid : m_links.departed(liveFds)) {
+        destroy(lid);
+    }
+}

@@ -1,0 +1,86 @@
+#pragma once
+// The procedures of the core and asynchronous programs over the link table,
+// with the application's callbacks (_vxi_io_) underneath. Independent of the
+// RPC runtime: the dispatchers decode, call one of these and send the result.
+// Used only on the server thread.
+#include <cstdint>
+#include <vector>
+
+#include "vxi11.h"
+#include "vxi_link.h"
+
+// What the application hands to the server. Results as the procedures map them.
+struct _vxi_io_ {
+    // A new link: its reply buffer and size; 0, or -1 when there is none.
+    int (*alloc)(int32_t lid, char** buffer, uint32_t* size);
+    // Data of a write with its END flag: the length taken, -1 I/O error,
+    // -2 abort, 0 time-out.
+    int (*write)(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
+    // Fills the buffer with reply data: the bytes placed (0 on time-out);
+    // `eom` tells whether they end a reply.
+    int (*read)(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom);
+    // The link is gone: its buffer is returned.
+    void (*free)(int32_t lid, char* buffer, uint32_t size);
+    int (*readStb)(int32_t lid, uint32_t ioTimeoutMs);
+    int (*trigger)(int32_t lid, uint32_t ioTimeoutMs);
+    int (*clear)(int32_t lid, uint32_t ioTimeoutMs);
+    int (*enterRemote)(int32_t lid, uint32_t ioTimeoutMs);
+    int (*enterLocal)(int32_t lid, uint32_t ioTimeoutMs);
+    void (*abort)();
+};
+
+class CVxiCore {
+public:
+    // Longest wait for a reply or the lock, in ms: a client's "forever"
+    // (0xFFFFFFFF) must not hold the server thread, nor the engine's reading
+    // wait, for weeks.
+    static constexpr uint32_t kMaxWaitMs = 60000;
+    static uint32_t clampWait(uint32_t ms) { return ms < kMaxWaitMs ? ms : kMaxWaitMs; }
+
+    // Largest write per transport.
+    static constexpr uint32_t kMaxRecvStream = 65536;
+    static constexpr uint32_t kMaxRecvDatagram = 8800;
+
+    CVxiCore(const _vxi_io_& io, uint16_t abortPort) : m_stVxiIoCom(io), m_u16AbortPort(abortPort) {}
+
+    Create_LinkResp createLink(const Create_LinkParms& p, const VxiCaller& caller);
+    Device_WriteResp write(const Device_WriteParms& p, const VxiCaller& caller);
+    Device_ReadResp read(const Device_ReadParms& p, const VxiCaller& caller);
+    Device_ReadStbResp readStb(const Device_GenericParms& p, const VxiCaller& caller);
+    Device_Error trigger(const Device_GenericParms& p, const VxiCaller& caller);
+    Device_Error clear(const Device_GenericParms& p, const VxiCaller& caller);
+    Device_Error remote(const Device_GenericParms& p, const VxiCaller& caller);
+    Device_Error local(const Device_GenericParms& p, const VxiCaller& caller);
+    Device_Error lock(const Device_LockParms& p, const VxiCaller& caller);
+    Device_Error unlock(const Device_Link& lid, const VxiCaller& caller);
+    Device_Error enableSrq(const Device_EnableSrqParms& p, const VxiCaller& caller);
+    Device_DocmdResp docmd(const Device_DocmdParms& p, const VxiCaller& caller);
+    Device_Error destroyLink(const Device_Link& lid, const VxiCaller& caller);
+    Device_Error createIntrChan(const Device_RemoteFunc& p, const VxiCaller& caller);
+    Device_Error destroyIntrChan(const int32_t& unused, const VxiCaller& caller);
+    Device_Error abort(const Device_Link& lid, const VxiCaller& caller);
+
+    // Destroys the links of connections that have gone (descriptors no
+    // longer in `liveFds`, or taken by another peer).
+    void sweepDeparted(const std::vector<int>& liveFds);
+
+private:
+    // The link of an operation, its abort flag cleared for this operation.
+    _vxi_handle* begin(int32_t lid);
+    // The link of an operation that needs the device, once the lock allows;
+    // null with `error` 4 without such a link, or 11 or 23 from the wait.
+    _vxi_handle* enter(int32_t lid, int32_t flags, uint32_t lockTimeout, int32_t& error);
+    // 0 when `link` may go on; 11 or 23 otherwise.
+    int32_t waitForLock(const _vxi_handle& link, int32_t flags, uint32_t lockTimeout);
+    // Waits, polling every 1 ms, until `released` or `lockTimeout` ms have
+    // passed (steady clock) or `link`'s abort flag is set: 0, 11 or 23.
+    template <typename RELEASED>
+    int32_t pollLock(const _vxi_handle* link, uint32_t lockTimeout, RELEASED released);
+    Device_Error generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t));
+    void destroy(int32_t lid);
+    void fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp);
+
+    CVxiLinks m_links;
+    _vxi_io_ m_stVxiIoCom;
+    uint16_t m_u16AbortPort;
+};

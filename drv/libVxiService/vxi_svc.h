@@ -1,0 +1,26 @@
+#pragma once
+// The RPC side of the server: UDP and TCP transports on one port, the core,
+// abort and interrupt programs registered on both, their dispatchers, and the
+// loop that serves them and destroys the links of connections that leave.
+#include <rpc/rpc.h>
+
+#include <cstdint>
+
+#include "vxi_proc.h"
+
+// Creates both transports on `port` (0: a free port each, for tests) and
+// registers the three programs on them without a port mapper; then, when
+// `portmap` is set and a port mapper runs, also registers the core program
+// there for TCP and UDP (a failure is logged once and changes nothing else).
+// Call once. 0, or -1 to -8 (the transport or registration that failed).
+int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap = true);
+// Serves on the calling thread until vxiServiceStop.
+void vxiServiceRun();
+// Makes vxiServiceRun return (from any thread).
+void vxiServiceStop();
+// The port the TCP (stream) or UDP transport is bound to.
+uint16_t vxiServicePort(bool stream);
+
+void device_core_1(struct svc_req* rqstp, SVCXPRT* transp);
+void device_async_1(struct svc_req* rqstp, SVCXPRT* transp);
+void device_intr_1(struct svc_req* rqstp, SVCXPRT* transp);

@@ -1,0 +1,264 @@
+// The server over loopback with the system's RPC client: links, reads in
+// chunks, the device lock, bounds, unsupported procedures, links of departed
+// clients, the abort channel and the status byte.
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <vector>
+
+#include "CDataManage.h"
+#include "vxi_client.h"
+
+namespace {
+
+using namespace vxi_test;
+using namespace std::chrono;
+
+const auto* g_env = ::testing::AddGlobalTestEnvironment(new ServerEnv);
+
+// What the engine answers to `text` through any transport.
+std::string engineReply(const std::string& text) {
+    auto reply = std::make_shared<std::promise<std::string>>();
+    auto got = reply->get_future();
+    ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
+                                                  [reply](std::string r) { reply->set_value(std::move(r)); });
+    return got.wait_for(seconds(5)) == std::future_status::ready ? got.get() : std::string();
+}
+
+TEST(VxiServer, CreateLinkTakesOnlyTheInstrumentsName) {
+    const struct {
+        std::string name;
+        int32_t error;
+    } cases[] = {
+        {"inst0", 0}, {"INST0", 0}, {"inst1", 1}, {"inst", 1}, {"gpib0,5", 1}, {std::string(300, 'i'), 1},
+    };
+    Client client;
+    std::vector<int32_t> lids;
+    for (const auto& c : cases) {
+        Create_LinkResp r = client.createLink(c.name);
+        EXPECT_EQ(r.error, c.error) << c.name;
+        if (r.error == 0) {
+            EXPECT_EQ(r.abortPort, vxiServicePort(true));
+            EXPECT_EQ(r.maxRecvSize, 65536u);
+            lids.push_back(r.lid);
+        }
+    }
+    // Two links on one connection are two links.
+    ASSERT_EQ(lids.size(), 2u);
+    EXPECT_NE(lids[0], lids[1]);
+    for (int32_t lid : lids) {
+        EXPECT_EQ(client.onLink(vxi_proc::destroy_link, lid), 0);
+        EXPECT_EQ(client.onLink(vxi_proc::destroy_link, lid), 4);
+    }
+}
+
+TEST(VxiServer, QueryReplyIsReadOnceWithEnd) {
+    const std::string idn = engineReply("*IDN?\n");
+    ASSERT_FALSE(idn.empty());
+    for (bool stream : {true, false}) {
+        Client client(stream);
+        Create_LinkResp link = client.createLink("inst0");
+        ASSERT_EQ(link.error, 0);
+        EXPECT_EQ(link.maxRecvSize, stream ? 65536u : 8800u);
+        Device_WriteResp w = client.write(link.lid, "*IDN?\n");
+        EXPECT_EQ(w.error, 0);
+        EXPECT_EQ(w.size, 6u);
+        ReadResult first = client.read(link.lid);
+        EXPECT_EQ(first.error, 0);
+        EXPECT_EQ(first.reason, VXI_REASON_END);
+        EXPECT_EQ(first.data, idn);
+        auto start = steady_clock::now();
+        EXPECT_EQ(client.read(link.lid, 4096, 0, 0, 200).error, 15);
+        EXPECT_GE(steady_clock::now() - start, milliseconds(190));
+        client.onLink(vxi_proc::destroy_link, link.lid);
+    }
+}
+
+TEST(VxiServer, ReadInChunksAndTermChar) {
+    const std::string idn = engineReply("*IDN?\n");
+    const struct {
+        uint32_t requestSize;
+        int32_t flags;
+        char termChar;
+        int32_t lastReason;
+        char lastByte;
+    } cases[] = {
+        {4, 0, 0, VXI_REASON_END, '\n'},
+        {4096, VXI_FLAG_TERMCHRSET, '\n', VXI_REASON_CHR | VXI_REASON_END, '\n'},
+        {4096, VXI_FLAG_TERMCHRSET, '#', VXI_REASON_CHR | VXI_REASON_END, '#'},
+        {static_cast<uint32_t>(idn.size()), 0, 0, VXI_REASON_END | VXI_REASON_REQCNT, '\n'},
+    };
+    Client client;
+    int32_t lid = client.createLink("inst0").lid;
+    for (const auto& c : cases) {
+        ASSERT_EQ(client.write(lid, "*IDN?\n").error, 0);
+        std::string got;
+        ReadResult chunk;
+        do {
+            chunk = client.read(lid, c.requestSize, c.flags, c.termChar);
+            ASSERT_EQ(chunk.error, 0);
+            ASSERT_LE(chunk.data.size(), c.requestSize);
+            got += chunk.data;
+            if ((chunk.reason & VXI_REASON_END) == 0) {
+                EXPECT_EQ(chunk.reason, VXI_REASON_REQCNT);
+            }
+        } while ((chunk.reason & VXI_REASON_END) == 0);
+        EXPECT_EQ(chunk.reason, c.lastReason) << c.requestSize;
+        EXPECT_EQ(got.substr(0, idn.size() - 1), idn.substr(0, idn.size() - 1));
+        EXPECT_EQ(got.back(), c.lastByte);
+    }
+    client.onLink(vxi_proc::destroy_link, lid);
+}
+
+TEST(VxiServer, RepliesStayWithTheirLink) {
+    Client a, b;
+    int32_t la = a.createLink("inst0").lid;
+    int32_t lb = b.createLink("inst0").lid;
+    ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
+    ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // leaves a's reply alone
+    EXPECT_EQ(b.read(lb).data, "0\n");
+    EXPECT_EQ(a.read(la).data, engineReply("*IDN?\n"));
+    a.onLink(vxi_proc::destroy_link, la);
+    b.onLink(vxi_proc::destroy_link, lb);
+}
+
+TEST(VxiServer, MessageEndsWithTheWriteThatCarriesEnd) {
+    Client client;
+    int32_t lid = client.createLink("inst0").lid;
+    EXPECT_EQ(client.write(lid, "*ID", 0).size, 3u);
+    EXPECT_EQ(client.read(lid, 4096, 0, 0, 100).error, 15);
+    EXPECT_EQ(client.write(lid, "N?\n").error, 0);
+    EXPECT_EQ(client.read(lid).data, engineReply("*IDN?\n"));
+    // A message that does not parse is an I/O error.
+    EXPECT_EQ(client.write(lid, "NO:SUCH:COMMAND\n").error, 17);
+    client.onLink(vxi_proc::destroy_link, lid);
+}
+
+TEST(VxiServer, LockMatrixOfTwoLinks) {
+    Client a, b;
+    int32_t la = a.createLink("inst0").lid;
+    int32_t lb = b.createLink("inst0").lid;
+    ASSERT_EQ(a.lock(la), 0);
+    EXPECT_EQ(a.lock(la), 0);  // held already
+    const struct {
+        int32_t flags;
+        uint32_t lockTimeout;
+        milliseconds least;
+    } waits[] = {{0, 500, milliseconds(0)}, {VXI_FLAG_WAITLOCK, 0, milliseconds(0)},
+                 {VXI_FLAG_WAITLOCK, 500, milliseconds(450)}};
+    for (const auto& w : waits) {
+        auto start = steady_clock::now();
+        EXPECT_EQ(b.write(lb, "*ESE 0\n", VXI_FLAG_END | w.flags, w.lockTimeout).error, 11);
+        auto took = steady_clock::now() - start;
+        EXPECT_GE(took, w.least);
+        EXPECT_LT(took, w.least + milliseconds(400));
+    }
+    EXPECT_EQ(b.lock(lb, VXI_FLAG_WAITLOCK, 100), 11);
+    EXPECT_EQ(b.onLink(vxi_proc::device_unlock, lb), 12);
+    EXPECT_EQ(b.createLink("inst0", false, 0).error, 11);  // no new link while locked
+    EXPECT_EQ(a.onLink(vxi_proc::device_unlock, la), 0);
+    EXPECT_EQ(a.onLink(vxi_proc::device_unlock, la), 12);
+    EXPECT_EQ(b.lock(lb), 0);
+    EXPECT_EQ(b.write(lb, "*ESE 0\n").error, 0);
+    EXPECT_EQ(b.onLink(vxi_proc::destroy_link, lb), 0);  // releases the lock
+    EXPECT_EQ(a.lock(la), 0);
+    EXPECT_EQ(a.onLink(vxi_proc::destroy_link, la), 0);
+}
+
+TEST(VxiServer, ClientThatLeavesReleasesItsLock) {
+    auto leaver = std::make_unique<Client>();
+    Create_LinkResp held = leaver->createLink("inst0", true);
+    ASSERT_EQ(held.error, 0);
+    leaver->disconnect();
+    Client next;
+    Create_LinkResp link{};
+    auto deadline = steady_clock::now() + seconds(5);
+    do {
+        link = next.createLink("inst0", false, 0);
+    } while (link.error == 11 && steady_clock::now() < deadline);
+    ASSERT_EQ(link.error, 0);
+    EXPECT_NE(link.lid, held.lid);
+    EXPECT_EQ(next.lock(link.lid), 0);
+    EXPECT_EQ(next.onLink(vxi_proc::destroy_link, held.lid), 4);
+    EXPECT_EQ(next.onLink(vxi_proc::destroy_link, link.lid), 0);
+}
+
+TEST(VxiServer, WritesAreBoundedPerTransportWhateverTheirFragments) {
+    const struct {
+        bool stream;
+        size_t size;
+        u_int sendSize;  // the client's fragment size (0: its default)
+        int32_t error;   // 17: decoded whole, and the blanks do not parse
+    } cases[] = {{true, 65536, 4096, 17}, {true, 65537, 0, 5}, {true, 100000, 4096, 5}, {false, 8800, 0, 17},
+                 {false, 8801, 0, 5}};
+    for (const auto& c : cases) {
+        Client client(c.stream, DEVICE_CORE, c.sendSize);
+        int32_t lid = client.createLink("inst0").lid;
+        Device_WriteResp r = client.write(lid, std::string(c.size, ' '));
+        EXPECT_EQ(r.error, c.error) << c.size;
+        // The link still works.
+        EXPECT_EQ(client.write(lid, "*IDN?\n").error, 0);
+        EXPECT_EQ(client.read(lid).error, 0);
+        client.onLink(vxi_proc::destroy_link, lid);
+    }
+}
+
+TEST(VxiServer, UnsupportedProceduresAnswerTheirErrors) {
+    Client client;
+    int32_t lid = client.createLink("inst0").lid;
+    Device_DocmdResp docmd;
+    docmd.error = -1;
+    Device_DocmdParms cmd;
+    cmd.lid = lid;
+    ASSERT_EQ(client.call(vxi_proc::device_docmd, xdr_Device_DocmdParms, cmd, xdr_Device_DocmdResp, docmd),
+              RPC_SUCCESS);
+    EXPECT_EQ(docmd.error, 8);
+    EXPECT_EQ(docmd.data_out.len, 0u);
+    xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), reinterpret_cast<char*>(&docmd));
+    Device_Error intr{-1};
+    client.call(vxi_proc::create_intr_chan, xdr_Device_RemoteFunc, Device_RemoteFunc{}, xdr_Device_Error, intr);
+    EXPECT_EQ(intr.error, 8);
+    client.call(vxi_proc::destroy_intr_chan, xdr_Device_Link, 0, xdr_Device_Error, intr);
+    EXPECT_EQ(intr.error, 6);
+    for (uint32_t proc : {vxi_proc::device_trigger, vxi_proc::device_clear, vxi_proc::device_remote,
+                          vxi_proc::device_local}) {
+        Device_Error r{-1};
+        client.call(proc, xdr_Device_GenericParms, Device_GenericParms{lid, 0, 0, 100}, xdr_Device_Error, r);
+        EXPECT_EQ(r.error, 0) << proc;
+        client.call(proc, xdr_Device_GenericParms, Device_GenericParms{lid + 1000, 0, 0, 100}, xdr_Device_Error, r);
+        EXPECT_EQ(r.error, 4) << proc;
+    }
+    client.onLink(vxi_proc::destroy_link, lid);
+}
+
+TEST(VxiServer, AbortFindsTheLinkByItsIdAndIsForgottenAfterwards) {
+    Client core, other;
+    int32_t lid = core.createLink("inst0").lid;
+    int32_t otherLid = other.createLink("inst0").lid;
+    Client abortChannel(true, DEVICE_ASYNC);
+    EXPECT_EQ(abortChannel.onLink(vxi_proc::device_abort, lid), 0);
+    EXPECT_EQ(abortChannel.onLink(vxi_proc::device_abort, lid + 1000), 4);
+    // A later lock wait of the aborted link times out as any other.
+    ASSERT_EQ(other.lock(otherLid), 0);
+    EXPECT_EQ(core.lock(lid, VXI_FLAG_WAITLOCK, 50), 11);
+    other.onLink(vxi_proc::destroy_link, otherLid);
+    core.onLink(vxi_proc::destroy_link, lid);
+}
+
+TEST(VxiServer, StatusByteIsTheInstrumentsAndTimeOutsAreClamped) {
+    Client client;
+    int32_t lid = client.createLink("inst0").lid;
+    engineReply("*CLS;*ESE 0;*STB?\n");
+    client.write(lid, "NO:SUCH:COMMAND\n");  // an error queued sets a bit
+    Device_ReadStbResp stb = client.readStb(lid);
+    EXPECT_EQ(stb.error, 0);
+    EXPECT_NE(stb.stb, 0);
+    ASSERT_EQ(client.write(lid, "*STB?\n", VXI_FLAG_END, 0, UINT32_MAX).error, 0);
+    ReadResult text = client.read(lid, 4096, 0, 0, UINT32_MAX);
+    EXPECT_EQ(std::atoi(text.data.c_str()), stb.stb);
+    EXPECT_EQ(CDataManage::instance()->m_u32BufferTimeOut.load(), CVxiCore::kMaxWaitMs);
+    client.onLink(vxi_proc::destroy_link, lid);
+    EXPECT_EQ(client.readStb(lid).error, 4);
+}
+
+}  // namespace
