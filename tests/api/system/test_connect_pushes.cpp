@@ -60,6 +60,15 @@ protected:
         return found.size() == ids.size() ? found : std::vector<DataPack>{};
     }
 
+    // Waits until every notification pushed so far has been delivered (they
+    // arrive in push order), then forgets them.
+    void settle() {
+        CFEM::pushMessage(UPDATE_MEASURE_DATA, {});
+        waitFor({UPDATE_MEASURE_DATA});
+        std::lock_guard<std::mutex> lock(_state->mtx);
+        _state->packs.clear();
+    }
+
     template <typename Record>
     static Record record(const DataPack& pack) {
         Record record;
@@ -105,6 +114,7 @@ TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
     base.mutable_mprotofunccfgs(TYPE_OHM4)->set_ms32range(3);
     base.mutable_mprotofunccfgs(TYPE_OHM4)->set_ms32rate(E_Fast);
     FunctionManage::instance().ProtoBaseFuncInfoSet(base);
+    settle();
     FunctionManage::instance().onClientConnect();
     auto packs = waitFor({UPDATE_FUNCTION_CONFIG, UPDATE_FUNCTION2_CONFIG});
     ASSERT_EQ(packs.size(), 2u);
