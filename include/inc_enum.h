@@ -30,6 +30,15 @@ enum RateEnum : int32_t {
     E_Fast = 2,
 };
 
+// Inner keys of the engine's limit tables: what the words MIN, MAX and DEF of
+// a numeric parameter stand for (AUTO is no key of any table).
+enum ConfigureEnum : int32_t {
+    AUTO = 0,
+    MIN = 1,
+    MAX = 2,
+    DEF = 3,
+};
+
 // Range indices per quantity; -1 is the automatic value of each. The DC voltage
 // function reads index 4 as its 1000 V range (AC voltage, period and frequency
 // as 750 V).

@@ -4,6 +4,9 @@
 #include <utility>
 
 #include "CFEM.h"
+#include "RangeInfoTables.h"
+#include "Singelton.h"
+#include "SystemSetup.h"
 #include "Util/logger.h"
 #include "inc_enum.h"
 
@@ -11,7 +14,6 @@ using ValueMap = google::protobuf::Map<int, Value>;
 
 namespace {
 
-constexpr unsigned int kSensRefDataGet = 0x20001701;
 // Math function selected at start: minimum/maximum statistics.
 constexpr int32_t kMathMinMax = 7;
 // dBm reference resistance in ohms.
@@ -27,22 +29,38 @@ CDataManage* CDataManage::instance() {
     return engine;
 }
 
-CDataManage::CDataManage() : Manager("dataAcq_manager") {
+CDataManage::CDataManage()
+    : Manager("dataAcq_manager"),
+      // The first model's rows until a model is known, so that a current
+      // lookup never meets a null row set.
+      m_stRangeInfoDCI(stRangeInfoDCI),
+      m_stRangeInfoACI(stRangeInfoACI),
+      m_frontEnd(&AcqFrontEnd::converter()),
+      m_clock(&EngineClock::steady()),
+      m_caliDataMap(std::make_shared<const CaliDataMap>()) {
     mathDefaults(m_protoMathFuncInfo);
     triggerDefaults(m_protoTriggerFuncInfo);
     sensorDefaults(m_protoSensorFuncCurrInfo);
+    PrintI("CDataManage ctor this:%p", static_cast<void*>(this));
+    DM_CapabilityInit(Copperwren::Singleton<SystemSetup>::Instance()->API_GetModel());
+}
+
+structFuncConfig CDataManage::defaultConfig() {
+    structFuncConfig config;
+    config.bMainConfig = true;
+    config.s32RangeMax = 1;
+    config.s32Range = 0;
+    config.s32AutoZ = 1;
+    config.eRate = E_Slow;
+    config.eRealFunc = TYPE_DCV;
+    return config;
 }
 
 void CDataManage::start() {
+    DM_CalInit();
     // The measurement loop and the trigger waiter are not part of this build:
     // nothing is posted, so no pool worker is taken.
     PrintI("CDataManage start: no measurement loop in this build");
-}
-
-void CDataManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
-    entries[kSensRefDataGet] = [this](unsigned int source, const ValueMap& in, ValueMap* out) {
-        return cbSensRefDataGet(source, in, out);
-    };
 }
 
 void CDataManage::onClientConnect() {

@@ -1,31 +1,78 @@
 #pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
+#include "AcqFrontEnd.h"
+#include "CSafeQueue.h"
+#include "EngineKeyedTables.h"
+#include "EngineTypes.h"
 #include "Manager.h"
+#include "inc_type.h"
 #include "proto_data.pb.h"
 
-// The measurement engine: acquisition loop, calibration, auto range, trigger,
+// The measurement engine: acquisition, calibration, auto range, trigger,
 // sensors, math and the reading buffers. It owns the math, trigger and sensor
 // records of the settings mirror and the reading-buffer record.
 //
-// Present so far: the three records with their default, get and set
-// operations, the reading-buffer record, the UI pushes of the trigger, math
-// and sensor settings and the sensor reference-point query. The measurement
-// loop and the remaining handlers come with the engine work; start() posts
-// nothing yet.
+// Present so far: construction per model with the model's tables, the range
+// row lookup, the frame decode, the calibration tables, the message table (ids
+// bind as their handlers exist), the three settings records with their UI
+// pushes and the sensor reference-point query. The measurement loop comes with
+// its own work; start() loads the calibration and posts nothing yet.
 class CDataManage : public Manager {
 public:
-    // The one engine, created on first use and kept until exit.
+    using ValueMap = google::protobuf::Map<int, Value>;
+    using Handler = int (CDataManage::*)(unsigned int, const ValueMap&, ValueMap*);
+    // Calibration segments by key function * 64 + range.
+    using CaliDataMap = std::map<uint32_t, std::vector<structCaliData>>;
+
+    // The one engine, created on first use and never destroyed: pool tasks
+    // may still run in it while the process ends.
     static CDataManage* instance();
 
-    // Starts the measurement loop and the external-trigger waiter on the
-    // shared pool. Nothing runs yet: the loop comes with the engine.
+    // Loads the calibration. The measurement loop and the trigger waiter are
+    // not part of this build: nothing is posted, so no pool worker is taken.
     void start();
 
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override;
     // A UI notification client connected: push trigger, math and sensor settings.
     void onClientConnect() override;
+
+    // ---- model and range rows
+    // Model "MV412" selects the first model's tables, any other text the E model's.
+    void DM_CapabilityInit(const std::string& model);
+    // The row of (function, range); FREQ and PERIOD choose by `value` (Hz, us).
+    // Out-of-table ranges are clamped, a function above 11 gives the DEF row.
+    structRangeInfo DM_GetRangeInfo(uint32_t func, uint32_t range, double value);
+    float lastMinUnite() const { return m_f32MinUnite.load(std::memory_order_relaxed); }
+
+    // ---- acquisition decode (measurement-loop thread only)
+    bool DM_AcqData(uint32_t& func, structFuncConfig& config, uint8_t* readBuf, int32_t len);
+    bool DM_RawData(uint32_t func, const structFuncConfig& config, uint8_t* readBuf, int64_t& data);
+    bool DM_FreqData(uint32_t func, int64_t& freqData);
+    // n-byte little-endian signed value (n 1..8); false and `out` unchanged otherwise.
+    static bool DM_DataConverter(const uint8_t* buf, uint32_t n, int64_t& out);
+
+    // ---- calibration
+    void DM_CalInit();
+    void DM_CacheCaliPoint(uint32_t func, uint32_t range, double point, double target);
+    void DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points);
+    // Removes the tables of the given keys (delete of calibration data).
+    void DM_RemoveCaliData(const std::vector<uint32_t>& keys);
+    bool DM_CalData(uint32_t func, uint32_t range, int64_t raw, double& out);
+    // The table in force: a snapshot that stays valid while tables are rebuilt.
+    std::shared_ptr<const CaliDataMap> caliData() const;
+    std::map<uint32_t, std::vector<structCaliPoint>> caliPoints() const;
+
+    // ---- test seams: the converter and the clock in use.
+    void setFrontEnd(AcqFrontEnd* frontEnd) { m_frontEnd = frontEnd; }
+    void setClock(EngineClock* clock) { m_clock = clock; }
 
     void postUITrigConfig();
     void postUICalculateConfig();
@@ -57,15 +104,113 @@ public:
 
     // 0x20001701: one SensRefs under key 0, an item per reference point of
     // the current sensor project.
-    int cbSensRefDataGet(unsigned int source, const google::protobuf::Map<int, Value>& in,
-                         google::protobuf::Map<int, Value>* out);
+    int cbSensRefDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
+
+    // ---- model-dependent state, set by DM_CapabilityInit
+    int32_t mDataPointThreshold = 500000;
+    const structRangeInfo* m_stRangeInfoDCI;
+    const structRangeInfo* m_stRangeInfoACI;
+    F64KeyedTable m_scpiF64RangeLimitMap;
+    F64KeyedTable m_scpiF64RealRangeMap;
+    F64KeyedTable m_F64LimitMap;
+    F64KeyedTable m_scpiF64MEASLimitMap;
+    ResolutionByRateTable m_rangeResolutionToRateMapCurrent;
+    uint32_t m_u32IntervalMin = 8;
+    uint32_t m_u32CapRangeMax = 7;
+
+    // ---- loop state (used by the measurement loop)
+    bool m_zAcqRunning = false;
+    bool m_zCaliRunning = false;
+    bool m_zTempRunning = false;
+    CSafeQueue<long long> m_RawDataQueue;
+    std::atomic<bool> m_zScpiReadDataRunning{false};
+    CSafeQueue<std::string> m_scpiReadDataQueue;
+    std::string m_strScpiReadData;
+    uint8_t m_u8ReadBuf[34] = {};
+    bool m_confChange = false;
+    bool m_capScaning = false;
+    bool m_BeepSwitch = false;
+    double m_lastVal = 0;
+    int32_t m_invalidCount = 0;
+    std::deque<double> m_tempQueue;
+    std::deque<double> m_buffer;
+    std::vector<double> m_buffer2;
+    uint32_t m_bufferOffset = 0;
+    uint32_t m_u32BufferTimeOut = 5000;
+    structBeeperRange m_stContRange{0.0f, 10.0f};
+    structBeeperRange m_stDiodRange{0.1f, 2.1f};
+    char m_sepChar = ',';
+    char m_dotChar = '.';
+    bool m_plusSign = false;
+    bool m_b2ndEnable = false;
+    bool m_bFunSwitch = false;
+    MeasureTypeEnum m_e2ndFunc = TYPE_DCV;
+    structFuncConfig m_2ndConfig = defaultConfig();
+    int32_t m_2ndtriggertype = 1;
+    MeasureTypeEnum m_eMainFunc = TYPE_DCV;
+    structFuncConfig m_mainConfig = defaultConfig();
+    structTriggerInfo m_trigInfo;
+    bool m_bWaitForTrigger = false;
+    std::atomic<uint32_t> m_singleCountDown{0};
+    uint32_t m_sampleCount = 1;
+    bool m_triggered = false;
+    bool m_triggerChange = false;
+    bool m_holdState = false;
+    int32_t m_holdNum = 0;
+    int32_t m_holdCount = 0;
+    double m_holdMeasValueNew = 0;
+    double m_holdTemp = 0;
+    bool m_holdmidstat = false;
+    int32_t m_measState = 0;
+    double m_temprel = 0;
+    int32_t m_senType = 0;
+    MeasureTypeEnum m_SeneType = TYPE_DCV;
+    uint64_t m_bufferStartTime = 0;
+    uint64_t m_bufferCurrentTime = 0;
+    uint64_t m_lastDataTime = 0;
+    uint64_t m_lastFreqTime = 0;
+    uint64_t m_capDataTime = 0;
+    uint64_t m_mainSyncTime = 0;
+    uint64_t m_2ndSyncTime = 0;
+    std::string m_tempnum;
+    std::string m_tempunit;
+    bool PFhightag = false;
+    bool PFlowtag = false;
+    bool m_autoRangeLocked = false;
+    structTriggerInfo m_trigInfoLast;
 
 private:
     CDataManage();
+    ~CDataManage() override = default;
 
+    static structFuncConfig defaultConfig();
     static void mathDefaults(ProtoMathFuncInfo& info);
     static void triggerDefaults(ProtoTriggerFuncInfo& info);
     static void sensorDefaults(ProtoSensorFuncInfo& info);
+
+    // Decode helpers of DM_RawData.
+    bool capCounter(int64_t& data);
+    bool capChargeSlope(const structFuncConfig& config, int64_t& data);
+    bool capSample(int64_t& sample);
+    void waitSince(uint64_t start, uint64_t waitMs);
+    int64_t capHistoryFilter(int64_t t);
+    void capHistoryReset();
+
+    // Calibration helpers.
+    void readCaliFile(const std::string& path, std::map<uint32_t, std::vector<structCaliPoint>>& points);
+    void readAccFile(const std::string& path);
+    static void cachePoint(std::map<uint32_t, std::vector<structCaliPoint>>& points, const structCaliPoint& p);
+    static std::vector<structCaliData> buildSegments(std::vector<structCaliPoint> points);
+    void swapCaliData(std::shared_ptr<const CaliDataMap> next);
+
+    // The unit of the active sensor for the SENSOR row, cut at a character
+    // boundary to fit the row's unit text.
+    void sensorUnit(char (&unit)[4]);
+
+    AcqFrontEnd* m_frontEnd;
+    EngineClock* m_clock;
+    // f32MinUnite of the row last returned by DM_GetRangeInfo.
+    std::atomic<float> m_f32MinUnite{1.0f};
 
     // The records are read by the storage timer's poller, the notification
     // jobs on the pool and the handlers on the UI and SCPI pollers.
@@ -78,4 +223,21 @@ private:
     // Guards the reading buffer and its record.
     std::mutex m_bufferMtx;
     ProtoDataInfo m_protoDataInfo;
+
+    // Calibration: the point lists (and every rebuild of the tables) under
+    // m_caliMtx; the tables in force are swapped in whole under
+    // m_caliDataMtx, so the loop never sees one half built.
+    mutable std::mutex m_caliMtx;
+    std::map<uint32_t, std::vector<structCaliPoint>> m_CaliPointMap;
+    mutable std::mutex m_caliDataMtx;
+    std::shared_ptr<const CaliDataMap> m_caliDataMap;
+
+    // Capacitance charge-slope history: accepted counts, next slot, stored
+    // entries plus one, and a moderate deviation being held back.
+    int64_t historyCapData[10] = {};
+    int32_t historyCapIndex = 0;
+    int32_t historyCapCount = 1;
+    int32_t historyOffsetCapCount = 0;
+    // Calls of DM_FreqData since its last evaluation.
+    int32_t m_freqCallCount = 0;
 };

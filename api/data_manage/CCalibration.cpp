@@ -1,0 +1,210 @@
+// CDataManage: calibration points, the segment tables built from them and
+// their application to raw samples.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "CDataManage.h"
+#include "Util/logger.h"
+#include "root_path.h"
+
+namespace {
+
+const char* const kCaliDir = "/vorna/data";
+constexpr size_t kPointRecord = 24;
+constexpr size_t kAccRecord = 12;
+// Bit 7 of the acc register belongs to the converter row.
+constexpr uint32_t kAccMax = 127;
+
+uint32_t caliKey(uint32_t func, uint32_t range) { return func * 64 + range; }
+
+uint32_t u32At(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+double f64At(const unsigned char* p) {
+    uint64_t bits = uint64_t(u32At(p)) | uint64_t(u32At(p + 4)) << 32;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+const char* entryName(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
+
+bool endsWith(const char* name, const char* suffix) {
+    size_t n = std::strlen(name);
+    return n >= 4 && std::strcmp(name + n - 4, suffix) == 0;
+}
+
+// Reads fixed-size records until a read returns anything else than a whole one.
+template <typename Each>
+void readRecords(int fd, size_t size, Each each) {
+    unsigned char record[kPointRecord];
+    while (::read(fd, record, size) == static_cast<ssize_t>(size)) each(record);
+}
+
+bool comp(const structCaliPoint& a, const structCaliPoint& b) {
+    if (a.u32Func != b.u32Func) return a.u32Func < b.u32Func;
+    if (a.u32Range != b.u32Range) return a.u32Range < b.u32Range;
+    return a.f64Target < b.f64Target;
+}
+
+} // namespace
+
+void CDataManage::cachePoint(std::map<uint32_t, std::vector<structCaliPoint>>& points, const structCaliPoint& p) {
+    const uint32_t key = caliKey(p.u32Func, p.u32Range);
+    PrintI("CACHE key=%d, func=%d, range=%d, point=%lf, target=%lf\n", key, p.u32Func, p.u32Range, p.f64Point,
+           p.f64Target);
+    std::vector<structCaliPoint>& list = points[key];
+    for (structCaliPoint& known : list) {
+        if (known.u32Func == p.u32Func && known.u32Range == p.u32Range && known.f64Target == p.f64Target) {
+            known.f64Point = p.f64Point;
+            return;
+        }
+    }
+    list.push_back(p);
+}
+
+void CDataManage::DM_CacheCaliPoint(uint32_t func, uint32_t range, double point, double target) {
+    std::lock_guard<std::mutex> lock(m_caliMtx);
+    cachePoint(m_CaliPointMap, {func, range, point, target});
+}
+
+void CDataManage::readCaliFile(const std::string& path, std::map<uint32_t, std::vector<structCaliPoint>>& points) {
+    int fd = ::open(platform::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        PrintE("Open %s failed: %s", entryName(path), std::strerror(errno));
+        return;
+    }
+    PrintI("read cali file: %s", path.c_str());
+    readRecords(fd, kPointRecord, [&](const unsigned char* r) {
+        cachePoint(points, {u32At(r), u32At(r + 4), f64At(r + 8), f64At(r + 16)});
+    });
+    ::close(fd);
+}
+
+void CDataManage::readAccFile(const std::string& path) {
+    int fd = ::open(platform::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        PrintE("Open %s failed: %s", entryName(path), std::strerror(errno));
+        return;
+    }
+    PrintI("read acc file: %s", path.c_str());
+    readRecords(fd, kAccRecord, [&](const unsigned char* r) {
+        const uint32_t func = u32At(r), range = u32At(r + 4), acc = u32At(r + 8);
+        if (acc > kAccMax) {
+            PrintE("skip acc func=%d, range=%d, acc=%u: above %u", func, range, acc, kAccMax);
+            return;
+        }
+        m_frontEnd->setAcc(func, range, acc);
+        PrintI("SET ACC func=%d, range=%d, acc=%d", func, range, acc);
+    });
+    ::close(fd);
+}
+
+void CDataManage::DM_CalInit() {
+    std::lock_guard<std::mutex> lock(m_caliMtx);
+    std::map<uint32_t, std::vector<structCaliPoint>> points;
+    struct dirent** entries = nullptr;
+    // Byte order of the names: "cali.cal" comes before every per-key file.
+    int n = ::scandir(platform::hostPath(kCaliDir).c_str(), &entries, nullptr, alphasort);
+    for (int i = 0; i < n; ++i) {
+        const char* name = entries[i]->d_name;
+        const std::string path = std::string(kCaliDir) + "/" + name;
+        if (endsWith(name, ".cal")) {
+            readCaliFile(path, points);
+        } else if (endsWith(name, ".acc")) {
+            readAccFile(path);
+        }
+        std::free(entries[i]);
+    }
+    std::free(entries);
+
+    auto tables = std::make_shared<CaliDataMap>();
+    for (const auto& [key, list] : points) (*tables)[key] = buildSegments(list);
+    m_CaliPointMap = std::move(points);
+    swapCaliData(std::move(tables));
+}
+
+std::vector<structCaliData> CDataManage::buildSegments(std::vector<structCaliPoint> points) {
+    std::sort(points.begin(), points.end(), comp);
+    std::vector<structCaliData> segments;
+    for (size_t i = 0; i + 1 < points.size(); ++i) {
+        const structCaliPoint& a = points[i];
+        const structCaliPoint& b = points[i + 1];
+        const double gain = (b.f64Target - a.f64Target) / (b.f64Point - a.f64Point);
+        const double offset = b.f64Target - b.f64Point * gain;
+        if (!std::isfinite(gain) || !std::isfinite(offset)) {
+            // Equal raw values (or values that are no numbers) give no slope.
+            PrintE("skip cal data [%d, %d, %lf~%lf]: raw %lf and %lf give no gain", a.u32Func, a.u32Range,
+                   a.f64Target, b.f64Target, a.f64Point, b.f64Point);
+            continue;
+        }
+        segments.push_back({a.f64Point, b.f64Point, gain, offset});
+        PrintI("load cal data [%d, %d, %lf~%lf], gain=%lf, offset=%lf", a.u32Func, a.u32Range, a.f64Target,
+               b.f64Target, gain, offset);
+    }
+    return segments;
+}
+
+void CDataManage::DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points) {
+    std::lock_guard<std::mutex> lock(m_caliMtx);
+    auto tables = std::make_shared<CaliDataMap>(*caliData());
+    (*tables)[key] = buildSegments(std::move(points));
+    swapCaliData(std::move(tables));
+}
+
+void CDataManage::DM_RemoveCaliData(const std::vector<uint32_t>& keys) {
+    std::lock_guard<std::mutex> lock(m_caliMtx);
+    auto tables = std::make_shared<CaliDataMap>(*caliData());
+    for (uint32_t key : keys) tables->erase(key);
+    swapCaliData(std::move(tables));
+}
+
+void CDataManage::swapCaliData(std::shared_ptr<const CaliDataMap> next) {
+    std::lock_guard<std::mutex> lock(m_caliDataMtx);
+    m_caliDataMap.swap(next);
+    // The old table goes when its last reader lets go of it.
+}
+
+std::shared_ptr<const CDataManage::CaliDataMap> CDataManage::caliData() const {
+    std::lock_guard<std::mutex> lock(m_caliDataMtx);
+    return m_caliDataMap;
+}
+
+std::map<uint32_t, std::vector<structCaliPoint>> CDataManage::caliPoints() const {
+    std::lock_guard<std::mutex> lock(m_caliMtx);
+    return m_CaliPointMap;
+}
+
+bool CDataManage::DM_CalData(uint32_t func, uint32_t range, int64_t raw, double& out) {
+    const double x = static_cast<double>(raw);
+    const std::shared_ptr<const CaliDataMap> tables = caliData();
+    auto it = tables->find(caliKey(func, range));
+    if (it == tables->end()) return true;
+    const std::vector<structCaliData>& segments = it->second;
+    if (segments.empty()) {
+        out = x;
+        return true;
+    }
+    const structCaliData* chosen = &segments.back();
+    if (x < segments.front().f64PointMin) {
+        chosen = &segments.front();
+    } else {
+        for (const structCaliData& s : segments) {
+            if (s.f64PointMin <= x && x <= s.f64PointMax) {
+                chosen = &s;
+                break;
+            }
+        }
+    }
+    out = chosen->f64Offset + chosen->f64Gain * x;
+    return true;
+}

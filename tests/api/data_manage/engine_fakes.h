@@ -1,0 +1,83 @@
+#pragma once
+// A scripted front end and a virtual clock for the engine's decode: frames are
+// handed out in order (the last one repeats), and sleeping only moves time on.
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "AcqFrontEnd.h"
+#include "CDataManage.h"
+
+namespace testing_support {
+
+using Frame = std::vector<uint8_t>;  // 34 bytes
+
+// A frame with `bytes` written at `offset` and the status byte.
+inline Frame frame(uint8_t status, int offset = 0, std::vector<uint8_t> bytes = {}) {
+    Frame f(34, 0);
+    std::memcpy(f.data() + offset, bytes.data(), bytes.size());
+    f[30] = status;
+    f[32] = 0x72;  // control register as the rows leave it
+    return f;
+}
+
+// Little-endian bytes of the low `n` bytes of v.
+inline std::vector<uint8_t> le(int64_t v, int n) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i)));
+    return out;
+}
+
+class VirtualClock : public EngineClock {
+public:
+    uint64_t nowMs() override { return us / 1000; }
+    void sleepUs(uint64_t d) override { us += d; }
+    uint64_t us = 1000000;
+};
+
+class FakeFrontEnd : public AcqFrontEnd {
+public:
+    bool acqData(uint32_t& func, structFuncConfig&, uint8_t* buf, int32_t len) override {
+        ++reads;
+        if (failReads) return false;
+        if (frames.size() > 1) {
+            last = frames.front();
+            frames.pop_front();
+        } else if (!frames.empty()) {
+            last = frames.front();
+        }
+        std::memcpy(buf, last.data(), static_cast<size_t>(len));
+        func = reportedFunc;
+        return true;
+    }
+    void configRecover() override { ++recovers; }
+    void countReset(uint8_t status) override { resets.push_back(status); }
+    void charge() override { ++charges; }
+    void discharge() override { ++discharges; }
+    void setAcc(uint32_t func, uint32_t range, uint32_t acc) override { accs.push_back({func, range, acc}); }
+
+    std::deque<Frame> frames;
+    Frame last = Frame(34, 0);
+    bool failReads = false;
+    uint32_t reportedFunc = 0;
+    int reads = 0, recovers = 0, charges = 0, discharges = 0;
+    std::vector<uint8_t> resets;
+    std::vector<structCaliAccPoint> accs;
+};
+
+// Puts the fakes into the one engine for a test's life.
+struct EngineFakes {
+    EngineFakes() {
+        CDataManage::instance()->setFrontEnd(&frontEnd);
+        CDataManage::instance()->setClock(&clock);
+    }
+    ~EngineFakes() {
+        CDataManage::instance()->setFrontEnd(&AcqFrontEnd::converter());
+        CDataManage::instance()->setClock(&EngineClock::steady());
+    }
+    FakeFrontEnd frontEnd;
+    VirtualClock clock;
+};
+
+} // namespace testing_support
