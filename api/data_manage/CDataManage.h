@@ -98,6 +98,18 @@ public:
     // Triggers one reading for a waiting SCPI read.
     int ScpiTrigSingleTriggered();
 
+    // ---- range conversions of remote parameters (CRangeConvert.cpp)
+    int ScpiInputTransToMinMaxDef(int func, const Value& in, double& out);
+    int ScpiInputRangeTransToRealRange(int func, double value, int& range);
+
+    // ---- configuration hand-over from the function settings (CFuncHandover.cpp)
+    void DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig& config);
+    void DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config);
+    void DM_UpdateContResi(float ohms);
+    void DM_ClearFunc2Buffer();
+    int GetFunctionData(std::string& text);
+    int GetFunction2Data(std::string& text);
+
     // Five-digit resistance display.
     bool GetOHMShow5() const;
     void SetOHMShow5(bool on);

@@ -6,12 +6,17 @@
 #include "CFEM.h"
 #include "drv/vorna_adc/CVORNA_ADC.h"
 #include "FuncBackend.h"
+#include "RangeInfoTables.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
 
 namespace {
 
 using ValueMap = google::protobuf::Map<int, Value>;
+
+CDataManage& engine() {
+    return *CDataManage::instance();
+}
 
 SystemSetup& system() {
     return *Copperwren::Singleton<SystemSetup>::Instance();
@@ -30,20 +35,33 @@ public:
     void adcSetDcvImpe(unsigned int) override {}
     void adcUpdateConfig(MeasureTypeEnum, const structFuncConfig&, bool) override {}
 
-    void updateMainFunc(MeasureTypeEnum, const structFuncConfig&) override {}
-    void updateContResi(float) override {}
-    void update2ndFunc(bool, MeasureTypeEnum, const structFuncConfig&) override {}
-    void clearFunc2Buffer() override {}
-    bool ohmShow5() override { return CDataManage::instance()->GetOHMShow5(); }
-    void setOhmShow5(bool on) override { CDataManage::instance()->SetOHMShow5(on); }
-    int readingText(bool, std::string&) override { return 44; }
-    int rangeNumber(int, const Value&, double&) override { return 54; }
-    int rangeIndex(int, double, int&) override { return 54; }
-    bool dualAllowed(int, int) override { return false; }
+    void updateMainFunc(MeasureTypeEnum func, const structFuncConfig& cfg) override {
+        engine().DM_UpdateMainFunc(func, cfg);
+    }
+    void updateContResi(float ohms) override { engine().DM_UpdateContResi(ohms); }
+    void update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& cfg) override {
+        engine().DM_Update2ndFunc(enable, func, cfg);
+    }
+    void clearFunc2Buffer() override { engine().DM_ClearFunc2Buffer(); }
+    bool ohmShow5() override { return engine().GetOHMShow5(); }
+    void setOhmShow5(bool on) override { engine().SetOHMShow5(on); }
+    int readingText(bool secondary, std::string& text) override {
+        return secondary ? engine().GetFunction2Data(text) : engine().GetFunctionData(text);
+    }
+    int rangeNumber(int func, const Value& value, double& number) override {
+        return engine().ScpiInputTransToMinMaxDef(func, value, number);
+    }
+    int rangeIndex(int func, double number, int& range) override {
+        return engine().ScpiInputRangeTransToRealRange(func, number, range);
+    }
+    bool dualAllowed(int second, int primary) override {
+        return second >= 0 && second < MEASURE_TYPE_COUNT && primary >= 0 && primary < MEASURE_TYPE_COUNT &&
+               duaFuncMap[second][primary] == 2;
+    }
 
     int sensorBaseFunction() override {
         ProtoSensorFuncInfo sensor;
-        CDataManage::instance()->ProtoSensorFuncInfoGet(sensor);
+        engine().ProtoSensorFuncInfoGet(sensor);
         if (sensor.mbtempture()) {
             return sensor.mprototempproperty().ms32type();
         }
