@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "sim_display.h"
+#include "sim_frontend.h"
 #include "sim_gpio.h"
 #include "sim_i2c.h"
 #include "sim_spi.h"
@@ -24,15 +25,15 @@ class Registry {
 public:
     Registry()
         : gpio(std::make_shared<SimGpio>()),
-          spi(std::make_shared<SimSpi>()),
           i2c(std::make_shared<SimI2c>()),
+          spi(std::make_shared<SimFrontEnd>(i2c)),
           display(std::make_shared<SimDisplay>()) {
         add("/dev/ord_gpio_ctl", gpio);
         add("/dev/spidev3.0", spi);
         add("/dev/i2c-4", i2c);
         add("/dev/disp", display);
-        // The relay shift register takes single bytes; the record is all a test needs.
-        add("/dev/sn74ahc_ctl", std::make_shared<SimDeviceHandler>());
+        // The relay shift register's byte selects part of the front end's configuration.
+        add("/dev/sn74ahc_ctl", spi->relayHandler());
         applyFailOpensFromEnvironment();
     }
 
@@ -87,8 +88,8 @@ public:
     }
 
     const std::shared_ptr<SimGpio> gpio;
-    const std::shared_ptr<SimSpi> spi;
     const std::shared_ptr<SimI2c> i2c;
+    const std::shared_ptr<SimFrontEnd> spi;
     const std::shared_ptr<SimDisplay> display;
 
 private:
@@ -148,6 +149,7 @@ T sysResult(T result) {
 SimDevice& simDevice(const std::string& path) { return registry().node(path); }
 SimGpio& simGpio() { return *registry().gpio; }
 SimSpi& simSpi() { return *registry().spi; }
+SimFrontEnd& simFrontEnd() { return *registry().spi; }
 SimI2c& simI2c() { return *registry().i2c; }
 SimDisplay& simDisplay() { return *registry().display; }
 int simOpenDescriptors() { return registry().openDescriptors(); }

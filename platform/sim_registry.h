@@ -9,6 +9,7 @@ namespace platform {
 
 class SimGpio;
 class SimSpi;
+class SimFrontEnd;
 class SimI2c;
 class SimDisplay;
 
@@ -20,7 +21,10 @@ SimDevice& simDevice(const std::string& path);
 
 // The built-in behaviour of the instrument's nodes (test hooks live there).
 SimGpio& simGpio();
-SimSpi& simSpi();
+SimSpi& simSpi();  // the front end's SPI side
+// The simulated converter and relay register ("/dev/spidev3.0",
+// "/dev/sn74ahc_ctl"): inputs and test hooks.
+SimFrontEnd& simFrontEnd();
 SimI2c& simI2c();
 SimDisplay& simDisplay();
 

@@ -18,5 +18,9 @@ void SPI_Set_Mode(int32_t fd, uint8_t mode);
 void SPI_Set_Bits(int32_t fd, uint8_t bits);
 void SPI_Set_Speed(int32_t fd, uint32_t speed);
 
+// The same three settings without ending the process: a failure is printed
+// as above and gives false (errno tells why), so a caller may close and retry.
+bool SPI_Configure(int32_t fd, uint8_t mode, uint8_t bits, uint32_t speed);
+
 // Prints `text` with the system error on standard error and aborts.
 [[noreturn]] void pabort(const char* text);

@@ -1,0 +1,56 @@
+#pragma once
+// The one gain table of the simulated front end: which quantity each
+// hardware configuration measures and how many counts a unit gives. The
+// simulator reads it for every frame, the calibration program writes its
+// files from it, so calibrated readings equal the simulated inputs.
+
+#include <cstdint>
+#include <vector>
+
+#include "drv/vorna_adc/VornaAdcRows.h"
+
+namespace platform {
+
+enum class SimQuantity { None, DcVolts, AcVolts, DcAmps, AcAmps, Ohms2Wire, Ohms4Wire, CapCounter, CapCharge, CapDischarge, DiodeVolts };
+
+constexpr double kSimFullScaleCounts = 4000000.0;
+constexpr int32_t kSimCountsMax = 0x7FFFFE;   // saturation; also "open" to the charge-slope decode
+constexpr int32_t kSimCountsMin = -0x7FFFFF;
+constexpr double kSimChargeSlope = 2000.0;    // counts per ms for 1 mF
+
+// One register the configuration writes: (reg & mask) must equal value.
+struct SimRegCheck {
+    uint8_t addr;
+    uint8_t mask;
+    uint8_t value;
+};
+
+// One hardware configuration: the registers of a row (patched bits ignored)
+// and a relay code. Configurations that look the same to the hardware are one.
+struct SimFrontEndConfig {
+    std::vector<SimRegCheck> checks;
+    uint8_t relay = 0;
+    SimQuantity quantity = SimQuantity::None;
+    double countsPerUnit = 0;  // counts per V, A, ohm or F
+    int32_t chargeWaitMs = 0;  // charge rows: the wait of the charge-slope method
+};
+
+// One calibration key (function, range) with its full scale in the display
+// unit of its range row and the raw value the engine decodes at full scale.
+struct SimKeyScale {
+    int32_t func;
+    int32_t range;
+    double fullScale;
+    double rawAtFullScale;
+    bool model412;   // a key of the MV412
+    bool model412E;  // a key of the MV412E
+};
+
+const std::vector<SimFrontEndConfig>& simFrontEndConfigs();
+// The configuration in force for a register file of 128 bytes and a relay
+// code; -1 when none matches (a row half written, or nothing yet).
+int simIdentifyConfig(const uint8_t* regs, uint8_t relay);
+// Every key of both models, CONT, DIODE and the counter key FREQ (10, 0).
+const std::vector<SimKeyScale>& simCalibrationKeys();
+
+} // namespace platform
