@@ -14,6 +14,10 @@ namespace {
 
 using ValueMap = google::protobuf::Map<int, Value>;
 
+CVORNA_ADC& adc() {
+    return CVORNA_ADC::instance();
+}
+
 CDataManage& engine() {
     return *CDataManage::instance();
 }
@@ -30,10 +34,12 @@ public:
     void beeperSet(bool on) override { system().API_Beeper_StateSet(on); }
     void systemInfoSync() override { system().SystemInfoSyncToUI(); }
 
-    void adcSetMode412(bool) override {}
-    void adcSetCfgVer(unsigned int) override {}
-    void adcSetDcvImpe(unsigned int) override {}
-    void adcUpdateConfig(MeasureTypeEnum, const structFuncConfig&, bool) override {}
+    void adcSetMode412(bool mv412) override { adc().VORNA_ADC_SetMode412(mv412); }
+    void adcSetCfgVer(unsigned int version) override { adc().VORNA_ADC_SetCfgVer(version); }
+    void adcSetDcvImpe(unsigned int impe) override { adc().VORNA_ADC_SetDcvImpe(impe); }
+    void adcUpdateConfig(MeasureTypeEnum func, const structFuncConfig& cfg, bool update) override {
+        adc().VORNA_ADC_UpdateConfig(func, cfg, update);
+    }
 
     void updateMainFunc(MeasureTypeEnum func, const structFuncConfig& cfg) override {
         engine().DM_UpdateMainFunc(func, cfg);
