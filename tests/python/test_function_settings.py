@@ -38,14 +38,15 @@ def ui_request(pb, code, key, **value):
     return request(pb, pack)
 
 
-def next_function_config(pb, sock):
-    """The next UPDATE_FUNCTION_CONFIG notification's data."""
+def wait_function_config(pb, sock, key, value):
+    """Reads notifications until an UPDATE_FUNCTION_CONFIG carries `value` under
+    `key` (pushes of start-up and connect may come first)."""
     deadline = time.monotonic() + IO_TIMEOUT
     while time.monotonic() < deadline:
         pack = read_pack(pb, sock)
-        if pack.code == as_int32(UPDATE_FUNCTION_CONFIG | NOTIFY_FLAG):
-            return pack.data
-    raise AssertionError("no function configuration was notified")
+        if pack.code == as_int32(UPDATE_FUNCTION_CONFIG | NOTIFY_FLAG) and pack.data[key].s32Val == value:
+            return
+    raise AssertionError(f"no function configuration with {value} under {key:#x} was notified")
 
 
 @pytest.fixture
@@ -56,16 +57,14 @@ def notices(service):
 
 
 def test_ui_selects_a_function_and_gets_its_notification(proto_pb2, notices):
-    next_function_config(proto_pb2, notices)  # the push of the connect
     assert ui_request(proto_pb2, FUNC_SET, 0, s32Val=1).stat == 0
-    assert next_function_config(proto_pb2, notices)[0x40C].s32Val == 1
+    wait_function_config(proto_pb2, notices, 0x40C, 1)
 
 
 def test_ui_refuses_a_range_text_and_clamps_the_threshold(proto_pb2, notices):
-    next_function_config(proto_pb2, notices)
     assert ui_request(proto_pb2, DCV_RANGE_SET, 0x652, strVal="abc").stat == 31
     assert ui_request(proto_pb2, CONT_THRESHOLD_SET, 0x643, s32Val=5000).stat == 130
-    assert next_function_config(proto_pb2, notices)[0x643].s32Val == 1000
+    wait_function_config(proto_pb2, notices, 0x643, 1000)
 
 
 @pytest.fixture
