@@ -6,29 +6,16 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, Service, as_int32, read_pack, request
+from conftest import IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, as_int32, read_pack, request
 
 pyvisa = pytest.importorskip("pyvisa")
 
-RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
 UPDATE_FUNCTION_CONFIG = 258
 FUNC_SET = 0x1000040C
 DCV_RANGE_SET = 0x10000652
 CONT_THRESHOLD_SET = 0x10000643
 CMD_SET = 0x10001C00
 NO_ERROR = '0,"No error"'
-
-
-@pytest.fixture(scope="module")
-def service(service_binary, tmp_path_factory):
-    svc = Service(service_binary, tmp_path_factory.mktemp("function_root"))
-    svc.start().wait_listening()
-    yield svc
-    try:
-        assert svc.stop()[0] == 0, svc.describe()
-    finally:
-        svc.kill()
-    svc.check_sanitizers()
 
 
 def ui_request(pb, code, key, **value):
@@ -65,16 +52,6 @@ def test_ui_refuses_a_range_text_and_clamps_the_threshold(proto_pb2, notices):
     assert ui_request(proto_pb2, DCV_RANGE_SET, 0x652, strVal="abc").stat == 31
     assert ui_request(proto_pb2, CONT_THRESHOLD_SET, 0x643, s32Val=5000).stat == 130
     wait_function_config(proto_pb2, notices, 0x643, 1000)
-
-
-@pytest.fixture
-def inst(service):
-    rm = pyvisa.ResourceManager("@py")
-    session = rm.open_resource(RESOURCE, read_termination="\n", write_termination="\n", timeout=IO_TIMEOUT * 1000)
-    assert session.query("*CLS;*OPC?") == "1"
-    yield session
-    session.close()
-    rm.close()
 
 
 def check_no_error(inst):
