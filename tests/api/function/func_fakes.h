@@ -2,6 +2,7 @@
 // A recording backend for the function settings: every push to the engine,
 // the driver and the UI lands in one ordered log, and every record the driver
 // receives is checked against the range tables.
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,10 +40,17 @@ public:
         checkDriverRecord(cfg);
     }
     void updateMainFunc(MeasureTypeEnum f, const structFuncConfig& cfg) override {
-        std::lock_guard<std::mutex> lock(mtx);
-        log.push_back("main " + std::to_string(f));
-        mains.push_back(cfg);
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            log.push_back("main " + std::to_string(f));
+            mains.push_back(cfg);
+        }
+        if (onMain) {
+            onMain();
+        }
     }
+    // Runs inside every engine hand-over, as the engine asks the settings back.
+    std::function<void()> onMain;
     void updateContResi(float ohms) override { note("resi " + std::to_string(static_cast<int>(ohms))); }
     void update2ndFunc(bool on, MeasureTypeEnum f, const structFuncConfig&) override {
         note("second " + std::to_string(on) + " " + std::to_string(f));

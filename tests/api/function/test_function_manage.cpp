@@ -272,3 +272,11 @@ TEST(FunctionModel, ContinuityThresholdAndBeeper) {
     EXPECT_EQ(c.backend.lastPush(UPDATE_FUNCTION_CONFIG).at(0x643).s32val(), 70);
     EXPECT_NE(std::find(c.backend.log.begin(), c.backend.log.end(), "resi 70"), c.backend.log.end());
 }
+
+TEST(FunctionModel, TheEngineMayAskBackDuringAPush) {
+    FuncFixture t;
+    int rateSeen = -1;
+    t.backend.onMain = [&] { rateSeen = t.fm->FM_GetRate(t.fm->FM_GetFunction()); };
+    t.fm->FM_SetRate(TYPE_DCV, E_Medium);
+    EXPECT_EQ(rateSeen, E_Medium);
+}
