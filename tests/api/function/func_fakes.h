@@ -3,7 +3,6 @@
 // the driver and the UI lands in one ordered log, and every record the driver
 // receives is checked against the range tables.
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,46 +10,40 @@
 #include "FuncBackend.h"
 #include "FuncRangeTables.h"
 #include "FunctionManage.h"
+#include "RangeInfoTables.h"
+#include "proto_values.h"
 
 using ValueMap = google::protobuf::Map<int, Value>;
 
 class FakeBackend : public FuncBackend {
 public:
     std::string modelText = "MV412";
-    bool beeper = true;
-    bool show5 = false;
+    bool beeper = true, show5 = false;
     int sensor = TYPE_DCV;
     std::vector<std::string> log;  // "main F", "resi R", "impe I", "adc F U", "ui N", "second E F", "clear2", ...
     std::vector<std::pair<int, ValueMap>> pushes;
     std::vector<structFuncConfig> adc, mains;
     std::vector<std::string> violations;  // driver records outside the tables
+    std::function<void()> onMain;         // runs inside each engine hand-over, as the engine asks back
 
     std::string model() override { return modelText; }
     unsigned int cfgVer() override { return 3; }
     bool beeperOn() override { return beeper; }
-    void beeperSet(bool on) override { beeper = on, note("beeper " + std::to_string(on)); }
+    void beeperSet(bool on) override { beeper = on, note("beeper"); }
     void systemInfoSync() override { note("sync"); }
     void adcSetMode412(bool) override {}
     void adcSetCfgVer(unsigned int) override {}
     void adcSetDcvImpe(unsigned int impe) override { note("impe " + std::to_string(impe)); }
     void adcUpdateConfig(MeasureTypeEnum f, const structFuncConfig& cfg, bool update) override {
-        std::lock_guard<std::mutex> lock(mtx);
-        log.push_back("adc " + std::to_string(f) + " " + std::to_string(update));
-        adc.push_back(cfg);
+        note("adc " + std::to_string(f) + " " + std::to_string(update), &adc, &cfg);
         checkDriverRecord(cfg);
     }
     void updateMainFunc(MeasureTypeEnum f, const structFuncConfig& cfg) override {
-        {
-            std::lock_guard<std::mutex> lock(mtx);
-            log.push_back("main " + std::to_string(f));
-            mains.push_back(cfg);
-        }
+        note("main " + std::to_string(f), &mains, &cfg);
         if (onMain) {
             onMain();
         }
     }
-    // Runs inside every engine hand-over, as the engine asks the settings back.
-    std::function<void()> onMain;
     void updateContResi(float ohms) override { note("resi " + std::to_string(static_cast<int>(ohms))); }
     void update2ndFunc(bool on, MeasureTypeEnum f, const structFuncConfig&) override {
         note("second " + std::to_string(on) + " " + std::to_string(f));
@@ -59,57 +52,40 @@ public:
     bool ohmShow5() override { return show5; }
     void setOhmShow5(bool on) override { show5 = on; }
     int readingText(bool secondary, std::string& text) override {
-        if (secondary) {
-            return 44;
-        }
-        text = "+1.00000000E+00";
-        return 0;
+        text = secondary ? text : "+1.00000000E+00";
+        return secondary ? 44 : 0;
     }
-    // Numbers as they are, "abc" refused, other kinds 54.
+    // Numbers as they are, texts through strtod ("abc" refused), other kinds 54.
     int rangeNumber(int, const Value& v, double& number) override {
         if (v.value_case() == Value::kF64Val) {
             number = v.f64val();
             return 0;
         }
-        if (v.value_case() == Value::kStrVal) {
-            char* end = nullptr;
-            number = std::strtod(v.strval().c_str(), &end);
-            return *end == '\0' && end != v.strval().c_str() ? 0 : 31;
-        }
-        return 54;
-    }
-    int rangeIndex(int func, double number, int& range) override {
-        if (number == -1.0) {
-            range = -1;
-            return 0;
-        }
-        auto row = mapRangeEnumToValue.find(func);
-        if (row == mapRangeEnumToValue.end()) {
+        if (v.value_case() != Value::kStrVal) {
             return 54;
         }
-        for (const auto& entry : row->second) {
+        char* end = nullptr;
+        number = std::strtod(v.strval().c_str(), &end);
+        return (*end || end == v.strval().c_str()) ? 31 : 0;
+    }
+    // The lowest range whose nominal value is not below the number.
+    int rangeIndex(int func, double number, int& range) override {
+        for (const auto& entry : mapRangeEnumToValue.at(func)) {
+            if (number == -1.0 || entry.first < 0) {
+                continue;
+            }
             range = entry.first;
-            if (entry.first >= 0 && entry.second >= number) {
+            if (entry.second >= number) {
                 break;
             }
         }
         return 0;
     }
-    bool dualAllowed(int second, int primary) override {
-        static const std::map<int, std::vector<int>> allowed = {
-            {TYPE_DCV, {TYPE_DCV}},   {TYPE_ACV, {TYPE_ACV, TYPE_PERIOD, TYPE_FREQ}},
-            {TYPE_DCI, {TYPE_DCI}},   {TYPE_ACI, {TYPE_ACI}},
-            {TYPE_OHM2, {TYPE_OHM2}}, {TYPE_OHM4, {TYPE_OHM4}},
-            {TYPE_CAP, {TYPE_CAP}},   {TYPE_PERIOD, {TYPE_ACV, TYPE_ACI, TYPE_PERIOD}},
-            {TYPE_FREQ, {TYPE_ACV, TYPE_ACI, TYPE_FREQ}},
-        };
-        auto it = allowed.find(second);
-        return it != allowed.end() && std::find(it->second.begin(), it->second.end(), primary) != it->second.end();
-    }
+    bool dualAllowed(int second, int primary) override { return duaFuncMap[second][primary] == 2; }
     int sensorBaseFunction() override { return sensor; }
     void push(service_id id, ValueMap payload) override {
+        note("ui " + std::to_string(id));
         std::lock_guard<std::mutex> lock(mtx);
-        log.push_back("ui " + std::to_string(id));
         pushes.emplace_back(id, std::move(payload));
     }
 
@@ -129,24 +105,24 @@ public:
     }
 
 private:
-    void note(const std::string& line) {
+    void note(const std::string& line, std::vector<structFuncConfig>* records = nullptr,
+              const structFuncConfig* cfg = nullptr) {
         std::lock_guard<std::mutex> lock(mtx);
         log.push_back(line);
+        if (records) {
+            records->push_back(*cfg);
+        }
     }
     // The driver indexes its row tables by real function, range and rate.
     void checkDriverRecord(const structFuncConfig& cfg) {
         const auto& table = modelText == "MV412" ? mapRangeEnumToValue : mapRangeEnumToValue_MV412E;
         const int f = cfg.eRealFunc;
-        bool ok = f >= 0 && f < MEASURE_TYPE_COUNT && f != TYPE_PERIOD && f != TYPE_FREQ && f != TYPE_SENSOR;
-        ok = ok && cfg.eRate >= E_Slow && cfg.eRate <= E_Fast && (cfg.s32AutoZ == 0 || cfg.s32AutoZ == 1);
-        if (ok && table.count(f)) {
-            ok = cfg.s32Range >= 0 && table.at(f).count(cfg.s32Range);
-        } else if (ok) {
-            ok = cfg.s32Range == 0;
-        }
+        bool ok = f >= 0 && f < TYPE_PERIOD && cfg.eRate >= E_Slow && cfg.eRate <= E_Fast && cfg.s32AutoZ >= 0 &&
+                  cfg.s32AutoZ <= 1;
+        ok = ok && (table.count(f) ? cfg.s32Range >= 0 && table.at(f).count(cfg.s32Range) : cfg.s32Range == 0);
         if (!ok) {
-            violations.push_back("func " + std::to_string(f) + " range " + std::to_string(cfg.s32Range) + " rate " +
-                                 std::to_string(cfg.eRate));
+            std::lock_guard<std::mutex> lock(mtx);
+            violations.push_back("func " + std::to_string(f) + " range " + std::to_string(cfg.s32Range));
         }
     }
     std::mutex mtx;
@@ -158,41 +134,15 @@ struct FuncFixture {
         backend.modelText = model;
         fm.reset(new FunctionManage(backend));
         fm->FM_InitialPush();
+        fm->getCallbacks(entries);
         backend.reset();
     }
     // Calls the handler bound to `id` the way the hub does.
     int call(unsigned int id, unsigned int source, const ValueMap& in, ValueMap* out = nullptr) {
-        std::map<unsigned int, cb_func> entries;
-        fm->getCallbacks(entries);
         ValueMap reply;
         return entries.at(id)(source, in, out ? out : &reply);
     }
     FakeBackend backend;
     std::unique_ptr<FunctionManage> fm;
+    std::map<unsigned int, cb_func> entries;
 };
-
-inline ValueMap request(int key, Value v) {
-    ValueMap map;
-    map[key] = v;
-    return map;
-}
-inline Value s32(int v) {
-    Value out;
-    out.set_s32val(v);
-    return out;
-}
-inline Value f64(double v) {
-    Value out;
-    out.set_f64val(v);
-    return out;
-}
-inline Value str(const std::string& v) {
-    Value out;
-    out.set_strval(v);
-    return out;
-}
-inline Value bval(bool v) {
-    Value out;
-    out.set_bval(v);
-    return out;
-}
