@@ -23,6 +23,15 @@ bool inRange(int value, int low, int high) {
     return value >= low && value <= high;
 }
 
+// The largest start range of any function: half its highest range.
+int highestStartRange() {
+    int highest = 0;
+    for (const structFuncConfig& cfg : g_FuncCfg) {
+        highest = std::max(highest, cfg.s32RangeMax / 2);
+    }
+    return highest;
+}
+
 } // namespace
 
 ProtoBaseFuncInfo FunctionManage::sanitised(const ProtoBaseFuncInfo& in) {
@@ -53,7 +62,10 @@ ProtoBaseFuncInfo FunctionManage::sanitised(const ProtoBaseFuncInfo& in) {
         correct(rateCap == f.bSupportRate, "rate support", i, rateCap, f.bSupportRate);
         e.set_mbsupportrate(rateCap);
         int32_t range = e.ms32range();
-        correct(rangeAllowed(i, range), "range", i, range, f.s32Range);
+        // SENSOR's range follows its base function and is worked out anew on
+        // every push; a running instrument stores that function's start range.
+        const bool rangeOk = i == TYPE_SENSOR ? inRange(range, -1, highestStartRange()) : rangeAllowed(i, range);
+        correct(rangeOk, "range", i, range, f.s32Range);
         e.set_ms32range(range);
         int32_t rate = e.ms32rate();
         correct(inRange(rate, E_Slow, E_Fast), "rate", i, rate, static_cast<int32_t>(f.eRate));
