@@ -5,6 +5,8 @@
 #include "dev/gpio/CGpioCtl.h"
 #include "drv/tempDrv/CTempDrv.h"
 #include "drv/vorna_adc/CVORNA_ADC.h"
+#include "platform/device_io.h"
+#include "platform/sim_service_inputs.h"
 #include "Singelton.h"
 #include "StopSignal.h"
 #include "SystemSetup.h"
@@ -25,6 +27,10 @@ void connectWithRetry(const std::function<bool()>& open, const char* failure) {
 } // namespace
 
 void connectDev() {
+    // A host build measures what the simulation's input file and trigger FIFO say.
+    if (platform::devSimulated()) {
+        platform::simStartServiceInputs([](const std::string& text) { PrintW("%s", text.c_str()); });
+    }
     connectWithRetry([] { return CGpioCtl::instance()->GPIO_Connect(); },
                      "GPIO CONNECT ERROR, try again 2s later!");
     connectWithRetry([] { return CTempDrv::instance().Temp_Connect(); },

@@ -38,6 +38,17 @@ double f64At(const unsigned char* p) {
 
 const char* entryName(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
 
+// Opens a file of the calibration folder for reading; -1 after logging why not.
+int openCaliFile(const std::string& path, const char* kind) {
+    int fd = ::open(platform::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        PrintE("Open %s failed: %s", entryName(path), std::strerror(errno));
+    } else {
+        PrintI("read %s file: %s", kind, path.c_str());
+    }
+    return fd;
+}
+
 bool endsWith(const char* name, const char* suffix) {
     size_t n = std::strlen(name);
     return n >= 4 && std::strcmp(name + n - 4, suffix) == 0;
@@ -78,12 +89,8 @@ void CDataManage::DM_CacheCaliPoint(uint32_t func, uint32_t range, double point,
 }
 
 void CDataManage::readCaliFile(const std::string& path, std::map<uint32_t, std::vector<structCaliPoint>>& points) {
-    int fd = ::open(platform::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        PrintE("Open %s failed: %s", entryName(path), std::strerror(errno));
-        return;
-    }
-    PrintI("read cali file: %s", path.c_str());
+    int fd = openCaliFile(path, "cali");
+    if (fd < 0) return;
     readRecords(fd, kPointRecord, [&](const unsigned char* r) {
         cachePoint(points, {u32At(r), u32At(r + 4), f64At(r + 8), f64At(r + 16)});
     });
@@ -91,12 +98,8 @@ void CDataManage::readCaliFile(const std::string& path, std::map<uint32_t, std::
 }
 
 void CDataManage::readAccFile(const std::string& path) {
-    int fd = ::open(platform::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        PrintE("Open %s failed: %s", entryName(path), std::strerror(errno));
-        return;
-    }
-    PrintI("read acc file: %s", path.c_str());
+    int fd = openCaliFile(path, "acc");
+    if (fd < 0) return;
     readRecords(fd, kAccRecord, [&](const unsigned char* r) {
         const uint32_t func = u32At(r), range = u32At(r + 4), acc = u32At(r + 8);
         if (acc > kAccMax) {

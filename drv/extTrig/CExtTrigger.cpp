@@ -16,8 +16,8 @@ CExtTrigger* CExtTrigger::instance() {
 void CExtTrigger::Trig_ExtIrq() { CGpioCtl::instance()->GPIO_Read(); }
 
 bool CExtTrigger::Trig_EdgeSet(int32_t val) {
-    if (val < 0 || val > 30) {
-        return false;  // the shift would be undefined
+    if (val < 0 || val > 3) {
+        return false;  // the input knows four edge settings
     }
     return CGpioCtl::instance()->GPIO_IOWrite(kEdgeSet, 1 << val);
 }

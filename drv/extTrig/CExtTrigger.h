@@ -11,6 +11,6 @@ public:
     // Waits for one external trigger event (blocks the calling thread only).
     void Trig_ExtIrq();
     // Selects the active edge: the device takes 1 << val. Values outside
-    // 0 to 30 have no edge and are refused.
+    // 0 to 3 have no edge and are refused.
     bool Trig_EdgeSet(int32_t val);
 };

@@ -13,6 +13,9 @@ public:
     // True on success or when already connected; a failed attempt leaves no
     // descriptor open, so the start-up may retry it without limit.
     bool Temp_Connect();
+    // The chip's temperature in degrees Celsius (1/16 degree steps); -1.0
+    // when it cannot be read or the chip is not connected.
+    float Temp_GetColdTemp();
 
 private:
     int32_t mFD = -1;  // descriptor of the I2C bus; -1 until connected

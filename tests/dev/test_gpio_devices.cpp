@@ -18,10 +18,11 @@ TEST_F(GpioDevices, CommandsUseTheirRequestCodesAndPassValuesNotAddresses) {
     ASSERT_TRUE(CGpioCtl::instance()->GPIO_IOWrite(4, 1));
     ASSERT_TRUE(CGpioCtl::instance()->GPIO_IORead(5, value));
     EXPECT_EQ(value, 1);
-    // The trigger edge is written as a bit; no edge has a bit outside the word.
+    // The trigger edge is written as a bit; the input has four edge settings.
     ASSERT_TRUE(CExtTrigger::instance()->Trig_EdgeSet(1));
-    EXPECT_FALSE(CExtTrigger::instance()->Trig_EdgeSet(-1));
-    EXPECT_FALSE(CExtTrigger::instance()->Trig_EdgeSet(31));
+    for (int32_t refused : {-1, 4, 31}) {
+        EXPECT_FALSE(CExtTrigger::instance()->Trig_EdgeSet(refused)) << refused;
+    }
     ASSERT_TRUE(CVMC::instance()->VMC_StateSet(true));
     EXPECT_TRUE(platform::simGpio().vmcActive());
     ASSERT_TRUE(CVMC::instance()->VMC_StateSet(false));

@@ -16,7 +16,7 @@ using Frame = std::vector<uint8_t>;  // 34 bytes
 // A frame with `bytes` written at `offset` and the status byte.
 inline Frame frame(uint8_t status, int offset = 0, std::vector<uint8_t> bytes = {}) {
     Frame f(34, 0);
-    std::memcpy(f.data() + offset, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(f.data() + offset, bytes.data(), bytes.size());
     f[30] = status;
     f[32] = 0x72;  // control register as the rows leave it
     return f;

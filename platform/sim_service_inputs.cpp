@@ -1,0 +1,142 @@
+#include "sim_service_inputs.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "root_path.h"
+#include "sim_frontend.h"
+#include "sim_gpio.h"
+#include "sim_inputs.h"
+#include "sim_registry.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kInputFile = "/sim/input.conf";
+constexpr const char* kTriggerFifo = "/sim/ext_trigger";
+constexpr int kPollMs = 100;
+
+std::string trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return "";
+    size_t end = text.find_last_not_of(" \t\r");
+    return text.substr(begin, end - begin + 1);
+}
+
+// What identifies one state of the file; a missing file is all zero.
+struct FileStamp {
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec mtime{0, 0};
+    bool operator!=(const FileStamp& o) const {
+        return inode != o.inode || size != o.size || mtime.tv_sec != o.mtime.tv_sec || mtime.tv_nsec != o.mtime.tv_nsec;
+    }
+};
+
+FileStamp stampOf(const std::string& path) {
+    struct stat st;
+    FileStamp stamp;
+    if (::stat(path.c_str(), &st) == 0) {
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.mtime = st.st_mtim;
+    }
+    return stamp;
+}
+
+// The FIFO with a write end of our own, so that a writer closing it never
+// leaves the read end hanging up.
+int openTriggerFifo(const std::string& path, int& keepOpen) {
+    ::mkfifo(path.c_str(), 0666);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) keepOpen = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    return fd;
+}
+
+class ServiceInputs {
+public:
+    explicit ServiceInputs(std::function<void(const std::string&)> log) : _log(std::move(log)) {
+        std::string dir = hostPath("/sim");
+        ::mkdir(dir.c_str(), 0755);
+        _file = hostPath(kInputFile);
+        _stamp = stampOf(_file);
+        if (_stamp.inode != 0) apply();
+        _fifo = openTriggerFifo(hostPath(kTriggerFifo), _fifoWriter);
+        if (_fifo < 0) report("cannot create " + hostPath(kTriggerFifo));
+    }
+
+    [[noreturn]] void run() {
+        for (;;) {
+            pollfd pfd{_fifo, POLLIN, 0};
+            if (_fifo >= 0 && ::poll(&pfd, 1, kPollMs) > 0 && (pfd.revents & POLLIN)) {
+                uint8_t bytes[64];
+                ssize_t n = ::read(_fifo, bytes, sizeof(bytes));
+                for (ssize_t i = 0; i < n; ++i) simGpio().injectTrigger();
+            } else if (_fifo < 0) {
+                ::usleep(kPollMs * 1000);
+            }
+            FileStamp now = stampOf(_file);
+            if (now != _stamp) {
+                _stamp = now;
+                apply();
+            }
+        }
+    }
+
+private:
+    void report(const std::string& text) {
+        if (_log) _log(text);
+    }
+
+    void apply() {
+        std::ifstream in(_file);
+        std::stringstream text;
+        text << in.rdbuf();
+        simFrontEnd().setInputs(simParseInputText(text.str(), [this](const std::string& name) {
+            if (_unknown.insert(name).second) report("sim input: unknown name \"" + name + "\" ignored");
+        }));
+    }
+
+    std::function<void(const std::string&)> _log;
+    std::string _file;
+    FileStamp _stamp;
+    int _fifo = -1;
+    int _fifoWriter = -1;
+    std::set<std::string> _unknown;
+};
+
+} // namespace
+
+SimInputs simParseInputText(const std::string& text, const std::function<void(const std::string&)>& unknown) {
+    SimInputs inputs;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        line = trim(line.substr(0, line.find('#')));
+        size_t eq = line.find('=');
+        if (line.empty() || eq == std::string::npos) continue;
+        std::string name = trim(line.substr(0, eq));
+        if (setSimInput(inputs, name, trim(line.substr(eq + 1))) == SimInputResult::UnknownName) unknown(name);
+    }
+    return inputs;
+}
+
+void simStartServiceInputs(std::function<void(const std::string&)> log) {
+    static std::once_flag once;
+    std::call_once(once, [&log] {
+        // Lives until the process ends, like the devices it feeds.
+        auto* inputs = new ServiceInputs(std::move(log));
+        std::thread([inputs] { inputs->run(); }).detach();
+    });
+}
+
+} // namespace platform
