@@ -111,7 +111,7 @@ struct SimFrontEnd::State {
     double dcInput(SimQuantity q) const;
     void refreshDc(const SimFrontEndConfig& cfg);
     void refreshAc(const SimFrontEndConfig& cfg);
-    void refreshFrequency();
+    void refreshFrequency(double rms);
     void refreshCapCounter(const SimFrontEndConfig& cfg);
 };
 
@@ -175,14 +175,14 @@ void SimFrontEnd::State::refreshAc(const SimFrontEndConfig& cfg) {
     double scaled = raw > 0 ? raw / 100.0 : 0.0;  // a negative input reads 0
     putLE(regs, kRegAc, std::llround(scaled * scaled), 5);
     regs[kRegStatus] |= kReadyAc;
-    refreshFrequency();
+    refreshFrequency(rms);
 }
 
 // A reciprocal counter: B counts signal periods, C the 9 MHz reference from
 // its preset; the gate closes at the first whole period after 10 ms.
-void SimFrontEnd::State::refreshFrequency() {
+void SimFrontEnd::State::refreshFrequency(double rms) {
     bool running = (regs[kRegCtrl] & kCountersRun) != 0;
-    double f = inputs.open || inputs.frequency < kMinSignalHz ? 0.0 : inputs.frequency;
+    double f = inputs.open || rms <= 0 || inputs.frequency < kMinSignalHz ? 0.0 : inputs.frequency;
     double elapsed = running ? static_cast<double>(now() - gateStartUs) / 1e6 : 0.0;
     int64_t cycles = 0;
     double refSeconds = elapsed;

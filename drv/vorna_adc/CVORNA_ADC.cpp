@@ -29,8 +29,43 @@ constexpr uint32_t kAccKeyBase = TYPE_ACV * 64;
 
 bool accRange(int32_t range) { return range >= 0 && range <= 2; }
 
-// The value byte of the pair that addresses `addr` in a working copy.
-uint8_t* pairValue(AdcRow& row, size_t pair) { return &row[pair].u8Value; }
+// Patches rate, auto-zero, filter and impedance bits into a working copy of a
+// row. The chopper table knows auto-zero off and on only: any value but 0 is on.
+void patchRow(AdcRow& setting, const structFuncConfig& cfg, bool highImpedance) {
+    uint8_t& r22 = setting[vorna_adc_rows::kPair22].u8Value;
+    uint8_t& r29 = setting[vorna_adc_rows::kPair29].u8Value;
+    uint8_t& r33 = setting[vorna_adc_rows::kPair33].u8Value;
+    const uint8_t chop = AD1CHOP[cfg.s32AutoZ != 0 ? 1 : 0];
+    switch (cfg.eRealFunc) {
+        case TYPE_DCV:
+            r22 = static_cast<uint8_t>((r22 & 0xE0) | (highImpedance ? 0x06 : (AD1OSR[cfg.eRate] & 0x07)));
+            r33 = static_cast<uint8_t>(r33 & 0xF3);
+            break;
+        case TYPE_ACV:
+        case TYPE_PERIOD:
+        case TYPE_FREQ:
+        case TYPE_ACI:
+            r29 = static_cast<uint8_t>((r29 & 0xC7) | (LPFBW[cfg.eRate] & 0x18) | 0x20);
+            break;
+        case TYPE_DCI:
+            r22 = static_cast<uint8_t>((r22 & 0xE0) | 0x03 | (chop & 0x18));
+            r33 = static_cast<uint8_t>(r33 & 0xF3);
+            break;
+        case TYPE_OHM2:
+        case TYPE_OHM4:
+            r22 = static_cast<uint8_t>((r22 & 0xE0) | (cfg.eRate == E_Slow ? 0x06 : 0x03) | (chop & 0x08) |
+                                       (cfg.s32AutoZ != 0 ? 0x10 : 0x00));
+            break;
+        case TYPE_CONT:
+            r22 = 0x00;
+            break;
+        case TYPE_DIODE:
+            r22 = 0x14;
+            break;
+        default:
+            break;
+    }
+}
 
 } // namespace
 
@@ -254,7 +289,6 @@ void CVORNA_ADC::updateConfigLocked(MeasureTypeEnum eFunc, structFuncConfig conf
                static_cast<int>(config.s32Range));
         return;
     }
-    config.s32AutoZ = config.s32AutoZ != 0 ? 1 : 0;  // the chopper table knows off and on only
     bool changed;
     {
         std::lock_guard<std::mutex> bus(mMtx);
@@ -271,39 +305,7 @@ void CVORNA_ADC::updateConfigLocked(MeasureTypeEnum eFunc, structFuncConfig conf
         return;
     }
     AdcRow setting = *choice.row;
-    uint8_t* r22 = pairValue(setting, vorna_adc_rows::kPair22);
-    uint8_t* r29 = pairValue(setting, vorna_adc_rows::kPair29);
-    uint8_t* r33 = pairValue(setting, vorna_adc_rows::kPair33);
-    const uint8_t chop = AD1CHOP[cfg.s32AutoZ];
-    switch (cfg.eRealFunc) {
-        case TYPE_DCV:
-            *r22 = static_cast<uint8_t>((*r22 & 0xE0) | (choice.highImpedance ? 0x06 : (AD1OSR[cfg.eRate] & 0x07)));
-            *r33 = static_cast<uint8_t>(*r33 & 0xF3);
-            break;
-        case TYPE_ACV:
-        case TYPE_PERIOD:
-        case TYPE_FREQ:
-        case TYPE_ACI:
-            *r29 = static_cast<uint8_t>((*r29 & 0xC7) | (LPFBW[cfg.eRate] & 0x18) | 0x20);
-            break;
-        case TYPE_DCI:
-            *r22 = static_cast<uint8_t>((*r22 & 0xE0) | 0x03 | (chop & 0x18));
-            *r33 = static_cast<uint8_t>(*r33 & 0xF3);
-            break;
-        case TYPE_OHM2:
-        case TYPE_OHM4:
-            *r22 = static_cast<uint8_t>((*r22 & 0xE0) | (cfg.eRate == E_Slow ? 0x06 : 0x03) | (chop & 0x08) |
-                                        (cfg.s32AutoZ != 0 ? 0x10 : 0x00));
-            break;
-        case TYPE_CONT:
-            *r22 = 0x00;
-            break;
-        case TYPE_DIODE:
-            *r22 = 0x14;
-            break;
-        default:
-            break;
-    }
+    patchRow(setting, cfg, choice.highImpedance);
     if (changed || update || choice.highImpedance) {
         if (!VORNA_ADC_ADCInitial(setting)) {
             return;

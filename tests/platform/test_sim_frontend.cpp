@@ -137,7 +137,9 @@ TEST(SimFrontEnd, CountersCloseAtTheFirstWholePeriodAfterTheMinimumGate) {
     EXPECT_EQ(chip.field(0x18, 3), 5);  // frozen until the next start
 
     for (auto quiet : std::vector<std::function<void(SimInputs&)>>{
-             [](SimInputs& i) { i.acVolts = 1; i.frequency = 0.5; }, [](SimInputs& i) { i.frequency = 50; i.open = true; }}) {
+             [](SimInputs& i) { i.acVolts = 1; i.frequency = 0.5; },
+             [](SimInputs& i) { i.acVolts = 1; i.frequency = 50; i.open = true; },
+             [](SimInputs& i) { i.frequency = 50; }}) {  // no amplitude, nothing to count
         chip.inputs(quiet);
         chip.countReset(0x52);
         chip.advanceMs(2000);

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import START_TIMEOUT
+from conftest import PORTS, START_TIMEOUT, port_open
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -44,6 +44,8 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
     if build_dir.resolve() != (REPO / "build").resolve():
         pytest.skip("scripts/run builds and runs ./build only")
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DMM_ROOT": str(tmp_path)}
+    # The service of an earlier test may still be letting go of its ports.
+    assert wait_for(lambda: not any(port_open(p) for p in PORTS)), "ports taken by another process"
     out = tmp_path / "run.out"
     with open(out, "wb") as sink:
         proc = subprocess.Popen([str(REPO / "scripts" / "run")], cwd=REPO, env=env, stdout=sink,
