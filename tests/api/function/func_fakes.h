@@ -3,6 +3,7 @@
 // the driver and the UI lands in one ordered log, and every record the driver
 // receives is checked against the range tables.
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
