@@ -102,6 +102,18 @@ public:
     // client's read sets its own time-out here.
     std::atomic<uint32_t> m_u32BufferTimeOut{5000};
 
+    // ---- range conversions of remote parameters (CRangeConvert.cpp)
+    int ScpiInputTransToMinMaxDef(int func, const Value& in, double& out);
+    int ScpiInputRangeTransToRealRange(int func, double value, int& range);
+
+    // ---- configuration hand-over from the function settings (CFuncHandover.cpp)
+    void DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig& config);
+    void DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config);
+    void DM_UpdateContResi(float ohms);
+    void DM_ClearFunc2Buffer();
+    int GetFunctionData(std::string& text);
+    int GetFunction2Data(std::string& text);
+
     // Five-digit resistance display.
     bool GetOHMShow5() const;
     void SetOHMShow5(bool on);

@@ -212,3 +212,41 @@ def make_service(service_binary, tmp_path):
 @pytest.fixture
 def running(make_service):
     return make_service().start().wait_listening()
+
+
+# ---------------------------------------------------------------------------
+# One service per test module, reached over SCPI with PyVISA's pure-Python backend.
+
+SCPI_RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
+
+
+@pytest.fixture(scope="module")
+def service(service_binary, tmp_path_factory):
+    """One service for all tests of a module; it must stop with status 0."""
+    svc = Service(service_binary, tmp_path_factory.mktemp("module_root"))
+    svc.start().wait_listening()
+    yield svc
+    try:
+        assert svc.stop()[0] == 0, svc.describe()
+    finally:
+        svc.kill()
+    svc.check_sanitizers()
+
+
+@pytest.fixture(scope="module")
+def rm():
+    pyvisa = pytest.importorskip("pyvisa")
+    manager = pyvisa.ResourceManager("@py")
+    yield manager
+    manager.close()
+
+
+@pytest.fixture
+def inst(service, rm):
+    session = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n",
+                               timeout=IO_TIMEOUT * 1000)
+    # Parse errors are marked when the text arrives, execution happens later:
+    # wait until *CLS has run so that it cannot wipe what the test provokes.
+    assert session.query("*CLS;*OPC?") == "1"
+    yield session
+    session.close()

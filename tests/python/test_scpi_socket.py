@@ -10,12 +10,11 @@ import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PRODUCT_INFO_GET, Service, as_int32, read_pack,
-                      request)
+from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PRODUCT_INFO_GET, SCPI_RESOURCE, as_int32,
+                      read_pack, request)
 
 pyvisa = pytest.importorskip("pyvisa")
 
-RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
 ON_LOCAL_STATE_CHANGE = 2313
 # Status byte bits: error queue not empty, standard event summary.
 STB_ERROR_QUEUE = 0x04
@@ -24,36 +23,6 @@ STB_EVENT_SUMMARY = 0x20
 ESR_EXECUTION_ERROR = 0x10
 ESR_COMMAND_ERROR = 0x20
 NO_ERROR = '0,"No error"'
-
-
-@pytest.fixture(scope="module")
-def service(service_binary, tmp_path_factory):
-    svc = Service(service_binary, tmp_path_factory.mktemp("scpi_root"))
-    svc.start().wait_listening()
-    yield svc
-    try:
-        assert svc.stop()[0] == 0, svc.describe()
-    finally:
-        svc.kill()
-    svc.check_sanitizers()
-
-
-@pytest.fixture(scope="module")
-def rm():
-    manager = pyvisa.ResourceManager("@py")
-    yield manager
-    manager.close()
-
-
-@pytest.fixture
-def inst(service, rm):
-    session = rm.open_resource(RESOURCE, read_termination="\n", write_termination="\n",
-                               timeout=IO_TIMEOUT * 1000)
-    # Parse errors are marked when the text arrives, execution happens later:
-    # wait until *CLS has run so that it cannot wipe what the test provokes.
-    assert session.query("*CLS;*OPC?") == "1"
-    yield session
-    session.close()
 
 
 def errors(inst):
@@ -149,7 +118,7 @@ def test_a_client_switches_to_remote_and_its_leaving_back_to_local(service, rm, 
         ui.settimeout(IO_TIMEOUT)
         # The managers' connect-time pushes show that this client is attached.
         read_pack(proto_pb2, ui)
-        session = rm.open_resource(RESOURCE, read_termination="\n", write_termination="\n")
+        session = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n")
         wait_local_state(proto_pb2, ui, local=False)
         assert session.query("*OPC?") == "1"
         session.close()

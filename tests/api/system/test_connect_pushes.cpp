@@ -17,6 +17,15 @@ namespace {
 class ConnectPushes : public ::testing::Test {
 protected:
     std::vector<DataPack> waitFor(std::vector<service_id> ids) { return notes.waitFor(std::move(ids)); }
+
+    // Waits until every notification pushed so far has been delivered (they
+    // arrive in push order), then forgets them.
+    void settle() {
+        CFEM::pushMessage(UPDATE_MEASURE_DATA, {});
+        waitFor({UPDATE_MEASURE_DATA});
+        notes.clear();
+    }
+
     template <typename Record>
     static Record record(const DataPack& pack) {
         return testing_support::UiNotifications::record<Record>(pack);
@@ -52,6 +61,7 @@ TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
     base.mutable_mprotofunccfgs(TYPE_OHM4)->set_ms32range(3);
     base.mutable_mprotofunccfgs(TYPE_OHM4)->set_ms32rate(E_Fast);
     FunctionManage::instance().ProtoBaseFuncInfoSet(base);
+    settle();
     FunctionManage::instance().onClientConnect();
     auto packs = waitFor({UPDATE_FUNCTION_CONFIG, UPDATE_FUNCTION2_CONFIG});
     ASSERT_EQ(packs.size(), 2u);

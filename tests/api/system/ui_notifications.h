@@ -57,6 +57,12 @@ public:
         return waitFor(std::move(ids), [](const DataPack&) { return true; });
     }
 
+    // Forgets what arrived so far.
+    void clear() {
+        std::lock_guard<std::mutex> lock(_state->mtx);
+        _state->packs.clear();
+    }
+
     // The record a notification carries as raw bytes under its own code.
     template <typename Record>
     static Record record(const DataPack& pack) {
