@@ -59,7 +59,8 @@ void startServers() {
     CFEM::instance()->bindManager(&ScpiManage::instance());
 }
 
-// Saves the settings mirror every 0.3 s; StorageCore writes only on change.
+// Looks for changed settings every 0.3 s on an event poller; StorageCore
+// hands a changed mirror to a pool worker, which writes it.
 std::shared_ptr<toolkit::Timer> startSaveTimer() {
     return std::make_shared<toolkit::Timer>(
         kSaveInterval,

@@ -80,8 +80,7 @@ bool ConnService::repSendPack(toolkit::Session* session, const DataPack& reply) 
 }
 
 void ConnService::pushMessage(const DataPack& pack) {
-    std::vector<Client> targets = clients();
-    if (targets.empty()) {
+    if (clientCount() == 0) {
         return;
     }
     // One frame for all clients: it is never written to once built, and each
@@ -93,8 +92,10 @@ void ConnService::pushMessage(const DataPack& pack) {
     // The servers' sockets belong to their pollers: each send is posted there,
     // never made from this thread. Posting keeps the order of this caller's
     // notifications per client; the session is looked up (and, should this be
-    // the last reference, released) on its own thread.
-    for (const Client& client : targets) {
+    // the last reference, released) on its own thread. The frame is built
+    // outside the lock, which attaching and detaching sessions take.
+    std::lock_guard<std::mutex> lock(mMtx);
+    for (const Client& client : mClients) {
         client.poller->async(
             [weak = client.session, frame]() {
                 if (auto session = weak.lock()) {
@@ -103,11 +104,6 @@ void ConnService::pushMessage(const DataPack& pack) {
             },
             false);
     }
-}
-
-std::vector<ConnService::Client> ConnService::clients() const {
-    std::lock_guard<std::mutex> lock(mMtx);
-    return mClients;
 }
 
 void ConnService::addClient(toolkit::Session* session) {

@@ -78,7 +78,6 @@ private:
     // The length prefix with `pack` serialised straight behind it, in one new
     // buffer; null (and an error log naming `what`) when it is too large.
     static toolkit::Buffer::Ptr makeFrame(const DataPack& pack, const char* what);
-    std::vector<Client> clients() const;
 
     mutable std::mutex mMtx;  // guards mClients and mStarted
     std::vector<Client> mClients;
