@@ -24,6 +24,7 @@
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
+#include "orphanSweep.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ int main() {
     PrintI("BuildVersion: %s", kBuildVersion);
     PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
 
+    orphanSweep();
     bootCheck();
     connectDev();
     bindManagers();
