@@ -25,6 +25,7 @@
 #include "bootCheck.h"
 #include "connectDev.h"
 #include "orphanSweep.h"
+#include "usbStandIn.h"
 
 namespace {
 
@@ -85,8 +86,10 @@ int main() {
     orphanSweep();
     bootCheck();
     connectDev();
+    installUsbStandIn();
     bindManagers();
     startServers();
+    startUsbStandIn();
     auto saveTimer = startSaveTimer();
 
     int sig = StopSignal::wait();

@@ -1,0 +1,120 @@
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "UsbtmcBulkOut.h"
+#include "UsbtmcHeader.h"
+#include "UsbtmcTxBuffer.h"
+
+// The USBTMC/USB488 device transport on the gadget node "/dev/usbtmc_dev":
+// Bulk-OUT command messages go to the SCPI engine, Bulk-IN requests fetch its
+// replies, class requests of the control endpoint clear, abort and report.
+// One device and one host at a time; started and stopped by the USB switch.
+
+enum halUsbtmcTransStatusEu : uint8_t { TRANSFER_IDLE = 0, TRANSFER_ABORT = 1, TRANSFER_PROGRESSING = 2 };
+
+enum halUsbtmcLocalRemoteStateEu : uint8_t {
+    LOCAL_REMOTE_STATE_LOCS = 0,
+    LOCAL_REMOTE_STATE_REMS = 1,
+    LOCAL_REMOTE_STATE_LWLS = 2,
+    LOCAL_REMOTE_STATE_RWLS = 3,
+};
+
+// USBTMC status values.
+constexpr uint8_t USBTMC_STATUS_SUCCESS = 0x01;
+constexpr uint8_t USBTMC_STATUS_PENDING = 0x02;
+constexpr uint8_t USBTMC_STATUS_FAILED = 0x80;
+constexpr uint8_t USBTMC_STATUS_TRANSFER_NOT_IN_PROGRESS = 0x81;
+
+// Requests of the gadget driver (halUsbtmcIoctlWriteRead).
+constexpr unsigned long USBTMC_IOCTL_CONTROL_ANSWER = 15;
+constexpr unsigned long USBTMC_IOCTL_READ_SETUP = 17;
+constexpr unsigned long USBTMC_IOCTL_READ_SIGNAL = 18;
+constexpr unsigned long USBTMC_IOCTL_ABORT_BULK_OUT = 19;
+constexpr unsigned long USBTMC_IOCTL_ABORT_BULK_IN = 20;
+
+// The device node and the two threads.
+struct halUsbtmcDevInfoStru {
+    char as8DevName[40] = "/dev/usbtmc_dev";
+    int s32Fd = -1;
+    int s32EpollFd = -1;
+    // Raised to end both threads; lowered before they are created.
+    std::atomic<uint8_t> u8IsExitThread{1};
+    // Readable while the threads are asked to end: interrupts their waits.
+    int s32WakeFd = -1;
+    std::thread thBulk;
+    std::thread thCtl;
+};
+
+struct halUsbtmcBulkPipeStru {
+    uint8_t u8bTag = 0;
+    // Bulk-OUT: bytes of the current transfer received (NBYTES_RXD of an abort).
+    std::atomic<uint32_t> u32TransferedCnt{0};
+    std::atomic<uint8_t> euTransStatus{TRANSFER_IDLE};
+};
+
+using halUsbtmcFetchOutFn = void (*)(const uint8_t* data, uint32_t length, uint8_t last);
+
+// The default fetch_out_data: one whole command message for the SCPI engine.
+void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t last);
+
+// The transfer state. The bulk thread owns the receive side; the reply buffer
+// has its own lock; what the control thread also touches is atomic.
+struct halUsbtmcDevIOStru {
+    std::atomic<uint8_t> bTag{1};
+    char as8DevName[40] = "/dev/usbtmc_dev";
+    uint8_t pu8RxBuffer[UsbtmcBulkOut::kPieceMax] = {};
+    UsbtmcBulkOut stBulkOut;
+    UsbtmcTxBuffer stTx;
+    uint32_t u32HostFetchLen = 0;  // TransferSize of the last REQUEST_DEV_DEP_MSG_IN
+    // Receives each whole command message (a test may put its own here).
+    halUsbtmcFetchOutFn fetch_out_data = halUsbtmcDevSendToSCPI;
+    halUsbtmcBulkPipeStru stBulkInPipe;
+    halUsbtmcBulkPipeStru stBulkOutPipe;
+    std::atomic<uint8_t> u8Status{USBTMC_STATUS_SUCCESS};
+    std::atomic<uint8_t> u8RENStatus{0};
+    std::atomic<uint8_t> euLocalRemoteState{LOCAL_REMOTE_STATE_LOCS};
+    // Set by an abort or clear of the host: the bulk thread forgets its
+    // partial command before it reads on.
+    std::atomic<bool> bBulkOutReset{false};
+};
+
+extern halUsbtmcDevInfoStru& stUsbtmcDevInfo;
+extern halUsbtmcDevIOStru& stUsbtmcDevIO;
+
+// Hooks: the local/remote report and the three endpoint hooks do nothing.
+extern void (*pDevLocalRemoteReport)(uint8_t state);
+void setRmtModule(uint8_t state);
+void usbMepMessagesCallbackBav(uint8_t value);
+void usbMepMessagesCallbackBrq(uint8_t value);
+void usbMepMessagesCallbackDacs(uint8_t value);
+
+// Starts with the product's identity (serial, model, product id). Returns
+// halUsbtmcDevInitWithArgs; 0 at once when already running.
+int halUsbtmcDevInit();
+// Reloads the gadget modules with these parameters, opens the node and starts
+// the bulk and control threads. 0, or -1 on failure.
+int halUsbtmcDevInitWithArgs(const char* serial, const char* product, int productId);
+// Stops and joins both threads and closes the node.
+void halUsbtmcDevClose();
+
+// Device-node primitives, through the platform's gadget port.
+ssize_t halUsbtmcRead(int fd, void* buffer, size_t n);
+ssize_t halUsbtmcWrite(int fd, const void* buffer, size_t n);
+int halUsbtmcIoctlWriteRead(int fd, unsigned long request, void* argument);
+int halUsbtmcReadEndpoint(int fd, uint8_t* buffer);
+int halUsbtmcControlEndpointWrite(int fd, const uint8_t* data, uint8_t length);
+
+// A module parameter text: letters, digits, '-', '_' and '.', 1 to 64 bytes.
+bool halUsbtmcParamValid(const char* text);
+
+// The threads and their per-event work.
+void halUsbtmcThreadEpoll();
+void halUsbtmcThreadCtlSignal();
+void halUsbtmcDevIOInit();
+// One readable event of the node: 0, or -1 when the bulk channel has ended.
+int halUsbtmcDevIOBulkCmd();
+void halUsbtmcDevIORequestCmd(int fd);

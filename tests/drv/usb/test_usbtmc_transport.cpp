@@ -1,0 +1,313 @@
+// The transport on the gadget stand-in, driven by a fake USB host. Command
+// messages go to a recorder that answers "Q:<text>" with <text> and
+// "N:<count>" with <count> bytes; others get no reply.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <time.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../api/scpi/scpi_engine_env.h"
+#include "../../platform/eventually.h"
+#include "DrvScpiQueue.h"
+#include "DrvScpiSM.h"
+#include "UsbtmcDev.h"
+#include "fake_usb_host.h"
+#include "root_path.h"
+
+namespace {
+
+using usb_test::FakeUsbHost;
+using usb_test::InMessage;
+
+std::mutex g_mtx;
+std::vector<std::string> g_messages;
+
+void record(const uint8_t* data, uint32_t length, uint8_t /*last*/) {
+    std::string text(reinterpret_cast<const char*>(data), length);
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_messages.push_back(text);
+    }
+    uint64_t cmd = stUsbtmcDevIO.stTx.beginCommand();
+    if (text.rfind("Q:", 0) == 0) {
+        stUsbtmcDevIO.stTx.store(cmd, text.substr(2));
+    } else if (text.rfind("N:", 0) == 0) {
+        std::string reply;
+        for (size_t i = 0, n = std::stoul(text.substr(2)); i < n; ++i) {
+            reply += static_cast<char>('a' + i % 26);
+        }
+        stUsbtmcDevIO.stTx.store(cmd, reply);
+    }
+    stUsbtmcDevIO.stTx.endCommand(cmd);
+}
+
+std::vector<std::string> messages() {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    return g_messages;
+}
+
+// The engine as the service runs it, for the hand-over and the status byte.
+class UsbtmcTransport : public scpi_test::EngineTest {
+protected:
+    void SetUp() override {
+        scpi_test::EngineTest::SetUp();
+        ASSERT_TRUE(gadget.ok());
+        platform::usbGadgetInstall(&gadget);
+        {
+            std::lock_guard<std::mutex> lock(g_mtx);
+            g_messages.clear();
+        }
+        stUsbtmcDevIO.fetch_out_data = record;
+        ASSERT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), 0);
+    }
+    void TearDown() override {
+        halUsbtmcDevClose();
+        platform::usbGadgetInstall(nullptr);
+        stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
+    }
+
+    std::string query(const std::string& text, uint32_t transferSize = 4096) {
+        host.sendOut(text, true);
+        return host.query(transferSize, tag);
+    }
+
+    platform::UsbGadgetHost gadget;
+    FakeUsbHost host{gadget};
+    uint8_t tag = 0;
+};
+
+TEST_F(UsbtmcTransport, RequestWithoutCommandSendsNothing) {
+    host.requestIn(64, 9);
+    // Had the first request been answered, its tag would come first.
+    EXPECT_EQ(query("Q:second"), "second");
+}
+
+TEST_F(UsbtmcTransport, ReplyInPiecesNeverAboveTransferSize) {
+    host.sendOut("N:25", true);
+    struct Piece {
+        uint32_t transferSize;
+        size_t size;
+        uint8_t eom;
+    } pieces[] = {{10, 10, 0}, {10, 10, 0}, {10, 5, 1}};
+    std::string all;
+    for (const Piece& p : pieces) {
+        host.requestIn(p.transferSize, ++tag);
+        InMessage msg;
+        ASSERT_TRUE(host.readIn(msg));
+        EXPECT_EQ(msg.header.u8bTag, tag);
+        EXPECT_EQ(msg.header.u8bTagInverse, static_cast<uint8_t>(~tag));
+        EXPECT_EQ(msg.header.u32Size, p.size);
+        EXPECT_EQ(msg.header.stMsgIn.u8bmTransferAttr, p.eom);
+        EXPECT_EQ(msg.frameBytes % 4, 0u);
+        all += msg.data;
+    }
+    EXPECT_EQ(all, "abcdefghijklmnopqrstuvwxy");
+}
+
+TEST_F(UsbtmcTransport, NewCommandDiscardsUnreadReply) {
+    host.sendOut("Q:old", true);
+    host.sendOut("SET", true);
+    host.requestIn(64, 3);  // the old reply is gone: nothing to send
+    EXPECT_EQ(query("Q:new"), "new");
+    EXPECT_EQ(messages(), (std::vector<std::string>{"Q:old", "SET", "Q:new"}));
+}
+
+TEST_F(UsbtmcTransport, LargeRepliesComeBackWhole) {
+    struct Case {
+        size_t size;
+        uint32_t transferSize;
+    } cases[] = {{10001, 10000}, {300000, 1u << 20}, {300000, 4096}, {70000, 0xFFFFFFFFu}};
+    for (const Case& c : cases) {
+        std::string reply = query("N:" + std::to_string(c.size), c.transferSize);
+        ASSERT_EQ(reply.size(), c.size) << c.transferSize;
+        EXPECT_EQ(reply.substr(c.size - 3), std::string(1, 'a' + (c.size - 3) % 26) +
+                                                static_cast<char>('a' + (c.size - 2) % 26) +
+                                                static_cast<char>('a' + (c.size - 1) % 26));
+    }
+}
+
+TEST_F(UsbtmcTransport, LongMessageArrivesAsOneProgramMessage) {
+    std::string text;
+    while (text.size() < 5000) {
+        text += "VOLT:DC:RANG " + std::to_string(text.size()) + ";";
+    }
+    text.resize(5000);
+    for (size_t at = 0; at < text.size(); at += 1000) {
+        host.sendOut(text.substr(at, 1000), at + 1000 >= text.size(), 1, 97);
+    }
+    EXPECT_EQ(query("Q:after"), "after");
+    EXPECT_EQ(messages(), (std::vector<std::string>{text, "Q:after"}));
+}
+
+TEST_F(UsbtmcTransport, OverlongMessageDroppedWith363) {
+    SCP_ClearErrQueue(1);
+    unsigned halts = gadget.bulkOutHalts();
+    host.sendOut(std::string(UsbtmcBulkOut::kMessageMax + 1, 'x'), true);
+    EXPECT_EQ(query("Q:next"), "next");
+    EXPECT_EQ(messages(), std::vector<std::string>{"Q:next"});
+    EXPECT_EQ(gadget.bulkOutHalts(), halts + 1);
+    const char* error = SCP_ReadErrQueue(1);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(std::string(error).substr(0, 5), "-363,");
+}
+
+TEST_F(UsbtmcTransport, ClassRequests) {
+    using Bytes = std::vector<uint8_t>;
+    struct Case {
+        const char* name;
+        uint8_t bRequest;
+        uint16_t wValue;
+        Bytes answer;
+        unsigned outHalts;
+        unsigned inHalts;
+        uint8_t stateAfter;
+    } cases[] = {
+        {"GET_CAPABILITIES", 7, 0,
+         {1, 0, 0, 1, 4, 0, 0, 0, 0, 0, 0, 0, 0, 1, 6, 15, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"INITIATE_CLEAR", 5, 0, {1}, 1, 1, LOCAL_REMOTE_STATE_REMS},
+        {"CHECK_CLEAR_STATUS", 6, 0, {1, 0}, 0, 0, LOCAL_REMOTE_STATE_REMS},
+        {"GO_TO_LOCAL", 161, 0, {1}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"INITIATE_ABORT_BULK_OUT", 1, 0, {1, 0}, 1, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"CHECK_ABORT_BULK_OUT_STATUS", 2, 0, {1, 0, 0, 0, 0, 0, 0, 0}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"INITIATE_ABORT_BULK_IN, tag 0", 3, 0, {1, 0}, 0, 1, LOCAL_REMOTE_STATE_LOCS},
+        {"INITIATE_ABORT_BULK_IN, tag 5", 3, 5, {0x81, 0}, 0, 1, LOCAL_REMOTE_STATE_LOCS},
+        {"CHECK_ABORT_BULK_IN_STATUS", 4, 0, {1, 0, 0, 0, 0, 0, 0, 0}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"INDICATOR_PULSE", 64, 0, {1}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"REN_CONTROL", 160, 1, {1}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+        {"LOCAL_LOCKOUT", 162, 0, {1}, 0, 0, LOCAL_REMOTE_STATE_LOCS},
+    };
+    stUsbtmcDevIO.euLocalRemoteState = LOCAL_REMOTE_STATE_LOCS;
+    for (const Case& c : cases) {
+        unsigned out = gadget.bulkOutHalts();
+        unsigned in = gadget.bulkInHalts();
+        EXPECT_EQ(host.control(c.bRequest, c.wValue), c.answer) << c.name;
+        EXPECT_EQ(gadget.bulkOutHalts() - out, c.outHalts) << c.name;
+        EXPECT_EQ(gadget.bulkInHalts() - in, c.inHalts) << c.name;
+        EXPECT_EQ(stUsbtmcDevIO.euLocalRemoteState.load(), c.stateAfter) << c.name;
+    }
+    EXPECT_EQ(stUsbtmcDevIO.u8RENStatus.load(), 1);
+}
+
+TEST_F(UsbtmcTransport, UnservedEventsGetNoAnswer) {
+    struct Case {
+        const char* name;
+        uint32_t signal;
+        uint8_t bRequest;
+        uint8_t type;
+    } cases[] = {
+        {"undefined request 8", platform::USB_SIG_IN_EP0, 8, FakeUsbHost::kClassIn},
+        {"request 0", platform::USB_SIG_IN_EP0, 0, FakeUsbHost::kClassIn},
+        {"request 200", platform::USB_SIG_IN_EP0, 200, FakeUsbHost::kClassIn},
+        {"a standard request", platform::USB_SIG_IN_EP0, 6, 0x80},
+        {"the host goes away", platform::USB_SIG_UN_LINK, 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(host.controlUnanswered(c.signal, c.bRequest, c.type)) << c.name;
+    }
+}
+
+TEST_F(UsbtmcTransport, ReadStatusByteAnswersTheStatusByte) {
+    SCP_ClearErrQueue(1);
+    SCP_WriteErrorQueue("-113,\"Undefined header\"");
+    std::vector<uint8_t> answer = host.control(128, 0x0105);
+    ASSERT_EQ(answer.size(), 3u);
+    EXPECT_EQ(answer[0], USBTMC_STATUS_SUCCESS);
+    EXPECT_EQ(answer[1], 0x05);
+    EXPECT_EQ(answer[2], DrvScpi_GetStatusRegs().u8ScpSTB);
+    EXPECT_NE(answer[2] & SCP_STB_ERR_QUEUE, 0);
+    SCP_ClearErrQueue(1);
+}
+
+TEST_F(UsbtmcTransport, AbortOfAPartialCommandCompletes) {
+    host.sendFrame(FakeUsbHost::frame(DEV_DEP_MSG_OUT, 1, 100, 1, std::string(40, 'z')).substr(0, 52), 0);
+    ASSERT_TRUE(testing_support::eventually([] { return stUsbtmcDevIO.stBulkOutPipe.u32TransferedCnt == 40; }));
+    EXPECT_EQ(host.control(1), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(host.control(2), (std::vector<uint8_t>{1, 0, 0, 0, 40, 0, 0, 0}));
+    EXPECT_EQ(query("Q:fresh"), "fresh");
+    EXPECT_EQ(messages(), std::vector<std::string>{"Q:fresh"});
+}
+
+TEST_F(UsbtmcTransport, StartStopStartJoinsThreads) {
+    size_t loads = gadget.moduleCommands().size();
+    EXPECT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), 0);
+    EXPECT_EQ(gadget.moduleCommands().size(), loads) << "no second reload while running";
+    for (int round = 0; round < 3; ++round) {
+        halUsbtmcDevClose();
+        EXPECT_FALSE(stUsbtmcDevInfo.thBulk.joinable());
+        EXPECT_FALSE(stUsbtmcDevInfo.thCtl.joinable());
+        EXPECT_EQ(stUsbtmcDevInfo.s32Fd, -1);
+        ASSERT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), 0);
+        EXPECT_EQ(query("Q:round"), "round");
+        EXPECT_EQ(host.control(64), std::vector<uint8_t>{1});
+    }
+}
+
+TEST_F(UsbtmcTransport, IdleThreadsWaitWithoutSpinning) {
+    auto cpuMs = [](std::thread& th) {
+        clockid_t id;
+        timespec t = {};
+        EXPECT_EQ(pthread_getcpuclockid(th.native_handle(), &id), 0);
+        clock_gettime(id, &t);
+        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+    };
+    double bulk = cpuMs(stUsbtmcDevInfo.thBulk);
+    double ctl = cpuMs(stUsbtmcDevInfo.thCtl);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(cpuMs(stUsbtmcDevInfo.thBulk) - bulk, 30.0);
+    EXPECT_LT(cpuMs(stUsbtmcDevInfo.thCtl) - ctl, 30.0);
+}
+
+TEST_F(UsbtmcTransport, ModuleParametersAreCheckedWords) {
+    std::string tmc = platform::hostPath("/vorna/driver/usbtmc_dev.ko");
+    std::string tooLong(65, 'S');
+    struct Case {
+        const char* serial;
+        const char* product;
+        int productId;
+        std::vector<std::string> insmod;
+    } cases[] = {
+        {"MV4000001", "MV412", 8458, {"insmod", tmc, "iSerialNum=MV4000001", "iProductDesc=MV412", "ProductId=8458"}},
+        {"AB\"; reboot; \"", "MV412E", -1,
+         {"insmod", tmc, "iSerialNum=TX7100001", "iProductDesc=MV412E", "ProductId=42159"}},
+        {"A-b_c.9", "two words", 70000,
+         {"insmod", tmc, "iSerialNum=A-b_c.9", "iProductDesc=TX7100", "ProductId=42159"}},
+        {tooLong.c_str(), "", 8459,
+         {"insmod", tmc, "iSerialNum=TX7100001", "iProductDesc=TX7100", "ProductId=8459"}},
+    };
+    for (const Case& c : cases) {
+        halUsbtmcDevClose();
+        ASSERT_EQ(halUsbtmcDevInitWithArgs(c.serial, c.product, c.productId), 0);
+        EXPECT_EQ(gadget.moduleCommands().back(), c.insmod) << c.serial;
+    }
+}
+
+TEST_F(UsbtmcTransport, FailedModuleLoadLeavesItClosed) {
+    halUsbtmcDevClose();
+    gadget.failModuleLoads(true);
+    EXPECT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), -1);
+    EXPECT_EQ(stUsbtmcDevInfo.s32Fd, -1);
+    EXPECT_FALSE(stUsbtmcDevInfo.thBulk.joinable());
+    gadget.failModuleLoads(false);
+}
+
+TEST_F(UsbtmcTransport, EndOfControlEventsEndsOnlyTheControlThread) {
+    gadget.hangUpControl();
+    EXPECT_EQ(query("Q:still"), "still");
+}
+
+TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
+    halUsbtmcDevClose();
+    stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
+    ASSERT_EQ(halUsbtmcDevInit(), 0);
+    host.sendOut("*ESE 36\n", true);
+    EXPECT_EQ(query("*ESE?;*ESE?\n"), "36;36\n");
+    EXPECT_EQ(stUsbtmcDevIO.euLocalRemoteState.load(), LOCAL_REMOTE_STATE_REMS);
+}
+
+} // namespace

@@ -1,0 +1,122 @@
+"""USBTMC through the gadget stand-in of a running service (DMM_USBTMC_STANDIN=1).
+
+A fake USB host takes the stand-in's host ends (bulk stream, control packets)
+from the UNIX socket at the node's host path, frames DEV_DEP_MSG_OUT and
+REQUEST_DEV_DEP_MSG_IN, reads DEV_DEP_MSG_IN and sends class requests.
+"""
+
+import socket
+import struct
+import time
+
+import pytest
+
+from conftest import IO_TIMEOUT, PRODUCT_INFO_GET, START_TIMEOUT, Service, read_exact, request
+
+DEV_DEP_MSG_OUT = 1
+REQUEST_DEV_DEP_MSG_IN = 2
+SIG_IN_EP0 = 1
+CLASS_INTERFACE_IN = 0xA1
+GET_CAPABILITIES = 7
+READ_STATUS_BYTE = 128
+
+
+def frame(msg_id, tag, size, attr, data=b""):
+    out = struct.pack("<BBBBIBBH", msg_id, tag, ~tag & 0xFF, 0, size, attr, 0, 0) + data
+    return out + b"\0" * (-len(out) % 4)
+
+
+class FakeUsbHost:
+    def __init__(self, node):
+        deadline = time.monotonic() + START_TIMEOUT
+        while not node.exists():
+            assert time.monotonic() < deadline, f"{node} never appeared"
+            time.sleep(0.05)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as attach:
+            attach.connect(str(node))
+            _, fds, _, _ = socket.recv_fds(attach, 1, 2)
+        self.bulk = socket.socket(fileno=fds[0])
+        self.ctl = socket.socket(fileno=fds[1])
+        for s in (self.bulk, self.ctl):
+            s.settimeout(IO_TIMEOUT)
+        self.tag = 0
+
+    def close(self):
+        self.bulk.close()
+        self.ctl.close()
+
+    def next_tag(self):
+        self.tag = self.tag % 255 + 1
+        return self.tag
+
+    def write(self, text):
+        data = text.encode()
+        self.bulk.sendall(frame(DEV_DEP_MSG_OUT, self.next_tag(), len(data), 1, data))
+
+    def read(self, transfer_size):
+        """The whole reply, in DEV_DEP_MSG_IN transfers of at most transfer_size bytes."""
+        reply = b""
+        while True:
+            tag = self.next_tag()
+            self.bulk.sendall(frame(REQUEST_DEV_DEP_MSG_IN, tag, transfer_size, 0))
+            msg_id, got_tag, inverse, _, size, attr = struct.unpack("<BBBBIB3x", read_exact(self.bulk, 12))
+            assert (msg_id, got_tag, inverse) == (2, tag, ~tag & 0xFF)
+            assert size <= transfer_size
+            reply += read_exact(self.bulk, size + (-size % 4))[:size]
+            if attr & 1:
+                return reply.decode()
+
+    def query(self, text, transfer_size=1 << 20):
+        self.write(text)
+        return self.read(transfer_size)
+
+    def control(self, b_request, value=0):
+        self.ctl.send(struct.pack("<IBBHHH", SIG_IN_EP0, CLASS_INTERFACE_IN, b_request, value, 0, 0))
+        return self.ctl.recv(64)
+
+
+@pytest.fixture(scope="module")
+def service(service_binary, tmp_path_factory):
+    svc = Service(service_binary, tmp_path_factory.mktemp("usbtmc_root"), {"DMM_USBTMC_STANDIN": "1"})
+    svc.start().wait_listening()
+    yield svc
+    try:
+        assert svc.stop()[0] == 0, svc.describe()
+    finally:
+        svc.kill()
+    svc.check_sanitizers()
+
+
+@pytest.fixture
+def host(service):
+    fake = FakeUsbHost(service.root / "dev" / "usbtmc_dev")
+    yield fake
+    fake.close()
+
+
+@pytest.fixture(scope="module")
+def idn(service, proto_pb2):
+    pb = proto_pb2
+    reply = request(pb, pb.DataPack(code=PRODUCT_INFO_GET))
+    info = pb.ProtoProductInfo.FromString(reply.data[0x122E].rawVal)
+    return ",".join(["Vorna Technologies", info.mModel, info.mSerialNum, info.mSwVer])
+
+
+def test_idn_comes_back(host, idn):
+    assert host.query("*IDN?\n") == idn + "\n"
+    # Small transfers: the same reply in pieces.
+    assert host.query("*IDN?\n", transfer_size=7) == idn + "\n"
+
+
+def test_large_reply_comes_back_whole(host, idn):
+    count = 8000
+    reply = host.query("*IDN?;" * (count - 1) + "*IDN?\n", transfer_size=65536)
+    assert len(reply) > 300_000
+    assert reply == ";".join([idn] * count) + "\n"
+
+
+def test_class_requests_answer(host):
+    capabilities = host.control(GET_CAPABILITIES)
+    assert capabilities == bytes([1, 0, 0, 1, 4, 0] + [0] * 6 + [0, 1, 6, 15] + [0] * 8)
+    status_byte = int(host.query("*STB?\n").strip())
+    assert host.control(READ_STATUS_BYTE, 0x45) == bytes([1, 0x45, status_byte])
