@@ -32,6 +32,7 @@ void block() {
     // might be dropped instead of waiting for sigwait.
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGPIPE, SIG_IGN);
     sigset_t set = stopSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }

@@ -9,8 +9,11 @@
 namespace StopSignal {
 
 // Restores the default action of SIGINT and SIGTERM and blocks both in the
-// calling thread. Called first in main, before any thread exists, so that
-// every thread inherits the mask.
+// calling thread; ignores SIGPIPE, so that a write to a peer that reset its
+// connection fails with EPIPE instead of ending the service (libraries that
+// write to sockets with plain write cannot ask for MSG_NOSIGNAL). Called
+// first in main, before any thread exists, so that every thread inherits the
+// mask. Children started through Util::executeCMD get the defaults back.
 void block();
 
 // Waits for a stop signal and returns its number.

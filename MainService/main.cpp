@@ -28,6 +28,7 @@
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
+#include "orphanSweep.h"
 #include "usbStandIn.h"
 #include "vxi_app.h"
 
@@ -75,7 +76,8 @@ void startServers() {
     CFEM::instance()->bindManager(&ScpiManage::instance());
 }
 
-// Saves the settings mirror every 0.3 s; StorageCore writes only on change.
+// Looks for changed settings every 0.3 s on an event poller; StorageCore
+// hands a changed mirror to a pool worker, which writes it.
 std::shared_ptr<toolkit::Timer> startSaveTimer() {
     return std::make_shared<toolkit::Timer>(
         kSaveInterval,
@@ -96,6 +98,7 @@ int main() {
     PrintI("BuildVersion: %s", kBuildVersion);
     PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
 
+    orphanSweep();
     // Before anything creates the I/O settings, which start the transports.
     installUsbStandIn();
     installTransports();

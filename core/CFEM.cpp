@@ -21,6 +21,12 @@ CFEM* CFEM::instance() {
     return hub;
 }
 
+CFEM::CFEM() : mDelivery([this](service_id id, ValueMap& payload) { deliver(id, payload); }) {
+    // The shared pool starts with the hub, whose client-connect jobs run on
+    // it, so that the service's threads are all there once it is up.
+    CThreadPool::instance();
+}
+
 bool CFEM::bindManager(Manager* manager) {
     std::map<unsigned int, cb_func> entries;
     manager->getCallbacks(entries);
@@ -101,76 +107,18 @@ void CFEM::reportFailure(unsigned int id, int result) {
 }
 
 void CFEM::pushMessage(service_id id, ValueMap payload) {
-    CFEM* hub = instance();
-    CThreadPool* pool = CThreadPool::instance();
-    const bool on_pool = pool->isCurrentThread();
-    {
-        std::lock_guard<std::mutex> lock(hub->mPushMtx);
-        hub->mPushQueue.emplace_back(id, std::move(payload));
-        if (hub->mDraining) {
-            return; // the running drain takes it, after those pushed before it
-        }
-        if (!on_pool) {
-            if (hub->mDrainPosted) {
-                return; // the posted job, or a pool thread before it, takes it
-            }
-            hub->mDrainPosted = true;
-        }
-    }
-    if (on_pool) {
-        // Even while a posted job still waits for a free worker (the pool
-        // busy with long jobs), a pool thread delivers what is queued now.
-        hub->drainPushes();
+    instance()->mDelivery.push(id, std::move(payload));
+}
+
+void CFEM::deliver(service_id id, ValueMap& payload) const {
+    NotifySink sink = notifySink();
+    if (!sink) {
         return;
     }
-    pool->async(
-        [hub] {
-            {
-                std::lock_guard<std::mutex> lock(hub->mPushMtx);
-                hub->mDrainPosted = false;
-            }
-            hub->drainPushes();
-        },
-        false);
-}
-
-void CFEM::drainPushes() {
-    {
-        std::lock_guard<std::mutex> lock(mPushMtx);
-        if (mDraining) {
-            return;
-        }
-        mDraining = true;
-    }
-    for (;;) {
-        std::pair<service_id, ValueMap> item;
-        {
-            std::lock_guard<std::mutex> lock(mPushMtx);
-            if (mPushQueue.empty()) {
-                mDraining = false;
-                return;
-            }
-            item = std::move(mPushQueue.front());
-            mPushQueue.pop_front();
-        }
-        try {
-            deliver(item.first, item.second);
-        } catch (const std::exception& ex) {
-            // One failed delivery must not stop the ones queued behind it.
-            PrintE("notification 0x%x not delivered: %s", static_cast<unsigned>(item.first), ex.what());
-        }
-    }
-}
-
-void CFEM::deliver(service_id id, ValueMap& payload) {
     DataPack pack;
     pack.set_code(static_cast<int32_t>(static_cast<uint32_t>(id) | NOTIFY_CODE_FLAG));
     pack.mutable_data()->swap(payload);
-    std::string bytes = pack.SerializeAsString();
-    NotifySink sink = instance()->notifySink();
-    if (sink) {
-        sink(bytes.data(), static_cast<unsigned int>(bytes.size()));
-    }
+    sink(pack);
 }
 
 void CFEM::FEM_ClientConnect() {

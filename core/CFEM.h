@@ -1,11 +1,11 @@
 #pragma once
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
 
+#include "CNotifyDelivery.h"
 #include "Manager.h"
 #include "ids/service_id.h"
 
@@ -17,9 +17,10 @@
 // pushMessage.
 class CFEM {
 public:
-    // Receives one serialised notification DataPack. The UI link installs the
-    // sink that frames it and writes it to every notification client.
-    using NotifySink = std::function<void(const char* data, unsigned int length)>;
+    // Receives each notification as a DataPack, on the delivery thread. The
+    // UI link installs the sink that frames it and writes it to every
+    // notification client.
+    using NotifySink = std::function<void(const DataPack& pack)>;
 
     static CFEM* instance();
 
@@ -37,10 +38,10 @@ public:
                              google::protobuf::Map<int, Value>* out);
 
     // Sends `payload` to the UI notification clients under `id` | 0x80000000.
-    // The delivery runs on CThreadPool: at once when the caller is a pool
-    // thread and no delivery is under way, later otherwise. Notifications
-    // reach the clients in the order they were pushed, whichever threads
-    // pushed them, so the app never shows an older state after a newer one.
+    // Only queues it (callers move their maps in) and returns: the delivery
+    // thread builds, serialises and sends it. Notifications reach the clients
+    // in the order they were pushed, whichever threads pushed them, so the app
+    // never shows an older state after a newer one.
     static void pushMessage(service_id id, google::protobuf::Map<int, Value> payload);
 
     // A notification client connected: every bound manager pushes its state,
@@ -48,20 +49,17 @@ public:
     static void FEM_ClientConnect();
 
     // Installs (or with an empty function removes) the notification sink.
-    // Without one, notifications are built and dropped.
+    // Without one, notifications are dropped.
     static void setNotifySink(NotifySink sink);
 
 private:
-    CFEM() = default;
+    CFEM();
 
     cb_func lookup(unsigned int id) const;
     std::vector<Manager*> managers() const;
     NotifySink notifySink() const;
 
-    static void deliver(service_id id, google::protobuf::Map<int, Value>& payload);
-    // Delivers queued notifications in push order until none is left; returns
-    // at once when another thread is already delivering.
-    void drainPushes();
+    void deliver(service_id id, google::protobuf::Map<int, Value>& payload) const;
     static void reportUnbound(unsigned int id);
     static void reportFailure(unsigned int id, int result);
 
@@ -73,12 +71,5 @@ private:
     std::map<unsigned int, cb_func> mEntries;
     NotifySink mSink;
 
-    // Pushed notifications waiting for delivery. One thread at a time drains
-    // them, which keeps the push order across the pool's workers: a pool
-    // thread that pushes drains at once (as the pool runs its own work
-    // inline), other threads leave it to one posted drain job.
-    std::mutex mPushMtx;
-    std::deque<std::pair<service_id, google::protobuf::Map<int, Value>>> mPushQueue;
-    bool mDraining = false;     // a thread is delivering from the queue
-    bool mDrainPosted = false;  // a drain job waits for a pool worker
+    CNotifyDelivery mDelivery;
 };

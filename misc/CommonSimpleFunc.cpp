@@ -96,8 +96,10 @@ void RmtCap2Low(char* text) {
 int RmtStr2f64NumFlag(const char* text, double* multiplier) {
     double factor = 1.0;
     int known = 0;
-    const char* suffix = text == nullptr ? nullptr : endOfNumber(text);
-    if (suffix != nullptr) {
+    if (text != nullptr) {
+        // Without a number the whole text is the suffix: "kv" alone is known.
+        const char* number_end = endOfNumber(text);
+        const char* suffix = number_end != nullptr ? number_end : text;
         if (*suffix == '\0') {
             known = 1;
         } else if (const UnitSuffix* unit = findSuffix(suffix)) {

@@ -5,12 +5,13 @@
 // place; every other byte stays.
 void RmtCap2Low(char* text);
 
-// Checks the unit suffix behind the number that must begin `text` (after
-// optional leading white space: sign, digits, decimal point, exponent) and
-// stores its multiplier ("mv" 0.001, "khz" 1000, ...; 1 without a suffix).
-// Returns 1 for a number with a known suffix or none; 0, with the multiplier
-// 1, when the text does not begin with a number or the suffix is unknown. The
-// match is case-sensitive: callers lower-case the text first.
+// Checks the unit suffix behind the number at the start of `text` (optional
+// leading white space, sign, digits, decimal point, exponent; without a
+// number the whole text is the suffix) and stores its multiplier ("mv"
+// 0.001, "khz" 1000, ...; 1 for an empty suffix). Returns 1 for a known or
+// empty suffix; 0, with the multiplier 1, for an unknown one. Only plain
+// decimals count as numbers, so "inf", "nan" and hex forms are unknown
+// suffixes. The match is case-sensitive: callers lower-case the text first.
 int RmtStr2f64NumFlag(const char* text, double* multiplier);
 
 namespace Copperwren {

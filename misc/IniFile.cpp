@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "AnalyzeIni.h"
 #include "Util/logger.h"
+#include "orphan_files.h"
 #include "root_path.h"
 
 namespace Copperwren {
@@ -63,8 +66,15 @@ std::vector<std::string> contentLines(const std::string& text) {
     return lines;
 }
 
-bool hasLineBreak(const char* text) {
-    return text != nullptr && std::strpbrk(text, "\r\n") != nullptr;
+// The name of a save's temporary file: the target's name and this, whose
+// six X are replaced by letters and digits.
+constexpr const char kTemporarySuffix[] = ".tmpXXXXXX";
+
+// A line feed would start a new line in the saved file; a carriage return is
+// an ordinary character of the value (files edited with CRLF line ends keep
+// it at the end of each value and must be writable back).
+bool hasLineFeed(const char* text) {
+    return text != nullptr && std::strchr(text, '\n') != nullptr;
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -136,7 +146,7 @@ bool IniFile::SaveFile(const std::string& path) {
     // disk, and only then replaces the target by rename: a power cut at any
     // moment leaves either the old or the new file, never a cut-off one.
     const std::string target = platform::hostPath(path);
-    std::string temp = target + ".tmpXXXXXX";
+    std::string temp = target + kTemporarySuffix;
     const int fd = ::mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0) {
         PrintE("ini save %s failed: %s", path.c_str(), std::strerror(errno));
@@ -205,8 +215,8 @@ bool IniFile::WriteString(const char* section, const char* key, const char* valu
     if (section == nullptr || key == nullptr) {
         return false;
     }
-    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
-        PrintE("ini item refused: line break in section, key or value");
+    if (hasLineFeed(section) || hasLineFeed(key) || hasLineFeed(value)) {
+        PrintE("ini item refused: line feed in section, key or value");
         return false;
     }
     setItem(section, key, value == nullptr ? "" : value);
@@ -226,6 +236,17 @@ void IniFile::setItem(const std::string& section, const std::string& key, const 
         }
     }
     items.push_back(IniItem{key, value});
+}
+
+std::vector<std::string> IniFile::RemoveTemporaries(const std::string& path) {
+    const auto parts = platform::splitPath(path);
+    const std::string prefix = parts.second + ".tmp";
+    const size_t random = sizeof(kTemporarySuffix) - 1 - 4;
+    return platform::removeFilesIf(parts.first, [&](const std::string& name) {
+        return name.size() == prefix.size() + random && name.compare(0, prefix.size(), prefix) == 0 &&
+               std::all_of(name.begin() + prefix.size(), name.end(),
+                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+    });
 }
 
 } // namespace Copperwren

@@ -2,6 +2,7 @@
 #include <map>
 #include <string>
 #include <deque>
+#include <vector>
 
 namespace Copperwren {
 
@@ -41,18 +42,23 @@ public:
     int ReadInt(const char* section, const char* key, int def) const;
 
     // Replaces the first item of that name or appends a new one. Refuses
-    // (false) null names and any text holding a line break, which would
+    // (false) null names and any text holding a line feed, which would
     // inject further lines into the saved file.
     bool WriteString(const char* section, const char* key, const char* value);
     bool WriteInt(const char* section, const char* key, int value);
 
     const std::string& fileName() const { return m_strFileName; }
 
+    // Removes the temporary files that saves of `path` left behind when cut
+    // off before their rename (a power cut); returns their names. For
+    // start-up, before the file is opened.
+    static std::vector<std::string> RemoveTemporaries(const std::string& path);
+
 private:
     friend class AnalyzeIni;
 
     // Sets the item without the checks of WriteString (the parser's lines
-    // cannot hold a line break).
+    // cannot hold a line feed).
     void setItem(const std::string& section, const std::string& key, const std::string& value);
     const IniItem* findItem(const char* section, const char* key) const;
     std::string render() const;

@@ -1,5 +1,6 @@
 #include "properties.h"
 
+#include "orphan_files.h"
 #include "root_path.h"
 
 #include <cctype>
@@ -46,10 +47,17 @@ bool propertySet(const std::string& name, const std::string& value) {
     return propertyNameValid(name) && __system_property_set(name.c_str(), value.c_str()) == 0;
 }
 
+std::vector<std::string> propertyRemoveTemporaries() {
+    return {};  // the platform's own store writes its properties
+}
+
 #else
 
+// The folder of the store, under the data root.
+constexpr const char* kStore = "/properties";
+
 static std::string propertyFile(const std::string& name) {
-    return hostPath("/properties/" + name);
+    return hostPath(std::string(kStore) + "/" + name);
 }
 
 std::string propertyGet(const std::string& name) {
@@ -74,7 +82,7 @@ bool propertySet(const std::string& name, const std::string& value) {
     if (!propertyNameValid(name)) {
         return false;
     }
-    std::string dir = hostPath("/properties");
+    std::string dir = hostPath(kStore);
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
         return false;
     }
@@ -95,6 +103,11 @@ bool propertySet(const std::string& name, const std::string& value) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> propertyRemoveTemporaries() {
+    // Only the temporaries begin with '.': no property name does.
+    return removeFilesIf(kStore, [](const std::string& name) { return name.front() == '.'; });
 }
 
 #endif

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -16,5 +17,10 @@ bool propertySet(const std::string& name, const std::string& value);
 // (a '/', "..", an empty name) is refused so that a name can never reach outside
 // the property store.
 bool propertyNameValid(const std::string& name);
+
+// Removes the temporary files of property writes that never completed (a
+// power cut between writing and renaming); returns their names. Called at
+// start-up, before any property is read.
+std::vector<std::string> propertyRemoveTemporaries();
 
 } // namespace platform

@@ -5,17 +5,8 @@
 #include "Util/logger.h"
 
 void FunctionTool::quotationWrap(std::string& s) {
-    std::string quoted;
-    quoted.reserve(s.size() + 2);
-    quoted += '"';
-    for (const char c : s) {
-        if (c == '"' || c == '\\' || c == '$' || c == '`') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    quoted += '"';
-    s.swap(quoted);
+    s.insert(s.begin(), '"');
+    s.push_back('"');
 }
 
 bool FunctionTool::quotationUnwrap(std::string& s) {

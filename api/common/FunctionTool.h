@@ -6,10 +6,9 @@
 // the operations are static so that both an object and the class reach them.
 class FunctionTool {
 public:
-    // Encloses `s` in double quotes. Inside, the characters that keep their
-    // meaning within double quotes in a shell ("\"", "\\", "$", "`") get a
-    // backslash, so a quoted path reaches a command as one literal word. Texts
-    // without them are only enclosed.
+    // Encloses `s` in double quotes, nothing else: the quoted text answers of
+    // the LAN queries. Never a way to pass text to a shell; commands take
+    // their arguments as an argument vector.
     static void quotationWrap(std::string& s);
     // Removes a double quote at both ends (true); otherwise leaves `s` (false).
     static bool quotationUnwrap(std::string& s);

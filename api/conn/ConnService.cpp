@@ -1,11 +1,11 @@
 #include "ConnService.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "CFEM.h"
 #include "Util/logger.h"
+#include "proto_data.pb.h"
 
 ConnService* ConnService::instance() {
     // Never destroyed: pool workers may still deliver a notification while
@@ -16,7 +16,7 @@ ConnService* ConnService::instance() {
 
 ConnService::ConnService()
     : requestSrv(std::make_shared<toolkit::TcpServer>()), notifySrv(std::make_shared<toolkit::TcpServer>()) {
-    CFEM::setNotifySink([this](const char* data, unsigned int length) { pushMessage(data, length); });
+    CFEM::setNotifySink([this](const DataPack& pack) { pushMessage(pack); });
 }
 
 ConnService::~ConnService() {
@@ -47,46 +47,55 @@ uint16_t ConnService::notifyPort() const {
     return notifySrv->getPort();
 }
 
-toolkit::Buffer::Ptr ConnService::makeFrame(const char* data, size_t length) {
+namespace {
+
+// Least significant byte first, whatever the host's byte order.
+void writeLengthPrefix(char* at, size_t length) {
+    auto* out = reinterpret_cast<unsigned char*>(at);
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<unsigned char>((length >> (8 * i)) & 0xFF);
+    }
+}
+
+} // namespace
+
+toolkit::Buffer::Ptr ConnService::makeFrame(const DataPack& pack, const char* what) {
+    size_t length = pack.ByteSizeLong();
     if (length > kMaxFrameBody) {
+        PrintE("%s of %zu bytes exceeds the frame limit of %zu bytes, not sent", what, length, kMaxFrameBody);
         return nullptr;
     }
     auto frame = toolkit::BufferRaw::create();
     frame->setCapacity(length + 4);
-    auto* out = reinterpret_cast<unsigned char*>(frame->data());
-    // Least significant byte first, whatever the host's byte order.
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<unsigned char>((length >> (8 * i)) & 0xFF);
-    }
-    if (length != 0) {
-        std::memcpy(out + 4, data, length);
-    }
+    writeLengthPrefix(frame->data(), length);
+    // ByteSizeLong above cached the sizes this pass relies on.
+    pack.SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(frame->data() + 4));
     frame->setSize(length + 4);
     return frame;
 }
 
-bool ConnService::repSendPack(toolkit::Session* session, const char* data, unsigned int length) {
-    auto frame = makeFrame(data, length);
-    if (!frame) {
-        PrintE("reply of %u bytes exceeds the frame limit of %zu bytes, not sent", length, kMaxFrameBody);
-        return false;
-    }
-    return session->send(std::move(frame)) >= 0;
+bool ConnService::repSendPack(toolkit::Session* session, const DataPack& reply) {
+    auto frame = makeFrame(reply, "reply");
+    return frame && session->send(std::move(frame)) >= 0;
 }
 
-void ConnService::pushMessage(const char* data, unsigned int length) {
+void ConnService::pushMessage(const DataPack& pack) {
+    if (clientCount() == 0) {
+        return;
+    }
     // One frame for all clients: it is never written to once built, and each
     // socket keeps its own read position.
-    toolkit::Buffer::Ptr frame = makeFrame(data, length);
+    toolkit::Buffer::Ptr frame = makeFrame(pack, "notification");
     if (!frame) {
-        PrintE("notification of %u bytes exceeds the frame limit of %zu bytes, not sent", length, kMaxFrameBody);
         return;
     }
     // The servers' sockets belong to their pollers: each send is posted there,
     // never made from this thread. Posting keeps the order of this caller's
     // notifications per client; the session is looked up (and, should this be
-    // the last reference, released) on its own thread.
-    for (const Client& client : clients()) {
+    // the last reference, released) on its own thread. The frame is built
+    // outside the lock, which attaching and detaching sessions take.
+    std::lock_guard<std::mutex> lock(mMtx);
+    for (const Client& client : mClients) {
         client.poller->async(
             [weak = client.session, frame]() {
                 if (auto session = weak.lock()) {
@@ -95,11 +104,6 @@ void ConnService::pushMessage(const char* data, unsigned int length) {
             },
             false);
     }
-}
-
-std::vector<ConnService::Client> ConnService::clients() const {
-    std::lock_guard<std::mutex> lock(mMtx);
-    return mClients;
 }
 
 void ConnService::addClient(toolkit::Session* session) {

@@ -46,14 +46,16 @@ public:
     uint16_t requestPort() const;
     uint16_t notifyPort() const;
 
-    // Frames one serialised notification and queues it to every attached
-    // client, each on its own poller thread. Callable from any thread; a
-    // notification larger than kMaxFrameBody is refused with an error log.
-    void pushMessage(const char* data, unsigned int length);
+    // Serialises one notification into its frame and queues that frame to
+    // every attached client, each on its own poller thread. Callable from any
+    // thread; a notification larger than kMaxFrameBody is refused with an
+    // error log.
+    void pushMessage(const DataPack& pack);
 
-    // Frames one serialised reply and sends it to `session`. False (with an
-    // error log) when it is larger than kMaxFrameBody or cannot be sent.
-    static bool repSendPack(toolkit::Session* session, const char* data, unsigned int length);
+    // Serialises one reply into its frame and sends it to `session`. False
+    // (with an error log) when it is larger than kMaxFrameBody or cannot be
+    // sent.
+    static bool repSendPack(toolkit::Session* session, const DataPack& reply);
 
     // Attaches a notification session (once, however often it is called) and
     // detaches it. Callable from any thread.
@@ -73,9 +75,9 @@ private:
 
     ConnService();
 
-    // Length prefix and body in one new buffer; null when the body is too large.
-    static toolkit::Buffer::Ptr makeFrame(const char* data, size_t length);
-    std::vector<Client> clients() const;
+    // The length prefix with `pack` serialised straight behind it, in one new
+    // buffer; null (and an error log naming `what`) when it is too large.
+    static toolkit::Buffer::Ptr makeFrame(const DataPack& pack, const char* what);
 
     mutable std::mutex mMtx;  // guards mClients and mStarted
     std::vector<Client> mClients;

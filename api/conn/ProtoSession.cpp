@@ -52,8 +52,7 @@ void ConnService::ProtoSession::sendReply(DataPack& reply) {
         reply.clear_data();
         reply.set_stat(E223_TOO_MUCH_DATA);
     }
-    std::string bytes = reply.SerializeAsString();
-    repSendPack(this, bytes.data(), static_cast<unsigned int>(bytes.size()));
+    repSendPack(this, reply);
 }
 
 void ConnService::ProtoSession::onError(const toolkit::SockException&) {}

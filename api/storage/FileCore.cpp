@@ -5,7 +5,9 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "Util/File.h"
 #include "Util/logger.h"
+#include "orphan_files.h"
 #include "root_path.h"
 
 namespace {
@@ -58,16 +61,29 @@ bool appendFile(const std::string& host, const char* data, size_t len) {
 // saves of the same file from several threads must not write into one
 // temporary, and a file of the user's that happens to bear such a name is
 // never overwritten. -1 when none can be made.
+// Its name: the target's, kTemporaryMark, the process id, "." and a serial.
+constexpr const char* kTemporaryMark = ".tmp.";
+
 int openTemporary(const std::string& host, std::string& tmp) {
     static std::atomic<unsigned long> s_serial{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = host + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
+        tmp = host + kTemporaryMark + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
     }
     return -1;
+}
+
+// "<digits>.<digits>": what follows kTemporaryMark in a temporary's name.
+bool isPidAndSerial(const std::string& text) {
+    const auto dot = text.find('.');
+    auto digits = [](const std::string& part) {
+        return !part.empty() && std::all_of(part.begin(), part.end(),
+                                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+    };
+    return dot != std::string::npos && digits(text.substr(0, dot)) && digits(text.substr(dot + 1));
 }
 
 // Writes a temporary file beside the target, flushes it and renames it over
@@ -161,4 +177,12 @@ bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int off
     in.read(out.data(), static_cast<std::streamsize>(out.size()));
     out.resize(static_cast<size_t>(in.gcount()));
     return true;
+}
+
+std::vector<std::string> FileCore::RemoveTemporaries(const std::string& path) {
+    const auto parts = platform::splitPath(path);
+    const std::string prefix = parts.second + kTemporaryMark;
+    return platform::removeFilesIf(parts.first, [&](const std::string& name) {
+        return name.compare(0, prefix.size(), prefix) == 0 && isPidAndSerial(name.substr(prefix.size()));
+    });
 }

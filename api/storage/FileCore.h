@@ -28,4 +28,9 @@ public:
 
     // Free bytes of the file system holding `path`; 0 when it cannot be asked.
     static unsigned long long GetFreeDiskSize(const std::string& path);
+
+    // Removes the temporary files that replacing saves of `path` left behind
+    // when cut off before their rename (a power cut); returns their names.
+    // For start-up, before the file is read.
+    static std::vector<std::string> RemoveTemporaries(const std::string& path);
 };

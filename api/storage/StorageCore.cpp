@@ -101,8 +101,11 @@ int StorageCore::Load() {
     ProtoMirrorInfo current;
     ReadResult result;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_fileMtx);
         result = readMirrorFile(kMirrorPath, parsed);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
         current.CopyFrom(m_mirrorInfoCur);
     }
     bool lastLoad = result == ReadResult::Ok && parsed.mprotosysinfo().mlastload();
@@ -151,19 +154,18 @@ int StorageCore::Save() {
 
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mirrorInfoCur.Swap(&gathered);
-    std::string current;
-    std::string last;
-    TextFormat::PrintToString(m_mirrorInfoCur, &current);
-    TextFormat::PrintToString(m_mirrorInfoLast, &last);
-    if (current == last) {
-        return 0;
-    }
-    Copperwren::Singleton<FileCore>::Instance()->FileSave(kMirrorPath, current.data(),
-                                                          static_cast<int>(current.size()), false);
-    // Kept whether or not the write succeeded: a failed write is tried again
-    // only once the settings change again, not every 0.3 s.
-    m_mirrorInfoLast.CopyFrom(m_mirrorInfoCur);
+    m_saver.Offer(m_mirrorInfoCur);
     return 0;
+}
+
+void StorageCore::WaitSaved() {
+    m_saver.Wait();
+}
+
+bool StorageCore::writeMirror(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_fileMtx);
+    return Copperwren::Singleton<FileCore>::Instance()->FileSave(kMirrorPath, text.data(),
+                                                                 static_cast<int>(text.size()), false);
 }
 
 void StorageCore::ConfigEffect(const ProtoMirrorInfo& mirror) {

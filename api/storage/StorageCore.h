@@ -2,6 +2,7 @@
 #include <mutex>
 #include <string>
 
+#include "MirrorSaver.h"
 #include "proto_data.pb.h"
 
 // The instrument's persistent settings: the settings mirror
@@ -27,9 +28,12 @@ public:
     // Restores the mirror file (see the .cpp for the power-on choice); 0, or
     // 44 when it could not be read or parsed and the defaults were applied.
     int Load();
-    // Gathers the current records and writes the mirror file when its text
-    // differs from what was last written. 0.
+    // Gathers the current records and, when they differ from what was last
+    // saved, hands them to a worker that writes the mirror file. Returns 0 at
+    // once, without rendering or writing anything itself.
     int Save();
+    // Waits until what Save handed over is written.
+    void WaitSaved();
     // Hands each part of `mirror` to its owner; absent parts apply as empty.
     void ConfigEffect(const ProtoMirrorInfo& mirror);
     // Builds the defaults and applies them. 0.
@@ -43,12 +47,16 @@ public:
 private:
     static void imageDefaults(ProtoImageInfo& info);
 
-    // Serialises the file writes with the update of m_mirrorInfoLast, and the
-    // current mirror between the save timer and start-up or reset.
+    bool writeMirror(const std::string& text);
+
+    // Guards the current mirror between the save timer and start-up or reset.
     std::mutex m_mutex;
-    ProtoMirrorInfo m_mirrorInfoLast;  // as last written; empty until then
     ProtoMirrorInfo m_mirrorInfoCur;
+    // Serialises the mirror file's writes with its reading at start-up.
+    std::mutex m_fileMtx;
     // The image settings are set by storage handlers on other threads.
     std::mutex m_imageMtx;
     ProtoImageInfo m_protoImageInfo;
+    // Last: it waits in its destructor for a write that uses the members above.
+    MirrorSaver m_saver{[this](const std::string& text) { return writeMirror(text); }};
 };

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* kProductIni = "/vorna/data/productconfig.ini";
+constexpr const char* kProductIni = SystemSetup::kProductIniPath;
 constexpr const char* kSoftwareVersion = "00.01.00.00.20";
 constexpr int kPidMV412 = 8458;
 constexpr int kPidMV412E = 8459;

@@ -18,6 +18,8 @@
 // remaining getters and setters come with the system-settings work.
 class SystemSetup {
 public:
+    static constexpr const char* kProductIniPath = "/vorna/data/productconfig.ini";
+
     SystemSetup();
     ~SystemSetup();
 

@@ -6,6 +6,11 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 
@@ -46,4 +51,27 @@ TEST_F(BlockedStopSignals, WaitWithoutSignalTimesOut) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(StopSignal::waitFor(1), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+// In a child with SIGPIPE at its default (the test program ignores it): after
+// the service's signal set-up, a write to a socket whose peer is gone fails
+// with EPIPE and the process lives on.
+TEST(StopSignal, AWriteToAGonePeerFailsWithEpipeAfterStartUp) {
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        StopSignal::block();
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+            _exit(2);
+        }
+        close(fds[1]);
+        bool epipe = write(fds[0], "x", 1) == -1 && errno == EPIPE;
+        _exit(epipe ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

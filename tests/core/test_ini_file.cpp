@@ -99,7 +99,7 @@ TEST(IniFile, FailedOpenAndReadIntFallBackAsDocumented) {
     EXPECT_EQ(ini.ReadInt("Missing", "n", 42), 42);
 }
 
-TEST(IniFile, SavesSortedSectionsAndReloadsButRefusesLineBreaks) {
+TEST(IniFile, SavesSortedSectionsAndReloadsButRefusesLineFeeds) {
     TempRoot root;
     fs::create_directories(root.host("/vorna/data"));
     IniFile ini;
@@ -109,9 +109,10 @@ TEST(IniFile, SavesSortedSectionsAndReloadsButRefusesLineBreaks) {
     ASSERT_TRUE(ini.WriteString("PRODUCT", "SN", "MV4000001"));
     ASSERT_TRUE(ini.WriteInt("PRODUCT", "MODEL", -8458));  // replaced in place
     ASSERT_TRUE(ini.WriteString("SYSTEM", "EMPTY", nullptr));
-    // Line breaks would inject lines into the file.
+    // A carriage return is an ordinary character (a CRLF-edited file's values
+    // end with one); line feeds would inject lines into the file.
+    ASSERT_TRUE(ini.WriteString("SYSTEM", "CR", "a\rb\r"));
     EXPECT_FALSE(ini.WriteString("PRODUCT", "SN", "x\n[PRODUCT]\nMODEL = 1"));
-    EXPECT_FALSE(ini.WriteString("PRODUCT", "SN", "x\r"));
     EXPECT_FALSE(ini.WriteString("PRODUCT", "A\nB", "1"));
     EXPECT_FALSE(ini.WriteString("P\nQ", "A", "1"));
     EXPECT_FALSE(ini.WriteString(nullptr, "A", "1"));
@@ -121,13 +122,14 @@ TEST(IniFile, SavesSortedSectionsAndReloadsButRefusesLineBreaks) {
     EXPECT_TRUE(folderEntries(root.host("/vorna/data")).empty());
     ASSERT_TRUE(ini.SaveAs(kPath));
     EXPECT_EQ(readFile(root.host(kPath)),
-              "[PRODUCT]\nMODEL = -8458\nSN = MV4000001\n[SYSTEM]\nHW_VER = \xEF\xBC\x91\nEMPTY = \n");
+              "[PRODUCT]\nMODEL = -8458\nSN = MV4000001\n[SYSTEM]\nHW_VER = \xEF\xBC\x91\nEMPTY = \nCR = a\rb\r\n");
 
     IniFile reloaded;
     ASSERT_TRUE(reloaded.Open(kPath));
     EXPECT_EQ(reloaded.ReadInt("PRODUCT", "MODEL", 0), -8458);
     EXPECT_STREQ(reloaded.ReadString("SYSTEM", "HW_VER", ""), "\xEF\xBC\x91");
     EXPECT_STREQ(reloaded.ReadString("SYSTEM", "EMPTY", "def"), "");
+    EXPECT_STREQ(reloaded.ReadString("SYSTEM", "CR", ""), "a\rb\r");
 }
 
 // A save writes a temporary file beside the old one and renames it: a failure

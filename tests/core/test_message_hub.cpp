@@ -180,56 +180,73 @@ TEST_F(MessageHub, ClientConnectRunsEveryManagerInBindingOrderOnThePool) {
     }
 }
 
-TEST_F(MessageHub, PushFromAPoolThreadDeliversAFlaggedDataPackBeforeItReturns) {
-    auto packs = std::make_shared<Inbox<DataPack>>();
-    CFEM::setNotifySink([packs](const char* data, unsigned int length) {
-        DataPack pack;
-        pack.ParseFromArray(data, static_cast<int>(length));
-        packs->put(pack);
+TEST_F(MessageHub, PushIsDeliveredAsAFlaggedDataPackOnTheNotifyThread) {
+    auto packs = std::make_shared<Inbox<std::pair<DataPack, std::string>>>();
+    CFEM::setNotifySink([packs](const DataPack& pack) {
+        char thread[64] = {0};
+        pthread_getname_np(pthread_self(), thread, sizeof(thread));
+        packs->put({pack, thread});
     });
-    auto delivered = std::make_shared<Inbox<size_t>>();
     CThreadPool::instance()->async(
-        [packs, delivered] {
+        [] {
             ValueMap payload;
             insertS32(payload, ON_SCPI_CMD_SET_CHANGED, 2);
             insertStr(payload, 7, "text");
-            CFEM::pushMessage(ON_SCPI_CMD_SET_CHANGED, payload);
-            delivered->put(packs->size());
-            // Without a sink the notification is built and dropped.
-            CFEM::setNotifySink(nullptr);
-            CFEM::pushMessage(UPDATE_MEASURE_DATA, ValueMap());
-            delivered->put(packs->size());
+            CFEM::pushMessage(ON_SCPI_CMD_SET_CHANGED, std::move(payload));
         },
         false);
-    EXPECT_EQ(delivered->waitFor(2), (std::vector<size_t>{1, 1}));
     auto got = packs->waitFor(1);
+    CFEM::setNotifySink(nullptr);
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(static_cast<uint32_t>(got[0].code()), 0x80000000u | 2314u);
-    EXPECT_EQ(got[0].stat(), 0);
-    ASSERT_EQ(got[0].data().size(), 2u);
-    EXPECT_EQ(got[0].data().at(ON_SCPI_CMD_SET_CHANGED).s32val(), 2);
-    EXPECT_EQ(got[0].data().at(7).strval(), "text");
+    const DataPack& pack = got[0].first;
+    EXPECT_EQ(got[0].second, "notify");
+    EXPECT_EQ(static_cast<uint32_t>(pack.code()), 0x80000000u | 2314u);
+    EXPECT_EQ(pack.stat(), 0);
+    ASSERT_EQ(pack.data().size(), 2u);
+    EXPECT_EQ(pack.data().at(ON_SCPI_CMD_SET_CHANGED).s32val(), 2);
+    EXPECT_EQ(pack.data().at(7).strval(), "text");
 }
 
-// Notifications pushed one after another from a thread outside the pool are
-// delivered by several workers; the app must still see them in push order.
+// A sink that holds the delivery of notification 0 until released; every
+// notification it sees goes to `seen` by its key 0.
+std::shared_ptr<Inbox<int>> holdingSink(std::shared_future<void> released, int slow_every = 0) {
+    auto seen = std::make_shared<Inbox<int>>();
+    CFEM::setNotifySink([seen, released, slow_every](const DataPack& pack) {
+        int value = pack.data().at(0).s32val();
+        if (value == 0) {
+            released.wait();
+        }
+        // A slow sink widens the window in which pushes could overtake.
+        if (slow_every != 0 && value % slow_every == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        seen->put(value);
+    });
+    return seen;
+}
+
+void pushNumbered(int value) {
+    ValueMap payload;
+    insertS32(payload, 0, value);
+    CFEM::pushMessage(UPDATE_MEASURE_DATA, std::move(payload));
+}
+
+// Pushes from pool workers and from outside the pool, interleaved, reach the
+// sink in push order.
 TEST_F(MessageHub, NotificationsArriveInPushOrder) {
     constexpr int kPushes = 2000;
-    auto seen = std::make_shared<Inbox<int>>();
-    CFEM::setNotifySink([seen](const char* data, unsigned int length) {
-        DataPack pack;
-        if (pack.ParseFromArray(data, static_cast<int>(length))) {
-            // A slow sink widens the window in which workers could overtake.
-            if (pack.data().at(0).s32val() % 100 == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            seen->put(pack.data().at(0).s32val());
-        }
-    });
+    std::promise<void> release;
+    release.set_value();
+    auto seen = holdingSink(release.get_future().share(), 100);
+    auto done = std::make_shared<Inbox<int>>();
     for (int i = 0; i < kPushes; ++i) {
-        ValueMap payload;
-        insertS32(payload, 0, static_cast<unsigned>(i));
-        CFEM::pushMessage(UPDATE_MEASURE_DATA, payload);
+        if (i % 3 == 0) {
+            // Waited for, so that the push order is the order of i.
+            CThreadPool::instance()->async([i, done] { pushNumbered(i); done->put(i); }, false);
+            done->waitFor(static_cast<size_t>(i / 3 + 1));
+        } else {
+            pushNumbered(i);
+        }
     }
     auto got = seen->waitFor(kPushes);
     CFEM::setNotifySink(nullptr);
@@ -239,52 +256,21 @@ TEST_F(MessageHub, NotificationsArriveInPushOrder) {
     }
 }
 
-// With every pool worker busy, the drain job posted by an outside push waits
-// for a worker; a push from a pool thread (the measurement loop's case) must
-// still deliver what is queued, in push order, before it returns.
-TEST_F(MessageHub, PoolThreadDeliversWhileThePostedDrainWaits) {
-    auto seen = std::make_shared<Inbox<int>>();
-    CFEM::setNotifySink([seen](const char* data, unsigned int length) {
-        DataPack pack;
-        if (pack.ParseFromArray(data, static_cast<int>(length))) {
-            seen->put(pack.data().at(0).s32val());
-        }
-    });
-    auto push = [](int value) {
-        ValueMap payload;
-        insertS32(payload, 0, static_cast<unsigned>(value));
-        CFEM::pushMessage(UPDATE_MEASURE_DATA, payload);
-    };
+// The measurement loop pushes from a pool worker: it must never wait for a
+// delivery under way, whatever that delivery is doing.
+TEST_F(MessageHub, APushNeverWaitsForADeliveryUnderWay) {
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::promise<void> pushed_outside;
-    std::shared_future<void> outside_done = pushed_outside.get_future().share();
-    auto busy = std::make_shared<Inbox<int>>();
-    auto delivered_inline = std::make_shared<Inbox<size_t>>();
-    CThreadPool* pool = CThreadPool::instance();
-    for (int i = 0; i < 4; ++i) {
-        pool->async([busy, released] { busy->put(0); released.wait(); }, false);
-    }
-    pool->async(
-        [busy, outside_done, push, seen, delivered_inline] {
-            busy->put(0);
-            outside_done.wait();
-            push(2);
-            delivered_inline->put(seen->size());
-        },
-        false);
-    ASSERT_EQ(busy->waitFor(5).size(), 5u);
-    push(1); // its drain job queues behind the five busy workers
-    pushed_outside.set_value();
-    auto counts = delivered_inline->waitFor(1);
+    auto seen = holdingSink(release.get_future().share());
+    pushNumbered(0);  // its delivery holds the notify thread
+    auto pushed = std::make_shared<Inbox<int>>();
+    CThreadPool::instance()->async([pushed] { pushNumbered(1); pushed->put(1); }, false);
+    EXPECT_EQ(pushed->waitFor(1).size(), 1u);
+    pushNumbered(2);
+    EXPECT_EQ(seen->size(), 0u);
     release.set_value();
-    auto got = seen->waitFor(2);
+    auto got = seen->waitFor(3);
     CFEM::setNotifySink(nullptr);
-    ASSERT_EQ(counts.size(), 1u);
-    EXPECT_EQ(counts[0], 2u) << "the pool thread's push waited for a free worker";
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], 1);
-    EXPECT_EQ(got[1], 2);
+    EXPECT_EQ(got, (std::vector<int>{0, 1, 2}));
 }
 
 // Remote control binds while UI clients may already be calling in.

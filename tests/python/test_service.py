@@ -163,7 +163,13 @@ def test_threads_carry_their_names(running):
         assert f"event poller {i}" in names, names
     for i in range(5):
         assert f"thread pool {i}" in names, names
-    assert "stamp thread" in names and "async log" in names, names
+    assert {"stamp thread", "async log", "notify"} <= set(names), names
+
+
+def test_a_broken_pipe_cannot_end_the_service(running):
+    status = pathlib.Path(f"/proc/{running.proc.pid}/status").read_text()
+    ignored = int(re.search(r"^SigIgn:\s*([0-9a-f]+)$", status, re.M).group(1), 16)
+    assert ignored & (1 << (signal.SIGPIPE - 1)), status
 
 
 def test_a_taken_scpi_port_leaves_the_service_running_without_it(make_service, proto_pb2):

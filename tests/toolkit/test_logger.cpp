@@ -3,9 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <future>
+#include <string>
 #include <thread>
 
 #include "Util/logger.h"
@@ -214,6 +217,46 @@ TEST(AsyncLogWriter, WritesRecordsOfAllThreadsInOrderOnItsOwnThread) {
     }
     EXPECT_EQ(std::count(writer_names.begin(), writer_names.end(), "async log"), kThreads * kRecords);
     logger.setWriter(nullptr);
+}
+
+// A writer that falls behind holds at most kMaxPending records; the rest are
+// counted and noted after the records queued before them.
+TEST(AsyncLogWriter, QueueIsBoundedAndDroppedRecordsAreNoted) {
+    Logger logger("test");
+    struct HeldChannel : RecordingChannel {
+        void write(const Logger& logger, const LogContextPtr& ctx) override {
+            entered = true;
+            released.wait();
+            RecordingChannel::write(logger, ctx);
+        }
+        std::atomic<bool> entered{false};
+        std::shared_future<void> released;
+    };
+    std::promise<void> release;
+    auto rec = std::make_shared<HeldChannel>();
+    rec->released = release.get_future().share();
+    logger.add(rec);
+    logger.setWriter(std::make_shared<AsyncLogWriter>());
+    const size_t kMax = AsyncLogWriter::kMaxPending;
+    LogContextCapture(logger, LInfo, "t.cpp", "fn", 1) << "held";
+    while (!rec->entered) {  // then the writer's queue is empty again
+        std::this_thread::yield();
+    }
+    for (size_t i = 0; i < kMax + 7; ++i) {
+        LogContextCapture(logger, LInfo, "t.cpp", "fn", 2) << i;
+    }
+    release.set_value();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (rec->texts().size() < kMax + 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    LogContextCapture(logger, LInfo, "t.cpp", "fn", 3) << "after";
+    logger.setWriter(nullptr);  // drains
+    auto texts = rec->texts();
+    ASSERT_EQ(texts.size(), kMax + 3);
+    EXPECT_EQ(texts[kMax], std::to_string(kMax - 1));
+    EXPECT_EQ(texts[kMax + 1], "dropped 7 records");
+    EXPECT_EQ(texts[kMax + 2], "after");
 }
 
 // ---------------------------------------------------------------- log files

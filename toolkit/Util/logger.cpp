@@ -230,6 +230,13 @@ AsyncLogWriter::~AsyncLogWriter() {
 void AsyncLogWriter::write(const LogContextPtr& ctx, Logger& logger) {
     {
         std::lock_guard<std::mutex> lock(_mutex);
+        if (_pending.size() >= kMaxPending) {
+            // The writer's next pass notes the count; no wake-up is needed.
+            if (_dropped++ == 0) {
+                _dropped_logger = &logger;
+            }
+            return;
+        }
         _pending.emplace_back(ctx, &logger);
     }
     _sem.post();
@@ -245,12 +252,24 @@ void AsyncLogWriter::run() {
 
 void AsyncLogWriter::flushAll() {
     decltype(_pending) pending;
+    size_t dropped = 0;
+    Logger* dropped_logger = nullptr;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         pending.swap(_pending);
+        std::swap(dropped, _dropped);
+        std::swap(dropped_logger, _dropped_logger);
     }
     for (auto& pr : pending) {
         pr.second->writeChannels(pr.first);
+    }
+    // Records are refused only while the queue is full, so every one of them
+    // came after the records just written.
+    if (dropped != 0) {
+        auto note = std::make_shared<LogContext>(LWarn, __FILE__, __FUNCTION__, __LINE__,
+                                                 getModuleName().c_str(), "");
+        *note << "dropped " << dropped << " records";
+        dropped_logger->writeChannels(note);
     }
 }
 

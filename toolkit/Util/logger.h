@@ -133,8 +133,15 @@ public:
 // Queues records for the "async log" thread, the only one that then formats and
 // writes lines. One writer may serve several loggers: each queued record carries
 // its logger. Destruction drains everything still queued.
+//
+// The queue is bounded: while kMaxPending records wait (a component logging
+// in a fast loop while the writer falls behind), new records are counted and
+// dropped, and after the records queued before them the line "dropped N
+// records" is written, so memory stays bounded and the gap shows in the log.
 class AsyncLogWriter : public LogWriter {
 public:
+    static constexpr size_t kMaxPending = 20000;
+
     AsyncLogWriter();
     ~AsyncLogWriter() override;
     void write(const LogContextPtr& ctx, Logger& logger) override;
@@ -148,6 +155,8 @@ private:
     std::mutex _mutex;
     std::shared_ptr<std::thread> _thread;
     std::list<std::pair<LogContextPtr, Logger*>> _pending;
+    size_t _dropped = 0;                // records refused since the last pass
+    Logger* _dropped_logger = nullptr;  // the logger of the first of them
 };
 
 // The printf-style entry used by the service's own code.

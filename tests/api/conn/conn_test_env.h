@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../../core/hub_fixture.h"
@@ -56,7 +57,7 @@ public:
     void onClientConnect() override {
         ValueMap payload;
         insertU32(payload, 1, ++connects);
-        CFEM::pushMessage(UPDATE_FUNCTION_CONFIG, payload);
+        CFEM::pushMessage(UPDATE_FUNCTION_CONFIG, std::move(payload));
     }
 
     std::atomic<unsigned int> calls{0};

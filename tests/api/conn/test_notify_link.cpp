@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,14 +29,17 @@ void pushTagged(unsigned int tag, int seq = -1) {
     if (seq >= 0) {
         insertU32(payload, 2, static_cast<unsigned int>(seq));
     }
-    CFEM::pushMessage(UPDATE_MEASURE_DATA, payload);
+    CFEM::pushMessage(UPDATE_MEASURE_DATA, std::move(payload));
 }
 
-std::string notificationBytes(unsigned int tag) {
+// A notification whose serialised size is exactly `size` bytes.
+DataPack notificationOfSize(size_t size) {
     DataPack pack;
     pack.set_code(kNotifyCode);
-    insertU32(*pack.mutable_data(), 1, tag);
-    return pack.SerializeAsString();
+    insertRaw(*pack.mutable_data(), 3, std::string(size - 64, 'x'));
+    const size_t overhead = pack.ByteSizeLong() - (size - 64);
+    pack.mutable_data()->at(3).mutable_rawval()->resize(size - overhead);
+    return pack;
 }
 
 } // namespace
@@ -70,19 +76,59 @@ TEST_F(UiLink, NotificationReachesEveryClientAndTheOtherKeepsReceivingAfterOneCl
 TEST_F(UiLink, NotificationLargerThanAFrameIsRefusedAndTheNextOneStillGoes) {
     auto client = attachedClient();
     ASSERT_TRUE(client);
-    std::string largest(ConnService::kMaxFrameBody, 'x');
-    ConnService::instance()->pushMessage(largest.data(), static_cast<unsigned int>(largest.size()));
-    std::string too_large(ConnService::kMaxFrameBody + 1, 'x');
-    ConnService::instance()->pushMessage(too_large.data(), static_cast<unsigned int>(too_large.size()));
+    const DataPack largest = notificationOfSize(ConnService::kMaxFrameBody);
+    ASSERT_EQ(largest.ByteSizeLong(), ConnService::kMaxFrameBody);
+    ConnService::instance()->pushMessage(largest);
+    ConnService::instance()->pushMessage(notificationOfSize(ConnService::kMaxFrameBody + 1));
     EXPECT_TRUE(logged("notification of 6291453 bytes exceeds the frame limit"));
-    std::string small = notificationBytes(2001);
-    ConnService::instance()->pushMessage(small.data(), static_cast<unsigned int>(small.size()));
+    const DataPack small = notificationOfSize(100);
+    ConnService::instance()->pushMessage(small);
 
     std::string body;
     ASSERT_TRUE(client->readFrame(body));
-    EXPECT_EQ(body, largest);
+    EXPECT_EQ(body, largest.SerializeAsString());
     ASSERT_TRUE(client->readFrame(body));
-    EXPECT_EQ(body, small);
+    EXPECT_EQ(body, small.SerializeAsString());
+}
+
+// The measurement loop's case: the pool nearly full, a storage record of
+// 4 MB queued ahead from another thread; the reading's push must not pay for
+// the record's serialising and sending, and both arrive in push order.
+TEST_F(UiLink, AReadingPushDoesNotWaitForALargeRecordAheadOfIt) {
+    auto client = attachedClient();
+    ASSERT_TRUE(client);
+    CThreadPool* pool = CThreadPool::instance();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto held = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < 4; ++i) {
+        pool->async([held, released] { ++*held; released.wait(); }, false);
+    }
+    ASSERT_TRUE(eventually([held] { return held->load() == 4; }));
+
+    ValueMap record;
+    insertU32(record, 1, 5000);
+    insertU32(record, 2, 0);
+    insertRaw(record, 3, std::string(4 << 20, 'r'));
+    CFEM::pushMessage(UPDATE_MEASURE_DATA, std::move(record));
+    std::promise<double> took;
+    pool->async(
+        [&took] {
+            auto start = std::chrono::steady_clock::now();
+            pushTagged(5000, 1);
+            took.set_value(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        },
+        false);
+    const double ms = took.get_future().get();
+    release.set_value();
+    EXPECT_LT(ms, 1.0);
+
+    DataPack pack;
+    ASSERT_TRUE(client->readUntil(notificationTagged(5000), pack));
+    EXPECT_EQ(pack.data().at(2).u32val(), 0u);
+    EXPECT_EQ(pack.data().at(3).rawval().size(), 4u << 20);
+    ASSERT_TRUE(client->readUntil(notificationTagged(5000), pack));
+    EXPECT_EQ(pack.data().at(2).u32val(), 1u);
 }
 
 TEST_F(UiLink, EachClientKeepsTheOrderOfNotificationsPushedFromSeveralPoolWorkers) {
@@ -92,8 +138,6 @@ TEST_F(UiLink, EachClientKeepsTheOrderOfNotificationsPushedFromSeveralPoolWorker
     ASSERT_TRUE(second);
     constexpr unsigned int kProducers = 4, kEach = 250, kTagBase = 3000;
     for (unsigned int producer = 0; producer < kProducers; ++producer) {
-        // On a pool worker the hub delivers at once, so each job's pushes
-        // leave in the order it makes them.
         CThreadPool::instance()->async(
             [producer] {
                 for (unsigned int seq = 0; seq < kEach; ++seq) {
@@ -132,8 +176,7 @@ TEST_F(UiLink, ClientListHoldsASessionOnceAndForgetsSessionsThatAreGone) {
     conn->addClient(gone.get());
     gone.reset();
     // A push meets the dead entry and skips it.
-    std::string bytes = notificationBytes(4001);
-    conn->pushMessage(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    conn->pushMessage(notificationOfSize(100));
     conn->addClient(kept.get());
     EXPECT_EQ(conn->clientCount(), 1u);
 

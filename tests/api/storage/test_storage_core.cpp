@@ -1,4 +1,4 @@
-// The settings mirror: saved only when its text changed, written atomically,
+// The settings mirror: saved only when the settings changed, written atomically,
 // restored at start-up by the power-on choice.
 #include "StorageCore.h"
 
@@ -78,8 +78,9 @@ protected:
 
 } // namespace
 
-TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheTextChanged) {
+TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheSettingsChanged) {
     core.Save();
+    core.WaitSaved();
     ProtoMirrorInfo saved = parseMirror(testing_support::readFile(mirrorFile()));
     EXPECT_TRUE(saved.has_mprotosysinfo());
     EXPECT_TRUE(saved.has_mprotoimageinfo());
@@ -91,12 +92,14 @@ TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheTextChanged) {
     testing_support::writeFile(mirrorFile(), "marker");
     core.Save();
     core.Save();
+    core.WaitSaved();
     EXPECT_EQ(testing_support::readFile(mirrorFile()), "marker");
 
     ProtoBaseFuncInfo base = saved.mprotofunctioninfo().mprotobasefuncinfo();
     base.set_ms32dmmfunc(TYPE_CAP);
     FunctionManage::instance().ProtoBaseFuncInfoSet(base);
     core.Save();
+    core.WaitSaved();
     saved = parseMirror(testing_support::readFile(mirrorFile()));
     EXPECT_EQ(saved.mprotofunctioninfo().mprotobasefuncinfo().ms32dmmfunc(), TYPE_CAP);
     // The temporary file of the atomic write is gone.

@@ -18,9 +18,7 @@ public:
     UiNotifications() {
         // A delivery may still run after the sink is removed: it keeps the
         // state alive through its own reference.
-        CFEM::setNotifySink([state = _state](const char* data, unsigned int length) {
-            DataPack pack;
-            pack.ParseFromArray(data, static_cast<int>(length));
+        CFEM::setNotifySink([state = _state](const DataPack& pack) {
             std::lock_guard<std::mutex> lock(state->mtx);
             state->packs.push_back(pack);
             state->cv.notify_all();

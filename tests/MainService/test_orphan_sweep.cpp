@@ -1,0 +1,42 @@
+// Start-up removes the temporary files that atomic writes cut off by a power
+// cut left behind, and nothing else.
+#include "orphanSweep.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "log_capture.h"
+#include "temp_root.h"
+
+using mainservice_test::LogCapture;
+using testing_support::TempRoot;
+
+TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheMirrorTheIniFileAndTheProperties) {
+    const struct { const char* path; bool removed; } files[] = {
+        {"/vorna/data/mirrorconfig.xmir", false},
+        {"/vorna/data/mirrorconfig.xmir.tmp.812.3", true},
+        {"/vorna/data/mirrorconfig.xmir.tmp.8x2.3", false},
+        {"/vorna/data/mirrorconfig.xmir.tmp.812.", false},
+        {"/vorna/data/productconfig.ini", false},
+        {"/vorna/data/productconfig.ini.tmpAb12Z9", true},
+        {"/vorna/data/productconfig.ini.tmpAb12", false},
+        {"/vorna/data/productconfig.ini.tmp-b12Z9", false},
+        {"/vorna/data/other.tmp.1.2", false},
+        {"/properties/sys.vorna.copperwren.boot_flag", false},
+        {"/properties/.sys.vorna.copperwren.boot_flag.Xa9b2c", true},
+    };
+    TempRoot root;
+    for (const auto& f : files) {
+        testing_support::writeFile(root.host(f.path), "x");
+    }
+    LogCapture log;
+    orphanSweep();
+    for (const auto& f : files) {
+        EXPECT_EQ(std::filesystem::exists(root.host(f.path)), !f.removed) << f.path;
+    }
+    EXPECT_EQ(log.matching("removed the orphaned temporary file /vorna/data/mirrorconfig.xmir.tmp.812.3").size(), 1u);
+    // A root without the folders is no error.
+    TempRoot empty;
+    orphanSweep();
+}
