@@ -5,6 +5,7 @@
 
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
+#include "Poller/EventPollerPool.h"
 #include "ScpiManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
@@ -22,9 +23,27 @@ void setLocalState(bool local) {
     }
 }
 
+// Every SCPI list runs on the first poller anyway: connections placed there
+// are parsed, executed and answered on that one thread, with no hand-off to
+// it and back for each message. Whichever poller accepts, the connection goes
+// to the first one (the clones of the listener are made by this class too).
+class FirstPollerServer : public toolkit::TcpServer {
+public:
+    explicit FirstPollerServer(const toolkit::EventPoller::Ptr& poller) : toolkit::TcpServer(poller) {}
+
+protected:
+    Ptr onCreatServer(const toolkit::EventPoller::Ptr& poller) override {
+        return std::make_shared<FirstPollerServer>(poller);
+    }
+    toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr&) override {
+        return toolkit::Socket::createSocket(toolkit::EventPollerPool::Instance().getFirstPoller(), false);
+    }
+};
+
 } // namespace
 
-ScpiService::ScpiService() : httpSrv(std::make_shared<toolkit::TcpServer>()) {}
+ScpiService::ScpiService()
+    : httpSrv(std::make_shared<FirstPollerServer>(toolkit::EventPollerPool::Instance().getFirstPoller())) {}
 
 ScpiService::~ScpiService() = default;
 
@@ -51,12 +70,12 @@ void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
 }
 
 void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
-    std::string message;
-    if (!m_input.append(buf->data(), buf->size(), message)) {
+    if (!m_input.append(buf->data(), buf->size(), m_messages)) {
         PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
     }
-    if (!message.empty()) {
+    // One list and one response per program message, in arrival order.
+    for (const std::string& message : m_messages) {
         parseMessage(message.data(), message.size());
     }
     if (m_input.hasPending()) {

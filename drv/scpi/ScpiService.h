@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
@@ -16,7 +17,8 @@ class ScpiManage;
 // connection returns it to local. Created once at start-up and kept until exit.
 class ScpiService {
 public:
-    // Makes the server on a poller of the toolkit's pool (nothing listens yet).
+    // Makes the server on the toolkit's first poller, where its connections
+    // live too (nothing listens yet).
     ScpiService();
     virtual ~ScpiService();
 
@@ -26,9 +28,9 @@ public:
     // work. Returns whether it listens.
     bool start();
 
-    // One connection. Its hooks run on the poller that owns the connection;
-    // the commands run on the toolkit's first poller, one list at a time for
-    // all clients and transports.
+    // One connection. Its hooks run on the poller that owns the connection,
+    // the first one; the commands run there too, one list at a time for all
+    // clients and transports.
     class ScpiSession : public toolkit::Session {
     public:
         // A trailing piece without line feed is parsed on its own once the
@@ -55,6 +57,7 @@ public:
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
+        std::vector<std::string> m_messages;  // of the last receipt
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
     };
