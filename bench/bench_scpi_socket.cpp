@@ -8,11 +8,17 @@
 // (DMM_MAIN_SERVICE names another binary). It takes the fixed SCPI and UI
 // ports, so run this inside a network namespace of its own:
 //   unshare -n sh -c 'ip link set lo up && build-rel/bench/bench_scpi_socket'
-// CPU placement is inherited: start the program under taskset to pin both.
+// On loopback a server thread that shares a CPU with its client answers much
+// sooner than one that does not, and left alone the scheduler grants that to
+// one server or the other by chance; so both servers (the line server's thread
+// and every thread of the service) run on the lower half of the CPUs and the
+// client on the upper half, as a remote client would.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -38,6 +44,17 @@ using Clock = std::chrono::steady_clock;
 constexpr uint16_t kScpiPort = 5025;
 constexpr int kLoadClients = 100;
 constexpr int kLoadQueriesPerClient = 200;
+
+// The lower (servers) or upper (client) half of the CPUs.
+cpu_set_t cpuHalf(bool upper) {
+    int n = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int cpu = upper ? n / 2 : 0; cpu < (upper ? n : n / 2); ++cpu) {
+        CPU_SET(cpu, &set);
+    }
+    return set;
+}
 
 void setNoDelay(int fd) {
     int on = 1;
@@ -76,6 +93,8 @@ public:
         _epoll = epoll_create1(EPOLL_CLOEXEC);
         watch(_listen);
         _thread = std::thread([this]() { loop(); });
+        cpu_set_t servers = cpuHalf(false);
+        pthread_setaffinity_np(_thread.native_handle(), sizeof(servers), &servers);
     }
     // Lives as long as the program: its thread blocks in epoll_wait.
     uint16_t port() const { return _port; }
@@ -145,6 +164,8 @@ public:
         _root = dir;
         _pid = fork();
         if (_pid == 0) {
+            cpu_set_t servers = cpuHalf(false);
+            sched_setaffinity(0, sizeof(servers), &servers);
             setenv("DMM_ROOT", _root.c_str(), 1);
             (void)!chdir(_root.c_str());
             int null = ::open("/dev/null", O_WRONLY);
@@ -328,6 +349,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     lineServer();
     service();
+    cpu_set_t client = cpuHalf(true);
+    sched_setaffinity(0, sizeof(client), &client);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
