@@ -37,6 +37,8 @@
 #include <thread>
 #include <vector>
 
+#include "latency_pair.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -224,11 +226,6 @@ double roundTrip(int fd, const std::string& query) {
     return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
 }
 
-double percentile(std::vector<double> samples, double q) {
-    std::sort(samples.begin(), samples.end());
-    return samples.empty() ? 0 : samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))];
-}
-
 const std::vector<std::string> kQueries = {"*STB?\n", "*IDN?\n", "SYST:ERR?\n"};
 
 // Arg: the query (index into kQueries). The reported time is the service's.
@@ -240,35 +237,12 @@ void BM_ScpiRoundTrip(benchmark::State& state) {
         roundTrip(service, query);
         roundTrip(line, query);
     }
-    std::vector<double> service_ns;
-    std::vector<double> line_ns;
-    bool service_first = true;
-    for (auto _ : state) {
-        double s;
-        if (service_first) {
-            s = roundTrip(service, query);
-            line_ns.push_back(roundTrip(line, query));
-        } else {
-            line_ns.push_back(roundTrip(line, query));
-            s = roundTrip(service, query);
-        }
-        service_ns.push_back(s);
-        state.SetIterationTime(s / 1e9);
-        service_first = !service_first;
-    }
+    bench_support::runInTurns(
+        state, [&]() { return roundTrip(service, query); }, [&]() { return roundTrip(line, query); }, "svc", "min",
+        true);
     ::close(service);
     ::close(line);
-    double sp50 = percentile(service_ns, 0.50) / 1000;
-    double sp99 = percentile(service_ns, 0.99) / 1000;
-    double lp50 = percentile(line_ns, 0.50) / 1000;
-    double lp99 = percentile(line_ns, 0.99) / 1000;
     state.SetLabel(query.substr(0, query.size() - 1));
-    state.counters["svc_p50_us"] = sp50;
-    state.counters["svc_p99_us"] = sp99;
-    state.counters["min_p50_us"] = lp50;
-    state.counters["min_p99_us"] = lp99;
-    state.counters["p50_ratio"] = sp50 / lp50;
-    state.counters["p99_ratio"] = sp99 / lp99;
 }
 BENCHMARK(BM_ScpiRoundTrip)
     ->DenseRange(0, static_cast<int>(kQueries.size()) - 1)
@@ -334,8 +308,8 @@ void BM_ScpiHundredClients(benchmark::State& state) {
         service_qps.push_back(loadRun(kScpiPort));
         line_qps.push_back(loadRun(lineServer().port()));
     }
-    double s = percentile(service_qps, 0.5);
-    double l = percentile(line_qps, 0.5);
+    double s = bench_support::percentile(service_qps, 0.5);
+    double l = bench_support::percentile(line_qps, 0.5);
     state.counters["svc_qps"] = s;
     state.counters["min_qps"] = l;
     state.counters["qps_ratio"] = s / l;

@@ -1,5 +1,6 @@
 #include "ScpiService.h"
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 
@@ -23,10 +24,15 @@ void setLocalState(bool local) {
     }
 }
 
-// Every SCPI list runs on the first poller anyway: connections placed there
-// are parsed, executed and answered on that one thread, with no hand-off to
-// it and back for each message. Whichever poller accepts, the connection goes
-// to the first one (the clones of the listener are made by this class too).
+// SCPI connections served by the first poller, where every list runs.
+std::atomic<int> g_firstPollerSessions{0};
+
+// Every SCPI list runs on the first poller anyway: a connection placed there
+// is parsed, executed and answered on that one thread, with no hand-off to it
+// and back for each message. That thread is one, though: beyond a few
+// connections the others go to the least loaded poller as usual, so that many
+// clients at once still have their receipts, parsing, logging and sends spread
+// over the pool. The clones of the listener are made by this class too.
 class FirstPollerServer : public toolkit::TcpServer {
 public:
     explicit FirstPollerServer(const toolkit::EventPoller::Ptr& poller) : toolkit::TcpServer(poller) {}
@@ -35,8 +41,11 @@ protected:
     Ptr onCreatServer(const toolkit::EventPoller::Ptr& poller) override {
         return std::make_shared<FirstPollerServer>(poller);
     }
-    toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr&) override {
-        return toolkit::Socket::createSocket(toolkit::EventPollerPool::Instance().getFirstPoller(), false);
+    toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr& poller) override {
+        if (g_firstPollerSessions.load() < ScpiService::kFirstPollerSessions) {
+            return toolkit::Socket::createSocket(toolkit::EventPollerPool::Instance().getFirstPoller(), false);
+        }
+        return toolkit::TcpServer::onBeforeAcceptConnection(poller);
     }
 };
 
@@ -58,9 +67,18 @@ bool ScpiService::start() {
 }
 
 ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
-    : toolkit::Session(sock), m_scpiManage(ScpiManage::instance()) {}
+    : toolkit::Session(sock),
+      m_scpiManage(ScpiManage::instance()),
+      m_bOnFirstPoller(getPoller().get() == &toolkit::EventPoller::Instance()) {
+    if (m_bOnFirstPoller) {
+        ++g_firstPollerSessions;
+    }
+}
 
 ScpiService::ScpiSession::~ScpiSession() {
+    if (m_bOnFirstPoller) {
+        --g_firstPollerSessions;
+    }
     PrintD("%s", "");
 }
 
@@ -89,9 +107,10 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     int len = static_cast<int>(size);
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
 
-    // The reply is made on the first poller; the socket belongs to this
-    // session's poller, so the send is handed back there. Only a weak
-    // reference travels: a client that has left by then gets nothing.
+    // The reply is made on the first poller. This server's connections live
+    // there, so it is sent at once; a session on another poller gets the
+    // send handed back to its own. Only a weak reference travels: a client
+    // that has left by then gets nothing.
     toolkit::EventPoller::Ptr poller = getPoller();
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     auto deliver = [poller, weak_self](std::string reply) {

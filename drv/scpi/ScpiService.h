@@ -17,8 +17,11 @@ class ScpiManage;
 // connection returns it to local. Created once at start-up and kept until exit.
 class ScpiService {
 public:
-    // Makes the server on the toolkit's first poller, where its connections
-    // live too (nothing listens yet).
+    // The first connections live on the toolkit's first poller, where the
+    // commands run: up to this many at a time.
+    static constexpr int kFirstPollerSessions = 4;
+
+    // Makes the server on the toolkit's first poller (nothing listens yet).
     ScpiService();
     virtual ~ScpiService();
 
@@ -28,9 +31,9 @@ public:
     // work. Returns whether it listens.
     bool start();
 
-    // One connection. Its hooks run on the poller that owns the connection,
-    // the first one; the commands run there too, one list at a time for all
-    // clients and transports.
+    // One connection. Its hooks run on the poller that owns the connection;
+    // the commands run on the toolkit's first poller, one list at a time for
+    // all clients and transports.
     class ScpiSession : public toolkit::Session {
     public:
         // A trailing piece without line feed is parsed on its own once the
@@ -60,6 +63,7 @@ public:
         std::vector<std::string> m_messages;  // of the last receipt
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
+        const bool m_bOnFirstPoller;
     };
 
 private:

@@ -415,11 +415,15 @@ uint32_t scanBlock(const char* text, uint32_t left, uint32_t i) {
 }  // namespace
 
 // The command's end is unknown once its parameters are refused: the rest of
-// its program message, up to the line feed that ends it, is skipped.
+// its program message, up to the line feed that ends it, is skipped (a NUL
+// ends all parsing, as everywhere).
 int ScpiParser::refuseParameters(int result, const char* text, uint32_t at, uint32_t* remaining) {
     SCP_CommandErrNotify();
-    const char* end = static_cast<const char*>(std::memchr(text + at, '\n', *remaining - at));
-    *remaining = end == nullptr ? 0 : static_cast<uint32_t>(text + *remaining - end - 1);
+    uint32_t end = at;
+    while (end < *remaining && text[end] != '\n' && text[end] != '\0') {
+        ++end;
+    }
+    *remaining = end < *remaining && text[end] == '\n' ? *remaining - end - 1 : 0;
     return result;
 }
 

@@ -106,6 +106,7 @@ TEST_F(ScpiParserTest, RefusedParametersEndTheirMessageOnly) {
         {"SYST:COMM:LAN:DESC \"lab\n*IDN?\n", {kIdn}},
         {"SYST:COMM:LAN:DESC 'lab'x;*RST", {}},
         {"MMEM:DEL (1,(2)\n*CLS;*RST", {kCls, kRst}},
+        {std::string("MMEM:DEL \"a\0\"\n*CLS", 18), {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first.substr(0, 80));
