@@ -107,10 +107,10 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     int len = static_cast<int>(size);
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
 
-    // The reply is made on the first poller. This server's connections live
-    // there, so it is sent at once; a session on another poller gets the
-    // send handed back to its own. Only a weak reference travels: a client
-    // that has left by then gets nothing.
+    // The reply is made on the first poller: a session living there sends it
+    // at once, one on another poller gets the send handed back to its own.
+    // Only a weak reference travels: a client that has left by then gets
+    // nothing.
     toolkit::EventPoller::Ptr poller = getPoller();
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     auto deliver = [poller, weak_self](std::string reply) {
