@@ -41,11 +41,23 @@ protected:
     Ptr onCreatServer(const toolkit::EventPoller::Ptr& poller) override {
         return std::make_shared<FirstPollerServer>(poller);
     }
+    // Runs on whichever poller accepted, several at once: a place on the first
+    // poller is taken here, before the session exists, so that a burst of
+    // connections cannot all find one free; the session gives it back.
     toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr& poller) override {
-        if (g_firstPollerSessions.load() < ScpiService::kFirstPollerSessions) {
-            return toolkit::Socket::createSocket(toolkit::EventPollerPool::Instance().getFirstPoller(), false);
+        auto first = toolkit::EventPollerPool::Instance().getFirstPoller();
+        int taken = g_firstPollerSessions.load();
+        while (taken < ScpiService::kFirstPollerSessions &&
+               !g_firstPollerSessions.compare_exchange_weak(taken, taken + 1)) {
         }
-        return toolkit::TcpServer::onBeforeAcceptConnection(poller);
+        if (taken < ScpiService::kFirstPollerSessions) {
+            return toolkit::Socket::createSocket(first, false);
+        }
+        toolkit::Socket::Ptr sock = toolkit::TcpServer::onBeforeAcceptConnection(poller);
+        if (sock->getPoller() == first) {
+            ++g_firstPollerSessions;  // the least loaded one happened to be the first
+        }
+        return sock;
     }
 };
 
@@ -69,11 +81,7 @@ bool ScpiService::start() {
 ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
     : toolkit::Session(sock),
       m_scpiManage(ScpiManage::instance()),
-      m_bOnFirstPoller(getPoller().get() == &toolkit::EventPoller::Instance()) {
-    if (m_bOnFirstPoller) {
-        ++g_firstPollerSessions;
-    }
-}
+      m_bOnFirstPoller(getPoller().get() == &toolkit::EventPoller::Instance()) {}
 
 ScpiService::ScpiSession::~ScpiSession() {
     if (m_bOnFirstPoller) {

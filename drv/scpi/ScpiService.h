@@ -63,7 +63,7 @@ public:
         std::vector<std::string> m_messages;  // of the last receipt
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
-        const bool m_bOnFirstPoller;
+        const bool m_bOnFirstPoller;  // holds one of the kFirstPollerSessions places
     };
 
 private:
