@@ -187,6 +187,8 @@ MESSAGE_CASES = [
     ([b"*ESE?\n*ESE 4\n*ESE?\n*OPC?\n"], ["36", "4", "1"]),
     ([b"*ESE 8;*E", b"SE?\n"], ["8"]),
     ([b"*ESE?\n*S", b"RE?\n*ESE", b"?\n"], ["36", "16", "36"]),
+    # An aborted message answers nothing; the next one runs.
+    ([b"*ESE?;ABOR\n*SRE?\n"], ["16"]),
 ]
 
 
