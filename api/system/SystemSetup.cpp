@@ -103,6 +103,7 @@ void SystemSetup::ProductInfoInit() {
     m_productInfo.set_mbuilddate(InterpretDate(__DATE__, __TIME__));
     m_productInfo.set_mcaltime(calTime);
     m_productInfo.set_mhwver(hwVer);
+    refreshIdentityLocked();
 }
 
 void SystemSetup::SystemInfoInit() {
@@ -189,6 +190,18 @@ void SystemSetup::API_GetProductInfo(ProtoProductInfo& out) {
     out.CopyFrom(m_productInfo);
 }
 
+std::string SystemSetup::API_GetIdentity() {
+    std::lock_guard<std::mutex> lock(_mtx);
+    return m_identity;
+}
+
+void SystemSetup::refreshIdentityLocked() {
+    // In factory mode the software version shows its first 8 characters only.
+    const std::string& version = m_productInfo.mswver();
+    m_identity = m_productInfo.mmodel() + "," + m_productInfo.mserialnum() + "," +
+                 (m_bFactoryMode ? version.substr(0, 8) : version);
+}
+
 std::string SystemSetup::API_GetModel() {
     std::lock_guard<std::mutex> lock(_mtx);
     return m_productInfo.mmodel();
@@ -199,6 +212,7 @@ int SystemSetup::API_SetModel(int pid) {
         std::lock_guard<std::mutex> lock(_mtx);
         if (const char* model = modelText(pid)) {
             m_productInfo.set_mmodel(model);
+            refreshIdentityLocked();
         }
     }
     PrintI("s32Pid = %d", pid);

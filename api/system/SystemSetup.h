@@ -42,6 +42,9 @@ public:
     void ProductInfoSyncToUI();
 
     void API_GetProductInfo(ProtoProductInfo& out);
+    // "model,serial number,software version" as *IDN? answers them after the
+    // maker, kept ready in memory and refreshed whenever one of them is set.
+    std::string API_GetIdentity();
     std::string API_GetModel();
     // 8458 selects "MV412", 8459 "MV412E" (other numbers leave the text), and
     // the number is written to the ini file: 0, or 74 when it cannot be saved.
@@ -63,6 +66,8 @@ public:
     static std::string InterpretDate(const char* date, const char* time);
 
 private:
+    void refreshIdentityLocked();
+
     // Guards the records: the UI and SCPI pollers, the storage timer and the
     // notification jobs all reach them.
     std::mutex _mtx;
@@ -72,4 +77,5 @@ private:
     int32_t m_s32Pid = 8459;
     bool m_bFactoryMode = false;
     unsigned int m_cfgVer = 0;
+    std::string m_identity;
 };

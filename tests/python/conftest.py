@@ -114,6 +114,9 @@ def log_time(line):
     return datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f")
 
 
+LOG_WAIT = 1.0
+
+
 class Service:
     """One MainService process with its own data root."""
 
@@ -136,8 +139,15 @@ class Service:
         logs = sorted((self.root / "data" / "logs").glob("*.log"))
         return logs[-1].read_text(errors="replace").splitlines() if logs else []
 
-    def log_has(self, text):
-        return any(text in line for line in self.log_lines())
+    def log_has(self, text, wait=LOG_WAIT):
+        """Whether the log holds text, waiting up to `wait` s: the service's log
+        writer batches its records for a few milliseconds."""
+        deadline = time.monotonic() + wait
+        while not any(text in line for line in self.log_lines()):
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.02)
+        return True
 
     def start(self, free_ports=PORTS):
         """Starts the process once free_ports are free (another test's process may still hold them)."""

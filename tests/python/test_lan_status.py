@@ -89,6 +89,7 @@ def wait_log(service, text):
 
 
 def link_updates(service):
+    service.log_has("Lan link update: ")
     return [line.split("Lan link update: ")[1] for line in service.log_lines() if "Lan link update: " in line]
 
 

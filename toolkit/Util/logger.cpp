@@ -220,14 +220,18 @@ AsyncLogWriter::AsyncLogWriter() {
 }
 
 AsyncLogWriter::~AsyncLogWriter() {
-    _exit_flag = true;
-    _sem.post();
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _exit_flag = true;
+    }
+    _wake.notify_one();
     _thread->join();
     // Whatever was queued after the thread's last pass.
     flushAll();
 }
 
 void AsyncLogWriter::write(const LogContextPtr& ctx, Logger& logger) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (_pending.size() >= kMaxPending) {
@@ -238,15 +242,33 @@ void AsyncLogWriter::write(const LogContextPtr& ctx, Logger& logger) {
             return;
         }
         _pending.emplace_back(ctx, &logger);
+        wake = _sleeping || _pending.size() == kWakeBacklog;
     }
-    _sem.post();
+    if (wake) {
+        _wake.notify_one();
+    }
 }
 
 void AsyncLogWriter::run() {
     setThreadName("async log");
+    int idle = 0;
+    std::unique_lock<std::mutex> lock(_mutex);
     while (!_exit_flag) {
-        _sem.wait();
+        if (_pending.empty() && _dropped == 0) {
+            if (idle < kIdlePolls) {
+                ++idle;
+                _wake.wait_for(lock, kPollPeriod);
+            } else {
+                _sleeping = true;
+                _wake.wait(lock, [this] { return _exit_flag || !_pending.empty(); });
+                _sleeping = false;
+            }
+            continue;
+        }
+        idle = 0;
+        lock.unlock();
         flushAll();
+        lock.lock();
     }
 }
 

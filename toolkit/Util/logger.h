@@ -2,6 +2,8 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <list>
 #include <map>
@@ -11,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#include "Thread/semaphore.h"
 #include "Util/FileChannel.h"
 #include "Util/LogChannel.h"
 #include "Util/util.h"
@@ -141,6 +142,14 @@ public:
 class AsyncLogWriter : public LogWriter {
 public:
     static constexpr size_t kMaxPending = 20000;
+    // While records keep coming the writer polls at this period instead of
+    // being woken for each one: a wake-up costs the logging thread a system
+    // call, which on the SCPI poller is a good part of a query's round trip.
+    static constexpr std::chrono::milliseconds kPollPeriod{10};
+    // Polls without a record before the writer sleeps until it is woken.
+    static constexpr int kIdlePolls = 100;
+    // A queue this long wakes the writer at once.
+    static constexpr size_t kWakeBacklog = 1024;
 
     AsyncLogWriter();
     ~AsyncLogWriter() override;
@@ -150,9 +159,10 @@ private:
     void run();
     void flushAll();
 
-    std::atomic<bool> _exit_flag{false};
-    semaphore _sem;
+    bool _exit_flag = false;             // under _mutex
+    bool _sleeping = false;              // the writer waits without a time-out (under _mutex)
     std::mutex _mutex;
+    std::condition_variable _wake;
     std::shared_ptr<std::thread> _thread;
     std::list<std::pair<LogContextPtr, Logger*>> _pending;
     size_t _dropped = 0;                // records refused since the last pass
