@@ -170,6 +170,7 @@ int ScpiManage::cbIeeeRstSet(unsigned int, const ValueMap&, ValueMap*) {
         return E310_SYSTEM_ERROR;
     }
     storage->DefaultConfigLoad();
+    storage->ConfigResetSyncToUI();
     return IEEE488_RST_Excu();
 }
 

@@ -18,6 +18,7 @@
 #include "Util/logger.h"
 #include "orphan_files.h"
 #include "root_path.h"
+#include "storage_host.h"
 
 namespace {
 
@@ -101,11 +102,11 @@ bool replaceFile(const std::string& host, const char* data, size_t len) {
         return false;
     }
     int dir = ::open(parentFolder(host).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    if (dir < 0) {
+        return false;
     }
-    return true;
+    ok = ::fsync(dir) == 0;
+    return ::close(dir) == 0 && ok;
 }
 
 } // namespace
@@ -119,15 +120,59 @@ FileCore::~FileCore() {
 }
 
 unsigned long long FileCore::GetFreeDiskSize(const std::string& path) {
-    struct statfs info;
-    if (::statfs(platform::hostPath(path).c_str(), &info) != 0) {
+    platform::SpaceInfo info;
+    if (!platform::storageHost().space(platform::hostPath(path), info)) {
         PrintE("statfs failed = %s", path.c_str());
         return 0;
     }
-    return static_cast<unsigned long long>(info.f_bfree) * static_cast<unsigned long long>(info.f_bsize);
+    return info.free;
 }
 
-bool FileCore::FileSave(const std::string& path, const char* data, int len, bool append) {
+bool FileCore::UsedAndAvailableMemoryStorageGet(const std::string& path, unsigned long long* used,
+                                                unsigned long long* available) {
+    platform::SpaceInfo info;
+    if (!platform::storageHost().space(platform::hostPath(path), info)) {
+        PrintE("path do not exist");
+        return false;
+    }
+    *used = info.total - info.available;
+    *available = info.available;
+    return true;
+}
+
+unsigned long long FileCore::GetFileSize(const std::string& path) {
+    struct stat st;
+    if (::stat(platform::hostPath(path).c_str(), &st) != 0) {
+        PrintE("stat failed = %s", path.c_str());
+        return 0;
+    }
+    return static_cast<unsigned long long>(st.st_size);
+}
+
+std::string FileCore::GetFileModifyTime(const std::string& path) {
+    struct stat st;
+    if (::stat(platform::hostPath(path).c_str(), &st) != 0) {
+        return "";
+    }
+    struct tm local;
+    char text[64];
+    if (::localtime_r(&st.st_mtime, &local) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        return "";
+    }
+    return text;
+}
+
+bool FileCore::IsFolderExists(const std::string& path) {
+    struct stat st;
+    return ::stat(platform::hostPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileCore::IsFileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(platform::hostPath(path).c_str(), &st) == 0;
+}
+
+bool FileCore::FileSave(const std::string& path, const char* data, int len, bool append, bool logFailures) {
     if (data == nullptr || len < 1) {
         PrintE("Param error!");
         return false;
@@ -137,13 +182,15 @@ bool FileCore::FileSave(const std::string& path, const char* data, int len, bool
     toolkit::File::create_path((folder + "/").c_str(), 0777);
     unsigned long long space = GetFreeDiskSize(folder);
     if (space <= kReserve || space < static_cast<unsigned long long>(len)) {
-        PrintE("Space not enough");
+        if (logFailures) {
+            PrintE("Space not enough");
+        }
         return false;
     }
     std::string host = platform::hostPath(path);
     bool ok = append ? appendFile(host, data, static_cast<size_t>(len))
                      : replaceFile(host, data, static_cast<size_t>(len));
-    if (!ok) {
+    if (!ok && logFailures) {
         PrintE("file not good! %s: %s", path.c_str(), std::strerror(errno));
     }
     return ok;
@@ -169,13 +216,19 @@ bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int off
     }
     long long end = (length != 0 && size >= length) ? length : size;
     if (offset >= end) {
-        out.clear();
-        return true;
+        PrintE("Param error!");
+        return false;
     }
     out.resize(static_cast<size_t>(end - offset));
     in.seekg(offset);
     in.read(out.data(), static_cast<std::streamsize>(out.size()));
-    out.resize(static_cast<size_t>(in.gcount()));
+    const auto got = static_cast<size_t>(in.gcount());
+    if (got != out.size()) {
+        // The file shrank under us: what was read is not what was asked for.
+        PrintE("file not good");
+        out.resize(got);
+        return false;
+    }
     return true;
 }
 

@@ -1,33 +1,77 @@
 #pragma once
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
-// The file primitives of user storage and of the service's own data files.
-// Paths are the system's own; the calls into the OS map them onto the host.
-// Created on first use through Copperwren::Singleton<FileCore>.
-//
-// Present so far: whole-file save and load. Listings, sizes, copy, move and
-// delete come with the storage work.
+#include "proto_data.pb.h"
+
+// The file primitives of user storage and of the service's own data files:
+// space, sizes, times, listings, whole-file save and load, copy, move, delete
+// and folder creation. Paths are the system's own; every call into the OS maps
+// them onto the host. Nothing here runs a shell: names come from SCPI, from
+// the UI and from USB sticks and are handed to system calls as they are.
+// Created on first use through Copperwren::Singleton<FileCore>; takes no lock.
 class FileCore {
 public:
     FileCore();
     ~FileCore();
 
-    // Writes `len` bytes to `path`: appended when `append` is set, otherwise
-    // the file is replaced as a whole (a temporary file beside it is written,
-    // flushed to disk and renamed over it, so a power cut leaves either the
-    // old or the new file). Refuses a null or empty buffer and a medium with
-    // no more than 16 MiB + 16 KiB free. Missing parent folders are made.
-    // True when every byte reached the file.
-    bool FileSave(const std::string& path, const char* data, int len, bool append);
-
-    // Reads from `offset` up to `length` bytes (0: to the end; more than the
-    // file holds: to the end) into `out`. False for a negative argument, a
-    // missing, unreadable or empty file.
-    bool FileLoad(const std::string& path, std::vector<char>& out, int offset, int length);
-
     // Free bytes of the file system holding `path`; 0 when it cannot be asked.
     static unsigned long long GetFreeDiskSize(const std::string& path);
+    // Size of the entry; 0 when it cannot be asked.
+    unsigned long long GetFileSize(const std::string& path);
+    // Local modification time "%Y-%m-%d %H:%M:%S"; empty when it cannot be asked.
+    std::string GetFileModifyTime(const std::string& path);
+
+    // One record per entry of the folder (names that are not valid UTF-8 are
+    // left out: the record's text fields must be UTF-8).
+    bool GetFileList(const std::string& path, FileInfos& out);
+    // Entry name to size; folders as "name/" with the size of all they hold.
+    bool GetFileList(const std::string& path, std::map<std::string, long long>& out);
+    // Every entry name.
+    bool GetFileList(const std::string& path, std::set<std::string>& out);
+
+    bool IsFolderExists(const std::string& path);
+    bool IsFileExists(const std::string& path);
+
+    // Writes `len` bytes to `path`: appended when `append` is set, otherwise
+    // the file is replaced as a whole (a temporary file beside it is written,
+    // flushed to disk and renamed over it, and the folder is flushed, so a
+    // power cut leaves either the old or the new file). Refuses a null or
+    // empty buffer and a medium with no more than 16 MiB + 16 KiB free.
+    // Missing parent folders are made. True when every byte reached the file.
+    // `logFailures` false keeps a caller that retries from logging each try.
+    bool FileSave(const std::string& path, const char* data, int len, bool append, bool logFailures = true);
+
+    // Reads from `offset` up to `length` bytes (0: to the end; more than the
+    // file holds: to the end) into `out`, sized to the bytes read. False for a
+    // negative argument, an offset at or past the end, a missing, unreadable
+    // or empty file, or a read that stops short.
+    bool FileLoad(const std::string& path, std::vector<char>& out, int offset, int length);
+
+    // Copies a file or a folder tree (links are copied as links, never
+    // followed); an existing folder as `dst` receives src under its own name.
+    // A folder is not copied into itself. Everything copied gets mode 0777.
+    bool FileCopy(const std::string& src, const std::string& dst);
+    // Renames, or copies and deletes across file systems; same target rule.
+    bool FileMove(const std::string& src, const std::string& dst);
+    // Deletes a file or a whole tree without following links; a missing path
+    // counts as deleted.
+    bool FileDelete(const std::string& path);
+    // Removes an empty folder.
+    bool DirectoryDelete(const std::string& path);
+    // Makes the folder (its parent must exist) with mode 0777.
+    bool CreateDirectories(const std::string& path);
+
+    // Used and available bytes of the file system holding `path`.
+    bool UsedAndAvailableMemoryStorageGet(const std::string& path, unsigned long long* used,
+                                          unsigned long long* available);
+    // 1 when the folder holds any entry, 0 when empty, -1 when it cannot be opened.
+    int IsFolderEmpty(const std::string& path);
+    // Bytes of everything below the folder (links not followed, the folder's
+    // own entry not counted).
+    long long Check(const std::string& path);
 
     // Removes the temporary files that replacing saves of `path` left behind
     // when cut off before their rename (a power cut); returns their names.

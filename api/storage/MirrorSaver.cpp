@@ -59,13 +59,21 @@ void MirrorSaver::writePending() {
             mirror.Swap(&m_pending);
             m_hasPending = false;
         }
+        bool written = false;
         try {
             std::string text;
             google::protobuf::TextFormat::PrintToString(mirror, &text);
-            m_write(text);
+            written = m_write(text);
         } catch (const std::exception& ex) {
             // The worker must still end idle, or no later mirror is written.
             PrintE("settings mirror not written: %s", ex.what());
+        }
+        if (!written) {
+            // Not on the medium: the next offer, changed or not, is due again.
+            std::lock_guard<std::mutex> lock(m_mtx);
+            if (!m_hasPending) {
+                m_offered = false;
+            }
         }
     }
 }

@@ -25,7 +25,8 @@ public:
 
     // True when `mirror` differs from the last mirror offered (the first
     // always does) and is now due for writing; returns at once either way.
-    // A failed write is not repeated until the mirror changes again.
+    // After a failed write the next offer is due even when unchanged, so the
+    // write is tried again on every tick until it succeeds.
     bool Offer(const ProtoMirrorInfo& mirror);
 
     // Waits until every mirror offered so far has been written (or failed).

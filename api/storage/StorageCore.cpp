@@ -21,33 +21,15 @@ constexpr int kExecutionError = 44;
 
 enum class ReadResult { Ok, LoadFailed, ParseFailed };
 
-ReadResult readMirrorFile(const std::string& path, ProtoMirrorInfo& out) {
+template <typename Message>
+ReadResult readTextFile(const std::string& path, Message& out) {
     std::vector<char> bytes;
-    if (!Copperwren::Singleton<FileCore>::Instance()->FileLoad(path, bytes, 0, 0)) {
+    if (!SINGLETON_PTR(FileCore)->FileLoad(path, bytes, 0, 0)) {
         return ReadResult::LoadFailed;
     }
     if (!TextFormat::ParseFromString(std::string(bytes.begin(), bytes.end()), &out)) {
         return ReadResult::ParseFailed;
     }
-    return ReadResult::Ok;
-}
-
-// Power-on recall of a named state file: its settings replace the mirror's.
-// A setup file carries only the function and sensor parts; the mirror's system
-// and image settings stay rather than falling back to empty records.
-ReadResult recallStateFile(ProtoMirrorInfo& mirror) {
-    ProtoMirrorInfo state;
-    ReadResult result = readMirrorFile(mirror.mprotosysinfo().mloadname(), state);
-    if (result != ReadResult::Ok) {
-        return result;
-    }
-    if (!state.has_mprotosysinfo()) {
-        state.mutable_mprotosysinfo()->CopyFrom(mirror.mprotosysinfo());
-    }
-    if (!state.has_mprotoimageinfo()) {
-        state.mutable_mprotoimageinfo()->CopyFrom(mirror.mprotoimageinfo());
-    }
-    mirror.Swap(&state);
     return ReadResult::Ok;
 }
 
@@ -57,6 +39,18 @@ void logReadFailure(ReadResult result) {
     } else {
         PrintE("StorageCore::Load() ParseFromString failed, default config action");
     }
+}
+
+// Power-on recall of a setup file: only its function and sensor settings
+// replace the mirror's; the mirror's system and image settings stay.
+ReadResult recallStateFile(ProtoMirrorInfo& mirror) {
+    ProtoMirrorInfo state;
+    ReadResult result = readTextFile(mirror.mprotosysinfo().mloadname(), state);
+    if (result == ReadResult::Ok) {
+        mirror.mutable_mprotofunctioninfo()->Swap(state.mutable_mprotofunctioninfo());
+        mirror.mutable_mprotosensorinfo()->Swap(state.mutable_mprotosensorinfo());
+    }
+    return result;
 }
 
 } // namespace
@@ -71,9 +65,9 @@ void StorageCore::imageDefaults(ProtoImageInfo& info) {
 }
 
 int StorageCore::Init() {
+    ProtoMirrorInfo defaults;
+    ConfigDefault(defaults);
     {
-        ProtoMirrorInfo defaults;
-        ConfigDefault(defaults);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_mirrorInfoCur.Swap(&defaults);
     }
@@ -82,7 +76,7 @@ int StorageCore::Init() {
 }
 
 int StorageCore::ConfigDefault(ProtoMirrorInfo& out) {
-    Copperwren::Singleton<SystemSetup>::Instance()->ProtoSystemInfoDefault(*out.mutable_mprotosysinfo());
+    SINGLETON_PTR(SystemSetup)->ProtoSystemInfoDefault(*out.mutable_mprotosysinfo());
     ProtoFunctionInfo* function = out.mutable_mprotofunctioninfo();
     FunctionManage::instance().ProtoBaseFuncInfoDefault(*function->mutable_mprotobasefuncinfo());
     CDataManage* engine = CDataManage::instance();
@@ -102,32 +96,29 @@ int StorageCore::Load() {
     ReadResult result;
     {
         std::lock_guard<std::mutex> lock(m_fileMtx);
-        result = readMirrorFile(kMirrorPath, parsed);
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        current.CopyFrom(m_mirrorInfoCur);
-    }
-    bool lastLoad = result == ReadResult::Ok && parsed.mprotosysinfo().mlastload();
-    if (lastLoad && !parsed.mprotosysinfo().mloadname().empty()) {
-        result = recallStateFile(parsed);
+        result = readTextFile(kMirrorPath, parsed);
     }
     if (result != ReadResult::Ok) {
         logReadFailure(result);
-        ConfigEffect(current);
-        return kExecutionError;
-    }
-    if (lastLoad) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        current.CopyFrom(m_mirrorInfoCur);
+    } else if (parsed.mprotosysinfo().mlastload()) {
+        if (!parsed.mprotosysinfo().mloadname().empty()) {
+            // A recall file that cannot be read (a USB stick not mounted yet)
+            // leaves the saved settings as they are.
+            result = recallStateFile(parsed);
+            if (result != ReadResult::Ok) {
+                logReadFailure(result);
+            }
+        }
         PrintI("StorageCore::Load() last");
         current.Swap(&parsed);
     } else {
         // Only the language and the power status survive a start without recall.
         PrintI("StorageCore::Load() default");
-        ProtoMirrorInfo defaults;
-        ConfigDefault(defaults);
-        defaults.mutable_mprotosysinfo()->set_mlanguage(parsed.mprotosysinfo().mlanguage());
-        defaults.mutable_mprotosysinfo()->set_mpowerstatus(parsed.mprotosysinfo().mpowerstatus());
-        current.Swap(&defaults);
+        ConfigDefault(current);
+        current.mutable_mprotosysinfo()->set_mlanguage(parsed.mprotosysinfo().mlanguage());
+        current.mutable_mprotosysinfo()->set_mpowerstatus(parsed.mprotosysinfo().mpowerstatus());
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -135,23 +126,29 @@ int StorageCore::Load() {
     }
     ConfigEffect(current);
     PrintI("StorageCore::Load() end");
-    return 0;
+    return result == ReadResult::Ok ? 0 : kExecutionError;
 }
 
-int StorageCore::Save() {
-    ProtoMirrorInfo gathered;
-    Copperwren::Singleton<SystemSetup>::Instance()->ProtoSystemInfoGet(*gathered.mutable_mprotosysinfo());
-    ProtoFunctionInfo* function = gathered.mutable_mprotofunctioninfo();
+void StorageCore::gatherState(ProtoMirrorInfo& out) {
+    ProtoFunctionInfo* function = out.mutable_mprotofunctioninfo();
     FunctionManage::instance().ProtoBaseFuncInfoGet(*function->mutable_mprotobasefuncinfo());
     CDataManage* engine = CDataManage::instance();
     engine->ProtoMathFuncInfoGet(*function->mutable_mprotomathfuncinfo());
     engine->ProtoTriggerFuncInfoGet(*function->mutable_mprototriggerinfo());
-    engine->ProtoSensorFuncInfoGet(*gathered.mutable_mprotosensorinfo());
-    {
-        std::lock_guard<std::mutex> lock(m_imageMtx);
-        gathered.mutable_mprotoimageinfo()->CopyFrom(m_protoImageInfo);
-    }
+    engine->ProtoSensorFuncInfoGet(*out.mutable_mprotosensorinfo());
+}
 
+void StorageCore::gather(ProtoMirrorInfo& out) {
+    SINGLETON_PTR(SystemSetup)->ProtoSystemInfoGet(*out.mutable_mprotosysinfo());
+    gatherState(out);
+    std::lock_guard<std::mutex> lock(m_imageMtx);
+    out.mutable_mprotoimageinfo()->CopyFrom(m_protoImageInfo);
+}
+
+int StorageCore::Save() {
+    // The owners are asked without any of this object's locks held.
+    ProtoMirrorInfo gathered;
+    gather(gathered);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mirrorInfoCur.Swap(&gathered);
     m_saver.Offer(m_mirrorInfoCur);
@@ -164,12 +161,22 @@ void StorageCore::WaitSaved() {
 
 bool StorageCore::writeMirror(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_fileMtx);
-    return Copperwren::Singleton<FileCore>::Instance()->FileSave(kMirrorPath, text.data(),
-                                                                 static_cast<int>(text.size()), false);
+    // A failed write is tried again at the next tick; a run of failures
+    // (a full medium) is logged once, not every 0.3 s.
+    const bool failing = m_mirrorFailing.load();
+    bool ok = SINGLETON_PTR(FileCore)->FileSave(kMirrorPath, text.data(), static_cast<int>(text.size()), false,
+                                                !failing);
+    if (!ok && !failing) {
+        PrintE("settings mirror not written, trying again while it fails");
+    } else if (ok && failing) {
+        PrintI("settings mirror written again");
+    }
+    m_mirrorFailing.store(!ok);
+    return ok;
 }
 
 void StorageCore::ConfigEffect(const ProtoMirrorInfo& mirror) {
-    Copperwren::Singleton<SystemSetup>::Instance()->ProtoSystemInfoSet(mirror.mprotosysinfo());
+    SINGLETON_PTR(SystemSetup)->ProtoSystemInfoSet(mirror.mprotosysinfo());
     const ProtoFunctionInfo& function = mirror.mprotofunctioninfo();
     FunctionManage::instance().ProtoBaseFuncInfoSet(function.mprotobasefuncinfo());
     CDataManage* engine = CDataManage::instance();
@@ -188,21 +195,4 @@ int StorageCore::DefaultConfigLoad() {
     ConfigDefault(defaults);
     ConfigEffect(defaults);
     return 0;
-}
-
-void StorageCore::ImageInfoSyncToUI() {
-    std::string bytes;
-    {
-        std::lock_guard<std::mutex> lock(m_imageMtx);
-        bytes = m_protoImageInfo.SerializeAsString();
-    }
-    google::protobuf::Map<int, Value> map;
-    insertRaw(map, ON_STORAGE_IMAGE_INFO_CHANGED, std::move(bytes));
-    CFEM::pushMessage(ON_STORAGE_IMAGE_INFO_CHANGED, std::move(map));
-}
-
-void StorageCore::DateInfoSyncToUI(ProtoDataInfo& info) {
-    google::protobuf::Map<int, Value> map;
-    insertRaw(map, ON_STORAGE_DATA_INFO_CHANGED, info.SerializeAsString());
-    CFEM::pushMessage(ON_STORAGE_DATA_INFO_CHANGED, std::move(map));
 }

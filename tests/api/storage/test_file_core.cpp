@@ -1,84 +1,236 @@
-// Whole-file save and load under the data root.
+// File primitives under a temporary data root, with the medium's space and
+// cross-device renames played by a replaced host.
 #include "FileCore.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "storage_host.h"
 #include "temp_root.h"
 
+using testing_support::readFile;
 using testing_support::TempRoot;
+using testing_support::writeFile;
+namespace fs = std::filesystem;
 
-TEST(FileCore, SaveReplacesOrAppendsMakesTheFolderAndRefusesNoData) {
-    TempRoot root;
-    FileCore files;
-    const std::string path = "/vorna/data/new/sample.txt";
-    ASSERT_TRUE(files.FileSave(path, "first", 5, false));
-    ASSERT_TRUE(files.FileSave(path, "second", 6, false));
-    EXPECT_EQ(testing_support::readFile(root.host(path)), "second");
-    ASSERT_TRUE(files.FileSave(path, "+more", 5, true));
-    EXPECT_EQ(testing_support::readFile(root.host(path)), "second+more");
-    EXPECT_FALSE(files.FileSave("/vorna/data/x", nullptr, 4, false));
-    EXPECT_FALSE(files.FileSave("/vorna/data/x", "abc", 0, false));
+namespace {
+
+// A medium of a chosen size on which renames may cross file systems.
+struct FakeHost : platform::StorageHost {
+    FakeHost() { previous = platform::setStorageHost(this); }
+    ~FakeHost() override { platform::setStorageHost(previous); }
+    bool space(const std::string&, platform::SpaceInfo& out) override {
+        out = info;
+        return true;
+    }
+    int rename(const std::string& from, const std::string& to) override {
+        return crossDevice ? EXDEV : platform::StorageHost::rename(from, to);
+    }
+    platform::SpaceInfo info;
+    bool crossDevice = false;
+    platform::StorageHost* previous;
+};
+
+std::string load(FileCore& files, const std::string& path, int offset = 0, int length = 0) {
+    std::vector<char> out;
+    return files.FileLoad(path, out, offset, length) ? std::string(out.begin(), out.end()) : "<false>";
 }
 
-TEST(FileCore, ReplacingLeavesOtherFilesBesideTheTargetAlone) {
-    TempRoot root;
-    FileCore files;
-    const std::string path = "/data/UserData/result.csv";
-    testing_support::writeFile(root.host(path + ".tmp"), "the user's own file");
-    ASSERT_TRUE(files.FileSave(path, "a,b", 3, false));
-    EXPECT_EQ(testing_support::readFile(root.host(path)), "a,b");
-    EXPECT_EQ(testing_support::readFile(root.host(path + ".tmp")), "the user's own file");
+std::vector<std::string> entries(const std::string& host) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(host)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-TEST(FileCore, SavesOfOneFileFromSeveralThreadsEachLeaveAWholeFile) {
+struct Fixture : ::testing::Test {
+    std::string host(const std::string& path) const { return root.host(path); }
     TempRoot root;
     FileCore files;
-    const std::string path = "/vorna/data/shared.txt";
-    // Different lengths: a save writing into another's temporary would leave
-    // a mixture, or the longer text's tail behind the shorter one.
+};
+
+} // namespace
+
+TEST_F(Fixture, SaveKeepsMoreThanTheReserveFreeAndReplacesOrAppends) {
+    FakeHost medium;
+    const struct { unsigned long long free; bool saved; } cases[] = {
+        {0x1004001, true}, {0x1004000, false}, {0, false}};
+    for (const auto& c : cases) {
+        medium.info.free = c.free;
+        EXPECT_EQ(files.FileSave("/data/a.txt", "first", 5, false), c.saved) << c.free;
+    }
+    medium.info.free = 1ULL << 40;
+    ASSERT_TRUE(files.FileSave("/data/a.txt", "second", 6, false));
+    ASSERT_TRUE(files.FileSave("/data/a.txt", "+more", 5, true));
+    EXPECT_EQ(readFile(host("/data/a.txt")), "second+more");
+    EXPECT_FALSE(files.FileSave("/data/a.txt", nullptr, 4, false));
+    EXPECT_FALSE(files.FileSave("/data/a.txt", "abc", 0, false));
+    // The replacing save left no temporary behind.
+    EXPECT_EQ(entries(host("/data")), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(Fixture, SavesOfOneFileFromSeveralThreadsEachLeaveAWholeFile) {
     const std::vector<std::string> texts = {std::string(20000, 'a'), std::string(300, 'b'), std::string(7000, 'c')};
     std::vector<std::thread> savers;
     for (const std::string& text : texts) {
-        savers.emplace_back([&files, &path, &text] {
+        savers.emplace_back([this, &text] {
             for (int i = 0; i < 40; ++i) {
-                EXPECT_TRUE(files.FileSave(path, text.data(), static_cast<int>(text.size()), false));
+                EXPECT_TRUE(files.FileSave("/vorna/data/shared.txt", text.data(), static_cast<int>(text.size()), false));
             }
         });
     }
     for (std::thread& saver : savers) {
         saver.join();
     }
-    const std::string saved = testing_support::readFile(root.host(path));
+    const std::string saved = readFile(host("/vorna/data/shared.txt"));
     EXPECT_TRUE(saved == texts[0] || saved == texts[1] || saved == texts[2]) << saved.size() << " bytes";
-    // No temporary is left behind.
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(root.host("/vorna/data"))) {
-        names.push_back(entry.path().filename().string());
-    }
-    EXPECT_EQ(names, std::vector<std::string>{"shared.txt"});
+    EXPECT_EQ(entries(host("/vorna/data")), std::vector<std::string>{"shared.txt"});
 }
 
-TEST(FileCore, LoadTakesOffsetAndLengthAndRefusesEmptyOrMissingFiles) {
-    TempRoot root;
-    FileCore files;
-    const std::string data("0123\0" "56789", 10);
-    testing_support::writeFile(root.host("/data/f.bin"), data);
-    std::vector<char> out;
-    ASSERT_TRUE(files.FileLoad("/data/f.bin", out, 0, 0));
-    EXPECT_EQ(std::string(out.begin(), out.end()), data);
-    ASSERT_TRUE(files.FileLoad("/data/f.bin", out, 2, 6));
-    EXPECT_EQ(std::string(out.begin(), out.end()), data.substr(2, 4));
-    // A length beyond the file means the whole file.
-    ASSERT_TRUE(files.FileLoad("/data/f.bin", out, 0, 100));
-    EXPECT_EQ(out.size(), 10u);
-    EXPECT_FALSE(files.FileLoad("/data/f.bin", out, -1, 0));
-    EXPECT_FALSE(files.FileLoad("/data/f.bin", out, 0, -1));
-    testing_support::writeFile(root.host("/data/empty"), "");
-    EXPECT_FALSE(files.FileLoad("/data/empty", out, 0, 0));
-    EXPECT_FALSE(files.FileLoad("/data/missing", out, 0, 0));
+TEST_F(Fixture, LoadTakesOffsetAndLengthAndRefusesWhatItCannotRead) {
+    writeFile(host("/data/f.bin"), std::string("0123\0" "56789", 10));
+    writeFile(host("/data/empty"), "");
+    const struct { const char* path; int offset, length; std::string want; } cases[] = {
+        {"/data/f.bin", 0, 0, std::string("0123\0" "56789", 10)},
+        {"/data/f.bin", 2, 6, std::string("23\0" "5", 4)},
+        {"/data/f.bin", 7, 100, "789"},     // a length beyond the end: to the end
+        {"/data/f.bin", 10, 0, "<false>"},  // offset at the end
+        {"/data/f.bin", 5, 3, "<false>"},   // the end lies before the offset
+        {"/data/f.bin", -1, 0, "<false>"},
+        {"/data/f.bin", 0, -1, "<false>"},
+        {"/data/empty", 0, 0, "<false>"},
+        {"/data/missing", 0, 0, "<false>"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(load(files, c.path, c.offset, c.length), c.want) << c.path << " " << c.offset << " " << c.length;
+    }
+}
+
+TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {
+    writeFile(host("/u/a.txt"), "A");
+    writeFile(host("/u/tree/sub/b.txt"), "B");
+    writeFile(host("/outside.txt"), "secret");
+    ASSERT_EQ(::symlink(host("/outside.txt").c_str(), host("/u/tree/link").c_str()), 0);
+    ASSERT_EQ(::chmod(host("/outside.txt").c_str(), 0600), 0);
+    fs::create_directories(host("/u/box"));
+    const struct { const char* src; const char* dst; const char* check; const char* want; } cases[] = {
+        {"/u/a.txt", "/u/copy.txt", "/u/copy.txt", "A"},
+        {"/u/a.txt", "/u/box", "/u/box/a.txt", "A"},
+        {"/u/tree", "/u/tree2", "/u/tree2/sub/b.txt", "B"},
+        {"/u/tree", "/u/box/", "/u/box/tree/sub/b.txt", "B"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(files.FileCopy(c.src, c.dst)) << c.src << " -> " << c.dst;
+        EXPECT_EQ(readFile(host(c.check)), c.want);
+        EXPECT_EQ(fs::status(host(c.check)).permissions(), fs::perms::all);
+    }
+    // The link is copied as a link; what it points at is neither copied nor changed.
+    EXPECT_TRUE(fs::is_symlink(host("/u/tree2/link")));
+    EXPECT_EQ(fs::status(host("/outside.txt")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    // Into itself, onto itself, or from nowhere: refused.
+    EXPECT_FALSE(files.FileCopy("/u/tree", "/u/tree/sub"));
+    EXPECT_FALSE(files.FileCopy("/u/tree", "/u/tree"));
+    EXPECT_FALSE(files.FileCopy("/u/a.txt", "/u/a.txt"));
+    EXPECT_FALSE(files.FileCopy("/u/none", "/u/x"));
+    EXPECT_FALSE(fs::exists(host("/u/tree/sub/tree")));
+}
+
+TEST_F(Fixture, MoveRenamesOrCopiesAcrossFileSystemsAndDeletesWithoutFollowingLinks) {
+    FakeHost medium;
+    for (bool crossDevice : {false, true}) {
+        medium.crossDevice = crossDevice;
+        writeFile(host("/u/tree/sub/b.txt"), "B");
+        fs::create_directories(host("/usb"));
+        ASSERT_TRUE(files.FileMove("/u/tree", "/usb")) << crossDevice;
+        EXPECT_EQ(readFile(host("/usb/tree/sub/b.txt")), "B");
+        EXPECT_FALSE(fs::exists(host("/u/tree")));
+        EXPECT_FALSE(files.FileMove("/u/tree", "/usb"));
+        ASSERT_TRUE(files.FileDelete("/usb"));
+    }
+    writeFile(host("/keep/k.txt"), "K");
+    fs::create_directories(host("/gone"));
+    ASSERT_EQ(::symlink(host("/keep").c_str(), host("/gone/link").c_str()), 0);
+    EXPECT_TRUE(files.FileDelete("/gone"));
+    EXPECT_EQ(readFile(host("/keep/k.txt")), "K");
+    EXPECT_TRUE(files.FileDelete("/never/was"));
+}
+
+TEST_F(Fixture, NamesAreTakenLiterally) {
+    const std::string names[] = {"a\"b", "$(touch marker)", "`touch marker`", "-rf", "x; touch marker"};
+    fs::create_directories(host("/u"));
+    for (const std::string& name : names) {
+        const std::string path = "/u/" + name;
+        ASSERT_TRUE(files.CreateDirectories(path)) << name;
+        EXPECT_FALSE(files.CreateDirectories(path));  // exists
+        writeFile(host(path + "/f"), name);
+        ASSERT_TRUE(files.FileCopy(path, "/u/copy " + name));
+        ASSERT_TRUE(files.FileMove("/u/copy " + name, path + ".moved"));
+        EXPECT_EQ(readFile(host(path + ".moved/f")), name);
+        EXPECT_TRUE(files.FileDelete(path + ".moved"));
+        EXPECT_TRUE(files.FileDelete(path + "/f"));
+        EXPECT_TRUE(files.DirectoryDelete(path));
+    }
+    EXPECT_TRUE(entries(host("/u")).empty());
+    EXPECT_FALSE(fs::exists("marker"));
+    EXPECT_FALSE(fs::exists(host("/marker")));
+    EXPECT_FALSE(files.CreateDirectories("/no/parent"));
+}
+
+TEST_F(Fixture, ListingsSizesAndEmptiness) {
+    const std::string bad = "bad\xC3";
+    const std::string surrogate = "s\xED\xA0\x80";
+    writeFile(host("/d/a.sta"), "12345");
+    writeFile(host("/d/sub/x"), "123");
+    writeFile(host("/d/" + bad), "1");
+    writeFile(host("/d/" + surrogate), "1");
+    writeFile(host("/d/\xC3\xA9t\xC3\xA9"), "22");
+
+    FileInfos record;
+    ASSERT_TRUE(files.GetFileList("/d", record));
+    std::map<std::string, long long> listed;
+    for (const auto& info : record.info()) {
+        listed[info.name()] = info.isdir() ? -1 : info.size();
+        EXPECT_EQ(info.modifytime().size(), 19u);
+    }
+    EXPECT_EQ(listed, (std::map<std::string, long long>{{"a.sta", 5}, {"sub", -1}, {"\xC3\xA9t\xC3\xA9", 2}}));
+
+    std::map<std::string, long long> sizes;
+    ASSERT_TRUE(files.GetFileList("/d", sizes));
+    EXPECT_EQ(sizes.size(), 5u);
+    EXPECT_EQ(sizes["sub/"], 3);
+    EXPECT_EQ(sizes[bad], 1);
+    std::set<std::string> names;
+    ASSERT_TRUE(files.GetFileList("/d", names));
+    EXPECT_EQ(names.count(surrogate), 1u);
+    EXPECT_FALSE(files.GetFileList("/d/a.sta", names));
+
+    fs::create_directories(host("/empty"));
+    const struct { const char* path; int want; } cases[] = {{"/empty", 0}, {"/d/sub", 1}, {"/missing", -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(files.IsFolderEmpty(c.path), c.want) << c.path;
+    }
+}
+
+TEST_F(Fixture, SpaceIsSixtyFourBit) {
+    FakeHost medium;
+    medium.info = {200ULL << 30, 150ULL << 30, 100ULL << 30};
+    unsigned long long used = 0;
+    unsigned long long available = 0;
+    ASSERT_TRUE(files.UsedAndAvailableMemoryStorageGet("/data", &used, &available));
+    EXPECT_EQ(used, 100ULL << 30);
+    EXPECT_EQ(available, 100ULL << 30);
+    EXPECT_EQ(FileCore::GetFreeDiskSize("/data"), 150ULL << 30);
 }

@@ -1,43 +1,34 @@
-// The settings mirror: saved only when the settings changed, written atomically,
-// restored at start-up by the power-on choice.
+// The settings mirror (saved only when changed, retried after a failed write,
+// restored at start-up by the power-on choice) and the user files.
 #include "StorageCore.h"
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "../system/ui_notifications.h"
 #include "FunctionManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
+#include "storage_host.h"
 #include "temp_root.h"
 
 using google::protobuf::TextFormat;
+using testing_support::readFile;
 using testing_support::TempRoot;
+using testing_support::writeFile;
 
 namespace {
 
-std::string mirrorText(const ProtoMirrorInfo& mirror) {
-    std::string text;
-    TextFormat::PrintToString(mirror, &text);
-    return text;
-}
-
-ProtoMirrorInfo parseMirror(const std::string& text) {
-    ProtoMirrorInfo mirror;
-    EXPECT_TRUE(TextFormat::ParseFromString(text, &mirror));
-    return mirror;
-}
-
-std::vector<std::string> folderEntries(const std::string& host) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(host)) {
-        names.push_back(entry.path().filename().string());
-    }
-    return names;
+std::string text(const google::protobuf::Message& record) {
+    std::string out;
+    TextFormat::PrintToString(record, &out);
+    return out;
 }
 
 int32_t mainFunction() {
@@ -46,11 +37,30 @@ int32_t mainFunction() {
     return info.ms32dmmfunc();
 }
 
+void setMainFunction(int32_t func) {
+    ProtoBaseFuncInfo info;
+    FunctionManage::instance().ProtoBaseFuncInfoGet(info);
+    info.set_ms32dmmfunc(func);
+    FunctionManage::instance().ProtoBaseFuncInfoSet(info);
+}
+
 ProtoSystemInfo systemInfo() {
     ProtoSystemInfo info;
-    Copperwren::Singleton<SystemSetup>::Instance()->ProtoSystemInfoGet(info);
+    SINGLETON_PTR(SystemSetup)->ProtoSystemInfoGet(info);
     return info;
 }
+
+// A medium whose free space the test sets.
+struct SmallMedium : platform::StorageHost {
+    SmallMedium() { previous = platform::setStorageHost(this); }
+    ~SmallMedium() override { platform::setStorageHost(previous); }
+    bool space(const std::string&, platform::SpaceInfo& out) override {
+        out.free = out.available = free;
+        return true;
+    }
+    unsigned long long free = 0;
+    platform::StorageHost* previous;
+};
 
 class StorageCoreTest : public ::testing::Test {
 protected:
@@ -58,8 +68,8 @@ protected:
 
     std::string mirrorFile() const { return root.host(StorageCore::kMirrorPath); }
 
-    // The defaults with the main function, language and flags changed.
-    ProtoMirrorInfo changedMirror(bool lastLoad) {
+    // The defaults with the main function, language and touch changed.
+    ProtoMirrorInfo changedMirror(bool lastLoad, const std::string& loadName = "") {
         ProtoMirrorInfo mirror;
         core.ConfigDefault(mirror);
         mirror.mutable_mprotofunctioninfo()->mutable_mprotobasefuncinfo()->set_ms32dmmfunc(TYPE_OHM2);
@@ -68,6 +78,7 @@ protected:
         sys->set_mpowerstatus(true);
         sys->set_mtouchenable(true);
         sys->set_mlastload(lastLoad);
+        sys->set_mloadname(loadName);
         return mirror;
     }
 
@@ -78,89 +89,161 @@ protected:
 
 } // namespace
 
-TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheSettingsChanged) {
+TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheSettingsChangedAndRetriesAFailedWrite) {
+    SmallMedium medium;
     core.Save();
     core.WaitSaved();
-    ProtoMirrorInfo saved = parseMirror(testing_support::readFile(mirrorFile()));
-    EXPECT_TRUE(saved.has_mprotosysinfo());
-    EXPECT_TRUE(saved.has_mprotoimageinfo());
-    EXPECT_TRUE(saved.has_mprotosensorinfo());
+    EXPECT_FALSE(std::filesystem::exists(mirrorFile()));  // the medium is full
+    medium.free = 1ULL << 30;
+    core.Save();  // unchanged, but not yet on the medium
+    core.WaitSaved();
+    ProtoMirrorInfo saved;
+    ASSERT_TRUE(TextFormat::ParseFromString(readFile(mirrorFile()), &saved));
     EXPECT_EQ(saved.mprotofunctioninfo().mprotobasefuncinfo().mprotofunccfgs_size(), MEASURE_TYPE_COUNT);
     EXPECT_EQ(saved.mprotoimageinfo().mdefaultfilepath(), "/data/UserData");
 
-    // Unchanged settings leave the file alone.
-    testing_support::writeFile(mirrorFile(), "marker");
+    writeFile(mirrorFile(), "marker");
     core.Save();
     core.Save();
     core.WaitSaved();
-    EXPECT_EQ(testing_support::readFile(mirrorFile()), "marker");
+    EXPECT_EQ(readFile(mirrorFile()), "marker");
 
-    ProtoBaseFuncInfo base = saved.mprotofunctioninfo().mprotobasefuncinfo();
-    base.set_ms32dmmfunc(TYPE_CAP);
-    FunctionManage::instance().ProtoBaseFuncInfoSet(base);
+    setMainFunction(TYPE_CAP);
     core.Save();
     core.WaitSaved();
-    saved = parseMirror(testing_support::readFile(mirrorFile()));
+    ASSERT_TRUE(TextFormat::ParseFromString(readFile(mirrorFile()), &saved));
     EXPECT_EQ(saved.mprotofunctioninfo().mprotobasefuncinfo().ms32dmmfunc(), TYPE_CAP);
-    // The temporary file of the atomic write is gone.
-    EXPECT_EQ(folderEntries(root.host("/vorna/data")), std::vector<std::string>{"mirrorconfig.xmir"});
 }
 
-TEST_F(StorageCoreTest, MissingOrUnparsableMirrorAppliesTheDefaults) {
-    ProtoBaseFuncInfo base;
-    FunctionManage::instance().ProtoBaseFuncInfoGet(base);
-    base.set_ms32dmmfunc(TYPE_ACI);
-    FunctionManage::instance().ProtoBaseFuncInfoSet(base);
-    ASSERT_EQ(mainFunction(), TYPE_ACI);
-    EXPECT_EQ(core.Init(), 0);
-    EXPECT_EQ(mainFunction(), TYPE_DCV);
-    EXPECT_EQ(core.Load(), 44);
-
-    FunctionManage::instance().ProtoBaseFuncInfoSet(base);
-    testing_support::writeFile(mirrorFile(), "mProtoSysInfo { mNoSuchField: 1 }\n");
-    EXPECT_EQ(core.Load(), 44);
-    EXPECT_EQ(mainFunction(), TYPE_DCV);
-}
-
-TEST_F(StorageCoreTest, RecallRestoresTheWholeMirrorOtherwiseOnlyLanguageAndPowerStatus) {
-    testing_support::writeFile(mirrorFile(), mirrorText(changedMirror(false)));
-    ASSERT_EQ(core.Init(), 0);
-    ProtoSystemInfo sys = systemInfo();
-    EXPECT_EQ(sys.mlanguage(), 5);
-    EXPECT_TRUE(sys.mpowerstatus());
-    EXPECT_FALSE(sys.mtouchenable());
-    EXPECT_EQ(mainFunction(), TYPE_DCV);
-
-    testing_support::writeFile(mirrorFile(), mirrorText(changedMirror(true)));
-    EXPECT_EQ(core.Load(), 0);
-    sys = systemInfo();
-    EXPECT_TRUE(sys.mtouchenable());
-    EXPECT_EQ(sys.mlanguage(), 5);
-    EXPECT_EQ(mainFunction(), TYPE_OHM2);
-}
-
-TEST_F(StorageCoreTest, RecallOfAStateFileKeepsTheMirrorsSystemSettings) {
-    ProtoMirrorInfo mirror = changedMirror(true);
-    mirror.mutable_mprotosysinfo()->set_mloadname("/data/UserData/bench.sta");
-    testing_support::writeFile(mirrorFile(), mirrorText(mirror));
-    // A setup file holds only the function and sensor parts.
-    ProtoMirrorInfo state;
-    state.mutable_mprotofunctioninfo()->CopyFrom(mirror.mprotofunctioninfo());
+TEST_F(StorageCoreTest, EveryLoadBranch) {
+    const std::string sta = "/data/UserData/bench.sta";
+    ProtoMirrorInfo state = changedMirror(false);
+    state.clear_mprotosysinfo();
+    state.clear_mprotoimageinfo();
     state.mutable_mprotofunctioninfo()->mutable_mprotobasefuncinfo()->set_ms32dmmfunc(TYPE_FREQ);
-    state.mutable_mprotosensorinfo()->CopyFrom(mirror.mprotosensorinfo());
-    testing_support::writeFile(root.host("/data/UserData/bench.sta"), mirrorText(state));
+    const struct {
+        const char* name;
+        std::string mirror;  // empty: no mirror file
+        bool stateFile;
+        int result;
+        int32_t func;
+        bool touch;  // a system setting kept only by recall
+        int language;  // 1 by default
+    } cases[] = {
+        {"missing mirror", "", false, 44, TYPE_DCV, false, 1},
+        {"unparsable mirror", "mProtoSysInfo { mNoSuchField: 1 }\n", false, 44, TYPE_DCV, false, 1},
+        {"no recall: language and power only", text(changedMirror(false)), false, 0, TYPE_DCV, false, 5},
+        {"recall of the mirror", text(changedMirror(true)), false, 0, TYPE_OHM2, true, 5},
+        {"recall of a setup file", text(changedMirror(true, sta)), true, 0, TYPE_FREQ, true, 5},
+        {"setup file missing: the mirror", text(changedMirror(true, sta)), false, 44, TYPE_OHM2, true, 5},
+    };
+    for (const auto& c : cases) {
+        std::remove(mirrorFile().c_str());
+        std::remove(root.host(sta).c_str());
+        if (!c.mirror.empty()) {
+            writeFile(mirrorFile(), c.mirror);
+        }
+        if (c.stateFile) {
+            writeFile(root.host(sta), text(state));
+        }
+        core.DefaultConfigLoad();
+        setMainFunction(TYPE_ACI);
+        EXPECT_EQ(core.Init(), 0) << c.name;
+        EXPECT_EQ(core.Load(), c.result) << c.name;
+        EXPECT_EQ(mainFunction(), c.func) << c.name;
+        EXPECT_EQ(systemInfo().mtouchenable(), c.touch) << c.name;
+        EXPECT_EQ(systemInfo().mlanguage(), c.language) << c.name;
+    }
+}
 
-    EXPECT_EQ(core.Load(), 0);
-    EXPECT_EQ(mainFunction(), TYPE_FREQ);
-    ProtoSystemInfo sys = systemInfo();
-    EXPECT_TRUE(sys.mlastload());
-    EXPECT_EQ(sys.mloadname(), "/data/UserData/bench.sta");
-    EXPECT_TRUE(sys.mtouchenable());
+TEST_F(StorageCoreTest, CsvRoundTripsAndRefusesMalformedLines) {
+    for (int count : {0, 1, 250}) {
+        ProtoDataInfo info;
+        info.set_mstrfunctype("VOLT");
+        info.set_mstrrange("10V");
+        info.set_ms32rate(2);
+        info.set_mstrunit("V");
+        info.set_mf64datamax(1.5);
+        info.set_mf64datamin(-2.25e-3);
+        for (int i = 0; i < count; ++i) {
+            info.add_mdatabuffer(i * 0.125 - 3);
+        }
+        writeFile(root.host("/d/r.csv"), StorageCore::CsvText(info));
+        ProtoDataInfo back;
+        ASSERT_EQ(core.FormatProtoDataInfoFromCSVFile(back, "/d/r.csv"), 0) << count;
+        if (count == 0) {
+            info.Clear();  // the header alone: an empty record
+        }
+        EXPECT_EQ(back.DebugString(), info.DebugString()) << count;
+    }
+    const std::string header = "FUNCTION,RANGE,RATE,UNIT,DATA_MAX,DATA_MIN,DATA\n";
+    const struct { std::string body; int result; int values; } cases[] = {
+        {"VOLT,10V,2,V,1,0\n", -1, 0},
+        {"VOLT,10V,2,V,1,0,5,extra\n,,,,,,6\n", 0, 2},
+        {"VOLT,10V,2,V,1,0,abc\n", -1, 0},
+        {"VOLT,10V,2,V,1,0,5\n,,,,,,x\n", -1, 0},
+        {"VOLT,10V,2,V,1,0,5\n,,,,,," + std::string(300, '7') + "\n", 0, 2},
+        {"VOLT," + std::string(300, 'r') + ",2,V,1,0,5\n", 0, 1},
+    };
+    for (const auto& c : cases) {
+        writeFile(root.host("/d/m.csv"), header + c.body);
+        ProtoDataInfo back;
+        EXPECT_EQ(core.FormatProtoDataInfoFromCSVFile(back, "/d/m.csv"), c.result) << c.body.substr(0, 40);
+        if (c.result == 0) {
+            EXPECT_EQ(back.mdatabuffer_size(), c.values) << c.body.substr(0, 40);
+        }
+    }
+    ProtoDataInfo none;
+    EXPECT_EQ(core.FormatProtoDataInfoFromCSVFile(none, "/d/none.csv"), -1);
+}
 
-    // A state file that is gone: the defaults instead.
-    std::remove(root.host("/data/UserData/bench.sta").c_str());
-    EXPECT_EQ(core.Init(), 0);
-    EXPECT_EQ(core.Load(), 44);
-    EXPECT_EQ(mainFunction(), TYPE_DCV);
-    EXPECT_FALSE(systemInfo().mtouchenable());
+TEST_F(StorageCoreTest, UserFilesCheckTheirExtensionAndRoundTrip) {
+    const struct { int (StorageCore::*op)(const std::string&); const char* path; int result; } cases[] = {
+        {&StorageCore::StateConfigSave, "/u/a.STA", 23},
+        {&StorageCore::StateConfigLoad, "/u/a.STA", 23},
+        {&StorageCore::SystemConfigSave, "/u/a.sta", 23},
+        {&StorageCore::CsvDataLoad, "/u/a.dat", 44},
+        {&StorageCore::CsvDataSave, "/u/a.dat", 23},
+        {&StorageCore::StateConfigLoad, "/u/none.sta", -10},
+        {&StorageCore::SensorConfigLoad, "/u/none.xsen", 44},
+        {&StorageCore::StateConfigSave, "/u/a.sta", 0},
+        {&StorageCore::SystemConfigSave, "/u/a.prf", 0},
+        {&StorageCore::SensorConfigSave, "/u/a.xsen", 0},
+        {&StorageCore::MeasDataSave, "/u/a.dat", 44},  // an empty buffer prints as no text
+        {&StorageCore::CsvDataSave, "/u/a.csv", 0},
+        {&StorageCore::SystemConfigLoad, "/u/a.prf", 0},
+        {&StorageCore::SensorConfigLoad, "/u/a.xsen", 0},
+        {&StorageCore::MeasDataLoad, "/u/a.dat", 44},
+        {&StorageCore::CsvDataLoad, "/u/a.csv", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ((core.*c.op)(c.path), c.result) << c.path;
+    }
+    // A setup file brings the function settings back.
+    setMainFunction(TYPE_OHM4);
+    ASSERT_EQ(core.StateConfigSave("/u/b.sta"), 0);
+    setMainFunction(TYPE_DCV);
+    ASSERT_EQ(core.StateConfigLoad("/u/b.sta"), 0);
+    EXPECT_EQ(mainFunction(), TYPE_OHM4);
+
+    FileInfos listed;
+    std::filesystem::create_directories(root.host("/u/sub"));
+    ASSERT_EQ(core.StorageConfigFileListGet("/u", FILE_TYPE_CSV, listed), 0);
+    std::vector<std::string> names;
+    for (const auto& info : listed.info()) {
+        names.push_back(info.name());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.csv", "sub"}));
+    EXPECT_EQ(core.StorageConfigFileListGet("/nowhere", FILE_TYPE_CSV, listed), 44);
+}
+
+TEST_F(StorageCoreTest, ResetNotificationsCarryBothKeys) {
+    testing_support::UiNotifications notes;
+    core.ConfigResetSyncToUI();
+    auto packs = notes.waitFor({ON_CONFIG_RESET, ON_LXI_RESET});
+    ASSERT_EQ(packs.size(), 2u);
+    EXPECT_EQ(packs[0].data().size(), 1u);
+    EXPECT_TRUE(packs[1].data().at(ON_CONFIG_RESET).bval());
+    EXPECT_TRUE(packs[1].data().at(ON_LXI_RESET).bval());
 }
