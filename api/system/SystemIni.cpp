@@ -5,6 +5,7 @@
 #include "IniFile.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
+#include "Util/File.h"
 #include "Util/logger.h"
 
 namespace {
@@ -52,6 +53,8 @@ bool SystemIni::write(const char* section, const char* key, const char* text, in
     } else if (!ini->WriteInt(section, key, number)) {
         PrintE(std::string(key) == "MODEL" ? "WriteInt s32Pid:%d failed" : "WriteInt %d failed", number);
     }
+    // A fresh data root may lack the folder; the identity must still be kept.
+    toolkit::File::create_path(kPath, 0755);
     if (!ini->SaveAs(kPath)) {
         PrintE("SaveAs %s failed", kPath);
         return false;
