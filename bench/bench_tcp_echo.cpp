@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "Network/TcpServer.h"
+#include "latency_pair.h"
 #include "Poller/EventPollerPool.h"
 
 using namespace toolkit;
@@ -420,15 +421,6 @@ private:
 
 std::map<std::string, double> g_summary;
 
-double percentile(std::vector<double> samples, double q) {
-    if (samples.empty()) {
-        return 0;
-    }
-    std::sort(samples.begin(), samples.end());
-    auto index = static_cast<size_t>(q * static_cast<double>(samples.size() - 1));
-    return samples[index];
-}
-
 // ---- benchmarks ------------------------------------------------------------
 
 // Each iteration makes one round trip to each server, taking turns.
@@ -445,32 +437,15 @@ void BM_EchoLatency64(benchmark::State& state) {
         roundTrip(toolkit_fd, msg, echo);
         roundTrip(minimal_fd, msg, echo);
     }
-    std::vector<double> toolkit_ns;
-    std::vector<double> minimal_ns;
-    bool toolkit_first = true;
-    for (auto _ : state) {
-        if (toolkit_first) {
-            toolkit_ns.push_back(roundTrip(toolkit_fd, msg, echo));
-            minimal_ns.push_back(roundTrip(minimal_fd, msg, echo));
-        } else {
-            minimal_ns.push_back(roundTrip(minimal_fd, msg, echo));
-            toolkit_ns.push_back(roundTrip(toolkit_fd, msg, echo));
-        }
-        toolkit_first = !toolkit_first;
-    }
+    bench_support::LatencyPair got = bench_support::runInTurns(
+        state, [&]() { return roundTrip(toolkit_fd, msg, echo); }, [&]() { return roundTrip(minimal_fd, msg, echo); },
+        "toolkit", "minimal");
     ::close(toolkit_fd);
     ::close(minimal_fd);
-
-    double tp50 = percentile(toolkit_ns, 0.50) / 1000;
-    double tp99 = percentile(toolkit_ns, 0.99) / 1000;
-    double mp50 = percentile(minimal_ns, 0.50) / 1000;
-    double mp99 = percentile(minimal_ns, 0.99) / 1000;
-    state.counters["toolkit_p50_us"] = tp50;
-    state.counters["toolkit_p99_us"] = tp99;
-    state.counters["minimal_p50_us"] = mp50;
-    state.counters["minimal_p99_us"] = mp99;
-    state.counters["p50_ratio"] = tp50 / mp50;
-    state.counters["p99_ratio"] = tp99 / mp99;
+    double tp50 = got.p50;
+    double tp99 = got.p99;
+    double mp50 = got.ref_p50;
+    double mp99 = got.ref_p99;
     std::string key = std::string("latency ") + placementName(placement);
     g_summary[key + " p50 toolkit us"] = tp50;
     g_summary[key + " p50 minimal us"] = mp50;

@@ -133,9 +133,7 @@ int ScpiManage::cbIeeeEsrGet(unsigned int, const ValueMap&, ValueMap* out) {
 int ScpiManage::cbIeeeIdnGet(unsigned int, const ValueMap&, ValueMap* out) {
     std::string idn = "Vorna Technologies";
     if (SystemSetup* setup = SINGLETON_PTR(SystemSetup)) {
-        ProtoProductInfo info;
-        setup->API_GetProductInfo(info);
-        idn += "," + setup->API_GetModel() + "," + info.mserialnum() + "," + info.mswver();
+        idn += "," + setup->API_GetIdentity();
     }
     PrintI("strIdn: %s", idn.c_str());
     insertStr(*out, itemOf(kIdIdnQ), idn.c_str());

@@ -4,27 +4,37 @@
 
 #include "DrvScpiMain.h"
 
-bool ScpiInputBuffer::append(const char* data, size_t size, std::string& message) {
-    message.clear();
-    if (m_bDiscarding) {
-        size_t end = scan(data, size, true);
-        if (end == 0) {
-            return true;
+bool ScpiInputBuffer::append(const char* data, size_t size, std::vector<std::string>& messages) {
+    messages.clear();
+    size_t from = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (m_scan == Scan::BlockData) {
+            // Block bytes are taken whole, whatever they hold.
+            size_t take = static_cast<size_t>(std::min<uint64_t>(m_u64BlockLeft, size - i));
+            m_u64BlockLeft -= take;
+            i += take - 1;
+            if (m_u64BlockLeft == 0) {
+                m_scan = Scan::AfterBlock;
+            }
+            continue;
         }
-        m_bDiscarding = false;
-        data += end;
-        size -= end;
+        if (!step(data[i])) {
+            continue;
+        }
+        if (m_bDiscarding) {
+            m_bDiscarding = false;  // the over-long message ends here, unparsed
+        } else if (m_pending.empty()) {
+            messages.emplace_back(data + from, i + 1 - from);
+        } else {
+            m_pending.append(data + from, i + 1 - from);
+            messages.push_back(std::move(m_pending));
+        }
+        m_pending.clear();
+        from = i + 1;
     }
-
-    size_t head = scan(data, size, false);
-    if (head > 0) {
-        message.reserve(m_pending.size() + head);
-        message.append(m_pending).append(data, head);
-        m_pending.assign(data + head, size - head);
-    } else {
-        m_pending.append(data, size);
+    if (!m_bDiscarding) {
+        m_pending.append(data + from, size - from);
     }
-
     if (m_pending.size() > kMaxPending) {
         // The scan goes on over the dropped bytes, so that the skip ends at
         // the real end of that message and not inside one of its blocks.
@@ -44,32 +54,10 @@ std::string ScpiInputBuffer::takePending() {
     return text;
 }
 
-size_t ScpiInputBuffer::scan(const char* data, size_t size, bool firstOnly) {
-    size_t cut = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (m_scan == Scan::BlockData) {
-            // Block bytes are taken whole, whatever they hold.
-            size_t take = static_cast<size_t>(std::min<uint64_t>(m_u64BlockLeft, size - i));
-            m_u64BlockLeft -= take;
-            i += take - 1;
-            if (m_u64BlockLeft == 0) {
-                m_scan = Scan::AfterBlock;
-            }
-            continue;
-        }
-        if (step(data[i])) {
-            cut = i + 1;
-            if (firstOnly) {
-                break;
-            }
-        }
-    }
-    return cut;
-}
-
 // The rules follow the parser's: a header runs to a blank or a command end;
 // in the parameter text the first character of an element decides whether it
-// is a string, an expression, a block or plain text.
+// is a string, an expression, a block or plain text. Only block data holds a
+// line feed that ends nothing.
 bool ScpiInputBuffer::step(char c) {
     switch (m_scan) {
     case Scan::CmdStart:
@@ -94,6 +82,8 @@ bool ScpiInputBuffer::step(char c) {
     case Scan::String:
         if (c == m_quote) {
             m_scan = Scan::StringQuote;
+        } else if (c == '\n') {
+            return endMessage(c);  // unclosed: the parser refuses it
         } else if (c == '\0') {
             m_scan = Scan::Skip;
         }
@@ -112,6 +102,8 @@ bool ScpiInputBuffer::step(char c) {
             ++m_u32Depth;
         } else if (c == ')' && --m_u32Depth == 0) {
             m_scan = Scan::Plain;
+        } else if (c == '\n') {
+            return endMessage(c);  // unclosed: the parser refuses it
         } else if (c == '\0') {
             m_scan = Scan::Skip;
         }

@@ -2,19 +2,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Gathers the bytes of one SCPI socket connection into program messages.
 //
 // TCP keeps no message boundaries: a message may arrive in several pieces and
-// several messages may arrive in one. Everything up to the last line feed that
-// ends a message is handed on as one text (the parser splits it at its
-// terminators); the bytes after it wait for more. A line feed inside a
-// definite-length block (#<n><length><bytes>), a quoted string or a
-// parenthesised expression is data to the parser, so it ends nothing here
-// either: the bytes are scanned with the parser's rules, and a block whose
-// bytes have not all arrived keeps waiting. What still waits when the
-// connection has been quiet for a while is taken by the caller as a message of
-// its own, so clients that never send a terminator are served too.
+// several messages may arrive in one. Each complete program message (up to and
+// including the line feed that ends it) is handed on by itself, so that every
+// message gets its own response whatever way the network cut the bytes; the
+// bytes after the last one wait for more. A line feed inside a definite-length
+// block (#<n><length><bytes>) is data, so the bytes are scanned with the
+// parser's rules and a block whose bytes have not all arrived keeps waiting.
+// Any other line feed ends the message, even inside an unclosed string or
+// expression: a typo costs that one message, never the ones after it. What
+// still waits when the connection has been quiet for a while is taken by the
+// caller as a message of its own, so clients that never send a terminator are
+// served too.
 //
 // A client that sends more than kMaxPending bytes without a terminating line
 // feed would make the buffer grow without bound: those bytes are dropped, and
@@ -24,11 +27,11 @@ class ScpiInputBuffer {
 public:
     static constexpr size_t kMaxPending = 1024 * 1024;
 
-    // Appends `size` bytes. `message` receives every byte up to and including
-    // the last terminating line feed (empty when no message is complete).
-    // Returns false when the bytes waiting without a terminator went above
-    // kMaxPending and were dropped.
-    bool append(const char* data, size_t size, std::string& message);
+    // Appends `size` bytes. `messages` receives each program message that they
+    // complete, in order, each with its terminating line feed (none when no
+    // message is complete). Returns false when the bytes waiting without a
+    // terminator went above kMaxPending and were dropped.
+    bool append(const char* data, size_t size, std::vector<std::string>& messages);
 
     // The bytes that wait for a line feed, as a message of their own; the
     // buffer is empty afterwards and an over-long message counts as ended.
@@ -56,9 +59,6 @@ private:
         Skip,         // the parser drops the rest of this message
     };
 
-    // Scans the bytes and returns the count up to and including the last (or
-    // with `firstOnly` the first) terminating line feed, 0 when none.
-    size_t scan(const char* data, size_t size, bool firstOnly);
     // One byte; true when it is a terminating line feed.
     bool step(char c);
     bool stepElementStart(char c);

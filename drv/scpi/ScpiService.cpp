@@ -1,10 +1,12 @@
 #include "ScpiService.h"
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
+#include "Poller/EventPollerPool.h"
 #include "ScpiManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
@@ -22,9 +24,47 @@ void setLocalState(bool local) {
     }
 }
 
+// SCPI connections served by the first poller, where every list runs.
+std::atomic<int> g_firstPollerSessions{0};
+
+// Every SCPI list runs on the first poller anyway: a connection placed there
+// is parsed, executed and answered on that one thread, with no hand-off to it
+// and back for each message. That thread is one, though: beyond a few
+// connections the others go to the least loaded poller as usual, so that many
+// clients at once still have their receipts, parsing, logging and sends spread
+// over the pool. The clones of the listener are made by this class too.
+class FirstPollerServer : public toolkit::TcpServer {
+public:
+    explicit FirstPollerServer(const toolkit::EventPoller::Ptr& poller) : toolkit::TcpServer(poller) {}
+
+protected:
+    Ptr onCreatServer(const toolkit::EventPoller::Ptr& poller) override {
+        return std::make_shared<FirstPollerServer>(poller);
+    }
+    // Runs on whichever poller accepted, several at once: a place on the first
+    // poller is taken here, before the session exists, so that a burst of
+    // connections cannot all find one free; the session gives it back.
+    toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr& poller) override {
+        auto first = toolkit::EventPollerPool::Instance().getFirstPoller();
+        int taken = g_firstPollerSessions.load();
+        while (taken < ScpiService::kFirstPollerSessions &&
+               !g_firstPollerSessions.compare_exchange_weak(taken, taken + 1)) {
+        }
+        if (taken < ScpiService::kFirstPollerSessions) {
+            return toolkit::Socket::createSocket(first, false);
+        }
+        toolkit::Socket::Ptr sock = toolkit::TcpServer::onBeforeAcceptConnection(poller);
+        if (sock->getPoller() == first) {
+            ++g_firstPollerSessions;  // the least loaded one happened to be the first
+        }
+        return sock;
+    }
+};
+
 } // namespace
 
-ScpiService::ScpiService() : httpSrv(std::make_shared<toolkit::TcpServer>()) {}
+ScpiService::ScpiService()
+    : httpSrv(std::make_shared<FirstPollerServer>(toolkit::EventPollerPool::Instance().getFirstPoller())) {}
 
 ScpiService::~ScpiService() = default;
 
@@ -39,9 +79,14 @@ bool ScpiService::start() {
 }
 
 ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
-    : toolkit::Session(sock), m_scpiManage(ScpiManage::instance()) {}
+    : toolkit::Session(sock),
+      m_scpiManage(ScpiManage::instance()),
+      m_bOnFirstPoller(getPoller().get() == &toolkit::EventPoller::Instance()) {}
 
 ScpiService::ScpiSession::~ScpiSession() {
+    if (m_bOnFirstPoller) {
+        --g_firstPollerSessions;
+    }
     PrintD("%s", "");
 }
 
@@ -51,12 +96,12 @@ void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
 }
 
 void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
-    std::string message;
-    if (!m_input.append(buf->data(), buf->size(), message)) {
+    if (!m_input.append(buf->data(), buf->size(), m_messages)) {
         PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
     }
-    if (!message.empty()) {
+    // One list and one response per program message, in arrival order.
+    for (const std::string& message : m_messages) {
         parseMessage(message.data(), message.size());
     }
     if (m_input.hasPending()) {
@@ -70,9 +115,10 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     int len = static_cast<int>(size);
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
 
-    // The reply is made on the first poller; the socket belongs to this
-    // session's poller, so the send is handed back there. Only a weak
-    // reference travels: a client that has left by then gets nothing.
+    // The reply is made on the first poller: a session living there sends it
+    // at once, one on another poller gets the send handed back to its own.
+    // Only a weak reference travels: a client that has left by then gets
+    // nothing.
     toolkit::EventPoller::Ptr poller = getPoller();
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     auto deliver = [poller, weak_self](std::string reply) {

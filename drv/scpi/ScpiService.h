@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
@@ -16,7 +17,11 @@ class ScpiManage;
 // connection returns it to local. Created once at start-up and kept until exit.
 class ScpiService {
 public:
-    // Makes the server on a poller of the toolkit's pool (nothing listens yet).
+    // The first connections live on the toolkit's first poller, where the
+    // commands run: up to this many at a time.
+    static constexpr int kFirstPollerSessions = 4;
+
+    // Makes the server on the toolkit's first poller (nothing listens yet).
     ScpiService();
     virtual ~ScpiService();
 
@@ -55,8 +60,10 @@ public:
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
+        std::vector<std::string> m_messages;  // of the last receipt
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
+        const bool m_bOnFirstPoller;  // holds one of the kFirstPollerSessions places
     };
 
 private:

@@ -29,6 +29,13 @@ constexpr uint32_t kAccKeyBase = TYPE_ACV * 64;
 
 bool accRange(int32_t range) { return range >= 0 && range <= 2; }
 
+// Functions measured on a row that runs the counters. FREQ and PERIOD count on
+// the ACV rows: without the reset their first result after a change from
+// another function would come from counters never preset.
+bool countsSignal(MeasureTypeEnum func) {
+    return func == TYPE_ACV || func == TYPE_ACI || func == TYPE_FREQ || func == TYPE_PERIOD;
+}
+
 // Patches rate, auto-zero, filter and impedance bits into a working copy of a
 // row. The chopper table knows auto-zero off and on only: any value but 0 is on.
 void patchRow(AdcRow& setting, const structFuncConfig& cfg, bool highImpedance) {
@@ -231,7 +238,7 @@ bool CVORNA_ADC::VORNA_ADC_ADCInitial(const AdcRow& row) {
             return false;
         }
     }
-    if (m_eFunc == TYPE_ACV || m_eFunc == TYPE_ACI) {
+    if (countsSignal(m_eFunc)) {
         countResetLocked(row[vorna_adc_rows::kPairCtrl].u8Value);
     }
     if (m_eFunc == TYPE_ACV && accRange(m_FuncConfig.s32Range)) {

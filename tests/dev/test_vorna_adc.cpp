@@ -243,6 +243,29 @@ TEST_F(VornaAdc, CountResetStopsPresetsAndRestartsTheCounters) {
     EXPECT_EQ(log[2].bytes, (Bytes{0x40, 0x72}));
 }
 
+TEST_F(VornaAdc, RowsThatCountPresetTheCountersAfterTheRowWrite) {
+    const Bytes preset{0x36, 0x00, 0x00, 0xC0};
+    const struct {
+        MeasureTypeEnum func;
+        int32_t range;
+        bool resets;
+    } cases[] = {{TYPE_ACV, 2, true}, {TYPE_ACI, 1, true}, {TYPE_FREQ, 4, true},
+                 {TYPE_PERIOD, 4, true}, {TYPE_DCV, 2, false}, {TYPE_OHM2, 2, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.func);
+        adc.VORNA_ADC_UpdateConfig(TYPE_DCV, config(TYPE_DCV, 1), true);
+        sim().clearTransactions();
+        testing::internal::CaptureStdout();
+        structFuncConfig cfg = config(c.func, c.range);
+        if (c.func == TYPE_FREQ || c.func == TYPE_PERIOD) cfg.eRealFunc = TYPE_ACV;
+        adc.VORNA_ADC_UpdateConfig(c.func, cfg, true);
+        testing::internal::GetCapturedStdout();
+        bool preset_written = false;
+        for (const SimTransaction& t : sim().transactions()) preset_written |= t.bytes == preset;
+        EXPECT_EQ(preset_written, c.resets);
+    }
+}
+
 TEST_F(VornaAdc, ABusThatCannotBeSetUpIsClosedAndRetried) {
     platform::SimDevice& spi = platform::simDevice("/dev/spidev3.0");
     const int open_before = platform::simOpenDescriptors();

@@ -5,12 +5,13 @@ with its own VISA session and starts from a clear status (*CLS). The service is
 stopped at the end, and its output checked for sanitizer reports.
 """
 
+import selectors
 import socket
 import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PRODUCT_INFO_GET, SCPI_RESOURCE, as_int32,
+from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PRODUCT_INFO_GET, SCPI_PORT, SCPI_RESOURCE, as_int32,
                       read_pack, request)
 
 pyvisa = pytest.importorskip("pyvisa")
@@ -123,3 +124,114 @@ def test_a_client_switches_to_remote_and_its_leaving_back_to_local(service, rm, 
         assert session.query("*OPC?") == "1"
         session.close()
         wait_local_state(proto_pb2, ui, local=True)
+
+
+def raw_session():
+    sock = socket.create_connection(("127.0.0.1", SCPI_PORT), timeout=IO_TIMEOUT)
+    sock.settimeout(IO_TIMEOUT)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return sock
+
+
+def read_lines(sock, count):
+    """The next `count` response lines; fails on a time-out or extra bytes."""
+    data = b""
+    while data.count(b"\n") < count:
+        chunk = sock.recv(4096)
+        assert chunk, f"connection closed after {data!r}"
+        data += chunk
+    assert data.endswith(b"\n"), f"more than {count} lines: {data!r}"
+    return data.decode().splitlines()
+
+
+def identity(sock):
+    sock.sendall(b"*IDN?\n")
+    return read_lines(sock, 1)[0]
+
+
+# Each case: the pieces written (5 ms apart) and the lines answered, one per
+# program message whatever way the bytes were cut.
+MESSAGE_CASES = [
+    ([b"*ESE 36;*SRE 16\n*ESE?\n*SRE?\n"], ["36", "16"]),
+    ([b"*ESE?\n*ESE 4\n*ESE?\n*OPC?\n"], ["36", "4", "1"]),
+    ([b"*ESE 8;*E", b"SE?\n"], ["8"]),
+    ([b"*ESE?\n*S", b"RE?\n*ESE", b"?\n"], ["36", "16", "36"]),
+    # An aborted message answers nothing; the next one runs.
+    ([b"*ESE?;ABOR\n*SRE?\n"], ["16"]),
+]
+
+
+@pytest.mark.parametrize("pieces,lines", MESSAGE_CASES)
+def test_each_program_message_gets_its_own_response(service, pieces, lines):
+    with raw_session() as sock:
+        sock.sendall(b"*CLS;*ESE 36;*SRE 16\n")
+        for piece in pieces:
+            sock.sendall(piece)
+            time.sleep(0.005)
+        assert read_lines(sock, len(lines)) == lines
+        # Nothing ran twice and nothing was refused.
+        sock.sendall(b"*ESR?;SYST:ERR?\n")
+        assert read_lines(sock, 1) == ["0;" + NO_ERROR]
+
+
+def test_joined_queries_share_one_response(service):
+    with raw_session() as sock:
+        sock.sendall(b"*CLS;*ESE 36\n")
+        idn = identity(sock)
+        sock.sendall(b"*IDN?;*ESE?\n")
+        assert read_lines(sock, 1) == [idn + ";36"]
+
+
+@pytest.mark.parametrize("unclosed", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n",
+                                      b"*ESE (1,(2)\n"])
+def test_an_unclosed_element_costs_its_own_message_only(service, unclosed):
+    with raw_session() as sock:
+        sock.sendall(b"*CLS\n")
+        idn = identity(sock)
+        sock.sendall(unclosed)
+        time.sleep(0.005)
+        sock.sendall(b"*IDN?\n")
+        assert read_lines(sock, 1) == [idn]
+        sock.sendall(b"*ESR?;SYST:ERR?;ERR?\n")
+        assert read_lines(sock, 1) == [f'{ESR_COMMAND_ERROR};-100,"Command error";{NO_ERROR}']
+
+
+def test_hundred_clients_each_get_exactly_their_replies(service):
+    clients, queries = 100, 200
+    with raw_session() as sock:
+        expected = (identity(sock) + "\n").encode()
+    socks = [raw_session() for _ in range(clients)]
+    selector = selectors.DefaultSelector()
+    left = {}
+    received = {}
+    for sock in socks:
+        sock.setblocking(False)
+        selector.register(sock, selectors.EVENT_READ)
+        left[sock] = queries
+        received[sock] = b""
+        sock.sendall(b"*IDN?\n")
+    start = time.monotonic()
+    busy = clients
+    while busy:
+        events = selector.select(timeout=IO_TIMEOUT)
+        assert events, f"no reply for {IO_TIMEOUT} s, {busy} clients waiting"
+        for key, _ in events:
+            sock = key.fileobj
+            data = received[sock] + sock.recv(65536)
+            while data.startswith(expected):
+                data = data[len(expected):]
+                left[sock] -= 1
+                if left[sock] > 0:
+                    sock.sendall(b"*IDN?\n")
+                else:
+                    busy -= 1
+            assert expected.startswith(data), f"unexpected reply {data!r}"
+            received[sock] = data
+    elapsed = time.monotonic() - start
+    # Every client got exactly its count: nothing more arrives.
+    time.sleep(0.05)
+    for sock in socks:
+        with pytest.raises(BlockingIOError):
+            sock.recv(1)
+        sock.close()
+    print(f"\n{clients} clients x {queries} *IDN?: {clients * queries / elapsed:.0f} queries/s")

@@ -1,5 +1,6 @@
 #include "ScpiParser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -107,10 +108,12 @@ int ScpiParser::ApiScpi_StartParse(const char* text, uint32_t length, const Scpi
             return E223_TOO_MUCH_DATA;
         }
         if (m_s32ParaResult != 0) {
-            // The command's end is unknown: the rest of the message goes too.
-            SCP_WriteErrorQueue(g_asErrInfo[m_s32ParaResult == SCP_PARA_TEXT_TOO_LONG ? E223_TOO_MUCH_DATA
-                                                                                        : E220_PARAMETER_ERROR]);
-            return 0;
+            // Refused parameters: the command-error bit is set and the rest of
+            // the message is gone; the transport queues -100 when nothing of
+            // the message was listed.
+            PrintI("SCPI parameters refused, result %d", m_s32ParaResult);
+            resetPath();
+            continue;
         }
         if (cmdLen > 0) {
             parseOneCmd(header, cmdLen, onCmd);
@@ -156,7 +159,7 @@ const char* ScpiParser::ApiScpi_GetOneCmd(const char* text, uint32_t* remaining,
     } else {
         uint32_t paramLeft = left - i;
         m_s32ParaResult = ApiScpi_GetProgDataElement(text + i, &paramLeft);
-        *remaining = m_s32ParaResult != 0 ? 0 : paramLeft;
+        *remaining = paramLeft;
     }
     return header;
 }
@@ -355,10 +358,12 @@ namespace {
 
 // A quote ends the string when it is not doubled and a separator, a blank or
 // the end follows; otherwise it belongs to the text. Returns the index after
-// the string, or where the text ends when the string is not closed.
+// the string, or 0 when the message ends before the string is closed: a line
+// feed always ends the message, so an unclosed quote cannot swallow the ones
+// after it.
 uint32_t scanString(const char* text, uint32_t left, uint32_t i) {
     const char quote = text[i];
-    for (uint32_t j = i + 1; j < left && text[j] != '\0'; ++j) {
+    for (uint32_t j = i + 1; j < left && text[j] != '\0' && text[j] != '\n'; ++j) {
         if (text[j] != quote) {
             continue;
         }
@@ -370,28 +375,20 @@ uint32_t scanString(const char* text, uint32_t left, uint32_t i) {
             return j + 1;
         }
     }
-    uint32_t j = i + 1;
-    while (j < left && text[j] != '\0') {
-        ++j;
-    }
-    return j;
+    return 0;
 }
 
-// Up to the matching ')', nesting counted.
+// Up to the matching ')', nesting counted; 0 when the message ends first.
 uint32_t scanExpression(const char* text, uint32_t left, uint32_t i) {
     int depth = 0;
-    for (uint32_t j = i; j < left && text[j] != '\0'; ++j) {
+    for (uint32_t j = i; j < left && text[j] != '\0' && text[j] != '\n'; ++j) {
         if (text[j] == '(') {
             ++depth;
         } else if (text[j] == ')' && --depth == 0) {
             return j + 1;
         }
     }
-    uint32_t j = i;
-    while (j < left && text[j] != '\0') {
-        ++j;
-    }
-    return j;
+    return 0;
 }
 
 // #<n><n length digits><bytes>: returns the index after the data, or 0 when
@@ -417,23 +414,33 @@ uint32_t scanBlock(const char* text, uint32_t left, uint32_t i) {
 
 }  // namespace
 
-int ScpiParser::refuseParameters(int result) {
+// The command's end is unknown once its parameters are refused: the rest of
+// its program message, up to the line feed that ends it, is skipped (a NUL
+// ends all parsing, as everywhere).
+int ScpiParser::refuseParameters(int result, const char* text, uint32_t at, uint32_t* remaining) {
     SCP_CommandErrNotify();
+    uint32_t end = at;
+    while (end < *remaining && text[end] != '\n' && text[end] != '\0') {
+        ++end;
+    }
+    *remaining = end < *remaining && text[end] == '\n' ? *remaining - end - 1 : 0;
     return result;
 }
 
 // The first non-blank character of an element decides its kind. Returns 0, or
-// E220_PARAMETER_ERROR for a malformed block.
+// E220_PARAMETER_ERROR for a malformed block or an unclosed string or
+// expression.
 int ScpiParser::scanElementStart(const char* text, uint32_t left, uint32_t& i, ElementSpan& cur) {
     cur.started = true;
     cur.begin = i;
     const char c = text[i];
-    if (c == '"' || c == '\'') {
-        cur.type = SCP_BT_STRING;
-        i = scanString(text, left, i);
-    } else if (c == '(') {
-        cur.type = SCP_BT_EXPRESSION;
-        i = scanExpression(text, left, i);
+    if (c == '"' || c == '\'' || c == '(') {
+        cur.type = c == '(' ? SCP_BT_EXPRESSION : SCP_BT_STRING;
+        uint32_t end = c == '(' ? scanExpression(text, left, i) : scanString(text, left, i);
+        if (end == 0) {
+            return E220_PARAMETER_ERROR;
+        }
+        i = end;
     } else if (c == '#' && i + 1 < left && text[i + 1] >= '1' && text[i + 1] <= '9') {
         uint32_t end = scanBlock(text, left, i);
         if (end == 0) {
@@ -471,7 +478,7 @@ int ScpiParser::ApiScpi_GetProgDataElement(const char* paramText, uint32_t* rema
     uint32_t i = 0;
     while (true) {
         if (i > SCP_PARA_TEXT_MAX_LEN) {
-            return refuseParameters(SCP_PARA_TEXT_TOO_LONG);
+            return refuseParameters(SCP_PARA_TEXT_TOO_LONG, paramText, std::min(i, left), remaining);
         }
         if (i >= left || paramText[i] == '\0') {
             close(spans.back(), i);
@@ -497,7 +504,7 @@ int ScpiParser::ApiScpi_GetProgDataElement(const char* paramText, uint32_t* rema
         } else if (cur.started || DrvScpi_IsBlank(c)) {
             ++i;
         } else if (scanElementStart(paramText, left, i, cur) != 0) {
-            return refuseParameters(E220_PARAMETER_ERROR);
+            return refuseParameters(E220_PARAMETER_ERROR, paramText, i, remaining);
         }
     }
     storeElements(paramText, i, spans);

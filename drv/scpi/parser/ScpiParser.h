@@ -63,7 +63,10 @@ public:
 
     // Parses one program message of `length` bytes (parsing also stops at a
     // NUL outside block data) and hands every accepted command to onCmd.
-    // Rejected commands queue their own error and are left out. Returns 0,
+    // Rejected commands queue their own error and are left out; refused
+    // parameters (a malformed block, a string or expression not closed before
+    // the line feed, 1280 bytes or more) only set the command-error bit and
+    // drop the rest of their program message. Returns 0,
     // E220_PARAMETER_ERROR (54) when the text is empty or begins with a NUL,
     // or E223_TOO_MUCH_DATA (57) when a header is longer than 1024 bytes
     // (commands before it have been handed over). The third argument is not
@@ -107,7 +110,7 @@ private:
     int ApiScpi_GetProgDataElement(const char* paramText, uint32_t* remaining);
     int scanElementStart(const char* text, uint32_t left, uint32_t& i, ElementSpan& cur);
     void storeElements(const char* text, uint32_t length, const std::vector<ElementSpan>& spans);
-    int refuseParameters(int result);
+    int refuseParameters(int result, const char* text, uint32_t at, uint32_t* remaining);
 
     std::mutex m_mutex;  // parsing and set selection
     ScpiExecuteIntf* mExecute = nullptr;

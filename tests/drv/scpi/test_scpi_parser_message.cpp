@@ -76,12 +76,6 @@ const std::vector<MessageCase> kMessages = {
     // Six elements are handed over, a seventh is not allowed.
     {"DATA:REM? 1,2,3,4,5,6,7;:*CLS;:DATA:REM? " + std::string(600, ','), {kCls},
      {E108_PARAMETER_NOT_ALLOWED, E108_PARAMETER_NOT_ALLOWED}, 0},
-    // A malformed block or an over-long parameter text ends the message.
-    {"*CLS;MMEM:DEL #25A;*RST", {kCls}, {E220_PARAMETER_ERROR}, 0},
-    {"*CLS;MMEM:DEL #10;*RST", {kCls}, {E220_PARAMETER_ERROR}, 0},
-    {"*CLS;MMEM:DEL #3100HELLO;*RST", {kCls}, {E220_PARAMETER_ERROR}, 0},
-    {"*CLS;MMEM:DEL #15HELLOx;*RST", {kCls}, {E220_PARAMETER_ERROR}, 0},
-    {"*CLS;MMEM:DEL \"" + std::string(1278, 'x') + "\";*RST", {kCls}, {E223_TOO_MUCH_DATA}, 0},
     // Sets: each tree has its own commands.
     {"CMDS PELL;*TST?", {}, {kNoKeyword, kNoKeyword}, 0},
     {"CMDS PELL;*TST?", {0x10001C00, 0x20001B0A}, {}, 2},
@@ -96,6 +90,30 @@ TEST_F(ScpiParserTest, MessagesGiveTheirCommandsAndQueueTheirErrors) {
         EXPECT_EQ(drainErrors(), rows(c.errors));
         // Every refused unit is a command error in the event register.
         EXPECT_EQ((esr() & SCP_ESR_CME) != 0, !c.errors.empty());
+    }
+}
+
+// Refused parameters (a malformed block, a string or expression not closed
+// before the line feed, an over-long parameter text) mark a command error and
+// queue nothing themselves; the rest of their message goes, the next stays.
+TEST_F(ScpiParserTest, RefusedParametersEndTheirMessageOnly) {
+    const std::vector<std::pair<std::string, Ids>> cases = {
+        {"*CLS;MMEM:DEL #25A;*RST\n*IDN?", {kCls, kIdn}},
+        {"*CLS;MMEM:DEL #10;*RST", {kCls}},
+        {"*CLS;MMEM:DEL #3100HELLO;*RST", {kCls}},
+        {"*CLS;MMEM:DEL #15HELLOx;*RST\n*IDN?", {kCls, kIdn}},
+        {"*CLS;MMEM:DEL \"" + std::string(1278, 'x') + "\";*RST", {kCls}},
+        {"SYST:COMM:LAN:DESC \"lab\n*IDN?\n", {kIdn}},
+        {"SYST:COMM:LAN:DESC 'lab'x;*RST", {}},
+        {"MMEM:DEL (1,(2)\n*CLS;*RST", {kCls, kRst}},
+        {std::string("MMEM:DEL \"a\0\"\n*CLS", 18), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 80));
+        DrvScpi_SmInitial();
+        EXPECT_EQ(ids(parse(c.first)), c.second);
+        EXPECT_TRUE(drainErrors().empty());
+        EXPECT_NE(esr() & SCP_ESR_CME, 0);
     }
 }
 
