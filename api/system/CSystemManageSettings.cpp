@@ -24,49 +24,36 @@ constexpr int kLanguageCount = 14;
 constexpr const char* kLanguageWords[kLanguageCount] = {"ENGL", "CHIN", "TRCH", "PORT", "GERM", "POL",  "KOR",
                                                         "JAP",  "FREN", "RUSS", "SPAN", "THA",  "INDO", "VIET"};
 
-// Switches: log, apply, and (for settings of the system record) tell the UI.
+// Switches: log, an extra step, the setter, and (for settings of the system
+// record) tell the UI.
 struct SwitchRow {
     unsigned int id;
     const char* log;
-    void (*apply)(unsigned int source, bool on);
+    void (SystemSetup::*set)(bool);
+    void (*before)(unsigned int source, bool on);
+    bool syncToUi;
 };
 
 const SwitchRow kSwitches[] = {
-    {0x700, "cbBeeperSet on=%d",
-     [](unsigned int, bool on) {
-         setup().API_Beeper_StateSet(on);
-         setup().SystemInfoSyncToUI();
-     }},
-    {0x10001224, "Last load set %s",
+    {0x700, "cbBeeperSet on=%d", &SystemSetup::API_Beeper_StateSet, nullptr, true},
+    {0x10001224, "Last load set %s", &SystemSetup::API_SetLastLoad,
      [](unsigned int source, bool on) {
          // The UI switching the power-on restore on starts it from no file.
          if (!isRemote(source) && on) {
              setup().API_SetLoadName("");
          }
-         setup().API_SetLastLoad(on);
-         setup().SystemInfoSyncToUI();
-     }},
-    {0x10001226, "Power status set %s",
-     [](unsigned int, bool on) {
-         setup().API_SetPowerStatus(on);
-         setup().SystemInfoSyncToUI();
-     }},
-    {0x10001228, "Touch enable set %s",
-     [](unsigned int, bool on) {
-         setup().API_SetTouchEnable(on);
-         setup().SystemInfoSyncToUI();
-     }},
-    {0x1000122a, "Is display time set %s",
-     [](unsigned int, bool on) {
-         setup().API_SetIsDisplayTime(on);
-         setup().SystemInfoSyncToUI();
-     }},
-    {0x1000122c, "System USBTMC switch set : %d",
+     },
+     true},
+    {0x10001226, "Power status set %s", &SystemSetup::API_SetPowerStatus, nullptr, true},
+    {0x10001228, "Touch enable set %s", &SystemSetup::API_SetTouchEnable, nullptr, true},
+    {0x1000122a, "Is display time set %s", &SystemSetup::API_SetIsDisplayTime, nullptr, true},
+    {0x1000122c, "System USBTMC switch set : %d", nullptr,
      [](unsigned int, bool on) {
          io().ApiUtility_SetUsbtmcSwitch(on);
          io().ApiUtility_IOInfoSyncToUI();
-     }},
-    {0x10001243, "System factory mode : %d", [](unsigned int, bool on) { setup().ApiUtility_FactoryModeUpdate(on); }},
+     },
+     false},
+    {0x10001243, "System factory mode : %d", &SystemSetup::ApiUtility_FactoryModeUpdate, nullptr, false},
 };
 
 int switchSet(const SwitchRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
@@ -80,7 +67,15 @@ int switchSet(const SwitchRow& row, unsigned int source, const ValueMap& in, Val
     } else {
         PrintI(row.log, on);
     }
-    row.apply(source, on);
+    if (row.before != nullptr) {
+        row.before(source, on);
+    }
+    if (row.set != nullptr) {
+        (setup().*row.set)(on);
+    }
+    if (row.syncToUi) {
+        setup().SystemInfoSyncToUI();
+    }
     return 0;
 }
 

@@ -128,6 +128,9 @@ private:
     void setFlag(BoolSetter set, bool on);
     bool getFlag(bool (ProtoSystemInfo::*get)() const);
     void refreshIdentityLocked();
+    // A checked identity text of the "SYSTEM" section: 0, 58 or 74.
+    int setIniText(std::string* (ProtoProductInfo::*field)(), const char* key, const char* log,
+                   const std::string& text);
     // Writes one ini value (a string, or an integer when `text` is null) and
     // saves the file: 0 or 74.
     int saveIni(const char* section, const char* key, const char* text, int number);

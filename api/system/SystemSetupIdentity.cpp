@@ -170,33 +170,30 @@ std::string SystemSetup::API_GetCalTime() {
     return m_productInfo.mcaltime();
 }
 
-int SystemSetup::API_SetCalTime(const std::string& text) {
+int SystemSetup::setIniText(std::string* (ProtoProductInfo::*field)(), const char* key, const char* log,
+                            const std::string& text) {
     if (!IniTextValid(text)) {
         return E224_ILLEGAL_PARAMETER_VALUE;
     }
     {
         std::lock_guard<std::mutex> lock(_mtx);
-        m_productInfo.set_mcaltime(text);
+        *(m_productInfo.*field)() = text;
     }
-    PrintI("strCalTime = %s", text.c_str());
-    return saveIni("SYSTEM", "CALTIME", text.c_str(), 0);
+    PrintI(log, text.c_str());
+    return saveIni("SYSTEM", key, text.c_str(), 0);
+}
+
+int SystemSetup::API_SetCalTime(const std::string& text) {
+    return setIniText(&ProtoProductInfo::mutable_mcaltime, "CALTIME", "strCalTime = %s", text);
+}
+
+int SystemSetup::API_SetHWVer(const std::string& text) {
+    return setIniText(&ProtoProductInfo::mutable_mhwver, "HW_VER", "strHWVer = %s", text);
 }
 
 std::string SystemSetup::API_GetHWVer() {
     std::lock_guard<std::mutex> lock(_mtx);
     return m_productInfo.mhwver();
-}
-
-int SystemSetup::API_SetHWVer(const std::string& text) {
-    if (!IniTextValid(text)) {
-        return E224_ILLEGAL_PARAMETER_VALUE;
-    }
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        m_productInfo.set_mhwver(text);
-    }
-    PrintI("strHWVer = %s", text.c_str());
-    return saveIni("SYSTEM", "HW_VER", text.c_str(), 0);
 }
 
 void SystemSetup::ApiUtility_FactoryModeUpdate(bool on) {

@@ -11,7 +11,7 @@ import zlib
 
 import pytest
 
-from conftest import IO_TIMEOUT, REPO, SCPI_RESOURCE, Service
+from conftest import REPO, Service, serve
 
 pyvisa = pytest.importorskip("pyvisa")
 
@@ -20,27 +20,13 @@ WIDTH, HEIGHT = 800, 480
 
 
 @pytest.fixture(scope="module")
-def system_service(service_binary, tmp_path_factory):
+def service(service_binary, tmp_path_factory):
+    """The module's service, with the capture stand-in in its data root."""
     root = tmp_path_factory.mktemp("system_root")
     tools = root / "vorna" / "tools"
     tools.mkdir(parents=True)
     shutil.copy(TOOL, tools / "screencap_vorna")
-    svc = Service(service_binary, root).start().wait_listening()
-    yield svc
-    try:
-        assert svc.stop()[0] == 0, svc.describe()
-    finally:
-        svc.kill()
-    svc.check_sanitizers()
-
-
-@pytest.fixture
-def inst(system_service, rm):
-    session = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n",
-                               timeout=IO_TIMEOUT * 1000)
-    assert session.query("*CLS;*OPC?") == "1"
-    yield session
-    session.close()
+    yield from serve(Service(service_binary, root))
 
 
 def test_idn_reflects_the_serial_number_set(inst):
