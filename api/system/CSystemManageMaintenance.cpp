@@ -26,6 +26,7 @@ enum MaintenanceId : unsigned int {
 
 constexpr const char* kUserData = "/data/UserData";
 constexpr const char* kGelProperty = "sys.vorna.gel_path";
+constexpr const char* kMirror = "/vorna/data/mirrorconfig.xmir";
 
 bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -55,7 +56,7 @@ int updatePack(unsigned int, const ValueMap& in, ValueMap*) {
     toolkit::EventPollerPool::Instance().getPoller(false)->async([path] {
         // The settings start from their defaults after the update. The path
         // goes to the property store as it is: no shell ever reads it.
-        ::unlink(platform::hostPath(StorageCore::kMirrorPath).c_str());
+        ::unlink(platform::hostPath(kMirror).c_str());
         if (!platform::propertySet(kGelProperty, path)) {
             PrintE("cannot set %s", kGelProperty);
         }
