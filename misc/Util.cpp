@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <paths.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,42 +10,21 @@
 #include <cstring>
 
 #include "Util/logger.h"
-
-extern char** environ;
+#include "command_runner.h"
 
 namespace {
 
 // Starts the shell on `command` with its standard output on a pipe, as popen
-// does, but the child starts with no signal blocked and SIGINT, SIGTERM and
-// SIGPIPE at their defaults: the service blocks SIGINT and SIGTERM in every
-// thread (it takes them with sigwait) and ignores SIGPIPE, and a child must
-// stay stoppable and end when its reader goes away.
+// does, through the platform's one spawn helper (the child starts with no
+// signal blocked and SIGINT, SIGTERM and SIGPIPE at their defaults).
 FILE* openCommand(const char* command, pid_t* pid) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return nullptr;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
-    int rc = posix_spawn(pid, _PATH_BSHELL, &actions, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    *pid = platform::spawnProcess({_PATH_BSHELL, "-c", command}, fds[1]);
     close(fds[1]);
-    if (rc != 0) {
+    if (*pid < 0) {
         close(fds[0]);
         return nullptr;
     }

@@ -113,7 +113,7 @@ int StorageCore::SystemConfigLoad(const std::string& path) {
     ProtoSystemInfo info;
     int result = loadText(path, FILE_TYPE_PRF, info, kExecutionError);
     if (result == 0) {
-        SINGLETON_PTR(SystemSetup)->ProtoSystemInfoSet(info);
+        SINGLETON_PTR(SystemSetup)->ProtoSystemInfoSetForLoadPrf(info);
     }
     return result;
 }

@@ -23,6 +23,9 @@ void CSystemManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
     entries[kSysProductInfoGet] = [this](unsigned int source, const ValueMap& in, ValueMap* out) {
         return cbSysProductInfoGet(source, in, out);
     };
+    bindSettingHandlers(entries);
+    bindClockHandlers(entries);
+    bindMaintenanceHandlers(entries);
     bindLanHandlers(entries);
     CApiIO::setLinkReportsBound();
 }

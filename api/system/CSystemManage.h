@@ -10,9 +10,9 @@
 // CApiIO. Created on first use through Copperwren::Singleton<CSystemManage>;
 // bound first.
 //
-// Present so far: the product-identity query, the LAN handlers with the LXI
-// reset, and the connect-time pushes. The other system handlers come with the
-// system-settings work.
+// Handlers run on the caller's thread (UI poller, SCPI poller, the
+// network-status client's thread); brightness goes to the shared pool and the
+// update package to an event poller.
 class CSystemManage : public Manager {
 public:
     // Creates the CApiIO and SystemSetup objects, in that order.
@@ -35,7 +35,19 @@ public:
     // True while DHCP or auto-IP is on: remote address changes are refused.
     static bool DHCPAndAutoIpStateGet();
 
+    // Sets the backlight on the shared pool; tasks that run out of order
+    // each apply the latest level asked for, and tell the UI.
+    static void BrightnessRequest(int level);
+    // An update package needs at least 200 MiB free.
+    static bool UpdateSpaceEnough(unsigned long long freeBytes);
+
 private:
     // The LAN and LXI handlers (CSystemManageLan.cpp).
     static void bindLanHandlers(std::map<unsigned int, cb_func>& entries);
+    // Settings and identity (CSystemManageSettings.cpp), clock
+    // (CSystemManageClock.cpp), update, preset and password reset
+    // (CSystemManageMaintenance.cpp).
+    static void bindSettingHandlers(std::map<unsigned int, cb_func>& entries);
+    static void bindClockHandlers(std::map<unsigned int, cb_func>& entries);
+    static void bindMaintenanceHandlers(std::map<unsigned int, cb_func>& entries);
 };

@@ -230,10 +230,8 @@ def running(make_service):
 SCPI_RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
 
 
-@pytest.fixture(scope="module")
-def service(service_binary, tmp_path_factory):
-    """One service for all tests of a module; it must stop with status 0."""
-    svc = Service(service_binary, tmp_path_factory.mktemp("module_root"))
+def serve(svc):
+    """Runs svc for a module's tests; it must stop with status 0."""
     svc.start().wait_listening()
     yield svc
     try:
@@ -241,6 +239,12 @@ def service(service_binary, tmp_path_factory):
     finally:
         svc.kill()
     svc.check_sanitizers()
+
+
+@pytest.fixture(scope="module")
+def service(service_binary, tmp_path_factory):
+    """One service for all tests of a module (a module may override it)."""
+    yield from serve(Service(service_binary, tmp_path_factory.mktemp("module_root")))
 
 
 @pytest.fixture(scope="module")

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 
 #include "CSystemManage.h"
 #include "IniFile.h"
 #include "Singelton.h"
+#include "system_handlers.h"
 #include "temp_root.h"
 
 using testing_support::TempRoot;
@@ -76,4 +78,63 @@ TEST(SystemSetup, SetModelChangesTheTextAndTheFileNotTheId) {
     ASSERT_TRUE(stored.Open("/vorna/data/productconfig.ini"));
     EXPECT_EQ(stored.ReadInt("PRODUCT", "MODEL", 0), 8458);
     EXPECT_STREQ(stored.ReadString("PRODUCT", "SN", ""), "MV4000002");
+}
+
+TEST(SystemSetup, SerialNumberLengthAndCharacters) {
+    TempRoot root;
+    SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
+    setup->ProductInfoInit();
+    struct Case {
+        unsigned int source;
+        std::string serial;
+        int result;
+    } cases[] = {{0, std::string(30, 'A'), 0},  {0, std::string(31, 'A'), 29}, {0, "MV4\"1", 58},
+                 {0, "MV4$(reboot)", 58},       {0, "", 58},                    {2, "\"MV4-7_a.b\"", 0}};
+    for (const Case& c : cases) {
+        const std::string before = setup->API_GetSerialNum();
+        const int rc = testing_support::callSystem(0x10001235, c.source, request(0x1235, str(c.serial)));
+        EXPECT_EQ(rc, c.result) << c.serial;
+        if (rc != 0) {
+            EXPECT_EQ(setup->API_GetSerialNum(), before) << c.serial;
+        }
+    }
+    EXPECT_EQ(setup->API_GetSerialNum(), "MV4-7_a.b");
+    EXPECT_EQ(setup->API_GetIdentity(), "MV412E,MV4-7_a.b,00.01.00.00.20");
+    Copperwren::IniFile stored;
+    ASSERT_TRUE(stored.Open("/vorna/data/productconfig.ini"));
+    EXPECT_STREQ(stored.ReadString("PRODUCT", "SN", ""), "MV4-7_a.b");
+}
+
+TEST(SystemSetup, IniTextsRefuseQuotesAndControlsAndFactoryModeShortensTheVersion) {
+    TempRoot root;
+    SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
+    setup->ProductInfoInit();
+    EXPECT_EQ(setup->API_SetCalTime("2024-05-01 10:00:00"), 0);
+    EXPECT_EQ(setup->API_SetHWVer("\uFF12"), 0);
+    for (const char* bad : {"a\"b", "a'b", "a\nb", "a\tb"}) {
+        EXPECT_EQ(setup->API_SetCalTime(bad), 58) << bad;
+        EXPECT_EQ(setup->API_SetHWVer(bad), 58) << bad;
+    }
+    EXPECT_EQ(testing_support::querySystem(0x20001241).strval(), "2024-05-01 10:00:00");
+    EXPECT_EQ(testing_support::querySystem(0x20001242).strval(), "\uFF12");
+
+    EXPECT_EQ(testing_support::callSystem(0x10001243, 0, request(0x1243, bval(true))), 0);
+    EXPECT_EQ(testing_support::querySystem(0x20001233).strval(), "00.01.00");
+    EXPECT_EQ(setup->API_GetIdentity(), "MV412E,MV4000001,00.01.00");
+    setup->ApiUtility_FactoryModeUpdate(false);
+    EXPECT_EQ(setup->API_GetSwVersion(), "00.01.00.00.20");
+}
+
+TEST(SystemSetup, ConfigurationVersionIsKeptOnlyWhenSaved) {
+    TempRoot root;
+    SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
+    setup->ProductInfoInit();
+    EXPECT_EQ(testing_support::callSystem(0x10001244, 0, request(0x1244, s32(5))), 0);
+    EXPECT_EQ(testing_support::querySystem(0x20001244).s32val(), 5);
+    // A file where the data folder should be: nothing can be saved.
+    std::filesystem::remove_all(root.host("/vorna/data"));
+    testing_support::writeFile(root.host("/vorna/data"), "");
+    EXPECT_EQ(testing_support::callSystem(0x10001244, 0, request(0x1244, s32(6))), 74);
+    EXPECT_EQ(setup->API_GetCfgVer(), 5u);
+    EXPECT_EQ(testing_support::callSystem(0x10001234, 0, request(0x1234, s32(8458))), 74);
 }
