@@ -63,8 +63,9 @@ protected:
     // Waits until every notification pushed so far has been delivered (they
     // arrive in push order), then forgets them.
     void settle() {
-        CFEM::pushMessage(UPDATE_MEASURE_DATA, {});
-        waitFor({UPDATE_MEASURE_DATA});
+        // A code none of these managers pushes (the engine sends readings).
+        CFEM::pushMessage(ON_LXI_RESET, {});
+        waitFor({ON_LXI_RESET});
         std::lock_guard<std::mutex> lock(_state->mtx);
         _state->packs.clear();
     }
