@@ -152,8 +152,12 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
         if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval - 1) return true;
         m_clock->sleepUs(kPollUs);
         if (m_windowReset.exchange(false)) {
+            // A new function or range: nothing of the old one is averaged,
+            // and a diode needs its five readings anew.
             m_tempQueue.clear();
             m_loopLastVal = 0;
+            m_diodCount = 0;
+            m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
         if (s.src == SRC_EXT) {
             if (!m_triggered && !m_triggerChange) {
