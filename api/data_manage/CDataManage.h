@@ -340,6 +340,8 @@ private:
     // Reporting part of a pass (after the window is averaged).
     void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
     void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);
+    // The row of a reading to show; period and frequency scaled to it.
+    structRangeInfo displayValue(MeasureTypeEnum func, int32_t range, double& value);
     void caliPass(uint32_t func, const structFuncConfig& config);
     // Range changed by the loop: settle again, clear the readings.
     void configurationChange();

@@ -263,6 +263,18 @@ static double counterScaled(double value, const structRangeInfo& row) {
     return value;
 }
 
+structRangeInfo CDataManage::displayValue(MeasureTypeEnum func, int32_t range, double& value) {
+    const structRangeInfo row = DM_GetRangeInfo(func, static_cast<uint32_t>(range), value);
+    if (isCounter(func)) {
+        FunctionManage::instance().FreqPeriRealRangeSet(func, value);
+        value = counterScaled(value, row);
+        if (func == TYPE_FREQ && value < 0.1) value = 0;
+    }
+    // A period of a zero frequency, or any NaN: an overload, never a number.
+    if (!std::isfinite(value)) value = kOverload;
+    return row;
+}
+
 void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal) {
     DM_Beep(func, avgVal);
     uint64_t readingTime = m_lastDataTime;
@@ -277,13 +289,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     DM_VMCCtrl();
     if (s.mainFunc == TYPE_SENSOR && !SEN_Meas(avgVal, retVal)) return;
 
-    const structRangeInfo row = DM_GetRangeInfo(s.mainFunc, static_cast<uint32_t>(config.s32Range), retVal);
-    if (isCounter(s.mainFunc)) {
-        FunctionManage::instance().FreqPeriRealRangeSet(s.mainFunc, retVal);
-        retVal = counterScaled(retVal, row);
-        if (s.mainFunc == TYPE_FREQ && retVal < 0.1) retVal = 0;
-    }
-    if (!std::isfinite(retVal)) retVal = kOverload;
+    const structRangeInfo row = displayValue(s.mainFunc, config.s32Range, retVal);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         // A clear since this pass began: the reading belongs to what was cleared.
@@ -306,13 +312,7 @@ void CDataManage::reportSecond(const PassSettings& s, const structFuncConfig& co
         if (!m_isFreqReady) return;
         value = s.func2 == TYPE_FREQ ? m_freqVal : 1e6 / m_freqVal;
     }
-    const structRangeInfo row = DM_GetRangeInfo(s.func2, static_cast<uint32_t>(config.s32Range), value);
-    if (isCounter(s.func2)) {
-        FunctionManage::instance().FreqPeriRealRangeSet(s.func2, value);
-        value = counterScaled(value, row);
-        if (s.func2 == TYPE_FREQ && value < 0.1) value = 0;
-    }
-    if (!std::isfinite(value)) value = kOverload;
+    const structRangeInfo row = displayValue(s.func2, config.s32Range, value);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         if (m_generation.load() != s.generation) return;
