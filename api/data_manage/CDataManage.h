@@ -376,6 +376,8 @@ private:
     // Loop thread: settle counter, last sample, frequency result.
     int32_t m_throwCount = 0;
     int32_t m_diodCount = 0;
+    // The readings generation the window's samples belong to.
+    uint64_t m_windowGeneration = 0;
     double m_loopLastVal = 0;
     int64_t m_freqRaw = 0;
     double m_freqVal = 0;

@@ -112,11 +112,24 @@ void CDataManage::runPass() {
     m_caliTotal = 0;
     m_caliCount = 0;
     const PassSettings s = passSettings();
+    if (s.generation != m_windowGeneration) {
+        // The readings were cleared (new function or range): samples of
+        // before must not be averaged into readings of after.
+        m_windowGeneration = s.generation;
+        m_tempQueue.clear();
+        m_loopLastVal = 0;
+        m_diodCount = 0;
+    }
     uint32_t func = s.mainFunc;
     structFuncConfig config = s.mainConfig;
     double calVal = 0;
     if (!samplePass(s, func, config, calVal)) return;
-    m_lastDataTime = m_clock->nowMs();
+    // The next pass starts where this one was due to end, so that passes
+    // keep the interval's pace on the millisecond clock; after a late end
+    // (a pulse, an external trigger, a charge cycle) it starts now.
+    const uint64_t now = m_clock->nowMs();
+    const uint64_t due = m_lastDataTime + s.interval;
+    m_lastDataTime = now >= due && now - due < s.interval ? due : now;
     if (m_confChange.exchange(false)) {
         m_throwCount = settleAfterChange(config.eRealFunc);
         return;
@@ -149,14 +162,12 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
     const int64_t interval = s.interval;
     for (;;) {
         if (!m_zAcqRunning) return false;
-        if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval - 1) return true;
+        if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval) return true;
         m_clock->sleepUs(kPollUs);
         if (m_windowReset.exchange(false)) {
-            // A new function or range: nothing of the old one is averaged,
-            // and a diode needs its five readings anew.
+            // A new configuration: its interval and charge timing start now.
             m_tempQueue.clear();
             m_loopLastVal = 0;
-            m_diodCount = 0;
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
         if (s.src == SRC_EXT) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <numeric>
+#include <thread>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
@@ -292,6 +293,53 @@ TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle
 TEST_F(MeasureLoop, TriggerWithoutAWaitingReadIsAnExecutionError) {
     e->TrigWaitForTrigger(false);
     EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
+}
+
+} // namespace
+
+namespace {
+
+// The loop on a thread of its own in real time while a handler thread
+// switches ranges and takes the readings: none of the other range's readings
+// appear after a switch (and the sanitizer build sees no race).
+TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
+    FunctionManage::instance();
+    CDataManage* e = CDataManage::instance();
+    FakeFrontEnd fe;
+    fe.frames = {frame(kDcReady, 0, le(500000, 3))};
+    e->setFrontEnd(&fe);
+    e->setPushSink([](service_id, ValueMap) {});
+    // 500 000 counts: 0.5 V on the 1 V row, 5 V on the 100 V row.
+    e->DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
+    e->DM_LoadCaliData(3, {{0, 3, 0, 0}, {0, 3, 1e6, 10.0}});
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_zAcqRunning = true;
+    std::thread loop([e] { e->DM_Run(); });
+    int checked = 0;
+    for (int i = 0; i < 12; ++i) {
+        structFuncConfig c;
+        c.bMainConfig = true;
+        c.s32RangeMax = 4;
+        c.s32Range = i % 2 ? 3 : 1;
+        c.eRate = E_Fast;
+        c.eRealFunc = TYPE_DCV;
+        e->DM_UpdateMainFunc(TYPE_DCV, c);
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        ValueMap out;
+        ASSERT_EQ(e->cbMeasDataR(2, {}, &out), 0);
+        const std::string block = out.at(0x610).strval();
+        const std::string want = c.s32Range == 1 ? "5.00000000E-01" : "5.00000000E+00";
+        for (size_t at = block.find('E'); at != std::string::npos; at = block.find('E', at + 1)) {
+            ASSERT_EQ(block.substr(at - 10, 14), want) << block;
+            ++checked;
+        }
+    }
+    EXPECT_TRUE(e->stop(2000));
+    loop.join();
+    EXPECT_GT(checked, 12);
+    e->setPushSink(nullptr);
+    e->setFrontEnd(&AcqFrontEnd::converter());
+    e->DM_RemoveCaliData({1, 3});
 }
 
 } // namespace
