@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "CApiIO.h"
+#include "CDataManage.h"
 #include "CSystemManage.h"
 #include "CThreadPool.h"
 #include "DrvScpiErrDef.h"
@@ -35,7 +36,9 @@ struct SwitchRow {
 };
 
 const SwitchRow kSwitches[] = {
-    {0x700, "cbBeeperSet on=%d", &SystemSetup::API_Beeper_StateSet, nullptr, true},
+    // The engine learns of the switch too: it owns the continuity tone.
+    {0x700, "cbBeeperSet on=%d", &SystemSetup::API_Beeper_StateSet,
+     [](unsigned int, bool on) { CDataManage::instance()->DM_BeepSwitch(on); }, true},
     {0x10001224, "Last load set %s", &SystemSetup::API_SetLastLoad,
      [](unsigned int source, bool on) {
          // The UI switching the power-on restore on starts it from no file.

@@ -112,8 +112,9 @@ public:
     // The beeper facade over CBeeper.
     void API_Beeper_StateSet(bool on);
     bool API_Beeper_StateGet();
-    void API_Beeper_Switch(bool on);
     bool API_Beeper_Test();
+    // Continuous tone (continuity) on or off.
+    void API_Beeper_Switch(bool on);
 
     // The build date as "YYYY/MM/DD hh:mm:ss" from the compiler's "Mmm dd yyyy"
     // and "hh:mm:ss" texts; an unknown month name gives month 0.

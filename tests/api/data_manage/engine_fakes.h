@@ -38,7 +38,9 @@ public:
 
 class FakeFrontEnd : public AcqFrontEnd {
 public:
-    bool acqData(uint32_t& func, structFuncConfig&, uint8_t* buf, int32_t len) override {
+    bool acqData(uint32_t& func, structFuncConfig& config, uint8_t* buf, int32_t len) override {
+        // As the driver: each frame comes with the configuration in force.
+        if (liveConfig) config = *liveConfig;
         ++reads;
         if (failReads) return false;
         if (frames.size() > 1) {
@@ -56,11 +58,18 @@ public:
     void charge() override { ++charges; }
     void discharge() override { ++discharges; }
     void setAcc(uint32_t func, uint32_t range, uint32_t acc) override { accs.push_back({func, range, acc}); }
+    bool changeRange(MeasureTypeEnum, int32_t, const structFuncConfig& config) override {
+        ranges.push_back(config.s32Range);
+        return !refuseRange;
+    }
+    bool refuseRange = false;  // a handler configured the front end meanwhile
+    std::vector<int32_t> ranges;
 
     std::deque<Frame> frames;
     Frame last = Frame(34, 0);
     bool failReads = false;
     uint32_t reportedFunc = 0;
+    const structFuncConfig* liveConfig = nullptr;
     int reads = 0, recovers = 0, charges = 0, discharges = 0;
     std::vector<uint8_t> resets;
     std::vector<structCaliAccPoint> accs;

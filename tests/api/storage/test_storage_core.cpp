@@ -209,11 +209,11 @@ TEST_F(StorageCoreTest, UserFilesCheckTheirExtensionAndRoundTrip) {
         {&StorageCore::StateConfigSave, "/u/a.sta", 0},
         {&StorageCore::SystemConfigSave, "/u/a.prf", 0},
         {&StorageCore::SensorConfigSave, "/u/a.xsen", 0},
-        {&StorageCore::MeasDataSave, "/u/a.dat", 44},  // an empty buffer prints as no text
+        {&StorageCore::MeasDataSave, "/u/a.dat", 0},  // an empty buffer keeps its function and unit
         {&StorageCore::CsvDataSave, "/u/a.csv", 0},
         {&StorageCore::SystemConfigLoad, "/u/a.prf", 0},
         {&StorageCore::SensorConfigLoad, "/u/a.xsen", 0},
-        {&StorageCore::MeasDataLoad, "/u/a.dat", 44},
+        {&StorageCore::MeasDataLoad, "/u/a.dat", 0},
         {&StorageCore::CsvDataLoad, "/u/a.csv", 0},
     };
     for (const auto& c : cases) {
