@@ -160,12 +160,6 @@ TEST(Strings, PrefixSuffixAndAddresses) {
     }
 }
 
-TEST(Process, ExeNameIsTheProgramFile) {
-    std::string name = exeName();
-    EXPECT_EQ(name, std::string(program_invocation_short_name));
-    EXPECT_EQ(std::string::npos, name.find('\0'));
-}
-
 TEST(Clock, MonotonicNeverGoesBackAndBothClocksAdvance) {
     uint64_t mono_start = getCurrentMicrosecond();
     uint64_t system_start = getCurrentMillisecond(true);

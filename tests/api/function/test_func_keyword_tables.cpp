@@ -19,26 +19,21 @@ struct SecondaryTable {
     const char* name;
     const KeywordFuncTable& table;
     int32_t primary;
-    size_t entries;
 };
 
 const SecondaryTable kSecondaryTables[] = {
-    {"DcvSec", mapStringEnumToFuncForScpiDcvSec, TYPE_DCV, 19},
-    {"AcvSec", mapStringEnumToFuncForScpiAcvSec, TYPE_ACV, 24},
-    {"DciSec", mapStringEnumToFuncForScpiDciSec, TYPE_DCI, 19},
-    {"AciSec", mapStringEnumToFuncForScpiAciSec, TYPE_ACI, 24},
-    {"CapSec", mapStringEnumToFuncForScpiCapSec, TYPE_CAP, 5},
-    {"Ohm2Sec", mapStringEnumToFuncForScpiOhm2Sec, TYPE_OHM2, 6},
-    {"Ohm4Sec", mapStringEnumToFuncForScpiOhm4Sec, TYPE_OHM4, 6},
-    {"FreqSec", mapStringEnumToFuncForScpiFreqSec, TYPE_FREQ, 8},
-    {"PeriodSec", mapStringEnumToFuncForScpiPeriodSec, TYPE_PERIOD, 9},
+    {"DcvSec", mapStringEnumToFuncForScpiDcvSec, TYPE_DCV},
+    {"AcvSec", mapStringEnumToFuncForScpiAcvSec, TYPE_ACV},
+    {"DciSec", mapStringEnumToFuncForScpiDciSec, TYPE_DCI},
+    {"AciSec", mapStringEnumToFuncForScpiAciSec, TYPE_ACI},
+    {"CapSec", mapStringEnumToFuncForScpiCapSec, TYPE_CAP},
+    {"Ohm2Sec", mapStringEnumToFuncForScpiOhm2Sec, TYPE_OHM2},
+    {"Ohm4Sec", mapStringEnumToFuncForScpiOhm4Sec, TYPE_OHM4},
+    {"FreqSec", mapStringEnumToFuncForScpiFreqSec, TYPE_FREQ},
+    {"PeriodSec", mapStringEnumToFuncForScpiPeriodSec, TYPE_PERIOD},
 };
 
-TEST(FuncKeywordTables, EntryCountsAndFunctionTexts) {
-    EXPECT_EQ(mapStringEnumToFuncForScpi.size(), 37u);
-    for (const SecondaryTable& t : kSecondaryTables) {
-        EXPECT_EQ(t.table.size(), t.entries) << t.name;
-    }
+TEST(FuncKeywordTables, FunctionTextsOfEverySetAgree) {
     for (const FuncTextTable* table : {&mapFuncEnumToStringForVorna, &mapFuncEnumToStringForCorvane,
                                        &mapFuncEnumToString, &mapFuncEnumToStringForPello}) {
         ASSERT_EQ(table->size(), 12u);

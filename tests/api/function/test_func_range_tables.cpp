@@ -123,19 +123,4 @@ TEST(FuncRangeTables, VariantsDifferOnlyInCurrentIndexFiveAndCapacitanceIndexSev
     EXPECT_EQ(mapRangeEnumToString_MV412E.at(TYPE_CAP).count(7), 0u);
 }
 
-TEST(FuncRangeTables, TextsAreAsciiExceptTheUtf8OhmSign) {
-    EXPECT_EQ(mapRangeEnumToString.at(TYPE_OHM2).at(0), "100\xCE\xA9");
-    for (const RangeTextTable* table : {&mapRangeEnumToString, &mapRangeEnumToString_MV412E}) {
-        for (const auto& [func, texts] : *table) {
-            for (const auto& [index, text] : texts) {
-                std::string rest = text;
-                for (size_t at; (at = rest.find(kOhm)) != std::string::npos;) rest.erase(at, kOhm.size());
-                for (unsigned char c : rest) {
-                    EXPECT_LT(c, 0x80u) << text;
-                }
-            }
-        }
-    }
-}
-
 } // namespace

@@ -141,20 +141,6 @@ TEST_F(EngineTest, StatusBitsFollowFailuresUntilCleared) {
     EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E0_NO_ERROR) + "\n");
 }
 
-TEST_F(EngineTest, ErrorQueueKeepsNineteenErrorsAndTheOverflow) {
-    std::string bad;
-    for (int i = 0; i < 25; ++i) {
-        bad += "*SRE 64;";
-    }
-    EXPECT_EQ(ask(bad + "\n"), "");
-    for (int i = 0; i < 19; ++i) {
-        ASSERT_EQ(ask("SYST:ERR?\n"), errorText(E222_DATA_OUT_OF_RANGE) + "\n") << i;
-    }
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E350_QUEUE_OVERFLOW) + "\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E0_NO_ERROR) + "\n");
-    EXPECT_EQ(ask("*STB?\n"), "0\n");
-}
-
 TEST_F(EngineTest, ResetIsSilentAndReloadsDefaults) {
     ProtoTriggerFuncInfo defaults, changed, after;
     CDataManage::instance()->ProtoTriggerFuncInfoDefault(defaults);

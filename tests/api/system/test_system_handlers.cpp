@@ -21,10 +21,6 @@ constexpr unsigned int kRemote = 2;
 
 } // namespace
 
-TEST(SystemHandlers, BindsEveryIdOfTheGroupOnce) {
-    EXPECT_EQ(systemHandlers().size(), 77u);
-}
-
 TEST(SystemHandlers, BrightnessRangeAndLatestValueWins) {
     TempRoot root;
     struct Case {
