@@ -152,13 +152,32 @@ bool StorageManage::requestPath(unsigned int source, std::string& path) {
     return true;
 }
 
-bool StorageManage::extractDirectoryByKey(std::string& out, int key, unsigned int source, const ValueMap& in) {
+int StorageManage::pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path,
+                                bool notRoot) {
+    if (!has(in, key)) {
+        return kMissing;
+    }
+    path = textOf(in, key);
+    if (!requestPath(source, path) || path.empty() || (notRoot && StorageRemotePath::isRoot(path))) {
+        return kExecution;
+    }
+    return 0;
+}
+
+bool StorageManage::remoteArgument(unsigned int source, const ValueMap& in, int key) {
     if (!isRemote(source)) {
         PrintE("message source do not handle");
         return false;
     }
     if (!has(in, key)) {
         PrintE("folder name required");
+        return false;
+    }
+    return true;
+}
+
+bool StorageManage::extractDirectoryByKey(std::string& out, int key, unsigned int source, const ValueMap& in) {
+    if (!remoteArgument(source, in, key)) {
         return false;
     }
     std::string text = textOf(in, key);

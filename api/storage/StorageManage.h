@@ -44,8 +44,13 @@ public:
     bool requestPath(unsigned int source, std::string& path);
     // The remote path under `key`: remote sources only, the key present, the
     // text in double quotes, converted and confined.
+    // A command of remote control with its argument under `key`.
+    static bool remoteArgument(unsigned int source, const ValueMap& in, int key);
     bool extractDirectoryByKey(std::string& out, int key, unsigned int source, const ValueMap& in);
     bool directoryFormat(std::string& s);
+    // The path under `key` through requestPath: 8 when missing, 44 when
+    // refused or empty, or (`notRoot`) naming a storage root itself.
+    int pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path, bool notRoot = false);
 
 private:
     using Handler = int (StorageManage::*)(unsigned int, const ValueMap&, ValueMap*);

@@ -25,15 +25,13 @@ int imageFlag(const ValueMap& in, int key, void (StorageCore::*set)(bool)) {
 } // namespace
 
 int StorageManage::cbCreateFolder(unsigned int source, const ValueMap& in, ValueMap*) {
-    if (!has(in, 0xF00)) {
-        return kMissing;
+    std::string path;
+    const int refused = pathArgument(source, in, 0xF00, path);
+    if (refused == 0 && files().CreateDirectories(path)) {
+        return 0;
     }
-    std::string path = textOf(in, 0xF00);
-    if (!requestPath(source, path) || path.empty() || !files().CreateDirectories(path)) {
-        PrintE("cbCreateFolder failed");
-        return kExecution;
-    }
-    return 0;
+    PrintE("cbCreateFolder failed");
+    return refused == kMissing ? kMissing : kExecution;
 }
 
 int StorageManage::cbEmptyDirectoryDelete(unsigned int source, const ValueMap& in, ValueMap*) {
@@ -72,12 +70,12 @@ int StorageManage::cbFileSize(unsigned int source, const ValueMap& in, ValueMap*
 }
 
 int StorageManage::cbConfigDataFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
-    if (!has(in, 0xF14) || !has(in, 0xF0C)) {
+    std::string path;
+    const int refused = has(in, 0xF14) ? pathArgument(source, in, 0xF0C, path, true) : kMissing;
+    if (refused == kMissing) {
         return kMissing;
     }
-    std::string path = textOf(in, 0xF0C);
-    if (!requestPath(source, path) || path.empty() || StorageRemotePath::isRoot(path) ||
-        !files().FileDelete(path)) {
+    if (refused != 0 || !files().FileDelete(path)) {
         PrintE("cbConfigDataFileDelete failed! type:%d file:%s error:%d", s32Of(in, 0xF0D), path.c_str(),
                kExecution);
         return kExecution;

@@ -170,13 +170,10 @@ int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, Value
 
 int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_DEL, [&](Work& work) {
-        if (!has(in, 0xF01)) {
-            return kMissing;
-        }
-        std::string path = textOf(in, 0xF01);
-        if (!requestPath(source, path) || path.empty() || StorageRemotePath::isRoot(path)) {
+        std::string path;
+        if (int refused = pathArgument(source, in, 0xF01, path, true)) {
             PrintE("cbFileDelete failed");
-            return kExecution;
+            return refused;
         }
         work = [path](const FileCore::CancelCheck& cancelled) {
             if (files().FileDelete(path, cancelled)) {
@@ -191,12 +188,9 @@ int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMa
 
 int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_SAVE, [&](Work& work) {
-        if (!has(in, kFilePath) || !has(in, kFileData)) {
-            return kMissing;
-        }
-        std::string path = textOf(in, kFilePath);
-        if (!requestPath(source, path)) {
-            return kExecution;
+        std::string path;
+        if (int refused = has(in, kFileData) ? pathArgument(source, in, kFilePath, path) : kMissing) {
+            return refused;
         }
         work = [path, data = textOf(in, kFileData)](const FileCore::CancelCheck&) {
             if (files().FileSave(path, data.data(), static_cast<int>(data.size()), false)) {
@@ -211,12 +205,9 @@ int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*
 
 int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_LOAD, [&](Work& work) {
-        if (!has(in, kFilePath)) {
-            return kMissing;
-        }
-        std::string path = textOf(in, kFilePath);
-        if (!requestPath(source, path)) {
-            return kExecution;
+        std::string path;
+        if (int refused = pathArgument(source, in, kFilePath, path)) {
+            return refused;
         }
         work = [path, offset = s32Of(in, 0xF0E), length = s32Of(in, 0xF0F)](const FileCore::CancelCheck&) {
             std::vector<char> bytes;
@@ -228,12 +219,10 @@ int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*
 
 int StorageManage::configDataFile(unsigned int source, const ValueMap& in, int presentKey, bool save) {
     return runOperation(save ? OPER_TYPE_SAVE : OPER_TYPE_LOAD, [&](Work& work) {
-        if (!has(in, presentKey) || !has(in, kFilePath) || !has(in, kFileType)) {
-            return kMissing;
-        }
-        std::string path = textOf(in, kFilePath);
-        if (!requestPath(source, path)) {
-            return kExecution;
+        std::string path;
+        const bool present = has(in, presentKey) && has(in, kFileType);
+        if (int refused = present ? pathArgument(source, in, kFilePath, path) : kMissing) {
+            return refused;
         }
         const int type = s32Of(in, kFileType);
         work = [path, type, save](const FileCore::CancelCheck&) {

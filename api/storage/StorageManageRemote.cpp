@@ -53,12 +53,7 @@ int StorageManage::cbStateConfigSave(unsigned int source, const ValueMap& in, Va
 }
 
 int StorageManage::cbDataRDGStore(unsigned int source, const ValueMap& in, ValueMap*) {
-    if (!isRemote(source)) {
-        PrintE("message source do not handle");
-        return kExecution;
-    }
-    if (!has(in, 0x2404)) {
-        PrintE("folder name required");
+    if (!remoteArgument(source, in, 0x2404)) {
         return kExecution;
     }
     if (textOf(in, 0x2404) != "RDG_STORE") {
@@ -90,12 +85,7 @@ int StorageManage::cbStateValid(unsigned int source, const ValueMap& in, ValueMa
 }
 
 int StorageManage::cbFormatReadingRLimitSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    if (!isRemote(source)) {
-        PrintE("message source do not handle");
-        return kExecution;
-    }
-    if (!has(in, 0x2407)) {
-        PrintE("folder name required");
+    if (!remoteArgument(source, in, 0x2407)) {
         return kExecution;
     }
     m_rLimit = boolOf(in, 0x2407);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "CFEM.h"
@@ -255,6 +256,10 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     { std::ofstream(big).close(); }
     std::filesystem::resize_file(big, 256u << 20);
     EXPECT_EQ(call(kUi, 0x10000F06, {{0xF10, "/data/UserData/big.bin"}, {0xF11, "/data/UserData/copy.bin"}}), 0);
+    // Cancelled while the job writes.
+    for (int i = 0; i < 5000 && !exists("/data/UserData/copy.bin"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_EQ(cancel(OPER_TYPE_COPY), 0);
     auto seen = reports.wait(3);
     ASSERT_EQ(seen.size(), 3u);
