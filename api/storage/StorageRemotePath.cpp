@@ -1,9 +1,23 @@
 #include "StorageRemotePath.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <vector>
 
 #include "FunctionTool.h"
+#include "root_path.h"
+
+namespace {
+
+std::string realHost(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(platform::hostPath(path).c_str(), buffer) != nullptr ? buffer : "";
+}
+
+} // namespace
 
 bool StorageRemotePath::directoryFormat(std::string& s, const std::string& current) {
     if (s.empty()) {
@@ -21,7 +35,7 @@ bool StorageRemotePath::directoryFormat(std::string& s, const std::string& curre
         path = current + "/" + path;
     }
     path = normalise(path);
-    if (!insideRoots(path)) {
+    if (!insideRoots(path) || !resolvesInsideRoots(path)) {
         return false;
     }
     s = path;
@@ -59,6 +73,17 @@ bool StorageRemotePath::under(const std::string& path, const std::string& root) 
 
 bool StorageRemotePath::insideRoots(const std::string& path) {
     return under(path, kIntRoot) || under(path, kUsbRoot);
+}
+
+bool StorageRemotePath::resolvesInsideRoots(const std::string& path) {
+    const std::string root = under(path, kIntRoot) ? kIntRoot : kUsbRoot;
+    std::string existing = path;
+    struct stat st;
+    while (existing.size() > root.size() && ::lstat(platform::hostPath(existing).c_str(), &st) != 0) {
+        existing = existing.substr(0, existing.rfind('/'));
+    }
+    const std::string real = realHost(existing), realRoot = realHost(root);
+    return !real.empty() && !realRoot.empty() && under(real, realRoot);
 }
 
 bool StorageRemotePath::isRoot(const std::string& path) {

@@ -16,13 +16,18 @@ public:
     // Converts the unquoted text `s` in place: "\" reads as "/", a leading
     // "/" is inside the internal root, "INT:/" and "USB:/" (upper case, at the
     // very start) name the roots, anything else is relative to `current`.
-    // False (and `s` unchanged) for an empty text or a result outside both roots.
+    // False (and `s` unchanged) for an empty text or a result outside both
+    // roots, by its text or through a link.
     static bool directoryFormat(std::string& s, const std::string& current);
 
     // "/a//b/./c/../d/" -> "/a/b/d"; ".." never climbs above "/".
     static std::string normalise(const std::string& path);
     // `path` (normalised) is a root or lies below one.
     static bool insideRoots(const std::string& path);
+    // The nearest existing folder or file on the way to `path` (normalised,
+    // inside a root), with its links resolved on the host, still lies inside
+    // that root: a link on a stick or in the internal memory leads nowhere else.
+    static bool resolvesInsideRoots(const std::string& path);
     // `path` is one of the storage roots itself.
     static bool isRoot(const std::string& path);
     // `path` equals `root` or lies below it (whole components only).

@@ -31,6 +31,12 @@ namespace {
 constexpr unsigned kUi = 0, kRemote = 2;
 
 TEST(StorageRemotePath, ConvertsAndConfines) {
+    TempRoot root;
+    std::filesystem::create_directories(root.host("/data/UserData/cur"));
+    std::filesystem::create_directories(root.host("/mnt/media_rw/udiskh"));
+    std::filesystem::create_directories(root.host("/vorna/data"));
+    std::filesystem::create_directory_symlink(root.host("/vorna"), root.host("/data/UserData/out"));
+    std::filesystem::create_directory_symlink("cur", root.host("/data/UserData/in"));
     const struct {
         const char* in;
         const char* out;  // nullptr: refused
@@ -46,6 +52,9 @@ TEST(StorageRemotePath, ConvertsAndConfines) {
         {"INT:/../../vorna/data", nullptr},
         {"../../../vorna", nullptr},
         {"/../UserDataX", nullptr},
+        {"/in/x", "/data/UserData/in/x"},
+        {"/out/data/x", nullptr},
+        {"/out", nullptr},
         {"", nullptr},
     };
     for (const auto& c : cases) {
