@@ -131,8 +131,9 @@ struct SmallMedium : platform::StorageHost {
 class StorageManageTest : public ::testing::Test {
 protected:
     StorageManageTest() {
+        std::filesystem::create_directories(host(StorageRemotePath::kIntRoot));
         SINGLETON_PTR(StorageCore)->DefaultFilePathSet(StorageRemotePath::kIntRoot);
-        manager.getCallbacks(handlers);
+        SINGLETON_PTR(StorageManage)->getCallbacks(handlers);
     }
 
     int call(unsigned source, unsigned id, std::vector<std::pair<int, std::string>> args, ValueMap* out = nullptr) {
@@ -157,7 +158,6 @@ protected:
 
     TempRoot root;
     Reports reports;
-    StorageManage manager;
     std::map<unsigned int, cb_func> handlers;
 };
 
