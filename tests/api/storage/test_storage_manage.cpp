@@ -269,6 +269,7 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     for (int i = 0; i < 5000 && !exists("/data/UserData/copy.bin"); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    ASSERT_TRUE(exists("/data/UserData/copy.bin"));
     EXPECT_EQ(cancel(OPER_TYPE_COPY), 0);
     auto seen = reports.wait(3);
     ASSERT_EQ(seen.size(), 3u);
