@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +15,10 @@
 // Created on first use through Copperwren::Singleton<FileCore>; takes no lock.
 class FileCore {
 public:
+    // Asked between chunks and between entries of a long copy, move or
+    // delete; true stops the operation, which then fails.
+    using CancelCheck = std::function<bool()>;
+
     FileCore();
     ~FileCore();
 
@@ -53,12 +58,16 @@ public:
     // Copies a file or a folder tree (links are copied as links, never
     // followed); an existing folder as `dst` receives src under its own name.
     // A folder is not copied into itself. Everything copied gets mode 0777.
-    bool FileCopy(const std::string& src, const std::string& dst);
+    // A cancelled copy removes the target it was writing unless that was a
+    // folder that existed before.
+    bool FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Renames, or copies and deletes across file systems; same target rule.
-    bool FileMove(const std::string& src, const std::string& dst);
+    // A cancelled copy across file systems keeps the source and removes the
+    // partial target.
+    bool FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Deletes a file or a whole tree without following links; a missing path
-    // counts as deleted.
-    bool FileDelete(const std::string& path);
+    // counts as deleted. Cancelled, what was removed stays removed.
+    bool FileDelete(const std::string& path, const CancelCheck& cancelled = {});
     // Removes an empty folder.
     bool DirectoryDelete(const std::string& path);
     // Makes the folder (its parent must exist) with mode 0777.

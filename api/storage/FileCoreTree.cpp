@@ -19,6 +19,10 @@
 
 namespace {
 
+using CancelCheck = FileCore::CancelCheck;
+
+bool stopped(const CancelCheck& cancelled) { return cancelled && cancelled(); }
+
 std::vector<std::string> childNames(const std::string& host, bool& ok) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(host.c_str()), ::closedir);
@@ -59,9 +63,12 @@ bool chmodTree(const std::string& host) {
     return ok;
 }
 
-bool copyBytes(int in, int out) {
+bool copyBytes(int in, int out, const CancelCheck& cancelled) {
     char buffer[65536];
     for (;;) {
+        if (stopped(cancelled)) {
+            return false;
+        }
         ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got == 0) {
             return true;
@@ -82,7 +89,7 @@ bool copyBytes(int in, int out) {
     }
 }
 
-bool copyFile(const std::string& from, const std::string& to, mode_t mode) {
+bool copyFile(const std::string& from, const std::string& to, mode_t mode, const CancelCheck& cancelled) {
     int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         return false;
@@ -93,12 +100,15 @@ bool copyFile(const std::string& from, const std::string& to, mode_t mode) {
         ::unlink(to.c_str());
     }
     int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
-    bool ok = out >= 0 && copyBytes(in, out);
+    bool ok = out >= 0 && copyBytes(in, out, cancelled);
     ::close(in);
     return out >= 0 && ::close(out) == 0 && ok;
 }
 
-bool copyTree(const std::string& from, const std::string& to) {
+bool copyTree(const std::string& from, const std::string& to, const CancelCheck& cancelled) {
+    if (stopped(cancelled)) {
+        return false;
+    }
     struct stat st;
     if (::lstat(from.c_str(), &st) != 0) {
         return false;
@@ -120,7 +130,7 @@ bool copyTree(const std::string& from, const std::string& to) {
         }
         bool ok = true;
         for (const std::string& name : childNames(from, ok)) {
-            ok = copyTree(from + "/" + name, to + "/" + name) && ok;
+            ok = copyTree(from + "/" + name, to + "/" + name, cancelled) && ok;
         }
         return ok;
     }
@@ -128,11 +138,14 @@ bool copyTree(const std::string& from, const std::string& to) {
         ::unlink(to.c_str());
         return ::mkfifo(to.c_str(), 0777) == 0;
     }
-    return S_ISREG(st.st_mode) && copyFile(from, to, st.st_mode);
+    return S_ISREG(st.st_mode) && copyFile(from, to, st.st_mode, cancelled);
 }
 
 // Depth first; links are removed, never followed. A missing entry is gone already.
-bool removeTree(const std::string& host) {
+bool removeTree(const std::string& host, const CancelCheck& cancelled = {}) {
+    if (stopped(cancelled)) {
+        return false;
+    }
     struct stat st;
     if (::lstat(host.c_str(), &st) != 0) {
         return errno == ENOENT;
@@ -142,7 +155,7 @@ bool removeTree(const std::string& host) {
     }
     bool ok = true;
     for (const std::string& name : childNames(host, ok)) {
-        ok = removeTree(host + "/" + name) && ok;
+        ok = removeTree(host + "/" + name, cancelled) && ok;
     }
     return ::rmdir(host.c_str()) == 0 && ok;
 }
@@ -196,9 +209,22 @@ bool flushTo(const std::string& host) {
     return ::close(fd) == 0 && ok;
 }
 
+// A copy cut off by a cancel leaves no half-written target behind; a folder
+// that was there before keeps what it held.
+void dropPartial(const std::string& target, bool existedAsFolder) {
+    if (!existedAsFolder) {
+        removeTree(target);
+    }
+}
+
+bool isFolder(const std::string& host) {
+    struct stat st;
+    return ::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 } // namespace
 
-bool FileCore::FileCopy(const std::string& src, const std::string& dst) {
+bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
     const std::string srcHost = platform::hostPath(src);
     struct stat st;
     if (::lstat(srcHost.c_str(), &st) != 0) {
@@ -209,7 +235,15 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst) {
         return false;
     }
     const std::string target = targetOf(srcHost, platform::hostPath(dst));
-    if (insideSource(srcHost, target) || !copyTree(srcHost, target)) {
+    if (insideSource(srcHost, target)) {
+        PrintE("cp error");
+        return false;
+    }
+    const bool wasFolder = isFolder(target);
+    if (!copyTree(srcHost, target, cancelled)) {
+        if (stopped(cancelled)) {
+            dropPartial(target, wasFolder);
+        }
         PrintE("cp error");
         return false;
     }
@@ -224,7 +258,7 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst) {
     return true;
 }
 
-bool FileCore::FileMove(const std::string& src, const std::string& dst) {
+bool FileCore::FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
     const std::string srcHost = platform::hostPath(src);
     struct stat st;
     if (::lstat(srcHost.c_str(), &st) != 0) {
@@ -240,7 +274,15 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst) {
     int error = platform::storageHost().rename(srcHost, target);
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
-        error = copyTree(srcHost, target) && removeTree(srcHost) ? 0 : EIO;
+        const bool wasFolder = isFolder(target);
+        if (!copyTree(srcHost, target, cancelled)) {
+            if (stopped(cancelled)) {
+                dropPartial(target, wasFolder);
+            }
+            error = EIO;
+        } else {
+            error = removeTree(srcHost) ? 0 : EIO;
+        }
     }
     if (error != 0) {
         PrintE("mv failed");
@@ -250,9 +292,9 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst) {
     return true;
 }
 
-bool FileCore::FileDelete(const std::string& path) {
+bool FileCore::FileDelete(const std::string& path, const CancelCheck& cancelled) {
     const std::string host = platform::hostPath(path);
-    if (!removeTree(host)) {
+    if (!removeTree(host, cancelled)) {
         return false;
     }
     flushTo(host);

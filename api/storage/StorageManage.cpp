@@ -1,18 +1,75 @@
 #include "StorageManage.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "CFEM.h"
+#include "CThreadPool.h"
+#include "FunctionTool.h"
 #include "Singelton.h"
 #include "StorageCore.h"
+#include "StorageRemotePath.h"
+#include "StorageRequest.h"
+#include "Util/logger.h"
+#include "inc_enum.h"
+#include "root_path.h"
+
+using namespace storage_request;
 
 StorageManage::StorageManage() : Manager("storage_manager") {
+    // The internal storage root always exists on the instrument; a fresh
+    // host data root gets it here.
+    std::error_code ignored;
+    std::filesystem::create_directories(platform::hostPath(StorageRemotePath::kIntRoot), ignored);
     Copperwren::Singleton<StorageCore>::Instance()->Init();
 }
 
-void StorageManage::getCallbacks(std::map<unsigned int, cb_func>& /*entries*/) {
-    // The file handlers (group 0x0F and the stored-state commands) are not
-    // bound yet.
+const StorageManage::Row StorageManage::kRows[] = {
+    {0x10000F00, &StorageManage::cbCreateFolder},
+    {0x10000F01, &StorageManage::cbFileDelete},
+    {0x10000F02, &StorageManage::cbEmptyDirectoryDelete},
+    {0x10000F03, &StorageManage::cbFileList},
+    {0x10000F04, &StorageManage::cbFileSize},
+    {0x10000F06, &StorageManage::cbFileCopy},
+    {0x10000F07, &StorageManage::cbFileListCopy},
+    {0x10000F08, &StorageManage::cbFileMove},
+    {0x10000F09, &StorageManage::cbFileRename},
+    {0x10000F0A, &StorageManage::cbFileSave},
+    {0x10000F0B, &StorageManage::cbFileLoad},
+    {0x10000F12, &StorageManage::cbConfigDataFileSave},
+    {0x10000F13, &StorageManage::cbConfigDataFileLoad},
+    {0x10000F14, &StorageManage::cbConfigDataFileDelete},
+    {0x10000F15, &StorageManage::cbDefaultConfigLoad},
+    {0x10000F16, &StorageManage::cbLastConfigLoad},
+    {0x10000F18, &StorageManage::cbStorageImageColorSet},
+    {0x10000F19, &StorageManage::cbStorageImageInvertSet},
+    {0x10000F1A, &StorageManage::cbStorageImageHeaderSet},
+    {0x10000F1B, &StorageManage::cbStorageFileOverwriteSet},
+    {0x10000F1C, &StorageManage::cbStorageDefaultFilePathSet},
+    {0x20000F1D, &StorageManage::cbStorageDefaultFilePathGet},
+    {0x20000F1E, &StorageManage::cbStorageConfigFileListGet},
+    {0x10000F1F, &StorageManage::cbFileOperationCancel},
+    {0x20000F03, &StorageManage::cbStorageFileListGet},
+    {0x10002400, &StorageManage::cbSystemConfigLoad},
+    {0x10002401, &StorageManage::cbStateConfigLoad},
+    {0x10002402, &StorageManage::cbSystemConfigSave},
+    {0x10002403, &StorageManage::cbStateConfigSave},
+    {0x10002404, &StorageManage::cbDataRDGStore},
+    {0x10002405, &StorageManage::cbStateRecallSelectSet},
+    {0x20002405, &StorageManage::cbStateRecallSelectGet},
+    {0x20002406, &StorageManage::cbStateValid},
+    {0x10002407, &StorageManage::cbFormatReadingRLimitSet},
+    {0x20002407, &StorageManage::cbFormatReadingRLimitGet},
+};
+
+void StorageManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
+    for (const Row& row : kRows) {
+        Handler handler = row.handler;
+        entries.emplace(row.id, [this, handler](unsigned int source, const ValueMap& in, ValueMap* out) {
+            return (this->*handler)(source, in, out);
+        });
+    }
 }
 
 void StorageManage::onClientConnect() {
@@ -29,4 +86,110 @@ void StorageManage::FileOperationStatusSyncToUI(int type, int status, int result
     google::protobuf::Map<int, Value> map;
     insertRaw(map, ON_FILE_OPERATION_STATUS_CHANGED, info.SerializeAsString());
     CFEM::pushMessage(ON_FILE_OPERATION_STATUS_CHANGED, std::move(map));
+}
+
+StorageManage::Token* StorageManage::tokenOf(int type) {
+    return type >= 0 && type < static_cast<int>(m_tokens.size()) ? &m_tokens[static_cast<size_t>(type)] : nullptr;
+}
+
+int StorageManage::FileOperationCancel(int type) {
+    const bool stoppable = type == OPER_TYPE_COPY || type == OPER_TYPE_MOVE || type == OPER_TYPE_DEL;
+    if (stoppable) {
+        Token& token = *tokenOf(type);
+        if (token.running.load() == 0) {
+            PrintE("Cancel operation type:%d error", type);
+            FileOperationStatusSyncToUI(type, STATUS_END, kExecution);
+            return kExecution;
+        }
+        token.generation.fetch_add(1);
+    }
+    FileOperationStatusSyncToUI(type, STATUS_END, 0);
+    return 0;
+}
+
+int StorageManage::runOperation(int type, const std::function<int(Work& work)>& prepare) {
+    FileOperationStatusSyncToUI(type, STATUS_START, 0);
+    Work work;
+    const int refused = prepare(work);
+    if (refused != 0) {
+        FileOperationStatusSyncToUI(type, STATUS_END, refused);
+        return refused;
+    }
+    postJob(type, std::move(work));
+    return 0;
+}
+
+void StorageManage::postJob(int type, Work work) {
+    Token* token = tokenOf(type);
+    const unsigned started = token->generation.load();
+    token->running.fetch_add(1);
+    CThreadPool::instance()->async(
+        [this, type, token, started, work = std::move(work)] {
+            const int result = work([token, started] { return token->generation.load() != started; });
+            // Counted out before the report: whoever sees the end report
+            // and cancels then finds no job of this one's running.
+            token->running.fetch_sub(1);
+            FileOperationStatusSyncToUI(type, STATUS_END, result);
+        },
+        false);
+}
+
+bool StorageManage::directoryFormat(std::string& s) {
+    const std::string current = Copperwren::Singleton<StorageCore>::Instance()->DefaultFilePathGet();
+    if (!StorageRemotePath::directoryFormat(s, current)) {
+        PrintE("path refused: %s", s.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool StorageManage::requestPath(unsigned int source, std::string& path) {
+    if (isRemote(source)) {
+        FunctionTool::quotationUnwrap(path);
+        return directoryFormat(path);
+    }
+    if (source == 0 && !path.empty() && path[0] != '/') {
+        path.insert(0, "/");
+    }
+    return true;
+}
+
+int StorageManage::pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path,
+                                bool notRoot) {
+    if (!has(in, key)) {
+        return kMissing;
+    }
+    path = textOf(in, key);
+    if (!requestPath(source, path) || path.empty() || (notRoot && StorageRemotePath::isRoot(path))) {
+        return kExecution;
+    }
+    return 0;
+}
+
+bool StorageManage::remoteArgument(unsigned int source, const ValueMap& in, int key) {
+    if (!isRemote(source)) {
+        PrintE("message source do not handle");
+        return false;
+    }
+    if (!has(in, key)) {
+        PrintE("folder name required");
+        return false;
+    }
+    return true;
+}
+
+bool StorageManage::extractDirectoryByKey(std::string& out, int key, unsigned int source, const ValueMap& in) {
+    if (!remoteArgument(source, in, key)) {
+        return false;
+    }
+    std::string text = textOf(in, key);
+    if (!FunctionTool::quotationUnwrap(text)) {
+        PrintE("argument expression must be wrapped in double quotes");
+        return false;
+    }
+    if (!directoryFormat(text)) {
+        return false;
+    }
+    out = text;
+    return true;
 }

@@ -1,0 +1,252 @@
+// The long file operations of StorageManage: each sends its start report,
+// refuses in the handler (with the end report) or posts one job that sends
+// the end report.
+#include <set>
+
+#include "Singelton.h"
+#include "StorageCore.h"
+#include "StorageManage.h"
+#include "StorageRemotePath.h"
+#include "StorageRequest.h"
+#include "Util/logger.h"
+#include "inc_enum.h"
+
+using namespace storage_request;
+
+namespace {
+
+constexpr int kSource = 0xF10, kTarget = 0xF11, kFilePath = 0xF0C, kFileData = 0xF0D, kFileType = 0xF0D;
+
+FileCore& files() { return *SINGLETON_PTR(FileCore); }
+
+std::string parentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+using StorageOp = int (StorageCore::*)(const std::string&);
+// By StorageFileType.
+const StorageOp kSaves[] = {&StorageCore::StateConfigSave, &StorageCore::SystemConfigSave,
+                            &StorageCore::MeasDataSave, &StorageCore::CsvDataSave,
+                            &StorageCore::SensorConfigSave};
+const StorageOp kLoads[] = {&StorageCore::StateConfigLoad, &StorageCore::SystemConfigLoad,
+                            &StorageCore::MeasDataLoad, &StorageCore::CsvDataLoad,
+                            &StorageCore::SensorConfigLoad};
+
+} // namespace
+
+int StorageManage::spaceCheck(const std::string& source, const std::string& target) {
+    if (target.find('/') == std::string::npos) {
+        return 0;
+    }
+    // The medium is asked through the nearest folder that exists: the target
+    // may be a new name or sit in a folder still to be made.
+    std::string folder = StorageRemotePath::isRoot(target) ? target : parentOf(target);
+    while (folder != "/" && !files().IsFolderExists(folder)) {
+        folder = parentOf(folder);
+    }
+    const unsigned long long need = files().IsFolderExists(source)
+                                        ? static_cast<unsigned long long>(files().Check(source))
+                                        : files().GetFileSize(source);
+    const unsigned long long free = FileCore::GetFreeDiskSize(folder);
+    if (free < kReserve || free < need) {
+        PrintE("Space not enough");
+        return kNoSpace;
+    }
+    return 0;
+}
+
+int StorageManage::transferPaths(unsigned int source, const ValueMap& in, std::string& from, std::string& to,
+                                 bool move) {
+    from = textOf(in, kSource);
+    to = textOf(in, kTarget);
+    if (!requestPath(source, from) || !requestPath(source, to) || from.empty() || to.empty()) {
+        return kExecution;
+    }
+    if (move && StorageRemotePath::isRoot(from)) {
+        PrintE("a storage root cannot be moved");
+        return kExecution;
+    }
+    return 0;
+}
+
+int StorageManage::transfer(unsigned int source, const ValueMap& in, int type) {
+    const bool move = type == OPER_TYPE_MOVE;
+    return runOperation(type, [&](Work& work) {
+        if (!has(in, kSource) || !has(in, kTarget)) {
+            PrintE(move ? "cbFileMove param error" : "cbFileCopy param error");
+            return kMissing;
+        }
+        std::string from, to;
+        int refused = transferPaths(source, in, from, to, move);
+        if (refused == 0) {
+            refused = spaceCheck(from, to);
+        }
+        work = [from, to, move](const FileCore::CancelCheck& cancelled) {
+            if (move ? files().FileMove(from, to, cancelled) : files().FileCopy(from, to, cancelled)) {
+                PrintI(move ? "cbFileMove success" : "cbFileCopy success");
+                return 0;
+            }
+            if (move) {
+                PrintE("cbFileMove failed fromPath = %s, toPath = %s", from.c_str(), to.c_str());
+            } else {
+                PrintE("cbFileCopy failed");
+            }
+            return kExecution;
+        };
+        return refused;
+    });
+}
+
+int StorageManage::cbFileCopy(unsigned int source, const ValueMap& in, ValueMap*) {
+    return transfer(source, in, OPER_TYPE_COPY);
+}
+
+int StorageManage::cbFileMove(unsigned int source, const ValueMap& in, ValueMap*) {
+    return transfer(source, in, OPER_TYPE_MOVE);
+}
+
+int StorageManage::cbFileRename(unsigned int source, const ValueMap& in, ValueMap*) {
+    return runOperation(OPER_TYPE_MOVE, [&](Work& work) {
+        if (!has(in, kSource) || !has(in, kTarget)) {
+            PrintE("cbFileRename param error");
+            return kMissing;
+        }
+        std::string from, to;
+        if (int refused = transferPaths(source, in, from, to, true)) {
+            return refused;
+        }
+        std::set<std::string> names;
+        if (!files().GetFileList(parentOf(to), names)) {
+            PrintE("get file size map space failed");
+            return kExecution;
+        }
+        const std::string name = to.substr(to.rfind('/') + 1);
+        if (names.count(name) != 0) {
+            PrintE("fileName = %s already exist", name.c_str());
+            return kNameExists;
+        }
+        work = [from, to](const FileCore::CancelCheck& cancelled) {
+            if (files().FileMove(from, to, cancelled)) {
+                return 0;
+            }
+            PrintE("cbFileRename failed fromPath = %s, toPath = %s", from.c_str(), to.c_str());
+            return kExecution;
+        };
+        return 0;
+    });
+}
+
+int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, ValueMap*) {
+    return runOperation(OPER_TYPE_COPY, [&](Work& work) {
+        if (!has(in, kSource) || !has(in, kTarget)) {
+            PrintE("cbFileCopy param error");
+            return kMissing;
+        }
+        FilePathList list;
+        if (!list.ParseFromString(textOf(in, kSource))) {
+            return kExecution;
+        }
+        work = [this, source, list, target = textOf(in, kTarget)](const FileCore::CancelCheck& cancelled) {
+            for (std::string from : list.filepath()) {
+                std::string to = target;
+                if (!requestPath(source, from) || !requestPath(source, to) || from.empty() || to.empty()) {
+                    return kExecution;
+                }
+                if (int refused = spaceCheck(from, to)) {
+                    return refused;
+                }
+                if (!files().FileCopy(from, to, cancelled)) {
+                    PrintE("cbFileCopy failed");
+                    return kExecution;
+                }
+            }
+            PrintI("cbFileCopy success");
+            return 0;
+        };
+        return 0;
+    });
+}
+
+int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
+    return runOperation(OPER_TYPE_DEL, [&](Work& work) {
+        std::string path;
+        if (int refused = pathArgument(source, in, 0xF01, path, true)) {
+            PrintE("cbFileDelete failed");
+            return refused;
+        }
+        work = [path](const FileCore::CancelCheck& cancelled) {
+            if (files().FileDelete(path, cancelled)) {
+                return 0;
+            }
+            PrintE("cbFileDelete failed");
+            return kExecution;
+        };
+        return 0;
+    });
+}
+
+int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*) {
+    return runOperation(OPER_TYPE_SAVE, [&](Work& work) {
+        std::string path;
+        if (int refused = has(in, kFileData) ? pathArgument(source, in, kFilePath, path) : kMissing) {
+            return refused;
+        }
+        work = [path, data = textOf(in, kFileData)](const FileCore::CancelCheck&) {
+            if (files().FileSave(path, data.data(), static_cast<int>(data.size()), false)) {
+                return 0;
+            }
+            PrintE("cbFileSave failed!");
+            return kExecution;
+        };
+        return 0;
+    });
+}
+
+int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*) {
+    return runOperation(OPER_TYPE_LOAD, [&](Work& work) {
+        std::string path;
+        if (int refused = pathArgument(source, in, kFilePath, path)) {
+            return refused;
+        }
+        work = [path, offset = s32Of(in, 0xF0E), length = s32Of(in, 0xF0F)](const FileCore::CancelCheck&) {
+            std::vector<char> bytes;
+            return files().FileLoad(path, bytes, offset, length) ? 0 : kExecution;
+        };
+        return 0;
+    });
+}
+
+int StorageManage::configDataFile(unsigned int source, const ValueMap& in, int presentKey, bool save) {
+    return runOperation(save ? OPER_TYPE_SAVE : OPER_TYPE_LOAD, [&](Work& work) {
+        std::string path;
+        const bool present = has(in, presentKey) && has(in, kFileType);
+        if (int refused = present ? pathArgument(source, in, kFilePath, path) : kMissing) {
+            return refused;
+        }
+        const int type = s32Of(in, kFileType);
+        work = [path, type, save](const FileCore::CancelCheck&) {
+            if (type < FILE_TYPE_STA || type > FILE_TYPE_XSEN) {
+                return 0;
+            }
+            const StorageOp op = (save ? kSaves : kLoads)[type];
+            const int error = (SINGLETON_PTR(StorageCore)->*op)(path);
+            if (error == 0) {
+                return 0;
+            }
+            PrintE(save ? "cbConfigDataFileSave failed! type:%d file:%s error:%d"
+                        : "cbConfigDataFileLoad failed! type:%d file:%s error:%d",
+                   type, path.c_str(), error);
+            return kExecution;
+        };
+        return 0;
+    });
+}
+
+int StorageManage::cbConfigDataFileSave(unsigned int source, const ValueMap& in, ValueMap*) {
+    return configDataFile(source, in, 0xF12, true);
+}
+
+int StorageManage::cbConfigDataFileLoad(unsigned int source, const ValueMap& in, ValueMap*) {
+    return configDataFile(source, in, 0xF13, false);
+}

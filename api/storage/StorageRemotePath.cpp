@@ -1,0 +1,111 @@
+#include "StorageRemotePath.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "FunctionTool.h"
+#include "root_path.h"
+
+namespace {
+
+std::string realHost(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(platform::hostPath(path).c_str(), buffer) != nullptr ? buffer : "";
+}
+
+} // namespace
+
+bool StorageRemotePath::directoryFormat(std::string& s, const std::string& current) {
+    if (s.empty()) {
+        return false;
+    }
+    std::string path = s;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (path[0] == '/') {
+        path = kIntRoot + path;
+    } else if (path.compare(0, 5, "INT:/") == 0) {
+        path = kIntRoot + path.substr(4);
+    } else if (path.compare(0, 5, "USB:/") == 0) {
+        path = kUsbRoot + path.substr(4);
+    } else {
+        path = current + "/" + path;
+    }
+    path = normalise(path);
+    if (!insideRoots(path) || !resolvesInsideRoots(path)) {
+        return false;
+    }
+    s = path;
+    return true;
+}
+
+std::string StorageRemotePath::normalise(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string part = path.substr(at, end - at);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::string out;
+    for (const std::string& part : parts) {
+        out += "/" + part;
+    }
+    return out.empty() ? "/" : out;
+}
+
+bool StorageRemotePath::under(const std::string& path, const std::string& root) {
+    return path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/');
+}
+
+bool StorageRemotePath::insideRoots(const std::string& path) {
+    return under(path, kIntRoot) || under(path, kUsbRoot);
+}
+
+bool StorageRemotePath::resolvesInsideRoots(const std::string& path) {
+    const std::string root = under(path, kIntRoot) ? kIntRoot : kUsbRoot;
+    std::string existing = path;
+    struct stat st;
+    while (existing.size() > root.size() && ::lstat(platform::hostPath(existing).c_str(), &st) != 0) {
+        existing = existing.substr(0, existing.rfind('/'));
+    }
+    const std::string real = realHost(existing), realRoot = realHost(root);
+    return !real.empty() && !realRoot.empty() && under(real, realRoot);
+}
+
+bool StorageRemotePath::isRoot(const std::string& path) {
+    const std::string p = normalise(path);
+    return p == kIntRoot || p == kUsbRoot || p == kUsbAlias;
+}
+
+bool StorageRemotePath::remoteForm(const std::string& path, std::string& out) {
+    const std::string p = normalise(path);
+    bool known = true;
+    if (under(p, kIntRoot)) {
+        out = "INT:" + p.substr(std::string(kIntRoot).size());
+    } else if (under(p, kUsbRoot)) {
+        out = "USB:" + p.substr(std::string(kUsbRoot).size());
+    } else {
+        out = "INT:";
+        known = false;
+    }
+    if (out.size() == 4) {
+        out += "/";
+    }
+    std::replace(out.begin(), out.end(), '/', '\\');
+    FunctionTool::quotationWrap(out);
+    return known;
+}

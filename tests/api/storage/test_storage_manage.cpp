@@ -1,0 +1,288 @@
+// File operations of the UI and the mass-memory commands of remote control:
+// remote path forms confined to the storage roots, wildcards, the catalogue,
+// store and recall results, and the start and end reports of every job.
+#include "StorageManage.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CFEM.h"
+#include "Singelton.h"
+#include "StorageCore.h"
+#include "StorageRemotePath.h"
+#include "StorageWildcard.h"
+#include "inc_enum.h"
+#include "storage_host.h"
+#include "temp_root.h"
+
+using testing_support::TempRoot;
+using testing_support::writeFile;
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+constexpr unsigned kUi = 0, kRemote = 2;
+
+TEST(StorageRemotePath, ConvertsAndConfines) {
+    TempRoot root;
+    std::filesystem::create_directories(root.host("/data/UserData/cur"));
+    std::filesystem::create_directories(root.host("/mnt/media_rw/udiskh"));
+    std::filesystem::create_directories(root.host("/vorna/data"));
+    std::filesystem::create_directory_symlink(root.host("/vorna"), root.host("/data/UserData/out"));
+    std::filesystem::create_directory_symlink("cur", root.host("/data/UserData/in"));
+    const struct {
+        const char* in;
+        const char* out;  // nullptr: refused
+    } cases[] = {
+        {"INT:\\dir\\a", "/data/UserData/dir/a"},
+        {"USB:/x.sta", "/mnt/media_rw/udiskh/x.sta"},
+        {"/x.sta", "/data/UserData/x.sta"},
+        {"x.sta", "/data/UserData/cur/x.sta"},
+        {"int:/x", "/data/UserData/cur/int:/x"},
+        {"INT:\\\\a\\.\\b\\..\\c\\", "/data/UserData/a/c"},
+        {"USB:/", "/mnt/media_rw/udiskh"},
+        {"..", "/data/UserData"},
+        {"INT:/../../vorna/data", nullptr},
+        {"../../../vorna", nullptr},
+        {"/../UserDataX", nullptr},
+        {"/in/x", "/data/UserData/in/x"},
+        {"/out/data/x", nullptr},
+        {"/out", nullptr},
+        {"", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string s = c.in;
+        EXPECT_EQ(StorageRemotePath::directoryFormat(s, "/data/UserData/cur"), c.out != nullptr) << c.in;
+        EXPECT_EQ(s, c.out != nullptr ? c.out : c.in) << c.in;
+    }
+}
+
+TEST(StorageWildcard, MatchesWholeNamesWithOnlyStarSpecial) {
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"*.sta", "a.sta", true},      {"*.sta", "a.sta.bak", false}, {"a.c", "abc", false},
+        {"a*b*c", "axxbyybc", true},   {"[(", "[(", true},            {"*", "", true},
+        {"s*", "xs", false},           {"**a", "ba", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StorageWildcard::match(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+    }
+    const std::pair<const char*, const char*> suffixes[] = {
+        {"s.sta", "STAT"}, {"d.csv", "ASC"}, {"p.prf", "PREF"}, {"a.sta.sta", ""}, {"x.dat", ""}};
+    for (const auto& s : suffixes) {
+        EXPECT_EQ(StorageWildcard::analysisSuffix(s.first), s.second) << s.first;
+    }
+}
+
+// The file-operation reports the hub delivers while it lives.
+class Reports {
+public:
+    Reports() {
+        CFEM::setNotifySink([state = _state](const DataPack& pack) {
+            if (static_cast<uint32_t>(pack.code()) != (ON_FILE_OPERATION_STATUS_CHANGED | NOTIFY_CODE_FLAG)) {
+                return;
+            }
+            ProtoFileOperationInfo info;
+            info.ParseFromString(pack.data().at(ON_FILE_OPERATION_STATUS_CHANGED).rawval());
+            std::lock_guard<std::mutex> lock(state->mtx);
+            state->seen.push_back({info.ms32optype(), info.ms32opstatus(), info.ms32opresult()});
+            state->cv.notify_all();
+        });
+    }
+    ~Reports() { CFEM::setNotifySink(nullptr); }
+
+    // Waits (`ms` at most) for `count` reports and returns what came.
+    std::vector<std::vector<int>> wait(size_t count, int ms = 10000) {
+        std::unique_lock<std::mutex> lock(_state->mtx);
+        _state->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return _state->seen.size() >= count; });
+        return _state->seen;
+    }
+
+private:
+    struct State {
+        std::mutex mtx;
+        std::condition_variable cv;
+        std::vector<std::vector<int>> seen;
+    };
+    std::shared_ptr<State> _state = std::make_shared<State>();
+};
+
+// A medium whose free space the test sets.
+struct SmallMedium : platform::StorageHost {
+    SmallMedium() { previous = platform::setStorageHost(this); }
+    ~SmallMedium() override { platform::setStorageHost(previous); }
+    bool space(const std::string&, platform::SpaceInfo& out) override {
+        out.free = out.available = 0x1004000;
+        return true;
+    }
+    platform::StorageHost* previous;
+};
+
+class StorageManageTest : public ::testing::Test {
+protected:
+    StorageManageTest() {
+        std::filesystem::create_directories(host(StorageRemotePath::kIntRoot));
+        SINGLETON_PTR(StorageCore)->DefaultFilePathSet(StorageRemotePath::kIntRoot);
+        SINGLETON_PTR(StorageManage)->getCallbacks(handlers);
+    }
+
+    int call(unsigned source, unsigned id, std::vector<std::pair<int, std::string>> args, ValueMap* out = nullptr) {
+        ValueMap in, reply;
+        for (auto& arg : args) {
+            in[arg.first].set_strval(arg.second);
+        }
+        return handlers.at(id)(source, in, out != nullptr ? out : &reply);
+    }
+    std::string query(unsigned id, std::vector<std::pair<int, std::string>> args = {}) {
+        ValueMap out;
+        EXPECT_EQ(call(kRemote, id, std::move(args), &out), 0);
+        return out[static_cast<int>(id & 0xFFFF)].strval();
+    }
+    std::string host(const std::string& path) const { return root.host(path); }
+    bool exists(const std::string& path) const { return std::filesystem::exists(host(path)); }
+    int cancel(int type) {
+        ValueMap in, out;
+        in[0xF1F].set_s32val(type);
+        return handlers.at(0x10000F1F)(kUi, in, &out);
+    }
+
+    TempRoot root;
+    Reports reports;
+    std::map<unsigned int, cb_func> handlers;
+};
+
+TEST_F(StorageManageTest, RemoteFoldersStatesAndCatalogue) {
+    EXPECT_EQ(query(0x20000F1D), "\"INT:\\\"");
+    EXPECT_EQ(call(kRemote, 0x10000F00, {{0xF00, "\"INT:\\d\""}}), 0);
+    writeFile(host("/data/UserData/s.sta"), "0123456789");
+    writeFile(host("/data/UserData/a.sta.bak"), "x");
+    const std::string catalogue = query(0x20000F03);
+    EXPECT_EQ(catalogue.substr(0, 1), "+");
+    EXPECT_NE(catalogue.find(",+"), std::string::npos);
+    EXPECT_EQ(catalogue.substr(catalogue.find("\"")), "\"a.sta.bak,,1\",\"d,FOLD,0\",\"s.sta,STAT,10\"");
+    const std::string filtered = query(0x20000F03, {{0xF03, "\"INT:\\*.sta\""}});
+    EXPECT_EQ(filtered.substr(filtered.find("\"")), "\"s.sta,STAT,10\"");
+
+    EXPECT_EQ(call(kRemote, 0x10000F1C, {{0xF1C, "\"INT:\\d\""}}), 0);
+    EXPECT_EQ(query(0x20000F1D), "\"INT:\\d\"");
+    EXPECT_EQ(call(kRemote, 0x10002403, {{0x2403, "\"s\""}}), 0);
+    EXPECT_TRUE(exists("/data/UserData/d/s.sta"));
+    EXPECT_EQ(query(0x20002406, {{0x2406, "\"s.sta\""}}), "1");
+    EXPECT_EQ(call(kRemote, 0x10002401, {{0x2401, "\"s\""}}), 0);
+
+    // Failed stores and recalls answer an error: a folder in the file's place,
+    // a file that is not there.
+    std::filesystem::create_directories(host("/data/UserData/d/busy.sta"));
+    EXPECT_EQ(call(kRemote, 0x10002403, {{0x2403, "\"busy\""}}), 44);
+    EXPECT_EQ(call(kRemote, 0x10002401, {{0x2401, "\"none\""}}), 44);
+}
+
+TEST_F(StorageManageTest, RemotePathsStayInsideTheRoots) {
+    writeFile(host("/vorna/data/keep"), "k");
+    writeFile(host("/data/UserData/f"), "f");
+    const struct {
+        unsigned id;
+        int key;
+        const char* path;
+    } refused[] = {
+        {0x10002403, 0x2403, "INT:\\s"},                   // unquoted
+        {0x10002403, 0x2403, "\"INT:/../../vorna/data/x\""},
+        {0x10000F00, 0xF00, "\"\""},
+        {0x10000F02, 0xF02, "\"INT:\\\""},                 // a root
+        {0x10000F02, 0xF02, "\"USB:/\""},
+        {0x10000F1C, 0xF1C, "\"INT:/../../vorna\""},
+        {0x20000F03, 0xF03, "\"INT:/../../vorna/data\""},
+        {0x20002406, 0x2406, "\"/../../vorna/data/keep\""},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(call(kRemote, c.id, {{c.key, c.path}}), 44) << std::hex << c.id << " " << c.path;
+    }
+    // Deletes are refused in the handler and end their report with 44.
+    for (const char* path : {"\"INT:/../../vorna/data\"", "\"\"", "\"INT:\\\"", "\"INT:/x/..\""}) {
+        EXPECT_EQ(call(kRemote, 0x10000F01, {{0xF01, path}}), 44) << path;
+    }
+    EXPECT_TRUE(exists("/vorna/data/keep"));
+    EXPECT_TRUE(exists("/data/UserData/f"));
+    EXPECT_EQ(reports.wait(8).size(), 8u);
+}
+
+// Every long operation sends one start and exactly one end report, refused
+// or not; the handler's result is the refusal.
+TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
+    writeFile(host("/data/UserData/a.txt"), "abc");
+    writeFile(host("/data/UserData/b.txt"), "b");
+    const struct {
+        unsigned id;
+        std::vector<std::pair<int, std::string>> args;
+        int result;
+        int type;
+        int end;
+    } cases[] = {
+        {0x10000F06, {{0xF10, "/data/UserData/a.txt"}}, 8, OPER_TYPE_COPY, 8},
+        {0x10000F06, {{0xF10, "data/UserData/a.txt"}, {0xF11, "data/UserData/c.txt"}}, 0, OPER_TYPE_COPY, 0},
+        {0x10000F06, {{0xF10, "/data/UserData/none"}, {0xF11, "/data/UserData/n2"}}, 0, OPER_TYPE_COPY, 44},
+        {0x10000F09, {{0xF10, "/data/UserData/a.txt"}, {0xF11, "/data/UserData/b.txt"}}, 129, OPER_TYPE_MOVE, 129},
+        {0x10000F09, {{0xF10, "/data/UserData/a.txt"}, {0xF11, "/data/UserData/r.txt"}}, 0, OPER_TYPE_MOVE, 0},
+        {0x10000F0A, {{0xF0C, "/data/UserData/s.txt"}}, 8, OPER_TYPE_SAVE, 8},
+        {0x10000F0A, {{0xF0C, "/data/UserData/s.txt"}, {0xF0D, "hello"}}, 0, OPER_TYPE_SAVE, 0},
+        {0x10000F0B, {{0xF0C, "/data/UserData/s.txt"}}, 0, OPER_TYPE_LOAD, 0},
+        {0x10000F01, {{0xF01, "/data/UserData/b.txt"}}, 0, OPER_TYPE_DEL, 0},
+        {0x10000F08, {{0xF10, "\"INT:\\r.txt\""}, {0xF11, "\"INT:\\m.txt\""}}, 0, OPER_TYPE_MOVE, 0},
+    };
+    size_t count = 0;
+    for (const auto& c : cases) {
+        const unsigned source = c.args.front().second[0] == '"' ? kRemote : kUi;
+        EXPECT_EQ(call(source, c.id, c.args), c.result) << std::hex << c.id;
+        count += 2;
+        const auto seen = reports.wait(count);
+        ASSERT_EQ(seen.size(), count) << std::hex << c.id;
+        EXPECT_EQ(seen[count - 2], (std::vector<int>{c.type, STATUS_START, 0})) << std::hex << c.id;
+        EXPECT_EQ(seen[count - 1], (std::vector<int>{c.type, STATUS_END, c.end})) << std::hex << c.id;
+    }
+    EXPECT_TRUE(exists("/data/UserData/c.txt"));  // the relative UI path got its "/"
+    EXPECT_FALSE(exists("/data/UserData/b.txt"));
+    EXPECT_TRUE(exists("/data/UserData/m.txt"));
+    {
+        SmallMedium full;
+        EXPECT_EQ(call(kUi, 0x10000F06, {{0xF10, "/data/UserData/c.txt"}, {0xF11, "/data/UserData/d.txt"}}), 128);
+    }
+    EXPECT_EQ(reports.wait(count + 2).back(), (std::vector<int>{OPER_TYPE_COPY, STATUS_END, 128}));
+    EXPECT_EQ(reports.wait(count + 3, 300).size(), count + 2);  // nothing more came
+}
+
+TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
+    const std::string big = host("/data/UserData/big.bin");
+    { std::ofstream(big).close(); }
+    std::filesystem::resize_file(big, 256u << 20);
+    EXPECT_EQ(call(kUi, 0x10000F06, {{0xF10, "/data/UserData/big.bin"}, {0xF11, "/data/UserData/copy.bin"}}), 0);
+    // Cancelled while the job writes.
+    for (int i = 0; i < 5000 && !exists("/data/UserData/copy.bin"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(exists("/data/UserData/copy.bin"));
+    EXPECT_EQ(cancel(OPER_TYPE_COPY), 0);
+    auto seen = reports.wait(3);
+    ASSERT_EQ(seen.size(), 3u);
+    std::sort(seen.begin() + 1, seen.end());
+    EXPECT_EQ(seen, (std::vector<std::vector<int>>{{0, STATUS_START, 0}, {0, STATUS_END, 0}, {0, STATUS_END, 44}}));
+    EXPECT_FALSE(exists("/data/UserData/copy.bin"));
+
+    const std::pair<int, int> idle[] = {{OPER_TYPE_COPY, 44}, {OPER_TYPE_DEL, 44}, {OPER_TYPE_SAVE, 0}, {7, 0}};
+    for (const auto& c : idle) {
+        EXPECT_EQ(cancel(c.first), c.second) << c.first;
+        EXPECT_EQ(reports.wait(seen.size() + 1).back(), (std::vector<int>{c.first, STATUS_END, c.second}));
+        seen.push_back({});
+    }
+}
+
+} // namespace
