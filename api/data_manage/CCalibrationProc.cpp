@@ -49,7 +49,7 @@ bool isAll(const CDataManage::ValueMap& in, int key) {
 bool CDataManage::caliCurrentKey(uint32_t& func, uint32_t& range) {
     int32_t s32Range;
     {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        std::lock_guard<std::mutex> lock(_mtx);
         func = m_eMainFunc;
         s32Range = m_mainConfig.s32Range;
     }
@@ -62,7 +62,7 @@ bool CDataManage::caliCurrentKey(uint32_t& func, uint32_t& range) {
 }
 
 void CDataManage::caliCaptureInterval() {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    std::lock_guard<std::mutex> lock(_mtx);
     m_trigInfo.u32Interval = kCaptureInterval;
 }
 
@@ -161,7 +161,7 @@ int CDataManage::cbCaliDataGet(unsigned int, const ValueMap&, ValueMap* out) {
     if (!got) return 118;
     int32_t func, range;
     {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        std::lock_guard<std::mutex> lock(_mtx);
         func = m_eMainFunc;
         range = m_mainConfig.s32Range;
     }
