@@ -11,6 +11,9 @@
 #include "AcqFrontEnd.h"
 #include "CDataManage.h"
 #include "DrvScpiSM.h"
+#include "FunctionManage.h"
+#include "dev/gpio/CGpioCtl.h"
+#include "engine_fakes.h"
 #include "temp_root.h"
 
 using namespace testing_support;
@@ -47,7 +50,10 @@ protected:
     }
     void select(MeasureTypeEnum func, int32_t range) {
         structFuncConfig c;
+        c.bMainConfig = true;
+        c.s32RangeMax = 4;
         c.s32Range = range;
+        c.eRealFunc = func;
         engine->DM_UpdateMainFunc(func, c);
     }
     int set(double target) { return engine->cbCaliDataSet(2, param(0xc00, f64(target)), &out); }
@@ -214,6 +220,34 @@ TEST_F(CaliProc, AccValuesOnlyForAcVoltsAndSavedToTheirFile) {
     ASSERT_EQ(bytes.size(), 12 * accs.size());
     EXPECT_EQ(bytes.substr(12 * std::distance(accs.begin(), accs.find(65)), 12),
               std::string("\1\0\0\0\1\0\0\0\x38\0\0\0", 12));
+}
+
+// The measurement loop's capture cycles feed a point and a raw read.
+TEST_F(CaliProc, TheLoopFeedsAPointAndARawRead) {
+    FunctionManage::instance();  // hands its own configuration over once
+    select(TYPE_DCV, 1);
+    ASSERT_TRUE(CGpioCtl::instance()->GPIO_Connect());
+    EngineFakes fakes;
+    fakes.frontEnd.liveConfig = &engine->m_mainConfig;
+    fakes.frontEnd.frames = {frame(0x04, 0, le(250000, 3))};
+    engine->setPushSink([](service_id, ValueMap) {});
+    engine->loopStart();
+    engine->m_zAcqRunning = true;
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        while (!stop) engine->runPass();
+    });
+    ASSERT_EQ(set(0.25), 0);
+    waitStopped();
+    ValueMap raw;
+    EXPECT_EQ(engine->cbCaliDataGet(2, {}, &raw), 0);
+    stop = true;
+    loop.join();
+    engine->m_zAcqRunning = false;
+    engine->setPushSink(nullptr);
+    EXPECT_EQ(raw.at(0).strval(), "250000");
+    ASSERT_EQ(points(1).size(), 1u);
+    EXPECT_EQ(points(1)[0].f64Point, 250000.0);
 }
 
 // Points, saves and deletes while the loop's side reads tables and state.
