@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "AcqFrontEnd.h"
@@ -14,28 +17,13 @@
 #include "FunctionManage.h"
 #include "dev/gpio/CGpioCtl.h"
 #include "engine_fakes.h"
+#include "proto_values.h"
 #include "temp_root.h"
 
 using namespace testing_support;
 using ValueMap = CDataManage::ValueMap;
 
 namespace {
-
-ValueMap param(int key, Value v) {
-    ValueMap m;
-    m[key] = v;
-    return m;
-}
-Value f64(double d) {
-    Value v;
-    v.set_f64val(d);
-    return v;
-}
-Value s32(int32_t i) {
-    Value v;
-    v.set_s32val(i);
-    return v;
-}
 
 class CaliProc : public ::testing::Test {
 protected:
@@ -56,7 +44,7 @@ protected:
         c.eRealFunc = func;
         engine->DM_UpdateMainFunc(func, c);
     }
-    int set(double target) { return engine->cbCaliDataSet(2, param(0xc00, f64(target)), &out); }
+    int set(double target) { return engine->cbCaliDataSet(2, request(0xc00, f64(target)), &out); }
     void offer(std::initializer_list<long long> values) {
         for (long long v : values) engine->m_RawDataQueue.Push(v);
     }
@@ -127,7 +115,7 @@ TEST_F(CaliProc, RefusalsAndPointsThatAreNotFiled) {
     EXPECT_EQ(state(), "STOPED");
 
     // Not a double: target 0.
-    ASSERT_EQ(engine->cbCaliDataSet(2, param(0xc00, s32(3)), &out), 0);
+    ASSERT_EQ(engine->cbCaliDataSet(2, request(0xc00, s32(3)), &out), 0);
     offer({1, 1, 1, 1, 1, 1});
     waitStopped();
     ASSERT_EQ(points(2).size(), 1u);
@@ -152,12 +140,12 @@ TEST_F(CaliProc, ARawReadCancelsAPoint) {
     EXPECT_EQ(points(1)[0].f64Point, 5.0);
 }
 
-TEST_F(CaliProc, SaveWritesTheCurrentKeyAndPutsItsTableInForce) {
+TEST_F(CaliProc, SaveWritesTheCurrentKeyAndDeleteRemovesPointFiles) {
     engine->DM_CacheCaliPoint(0, 1, 0, 0);
     engine->DM_CacheCaliPoint(0, 1, 1000, 1);
     engine->DM_CacheCaliPoint(0, 2, 0, 0);
     engine->DM_CacheCaliPoint(0, 2, 1000, 10);
-    ASSERT_EQ(engine->cbCaliDataSave(2, param(0xc01, s32(0)), &out), 0);
+    ASSERT_EQ(engine->cbCaliDataSave(2, request(0xc01, s32(0)), &out), 0);
     const std::string one = root.host("/vorna/data/cali_0_1.cal");
     struct stat st;
     ASSERT_EQ(::stat(one.c_str(), &st), 0);
@@ -171,23 +159,18 @@ TEST_F(CaliProc, SaveWritesTheCurrentKeyAndPutsItsTableInForce) {
     engine->DM_CalData(0, 2, 500, v);
     EXPECT_EQ(v, 0.0);  // other keys' tables change at the next start
 
-    ASSERT_EQ(engine->cbCaliDataSave(2, param(0xc01, s32(1)), &out), 0);
+    ASSERT_EQ(engine->cbCaliDataSave(2, request(0xc01, s32(1)), &out), 0);
     EXPECT_EQ(std::filesystem::file_size(root.host("/vorna/data/cali_0_2.cal")), 48u);
     engine->DM_CalInit();
     EXPECT_EQ(points(2).size(), 2u);  // what was written reads back
-}
 
-TEST_F(CaliProc, DeleteRemovesPointFilesButKeepsTheBaseAndAccFiles) {
-    for (const char* name : {"cali.cal", "cali.acc", "cali_0_1.cal", "cali_4_3.cal", "notes.txt"}) {
-        writeFile(root.host(std::string("/vorna/data/") + name), "");
-    }
-    engine->DM_CacheCaliPoint(0, 1, 1, 1);
-    ASSERT_EQ(engine->cbCaliDataDelete(2, param(0xc03, s32(0)), &out), 0);
+    // Delete: the current key's points, table and file; then every point file.
+    for (const char* name : {"cali.cal", "cali.acc", "notes.txt"}) writeFile(root.host("/vorna/data/") + name, "");
+    ASSERT_EQ(engine->cbCaliDataDelete(2, request(0xc03, s32(0)), &out), 0);
     EXPECT_TRUE(points(1).empty());
-    EXPECT_FALSE(std::filesystem::exists(root.host("/vorna/data/cali_0_1.cal")));
-    EXPECT_TRUE(std::filesystem::exists(root.host("/vorna/data/cali_4_3.cal")));
-
-    ASSERT_EQ(engine->cbCaliDataDelete(2, param(0xc03, s32(1)), &out), 0);
+    EXPECT_FALSE(std::filesystem::exists(one));
+    EXPECT_EQ(points(2).size(), 2u);
+    ASSERT_EQ(engine->cbCaliDataDelete(2, request(0xc03, s32(1)), &out), 0);
     std::set<std::string> left;
     for (const auto& e : std::filesystem::directory_iterator(root.host("/vorna/data"))) {
         left.insert(e.path().filename());
@@ -207,7 +190,7 @@ TEST_F(CaliProc, AccValuesOnlyForAcVoltsAndSavedToTheirFile) {
     };
     for (const auto& c : cases) {
         select(c.func, c.range);
-        EXPECT_EQ(engine->cbCaliAccSet(2, param(0xc04, s32(c.acc)), &out), c.result) << c.acc;
+        EXPECT_EQ(engine->cbCaliAccSet(2, request(0xc04, s32(c.acc)), &out), c.result) << c.acc;
     }
     EXPECT_EQ(engine->cbCaliAccSet(2, {}, &out), 8);
     std::map<uint32_t, uint32_t> accs;
@@ -222,54 +205,47 @@ TEST_F(CaliProc, AccValuesOnlyForAcVoltsAndSavedToTheirFile) {
               std::string("\1\0\0\0\1\0\0\0\x38\0\0\0", 12));
 }
 
-// The measurement loop's capture cycles feed a point and a raw read.
-TEST_F(CaliProc, TheLoopFeedsAPointAndARawRead) {
+// The measurement loop's capture cycles feed points and a raw read; the
+// table they give is swapped in while the loop reads tables.
+TEST_F(CaliProc, TheLoopFeedsPointsAndARawRead) {
     FunctionManage::instance();  // hands its own configuration over once
     select(TYPE_DCV, 1);
     ASSERT_TRUE(CGpioCtl::instance()->GPIO_Connect());
     EngineFakes fakes;
     fakes.frontEnd.liveConfig = &engine->m_mainConfig;
-    fakes.frontEnd.frames = {frame(0x04, 0, le(250000, 3))};
     engine->setPushSink([](service_id, ValueMap) {});
     engine->loopStart();
     engine->m_zAcqRunning = true;
-    std::atomic<bool> stop{false};
-    std::thread loop([&] {
-        while (!stop) engine->runPass();
-    });
-    ASSERT_EQ(set(0.25), 0);
-    waitStopped();
+    // The front end's frames change only while no pass runs.
+    auto withLoop = [&](const std::function<void()>& body) {
+        std::atomic<bool> stop{false};
+        std::thread loop([&] {
+            while (!stop) engine->runPass();
+        });
+        body();
+        stop = true;
+        loop.join();
+    };
+    for (double target : {0.25, 0.0}) {
+        fakes.frontEnd.frames = {frame(0x04, 0, le(std::llround(target * 1e6), 3))};
+        withLoop([&] {
+            EXPECT_EQ(set(target), 0);
+            waitStopped();
+        });
+    }
     ValueMap raw;
-    EXPECT_EQ(engine->cbCaliDataGet(2, {}, &raw), 0);
-    stop = true;
-    loop.join();
+    withLoop([&] {
+        EXPECT_EQ(engine->cbCaliDataGet(2, {}, &raw), 0);
+        EXPECT_EQ(engine->cbCaliDataSave(2, {}, &out), 0);  // swapped in while the loop reads tables
+    });
     engine->m_zAcqRunning = false;
     engine->setPushSink(nullptr);
-    EXPECT_EQ(raw.at(0).strval(), "250000");
-    ASSERT_EQ(points(1).size(), 1u);
+    EXPECT_EQ(raw.at(0).strval(), "0");
+    ASSERT_EQ(points(1).size(), 2u);
     EXPECT_EQ(points(1)[0].f64Point, 250000.0);
-}
-
-// Points, saves and deletes while the loop's side reads tables and state.
-TEST_F(CaliProc, PointsSavesAndDeletesRunBesideTableReads) {
-    std::atomic<bool> stop{false};
-    std::thread loop([&] {
-        while (!stop) {
-            double v = 0;
-            engine->DM_CalData(0, 1, 500, v);
-            if (engine->m_zCaliRunning) engine->m_RawDataQueue.PushBounded(7, 1);
-            calibrating();
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-    });
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(set(i % 2 ? 0.0 : 1.0), 0);
-        waitStopped();
-        engine->cbCaliDataSave(2, {}, &out);
-        if (i % 5 == 4) engine->cbCaliDataDelete(2, param(0xc03, s32(i % 10 == 9)), &out);
-    }
-    stop = true;
-    loop.join();
+    double v = 0;
+    engine->DM_CalData(0, 1, 500000, v);
+    EXPECT_EQ(v, 0.5);
 }
 
 } // namespace
