@@ -207,7 +207,7 @@ public:
     bool GetOHMShow5() const;
     void SetOHMShow5(bool on);
 
-    // ---- calibration procedure (CCalibrationProc.cpp)
+    // ---- calibration procedure (CCalibrationProc.cpp, CCalibrationSave.cpp)
     int cbCaliDataSet(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbCaliDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbCaliDataSave(unsigned int source, const ValueMap& in, ValueMap* out);
@@ -248,7 +248,6 @@ private:
     uint64_t m_caliPointGen = 0;
 
 public:
-
     // 0x20001701: one SensRefs under key 0, an item per reference point of
     // the current sensor project.
     int cbSensRefDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
