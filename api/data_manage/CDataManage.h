@@ -376,6 +376,7 @@ private:
     bool samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal);
     // One settled sample: auto range, step detection, the window.
     void takeSample(const structFuncConfig& config, double calVal);
+    bool applyRange(MeasureTypeEnum mainFunc, int32_t from, int32_t to);
     // A counter that saw nothing with auto range on: one range down, locked.
     void counterRangeDown(MeasureTypeEnum mainFunc);
     // Reporting part of a pass (after the window is averaged).
@@ -417,6 +418,8 @@ private:
     // Loop thread: settle counter, last sample, frequency result.
     int32_t m_throwCount = 0;
     int32_t m_diodCount = 0;
+    // The readings generation the window's samples belong to.
+    uint64_t m_windowGeneration = 0;
     double m_loopLastVal = 0;
     int64_t m_freqRaw = 0;
     double m_freqVal = 0;

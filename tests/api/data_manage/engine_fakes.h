@@ -62,6 +62,12 @@ public:
     void getAcc(std::map<uint32_t, uint32_t>& out) override {
         for (const structCaliAccPoint& a : accs) out[a.u32Func * 64 + a.u32Range] = a.u32Acc;
     }
+    bool changeRange(MeasureTypeEnum, int32_t, const structFuncConfig& config) override {
+        ranges.push_back(config.s32Range);
+        return !refuseRange;
+    }
+    bool refuseRange = false;  // a handler configured the front end meanwhile
+    std::vector<int32_t> ranges;
 
     std::deque<Frame> frames;
     Frame last = Frame(34, 0);
