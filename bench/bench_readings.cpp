@@ -53,6 +53,7 @@ public:
     void charge() override { AcqFrontEnd::converter().charge(); }
     void discharge() override { AcqFrontEnd::converter().discharge(); }
     void setAcc(uint32_t f, uint32_t r, uint32_t a) override { AcqFrontEnd::converter().setAcc(f, r, a); }
+    void getAcc(std::map<uint32_t, uint32_t>& out) override { AcqFrontEnd::converter().getAcc(out); }
     bool changeRange(MeasureTypeEnum f, int32_t from, const structFuncConfig& c) override {
         return AcqFrontEnd::converter().changeRange(f, from, c);
     }

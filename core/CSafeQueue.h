@@ -59,6 +59,25 @@ public:
         PopLocked(out);
     }
 
+    // As WaitForPop, for a consumer that may stop wanting elements while it
+    // waits: `wanted()` is asked under the lock at every wake-up, and an
+    // element is taken only while it holds. A consumer that no longer wants
+    // one passes its wake-up on to the next waiter, so nothing it was woken
+    // for is lost. The caller re-checks `wanted()` after a false result.
+    template <typename Wanted>
+    bool WaitForPopIf(T& out, int timeout_ms, Wanted wanted) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+        condition_variable_.wait_until(lock, deadline, [&] { return !queue_.empty() || !wanted(); });
+        if (wanted()) {
+            return PopLocked(out);
+        }
+        if (!queue_.empty()) {
+            condition_variable_.notify_one();
+        }
+        return false;
+    }
+
     // Drops the oldest element, if any; true when one was dropped.
     bool PopOldest() {
         std::lock_guard<std::mutex> lock(mutex_);

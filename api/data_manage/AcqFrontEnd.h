@@ -6,6 +6,7 @@
 // virtual time.
 
 #include <cstdint>
+#include <map>
 
 #include "inc_type.h"
 
@@ -24,6 +25,8 @@ public:
     virtual void discharge() = 0;
     // Stores a converter acc value for (function, range).
     virtual void setAcc(uint32_t func, uint32_t range, uint32_t acc) = 0;
+    // Adds the stored acc values to `out`, by key function * 64 + range.
+    virtual void getAcc(std::map<uint32_t, uint32_t>& out) = 0;
     // The loop's own range change: applied only while the front end still
     // runs (func, fromRange); false when a handler configured it meanwhile.
     virtual bool changeRange(MeasureTypeEnum func, int32_t fromRange, const structFuncConfig& config) = 0;

@@ -15,6 +15,7 @@ public:
     void charge() override { adc().VORNA_ADC_Charge(); }
     void discharge() override { adc().VORNA_ADC_Discharge(); }
     void setAcc(uint32_t func, uint32_t range, uint32_t acc) override { adc().VORNA_ADC_SetAcc(func, range, acc); }
+    void getAcc(std::map<uint32_t, uint32_t>& out) override { adc().VORNA_ADC_GetAcc(out); }
     bool changeRange(MeasureTypeEnum func, int32_t fromRange, const structFuncConfig& config) override {
         return adc().VORNA_ADC_UpdateConfigIf(func, fromRange, func, config);
     }

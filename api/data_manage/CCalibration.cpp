@@ -12,18 +12,13 @@
 #include <string>
 
 #include "CDataManage.h"
+#include "CaliFiles.h"
 #include "Util/logger.h"
 #include "root_path.h"
 
+using namespace cali;
+
 namespace {
-
-const char* const kCaliDir = "/vorna/data";
-constexpr size_t kPointRecord = 24;
-constexpr size_t kAccRecord = 12;
-// Bit 7 of the acc register belongs to the converter row.
-constexpr uint32_t kAccMax = 127;
-
-uint32_t caliKey(uint32_t func, uint32_t range) { return func * 64 + range; }
 
 uint32_t u32At(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -167,7 +162,10 @@ void CDataManage::DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> poi
 void CDataManage::DM_RemoveCaliData(const std::vector<uint32_t>& keys) {
     std::lock_guard<std::mutex> lock(m_caliMtx);
     auto tables = std::make_shared<CaliDataMap>(*caliData());
-    for (uint32_t key : keys) tables->erase(key);
+    for (uint32_t key : keys) {
+        tables->erase(key);
+        m_CaliPointMap.erase(key);
+    }
     swapCaliData(std::move(tables));
 }
 

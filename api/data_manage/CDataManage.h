@@ -117,7 +117,7 @@ public:
     void DM_CalInit();
     void DM_CacheCaliPoint(uint32_t func, uint32_t range, double point, double target);
     void DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points);
-    // Removes the tables of the given keys (delete of calibration data).
+    // Removes the point lists and tables of the given keys.
     void DM_RemoveCaliData(const std::vector<uint32_t>& keys);
     bool DM_CalData(uint32_t func, uint32_t range, int64_t raw, double& out);
     // The table in force: a snapshot that stays valid while tables are rebuilt.
@@ -207,6 +207,47 @@ public:
     bool GetOHMShow5() const;
     void SetOHMShow5(bool on);
 
+    // ---- calibration procedure (CCalibrationProc.cpp, CCalibrationSave.cpp)
+    int cbCaliDataSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCaliDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCaliDataSave(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCaliStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCaliDataDelete(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCaliAccSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCaliAccSave(unsigned int source, const ValueMap& in, ValueMap* out);
+    // Starts one calibration point of the current function and range with
+    // `target` as its reference, unless a capture already runs (logged, 0).
+    // 55 on the automatic range, which names no calibration key.
+    int DM_RunCali(double target);
+    // Writes the point lists of the current key (or of every key) to their
+    // files and puts the current key's new table in force. 55 as above.
+    int DM_SaveCaliPoint(bool all);
+    // Writes the converter's acc values to "cali.acc"; 44 when it cannot.
+    int DM_SaveCaliAcc();
+
+private:
+    // Removes every per-key point file, keeping "cali.cal".
+    void removeCaliFiles();
+    // The calibration worker: takes the point's raw values from
+    // m_RawDataQueue and files the point under the key it started on.
+    void caliWorker(uint64_t generation, uint32_t func, uint32_t range, double target);
+    // Takes one raw value while `generation` (0: any) owns the capture,
+    // waiting at most m_u32BufferTimeOut ms.
+    bool caliTake(long long& value, uint64_t generation);
+    bool caliOwns(uint64_t generation) const;
+    // Ends the capture of `generation`: the running flag and the calibrating
+    // status bit go unless a later capture holds them.
+    void caliFinish(uint64_t generation);
+    // The current function and range; false on the automatic range.
+    bool caliCurrentKey(uint32_t& func, uint32_t& range);
+    void caliCaptureInterval();
+    // Each capture (a point or a raw read) raises the generation; the point
+    // holding the calibrating status bit is m_caliPointGen (0: none).
+    std::mutex m_caliRunMtx;
+    std::atomic<uint64_t> m_caliGeneration{0};
+    uint64_t m_caliPointGen = 0;
+
+public:
     // 0x20001701: one SensRefs under key 0, an item per reference point of
     // the current sensor project.
     int cbSensRefDataGet(unsigned int source, const ValueMap& in, ValueMap* out);

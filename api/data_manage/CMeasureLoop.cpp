@@ -133,7 +133,9 @@ void CDataManage::runPass() {
         m_throwCount = settleAfterChange(config.eRealFunc);
         return;
     }
-    if (m_throwCount == 0) return;
+    // A capture's samples never pass the settle counter: a capture started
+    // right after a change of function or range would wait for it forever.
+    if (m_throwCount == 0 && !m_zCaliRunning) return;
 
     while (m_tempQueue.size() > windowSize(config.eRate)) m_tempQueue.pop_front();
     double avgVal = 0;

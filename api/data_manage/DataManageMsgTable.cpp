@@ -7,13 +7,13 @@
 // resolution, sensors, relative offset per function, NPLC per function, DATA
 // and SAMPle:COUNt. The comment names the member that will handle the id.
 const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
-    {0x10000c00, "CALI_DATA_SET", nullptr},  // cbCaliDataSet
-    {0x20000c00, "CALI_DATA_GET", nullptr},  // cbCaliDataGet
-    {0x10000c01, "CALI_DATA_SAVE", nullptr},  // cbCaliDataSave
-    {0x20000c02, "CALI_STATE_GET", nullptr},  // cbCaliStateGet
-    {0x10000c03, "CALI_DATA_DELETE", nullptr},  // cbCaliDataDelete
-    {0x10000c04, "CALI_ACC_SET", nullptr},  // cbCaliAccSet
-    {0x10000c05, "CALI_ACC_SAVE", nullptr},  // cbCaliAccSave
+    {0x10000c00, "CALI_DATA_SET", &CDataManage::cbCaliDataSet},  // cbCaliDataSet
+    {0x20000c00, "CALI_DATA_GET", &CDataManage::cbCaliDataGet},  // cbCaliDataGet
+    {0x10000c01, "CALI_DATA_SAVE", &CDataManage::cbCaliDataSave},  // cbCaliDataSave
+    {0x20000c02, "CALI_STATE_GET", &CDataManage::cbCaliStateGet},  // cbCaliStateGet
+    {0x10000c03, "CALI_DATA_DELETE", &CDataManage::cbCaliDataDelete},  // cbCaliDataDelete
+    {0x10000c04, "CALI_ACC_SET", &CDataManage::cbCaliAccSet},  // cbCaliAccSet
+    {0x10000c05, "CALI_ACC_SAVE", &CDataManage::cbCaliAccSave},  // cbCaliAccSave
     {0x10000810, "CALCULATE_FUNCTION_SET", nullptr},  // cbCalculateFuncSet
     {0x10002000, "CALCULATE_STATISTIC_SET_2000", nullptr},  // cbCalculateStatisticSet
     {0x20002000, "CALCULATE_STATISTIC_GET_2000", nullptr},  // cbCalculateStatisticGet

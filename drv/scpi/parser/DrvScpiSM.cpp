@@ -264,12 +264,14 @@ void SCPI_STAT_QUES_EventSet(uint16_t bits) {
     }
 }
 
-void SCPI_STAT_OPER_EnableBitsSet(uint16_t bits, bool on) {
+void SCPI_STAT_OPER_ConditionBitsSet(uint16_t bits, bool on) {
     SCP_LockGuard lock(SCP_LibMutex());
     if (on) {
-        g_u16ScpOSR_E |= bits;
+        // A condition that comes true is latched in the event register.
+        m_u16ScpOSR_EV |= static_cast<uint16_t>(bits & ~m_u16ScpOSR_C);
+        m_u16ScpOSR_C |= bits;
     } else {
-        g_u16ScpOSR_E &= static_cast<uint16_t>(~bits);
+        m_u16ScpOSR_C &= static_cast<uint16_t>(~bits);
     }
 }
 

@@ -83,10 +83,11 @@ uint16_t SCPI_STAT_QUES_EVENT_ReadClear();
 
 // Writers outside the library: the engine's limit and overload bits set
 // QUEStionable condition and event (status byte bit 3 when enabled); the
-// calibration switches OPERation enable bits; the parser reports a command
+// calibration sets and clears OPERation condition bits (a bit that comes on
+// is latched in the OPERation event register); the parser reports a command
 // error (standard event bit 5, status byte bit 5 when enabled).
 void SCPI_STAT_QUES_EventSet(uint16_t bits);
-void SCPI_STAT_OPER_EnableBitsSet(uint16_t bits, bool on);
+void SCPI_STAT_OPER_ConditionBitsSet(uint16_t bits, bool on);
 void SCP_CommandErrNotify();
 
 // The parser state.

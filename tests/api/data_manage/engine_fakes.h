@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <vector>
 
 #include "AcqFrontEnd.h"
@@ -58,6 +59,9 @@ public:
     void charge() override { ++charges; }
     void discharge() override { ++discharges; }
     void setAcc(uint32_t func, uint32_t range, uint32_t acc) override { accs.push_back({func, range, acc}); }
+    void getAcc(std::map<uint32_t, uint32_t>& out) override {
+        for (const structCaliAccPoint& a : accs) out[a.u32Func * 64 + a.u32Range] = a.u32Acc;
+    }
     bool changeRange(MeasureTypeEnum, int32_t, const structFuncConfig& config) override {
         ranges.push_back(config.s32Range);
         return !refuseRange;

@@ -101,10 +101,13 @@ TEST_F(ScpiStatusTest, QuestionableBitReachesTheStatusByteOnlyWhenEnabled) {
     EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0x1800);
     EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0);
     EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0x1800);
-    SCPI_STAT_OPER_EnableBitsSet(0x0001, true);
-    SCPI_STAT_OPER_EnableBitsSet(0x0002, true);
-    SCPI_STAT_OPER_EnableBitsSet(0x0001, false);
-    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_E, 0x0002);
+    SCPI_STAT_OPER_ConditionBitsSet(0x0001, true);
+    SCPI_STAT_OPER_ConditionBitsSet(0x0002, true);
+    SCPI_STAT_OPER_ConditionBitsSet(0x0001, false);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpOSR_C, 0x0002);
+    EXPECT_EQ(SCPI_STAT_OPER_EVENT_ReadClear(), 0x0003);
+    SCPI_STAT_OPER_ConditionBitsSet(0x0002, true);  // already on: no new event
+    EXPECT_EQ(SCPI_STAT_OPER_EVENT_ReadClear(), 0);
 }
 
 TEST_F(ScpiStatusTest, PowerOnStateHonoursThePowerOnClearFlag) {
