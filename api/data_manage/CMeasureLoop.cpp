@@ -271,7 +271,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     if (!DM_Trigger(retVal) && !m_triggerChange) return;
     m_triggered = false;
     DM_VMCCtrl();
-    if (s.mainFunc == TYPE_SENSOR && !SEN_Meas(avgVal, retVal)) return;
+    if (s.mainFunc == TYPE_SENSOR) retVal = SEN_Meas(avgVal);
 
     const structRangeInfo row = DM_GetRangeInfo(s.mainFunc, static_cast<uint32_t>(config.s32Range), retVal);
     if (isCounter(s.mainFunc)) {

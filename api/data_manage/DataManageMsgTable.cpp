@@ -116,30 +116,30 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x20000622, "MEAS_OHM2_RESOLUTION_GET", nullptr},  // cbMeasOhm2ResolutionGet
     {0x10000623, "MEAS_OHM4_RESOLUTION_SET", nullptr},  // cbMeasOhm4ResolutionSet
     {0x20000623, "MEAS_OHM4_RESOLUTION_GET", nullptr},  // cbMeasOhm4ResolutionGet
-    {0x20001700, "SENS_DATA_GET", nullptr},  // cbSensDataGet
-    {0x10001700, "SENS_CONFIG_SAVE", nullptr},  // cbSensConfigSave
-    {0x10001701, "SENS_REF_DATA_ADD", nullptr},  // cbSensRefDataAdd
+    {0x20001700, "SENS_DATA_GET", &CDataManage::cbSensDataGet},  // cbSensDataGet
+    {0x10001700, "SENS_CONFIG_SAVE", &CDataManage::cbSensConfigSave},  // cbSensConfigSave
+    {0x10001701, "SENS_REF_DATA_ADD", &CDataManage::cbSensRefDataAdd},  // cbSensRefDataAdd
     {0x20001701, "SENS_REF_DATA_GET", &CDataManage::cbSensRefDataGet},  // cbSensRefDataGet
-    {0x10001702, "SENS_REF_DATA_DEL", nullptr},  // cbSensRefDataDel
-    {0x10001703, "SENS_TYPE_SET", nullptr},  // cbSensTypeSet
-    {0x10001704, "SENS_TEMP_FUNC_SET", nullptr},  // cbSensTempFuncSet
-    {0x10001705, "SENS_CUSTOM_FUNC_SET", nullptr},  // cbSensCustomFuncSet
-    {0x10001706, "SENS_NAME_SET", nullptr},  // cbSensNameSet
-    {0x10001707, "SENS_TEMP_OR_CUSTOM_SET", nullptr},  // cbSensTempOrCustomSet
-    {0x10001708, "SENS_CONFIG_LOAD", nullptr},  // cbSensConfigLoad
-    {0x10001709, "SENS_COLD_SAVE_SET", nullptr},  // cbSensColdSaveSet
-    {0x20001709, "SENS_COLD_SAVE_GET", nullptr},  // cbSensColdSaveGet
-    {0x1000170a, "SENS_USER_COLD_SET", nullptr},  // cbSensUserColdSet
-    {0x2000170a, "SENS_USER_COLD_GET", nullptr},  // cbSensUserColdGet
-    {0x1000170b, "SENS_RTD_R0_SET", nullptr},  // cbSensRtdR0Set
-    {0x2000170b, "SENS_RTD_R0_GET", nullptr},  // cbSensRtdR0Get
-    {0x1000170c, "SENS_CUSTOM_UNIT_SWITCH", nullptr},  // cbSensCustomUnitSwitch
-    {0x1000170d, "SENS_DISPLAY_VALUE_SWITCH", nullptr},  // cbSensDisplayValueSwitch
-    {0x1000170e, "SENS_NEW_ID", nullptr},  // cbSensNewId
-    {0x10001711, "SENS_TEMP_UNIT_SET", nullptr},  // cbSensTempUnitSet
-    {0x20001711, "SENS_TEMP_UNIT_GET", nullptr},  // cbSensTempUnitGet
-    {0x10001712, "SENS_CUSTOM_UNIT_SET", nullptr},  // cbSensCustomUnitSet
-    {0x20001712, "SENS_CUSTOM_UNIT_GET", nullptr},  // cbSensCustomUnitGet
+    {0x10001702, "SENS_REF_DATA_DEL", &CDataManage::cbSensRefDataDel},  // cbSensRefDataDel
+    {0x10001703, "SENS_TYPE_SET", &CDataManage::cbSensTypeSet},  // cbSensTypeSet
+    {0x10001704, "SENS_TEMP_FUNC_SET", &CDataManage::cbSensTempFuncSet},  // cbSensTempFuncSet
+    {0x10001705, "SENS_CUSTOM_FUNC_SET", &CDataManage::cbSensCustomFuncSet},  // cbSensCustomFuncSet
+    {0x10001706, "SENS_NAME_SET", &CDataManage::cbSensNameSet},  // cbSensNameSet
+    {0x10001707, "SENS_TEMP_OR_CUSTOM_SET", &CDataManage::cbSensTempOrCustomSet},  // cbSensTempOrCustomSet
+    {0x10001708, "SENS_CONFIG_LOAD", &CDataManage::cbSensConfigLoad},  // cbSensConfigLoad
+    {0x10001709, "SENS_COLD_SAVE_SET", &CDataManage::cbSensColdSaveSet},  // cbSensColdSaveSet
+    {0x20001709, "SENS_COLD_SAVE_GET", &CDataManage::cbSensColdSaveGet},  // cbSensColdSaveGet
+    {0x1000170a, "SENS_USER_COLD_SET", &CDataManage::cbSensUserColdSet},  // cbSensUserColdSet
+    {0x2000170a, "SENS_USER_COLD_GET", &CDataManage::cbSensUserColdGet},  // cbSensUserColdGet
+    {0x1000170b, "SENS_RTD_R0_SET", &CDataManage::cbSensRtdR0Set},  // cbSensRtdR0Set
+    {0x2000170b, "SENS_RTD_R0_GET", &CDataManage::cbSensRtdR0Get},  // cbSensRtdR0Get
+    {0x1000170c, "SENS_CUSTOM_UNIT_SWITCH", &CDataManage::cbSensCustomUnitSwitch},  // cbSensCustomUnitSwitch
+    {0x1000170d, "SENS_DISPLAY_VALUE_SWITCH", &CDataManage::cbSensDisplayValueSwitch},  // cbSensDisplayValueSwitch
+    {0x1000170e, "SENS_NEW_ID", &CDataManage::cbSensNewId},  // cbSensNewId
+    {0x10001711, "SENS_TEMP_UNIT_SET", &CDataManage::cbSensTempUnitSet},  // cbSensTempUnitSet
+    {0x20001711, "SENS_TEMP_UNIT_GET", &CDataManage::cbSensTempUnitGet},  // cbSensTempUnitGet
+    {0x10001712, "SENS_CUSTOM_UNIT_SET", &CDataManage::cbSensCustomUnitSet},  // cbSensCustomUnitSet
+    {0x20001712, "SENS_CUSTOM_UNIT_GET", &CDataManage::cbSensCustomUnitGet},  // cbSensCustomUnitGet
     {0x10002608, "CALCULATE_DCI_REL_STATE_SET", nullptr},  // cbCalculateDciRelStateSet
     {0x20002608, "CALCULATE_DCI_REL_STATE_GET", nullptr},  // cbCalculateDciRelStateGet
     {0x10002609, "CALCULATE_DCI_REL_OFFSET_SET", nullptr},  // cbCalculateDciRelOffsetSet
