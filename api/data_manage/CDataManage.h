@@ -252,7 +252,18 @@ public:
     int cbSensCustomUnitGet(unsigned int source, const ValueMap& in, ValueMap* out);
 
     // Range, resolution and NPLC conversions (CRangeConvert.cpp).
+    // The numbers that MIN, MAX and DEF (and AUTO, where it counts) stand for.
+    struct ParamWords {
+        double min, max, def;
+        bool autoIsDef;
+    };
+    // A parameter as a number: f64Val as it is, a word, or a number text with
+    // an optional unit suffix; 0, 31 for a text that is neither, 54 for another kind.
+    static int ScpiWordOrNumber(const Value& in, const ParamWords& words, double& out);
     double RangeAndRateTransToResolution(int func, int range, int rate);
+    // The rate whose resolution row of `range` a resolution asks for.
+    int ResolutionTransToRate(int func, int range, double resolution) const;
+    const ResolutionByRateTable* resolutionTable(int func) const;
     int NplcTransToRate(double nplc);
     int ScpiNplcInputTransToRealNplc(const Value& in, double& out);
     // CONFigure, CONFigure?, resolution and NPLC per function (CConfigure.cpp).
@@ -291,6 +302,16 @@ private:
     // activation, read by the measurement loop).
     double SEN_TempMeas(double value, const structSensorProjLeast& record);
     int SEN_EditSet(const std::function<int(structSensorProjLeast&)>& change, bool push);
+    // The families of CConfigure.cpp.
+    void configTrigger();
+    int measConfig(MeasureTypeEnum func, const ValueMap& in);
+    int selectOnly(MeasureTypeEnum func);
+    std::string sensorConfigText();
+    int resolutionSet(MeasureTypeEnum func, const ValueMap& in);
+    int resolutionGet(MeasureTypeEnum func, ValueMap* out);
+    int nplcSet(MeasureTypeEnum func, const ValueMap& in);
+    int nplcGet(MeasureTypeEnum func, ValueMap* out);
+    int applyRate(MeasureTypeEnum func, int rate);
     std::mutex m_sensorMtx;
     std::unique_ptr<structSensorProjLeast> m_bufSensor = std::make_unique<structSensorProjLeast>();
     mutable std::mutex m_sensorActiveMtx;

@@ -95,27 +95,27 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x1000060e, "MEAS_DATA_INITIATE", &CDataManage::cbMeasDataInitiate},  // cbMeasDataInitiate
     {0x2000060f, "MEAS_DATA_READ", &CDataManage::cbMeasDataRead},  // cbMeasDataRead
     {0x20000610, "MEAS_DATA_R", &CDataManage::cbMeasDataR},  // cbMeasDataR
-    {0x10000611, "MEAS_DCV_CONFIG", nullptr},  // cbMeasDcvConfig
-    {0x10000612, "MEAS_ACV_CONFIG", nullptr},  // cbMeasAcvConfig
-    {0x10000613, "MEAS_DCI_CONFIG", nullptr},  // cbMeasDciConfig
-    {0x10000614, "MEAS_ACI_CONFIG", nullptr},  // cbMeasAciConfig
-    {0x10000615, "MEAS2_WR_CONFIG", nullptr},  // cbMeas2WRConfig
-    {0x10000616, "MEAS4_WR_CONFIG", nullptr},  // cbMeas4WRConfig
-    {0x10000617, "MEAS_CAP_CONFIG", nullptr},  // cbMeasCapConfig
-    {0x10000618, "MEAS_CONT_CONFIG", nullptr},  // cbMeasContConfig
-    {0x10000619, "MEAS_DIODE_CONFIG", nullptr},  // cbMeasDiodeConfig
-    {0x1000061a, "MEAS_PERI_CONFIG", nullptr},  // cbMeasPeriConfig
-    {0x1000061b, "MEAS_FREQ_CONFIG", nullptr},  // cbMeasFreqConfig
-    {0x1000061c, "MEAS_SENSOR_CONFIG", nullptr},  // cbMeasSensorConfig
-    {0x2000061d, "MEAS_CONFIG_GET", nullptr},  // cbMeasConfigGet
-    {0x1000061e, "MEAS_DCV_RESOLUTION_SET", nullptr},  // cbMeasDcvResolutionSet
-    {0x2000061e, "MEAS_DCV_RESOLUTION_GET", nullptr},  // cbMeasDcvResolutionGet
-    {0x10000620, "MEAS_DCI_RESOLUTION_SET", nullptr},  // cbMeasDciResolutionSet
-    {0x20000620, "MEAS_DCI_RESOLUTION_GET", nullptr},  // cbMeasDciResolutionGet
-    {0x10000622, "MEAS_OHM2_RESOLUTION_SET", nullptr},  // cbMeasOhm2ResolutionSet
-    {0x20000622, "MEAS_OHM2_RESOLUTION_GET", nullptr},  // cbMeasOhm2ResolutionGet
-    {0x10000623, "MEAS_OHM4_RESOLUTION_SET", nullptr},  // cbMeasOhm4ResolutionSet
-    {0x20000623, "MEAS_OHM4_RESOLUTION_GET", nullptr},  // cbMeasOhm4ResolutionGet
+    {0x10000611, "MEAS_DCV_CONFIG", &CDataManage::cbMeasDcvConfig},  // cbMeasDcvConfig
+    {0x10000612, "MEAS_ACV_CONFIG", &CDataManage::cbMeasAcvConfig},  // cbMeasAcvConfig
+    {0x10000613, "MEAS_DCI_CONFIG", &CDataManage::cbMeasDciConfig},  // cbMeasDciConfig
+    {0x10000614, "MEAS_ACI_CONFIG", &CDataManage::cbMeasAciConfig},  // cbMeasAciConfig
+    {0x10000615, "MEAS2_WR_CONFIG", &CDataManage::cbMeas2WRConfig},  // cbMeas2WRConfig
+    {0x10000616, "MEAS4_WR_CONFIG", &CDataManage::cbMeas4WRConfig},  // cbMeas4WRConfig
+    {0x10000617, "MEAS_CAP_CONFIG", &CDataManage::cbMeasCapConfig},  // cbMeasCapConfig
+    {0x10000618, "MEAS_CONT_CONFIG", &CDataManage::cbMeasContConfig},  // cbMeasContConfig
+    {0x10000619, "MEAS_DIODE_CONFIG", &CDataManage::cbMeasDiodeConfig},  // cbMeasDiodeConfig
+    {0x1000061a, "MEAS_PERI_CONFIG", &CDataManage::cbMeasPeriConfig},  // cbMeasPeriConfig
+    {0x1000061b, "MEAS_FREQ_CONFIG", &CDataManage::cbMeasFreqConfig},  // cbMeasFreqConfig
+    {0x1000061c, "MEAS_SENSOR_CONFIG", &CDataManage::cbMeasSensorConfig},  // cbMeasSensorConfig
+    {0x2000061d, "MEAS_CONFIG_GET", &CDataManage::cbMeasConfigGet},  // cbMeasConfigGet
+    {0x1000061e, "MEAS_DCV_RESOLUTION_SET", &CDataManage::cbMeasDcvResolutionSet},  // cbMeasDcvResolutionSet
+    {0x2000061e, "MEAS_DCV_RESOLUTION_GET", &CDataManage::cbMeasDcvResolutionGet},  // cbMeasDcvResolutionGet
+    {0x10000620, "MEAS_DCI_RESOLUTION_SET", &CDataManage::cbMeasDciResolutionSet},  // cbMeasDciResolutionSet
+    {0x20000620, "MEAS_DCI_RESOLUTION_GET", &CDataManage::cbMeasDciResolutionGet},  // cbMeasDciResolutionGet
+    {0x10000622, "MEAS_OHM2_RESOLUTION_SET", &CDataManage::cbMeasOhm2ResolutionSet},  // cbMeasOhm2ResolutionSet
+    {0x20000622, "MEAS_OHM2_RESOLUTION_GET", &CDataManage::cbMeasOhm2ResolutionGet},  // cbMeasOhm2ResolutionGet
+    {0x10000623, "MEAS_OHM4_RESOLUTION_SET", &CDataManage::cbMeasOhm4ResolutionSet},  // cbMeasOhm4ResolutionSet
+    {0x20000623, "MEAS_OHM4_RESOLUTION_GET", &CDataManage::cbMeasOhm4ResolutionGet},  // cbMeasOhm4ResolutionGet
     {0x20001700, "SENS_DATA_GET", &CDataManage::cbSensDataGet},  // cbSensDataGet
     {0x10001700, "SENS_CONFIG_SAVE", &CDataManage::cbSensConfigSave},  // cbSensConfigSave
     {0x10001701, "SENS_REF_DATA_ADD", &CDataManage::cbSensRefDataAdd},  // cbSensRefDataAdd
@@ -194,14 +194,14 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x20002616, "CALCULATE_PERIOD_REL_OFFSET_GET", nullptr},  // cbCalculatePeriodRelOffsetGet
     {0x10002617, "CALCULATE_PERIOD_REL_STATE_AUTO_SET", nullptr},  // cbCalculatePeriodRelStateAutoSet
     {0x20002617, "CALCULATE_PERIOD_REL_STATE_AUTO_GET", nullptr},  // cbCalculatePeriodRelStateAutoGet
-    {0x10002606, "SENSE_DCI_NPLC_SET", nullptr},  // cbSenseDciNplcSet
-    {0x20002606, "SENSE_DCI_NPLC_GET", nullptr},  // cbSenseDciNplcGet
-    {0x1000261e, "SENSE_OHM4_NPLC_SET", nullptr},  // cbSenseOhm4NplcSet
-    {0x2000261e, "SENSE_OHM4_NPLC_GET", nullptr},  // cbSenseOhm4NplcGet
-    {0x10002625, "SENSE_OHM2_NPLC_SET", nullptr},  // cbSenseOhm2NplcSet
-    {0x20002625, "SENSE_OHM2_NPLC_GET", nullptr},  // cbSenseOhm2NplcGet
-    {0x1000262a, "SENSE_DCV_NPLC_SET", nullptr},  // cbSenseDcvNplcSet
-    {0x2000262a, "SENSE_DCV_NPLC_GET", nullptr},  // cbSenseDcvNplcGet
+    {0x10002606, "SENSE_DCI_NPLC_SET", &CDataManage::cbSenseDciNplcSet},  // cbSenseDciNplcSet
+    {0x20002606, "SENSE_DCI_NPLC_GET", &CDataManage::cbSenseDciNplcGet},  // cbSenseDciNplcGet
+    {0x1000261e, "SENSE_OHM4_NPLC_SET", &CDataManage::cbSenseOhm4NplcSet},  // cbSenseOhm4NplcSet
+    {0x2000261e, "SENSE_OHM4_NPLC_GET", &CDataManage::cbSenseOhm4NplcGet},  // cbSenseOhm4NplcGet
+    {0x10002625, "SENSE_OHM2_NPLC_SET", &CDataManage::cbSenseOhm2NplcSet},  // cbSenseOhm2NplcSet
+    {0x20002625, "SENSE_OHM2_NPLC_GET", &CDataManage::cbSenseOhm2NplcGet},  // cbSenseOhm2NplcGet
+    {0x1000262a, "SENSE_DCV_NPLC_SET", &CDataManage::cbSenseDcvNplcSet},  // cbSenseDcvNplcSet
+    {0x2000262a, "SENSE_DCV_NPLC_GET", &CDataManage::cbSenseDcvNplcGet},  // cbSenseDcvNplcGet
     {0x20002100, "DATA_LAST_GET", &CDataManage::cbDataLastGet},  // cbDataLastGet
     {0x20002101, "DATA_POINTS_GET", &CDataManage::cbDataPointsGet},  // cbDataPointsGet
     {0x10002102, "DATA_POINTS_EVENT_THRESHOLD_SET", &CDataManage::cbDataPointsEventThresholdSet},  // cbDataPointsEventThresholdSet
