@@ -209,8 +209,8 @@ public:
     // ---- sensors and measurement configuration (CSensor.cpp, CConfigure.cpp)
     // Both sensor definitions to their defaults, and the record from them.
     void SEN_Init();
-    // A sensor reading from the averaged input of `record`; the one-argument
-    // form evaluates the active definition.
+    // A sensor reading of `record` from an input in the engine's base unit
+    // (mV, uA, ohm, Hz); the one-argument form evaluates the active definition.
     double SEN_Meas(double value, const structSensorProjLeast* record);
     double SEN_Meas(double value);
     // The active definition: a snapshot that activation never changes.
