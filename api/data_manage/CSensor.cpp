@@ -17,13 +17,6 @@ using ValueMap = google::protobuf::Map<int, Value>;
 namespace {
 
 const char* const kFahrenheit = "\u2109";
-const char* const kCelsius = "\u2103";
-
-// Functions that never measure a sensor: ACV, ACI, CAP, CONT, DIODE, PERIOD, SENSOR.
-bool noSensorFunction(int f) {
-    return f == TYPE_ACV || f == TYPE_ACI || f == TYPE_CAP || f == TYPE_CONT || f == TYPE_DIODE ||
-           f == TYPE_PERIOD || f == TYPE_SENSOR;
-}
 
 } // namespace
 
@@ -207,7 +200,7 @@ void CDataManage::ProtoSensorFuncInfoSet(const ProtoSensorFuncInfo& in) {
         r.bDisplayValue = in.mbdisplayvalue();
         r.bTempture = in.mbtempture();
         const ProtoProjProperty& p = in.mprotoprojproperty();
-        r.stProjProperty.eType = noSensorFunction(p.ms32type()) || p.ms32type() < 0 || p.ms32type() > TYPE_SENSOR
+        r.stProjProperty.eType = SEN_NoSensorFunction(p.ms32type()) || p.ms32type() < 0 || p.ms32type() > TYPE_SENSOR
                                      ? TYPE_DCV
                                      : static_cast<MeasureTypeEnum>(p.ms32type());
         const ProtoTempProperty& t = in.mprototempproperty();
@@ -295,7 +288,7 @@ int CDataManage::SensNewId(int type) {
 
 int CDataManage::SensTempFuncSet(int f) {
     return SEN_EditSet([&](structSensorProjLeast& r) {
-        if (noSensorFunction(f) || !r.bTempture) return 55;
+        if (SEN_NoSensorFunction(f) || !r.bTempture) return 55;
         const bool tc = r.stTemptureProperty.u8TempSensorType == 0;
         if (tc ? f != TYPE_DCV : (f != TYPE_OHM2 && f != TYPE_OHM4)) return 55;
         PrintI(" type=%d", f);

@@ -26,11 +26,6 @@ double numberOf(const Value& v) {
 }
 std::string textOf(const Value& v) { return v.value_case() == Value::kStrVal ? v.strval() : std::string(); }
 
-bool noSensorFunction(int f) {
-    return f == TYPE_ACV || f == TYPE_ACI || f == TYPE_CAP || f == TYPE_CONT || f == TYPE_DIODE ||
-           f == TYPE_PERIOD || f == TYPE_SENSOR;
-}
-
 // Clamps `v` into [low, high]: 131 below, 130 above, else 0.
 int clamp(double& v, double low, double high) {
     if (v < low) { v = low; return 131; }
@@ -126,7 +121,7 @@ int CDataManage::cbSensCustomFuncSet(unsigned int, const ValueMap& in, ValueMap*
     const Value* v = keyOf(in, 0x1705);
     if (!v) return 8;
     const int f = s32Of(*v, TYPE_DCV);
-    if (noSensorFunction(f) || f < 0 || f > TYPE_SENSOR) return 55;
+    if (SEN_NoSensorFunction(f) || f < 0 || f > TYPE_SENSOR) return 55;
     PrintI(" type=%d", f);
     return SEN_EditSet([&](structSensorProjLeast& r) {
         r.u32TotalPoint = 0;

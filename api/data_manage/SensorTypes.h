@@ -63,6 +63,12 @@ struct structSensorProjLeast {
 
 // Copies `text` into a fixed field, cut at a UTF-8 character boundary so that
 // the field always holds whole characters and its terminator.
+// Functions that never measure a sensor: ACV, ACI, CAP, CONT, DIODE, PERIOD, SENSOR.
+inline bool SEN_NoSensorFunction(int f) {
+    return f == TYPE_ACV || f == TYPE_ACI || f == TYPE_CAP || f == TYPE_CONT || f == TYPE_DIODE ||
+           f == TYPE_PERIOD || f == TYPE_SENSOR;
+}
+
 // Length of the longest prefix of `text` of at most `max` bytes that ends on a
 // UTF-8 character boundary.
 inline size_t Utf8Prefix(const std::string& text, size_t max) {

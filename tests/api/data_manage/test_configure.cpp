@@ -73,7 +73,9 @@ TEST_F(Configure, RangeAndResolutionSelectFunctionRangeAndRate) {
         EXPECT_EQ(call(c.h, c.in), c.result);
         EXPECT_EQ(fm.FM_GetFunction(), c.func);
         EXPECT_EQ(fm.FM_GetRange(c.func), c.range);
-        if (c.rate >= 0) EXPECT_EQ(fm.FM_GetRate(c.func), c.rate);
+        if (c.rate >= 0) {
+            EXPECT_EQ(fm.FM_GetRate(c.func), c.rate);
+        }
         expectTriggerReset();
     }
 }
@@ -132,7 +134,9 @@ TEST_F(Configure, TemperatureClassesAndTypes) {
     for (const Case& c : cases) {
         EXPECT_EQ(call(&CDataManage::cbMeasSensorConfig, c.in), c.result);
         EXPECT_EQ(fm.FM_GetFunction(), TYPE_SENSOR);
-        if (!c.text.empty()) EXPECT_EQ(query(&CDataManage::cbMeasConfigGet, 0x61D), c.text);
+        if (!c.text.empty()) {
+            EXPECT_EQ(query(&CDataManage::cbMeasConfigGet, 0x61D), c.text);
+        }
     }
 }
 
