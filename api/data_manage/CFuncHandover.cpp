@@ -73,8 +73,8 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         m_eMainFunc = func;
         m_mainConfig = config;
     }
-    clearReadings(false);
     m_windowReset = true;
+    clearReadings(false);
 }
 
 void CDataManage::DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config) {
