@@ -105,11 +105,9 @@ RunStats runLoop(const char* model, RateEnum rate, double seconds, bool vmc) {
 
     RunStats stats;
     std::mutex mtx;
-    CFEM::setNotifySink([&](const char* data, unsigned int length) {
+    CFEM::setNotifySink([&](const DataPack& pack) {
         const int64_t at = nowUs();
-        DataPack pack;
-        if (!pack.ParseFromArray(data, static_cast<int>(length)) ||
-            static_cast<uint32_t>(pack.code()) != (UPDATE_MEASURE_DATA | 0x80000000u) || !pack.data().count(0x406)) {
+        if (static_cast<uint32_t>(pack.code()) != (UPDATE_MEASURE_DATA | 0x80000000u) || !pack.data().count(0x406)) {
             return;
         }
         DataBuffer b;
