@@ -30,6 +30,11 @@ protected:
     CDataManage& engine = *CDataManage::instance();
     FunctionManage& fm = FunctionManage::instance();
     void SetUp() override { engine.DM_CapabilityInit("MV412"); }
+    // Later tests in this process measure with the factory threshold on DCV.
+    void TearDown() override {
+        fm.ContResiConfig(10);
+        fm.FM_SetFunction(TYPE_DCV);
+    }
     int call(Handler h, const ValueMap& in, ValueMap* out = nullptr) {
         ValueMap scratch;
         return (engine.*h)(2, in, out ? out : &scratch);

@@ -25,7 +25,11 @@ protected:
         engine.SEN_Init();
         engine.m_coldJunctionRead = [this](float& c) { c = cold; return coldOk; };
     }
-    void TearDown() override { engine.m_coldJunctionRead = nullptr; }
+    void TearDown() override {
+        engine.m_coldJunctionRead = nullptr;
+        engine.SEN_Init();
+        FunctionManage::instance().FM_SetFunction(TYPE_DCV);
+    }
     int call(CDataManage::Handler h, int key, const Value& v) {
         ValueMap out;
         return (engine.*h)(0, request(key, v), &out);
