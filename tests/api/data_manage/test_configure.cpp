@@ -30,8 +30,11 @@ protected:
     CDataManage& engine = *CDataManage::instance();
     FunctionManage& fm = FunctionManage::instance();
     void SetUp() override { engine.DM_CapabilityInit("MV412"); }
-    // Later tests in this process measure with the factory threshold on DCV.
+    // Later tests in this process start from the factory function settings.
     void TearDown() override {
+        ProtoBaseFuncInfo factory;
+        fm.ProtoBaseFuncInfoDefault(factory);
+        fm.ProtoBaseFuncInfoSet(factory);
         fm.ContResiConfig(10);
         fm.FM_SetFunction(TYPE_DCV);
     }
