@@ -302,6 +302,8 @@ private:
     // activation, read by the measurement loop).
     double SEN_TempMeas(double value, const structSensorProjLeast& record);
     int SEN_EditSet(const std::function<int(structSensorProjLeast&)>& change, bool push);
+    int sensFloatSet(const ValueMap& in, const struct ClampedFloat& item);
+    int sensFloatGet(ValueMap* out, const struct ClampedFloat& item);
     // The families of CConfigure.cpp.
     void configTrigger();
     int measConfig(MeasureTypeEnum func, const ValueMap& in);

@@ -165,40 +165,39 @@ int CDataManage::cbSensColdSaveGet(unsigned int, const ValueMap&, ValueMap* out)
     return 0;
 }
 
-int CDataManage::cbSensUserColdSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x170A);
+// The user's cold junction and the RTD's R0: clamped floats of the
+// temperature properties.
+struct ClampedFloat {
+    int key;
+    const char* log;
+    double low, high;
+    float structTemptureProperty::*field;
+};
+const ClampedFloat kUserCold{0x170A, "temp = %f", -273.0, 999.0, &structTemptureProperty::f32CodeTerminalUser};
+const ClampedFloat kRtdR0{0x170B, "R0 = %f", 49.0, 2100.0, &structTemptureProperty::f32RtdR0};
+
+int CDataManage::sensFloatSet(const ValueMap& in, const ClampedFloat& item) {
+    const Value* v = keyOf(in, item.key);
     if (!v) return 8;
-    double t = numberOf(*v);
-    PrintI("temp = %f", t);
-    if (std::isnan(t)) return 56;
-    const int row = clamp(t, -273.0, 999.0);
-    SEN_EditSet([&](structSensorProjLeast& r) { r.stTemptureProperty.f32CodeTerminalUser = static_cast<float>(t); return 0; },
+    double value = numberOf(*v);
+    PrintI(item.log, value);
+    if (std::isnan(value)) return 56;
+    const int row = clamp(value, item.low, item.high);
+    SEN_EditSet([&](structSensorProjLeast& r) { r.stTemptureProperty.*item.field = static_cast<float>(value); return 0; },
                 true);
     return row;
 }
 
-int CDataManage::cbSensUserColdGet(unsigned int, const ValueMap&, ValueMap* out) {
+int CDataManage::sensFloatGet(ValueMap* out, const ClampedFloat& item) {
     std::lock_guard<std::mutex> lock(m_sensorMtx);
-    insertF32(*out, 0x170A, m_bufSensor->stTemptureProperty.f32CodeTerminalUser);
+    insertF32(*out, item.key, m_bufSensor->stTemptureProperty.*item.field);
     return 0;
 }
 
-int CDataManage::cbSensRtdR0Set(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x170B);
-    if (!v) return 8;
-    double r0 = numberOf(*v);
-    PrintI("R0 = %f", r0);
-    if (std::isnan(r0)) return 56;
-    const int row = clamp(r0, 49.0, 2100.0);
-    SEN_EditSet([&](structSensorProjLeast& r) { r.stTemptureProperty.f32RtdR0 = static_cast<float>(r0); return 0; }, true);
-    return row;
-}
-
-int CDataManage::cbSensRtdR0Get(unsigned int, const ValueMap&, ValueMap* out) {
-    std::lock_guard<std::mutex> lock(m_sensorMtx);
-    insertF32(*out, 0x170B, m_bufSensor->stTemptureProperty.f32RtdR0);
-    return 0;
-}
+int CDataManage::cbSensUserColdSet(unsigned int, const ValueMap& in, ValueMap*) { return sensFloatSet(in, kUserCold); }
+int CDataManage::cbSensUserColdGet(unsigned int, const ValueMap&, ValueMap* out) { return sensFloatGet(out, kUserCold); }
+int CDataManage::cbSensRtdR0Set(unsigned int, const ValueMap& in, ValueMap*) { return sensFloatSet(in, kRtdR0); }
+int CDataManage::cbSensRtdR0Get(unsigned int, const ValueMap&, ValueMap* out) { return sensFloatGet(out, kRtdR0); }
 
 int CDataManage::cbSensCustomUnitSwitch(unsigned int, const ValueMap& in, ValueMap*) {
     const Value* v = keyOf(in, 0x170C);
