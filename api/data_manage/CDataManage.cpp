@@ -18,8 +18,6 @@ namespace {
 constexpr int32_t kMathMinMax = 7;
 // dBm reference resistance in ohms.
 constexpr uint32_t kDefaultRefR = 600;
-// "℃", the unit of the default temperature sensor.
-constexpr const char* kCelsius = "\u2103";
 
 } // namespace
 
@@ -92,23 +90,6 @@ void CDataManage::triggerDefaults(ProtoTriggerFuncInfo& info) {
     info.set_mu32vmcpulsewidth(100);
 }
 
-void CDataManage::sensorDefaults(ProtoSensorFuncInfo& info) {
-    info.Clear();
-    ProtoProjProperty* proj = info.mutable_mprotoprojproperty();
-    proj->set_mstrname("Sensor");
-    proj->set_ms32type(TYPE_DCV);
-    proj->set_mstrunit(kCelsius);
-    proj->set_mbcustomunitswitch(true);
-    info.set_mbtempture(true);
-    ProtoTempProperty* temp = info.mutable_mprototempproperty();
-    temp->set_mstrtempsensorname("Temperature");
-    temp->set_mstrtempsensorunit(kCelsius);
-    temp->set_mu32tempsensortype(0);  // thermocouple
-    temp->set_mf32rtdr0(100.0f);
-    temp->set_mbtccodeterminalint(true);
-    info.set_mbdisplayvalue(false);
-}
-
 // ------------------------------------------------------------- records
 
 void CDataManage::ProtoMathFuncInfoDefault(ProtoMathFuncInfo& out) {
@@ -131,30 +112,6 @@ void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
         m_protoMathFuncInfo.CopyFrom(in);
     }
     postUICalculateConfig();
-}
-
-void CDataManage::ProtoSensorFuncInfoDefault(ProtoSensorFuncInfo& out) {
-    std::lock_guard<std::mutex> lock(_mtx);
-    sensorDefaults(m_protoSensorFuncCurrInfo);
-    out.CopyFrom(m_protoSensorFuncCurrInfo);
-}
-
-void CDataManage::ProtoSensorFuncInfoGet(ProtoSensorFuncInfo& out) {
-    std::lock_guard<std::mutex> lock(_mtx);
-    out.CopyFrom(m_protoSensorFuncCurrInfo);
-}
-
-void CDataManage::ProtoSensorFuncInfoSet(const ProtoSensorFuncInfo& in) {
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        m_protoSensorFuncCurrInfo.CopyFrom(in);
-    }
-    postUISensorConfig();
-}
-
-void CDataManage::ProtoSensorFuncInfoUpdate() {
-    // No sensor project is active beyond the record itself: the record
-    // already is the current project.
 }
 
 bool CDataManage::GetOHMShow5() const {
@@ -190,48 +147,5 @@ void CDataManage::postUICalculateConfig() {
     push(UPDATE_MATH_CONFIG, std::move(map));
 }
 
-void CDataManage::postUISensorConfig() {
-    ValueMap map;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        const ProtoSensorFuncInfo& sensor = m_protoSensorFuncCurrInfo;
-        const ProtoTempProperty& temp = sensor.mprototempproperty();
-        const ProtoProjProperty& proj = sensor.mprotoprojproperty();
-        insertBval(map, 0x1707, sensor.mbtempture());
-        insertBval(map, 0x170D, sensor.mbdisplayvalue());
-        insertS32(map, 0x170E, temp.mu32tempsensortype());
-        insertS32(map, 0x1705, proj.ms32type());
-        insertS32(map, 0x1704, temp.ms32type());
-        insertStr(map, 0x1706, proj.mstrname().c_str());
-        switch (temp.mu32tempsensortype()) {
-        case 0: insertS32(map, 0x1703, temp.mu32tctype()); break;
-        case 1: insertS32(map, 0x1703, temp.mu32rtdaf()); break;
-        case 2: insertS32(map, 0x1703, temp.mu32thermresvalue()); break;
-        default: break;
-        }
-        insertStr(map, 0x1711, temp.mstrtempsensorunit().c_str());
-        insertBval(map, 0x170C, proj.mbcustomunitswitch());
-        insertStr(map, 0x1712, proj.mstrunit().c_str());
-        insertF32(map, 0x170B, temp.mf32rtdr0());
-        insertF32(map, 0x170A, temp.mf32codeterminaluser());
-    }
-    push(UPDATE_SENSOR_CONFIG, std::move(map));
-}
-
 // ------------------------------------------------------------- handlers
 
-int CDataManage::cbSensRefDataGet(unsigned int /*source*/, const ValueMap& /*in*/, ValueMap* out) {
-    SensRefs refs;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        for (const ProtoRefPoint& point : m_protoSensorFuncCurrInfo.mprotorefpoints()) {
-            SensRefs::Item* item = refs.add_item();
-            item->set_first(point.mf64xvalue());
-            item->set_second(point.mf64yvalue());
-            item->set_mathsign(point.mu32mathsign());
-            item->set_segsign(point.mbsegsign());
-        }
-    }
-    insertRaw(*out, 0, refs.SerializeAsString());
-    return 0;
-}

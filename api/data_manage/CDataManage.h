@@ -14,6 +14,7 @@
 #include "EngineKeyedTables.h"
 #include "EngineTypes.h"
 #include "Manager.h"
+#include "SensorTypes.h"
 #include "ids/service_id.h"
 #include "inc_type.h"
 #include "proto_data.pb.h"
@@ -143,8 +144,6 @@ public:
     void ProtoSensorFuncInfoDefault(ProtoSensorFuncInfo& out);
     void ProtoSensorFuncInfoGet(ProtoSensorFuncInfo& out);
     void ProtoSensorFuncInfoSet(const ProtoSensorFuncInfo& in);
-    // Rebuilds the sensor record from the current sensor project.
-    void ProtoSensorFuncInfoUpdate();
 
     // The reading-buffer record (function, range, rate, unit, readings).
     void ProtoDataInfoGet(ProtoDataInfo& out);
@@ -248,9 +247,121 @@ private:
     uint64_t m_caliPointGen = 0;
 
 public:
-    // 0x20001701: one SensRefs under key 0, an item per reference point of
-    // the current sensor project.
+    // ---- sensors and measurement configuration (CSensor.cpp, CConfigure.cpp)
+    // Both sensor definitions to their defaults, and the record from them.
+    void SEN_Init();
+    // A sensor reading of `record` from an input in the engine's base unit
+    // (mV, uA, ohm, Hz); the one-argument form evaluates the active definition.
+    double SEN_Meas(double value, const structSensorProjLeast* record);
+    double SEN_Meas(double value);
+    // The active definition: a snapshot that activation never changes.
+    std::shared_ptr<const structSensorProjLeast> SEN_Active() const;
+    // Checks, fits and activates the edited definition: 0 or an error row.
+    int SensConfigLoad();
+    int SensTempOrCustomSet(bool temperature);
+    int SensNewId(int type);
+    int SensTempFuncSet(int func);
+    int SensTypeSet(int type);
+    // Writes `record` into the persisted sensor record.
+    void ProtoSensorFuncInfoUpdate(const structSensorProjLeast& record);
+    // Reads the internal cold junction in degC; false when it cannot be read.
+    std::function<bool(float&)> m_coldJunctionRead;
+
+    int cbSensConfigSave(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensRefDataAdd(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbSensRefDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensRefDataDel(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensTypeSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensTempFuncSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensCustomFuncSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensNameSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensTempOrCustomSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensConfigLoad(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensColdSaveSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensColdSaveGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensUserColdSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensUserColdGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensRtdR0Set(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensRtdR0Get(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensCustomUnitSwitch(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensDisplayValueSwitch(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensNewId(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensTempUnitSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensTempUnitGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensCustomUnitSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSensCustomUnitGet(unsigned int source, const ValueMap& in, ValueMap* out);
+
+    // Range, resolution and NPLC conversions (CRangeConvert.cpp).
+    // The numbers that MIN, MAX and DEF (and AUTO, where it counts) stand for.
+    struct ParamWords {
+        double min, max, def;
+        bool autoIsDef;
+    };
+    // A parameter as a number: f64Val as it is, a word, or a number text with
+    // an optional unit suffix; 0, 31 for a text that is neither, 54 for another kind.
+    static int ScpiWordOrNumber(const Value& in, const ParamWords& words, double& out);
+    double RangeAndRateTransToResolution(int func, int range, int rate);
+    // The rate whose resolution row of `range` a resolution asks for.
+    int ResolutionTransToRate(int func, int range, double resolution) const;
+    const ResolutionByRateTable* resolutionTable(int func) const;
+    int NplcTransToRate(double nplc);
+    int ScpiNplcInputTransToRealNplc(const Value& in, double& out);
+    // CONFigure, CONFigure?, resolution and NPLC per function (CConfigure.cpp).
+    int cbMeasDcvConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasAcvConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDciConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasAciConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeas2WRConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeas4WRConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasCapConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasContConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDiodeConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasPeriConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasFreqConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasSensorConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasConfigGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDcvResolutionSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDcvResolutionGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDciResolutionSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDciResolutionGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasOhm2ResolutionSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasOhm2ResolutionGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasOhm4ResolutionSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasOhm4ResolutionGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseDcvNplcSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseDcvNplcGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseDciNplcSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseDciNplcGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseOhm2NplcSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseOhm2NplcGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseOhm4NplcSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSenseOhm4NplcGet(unsigned int source, const ValueMap& in, ValueMap* out);
+
+private:
+    // The edited definition (handlers) and the active one (swapped whole at
+    // activation, read by the measurement loop).
+    double SEN_TempMeas(double value, const structSensorProjLeast& record);
+    int SEN_EditSet(const std::function<int(structSensorProjLeast&)>& change, bool push);
+    int sensFloatSet(const ValueMap& in, const struct ClampedFloat& item);
+    int sensFloatGet(ValueMap* out, const struct ClampedFloat& item);
+    // The families of CConfigure.cpp.
+    void configTrigger();
+    int measConfig(MeasureTypeEnum func, const ValueMap& in);
+    int selectOnly(MeasureTypeEnum func);
+    std::string sensorConfigText();
+    int resolutionSet(MeasureTypeEnum func, const ValueMap& in);
+    int resolutionGet(MeasureTypeEnum func, ValueMap* out);
+    int nplcSet(MeasureTypeEnum func, const ValueMap& in);
+    int nplcGet(MeasureTypeEnum func, ValueMap* out);
+    int applyRate(MeasureTypeEnum func, int rate);
+    std::mutex m_sensorMtx;
+    std::unique_ptr<structSensorProjLeast> m_bufSensor = std::make_unique<structSensorProjLeast>();
+    mutable std::mutex m_sensorActiveMtx;
+    std::shared_ptr<const structSensorProjLeast> m_currSensor = std::make_shared<const structSensorProjLeast>();
+
+public:
+    // ---- end of sensors and measurement configuration
 
     // ---- model-dependent state, set by DM_CapabilityInit
     const structRangeInfo* m_stRangeInfoDCI;
@@ -393,10 +504,7 @@ private:
     // data record and the remote-control texts; raises the generation.
     void clearReadings(bool second);
     static double baseFactor(uint32_t func, const structRangeInfo& row);
-    // Sensor stage and math: hooks of their own issues. SEN_Meas reports
-    // nothing yet; CalculateHandle leaves the reading.
-    void SEN_Init() {}
-    bool SEN_Meas(double /*in*/, double& /*out*/) { return false; }
+    // Math: a hook of its own issue; CalculateHandle leaves the reading.
     void CalculateHandle(double& /*value*/) {}
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);

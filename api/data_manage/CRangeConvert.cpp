@@ -1,8 +1,9 @@
 // Range parameters of remote control: a full-scale value, a range word or a
 // number with a unit, and the range index such a value selects. The tables
 // are the model's copies, filled at construction and only read afterwards.
+#include <cmath>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "CDataManage.h"
 #include "CommonSimpleFunc.h"
@@ -34,7 +35,7 @@ int lastComparedIndex(int func) {
 
 } // namespace
 
-int CDataManage::ScpiInputTransToMinMaxDef(int func, const Value& in, double& out) {
+int CDataManage::ScpiWordOrNumber(const Value& in, const ParamWords& words, double& out) {
     if (in.value_case() == Value::kF64Val) {
         out = in.f64val();
         return 0;
@@ -42,29 +43,31 @@ int CDataManage::ScpiInputTransToMinMaxDef(int func, const Value& in, double& ou
     if (in.value_case() != Value::kStrVal) {
         return 54;
     }
-    char text[64];
-    if (in.strval().size() >= sizeof(text)) {
-        PrintE("CmdStr Parse Num Failed");
-        return 31;
-    }
-    std::memcpy(text, in.strval().c_str(), in.strval().size() + 1);
-    RmtCap2Low(text);
-    if (!std::strcmp(text, "min") || !std::strcmp(text, "minimum")) {
-        out = limitOf(m_scpiF64RangeLimitMap, func, MIN);
-    } else if (!std::strcmp(text, "max") || !std::strcmp(text, "maximum")) {
-        out = limitOf(m_scpiF64RangeLimitMap, func, MAX);
-    } else if (!std::strcmp(text, "def") || !std::strcmp(text, "default") || !std::strcmp(text, "auto")) {
-        out = limitOf(m_scpiF64RangeLimitMap, func, DEF);
+    std::string text = in.strval();
+    RmtCap2Low(&text[0]);
+    if (text == "min" || text == "minimum") {
+        out = words.min;
+    } else if (text == "max" || text == "maximum") {
+        out = words.max;
+    } else if (text == "def" || text == "default" || (words.autoIsDef && text == "auto")) {
+        out = words.def;
     } else {
         double multiplier = 1.0;
-        if (!RmtStr2f64NumFlag(text, &multiplier)) {
+        const double number = std::strtod(text.c_str(), nullptr);
+        if (!RmtStr2f64NumFlag(text.c_str(), &multiplier) || !std::isfinite(number * multiplier)) {
             PrintE("CmdStr Parse Num Failed");
             return 31;
         }
         // "100mv" is 0.1 V: the unit's multiplier applies.
-        out = std::atof(text) * multiplier;
+        out = number * multiplier;
     }
     return 0;
+}
+
+int CDataManage::ScpiInputTransToMinMaxDef(int func, const Value& in, double& out) {
+    const ParamWords words{limitOf(m_scpiF64RangeLimitMap, func, MIN), limitOf(m_scpiF64RangeLimitMap, func, MAX),
+                           limitOf(m_scpiF64RangeLimitMap, func, DEF), true};
+    return ScpiWordOrNumber(in, words, out);
 }
 
 int CDataManage::ScpiInputRangeTransToRealRange(int func, double value, int& range) {
@@ -86,4 +89,41 @@ int CDataManage::ScpiInputRangeTransToRealRange(int func, double value, int& ran
     }
     range = func == TYPE_CAP ? static_cast<int>(m_u32CapRangeMax) : last + 1;
     return 0;
+}
+
+double CDataManage::RangeAndRateTransToResolution(int func, int range, int rate) {
+    const ResolutionByRateTable* table = resolutionTable(func);
+    if (!table || rate < E_Slow || rate > E_Fast) return 0.0;
+    auto row = table->find(range);
+    return row == table->end() ? 0.0 : row->second[static_cast<size_t>(rate)];
+}
+
+const ResolutionByRateTable* CDataManage::resolutionTable(int func) const {
+    switch (func) {
+    case TYPE_DCV:
+    case TYPE_ACV: return &rangeResolutionToRateMapVoltage;
+    case TYPE_DCI:
+    case TYPE_ACI: return &m_rangeResolutionToRateMapCurrent;
+    case TYPE_OHM2:
+    case TYPE_OHM4: return &rangeResolutionToRateMapOhm;
+    default: return nullptr;
+    }
+}
+
+int CDataManage::ResolutionTransToRate(int func, int range, double resolution) const {
+    const ResolutionByRateTable* table = resolutionTable(func);
+    if (!table) return E_Slow;
+    auto row = table->find(range);
+    if (row == table->end() || resolution <= row->second[E_Slow]) return E_Slow;
+    return resolution <= row->second[E_Medium] ? E_Medium : E_Fast;
+}
+
+int CDataManage::NplcTransToRate(double nplc) {
+    if (nplc >= scpiF64NplcToRateMap.at(E_Slow)) return E_Slow;
+    return nplc >= scpiF64NplcToRateMap.at(E_Medium) ? E_Medium : E_Fast;
+}
+
+int CDataManage::ScpiNplcInputTransToRealNplc(const Value& in, double& out) {
+    const ParamWords words{scpiF64NplcLimitMap.at(MIN), scpiF64NplcLimitMap.at(MAX), scpiF64NplcLimitMap.at(DEF), true};
+    return ScpiWordOrNumber(in, words, out);
 }

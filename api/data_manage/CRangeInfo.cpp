@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CDataManage.h"
+#include "SensorTypes.h"
 #include "RangeInfoTables.h"
 #include "Util/logger.h"
 
@@ -35,15 +36,6 @@ int periodRow(double us) {
     if (us <= 1100) return 1;
     if (us <= 10000) return 2;
     return 3;
-}
-
-// Length of the longest prefix of `text` of at most `max` bytes that ends on a
-// UTF-8 character boundary.
-size_t utf8Prefix(const std::string& text, size_t max) {
-    size_t n = std::min(text.size(), max);
-    // Back off continuation bytes (10xxxxxx) that would start the cut-off rest.
-    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    return n;
 }
 
 } // namespace
@@ -95,7 +87,7 @@ void CDataManage::sensorUnit(char (&unit)[4]) {
         text = sensor.mbtempture() ? sensor.mprototempproperty().mstrtempsensorunit()
                                    : sensor.mprotoprojproperty().mstrunit();
     }
-    size_t n = utf8Prefix(text, sizeof(unit) - 1);
+    size_t n = Utf8Prefix(text, sizeof(unit) - 1);
     std::memcpy(unit, text.data(), n);
     unit[n] = '\0';
 }

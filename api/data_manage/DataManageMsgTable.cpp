@@ -95,51 +95,51 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x1000060e, "MEAS_DATA_INITIATE", &CDataManage::cbMeasDataInitiate},  // cbMeasDataInitiate
     {0x2000060f, "MEAS_DATA_READ", &CDataManage::cbMeasDataRead},  // cbMeasDataRead
     {0x20000610, "MEAS_DATA_R", &CDataManage::cbMeasDataR},  // cbMeasDataR
-    {0x10000611, "MEAS_DCV_CONFIG", nullptr},  // cbMeasDcvConfig
-    {0x10000612, "MEAS_ACV_CONFIG", nullptr},  // cbMeasAcvConfig
-    {0x10000613, "MEAS_DCI_CONFIG", nullptr},  // cbMeasDciConfig
-    {0x10000614, "MEAS_ACI_CONFIG", nullptr},  // cbMeasAciConfig
-    {0x10000615, "MEAS2_WR_CONFIG", nullptr},  // cbMeas2WRConfig
-    {0x10000616, "MEAS4_WR_CONFIG", nullptr},  // cbMeas4WRConfig
-    {0x10000617, "MEAS_CAP_CONFIG", nullptr},  // cbMeasCapConfig
-    {0x10000618, "MEAS_CONT_CONFIG", nullptr},  // cbMeasContConfig
-    {0x10000619, "MEAS_DIODE_CONFIG", nullptr},  // cbMeasDiodeConfig
-    {0x1000061a, "MEAS_PERI_CONFIG", nullptr},  // cbMeasPeriConfig
-    {0x1000061b, "MEAS_FREQ_CONFIG", nullptr},  // cbMeasFreqConfig
-    {0x1000061c, "MEAS_SENSOR_CONFIG", nullptr},  // cbMeasSensorConfig
-    {0x2000061d, "MEAS_CONFIG_GET", nullptr},  // cbMeasConfigGet
-    {0x1000061e, "MEAS_DCV_RESOLUTION_SET", nullptr},  // cbMeasDcvResolutionSet
-    {0x2000061e, "MEAS_DCV_RESOLUTION_GET", nullptr},  // cbMeasDcvResolutionGet
-    {0x10000620, "MEAS_DCI_RESOLUTION_SET", nullptr},  // cbMeasDciResolutionSet
-    {0x20000620, "MEAS_DCI_RESOLUTION_GET", nullptr},  // cbMeasDciResolutionGet
-    {0x10000622, "MEAS_OHM2_RESOLUTION_SET", nullptr},  // cbMeasOhm2ResolutionSet
-    {0x20000622, "MEAS_OHM2_RESOLUTION_GET", nullptr},  // cbMeasOhm2ResolutionGet
-    {0x10000623, "MEAS_OHM4_RESOLUTION_SET", nullptr},  // cbMeasOhm4ResolutionSet
-    {0x20000623, "MEAS_OHM4_RESOLUTION_GET", nullptr},  // cbMeasOhm4ResolutionGet
-    {0x20001700, "SENS_DATA_GET", nullptr},  // cbSensDataGet
-    {0x10001700, "SENS_CONFIG_SAVE", nullptr},  // cbSensConfigSave
-    {0x10001701, "SENS_REF_DATA_ADD", nullptr},  // cbSensRefDataAdd
+    {0x10000611, "MEAS_DCV_CONFIG", &CDataManage::cbMeasDcvConfig},  // cbMeasDcvConfig
+    {0x10000612, "MEAS_ACV_CONFIG", &CDataManage::cbMeasAcvConfig},  // cbMeasAcvConfig
+    {0x10000613, "MEAS_DCI_CONFIG", &CDataManage::cbMeasDciConfig},  // cbMeasDciConfig
+    {0x10000614, "MEAS_ACI_CONFIG", &CDataManage::cbMeasAciConfig},  // cbMeasAciConfig
+    {0x10000615, "MEAS2_WR_CONFIG", &CDataManage::cbMeas2WRConfig},  // cbMeas2WRConfig
+    {0x10000616, "MEAS4_WR_CONFIG", &CDataManage::cbMeas4WRConfig},  // cbMeas4WRConfig
+    {0x10000617, "MEAS_CAP_CONFIG", &CDataManage::cbMeasCapConfig},  // cbMeasCapConfig
+    {0x10000618, "MEAS_CONT_CONFIG", &CDataManage::cbMeasContConfig},  // cbMeasContConfig
+    {0x10000619, "MEAS_DIODE_CONFIG", &CDataManage::cbMeasDiodeConfig},  // cbMeasDiodeConfig
+    {0x1000061a, "MEAS_PERI_CONFIG", &CDataManage::cbMeasPeriConfig},  // cbMeasPeriConfig
+    {0x1000061b, "MEAS_FREQ_CONFIG", &CDataManage::cbMeasFreqConfig},  // cbMeasFreqConfig
+    {0x1000061c, "MEAS_SENSOR_CONFIG", &CDataManage::cbMeasSensorConfig},  // cbMeasSensorConfig
+    {0x2000061d, "MEAS_CONFIG_GET", &CDataManage::cbMeasConfigGet},  // cbMeasConfigGet
+    {0x1000061e, "MEAS_DCV_RESOLUTION_SET", &CDataManage::cbMeasDcvResolutionSet},  // cbMeasDcvResolutionSet
+    {0x2000061e, "MEAS_DCV_RESOLUTION_GET", &CDataManage::cbMeasDcvResolutionGet},  // cbMeasDcvResolutionGet
+    {0x10000620, "MEAS_DCI_RESOLUTION_SET", &CDataManage::cbMeasDciResolutionSet},  // cbMeasDciResolutionSet
+    {0x20000620, "MEAS_DCI_RESOLUTION_GET", &CDataManage::cbMeasDciResolutionGet},  // cbMeasDciResolutionGet
+    {0x10000622, "MEAS_OHM2_RESOLUTION_SET", &CDataManage::cbMeasOhm2ResolutionSet},  // cbMeasOhm2ResolutionSet
+    {0x20000622, "MEAS_OHM2_RESOLUTION_GET", &CDataManage::cbMeasOhm2ResolutionGet},  // cbMeasOhm2ResolutionGet
+    {0x10000623, "MEAS_OHM4_RESOLUTION_SET", &CDataManage::cbMeasOhm4ResolutionSet},  // cbMeasOhm4ResolutionSet
+    {0x20000623, "MEAS_OHM4_RESOLUTION_GET", &CDataManage::cbMeasOhm4ResolutionGet},  // cbMeasOhm4ResolutionGet
+    {0x20001700, "SENS_DATA_GET", &CDataManage::cbSensDataGet},  // cbSensDataGet
+    {0x10001700, "SENS_CONFIG_SAVE", &CDataManage::cbSensConfigSave},  // cbSensConfigSave
+    {0x10001701, "SENS_REF_DATA_ADD", &CDataManage::cbSensRefDataAdd},  // cbSensRefDataAdd
     {0x20001701, "SENS_REF_DATA_GET", &CDataManage::cbSensRefDataGet},  // cbSensRefDataGet
-    {0x10001702, "SENS_REF_DATA_DEL", nullptr},  // cbSensRefDataDel
-    {0x10001703, "SENS_TYPE_SET", nullptr},  // cbSensTypeSet
-    {0x10001704, "SENS_TEMP_FUNC_SET", nullptr},  // cbSensTempFuncSet
-    {0x10001705, "SENS_CUSTOM_FUNC_SET", nullptr},  // cbSensCustomFuncSet
-    {0x10001706, "SENS_NAME_SET", nullptr},  // cbSensNameSet
-    {0x10001707, "SENS_TEMP_OR_CUSTOM_SET", nullptr},  // cbSensTempOrCustomSet
-    {0x10001708, "SENS_CONFIG_LOAD", nullptr},  // cbSensConfigLoad
-    {0x10001709, "SENS_COLD_SAVE_SET", nullptr},  // cbSensColdSaveSet
-    {0x20001709, "SENS_COLD_SAVE_GET", nullptr},  // cbSensColdSaveGet
-    {0x1000170a, "SENS_USER_COLD_SET", nullptr},  // cbSensUserColdSet
-    {0x2000170a, "SENS_USER_COLD_GET", nullptr},  // cbSensUserColdGet
-    {0x1000170b, "SENS_RTD_R0_SET", nullptr},  // cbSensRtdR0Set
-    {0x2000170b, "SENS_RTD_R0_GET", nullptr},  // cbSensRtdR0Get
-    {0x1000170c, "SENS_CUSTOM_UNIT_SWITCH", nullptr},  // cbSensCustomUnitSwitch
-    {0x1000170d, "SENS_DISPLAY_VALUE_SWITCH", nullptr},  // cbSensDisplayValueSwitch
-    {0x1000170e, "SENS_NEW_ID", nullptr},  // cbSensNewId
-    {0x10001711, "SENS_TEMP_UNIT_SET", nullptr},  // cbSensTempUnitSet
-    {0x20001711, "SENS_TEMP_UNIT_GET", nullptr},  // cbSensTempUnitGet
-    {0x10001712, "SENS_CUSTOM_UNIT_SET", nullptr},  // cbSensCustomUnitSet
-    {0x20001712, "SENS_CUSTOM_UNIT_GET", nullptr},  // cbSensCustomUnitGet
+    {0x10001702, "SENS_REF_DATA_DEL", &CDataManage::cbSensRefDataDel},  // cbSensRefDataDel
+    {0x10001703, "SENS_TYPE_SET", &CDataManage::cbSensTypeSet},  // cbSensTypeSet
+    {0x10001704, "SENS_TEMP_FUNC_SET", &CDataManage::cbSensTempFuncSet},  // cbSensTempFuncSet
+    {0x10001705, "SENS_CUSTOM_FUNC_SET", &CDataManage::cbSensCustomFuncSet},  // cbSensCustomFuncSet
+    {0x10001706, "SENS_NAME_SET", &CDataManage::cbSensNameSet},  // cbSensNameSet
+    {0x10001707, "SENS_TEMP_OR_CUSTOM_SET", &CDataManage::cbSensTempOrCustomSet},  // cbSensTempOrCustomSet
+    {0x10001708, "SENS_CONFIG_LOAD", &CDataManage::cbSensConfigLoad},  // cbSensConfigLoad
+    {0x10001709, "SENS_COLD_SAVE_SET", &CDataManage::cbSensColdSaveSet},  // cbSensColdSaveSet
+    {0x20001709, "SENS_COLD_SAVE_GET", &CDataManage::cbSensColdSaveGet},  // cbSensColdSaveGet
+    {0x1000170a, "SENS_USER_COLD_SET", &CDataManage::cbSensUserColdSet},  // cbSensUserColdSet
+    {0x2000170a, "SENS_USER_COLD_GET", &CDataManage::cbSensUserColdGet},  // cbSensUserColdGet
+    {0x1000170b, "SENS_RTD_R0_SET", &CDataManage::cbSensRtdR0Set},  // cbSensRtdR0Set
+    {0x2000170b, "SENS_RTD_R0_GET", &CDataManage::cbSensRtdR0Get},  // cbSensRtdR0Get
+    {0x1000170c, "SENS_CUSTOM_UNIT_SWITCH", &CDataManage::cbSensCustomUnitSwitch},  // cbSensCustomUnitSwitch
+    {0x1000170d, "SENS_DISPLAY_VALUE_SWITCH", &CDataManage::cbSensDisplayValueSwitch},  // cbSensDisplayValueSwitch
+    {0x1000170e, "SENS_NEW_ID", &CDataManage::cbSensNewId},  // cbSensNewId
+    {0x10001711, "SENS_TEMP_UNIT_SET", &CDataManage::cbSensTempUnitSet},  // cbSensTempUnitSet
+    {0x20001711, "SENS_TEMP_UNIT_GET", &CDataManage::cbSensTempUnitGet},  // cbSensTempUnitGet
+    {0x10001712, "SENS_CUSTOM_UNIT_SET", &CDataManage::cbSensCustomUnitSet},  // cbSensCustomUnitSet
+    {0x20001712, "SENS_CUSTOM_UNIT_GET", &CDataManage::cbSensCustomUnitGet},  // cbSensCustomUnitGet
     {0x10002608, "CALCULATE_DCI_REL_STATE_SET", nullptr},  // cbCalculateDciRelStateSet
     {0x20002608, "CALCULATE_DCI_REL_STATE_GET", nullptr},  // cbCalculateDciRelStateGet
     {0x10002609, "CALCULATE_DCI_REL_OFFSET_SET", nullptr},  // cbCalculateDciRelOffsetSet
@@ -194,14 +194,14 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x20002616, "CALCULATE_PERIOD_REL_OFFSET_GET", nullptr},  // cbCalculatePeriodRelOffsetGet
     {0x10002617, "CALCULATE_PERIOD_REL_STATE_AUTO_SET", nullptr},  // cbCalculatePeriodRelStateAutoSet
     {0x20002617, "CALCULATE_PERIOD_REL_STATE_AUTO_GET", nullptr},  // cbCalculatePeriodRelStateAutoGet
-    {0x10002606, "SENSE_DCI_NPLC_SET", nullptr},  // cbSenseDciNplcSet
-    {0x20002606, "SENSE_DCI_NPLC_GET", nullptr},  // cbSenseDciNplcGet
-    {0x1000261e, "SENSE_OHM4_NPLC_SET", nullptr},  // cbSenseOhm4NplcSet
-    {0x2000261e, "SENSE_OHM4_NPLC_GET", nullptr},  // cbSenseOhm4NplcGet
-    {0x10002625, "SENSE_OHM2_NPLC_SET", nullptr},  // cbSenseOhm2NplcSet
-    {0x20002625, "SENSE_OHM2_NPLC_GET", nullptr},  // cbSenseOhm2NplcGet
-    {0x1000262a, "SENSE_DCV_NPLC_SET", nullptr},  // cbSenseDcvNplcSet
-    {0x2000262a, "SENSE_DCV_NPLC_GET", nullptr},  // cbSenseDcvNplcGet
+    {0x10002606, "SENSE_DCI_NPLC_SET", &CDataManage::cbSenseDciNplcSet},  // cbSenseDciNplcSet
+    {0x20002606, "SENSE_DCI_NPLC_GET", &CDataManage::cbSenseDciNplcGet},  // cbSenseDciNplcGet
+    {0x1000261e, "SENSE_OHM4_NPLC_SET", &CDataManage::cbSenseOhm4NplcSet},  // cbSenseOhm4NplcSet
+    {0x2000261e, "SENSE_OHM4_NPLC_GET", &CDataManage::cbSenseOhm4NplcGet},  // cbSenseOhm4NplcGet
+    {0x10002625, "SENSE_OHM2_NPLC_SET", &CDataManage::cbSenseOhm2NplcSet},  // cbSenseOhm2NplcSet
+    {0x20002625, "SENSE_OHM2_NPLC_GET", &CDataManage::cbSenseOhm2NplcGet},  // cbSenseOhm2NplcGet
+    {0x1000262a, "SENSE_DCV_NPLC_SET", &CDataManage::cbSenseDcvNplcSet},  // cbSenseDcvNplcSet
+    {0x2000262a, "SENSE_DCV_NPLC_GET", &CDataManage::cbSenseDcvNplcGet},  // cbSenseDcvNplcGet
     {0x20002100, "DATA_LAST_GET", &CDataManage::cbDataLastGet},  // cbDataLastGet
     {0x20002101, "DATA_POINTS_GET", &CDataManage::cbDataPointsGet},  // cbDataPointsGet
     {0x10002102, "DATA_POINTS_EVENT_THRESHOLD_SET", &CDataManage::cbDataPointsEventThresholdSet},  // cbDataPointsEventThresholdSet

@@ -58,9 +58,14 @@ bool CTempDrv::Temp_Connect() {
 }
 
 float CTempDrv::Temp_GetColdTemp() {
+    float celsius = kFailed;
+    return Temp_ReadColdTemp(celsius) ? celsius : kFailed;
+}
+
+bool CTempDrv::Temp_ReadColdTemp(float& celsius) {
     if (mFD < 0) {
         std::fprintf(stderr, "Unable to read data: not connected\n");
-        return kFailed;
+        return false;
     }
     uint8_t pointer = kTemperatureRegister;
     uint8_t value[2] = {0, 0};
@@ -78,9 +83,10 @@ float CTempDrv::Temp_GetColdTemp() {
     transfer.nmsgs = 2;
     if (platform::devIoctl(mFD, I2C_RDWR, &transfer) < 0) {
         printSystemError("Unable to read data", errno);
-        return kFailed;
+        return false;
     }
     // The whole degrees are a two's complement byte: a junction below 0 degrees
     // must not read as about +255.
-    return static_cast<float>(static_cast<int8_t>(value[0]) + (value[1] >> 4) * 0.0625);
+    celsius = static_cast<float>(static_cast<int8_t>(value[0]) + (value[1] >> 4) * 0.0625);
+    return true;
 }

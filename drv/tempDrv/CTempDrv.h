@@ -16,6 +16,8 @@ public:
     // The chip's temperature in degrees Celsius (1/16 degree steps); -1.0
     // when it cannot be read or the chip is not connected.
     float Temp_GetColdTemp();
+    // The same reading with the failure told apart from a reading of -1 degC.
+    bool Temp_ReadColdTemp(float& celsius);
 
 private:
     int32_t mFD = -1;  // descriptor of the I2C bus; -1 until connected
