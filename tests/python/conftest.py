@@ -230,9 +230,9 @@ def running(make_service):
 SCPI_RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
 
 
-def serve(svc):
-    """Runs svc for a module's tests; it must stop with status 0."""
-    svc.start().wait_listening()
+def serve(svc, ports=PORTS):
+    """Runs svc for a module's tests, once `ports` listen; it must stop with status 0."""
+    svc.start(free_ports=ports).wait_listening(ports)
     yield svc
     try:
         assert svc.stop()[0] == 0, svc.describe()

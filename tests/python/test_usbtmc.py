@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, PRODUCT_INFO_GET, START_TIMEOUT, Service, read_exact, request
+from conftest import IO_TIMEOUT, PRODUCT_INFO_GET, START_TIMEOUT, Service, read_exact, request, serve
 
 DEV_DEP_MSG_OUT = 1
 REQUEST_DEV_DEP_MSG_IN = 2
@@ -77,14 +77,7 @@ class FakeUsbHost:
 
 @pytest.fixture(scope="module")
 def service(service_binary, tmp_path_factory):
-    svc = Service(service_binary, tmp_path_factory.mktemp("usbtmc_root"), {"DMM_USBTMC_STANDIN": "1"})
-    svc.start().wait_listening()
-    yield svc
-    try:
-        assert svc.stop()[0] == 0, svc.describe()
-    finally:
-        svc.kill()
-    svc.check_sanitizers()
+    yield from serve(Service(service_binary, tmp_path_factory.mktemp("usbtmc_root"), {"DMM_USBTMC_STANDIN": "1"}))
 
 
 @pytest.fixture

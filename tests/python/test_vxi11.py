@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, port_open
+from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, port_open, serve
 
 pyvisa = pytest.importorskip("pyvisa")
 
@@ -46,22 +46,7 @@ def portmapper():
 
 @pytest.fixture(scope="module")
 def service(portmapper, service_binary, tmp_path_factory):
-    ports = PORTS + (VXI_PORT,)
-    svc = Service(service_binary, tmp_path_factory.mktemp("vxi_root"))
-    svc.start(free_ports=ports).wait_listening(ports)
-    yield svc
-    try:
-        assert svc.stop()[0] == 0, svc.describe()
-    finally:
-        svc.kill()
-    svc.check_sanitizers()
-
-
-@pytest.fixture(scope="module")
-def rm():
-    manager = pyvisa.ResourceManager("@py")
-    yield manager
-    manager.close()
+    yield from serve(Service(service_binary, tmp_path_factory.mktemp("vxi_root")), PORTS + (VXI_PORT,))
 
 
 def open_instr(rm):
