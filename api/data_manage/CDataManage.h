@@ -512,7 +512,9 @@ private:
     int scpiRead();
     void setScpiReadData(const std::string& text);
     // A count parameter: a number, or MIN/MAX/DEF, or a number text.
-    static int countParam(const Value& v, int32_t min, int32_t max, int32_t def, int64_t& out);
+    // A count: an integer, MIN/MAX/DEF or a number text shorter than `maxText`
+    // (E150 otherwise).
+    static int countParam(const Value& v, int32_t min, int32_t max, int32_t def, size_t maxText, int64_t& out);
     size_t bufferSize();
     int measQueryRow(int row, const ValueMap& in, ValueMap* out);
     int measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out);

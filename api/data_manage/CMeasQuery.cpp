@@ -11,7 +11,6 @@
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
-#include "ParamWord.h"
 #include "Util/logger.h"
 
 namespace {
@@ -78,16 +77,10 @@ int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, d
         res = q.resMin;
         return 0;
     }
-    char text[64];
-    int word = 0;
-    double multiplier = 1.0;
-    // Unit suffixes must be valid but do not scale a resolution.
-    if (paramWord(v.strval(), text, word) != 0 || (word == 0 && !RmtStr2f64NumFlag(text, &multiplier))) {
-        PrintE("CmdStr Parse Num Failed");
+    if (v.strval().size() >= 64) {
         return E150_STRING_DATA_ERROR;
     }
-    res = word != 0 ? bound[word] : std::atof(text);
-    return 0;
+    return ScpiWordOrNumber(v, ParamWords{bound[MIN], bound[MAX], bound[DEF], false}, res);
 }
 
 // A finer resolution asks for a slower rate.

@@ -10,7 +10,6 @@
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
-#include "ParamWord.h"
 #include "RangeInfoTables.h"
 #include "Util/logger.h"
 
@@ -35,21 +34,22 @@ std::string fixedText(double value) {
 
 } // namespace
 
-int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t def, int64_t& out) {
+int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t def, size_t maxText, int64_t& out) {
     switch (v.value_case()) {
     case Value::kS32Val: out = v.s32val(); return 0;
     case Value::kU32Val: out = v.u32val(); return 0;
     case Value::kStrVal: break;
     default: PrintE("cbTrigSingleSet param error!!"); return E104_DATA_TYPE_ERROR;
     }
-    char text[64];
-    int word = 0;
-    double multiplier = 1.0;
-    if (paramWord(v.strval(), text, word) != 0 || (word == 0 && !RmtStr2f64NumFlag(text, &multiplier))) {
+    double number = 0;
+    if (v.strval().size() >= maxText ||
+        ScpiWordOrNumber(v, ParamWords{double(min), double(max), double(def), false}, number) != 0) {
         PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
         return E150_STRING_DATA_ERROR;
     }
-    out = word == MIN ? min : word == MAX ? max : word == DEF ? def : std::atoi(text);
+    // The number is read whole, then truncated: "1e3" is 1000. Far beyond
+    // every limit stays beyond it without overflowing.
+    out = static_cast<int64_t>(std::max(-1e15, std::min(number, 1e15)));
     return 0;
 }
 
@@ -132,7 +132,7 @@ int CDataManage::cbSampleCountSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kSampleCount);
     if (it == in.end()) return E109_MISSING_PARAMETER;
     int64_t n = 0;
-    const int parsed = countParam(it->second, 1, kSampleCountMax, 1, n);
+    const int parsed = countParam(it->second, 1, kSampleCountMax, 1, 64, n);
     if (parsed != 0) return parsed;
     // Fewer than one reading per trigger would leave every read waiting.
     if (n < 1) return E220_PARAMETER_ERROR;

@@ -385,7 +385,8 @@ int CDataManage::cbTrigSingleSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kSample);
     if (it == in.end()) return E109_MISSING_PARAMETER;
     int64_t n = 0;
-    const int parsed = countParam(it->second, 1, kSampleMax, 1, n);
+    // The trigger count's text has room for 19 characters.
+    const int parsed = countParam(it->second, 1, kSampleMax, 1, 20, n);
     if (parsed != 0) return parsed;
     PrintI(" sample = %d", static_cast<int>(n));
     uint32_t count = static_cast<uint32_t>(n);

@@ -122,6 +122,13 @@ TEST_F(ReadingQueries, SampleAndTriggerCounts) {
         EXPECT_EQ(call(c.h, request(c.key, c.v)), c.result) << c.key << " " << c.v.DebugString();
     }
     EXPECT_EQ(e->trigInfo().u32Sample, 5u);
+    // Count texts are read whole ("1e1" is 10, not 1); the trigger count's text
+    // holds 19 characters.
+    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, str("1e1"))), 0);
+    EXPECT_EQ(e->trigInfo().u32Sample, 10u);
+    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, str(std::string(19, '0') + "7"))),
+              E150_STRING_DATA_ERROR);
+    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, str("5"))), 0);
     // 5 per trigger x 1000 triggers is above a capacity of 4000.
     e->mDataPointThreshold = 4000;
     EXPECT_EQ(call(&CDataManage::cbSampleCountSet, request(0x2500, str("max"))), E221_SETTING_CONFLICT);
