@@ -1,12 +1,13 @@
 #pragma once
 #include <atomic>
-#include <memory>
 #include <mutex>
 
 namespace Copperwren {
 
-// Creates one object of T on first use and keeps it until exit. T needs a
-// default constructor.
+// Creates one object of T on first use and keeps it for the life of the
+// process: it is never destroyed, because pool threads and poller tasks (a
+// paced preference load, a notification job) may still reach it while the
+// process exits. T needs a default constructor.
 template <typename T>
 class Singleton {
 public:
@@ -22,8 +23,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mtx);
         obj = m_published.load(std::memory_order_relaxed);
         if (!obj) {
-            m_instance.reset(new T());
-            obj = m_instance.get();
+            obj = new T();
             m_published.store(obj, std::memory_order_release);
         }
         return obj;
@@ -32,16 +32,11 @@ public:
     Singleton() = delete;
 
 private:
-    // Owns the object; destroyed at exit.
-    static std::unique_ptr<T> m_instance;
     static std::mutex m_mtx;
-    // The object's address for the lock-free first check (the unique_ptr
-    // itself cannot be read safely while another thread stores into it).
+    // The object, published for the lock-free first check.
     static std::atomic<T*> m_published;
 };
 
-template <typename T>
-std::unique_ptr<T> Singleton<T>::m_instance;
 template <typename T>
 std::mutex Singleton<T>::m_mtx;
 template <typename T>
