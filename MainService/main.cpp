@@ -110,5 +110,7 @@ int main() {
 
     int sig = StopSignal::wait();
     PrintI("%s received, stopping", strsignal(sig));
+    // The loop leaves within a poll, or after a running pulse or charge cycle.
+    CDataManage::instance()->stop(500);
     StopSignal::endProcess(0);
 }

@@ -56,13 +56,6 @@ structFuncConfig CDataManage::defaultConfig() {
     return config;
 }
 
-void CDataManage::start() {
-    DM_CalInit();
-    // The measurement loop and the trigger waiter are not part of this build:
-    // nothing is posted, so no pool worker is taken.
-    PrintI("CDataManage start: no measurement loop in this build");
-}
-
 void CDataManage::onClientConnect() {
     std::printf("CDataManage onClientConnect\n");
     postUITrigConfig();
@@ -140,25 +133,6 @@ void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
     postUICalculateConfig();
 }
 
-void CDataManage::ProtoTriggerFuncInfoDefault(ProtoTriggerFuncInfo& out) {
-    std::lock_guard<std::mutex> lock(_mtx);
-    triggerDefaults(m_protoTriggerFuncInfo);
-    out.CopyFrom(m_protoTriggerFuncInfo);
-}
-
-void CDataManage::ProtoTriggerFuncInfoGet(ProtoTriggerFuncInfo& out) {
-    std::lock_guard<std::mutex> lock(_mtx);
-    out.CopyFrom(m_protoTriggerFuncInfo);
-}
-
-void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        m_protoTriggerFuncInfo.CopyFrom(in);
-    }
-    postUITrigConfig();
-}
-
 void CDataManage::ProtoSensorFuncInfoDefault(ProtoSensorFuncInfo& out) {
     std::lock_guard<std::mutex> lock(_mtx);
     sensorDefaults(m_protoSensorFuncCurrInfo);
@@ -183,15 +157,6 @@ void CDataManage::ProtoSensorFuncInfoUpdate() {
     // already is the current project.
 }
 
-void CDataManage::ProtoDataInfoGet(ProtoDataInfo& out) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    out.CopyFrom(m_protoDataInfo);
-}
-
-int CDataManage::ScpiTrigSingleTriggered() {
-    return 0;
-}
-
 bool CDataManage::GetOHMShow5() const {
     std::lock_guard<std::mutex> lock(_mtx);
     return m_ohmShow5;
@@ -203,24 +168,6 @@ void CDataManage::SetOHMShow5(bool on) {
 }
 
 // ------------------------------------------------------------- pushes
-
-void CDataManage::postUITrigConfig() {
-    ValueMap map;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        const ProtoTriggerFuncInfo& trig = m_protoTriggerFuncInfo;
-        insertS32(map, 0x1106, trig.ms32trigsrc());
-        insertBval(map, 0x1100, trig.mbhold());
-        insertS32(map, 0x1101, trig.mu32sensidx());
-        insertS32(map, 0x1102, trig.mu32interval());
-        insertS32(map, 0x1103, trig.mu32extedge());
-        insertS32(map, 0x1104, trig.mu32sample());
-        insertBval(map, 0x1107, trig.mbvmc());
-        insertS32(map, 0x1108, trig.mu32vmcpolar());
-        insertS32(map, 0x1109, trig.mu32vmcpulsewidth());
-    }
-    CFEM::pushMessage(UPDATE_TRIGGER_CONFIG, std::move(map));
-}
 
 void CDataManage::postUICalculateConfig() {
     ValueMap map;
@@ -240,7 +187,7 @@ void CDataManage::postUICalculateConfig() {
         insertF64(map, 0x806, math.mprotolimit().mf64low());
         insertF64(map, 0x807, math.mprotolimit().mf64high());
     }
-    CFEM::pushMessage(UPDATE_MATH_CONFIG, std::move(map));
+    push(UPDATE_MATH_CONFIG, std::move(map));
 }
 
 void CDataManage::postUISensorConfig() {
@@ -268,7 +215,7 @@ void CDataManage::postUISensorConfig() {
         insertF32(map, 0x170B, temp.mf32rtdr0());
         insertF32(map, 0x170A, temp.mf32codeterminaluser());
     }
-    CFEM::pushMessage(UPDATE_SENSOR_CONFIG, std::move(map));
+    push(UPDATE_SENSOR_CONFIG, std::move(map));
 }
 
 // ------------------------------------------------------------- handlers

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "EngineKeyedTables.h"
 #include "EngineTypes.h"
 #include "Manager.h"
+#include "ids/service_id.h"
 #include "inc_type.h"
 #include "proto_data.pb.h"
 
@@ -20,11 +22,12 @@
 // sensors, math and the reading buffers. It owns the math, trigger and sensor
 // records of the settings mirror and the reading-buffer record.
 //
-// Present so far: construction per model with the model's tables, the range
-// row lookup, the frame decode, the calibration tables, the message table (ids
-// bind as their handlers exist), the three settings records with their UI
-// pushes and the sensor reference-point query. The measurement loop comes with
-// its own work; start() loads the calibration and posts nothing yet.
+// Threads: the measurement loop and the trigger waiter run on CThreadPool; the
+// handlers on the hub callers' threads. Lock order: the function settings,
+// the converter driver, then here m_notifyMtx, m_bufferMtx, _mtx (settings:
+// function configurations, trigger record and the settings records), the read
+// mutex last. The loop takes a snapshot of the settings once per pass and
+// calls out (driver, function settings, pushes) holding none of them.
 class CDataManage : public Manager {
 public:
     using ValueMap = google::protobuf::Map<int, Value>;
@@ -36,9 +39,60 @@ public:
     // may still run in it while the process ends.
     static CDataManage* instance();
 
-    // Loads the calibration. The measurement loop and the trigger waiter are
-    // not part of this build: nothing is posted, so no pool worker is taken.
+    // Loads the calibration, resets the math and posts the trigger waiter and
+    // the measurement loop to CThreadPool.
     void start();
+    // Ends the loop and the waiter: the loop leaves within one 1 ms poll; a
+    // waiter blocked in its device read leaves at its next edge. Waits at most
+    // `waitMs` for the loop to leave; true when it did.
+    bool stop(uint64_t waitMs = 1000);
+
+    // ---- measurement loop (CMeasureLoop.cpp)
+    // The loop: passes until stopped.
+    void DM_Run();
+    // One pass: samples until the trigger interval ends, then reports at most
+    // one reading. Over the clock and front-end seams, so tests run it in
+    // virtual time on their own thread.
+    void runPass();
+    // The loop's state at its start (clock origin, settle counter, window).
+    void loopStart();
+    // One wait of the external-trigger waiter: an edge sets m_triggered; a
+    // failed read backs off. The edge source is a seam for tests.
+    void waitTriggerOnce();
+    void setTriggerSource(std::function<bool()> waitEdge) { m_waitEdge = std::move(waitEdge); }
+    bool DM_AutoRange(uint32_t func, double val, double lastVal, const structRangeInfo& rangeInfo);
+    void DM_Beep(uint32_t func, double val);
+    void DM_BeepSwitch(bool on);
+    int BufferClean();
+
+    // ---- trigger (CTrigger.cpp)
+    bool DM_Trigger(double value);
+    void DM_VMCCtrl();
+    void TrigWaitForTrigger(bool wait);
+    int TrigSingleTriggered();
+    int TrigSingleCountSet(uint32_t n);
+    int TrigSourceSet(int src);
+    int TrigAutoHoldSet(bool on);
+    int TrigSampleCountSet(uint32_t n);
+    uint32_t TrigCountTotalGet() const;
+    uint64_t TrigCountGet();
+    void DM_FixIntervalByRate(int rate, MeasureTypeEnum func);
+    void DM_FixVMCPulseWidthByRate(int rate);
+    structTriggerInfo trigInfo();
+
+    // ---- reading output (CReadingOutput.cpp)
+    std::string DM_FormatNumber(double number, char sep, const structRangeInfo& info, int rate, char dot,
+                                bool plusSign);
+    int DataCollectForSCPI(uint32_t func, const structRangeInfo& info);
+    void DM_NotifyClient(bool mainFunc, double val, const structRangeInfo& info);
+    int DM_RunScpiReadFunction(std::string& out);
+    std::string scpiReadData();
+    // Readings per UI notification at most; the rest follow in the next ones.
+    static constexpr uint32_t kNotifyMaxReadings = 8192;
+
+    // Test seam: where the engine's notifications go (empty: the hub).
+    void setPushSink(std::function<void(service_id, ValueMap)> sink) { m_pushSink = std::move(sink); }
+    void push(service_id id, ValueMap map);
 
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override;
     // A UI notification client connected: push trigger, math and sensor settings.
@@ -95,12 +149,47 @@ public:
     // The reading-buffer record (function, range, rate, unit, readings).
     void ProtoDataInfoGet(ProtoDataInfo& out);
 
-    // Triggers one reading for a waiting SCPI read.
+    // Triggers one reading for a waiting SCPI read (READ?, INITiate, *TRG).
     int ScpiTrigSingleTriggered();
 
-    // How long a SCPI reading query waits for its reading, in ms; a VXI-11
-    // client's read sets its own time-out here.
-    std::atomic<uint32_t> m_u32BufferTimeOut{5000};
+    // ---- handlers of the trigger, reading-memory and measurement queries
+    int cbTrigAutoHoldSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigAutoHoldGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigAutoHoldSensSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigAutoHoldSensGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigAutoIntervalSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigAutoIntervalGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigExtSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigExtGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigSingleSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigSingleGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigSingleTriggered(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigSourceSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigSourceGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigVMCStateSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigVMCStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigVMCPolarSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigVMCPolarGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigVMCPulseWidthSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbTrigVMCPulseWidthGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbDataLastGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbDataPointsGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbDataPointsEventThresholdSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbDataPointsEventThresholdGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbDataRemove(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSampleCountSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbSampleCountGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    // MEASure? of the function in row `Row` of the family (CMeasQuery.cpp).
+    template <int Row>
+    int cbMeas(unsigned int, const ValueMap& in, ValueMap* out) {
+        return measQueryRow(Row, in, out);
+    }
+    static constexpr int kMeasQueryCount = 11;
+    struct MeasQuery;
+    int cbMeasDataFetch(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDataInitiate(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDataRead(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasDataR(unsigned int source, const ValueMap& in, ValueMap* out);
 
     // ---- range conversions of remote parameters (CRangeConvert.cpp)
     int ScpiInputTransToMinMaxDef(int func, const Value& in, double& out);
@@ -123,7 +212,6 @@ public:
     int cbSensRefDataGet(unsigned int source, const ValueMap& in, ValueMap* out);
 
     // ---- model-dependent state, set by DM_CapabilityInit
-    int32_t mDataPointThreshold = 500000;
     const structRangeInfo* m_stRangeInfoDCI;
     const structRangeInfo* m_stRangeInfoACI;
     F64KeyedTable m_scpiF64RangeLimitMap;
@@ -134,65 +222,75 @@ public:
     uint32_t m_u32IntervalMin = 8;
     uint32_t m_u32CapRangeMax = 7;
 
-    // ---- loop state (used by the measurement loop)
-    bool m_zAcqRunning = false;
-    bool m_zCaliRunning = false;
-    bool m_zTempRunning = false;
-    CSafeQueue<long long> m_RawDataQueue;
+    // ---- flags shared between the loop, the waiter and the handlers
+    std::atomic<bool> m_zAcqRunning{false};
+    std::atomic<bool> m_zCaliRunning{false};
+    std::atomic<bool> m_zTempRunning{false};
+    std::atomic<bool> m_confChange{false};
+    std::atomic<bool> m_capScaning{false};
+    std::atomic<bool> m_BeepSwitch{false};
+    std::atomic<bool> m_autoRangeLocked{false};
+    std::atomic<bool> m_triggered{false};
+    std::atomic<bool> m_triggerChange{false};
+    std::atomic<bool> m_bWaitForTrigger{false};
     std::atomic<bool> m_zScpiReadDataRunning{false};
+    std::atomic<uint32_t> m_singleCountDown{0};
+    std::atomic<uint32_t> m_sampleCount{1};
+    std::atomic<int32_t> mDataPointThreshold{500000};
+    std::atomic<uint32_t> m_u32BufferTimeOut{5000};
+    std::atomic<int32_t> m_measState{0};
+    // Function or range changed: the loop empties its window before the next
+    // sample (set by the handlers, consumed on the loop thread).
+    std::atomic<bool> m_windowReset{false};
+    // Raised by every clear of the readings; a reading of an older
+    // generation is dropped instead of appended.
+    std::atomic<uint64_t> m_generation{0};
+
+    CSafeQueue<long long> m_RawDataQueue;
     CSafeQueue<std::string> m_scpiReadDataQueue;
-    std::string m_strScpiReadData;
-    uint8_t m_u8ReadBuf[34] = {};
-    bool m_confChange = false;
-    bool m_capScaning = false;
-    bool m_BeepSwitch = false;
-    double m_lastVal = 0;
-    int32_t m_invalidCount = 0;
-    std::deque<double> m_tempQueue;
-    std::deque<double> m_buffer;
-    std::vector<double> m_buffer2;
-    uint32_t m_bufferOffset = 0;
+
+    // ---- settings (under _mtx)
+    MeasureTypeEnum m_eMainFunc = TYPE_DCV;
+    structFuncConfig m_mainConfig = defaultConfig();
+    bool m_b2ndEnable = false;
+    MeasureTypeEnum m_e2ndFunc = TYPE_DCV;
+    structFuncConfig m_2ndConfig = defaultConfig();
+    int32_t m_2ndtriggertype = 1;
+    structTriggerInfo m_trigInfo;
+    structTriggerInfo m_trigInfoLast;
     structBeeperRange m_stContRange{0.0f, 10.0f};
     structBeeperRange m_stDiodRange{0.1f, 2.1f};
     char m_sepChar = ',';
     char m_dotChar = '.';
     bool m_plusSign = false;
-    bool m_b2ndEnable = false;
-    bool m_bFunSwitch = false;
-    MeasureTypeEnum m_e2ndFunc = TYPE_DCV;
-    structFuncConfig m_2ndConfig = defaultConfig();
-    int32_t m_2ndtriggertype = 1;
-    MeasureTypeEnum m_eMainFunc = TYPE_DCV;
-    structFuncConfig m_mainConfig = defaultConfig();
-    structTriggerInfo m_trigInfo;
-    bool m_bWaitForTrigger = false;
-    std::atomic<uint32_t> m_singleCountDown{0};
-    uint32_t m_sampleCount = 1;
-    bool m_triggered = false;
-    bool m_triggerChange = false;
-    bool m_holdState = false;
-    int32_t m_holdNum = 0;
-    int32_t m_holdCount = 0;
-    double m_holdMeasValueNew = 0;
-    double m_holdTemp = 0;
-    bool m_holdmidstat = false;
-    int32_t m_measState = 0;
-    double m_temprel = 0;
-    int32_t m_senType = 0;
-    MeasureTypeEnum m_SeneType = TYPE_DCV;
+
+    // ---- reading buffers (under m_bufferMtx)
+    std::deque<structReading> m_buffer;
+    std::deque<structReading> m_buffer2;
+    uint32_t m_bufferOffset = 0;
     uint64_t m_bufferStartTime = 0;
     uint64_t m_bufferCurrentTime = 0;
-    uint64_t m_lastDataTime = 0;
-    uint64_t m_lastFreqTime = 0;
-    uint64_t m_capDataTime = 0;
+
+    // ---- display state of the notifications (under m_notifyMtx)
+    bool m_holdState = false;
+    int32_t m_holdCount = 0;
+    double m_holdTemp = 0;
     uint64_t m_mainSyncTime = 0;
     uint64_t m_2ndSyncTime = 0;
     std::string m_tempnum;
     std::string m_tempunit;
-    bool PFhightag = false;
-    bool PFlowtag = false;
-    bool m_autoRangeLocked = false;
-    structTriggerInfo m_trigInfoLast;
+
+    // ---- measurement-loop thread only
+    uint8_t m_u8ReadBuf[34] = {};
+    std::deque<double> m_tempQueue;
+    double m_temprel = 0;
+    uint64_t m_lastDataTime = 0;
+    uint64_t m_lastFreqTime = 0;
+    uint64_t m_capDataTime = 0;
+    // Auto-hold state of DM_Trigger (read by the notification on the same thread).
+    std::atomic<int32_t> m_holdNum{0};
+    double m_holdMeasValueNew = 0;
+    std::atomic<bool> m_holdmidstat{false};
 
 private:
     CDataManage();
@@ -222,8 +320,74 @@ private:
     // boundary to fit the row's unit text.
     void sensorUnit(char (&unit)[4]);
 
+    // What one pass works from, taken under _mtx at its start.
+    struct PassSettings {
+        MeasureTypeEnum mainFunc;
+        structFuncConfig mainConfig;
+        bool b2ndEnable;
+        MeasureTypeEnum func2;
+        TrigSrcEnum src;
+        uint32_t interval;
+        uint64_t generation;
+    };
+    PassSettings passSettings();
+    // Sampling part of a pass; false when the loop was stopped meanwhile.
+    bool samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal);
+    // One settled sample: auto range, step detection, the window.
+    void takeSample(const structFuncConfig& config, double calVal);
+    // A counter that saw nothing with auto range on: one range down, locked.
+    void counterRangeDown(MeasureTypeEnum mainFunc);
+    // Reporting part of a pass (after the window is averaged).
+    void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
+    void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);
+    void caliPass(uint32_t func, const structFuncConfig& config);
+    // Range changed by the loop: settle again, clear the readings.
+    void configurationChange();
+    // Appends under m_bufferMtx, dropping the oldest at the capacity.
+    void appendBounded(std::deque<structReading>& buffer, const structReading& r, bool main);
+    // Empties the readings (and the second display's with `second`), the
+    // data record and the remote-control texts; raises the generation.
+    void clearReadings(bool second);
+    static double baseFactor(uint32_t func, const structRangeInfo& row);
+    // Sensor stage and math: hooks of their own issues. SEN_Meas reports
+    // nothing yet; CalculateHandle leaves the reading.
+    void SEN_Init() {}
+    bool SEN_Meas(double /*in*/, double& /*out*/) { return false; }
+    void CalculateHandle(double& /*value*/) {}
+    bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
+    void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
+    // The reading wait into the text FETCh? answers; the wait's result.
+    int scpiRead();
+    void setScpiReadData(const std::string& text);
+    // A count parameter: a number, or MIN/MAX/DEF, or a number text.
+    static int countParam(const Value& v, int32_t min, int32_t max, int32_t def, int64_t& out);
+    size_t bufferSize();
+    int measQueryRow(int row, const ValueMap& in, ValueMap* out);
+    int measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out);
+    int measResolution(const MeasQuery& q, int range, const Value& v, double& res);
+    RateEnum rateOfResolution(int rates, int range, double res);
+
     AcqFrontEnd* m_frontEnd;
     EngineClock* m_clock;
+    std::function<bool()> m_waitEdge;
+    std::function<void(service_id, ValueMap)> m_pushSink;
+    // Loop thread: settle counter, last sample, frequency result.
+    int32_t m_throwCount = 0;
+    int32_t m_diodCount = 0;
+    double m_loopLastVal = 0;
+    int64_t m_freqRaw = 0;
+    double m_freqVal = 0;
+    int64_t m_caliTotal = 0;
+    int32_t m_caliCount = 0;
+    int64_t m_rawVal = 0;
+    bool m_isFreqReady = false;
+    std::atomic<bool> m_vmcOn{false};
+    std::atomic<bool> m_loopRunning{false};
+    std::atomic<int> m_waitFailures{0};
+    std::mutex m_notifyMtx;
+    // m_strScpiReadData: the last text handed to remote control.
+    std::mutex m_readMtx;
+    std::string m_strScpiReadData;
     // f32MinUnite of the row last returned by DM_GetRangeInfo.
     std::atomic<float> m_f32MinUnite{1.0f};
 

@@ -1,33 +1,35 @@
 // The configuration the function settings hand to the engine, and the latest
-// reading of each display. The engine takes the records over and drops the
-// readings of the configuration they replace; the measurement loop restarts
-// its timing from the records it finds here.
+// reading of each display. Called with the function settings' lock held (lock
+// order: function settings, driver, engine); the loop takes the new settings
+// with its next pass and empties its window before its next sample.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "CDataManage.h"
+#include "FunctionManage.h"
+#include "Singelton.h"
+#include "SystemSetup.h"
 #include "Util/logger.h"
 
 namespace {
 
-// The latest reading of a display as text: "9.9E37" beyond the range's limit.
-template <typename Buffer>
-int latestText(CDataManage& engine, const Buffer& buffer, MeasureTypeEnum func, const structFuncConfig& cfg,
-               const char* emptyLog, std::string& text) {
+bool isCounter(int f) { return f == TYPE_PERIOD || f == TYPE_FREQ; }
+
+// The latest reading of a display as remote-control text: "9.9E37" beyond
+// the over-limit of the row it was taken on.
+int latestText(const std::deque<structReading>& buffer, const char* emptyLog, std::string& text) {
     if (buffer.empty()) {
         PrintE("%s", emptyLog);
         return 44;
     }
-    const double value = buffer.back();
-    const structRangeInfo row =
-        engine.DM_GetRangeInfo(static_cast<uint32_t>(func), static_cast<uint32_t>(std::max(cfg.s32Range, 0)), value);
-    if (!(std::fabs(value) <= row.f32OverLimit)) {
+    const structReading& r = buffer.back();
+    if (!(std::fabs(r.f64Value) <= r.f32OverLimit)) {
         text = "9.9E37";
         return 0;
     }
     char out[64];
-    std::snprintf(out, sizeof(out), "%10.8E", value);
+    std::snprintf(out, sizeof(out), "%10.8E", r.f64Value * r.f64ToBase);
     text = out;
     return 0;
 }
@@ -35,27 +37,69 @@ int latestText(CDataManage& engine, const Buffer& buffer, MeasureTypeEnum func, 
 } // namespace
 
 void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig& config) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    m_eMainFunc = func;
-    m_mainConfig = config;
+    MeasureTypeEnum oldFunc;
+    RateEnum oldRate;
+    structTriggerInfo trig;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        oldFunc = m_eMainFunc;
+        oldRate = m_mainConfig.eRate;
+        trig = m_trigInfo;
+    }
+    const bool funcChanged = func != oldFunc;
     m_confChange = true;
     m_autoRangeLocked = false;
-    m_bufferOffset = 0;
-    m_buffer.clear();
-    m_lastVal = 0;
+    if (func == TYPE_CAP || func == TYPE_CONT || func == TYPE_DIODE) TrigSourceSet(SRC_AUTO);
+    if (trig.bHold && funcChanged) TrigAutoHoldSet(false);
+    if (config.eRate != oldRate || func == TYPE_SENSOR || funcChanged) {
+        if (func == TYPE_SENSOR) {
+            std::lock_guard<std::mutex> lock(_mtx);
+            m_b2ndEnable = false;
+        }
+        DM_FixIntervalByRate(config.eRate, func);
+        DM_FixVMCPulseWidthByRate(config.eRate);
+    }
+    if (trig.eTrigSrc == SRC_SINGLE) TrigSingleTriggered();
+    if (funcChanged) {
+        const double shown = func == TYPE_CONT ? 2000.0 : 0.0;
+        DM_NotifyClient(true, shown,
+                        DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(config.s32Range, 0)), 0));
+        m_BeepSwitch = false;
+        m_triggerChange = true;
+        if (SystemSetup* system = Copperwren::Singleton<SystemSetup>::Instance()) system->API_Beeper_Switch(false);
+    }
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        m_eMainFunc = func;
+        m_mainConfig = config;
+    }
+    clearReadings(false);
+    m_windowReset = true;
 }
 
 void CDataManage::DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
     m_confChange = true;
-    m_b2ndEnable = enable;
-    m_e2ndFunc = func;
-    m_2ndConfig = config;
-    m_buffer2.clear();
+    MeasureTypeEnum mainFunc;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        m_b2ndEnable = enable;
+        m_e2ndFunc = func;
+        m_2ndConfig = config;
+        mainFunc = m_eMainFunc;
+        if (enable) m_2ndtriggertype = isCounter(mainFunc) ? 2 : 1;
+    }
+    const structRangeInfo row = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(config.s32Range, 0)), 0);
+    if (enable) {
+        postUITrigConfig();
+        DM_NotifyClient(false, 0.0, row);
+    } else {
+        DM_FixIntervalByRate(FunctionManage::instance().FM_GetRate(), mainFunc);
+    }
+    DM_ClearFunc2Buffer();
 }
 
 void CDataManage::DM_UpdateContResi(float ohms) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    std::lock_guard<std::mutex> lock(_mtx);
     m_stContRange.f32Upper = ohms;
 }
 
@@ -66,10 +110,10 @@ void CDataManage::DM_ClearFunc2Buffer() {
 
 int CDataManage::GetFunctionData(std::string& text) {
     std::lock_guard<std::mutex> lock(m_bufferMtx);
-    return latestText(*this, m_buffer, m_eMainFunc, m_mainConfig, "m_buffer is empty", text);
+    return latestText(m_buffer, "m_buffer is empty", text);
 }
 
 int CDataManage::GetFunction2Data(std::string& text) {
     std::lock_guard<std::mutex> lock(m_bufferMtx);
-    return latestText(*this, m_buffer2, m_e2ndFunc, m_2ndConfig, "m_buffer2 is empty", text);
+    return latestText(m_buffer2, "m_buffer2 is empty", text);
 }

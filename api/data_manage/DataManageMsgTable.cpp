@@ -60,41 +60,41 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x10001001, "FORMAT_NUMBER_DOT_SET", nullptr},  // cbFormatNumberDotSet
     {0x20001001, "FORMAT_NUMBER_DOT_GET", nullptr},  // cbFormatNumberDotGet
     {0x10001002, "FORMAT_NUMBER_PLUS_SIGN", nullptr},  // cbFormatNumberPlusSign
-    {0x10001100, "TRIG_AUTO_HOLD_SET", nullptr},  // cbTrigAutoHoldSet
-    {0x20001100, "TRIG_AUTO_HOLD_GET", nullptr},  // cbTrigAutoHoldGet
-    {0x10001101, "TRIG_AUTO_HOLD_SENS_SET", nullptr},  // cbTrigAutoHoldSensSet
-    {0x20001101, "TRIG_AUTO_HOLD_SENS_GET", nullptr},  // cbTrigAutoHoldSensGet
-    {0x10001102, "TRIG_AUTO_INTERVAL_SET", nullptr},  // cbTrigAutoIntervalSet
-    {0x20001102, "TRIG_AUTO_INTERVAL_GET", nullptr},  // cbTrigAutoIntervalGet
-    {0x10001103, "TRIG_EXT_SET", nullptr},  // cbTrigExtSet
-    {0x20001103, "TRIG_EXT_GET", nullptr},  // cbTrigExtGet
-    {0x10001104, "TRIG_SINGLE_SET", nullptr},  // cbTrigSingleSet
-    {0x20001104, "TRIG_SINGLE_GET", nullptr},  // cbTrigSingleGet
-    {0x10001105, "TRIG_SINGLE_TRIGGERED", nullptr},  // cbTrigSingleTriggered
-    {0x10001106, "TRIG_SOURCE_SET", nullptr},  // cbTrigSourceSet
-    {0x20001106, "TRIG_SOURCE_GET", nullptr},  // cbTrigSourceGet
-    {0x10001107, "TRIG_VMC_STATE_SET", nullptr},  // cbTrigVMCStateSet
-    {0x20001107, "TRIG_VMC_STATE_GET", nullptr},  // cbTrigVMCStateGet
-    {0x10001108, "TRIG_VMC_POLAR_SET", nullptr},  // cbTrigVMCPolarSet
-    {0x20001108, "TRIG_VMC_POLAR_GET", nullptr},  // cbTrigVMCPolarGet
-    {0x10001109, "TRIG_VMC_PULSE_WIDTH_SET", nullptr},  // cbTrigVMCPulseWidthSet
-    {0x20001109, "TRIG_VMC_PULSE_WIDTH_GET", nullptr},  // cbTrigVMCPulseWidthGet
-    {0x20000600, "MEAS_DCV_DATA", nullptr},  // cbMeasDcvData
-    {0x20000601, "MEAS_ACV_DATA", nullptr},  // cbMeasAcvData
-    {0x20000602, "MEAS_DCI_DATA", nullptr},  // cbMeasDciData
-    {0x20000603, "MEAS_ACI_DATA", nullptr},  // cbMeasAciData
-    {0x20000604, "MEAS2_WR_DATA", nullptr},  // cbMeas2WRData
-    {0x20000605, "MEAS4_WR_DATA", nullptr},  // cbMeas4WRData
-    {0x20000606, "MEAS_CAP_DATA", nullptr},  // cbMeasCapData
-    {0x20000607, "MEAS_CONT_DATA", nullptr},  // cbMeasContData
-    {0x20000608, "MEAS_DIODE_DATA", nullptr},  // cbMeasDiodeData
-    {0x20000609, "MEAS_PERI_DATA", nullptr},  // cbMeasPeriData
-    {0x2000060a, "MEAS_FREQ_DATA", nullptr},  // cbMeasFreqData
+    {0x10001100, "TRIG_AUTO_HOLD_SET", &CDataManage::cbTrigAutoHoldSet},  // cbTrigAutoHoldSet
+    {0x20001100, "TRIG_AUTO_HOLD_GET", &CDataManage::cbTrigAutoHoldGet},  // cbTrigAutoHoldGet
+    {0x10001101, "TRIG_AUTO_HOLD_SENS_SET", &CDataManage::cbTrigAutoHoldSensSet},  // cbTrigAutoHoldSensSet
+    {0x20001101, "TRIG_AUTO_HOLD_SENS_GET", &CDataManage::cbTrigAutoHoldSensGet},  // cbTrigAutoHoldSensGet
+    {0x10001102, "TRIG_AUTO_INTERVAL_SET", &CDataManage::cbTrigAutoIntervalSet},  // cbTrigAutoIntervalSet
+    {0x20001102, "TRIG_AUTO_INTERVAL_GET", &CDataManage::cbTrigAutoIntervalGet},  // cbTrigAutoIntervalGet
+    {0x10001103, "TRIG_EXT_SET", &CDataManage::cbTrigExtSet},  // cbTrigExtSet
+    {0x20001103, "TRIG_EXT_GET", &CDataManage::cbTrigExtGet},  // cbTrigExtGet
+    {0x10001104, "TRIG_SINGLE_SET", &CDataManage::cbTrigSingleSet},  // cbTrigSingleSet
+    {0x20001104, "TRIG_SINGLE_GET", &CDataManage::cbTrigSingleGet},  // cbTrigSingleGet
+    {0x10001105, "TRIG_SINGLE_TRIGGERED", &CDataManage::cbTrigSingleTriggered},  // cbTrigSingleTriggered
+    {0x10001106, "TRIG_SOURCE_SET", &CDataManage::cbTrigSourceSet},  // cbTrigSourceSet
+    {0x20001106, "TRIG_SOURCE_GET", &CDataManage::cbTrigSourceGet},  // cbTrigSourceGet
+    {0x10001107, "TRIG_VMC_STATE_SET", &CDataManage::cbTrigVMCStateSet},  // cbTrigVMCStateSet
+    {0x20001107, "TRIG_VMC_STATE_GET", &CDataManage::cbTrigVMCStateGet},  // cbTrigVMCStateGet
+    {0x10001108, "TRIG_VMC_POLAR_SET", &CDataManage::cbTrigVMCPolarSet},  // cbTrigVMCPolarSet
+    {0x20001108, "TRIG_VMC_POLAR_GET", &CDataManage::cbTrigVMCPolarGet},  // cbTrigVMCPolarGet
+    {0x10001109, "TRIG_VMC_PULSE_WIDTH_SET", &CDataManage::cbTrigVMCPulseWidthSet},  // cbTrigVMCPulseWidthSet
+    {0x20001109, "TRIG_VMC_PULSE_WIDTH_GET", &CDataManage::cbTrigVMCPulseWidthGet},  // cbTrigVMCPulseWidthGet
+    {0x20000600, "MEAS_DCV_DATA", &CDataManage::cbMeas<0>},  // cbMeasDcvData
+    {0x20000601, "MEAS_ACV_DATA", &CDataManage::cbMeas<1>},  // cbMeasAcvData
+    {0x20000602, "MEAS_DCI_DATA", &CDataManage::cbMeas<2>},  // cbMeasDciData
+    {0x20000603, "MEAS_ACI_DATA", &CDataManage::cbMeas<3>},  // cbMeasAciData
+    {0x20000604, "MEAS2_WR_DATA", &CDataManage::cbMeas<4>},  // cbMeas2WRData
+    {0x20000605, "MEAS4_WR_DATA", &CDataManage::cbMeas<5>},  // cbMeas4WRData
+    {0x20000606, "MEAS_CAP_DATA", &CDataManage::cbMeas<6>},  // cbMeasCapData
+    {0x20000607, "MEAS_CONT_DATA", &CDataManage::cbMeas<7>},  // cbMeasContData
+    {0x20000608, "MEAS_DIODE_DATA", &CDataManage::cbMeas<8>},  // cbMeasDiodeData
+    {0x20000609, "MEAS_PERI_DATA", &CDataManage::cbMeas<9>},  // cbMeasPeriData
+    {0x2000060a, "MEAS_FREQ_DATA", &CDataManage::cbMeas<10>},  // cbMeasFreqData
     {0x1000060b, "MEAS_SENSOR_DATA", nullptr},  // cbMeasSensorData
-    {0x2000060d, "MEAS_DATA_FETCH", nullptr},  // cbMeasDataFetch
-    {0x1000060e, "MEAS_DATA_INITIATE", nullptr},  // cbMeasDataInitiate
-    {0x2000060f, "MEAS_DATA_READ", nullptr},  // cbMeasDataRead
-    {0x20000610, "MEAS_DATA_R", nullptr},  // cbMeasDataR
+    {0x2000060d, "MEAS_DATA_FETCH", &CDataManage::cbMeasDataFetch},  // cbMeasDataFetch
+    {0x1000060e, "MEAS_DATA_INITIATE", &CDataManage::cbMeasDataInitiate},  // cbMeasDataInitiate
+    {0x2000060f, "MEAS_DATA_READ", &CDataManage::cbMeasDataRead},  // cbMeasDataRead
+    {0x20000610, "MEAS_DATA_R", &CDataManage::cbMeasDataR},  // cbMeasDataR
     {0x10000611, "MEAS_DCV_CONFIG", nullptr},  // cbMeasDcvConfig
     {0x10000612, "MEAS_ACV_CONFIG", nullptr},  // cbMeasAcvConfig
     {0x10000613, "MEAS_DCI_CONFIG", nullptr},  // cbMeasDciConfig
@@ -202,13 +202,13 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x20002625, "SENSE_OHM2_NPLC_GET", nullptr},  // cbSenseOhm2NplcGet
     {0x1000262a, "SENSE_DCV_NPLC_SET", nullptr},  // cbSenseDcvNplcSet
     {0x2000262a, "SENSE_DCV_NPLC_GET", nullptr},  // cbSenseDcvNplcGet
-    {0x20002100, "DATA_LAST_GET", nullptr},  // cbDataLastGet
-    {0x20002101, "DATA_POINTS_GET", nullptr},  // cbDataPointsGet
-    {0x10002102, "DATA_POINTS_EVENT_THRESHOLD_SET", nullptr},  // cbDataPointsEventThresholdSet
-    {0x20002102, "DATA_POINTS_EVENT_THRESHOLD_GET", nullptr},  // cbDataPointsEventThresholdGet
-    {0x20002103, "DATA_REMOVE", nullptr},  // cbDataRemove
-    {0x10002500, "SAMPLE_COUNT_SET", nullptr},  // cbSampleCountSet
-    {0x20002500, "SAMPLE_COUNT_GET", nullptr},  // cbSampleCountGet
+    {0x20002100, "DATA_LAST_GET", &CDataManage::cbDataLastGet},  // cbDataLastGet
+    {0x20002101, "DATA_POINTS_GET", &CDataManage::cbDataPointsGet},  // cbDataPointsGet
+    {0x10002102, "DATA_POINTS_EVENT_THRESHOLD_SET", &CDataManage::cbDataPointsEventThresholdSet},  // cbDataPointsEventThresholdSet
+    {0x20002102, "DATA_POINTS_EVENT_THRESHOLD_GET", &CDataManage::cbDataPointsEventThresholdGet},  // cbDataPointsEventThresholdGet
+    {0x20002103, "DATA_REMOVE", &CDataManage::cbDataRemove},  // cbDataRemove
+    {0x10002500, "SAMPLE_COUNT_SET", &CDataManage::cbSampleCountSet},  // cbSampleCountSet
+    {0x20002500, "SAMPLE_COUNT_GET", &CDataManage::cbSampleCountGet},  // cbSampleCountGet
 };
 
 void CDataManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {

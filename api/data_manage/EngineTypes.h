@@ -68,3 +68,13 @@ struct structCaliAccPoint {
     uint32_t u32Range;
     uint32_t u32Acc;
 };
+
+// One stored reading: the value in the display unit of its range row, the
+// factor from that unit to the remote-control base unit (V, A, ohm, F, s, Hz)
+// and the row's over-limit. Kept with each reading, so that an answer over
+// many readings scales each by the row it was taken on.
+struct structReading {
+    double f64Value;
+    double f64ToBase;
+    float f32OverLimit;
+};

@@ -18,3 +18,7 @@ bool SystemSetup::API_Beeper_StateGet() {
 bool SystemSetup::API_Beeper_Test() {
     return Copperwren::Singleton<CBeeper>::Instance()->Beeper_Test();
 }
+
+void SystemSetup::API_Beeper_Switch(bool on) {
+    Copperwren::Singleton<CBeeper>::Instance()->Beeper_Switch(on);
+}

@@ -54,6 +54,8 @@ public:
     void API_Beeper_StateSet(bool on);
     bool API_Beeper_StateGet();
     bool API_Beeper_Test();
+    // Continuous tone (continuity) on or off.
+    void API_Beeper_Switch(bool on);
 
     // Local (true) or remote operation; the UI is told.
     void API_SetLocalState(bool local);

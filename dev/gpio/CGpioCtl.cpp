@@ -68,7 +68,7 @@ bool CGpioCtl::GPIO_IO(uint32_t type) {
 int32_t CGpioCtl::GPIO_Read() {
     uint8_t value = 0;
     if (platform::devRead(m_s32FD.load(), &value, 1) != 1) {
-        return 0;
+        return -1;
     }
     return value;
 }

@@ -26,8 +26,8 @@ public:
     bool GPIO_IOWrite(uint32_t type, int32_t val);
     // No-data command `type`.
     bool GPIO_IO(uint32_t type);
-    // Blocks until the external trigger input fires; the byte read (0 when
-    // nothing was read).
+    // Blocks until the external trigger input fires; the byte read, or -1
+    // when nothing was read (not connected, device error).
     int32_t GPIO_Read();
 
 private:

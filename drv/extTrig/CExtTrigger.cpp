@@ -13,7 +13,7 @@ CExtTrigger* CExtTrigger::instance() {
     return &trigger;
 }
 
-void CExtTrigger::Trig_ExtIrq() { CGpioCtl::instance()->GPIO_Read(); }
+bool CExtTrigger::Trig_ExtIrq() { return CGpioCtl::instance()->GPIO_Read() >= 0; }
 
 bool CExtTrigger::Trig_EdgeSet(int32_t val) {
     if (val < 0 || val > 3) {

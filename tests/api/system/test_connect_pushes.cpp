@@ -21,8 +21,9 @@ protected:
     // Waits until every notification pushed so far has been delivered (they
     // arrive in push order), then forgets them.
     void settle() {
-        CFEM::pushMessage(UPDATE_MEASURE_DATA, {});
-        waitFor({UPDATE_MEASURE_DATA});
+        // A code none of these managers pushes (the engine sends readings).
+        CFEM::pushMessage(ON_LXI_RESET, {});
+        waitFor({ON_LXI_RESET});
         notes.clear();
     }
 
@@ -76,7 +77,8 @@ TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
     engine->onClientConnect();
     packs = waitFor({UPDATE_TRIGGER_CONFIG, UPDATE_MATH_CONFIG, UPDATE_SENSOR_CONFIG});
     ASSERT_EQ(packs.size(), 3u);
-    EXPECT_EQ(packs[0].data().at(0x1102).s32val(), 400);
+    // The fast rate of OHM4 set the shortest interval of the model.
+    EXPECT_EQ(packs[0].data().at(0x1102).s32val(), static_cast<int32_t>(engine->m_u32IntervalMin));
     EXPECT_EQ(packs[1].data().at(0x810).s32val(), 7);
     EXPECT_EQ(packs[2].data().at(0x1706).strval(), "Sensor");
 }

@@ -1,0 +1,230 @@
+// CDataManage: the measurement queries of remote control. MEASure? selects the
+// function, range and rate and waits for one fresh reading; READ? and
+// INITiate arm the trigger; FETCh? repeats the last text; R? hands over the
+// reading memory as one definite-length block.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "CommonSimpleFunc.h"
+#include "FunctionManage.h"
+#include "Util/logger.h"
+
+namespace {
+
+using ValueMap = google::protobuf::Map<int, Value>;
+
+constexpr int kFetch = 0x60d;
+constexpr int kRead = 0x60f;
+constexpr int kBlock = 0x610;
+
+enum RateMapKind { kNoRates, kVoltageRates, kCurrentRates, kOhmRates };
+
+} // namespace
+
+// One member of the MEASure? family; rows in the order of their ids.
+struct CDataManage::MeasQuery {
+    MeasureTypeEnum func;
+    int rangeKey;  // 0: no range parameter
+    int resKey;    // 0: no resolution parameter
+    int rates;     // RateMapKind
+    double resMin, resMax, resDef;
+    int answerKey;
+};
+
+namespace {
+
+const CDataManage::MeasQuery kMeasQueries[CDataManage::kMeasQueryCount] = {
+    {TYPE_DCV, 0x652, 0x61e, kVoltageRates, 0.0001, 0.01, 0.0001, 0x600},
+    {TYPE_ACV, 0x653, 0x61f, kVoltageRates, 0.0001, 0.01, 0.0001, 0x601},
+    {TYPE_DCI, 0x654, 0x620, kCurrentRates, 0.000001, 0.0001, 0.000001, 0x602},
+    {TYPE_ACI, 0x656, 0x621, kCurrentRates, 0.000001, 0.0001, 0.000001, 0x603},
+    {TYPE_OHM2, 0x658, 0x622, kOhmRates, 1, 100, 1, 0x604},
+    {TYPE_OHM4, 0x659, 0x623, kOhmRates, 1, 100, 1, 0x605},
+    {TYPE_CAP, 0x65a, 0, kNoRates, 0, 0, 0, 0x606},
+    {TYPE_CONT, 0, 0, kNoRates, 0, 0, 0, 0x607},
+    {TYPE_DIODE, 0, 0, kNoRates, 0, 0, 0, 0x608},
+    {TYPE_PERIOD, 0, 0, kNoRates, 0, 0, 0, 0x609},
+    {TYPE_FREQ, 0, 0, kNoRates, 0, 0, 0, 0x60a},
+};
+
+} // namespace
+
+int CDataManage::measQueryRow(int row, const ValueMap& in, ValueMap* out) {
+    return measQuery(kMeasQueries[row], in, out);
+}
+
+int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, double& res) {
+    double bound[4] = {0, q.resMin, q.resMax, q.resDef};
+    auto word = scpiF64ResolutionMap.find(static_cast<uint32_t>(q.resKey));
+    if (word != scpiF64ResolutionMap.end()) {
+        auto row = word->second.find(range);
+        if (row != word->second.end()) {
+            for (int which = MIN; which <= DEF; ++which) {
+                auto it = row->second.find(which);
+                if (it != row->second.end()) bound[which] = it->second;
+            }
+        }
+    }
+    if (v.value_case() == Value::kF64Val) {
+        res = v.f64val();
+        return 0;
+    }
+    if (v.value_case() != Value::kStrVal) {
+        res = q.resMin;
+        return 0;
+    }
+    char text[64];
+    double multiplier = 1.0;
+    if (v.strval().size() >= sizeof(text)) {
+        PrintE("CmdStr Parse Num Failed");
+        return E150_STRING_DATA_ERROR;
+    }
+    std::memcpy(text, v.strval().c_str(), v.strval().size() + 1);
+    RmtCap2Low(text);
+    if (!std::strcmp(text, "min") || !std::strcmp(text, "minimum")) {
+        res = bound[MIN];
+    } else if (!std::strcmp(text, "max") || !std::strcmp(text, "maximum")) {
+        res = bound[MAX];
+    } else if (!std::strcmp(text, "def") || !std::strcmp(text, "default")) {
+        res = bound[DEF];
+    } else if (RmtStr2f64NumFlag(text, &multiplier)) {
+        res = std::atof(text);
+    } else {
+        PrintE("CmdStr Parse Num Failed");
+        return E150_STRING_DATA_ERROR;
+    }
+    return 0;
+}
+
+// A finer resolution asks for a slower rate.
+RateEnum CDataManage::rateOfResolution(int rates, int range, double res) {
+    const ResolutionByRateTable* map = rates == kVoltageRates   ? &rangeResolutionToRateMapVoltage
+                                       : rates == kCurrentRates ? &m_rangeResolutionToRateMapCurrent
+                                       : rates == kOhmRates     ? &rangeResolutionToRateMapOhm
+                                                                : nullptr;
+    if (!map) return E_Slow;
+    auto it = map->find(range);
+    if (it == map->end() || it->second.size() < 2) return E_Slow;
+    if (res <= it->second[0]) return E_Slow;
+    return res <= it->second[1] ? E_Medium : E_Fast;
+}
+
+int CDataManage::measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out) {
+    int range = -1;
+    if (q.rangeKey != 0) {
+        auto it = in.find(q.rangeKey);
+        if (it != in.end()) {
+            double number = 0;
+            const int result = ScpiInputTransToMinMaxDef(q.func, it->second, number);
+            if (result != 0) {
+                PrintE("Trans to min max def failed!");
+                return result;
+            }
+            ScpiInputRangeTransToRealRange(q.func, number, range);
+        }
+    }
+    RateEnum rate = E_Slow;
+    if (q.resKey != 0) {
+        auto it = in.find(q.resKey);
+        if (it != in.end()) {
+            double res = 0;
+            const int result = measResolution(q, range, it->second, res);
+            if (result != 0) return result;
+            rate = rateOfResolution(q.rates, range, res);
+        }
+    }
+    FunctionManage& fm = FunctionManage::instance();
+    const bool same = fm.FM_GetFunction() == q.func;
+    if (q.resKey != 0) {
+        if (!same || fm.FM_GetRange(q.func) != range || fm.FM_GetRate() != rate) {
+            fm.FM_SetRange(q.func, range);
+            fm.FM_SetRate(q.func, rate);
+            fm.FM_SetFunction(q.func);
+        }
+    } else if (q.rangeKey != 0) {
+        if (!same || fm.FM_GetRange(q.func) != range) {
+            fm.FM_SetRange(q.func, range);
+            fm.FM_SetFunction(q.func);
+        }
+    } else if (!same) {
+        fm.FM_SetFunction(q.func);
+    }
+    TrigSingleCountSet(1);
+    TrigSampleCountSet(1);
+    TrigSourceSet(SRC_AUTO);
+    TrigSingleTriggered();
+    const int result = scpiRead();
+    insertStr(*out, q.answerKey, scpiReadData().c_str());
+    return result;
+}
+
+int CDataManage::scpiRead() {
+    std::string text;
+    const int result = DM_RunScpiReadFunction(text);
+    // A second reader leaves the first one's text in place.
+    if (result != E284_PROGRAM_CURRENTLY_RUNNING) setScpiReadData(text);
+    return result;
+}
+
+int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
+    insertStr(*out, kFetch, scpiReadData().c_str());
+    return 0;
+}
+
+int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
+    TrigWaitForTrigger(true);
+    setScpiReadData(std::string());
+    // Under the bus or the external trigger the reading comes with the trigger.
+    if (trigInfo().eTrigSrc != SRC_AUTO) return 0;
+    return ScpiTrigSingleTriggered();
+}
+
+int CDataManage::cbMeasDataRead(unsigned int, const ValueMap&, ValueMap* out) {
+    TrigWaitForTrigger(true);
+    const int result = ScpiTrigSingleTriggered();
+    insertStr(*out, kRead, scpiReadData().c_str());
+    return result;
+}
+
+int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
+    std::deque<structReading> taken;
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        auto it = in.find(kBlock);
+        if (it == in.end()) {
+            taken.swap(m_buffer);
+        } else if (it->second.value_case() == Value::kS32Val) {
+            const uint32_t n = static_cast<uint32_t>(it->second.s32val());
+            if (n > m_buffer.size()) return E231_DATA_QUESTIONABLE;
+            taken.assign(m_buffer.begin(), m_buffer.begin() + n);
+            m_buffer.erase(m_buffer.begin(), m_buffer.begin() + n);
+        }
+        const uint32_t n = static_cast<uint32_t>(taken.size());
+        m_bufferOffset = m_bufferOffset > n ? m_bufferOffset - n : 0;
+    }
+    if (taken.empty()) {
+        insertStr(*out, kBlock, "");
+        return 0;
+    }
+    // Formatted on the private copy, the loop goes on meanwhile.
+    std::string text;
+    text.reserve(taken.size() * 16);
+    char one[64];
+    for (const structReading& r : taken) {
+        // An overload reads "9.9E37", not its value scaled by the row.
+        const int n = std::fabs(r.f64Value) <= r.f32OverLimit
+                          ? std::snprintf(one, sizeof(one), "%10.8E,", r.f64Value * r.f64ToBase)
+                          : std::snprintf(one, sizeof(one), "9.9E37,");
+        text.append(one, static_cast<size_t>(n));
+    }
+    text.pop_back();
+    const std::string length = std::to_string(text.size());
+    const std::string block = "#" + std::to_string(length.size()) + length + text;
+    insertStr(*out, kBlock, block.c_str());
+    return 0;
+}

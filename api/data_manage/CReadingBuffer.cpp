@@ -1,0 +1,199 @@
+// CDataManage: the reading memory for remote control and data files: the last
+// reading, the count, the capacity, removal, the sample count and the record
+// the data-file writers take.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "CommonSimpleFunc.h"
+#include "FunctionManage.h"
+#include "RangeInfoTables.h"
+#include "Util/logger.h"
+
+namespace {
+
+using ValueMap = google::protobuf::Map<int, Value>;
+
+constexpr int kDataLast = 0x2100;
+constexpr int kDataPoints = 0x2101;
+constexpr int kThreshold = 0x2102;
+constexpr int kRemoveCount = 0x2103;
+constexpr int kRemoveWait = 0x2104;
+constexpr int kSampleCount = 0x2500;
+constexpr int32_t kSampleCountMax = 1000;
+constexpr uint64_t kRemovePollUs = 5000;
+
+std::string fixedText(double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%10.8E", value);
+    return text;
+}
+
+} // namespace
+
+int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t def, int64_t& out) {
+    switch (v.value_case()) {
+    case Value::kS32Val: out = v.s32val(); return 0;
+    case Value::kU32Val: out = v.u32val(); return 0;
+    case Value::kStrVal: break;
+    default: PrintE("cbTrigSingleSet param error!!"); return E104_DATA_TYPE_ERROR;
+    }
+    char text[64];
+    double multiplier = 1.0;
+    if (v.strval().size() >= sizeof(text)) {
+        PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
+        return E150_STRING_DATA_ERROR;
+    }
+    std::memcpy(text, v.strval().c_str(), v.strval().size() + 1);
+    RmtCap2Low(text);
+    if (!std::strcmp(text, "min") || !std::strcmp(text, "minimum")) {
+        out = min;
+    } else if (!std::strcmp(text, "max") || !std::strcmp(text, "maximum")) {
+        out = max;
+    } else if (!std::strcmp(text, "def") || !std::strcmp(text, "default")) {
+        out = def;
+    } else if (RmtStr2f64NumFlag(text, &multiplier)) {
+        out = std::atoi(text);
+    } else {
+        PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
+        return E150_STRING_DATA_ERROR;
+    }
+    return 0;
+}
+
+int CDataManage::cbDataLastGet(unsigned int, const ValueMap&, ValueMap* out) {
+    double value = 9.9e37;
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        if (!m_buffer.empty()) value = m_buffer.back().f64Value;
+    }
+    MeasureTypeEnum func;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        func = m_eMainFunc;
+    }
+    auto unit = mapDataUnit.find(func);
+    const std::string text = fixedText(value) + " " + (unit == mapDataUnit.end() ? "" : unit->second);
+    insertStr(*out, kDataLast, text.c_str());
+    return 0;
+}
+
+int CDataManage::cbDataPointsGet(unsigned int, const ValueMap&, ValueMap* out) {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    insertU32(*out, kDataPoints, static_cast<uint32_t>(m_buffer.size()));
+    return 0;
+}
+
+int CDataManage::cbDataPointsEventThresholdSet(unsigned int, const ValueMap& in, ValueMap*) {
+    auto it = in.find(kThreshold);
+    if (it == in.end()) return E109_MISSING_PARAMETER;
+    const int32_t n = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
+    // A capacity below one reading would leave nothing to notify or read.
+    if (n < 1) return E222_DATA_OUT_OF_RANGE;
+    mDataPointThreshold = n;
+    BufferClean();
+    return 0;
+}
+
+int CDataManage::cbDataPointsEventThresholdGet(unsigned int, const ValueMap&, ValueMap* out) {
+    insertS32(*out, kThreshold, mDataPointThreshold.load());
+    return 0;
+}
+
+size_t CDataManage::bufferSize() {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    return m_buffer.size();
+}
+
+int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
+    auto it = in.find(kRemoveCount);
+    if (it == in.end()) return E109_MISSING_PARAMETER;
+    const int32_t count = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
+    if (count < 0) return E222_DATA_OUT_OF_RANGE;
+    auto word = in.find(kRemoveWait);
+    const bool wait = word != in.end() && (word->second.strval() == "wait" || word->second.strval() == "WAIT");
+    const size_t n = static_cast<size_t>(count);
+    if (!wait && n > bufferSize()) return E231_DATA_QUESTIONABLE;
+    const uint64_t start = m_clock->nowMs();
+    while (bufferSize() < n) {
+        if (m_clock->nowMs() - start > m_u32BufferTimeOut.load()) return E365_TIME_OUT_ERROR;
+        if (Manager::abort) return 0;
+        m_clock->sleepUs(kRemovePollUs);
+    }
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        // R? or the capacity may have taken readings since the look above.
+        if (m_buffer.size() < n) return E231_DATA_QUESTIONABLE;
+        for (size_t i = 0; i < n; ++i) {
+            if (i > 0) text += ';';
+            text += fixedText(m_buffer[i].f64Value);
+        }
+        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        m_bufferOffset = m_bufferOffset > n ? m_bufferOffset - static_cast<uint32_t>(n) : 0;
+    }
+    insertStr(*out, kRemoveCount, text.c_str());
+    return 0;
+}
+
+int CDataManage::cbSampleCountSet(unsigned int, const ValueMap& in, ValueMap*) {
+    auto it = in.find(kSampleCount);
+    if (it == in.end()) return E109_MISSING_PARAMETER;
+    int64_t n = 0;
+    const int parsed = countParam(it->second, 1, kSampleCountMax, 1, n);
+    if (parsed != 0) return parsed;
+    // Fewer than one reading per trigger would leave every read waiting.
+    if (n < 1) return E220_PARAMETER_ERROR;
+    if (static_cast<uint64_t>(n) * trigInfo().u32Sample > static_cast<uint64_t>(mDataPointThreshold.load())) {
+        return E221_SETTING_CONFLICT;
+    }
+    return TrigSampleCountSet(static_cast<uint32_t>(n));
+}
+
+int CDataManage::cbSampleCountGet(unsigned int, const ValueMap&, ValueMap* out) {
+    insertS32(*out, kSampleCount, static_cast<int32_t>(m_sampleCount.load()));
+    return 0;
+}
+
+void CDataManage::ProtoDataInfoGet(ProtoDataInfo& out) {
+    MeasureTypeEnum func;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        func = m_eMainFunc;
+    }
+    // The function settings first: their lock comes before the engine's.
+    FunctionManage& fm = FunctionManage::instance();
+    const int range = fm.FM_GetRealRange(func);
+    std::string unit;
+    if (func == TYPE_PERIOD || func == TYPE_FREQ) {
+        const int band = std::min(std::max(fm.FreqPeriRealRangeGet(func), 0), 3);
+        unit = (func == TYPE_PERIOD ? stRangeInfoPERI : stRangeInfoFREQ)[band].u8Unit;
+    } else {
+        unit = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0).u8Unit;
+    }
+    const std::string funcText = fm.FM_FuncTransToStrForVorna(func);
+    const std::string rangeText = fm.FM_RangeTransToStr(func, range);
+    const int rate = fm.FM_GetRate(func);
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    m_protoDataInfo.Clear();
+    m_protoDataInfo.set_mstrfunctype(funcText);
+    m_protoDataInfo.set_mstrrange(rangeText);
+    m_protoDataInfo.set_ms32rate(rate);
+    m_protoDataInfo.set_mstrunit(unit);
+    if (!m_buffer.empty()) {
+        double lo = m_buffer.front().f64Value;
+        double hi = lo;
+        for (const structReading& r : m_buffer) {
+            m_protoDataInfo.add_mdatabuffer(r.f64Value);
+            lo = std::min(lo, r.f64Value);
+            hi = std::max(hi, r.f64Value);
+        }
+        m_protoDataInfo.set_mf64datamin(lo);
+        m_protoDataInfo.set_mf64datamax(hi);
+    }
+    out.CopyFrom(m_protoDataInfo);
+}

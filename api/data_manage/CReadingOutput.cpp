@@ -1,0 +1,200 @@
+// CDataManage: the roads a reading leaves by: the display text and the UI
+// notifications, and the answer texts of a waiting remote read.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "CFEM.h"
+#include "FunctionManage.h"
+#include "Util/logger.h"
+
+namespace {
+
+using ValueMap = google::protobuf::Map<int, Value>;
+
+constexpr uint64_t kSyncThrottleMs = 49;
+
+// Inserts `sep` between groups of three digits, counted from `fromRight`
+// (integer part) or from the left (fraction).
+std::string grouped(const std::string& digits, char sep, bool fromRight) {
+    std::string out;
+    const size_t n = digits.size();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t pos = fromRight ? n - i : i;
+        if (i > 0 && pos % 3 == 0) out += sep;
+        out += digits[i];
+    }
+    return out;
+}
+
+// "%10.8E" of each reading in its base unit, "9.9E37" beyond its row's limit.
+std::string readingText(const structReading& r) {
+    if (!(std::fabs(r.f64Value) <= r.f32OverLimit)) return "9.9E37";
+    char text[64];
+    std::snprintf(text, sizeof(text), "%10.8E", r.f64Value * r.f64ToBase);
+    return text;
+}
+
+} // namespace
+
+void CDataManage::push(service_id id, ValueMap map) {
+    if (m_pushSink) {
+        m_pushSink(id, std::move(map));
+    } else {
+        CFEM::pushMessage(id, std::move(map));
+    }
+}
+
+std::string CDataManage::DM_FormatNumber(double number, char sep, const structRangeInfo& info, int rate, char dot,
+                                         bool plusSign) {
+    if (!std::isfinite(number) || number > info.f32OverLimit || number < -info.f32OverLimit) return info.u8Over;
+    MeasureTypeEnum func;
+    int32_t range;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        func = m_eMainFunc;
+        range = m_mainConfig.s32Range;
+    }
+    const bool bigOhm = (func == TYPE_OHM2 || func == TYPE_OHM4) && range >= 4 && !GetOHMShow5();
+    const char* format = rate == E_Slow && !bigOhm ? info.u8Format : info.u8FastFmt;
+    char text[64];
+    const int n = std::snprintf(text, sizeof(text), format, number);
+    if (n <= 0 || n >= static_cast<int>(sizeof(text))) return info.u8Over;
+    std::string s(text);
+    const size_t mark = s.rfind('.');
+    if (mark == std::string::npos) return s;
+    const size_t digits = s.find_first_of("0123456789");
+    if (digits == std::string::npos || digits > mark) return s;
+    const std::string sign = s.substr(0, digits);
+    std::string whole = s.substr(digits, mark - digits);
+    std::string fraction = s.substr(mark + 1);
+    if (sep != 0) {
+        whole = grouped(whole, sep, true);
+        fraction = grouped(fraction, sep, false);
+    }
+    s = sign + whole + dot + fraction;
+    if (number >= 0 && !plusSign && !s.empty() && s[0] == '+') s[0] = ' ';
+    return s;
+}
+
+int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structRangeInfo& /*info*/) {
+    if (!m_zScpiReadDataRunning || TrigCountTotalGet() != 0) return 0;
+    const uint64_t count = TrigCountGet();
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        if (m_buffer.empty() || m_buffer.size() < count) return 0;
+        // Each reading with the row it was taken on.
+        for (size_t i = m_buffer.size() - count; i < m_buffer.size(); ++i) {
+            if (!text.empty()) text += ',';
+            text += readingText(m_buffer[i]);
+        }
+    }
+    m_scpiReadDataQueue.Push(std::move(text));
+    return 0;
+}
+
+int CDataManage::DM_RunScpiReadFunction(std::string& out) {
+    bool idle = false;
+    if (!m_zScpiReadDataRunning.compare_exchange_strong(idle, true)) {
+        PrintE("Function is already running");
+        return E284_PROGRAM_CURRENTLY_RUNNING;
+    }
+    // A text queued as an earlier reader gave up belongs to no one now.
+    m_scpiReadDataQueue.Clear();
+    const int timeout = static_cast<int>(std::min<uint32_t>(m_u32BufferTimeOut.load(), INT_MAX));
+    const bool got = m_scpiReadDataQueue.WaitForPop(out, timeout);
+    m_zScpiReadDataRunning = false;
+    if (!got) {
+        out = "9.9E37";
+        return E365_TIME_OUT_ERROR;
+    }
+    return 0;
+}
+
+std::string CDataManage::scpiReadData() {
+    std::lock_guard<std::mutex> lock(m_readMtx);
+    return m_strScpiReadData;
+}
+
+void CDataManage::setScpiReadData(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_readMtx);
+    m_strScpiReadData = text;
+}
+
+void CDataManage::DM_NotifyClient(bool mainFunc, double val, const structRangeInfo& info) {
+    MeasureTypeEnum func;
+    structFuncConfig cfg;
+    bool secondOn;
+    bool hold;
+    TrigSrcEnum src;
+    char sep, dot;
+    bool plus;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        func = mainFunc ? m_eMainFunc : m_e2ndFunc;
+        cfg = m_mainConfig;
+        secondOn = m_b2ndEnable;
+        hold = m_trigInfo.bHold;
+        src = m_trigInfo.eTrigSrc;
+        sep = m_sepChar;
+        dot = m_dotChar;
+        plus = m_plusSign;
+    }
+    if (!mainFunc && !secondOn) return;
+    // Handler threads and the loop both notify: one at a time, so the hold
+    // state, the display copies and the unsent readings stay consistent.
+    std::lock_guard<std::mutex> notifyLock(m_notifyMtx);
+    const uint64_t now = m_clock->nowMs();
+    uint64_t& syncTime = mainFunc ? m_mainSyncTime : m_2ndSyncTime;
+    if (now - syncTime <= kSyncThrottleMs && !m_triggerChange && src == SRC_EXT) return;
+    if (mainFunc && m_holdmidstat && hold) {
+        if (m_holdNum < 3) return;
+        if (!m_holdState) m_holdTemp = val;
+        m_holdState = true;
+        val = m_holdTemp;
+        ++m_holdCount;
+    } else {
+        m_holdState = false;
+        m_holdCount = 0;
+    }
+    const std::string text = DM_FormatNumber(val, sep, info, cfg.eRate, dot, plus);
+    m_tempnum = text;
+    m_tempunit = info.u8Unit;
+    ValueMap map;
+    insertStr(map, 0x400, text.c_str());
+    insertStr(map, 0x401, info.u8Unit);
+    insertS32(map, 0x402, cfg.s32Range);
+    insertBval(map, 0x40B, m_holdState);
+    if (!mainFunc) {
+        m_2ndSyncTime = now;
+        push(UPDATE_MEASURE2_DATA, map);
+        insertBval(map, 0x642, true);
+        insertS32(map, 0x635, func);
+        insertS32(map, 0x648, cfg.s32Range);
+        insertS32(map, 0x65E, 0);
+        push(UPDATE_FUNCTION2_CONFIG, std::move(map));
+        return;
+    }
+    insertS32(map, 0x405, m_measState.load());
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        DataBuffer readings;
+        const size_t size = m_buffer.size();
+        const size_t from = std::min<size_t>(m_bufferOffset, size);
+        // Capped per notification: the rest go with the next ones.
+        const size_t to = std::min<size_t>(size, from + kNotifyMaxReadings);
+        for (size_t i = from; i < to; ++i) readings.add_buffer(m_buffer[i].f64Value);
+        m_bufferOffset = static_cast<uint32_t>(to);
+        insertRaw(map, 0x406, readings.SerializeAsString());
+        insertU32(map, 0x407, static_cast<uint32_t>(to));
+        insertU64(map, 0x408, m_bufferStartTime);
+        insertU64(map, 0x409, m_bufferCurrentTime);
+    }
+    insertS32(map, 0x403, FunctionManage::instance().FM_RangeTransToRealValue(func, cfg.s32Range));
+    m_mainSyncTime = now;
+    push(UPDATE_MEASURE_DATA, std::move(map));
+}
