@@ -75,6 +75,9 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
     }
     clearReadings(false);
     m_windowReset = true;
+    // A new configuration starts the math over: off, cleared, limits of the new range.
+    CalculateResetCalRel();
+    CalculateInit();
 }
 
 void CDataManage::DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config) {
