@@ -60,12 +60,15 @@ int CDataManage::CalculateHandle(double& reading) {
     if (!g_stMathPara.bMathSwitch) return 0;
     const double x = reading;
     double r = x;
-    switch (g_stMathPara.euMathFunc) {
-    case MATH_DB:
-        r = x == 0 ? -300 - g_stMathPara.f64Db
-                   : 10 * std::log10(x * x / g_stMathPara.u32RefR * 1000) - g_stMathPara.f64Db;
-        break;
-    case MATH_DBM: r = x == 0 ? -300 : 10 * std::log10(x * x / g_stMathPara.u32RefR * 1000); break;
+    const enumMathFunc math = g_stMathPara.euMathFunc;
+    if (math == MATH_DB || math == MATH_DBM) {
+        // Power in volts whatever the range shows: on the millivolt range the
+        // display unit alone would put the result 60 dB off.
+        const double volts = x * DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), x).f32MinUnite / 1000;
+        r = x == 0 ? -300 : 10 * std::log10(volts * volts / g_stMathPara.u32RefR * 1000);
+        if (math == MATH_DB) r -= g_stMathPara.f64Db;
+    }
+    switch (math) {
     case MATH_MIN_MAX: CalculateMathExtrem(x); break;
     case MATH_LIMIT: r = CalculateMathLimitFunc(x); break;
     default: break;
@@ -261,6 +264,30 @@ int CDataManage::CalculateRelStateSet(int func, bool on) {
 }
 
 // ------------------------------------------------------------- UI push
+
+void CDataManage::CalculateNotifyEntries(ValueMap& map, const std::function<std::string(double)>& format) {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    const structMathPara& m = g_stMathPara;
+    if (!m.bMathSwitch) return;
+    switch (m.euMathFunc) {
+    case MATH_MIN_MAX:
+        insertStr(map, 0x701, format(m.stAver.f64Max).c_str());
+        insertStr(map, 0x702, format(m.stAver.f64Min).c_str());
+        insertStr(map, 0x703, format(m.stAver.f64Aver).c_str());
+        insertStr(map, 0x705, format(m.stAver.f64SDev).c_str());
+        insertU32(map, 0x706, static_cast<uint32_t>(m.stAver.u64Count));
+        break;
+    case MATH_DB: insertStr(map, 0x802, format(g_f64MathValue).c_str()); break;
+    case MATH_DBM: insertStr(map, 0x805, format(g_f64MathValue).c_str()); break;
+    case MATH_LIMIT:
+        insertU32(map, 0x809, m.stLimit.euLmtStat == LIMIT_PASS ? 0 : m.stLimit.u8LimitResult);
+        insertU32(map, 0x80A, m.stLimit.passCount);
+        insertU32(map, 0x80B, m.stLimit.highCount);
+        insertU32(map, 0x80C, m.stLimit.lowCount);
+        break;
+    default: break;
+    }
+}
 
 void CDataManage::postUICalculateConfig() {
     MeasureTypeEnum func;

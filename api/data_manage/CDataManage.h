@@ -311,6 +311,8 @@ public:
     int CalculateScalStateSet(bool on);
     int CalculatePFLowerSet(unsigned int source, const Value& v);
     int CalculatePFUpperSet(unsigned int source, const Value& v);
+    // The math results a reading notification carries, texts made by `format`.
+    void CalculateNotifyEntries(ValueMap& map, const std::function<std::string(double)>& format);
     // Base unit of remote control <-> display unit of the range row.
     void DataFormatForMinUnit(int func, double value, double& out, const structRangeInfo& row);
     void DataFormatForScpiCalcUnit(int func, double value, double& out, const structRangeInfo& row);

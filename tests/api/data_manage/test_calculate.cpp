@@ -73,6 +73,11 @@ TEST_F(Calculate, DecibelsOfOneReading) {
         EXPECT_NEAR(g_f64MathValue, c.expected, 1e-9);
     }
     EXPECT_NEAR(10 * std::log10(1000.0 / 600), 2.2185, 1e-4);
+    // 1000 mV on the millivolt range is the same volt.
+    select(TYPE_DCV, 0);
+    math(MATH_DBM);
+    feed(1000);
+    EXPECT_NEAR(g_f64MathValue, 2.2185, 1e-4);
 }
 
 TEST_F(Calculate, StatisticsHoldOverloadsAndStayStable) {
