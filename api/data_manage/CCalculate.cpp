@@ -51,6 +51,11 @@ void CDataManage::mathMainFunc(MeasureTypeEnum& func, int32_t& range) {
     range = m_mainConfig.s32Range;
 }
 
+MeasureTypeEnum CDataManage::mathMain() {
+    std::lock_guard<std::mutex> lock(_mtx);
+    return m_eMainFunc;
+}
+
 int CDataManage::CalculateHandle(double& reading) {
     MeasureTypeEnum func;
     int32_t range;
@@ -241,10 +246,7 @@ void CDataManage::mathRecordRel(int func) {
 
 int CDataManage::CalculateRelStateSet(int func, bool on) {
     if (func == TYPE_CONT || func == TYPE_DIODE || func < 0 || func >= MEASURE_TYPE_COUNT) {
-        MeasureTypeEnum main;
-        int32_t range;
-        mathMainFunc(main, range);
-        PrintE("Setting Conflict main func = %d", main);
+        PrintE("Setting Conflict main func = %d", mathMain());
         return E221_SETTING_CONFLICT;
     }
     std::lock_guard<std::mutex> lock(m_bufferMtx);

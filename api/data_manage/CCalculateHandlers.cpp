@@ -114,129 +114,89 @@ int CDataManage::cbCalculateFuncSet(unsigned int, const ValueMap& in, ValueMap*)
     return 0;
 }
 
-// Switches math on with `func` or off; m_bufferMtx held.
-static void mathSwitch(ProtoMathFuncInfo& record, std::mutex& recordMtx, bool on, enumMathFunc func, int totalize) {
-    if (on) {
-        g_stMathPara.euMathFunc = func;
-        g_stMathPara.bMathSwitch = true;
-    } else {
-        g_stMathPara.bMathSwitch = false;
+// Switches math on with `func` (and the statistics selection) or off.
+void CDataManage::mathSwitch(bool on, enumMathFunc func, int totalize) {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    if (on) g_stMathPara.euMathFunc = func;
+    g_stMathPara.bMathSwitch = on;
+    std::lock_guard<std::mutex> recordLock(_mtx);
+    if (on) m_protoMathFuncInfo.set_ms32mathfunc(func);
+    if (on && totalize >= 0) m_protoMathFuncInfo.set_mcurmathtotalize(totalize);
+    m_protoMathFuncInfo.set_mbmathswitch(on);
+}
+
+// Statistics and the limit test: refused on an automatic range (but for a
+// sensor) and for continuity and diode; their results start over.
+static int testSwitch(CDataManage& e, const ValueMap& in, int key, enumMathFunc func, const char* rangeLog,
+                      const char* funcLog) {
+    const MeasureTypeEnum main = e.mathMain();
+    if (main != TYPE_SENSOR && e.mathAutoRange(main)) {
+        PrintE(rangeLog, -1);
+        return E221_SETTING_CONFLICT;
     }
-    std::lock_guard<std::mutex> recordLock(recordMtx);
-    if (on) record.set_ms32mathfunc(func);
-    if (on && totalize >= 0) record.set_mcurmathtotalize(totalize);
-    record.set_mbmathswitch(g_stMathPara.bMathSwitch);
+    const Value* v = param(in, key);
+    if (!v) return E109_MISSING_PARAMETER;
+    if (isTwoWire(main)) {
+        PrintE(funcLog, main);
+        return E221_SETTING_CONFLICT;
+    }
+    const bool on = boolOf(*v);
+    if (on) e.TrigAutoHoldSet(false);
+    if (func == MATH_MIN_MAX) e.CalculateResetCalAver();
+    else e.CalculateLimitClear();
+    e.mathSwitch(on, func, func == MATH_MIN_MAX ? MATH_TOTAL_ALL : -1);
+    e.mathReadingRefresh();
+    e.postUICalculateConfig();
+    return 0;
 }
 
 int CDataManage::cbCalculateStatisticSet(unsigned int, const ValueMap& in, ValueMap*) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (func != TYPE_SENSOR && mathAutoRange(func)) {
-        PrintE("Setting conflict! rang = %d", -1);
-        return E221_SETTING_CONFLICT;
-    }
-    const Value* v = param(in, 0x2000);
-    if (!v) return E109_MISSING_PARAMETER;
-    if (isTwoWire(func)) {
-        PrintE("Setting conflict! main func = %d", func);
-        return E221_SETTING_CONFLICT;
-    }
-    const bool on = boolOf(*v);
-    if (on) TrigAutoHoldSet(false);
-    CalculateResetCalAver();
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        mathSwitch(m_protoMathFuncInfo, _mtx, on, MATH_MIN_MAX, MATH_TOTAL_ALL);
-    }
-    mathReadingRefresh();
-    postUICalculateConfig();
-    return 0;
+    return testSwitch(*this, in, 0x2000, MATH_MIN_MAX, "Setting conflict! rang = %d", "Setting conflict! main func = %d");
 }
 
 int CDataManage::cbCalculatePFStateSet(unsigned int, const ValueMap& in, ValueMap*) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (func != TYPE_SENSOR && mathAutoRange(func)) {
-        PrintE("Setting Conflict range = %d", -1);
+    return testSwitch(*this, in, 0x2005, MATH_LIMIT, "Setting Conflict range = %d", "Setting Conflict main func = %d");
+}
+
+// dB or dBm on or off; only a voltage shows decibels.
+static int decibelSwitch(CDataManage& e, bool on, enumMathFunc func) {
+    const MeasureTypeEnum main = e.mathMain();
+    if (!isVolt(main)) {
+        PrintE("Setting Conflict main func = %d", main);
         return E221_SETTING_CONFLICT;
     }
-    const Value* v = param(in, 0x2005);
-    if (!v) return E109_MISSING_PARAMETER;
-    if (isTwoWire(func)) {
-        PrintE("Setting Conflict main func = %d", func);
-        return E221_SETTING_CONFLICT;
-    }
-    const bool on = boolOf(*v);
-    if (on) TrigAutoHoldSet(false);
-    CalculateLimitClear();
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        mathSwitch(m_protoMathFuncInfo, _mtx, on, MATH_LIMIT, -1);
-    }
-    mathReadingRefresh();
-    postUICalculateConfig();
+    if (on) e.mathSwitchOnPush();
+    e.mathSwitch(on, func, func);
     return 0;
 }
 
-int CDataManage::CalculateDbStateSet(bool on) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (!isVolt(func)) {
-        PrintE("Setting Conflict main func = %d", func);
-        return E221_SETTING_CONFLICT;
-    }
-    if (on) mathSwitchOnPush();
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    mathSwitch(m_protoMathFuncInfo, _mtx, on, MATH_DB, MATH_DB);
-    return 0;
-}
+int CDataManage::CalculateDbStateSet(bool on) { return decibelSwitch(*this, on, MATH_DB); }
 
-int CDataManage::cbCalculateDBStateSet(unsigned int, const ValueMap& in, ValueMap*) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (mathAutoRange(func)) {
-        PrintE("Setting conflict! rang = %d", -1);
+// The dB and dBm state handlers: a fixed range is needed; the dB handler
+// pushes the settings whatever the result, the dBm handler only on success.
+static int decibelState(CDataManage& e, const ValueMap& in, int key, enumMathFunc func, const char* rangeLog) {
+    const MeasureTypeEnum main = e.mathMain();
+    if (e.mathAutoRange(main)) {
+        PrintE(rangeLog, -1);
         return E221_SETTING_CONFLICT;
     }
-    const Value* v = param(in, 0x801);
+    const Value* v = param(in, key);
     if (!v) return E109_MISSING_PARAMETER;
-    const int result = CalculateDbStateSet(boolOf(*v));
-    postUICalculateConfig();
+    const int result = decibelSwitch(e, boolOf(*v), func);
+    if (result == 0 || func == MATH_DB) e.postUICalculateConfig();
     return result;
 }
 
+int CDataManage::cbCalculateDBStateSet(unsigned int, const ValueMap& in, ValueMap*) {
+    return decibelState(*this, in, 0x801, MATH_DB, "Setting conflict! rang = %d");
+}
+
 int CDataManage::cbCalculateDBMStateSet(unsigned int, const ValueMap& in, ValueMap*) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (mathAutoRange(func)) {
-        PrintE("Setting Conflict range = %d", -1);
-        return E221_SETTING_CONFLICT;
-    }
-    const Value* v = param(in, 0x804);
-    if (!v) return E109_MISSING_PARAMETER;
-    if (!isVolt(func)) {
-        PrintE("Setting Conflict main func = %d", func);
-        return E221_SETTING_CONFLICT;
-    }
-    const bool on = boolOf(*v);
-    if (on) mathSwitchOnPush();
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        mathSwitch(m_protoMathFuncInfo, _mtx, on, MATH_DBM, MATH_DBM);
-    }
-    postUICalculateConfig();
-    return 0;
+    return decibelState(*this, in, 0x804, MATH_DBM, "Setting Conflict range = %d");
 }
 
 int CDataManage::CalculateScalStateSet(bool on) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     enumMathFunc math;
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
@@ -247,17 +207,14 @@ int CDataManage::CalculateScalStateSet(bool on) {
         return E221_SETTING_CONFLICT;
     }
     if (on) mathSwitchOnPush();
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    mathSwitch(m_protoMathFuncInfo, _mtx, on, g_stMathPara.euMathFunc, -1);
+    mathSwitch(on, math, -1);
     return 0;
 }
 
 int CDataManage::cbCalculateScaleStateSet(unsigned int, const ValueMap& in, ValueMap*) {
     const Value* v = param(in, 0x2003);
     if (!v) return E109_MISSING_PARAMETER;
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     if (func != TYPE_SENSOR && mathAutoRange(func)) {
         PrintE("Setting Conflict range = %d", -1);
         return E221_SETTING_CONFLICT;
@@ -268,9 +225,7 @@ int CDataManage::cbCalculateScaleStateSet(unsigned int, const ValueMap& in, Valu
 }
 
 int CDataManage::cbCalculateScaleFunctionSet(unsigned int, const ValueMap& in, ValueMap*) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     if (!isVolt(func)) {
         PrintE("Setting Conflict main func = %d", func);
         return E221_SETTING_CONFLICT;
@@ -296,35 +251,32 @@ int CDataManage::cbCalculateScaleFunctionSet(unsigned int, const ValueMap& in, V
 
 // ------------------------------------------------------------- states
 
-int CDataManage::cbCalculateStatisticGet(unsigned int, const ValueMap&, ValueMap* out) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    insertBval(*out, 0x2000, g_stMathPara.bMathSwitch && g_stMathPara.euMathFunc == MATH_MIN_MAX);
+// Whether math is on with `func`.
+static int stateReply(std::mutex& mtx, enumMathFunc func, int key, ValueMap* out) {
+    std::lock_guard<std::mutex> lock(mtx);
+    insertBval(*out, key, g_stMathPara.bMathSwitch && g_stMathPara.euMathFunc == func);
     return 0;
+}
+
+int CDataManage::cbCalculateStatisticGet(unsigned int, const ValueMap&, ValueMap* out) {
+    return stateReply(m_bufferMtx, MATH_MIN_MAX, 0x2000, out);
 }
 
 int CDataManage::cbCalculatePFStateGet(unsigned int, const ValueMap&, ValueMap* out) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    insertBval(*out, 0x2005, g_stMathPara.bMathSwitch && g_stMathPara.euMathFunc == MATH_LIMIT);
-    return 0;
+    return stateReply(m_bufferMtx, MATH_LIMIT, 0x2005, out);
 }
 
 int CDataManage::cbCalculateDBStateGet(unsigned int, const ValueMap&, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     if (!isVolt(func)) {
         PrintE("Query error main func = %d", func);
         return E400_QUERY_ERROR;
     }
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    insertBval(*out, 0x801, g_stMathPara.bMathSwitch && g_stMathPara.euMathFunc == MATH_DB);
-    return 0;
+    return stateReply(m_bufferMtx, MATH_DB, 0x801, out);
 }
 
 int CDataManage::cbCalculateDBMStateGet(unsigned int, const ValueMap&, ValueMap* out) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    insertBval(*out, 0x804, g_stMathPara.bMathSwitch && g_stMathPara.euMathFunc == MATH_DBM);
-    return 0;
+    return stateReply(m_bufferMtx, MATH_DBM, 0x804, out);
 }
 
 int CDataManage::cbCalculateScaleStateGet(unsigned int, const ValueMap&, ValueMap* out) {
@@ -345,38 +297,29 @@ int CDataManage::cbCalculateScaleFunctionGet(unsigned int, const ValueMap&, Valu
 
 // ------------------------------------------------------------- results
 
-int CDataManage::cbCalculateDBGet(unsigned int, const ValueMap&, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (!isVolt(func)) {
-        PrintE("Query error main func = %d", func);
+// The dB or dBm value of the last reading, while that function is on.
+static int decibelValue(CDataManage& e, enumMathFunc func, int key, bool withText, std::mutex& mtx, ValueMap* out) {
+    const MeasureTypeEnum main = e.mathMain();
+    if (!isVolt(main)) {
+        PrintE("Query error main func = %d", main);
         return E400_QUERY_ERROR;
     }
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    if (!g_stMathPara.bMathSwitch || g_stMathPara.euMathFunc != MATH_DB) {
+    std::lock_guard<std::mutex> lock(mtx);
+    if (!g_stMathPara.bMathSwitch || g_stMathPara.euMathFunc != func) {
         PrintE("Query error math enable = %d math func = %d", g_stMathPara.bMathSwitch, g_stMathPara.euMathFunc);
         return E400_QUERY_ERROR;
     }
-    insertF64(*out, 0x802, g_f64MathValue);
+    if (withText) numberReply(out, key, g_f64MathValue);
+    else insertF64(*out, key, g_f64MathValue);
     return 0;
 }
 
+int CDataManage::cbCalculateDBGet(unsigned int, const ValueMap&, ValueMap* out) {
+    return decibelValue(*this, MATH_DB, 0x802, false, m_bufferMtx, out);
+}
+
 int CDataManage::cbCalculateDBMGet(unsigned int, const ValueMap&, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    if (!isVolt(func)) {
-        PrintE("Query error main func = %d", func);
-        return E400_QUERY_ERROR;
-    }
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    if (!g_stMathPara.bMathSwitch || g_stMathPara.euMathFunc != MATH_DBM) {
-        PrintE("Query error math enable = %d math func = %d", g_stMathPara.bMathSwitch, g_stMathPara.euMathFunc);
-        return E400_QUERY_ERROR;
-    }
-    numberReply(out, 0x805, g_f64MathValue);
-    return 0;
+    return decibelValue(*this, MATH_DBM, 0x805, true, m_bufferMtx, out);
 }
 
 // The statistics answer only while they run.
@@ -415,9 +358,7 @@ int CDataManage::cbCalculateAverageAllGet(unsigned int, const ValueMap&, ValueMa
 }
 
 int CDataManage::cbCalculatePFGet(unsigned int, const ValueMap&, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     if (isTwoWire(func)) {
         PrintE("Query error main func = %d", func);
         return E400_QUERY_ERROR;
@@ -439,38 +380,38 @@ int CDataManage::cbCalculatePFGet(unsigned int, const ValueMap&, ValueMap* out) 
 
 // ------------------------------------------------------------- references
 
-int CDataManage::cbCalculateDBREFESet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x800);
+// dB reference (dBm) or dBm reference resistance (ohms, an unsigned number).
+int CDataManage::mathReferenceSet(unsigned int source, const ValueMap& in, bool ohms) {
+    const int key = ohms ? 0x803 : 0x800;
+    const Value* v = param(in, key);
     if (!v) return E109_MISSING_PARAMETER;
+    const MathBounds& b = ohms ? kDbmRef : kDbRef;
     double value;
-    int result = mathNumberParam(source, *v, kDbRef, -1, structRangeInfo{}, false, "CmdStr Parse Num Failed!", value);
+    int result = mathNumberParam(source, *v, b, -1, structRangeInfo{}, ohms,
+                                 ohms ? "CmdStr Parse Num Failed!!" : "CmdStr Parse Num Failed!", value);
     if (result != 0) return result;
-    result = clampTo(value, kDbRef.min, kDbRef.max);
+    result = clampTo(value, b.min, b.max);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        g_stMathPara.f64Db = value;
         std::lock_guard<std::mutex> recordLock(_mtx);
-        m_protoMathFuncInfo.set_mf64db(value);
+        if (ohms) {
+            g_stMathPara.u32RefR = static_cast<uint32_t>(value);
+            m_protoMathFuncInfo.set_mu32refr(g_stMathPara.u32RefR);
+        } else {
+            g_stMathPara.f64Db = value;
+            m_protoMathFuncInfo.set_mf64db(value);
+        }
     }
     postUICalculateConfig();
     return result;
 }
 
+int CDataManage::cbCalculateDBREFESet(unsigned int source, const ValueMap& in, ValueMap*) {
+    return mathReferenceSet(source, in, false);
+}
+
 int CDataManage::cbCalculateDBMREFESet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x803);
-    if (!v) return E109_MISSING_PARAMETER;
-    double value;
-    int result = mathNumberParam(source, *v, kDbmRef, -1, structRangeInfo{}, true, "CmdStr Parse Num Failed!!", value);
-    if (result != 0) return result;
-    result = clampTo(value, kDbmRef.min, kDbmRef.max);
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        g_stMathPara.u32RefR = static_cast<uint32_t>(value);
-        std::lock_guard<std::mutex> recordLock(_mtx);
-        m_protoMathFuncInfo.set_mu32refr(static_cast<uint32_t>(value));
-    }
-    postUICalculateConfig();
-    return result;
+    return mathReferenceSet(source, in, true);
 }
 
 // Reference query: the current value, or MIN/MAX/DEF asked by number or word.
@@ -526,7 +467,8 @@ static int userValue(CDataManage& e, unsigned int source, const Value& v, CDataM
                              "CmdStr Parse Num Failed!!", value);
 }
 
-int CDataManage::CalculatePFLowerSet(unsigned int source, const Value& v) {
+// A limit may not meet or cross the other one; it is clamped to the bounds.
+int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
     MathBounds b;
     MeasureTypeEnum func;
     double value;
@@ -535,35 +477,24 @@ int CDataManage::CalculatePFLowerSet(unsigned int source, const Value& v) {
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         structFuncLimit& l = g_stMathPara.stLimit;
-        PrintI("f64Val = %lf  g_stMathPara.stLimit.f64High = %lf   %d", value, l.f64High, value < l.f64High ? 1 : 0);
-        if (value >= l.f64High) return E1002_ABOVE_UPPER_LIMIT;
+        if (upper && value <= l.f64Low) return E1003_BELOW_LOWER_LIMIT;
+        if (!upper) {
+            PrintI("f64Val = %lf  g_stMathPara.stLimit.f64High = %lf   %d", value, l.f64High, value < l.f64High ? 1 : 0);
+            if (value >= l.f64High) return E1002_ABOVE_UPPER_LIMIT;
+        }
         result = clampTo(value, b.min, b.max);
-        l.f64Low = value;
+        (upper ? l.f64High : l.f64Low) = value;
         std::lock_guard<std::mutex> recordLock(_mtx);
-        m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64low(value);
+        ProtoMathLimit* record = m_protoMathFuncInfo.mutable_mprotolimit();
+        if (upper) record->set_mf64high(value);
+        else record->set_mf64low(value);
     }
     postUICalculateConfig();
     return result;
 }
 
-int CDataManage::CalculatePFUpperSet(unsigned int source, const Value& v) {
-    MathBounds b;
-    MeasureTypeEnum func;
-    double value;
-    int result = userValue(*this, source, v, b, func, value);
-    if (result != 0) return result;
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        structFuncLimit& l = g_stMathPara.stLimit;
-        if (value <= l.f64Low) return E1003_BELOW_LOWER_LIMIT;
-        result = clampTo(value, b.min, b.max);
-        l.f64High = value;
-        std::lock_guard<std::mutex> recordLock(_mtx);
-        m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64high(value);
-    }
-    postUICalculateConfig();
-    return result;
-}
+int CDataManage::CalculatePFLowerSet(unsigned int source, const Value& v) { return mathLimitSet(source, v, false); }
+int CDataManage::CalculatePFUpperSet(unsigned int source, const Value& v) { return mathLimitSet(source, v, true); }
 
 int CDataManage::cbCalculatePFLowerSet(unsigned int source, const ValueMap& in, ValueMap*) {
     const Value* v = param(in, 0x806);
@@ -583,9 +514,7 @@ int CDataManage::cbCalculatePFUpperSet(unsigned int source, const ValueMap& in, 
 
 // A user value of the main function, in base units for remote control.
 static void userValueReply(CDataManage& e, unsigned int source, int key, double value, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    e.mathMainFunc(func, range);
+    const MeasureTypeEnum func = e.mathMain();
     if (isRemote(source)) {
         const int real = FunctionManage::instance().FM_GetRealRange(func);
         e.DataFormatForScpiCalcUnit(func, value, value, e.DM_GetRangeInfo(func, static_cast<uint32_t>(real), 0.0));
@@ -635,9 +564,7 @@ int CDataManage::cbCalculateRelOffsetSet(unsigned int source, const ValueMap& in
 }
 
 int CDataManage::cbCalculateRelOffsetGet(unsigned int source, const ValueMap&, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     if (isTwoWire(func)) {
         PrintE("Query error main func = %d", func);
         return E400_QUERY_ERROR;
@@ -654,18 +581,14 @@ int CDataManage::cbCalculateRelOffsetGet(unsigned int source, const ValueMap&, V
 int CDataManage::cbCalculateRelStateSet(unsigned int, const ValueMap& in, ValueMap*) {
     const Value* v = param(in, 0x80E);
     if (!v) return E109_MISSING_PARAMETER;
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     const int result = CalculateRelStateSet(func, boolOf(*v));
     if (result == 0) postUICalculateConfig();
     return result;
 }
 
 int CDataManage::cbCalculateRelStateGet(unsigned int, const ValueMap&, ValueMap* out) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     if (isTwoWire(func)) {
         PrintE("Query error main func = %d", func);
         return E400_QUERY_ERROR;

@@ -385,6 +385,7 @@ public:
     };
     // Main function and its range as the function settings last handed them.
     void mathMainFunc(MeasureTypeEnum& func, int32_t& range);
+    MeasureTypeEnum mathMain();
     // Bounds of limits and offset for the main function; 55 for CONT/DIODE.
     int mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range);
     // A switch of a math function may not run on an automatic range.
@@ -396,6 +397,9 @@ public:
     double newestReading();
     void mathRecordRel(int func);
     void mathSwitchOnPush();
+    void mathSwitch(bool on, enumMathFunc func, int totalize);
+    int mathReferenceSet(unsigned int source, const ValueMap& in, bool ohms);
+    int mathLimitSet(unsigned int source, const Value& v, bool upper);
     void mathReadingRefresh();
     int mathStatResult(int key, double value, ValueMap* out);
     int relHandler(const RelFamilyRow& row, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out);

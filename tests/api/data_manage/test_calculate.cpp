@@ -231,7 +231,9 @@ TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
     for (const auto& q : queries) {
         reply.clear();
         ASSERT_EQ(set(q.h, q.key, q.v), q.result);
-        if (q.result == 0) EXPECT_EQ(f(q.key), q.answer);
+        if (q.result == 0) {
+            EXPECT_EQ(f(q.key), q.answer);
+        }
     }
 }
 
