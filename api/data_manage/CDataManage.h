@@ -454,6 +454,8 @@ private:
     // Reporting part of a pass (after the window is averaged).
     void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
     void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);
+    // The row of a reading to show; period and frequency scaled to it.
+    structRangeInfo displayValue(MeasureTypeEnum func, int32_t range, double& value);
     void caliPass(uint32_t func, const structFuncConfig& config);
     // Range changed by the loop: settle again, clear the readings.
     void configurationChange();
@@ -486,6 +488,8 @@ private:
     // Loop thread: settle counter, last sample, frequency result.
     int32_t m_throwCount = 0;
     int32_t m_diodCount = 0;
+    // The readings generation the window's samples belong to.
+    uint64_t m_windowGeneration = 0;
     double m_loopLastVal = 0;
     int64_t m_freqRaw = 0;
     double m_freqVal = 0;

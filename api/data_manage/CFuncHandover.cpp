@@ -73,8 +73,8 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         m_eMainFunc = func;
         m_mainConfig = config;
     }
-    clearReadings(false);
     m_windowReset = true;
+    clearReadings(false);
     // A new configuration starts the math over: off, cleared, limits of the new range.
     CalculateResetCalRel();
     CalculateInit();

@@ -6,12 +6,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
+#include "ParamWord.h"
 #include "Util/logger.h"
 
 namespace {
@@ -60,10 +60,10 @@ int CDataManage::measQueryRow(int row, const ValueMap& in, ValueMap* out) {
 
 int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, double& res) {
     double bound[4] = {0, q.resMin, q.resMax, q.resDef};
-    auto word = scpiF64ResolutionMap.find(static_cast<uint32_t>(q.resKey));
-    if (word != scpiF64ResolutionMap.end()) {
-        auto row = word->second.find(range);
-        if (row != word->second.end()) {
+    auto table = scpiF64ResolutionMap.find(static_cast<uint32_t>(q.resKey));
+    if (table != scpiF64ResolutionMap.end()) {
+        auto row = table->second.find(range);
+        if (row != table->second.end()) {
             for (int which = MIN; which <= DEF; ++which) {
                 auto it = row->second.find(which);
                 if (it != row->second.end()) bound[which] = it->second;
@@ -79,25 +79,14 @@ int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, d
         return 0;
     }
     char text[64];
+    int word = 0;
     double multiplier = 1.0;
-    if (v.strval().size() >= sizeof(text)) {
+    // Unit suffixes must be valid but do not scale a resolution.
+    if (paramWord(v.strval(), text, word) != 0 || (word == 0 && !RmtStr2f64NumFlag(text, &multiplier))) {
         PrintE("CmdStr Parse Num Failed");
         return E150_STRING_DATA_ERROR;
     }
-    std::memcpy(text, v.strval().c_str(), v.strval().size() + 1);
-    RmtCap2Low(text);
-    if (!std::strcmp(text, "min") || !std::strcmp(text, "minimum")) {
-        res = bound[MIN];
-    } else if (!std::strcmp(text, "max") || !std::strcmp(text, "maximum")) {
-        res = bound[MAX];
-    } else if (!std::strcmp(text, "def") || !std::strcmp(text, "default")) {
-        res = bound[DEF];
-    } else if (RmtStr2f64NumFlag(text, &multiplier)) {
-        res = std::atof(text);
-    } else {
-        PrintE("CmdStr Parse Num Failed");
-        return E150_STRING_DATA_ERROR;
-    }
+    res = word != 0 ? bound[word] : std::atof(text);
     return 0;
 }
 

@@ -114,11 +114,24 @@ void CDataManage::runPass() {
     m_caliTotal = 0;
     m_caliCount = 0;
     const PassSettings s = passSettings();
+    if (s.generation != m_windowGeneration) {
+        // The readings were cleared (new function or range): samples of
+        // before must not be averaged into readings of after.
+        m_windowGeneration = s.generation;
+        m_tempQueue.clear();
+        m_loopLastVal = 0;
+        m_diodCount = 0;
+    }
     uint32_t func = s.mainFunc;
     structFuncConfig config = s.mainConfig;
     double calVal = 0;
     if (!samplePass(s, func, config, calVal)) return;
-    m_lastDataTime = m_clock->nowMs();
+    // The next pass starts where this one was due to end, so that passes
+    // keep the interval's pace on the millisecond clock; after a late end
+    // (a pulse, an external trigger, a charge cycle) it starts now.
+    const uint64_t now = m_clock->nowMs();
+    const uint64_t due = m_lastDataTime + s.interval;
+    m_lastDataTime = now >= due && now - due < s.interval ? due : now;
     if (m_confChange.exchange(false)) {
         m_throwCount = settleAfterChange(config.eRealFunc);
         return;
@@ -151,11 +164,13 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
     const int64_t interval = s.interval;
     for (;;) {
         if (!m_zAcqRunning) return false;
-        if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval - 1) return true;
+        if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval) return true;
         m_clock->sleepUs(kPollUs);
         if (m_windowReset.exchange(false)) {
+            // A new configuration: its interval and charge timing start now.
             m_tempQueue.clear();
             m_loopLastVal = 0;
+            m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
         if (s.src == SRC_EXT) {
             if (!m_triggered && !m_triggerChange) {
@@ -261,6 +276,18 @@ static double counterScaled(double value, const structRangeInfo& row) {
     return value;
 }
 
+structRangeInfo CDataManage::displayValue(MeasureTypeEnum func, int32_t range, double& value) {
+    const structRangeInfo row = DM_GetRangeInfo(func, static_cast<uint32_t>(range), value);
+    if (isCounter(func)) {
+        FunctionManage::instance().FreqPeriRealRangeSet(func, value);
+        value = counterScaled(value, row);
+        if (func == TYPE_FREQ && value < 0.1) value = 0;
+    }
+    // A period of a zero frequency, or any NaN: an overload, never a number.
+    if (!std::isfinite(value)) value = kOverload;
+    return row;
+}
+
 void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal) {
     DM_Beep(func, avgVal);
     uint64_t readingTime = m_lastDataTime;
@@ -275,13 +302,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     DM_VMCCtrl();
     if (s.mainFunc == TYPE_SENSOR && !SEN_Meas(avgVal, retVal)) return;
 
-    const structRangeInfo row = DM_GetRangeInfo(s.mainFunc, static_cast<uint32_t>(config.s32Range), retVal);
-    if (isCounter(s.mainFunc)) {
-        FunctionManage::instance().FreqPeriRealRangeSet(s.mainFunc, retVal);
-        retVal = counterScaled(retVal, row);
-        if (s.mainFunc == TYPE_FREQ && retVal < 0.1) retVal = 0;
-    }
-    if (!std::isfinite(retVal)) retVal = kOverload;
+    const structRangeInfo row = displayValue(s.mainFunc, config.s32Range, retVal);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         // A clear since this pass began: the reading belongs to what was cleared.
@@ -304,13 +325,7 @@ void CDataManage::reportSecond(const PassSettings& s, const structFuncConfig& co
         if (!m_isFreqReady) return;
         value = s.func2 == TYPE_FREQ ? m_freqVal : 1e6 / m_freqVal;
     }
-    const structRangeInfo row = DM_GetRangeInfo(s.func2, static_cast<uint32_t>(config.s32Range), value);
-    if (isCounter(s.func2)) {
-        FunctionManage::instance().FreqPeriRealRangeSet(s.func2, value);
-        value = counterScaled(value, row);
-        if (s.func2 == TYPE_FREQ && value < 0.1) value = 0;
-    }
-    if (!std::isfinite(value)) value = kOverload;
+    const structRangeInfo row = displayValue(s.func2, config.s32Range, value);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         if (m_generation.load() != s.generation) return;

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
+#include "ParamWord.h"
 #include "RangeInfoTables.h"
 #include "Util/logger.h"
 
@@ -43,25 +43,13 @@ int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t de
     default: PrintE("cbTrigSingleSet param error!!"); return E104_DATA_TYPE_ERROR;
     }
     char text[64];
+    int word = 0;
     double multiplier = 1.0;
-    if (v.strval().size() >= sizeof(text)) {
+    if (paramWord(v.strval(), text, word) != 0 || (word == 0 && !RmtStr2f64NumFlag(text, &multiplier))) {
         PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
         return E150_STRING_DATA_ERROR;
     }
-    std::memcpy(text, v.strval().c_str(), v.strval().size() + 1);
-    RmtCap2Low(text);
-    if (!std::strcmp(text, "min") || !std::strcmp(text, "minimum")) {
-        out = min;
-    } else if (!std::strcmp(text, "max") || !std::strcmp(text, "maximum")) {
-        out = max;
-    } else if (!std::strcmp(text, "def") || !std::strcmp(text, "default")) {
-        out = def;
-    } else if (RmtStr2f64NumFlag(text, &multiplier)) {
-        out = std::atoi(text);
-    } else {
-        PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
-        return E150_STRING_DATA_ERROR;
-    }
+    out = word == MIN ? min : word == MAX ? max : word == DEF ? def : std::atoi(text);
     return 0;
 }
 

@@ -38,7 +38,9 @@ public:
 
 class FakeFrontEnd : public AcqFrontEnd {
 public:
-    bool acqData(uint32_t& func, structFuncConfig&, uint8_t* buf, int32_t len) override {
+    bool acqData(uint32_t& func, structFuncConfig& config, uint8_t* buf, int32_t len) override {
+        // As the driver: each frame comes with the configuration in force.
+        if (liveConfig) config = *liveConfig;
         ++reads;
         if (failReads) return false;
         if (frames.size() > 1) {
@@ -61,6 +63,7 @@ public:
     Frame last = Frame(34, 0);
     bool failReads = false;
     uint32_t reportedFunc = 0;
+    const structFuncConfig* liveConfig = nullptr;
     int reads = 0, recovers = 0, charges = 0, discharges = 0;
     std::vector<uint8_t> resets;
     std::vector<structCaliAccPoint> accs;

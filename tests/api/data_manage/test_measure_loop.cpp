@@ -1,0 +1,347 @@
+// The measurement loop pass by pass in virtual time: scripted frames, a
+// calibration of one count per microunit, notifications collected in order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <numeric>
+#include <thread>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "FunctionManage.h"
+#include "dev/gpio/CGpioCtl.h"
+#include "engine_fakes.h"
+#include "proto_values.h"
+#include "sim_gpio.h"
+#include "sim_registry.h"
+
+using namespace testing_support;
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+constexpr uint8_t kDcReady = 0x04;
+constexpr uint8_t kAcReady = 0x10;
+constexpr uint8_t kCounterReady = 0x01;
+
+// Records the pulse: the output's state while the loop sleeps.
+class PulseClock : public VirtualClock {
+public:
+    void sleepUs(uint64_t d) override {
+        if (d > 1000) sleeps.push_back({d, platform::simGpio().vmcActive()});
+        if (onPoll) onPoll();
+        VirtualClock::sleepUs(d);
+    }
+    std::vector<std::pair<uint64_t, bool>> sleeps;
+    std::function<void()> onPoll;  // e.g. an external edge during a pass
+};
+
+class MeasureLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FunctionManage::instance();
+        ASSERT_TRUE(CGpioCtl::instance()->GPIO_Connect());
+        // Passes run on the test's thread; no loop task is started.
+        e->m_zAcqRunning = true;
+        e->setFrontEnd(&fe);
+        fe.liveConfig = &e->m_mainConfig;
+        e->setClock(&clock);
+        e->setPushSink([this](service_id id, ValueMap map) { pushes.push_back({id, std::move(map)}); });
+        e->mDataPointThreshold = 1000;
+        e->TrigSampleCountSet(1);
+        e->TrigSingleCountSet(1);
+        e->m_singleCountDown = 0;
+        e->TrigSourceSet(SRC_AUTO);
+        // Raw counts are microunits of the row: 1 000 000 counts = 1 V, 1 kOhm, ...
+        for (uint32_t key : {0u * 64 + 1, 0u * 64 + 3, 1u * 64 + 2, 4u * 64 + 1, 8u * 64}) {
+            e->DM_LoadCaliData(key, {{key / 64, key % 64, -8e6, -8.0}, {key / 64, key % 64, 8e6, 8.0}});
+        }
+        // Continuity: one count per ohm.
+        e->DM_LoadCaliData(7 * 64, {{7, 0, 0, 0}, {7, 0, 8e6, 8e6}});
+    }
+    void TearDown() override {
+        e->m_zAcqRunning = false;
+        e->setPushSink(nullptr);
+        e->setFrontEnd(&AcqFrontEnd::converter());
+        e->setClock(&EngineClock::steady());
+        e->DM_RemoveCaliData({1, 3, 66, 257, 448, 512, 640});
+        e->TrigSourceSet(SRC_AUTO);
+        e->TrigSingleCountSet(1);
+    }
+
+    void select(MeasureTypeEnum f, int range, RateEnum rate = E_Slow, bool autoRange = false,
+                MeasureTypeEnum real = TYPE_DCV) {
+        structFuncConfig c;
+        c.bMainConfig = true;
+        c.s32RangeMax = 4;
+        c.s32Range = range;
+        c.bAutoRange = autoRange;
+        c.eRate = rate;
+        c.eRealFunc = (f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f;
+        e->DM_UpdateMainFunc(f, c);
+        e->DM_FixIntervalByRate(rate, f);
+        e->loopStart();
+        e->m_confChange = false;
+        e->m_triggerChange = false;
+        fe.reportedFunc = f;
+        pushes.clear();
+    }
+    // One DC frame per value (the last repeats).
+    void feed(const std::vector<double>& values, uint8_t status = kDcReady) {
+        fe.frames.clear();
+        for (double v : values) fe.frames.push_back(frame(status, 0, le(std::llround(v * 1e6), 3)));
+    }
+    std::vector<double> readings() {
+        std::vector<double> out;
+        for (const structReading& r : e->m_buffer) out.push_back(r.f64Value);
+        return out;
+    }
+    std::vector<ValueMap> pushed(service_id id) {
+        std::vector<ValueMap> out;
+        for (auto& p : pushes) if (p.first == id) out.push_back(p.second);
+        return out;
+    }
+
+    CDataManage* e = CDataManage::instance();
+    FakeFrontEnd fe;
+    PulseClock clock;
+    std::vector<std::pair<service_id, ValueMap>> pushes;
+};
+
+TEST_F(MeasureLoop, SettlesTwentySamplesThenAveragesTheNewestWindowOfTheRate) {
+    struct Case { RateEnum rate; size_t window; };
+    for (Case c : {Case{E_Slow, 50}, Case{E_Medium, 20}, Case{E_Fast, 2}}) {
+        select(TYPE_DCV, 1, c.rate);
+        std::vector<double> ramp(2000);
+        for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = 1e-4 * static_cast<double>(i);  // no step
+        feed(ramp);
+        e->runPass();
+        if (c.rate == E_Fast) {
+            EXPECT_TRUE(readings().empty()) << "a pass within the first 20 samples reports nothing";
+            for (int p = 0; p < 3 && readings().empty(); ++p) e->runPass();
+        }
+        ASSERT_EQ(readings().size(), 1u) << c.rate;
+        const size_t used = static_cast<size_t>(fe.reads);
+        ASSERT_GT(used, 20 + c.window - 1);
+        const double mean = std::accumulate(ramp.begin() + static_cast<long>(used - c.window),
+                                            ramp.begin() + static_cast<long>(used), 0.0) / static_cast<double>(c.window);
+        EXPECT_NEAR(readings()[0], mean, 1e-9) << c.rate;
+        fe.reads = 0;
+    }
+}
+
+TEST_F(MeasureLoop, OverloadAndSignRules) {
+    struct Case { MeasureTypeEnum f; double in; double out; };
+    for (Case c : {Case{TYPE_DCV, 1.3, 9.9e37}, Case{TYPE_DCV, -1.3, 9.9e37}, Case{TYPE_DCV, -0.5, -0.5},
+                   Case{TYPE_OHM2, -0.5, 0.0}, Case{TYPE_OHM2, -1.3, 9.9e37}}) {
+        select(c.f, 1);
+        feed({c.in});
+        e->runPass();
+
+        ASSERT_EQ(readings().size(), 1u);
+        EXPECT_DOUBLE_EQ(readings()[0], c.out) << c.f << " " << c.in;
+    }
+}
+
+TEST_F(MeasureLoop, AutoRangeStepsAndEmptiesTheWindow) {
+    struct Case { int from; double in; int to; };
+    // 50 mV on the 100 V row: two down; 1.2 V on the 1 V row: one up.
+    // The input moves on to a value the new range keeps.
+    for (Case c : {Case{3, 0.05, 1}, Case{1, 1.2, 2}}) {
+        select(TYPE_DCV, c.from, E_Slow, true);
+        std::vector<double> in(21, c.in);
+        in.push_back(0.5);
+        feed(in);
+        e->runPass();
+        EXPECT_EQ(e->m_mainConfig.s32Range, c.to);
+        EXPECT_TRUE(readings().empty()) << "nothing of the old range is reported";
+    }
+}
+
+TEST_F(MeasureLoop, FrequencyCountOfZeroStepsDownOnceAndLocks) {
+    select(TYPE_FREQ, 2, E_Slow, true, TYPE_ACV);
+    Frame f = frame(kAcReady | kCounterReady, 9, le(2500000000LL, 5));  // 5 V rms
+    fe.frames = {f};
+    e->runPass();
+    EXPECT_EQ(e->m_mainConfig.s32Range, 1);
+    EXPECT_TRUE(e->m_autoRangeLocked);
+}
+
+TEST_F(MeasureLoop, CounterReadings) {
+    // b counts over a reference of 4194304 counts: 40000 are 2000 Hz, 1 is 0.05 Hz.
+    e->DM_LoadCaliData(10 * 64, {{10, 0, 0, 0}, {10, 0, 85830688, 2000}});
+    struct Case { MeasureTypeEnum f; int64_t counts; double out; };
+    // Below 0.1 Hz reads 0; 1e6 / 2000 Hz = 500 us, shown on the ms row.
+    for (Case c : {Case{TYPE_FREQ, 1, 0.0}, Case{TYPE_PERIOD, 40000, 0.5}}) {
+        select(c.f, 0, E_Slow, false, TYPE_ACV);
+        Frame fr = frame(kAcReady | kCounterReady, 9, le(10000, 5));
+        const std::vector<uint8_t> b = le(c.counts, 3);
+        std::copy(b.begin(), b.end(), fr.begin() + 24);
+        fe.frames = {fr};
+        e->runPass();
+        ASSERT_EQ(readings().size(), 1u) << c.f;
+        EXPECT_NEAR(readings()[0], c.out, 1e-4) << c.f;
+    }
+    e->DM_RemoveCaliData({10 * 64});
+}
+
+TEST_F(MeasureLoop, ContinuityToneAndDiodeBeep) {
+    select(TYPE_CONT, 0);
+    feed({5e-6});  // 5 ohm: inside {0, 10}
+    e->runPass();
+    EXPECT_EQ(platform::simGpio().lastWritten(8), 1);
+    feed({50e-6});
+    e->runPass();
+    EXPECT_EQ(platform::simGpio().lastWritten(8), 0);
+
+    select(TYPE_DIODE, 0);
+    feed({0.6});
+    const unsigned long before = platform::simGpio().beeps();
+    std::vector<unsigned long> beeps;
+    for (int i = 0; i < 7; ++i) {
+        e->runPass();
+        beeps.push_back(platform::simGpio().beeps() - before);
+    }
+    EXPECT_EQ(beeps, (std::vector<unsigned long>{0, 0, 0, 0, 1, 1, 1}));
+}
+
+TEST_F(MeasureLoop, SingleTriggerEpisodeStatesThenSilence) {
+    select(TYPE_DCV, 1, E_Medium);
+    feed({0.5});
+    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr), 0);
+    e->m_triggerChange = false;
+    e->TrigSingleCountSet(3);
+    e->m_singleCountDown = 0;
+    e->TrigSampleCountSet(2);
+    e->TrigSingleTriggered();
+    EXPECT_EQ(e->TrigCountTotalGet(), 6u);
+    std::vector<int> states;
+    for (int i = 0; i < 9; ++i) {
+        pushes.clear();
+        e->runPass();
+        for (auto& m : pushed(UPDATE_MEASURE_DATA)) states.push_back(m.at(0x405).s32val());
+    }
+    EXPECT_EQ(states, (std::vector<int>{2, 2, 2, 2, 2, 3}));
+    EXPECT_EQ(readings().size(), 6u);
+}
+
+TEST_F(MeasureLoop, VoltmeterCompletePulseRunsOnTheLoopWithItsWidth) {
+    select(TYPE_DCV, 1, E_Slow);
+    feed({0.5});
+    ASSERT_EQ(e->cbTrigVMCPulseWidthSet(0, request(0x1109, s32(30)), nullptr), 0);
+    ASSERT_EQ(e->cbTrigVMCPolarSet(0, request(0x1108, s32(1)), nullptr), 0);
+    ASSERT_EQ(e->cbTrigVMCStateSet(0, request(0x1107, bval(true)), nullptr), 0);
+    e->runPass();
+    ASSERT_EQ(clock.sleeps.size(), 1u);
+    EXPECT_EQ(clock.sleeps[0], std::make_pair(uint64_t{30000}, true));
+    EXPECT_FALSE(platform::simGpio().vmcActive());
+    e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
+}
+
+TEST_F(MeasureLoop, ExternalTriggerWaiterCountsOnlyReadEdges) {
+    std::vector<bool> edges = {false, false, true};
+    size_t next = 0;
+    e->setTriggerSource([&] { return edges[next++]; });
+    std::vector<bool> seen;
+    for (size_t i = 0; i < edges.size(); ++i) {
+        e->m_triggered = false;
+        const uint64_t t0 = clock.nowMs();
+        e->waitTriggerOnce();
+        seen.push_back(e->m_triggered);
+        EXPECT_GE(clock.nowMs() - t0, edges[i] ? 1u : 100u) << "a failed read backs off";
+    }
+    EXPECT_EQ(seen, edges);
+    e->setTriggerSource(nullptr);
+}
+
+TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle) {
+    select(TYPE_DCV, 1, E_Medium);
+    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+    e->mDataPointThreshold = 4;
+    // An edge at every poll: each pass ends at its first sample, far
+    // sooner than 49 ms.
+    clock.onPoll = [this] { e->m_triggered = true; };
+    std::vector<double> produced;
+    for (int i = 0; i < 8; ++i) {
+        produced.push_back(0.1 + 0.01 * i);
+        feed({produced.back()});
+        e->runPass();
+    }
+    const size_t throttled = 8 - pushed(UPDATE_MEASURE_DATA).size();
+    clock.us += 100000;
+    produced.push_back(0.5);
+    feed({0.5});
+    e->runPass();
+    clock.onPoll = nullptr;
+    std::vector<double> sent;
+    for (auto& m : pushed(UPDATE_MEASURE_DATA)) {
+        DataBuffer b;
+        ASSERT_TRUE(b.ParseFromString(m.at(0x406).rawval()));
+        for (double v : b.buffer()) sent.push_back(v);
+    }
+    EXPECT_EQ(pushed(UPDATE_MEASURE_DATA).back().at(0x407).u32val(), readings().size());
+    EXPECT_GT(throttled, 0u);
+    EXPECT_EQ(e->m_bufferOffset, readings().size()) << "all sent once the throttle lets go";
+    EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end()) &&
+                std::adjacent_find(sent.begin(), sent.end()) == sent.end()) << "each once, in order";
+    for (double v : readings()) EXPECT_NE(std::find(sent.begin(), sent.end(), v), sent.end());
+    EXPECT_LT(sent.size(), produced.size()) << "unsent readings beyond the capacity were dropped";
+}
+
+TEST_F(MeasureLoop, TriggerWithoutAWaitingReadIsAnExecutionError) {
+    e->TrigWaitForTrigger(false);
+    EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
+}
+
+} // namespace
+
+namespace {
+
+// The loop on a thread of its own in real time while a handler thread
+// switches ranges and takes the readings: none of the other range's readings
+// appear after a switch (and the sanitizer build sees no race).
+TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
+    FunctionManage::instance();
+    CDataManage* e = CDataManage::instance();
+    FakeFrontEnd fe;
+    fe.frames = {frame(kDcReady, 0, le(500000, 3))};
+    e->setFrontEnd(&fe);
+    e->setPushSink([](service_id, ValueMap) {});
+    // 500 000 counts: 0.5 V on the 1 V row, 5 V on the 100 V row.
+    e->DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
+    e->DM_LoadCaliData(3, {{0, 3, 0, 0}, {0, 3, 1e6, 10.0}});
+    e->TrigSourceSet(SRC_AUTO);
+    e->DM_FixIntervalByRate(E_Fast, TYPE_DCV);
+    e->mDataPointThreshold = 100000;
+    e->m_zAcqRunning = true;
+    std::thread loop([e] { e->DM_Run(); });
+    int checked = 0;
+    for (int i = 0; i < 12; ++i) {
+        structFuncConfig c;
+        c.bMainConfig = true;
+        c.s32RangeMax = 4;
+        c.s32Range = i % 2 ? 3 : 1;
+        c.eRate = E_Fast;
+        c.eRealFunc = TYPE_DCV;
+        e->DM_UpdateMainFunc(TYPE_DCV, c);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        ValueMap out;
+        ASSERT_EQ(e->cbMeasDataR(2, {}, &out), 0);
+        const std::string block = out.at(0x610).strval();
+        const std::string want = c.s32Range == 1 ? "5.00000000E-01" : "5.00000000E+00";
+        for (size_t at = block.find('E'); at != std::string::npos; at = block.find('E', at + 1)) {
+            ASSERT_EQ(block.substr(at - 10, 14), want) << block;
+            ++checked;
+        }
+    }
+    EXPECT_TRUE(e->stop(2000));
+    loop.join();
+    EXPECT_GT(checked, 12);
+    e->setPushSink(nullptr);
+    e->setFrontEnd(&AcqFrontEnd::converter());
+    e->DM_RemoveCaliData({1, 3});
+}
+
+} // namespace

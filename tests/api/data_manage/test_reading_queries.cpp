@@ -1,0 +1,186 @@
+// Reading output and the handlers around it: number formatting, R?, reading
+// memory, sample and trigger counts, the trigger record restored from a file,
+// and the remote read racing the loop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "FunctionManage.h"
+#include "RangeInfoTables.h"
+#include "engine_fakes.h"
+#include "proto_values.h"
+
+using namespace testing_support;
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+class ReadingQueries : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FunctionManage::instance();
+        e->setClock(&clock);
+        e->setPushSink([](service_id, ValueMap) {});
+        e->mDataPointThreshold = 100;
+        e->TrigSampleCountSet(1);
+        e->TrigSingleCountSet(1);
+        e->m_singleCountDown = 0;
+        e->BufferClean();
+    }
+    void TearDown() override {
+        e->BufferClean();
+        e->setPushSink(nullptr);
+        e->setClock(&EngineClock::steady());
+        e->mDataPointThreshold = 500000;
+    }
+    // Readings of the 1 V DCV row (value in V, factor to V, over-limit 1.2).
+    void store(std::initializer_list<double> values) {
+        for (double v : values) e->m_buffer.push_back({v, 1.0, 1.2f});
+    }
+    int call(int (CDataManage::*h)(unsigned, const ValueMap&, ValueMap*), const ValueMap& in, ValueMap* out = nullptr,
+             unsigned source = 2) {
+        ValueMap scratch;
+        return (e->*h)(source, in, out ? out : &scratch);
+    }
+
+    CDataManage* e = CDataManage::instance();
+    VirtualClock clock;
+};
+
+TEST_F(ReadingQueries, FormatsDigitsGroupsMarksAndOverloads) {
+    structRangeInfo row = stRangeInfoDCV[4];  // "%+08.2lf", over 1100
+    struct Case { double v; char sep; char dot; bool plus; const char* text; };
+    for (Case c : {Case{123.456, ',', '.', false, " 0,123.46"}, Case{123.456, 0, ',', false, " 0123,46"},
+                   Case{-1.5, ',', '.', false, "-0,001.50"}, Case{1.5, 0, '.', true, "+0001.50"},
+                   Case{1101.0, ',', '.', false, "OVER LOAD"}, Case{NAN, ',', '.', false, "OVER LOAD"},
+                   Case{INFINITY, ',', '.', false, "OVER LOAD"}}) {
+        EXPECT_EQ(e->DM_FormatNumber(c.v, c.sep, row, E_Slow, c.dot, c.plus), c.text) << c.v;
+    }
+    row = stRangeInfoDCV[1];  // "%+08.5lf": fraction grouped from the mark
+    EXPECT_EQ(e->DM_FormatNumber(1.03457, ',', row, E_Slow, '.', false), " 1.034,57");
+}
+
+TEST_F(ReadingQueries, BlockOfTheReadingMemory) {
+    struct Case { std::vector<structReading> in; bool count; int n; int result; std::string block; size_t left; };
+    const std::vector<structReading> two = {{1.5, 1.0, 12.0f}, {-0.25, 1.0, 12.0f}};
+    // Overloads print 9.9E37 whatever the row's factor.
+    const std::vector<structReading> over = {{9.9e37, 1e-3, 120.0f}, {50.0, 1e-3, 120.0f}};
+    for (const Case& c : {Case{two, false, 0, 0, "#2301.50000000E+00,-2.50000000E-01", 0},
+                          Case{two, true, 1, 0, "#2141.50000000E+00", 1}, Case{two, true, 3, 63, "", 2},
+                          Case{two, true, -1, 63, "", 2}, Case{{}, false, 0, 0, "", 0},
+                          Case{over, false, 0, 0, "#2219.9E37,5.00000000E-02", 0}}) {
+        e->BufferClean();
+        e->m_buffer.assign(c.in.begin(), c.in.end());
+        ValueMap out;
+        EXPECT_EQ(call(&CDataManage::cbMeasDataR, c.count ? request(0x610, s32(c.n)) : ValueMap{}, &out), c.result);
+        EXPECT_EQ(out.count(0x610) ? out.at(0x610).strval() : "", c.block);
+        EXPECT_EQ(e->m_buffer.size(), c.left);
+    }
+}
+
+TEST_F(ReadingQueries, ReadingMemoryHandlers) {
+    store({0.1, 0.2});
+    e->m_bufferOffset = 2;
+    ValueMap out;
+    EXPECT_EQ(call(&CDataManage::cbDataRemove, request(0x2103, s32(-1))), E222_DATA_OUT_OF_RANGE);
+    EXPECT_EQ(call(&CDataManage::cbDataRemove, request(0x2103, s32(3))), E231_DATA_QUESTIONABLE);
+    ValueMap wait = request(0x2103, s32(3));
+    wait[0x2104] = str("WAIT");
+    EXPECT_EQ(call(&CDataManage::cbDataRemove, wait), E365_TIME_OUT_ERROR);
+    EXPECT_EQ(call(&CDataManage::cbDataRemove, request(0x2103, s32(1)), &out), 0);
+    EXPECT_EQ(out.at(0x2103).strval(), "1.00000000E-01");
+    EXPECT_EQ(e->m_bufferOffset, 1u) << "the unsent index follows the removal";
+    EXPECT_EQ(call(&CDataManage::cbDataLastGet, {}, &out), 0);
+    EXPECT_EQ(out.at(0x2100).strval().substr(0, 14), "2.00000000E-01");
+    for (int bad : {0, -5}) {
+        EXPECT_EQ(call(&CDataManage::cbDataPointsEventThresholdSet, request(0x2102, s32(bad))),
+                  E222_DATA_OUT_OF_RANGE);
+    }
+    EXPECT_EQ(e->mDataPointThreshold.load(), 100);
+}
+
+TEST_F(ReadingQueries, SampleAndTriggerCounts) {
+    e->mDataPointThreshold = 5000;
+    struct Case { int (CDataManage::*h)(unsigned, const ValueMap&, ValueMap*); int key; Value v; int result; };
+    const Case cases[] = {
+        {&CDataManage::cbSampleCountSet, 0x2500, s32(0), E220_PARAMETER_ERROR},
+        {&CDataManage::cbSampleCountSet, 0x2500, s32(-3), E220_PARAMETER_ERROR},
+        {&CDataManage::cbSampleCountSet, 0x2500, str("MAX"), 0},
+        {&CDataManage::cbSampleCountSet, 0x2500, str("abc"), E150_STRING_DATA_ERROR},
+        {&CDataManage::cbSampleCountSet, 0x2500, str(std::string(80, '1')), E150_STRING_DATA_ERROR},
+        {&CDataManage::cbSampleCountSet, 0x2500, bval(true), E104_DATA_TYPE_ERROR},
+        {&CDataManage::cbTrigSingleSet, 0x1104, s32(0), E1003_BELOW_LOWER_LIMIT},
+        {&CDataManage::cbTrigSingleSet, 0x1104, s32(-1), E1002_ABOVE_UPPER_LIMIT},
+        {&CDataManage::cbTrigSingleSet, 0x1104, s32(5), 0},
+    };
+    for (const Case& c : cases) {
+        e->TrigSampleCountSet(1);
+        EXPECT_EQ(call(c.h, request(c.key, c.v)), c.result) << c.key << " " << c.v.DebugString();
+    }
+    EXPECT_EQ(e->trigInfo().u32Sample, 5u);
+    // 5 per trigger x 1000 triggers is above a capacity of 4000.
+    e->mDataPointThreshold = 4000;
+    EXPECT_EQ(call(&CDataManage::cbSampleCountSet, request(0x2500, str("max"))), E221_SETTING_CONFLICT);
+    e->mDataPointThreshold = 500000;
+    e->TrigSampleCountSet(2147484);
+    // In 64 bits: 2000 x 2147484 would wrap to 704 in 32.
+    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, s32(2000))), E221_SETTING_CONFLICT);
+    e->TrigSampleCountSet(1);
+}
+
+TEST_F(ReadingQueries, StoredTriggerRecordPassesTheHandlersChecks) {
+    ProtoTriggerFuncInfo good;
+    e->ProtoTriggerFuncInfoDefault(good);
+    good.set_ms32trigsrc(SRC_EXT);
+    good.set_mu32sample(7);
+    good.set_mu32extedge(2);
+    ProtoTriggerFuncInfo bad = good;
+    bad.set_ms32trigsrc(9);
+    bad.set_mu32sample(0);
+    bad.set_mu32extedge(40);
+    bad.set_mu32interval(0);
+    bad.set_mu32sensidx(9);
+    bad.set_mu32vmcpulsewidth(100000);
+    e->ProtoTriggerFuncInfoSet(good);
+    structTriggerInfo t = e->trigInfo();
+    EXPECT_EQ(t.eTrigSrc, SRC_EXT);
+    EXPECT_EQ(t.u32Sample, 7u);
+    EXPECT_EQ(t.u32ExtEdge, 2u);
+    e->ProtoTriggerFuncInfoSet(bad);
+    t = e->trigInfo();
+    EXPECT_EQ(t.eTrigSrc, SRC_AUTO);
+    EXPECT_EQ(t.u32Sample, 1u);
+    EXPECT_EQ(t.u32ExtEdge, 0u);
+    EXPECT_GE(t.u32Interval, e->m_u32IntervalMin);
+    EXPECT_EQ(t.u32SensIdx, 0u);
+    EXPECT_LT(t.u32VMCPulseWidth, t.u32Interval);
+    ProtoTriggerFuncInfo def;
+    e->ProtoTriggerFuncInfoDefault(def);
+    e->ProtoTriggerFuncInfoSet(def);
+}
+
+TEST_F(ReadingQueries, OneWaitingReadAtATimeAndNoStaleText) {
+    e->m_u32BufferTimeOut = 2000;
+    e->setClock(&EngineClock::steady());
+    e->m_scpiReadDataQueue.Push("stale");
+    std::string text;
+    int second = -1;
+    std::thread reader([&] { EXPECT_EQ(e->DM_RunScpiReadFunction(text), 0); });
+    while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
+    // Past the reader's drop of queued texts (not observable from here).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string other;
+    second = e->DM_RunScpiReadFunction(other);
+    store({0.5});
+    e->DataCollectForSCPI(TYPE_DCV, stRangeInfoDCV[1]);
+    reader.join();
+    EXPECT_EQ(second, E284_PROGRAM_CURRENTLY_RUNNING);
+    EXPECT_EQ(text, "5.00000000E-01");
+    e->m_u32BufferTimeOut = 5000;
+}
+
+} // namespace
