@@ -3,12 +3,15 @@
 // one engine with the function settings selecting its main function.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiSM.h"
 #include "FunctionManage.h"
+#include "engine_fakes.h"
 #include "proto_values.h"
 #include "temp_root.h"
 
@@ -409,6 +412,46 @@ TEST_F(Calculate, NumberFormatStartsWithCommaGroupsAndFlips) {
     e.ProtoMathFuncInfoGet(record);
     EXPECT_EQ(record.mprotodataformat().msepchar(), ',');
     EXPECT_TRUE(record.mprotodataformat().mbplussign());
+}
+
+// The loop on a thread of its own in real time while handlers switch the
+// math: every reading is processed with one consistent setting (and the
+// sanitizer build sees no race between the handlers and the loop).
+TEST_F(Calculate, HandlersAndTheLoopShareTheMathState) {
+    using R = CDataManage;
+    using testing_support::frame;
+    using testing_support::le;
+    testing_support::FakeFrontEnd fe;
+    fe.frames = {frame(0x04, 0, le(500000, 3))};  // 0.5 V on the 1 V row
+    e.setFrontEnd(&fe);
+    e.DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
+    e.TrigSourceSet(SRC_AUTO);
+    e.DM_FixIntervalByRate(E_Fast, TYPE_DCV);
+    e.m_zAcqRunning = true;
+    std::thread loop([this] { e.DM_Run(); });
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(set(&R::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
+        ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>, 0x262d, f64(i % 2 ? 0.25 : 0.125)), 0);
+        ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, bval(true)), 0);
+        ASSERT_EQ(call(&R::cbCalculateAverageClear, {}), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        reply.clear();
+        ASSERT_EQ(call(&R::cbCalculateCountGet, {}), 0);
+        // Cleared after the offset changed: one offset in every counted reading.
+        const double expected = 0.5 - (i % 2 ? 0.25 : 0.125);
+        EXPECT_GT(reply.at(0x706).u64val(), 0u);
+        ASSERT_EQ(call(&R::cbCalculateMinGet, {}), 0);
+        ASSERT_EQ(call(&R::cbCalculateMaxGet, {}), 0);
+        EXPECT_NEAR(f(0x702), expected, 1e-6);
+        EXPECT_NEAR(f(0x701), expected, 1e-6);
+        ASSERT_EQ(set(&R::cbCalculateDBMStateSet, 0x804, bval(i % 2 == 0)), 0);
+        ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(0.4)), 0);
+        ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, bval(false)), 0);
+    }
+    EXPECT_TRUE(e.stop(2000));
+    loop.join();
+    e.setFrontEnd(&AcqFrontEnd::converter());
+    e.DM_RemoveCaliData({1});
 }
 
 } // namespace
