@@ -3,9 +3,7 @@
 // the main function. Each changes the math state under m_bufferMtx and calls
 // out (auto-hold, notifications, function settings) holding no engine lock.
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
@@ -33,26 +31,6 @@ bool isRemote(unsigned int source) { return source >= 1 && source <= 3; }
 bool isVolt(MeasureTypeEnum f) { return f == TYPE_DCV || f == TYPE_ACV; }
 bool isTwoWire(MeasureTypeEnum f) { return f == TYPE_CONT || f == TYPE_DIODE; }
 
-// A number under its item code and its "%10.8E" text under the text key.
-void numberReply(ValueMap* out, int key, double value) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%10.8E", value);
-    insertF64(*out, key, value);
-    insertStr(*out, static_cast<int>(kTextKey + key - 1), text);
-}
-
-int clampTo(double& v, double min, double max) {
-    if (v > max) {
-        v = max;
-        return E1002_ABOVE_UPPER_LIMIT;
-    }
-    if (v < min) {
-        v = min;
-        return E1003_BELOW_LOWER_LIMIT;
-    }
-    return 0;
-}
-
 const CDataManage::MathBounds kDbRef = {-120, 120, 0};
 const CDataManage::MathBounds kDbmRef = {2, 8000, 600};
 
@@ -78,11 +56,6 @@ void CDataManage::mathReadingRefresh() {
     int32_t range;
     mathMainFunc(func, range);
     DM_NotifyClient(true, 0.0, DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0.0));
-}
-
-int CDataManage::mathStatResult(int key, double value, ValueMap* out) {
-    numberReply(out, key, value);
-    return 0;
 }
 
 // ------------------------------------------------------------- selection
@@ -309,7 +282,7 @@ static int decibelValue(CDataManage& e, enumMathFunc func, int key, bool withTex
         PrintE("Query error math enable = %d math func = %d", g_stMathPara.bMathSwitch, g_stMathPara.euMathFunc);
         return E400_QUERY_ERROR;
     }
-    if (withText) numberReply(out, key, g_f64MathValue);
+    if (withText) CDataManage::mathNumberReply(out, key, g_f64MathValue);
     else insertF64(*out, key, g_f64MathValue);
     return 0;
 }
@@ -328,7 +301,8 @@ int CDataManage::cbCalculateDBMGet(unsigned int, const ValueMap&, ValueMap* out)
         std::lock_guard<std::mutex> lock(m_bufferMtx);                                     \
         const structMathAver& a = g_stMathPara.stAver;                                     \
         if (!g_stMathPara.bMathSwitch || g_stMathPara.euMathFunc != MATH_MIN_MAX) return E400_QUERY_ERROR; \
-        return mathStatResult(key, (expr), out);                                           \
+        mathNumberReply(out, key, (expr));                                                 \
+        return 0;                                                                          \
     }
 MATH_STAT_GETTER(cbCalculateAverageGet, 0x703, a.f64Aver)
 MATH_STAT_GETTER(cbCalculateMaxGet, 0x701, a.f64Max)
@@ -390,7 +364,7 @@ int CDataManage::mathReferenceSet(unsigned int source, const ValueMap& in, bool 
     int result = mathNumberParam(source, *v, b, -1, structRangeInfo{}, ohms,
                                  ohms ? "CmdStr Parse Num Failed!!" : "CmdStr Parse Num Failed!", value);
     if (result != 0) return result;
-    result = clampTo(value, b.min, b.max);
+    result = mathClamp(value, b.min, b.max);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         std::lock_guard<std::mutex> recordLock(_mtx);
@@ -482,7 +456,7 @@ int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
             PrintI("f64Val = %lf  g_stMathPara.stLimit.f64High = %lf   %d", value, l.f64High, value < l.f64High ? 1 : 0);
             if (value >= l.f64High) return E1002_ABOVE_UPPER_LIMIT;
         }
-        result = clampTo(value, b.min, b.max);
+        result = mathClamp(value, b.min, b.max);
         (upper ? l.f64High : l.f64Low) = value;
         std::lock_guard<std::mutex> recordLock(_mtx);
         ProtoMathLimit* record = m_protoMathFuncInfo.mutable_mprotolimit();
@@ -519,7 +493,7 @@ static void userValueReply(CDataManage& e, unsigned int source, int key, double 
         const int real = FunctionManage::instance().FM_GetRealRange(func);
         e.DataFormatForScpiCalcUnit(func, value, value, e.DM_GetRangeInfo(func, static_cast<uint32_t>(real), 0.0));
     }
-    numberReply(out, key, value);
+    CDataManage::mathNumberReply(out, key, value);
 }
 
 int CDataManage::cbCalculatePFLowerGet(unsigned int source, const ValueMap&, ValueMap* out) {
@@ -552,7 +526,7 @@ int CDataManage::cbCalculateRelOffsetSet(unsigned int source, const ValueMap& in
     double value;
     int result = userValue(*this, source, *v, b, func, value);
     if (result != 0) return result;
-    result = clampTo(value, b.min, b.max);
+    result = mathClamp(value, b.min, b.max);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         stCalcConfig[func].bAutoEnable = false;

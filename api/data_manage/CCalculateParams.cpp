@@ -3,6 +3,7 @@
 // units and the display unit of a range.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -71,6 +72,25 @@ void CDataManage::DataFormatForScpiCalcUnit(int func, double value, double& out,
     case TYPE_SENSOR: out = value; break;
     default: break;
     }
+}
+
+void CDataManage::mathNumberReply(ValueMap* out, int key, double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%10.8E", value);
+    insertF64(*out, key, value);
+    insertStr(*out, static_cast<int>(0x40000000u + static_cast<unsigned>(key) - 1), text);
+}
+
+int CDataManage::mathClamp(double& v, double min, double max) {
+    if (v > max) {
+        v = max;
+        return E1002_ABOVE_UPPER_LIMIT;
+    }
+    if (v < min) {
+        v = min;
+        return E1003_BELOW_LOWER_LIMIT;
+    }
+    return 0;
 }
 
 int CDataManage::mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range) {

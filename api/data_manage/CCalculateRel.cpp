@@ -1,8 +1,6 @@
 // Relative offset of one fixed function, whatever function is on the main
 // display: state, offset and auto switch with their queries, for the nine
 // functions of kRelFamily. One body per operation serves all nine.
-#include <cstdio>
-
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "FunctionManage.h"
@@ -39,13 +37,7 @@ int CDataManage::relOffsetSet(const RelFamilyRow& rel, unsigned int source, cons
     double value;
     int result = mathNumberParam(source, v, {-l, l, 0}, rel.func, row, false, "CmdStr Parse Num Failed!!", value);
     if (result != 0) return result;
-    if (value > l) {
-        value = l;
-        result = E1002_ABOVE_UPPER_LIMIT;
-    } else if (value < -l) {
-        value = -l;
-        result = E1003_BELOW_LOWER_LIMIT;
-    }
+    result = mathClamp(value, -l, l);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         stCalcConfig[rel.func].bAutoEnable = false;
@@ -92,10 +84,8 @@ int CDataManage::relHandler(const RelFamilyRow& rel, RelOp op, unsigned int sour
         if (source >= 1 && source <= 3) {
             DataFormatForScpiCalcUnit(rel.func, value, value, DM_GetRangeInfo(rel.func, static_cast<uint32_t>(real), 0.0));
         }
-        char text[64];
-        std::snprintf(text, sizeof(text), "%10.8E", value);
-        insertF64(*out, offset, value);
-        insertStr(*out, 0x40000000 | state, text);
+        // The text goes under the state code with bit 30 set.
+        mathNumberReply(out, offset, value);
         return 0;
     }
     case REL_STATE_GET:

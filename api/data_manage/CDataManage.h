@@ -401,7 +401,10 @@ public:
     int mathReferenceSet(unsigned int source, const ValueMap& in, bool ohms);
     int mathLimitSet(unsigned int source, const Value& v, bool upper);
     void mathReadingRefresh();
-    int mathStatResult(int key, double value, ValueMap* out);
+    // A number under `key` and its "%10.8E" text under 0x40000000 + key - 1.
+    static void mathNumberReply(ValueMap* out, int key, double value);
+    // Clamps into [min, max]; 130 above, 131 below, else 0.
+    static int mathClamp(double& v, double min, double max);
     int relHandler(const RelFamilyRow& row, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out);
     int relOffsetSet(const RelFamilyRow& row, unsigned int source, const Value& v);
     double relLimit(MeasureTypeEnum func, structRangeInfo& row);
