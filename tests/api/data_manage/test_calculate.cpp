@@ -321,6 +321,10 @@ TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
     EXPECT_EQ(text(0x2001), "2.00000000E+00,1.41421356E+00,1.00000000E+00,3.00000000E+00");
     EXPECT_EQ(text(0x40000705), "2");
     EXPECT_EQ(f(0x704), 2);
+    ValueMap note;  // what a reading notification carries
+    e.CalculateNotifyEntries(note, [](double v) { return std::to_string(v); });
+    EXPECT_EQ(note.at(0x703).strval(), std::to_string(2.0));
+    EXPECT_EQ(note.at(0x706).u32val(), 2u);
     math(MATH_DB);
     EXPECT_EQ(call(&CDataManage::cbCalculateAverageGet, {}), E400_QUERY_ERROR);
 }
