@@ -73,11 +73,13 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         m_eMainFunc = func;
         m_mainConfig = config;
     }
-    m_windowReset = true;
-    clearReadings(false);
-    // A new configuration starts the math over: off, cleared, limits of the new range.
+    // A new configuration starts the math over: off, cleared, limits of the
+    // new range. Before the readings are cleared, so that the converter gets
+    // its new configuration as soon after the clear as before.
     CalculateResetCalRel();
     CalculateInit();
+    m_windowReset = true;
+    clearReadings(false);
 }
 
 void CDataManage::DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config) {
