@@ -53,6 +53,9 @@ public:
     void charge() override { AcqFrontEnd::converter().charge(); }
     void discharge() override { AcqFrontEnd::converter().discharge(); }
     void setAcc(uint32_t f, uint32_t r, uint32_t a) override { AcqFrontEnd::converter().setAcc(f, r, a); }
+    bool changeRange(MeasureTypeEnum f, int32_t from, const structFuncConfig& c) override {
+        return AcqFrontEnd::converter().changeRange(f, from, c);
+    }
     std::atomic<int64_t> lastSampleUs{0};
 };
 

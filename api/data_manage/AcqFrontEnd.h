@@ -24,6 +24,9 @@ public:
     virtual void discharge() = 0;
     // Stores a converter acc value for (function, range).
     virtual void setAcc(uint32_t func, uint32_t range, uint32_t acc) = 0;
+    // The loop's own range change: applied only while the front end still
+    // runs (func, fromRange); false when a handler configured it meanwhile.
+    virtual bool changeRange(MeasureTypeEnum func, int32_t fromRange, const structFuncConfig& config) = 0;
 
     // The converter driver of the process.
     static AcqFrontEnd& converter();

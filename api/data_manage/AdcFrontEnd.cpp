@@ -15,6 +15,9 @@ public:
     void charge() override { adc().VORNA_ADC_Charge(); }
     void discharge() override { adc().VORNA_ADC_Discharge(); }
     void setAcc(uint32_t func, uint32_t range, uint32_t acc) override { adc().VORNA_ADC_SetAcc(func, range, acc); }
+    bool changeRange(MeasureTypeEnum func, int32_t fromRange, const structFuncConfig& config) override {
+        return adc().VORNA_ADC_UpdateConfigIf(func, fromRange, func, config);
+    }
 
 private:
     static CVORNA_ADC& adc() { return CVORNA_ADC::instance(); }

@@ -452,6 +452,7 @@ private:
     bool samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal);
     // One settled sample: auto range, step detection, the window.
     void takeSample(const structFuncConfig& config, double calVal);
+    bool applyRange(MeasureTypeEnum mainFunc, int32_t from, int32_t to);
     // A counter that saw nothing with auto range on: one range down, locked.
     void counterRangeDown(MeasureTypeEnum mainFunc);
     // Reporting part of a pass (after the window is averaged).

@@ -15,7 +15,6 @@
 #include "SystemSetup.h"
 #include "Util/logger.h"
 #include "drv/extTrig/CExtTrigger.h"
-#include "drv/vorna_adc/CVORNA_ADC.h"
 #include "inc_enum.h"
 
 namespace {
@@ -167,9 +166,13 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
         if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval) return true;
         m_clock->sleepUs(kPollUs);
         if (m_windowReset.exchange(false)) {
-            // A new configuration: its interval and charge timing start now.
+            // A new configuration: its interval and charge timing start now,
+            // and it settles anew. Left to the end of the interval, the first
+            // auto-range decision would clear the change and the front end's
+            // samples of the old function would be averaged as the new one's.
             m_tempQueue.clear();
             m_loopLastVal = 0;
+            m_throwCount = std::min(m_throwCount, settleAfterChange(s.mainConfig.eRealFunc));
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
         if (s.src == SRC_EXT) {
@@ -230,11 +233,10 @@ void CDataManage::counterRangeDown(MeasureTypeEnum mainFunc) {
     {
         std::lock_guard<std::mutex> lock(_mtx);
         if (m_eMainFunc != mainFunc || m_mainConfig.s32Range < 1) return;
-        --m_mainConfig.s32Range;
         cfg = m_mainConfig;
     }
+    if (!applyRange(mainFunc, cfg.s32Range, cfg.s32Range - 1)) return;
     m_autoRangeLocked = true;
-    CVORNA_ADC::instance().VORNA_ADC_UpdateConfig(mainFunc, cfg, false);
     configurationChange();
 }
 
@@ -370,6 +372,25 @@ void CDataManage::clearReadings(bool second) {
 
 // ------------------------------------------------------------- auto range
 
+// A range change of the loop reaches the front end, then the engine, only
+// while both still run what the loop decided on: the function settings
+// write the front end first and the engine after, and a handler's new
+// configuration must not be undone by a decision taken on the old one.
+bool CDataManage::applyRange(MeasureTypeEnum mainFunc, int32_t from, int32_t to) {
+    structFuncConfig cfg;
+    {
+        std::lock_guard<std::mutex> lock(_mtx);
+        if (m_eMainFunc != mainFunc || m_mainConfig.s32Range != from) return false;
+        cfg = m_mainConfig;
+    }
+    cfg.s32Range = to;
+    if (!m_frontEnd->changeRange(mainFunc, from, cfg)) return false;
+    std::lock_guard<std::mutex> lock(_mtx);
+    if (m_eMainFunc != mainFunc || m_mainConfig.s32Range != from) return false;
+    m_mainConfig.s32Range = to;
+    return true;
+}
+
 bool CDataManage::DM_AutoRange(uint32_t func, double val, double /*lastVal*/, const structRangeInfo& rangeInfo) {
     structFuncConfig cfg;
     MeasureTypeEnum mainFunc;
@@ -405,15 +426,8 @@ bool CDataManage::DM_AutoRange(uint32_t func, double val, double /*lastVal*/, co
         m_capScaning = false;
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        // A handler replaced the configuration meanwhile: its settings stand.
-        if (m_eMainFunc != mainFunc || m_mainConfig.s32Range != range) return false;
-        m_mainConfig.s32Range = next;
-        cfg = m_mainConfig;
-    }
+    if (!applyRange(mainFunc, range, next)) return false;
     FunctionManage::instance().AutoRangeRealRangeUpdate(static_cast<int>(func), next);
-    CVORNA_ADC::instance().VORNA_ADC_UpdateConfig(mainFunc, cfg, false);
     configurationChange();
     if (up && func == TYPE_CAP && next <= CAMP_10UF) m_confChange = false;
     return true;

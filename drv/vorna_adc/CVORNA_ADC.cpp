@@ -319,6 +319,17 @@ void CVORNA_ADC::VORNA_ADC_UpdateConfig(MeasureTypeEnum eFunc, const structFuncC
     updateConfigLocked(eFunc, config, update);
 }
 
+bool CVORNA_ADC::VORNA_ADC_UpdateConfigIf(MeasureTypeEnum expectFunc, int32_t expectRange, MeasureTypeEnum eFunc,
+                                          const structFuncConfig& config) {
+    std::lock_guard<std::mutex> cfg(mCfgMtx);
+    {
+        std::lock_guard<std::mutex> bus(mMtx);
+        if (m_eFunc != expectFunc || m_FuncConfig.s32Range != expectRange) return false;
+    }
+    updateConfigLocked(eFunc, config, false);
+    return true;
+}
+
 void CVORNA_ADC::VORNA_ADC_ConfigRecover() {
     std::lock_guard<std::mutex> cfg(mCfgMtx);
     MeasureTypeEnum func;

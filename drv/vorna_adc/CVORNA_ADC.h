@@ -35,6 +35,11 @@ public:
     // the row write when nothing changed. A range of -1 (not yet resolved)
     // changes nothing; so does a range or rate outside the tables (logged).
     void VORNA_ADC_UpdateConfig(MeasureTypeEnum eFunc, const structFuncConfig& config, bool update);
+    // As UpdateConfig, but only while the front end still runs `expectFunc`
+    // on range `expectRange`: the measurement loop's own range changes must
+    // not undo a configuration a handler wrote meanwhile. False: not applied.
+    bool VORNA_ADC_UpdateConfigIf(MeasureTypeEnum expectFunc, int32_t expectRange, MeasureTypeEnum eFunc,
+                                  const structFuncConfig& config);
     // Rewrites the configuration in effect (row and, when needed, relays).
     void VORNA_ADC_ConfigRecover();
 

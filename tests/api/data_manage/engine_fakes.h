@@ -58,6 +58,12 @@ public:
     void charge() override { ++charges; }
     void discharge() override { ++discharges; }
     void setAcc(uint32_t func, uint32_t range, uint32_t acc) override { accs.push_back({func, range, acc}); }
+    bool changeRange(MeasureTypeEnum, int32_t, const structFuncConfig& config) override {
+        ranges.push_back(config.s32Range);
+        return !refuseRange;
+    }
+    bool refuseRange = false;  // a handler configured the front end meanwhile
+    std::vector<int32_t> ranges;
 
     std::deque<Frame> frames;
     Frame last = Frame(34, 0);
