@@ -108,3 +108,24 @@ enum FileOperStatus : int32_t {
     STATUS_START = 0,
     STATUS_END = 1,
 };
+
+// Math function as the UI and remote control select it.
+enum CalculateFuncEnum : int32_t {
+    CALC_NONE = 0,
+    CALC_REL = 1,
+    CALC_DB = 2,
+    CALC_DBM = 3,
+    CALC_MIN = 4,
+    CALC_MAX = 5,
+    CALC_AVERAGE = 6,
+    CALC_TOTAL = 7,
+    CALC_PF = 8,
+};
+
+// Pass/fail answer of the limit test.
+enum CalculatePFEnum : int32_t {
+    PF_PASS = 0,
+    PF_HI = 1,
+    PF_LO = 2,
+    PF_OFF = 3,
+};

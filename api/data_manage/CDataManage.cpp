@@ -92,28 +92,6 @@ void CDataManage::triggerDefaults(ProtoTriggerFuncInfo& info) {
 
 // ------------------------------------------------------------- records
 
-void CDataManage::ProtoMathFuncInfoDefault(ProtoMathFuncInfo& out) {
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        mathDefaults(m_protoMathFuncInfo);
-        out.CopyFrom(m_protoMathFuncInfo);
-    }
-    postUICalculateConfig();
-}
-
-void CDataManage::ProtoMathFuncInfoGet(ProtoMathFuncInfo& out) {
-    std::lock_guard<std::mutex> lock(_mtx);
-    out.CopyFrom(m_protoMathFuncInfo);
-}
-
-void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        m_protoMathFuncInfo.CopyFrom(in);
-    }
-    postUICalculateConfig();
-}
-
 bool CDataManage::GetOHMShow5() const {
     std::lock_guard<std::mutex> lock(_mtx);
     return m_ohmShow5;
@@ -122,29 +100,6 @@ bool CDataManage::GetOHMShow5() const {
 void CDataManage::SetOHMShow5(bool on) {
     std::lock_guard<std::mutex> lock(_mtx);
     m_ohmShow5 = on;
-}
-
-// ------------------------------------------------------------- pushes
-
-void CDataManage::postUICalculateConfig() {
-    ValueMap map;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        const ProtoMathFuncInfo& math = m_protoMathFuncInfo;
-        insertS32(map, 0x80F, math.mbmathswitch() ? 1 : 0);
-        insertS32(map, 0x810, math.ms32mathfunc());
-        insertF64(map, 0x800, math.mf64db());
-        insertF64(map, 0x803, static_cast<double>(math.mu32refr()));
-        // The relative entry of the main function; DCV until the engine
-        // follows the function settings.
-        bool rel = math.mprotocalccfgs_size() > TYPE_DCV && math.mprotocalccfgs(TYPE_DCV).mbrelenable();
-        double relValue = math.mprotocalccfgs_size() > TYPE_DCV ? math.mprotocalccfgs(TYPE_DCV).mf64relvalue() : 0.0;
-        insertBval(map, 0x80E, rel);
-        insertF64(map, 0x80D, relValue);
-        insertF64(map, 0x806, math.mprotolimit().mf64low());
-        insertF64(map, 0x807, math.mprotolimit().mf64high());
-    }
-    push(UPDATE_MATH_CONFIG, std::move(map));
 }
 
 // ------------------------------------------------------------- handlers

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AcqFrontEnd.h"
+#include "CCalculate.h"
 #include "CSafeQueue.h"
 #include "EngineKeyedTables.h"
 #include "EngineTypes.h"
@@ -444,6 +445,122 @@ public:
     double m_holdMeasValueNew = 0;
     std::atomic<bool> m_holdmidstat{false};
 
+    // ---- math on readings (CCalculate*.cpp, CNumberFormat.cpp)
+    // The math state (CCalculate.h) and stCalcConfig are guarded by
+    // m_bufferMtx; the record m_protoMathFuncInfo by _mtx (taken after it).
+    // The loop calls CalculateHandle holding m_bufferMtx.
+    int CalculateHandle(double& reading);
+    double CalculateMathExtrem(double x);
+    double CalculateMathLimitFunc(double x);
+    int CalculateInit();
+    int CalculateResetCalAver();
+    int CalculateLimitClear();
+    int CalculateResetCalLmt();
+    int CalculateResetCalRel();
+    int CalculateReset();
+    int CalculateRelStateSet(int func, bool on);
+    int CalculateDbStateSet(bool on);
+    int CalculateScalStateSet(bool on);
+    int CalculatePFLowerSet(unsigned int source, const Value& v);
+    int CalculatePFUpperSet(unsigned int source, const Value& v);
+    // The math results a reading notification carries, texts made by `format`.
+    void CalculateNotifyEntries(ValueMap& map, const std::function<std::string(double)>& format);
+    // Base unit of remote control <-> display unit of the range row.
+    void DataFormatForMinUnit(int func, double value, double& out, const structRangeInfo& row);
+    void DataFormatForScpiCalcUnit(int func, double value, double& out, const structRangeInfo& row);
+
+    int cbCalculateFuncSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateStatisticSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateStatisticGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateAverageAllGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateAverageClear(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateScaleStateSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateScaleStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateScaleFunctionSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateScaleFunctionGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFStateSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateLimitClear(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateClear(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBREFESet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBREFEGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBStateSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBMGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBMREFESet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBMREFEGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBMStateSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateDBMStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFLowerSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFLowerGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFUpperSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePFUpperGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateRelOffsetSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateRelOffsetGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateRelStateSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateRelStateGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateAverageGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateCountGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateMaxGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateMinGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculateSdeviationGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbCalculatePeakGet(unsigned int source, const ValueMap& in, ValueMap* out);
+
+    // Relative offset of one fixed function: row of kRelFamily, operation.
+    enum RelOp { REL_STATE_SET, REL_STATE_GET, REL_OFFSET_SET, REL_OFFSET_GET, REL_AUTO_SET, REL_AUTO_GET };
+    struct RelFamilyRow {
+        MeasureTypeEnum func;
+        int stateCode;  // offset code + 1, auto code + 2
+    };
+    static const RelFamilyRow kRelFamily[9];
+    template <int Row, RelOp Op>
+    int cbCalculateRel(unsigned int source, const ValueMap& in, ValueMap* out) {
+        return relHandler(kRelFamily[Row], Op, source, in, out);
+    }
+
+    int cbFormatNumberSepSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbFormatNumberSepGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbFormatNumberDotSet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbFormatNumberDotGet(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbFormatNumberPlusSign(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbBufferClean(unsigned int source, const ValueMap& in, ValueMap* out);
+
+    structCalcConfig stCalcConfig[MEASURE_TYPE_COUNT] = {};
+    // A limit beep of that direction is pending on the event poller.
+    std::atomic<bool> PFhightag{false};
+    std::atomic<bool> PFlowtag{false};
+    // Helpers of the math handlers.
+    struct MathBounds {
+        double min, max, def;
+    };
+    // Main function and its range as the function settings last handed them.
+    void mathMainFunc(MeasureTypeEnum& func, int32_t& range);
+    MeasureTypeEnum mathMain();
+    // Bounds of limits and offset for the main function; 55 for CONT/DIODE.
+    int mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range);
+    // A switch of a math function may not run on an automatic range.
+    bool mathAutoRange(MeasureTypeEnum func);
+    // A number or MIN/MAX/DEF word; `convertFunc` >= 0 converts a remote
+    // number (or any number with a unit) from base to the display unit of `row`.
+    int mathNumberParam(unsigned int source, const Value& v, const MathBounds& b, int convertFunc,
+                        const structRangeInfo& row, bool integer, const char* failLog, double& out);
+    double newestReading();
+    void mathRecordRel(int func);
+    void mathSwitchOnPush();
+    void mathSwitch(bool on, enumMathFunc func, int totalize);
+    int mathReferenceSet(unsigned int source, const ValueMap& in, bool ohms);
+    int mathLimitSet(unsigned int source, const Value& v, bool upper);
+    void mathReadingRefresh();
+    // A number under `key` and its "%10.8E" text under 0x40000000 + key - 1.
+    static void mathNumberReply(ValueMap* out, int key, double value);
+    // Clamps into [min, max]; 130 above, 131 below, else 0.
+    static int mathClamp(double& v, double min, double max);
+    int relHandler(const RelFamilyRow& row, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out);
+    int relOffsetSet(const RelFamilyRow& row, unsigned int source, const Value& v);
+    double relLimit(MeasureTypeEnum func, structRangeInfo& row);
+
 private:
     CDataManage();
     ~CDataManage() override = default;
@@ -504,8 +621,6 @@ private:
     // data record and the remote-control texts; raises the generation.
     void clearReadings(bool second);
     static double baseFactor(uint32_t func, const structRangeInfo& row);
-    // Math: a hook of its own issue; CalculateHandle leaves the reading.
-    void CalculateHandle(double& /*value*/) {}
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
     // The reading wait into the text FETCh? answers; the wait's result.

@@ -73,6 +73,11 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         m_eMainFunc = func;
         m_mainConfig = config;
     }
+    // A new configuration starts the math over: off, cleared, limits of the
+    // new range. Before the readings are cleared, so that the converter gets
+    // its new configuration as soon after the clear as before.
+    CalculateResetCalRel();
+    CalculateInit();
     m_windowReset = true;
     clearReadings(false);
 }

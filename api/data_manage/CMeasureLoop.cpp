@@ -53,6 +53,8 @@ void CDataManage::start() {
     m_zAcqRunning = true;
     DM_CalInit();
     SEN_Init();
+    CalculateResetCalRel();
+    CalculateInit();
     CThreadPool::instance()->async(
         [this] {
             while (m_zAcqRunning) waitTriggerOnce();

@@ -180,6 +180,7 @@ void CDataManage::DM_NotifyClient(bool mainFunc, double val, const structRangeIn
         return;
     }
     insertS32(map, 0x405, m_measState.load());
+    CalculateNotifyEntries(map, [&](double v) { return DM_FormatNumber(v, sep, info, cfg.eRate, dot, plus); });
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         DataBuffer readings;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "CCalculate.h"
 #include "CDataManage.h"
 #include "drv/tempDrv/CTempDrv.h"
 #include "drv/tempSens/DrvTemperaturerSensor.h"
@@ -99,12 +100,11 @@ int CDataManage::SensConfigLoad() {
         *next = *m_bufSensor;
     }
     const std::shared_ptr<const structSensorProjLeast> active = SEN_Active();
-    if (next->stProjProperty.eType != active->stProjProperty.eType ||
-        next->stTemptureProperty.eType != active->stTemptureProperty.eType) {
-        std::lock_guard<std::mutex> lock(_mtx);
-        m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64low(0.0);
-        m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64high(next->stProjProperty.eType == TYPE_DCI ? 0.2 : 1.0);
-    }
+    // A new custom or temperature function starts the pass/fail limits over;
+    // applied after the function push, whose math reset would undo it.
+    const bool newLimits = next->stProjProperty.eType != active->stProjProperty.eType ||
+                           next->stTemptureProperty.eType != active->stTemptureProperty.eType;
+    const double high = next->stProjProperty.eType == TYPE_DCI ? 0.2 : 1.0;
     if (next->bTempture) {
         const structTemptureProperty& t = next->stTemptureProperty;
         if (std::isnan(t.f32RtdR0) || std::isnan(t.f32CodeTerminalUser)) return 56;
@@ -122,6 +122,17 @@ int CDataManage::SensConfigLoad() {
         m_currSensor = std::move(next);
     }
     FunctionManage::instance().FM_SetFunction(TYPE_SENSOR);
+    if (newLimits) {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        g_stMathPara.stLimit.f64Low = 0.0;
+        g_stMathPara.stLimit.f64High = high;
+        std::lock_guard<std::mutex> recordLock(_mtx);
+        m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64low(0.0);
+        m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64high(high);
+    }
+    if (newLimits) {
+        postUICalculateConfig();
+    }
     return 0;
 }
 

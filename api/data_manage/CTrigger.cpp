@@ -222,6 +222,7 @@ int CDataManage::TrigSourceSet(int src) {
 }
 
 int CDataManage::TrigAutoHoldSet(bool on) {
+    if (on) CalculateInit();
     pushTrigSettings([on](structTriggerInfo& t) { t.bHold = on; });
     return 0;
 }
@@ -423,6 +424,9 @@ int CDataManage::cbTrigSourceSet(unsigned int, const ValueMap& in, ValueMap*) {
     if (src != SRC_AUTO && isTwoWireOnly(func)) return E221_SETTING_CONFLICT;
     DM_FixIntervalByRate(FunctionManage::instance().FM_GetRate(), func);
     TrigSourceSet(src);
+    CalculateResetCalAver();
+    CalculateLimitClear();
+    postUICalculateConfig();
     m_triggerChange = true;
     return 0;
 }

@@ -14,52 +14,52 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x10000c03, "CALI_DATA_DELETE", &CDataManage::cbCaliDataDelete},  // cbCaliDataDelete
     {0x10000c04, "CALI_ACC_SET", &CDataManage::cbCaliAccSet},  // cbCaliAccSet
     {0x10000c05, "CALI_ACC_SAVE", &CDataManage::cbCaliAccSave},  // cbCaliAccSave
-    {0x10000810, "CALCULATE_FUNCTION_SET", nullptr},  // cbCalculateFuncSet
-    {0x10002000, "CALCULATE_STATISTIC_SET_2000", nullptr},  // cbCalculateStatisticSet
-    {0x20002000, "CALCULATE_STATISTIC_GET_2000", nullptr},  // cbCalculateStatisticGet
-    {0x20002001, "CALCULATE_AVERAGE_ALL_GET", nullptr},  // cbCalculateAverageAllGet
-    {0x10002002, "CALCULATE_AVERAGE_CLEAR", nullptr},  // cbCalculateAverageClear
-    {0x10002003, "CALCULATE_SCALE_STATE_SET", nullptr},  // cbCalculateScaleStateSet
-    {0x20002003, "CALCULATE_SCALE_STATE_GET", nullptr},  // cbCalculateScaleStateGet
-    {0x10002004, "CALCULATE_SCALE_FUNCTION_SET", nullptr},  // cbCalculateScaleFunctionSet
-    {0x20002004, "CALCULATE_SCALE_FUNCTION_GET", nullptr},  // cbCalculateScaleFunctionGet
-    {0x20002005, "CALCULATE_PF_STATE_GET", nullptr},  // cbCalculatePFStateGet
-    {0x10002005, "CALCULATE_PF_STATE_SET", nullptr},  // cbCalculatePFStateSet
-    {0x10002006, "CALCULATE_LIMIT_CLEAR", nullptr},  // cbCalculateLimitClear
-    {0x10002007, "CALCULATE_CLEAR", nullptr},  // cbCalculateClear
-    {0x00000300, "CALCULATE_DB_GET", nullptr},  // cbCalculateDBGet
-    {0x00000301, "CALCULATE_DB_REF_SET", nullptr},  // cbCalculateDBREFESet
-    {0x00000302, "CALCULATE_DB_REF_GET", nullptr},  // cbCalculateDBREFEGet
-    {0x00000303, "CALCULATE_DB_STAT_SET", nullptr},  // cbCalculateDBStateSet
-    {0x00000304, "CALCULATE_DB_STAT_GET", nullptr},  // cbCalculateDBStateGet
-    {0x00000305, "CALCULATE_DBM_GET", nullptr},  // cbCalculateDBMGet
-    {0x00000306, "CALCULATE_DBM_REF_SET", nullptr},  // cbCalculateDBMREFESet
-    {0x00000307, "CALCULATE_DBM_REF_GET", nullptr},  // cbCalculateDBMREFEGet
-    {0x00000308, "CALCULATE_DBM_STAT_SET", nullptr},  // cbCalculateDBMStateSet
-    {0x00000309, "CALCULATE_DBM_STAT_GET", nullptr},  // cbCalculateDBMStateGet
-    {0x0000030a, "CALCULATE_PF_GET", nullptr},  // cbCalculatePFGet
-    {0x0000030b, "CALCULATE_PF_LOWE_SET", nullptr},  // cbCalculatePFLowerSet
-    {0x0000030c, "CALCULATE_PF_LOWE_GET", nullptr},  // cbCalculatePFLowerGet
-    {0x0000030f, "CALCULATE_PF_UPPE_SET", nullptr},  // cbCalculatePFUpperSet
-    {0x00000310, "CALCULATE_PF_UPPE_GET", nullptr},  // cbCalculatePFUpperGet
-    {0x00000311, "CALCULATE_REL_OFFS_SET", nullptr},  // cbCalculateRelOffsetSet
-    {0x00000312, "CALCULATE_REL_OFFS_GET", nullptr},  // cbCalculateRelOffsetGet
-    {0x00000313, "CALCULATE_REL_STAT_SET", nullptr},  // cbCalculateRelStateSet
-    {0x00000314, "CALCULATE_REL_STAT_GET", nullptr},  // cbCalculateRelStateGet
-    {0x00000317, "CALCULATE_STAT_AVER_GET", nullptr},  // cbCalculateAverageGet
-    {0x00000318, "CALCULATE_STAT_COUN_GET", nullptr},  // cbCalculateCountGet
-    {0x00000319, "CALCULATE_STAT_MAX_GET", nullptr},  // cbCalculateMaxGet
-    {0x0000031a, "CALCULATE_STAT_MIN_GET", nullptr},  // cbCalculateMinGet
-    {0x0000031b, "CALCULATE_STAT_STD_GET", nullptr},  // cbCalculateSdeviationGet
-    {0x0000031c, "CALCULATE_STAT_PTP_GET", nullptr},  // cbCalculatePeakGet
-    {0x0000031d, "CALCULATE_STAT_STAT_SET", nullptr},  // cbCalculateStatisticSet
-    {0x0000031e, "CALCULATE_STAT_STAT_GET", nullptr},  // cbCalculateStatisticGet
-    {0x1000040a, "BUFFER_CLEAN", nullptr},  // cbBufferClean
-    {0x10001000, "FORMAT_NUMBER_SEP_SET", nullptr},  // cbFormatNumberSepSet
-    {0x20001000, "FORMAT_NUMBER_SEP_GET", nullptr},  // cbFormatNumberSepGet
-    {0x10001001, "FORMAT_NUMBER_DOT_SET", nullptr},  // cbFormatNumberDotSet
-    {0x20001001, "FORMAT_NUMBER_DOT_GET", nullptr},  // cbFormatNumberDotGet
-    {0x10001002, "FORMAT_NUMBER_PLUS_SIGN", nullptr},  // cbFormatNumberPlusSign
+    {0x10000810, "CALCULATE_FUNCTION_SET", &CDataManage::cbCalculateFuncSet},  // cbCalculateFuncSet
+    {0x10002000, "CALCULATE_STATISTIC_SET_2000", &CDataManage::cbCalculateStatisticSet},  // cbCalculateStatisticSet
+    {0x20002000, "CALCULATE_STATISTIC_GET_2000", &CDataManage::cbCalculateStatisticGet},  // cbCalculateStatisticGet
+    {0x20002001, "CALCULATE_AVERAGE_ALL_GET", &CDataManage::cbCalculateAverageAllGet},  // cbCalculateAverageAllGet
+    {0x10002002, "CALCULATE_AVERAGE_CLEAR", &CDataManage::cbCalculateAverageClear},  // cbCalculateAverageClear
+    {0x10002003, "CALCULATE_SCALE_STATE_SET", &CDataManage::cbCalculateScaleStateSet},  // cbCalculateScaleStateSet
+    {0x20002003, "CALCULATE_SCALE_STATE_GET", &CDataManage::cbCalculateScaleStateGet},  // cbCalculateScaleStateGet
+    {0x10002004, "CALCULATE_SCALE_FUNCTION_SET", &CDataManage::cbCalculateScaleFunctionSet},  // cbCalculateScaleFunctionSet
+    {0x20002004, "CALCULATE_SCALE_FUNCTION_GET", &CDataManage::cbCalculateScaleFunctionGet},  // cbCalculateScaleFunctionGet
+    {0x20002005, "CALCULATE_PF_STATE_GET", &CDataManage::cbCalculatePFStateGet},  // cbCalculatePFStateGet
+    {0x10002005, "CALCULATE_PF_STATE_SET", &CDataManage::cbCalculatePFStateSet},  // cbCalculatePFStateSet
+    {0x10002006, "CALCULATE_LIMIT_CLEAR", &CDataManage::cbCalculateLimitClear},  // cbCalculateLimitClear
+    {0x10002007, "CALCULATE_CLEAR", &CDataManage::cbCalculateClear},  // cbCalculateClear
+    {0x00000300, "CALCULATE_DB_GET", &CDataManage::cbCalculateDBGet},  // cbCalculateDBGet
+    {0x00000301, "CALCULATE_DB_REF_SET", &CDataManage::cbCalculateDBREFESet},  // cbCalculateDBREFESet
+    {0x00000302, "CALCULATE_DB_REF_GET", &CDataManage::cbCalculateDBREFEGet},  // cbCalculateDBREFEGet
+    {0x00000303, "CALCULATE_DB_STAT_SET", &CDataManage::cbCalculateDBStateSet},  // cbCalculateDBStateSet
+    {0x00000304, "CALCULATE_DB_STAT_GET", &CDataManage::cbCalculateDBStateGet},  // cbCalculateDBStateGet
+    {0x00000305, "CALCULATE_DBM_GET", &CDataManage::cbCalculateDBMGet},  // cbCalculateDBMGet
+    {0x00000306, "CALCULATE_DBM_REF_SET", &CDataManage::cbCalculateDBMREFESet},  // cbCalculateDBMREFESet
+    {0x00000307, "CALCULATE_DBM_REF_GET", &CDataManage::cbCalculateDBMREFEGet},  // cbCalculateDBMREFEGet
+    {0x00000308, "CALCULATE_DBM_STAT_SET", &CDataManage::cbCalculateDBMStateSet},  // cbCalculateDBMStateSet
+    {0x00000309, "CALCULATE_DBM_STAT_GET", &CDataManage::cbCalculateDBMStateGet},  // cbCalculateDBMStateGet
+    {0x0000030a, "CALCULATE_PF_GET", &CDataManage::cbCalculatePFGet},  // cbCalculatePFGet
+    {0x0000030b, "CALCULATE_PF_LOWE_SET", &CDataManage::cbCalculatePFLowerSet},  // cbCalculatePFLowerSet
+    {0x0000030c, "CALCULATE_PF_LOWE_GET", &CDataManage::cbCalculatePFLowerGet},  // cbCalculatePFLowerGet
+    {0x0000030f, "CALCULATE_PF_UPPE_SET", &CDataManage::cbCalculatePFUpperSet},  // cbCalculatePFUpperSet
+    {0x00000310, "CALCULATE_PF_UPPE_GET", &CDataManage::cbCalculatePFUpperGet},  // cbCalculatePFUpperGet
+    {0x00000311, "CALCULATE_REL_OFFS_SET", &CDataManage::cbCalculateRelOffsetSet},  // cbCalculateRelOffsetSet
+    {0x00000312, "CALCULATE_REL_OFFS_GET", &CDataManage::cbCalculateRelOffsetGet},  // cbCalculateRelOffsetGet
+    {0x00000313, "CALCULATE_REL_STAT_SET", &CDataManage::cbCalculateRelStateSet},  // cbCalculateRelStateSet
+    {0x00000314, "CALCULATE_REL_STAT_GET", &CDataManage::cbCalculateRelStateGet},  // cbCalculateRelStateGet
+    {0x00000317, "CALCULATE_STAT_AVER_GET", &CDataManage::cbCalculateAverageGet},  // cbCalculateAverageGet
+    {0x00000318, "CALCULATE_STAT_COUN_GET", &CDataManage::cbCalculateCountGet},  // cbCalculateCountGet
+    {0x00000319, "CALCULATE_STAT_MAX_GET", &CDataManage::cbCalculateMaxGet},  // cbCalculateMaxGet
+    {0x0000031a, "CALCULATE_STAT_MIN_GET", &CDataManage::cbCalculateMinGet},  // cbCalculateMinGet
+    {0x0000031b, "CALCULATE_STAT_STD_GET", &CDataManage::cbCalculateSdeviationGet},  // cbCalculateSdeviationGet
+    {0x0000031c, "CALCULATE_STAT_PTP_GET", &CDataManage::cbCalculatePeakGet},  // cbCalculatePeakGet
+    {0x0000031d, "CALCULATE_STAT_STAT_SET", &CDataManage::cbCalculateStatisticSet},  // cbCalculateStatisticSet
+    {0x0000031e, "CALCULATE_STAT_STAT_GET", &CDataManage::cbCalculateStatisticGet},  // cbCalculateStatisticGet
+    {0x1000040a, "BUFFER_CLEAN", &CDataManage::cbBufferClean},  // cbBufferClean
+    {0x10001000, "FORMAT_NUMBER_SEP_SET", &CDataManage::cbFormatNumberSepSet},  // cbFormatNumberSepSet
+    {0x20001000, "FORMAT_NUMBER_SEP_GET", &CDataManage::cbFormatNumberSepGet},  // cbFormatNumberSepGet
+    {0x10001001, "FORMAT_NUMBER_DOT_SET", &CDataManage::cbFormatNumberDotSet},  // cbFormatNumberDotSet
+    {0x20001001, "FORMAT_NUMBER_DOT_GET", &CDataManage::cbFormatNumberDotGet},  // cbFormatNumberDotGet
+    {0x10001002, "FORMAT_NUMBER_PLUS_SIGN", &CDataManage::cbFormatNumberPlusSign},  // cbFormatNumberPlusSign
     {0x10001100, "TRIG_AUTO_HOLD_SET", &CDataManage::cbTrigAutoHoldSet},  // cbTrigAutoHoldSet
     {0x20001100, "TRIG_AUTO_HOLD_GET", &CDataManage::cbTrigAutoHoldGet},  // cbTrigAutoHoldGet
     {0x10001101, "TRIG_AUTO_HOLD_SENS_SET", &CDataManage::cbTrigAutoHoldSensSet},  // cbTrigAutoHoldSensSet
@@ -140,60 +140,60 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x20001711, "SENS_TEMP_UNIT_GET", &CDataManage::cbSensTempUnitGet},  // cbSensTempUnitGet
     {0x10001712, "SENS_CUSTOM_UNIT_SET", &CDataManage::cbSensCustomUnitSet},  // cbSensCustomUnitSet
     {0x20001712, "SENS_CUSTOM_UNIT_GET", &CDataManage::cbSensCustomUnitGet},  // cbSensCustomUnitGet
-    {0x10002608, "CALCULATE_DCI_REL_STATE_SET", nullptr},  // cbCalculateDciRelStateSet
-    {0x20002608, "CALCULATE_DCI_REL_STATE_GET", nullptr},  // cbCalculateDciRelStateGet
-    {0x10002609, "CALCULATE_DCI_REL_OFFSET_SET", nullptr},  // cbCalculateDciRelOffsetSet
-    {0x20002609, "CALCULATE_DCI_REL_OFFSET_GET", nullptr},  // cbCalculateDciRelOffsetGet
-    {0x1000260a, "CALCULATE_DCI_REL_STATE_AUTO_SET", nullptr},  // cbCalculateDciRelStateAutoSet
-    {0x2000260a, "CALCULATE_DCI_REL_STATE_AUTO_GET", nullptr},  // cbCalculateDciRelStateAutoGet
-    {0x1000262c, "CALCULATE_DCV_REL_STATE_SET", nullptr},  // cbCalculateDcvRelStateSet
-    {0x2000262c, "CALCULATE_DCV_REL_STATE_GET", nullptr},  // cbCalculateDcvRelStateGet
-    {0x1000262d, "CALCULATE_DCV_REL_OFFSET_SET", nullptr},  // cbCalculateDcvRelOffsetSet
-    {0x2000262d, "CALCULATE_DCV_REL_OFFSET_GET", nullptr},  // cbCalculateDcvRelOffsetGet
-    {0x1000262e, "CALCULATE_DCV_REL_STATE_AUTO_SET", nullptr},  // cbCalculateDcvRelStateAutoSet
-    {0x2000262e, "CALCULATE_DCV_REL_STATE_AUTO_GET", nullptr},  // cbCalculateDcvRelStateAutoGet
-    {0x1000260b, "CALCULATE_ACI_REL_STATE_SET", nullptr},  // cbCalculateAciRelStateSet
-    {0x2000260b, "CALCULATE_ACI_REL_STATE_GET", nullptr},  // cbCalculateAciRelStateGet
-    {0x1000260c, "CALCULATE_ACI_REL_OFFSET_SET", nullptr},  // cbCalculateAciRelOffsetSet
-    {0x2000260c, "CALCULATE_ACI_REL_OFFSET_GET", nullptr},  // cbCalculateAciRelOffsetGet
-    {0x1000260d, "CALCULATE_ACI_REL_STATE_AUTO_SET", nullptr},  // cbCalculateAciRelStateAutoSet
-    {0x2000260d, "CALCULATE_ACI_REL_STATE_AUTO_GET", nullptr},  // cbCalculateAciRelStateAutoGet
-    {0x1000262f, "CALCULATE_ACV_REL_STATE_SET", nullptr},  // cbCalculateAcvRelStateSet
-    {0x2000262f, "CALCULATE_ACV_REL_STATE_GET", nullptr},  // cbCalculateAcvRelStateGet
-    {0x10002630, "CALCULATE_ACV_REL_OFFSET_SET", nullptr},  // cbCalculateAcvRelOffsetSet
-    {0x20002630, "CALCULATE_ACV_REL_OFFSET_GET", nullptr},  // cbCalculateAcvRelOffsetGet
-    {0x10002631, "CALCULATE_ACV_REL_STATE_AUTO_SET", nullptr},  // cbCalculateAcvRelStateAutoSet
-    {0x20002631, "CALCULATE_ACV_REL_STATE_AUTO_GET", nullptr},  // cbCalculateAcvRelStateAutoGet
-    {0x10002600, "CALCULATE_CAP_REL_STATE_SET", nullptr},  // cbCalculateCapRelStateSet
-    {0x20002600, "CALCULATE_CAP_REL_STATE_GET", nullptr},  // cbCalculateCapRelStateGet
-    {0x10002601, "CALCULATE_CAP_REL_OFFSET_SET", nullptr},  // cbCalculateCapRelOffsetSet
-    {0x20002601, "CALCULATE_CAP_REL_OFFSET_GET", nullptr},  // cbCalculateCapRelOffsetGet
-    {0x10002602, "CALCULATE_CAP_REL_STATE_AUTO_SET", nullptr},  // cbCalculateCapRelStateAutoSet
-    {0x20002602, "CALCULATE_CAP_REL_STATE_AUTO_GET", nullptr},  // cbCalculateCapRelStateAutoGet
-    {0x10002622, "CALCULATE_OHM2_REL_STATE_SET", nullptr},  // cbCalculateOhm2RelStateSet
-    {0x20002622, "CALCULATE_OHM2_REL_STATE_GET", nullptr},  // cbCalculateOhm2RelStateGet
-    {0x10002623, "CALCULATE_OHM2_REL_OFFSET_SET", nullptr},  // cbCalculateOhm2RelOffsetSet
-    {0x20002623, "CALCULATE_OHM2_REL_OFFSET_GET", nullptr},  // cbCalculateOhm2RelOffsetGet
-    {0x10002624, "CALCULATE_OHM2_REL_STATE_AUTO_SET", nullptr},  // cbCalculateOhm2RelStateAutoSet
-    {0x20002624, "CALCULATE_OHM2_REL_STATE_AUTO_GET", nullptr},  // cbCalculateOhm2RelStateAutoGet
-    {0x1000261b, "CALCULATE_OHM4_REL_STATE_SET", nullptr},  // cbCalculateOhm4RelStateSet
-    {0x2000261b, "CALCULATE_OHM4_REL_STATE_GET", nullptr},  // cbCalculateOhm4RelStateGet
-    {0x1000261c, "CALCULATE_OHM4_REL_OFFSET_SET", nullptr},  // cbCalculateOhm4RelOffsetSet
-    {0x2000261c, "CALCULATE_OHM4_REL_OFFSET_GET", nullptr},  // cbCalculateOhm4RelOffsetGet
-    {0x1000261d, "CALCULATE_OHM4_REL_STATE_AUTO_SET", nullptr},  // cbCalculateOhm4RelStateAutoSet
-    {0x2000261d, "CALCULATE_OHM4_REL_STATE_AUTO_GET", nullptr},  // cbCalculateOhm4RelStateAutoGet
-    {0x10002610, "CALCULATE_FREQ_REL_STATE_SET", nullptr},  // cbCalculateFreqRelStateSet
-    {0x20002610, "CALCULATE_FREQ_REL_STATE_GET", nullptr},  // cbCalculateFreqRelStateGet
-    {0x10002611, "CALCULATE_FREQ_REL_OFFSET_SET", nullptr},  // cbCalculateFreqRelOffsetSet
-    {0x20002611, "CALCULATE_FREQ_REL_OFFSET_GET", nullptr},  // cbCalculateFreqRelOffsetGet
-    {0x10002612, "CALCULATE_FREQ_REL_STATE_AUTO_SET", nullptr},  // cbCalculateFreqRelStateAutoSet
-    {0x20002612, "CALCULATE_FREQ_REL_STATE_AUTO_GET", nullptr},  // cbCalculateFreqRelStateAutoGet
-    {0x10002615, "CALCULATE_PERIOD_REL_STATE_SET", nullptr},  // cbCalculatePeriodRelStateSet
-    {0x20002615, "CALCULATE_PERIOD_REL_STATE_GET", nullptr},  // cbCalculatePeriodRelStateGet
-    {0x10002616, "CALCULATE_PERIOD_REL_OFFSET_SET", nullptr},  // cbCalculatePeriodRelOffsetSet
-    {0x20002616, "CALCULATE_PERIOD_REL_OFFSET_GET", nullptr},  // cbCalculatePeriodRelOffsetGet
-    {0x10002617, "CALCULATE_PERIOD_REL_STATE_AUTO_SET", nullptr},  // cbCalculatePeriodRelStateAutoSet
-    {0x20002617, "CALCULATE_PERIOD_REL_STATE_AUTO_GET", nullptr},  // cbCalculatePeriodRelStateAutoGet
+    {0x10002608, "CALCULATE_DCI_REL_STATE_SET", &CDataManage::cbCalculateRel<1, CDataManage::REL_STATE_SET>},  // cbCalculateDciRelStateSet
+    {0x20002608, "CALCULATE_DCI_REL_STATE_GET", &CDataManage::cbCalculateRel<1, CDataManage::REL_STATE_GET>},  // cbCalculateDciRelStateGet
+    {0x10002609, "CALCULATE_DCI_REL_OFFSET_SET", &CDataManage::cbCalculateRel<1, CDataManage::REL_OFFSET_SET>},  // cbCalculateDciRelOffsetSet
+    {0x20002609, "CALCULATE_DCI_REL_OFFSET_GET", &CDataManage::cbCalculateRel<1, CDataManage::REL_OFFSET_GET>},  // cbCalculateDciRelOffsetGet
+    {0x1000260a, "CALCULATE_DCI_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<1, CDataManage::REL_AUTO_SET>},  // cbCalculateDciRelStateAutoSet
+    {0x2000260a, "CALCULATE_DCI_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<1, CDataManage::REL_AUTO_GET>},  // cbCalculateDciRelStateAutoGet
+    {0x1000262c, "CALCULATE_DCV_REL_STATE_SET", &CDataManage::cbCalculateRel<7, CDataManage::REL_STATE_SET>},  // cbCalculateDcvRelStateSet
+    {0x2000262c, "CALCULATE_DCV_REL_STATE_GET", &CDataManage::cbCalculateRel<7, CDataManage::REL_STATE_GET>},  // cbCalculateDcvRelStateGet
+    {0x1000262d, "CALCULATE_DCV_REL_OFFSET_SET", &CDataManage::cbCalculateRel<7, CDataManage::REL_OFFSET_SET>},  // cbCalculateDcvRelOffsetSet
+    {0x2000262d, "CALCULATE_DCV_REL_OFFSET_GET", &CDataManage::cbCalculateRel<7, CDataManage::REL_OFFSET_GET>},  // cbCalculateDcvRelOffsetGet
+    {0x1000262e, "CALCULATE_DCV_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<7, CDataManage::REL_AUTO_SET>},  // cbCalculateDcvRelStateAutoSet
+    {0x2000262e, "CALCULATE_DCV_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<7, CDataManage::REL_AUTO_GET>},  // cbCalculateDcvRelStateAutoGet
+    {0x1000260b, "CALCULATE_ACI_REL_STATE_SET", &CDataManage::cbCalculateRel<2, CDataManage::REL_STATE_SET>},  // cbCalculateAciRelStateSet
+    {0x2000260b, "CALCULATE_ACI_REL_STATE_GET", &CDataManage::cbCalculateRel<2, CDataManage::REL_STATE_GET>},  // cbCalculateAciRelStateGet
+    {0x1000260c, "CALCULATE_ACI_REL_OFFSET_SET", &CDataManage::cbCalculateRel<2, CDataManage::REL_OFFSET_SET>},  // cbCalculateAciRelOffsetSet
+    {0x2000260c, "CALCULATE_ACI_REL_OFFSET_GET", &CDataManage::cbCalculateRel<2, CDataManage::REL_OFFSET_GET>},  // cbCalculateAciRelOffsetGet
+    {0x1000260d, "CALCULATE_ACI_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<2, CDataManage::REL_AUTO_SET>},  // cbCalculateAciRelStateAutoSet
+    {0x2000260d, "CALCULATE_ACI_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<2, CDataManage::REL_AUTO_GET>},  // cbCalculateAciRelStateAutoGet
+    {0x1000262f, "CALCULATE_ACV_REL_STATE_SET", &CDataManage::cbCalculateRel<8, CDataManage::REL_STATE_SET>},  // cbCalculateAcvRelStateSet
+    {0x2000262f, "CALCULATE_ACV_REL_STATE_GET", &CDataManage::cbCalculateRel<8, CDataManage::REL_STATE_GET>},  // cbCalculateAcvRelStateGet
+    {0x10002630, "CALCULATE_ACV_REL_OFFSET_SET", &CDataManage::cbCalculateRel<8, CDataManage::REL_OFFSET_SET>},  // cbCalculateAcvRelOffsetSet
+    {0x20002630, "CALCULATE_ACV_REL_OFFSET_GET", &CDataManage::cbCalculateRel<8, CDataManage::REL_OFFSET_GET>},  // cbCalculateAcvRelOffsetGet
+    {0x10002631, "CALCULATE_ACV_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<8, CDataManage::REL_AUTO_SET>},  // cbCalculateAcvRelStateAutoSet
+    {0x20002631, "CALCULATE_ACV_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<8, CDataManage::REL_AUTO_GET>},  // cbCalculateAcvRelStateAutoGet
+    {0x10002600, "CALCULATE_CAP_REL_STATE_SET", &CDataManage::cbCalculateRel<0, CDataManage::REL_STATE_SET>},  // cbCalculateCapRelStateSet
+    {0x20002600, "CALCULATE_CAP_REL_STATE_GET", &CDataManage::cbCalculateRel<0, CDataManage::REL_STATE_GET>},  // cbCalculateCapRelStateGet
+    {0x10002601, "CALCULATE_CAP_REL_OFFSET_SET", &CDataManage::cbCalculateRel<0, CDataManage::REL_OFFSET_SET>},  // cbCalculateCapRelOffsetSet
+    {0x20002601, "CALCULATE_CAP_REL_OFFSET_GET", &CDataManage::cbCalculateRel<0, CDataManage::REL_OFFSET_GET>},  // cbCalculateCapRelOffsetGet
+    {0x10002602, "CALCULATE_CAP_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<0, CDataManage::REL_AUTO_SET>},  // cbCalculateCapRelStateAutoSet
+    {0x20002602, "CALCULATE_CAP_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<0, CDataManage::REL_AUTO_GET>},  // cbCalculateCapRelStateAutoGet
+    {0x10002622, "CALCULATE_OHM2_REL_STATE_SET", &CDataManage::cbCalculateRel<6, CDataManage::REL_STATE_SET>},  // cbCalculateOhm2RelStateSet
+    {0x20002622, "CALCULATE_OHM2_REL_STATE_GET", &CDataManage::cbCalculateRel<6, CDataManage::REL_STATE_GET>},  // cbCalculateOhm2RelStateGet
+    {0x10002623, "CALCULATE_OHM2_REL_OFFSET_SET", &CDataManage::cbCalculateRel<6, CDataManage::REL_OFFSET_SET>},  // cbCalculateOhm2RelOffsetSet
+    {0x20002623, "CALCULATE_OHM2_REL_OFFSET_GET", &CDataManage::cbCalculateRel<6, CDataManage::REL_OFFSET_GET>},  // cbCalculateOhm2RelOffsetGet
+    {0x10002624, "CALCULATE_OHM2_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<6, CDataManage::REL_AUTO_SET>},  // cbCalculateOhm2RelStateAutoSet
+    {0x20002624, "CALCULATE_OHM2_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<6, CDataManage::REL_AUTO_GET>},  // cbCalculateOhm2RelStateAutoGet
+    {0x1000261b, "CALCULATE_OHM4_REL_STATE_SET", &CDataManage::cbCalculateRel<5, CDataManage::REL_STATE_SET>},  // cbCalculateOhm4RelStateSet
+    {0x2000261b, "CALCULATE_OHM4_REL_STATE_GET", &CDataManage::cbCalculateRel<5, CDataManage::REL_STATE_GET>},  // cbCalculateOhm4RelStateGet
+    {0x1000261c, "CALCULATE_OHM4_REL_OFFSET_SET", &CDataManage::cbCalculateRel<5, CDataManage::REL_OFFSET_SET>},  // cbCalculateOhm4RelOffsetSet
+    {0x2000261c, "CALCULATE_OHM4_REL_OFFSET_GET", &CDataManage::cbCalculateRel<5, CDataManage::REL_OFFSET_GET>},  // cbCalculateOhm4RelOffsetGet
+    {0x1000261d, "CALCULATE_OHM4_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<5, CDataManage::REL_AUTO_SET>},  // cbCalculateOhm4RelStateAutoSet
+    {0x2000261d, "CALCULATE_OHM4_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<5, CDataManage::REL_AUTO_GET>},  // cbCalculateOhm4RelStateAutoGet
+    {0x10002610, "CALCULATE_FREQ_REL_STATE_SET", &CDataManage::cbCalculateRel<3, CDataManage::REL_STATE_SET>},  // cbCalculateFreqRelStateSet
+    {0x20002610, "CALCULATE_FREQ_REL_STATE_GET", &CDataManage::cbCalculateRel<3, CDataManage::REL_STATE_GET>},  // cbCalculateFreqRelStateGet
+    {0x10002611, "CALCULATE_FREQ_REL_OFFSET_SET", &CDataManage::cbCalculateRel<3, CDataManage::REL_OFFSET_SET>},  // cbCalculateFreqRelOffsetSet
+    {0x20002611, "CALCULATE_FREQ_REL_OFFSET_GET", &CDataManage::cbCalculateRel<3, CDataManage::REL_OFFSET_GET>},  // cbCalculateFreqRelOffsetGet
+    {0x10002612, "CALCULATE_FREQ_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<3, CDataManage::REL_AUTO_SET>},  // cbCalculateFreqRelStateAutoSet
+    {0x20002612, "CALCULATE_FREQ_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<3, CDataManage::REL_AUTO_GET>},  // cbCalculateFreqRelStateAutoGet
+    {0x10002615, "CALCULATE_PERIOD_REL_STATE_SET", &CDataManage::cbCalculateRel<4, CDataManage::REL_STATE_SET>},  // cbCalculatePeriodRelStateSet
+    {0x20002615, "CALCULATE_PERIOD_REL_STATE_GET", &CDataManage::cbCalculateRel<4, CDataManage::REL_STATE_GET>},  // cbCalculatePeriodRelStateGet
+    {0x10002616, "CALCULATE_PERIOD_REL_OFFSET_SET", &CDataManage::cbCalculateRel<4, CDataManage::REL_OFFSET_SET>},  // cbCalculatePeriodRelOffsetSet
+    {0x20002616, "CALCULATE_PERIOD_REL_OFFSET_GET", &CDataManage::cbCalculateRel<4, CDataManage::REL_OFFSET_GET>},  // cbCalculatePeriodRelOffsetGet
+    {0x10002617, "CALCULATE_PERIOD_REL_STATE_AUTO_SET", &CDataManage::cbCalculateRel<4, CDataManage::REL_AUTO_SET>},  // cbCalculatePeriodRelStateAutoSet
+    {0x20002617, "CALCULATE_PERIOD_REL_STATE_AUTO_GET", &CDataManage::cbCalculateRel<4, CDataManage::REL_AUTO_GET>},  // cbCalculatePeriodRelStateAutoGet
     {0x10002606, "SENSE_DCI_NPLC_SET", &CDataManage::cbSenseDciNplcSet},  // cbSenseDciNplcSet
     {0x20002606, "SENSE_DCI_NPLC_GET", &CDataManage::cbSenseDciNplcGet},  // cbSenseDciNplcGet
     {0x1000261e, "SENSE_OHM4_NPLC_SET", &CDataManage::cbSenseOhm4NplcSet},  // cbSenseOhm4NplcSet

@@ -1,0 +1,374 @@
+// Math state and the processing of one reading: relative offset, dB, dBm,
+// statistics and the limit test, their resets, the UI push and the math
+// record of the settings mirror.
+#include "CCalculate.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "DrvScpiSM.h"
+#include "Poller/EventPoller.h"
+#include "Util/logger.h"
+#include "drv/beeper/CBeeper.h"
+#include "inc_enum.h"
+
+structMathPara g_stMathPara = {};
+structMathPara g_stMathParaLast = {};
+double g_f64MathValue = 0;
+double g_f64SDevAverCurr = 0;
+double g_f64SDevQCurr = 0;
+
+namespace {
+
+constexpr double kOver = 9.9e37;
+constexpr uint16_t kQuesAboveUpper = 0x1000;
+constexpr uint16_t kQuesBelowLower = 0x0800;
+
+bool isPosOver(double x) { return x >= kOver; }
+bool isNegOver(double x) { return x <= -kOver; }
+
+// One beep per direction at a time, sounded on the event poller so the loop
+// never waits on the beeper.
+void postLimitBeep(std::atomic<bool>& tag) {
+    if (tag.exchange(true)) return;
+    toolkit::EventPoller::Instance().async(
+        [&tag] {
+            if (CBeeper* beeper = CBeeper::instance()) beeper->Beeper_Test();
+            tag = false;
+        },
+        true);
+}
+
+} // namespace
+
+void CDataManage::mathMainFunc(MeasureTypeEnum& func, int32_t& range) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    func = m_eMainFunc;
+    range = m_mainConfig.s32Range;
+}
+
+MeasureTypeEnum CDataManage::mathMain() {
+    std::lock_guard<std::mutex> lock(_mtx);
+    return m_eMainFunc;
+}
+
+int CDataManage::CalculateHandle(double& reading) {
+    MeasureTypeEnum func;
+    int32_t range;
+    mathMainFunc(func, range);
+    const structCalcConfig& rel = stCalcConfig[func];
+    if (rel.bRELEnable) reading -= rel.f64RELValue;
+    if (!g_stMathPara.bMathSwitch) return 0;
+    const double x = reading;
+    double r = x;
+    const enumMathFunc math = g_stMathPara.euMathFunc;
+    if (math == MATH_DB || math == MATH_DBM) {
+        // Power in volts whatever the range shows: on the millivolt range the
+        // display unit alone would put the result 60 dB off.
+        const double volts = x * DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), x).f32MinUnite / 1000;
+        r = x == 0 ? -300 : 10 * std::log10(volts * volts / g_stMathPara.u32RefR * 1000);
+        if (math == MATH_DB) r -= g_stMathPara.f64Db;
+    }
+    switch (math) {
+    case MATH_MIN_MAX: CalculateMathExtrem(x); break;
+    case MATH_LIMIT: r = CalculateMathLimitFunc(x); break;
+    default: break;
+    }
+    g_f64MathValue = r;
+    return 0;
+}
+
+double CDataManage::CalculateMathExtrem(double x) {
+    structMathAver& a = g_stMathPara.stAver;
+    const uint64_t n = a.u64Count;
+    // An infinity is an overload too; it must not poison the running sums.
+    if (std::isinf(x)) x = x > 0 ? kOver : -kOver;
+    if (n == 0) {
+        a.f64Min = a.f64Max = a.f64Aver = x;
+        g_f64SDevAverCurr = x;
+        g_f64SDevQCurr = 0;
+        a.f64SDev = 0;
+        a.u64Count = 1;
+        return x;
+    }
+    if (isPosOver(x) || isPosOver(a.f64Max)) a.f64Max = kOver;
+    if (isNegOver(x) || isNegOver(a.f64Min)) a.f64Min = -kOver;
+    if (!isPosOver(x) && !isNegOver(x)) {
+        if ((!isPosOver(a.f64Max) && x > a.f64Max) || isNegOver(a.f64Max)) a.f64Max = x;
+        if ((!isNegOver(a.f64Min) && x < a.f64Min) || isPosOver(a.f64Min)) a.f64Min = x;
+    }
+    const bool held = isPosOver(a.f64Max) || isNegOver(a.f64Max) || isPosOver(a.f64Min) || isNegOver(a.f64Min);
+    if (!held) {
+        // Welford: stable over long runs, no history kept.
+        const double d = x - g_f64SDevAverCurr;
+        g_f64SDevAverCurr += d / static_cast<double>(n + 1);
+        g_f64SDevQCurr += d * (x - g_f64SDevAverCurr);
+        a.f64Aver += (x - a.f64Aver) / static_cast<double>(n + 1);
+        a.f64SDev = std::sqrt(g_f64SDevQCurr / static_cast<double>(n));
+    } else {
+        const double over = isNegOver(a.f64Max) && isNegOver(a.f64Min) ? -kOver : kOver;
+        a.f64Aver = over;
+        a.f64SDev = over;
+    }
+    a.u64Count = n + 1;
+    return x;
+}
+
+double CDataManage::CalculateMathLimitFunc(double x) {
+    structFuncLimit& l = g_stMathPara.stLimit;
+    l.u8LimitResult = 0;
+    if (x > l.f64High) {
+        ++l.highCount;
+        l.u8LimitResult = 1;
+        SCPI_STAT_QUES_EventSet(kQuesAboveUpper);
+        postLimitBeep(PFhightag);
+    } else if (x < l.f64Low) {
+        ++l.lowCount;
+        l.u8LimitResult = 2;
+        SCPI_STAT_QUES_EventSet(kQuesBelowLower);
+        postLimitBeep(PFlowtag);
+    }
+    if (l.u8LimitResult != 0) {
+        l.f64LastValue = x;
+        l.euLmtStat = LIMIT_FAIL;
+    } else {
+        ++l.passCount;
+        l.euLmtStat = LIMIT_PASS;
+    }
+    return x;
+}
+
+// ------------------------------------------------------------- resets
+
+int CDataManage::CalculateResetCalAver() {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    structMathAver& a = g_stMathPara.stAver;
+    a.f64Min = a.f64Max = a.f64Aver = a.f64SDev = 0;
+    a.u64Count = 0;
+    return 0;
+}
+
+int CDataManage::CalculateLimitClear() {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    structFuncLimit& l = g_stMathPara.stLimit;
+    l.passCount = l.highCount = l.lowCount = 0;
+    l.euLmtStat = LIMIT_PASS;
+    l.u8LimitResult = 0;
+    l.f64LastValue = 0;
+    l.u8LmtOpr = 1;
+    return 0;
+}
+
+int CDataManage::CalculateResetCalLmt() {
+    MeasureTypeEnum func;
+    int32_t range;
+    mathMainFunc(func, range);
+    double v = 1100;
+    auto row = m_F64LimitMap.find(func);
+    if (row != m_F64LimitMap.end()) {
+        auto entry = row->second.find(range);
+        if (entry != row->second.end()) v = entry->second;
+    }
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    g_stMathPara.stLimit.f64High = v;
+    g_stMathPara.stLimit.f64Low = -v;
+    std::lock_guard<std::mutex> recordLock(_mtx);
+    m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64low(-v);
+    m_protoMathFuncInfo.mutable_mprotolimit()->set_mf64high(v);
+    return 0;
+}
+
+int CDataManage::CalculateInit() {
+    CalculateResetCalAver();
+    CalculateLimitClear();
+    CalculateResetCalLmt();
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        g_stMathPara.euMathFunc = MATH_MIN_MAX;
+        g_stMathPara.bMathSwitch = false;
+        g_stMathPara.f64Db = 0;
+        g_stMathPara.u32RefR = 600;
+        std::lock_guard<std::mutex> recordLock(_mtx);
+        m_protoMathFuncInfo.set_ms32mathfunc(MATH_MIN_MAX);
+        m_protoMathFuncInfo.set_mbmathswitch(false);
+        m_protoMathFuncInfo.set_mf64db(0);
+        m_protoMathFuncInfo.set_mu32refr(600);
+    }
+    postUICalculateConfig();
+    return 0;
+}
+
+int CDataManage::CalculateResetCalRel() {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    for (structCalcConfig& c : stCalcConfig) c = {false, false, 0};
+    std::lock_guard<std::mutex> recordLock(_mtx);
+    auto* cfgs = m_protoMathFuncInfo.mutable_mprotocalccfgs();
+    while (cfgs->size() < MEASURE_TYPE_COUNT) cfgs->Add();
+    for (ProtoCalcConfig& c : *cfgs) {
+        c.set_mbrelenable(false);
+        c.set_mbautoenable(false);
+        c.set_mf64relvalue(0);
+    }
+    return 0;
+}
+
+int CDataManage::CalculateReset() {
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        if (!g_stMathPara.bMathSwitch) return E221_SETTING_CONFLICT;
+    }
+    CalculateResetCalAver();
+    CalculateLimitClear();
+    clearReadings(true);
+    mathReadingRefresh();
+    postUICalculateConfig();
+    return 0;
+}
+
+// ------------------------------------------------------------- relative
+
+double CDataManage::newestReading() { return m_buffer.empty() ? 0.0 : m_buffer.back().f64Value; }
+
+// Record entry of one function from stCalcConfig; m_bufferMtx held.
+void CDataManage::mathRecordRel(int func) {
+    std::lock_guard<std::mutex> recordLock(_mtx);
+    auto* cfgs = m_protoMathFuncInfo.mutable_mprotocalccfgs();
+    while (cfgs->size() < MEASURE_TYPE_COUNT) cfgs->Add();
+    ProtoCalcConfig& c = *cfgs->Mutable(func);
+    c.set_mbrelenable(stCalcConfig[func].bRELEnable);
+    c.set_mbautoenable(stCalcConfig[func].bAutoEnable);
+    c.set_mf64relvalue(stCalcConfig[func].f64RELValue);
+}
+
+int CDataManage::CalculateRelStateSet(int func, bool on) {
+    if (func == TYPE_CONT || func == TYPE_DIODE || func < 0 || func >= MEASURE_TYPE_COUNT) {
+        PrintE("Setting Conflict main func = %d", mathMain());
+        return E221_SETTING_CONFLICT;
+    }
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    structCalcConfig& c = stCalcConfig[func];
+    if (on) {
+        c.bRELEnable = true;
+        if (std::fabs(c.f64RELValue) < 1e-15) {
+            c.bAutoEnable = true;
+            c.f64RELValue = func == TYPE_SENSOR ? m_temprel : newestReading();
+        }
+    } else {
+        c.bRELEnable = false;
+        c.f64RELValue = 0;
+    }
+    mathRecordRel(func);
+    return 0;
+}
+
+// ------------------------------------------------------------- UI push
+
+void CDataManage::CalculateNotifyEntries(ValueMap& map, const std::function<std::string(double)>& format) {
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    const structMathPara& m = g_stMathPara;
+    if (!m.bMathSwitch) return;
+    switch (m.euMathFunc) {
+    case MATH_MIN_MAX:
+        insertStr(map, 0x701, format(m.stAver.f64Max).c_str());
+        insertStr(map, 0x702, format(m.stAver.f64Min).c_str());
+        insertStr(map, 0x703, format(m.stAver.f64Aver).c_str());
+        insertStr(map, 0x705, format(m.stAver.f64SDev).c_str());
+        insertU32(map, 0x706, static_cast<uint32_t>(m.stAver.u64Count));
+        break;
+    case MATH_DB: insertStr(map, 0x802, format(g_f64MathValue).c_str()); break;
+    case MATH_DBM: insertStr(map, 0x805, format(g_f64MathValue).c_str()); break;
+    case MATH_LIMIT:
+        insertU32(map, 0x809, m.stLimit.euLmtStat == LIMIT_PASS ? 0 : m.stLimit.u8LimitResult);
+        insertU32(map, 0x80A, m.stLimit.passCount);
+        insertU32(map, 0x80B, m.stLimit.highCount);
+        insertU32(map, 0x80C, m.stLimit.lowCount);
+        break;
+    default: break;
+    }
+}
+
+void CDataManage::postUICalculateConfig() {
+    MeasureTypeEnum func;
+    int32_t range;
+    mathMainFunc(func, range);
+    ValueMap map;
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        const structMathPara& m = g_stMathPara;
+        const structCalcConfig& rel = stCalcConfig[func];
+        insertS32(map, 0x80F, m.bMathSwitch ? 1 : 0);
+        insertS32(map, 0x810, m.euMathFunc);
+        insertF64(map, 0x800, m.f64Db);
+        insertF64(map, 0x803, static_cast<double>(m.u32RefR));
+        insertBval(map, 0x80E, rel.bRELEnable);
+        insertF64(map, 0x80D, rel.f64RELValue);
+        insertF64(map, 0x806, m.stLimit.f64Low);
+        insertF64(map, 0x807, m.stLimit.f64High);
+        const structMathPara& last = g_stMathParaLast;
+        if (m.bMathSwitch != last.bMathSwitch || m.euMathFunc != last.euMathFunc || m.f64Db != last.f64Db ||
+            m.u32RefR != last.u32RefR || m.stLimit.f64Low != last.stLimit.f64Low ||
+            m.stLimit.f64High != last.stLimit.f64High) {
+            PrintI("main func = %d,  bMath = %d, func = %d, dB = %lf dBm = %d, bRel = %d, relVal = %lf, low = %lf, "
+                   "high = %lf",
+                   func, m.bMathSwitch, m.euMathFunc, m.f64Db, m.u32RefR, rel.bRELEnable, rel.f64RELValue,
+                   m.stLimit.f64Low, m.stLimit.f64High);
+            g_stMathParaLast = g_stMathPara;
+        }
+    }
+    push(UPDATE_MATH_CONFIG, std::move(map));
+}
+
+// ------------------------------------------------------------- record
+
+void CDataManage::ProtoMathFuncInfoDefault(ProtoMathFuncInfo& out) {
+    CalculateResetCalRel();
+    CalculateInit();
+    std::lock_guard<std::mutex> lock(_mtx);
+    out.CopyFrom(m_protoMathFuncInfo);
+}
+
+void CDataManage::ProtoMathFuncInfoGet(ProtoMathFuncInfo& out) {
+    std::lock_guard<std::mutex> lock(_mtx);
+    out.CopyFrom(m_protoMathFuncInfo);
+}
+
+void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
+    MeasureTypeEnum func;
+    int32_t range;
+    mathMainFunc(func, range);
+    ProtoCalcConfig mainEntry;
+    bool hasMain = false;
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        std::lock_guard<std::mutex> recordLock(_mtx);
+        m_protoMathFuncInfo.CopyFrom(in);
+        // The handlers index the entries by function: exactly twelve.
+        auto* cfgs = m_protoMathFuncInfo.mutable_mprotocalccfgs();
+        hasMain = in.mprotocalccfgs_size() > func;
+        if (hasMain) mainEntry = in.mprotocalccfgs(func);
+        while (cfgs->size() > MEASURE_TYPE_COUNT) cfgs->RemoveLast();
+        while (cfgs->size() < MEASURE_TYPE_COUNT) cfgs->Add();
+        g_stMathPara.bMathSwitch = in.mbmathswitch();
+        g_stMathPara.euMathFunc = static_cast<enumMathFunc>(in.ms32mathfunc());
+        g_stMathPara.u32RefR = in.mu32refr();
+        g_stMathPara.f64Db = in.mf64db();
+        g_stMathPara.stLimit.f64Low = in.has_mprotolimit() ? in.mprotolimit().mf64low() : 0;
+        g_stMathPara.stLimit.f64High = in.has_mprotolimit() ? in.mprotolimit().mf64high() : 0;
+    }
+    if (hasMain) {
+        CalculateRelStateSet(func, mainEntry.mbrelenable());
+        if (!mainEntry.mbautoenable()) {
+            std::lock_guard<std::mutex> lock(m_bufferMtx);
+            stCalcConfig[func].bAutoEnable = false;
+            stCalcConfig[func].f64RELValue = mainEntry.mf64relvalue();
+            mathRecordRel(func);
+        }
+    }
+    postUICalculateConfig();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    DM_NotifyClient(true, 0.0, DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0.0));
+}

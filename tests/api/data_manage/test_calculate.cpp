@@ -1,0 +1,461 @@
+// Math on the readings: per-reading processing, the handlers of the math
+// functions, the per-function relative offsets and the number format, on the
+// one engine with the function settings selecting its main function.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "DrvScpiSM.h"
+#include "FunctionManage.h"
+#include "engine_fakes.h"
+#include "proto_values.h"
+#include "temp_root.h"
+
+namespace {
+
+using ValueMap = CDataManage::ValueMap;
+using Handler = CDataManage::Handler;
+constexpr double kOver = 9.9e37;
+constexpr int kDcvRow = 7;  // row of VOLTage:DC in the relative family
+
+class Calculate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        e.setPushSink([](service_id, ValueMap) {});
+        select(TYPE_DCV, 1);
+    }
+    void TearDown() override {
+        e.setPushSink(nullptr);
+        e.m_buffer.clear();
+    }
+    // Main function and range as the function settings hand them over; the
+    // engine starts its math over.
+    static void select(MeasureTypeEnum f, int range) {
+        FunctionManage::instance().FM_SetFunction(f);
+        FunctionManage::instance().FM_SetRange(f, range);
+    }
+    int call(Handler h, ValueMap in, unsigned source = 0) { return (e.*h)(source, in, &reply); }
+    int set(Handler h, int key, const Value& v, unsigned source = 0) { return call(h, request(key, v), source); }
+    double f(int key) const { return reply.at(key).f64val(); }
+    std::string text(int key) const { return reply.at(key).strval(); }
+    static void math(enumMathFunc func, bool on = true) {
+        g_stMathPara.euMathFunc = func;
+        g_stMathPara.bMathSwitch = on;
+    }
+    double feed(double x) {
+        e.CalculateHandle(x);
+        return x;
+    }
+
+    testing_support::TempRoot root;
+    CDataManage& e = *CDataManage::instance();
+    ValueMap reply;
+};
+
+TEST_F(Calculate, DecibelsOfOneReading) {
+    const struct {
+        enumMathFunc func;
+        double ref;
+        uint32_t ohms;
+        double reading, expected;
+    } cases[] = {
+        {MATH_DB, 10, 600, 0, -310},
+        {MATH_DBM, 0, 600, 0, -300},
+        {MATH_DBM, 0, 600, 1, 10 * std::log10(1000.0 / 600)},
+        {MATH_DB, 3, 50, 2, 10 * std::log10(4.0 / 50 * 1000) - 3},
+    };
+    for (const auto& c : cases) {
+        math(c.func);
+        g_stMathPara.f64Db = c.ref;
+        g_stMathPara.u32RefR = c.ohms;
+        EXPECT_EQ(feed(c.reading), c.reading) << "the reading itself stays";
+        EXPECT_NEAR(g_f64MathValue, c.expected, 1e-9);
+    }
+    EXPECT_NEAR(10 * std::log10(1000.0 / 600), 2.2185, 1e-4);
+    // 1000 mV on the millivolt range is the same volt.
+    select(TYPE_DCV, 0);
+    math(MATH_DBM);
+    feed(1000);
+    EXPECT_NEAR(g_f64MathValue, 2.2185, 1e-4);
+}
+
+TEST_F(Calculate, StatisticsHoldOverloadsAndStayStable) {
+    math(MATH_MIN_MAX);
+    e.CalculateResetCalAver();
+    const structMathAver& a = g_stMathPara.stAver;
+    feed(1);
+    feed(3);
+    EXPECT_DOUBLE_EQ(a.f64Aver, 2);
+    EXPECT_NEAR(a.f64SDev, std::sqrt(2.0), 1e-12);
+    feed(kOver);
+    feed(0.5);
+    EXPECT_EQ(a.f64Max, kOver);
+    EXPECT_EQ(a.f64Aver, kOver);
+    EXPECT_EQ(a.f64SDev, kOver);
+    EXPECT_EQ(a.f64Min, 0.5);
+    EXPECT_EQ(a.u64Count, 4u);
+
+    // A large offset with a small spread: a sum of squares would lose it.
+    e.CalculateResetCalAver();
+    for (int i = 0; i < 200000; ++i) feed(1e9 + (i % 2));
+    EXPECT_NEAR(a.f64Aver, 1e9 + 0.5, 1e-6);
+    EXPECT_NEAR(a.f64SDev, 0.5, 1e-5);
+}
+
+TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
+    for (uint16_t enable : {0x0000, 0x1800}) {
+        DrvScpi_SmInitial();
+        SCPI_STAT_QUES_ENAB_Excu(enable);
+        math(MATH_LIMIT);
+        e.CalculateLimitClear();
+        g_stMathPara.stLimit.f64Low = -1;
+        g_stMathPara.stLimit.f64High = 1;
+        const struct {
+            double reading;
+            uint8_t result;
+            enumMathLmtStat stat;
+            uint16_t cond;
+        } steps[] = {{1, 0, LIMIT_PASS, 0}, {1.0000001, 1, LIMIT_FAIL, 0x1000}, {-2, 2, LIMIT_FAIL, 0x1800},
+                     {0, 0, LIMIT_PASS, 0x1800}};
+        for (const auto& s : steps) {
+            SCOPED_TRACE(s.reading);
+            feed(s.reading);
+            EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, s.result);
+            EXPECT_EQ(g_stMathPara.stLimit.euLmtStat, s.stat);
+            EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, s.cond);
+        }
+        const structFuncLimit& l = g_stMathPara.stLimit;
+        EXPECT_EQ(l.passCount, 2u);
+        EXPECT_EQ(l.highCount, 1u);
+        EXPECT_EQ(l.lowCount, 1u);
+        EXPECT_EQ(l.f64LastValue, -2);
+        EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpSTB & SCP_STB_QUES_SUMMARY, enable ? SCP_STB_QUES_SUMMARY : 0);
+    }
+}
+
+TEST_F(Calculate, PassFailAnswers) {
+    const struct {
+        bool on;
+        enumMathLmtStat stat;
+        uint8_t result;
+        int answer;
+        const char* text;
+    } cases[] = {{false, LIMIT_FAIL, 1, 3, "OFF"}, {true, LIMIT_FAIL, 1, 1, "HI"}, {true, LIMIT_FAIL, 2, 2, "LO"},
+                 {true, LIMIT_PASS, 0, 0, "PASS"}, {true, LIMIT_FAIL, 0, 0, "PASS"}};
+    for (const auto& c : cases) {
+        math(MATH_LIMIT, c.on);
+        g_stMathPara.stLimit.euLmtStat = c.stat;
+        g_stMathPara.stLimit.u8LimitResult = c.result;
+        reply.clear();
+        ASSERT_EQ(call(&CDataManage::cbCalculatePFGet, {}, 2), 0);
+        EXPECT_EQ(reply.at(0x809).s32val(), c.answer);
+        EXPECT_EQ(text(0x40000808), c.text);
+    }
+}
+
+TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
+    e.m_buffer = {{5, 1e-3, 1200}, {7, 1e-3, 1200}};
+    const structCalcConfig& rel = e.stCalcConfig[TYPE_DCV];
+    ASSERT_EQ(e.CalculateRelStateSet(TYPE_DCV, true), 0);
+    EXPECT_TRUE(rel.bAutoEnable);
+    EXPECT_EQ(rel.f64RELValue, 7);
+    EXPECT_EQ(feed(10), 3);
+
+    e.CalculateRelStateSet(TYPE_DCV, false);
+    EXPECT_EQ(rel.f64RELValue, 0);
+    EXPECT_TRUE(rel.bAutoEnable) << "off keeps the auto flag";
+    ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_OFFSET_SET>, 0x262d, f64(0.5)), 0);
+    e.CalculateRelStateSet(TYPE_DCV, true);
+    EXPECT_EQ(rel.f64RELValue, 0.5);
+    EXPECT_FALSE(rel.bAutoEnable);
+    EXPECT_EQ(e.CalculateRelStateSet(TYPE_DIODE, true), E221_SETTING_CONFLICT);
+
+    ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_AUTO_SET>, 0x262e, bval(true)), 0);
+    EXPECT_EQ(rel.f64RELValue, 7);
+    ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_AUTO_SET>, 0x262e, s32(1)), 0);
+    EXPECT_EQ(rel.f64RELValue, 0);
+    EXPECT_FALSE(rel.bAutoEnable);
+    EXPECT_TRUE(rel.bRELEnable) << "auto never switches the offset itself";
+}
+
+TEST_F(Calculate, DefaultLimitsFollowTheRange) {
+    const struct {
+        MeasureTypeEnum func;
+        int range;
+        double high;
+    } cases[] = {{TYPE_DCV, 1, 1.1}, {TYPE_DCV, 3, 110}, {TYPE_CONT, 0, 1100}, {TYPE_DIODE, 0, 1100}};
+    for (const auto& c : cases) {
+        select(c.func, c.range);
+        EXPECT_EQ(g_stMathPara.stLimit.f64High, c.high) << c.func;
+        EXPECT_EQ(g_stMathPara.stLimit.f64Low, -c.high);
+        EXPECT_FALSE(g_stMathPara.bMathSwitch);
+    }
+}
+
+TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
+    const struct {
+        Handler h;
+        int key;
+        Value v;
+        int result;
+        double stored;
+    } cases[] = {
+        {&CDataManage::cbCalculateDBREFESet, 0x800, str("MAX"), 0, 120},
+        {&CDataManage::cbCalculateDBREFESet, 0x800, f64(121), E1002_ABOVE_UPPER_LIMIT, 120},
+        {&CDataManage::cbCalculateDBREFESet, 0x800, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},
+        {&CDataManage::cbCalculateDBREFESet, 0x800, str("abc"), E150_STRING_DATA_ERROR, -120},
+        {&CDataManage::cbCalculateDBREFESet, 0x800, s32(3), E104_DATA_TYPE_ERROR, -120},
+        {&CDataManage::cbCalculateDBREFESet, 0x800, str(std::string(64, '1')), E150_STRING_DATA_ERROR, -120},
+        {&CDataManage::cbCalculateDBMREFESet, 0x803, str("default"), 0, 600},
+        {&CDataManage::cbCalculateDBMREFESet, 0x803, s32(1), E1003_BELOW_LOWER_LIMIT, 2},
+        {&CDataManage::cbCalculateDBMREFESet, 0x803, s32(-1), E1002_ABOVE_UPPER_LIMIT, 8000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(set(c.h, c.key, c.v), c.result);
+        EXPECT_EQ(c.key == 0x800 ? g_stMathPara.f64Db : g_stMathPara.u32RefR, c.stored);
+    }
+    EXPECT_EQ(call(&CDataManage::cbCalculateDBREFESet, {}), E109_MISSING_PARAMETER);
+
+    const struct {
+        Handler h;
+        int key;
+        Value v;
+        int result;
+        double answer;
+    } queries[] = {{&CDataManage::cbCalculateDBREFEGet, 0x800, s32(2), 0, 120},
+                   {&CDataManage::cbCalculateDBREFEGet, 0x800, str("max"), 0, 120},
+                   {&CDataManage::cbCalculateDBREFEGet, 0x800, str("MAX"), E220_PARAMETER_ERROR, 0},
+                   {&CDataManage::cbCalculateDBMREFEGet, 0x803, s32(1), 0, 2},
+                   {&CDataManage::cbCalculateDBMREFEGet, 0x803, str("default"), 0, 600}};
+    for (const auto& q : queries) {
+        reply.clear();
+        ASSERT_EQ(set(q.h, q.key, q.v), q.result);
+        if (q.result == 0) {
+            EXPECT_EQ(f(q.key), q.answer);
+        }
+    }
+}
+
+TEST_F(Calculate, LimitsRefuseToCrossAndClampToTheRange) {
+    select(TYPE_DCV, 2);  // bounds ±12 V
+    const struct {
+        Handler h;
+        Value v;
+        unsigned source;
+        int result;
+        double low, high;
+    } steps[] = {
+        {&CDataManage::cbCalculatePFUpperSet, f64(5), 0, 0, -11, 5},
+        {&CDataManage::cbCalculatePFLowerSet, f64(5), 0, E1002_ABOVE_UPPER_LIMIT, -11, 5},
+        {&CDataManage::cbCalculatePFLowerSet, f64(4.999), 0, 0, 4.999, 5},
+        {&CDataManage::cbCalculatePFUpperSet, f64(4.999), 0, E1003_BELOW_LOWER_LIMIT, 4.999, 5},
+        {&CDataManage::cbCalculatePFUpperSet, str("max"), 0, 0, 4.999, 12},
+        {&CDataManage::cbCalculatePFUpperSet, f64(20), 0, E1002_ABOVE_UPPER_LIMIT, 4.999, 12},
+        {&CDataManage::cbCalculatePFLowerSet, str("min"), 0, 0, -12, 12},
+        {&CDataManage::cbCalculatePFUpperSet, str("7500mv"), 0, 0, -12, 7.5},
+        {&CDataManage::cbCalculatePFUpperSet, f64(8), 2, 0, -12, 8},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(set(s.h, s.h == &CDataManage::cbCalculatePFUpperSet ? 0x807 : 0x806, s.v, s.source), s.result);
+        EXPECT_FLOAT_EQ(g_stMathPara.stLimit.f64Low, s.low);
+        EXPECT_FLOAT_EQ(g_stMathPara.stLimit.f64High, s.high);
+    }
+    reply.clear();
+    call(&CDataManage::cbCalculatePFUpperGet, {}, 2);
+    EXPECT_EQ(text(0x40000806), "8.00000000E+00");
+
+    select(TYPE_DIODE, 0);
+    EXPECT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(1)), E221_SETTING_CONFLICT);
+}
+
+TEST_F(Calculate, CounterBoundsFollowTheDisplayRange) {
+    select(TYPE_PERIOD, 0);
+    for (auto [shown, bound] : {std::pair{50.0, 60000.0}, std::pair{5000.0, 60.0}}) {
+        FunctionManage::instance().FreqPeriRealRangeSet(TYPE_PERIOD, shown);
+        g_stMathPara.stLimit.f64Low = -1;
+        EXPECT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, str("max")), 0);
+        EXPECT_EQ(g_stMathPara.stLimit.f64High, bound);
+    }
+}
+
+TEST_F(Calculate, SwitchesRefuseAutomaticRangesAndTwoWireFunctions) {
+    select(TYPE_DCV, -1);
+    EXPECT_EQ(set(&CDataManage::cbCalculateDBStateSet, 0x801, bval(true)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&CDataManage::cbCalculateStatisticSet, 0x2000, bval(true)), E221_SETTING_CONFLICT);
+    select(TYPE_ACV, 2);
+    EXPECT_EQ(set(&CDataManage::cbCalculateDBStateSet, 0x801, bval(true)), 0);
+    EXPECT_TRUE(g_stMathPara.bMathSwitch);
+    EXPECT_EQ(g_stMathPara.euMathFunc, MATH_DB);
+    EXPECT_FALSE(e.trigInfo().bHold);
+    select(TYPE_OHM2, 1);
+    EXPECT_EQ(set(&CDataManage::cbCalculateDBMStateSet, 0x804, bval(true)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&CDataManage::cbCalculateScaleFunctionSet, 0x2004, s32(2)), E221_SETTING_CONFLICT);
+}
+
+TEST_F(Calculate, FunctionSelectionKeepsTheSwitch) {
+    EXPECT_EQ(set(&CDataManage::cbCalculateFuncSet, 0x810, s32(CALC_REL)), E224_ILLEGAL_PARAMETER_VALUE);
+    g_stMathPara.stAver.u64Count = 5;
+    EXPECT_EQ(set(&CDataManage::cbCalculateFuncSet, 0x810, s32(CALC_AVERAGE)), 0);
+    EXPECT_EQ(g_stMathPara.euMathFunc, MATH_MIN_MAX);
+    EXPECT_EQ(g_stMathPara.stAver.u64Count, 0u);
+    EXPECT_FALSE(g_stMathPara.bMathSwitch);
+    ProtoMathFuncInfo record;
+    e.ProtoMathFuncInfoGet(record);
+    EXPECT_EQ(record.mcurmathtotalize(), MATH_TOTAL_AVE);
+}
+
+TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
+    const Handler queries[] = {&CDataManage::cbCalculateAverageGet,   &CDataManage::cbCalculateCountGet,
+                               &CDataManage::cbCalculateMaxGet,       &CDataManage::cbCalculateMinGet,
+                               &CDataManage::cbCalculateSdeviationGet, &CDataManage::cbCalculatePeakGet,
+                               &CDataManage::cbCalculateAverageAllGet};
+    for (const Handler q : queries) EXPECT_EQ(call(q, {}), E400_QUERY_ERROR);
+    ASSERT_EQ(set(&CDataManage::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
+    feed(1);
+    feed(3);
+    for (const Handler q : queries) EXPECT_EQ(call(q, {}), 0);
+    EXPECT_EQ(text(0x2001), "2.00000000E+00,1.41421356E+00,1.00000000E+00,3.00000000E+00");
+    EXPECT_EQ(text(0x40000705), "2");
+    EXPECT_EQ(f(0x704), 2);
+    ValueMap note;  // what a reading notification carries
+    e.CalculateNotifyEntries(note, [](double v) { return std::to_string(v); });
+    EXPECT_EQ(note.at(0x703).strval(), std::to_string(2.0));
+    EXPECT_EQ(note.at(0x706).u32val(), 2u);
+    math(MATH_DB);
+    EXPECT_EQ(call(&CDataManage::cbCalculateAverageGet, {}), E400_QUERY_ERROR);
+}
+
+TEST_F(Calculate, PerFunctionOffsetsClampToTheirRange) {
+    using R = CDataManage;
+    const Handler offsetSet = &R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>;
+    const struct {
+        int range;
+        Value v;
+        unsigned source;
+        int result;
+        double stored;
+    } cases[] = {
+        {1, f64(5.0), 0, E1002_ABOVE_UPPER_LIMIT, 1.2},
+        {1, f64(-0.5), 0, 0, -0.5},
+        {1, str("MIN"), 0, 0, -1.2},
+        {1, str("default"), 0, 0, 0},
+        {0, f64(0.5), 2, E1002_ABOVE_UPPER_LIMIT, 120},
+        {1, f64(0.5), 2, 0, 0.5},
+        {2, str("1.5mv"), 0, 0, 0.0015},
+        {2, str("1.5xyz"), 0, E150_STRING_DATA_ERROR, 0.0015},
+        {2, bval(true), 0, E104_DATA_TYPE_ERROR, 0.0015},
+    };
+    int range = 1;
+    for (const auto& c : cases) {
+        // A new range clears every offset: change it only when the case asks.
+        if (c.range != range) FunctionManage::instance().FM_SetRange(TYPE_DCV, range = c.range);
+        EXPECT_EQ(set(offsetSet, 0x262d, c.v, c.source), c.result);
+        EXPECT_NEAR(e.stCalcConfig[TYPE_DCV].f64RELValue, c.stored, 1e-6);
+    }
+    EXPECT_EQ(call(offsetSet, {}), E109_MISSING_PARAMETER);
+
+    // Another function's entry, read back in base units by remote control.
+    ASSERT_EQ(FunctionManage::instance().FM_SetRange(TYPE_DCI, 2), 0);
+    ASSERT_EQ(set(&R::cbCalculateRel<1, R::REL_OFFSET_SET>, 0x2609, f64(5)), 0);
+    reply.clear();
+    ASSERT_EQ(call(&R::cbCalculateRel<1, R::REL_OFFSET_GET>, {}, 2), 0);
+    EXPECT_DOUBLE_EQ(f(0x2609), 0.005);
+    EXPECT_EQ(text(0x40002608), "5.00000000E-03");
+    ASSERT_EQ(set(&R::cbCalculateRel<1, R::REL_STATE_SET>, 0x2608, bval(true)), 0);
+    call(&R::cbCalculateRel<1, R::REL_STATE_GET>, {});
+    EXPECT_TRUE(reply.at(0x2608).bval());
+}
+
+TEST_F(Calculate, StoredRecordIsKeptToTwelveEntries) {
+    for (int entries : {3, 15}) {
+        ProtoMathFuncInfo in;
+        for (int i = 0; i < entries; ++i) in.add_mprotocalccfgs();
+        in.mutable_mprotocalccfgs(TYPE_DCV)->set_mbrelenable(true);
+        in.mutable_mprotocalccfgs(TYPE_DCV)->set_mf64relvalue(3);
+        e.m_buffer = {{9, 1e-3, 1200}};
+        e.ProtoMathFuncInfoSet(in);
+        EXPECT_TRUE(e.stCalcConfig[TYPE_DCV].bRELEnable);
+        EXPECT_EQ(e.stCalcConfig[TYPE_DCV].f64RELValue, 3);
+        EXPECT_EQ(g_stMathPara.stLimit.f64High, 0) << "no limits stored";
+        // The sensor's entry lies beyond a short record.
+        ASSERT_EQ(e.CalculateRelStateSet(TYPE_SENSOR, false), 0);
+        ProtoMathFuncInfo out;
+        e.ProtoMathFuncInfoGet(out);
+        EXPECT_EQ(out.mprotocalccfgs_size(), MEASURE_TYPE_COUNT);
+    }
+}
+
+TEST_F(Calculate, NumberFormatStartsWithCommaGroupsAndFlips) {
+    using R = CDataManage;
+    auto words = [&] {
+        reply.clear();
+        call(&R::cbFormatNumberSepGet, {});
+        call(&R::cbFormatNumberDotGet, {});
+        return text(0x1000) + "/" + text(0x1001);
+    };
+    EXPECT_EQ(words(), "ON/DOT");
+    const struct {
+        Handler h;
+        int key, value;
+        const char* words;
+    } steps[] = {{&R::cbFormatNumberDotSet, 0x1001, 0, "ON/COMM"}, {&R::cbFormatNumberSepSet, 0x1000, 2, "SPAC/COMM"},
+                 {&R::cbFormatNumberDotSet, 0x1001, 1, "SPAC/DOT"}, {&R::cbFormatNumberSepSet, 0x1000, 7, "SPAC/DOT"},
+                 {&R::cbFormatNumberSepSet, 0x1000, 1, "NONE/DOT"}, {&R::cbFormatNumberSepSet, 0x1000, 0, "ON/DOT"}};
+    for (const auto& s : steps) {
+        EXPECT_EQ(set(s.h, s.key, s32(s.value)), 0);
+        EXPECT_EQ(words(), s.words);
+    }
+    EXPECT_EQ(e.m_sepChar, ',');
+    EXPECT_EQ(call(&R::cbFormatNumberSepSet, {}), E109_MISSING_PARAMETER);
+    ASSERT_EQ(set(&R::cbFormatNumberPlusSign, 0x1002, bval(true)), 0);
+    ProtoMathFuncInfo record;
+    e.ProtoMathFuncInfoGet(record);
+    EXPECT_EQ(record.mprotodataformat().msepchar(), ',');
+    EXPECT_TRUE(record.mprotodataformat().mbplussign());
+}
+
+// The loop on a thread of its own in real time while handlers switch the
+// math: every reading is processed with one consistent setting (and the
+// sanitizer build sees no race between the handlers and the loop).
+TEST_F(Calculate, HandlersAndTheLoopShareTheMathState) {
+    using R = CDataManage;
+    using testing_support::frame;
+    using testing_support::le;
+    testing_support::FakeFrontEnd fe;
+    fe.frames = {frame(0x04, 0, le(500000, 3))};  // 0.5 V on the 1 V row
+    e.setFrontEnd(&fe);
+    e.DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
+    e.TrigSourceSet(SRC_AUTO);
+    e.DM_FixIntervalByRate(E_Fast, TYPE_DCV);
+    e.m_zAcqRunning = true;
+    std::thread loop([this] { e.DM_Run(); });
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(set(&R::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
+        ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>, 0x262d, f64(i % 2 ? 0.25 : 0.125)), 0);
+        ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, bval(true)), 0);
+        ASSERT_EQ(call(&R::cbCalculateAverageClear, {}), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        reply.clear();
+        ASSERT_EQ(call(&R::cbCalculateCountGet, {}), 0);
+        // Cleared after the offset changed: one offset in every counted reading.
+        const double expected = 0.5 - (i % 2 ? 0.25 : 0.125);
+        EXPECT_GT(reply.at(0x706).u64val(), 0u);
+        ASSERT_EQ(call(&R::cbCalculateMinGet, {}), 0);
+        ASSERT_EQ(call(&R::cbCalculateMaxGet, {}), 0);
+        EXPECT_NEAR(f(0x702), expected, 1e-6);
+        EXPECT_NEAR(f(0x701), expected, 1e-6);
+        ASSERT_EQ(set(&R::cbCalculateDBMStateSet, 0x804, bval(i % 2 == 0)), 0);
+        ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(0.4)), 0);
+        ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, bval(false)), 0);
+    }
+    EXPECT_TRUE(e.stop(2000));
+    loop.join();
+    e.setFrontEnd(&AcqFrontEnd::converter());
+    e.DM_RemoveCaliData({1});
+}
+
+} // namespace
