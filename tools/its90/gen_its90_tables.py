@@ -26,8 +26,8 @@ def row(values):
     return "{" + ", ".join(lit(v) for v in values) + "}"
 
 
-def emit_type(out, name, spec):
-    direct = spec["direct"]
+def emit_type(out, name, tc):
+    direct = tc["direct"]
     per_line = max(len(s["coefficients"]) for s in direct)
     bounds = [direct[0]["t_min"]] + [s["t_max"] for s in direct]
     points = []
@@ -38,7 +38,7 @@ def emit_type(out, name, spec):
     out.append(f"const double TC_{name}_TempRange[] = {row(bounds)};")
     out.append(f"const uint8_t TC_{name}_PointSection[] = {row(len(s['coefficients']) for s in direct)};")
     out.append(f"const double TC_{name}_Point[] = {row(points)};")
-    inverse = spec["inverse"]
+    inverse = tc["inverse"]
     ncoef = max(len(s["coefficients"]) for s in inverse)
     inter = []
     for k in range(ncoef):  # coefficient k of section s at k * sections + s
@@ -51,30 +51,30 @@ def emit_type(out, name, spec):
     return per_line, len(inverse), ncoef
 
 
-def emf(spec, t):
+def emf(tc, t):
     """EMF in mV of the direct function at t degC."""
     t = Decimal(t)
-    for s in spec["direct"]:
+    for s in tc["direct"]:
         if Decimal(s["t_min"]) <= t <= Decimal(s["t_max"]):
             e = sum(Decimal(c) * t ** k for k, c in enumerate(s["coefficients"]))
-            x = spec.get("direct_exponential")
+            x = tc.get("direct_exponential")
             if x and Decimal(x["applies_to"]["t_min"]) <= t:
                 e += Decimal(x["a0"]) * (Decimal(x["a1"]) * (t - Decimal(x["a2"])) ** 2).exp()
             return e
     sys.exit(f"{t} degC outside the direct function")
 
 
-def limits(spec):
-    inverse = spec["inverse"]
-    low = spec.get("low_temperature_table_mV")
+def limits(tc):
+    inverse = tc["inverse"]
+    low = tc.get("low_temperature_table_mV")
     # The printed limits are rounded (type S: truncated); take the wider of
     # printed and exact (rounded to 0.001 mV), so no end of the range is lost.
     milli = Decimal("0.001")
-    lo = min(Decimal(inverse[0]["emf_min_mV"]), emf(spec, inverse[0]["t_min"]).quantize(milli))
-    hi = max(Decimal(inverse[-1]["emf_max_mV"]), emf(spec, inverse[-1]["t_max"]).quantize(milli))
+    lo = min(Decimal(inverse[0]["emf_min_mV"]), emf(tc, inverse[0]["t_min"]).quantize(milli))
+    hi = max(Decimal(inverse[-1]["emf_max_mV"]), emf(tc, inverse[-1]["t_max"]).quantize(milli))
     # Below a type's inverse range without a low-temperature table the direct
     # function is not one-to-one (B below 42 degC): that lower limit lies inside.
-    inside = not low and Decimal(spec["direct"][0]["t_min"]) < Decimal(inverse[0]["t_min"])
+    inside = not low and Decimal(tc["direct"][0]["t_min"]) < Decimal(inverse[0]["t_min"])
     vmin = lo + MARGIN if inside else lo - MARGIN
     vmax = hi + MARGIN
     lowmin = Decimal(low[-1]) if low else vmin
