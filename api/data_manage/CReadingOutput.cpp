@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "CDataManage.h"
+#include "DrvScpiSM.h"
 #include "DrvScpiErrDef.h"
 #include "CFEM.h"
 #include "FunctionManage.h"
@@ -31,11 +32,26 @@ std::string grouped(const std::string& digits, char sep, bool fromRight) {
 }
 
 // "%10.8E" of each reading in its base unit, "9.9E37" beyond its row's limit.
+bool overloaded(const structReading& r) { return !(std::fabs(r.f64Value) <= r.f32OverLimit); }
+
 std::string readingText(const structReading& r) {
-    if (!(std::fabs(r.f64Value) <= r.f32OverLimit)) return "9.9E37";
+    if (overloaded(r)) return "9.9E37";
     char text[64];
     std::snprintf(text, sizeof(text), "%10.8E", r.f64Value * r.f64ToBase);
     return text;
+}
+
+// The QUEStionable bit an overloaded reading of `func` sets: voltage,
+// current, resistance, capacitance or period (a sensor reading sets none).
+uint16_t overloadBit(uint32_t func) {
+    switch (func) {
+    case TYPE_DCV: case TYPE_ACV: case TYPE_DIODE: case TYPE_FREQ: return 1u << 0;
+    case TYPE_DCI: case TYPE_ACI: return 1u << 1;
+    case TYPE_OHM2: case TYPE_OHM4: case TYPE_CONT: return 1u << 9;
+    case TYPE_CAP: return 1u << 10;
+    case TYPE_PERIOD: return 1u << 5;
+    default: return 0;
+    }
 }
 
 } // namespace
@@ -80,10 +96,11 @@ std::string CDataManage::DM_FormatNumber(double number, char sep, const structRa
     return s;
 }
 
-int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structRangeInfo& /*info*/) {
+int CDataManage::DataCollectForSCPI(uint32_t func, const structRangeInfo& /*info*/) {
     if (!m_zScpiReadDataRunning || TrigCountTotalGet() != 0) return 0;
     const uint64_t count = TrigCountGet();
     std::string text;
+    bool overload = false;
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         if (m_buffer.empty() || m_buffer.size() < count) return 0;
@@ -91,7 +108,11 @@ int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structRangeInfo& /*
         for (size_t i = m_buffer.size() - count; i < m_buffer.size(); ++i) {
             if (!text.empty()) text += ',';
             text += readingText(m_buffer[i]);
+            overload = overload || overloaded(m_buffer[i]);
         }
+    }
+    if (overload && overloadBit(func) != 0) {
+        SCPI_STAT_QUES_EventSet(overloadBit(func));
     }
     m_scpiReadDataQueue.Push(std::move(text));
     return 0;
