@@ -153,6 +153,15 @@ int CDataManage::cbMeasPeriConfig(unsigned int, const ValueMap&, ValueMap*) { re
 int CDataManage::cbMeasFreqConfig(unsigned int, const ValueMap&, ValueMap*) { return selectOnly(TYPE_FREQ); }
 
 int CDataManage::cbMeasSensorConfig(unsigned int, const ValueMap& in, ValueMap*) {
+    const int result = sensorSetup(in);
+    if (result != 0) return result;
+    configTrigger();
+    return 0;
+}
+
+// The sensor function with the probe kind (key 0x2700) and type (0x2701) of
+// a CONFigure or MEASure of temperature, activated.
+int CDataManage::sensorSetup(const ValueMap& in) {
     FunctionManage& fm = FunctionManage::instance();
     if (fm.FM_GetFunction() != TYPE_SENSOR) fm.FM_SetFunction(TYPE_SENSOR);
     SensTempOrCustomSet(true);
@@ -183,10 +192,7 @@ int CDataManage::cbMeasSensorConfig(unsigned int, const ValueMap& in, ValueMap*)
         }
     }
     postUISensorConfig();
-    const int result = SensConfigLoad();
-    if (result != 0) return result;
-    configTrigger();
-    return 0;
+    return SensConfigLoad();
 }
 
 int CDataManage::cbMeasConfigGet(unsigned int, const ValueMap&, ValueMap* out) {

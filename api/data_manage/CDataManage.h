@@ -321,6 +321,7 @@ public:
     int cbMeasPeriConfig(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbMeasFreqConfig(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbMeasSensorConfig(unsigned int source, const ValueMap& in, ValueMap* out);
+    int cbMeasSensorData(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbMeasConfigGet(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbMeasDcvResolutionSet(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbMeasDcvResolutionGet(unsigned int source, const ValueMap& in, ValueMap* out);
@@ -633,6 +634,10 @@ private:
     size_t bufferSize();
     int measQueryRow(int row, const ValueMap& in, ValueMap* out);
     int measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out);
+    // One reading under the automatic trigger, answered under `answerKey`.
+    int readOnce(int answerKey, ValueMap* out);
+    // The temperature sensor of CONFigure/MEASure:TEMPerature, activated.
+    int sensorSetup(const ValueMap& in);
     int measResolution(const MeasQuery& q, int range, const Value& v, double& res);
     RateEnum rateOfResolution(int rates, int range, double res);
 

@@ -136,13 +136,27 @@ int CDataManage::measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out
     } else if (!same) {
         fm.FM_SetFunction(q.func);
     }
+    return readOnce(q.answerKey, out);
+}
+
+int CDataManage::readOnce(int answerKey, ValueMap* out) {
     TrigSingleCountSet(1);
     TrigSampleCountSet(1);
     TrigSourceSet(SRC_AUTO);
     TrigSingleTriggered();
     const int result = scpiRead();
-    insertStr(*out, q.answerKey, scpiReadData().c_str());
+    insertStr(*out, answerKey, scpiReadData().c_str());
     return result;
+}
+
+// MEASure:TEMPerature?: the sensor set up as CONFigure:TEMPerature does, then
+// one reading. A time-out or a reader already waiting still answers 0 (the
+// text is "9.9E37" or the other reader's).
+int CDataManage::cbMeasSensorData(unsigned int, const ValueMap& in, ValueMap* out) {
+    const int result = sensorSetup(in);
+    if (result != 0) return result;
+    readOnce(0x60b, out);
+    return 0;
 }
 
 int CDataManage::scpiRead() {

@@ -90,7 +90,7 @@ const DataManageBinding g_dataManageBindings[kDataManageBindingCount] = {
     {0x20000608, "MEAS_DIODE_DATA", &CDataManage::cbMeas<8>},  // cbMeasDiodeData
     {0x20000609, "MEAS_PERI_DATA", &CDataManage::cbMeas<9>},  // cbMeasPeriData
     {0x2000060a, "MEAS_FREQ_DATA", &CDataManage::cbMeas<10>},  // cbMeasFreqData
-    {0x1000060b, "MEAS_SENSOR_DATA", nullptr},  // cbMeasSensorData
+    {0x1000060b, "MEAS_SENSOR_DATA", &CDataManage::cbMeasSensorData},  // cbMeasSensorData
     {0x2000060d, "MEAS_DATA_FETCH", &CDataManage::cbMeasDataFetch},  // cbMeasDataFetch
     {0x1000060e, "MEAS_DATA_INITIATE", &CDataManage::cbMeasDataInitiate},  // cbMeasDataInitiate
     {0x2000060f, "MEAS_DATA_READ", &CDataManage::cbMeasDataRead},  // cbMeasDataRead

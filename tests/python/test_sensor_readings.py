@@ -33,6 +33,8 @@ def test_thermocouple_with_its_cold_junction(meter, dmm):
     assert dmm.query("SYST:ERR?") == NO_ERROR
     assert dmm.query("CONF?") == "TEMP TC,K"
     assert abs(float(dmm.query("READ?")) - 100.0) <= 0.1
+    dmm.write("FUNC \"VOLT:DC\"")
+    assert abs(float(dmm.query("MEAS:TEMP? TC,K")) - 100.0) <= 0.1
 
 
 def test_user_curve_reads_its_line(meter, dmm, proto_pb2):
