@@ -128,14 +128,6 @@ TEST(SockUtilListen, FamilyFollowsTheAddressTextAndAPortInUseFails) {
     close(named);
 }
 
-TEST(SockUtilConnect, BlockingConnectToAClosedPortIsRefused) {
-    uint16_t port = socket_test::closedPort();
-    LogCapture log;
-    EXPECT_EQ(SockUtil::connect("127.0.0.1", port, false), -1);
-    EXPECT_EQ(errno, ECONNREFUSED);
-    EXPECT_TRUE(log.waitFor("Connect socket to 127.0.0.1 " + std::to_string(port) + " failed: "));
-}
-
 // ---------------------------------------------------------------- send batches
 
 TEST(BufferList, ManyBuffersLeaveInOrderWithOneReportEach) {
