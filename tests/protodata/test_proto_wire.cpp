@@ -95,19 +95,6 @@ TEST(ProtoWire, RepeatedDoublesArePackedAndUnpackedFormIsAccepted) {
     EXPECT_EQ(hex(info.SerializeAsString()), "3a 08 00 00 00 00 00 00 08 40");
 }
 
-TEST(ProtoWire, InvalidUtf8FailsInStrValButNotInRawVal) {
-    const std::string bad("ok\xff\xfe", 4);
-    DataPack asText;
-    (*asText.mutable_data())[1].set_strval(bad);
-    DataPack back;
-    EXPECT_FALSE(back.ParseFromString(asText.SerializeAsString()));  // written unchanged, only logged
-
-    DataPack asRaw;
-    insertRaw(*asRaw.mutable_data(), 1, bad);
-    ASSERT_TRUE(back.ParseFromString(asRaw.SerializeAsString()));
-    EXPECT_EQ(back.data().at(1).rawval(), bad);
-}
-
 // Each insert function sets its own member; a record travels inside rawVal.
 TEST(ProtoWire, ValuesOfEveryKindAndARecordInRawValRoundTrip) {
     DataPack pack = proto_samples::everyKindPack();

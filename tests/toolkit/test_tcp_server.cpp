@@ -153,14 +153,6 @@ std::vector<std::unique_ptr<RawClient>> connectClients(uint16_t port, int count)
     return clients;
 }
 
-// Does nothing: for what every session has.
-class IdleSession : public Session {
-public:
-    using Session::Session;
-    void onRecv(const Buffer::Ptr&) override {}
-    void onError(const SockException&) override {}
-    void onManager() override {}
-};
 
 // Exposes the listening socket of every instance of the family.
 class ProbeServer : public TcpServer {
@@ -374,30 +366,4 @@ TEST(TcpServerSessions, SendAndShutdownFromForeignThreads) {
     std::lock_guard<std::mutex> lck(probe.record.mtx);
     probe.record.expectOneErrorEach(Err_shutdown, "pushed enough");
     EXPECT_EQ(probe.record.off_thread, 0);
-}
-
-// ---------------------------------------------------------------- sessions
-
-// "<sequence>-<descriptor>", fixed at the first call, unique across threads.
-TEST(Session, IdentifiersAreFixedAndNeverCollide) {
-    auto first = std::make_shared<IdleSession>(nullptr);
-    auto id1 = first->getIdentifier();
-    EXPECT_EQ(first->getIdentifier(), id1);
-    EXPECT_EQ(id1.substr(id1.find('-')), "--1");  // no descriptor
-    constexpr int kThreads = 4, kEach = 50;
-    std::vector<std::vector<std::string>> ids(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t]() {
-            for (int i = 0; i < kEach; ++i) {
-                ids[t].push_back(std::make_shared<IdleSession>(nullptr)->getIdentifier());
-            }
-        });
-    }
-    std::set<std::string> all;
-    for (int t = 0; t < kThreads; ++t) {
-        threads[t].join();
-        all.insert(ids[t].begin(), ids[t].end());
-    }
-    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
 }
