@@ -182,35 +182,6 @@ TEST(SocketSend, BlockedLongerThanTheTimeOutFailsTheNextSend) {
     EXPECT_EQ(peer->rawFD(), -1);
 }
 
-// Several threads send numbered records at once while the reader drains:
-// every record arrives, each thread's in its order, even across the moments
-// when the socket turns from blocked to writable.
-TEST(SocketSend, ConcurrentSendersLoseNothing) {
-    auto poller = startPoller();
-    Acceptor acceptor(poller, nullptr, true);
-    RawClient client(acceptor.port());
-    auto peer = acceptor.peer();
-    ASSERT_TRUE(peer);
-    const int threads = 4, records = 3000;
-    const size_t record_size = 1024;
-    std::vector<std::thread> senders;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < threads; ++t) {
-        senders.emplace_back([&, t]() {
-            for (int i = 0; i < records; ++i) {
-                auto record = makeRecordFrame(t, i, record_size);
-                failures += peer->send(record.data(), record.size()) != static_cast<ssize_t>(record_size);
-            }
-        });
-    }
-    auto received = client.readBytes(threads * records * record_size);
-    for (auto& s : senders) {
-        s.join();
-    }
-    EXPECT_EQ(failures, 0);
-    EXPECT_TRUE(framesInOrder(received, threads, records, record_size));
-}
-
 // The poller, having written the last blocked batch, marks the socket
 // sendable and then looks at the queue once more. A record queued at that
 // very moment (its sender watches for the socket to stop being busy) must be

@@ -23,17 +23,6 @@ using socket_test::RawClient;
 
 namespace {
 
-// Echoes, and ends the connection when told "bye".
-class EchoSession : public Session {
-public:
-    using Session::Session;
-    void onRecv(const Buffer::Ptr& buf) override {
-        buf->toString() == "bye" ? shutdown(SockException(Err_shutdown, "bye")) : (void)send(buf->data(), buf->size());
-    }
-    void onError(const SockException&) override {}
-    void onManager() override {}
-};
-
 // What the probe sessions of one test saw.
 struct ProbeRecord {
     std::mutex mtx;
@@ -153,7 +142,6 @@ std::vector<std::unique_ptr<RawClient>> connectClients(uint16_t port, int count)
     return clients;
 }
 
-
 // Exposes the listening socket of every instance of the family.
 class ProbeServer : public TcpServer {
 public:
@@ -229,12 +217,12 @@ TEST(TcpServerShutdown, TearDownWithClientsGivesEachSessionOneServerShutdown) {
 }
 
 TEST(TcpServerListen, PortInUseThrowsWithListenMessage) {
-    auto first = startServer<EchoSession>();
+    auto first = startServer<ProbeSession>();
     auto port = first->getPort();
     auto second = std::make_shared<TcpServer>();
     std::string error;
     try {
-        second->start<EchoSession>(port, "::");
+        second->start<ProbeSession>(port, "::");
     } catch (std::runtime_error& ex) {
         error = ex.what();
     }
@@ -251,7 +239,7 @@ TEST(TcpServerListen, PortInUseThrowsWithListenMessage) {
 // listens again.
 TEST(TcpServerListen, ListenerFailureDoesNotSilenceThePort) {
     auto server = std::make_shared<ProbeServer>();
-    server->start<EchoSession>(0, "::");
+    server->start<ProbeSession>(0, "::");
     auto port = server->getPort();
     std::set<TcpServer*> seen;
     std::vector<std::shared_ptr<ProbeServer>> family;
