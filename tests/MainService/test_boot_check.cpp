@@ -7,11 +7,11 @@
 #include <filesystem>
 
 #include "StorageCore.h"
-#include "log_capture.h"
+#include "../toolkit/log_records.h"
 #include "properties.h"
 #include "temp_root.h"
 
-using mainservice_test::LogCapture;
+using testing_support::LogCapture;
 using testing_support::TempRoot;
 
 TEST(BootCheck, CountsStartsAndRemovesOnlyTheMirrorFromTheFourthOn) {
@@ -44,7 +44,7 @@ TEST(BootCheck, CountsStartsAndRemovesOnlyTheMirrorFromTheFourthOn) {
         auto removed = log.matching("remove /vorna/data/mirrorconfig.xmir");
         ASSERT_EQ(removed.size(), c.removed ? 1u : 0u);
         if (c.removed) {
-            EXPECT_EQ(removed[0].level, toolkit::LError);
+            EXPECT_EQ(removed[0]->_level, toolkit::LError);
         }
         if (c.stored == nullptr) {
             EXPECT_EQ(log.matching("boot count = 0").size(), 1u);

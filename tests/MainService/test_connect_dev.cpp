@@ -6,13 +6,13 @@
 
 #include <chrono>
 
-#include "log_capture.h"
+#include "../toolkit/log_records.h"
 #include "platform/device_io.h"
 #include "platform/sim_gpio.h"
 #include "platform/sim_registry.h"
 #include "temp_root.h"
 
-using mainservice_test::LogCapture;
+using testing_support::LogCapture;
 
 // The drivers stay connected for the rest of the process: one run per process.
 TEST(ConnectDev, RetriesTheGpioDeviceEveryTwoSecondsThenBeeps) {
@@ -35,10 +35,10 @@ TEST(ConnectDev, RetriesTheGpioDeviceEveryTwoSecondsThenBeeps) {
 
     auto errors = log.matching("GPIO CONNECT ERROR, try again 2s later!");
     ASSERT_EQ(errors.size(), 2u);
-    EXPECT_EQ(errors[0].level, toolkit::LError);
+    EXPECT_EQ(errors[0]->_level, toolkit::LError);
     // Two pauses of 2 s; generous margins for a loaded machine.
-    const double apart = static_cast<double>(errors[1].time.tv_sec - errors[0].time.tv_sec) +
-                         static_cast<double>(errors[1].time.tv_usec - errors[0].time.tv_usec) / 1e6;
+    const double apart = static_cast<double>(errors[1]->_tv.tv_sec - errors[0]->_tv.tv_sec) +
+                         static_cast<double>(errors[1]->_tv.tv_usec - errors[0]->_tv.tv_usec) / 1e6;
     EXPECT_GE(apart, 1.8);
     EXPECT_LT(apart, 10.0);
     EXPECT_GE(took, 3.8);

@@ -6,10 +6,10 @@
 
 #include <filesystem>
 
-#include "log_capture.h"
+#include "../toolkit/log_records.h"
 #include "temp_root.h"
 
-using mainservice_test::LogCapture;
+using testing_support::LogCapture;
 using testing_support::TempRoot;
 
 TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheMirrorTheIniFileAndTheProperties) {

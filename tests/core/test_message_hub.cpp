@@ -78,67 +78,60 @@ using MessageHub = testing_support::HubTest;
 
 } // namespace
 
-TEST_F(MessageHub, UnboundIdQueuesInvalidCharacterAndBeepsOncePerRequest) {
-    ValueMap in, out;
-    insertS32(out, 9, 42);
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F001, in, &out), 2);
-    EXPECT_EQ(out.size(), 1u);  // the caller's reply map is left as it was
-    EXPECT_EQ(beeps(), 1u);
-    EXPECT_TRUE(logged("MID(HEX)=0x1000f001, MID(EDC)=268496897, not bind\n"));
-    EXPECT_TRUE(esr() & SCP_ESR_EXE);
-    EXPECT_TRUE(stb() & SCP_STB_ERR_QUEUE);
+// A handler's result comes back as it is, with what it wrote. A failure
+// beeps once per request and queues its row's text: none for results outside
+// the table or a row without text. An unbound id answers 2, leaves the
+// caller's map alone and queues -101.
+TEST_F(MessageHub, ResultsBeepAndQueueTheirRow) {
+    bindTestManager("result_manager",
+                    {{0x1000F010, answering(0, "r")}, {0x1000F011, answering(E109_MISSING_PARAMETER, "r")},
+                     {0x1000F020, answering(200, "r")}, {0x1000F021, answering(-1, "r")},
+                     {0x1000F022, answering(133, "r")}, {0x1000F023, answering(130, "r")}});
+    const char* const kUnbound = "-101,\"Invalid character\"";
+    const struct {
+        unsigned int id;
+        int result;
+        std::vector<std::string> errors;
+        const char* log;
+    } cases[] = {
+        {0x1000F010, 0, {}, nullptr},
+        {0x1000F011, 8, {"-109,\"Missing parameter\""}, "MID(HEX)=0x1000f011, MID(EDC)=268496913, exec error(8)\n"},
+        {0x1000F020, 200, {}, nullptr},
+        {0x1000F021, -1, {}, "MID(HEX)=0x1000f021, MID(EDC)=268496929, exec error(-1)\n"},
+        {0x1000F022, 133, {}, nullptr},
+        {0x1000F023, 130, {}, nullptr},
+        {0x1000F001, 2, {kUnbound}, "MID(HEX)=0x1000f001, MID(EDC)=268496897, not bind\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        DrvScpi_SmInitial();
+        const unsigned long before = beeps();
+        ValueMap in, out;
+        insertS32(out, 9, 42);
+        EXPECT_EQ(CFEM::handleMessage(0, c.id, in, &out), c.result);
+        EXPECT_EQ(out.size(), c.result == 2 ? 1u : 2u);
+        EXPECT_EQ(beeps() - before, c.result == 0 ? 0u : 1u);
+        EXPECT_EQ((esr() & SCP_ESR_EXE) != 0, c.result != 0);
+        EXPECT_EQ((stb() & SCP_STB_ERR_QUEUE) != 0, !c.errors.empty());
+        EXPECT_EQ(drainErrors(), c.errors);
+        EXPECT_TRUE(c.log == nullptr || logged(c.log)) << c.log;
+    }
 
-    EXPECT_EQ(CFEM::handleMessage(2, 0x1000F001, in, &out), 2);
-    EXPECT_EQ(beeps(), 2u);
-    EXPECT_EQ(drainErrors(), (std::vector<std::string>{"-101,\"Invalid character\"", "-101,\"Invalid character\""}));
-}
-
-TEST_F(MessageHub, HandlerResultQueuesItsRowAndKeepsTheReply) {
-    bindTestManager(
-        "result_manager", {{0x1000F010, answering(0, "fine")},
-                           {0x1000F011, answering(E109_MISSING_PARAMETER, "partial")},
-                           {0x1000F012, [](unsigned int source, const ValueMap&, ValueMap* out) {
-                                insertU32(*out, 2, source);
-                                return 0;
-                            }}});
-    ValueMap in, out;
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F010, in, &out), 0);
-    EXPECT_EQ(out.at(1).strval(), "fine");
-    EXPECT_EQ(beeps(), 0u);
-    EXPECT_TRUE(drainErrors().empty());
-
-    out.clear();
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F011, in, &out), 8);
-    EXPECT_EQ(out.at(1).strval(), "partial");
-    EXPECT_EQ(beeps(), 1u);
-    EXPECT_TRUE(logged("MID(HEX)=0x1000f011, MID(EDC)=268496913, exec error(8)\n"));
-    EXPECT_EQ(drainErrors(), std::vector<std::string>{"-109,\"Missing parameter\""});
-
-    out.clear();
-    EXPECT_EQ(CFEM::handleMessage(9, 0x1000F012, in, &out), 0);
-    EXPECT_EQ(out.at(2).u32val(), 9u);  // the source reaches the handler unchanged
-    // A caller without a reply map still has its handler run.
+    // The source reaches the handler unchanged; without a reply map the handler still runs.
+    std::atomic<unsigned int> source{0};
+    bindTestManager("source_manager", {{0x1000F012, [&source](unsigned int from, const ValueMap&, ValueMap*) {
+                                            source = from;
+                                            return 0;
+                                        }}});
+    ValueMap in;
     EXPECT_EQ(CFEM::handleMessage(9, 0x1000F012, in, nullptr), 0);
-}
+    EXPECT_EQ(source.load(), 9u);
 
-TEST_F(MessageHub, ResultsOutsideTheTableQueueNothingButStillCount) {
-    bindTestManager("bad_result_manager", {{0x1000F020, answering(200, "a")}, {0x1000F021, answering(-1, "b")},
-                                           {0x1000F022, answering(133, "c")}, {0x1000F023, answering(130, "d")}});
-    ValueMap in, out;
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F020, in, &out), 200);
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F021, in, &out), -1);
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F022, in, &out), 133);
-    // A row without text is a valid result that leaves the queue alone.
-    EXPECT_EQ(CFEM::handleMessage(0, 0x1000F023, in, &out), 130);
-    EXPECT_EQ(beeps(), 4u);
-    EXPECT_TRUE(esr() & SCP_ESR_EXE);
-    EXPECT_TRUE(logged("MID(HEX)=0x1000f021, MID(EDC)=268496929, exec error(-1)\n"));
-    EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
-
-    // ...except that it still marks lost errors when the queue is about to fill.
+    // A row without text still marks lost errors when the queue is about to fill.
     for (int i = 0; i < 19; ++i) {
         SCP_WriteErrorQueue(g_asErrInfo[E200_EXECUTION_ERROR]);
     }
+    ValueMap out;
     EXPECT_EQ(CFEM::handleMessage(0, 0x1000F023, in, &out), 130);
     auto errors = drainErrors();
     ASSERT_EQ(errors.size(), 20u);

@@ -234,15 +234,6 @@ TEST_F(VornaAdc, FrameReadSendsTwoMoreBytesAndRealignsTheAnswer) {
     EXPECT_EQ(sim().transactions().size(), 1u);  // refused reads never reach the bus
 }
 
-TEST_F(VornaAdc, CountResetStopsPresetsAndRestartsTheCounters) {
-    adc.VORNA_ADC_CountReset(0x72);
-    auto log = sim().transactions();
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].bytes, (Bytes{0x40, 0x70}));
-    EXPECT_EQ(log[1].bytes, (Bytes{0x36, 0x00, 0x00, 0xC0}));
-    EXPECT_EQ(log[2].bytes, (Bytes{0x40, 0x72}));
-}
-
 TEST_F(VornaAdc, RowsThatCountPresetTheCountersAfterTheRowWrite) {
     const Bytes preset{0x36, 0x00, 0x00, 0xC0};
     const struct {

@@ -45,18 +45,6 @@ TEST(CommandRunner, RunsArgumentVectorsWithStatusOutputAndTimeOut) {
     EXPECT_EQ(history[0], cases[0].argv);
 }
 
-TEST(CommandRunner, TestsCanReplaceTheRunner) {
-    platform::setCommandRunner([](const CommandRequest& r) {
-        platform::CommandResult result;
-        result.started = true;
-        result.status = static_cast<int>(r.argv.size());
-        return result;
-    });
-    EXPECT_EQ(platform::runCommand(CommandRequest{{"/x", "y"}}).status, 2);
-    platform::setCommandRunner(nullptr);
-    EXPECT_FALSE(platform::runCommand(CommandRequest{{"/no/such/tool"}}).started);
-}
-
 TEST(SystemClock, KeepsAnOffsetUnderTheDataRoot) {
     testing_support::TempRoot root;
     const time_t host = std::time(nullptr);

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
-#include <linux/spi/spidev.h>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +19,6 @@
 #include "sim_gpio.h"
 #include "sim_i2c.h"
 #include "sim_registry.h"
-#include "sim_spi.h"
 #include "temp_root.h"
 
 using testing_support::TempRoot;
@@ -93,62 +91,6 @@ TEST_F(SimulatedDevices, OpensFailAsToldThenSucceedAndDescriptorsAreCounted) {
     EXPECT_EQ(gpio.ioctls().size(), 2u);
     EXPECT_EQ(platform::devIoctl(fd, 0x7803), -1);
     EXPECT_EQ(errno, ENOTTY);
-    platform::devClose(fd);
-}
-
-TEST_F(SimulatedDevices, PlainNodesRecordTheNewestWritesAndRefuseIoctls) {
-    platform::SimDevice& node = platform::simDevice("/dev/test_node");
-    node.clearRecord();
-    int fd = platform::devOpen("/dev/test_node", O_RDWR);
-    ASSERT_GE(fd, 0);
-    char buf[4];
-    EXPECT_EQ(platform::devRead(fd, buf, sizeof(buf)), 0);
-    EXPECT_EQ(platform::devIoctl(fd, 0x1234), -1);
-    EXPECT_EQ(errno, ENOTTY);
-    for (size_t i = 0; i <= platform::SimDevice::kRecordLimit; ++i) {
-        const uint8_t bytes[] = {static_cast<uint8_t>(i), 2};
-        ASSERT_EQ(platform::devWrite(fd, bytes, 2), 2);
-    }
-    auto writes = node.writes();
-    ASSERT_EQ(writes.size(), platform::SimDevice::kRecordLimit);
-    EXPECT_EQ(writes.front(), std::vector<uint8_t>({1, 2}));  // the very first write fell out
-    EXPECT_EQ(writes.back()[0], static_cast<uint8_t>(platform::SimDevice::kRecordLimit));
-    platform::devClose(fd);
-}
-
-// The converter simulation will answer SPI messages itself; the seam lets a
-// handler of its own take over a node.
-TEST_F(SimulatedDevices, APluggedInHandlerAnswersSpiMessages) {
-    class EchoPlusOne : public platform::SimSpi {
-    protected:
-        void transfer(const uint8_t* tx, uint8_t* rx, size_t len) override {
-            for (size_t i = 0; i < len; ++i) {
-                rx[i] = static_cast<uint8_t>(tx[i] + 1);
-            }
-        }
-    };
-    platform::SimDevice& spi = platform::simDevice("/dev/spidev3.0");
-    auto original = spi.handler();
-    spi.setHandler(std::make_shared<EchoPlusOne>());
-    spi.clearRecord();
-    int fd = platform::devOpen("/dev/spidev3.0", O_RDWR);
-    ASSERT_GE(fd, 0);
-
-    std::vector<uint8_t> tx = {0x10, 0x20, 0xFF}, rx(3, 0);
-    spi_ioc_transfer tr{};
-    tr.tx_buf = reinterpret_cast<uintptr_t>(tx.data());
-    tr.rx_buf = reinterpret_cast<uintptr_t>(rx.data());
-    tr.len = 3;
-    EXPECT_EQ(platform::devIoctl(fd, SPI_IOC_MESSAGE(1), &tr), 3);
-    EXPECT_EQ(rx, std::vector<uint8_t>({0x11, 0x21, 0x00}));
-    auto calls = spi.ioctls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].request, static_cast<unsigned long>(SPI_IOC_MESSAGE(1)));
-    EXPECT_EQ(calls[0].data, tx);
-
-    spi.setHandler(original);
-    EXPECT_EQ(platform::devIoctl(fd, SPI_IOC_MESSAGE(1), &tr), 3);
-    EXPECT_EQ(rx, std::vector<uint8_t>(3, 0));  // the bare bus answers zeros
     platform::devClose(fd);
 }
 

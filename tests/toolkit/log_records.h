@@ -40,6 +40,7 @@ public:
         _lines.push_back(line.str());
         _texts.push_back(ctx->str());
         _repeats.push_back(ctx->_repeat);
+        _records.push_back(ctx);
     }
 
     std::vector<std::string> lines() {
@@ -54,12 +55,17 @@ public:
         std::lock_guard<std::mutex> lock(_mutex);
         return _repeats;
     }
+    std::vector<toolkit::LogContextPtr> records() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _records;
+    }
 
 private:
     std::mutex _mutex;
     std::vector<std::string> _lines;
     std::vector<std::string> _texts;
     std::vector<int> _repeats;
+    std::vector<toolkit::LogContextPtr> _records;
 };
 
 // Keeps what the default logger writes while it lives.
@@ -80,6 +86,16 @@ public:
             n += text.find(part) != std::string::npos;
         }
         return n;
+    }
+    // The records whose text contains `part`, with their level and time.
+    std::vector<toolkit::LogContextPtr> matching(const std::string& part) const {
+        std::vector<toolkit::LogContextPtr> found;
+        for (auto& record : _channel->records()) {
+            if (record->str().find(part) != std::string::npos) {
+                found.push_back(record);
+            }
+        }
+        return found;
     }
     // The first written line containing `part`, or "".
     std::string line(const std::string& part) const {

@@ -9,7 +9,6 @@
 #include "Poller/EventPollerPool.h"
 #include "Poller/WorkThreadPool.h"
 #include "Thread/TaskExecutorGetter.h"
-#include "Util/NoticeCenter.h"
 #include "poller_test_support.h"
 
 using namespace toolkit;
@@ -138,20 +137,28 @@ TEST(TaskExecutorGetter, LeastLoadedChoice) {
     EXPECT_FALSE(FakeGetter(0).getExecutor());
 }
 
-TEST(EventPollerPool, PollersAreNamedByIndexAndSized) {
+// Event pollers are named by index and registered as their thread's current
+// poller; work pollers are named apart and are not.
+TEST(EventPollerPool, PollersAreNamedByIndexAndOnlyEventPollersAreCurrent) {
     ASSERT_TRUE(kPoolSized);
     auto& pool = EventPollerPool::Instance();
     ASSERT_EQ(pool.getExecutorSize(), kPoolSize);
-    size_t index = 0;
-    pool.for_each([&](const TaskExecutor::Ptr& executor) {
-        auto poller = std::dynamic_pointer_cast<EventPoller>(executor);
-        ASSERT_TRUE(poller);
-        std::string name;
-        ASSERT_TRUE(runOn(poller, [&]() { name = threadName(); }));
-        EXPECT_EQ(name, "event poller " + std::to_string(index++));
-    });
-    EXPECT_EQ(index, kPoolSize);
     EXPECT_EQ(&EventPoller::Instance(), pool.getFirstPoller().get());
+    WorkThreadPool::setPoolSize(2);
+    auto& work = WorkThreadPool::Instance();
+    ASSERT_EQ(work.getExecutorSize(), 2u);
+    std::vector<std::string> seen;
+    for (auto* executors : {static_cast<TaskExecutorGetterImp*>(&pool), static_cast<TaskExecutorGetterImp*>(&work)}) {
+        executors->for_each([&](const TaskExecutor::Ptr& executor) {
+            auto poller = std::dynamic_pointer_cast<EventPoller>(executor);
+            ASSERT_TRUE(runOn(poller, [&]() {
+                seen.push_back(threadName() + (EventPoller::getCurrentPoller() ? " current" : ""));
+            }));
+        });
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"event poller 0 current", "event poller 1 current",
+                                              "event poller 2 current", "event poller 3 current", "work poller 0",
+                                              "work poller 1"}));
 }
 
 TEST(EventPollerPool, GetPollerPrefersTheCallersPollerAndIsSafeFromManyThreads) {
@@ -180,48 +187,4 @@ TEST(EventPollerPool, GetPollerPrefersTheCallersPollerAndIsSafeFromManyThreads) 
         th.join();
     }
     EXPECT_EQ(bad, 0);
-}
-
-TEST(WorkThreadPool, PollersAreNamedAndNotRegisteredAsCurrent) {
-    WorkThreadPool::setPoolSize(2);
-    auto& pool = WorkThreadPool::Instance();
-    ASSERT_EQ(pool.getExecutorSize(), 2u);
-    std::string name;
-    bool registered = true;
-    ASSERT_TRUE(runOn(pool.getFirstPoller(), [&]() {
-        name = threadName();
-        registered = static_cast<bool>(EventPoller::getCurrentPoller());
-    }));
-    EXPECT_EQ(name, "work poller 0");
-    EXPECT_FALSE(registered);
-}
-
-// Listeners of the event's parameter types are called in tag order; the
-// dispatch works on a copy (a listener may remove others) and ends at an interrupt.
-TEST(NoticeCenter, DispatchRules) {
-    auto& center = NoticeCenter::Instance();
-    const std::string event = "test.notice.order";
-    int tags[4];
-    std::vector<int> calls;
-    center.addListener(&tags[1], event, std::function<void(int&)>([&](int& v) { calls.push_back(10 + v); }));
-    center.addListener(&tags[0], event, std::function<void(int&)>([&](int& v) {
-        calls.push_back(v);
-        center.delListener(&tags[1], event);
-    }));
-    center.addListener(&tags[2], event, std::function<void(std::string&)>([&](std::string&) { calls.push_back(-1); }));
-    int value = 1;
-    EXPECT_EQ(center.emitEvent(event, value), 2);
-    EXPECT_EQ(center.emitEvent(event, value), 1);
-    EXPECT_EQ(calls, (std::vector<int>{1, 11, 1}));
-    center.addListener(&tags[3], event, std::function<void(int&)>([&](int&) { calls.push_back(3); }));
-    center.delListener(&tags[0], event);
-    center.addListener(&tags[0], event, std::function<void(int&)>([](int&) {
-        throw EventDispatcher::InterruptException();
-    }));
-    EXPECT_EQ(center.emitEvent(event, value), 1) << "the interrupting listener counts";
-    EXPECT_EQ(calls.size(), 3u);
-    for (auto& tag : tags) {
-        center.delListener(&tag, event);
-    }
-    EXPECT_EQ(center.emitEvent(event, value), 0);
 }

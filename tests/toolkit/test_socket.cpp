@@ -88,27 +88,6 @@ TEST(SocketRead, ErrorEventWithoutPendingErrorIsEof) {
     EXPECT_EQ(trace.labels(), (std::vector<std::string>{"1 end of file"}));
 }
 
-TEST(SocketConnect, RefusalIsReportedAsRefused) {
-    auto poller = startPoller();
-    uint16_t port = closedPort();
-    for (auto host : {"127.0.0.1", "localhost"}) {
-        auto sock = Socket::createSocket(poller, true);
-        Latch done;
-        std::atomic<int> calls{0};
-        SockException result;
-        sock->connect(host, port, [&, done](const SockException& err) {
-            result = err;
-            ++calls;
-            done.set();
-        }, 5);
-        ASSERT_TRUE(done.wait());
-        runOn(poller);
-        EXPECT_EQ(calls, 1);
-        EXPECT_EQ(result.getErrCode(), Err_refused) << host << ": " << result.what();
-        EXPECT_EQ(sock->rawFD(), -1);
-    }
-}
-
 // ---------------------------------------------------------------- sending
 
 // The peers here are made with their locks on, so that the test thread may
@@ -203,35 +182,6 @@ TEST(SocketSend, BlockedLongerThanTheTimeOutFailsTheNextSend) {
     EXPECT_EQ(peer->rawFD(), -1);
 }
 
-// Several threads send numbered records at once while the reader drains:
-// every record arrives, each thread's in its order, even across the moments
-// when the socket turns from blocked to writable.
-TEST(SocketSend, ConcurrentSendersLoseNothing) {
-    auto poller = startPoller();
-    Acceptor acceptor(poller, nullptr, true);
-    RawClient client(acceptor.port());
-    auto peer = acceptor.peer();
-    ASSERT_TRUE(peer);
-    const int threads = 4, records = 3000;
-    const size_t record_size = 1024;
-    std::vector<std::thread> senders;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < threads; ++t) {
-        senders.emplace_back([&, t]() {
-            for (int i = 0; i < records; ++i) {
-                auto record = makeRecordFrame(t, i, record_size);
-                failures += peer->send(record.data(), record.size()) != static_cast<ssize_t>(record_size);
-            }
-        });
-    }
-    auto received = client.readBytes(threads * records * record_size);
-    for (auto& s : senders) {
-        s.join();
-    }
-    EXPECT_EQ(failures, 0);
-    EXPECT_TRUE(framesInOrder(received, threads, records, record_size));
-}
-
 // The poller, having written the last blocked batch, marks the socket
 // sendable and then looks at the queue once more. A record queued at that
 // very moment (its sender watches for the socket to stop being busy) must be
@@ -311,50 +261,6 @@ TEST(SocketListen, PortInUseAndCloneRules) {
     main.reset();
     RawClient client(clone->get_local_port());
     EXPECT_TRUE(client.connected());
-}
-
-// A listener cloned onto every poller of the pool: each of 100 connections is
-// accepted exactly once, by one of them.
-TEST(SocketListen, ClonedListenerAcceptsEachConnectionOnce) {
-    auto pollers = poolPollers();
-    ASSERT_FALSE(pollers.empty());
-    std::mutex mtx;
-    std::map<uint16_t, int> accepted;  // peer port -> times accepted
-    std::atomic<int> total{0};
-    std::vector<Socket::Ptr> listeners;
-    for (auto& poller : pollers) {
-        auto sock = Socket::createSocket(poller, true);
-        sock->setOnAccept([&](Socket::Ptr& peer, std::shared_ptr<void>&) {
-            std::lock_guard<std::mutex> lck(mtx);
-            ++accepted[peer->get_peer_port()];
-            ++total;
-        });
-        if (listeners.empty()) {
-            ASSERT_TRUE(sock->listen(0, "::", 1024));
-        } else {
-            ASSERT_TRUE(sock->cloneFromListenSocket(*listeners.front()));
-        }
-        listeners.push_back(sock);
-    }
-    uint16_t port = listeners.front()->get_local_port();
-
-    std::vector<std::unique_ptr<RawClient>> clients;
-    for (int i = 0; i < 100; ++i) {
-        clients.push_back(std::make_unique<RawClient>(port));
-        ASSERT_TRUE(clients.back()->connected());
-    }
-    ASSERT_TRUE(waitUntil([&]() { return total >= 100; }));
-    for (auto& poller : pollers) {
-        runOn(poller);
-    }
-    EXPECT_EQ(total, 100);
-    std::lock_guard<std::mutex> lck(mtx);
-    for (auto& client : clients) {
-        EXPECT_EQ(accepted[client->localPort()], 1) << "port " << client->localPort();
-    }
-    for (auto& listener : listeners) {
-        runOn(listener->getPoller(), [&]() { listener->closeSock(); });
-    }
 }
 
 // Out of descriptors, the listener pauses instead of failing, and accepts the

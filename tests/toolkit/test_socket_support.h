@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Network/Socket.h"
@@ -31,11 +32,16 @@ public:
         setsockopt(_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
         _connected = ::connect(_fd, sa, toolkit::SockUtil::get_sock_len(sa)) == 0;
     }
-    ~RawClient() { ::close(_fd); }
+    ~RawClient() { close(); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return _connected; }
+    void close() {
+        if (_fd != -1) {
+            ::close(std::exchange(_fd, -1));
+        }
+    }
     uint16_t localPort() const { return toolkit::SockUtil::get_local_port(_fd); }
     bool sendAll(const std::string& data) {
         for (size_t done = 0; done < data.size();) {
@@ -163,14 +169,6 @@ inline std::string pattern(size_t size, uint32_t seed = 0) {
         out[i] = static_cast<char>((i * 131 + (i >> 12) + seed * 17) & 0xFF);
     }
     return out;
-}
-
-// A loopback port that was just free: nothing listens on it.
-inline uint16_t closedPort() {
-    int probe = toolkit::SockUtil::listen(0, "127.0.0.1", 1);
-    uint16_t port = toolkit::SockUtil::get_local_port(probe);
-    ::close(probe);
-    return port;
 }
 
 // The pollers of the process-wide pool.

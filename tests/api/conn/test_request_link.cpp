@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "conn_test_env.h"
 
@@ -14,82 +15,73 @@ DataPack requestFor(unsigned int id) {
     return req;
 }
 
+std::string echoRequest(const char* text) {
+    DataPack req = requestFor(kEchoId);
+    insertStr(*req.mutable_data(), 2, text);
+    return req.SerializeAsString();
+}
+
 // The code field alone, followed by `tail`.
 std::string codeThen(unsigned int code, const std::string& tail) {
     return requestFor(code).SerializeAsString() + tail;
 }
 
+const char kInvalid[] = "-101,\"Invalid character\"";
+
 } // namespace
 
-TEST_F(UiLink, RequestReachesItsHandlerAndIsAnsweredInALengthPrefixedFrame) {
-    LinkClient app(requestPort());
-    ASSERT_TRUE(app.connected());
-
-    DataPack req = requestFor(kEchoId);
-    insertStr(*req.mutable_data(), 2, "hello");
-    ASSERT_TRUE(app.sendRaw(req.SerializeAsString()));
-    std::string prefix, body;
-    ASSERT_TRUE(app.readFrame(body, &prefix));
-    const char expected_prefix[4] = {static_cast<char>(body.size() & 0xFF), static_cast<char>(body.size() >> 8), 0, 0};
-    EXPECT_EQ(prefix, std::string(expected_prefix, 4));
-    DataPack reply;
-    ASSERT_TRUE(reply.ParseFromString(body));
-    EXPECT_EQ(reply.code(), static_cast<int>(kEchoId));
-    EXPECT_EQ(reply.stat(), 0);
-    ASSERT_EQ(reply.data().size(), 2u);
-    EXPECT_EQ(reply.data().at(1).u32val(), 0u);  // the UI link is source 0
-    EXPECT_EQ(reply.data().at(2).strval(), "hello");
-
-    // A failing handler: its result as stat, what it wrote kept.
-    ASSERT_TRUE(app.request(requestFor(kFailingId), reply));
-    EXPECT_EQ(reply.code(), static_cast<int>(kFailingId));
-    EXPECT_EQ(reply.stat(), 8);
-    EXPECT_EQ(reply.data().at(1).strval(), "partial");
-
-    // An id nobody bound: same code, nothing in data, stat 2.
+// Every request is answered under its code with the handler's result as stat
+// and what it wrote kept. An unbound id, and bytes that do not decode (a bad
+// wire type, a text that is not UTF-8, no code at all), run no handler, are
+// answered with stat 2 and an empty map, beep and queue -101.
+TEST_F(UiLink, EachRequestIsAnsweredInALengthPrefixedFrame) {
     DataPack unbound = requestFor(kUnboundId);
     insertU32(*unbound.mutable_data(), 1, 7);
-    ASSERT_TRUE(app.request(unbound, reply));
-    EXPECT_EQ(reply.code(), static_cast<int>(kUnboundId));
-    EXPECT_EQ(reply.stat(), 2);
-    EXPECT_TRUE(reply.data().empty());
-    EXPECT_EQ(drainErrors(), (std::vector<std::string>{"-109,\"Missing parameter\"", "-101,\"Invalid character\""}));
-}
-
-TEST_F(UiLink, UndecodableChunkRunsNoHandlerAndIsAnsweredAsAnUnboundId) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        int code, stat;
+        size_t keys;
+        std::vector<std::string> errors;
+    } cases[] = {
+        {"echo", echoRequest("hello"), static_cast<int>(kEchoId), 0, 2, {}},
+        {"failing handler", requestFor(kFailingId).SerializeAsString(), static_cast<int>(kFailingId), 8, 1,
+         {"-109,\"Missing parameter\""}},
+        {"unbound id", unbound.SerializeAsString(), static_cast<int>(kUnboundId), 2, 0, {kInvalid}},
+        {"wire type 7", codeThen(kCountedId, "\x0f"), static_cast<int>(kCountedId), 2, 0, {kInvalid}},
+        // data { key: 2, value { strVal: "\xff\xfe" } }
+        {"text not UTF-8", codeThen(kCountedId, std::string("\x12\x08\x08\x02\x12\x04\x42\x02\xff\xfe", 10)),
+         static_cast<int>(kCountedId), 2, 0, {kInvalid}},
+        {"no code", std::string("\xff\xff\xff", 3), 0, 2, 0, {kInvalid}},
+        {"sound request after", requestFor(kCountedId).SerializeAsString(), static_cast<int>(kCountedId), 0, 0, {}},
+    };
     LinkClient app(requestPort());
     ASSERT_TRUE(app.connected());
-    unsigned int calls_before = testManager().calls.load();
-
-    // The code of a bound handler, then a field with the invalid wire type 7.
-    DataPack reply;
-    ASSERT_TRUE(app.sendRaw(codeThen(kCountedId, "\x0f")));
-    ASSERT_TRUE(app.readPack(reply));
-    EXPECT_EQ(reply.code(), static_cast<int>(kCountedId));
-    EXPECT_EQ(reply.stat(), 2);
-    EXPECT_TRUE(reply.data().empty());
-
-    // A request whose text is not UTF-8 does not parse either.
-    // data { key: 2, value { strVal: "\xff\xfe" } }
-    ASSERT_TRUE(app.sendRaw(codeThen(kCountedId, std::string("\x12\x08\x08\x02\x12\x04\x42\x02\xff\xfe", 10))));
-    ASSERT_TRUE(app.readPack(reply));
-    EXPECT_EQ(reply.stat(), 2);
-
-    // Bytes that decode to no code at all are answered under code 0.
-    ASSERT_TRUE(app.sendRaw(std::string("\xff\xff\xff", 3)));
-    ASSERT_TRUE(app.readPack(reply));
-    EXPECT_EQ(reply.code(), 0);
-    EXPECT_EQ(reply.stat(), 2);
-
-    EXPECT_EQ(testManager().calls.load(), calls_before);
-    EXPECT_EQ(beeps(), 3u);
-    EXPECT_EQ(drainErrors(), std::vector<std::string>(3, "-101,\"Invalid character\""));
+    const unsigned int calls_before = testManager().calls.load();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const unsigned long beeps_before = beeps();
+        ASSERT_TRUE(app.sendAll(c.bytes));
+        std::string prefix, body;
+        ASSERT_TRUE(app.readFrame(body, &prefix));
+        const char length[4] = {static_cast<char>(body.size() & 0xFF), static_cast<char>(body.size() >> 8), 0, 0};
+        EXPECT_EQ(prefix, std::string(length, 4));
+        DataPack reply;
+        ASSERT_TRUE(reply.ParseFromString(body));
+        EXPECT_EQ(reply.code(), c.code);
+        EXPECT_EQ(reply.stat(), c.stat);
+        EXPECT_EQ(reply.data().size(), c.keys);
+        EXPECT_EQ(drainErrors(), c.errors);
+        EXPECT_EQ(beeps() - beeps_before, c.errors.size());
+        if (c.code == static_cast<int>(kEchoId)) {
+            EXPECT_EQ(reply.data().at(1).u32val(), 0u);  // the UI link is source 0
+            EXPECT_EQ(reply.data().at(2).strval(), "hello");
+        } else if (c.code == static_cast<int>(kFailingId)) {
+            EXPECT_EQ(reply.data().at(1).strval(), "partial");
+        }
+    }
+    EXPECT_EQ(testManager().calls.load(), calls_before + 1) << "only the sound request ran its handler";
     EXPECT_TRUE(logged("undecodable request"));
-
-    // The connection still serves a sound request.
-    ASSERT_TRUE(app.request(requestFor(kCountedId), reply));
-    EXPECT_EQ(reply.stat(), 0);
-    EXPECT_EQ(testManager().calls.load(), calls_before + 1);
 }
 
 TEST_F(UiLink, ReplyUpToTheFrameLimitIsSentAndALargerOneIsAnsweredTooMuchData) {
@@ -104,7 +96,6 @@ TEST_F(UiLink, ReplyUpToTheFrameLimitIsSentAndALargerOneIsAnsweredTooMuchData) {
         --raw;
     }
     ASSERT_EQ(replySize(raw), ConnService::kMaxFrameBody);
-
     LinkClient app(requestPort());
     ASSERT_TRUE(app.connected());
     DataPack req = requestFor(kSizedId);

@@ -64,19 +64,6 @@ TEST(FuncKeywordTables, EveryKeyIsOneQuotedKeyword) {
     }
 }
 
-TEST(FuncKeywordTables, KeysMatchExactlyWithQuotesAndCase) {
-    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("VOLT:DC")), TYPE_DCV);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.count("VOLT:DC"), 0u);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.count(q("volt:dc")), 0u);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.count(q("Volt:DC")), 0u);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("VOLTage:DC")), TYPE_DCV);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("DIODe")), TYPE_DIODE);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("PERiod")), TYPE_PERIOD);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("OFF")), -1);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.at(q("TEMPerature")), TYPE_SENSOR);
-    EXPECT_EQ(mapStringEnumToFuncForScpi.count(q("CALC:DATA")), 0u);
-}
-
 TEST(FuncKeywordTables, SecondaryTablesAreOwnReadingOffAndPrimaryKeywords) {
     for (const SecondaryTable& t : kSecondaryTables) {
         SCOPED_TRACE(t.name);
