@@ -1,6 +1,6 @@
 // Parameters of the math handlers: bounds by main function, numbers and
 // MIN/MAX/DEF words, and the unit conversion between remote control's base
-// units and the display unit of a range.
+// units, in which the math keeps its values, and the display unit of a range.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -74,6 +74,17 @@ void CDataManage::DataFormatForScpiCalcUnit(int func, double value, double& out,
     }
 }
 
+double CDataManage::mathBaseFactor(int func, const structRangeInfo& row) {
+    double factor = 1.0;
+    DataFormatForScpiCalcUnit(func, 1.0, factor, row);
+    return factor > 0 ? factor : 1.0;
+}
+
+double CDataManage::mathDisplayFactor(MeasureTypeEnum func) {
+    const int real = FunctionManage::instance().FM_GetRealRange(func);
+    return mathBaseFactor(func, DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(real, 0)), 0.0));
+}
+
 void CDataManage::mathNumberReply(ValueMap* out, int key, double value) {
     char text[64];
     std::snprintf(text, sizeof(text), "%10.8E", value);
@@ -101,7 +112,8 @@ int CDataManage::mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range
     case TYPE_PERIOD:
     case TYPE_FREQ: {
         const bool scaled = counterScaled(FunctionManage::instance().FreqPeriRealRangeGet(func));
-        const double l = func == TYPE_PERIOD ? (scaled ? 60 : 60000) : (scaled ? 120 : 120000);
+        const double l = (func == TYPE_PERIOD ? (scaled ? 60 : 60000) : (scaled ? 120 : 120000)) *
+                         mathBaseFactor(func, structRangeInfo{});
         b = {-l, l, 0};
         return 0;
     }
@@ -112,7 +124,8 @@ int CDataManage::mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range
         return 0;
     }
     default: {
-        const double l = DM_GetRangeInfo(func, static_cast<uint32_t>(range), 0.0).f32CalLimit;
+        const structRangeInfo row = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0.0);
+        const double l = row.f32CalLimit * mathBaseFactor(func, row);
         b = {-l, l, 0};
         return 0;
     }
@@ -166,7 +179,7 @@ int CDataManage::mathNumberParam(unsigned int source, const Value& v, const Math
     } else {
         return E104_DATA_TYPE_ERROR;
     }
-    if (convertFunc >= 0 && (remote || unit)) DataFormatForMinUnit(convertFunc, value, value, row);
+    if (convertFunc >= 0 && !remote && !unit) DataFormatForScpiCalcUnit(convertFunc, value, value, row);
     out = value;
     return 0;
 }
