@@ -120,25 +120,6 @@ TEST_F(EngineTest, ReplyTextFollowsTheValueKind) {
     EXPECT_EQ(result, E101_INVALID_CHARACTER);
 }
 
-TEST_F(EngineTest, StatusBitsFollowFailuresUntilRead) {
-    // A refused value: command error (bit 5) from the register, execution
-    // error (bit 4) from the hub. The status byte is computed as it is read:
-    // once *ESR? took the events only the queued error shows.
-    EXPECT_EQ(ask("*ESE 16;*SRE 64\n"), "");
-    EXPECT_EQ(ask("*STB?;*ESR?;*STB?\n"), "36;48;4\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E222_DATA_OUT_OF_RANGE) + "\n");
-    EXPECT_EQ(ask("*STB?;*ESE?;*SRE?\n"), "0;16;0\n");
-
-    // An unknown header is a command error: with bit 5 enabled it reaches
-    // the status byte too, and with it the service request.
-    EXPECT_EQ(ask("*ESE 32;*SRE 32\n"), "");
-    EXPECT_EQ(ask("FOO:BAR?\n"), "");
-    EXPECT_EQ(ask("*STB?;*ESR?\n"), "100;32\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E100_CMD_ERROR) + "\n");
-    EXPECT_EQ(ask("*CLS;*SRE 0;*STB?\n"), "0\n");
-}
-
 TEST_F(EngineTest, ResetIsSilentAndReloadsDefaults) {
     ProtoTriggerFuncInfo defaults, changed, after;
     CDataManage::instance()->ProtoTriggerFuncInfoDefault(defaults);
