@@ -11,7 +11,6 @@
 #include "CommonSimpleFunc.h"
 #include "DrvScpiErrDef.h"
 #include "FunctionManage.h"
-#include "RangeInfoTables.h"
 #include "Util/logger.h"
 #include "inc_enum.h"
 
@@ -20,36 +19,7 @@ namespace {
 // Display ranges 1 to 3 of PERIOD and FREQ show ms and kHz.
 bool counterScaled(int displayRange) { return displayRange >= 1 && displayRange <= 3; }
 
-const structRangeInfo& counterRow(const structRangeInfo* rows, int displayRange) {
-    return rows[std::clamp(displayRange, 0, 3)];
-}
-
 } // namespace
-
-void CDataManage::DataFormatForMinUnit(int func, double value, double& out, const structRangeInfo& row) {
-    const double m = row.f32MinUnite;
-    switch (func) {
-    case TYPE_DCV:
-    case TYPE_ACV: out = value * 1000 / m; break;
-    case TYPE_DCI:
-    case TYPE_ACI: out = value * 1e6 / m; break;
-    case TYPE_OHM2:
-    case TYPE_OHM4: out = value / m; break;
-    case TYPE_CAP: out = value * 1e9 / m; break;
-    case TYPE_PERIOD:
-        out = value * 1e6 / counterRow(stRangeInfoPERI, FunctionManage::instance().FreqPeriRealRangeGet(TYPE_PERIOD))
-                                .f32MinUnite;
-        break;
-    case TYPE_FREQ:
-        out = value / counterRow(stRangeInfoFREQ, FunctionManage::instance().FreqPeriRealRangeGet(TYPE_FREQ))
-                          .f32MinUnite;
-        break;
-    case TYPE_CONT:
-    case TYPE_DIODE:
-    case TYPE_SENSOR: out = value; break;
-    default: break;
-    }
-}
 
 void CDataManage::DataFormatForScpiCalcUnit(int func, double value, double& out, const structRangeInfo& row) {
     const double m = row.f32MinUnite;

@@ -472,8 +472,8 @@ public:
     // with the row given; statistics shown in the display unit of `row`.
     void CalculateNotifyEntries(ValueMap& map, MeasureTypeEnum func, const structRangeInfo& row,
                                 const std::function<std::string(double, const structRangeInfo&)>& format);
-    // Base unit of remote control <-> display unit of the range row.
-    void DataFormatForMinUnit(int func, double value, double& out, const structRangeInfo& row);
+    // Display unit of the range row (the band in force for the counters) to
+    // the base unit of remote control.
     void DataFormatForScpiCalcUnit(int func, double value, double& out, const structRangeInfo& row);
     // The factor from the display unit of `row` (the band in force for the
     // counters) to the base unit, and the same for the main function's range
