@@ -12,6 +12,7 @@
 #include "DrvScpiErrDef.h"
 #include "DrvScpiSM.h"
 #include "Poller/EventPoller.h"
+#include "RangeInfoTables.h"
 #include "Util/logger.h"
 #include "drv/beeper/CBeeper.h"
 #include "inc_enum.h"
@@ -27,6 +28,12 @@ namespace {
 constexpr double kOver = 9.9e37;
 constexpr uint16_t kQuesAboveUpper = 0x1000;
 constexpr uint16_t kQuesBelowLower = 0x0800;
+
+// The limit bits of QUEStionable tell the result of the latest reading.
+void limitCondition(uint8_t result) {
+    SCPI_STAT_QUES_ConditionSet(kQuesAboveUpper | kQuesBelowLower,
+                                result == 1 ? kQuesAboveUpper : result == 2 ? kQuesBelowLower : 0);
+}
 
 bool isPosOver(double x) { return x >= kOver; }
 bool isNegOver(double x) { return x <= -kOver; }
@@ -57,20 +64,18 @@ MeasureTypeEnum CDataManage::mathMain() {
 }
 
 int CDataManage::CalculateHandle(double& reading) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
+    const MeasureTypeEnum func = mathMain();
     const structCalcConfig& rel = stCalcConfig[func];
-    if (rel.bRELEnable) reading -= rel.f64RELValue;
+    // An overload stays one: an offset would turn it into a number.
+    if (rel.bRELEnable && !isPosOver(reading) && !isNegOver(reading)) reading -= rel.f64RELValue;
+    const enumMathFunc math = g_stMathPara.bMathSwitch ? g_stMathPara.euMathFunc : MATH_NONE;
+    // The limit bits describe the latest tested reading; no test, no failure.
+    if (math != MATH_LIMIT) limitCondition(0);
     if (!g_stMathPara.bMathSwitch) return 0;
     const double x = reading;
     double r = x;
-    const enumMathFunc math = g_stMathPara.euMathFunc;
     if (math == MATH_DB || math == MATH_DBM) {
-        // Power in volts whatever the range shows: on the millivolt range the
-        // display unit alone would put the result 60 dB off.
-        const double volts = x * DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), x).f32MinUnite / 1000;
-        r = x == 0 ? -300 : 10 * std::log10(volts * volts / g_stMathPara.u32RefR * 1000);
+        r = x == 0 ? -300 : 10 * std::log10(x * x / g_stMathPara.u32RefR * 1000);
         if (math == MATH_DB) r -= g_stMathPara.f64Db;
     }
     switch (math) {
@@ -124,14 +129,13 @@ double CDataManage::CalculateMathLimitFunc(double x) {
     if (x > l.f64High) {
         ++l.highCount;
         l.u8LimitResult = 1;
-        SCPI_STAT_QUES_EventSet(kQuesAboveUpper);
         postLimitBeep(PFhightag);
     } else if (x < l.f64Low) {
         ++l.lowCount;
         l.u8LimitResult = 2;
-        SCPI_STAT_QUES_EventSet(kQuesBelowLower);
         postLimitBeep(PFlowtag);
     }
+    limitCondition(l.u8LimitResult);
     if (l.u8LimitResult != 0) {
         l.f64LastValue = x;
         l.euLmtStat = LIMIT_FAIL;
@@ -173,6 +177,8 @@ int CDataManage::CalculateResetCalLmt() {
         auto entry = row->second.find(range);
         if (entry != row->second.end()) v = entry->second;
     }
+    // The table is in the display unit of the range; the limits are kept in base units.
+    v *= mathBaseFactor(func, DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0.0));
     std::lock_guard<std::mutex> lock(m_bufferMtx);
     g_stMathPara.stLimit.f64High = v;
     g_stMathPara.stLimit.f64Low = -v;
@@ -231,7 +237,9 @@ int CDataManage::CalculateReset() {
 
 // ------------------------------------------------------------- relative
 
-double CDataManage::newestReading() { return m_buffer.empty() ? 0.0 : m_buffer.back().f64Value; }
+double CDataManage::newestReading() {
+    return m_buffer.empty() ? 0.0 : m_buffer.back().f64Value * m_buffer.back().f64ToBase;
+}
 
 // Record entry of one function from stCalcConfig; m_bufferMtx held.
 void CDataManage::mathRecordRel(int func) {
@@ -267,20 +275,25 @@ int CDataManage::CalculateRelStateSet(int func, bool on) {
 
 // ------------------------------------------------------------- UI push
 
-void CDataManage::CalculateNotifyEntries(ValueMap& map, const std::function<std::string(double)>& format) {
+void CDataManage::CalculateNotifyEntries(ValueMap& map, MeasureTypeEnum func, const structRangeInfo& row,
+                                         const std::function<std::string(double, const structRangeInfo&)>& format) {
+    const double toBase = mathBaseFactor(func, row);
+    // Overloads stay the overload value; numbers go to the unit the UI shows.
+    auto shown = [&](double v) { return format(isPosOver(v) || isNegOver(v) ? v : v / toBase, row); };
     std::lock_guard<std::mutex> lock(m_bufferMtx);
     const structMathPara& m = g_stMathPara;
     if (!m.bMathSwitch) return;
     switch (m.euMathFunc) {
     case MATH_MIN_MAX:
-        insertStr(map, 0x701, format(m.stAver.f64Max).c_str());
-        insertStr(map, 0x702, format(m.stAver.f64Min).c_str());
-        insertStr(map, 0x703, format(m.stAver.f64Aver).c_str());
-        insertStr(map, 0x705, format(m.stAver.f64SDev).c_str());
+        insertStr(map, 0x701, shown(m.stAver.f64Max).c_str());
+        insertStr(map, 0x702, shown(m.stAver.f64Min).c_str());
+        insertStr(map, 0x703, shown(m.stAver.f64Aver).c_str());
+        insertStr(map, 0x705, shown(m.stAver.f64SDev).c_str());
         insertU32(map, 0x706, static_cast<uint32_t>(m.stAver.u64Count));
         break;
-    case MATH_DB: insertStr(map, 0x802, format(g_f64MathValue).c_str()); break;
-    case MATH_DBM: insertStr(map, 0x805, format(g_f64MathValue).c_str()); break;
+    // A decibel value is no reading of the range: its row is the default one.
+    case MATH_DB: insertStr(map, 0x802, format(g_f64MathValue, stRangeInfoDEF).c_str()); break;
+    case MATH_DBM: insertStr(map, 0x805, format(g_f64MathValue, stRangeInfoDEF).c_str()); break;
     case MATH_LIMIT:
         insertU32(map, 0x809, m.stLimit.euLmtStat == LIMIT_PASS ? 0 : m.stLimit.u8LimitResult);
         insertU32(map, 0x80A, m.stLimit.passCount);
@@ -295,6 +308,7 @@ void CDataManage::postUICalculateConfig() {
     MeasureTypeEnum func;
     int32_t range;
     mathMainFunc(func, range);
+    const double toBase = mathDisplayFactor(func);
     ValueMap map;
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
@@ -305,9 +319,10 @@ void CDataManage::postUICalculateConfig() {
         insertF64(map, 0x800, m.f64Db);
         insertF64(map, 0x803, static_cast<double>(m.u32RefR));
         insertBval(map, 0x80E, rel.bRELEnable);
-        insertF64(map, 0x80D, rel.f64RELValue);
-        insertF64(map, 0x806, m.stLimit.f64Low);
-        insertF64(map, 0x807, m.stLimit.f64High);
+        // The UI shows offset and limits in the unit of the range in force.
+        insertF64(map, 0x80D, rel.f64RELValue / toBase);
+        insertF64(map, 0x806, m.stLimit.f64Low / toBase);
+        insertF64(map, 0x807, m.stLimit.f64High / toBase);
         const structMathPara& last = g_stMathParaLast;
         if (m.bMathSwitch != last.bMathSwitch || m.euMathFunc != last.euMathFunc || m.f64Db != last.f64Db ||
             m.u32RefR != last.u32RefR || m.stLimit.f64Low != last.stLimit.f64Low ||

@@ -1,9 +1,10 @@
 #pragma once
 // Math on the readings of the main display: relative offset per function, dB
-// and dBm, running statistics and the pass/fail limit test. The state lives
-// in this unit's globals and in CDataManage::stCalcConfig; all of it is
-// guarded by the engine's buffer mutex, which the measurement loop holds
-// while it processes a reading.
+// and dBm, running statistics and the pass/fail limit test, all in the base
+// unit of remote control; the UI gets them in the unit of the range shown.
+// The state lives in this unit's globals and in CDataManage::stCalcConfig;
+// all of it is guarded by the engine's buffer mutex, which the measurement
+// loop holds while it processes a reading.
 
 #include <cstdint>
 
@@ -41,7 +42,7 @@ struct structMathAver {
 };
 
 struct structFuncLimit {
-    double f64Low;        // display unit of the current range
+    double f64Low;        // base unit of remote control (V, A, ohm, Hz, s, F)
     double f64High;
     double f64LastValue;  // the last failing reading
     uint32_t highCount;
@@ -62,7 +63,8 @@ struct structMathPara {
     structFuncLimit stLimit;
 };
 
-// Relative offset of one function, in the display unit of its range.
+// Relative offset of one function, in its base unit, so that it holds on
+// every range and frequency band.
 struct structCalcConfig {
     bool bRELEnable;
     bool bAutoEnable;  // the offset was taken from a reading

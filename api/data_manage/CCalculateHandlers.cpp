@@ -486,13 +486,10 @@ int CDataManage::cbCalculatePFUpperSet(unsigned int source, const ValueMap& in, 
     return result;
 }
 
-// A user value of the main function, in base units for remote control.
+// A user value of the main function (kept in base units): as it is for
+// remote control, in the display unit of the range in force for the UI.
 static void userValueReply(CDataManage& e, unsigned int source, int key, double value, ValueMap* out) {
-    const MeasureTypeEnum func = e.mathMain();
-    if (isRemote(source)) {
-        const int real = FunctionManage::instance().FM_GetRealRange(func);
-        e.DataFormatForScpiCalcUnit(func, value, value, e.DM_GetRangeInfo(func, static_cast<uint32_t>(real), 0.0));
-    }
+    if (!isRemote(source)) value /= e.mathDisplayFactor(e.mathMain());
     CDataManage::mathNumberReply(out, key, value);
 }
 

@@ -1,6 +1,6 @@
 // Parameters of the math handlers: bounds by main function, numbers and
 // MIN/MAX/DEF words, and the unit conversion between remote control's base
-// units and the display unit of a range.
+// units, in which the math keeps its values, and the display unit of a range.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,7 +11,6 @@
 #include "CommonSimpleFunc.h"
 #include "DrvScpiErrDef.h"
 #include "FunctionManage.h"
-#include "RangeInfoTables.h"
 #include "Util/logger.h"
 #include "inc_enum.h"
 
@@ -20,36 +19,7 @@ namespace {
 // Display ranges 1 to 3 of PERIOD and FREQ show ms and kHz.
 bool counterScaled(int displayRange) { return displayRange >= 1 && displayRange <= 3; }
 
-const structRangeInfo& counterRow(const structRangeInfo* rows, int displayRange) {
-    return rows[std::clamp(displayRange, 0, 3)];
-}
-
 } // namespace
-
-void CDataManage::DataFormatForMinUnit(int func, double value, double& out, const structRangeInfo& row) {
-    const double m = row.f32MinUnite;
-    switch (func) {
-    case TYPE_DCV:
-    case TYPE_ACV: out = value * 1000 / m; break;
-    case TYPE_DCI:
-    case TYPE_ACI: out = value * 1e6 / m; break;
-    case TYPE_OHM2:
-    case TYPE_OHM4: out = value / m; break;
-    case TYPE_CAP: out = value * 1e9 / m; break;
-    case TYPE_PERIOD:
-        out = value * 1e6 / counterRow(stRangeInfoPERI, FunctionManage::instance().FreqPeriRealRangeGet(TYPE_PERIOD))
-                                .f32MinUnite;
-        break;
-    case TYPE_FREQ:
-        out = value / counterRow(stRangeInfoFREQ, FunctionManage::instance().FreqPeriRealRangeGet(TYPE_FREQ))
-                          .f32MinUnite;
-        break;
-    case TYPE_CONT:
-    case TYPE_DIODE:
-    case TYPE_SENSOR: out = value; break;
-    default: break;
-    }
-}
 
 void CDataManage::DataFormatForScpiCalcUnit(int func, double value, double& out, const structRangeInfo& row) {
     const double m = row.f32MinUnite;
@@ -72,6 +42,17 @@ void CDataManage::DataFormatForScpiCalcUnit(int func, double value, double& out,
     case TYPE_SENSOR: out = value; break;
     default: break;
     }
+}
+
+double CDataManage::mathBaseFactor(int func, const structRangeInfo& row) {
+    double factor = 1.0;
+    DataFormatForScpiCalcUnit(func, 1.0, factor, row);
+    return factor > 0 ? factor : 1.0;
+}
+
+double CDataManage::mathDisplayFactor(MeasureTypeEnum func) {
+    const int real = FunctionManage::instance().FM_GetRealRange(func);
+    return mathBaseFactor(func, DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(real, 0)), 0.0));
 }
 
 void CDataManage::mathNumberReply(ValueMap* out, int key, double value) {
@@ -101,7 +82,8 @@ int CDataManage::mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range
     case TYPE_PERIOD:
     case TYPE_FREQ: {
         const bool scaled = counterScaled(FunctionManage::instance().FreqPeriRealRangeGet(func));
-        const double l = func == TYPE_PERIOD ? (scaled ? 60 : 60000) : (scaled ? 120 : 120000);
+        const double l = (func == TYPE_PERIOD ? (scaled ? 60 : 60000) : (scaled ? 120 : 120000)) *
+                         mathBaseFactor(func, structRangeInfo{});
         b = {-l, l, 0};
         return 0;
     }
@@ -112,7 +94,8 @@ int CDataManage::mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range
         return 0;
     }
     default: {
-        const double l = DM_GetRangeInfo(func, static_cast<uint32_t>(range), 0.0).f32CalLimit;
+        const structRangeInfo row = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0.0);
+        const double l = row.f32CalLimit * mathBaseFactor(func, row);
         b = {-l, l, 0};
         return 0;
     }
@@ -166,7 +149,7 @@ int CDataManage::mathNumberParam(unsigned int source, const Value& v, const Math
     } else {
         return E104_DATA_TYPE_ERROR;
     }
-    if (convertFunc >= 0 && (remote || unit)) DataFormatForMinUnit(convertFunc, value, value, row);
+    if (convertFunc >= 0 && !remote && !unit) DataFormatForScpiCalcUnit(convertFunc, value, value, row);
     out = value;
     return 0;
 }

@@ -1,6 +1,8 @@
 // Relative offset of one fixed function, whatever function is on the main
 // display: state, offset and auto switch with their queries, for the nine
 // functions of kRelFamily. One body per operation serves all nine.
+#include <algorithm>
+
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "FunctionManage.h"
@@ -18,17 +20,18 @@ bool boolOf(const Value& v) { return v.value_case() == Value::kBVal && v.bval();
 
 } // namespace
 
-// The offset bound of `func` and the range row its numbers convert by.
+// The offset bound of `func` in base units, and the range row a number from
+// the UI converts by.
 double CDataManage::relLimit(MeasureTypeEnum func, structRangeInfo& row) {
     FunctionManage& fm = FunctionManage::instance();
     if (func == TYPE_FREQ || func == TYPE_PERIOD) {
         const int r = fm.FreqPeriRealRangeGet(func);
         row = DM_GetRangeInfo(func, static_cast<uint32_t>(r), 0.0);
         const bool scaled = r >= 1 && r <= 3;
-        return func == TYPE_FREQ ? (scaled ? 120 : 120000) : (scaled ? 60 : 60000);
+        return (func == TYPE_FREQ ? (scaled ? 120 : 120000) : (scaled ? 60 : 60000)) * mathBaseFactor(func, row);
     }
-    row = DM_GetRangeInfo(func, static_cast<uint32_t>(fm.FM_GetRealRange(func)), 0.0);
-    return row.f32CalLimit;
+    row = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(fm.FM_GetRealRange(func), 0)), 0.0);
+    return row.f32CalLimit * mathBaseFactor(func, row);
 }
 
 int CDataManage::relOffsetSet(const RelFamilyRow& rel, unsigned int source, const Value& v) {
@@ -80,10 +83,8 @@ int CDataManage::relHandler(const RelFamilyRow& rel, RelOp op, unsigned int sour
             std::lock_guard<std::mutex> lock(m_bufferMtx);
             value = stCalcConfig[rel.func].f64RELValue;
         }
-        const int real = FunctionManage::instance().FM_GetRealRange(rel.func);
-        if (source >= 1 && source <= 3) {
-            DataFormatForScpiCalcUnit(rel.func, value, value, DM_GetRangeInfo(rel.func, static_cast<uint32_t>(real), 0.0));
-        }
+        // Kept in base units: the UI shows it in the unit of the range in force.
+        if (source < 1 || source > 3) value /= mathDisplayFactor(rel.func);
         // The text goes under the state code with bit 30 set.
         mathNumberReply(out, offset, value);
         return 0;

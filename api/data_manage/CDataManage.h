@@ -391,6 +391,7 @@ public:
     std::atomic<uint32_t> m_singleCountDown{0};
     std::atomic<uint32_t> m_sampleCount{1};
     std::atomic<int32_t> mDataPointThreshold{500000};
+    std::atomic<int32_t> m_readingCapacity{500000};  // the model's reading memory, bound of the threshold
     std::atomic<uint32_t> m_u32BufferTimeOut{5000};
     std::atomic<int32_t> m_measState{0};
     // Function or range changed: the loop empties its window before the next
@@ -449,7 +450,10 @@ public:
     // ---- math on readings (CCalculate*.cpp, CNumberFormat.cpp)
     // The math state (CCalculate.h) and stCalcConfig are guarded by
     // m_bufferMtx; the record m_protoMathFuncInfo by _mtx (taken after it).
-    // The loop calls CalculateHandle holding m_bufferMtx.
+    // The loop calls CalculateHandle holding m_bufferMtx, with the reading in
+    // the base unit of remote control (±9.9e37 for an overload): offsets,
+    // limits and statistics are kept in base units so that they keep their
+    // meaning when the range or the frequency band changes.
     int CalculateHandle(double& reading);
     double CalculateMathExtrem(double x);
     double CalculateMathLimitFunc(double x);
@@ -464,11 +468,18 @@ public:
     int CalculateScalStateSet(bool on);
     int CalculatePFLowerSet(unsigned int source, const Value& v);
     int CalculatePFUpperSet(unsigned int source, const Value& v);
-    // The math results a reading notification carries, texts made by `format`.
-    void CalculateNotifyEntries(ValueMap& map, const std::function<std::string(double)>& format);
-    // Base unit of remote control <-> display unit of the range row.
-    void DataFormatForMinUnit(int func, double value, double& out, const structRangeInfo& row);
+    // The math results a reading notification carries, texts made by `format`
+    // with the row given; statistics shown in the display unit of `row`.
+    void CalculateNotifyEntries(ValueMap& map, MeasureTypeEnum func, const structRangeInfo& row,
+                                const std::function<std::string(double, const structRangeInfo&)>& format);
+    // Display unit of the range row (the band in force for the counters) to
+    // the base unit of remote control.
     void DataFormatForScpiCalcUnit(int func, double value, double& out, const structRangeInfo& row);
+    // The factor from the display unit of `row` (the band in force for the
+    // counters) to the base unit, and the same for the main function's range
+    // in force.
+    double mathBaseFactor(int func, const structRangeInfo& row);
+    double mathDisplayFactor(MeasureTypeEnum func);
 
     int cbCalculateFuncSet(unsigned int source, const ValueMap& in, ValueMap* out);
     int cbCalculateStatisticSet(unsigned int source, const ValueMap& in, ValueMap* out);
@@ -543,8 +554,9 @@ public:
     int mathBounds(MathBounds& b, MeasureTypeEnum& func, int32_t& range);
     // A switch of a math function may not run on an automatic range.
     bool mathAutoRange(MeasureTypeEnum func);
-    // A number or MIN/MAX/DEF word; `convertFunc` >= 0 converts a remote
-    // number (or any number with a unit) from base to the display unit of `row`.
+    // A number or MIN/MAX/DEF word, in base units: with `convertFunc` >= 0 a
+    // number from the UI without a unit is in the display unit of `row` and
+    // converted; `b` is in base units.
     int mathNumberParam(unsigned int source, const Value& v, const MathBounds& b, int convertFunc,
                         const structRangeInfo& row, bool integer, const char* failLog, double& out);
     double newestReading();
@@ -622,6 +634,8 @@ private:
     // data record and the remote-control texts; raises the generation.
     void clearReadings(bool second);
     static double baseFactor(uint32_t func, const structRangeInfo& row);
+    // The overload bit of QUEStionable follows the latest reading of `func`.
+    void overloadCondition(uint32_t func, bool over);
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
     // The reading wait into the text FETCh? answers; the wait's result.

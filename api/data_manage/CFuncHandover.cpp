@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "CDataManage.h"
+#include "ReadingText.h"
 #include "FunctionManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
@@ -16,21 +17,13 @@ namespace {
 
 bool isCounter(int f) { return f == TYPE_PERIOD || f == TYPE_FREQ; }
 
-// The latest reading of a display as remote-control text: "9.9E37" beyond
-// the over-limit of the row it was taken on.
+// The latest reading of a display as remote-control text.
 int latestText(const std::deque<structReading>& buffer, const char* emptyLog, std::string& text) {
     if (buffer.empty()) {
         PrintE("%s", emptyLog);
         return 44;
     }
-    const structReading& r = buffer.back();
-    if (!(std::fabs(r.f64Value) <= r.f32OverLimit)) {
-        text = "9.9E37";
-        return 0;
-    }
-    char out[64];
-    std::snprintf(out, sizeof(out), "%10.8E", r.f64Value * r.f64ToBase);
-    text = out;
+    text = readingText(buffer.back());
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "CDataManage.h"
+#include "ReadingText.h"
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
@@ -210,13 +211,9 @@ int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
     // Formatted on the private copy, the loop goes on meanwhile.
     std::string text;
     text.reserve(taken.size() * 16);
-    char one[64];
     for (const structReading& r : taken) {
-        // An overload reads "9.9E37", not its value scaled by the row.
-        const int n = std::fabs(r.f64Value) <= r.f32OverLimit
-                          ? std::snprintf(one, sizeof(one), "%10.8E,", r.f64Value * r.f64ToBase)
-                          : std::snprintf(one, sizeof(one), "9.9E37,");
-        text.append(one, static_cast<size_t>(n));
+        text += readingText(r);
+        text += ',';
     }
     text.pop_back();
     const std::string length = std::to_string(text.size());

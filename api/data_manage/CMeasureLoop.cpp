@@ -144,7 +144,10 @@ void CDataManage::runPass() {
     for (double v : m_tempQueue) avgVal += v;
     if (!m_tempQueue.empty()) avgVal /= static_cast<double>(m_tempQueue.size());
     const structRangeInfo row = DM_GetRangeInfo(config.eRealFunc, static_cast<uint32_t>(config.s32Range), calVal);
-    if (!std::isfinite(avgVal) || avgVal > row.f32OverLimit || avgVal < -row.f32OverLimit) avgVal = kOverload;
+    // An overload keeps its sign where the row has negatives: -9.9e37 is
+    // the negative one.
+    if (std::isnan(avgVal) || avgVal > row.f32OverLimit) avgVal = kOverload;
+    else if (avgVal < -row.f32OverLimit) avgVal = row.zHasNegative ? -kOverload : kOverload;
     if (avgVal < 0 && !row.zHasNegative) avgVal = 0;
 
     m_isFreqReady = DM_FreqData(config.eRealFunc, m_freqRaw);
@@ -313,15 +316,25 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     }
 
     const structRangeInfo row = displayValue(s.mainFunc, config.s32Range, retVal);
+    const double factor = baseFactor(s.mainFunc, row);
+    const double toBase = factor > 0 ? factor : 1.0;
+    const bool over = !(std::fabs(retVal) <= row.f32OverLimit);
+    if (over) retVal = retVal < 0 ? -kOverload : kOverload;
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         // A clear since this pass began: the reading belongs to what was cleared.
         if (m_generation.load() != s.generation) return;
-        CalculateHandle(retVal);
+        // The math works in base units, so that its offsets, limits and
+        // statistics span range and band changes; the reading is kept in
+        // the unit of its row.
+        double base = over ? retVal : retVal * toBase;
+        CalculateHandle(base);
+        if (!over) retVal = base / toBase;
         if (m_buffer.empty()) m_bufferStartTime = readingTime;
         m_bufferCurrentTime = readingTime;
-        appendBounded(m_buffer, {retVal, baseFactor(s.mainFunc, row), row.f32OverLimit}, true);
+        appendBounded(m_buffer, {retVal, toBase, row.f32OverLimit}, true);
     }
+    overloadCondition(s.mainFunc, over);
     DataCollectForSCPI(s.mainFunc, row);
     DM_NotifyClient(true, retVal, row);
     m_triggerChange = false;

@@ -42,7 +42,8 @@ int periodRow(double us) {
 
 void CDataManage::DM_CapabilityInit(const std::string& model) {
     const bool first = model == "MV412";
-    mDataPointThreshold = first ? 500000 : 20000;
+    m_readingCapacity = first ? 500000 : 20000;
+    mDataPointThreshold = m_readingCapacity.load();
     m_stRangeInfoDCI = first ? stRangeInfoDCI : stRangeInfoDCI_MV412E;
     m_stRangeInfoACI = first ? stRangeInfoACI : stRangeInfoACI_MV412E;
     m_scpiF64RangeLimitMap = first ? scpiF64RangeLimitMap : scpiF64RangeLimitMap_MV412E;

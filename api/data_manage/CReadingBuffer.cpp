@@ -11,6 +11,7 @@
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
+#include "ReadingText.h"
 #include "Util/logger.h"
 
 namespace {
@@ -25,12 +26,6 @@ constexpr int kRemoveWait = 0x2104;
 constexpr int kSampleCount = 0x2500;
 constexpr int32_t kSampleCountMax = 1000;
 constexpr uint64_t kRemovePollUs = 5000;
-
-std::string fixedText(double value) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%10.8E", value);
-    return text;
-}
 
 } // namespace
 
@@ -54,10 +49,10 @@ int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t de
 }
 
 int CDataManage::cbDataLastGet(unsigned int, const ValueMap&, ValueMap* out) {
-    double value = 9.9e37;
+    std::string value = "9.9E37";
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        if (!m_buffer.empty()) value = m_buffer.back().f64Value;
+        if (!m_buffer.empty()) value = readingText(m_buffer.back());
     }
     MeasureTypeEnum func;
     {
@@ -65,7 +60,7 @@ int CDataManage::cbDataLastGet(unsigned int, const ValueMap&, ValueMap* out) {
         func = m_eMainFunc;
     }
     auto unit = mapDataUnit.find(func);
-    const std::string text = fixedText(value) + " " + (unit == mapDataUnit.end() ? "" : unit->second);
+    const std::string text = value + " " + (unit == mapDataUnit.end() ? "" : unit->second);
     insertStr(*out, kDataLast, text.c_str());
     return 0;
 }
@@ -80,8 +75,9 @@ int CDataManage::cbDataPointsEventThresholdSet(unsigned int, const ValueMap& in,
     auto it = in.find(kThreshold);
     if (it == in.end()) return E109_MISSING_PARAMETER;
     const int32_t n = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
-    // A capacity below one reading would leave nothing to notify or read.
-    if (n < 1) return E222_DATA_OUT_OF_RANGE;
+    // A capacity below one reading would leave nothing to notify or read;
+    // one beyond the model's reading memory would have no bound at all.
+    if (n < 1 || n > m_readingCapacity.load()) return E222_DATA_OUT_OF_RANGE;
     mDataPointThreshold = n;
     BufferClean();
     return 0;
@@ -119,7 +115,7 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
         if (m_buffer.size() < n) return E231_DATA_QUESTIONABLE;
         for (size_t i = 0; i < n; ++i) {
             if (i > 0) text += ';';
-            text += fixedText(m_buffer[i].f64Value);
+            text += readingText(m_buffer[i]);
         }
         m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
         m_bufferOffset = m_bufferOffset > n ? m_bufferOffset - static_cast<uint32_t>(n) : 0;

@@ -10,6 +10,7 @@
 #include "DrvScpiErrDef.h"
 #include "CFEM.h"
 #include "FunctionManage.h"
+#include "ReadingText.h"
 #include "Util/logger.h"
 
 namespace {
@@ -29,16 +30,6 @@ std::string grouped(const std::string& digits, char sep, bool fromRight) {
         out += digits[i];
     }
     return out;
-}
-
-// "%10.8E" of each reading in its base unit, "9.9E37" beyond its row's limit.
-bool overloaded(const structReading& r) { return !(std::fabs(r.f64Value) <= r.f32OverLimit); }
-
-std::string readingText(const structReading& r) {
-    if (overloaded(r)) return "9.9E37";
-    char text[64];
-    std::snprintf(text, sizeof(text), "%10.8E", r.f64Value * r.f64ToBase);
-    return text;
 }
 
 // The QUEStionable bit an overloaded reading of `func` sets: voltage,
@@ -96,11 +87,15 @@ std::string CDataManage::DM_FormatNumber(double number, char sep, const structRa
     return s;
 }
 
-int CDataManage::DataCollectForSCPI(uint32_t func, const structRangeInfo& /*info*/) {
+void CDataManage::overloadCondition(uint32_t func, bool over) {
+    constexpr uint16_t kAll = (1u << 0) | (1u << 1) | (1u << 5) | (1u << 9) | (1u << 10);
+    SCPI_STAT_QUES_ConditionSet(kAll, over ? overloadBit(func) : 0);
+}
+
+int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structRangeInfo& /*info*/) {
     if (!m_zScpiReadDataRunning || TrigCountTotalGet() != 0) return 0;
     const uint64_t count = TrigCountGet();
     std::string text;
-    bool overload = false;
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         if (m_buffer.empty() || m_buffer.size() < count) return 0;
@@ -108,11 +103,7 @@ int CDataManage::DataCollectForSCPI(uint32_t func, const structRangeInfo& /*info
         for (size_t i = m_buffer.size() - count; i < m_buffer.size(); ++i) {
             if (!text.empty()) text += ',';
             text += readingText(m_buffer[i]);
-            overload = overload || overloaded(m_buffer[i]);
         }
-    }
-    if (overload && overloadBit(func) != 0) {
-        SCPI_STAT_QUES_EventSet(overloadBit(func));
     }
     m_scpiReadDataQueue.Push(std::move(text));
     return 0;
@@ -201,7 +192,9 @@ void CDataManage::DM_NotifyClient(bool mainFunc, double val, const structRangeIn
         return;
     }
     insertS32(map, 0x405, m_measState.load());
-    CalculateNotifyEntries(map, [&](double v) { return DM_FormatNumber(v, sep, info, cfg.eRate, dot, plus); });
+    CalculateNotifyEntries(map, func, info, [&](double v, const structRangeInfo& row) {
+        return DM_FormatNumber(v, sep, row, cfg.eRate, dot, plus);
+    });
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         DataBuffer readings;

@@ -188,7 +188,7 @@ int ScpiManage::cbIeeeSreGet(unsigned int, const ValueMap&, ValueMap* out) {
 }
 
 int ScpiManage::cbIeeeStbGet(unsigned int, const ValueMap&, ValueMap* out) {
-    answerS32(out, kIdStbQ, DrvScpi_GetStatusRegs().u8ScpSTB);
+    answerS32(out, kIdStbQ, DrvScpi_StatusByte());
     return 0;
 }
 

@@ -127,7 +127,7 @@ void delVxiConnect(int32_t lid, char* buffer, uint32_t /*size*/) {
 }
 
 int fillDevStbVal(int32_t /*lid*/, uint32_t /*ioTimeoutMs*/) {
-    return DrvScpi_GetStatusRegs().u8ScpSTB;
+    return DrvScpi_StatusByte();
 }
 
 int devTrigProc(int32_t, uint32_t) {

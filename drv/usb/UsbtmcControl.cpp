@@ -125,7 +125,7 @@ int successOnly(const SetupPacket&, int, uint8_t* answer) {
 int readStatusByte(const SetupPacket& setup, int, uint8_t* answer) {
     answer[0] = io().u8Status;
     answer[1] = static_cast<uint8_t>(setup.wValue & 0x7F);
-    answer[2] = DrvScpi_GetStatusRegs().u8ScpSTB;
+    answer[2] = DrvScpi_StatusByte();
     return 3;
 }
 

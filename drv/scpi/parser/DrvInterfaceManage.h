@@ -75,7 +75,6 @@ struct SCP_INTERFACE_INFO {
     // IEEE 488.2 registers.
     uint8_t u8ScpESR;  // standard event status register
     uint8_t u8ScpESE;  // its enable
-    uint8_t u8ScpSTB;  // status byte
     uint8_t u8LanTxFlag;
     uint16_t u16IsUsed;  // 1 once registered
 };

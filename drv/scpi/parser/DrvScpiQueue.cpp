@@ -9,9 +9,6 @@
 
 namespace {
 
-// Status byte bit 2: the error queue holds entries.
-constexpr uint8_t STB_ERR_QUEUE_BIT = 0x04;
-
 // Errors held over all interfaces.
 uint8_t m_u8ErrElementNum = 0;
 SCP_NotifyNewErr_Callback m_pfNotifyNewErrCB = nullptr;
@@ -38,7 +35,6 @@ uint32_t queueIn(SCP_INTERFACE_INFO& info, const char* text, bool overflow) {
     element.pscPayload = text;
     SCP_QueueAppend(&info.ErrQueue, node);
     ++m_u8ErrElementNum;
-    info.u8ScpSTB |= STB_ERR_QUEUE_BIT;
     notifyNewErr();
     return 0;
 }
@@ -123,7 +119,6 @@ const char* SCP_ReadErrQueue(uint8_t interface) {
         return nullptr;
     }
     if (info->ErrQueue.u8NodeCnt == 0) {
-        SCP_InterfaceInfo(SCP_CurrentInterface())->u8ScpSTB &= static_cast<uint8_t>(~STB_ERR_QUEUE_BIT);
         return nullptr;
     }
     SCP_NODE_S* node = SCP_QueueTakeHead(&info->ErrQueue);
@@ -131,9 +126,6 @@ const char* SCP_ReadErrQueue(uint8_t interface) {
     --m_u8ErrElementNum;
     if (m_u8ErrElementNum == 0) {
         notifyNewErr();
-    }
-    if (info->ErrQueue.u8NodeCnt == 0) {
-        info->u8ScpSTB &= static_cast<uint8_t>(~STB_ERR_QUEUE_BIT);
     }
     const char* text = node->stElement.pscPayload;
     node->stElement.pscPayload = nullptr;

@@ -31,14 +31,23 @@ SCP_INTERFACE_INFO& current() {
     return *SCP_InterfaceInfo(SCP_CurrentInterface());
 }
 
-// Sets standard event bits, and the event summary bit of the status byte when
-// one of them is enabled.
+// Sets standard event bits; their summary shows in the status byte, which is
+// computed whenever it is read.
 void raiseEvent(uint8_t bits) {
-    SCP_INTERFACE_INFO& info = current();
-    info.u8ScpESR |= bits;
-    if (info.u8ScpESE & bits) {
-        info.u8ScpSTB |= SCP_STB_ESB;
-    }
+    current().u8ScpESR |= bits;
+}
+
+// The status byte as IEEE 488.2 defines it, from the registers it summarises:
+// a summary bit can never outlive the event that set it, and a service
+// request follows from whatever enabled bit is on.
+uint8_t computeStatusByte() {
+    const SCP_INTERFACE_INFO& info = current();
+    uint8_t stb = 0;
+    if (info.ErrQueue.u8NodeCnt > 0) stb |= SCP_STB_ERR_QUEUE;
+    if (m_u16ScpQSR_EV & g_u16ScpQSR_E) stb |= SCP_STB_QUES_SUMMARY;
+    if (info.u8ScpESR & info.u8ScpESE) stb |= SCP_STB_ESB;
+    if (stb & g_u8ScpSRE & static_cast<uint8_t>(~SCP_STB_MSS)) stb |= SCP_STB_MSS;
+    return stb;
 }
 
 // The common refusal of an enable value: the register keeps its value.
@@ -47,12 +56,11 @@ int refuse() {
     return E222_DATA_OUT_OF_RANGE;
 }
 
-// Events, status byte and standard event register back to 0; enables and
-// conditions are kept.
+// Events and standard event register back to 0 (and with them the status
+// byte's summaries); enables and conditions are kept.
 void clearEvents() {
     m_u16ScpOSR_EV = 0;
     m_u16ScpQSR_EV = 0;
-    current().u8ScpSTB = 0;
     current().u8ScpESR = 0;
 }
 
@@ -81,7 +89,6 @@ void DrvScpi_SmInitial() {
     m_u16ScpQSR_EV = 0;
     m_u16ScpOSR_C = 0;
     m_u16ScpOSR_EV = 0;
-    current().u8ScpSTB = 0;
     current().u8ScpESR = 0;
 }
 
@@ -222,7 +229,7 @@ SCP_STATUS_REGS_S DrvScpi_GetStatusRegs() {
     SCP_STATUS_REGS_S regs{};
     regs.u8ScpESR = info.u8ScpESR;
     regs.u8ScpESE = info.u8ScpESE;
-    regs.u8ScpSTB = info.u8ScpSTB;
+    regs.u8ScpSTB = computeStatusByte();
     regs.u8ScpSRE = g_u8ScpSRE;
     regs.bScpPsc = g_bScpPsc;
     regs.u16ScpOSR_C = m_u16ScpOSR_C;
@@ -255,13 +262,17 @@ uint16_t SCPI_STAT_QUES_EVENT_ReadClear() {
     return value;
 }
 
-void SCPI_STAT_QUES_EventSet(uint16_t bits) {
+uint8_t DrvScpi_StatusByte() {
     SCP_LockGuard lock(SCP_LibMutex());
-    m_u16ScpQSR_C |= bits;
-    m_u16ScpQSR_EV |= bits;
-    if (g_u16ScpQSR_E & bits) {
-        current().u8ScpSTB |= SCP_STB_QUES_SUMMARY;
-    }
+    return computeStatusByte();
+}
+
+void SCPI_STAT_QUES_ConditionSet(uint16_t mask, uint16_t bits) {
+    SCP_LockGuard lock(SCP_LibMutex());
+    bits &= mask;
+    // A condition that comes true is latched in the event register.
+    m_u16ScpQSR_EV |= static_cast<uint16_t>(bits & ~m_u16ScpQSR_C);
+    m_u16ScpQSR_C = static_cast<uint16_t>((m_u16ScpQSR_C & ~mask) | bits);
 }
 
 void SCPI_STAT_OPER_ConditionBitsSet(uint16_t bits, bool on) {

@@ -22,6 +22,7 @@ enum SCP_SM_STATE_EN : uint8_t {
 constexpr uint8_t SCP_STB_ERR_QUEUE = 0x04;     // the error queue holds entries
 constexpr uint8_t SCP_STB_QUES_SUMMARY = 0x08;  // an enabled QUEStionable event
 constexpr uint8_t SCP_STB_ESB = 0x20;           // an enabled standard event
+constexpr uint8_t SCP_STB_MSS = 0x40;           // an enabled status byte bit: service requested
 constexpr uint8_t SCP_ESR_OPC = 0x01;           // operation complete
 constexpr uint8_t SCP_ESR_EXE = 0x10;           // execution error
 constexpr uint8_t SCP_ESR_CME = 0x20;           // command error
@@ -75,18 +76,23 @@ int SCPI_STAT_OPER_ENAB_Excu(int value);
 int SCPI_STAT_QUES_ENAB_Excu(int value);
 int SCPI_STAT_PRES_Excu();
 
-// Reading the registers; the ReadClear forms clear what they return.
+// Reading the registers; the ReadClear forms clear what they return. The
+// status byte is computed from the registers at each read: bit 2 while the
+// error queue holds entries, bit 3 for an enabled QUEStionable event, bit 5
+// for an enabled standard event, bit 6 when any other bit is on and enabled
+// by *SRE. *STB?, VXI-11 and USBTMC all answer DrvScpi_StatusByte().
 SCP_STATUS_REGS_S DrvScpi_GetStatusRegs();
+uint8_t DrvScpi_StatusByte();
 uint8_t IEEE488_ESR_ReadClear();
 uint16_t SCPI_STAT_OPER_EVENT_ReadClear();
 uint16_t SCPI_STAT_QUES_EVENT_ReadClear();
 
-// Writers outside the library: the engine's limit and overload bits set
-// QUEStionable condition and event (status byte bit 3 when enabled); the
-// calibration sets and clears OPERation condition bits (a bit that comes on
-// is latched in the OPERation event register); the parser reports a command
-// error (standard event bit 5, status byte bit 5 when enabled).
-void SCPI_STAT_QUES_EventSet(uint16_t bits);
+// Writers outside the library: the engine sets the QUEStionable condition
+// bits under `mask` to the state of its latest reading (limit, overload);
+// the calibration sets and clears OPERation condition bits. In both sets a
+// bit that comes on is latched in the event register until that is read or
+// cleared. The parser reports a command error (standard event bit 5).
+void SCPI_STAT_QUES_ConditionSet(uint16_t mask, uint16_t bits);
 void SCPI_STAT_OPER_ConditionBitsSet(uint16_t bits, bool on);
 void SCP_CommandErrNotify();
 

@@ -76,11 +76,6 @@ TEST_F(Calculate, DecibelsOfOneReading) {
         EXPECT_NEAR(g_f64MathValue, c.expected, 1e-9);
     }
     EXPECT_NEAR(10 * std::log10(1000.0 / 600), 2.2185, 1e-4);
-    // 1000 mV on the millivolt range is the same volt.
-    select(TYPE_DCV, 0);
-    math(MATH_DBM);
-    feed(1000);
-    EXPECT_NEAR(g_f64MathValue, 2.2185, 1e-4);
 }
 
 TEST_F(Calculate, StatisticsHoldOverloadsAndStayStable) {
@@ -118,15 +113,16 @@ TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
             double reading;
             uint8_t result;
             enumMathLmtStat stat;
-            uint16_t cond;
-        } steps[] = {{1, 0, LIMIT_PASS, 0}, {1.0000001, 1, LIMIT_FAIL, 0x1000}, {-2, 2, LIMIT_FAIL, 0x1800},
-                     {0, 0, LIMIT_PASS, 0x1800}};
+            uint16_t cond, event;  // the condition follows the latest reading, the event latches
+        } steps[] = {{1, 0, LIMIT_PASS, 0, 0}, {1.0000001, 1, LIMIT_FAIL, 0x1000, 0x1000},
+                     {-2, 2, LIMIT_FAIL, 0x0800, 0x1800}, {0, 0, LIMIT_PASS, 0, 0x1800}};
         for (const auto& s : steps) {
             SCOPED_TRACE(s.reading);
             feed(s.reading);
             EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, s.result);
             EXPECT_EQ(g_stMathPara.stLimit.euLmtStat, s.stat);
             EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, s.cond);
+            EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_EV, s.event);
         }
         const structFuncLimit& l = g_stMathPara.stLimit;
         EXPECT_EQ(l.passCount, 2u);
@@ -158,12 +154,13 @@ TEST_F(Calculate, PassFailAnswers) {
 }
 
 TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
-    e.m_buffer = {{5, 1e-3, 1200}, {7, 1e-3, 1200}};
+    e.m_buffer = {{5, 1e-3, 1200}, {7, 1e-3, 1200}};  // millivolt readings
     const structCalcConfig& rel = e.stCalcConfig[TYPE_DCV];
     ASSERT_EQ(e.CalculateRelStateSet(TYPE_DCV, true), 0);
     EXPECT_TRUE(rel.bAutoEnable);
-    EXPECT_EQ(rel.f64RELValue, 7);
-    EXPECT_EQ(feed(10), 3);
+    EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.007);
+    EXPECT_DOUBLE_EQ(feed(0.010), 0.003);
+    EXPECT_EQ(feed(-kOver), -kOver) << "an overload stays one";
 
     e.CalculateRelStateSet(TYPE_DCV, false);
     EXPECT_EQ(rel.f64RELValue, 0);
@@ -175,7 +172,7 @@ TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
     EXPECT_EQ(e.CalculateRelStateSet(TYPE_DIODE, true), E221_SETTING_CONFLICT);
 
     ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_AUTO_SET>, 0x262e, bval(true)), 0);
-    EXPECT_EQ(rel.f64RELValue, 7);
+    EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.007);
     ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_AUTO_SET>, 0x262e, s32(1)), 0);
     EXPECT_EQ(rel.f64RELValue, 0);
     EXPECT_FALSE(rel.bAutoEnable);
@@ -187,11 +184,12 @@ TEST_F(Calculate, DefaultLimitsFollowTheRange) {
         MeasureTypeEnum func;
         int range;
         double high;
-    } cases[] = {{TYPE_DCV, 1, 1.1}, {TYPE_DCV, 3, 110}, {TYPE_CONT, 0, 1100}, {TYPE_DIODE, 0, 1100}};
+    } cases[] = {{TYPE_DCV, 0, 0.11},     {TYPE_DCV, 1, 1.1},      {TYPE_DCV, 3, 110},
+                 {TYPE_DCI, 2, 0.011},    {TYPE_CONT, 0, 1100},    {TYPE_DIODE, 0, 1100}};
     for (const auto& c : cases) {
-        select(c.func, c.range);
-        EXPECT_EQ(g_stMathPara.stLimit.f64High, c.high) << c.func;
-        EXPECT_EQ(g_stMathPara.stLimit.f64Low, -c.high);
+        select(c.func, c.range);  // in base units, as remote control gives them
+        EXPECT_DOUBLE_EQ(g_stMathPara.stLimit.f64High, c.high) << c.func;
+        EXPECT_DOUBLE_EQ(g_stMathPara.stLimit.f64Low, -c.high);
         EXPECT_FALSE(g_stMathPara.bMathSwitch);
     }
 }
@@ -272,14 +270,52 @@ TEST_F(Calculate, LimitsRefuseToCrossAndClampToTheRange) {
     EXPECT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(1)), E221_SETTING_CONFLICT);
 }
 
-TEST_F(Calculate, CounterBoundsFollowTheDisplayRange) {
-    select(TYPE_PERIOD, 0);
-    for (auto [shown, bound] : {std::pair{50.0, 60000.0}, std::pair{5000.0, 60.0}}) {
-        FunctionManage::instance().FreqPeriRealRangeSet(TYPE_PERIOD, shown);
-        g_stMathPara.stLimit.f64Low = -1;
-        EXPECT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, str("max")), 0);
-        EXPECT_EQ(g_stMathPara.stLimit.f64High, bound);
+// Remote control and the math speak base units; the UI the unit of the range
+// or band in force. A value keeps its meaning when the band changes.
+TEST_F(Calculate, UserValuesKeepTheirMeaningAcrossBands) {
+    const struct {
+        MeasureTypeEnum func;
+        int range;
+        double shown;        // a reading that puts the counter in its band
+        double scpiLimit;    // the upper limit remote control sets
+        double uiLimit;      // the same limit as the UI gets it
+        double max;          // the bound of every band, in base units
+    } cases[] = {
+        {TYPE_PERIOD, 0, 50, 0.001, 1000, 0.06},    // us band
+        {TYPE_PERIOD, 0, 5000, 0.001, 1, 0.06},     // ms band
+        {TYPE_FREQ, 0, 50, 1000, 1000, 120000},     // Hz band
+        {TYPE_FREQ, 0, 5000, 1000, 1, 120000},      // kHz band
+        {TYPE_DCV, 0, 0, 0.05, 50, 0.12},           // millivolt range
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.func << " " << c.shown);
+        select(c.func, c.range);
+        FunctionManage::instance().FreqPeriRealRangeSet(c.func, c.shown);
+        ASSERT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(c.scpiLimit), 2), 0);
+        ValueMap pushed;
+        e.setPushSink([&](service_id, ValueMap m) { pushed = m; });
+        e.postUICalculateConfig();
+        e.setPushSink([](service_id, ValueMap) {});
+        EXPECT_NEAR(pushed.at(0x807).f64val(), c.uiLimit, 1e-9);
+        reply.clear();
+        call(&CDataManage::cbCalculatePFUpperGet, {}, 0);
+        EXPECT_NEAR(f(0x807), c.uiLimit, 1e-9);
+        reply.clear();
+        call(&CDataManage::cbCalculatePFUpperGet, {}, 2);
+        EXPECT_NEAR(f(0x807), c.scpiLimit, 1e-12);
+        ASSERT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, str("max")), 0);
+        EXPECT_NEAR(g_stMathPara.stLimit.f64High, c.max, 1e-9);
     }
+    // A limit set in one band holds in the other, and the test sees base units.
+    select(TYPE_FREQ, 0);
+    FunctionManage::instance().FreqPeriRealRangeSet(TYPE_FREQ, 50);
+    ASSERT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(1000), 2), 0);
+    FunctionManage::instance().FreqPeriRealRangeSet(TYPE_FREQ, 5000);
+    math(MATH_LIMIT);
+    feed(5000);
+    EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, 1);
+    feed(50);
+    EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, 0);
 }
 
 TEST_F(Calculate, SwitchesRefuseAutomaticRangesAndTwoWireFunctions) {
@@ -321,11 +357,22 @@ TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
     EXPECT_EQ(text(0x2001), "2.00000000E+00,1.41421356E+00,1.00000000E+00,3.00000000E+00");
     EXPECT_EQ(text(0x40000705), "2");
     EXPECT_EQ(f(0x704), 2);
-    ValueMap note;  // what a reading notification carries
-    e.CalculateNotifyEntries(note, [](double v) { return std::to_string(v); });
+    // A reading notification shows them in the unit of the range shown,
+    // the millivolts here; decibels are judged by no range's overload limit.
+    ValueMap note;
+    auto format = [](double v, const structRangeInfo& row) {
+        return v > row.f32OverLimit ? std::string("OVER") : std::to_string(v);
+    };
+    ASSERT_EQ(call(&CDataManage::cbCalculateAverageClear, {}), 0);
+    feed(0.001);
+    feed(0.003);
+    e.CalculateNotifyEntries(note, TYPE_DCV, e.DM_GetRangeInfo(TYPE_DCV, 0, 0.0), format);
     EXPECT_EQ(note.at(0x703).strval(), std::to_string(2.0));
     EXPECT_EQ(note.at(0x706).u32val(), 2u);
-    math(MATH_DB);
+    math(MATH_DBM);
+    feed(1);
+    e.CalculateNotifyEntries(note, TYPE_DCV, e.DM_GetRangeInfo(TYPE_DCV, 1, 0.0), format);
+    EXPECT_EQ(note.at(0x805).strval().substr(0, 5), "2.218");
     EXPECT_EQ(call(&CDataManage::cbCalculateAverageGet, {}), E400_QUERY_ERROR);
 }
 
@@ -340,10 +387,11 @@ TEST_F(Calculate, PerFunctionOffsetsClampToTheirRange) {
         double stored;
     } cases[] = {
         {1, f64(5.0), 0, E1002_ABOVE_UPPER_LIMIT, 1.2},
+        {0, f64(50), 0, 0, 0.05},  // millivolts from the UI
         {1, f64(-0.5), 0, 0, -0.5},
         {1, str("MIN"), 0, 0, -1.2},
         {1, str("default"), 0, 0, 0},
-        {0, f64(0.5), 2, E1002_ABOVE_UPPER_LIMIT, 120},
+        {0, f64(0.5), 2, E1002_ABOVE_UPPER_LIMIT, 0.12},
         {1, f64(0.5), 2, 0, 0.5},
         {2, str("1.5mv"), 0, 0, 0.0015},
         {2, str("1.5xyz"), 0, E150_STRING_DATA_ERROR, 0.0015},

@@ -134,7 +134,7 @@ TEST_F(MeasureLoop, SettlesTwentySamplesThenAveragesTheNewestWindowOfTheRate) {
 
 TEST_F(MeasureLoop, OverloadAndSignRules) {
     struct Case { MeasureTypeEnum f; double in; double out; };
-    for (Case c : {Case{TYPE_DCV, 1.3, 9.9e37}, Case{TYPE_DCV, -1.3, 9.9e37}, Case{TYPE_DCV, -0.5, -0.5},
+    for (Case c : {Case{TYPE_DCV, 1.3, 9.9e37}, Case{TYPE_DCV, -1.3, -9.9e37}, Case{TYPE_DCV, -0.5, -0.5},
                    Case{TYPE_OHM2, -0.5, 0.0}, Case{TYPE_OHM2, -1.3, 9.9e37}}) {
         select(c.f, 1);
         feed({c.in});

@@ -67,12 +67,12 @@ TEST_F(ReadingQueries, FormatsDigitsGroupsMarksAndOverloads) {
 TEST_F(ReadingQueries, BlockOfTheReadingMemory) {
     struct Case { std::vector<structReading> in; bool count; int n; int result; std::string block; size_t left; };
     const std::vector<structReading> two = {{1.5, 1.0, 12.0f}, {-0.25, 1.0, 12.0f}};
-    // Overloads print 9.9E37 whatever the row's factor.
-    const std::vector<structReading> over = {{9.9e37, 1e-3, 120.0f}, {50.0, 1e-3, 120.0f}};
+    // Overloads print ±9.9E37 whatever the row's factor.
+    const std::vector<structReading> over = {{9.9e37, 1e-3, 120.0f}, {-9.9e37, 1e-3, 120.0f}, {50.0, 1e-3, 120.0f}};
     for (const Case& c : {Case{two, false, 0, 0, "#2301.50000000E+00,-2.50000000E-01", 0},
                           Case{two, true, 1, 0, "#2141.50000000E+00", 1}, Case{two, true, 3, 63, "", 2},
                           Case{two, true, -1, 63, "", 2}, Case{{}, false, 0, 0, "", 0},
-                          Case{over, false, 0, 0, "#2219.9E37,5.00000000E-02", 0}}) {
+                          Case{over, false, 0, 0, "#2299.9E37,-9.9E37,5.00000000E-02", 0}}) {
         e->BufferClean();
         e->m_buffer.assign(c.in.begin(), c.in.end());
         ValueMap out;
@@ -83,7 +83,8 @@ TEST_F(ReadingQueries, BlockOfTheReadingMemory) {
 }
 
 TEST_F(ReadingQueries, ReadingMemoryHandlers) {
-    store({0.1, 0.2});
+    e->m_buffer = {{100, 1e-3, 120.0f}};  // 100 mV: answered in volts
+    store({0.2});
     e->m_bufferOffset = 2;
     ValueMap out;
     EXPECT_EQ(call(&CDataManage::cbDataRemove, request(0x2103, s32(-1))), E222_DATA_OUT_OF_RANGE);
@@ -96,7 +97,12 @@ TEST_F(ReadingQueries, ReadingMemoryHandlers) {
     EXPECT_EQ(e->m_bufferOffset, 1u) << "the unsent index follows the removal";
     EXPECT_EQ(call(&CDataManage::cbDataLastGet, {}, &out), 0);
     EXPECT_EQ(out.at(0x2100).strval().substr(0, 14), "2.00000000E-01");
-    for (int bad : {0, -5}) {
+    e->m_buffer.push_back({-2, 1.0, 1.2f});
+    out.clear();
+    EXPECT_EQ(call(&CDataManage::cbDataLastGet, {}, &out), 0);
+    EXPECT_EQ(out.at(0x2100).strval().substr(0, 8), "-9.9E37 ");
+    // A threshold beyond the model's reading memory would leave it unbounded.
+    for (int bad : {0, -5, e->m_readingCapacity.load() + 1, 2147483647}) {
         EXPECT_EQ(call(&CDataManage::cbDataPointsEventThresholdSet, request(0x2102, s32(bad))),
                   E222_DATA_OUT_OF_RANGE);
     }

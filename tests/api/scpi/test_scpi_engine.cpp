@@ -120,27 +120,6 @@ TEST_F(EngineTest, ReplyTextFollowsTheValueKind) {
     EXPECT_EQ(result, E101_INVALID_CHARACTER);
 }
 
-TEST_F(EngineTest, StatusBitsFollowFailuresUntilCleared) {
-    // A refused value: command error (bit 5) from the register, execution
-    // error (bit 4) from the hub; bit 4 is enabled, so the status byte shows
-    // the summary (bit 5) beside the error queue (bit 2).
-    EXPECT_EQ(ask("*ESE 16;*SRE 64\n"), "");
-    EXPECT_EQ(ask("*ESR?\n"), "48\n");
-    EXPECT_EQ(ask("*ESR?;*STB?\n"), "0;36\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E222_DATA_OUT_OF_RANGE) + "\n");
-    EXPECT_EQ(ask("*STB?\n"), "32\n");
-    EXPECT_EQ(ask("*CLS;*STB?;*ESE?\n"), "0;16\n");
-
-    // An unknown header is a command error: with bit 5 enabled it reaches
-    // the status byte too.
-    EXPECT_EQ(ask("*ESE 32\n"), "");
-    EXPECT_EQ(ask("FOO:BAR?\n"), "");
-    EXPECT_EQ(ask("*ESR?;*STB?\n"), "32;36\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E100_CMD_ERROR) + "\n");
-    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E0_NO_ERROR) + "\n");
-}
-
 TEST_F(EngineTest, ResetIsSilentAndReloadsDefaults) {
     ProtoTriggerFuncInfo defaults, changed, after;
     CDataManage::instance()->ProtoTriggerFuncInfoDefault(defaults);

@@ -13,12 +13,16 @@ TEST_F(ScpiStatusTest, ExecutionErrorSetsSummaryOnlyWhenEnabled) {
     EXPECT_FALSE(stb() & SCP_STB_ESB);
 
     EXPECT_EQ(IEEE488_ESE_Excu(16), 0);
-    SCP_ExecuteErrNotify();
-    EXPECT_TRUE(stb() & SCP_STB_ESB);
-    // Reading the event register does not recompute the status byte.
+    EXPECT_TRUE(stb() & SCP_STB_ESB) << "an event enabled later is summarised too";
+    EXPECT_FALSE(stb() & SCP_STB_MSS);
+    EXPECT_EQ(IEEE488_SRE_Excu(32), 0);
+    EXPECT_EQ(stb(), SCP_STB_ESB | SCP_STB_MSS);
+    EXPECT_EQ(DrvScpi_StatusByte(), stb());
+    // Reading the event register takes its summary and the request with it.
     EXPECT_EQ(IEEE488_ESR_ReadClear(), SCP_ESR_EXE);
     EXPECT_EQ(esr(), 0);
-    EXPECT_TRUE(stb() & SCP_STB_ESB);
+    EXPECT_EQ(stb(), 0);
+    SCP_ExecuteErrNotify();
     EXPECT_EQ(IEEE488_CLS_Excu(), 0);
     EXPECT_EQ(stb(), 0);
     EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpESE, 16);
@@ -56,7 +60,7 @@ TEST_F(ScpiStatusTest, RefusedEnableValuesKeepTheRegisterAndRaiseCommandError) {
     EXPECT_EQ(regs.u8ScpSRE, 32);
     EXPECT_FALSE(regs.bScpPsc);
     EXPECT_EQ(regs.u16ScpQSR_E, 2048);
-    EXPECT_TRUE(regs.u8ScpSTB & SCP_STB_ESB);
+    EXPECT_EQ(regs.u8ScpSTB, 0) << "every refusal's event was read";
     // The library leaves queuing the refusal to its caller.
     EXPECT_EQ(SCP_GetErrQueueCount(1), 0u);
 }
@@ -68,10 +72,10 @@ TEST_F(ScpiStatusTest, ClearResetAndPresetKeepTheirEnables) {
         IEEE488_SRE_Excu(0x20);
         SCPI_STAT_OPER_ENAB_Excu(0x10);
         SCPI_STAT_QUES_ENAB_Excu(0x800);
-        SCPI_STAT_QUES_EventSet(0x800);
+        SCPI_STAT_QUES_ConditionSet(0x800, 0x800);
         SCP_ExecuteErrNotify();
         SCP_WriteErrorQueue(g_asErrInfo[E200_EXECUTION_ERROR]);
-        EXPECT_EQ(stb(), SCP_STB_ERR_QUEUE | SCP_STB_QUES_SUMMARY | SCP_STB_ESB);
+        EXPECT_EQ(stb(), SCP_STB_ERR_QUEUE | SCP_STB_QUES_SUMMARY | SCP_STB_ESB | SCP_STB_MSS);
 
         EXPECT_EQ(reset(), 0);
         SCP_STATUS_REGS_S regs = DrvScpi_GetStatusRegs();
@@ -88,19 +92,27 @@ TEST_F(ScpiStatusTest, ClearResetAndPresetKeepTheirEnables) {
             EXPECT_EQ(regs.u16ScpQSR_EV, 0);
             EXPECT_EQ(regs.u16ScpQSR_C, 0x800);  // conditions stay
         }
+        SCPI_STAT_QUES_ConditionSet(0x800, 0);
         IEEE488_CLS_Excu();
     }
 }
 
-TEST_F(ScpiStatusTest, QuestionableBitReachesTheStatusByteOnlyWhenEnabled) {
-    SCPI_STAT_QUES_EventSet(0x1000);
+TEST_F(ScpiStatusTest, ConditionsFollowTheStateAndEventsLatchUntilRead) {
+    SCPI_STAT_QUES_ConditionSet(0x1800, 0x1000);
     EXPECT_FALSE(stb() & SCP_STB_QUES_SUMMARY);
     SCPI_STAT_QUES_ENAB_Excu(0x0800);
-    SCPI_STAT_QUES_EventSet(0x0800);
+    SCPI_STAT_QUES_ConditionSet(0x1800, 0x0800);  // the other limit now
+    SCPI_STAT_QUES_ConditionSet(0x0001, 0x0001);  // bits outside a mask are kept
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0x0801);
     EXPECT_TRUE(stb() & SCP_STB_QUES_SUMMARY);
-    EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0x1800);
+    SCPI_STAT_QUES_ConditionSet(0x1800, 0);
+    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0x0001);
+    EXPECT_TRUE(stb() & SCP_STB_QUES_SUMMARY) << "the event outlives its condition";
+    EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0x1801);
     EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0);
-    EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0x1800);
+    EXPECT_FALSE(stb() & SCP_STB_QUES_SUMMARY);
+    SCPI_STAT_QUES_ConditionSet(0x0001, 0x0001);  // still on: no new event
+    EXPECT_EQ(SCPI_STAT_QUES_EVENT_ReadClear(), 0);
     SCPI_STAT_OPER_ConditionBitsSet(0x0001, true);
     SCPI_STAT_OPER_ConditionBitsSet(0x0002, true);
     SCPI_STAT_OPER_ConditionBitsSet(0x0001, false);
