@@ -182,16 +182,18 @@ def test_joined_queries_share_one_response(service):
         assert read_lines(sock, 1) == [idn + ";36"]
 
 
-@pytest.mark.parametrize("unclosed", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n",
-                                      b"*ESE (1,(2)\n"])
-def test_an_unclosed_element_costs_its_own_message_only(service, unclosed):
+@pytest.mark.parametrize("broken", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n", b"*ESE (1,(2)\n",
+                                    # A block above the input bound, refused before its bytes come.
+                                    b"X #9100000000\n"])
+def test_a_broken_message_costs_itself_only(service, broken):
     with raw_session() as sock:
         sock.sendall(b"*CLS\n")
         idn = identity(sock)
-        sock.sendall(unclosed)
-        time.sleep(0.005)
-        sock.sendall(b"*IDN?\n")
-        assert read_lines(sock, 1) == [idn]
+        sock.sendall(broken)
+        for _ in range(2):
+            time.sleep(0.005)
+            sock.sendall(b"*IDN?\n")
+        assert read_lines(sock, 2) == [idn, idn]
         sock.sendall(b"*ESR?;SYST:ERR?;ERR?\n")
         assert read_lines(sock, 1) == [f'{ESR_COMMAND_ERROR};-100,"Command error";{NO_ERROR}']
 
