@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <vector>
@@ -44,9 +45,10 @@ void decodeFrom(XDR* in, bool_t (*codec)(XDR*, T*), size_t room) {
     T record{};
     if (codec(in, &record)) {
         bounded(record);
-        std::vector<char> out(room + 16);
+        static std::vector<char> out;  // one buffer for every run: runs stay fast
+        out.resize(std::max(out.size(), room + 16));
         XDR again;
-        xdrmem_create(&again, out.data(), static_cast<u_int>(out.size()), XDR_ENCODE);
+        xdrmem_create(&again, out.data(), static_cast<u_int>(room + 16), XDR_ENCODE);
         // Oversize strings were skipped, so only records without them encode.
         (void)codec(&again, &record);
         xdr_destroy(&again);
