@@ -1,6 +1,7 @@
 #include "usb_gadget_host.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,11 @@ namespace platform {
 namespace {
 
 constexpr size_t kEventLen = 12;
+
+bool hungUp(int fd) {
+    pollfd p = {fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
 
 void closeFd(int& fd) {
     if (fd >= 0) {
@@ -146,12 +152,19 @@ int UsbGadgetHost::eventWait(int eventFd, int wakeFd, int timeoutMs) {
         return ready;
     }
     uint8_t packet[kEventLen] = {};
-    ssize_t n = ::recv(eventFd, packet, sizeof(packet), MSG_DONTWAIT);
+    // MSG_TRUNC: the packet's own length, however long it was.
+    ssize_t n = ::recv(eventFd, packet, sizeof(packet), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
     }
-    if (n == 0) {
-        return -1;
+    if (n == 0 && hungUp(eventFd)) {
+        return -1;  // the end of the channel reads as an empty packet too
+    }
+    if (n != static_cast<ssize_t>(kEventLen)) {
+        // Not one event: refused as a stalled request is, and the channel
+        // goes on with the next packet.
+        ::send(eventFd, "", 0, MSG_NOSIGNAL);
+        return 0;
     }
     std::lock_guard<std::mutex> lock(m_mtx);
     m_u32Signal = static_cast<uint32_t>(packet[0]) | static_cast<uint32_t>(packet[1]) << 8 |

@@ -13,7 +13,8 @@ namespace platform {
 // epoll, read and write work on it unchanged, and a fake USB host talks on
 // the other end. Control events and answers travel over a sequenced-packet
 // pair: the host sends one packet per event (signal type as u32 LE, then the
-// 8-byte setup packet) and reads each answer as one packet of its bytes. The
+// 8-byte setup packet) and reads each answer as one packet of its bytes; a
+// packet of another length is refused with an empty packet. The
 // endpoint halts are counters; module commands are recorded, and loads can be
 // told to fail.
 class UsbGadgetHost : public UsbGadgetPort {

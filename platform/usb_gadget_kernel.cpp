@@ -121,7 +121,9 @@ int UsbGadgetKernel::eventWait(int eventFd, int wakeFd, int timeoutMs) {
     if (n < 0) {
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
     }
-    return n == 0 ? -1 : 1;
+    // A datagram socket has no end of stream: even an empty message says
+    // that an event waits.
+    return 1;
 }
 
 void UsbGadgetKernel::eventClose(int eventFd) { ::close(eventFd); }

@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
@@ -93,16 +92,14 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     message.swap(link.pending);
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
     auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
-        message.data(), static_cast<uint32_t>(message.size()),
-        [replies](std::string reply) { replies->push(std::move(reply)); });
-    switch (result) {
-        case ScpiManage::MessageResult::Rejected:
-            return -1;
-        case ScpiManage::MessageResult::Aborted:
-            std::printf("SCPI_CMD_ABORT end\n");
-            return static_cast<int>(length);
-        case ScpiManage::MessageResult::Posted:
-            break;
+        message.data(), static_cast<uint32_t>(message.size()), [replies](std::string reply) {
+            replies->push(std::move(reply));
+            vxiServiceWake();  // a read of the link may be waiting for it
+        });
+    // A message that does not parse has been delivered all the same: its
+    // error is in the error queue, as on the other transports.
+    if (result == ScpiManage::MessageResult::Aborted) {
+        std::printf("SCPI_CMD_ABORT end\n");
     }
     return static_cast<int>(length);
 }
@@ -114,15 +111,16 @@ int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, 
     }
     // A reading query waits for its reading as long as the client waits.
     CDataManage::instance()->m_u32BufferTimeOut = ioTimeoutMs;
-    return static_cast<int>(it->second.replies->fill(buffer, size, ioTimeoutMs, *eom));
+    // The server does the waiting, for this link alone.
+    return static_cast<int>(it->second.replies->fill(buffer, size, 0, *eom));
 }
 
 void delVxiConnect(int32_t lid, char* buffer, uint32_t /*size*/) {
     PrintI("VXI释放内存地址 %p", static_cast<void*>(buffer));
     appLinks().erase(lid);
     setLocalState(true);
+    // Freed at once: the server thread serves every other client.
     std::free(buffer);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     PrintI("释放成功");
 }
 

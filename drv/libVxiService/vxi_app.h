@@ -17,10 +17,11 @@ int newVxiConnect(int32_t lid, char** buffer, uint32_t* size);
 // Collects the data of a link's writes until one carries END, then hands the
 // whole program message to the SCPI engine; its reply goes to the link's
 // queue. Every write drops the link's queued replies. Returns the length
-// taken, or -1 when the message does not parse or the input overruns.
+// taken (a message that does not parse too: its error is queued), or -1 when
+// the input overruns.
 int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
 // Sets the engine's reading time-out to the client's and fills the buffer
-// from the link's queue (CVxiReplyQueue::fill).
+// from the link's queue (CVxiReplyQueue::fill) without waiting.
 int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom);
 // The link is gone: its queue and buffer are freed, the instrument goes local.
 void delVxiConnect(int32_t lid, char* buffer, uint32_t size);

@@ -1,5 +1,7 @@
 #include "vxi_link.h"
 
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -41,23 +43,41 @@ void CVxiLinks::releaseBy(int32_t lid) {
     }
 }
 
-std::vector<int32_t> CVxiLinks::departed(const std::vector<int>& liveFds) const {
-    std::vector<int32_t> gone;
+namespace {
+
+bool sameClient(const VxiCaller& a, const VxiCaller& b) {
+    if (a.stream != b.stream) {
+        return false;
+    }
+    if (a.stream) {
+        return a.fd == b.fd;
+    }
+    // Datagrams: the client's address without its port, which a client may
+    // change from one socket to the next.
+    if (a.peer.ss_family != b.peer.ss_family || a.peer.ss_family != AF_INET) {
+        return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
+    }
+    return reinterpret_cast<const sockaddr_in&>(a.peer).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in&>(b.peer).sin_addr.s_addr;
+}
+
+}  // namespace
+
+bool CVxiLinks::full(const VxiCaller& caller) const {
+    if (m_links.size() >= kMaxLinks) {
+        return true;
+    }
+    size_t held = std::count_if(m_links.begin(), m_links.end(),
+                                [&caller](const auto& entry) { return sameClient(entry.second->stClient, caller); });
+    return held >= kMaxLinksPerClient;
+}
+
+std::vector<int32_t> CVxiLinks::madeOn(int fd) const {
+    std::vector<int32_t> lids;
     for (const auto& entry : m_links) {
-        const VxiCaller& client = entry.second->stClient;
-        if (!client.stream) {
-            continue;  // datagram links have no connection to lose
-        }
-        bool live = std::find(liveFds.begin(), liveFds.end(), client.fd) != liveFds.end();
-        sockaddr_storage peer{};
-        socklen_t len = sizeof(peer);
-        // A descriptor reused by a later connection has another peer (at
-        // least another port).
-        live = live && getpeername(client.fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-               len == client.peerLen && std::memcmp(&peer, &client.peer, len) == 0;
-        if (!live) {
-            gone.push_back(entry.first);
+        if (entry.second->stClient.stream && entry.second->stClient.fd == fd) {
+            lids.push_back(entry.first);
         }
     }
-    return gone;
+    return lids;
 }

@@ -39,9 +39,13 @@ class CVxiLinks {
 public:
     // More links than this answer out of resources: each holds a reply buffer.
     static constexpr size_t kMaxLinks = 1024;
+    // Links one client may hold (one connection, or one address over UDP),
+    // so that no single client can take them all from the others.
+    static constexpr size_t kMaxLinksPerClient = 16;
 
     _vxi_handle* find(int32_t lid);
-    bool full() const { return m_links.size() >= kMaxLinks; }
+    // No link for `caller`: the table, or its share of it, is taken.
+    bool full(const VxiCaller& caller) const;
     // Stores the record under a new id, never one in use; returns the id.
     int32_t add(std::unique_ptr<_vxi_handle> link);
     std::unique_ptr<_vxi_handle> remove(int32_t lid);
@@ -53,9 +57,8 @@ public:
     // Releases the lock when `lid` holds it.
     void releaseBy(int32_t lid);
 
-    // Links made on TCP connections that have gone: the descriptor left the
-    // RPC runtime's poll set, or now belongs to another peer.
-    std::vector<int32_t> departed(const std::vector<int>& liveFds) const;
+    // The links made on stream connection `fd`.
+    std::vector<int32_t> madeOn(int fd) const;
 
 private:
     std::map<int32_t, std::unique_ptr<_vxi_handle>> m_links;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -17,6 +16,15 @@ bool isOurDevice(const VxiBytes& name) {
     return !name.oversize && name.len == std::strlen(kDeviceName) && name.val != nullptr &&
            strncasecmp(name.val, kDeviceName, name.len) == 0;
 }
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Phases of VxiWait: before the operation began, waiting for the lock, past
+// the lock, waiting for reply data.
+enum : int { kStart = 0, kLockWait, kEntered, kReplyWait };
+// An error value of no reply: the procedure waits.
+constexpr int32_t kWaiting = -1;
 
 int32_t writeError(int result) {
     switch (result) {
@@ -37,63 +45,56 @@ _vxi_handle* CVxiCore::begin(int32_t lid) {
     return link;
 }
 
-_vxi_handle* CVxiCore::enter(int32_t lid, int32_t flags, uint32_t lockTimeout, int32_t& error) {
-    _vxi_handle* link = begin(lid);
-    error = link == nullptr ? VXI_ERRCODE_INVAILD_LINK_IDENTIFIER : waitForLock(*link, flags, lockTimeout);
-    return error == VXI_ERRCODE_NO_ERROR ? link : nullptr;
+int32_t CVxiCore::lockWait(const _vxi_handle* link, uint32_t lockTimeout, VxiWait& wait) {
+    auto now = steady_clock::now();
+    if (wait.phase != kLockWait) {
+        wait.phase = kLockWait;
+        wait.deadline = now + milliseconds(clampWait(lockTimeout));
+    }
+    if (link != nullptr && link->bIsAbort) {
+        return VXI_ERRCODE_ABORT;
+    }
+    return now >= wait.deadline ? VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK : kWaiting;
 }
 
-template <typename RELEASED>
-int32_t CVxiCore::pollLock(const _vxi_handle* link, uint32_t lockTimeout, RELEASED released) {
-    auto start = std::chrono::steady_clock::now();
-    auto limit = std::chrono::milliseconds(clampWait(lockTimeout));
-    for (;;) {
-        if (released()) {
-            return VXI_ERRCODE_NO_ERROR;
-        }
-        if (link != nullptr && link->bIsAbort) {
-            return VXI_ERRCODE_ABORT;
-        }
-        if (std::chrono::steady_clock::now() - start >= limit) {
-            return VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+_vxi_handle* CVxiCore::enter(int32_t lid, int32_t flags, uint32_t lockTimeout, VxiWait& wait, int32_t& error) {
+    _vxi_handle* link = wait.phase == kStart ? begin(lid) : m_links.find(lid);
+    error = VXI_ERRCODE_NO_ERROR;
+    if (link == nullptr) {
+        error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
+    } else if (wait.phase <= kLockWait && m_links.lockedByOther(lid)) {
+        bool mayWait = (flags & VXI_FLAG_WAITLOCK) != 0 && lockTimeout != 0;
+        error = mayWait ? lockWait(link, lockTimeout, wait) : VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
     }
+    if (error != VXI_ERRCODE_NO_ERROR) {
+        return nullptr;
+    }
+    if (wait.phase <= kLockWait) {
+        wait.phase = kEntered;
+    }
+    return link;
 }
 
-int32_t CVxiCore::waitForLock(const _vxi_handle& link, int32_t flags, uint32_t lockTimeout) {
-    int32_t lid = link.s32TranId;
-    if (!m_links.lockedByOther(lid)) {
-        return VXI_ERRCODE_NO_ERROR;
-    }
-    if ((flags & VXI_FLAG_WAITLOCK) == 0 || lockTimeout == 0) {
-        return VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
-    }
-    return pollLock(&link, lockTimeout, [this, lid] { return !m_links.lockedByOther(lid); });
-}
-
-Create_LinkResp CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller) {
-    Create_LinkResp resp;
-    if (m_links.full()) {
+bool CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller, VxiWait& wait,
+                          Create_LinkResp& resp) {
+    if (m_links.full(caller)) {
         resp.error = VXI_ERRCODE_OUT_OF_RESOURCES;
-        return resp;
+        return true;
     }
     if (!isOurDevice(p.device)) {
         resp.error = VXI_ERRCODE_SYNTAX_ERROR;
-        return resp;
+        return true;
     }
     if (m_links.locked()) {
         resp.error = p.lock_timeout == 0 ? VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK
-                                         : pollLock(nullptr, p.lock_timeout, [this] { return !m_links.locked(); });
-        if (resp.error != VXI_ERRCODE_NO_ERROR) {
-            return resp;
-        }
+                                         : lockWait(nullptr, p.lock_timeout, wait);
+        return resp.error != kWaiting;
     }
     int type = 0;
     socklen_t typeLen = sizeof(type);
     if (getsockopt(caller.fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0) {
         resp.error = VXI_ERRCODE_DEVICE_NOT_ACCESSIBLE;
-        return resp;
+        return true;
     }
     auto link = std::make_unique<_vxi_handle>();
     link->stClient = caller;
@@ -104,33 +105,34 @@ Create_LinkResp CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller&
     if (m_stVxiIoCom.alloc(lid, &record->ps8BaseAddr, &record->u32BuffSize) != 0) {
         m_links.remove(lid);
         resp.error = VXI_ERRCODE_OUT_OF_RESOURCES;
-        return resp;
+        return true;
     }
     record->ps8ReadAddr = record->ps8BaseAddr;
     m_links.setLock(p.lockDevice, lid);
     resp.lid = lid;
     resp.abortPort = m_u16AbortPort;
     resp.maxRecvSize = record->u32MaxRecvSize;
-    return resp;
+    return true;
 }
 
-Device_WriteResp CVxiCore::write(const Device_WriteParms& p, const VxiCaller&) {
-    Device_WriteResp resp;
-    _vxi_handle* link = begin(p.lid);
+bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller&, VxiWait& wait, Device_WriteResp& resp) {
+    if (wait.phase == kStart) {
+        _vxi_handle* link = m_links.find(p.lid);
+        if (link == nullptr) {
+            resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
+            return true;
+        }
+        if (p.data.oversize || p.data.len > link->u32MaxRecvSize) {
+            resp.error = VXI_ERRCODE_PARAMETER_ERROR;
+            return true;
+        }
+        if (p.data.len == 0) {
+            return true;
+        }
+    }
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
-        resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
-        return resp;
-    }
-    if (p.data.oversize || p.data.len > link->u32MaxRecvSize) {
-        resp.error = VXI_ERRCODE_PARAMETER_ERROR;
-        return resp;
-    }
-    if (p.data.len == 0) {
-        return resp;
-    }
-    resp.error = waitForLock(*link, p.flags, p.lock_timeout);
-    if (resp.error != VXI_ERRCODE_NO_ERROR) {
-        return resp;
+        return resp.error != kWaiting;
     }
     // A new message makes the unread rest of the last reply obsolete.
     link->u32ValidDataBytes = 0;
@@ -142,27 +144,38 @@ Device_WriteResp CVxiCore::write(const Device_WriteParms& p, const VxiCaller&) {
     if (result > 0 || result == -1 || result == -2) {
         resp.size = static_cast<uint32_t>(result);
     }
-    return resp;
+    return true;
 }
 
-Device_ReadResp CVxiCore::read(const Device_ReadParms& p, const VxiCaller&) {
-    Device_ReadResp resp;
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
+bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller&, VxiWait& wait, Device_ReadResp& resp) {
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
-        return resp;
+        return resp.error != kWaiting;
     }
     if (link->u32ValidDataBytes == 0) {
         int result = m_stVxiIoCom.read(p.lid, link->ps8BaseAddr, link->u32BuffSize, clampWait(p.io_timeout),
                                        &link->bIsEom);
+        if (result == 0) {
+            auto now = steady_clock::now();
+            if (wait.phase != kReplyWait) {
+                wait.phase = kReplyWait;
+                wait.deadline = now + milliseconds(clampWait(p.io_timeout));
+            }
+            if (link->bIsAbort) {
+                result = -2;
+            } else if (now < wait.deadline) {
+                return false;
+            }
+        }
         if (result <= 0) {
             resp.error = writeError(result);
-            return resp;
+            return true;
         }
         link->u32ValidDataBytes = static_cast<uint32_t>(result);
         link->ps8ReadAddr = link->ps8BaseAddr;
     }
     fillReply(*link, p, resp);
-    return resp;
+    return true;
 }
 
 void CVxiCore::fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp) {
@@ -199,11 +212,10 @@ void CVxiCore::fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_Re
     link.ps8ReadAddr = link.ps8BaseAddr;
 }
 
-Device_ReadStbResp CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller&) {
-    Device_ReadStbResp resp;
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
+bool CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_ReadStbResp& resp) {
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
-        return resp;
+        return resp.error != kWaiting;
     }
     int result = m_stVxiIoCom.readStb(p.lid, clampWait(p.io_timeout));
     switch (result) {
@@ -213,42 +225,42 @@ Device_ReadStbResp CVxiCore::readStb(const Device_GenericParms& p, const VxiCall
         case -1: resp.error = VXI_ERRCODE_IO_ERROR; break;
         default: resp.stb = static_cast<uint8_t>(result); break;
     }
-    return resp;
+    return true;
 }
 
-Device_Error CVxiCore::generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t)) {
-    Device_Error resp;
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, resp.error);
+bool CVxiCore::generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t), VxiWait& wait,
+                       Device_Error& resp) {
+    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
-        return resp;
+        return resp.error != kWaiting;
     }
     int result = callback(p.lid, clampWait(p.io_timeout));
     resp.error = result == -3 ? VXI_ERRCODE_OPERATION_NOT_SUPPORTED : writeError(result);
-    return resp;
+    return true;
 }
 
-Device_Error CVxiCore::trigger(const Device_GenericParms& p, const VxiCaller&) {
-    return generic(p, m_stVxiIoCom.trigger);
+bool CVxiCore::trigger(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
+    return generic(p, m_stVxiIoCom.trigger, wait, resp);
 }
 
-Device_Error CVxiCore::clear(const Device_GenericParms& p, const VxiCaller&) {
-    return generic(p, m_stVxiIoCom.clear);
+bool CVxiCore::clear(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
+    return generic(p, m_stVxiIoCom.clear, wait, resp);
 }
 
-Device_Error CVxiCore::remote(const Device_GenericParms& p, const VxiCaller&) {
-    return generic(p, m_stVxiIoCom.enterRemote);
+bool CVxiCore::remote(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
+    return generic(p, m_stVxiIoCom.enterRemote, wait, resp);
 }
 
-Device_Error CVxiCore::local(const Device_GenericParms& p, const VxiCaller&) {
-    return generic(p, m_stVxiIoCom.enterLocal);
+bool CVxiCore::local(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
+    return generic(p, m_stVxiIoCom.enterLocal, wait, resp);
 }
 
-Device_Error CVxiCore::lock(const Device_LockParms& p, const VxiCaller&) {
-    Device_Error resp;
-    if (enter(p.lid, p.flags, p.lock_timeout, resp.error) != nullptr) {
-        m_links.setLock(true, p.lid);
+bool CVxiCore::lock(const Device_LockParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
+    if (enter(p.lid, p.flags, p.lock_timeout, wait, resp.error) == nullptr) {
+        return resp.error != kWaiting;
     }
-    return resp;
+    m_links.setLock(true, p.lid);
+    return true;
 }
 
 Device_Error CVxiCore::unlock(const Device_Link& lid, const VxiCaller&) {
@@ -323,8 +335,8 @@ Device_Error CVxiCore::abort(const Device_Link& lid, const VxiCaller&) {
     return Device_Error{};
 }
 
-void CVxiCore::sweepDeparted(const std::vector<int>& liveFds) {
-    for (int32_t lid : m_links.departed(liveFds)) {
+void CVxiCore::dropConnection(int fd) {
+    for (int32_t lid : m_links.madeOn(fd)) {
         destroy(lid);
     }
 }

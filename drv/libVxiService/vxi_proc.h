@@ -3,8 +3,8 @@
 // with the application's callbacks (_vxi_io_) underneath. Independent of the
 // RPC runtime: the dispatchers decode, call one of these and send the result.
 // Used only on the server thread.
+#include <chrono>
 #include <cstdint>
-#include <vector>
 
 #include "vxi11.h"
 #include "vxi_link.h"
@@ -16,8 +16,10 @@ struct _vxi_io_ {
     // Data of a write with its END flag: the length taken, -1 I/O error,
     // -2 abort, 0 time-out.
     int (*write)(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
-    // Fills the buffer with reply data: the bytes placed (0 on time-out);
-    // `eom` tells whether they end a reply.
+    // Fills the buffer with the reply data queued now: the bytes placed (0
+    // while there is none); `eom` tells whether they end a reply. Never
+    // waits: the server asks again, up to ioTimeoutMs, whenever woken
+    // (vxiServiceWake).
     int (*read)(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom);
     // The link is gone: its buffer is returned.
     void (*free)(int32_t lid, char* buffer, uint32_t size);
@@ -27,6 +29,16 @@ struct _vxi_io_ {
     int (*enterRemote)(int32_t lid, uint32_t ioTimeoutMs);
     int (*enterLocal)(int32_t lid, uint32_t ioTimeoutMs);
     void (*abort)();
+};
+
+// Where a procedure that waits (for the device lock or for reply data)
+// stands. Such a procedure returns false while it waits; the server calls it
+// again with the same VxiWait whenever something may have changed, and at
+// the deadline, until it returns true with its result. It never blocks, so
+// one link's wait holds up no other link.
+struct VxiWait {
+    int phase = 0;
+    std::chrono::steady_clock::time_point deadline{};
 };
 
 class CVxiCore {
@@ -43,15 +55,17 @@ public:
 
     CVxiCore(const _vxi_io_& io, uint16_t abortPort) : m_stVxiIoCom(io), m_u16AbortPort(abortPort) {}
 
-    Create_LinkResp createLink(const Create_LinkParms& p, const VxiCaller& caller);
-    Device_WriteResp write(const Device_WriteParms& p, const VxiCaller& caller);
-    Device_ReadResp read(const Device_ReadParms& p, const VxiCaller& caller);
-    Device_ReadStbResp readStb(const Device_GenericParms& p, const VxiCaller& caller);
-    Device_Error trigger(const Device_GenericParms& p, const VxiCaller& caller);
-    Device_Error clear(const Device_GenericParms& p, const VxiCaller& caller);
-    Device_Error remote(const Device_GenericParms& p, const VxiCaller& caller);
-    Device_Error local(const Device_GenericParms& p, const VxiCaller& caller);
-    Device_Error lock(const Device_LockParms& p, const VxiCaller& caller);
+    // Procedures that may wait: true once `resp` is their answer.
+    bool createLink(const Create_LinkParms& p, const VxiCaller& caller, VxiWait& wait, Create_LinkResp& resp);
+    bool write(const Device_WriteParms& p, const VxiCaller& caller, VxiWait& wait, Device_WriteResp& resp);
+    bool read(const Device_ReadParms& p, const VxiCaller& caller, VxiWait& wait, Device_ReadResp& resp);
+    bool readStb(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_ReadStbResp& resp);
+    bool trigger(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp);
+    bool clear(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp);
+    bool remote(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp);
+    bool local(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp);
+    bool lock(const Device_LockParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp);
+
     Device_Error unlock(const Device_Link& lid, const VxiCaller& caller);
     Device_Error enableSrq(const Device_EnableSrqParms& p, const VxiCaller& caller);
     Device_DocmdResp docmd(const Device_DocmdParms& p, const VxiCaller& caller);
@@ -60,23 +74,21 @@ public:
     Device_Error destroyIntrChan(const int32_t& unused, const VxiCaller& caller);
     Device_Error abort(const Device_Link& lid, const VxiCaller& caller);
 
-    // Destroys the links of connections that have gone (descriptors no
-    // longer in `liveFds`, or taken by another peer).
-    void sweepDeparted(const std::vector<int>& liveFds);
+    // Destroys the links made on a stream connection that has gone.
+    void dropConnection(int fd);
 
 private:
     // The link of an operation, its abort flag cleared for this operation.
     _vxi_handle* begin(int32_t lid);
     // The link of an operation that needs the device, once the lock allows;
-    // null with `error` 4 without such a link, or 11 or 23 from the wait.
-    _vxi_handle* enter(int32_t lid, int32_t flags, uint32_t lockTimeout, int32_t& error);
-    // 0 when `link` may go on; 11 or 23 otherwise.
-    int32_t waitForLock(const _vxi_handle& link, int32_t flags, uint32_t lockTimeout);
-    // Waits, polling every 1 ms, until `released` or `lockTimeout` ms have
-    // passed (steady clock) or `link`'s abort flag is set: 0, 11 or 23.
-    template <typename RELEASED>
-    int32_t pollLock(const _vxi_handle* link, uint32_t lockTimeout, RELEASED released);
-    Device_Error generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t));
+    // null with `error` 4 without such a link, 11 or 23 from the lock wait,
+    // or kWaiting while it waits.
+    _vxi_handle* enter(int32_t lid, int32_t flags, uint32_t lockTimeout, VxiWait& wait, int32_t& error);
+    // One look at a lock wait of `lockTimeout` ms (started at the first
+    // look): 11 at its end, 23 once `link`'s abort flag is set, else kWaiting.
+    int32_t lockWait(const _vxi_handle* link, uint32_t lockTimeout, VxiWait& wait);
+    bool generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t), VxiWait& wait,
+                 Device_Error& resp);
     void destroy(int32_t lid);
     void fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp);
 

@@ -1,5 +1,6 @@
 #include "vxi_svc.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
@@ -8,23 +9,62 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "Util/logger.h"
+#include "vxi_conn.h"
 #include "vxi_xdr.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Datagram buffers: a write of 8800 bytes and its call header fit.
 constexpr u_int kUdpBufferSize = 16384;
+// Accepting pauses this long when descriptors or memory run out.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+// Connections accepted per round, so that a flood cannot starve the others.
+constexpr int kAcceptsPerRound = 64;
 
-CVxiCore* g_core = nullptr;
-int g_wakeFd = -1;
-uint16_t g_tcpPort = 0;
-uint16_t g_udpPort = 0;
+// A call whose procedure waits: `attempt` answers it once it returns true.
+struct ParkedCall {
+    SVCXPRT* xprt;
+    std::shared_ptr<VxiWait> wait;
+    std::function<bool()> attempt;
+};
+
+// Everything of the server is touched only on its thread, except `stop` and
+// the wake event.
+struct Server {
+    CVxiCore* core = nullptr;
+    int wakeFd = -1;
+    std::atomic<bool> stop{false};
+    uint16_t tcpPort = 0;
+    uint16_t udpPort = 0;
+    int listenFd = -1;
+    // The TCP side's handle, under which the programs are registered; the
+    // connections get handles of their own (CVxiConnection).
+    SVCXPRT listener{};
+    SVCXPRT* udp = nullptr;
+    // The datagram socket has one call in flight at a time: the runtime
+    // keeps its caller until the reply.
+    bool udpParked = false;
+    Clock::time_point acceptResume{};
+    std::map<int, std::unique_ptr<CVxiConnection>> conns;
+    std::vector<ParkedCall> parked;
+};
+
+Server& g = *new Server;  // the transports live as long as the process
 
 int boundSocket(int type, uint16_t port) {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -73,7 +113,7 @@ int registerPrograms(SVCXPRT* xprt, int first) {
 // by an earlier run of the service is replaced.
 void registerWithPortmap() {
     const int protocols[] = {IPPROTO_TCP, IPPROTO_UDP};
-    const uint16_t ports[] = {g_tcpPort, g_udpPort};
+    const uint16_t ports[] = {g.tcpPort, g.udpPort};
     pmap_unset(DEVICE_CORE, DEVICE_VERSION);
     for (int i = 0; i < 2; ++i) {
         if (!pmap_set(DEVICE_CORE, DEVICE_VERSION, protocols[i], ports[i])) {
@@ -95,37 +135,31 @@ const char* const kInitErrors[] = {
     "unable to register (INTR_PROGRAM, tcp).",
 };
 
+bool makeNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 int createTransports(uint16_t port) {
     int udpFd = boundSocket(SOCK_DGRAM, port);
-    SVCXPRT* udp = udpFd < 0 ? nullptr : svcudp_bufcreate(udpFd, kUdpBufferSize, kUdpBufferSize);
-    if (udp == nullptr) {
+    g.udp = udpFd < 0 || !makeNonBlocking(udpFd) ? nullptr : svcudp_bufcreate(udpFd, kUdpBufferSize, kUdpBufferSize);
+    if (g.udp == nullptr) {
         return -1;
     }
-    g_udpPort = boundPort(udpFd);
-    int rc = registerPrograms(udp, -2);
+    g.udpPort = boundPort(udpFd);
+    int rc = registerPrograms(g.udp, -2);
     if (rc != 0) {
         return rc;
     }
-    // Connections read their call records blocking: the runtime's
-    // non-blocking record mode loses calls that come in several fragments,
-    // as large writes of standard clients do.
-    int tcpFd = boundSocket(SOCK_STREAM, port);
-    SVCXPRT* tcp = tcpFd < 0 ? nullptr : svctcp_create(tcpFd, 0, 0);
-    if (tcp == nullptr) {
+    // Connections are accepted and read here, without blocking (vxi_conn).
+    g.listenFd = boundSocket(SOCK_STREAM, port);
+    if (g.listenFd < 0 || !makeNonBlocking(g.listenFd)) {
         return -5;
     }
-    g_tcpPort = boundPort(tcpFd);
-    return registerPrograms(tcp, -6);
-}
-
-std::vector<int> liveFds() {
-    std::vector<int> fds;
-    for (int i = 0; i < svc_max_pollfd; ++i) {
-        if (svc_pollfd[i].fd >= 0) {
-            fds.push_back(svc_pollfd[i].fd);
-        }
-    }
-    return fds;
+    g.tcpPort = boundPort(g.listenFd);
+    g.listener.xp_fd = g.listenFd;
+    g.listener.xp_port = g.tcpPort;
+    return registerPrograms(&g.listener, -6);
 }
 
 VxiCaller callerOf(SVCXPRT* xprt) {
@@ -148,6 +182,15 @@ VxiCaller callerOf(SVCXPRT* xprt) {
     return caller;
 }
 
+void park(SVCXPRT* xprt, std::shared_ptr<VxiWait> wait, std::function<bool()> attempt) {
+    if (xprt == g.udp) {
+        g.udpParked = true;
+    } else if (auto it = g.conns.find(xprt->xp_fd); it != g.conns.end()) {
+        it->second->awaitReply();
+    }
+    g.parked.push_back(ParkedCall{xprt, std::move(wait), std::move(attempt)});
+}
+
 // Decodes the arguments, runs the procedure and answers with its result.
 template <typename A, typename R>
 void serveWith(SVCXPRT* xprt, bool_t (*xdrArgs)(XDR*, A*), bool_t (*xdrResult)(XDR*, R*),
@@ -156,13 +199,44 @@ void serveWith(SVCXPRT* xprt, bool_t (*xdrArgs)(XDR*, A*), bool_t (*xdrResult)(X
     if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdrArgs), reinterpret_cast<char*>(&args))) {
         svcerr_decode(xprt);
     } else {
-        R result = (g_core->*procedure)(args, callerOf(xprt));
+        R result = (g.core->*procedure)(args, callerOf(xprt));
         if (!svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdrResult), reinterpret_cast<char*>(&result))) {
             svcerr_systemerr(xprt);
         }
     }
     if (!svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdrArgs), reinterpret_cast<char*>(&args))) {
         std::fprintf(stderr, "unable to free arguments\n");
+    }
+}
+
+// The same for a procedure that may wait: it is parked, with its arguments,
+// until it answers; the server thread goes on meanwhile.
+template <typename A, typename R>
+void serveWith(SVCXPRT* xprt, bool_t (*xdrArgs)(XDR*, A*), bool_t (*xdrResult)(XDR*, R*),
+               bool (CVxiCore::*procedure)(const A&, const VxiCaller&, VxiWait&, R&)) {
+    std::shared_ptr<A> args(new A{}, [xprt, xdrArgs](A* decoded) {
+        if (!svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdrArgs), reinterpret_cast<char*>(decoded))) {
+            std::fprintf(stderr, "unable to free arguments\n");
+        }
+        delete decoded;
+    });
+    if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdrArgs), reinterpret_cast<char*>(args.get()))) {
+        svcerr_decode(xprt);
+        return;
+    }
+    auto wait = std::make_shared<VxiWait>();
+    auto attempt = [xprt, xdrResult, procedure, args, wait, caller = callerOf(xprt)]() {
+        R result{};
+        if (!(g.core->*procedure)(*args, caller, *wait, result)) {
+            return false;
+        }
+        if (!svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdrResult), reinterpret_cast<char*>(&result))) {
+            svcerr_systemerr(xprt);
+        }
+        return true;
+    };
+    if (!attempt()) {
+        park(xprt, std::move(wait), std::move(attempt));
     }
 }
 
@@ -174,13 +248,6 @@ void serve(SVCXPRT* xprt) {
 // The empty arguments or result of a procedure.
 bool_t xdrNothing(XDR*, int32_t*) {
     return TRUE;
-}
-
-void serveCreateLink(SVCXPRT* xprt) {
-    // A connection that left in the batch where its descriptor was reused
-    // still holds its links (and maybe the lock): let them go first.
-    g_core->sweepDeparted(liveFds());
-    serve<xdr_Create_LinkParms, xdr_Create_LinkResp, &CVxiCore::createLink>(xprt);
 }
 
 void serveIntrSrq(SVCXPRT* xprt) {
@@ -199,7 +266,7 @@ struct Procedure {
 };
 
 const Procedure kCoreProcedures[] = {
-    {vxi_proc::create_link, serveCreateLink},
+    {vxi_proc::create_link, serve<xdr_Create_LinkParms, xdr_Create_LinkResp, &CVxiCore::createLink>},
     {vxi_proc::device_write, serve<xdr_Device_WriteParms, xdr_Device_WriteResp, &CVxiCore::write>},
     {vxi_proc::device_read, serve<xdr_Device_ReadParms, xdr_Device_ReadResp, &CVxiCore::read>},
     {vxi_proc::device_readstb, serve<xdr_Device_GenericParms, xdr_Device_ReadStbResp, &CVxiCore::readStb>},
@@ -253,18 +320,144 @@ void device_intr_1(svc_req* rqstp, SVCXPRT* transp) {
     dispatch(kIntrProcedures, rqstp, transp);
 }
 
+namespace {
+
+// Answers the parked calls that can go on now. Answering never releases what
+// another waits for (a waiter can only take the lock), so one round is enough.
+void resumeParked() {
+    for (size_t i = 0; i < g.parked.size();) {
+        if (!g.parked[i].attempt()) {
+            ++i;
+            continue;
+        }
+        if (g.parked[i].xprt == g.udp) {
+            g.udpParked = false;
+        }
+        g.parked.erase(g.parked.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+// A connection that has gone takes its waiting call and its links with it.
+void closeConnection(int fd) {
+    auto it = g.conns.find(fd);
+    if (it == g.conns.end()) {
+        return;
+    }
+    SVCXPRT* xprt = it->second->xprt();
+    g.parked.erase(std::remove_if(g.parked.begin(), g.parked.end(),
+                                  [xprt](const ParkedCall& call) { return call.xprt == xprt; }),
+                   g.parked.end());
+    g.core->dropConnection(fd);
+    g.conns.erase(it);
+}
+
+void acceptConnections(Clock::time_point now) {
+    for (int i = 0; i < kAcceptsPerRound; ++i) {
+        int fd = accept4(g.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                PrintW("VXI-11 accept paused: %s", std::strerror(errno));
+                g.acceptResume = now + kAcceptPause;
+                return;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return;
+            }
+            continue;  // that peer failed; the next may not
+        }
+        auto conn = std::make_unique<CVxiConnection>(fd, g.tcpPort);
+        if (!conn->registered()) {
+            PrintW("VXI-11 connection on descriptor %d refused: beyond the RPC runtime's table", fd);
+            continue;
+        }
+        g.conns[fd] = std::move(conn);
+    }
+}
+
+// Reads and writes what the poll found ready, then dispatches one whole call
+// per connection.
+void serveConnections(const std::vector<pollfd>& fds, size_t first, Clock::time_point now) {
+    std::vector<int> gone;
+    for (size_t i = first; i < fds.size(); ++i) {
+        CVxiConnection& conn = *g.conns.at(fds[i].fd);
+        short ev = fds[i].revents;
+        bool alive = (ev & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
+        alive = alive && ((ev & POLLIN) == 0 || conn.onReadable(now));
+        alive = alive && ((ev & POLLOUT) == 0 || conn.flush(now));
+        if (!alive) {
+            gone.push_back(fds[i].fd);
+        }
+    }
+    for (int fd : gone) {
+        closeConnection(fd);
+    }
+    gone.clear();
+    for (auto& entry : g.conns) {
+        if (entry.second->callReady() && !entry.second->dispatch(now)) {
+            gone.push_back(entry.first);
+        }
+    }
+    for (int fd : gone) {
+        closeConnection(fd);
+    }
+}
+
+// Sends the replies made this round and closes the connections that went
+// silent midway.
+void flushAndReap(Clock::time_point now) {
+    std::vector<int> gone;
+    for (auto& entry : g.conns) {
+        if (!entry.second->flush(now)) {
+            gone.push_back(entry.first);
+        } else if (entry.second->stallDeadline() <= now) {
+            PrintI("VXI-11 connection %d closed: silent in the middle of a call or its reply", entry.first);
+            gone.push_back(entry.first);
+        }
+    }
+    for (int fd : gone) {
+        closeConnection(fd);
+    }
+}
+
+// Until the next thing that is due: a wait's end, a stall, accepting again.
+int pollTimeoutMs(Clock::time_point now) {
+    Clock::time_point due = Clock::time_point::max();
+    for (const ParkedCall& call : g.parked) {
+        due = std::min(due, call.wait->deadline);
+    }
+    for (const auto& entry : g.conns) {
+        if (entry.second->callReady()) {
+            return 0;
+        }
+        due = std::min(due, entry.second->stallDeadline());
+    }
+    if (g.acceptResume > now) {
+        due = std::min(due, g.acceptResume);
+    }
+    if (due == Clock::time_point::max()) {
+        return -1;
+    }
+    if (due <= now) {
+        return 0;
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+}  // namespace
+
 int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap) {
     int rc = createTransports(port);
     if (rc != 0) {
         std::fprintf(stderr, "%s\n", kInitErrors[-rc - 1]);
         return rc;
     }
-    g_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    g_core = new CVxiCore(io, g_tcpPort);  // lives as long as the transports
+    g.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    g.core = new CVxiCore(io, g.tcpPort);  // lives as long as the transports
     if (portmap) {
         registerWithPortmap();
     }
-    PrintI("VXI-11 server on TCP %u and UDP %u", g_tcpPort, g_udpPort);
+    PrintI("VXI-11 server on TCP %u and UDP %u", g.tcpPort, g.udpPort);
     return 0;
 }
 
@@ -275,35 +468,53 @@ void vxiServiceRun() {
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 
+    // Wake event, listener, datagram socket, then the connections.
+    constexpr size_t kFirstConnection = 3;
     std::vector<pollfd> fds;
-    for (;;) {
-        fds.assign(1, pollfd{g_wakeFd, POLLIN, 0});
-        for (int i = 0; i < svc_max_pollfd; ++i) {
-            fds.push_back(pollfd{svc_pollfd[i].fd, svc_pollfd[i].events, 0});
+    while (!g.stop.load()) {
+        Clock::time_point now = Clock::now();
+        fds.assign({pollfd{g.wakeFd, POLLIN, 0}, pollfd{now >= g.acceptResume ? g.listenFd : -1, POLLIN, 0},
+                    pollfd{g.udpParked ? -1 : g.udp->xp_fd, POLLIN, 0}});
+        for (const auto& entry : g.conns) {
+            fds.push_back(pollfd{entry.first, entry.second->events(), 0});
         }
-        int ready = poll(fds.data(), fds.size(), -1);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
+        if (poll(fds.data(), fds.size(), pollTimeoutMs(now)) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             std::fprintf(stderr, "svc_run returned\n");
             return;
         }
+        now = Clock::now();
         if (fds[0].revents != 0) {
-            return;  // stopped
+            uint64_t count;
+            while (read(g.wakeFd, &count, sizeof(count)) > 0) {
+            }
         }
-        svc_getreq_poll(fds.data() + 1, ready);
-        g_core->sweepDeparted(liveFds());
+        if (fds[1].revents != 0) {
+            acceptConnections(now);
+        }
+        if (fds[2].revents != 0) {
+            svc_getreq_common(g.udp->xp_fd);
+        }
+        serveConnections(fds, kFirstConnection, now);
+        resumeParked();
+        flushAndReap(now);
     }
 }
 
-void vxiServiceStop() {
+void vxiServiceWake() {
     uint64_t one = 1;
-    if (write(g_wakeFd, &one, sizeof(one)) < 0) {
+    if (write(g.wakeFd, &one, sizeof(one)) < 0 && errno != EAGAIN) {
         PrintW("cannot wake the VXI-11 server: %s", std::strerror(errno));
     }
 }
 
+void vxiServiceStop() {
+    g.stop.store(true);
+    vxiServiceWake();
+}
+
 uint16_t vxiServicePort(bool stream) {
-    return stream ? g_tcpPort : g_udpPort;
+    return stream ? g.tcpPort : g.udpPort;
 }

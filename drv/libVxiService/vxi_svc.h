@@ -1,7 +1,9 @@
 #pragma once
 // The RPC side of the server: UDP and TCP transports on one port, the core,
 // abort and interrupt programs registered on both, their dispatchers, and the
-// loop that serves them and destroys the links of connections that leave.
+// loop that serves them. The loop never blocks on one client: connections are
+// read without blocking, a procedure that waits is parked and answered later,
+// and a connection that leaves takes its links with it.
 #include <rpc/rpc.h>
 
 #include <cstdint>
@@ -16,6 +18,9 @@
 int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap = true);
 // Serves on the calling thread until vxiServiceStop.
 void vxiServiceRun();
+// Makes vxiServiceRun look at its waiting calls again (from any thread):
+// reply data has come.
+void vxiServiceWake();
 // Makes vxiServiceRun return (from any thread).
 void vxiServiceStop();
 // The port the TCP (stream) or UDP transport is bound to.

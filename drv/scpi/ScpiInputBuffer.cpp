@@ -18,7 +18,19 @@ bool ScpiInputBuffer::append(const char* data, size_t size, std::vector<std::str
             }
             continue;
         }
-        if (!step(data[i])) {
+        bool ends = step(data[i]);
+        if (m_bRefuseNow) {
+            // The message so far goes to the parser at once, which refuses
+            // the block; the rest of it up to its line feed is dropped.
+            m_bRefuseNow = false;
+            m_pending.append(data + from, i + 1 - from);
+            messages.push_back(std::move(m_pending));
+            m_pending.clear();
+            m_bDiscarding = true;
+            from = i + 1;
+            continue;
+        }
+        if (!ends) {
             continue;
         }
         if (m_bDiscarding) {
@@ -124,7 +136,10 @@ bool ScpiInputBuffer::step(char c) {
         }
         m_u64BlockLeft = m_u64BlockLeft * 10 + static_cast<uint64_t>(c - '0');
         if (--m_u32DigitsLeft == 0) {
-            m_scan = m_u64BlockLeft == 0 ? Scan::Skip : Scan::BlockData;
+            // A block the buffer could never hold would swallow every message
+            // after it while its bytes are awaited.
+            m_bRefuseNow = m_u64BlockLeft > kMaxPending;
+            m_scan = m_u64BlockLeft == 0 || m_bRefuseNow ? Scan::Skip : Scan::BlockData;
         }
         return false;
     case Scan::BlockData:

@@ -22,7 +22,10 @@
 // A client that sends more than kMaxPending bytes without a terminating line
 // feed would make the buffer grow without bound: those bytes are dropped, and
 // so is the rest of that over-long message up to its terminator (or up to the
-// next quiet time), so that its tail is not parsed as commands.
+// next quiet time), so that its tail is not parsed as commands. A block that
+// announces more than kMaxPending bytes is handed on as soon as its length is
+// known, for the parser to refuse, and the rest of its message is dropped in
+// the same way.
 class ScpiInputBuffer {
 public:
     static constexpr size_t kMaxPending = 1024 * 1024;
@@ -68,6 +71,7 @@ private:
 
     std::string m_pending;
     bool m_bDiscarding = false;  // inside an over-long message
+    bool m_bRefuseNow = false;   // a block's length above the bound was just read
     Scan m_scan = Scan::CmdStart;
     char m_quote = '"';
     uint32_t m_u32Depth = 0;        // open parentheses

@@ -1,5 +1,6 @@
 #include "ScpiService.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -93,6 +94,13 @@ ScpiService::ScpiSession::~ScpiSession() {
 void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
     std::printf("attachServer\n");
     setLocalState(false);
+    std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
+    getSock()->setOnFlush([weak_self]() {
+        if (auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock())) {
+            self->onDrained();
+        }
+        return true;
+    });
 }
 
 void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
@@ -121,16 +129,53 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     // nothing.
     toolkit::EventPoller::Ptr poller = getPoller();
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
-    auto deliver = [poller, weak_self](std::string reply) {
-        poller->async([weak_self, reply = std::move(reply)]() {
-            if (auto self = weak_self.lock()) {
-                self->send(reply.data(), reply.size());
+    auto session = [weak_self]() { return std::static_pointer_cast<ScpiSession>(weak_self.lock()); };
+    // The list holds this token until it has run or been dropped.
+    m_u64InFlight += size;
+    std::shared_ptr<void> listEnds(nullptr, [poller, session, size](void*) {
+        poller->async([session, size]() {
+            if (auto self = session()) {
+                self->onListDone(size);
+            }
+        }, true);
+    });
+    auto deliver = [poller, session, listEnds](std::string reply) {
+        poller->async([session, reply = std::move(reply)]() {
+            if (auto self = session()) {
+                self->sendReply(reply);
             }
         }, true);
     };
+    listEnds.reset();
     auto result = m_scpiManage.ApiScpi_ProcessMessage(text, static_cast<uint32_t>(size), std::move(deliver));
     if (result == ScpiManage::MessageResult::Aborted) {
         std::printf("SCPI_CMD_ABORT end\n");
+    }
+}
+
+void ScpiService::ScpiSession::sendReply(const std::string& reply) {
+    send(reply.data(), reply.size());
+    // A socket that is not busy has written everything it was given.
+    m_u64Unsent = getSock()->isSocketBusy() ? m_u64Unsent + reply.size() : 0;
+    updateFlow();
+}
+
+void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
+    m_u64InFlight -= std::min(m_u64InFlight, messageSize);
+    updateFlow();
+}
+
+void ScpiService::ScpiSession::onDrained() {
+    m_u64Unsent = 0;
+    updateFlow();
+}
+
+void ScpiService::ScpiSession::updateFlow() {
+    bool over = m_u64Unsent > kMaxUnsent || m_u64InFlight > kMaxInFlight;
+    if (over != m_bPaused) {
+        m_bPaused = over;
+        getSock()->enableRecv(!over);
+        PrintD("SCPI session input %s", over ? "paused: output waits to be read" : "resumed");
     }
 }
 
@@ -177,4 +222,14 @@ void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
     setLocalState(true);
 }
 
-void ScpiService::ScpiSession::onManager() {}
+void ScpiService::ScpiSession::onManager() {
+    // A paused session sends nothing more, so its send time-out would never
+    // be looked at again: look now, on the session's own poller.
+    std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
+    getPoller()->async([weak_self]() {
+        auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock());
+        if (self && self->m_bPaused) {
+            self->getSock()->flushAll();
+        }
+    }, true);
+}

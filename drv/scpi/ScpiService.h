@@ -39,6 +39,12 @@ public:
         // A trailing piece without line feed is parsed on its own once the
         // connection has been quiet this long.
         static constexpr uint64_t kTrailingWaitMs = 50;
+        // Input is not read while the session's replies not yet written, or
+        // its messages not yet executed, are above these: a client that never
+        // reads must not make the service hold its answers (or the commands
+        // that make them) without bound. Reading resumes as they drain.
+        static constexpr uint64_t kMaxUnsent = 1024 * 1024;
+        static constexpr uint64_t kMaxInFlight = 64 * 1024;
 
         explicit ScpiSession(const toolkit::Socket::Ptr& sock);
         ~ScpiSession() override;
@@ -57,12 +63,21 @@ public:
         // The watch fell due: the ms until it is due again, or 0 when done.
         uint64_t onTrailingWait();
         void stopTrailingWatch();
+        // Back-pressure: a reply goes out, a list has ended, the socket has
+        // written all it held; then input is read or not as the bound says.
+        void sendReply(const std::string& reply);
+        void onListDone(uint64_t messageSize);
+        void onDrained();
+        void updateFlow();
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
         std::vector<std::string> m_messages;  // of the last receipt
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
+        uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
+        uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
+        bool m_bPaused = false;      // input is not read
         const bool m_bOnFirstPoller;  // holds one of the kFirstPollerSessions places
     };
 

@@ -163,18 +163,56 @@ def test_joined_queries_share_one_response(service):
         assert read_lines(sock, 1) == [idn + ";36"]
 
 
-@pytest.mark.parametrize("unclosed", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n",
-                                      b"*ESE (1,(2)\n"])
-def test_an_unclosed_element_costs_its_own_message_only(service, unclosed):
+@pytest.mark.parametrize("broken", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n", b"*ESE (1,(2)\n",
+                                    # A block above the input bound, refused before its bytes come.
+                                    b"X #9100000000\n"])
+def test_a_broken_message_costs_itself_only(service, broken):
     with raw_session() as sock:
         sock.sendall(b"*CLS\n")
         idn = identity(sock)
-        sock.sendall(unclosed)
-        time.sleep(0.005)
-        sock.sendall(b"*IDN?\n")
-        assert read_lines(sock, 1) == [idn]
+        sock.sendall(broken)
+        for _ in range(2):
+            time.sleep(0.005)
+            sock.sendall(b"*IDN?\n")
+        assert read_lines(sock, 2) == [idn, idn]
         sock.sendall(b"*ESR?;SYST:ERR?;ERR?\n")
         assert read_lines(sock, 1) == [f'{ESR_COMMAND_ERROR};-100,"Command error";{NO_ERROR}']
+
+
+def resident_mb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError("no VmRSS")
+
+
+def test_a_client_that_never_reads_costs_a_bounded_amount(service):
+    pid = service.proc.pid
+    with open(f"/proc/{pid}/maps") as maps:
+        mapped = maps.read()
+    if "libasan" in mapped or "libtsan" in mapped:
+        pytest.skip("a sanitizer's allocator keeps freed memory: the resident size says nothing")
+    before = resident_mb(pid)
+    peak = before
+    line = b"*IDN?;" * 99 + b"*IDN?\n"
+    with raw_session() as sock:
+        sock.settimeout(0.1)
+        # Dropped once its replies have waited 10 s (the send time-out).
+        deadline = time.monotonic() + 30
+        with pytest.raises((ConnectionResetError, BrokenPipeError)):
+            while time.monotonic() < deadline:
+                try:
+                    sock.send(line)
+                except socket.timeout:
+                    pass
+                peak = max(peak, resident_mb(pid))
+    assert peak - before < 32, f"{before:.0f} MB grew to {peak:.0f} MB"
+    deadline = time.monotonic() + IO_TIMEOUT
+    while resident_mb(pid) - before > 8:
+        assert time.monotonic() < deadline, f"{resident_mb(pid):.0f} MB held after the drop, {before:.0f} before"
+        time.sleep(0.1)
+    print(f"\nresident {before:.0f} MB, at most {peak:.0f} MB while the client did not read")
 
 
 def test_hundred_clients_each_get_exactly_their_replies(service):

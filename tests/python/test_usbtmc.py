@@ -109,6 +109,10 @@ def test_large_reply_comes_back_whole(host, idn):
 
 
 def test_class_requests_answer(host):
+    # A packet that is not one request is refused, and requests go on.
+    for packet in (b"", b"\x01\x00\x00", bytes(20)):
+        host.ctl.send(packet)
+        assert host.ctl.recv(64) == b""
     capabilities = host.control(GET_CAPABILITIES)
     assert capabilities == bytes([1, 0, 0, 1, 4, 0] + [0] * 6 + [0, 1, 6, 15] + [0] * 8)
     status_byte = int(host.query("*STB?\n").strip())

@@ -129,8 +129,10 @@ TEST(VxiServer, MessageEndsWithTheWriteThatCarriesEnd) {
     EXPECT_EQ(client.read(lid, 4096, 0, 0, 100).error, 15);
     EXPECT_EQ(client.write(lid, "N?\n").error, 0);
     EXPECT_EQ(client.read(lid).data, engineReply("*IDN?\n"));
-    // A message that does not parse is an I/O error.
-    EXPECT_EQ(client.write(lid, "NO:SUCH:COMMAND\n").error, 17);
+    // A message that does not parse is delivered; its error is queued.
+    engineReply("*CLS;*OPC?\n");
+    EXPECT_EQ(client.write(lid, "NO:SUCH:COMMAND\n").error, 0);
+    EXPECT_EQ(engineReply("SYST:ERR?\n").substr(0, 5), "-113,");
     client.onLink(vxi_proc::destroy_link, lid);
 }
 
@@ -188,8 +190,8 @@ TEST(VxiServer, WritesAreBoundedPerTransportWhateverTheirFragments) {
         bool stream;
         size_t size;
         u_int sendSize;  // the client's fragment size (0: its default)
-        int32_t error;   // 17: decoded whole, and the blanks do not parse
-    } cases[] = {{true, 65536, 4096, 17}, {true, 65537, 0, 5}, {true, 100000, 4096, 5}, {false, 8800, 0, 17},
+        int32_t error;   // 0: taken whole (the blanks then fail to parse)
+    } cases[] = {{true, 65536, 4096, 0}, {true, 65537, 0, 5}, {true, 100000, 4096, 5}, {false, 8800, 0, 0},
                  {false, 8801, 0, 5}};
     for (const auto& c : cases) {
         Client client(c.stream, DEVICE_CORE, c.sendSize);
@@ -201,6 +203,23 @@ TEST(VxiServer, WritesAreBoundedPerTransportWhateverTheirFragments) {
         EXPECT_EQ(client.read(lid).error, 0);
         client.onLink(vxi_proc::destroy_link, lid);
     }
+}
+
+TEST(VxiServer, OneClientHoldsABoundedShareOfLinksAndLeavesAtOnce) {
+    auto greedy = std::make_unique<Client>();
+    for (size_t i = 0; i < CVxiLinks::kMaxLinksPerClient; ++i) {
+        ASSERT_EQ(greedy->createLink("inst0").error, 0) << i;
+    }
+    EXPECT_EQ(greedy->createLink("inst0").error, 9);
+    Client other;
+    Create_LinkResp link = other.createLink("inst0");
+    EXPECT_EQ(link.error, 0);
+    // Its links go without holding up the others.
+    greedy->disconnect();
+    auto start = steady_clock::now();
+    EXPECT_EQ(other.readStb(link.lid).error, 0);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(200));
+    other.onLink(vxi_proc::destroy_link, link.lid);
 }
 
 TEST(VxiServer, UnsupportedProceduresAnswerTheirErrors) {
