@@ -28,6 +28,9 @@ namespace {
 class CaliProc : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The function settings push their configuration when first made:
+        // make them now, not in the middle of a point.
+        FunctionManage::instance();
         engine->m_RawDataQueue.Clear();
         select(TYPE_DCV, 1);
     }
