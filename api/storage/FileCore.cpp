@@ -240,11 +240,11 @@ bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int off
     bool ok = false;
     if (size <= 0) {
         PrintE("file size error!");
-    } else if (size > maxSize) {
-        // Refused before anything is read: the buffer would be sized from it.
-        PrintE("file %s of %lld bytes is larger than the %lld its kind may have", path.c_str(), size, maxSize);
     } else if (offset >= end) {
         PrintE("Param error!");
+    } else if (end - offset > maxSize) {
+        // Refused before anything is read: the buffer would be sized from it.
+        PrintE("%lld bytes of %s asked, more than the %lld its kind may have", end - offset, path.c_str(), maxSize);
     } else {
         out.resize(static_cast<size_t>(end - offset));
         size_t got = 0;

@@ -65,9 +65,9 @@ public:
     // Reads from `offset` up to `length` bytes (0: to the end; more than the
     // file holds: to the end) into `out`, sized to the bytes read. False for a
     // negative argument, an offset at or past the end, a missing, unreadable,
-    // empty or non-regular file, one larger than `maxSize` (refused before
-    // reading), a path in a storage root that leads out of it, or a read that
-    // stops short.
+    // empty or non-regular file, more than `maxSize` bytes to read (refused
+    // before reading: a whole-file reader thus refuses a larger file), a path
+    // in a storage root that leads out of it, or a read that stops short.
     bool FileLoad(const std::string& path, std::vector<char>& out, int offset, int length,
                   long long maxSize = kSettingsFileMax);
 

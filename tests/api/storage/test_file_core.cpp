@@ -121,7 +121,8 @@ TEST_F(Fixture, LoadTakesOffsetAndLengthAndRefusesWhatItCannotRead) {
         {"/data/empty", 0, 0, "<false>"},
         {"/data/missing", 0, 0, "<false>"},
         {"/data/fifo", 0, 0, "<false>"},  // no writer: must not wait for one
-        {"/data/big", 0, 1, "<false>"},   // refused by its size, before reading
+        {"/data/big", 0, 0, "<false>"},   // refused by its size, before reading
+        {"/data/big", static_cast<int>(FileCore::kSettingsFileMax), 0, "x"},  // a part of it within the bound
     };
     for (const auto& c : cases) {
         EXPECT_EQ(load(files, c.path, c.offset, c.length), c.want) << c.path << " " << c.offset << " " << c.length;
