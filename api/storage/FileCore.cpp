@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "AnchoredPath.h"
@@ -269,32 +270,32 @@ bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int off
 std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, const TargetFilter& target,
                                                      bool recursive) {
     std::vector<std::string> removed;
-    for (const std::string& name : platform::removeFilesIf(folder, [&](const std::string& name) {
-             const std::string of = temporaryTarget(name);
-             return !of.empty() && target(of);
-         })) {
-        removed.push_back(folder + "/" + name);
-    }
-    if (!recursive) {
-        return removed;
-    }
-    // Sub-folders only, links not followed; as deep as a user may nest them.
-    std::vector<std::string> folders;
-    const std::string host = platform::hostPath(folder);
-    if (DIR* dir = ::opendir(host.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
+    // A stick with millions of entries must not hold start-up for long.
+    long budget = 200000;
+    std::vector<std::string> folders{folder};
+    while (!folders.empty() && budget > 0) {
+        const std::string at = folders.back();
+        folders.pop_back();
+        for (const std::string& name : platform::removeFilesIf(at, [&](const std::string& name) {
+                 --budget;
+                 const std::string of = temporaryTarget(name);
+                 return !of.empty() && target(of);
+             })) {
+            removed.push_back(at + "/" + name);
+        }
+        if (!recursive) {
+            break;
+        }
+        // Sub-folders only, links not followed.
+        const std::string host = platform::hostPath(at);
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(host.c_str()), ::closedir);
+        while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
             const std::string name = entry->d_name;
             struct stat st;
             if (name != "." && name != ".." && ::lstat((host + "/" + name).c_str(), &st) == 0 &&
                 S_ISDIR(st.st_mode)) {
-                folders.push_back(folder + "/" + name);
+                folders.push_back(at + "/" + name);
             }
-        }
-        ::closedir(dir);
-    }
-    for (const std::string& sub : folders) {
-        for (std::string& path : RemoveTemporaries(sub, target, true)) {
-            removed.push_back(std::move(path));
         }
     }
     return removed;
