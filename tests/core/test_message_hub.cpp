@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,9 @@ TEST_F(MessageHub, HandlerResultQueuesItsRowAndKeepsTheReply) {
                            {0x1000F012, [](unsigned int source, const ValueMap&, ValueMap* out) {
                                 insertU32(*out, 2, source);
                                 return 0;
+                            }},
+                           {0x1000F013, [](unsigned int, const ValueMap&, ValueMap*) -> int {
+                                throw std::bad_alloc();
                             }}});
     ValueMap in, out;
     EXPECT_EQ(CFEM::handleMessage(0, 0x1000F010, in, &out), 0);
@@ -119,6 +123,9 @@ TEST_F(MessageHub, HandlerResultQueuesItsRowAndKeepsTheReply) {
     EXPECT_EQ(out.at(2).u32val(), 9u);  // the source reaches the handler unchanged
     // A caller without a reply map still has its handler run.
     EXPECT_EQ(CFEM::handleMessage(9, 0x1000F012, in, nullptr), 0);
+    // A handler that throws fails its command; nothing leaves the hub.
+    EXPECT_EQ(CFEM::handleMessage(2, 0x1000F013, in, &out), E200_EXECUTION_ERROR);
+    EXPECT_EQ(drainErrors(), std::vector<std::string>{"-200,\"Execution error\""});
 }
 
 TEST_F(MessageHub, ResultsOutsideTheTableQueueNothingButStillCount) {
