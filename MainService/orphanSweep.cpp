@@ -1,11 +1,13 @@
 #include "orphanSweep.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "FileCore.h"
 #include "IniFile.h"
 #include "StorageCore.h"
+#include "StorageRemotePath.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
 #include "orphan_files.h"
@@ -19,10 +21,32 @@ void report(const std::string& folder, const std::vector<std::string>& removed) 
     }
 }
 
+void report(const std::vector<std::string>& removed) {
+    for (const std::string& path : removed) {
+        PrintW("removed the orphaned temporary file %s", path.c_str());
+    }
+}
+
+bool endsWith(const std::string& name, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+}
+
+// What the service itself saves in its data folder: the settings mirror,
+// the MAC address and the calibration files.
+bool ownDataFile(const std::string& name) {
+    return name == platform::splitPath(StorageCore::kMirrorPath).second || name == "mac.conf" ||
+           endsWith(name, ".cal") || endsWith(name, ".acc");
+}
+
 } // namespace
 
 void orphanSweep() {
-    report(platform::splitPath(StorageCore::kMirrorPath).first, FileCore::RemoveTemporaries(StorageCore::kMirrorPath));
+    report(FileCore::RemoveTemporaries(platform::splitPath(StorageCore::kMirrorPath).first, ownDataFile, false));
+    // Whatever name a user saved under, in any folder of either root.
+    for (const char* root : {StorageRemotePath::kIntRoot, StorageRemotePath::kUsbRoot}) {
+        report(FileCore::RemoveTemporaries(root, [](const std::string&) { return true; }, true));
+    }
     report(platform::splitPath(SystemSetup::kProductIniPath).first,
            Copperwren::IniFile::RemoveTemporaries(SystemSetup::kProductIniPath));
     report("/properties", platform::propertyRemoveTemporaries());

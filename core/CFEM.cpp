@@ -1,6 +1,7 @@
 #include "CFEM.h"
 
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -79,7 +80,16 @@ int CFEM::handleMessage(unsigned int source, unsigned int id, const ValueMap& in
     }
     // A caller without a reply map still gets its handler run safely.
     ValueMap scratch;
-    int result = handler(source, in, out != nullptr ? out : &scratch);
+    int result;
+    try {
+        result = handler(source, in, out != nullptr ? out : &scratch);
+    } catch (const std::exception& ex) {
+        // Handlers report failures by result; one that throws anyway (out of
+        // memory) fails its command, and its caller's bookkeeping (the
+        // running SCPI list, the session) carries on as after any failure.
+        PrintE("MID(HEX)=0x%08x threw: %s", id, ex.what());
+        result = E200_EXECUTION_ERROR;
+    }
     if (result != 0) {
         reportFailure(id, result);
     }

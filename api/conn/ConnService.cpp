@@ -35,8 +35,8 @@ void ConnService::start(uint16_t requestPort, uint16_t notifyPort) {
         }
         mStarted = true;
     }
-    requestSrv->start<ProtoSession>(requestPort, "::", 1024);
-    notifySrv->start<NotifySession>(notifyPort, "::", 1024);
+    requestSrv->start<ProtoSession>(requestPort, kListenHost, 1024);
+    notifySrv->start<NotifySession>(notifyPort, kListenHost, 1024);
 }
 
 uint16_t ConnService::requestPort() const {

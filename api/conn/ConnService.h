@@ -31,14 +31,16 @@ public:
     static constexpr size_t kMaxFrameBody = kFrameBufferSize - 4;
     static constexpr uint16_t kRequestPort = 9999;
     static constexpr uint16_t kNotifyPort = 9998;
+    // The UI app runs on the same board: the link is not offered to the network.
+    static constexpr const char* kListenHost = "127.0.0.1";
 
     // The one instance, created on first use (which also routes the hub's
     // notifications here) and kept until exit.
     static ConnService* instance();
     virtual ~ConnService();
 
-    // Listens for requests on 9999 and notification clients on 9998, all
-    // addresses. Throws std::runtime_error when a port cannot be opened.
+    // Listens for requests on 9999 and notification clients on 9998, on the
+    // loopback address. Throws std::runtime_error when a port cannot be opened.
     void start();
     // The same on chosen ports (0: any free one, see requestPort/notifyPort).
     // A second call does nothing.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -127,21 +128,30 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
     }
     int result = 0;
     std::string text;
-    for (size_t i = 0; i < cmds.size(); ++i) {
-        if (abortedSince(generation)) {
-            break;
+    try {
+        for (size_t i = 0; i < cmds.size(); ++i) {
+            if (abortedSince(generation)) {
+                break;
+            }
+            google::protobuf::Map<int, Value> reply;
+            result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+            if (result != 0 || reply.empty()) {
+                continue;  // failed or silent: not even a separator
+            }
+            if (const Value* answer = answerOf(reply)) {
+                appendValue(text, *answer);
+            }
+            if (i + 1 < cmds.size()) {
+                text += ';';
+            }
         }
-        google::protobuf::Map<int, Value> reply;
-        result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
-        if (result != 0 || reply.empty()) {
-            continue;  // failed or silent: not even a separator
-        }
-        if (const Value* answer = answerOf(reply)) {
-            appendValue(text, *answer);
-        }
-        if (i + 1 < cmds.size()) {
-            text += ';';
-        }
+    } catch (const std::exception& ex) {
+        // Out of memory while joining the replies: the list ends without
+        // one, and still ends below, so that the count of running lists
+        // and the abort flag are as they were.
+        PrintE("SCPI command list stopped: %s", ex.what());
+        text.clear();
+        result = E200_EXECUTION_ERROR;
     }
     if (endList(generation)) {
         text.clear();

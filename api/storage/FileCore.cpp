@@ -1,5 +1,6 @@
 #include "FileCore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -11,9 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <string>
 
+#include "AnchoredPath.h"
 #include "Util/File.h"
 #include "Util/logger.h"
 #include "orphan_files.h"
@@ -49,12 +51,12 @@ bool writeAll(int fd, const char* data, size_t len) {
 }
 
 // Appends to the file (created when missing) and flushes it to disk.
-bool appendFile(const std::string& host, const char* data, size_t len) {
-    int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+bool appendFile(const AnchoredPath& at, const char* data, size_t len) {
+    int fd = ::open(at.host().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         return false;
     }
-    bool ok = writeAll(fd, data, len) && ::fsync(fd) == 0;
+    bool ok = at.holds(fd) && writeAll(fd, data, len) && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
 }
 
@@ -85,6 +87,22 @@ bool isPidAndSerial(const std::string& text) {
                                             [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
     };
     return dot != std::string::npos && digits(text.substr(0, dot)) && digits(text.substr(dot + 1));
+}
+
+// The target's name of a temporary "<target>.tmp.<pid>.<serial>"; empty
+// when `name` is none.
+std::string temporaryTarget(const std::string& name) {
+    const auto serialDot = name.rfind('.');
+    const auto pidDot = serialDot == std::string::npos || serialDot == 0 ? std::string::npos
+                                                                         : name.rfind('.', serialDot - 1);
+    if (pidDot == std::string::npos || pidDot < 5) {
+        return "";
+    }
+    const size_t mark = pidDot - 4;  // ".tmp" right before the pid's dot
+    if (name.compare(mark, 5, kTemporaryMark) != 0 || !isPidAndSerial(name.substr(pidDot + 1))) {
+        return "";
+    }
+    return name.substr(0, mark);
 }
 
 // Writes a temporary file beside the target, flushes it and renames it over
@@ -178,8 +196,12 @@ bool FileCore::FileSave(const std::string& path, const char* data, int len, bool
         return false;
     }
     std::string folder = parentFolder(path);
-    // On a fresh data root the service's own folders may not exist yet.
-    toolkit::File::create_path((folder + "/").c_str(), 0777);
+    const AnchoredPath at(path);
+    if (!at.confined()) {
+        // On a fresh data root the service's own folders may not exist yet;
+        // a user's folders are made only by the user.
+        toolkit::File::create_path((folder + "/").c_str(), 0777);
+    }
     unsigned long long space = GetFreeDiskSize(folder);
     if (space <= kReserve || space < static_cast<unsigned long long>(len)) {
         if (logFailures) {
@@ -187,55 +209,94 @@ bool FileCore::FileSave(const std::string& path, const char* data, int len, bool
         }
         return false;
     }
-    std::string host = platform::hostPath(path);
-    bool ok = append ? appendFile(host, data, static_cast<size_t>(len))
-                     : replaceFile(host, data, static_cast<size_t>(len));
+    bool ok = at.ok() && !at.root() &&
+              (append ? appendFile(at, data, static_cast<size_t>(len))
+                      : replaceFile(at.host(), data, static_cast<size_t>(len)));
     if (!ok && logFailures) {
         PrintE("file not good! %s: %s", path.c_str(), std::strerror(errno));
     }
     return ok;
 }
 
-bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int offset, int length) {
-    std::string host = platform::hostPath(path);
+bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int offset, int length,
+                        long long maxSize) {
+    const AnchoredPath at(path);
     struct stat st;
-    if (offset < 0 || length < 0 || ::stat(host.c_str(), &st) != 0) {
+    if (offset < 0 || length < 0 || !at.ok() || ::stat(at.host().c_str(), &st) != 0) {
         PrintE("Param error!");
         return false;
     }
-    std::ifstream in(host, std::ios::binary);
-    if (!in.is_open()) {
+    // Not blocking: a FIFO planted under a file's name must not hold the caller.
+    const int fd = ::open(at.host().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || !at.holds(fd) || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         PrintE("file not good");
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return false;
     }
-    long long size = static_cast<long long>(st.st_size);
+    const long long size = static_cast<long long>(st.st_size);
     PrintI("get file %s size %lld", path.c_str(), size);
+    long long end = (length != 0 && size >= length) ? length : size;
+    bool ok = false;
     if (size <= 0) {
         PrintE("file size error!");
-        return false;
-    }
-    long long end = (length != 0 && size >= length) ? length : size;
-    if (offset >= end) {
+    } else if (offset >= end) {
         PrintE("Param error!");
-        return false;
+    } else if (end - offset > maxSize) {
+        // Refused before anything is read: the buffer would be sized from it.
+        PrintE("%lld bytes of %s asked, more than the %lld its kind may have", end - offset, path.c_str(), maxSize);
+    } else {
+        out.resize(static_cast<size_t>(end - offset));
+        size_t got = 0;
+        while (got < out.size()) {
+            const ssize_t n = ::pread(fd, out.data() + got, out.size() - got, offset + static_cast<off_t>(got));
+            if (n <= 0 && !(n < 0 && errno == EINTR)) {
+                break;
+            }
+            got += n > 0 ? static_cast<size_t>(n) : 0;
+        }
+        // A file that shrank under us: what was read is not what was asked for.
+        ok = got == out.size();
+        if (!ok) {
+            PrintE("file not good");
+            out.resize(got);
+        }
     }
-    out.resize(static_cast<size_t>(end - offset));
-    in.seekg(offset);
-    in.read(out.data(), static_cast<std::streamsize>(out.size()));
-    const auto got = static_cast<size_t>(in.gcount());
-    if (got != out.size()) {
-        // The file shrank under us: what was read is not what was asked for.
-        PrintE("file not good");
-        out.resize(got);
-        return false;
-    }
-    return true;
+    ::close(fd);
+    return ok;
 }
 
-std::vector<std::string> FileCore::RemoveTemporaries(const std::string& path) {
-    const auto parts = platform::splitPath(path);
-    const std::string prefix = parts.second + kTemporaryMark;
-    return platform::removeFilesIf(parts.first, [&](const std::string& name) {
-        return name.compare(0, prefix.size(), prefix) == 0 && isPidAndSerial(name.substr(prefix.size()));
-    });
+std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, const TargetFilter& target,
+                                                     bool recursive) {
+    std::vector<std::string> removed;
+    // A stick with millions of entries must not hold start-up for long.
+    long budget = 200000;
+    std::vector<std::string> folders{folder};
+    while (!folders.empty() && budget > 0) {
+        const std::string at = folders.back();
+        folders.pop_back();
+        for (const std::string& name : platform::removeFilesIf(at, [&](const std::string& name) {
+                 --budget;
+                 const std::string of = temporaryTarget(name);
+                 return !of.empty() && target(of);
+             })) {
+            removed.push_back(at + "/" + name);
+        }
+        if (!recursive) {
+            break;
+        }
+        // Sub-folders only, links not followed.
+        const std::string host = platform::hostPath(at);
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(host.c_str()), ::closedir);
+        while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
+            const std::string name = entry->d_name;
+            struct stat st;
+            if (name != "." && name != ".." && ::lstat((host + "/" + name).c_str(), &st) == 0 &&
+                S_ISDIR(st.st_mode)) {
+                folders.push_back(at + "/" + name);
+            }
+        }
+    }
+    return removed;
 }

@@ -29,10 +29,14 @@ public:
     // Local modification time "%Y-%m-%d %H:%M:%S"; empty when it cannot be asked.
     std::string GetFileModifyTime(const std::string& path);
 
+    // Listings describe each entry itself: a link is no folder and has its
+    // own size, whatever it leads to. Paths in a storage root are pinned
+    // (AnchoredPath).
     // One record per entry of the folder (names that are not valid UTF-8 are
     // left out: the record's text fields must be UTF-8).
     bool GetFileList(const std::string& path, FileInfos& out);
-    // Entry name to size; folders as "name/" with the size of all they hold.
+    // Entry name to size; folders as "name/" with the size of all they hold
+    // (one bounded walk for the whole listing, see Check).
     bool GetFileList(const std::string& path, std::map<std::string, long long>& out);
     // Every entry name.
     bool GetFileList(const std::string& path, std::set<std::string>& out);
@@ -45,19 +49,32 @@ public:
     // flushed to disk and renamed over it, and the folder is flushed, so a
     // power cut leaves either the old or the new file). Refuses a null or
     // empty buffer and a medium with no more than 16 MiB + 16 KiB free.
-    // Missing parent folders are made. True when every byte reached the file.
+    // Missing parent folders of the service's own files are made; a path in
+    // a storage root is written through its pinned folder (AnchoredPath), and
+    // a root itself is never written. True when every byte reached the file.
     // `logFailures` false keeps a caller that retries from logging each try.
     bool FileSave(const std::string& path, const char* data, int len, bool append, bool logFailures = true);
 
+    // The largest whole file each kind may be, so that no read sizes its
+    // buffer from whatever a user or a stick holds: settings, state,
+    // preference and sensor files, identity and address files; data records
+    // and CSV data (half a million readings as text).
+    static constexpr long long kSettingsFileMax = 4LL << 20;
+    static constexpr long long kDataFileMax = 64LL << 20;
+
     // Reads from `offset` up to `length` bytes (0: to the end; more than the
     // file holds: to the end) into `out`, sized to the bytes read. False for a
-    // negative argument, an offset at or past the end, a missing, unreadable
-    // or empty file, or a read that stops short.
-    bool FileLoad(const std::string& path, std::vector<char>& out, int offset, int length);
+    // negative argument, an offset at or past the end, a missing, unreadable,
+    // empty or non-regular file, more than `maxSize` bytes to read (refused
+    // before reading: a whole-file reader thus refuses a larger file), a path
+    // in a storage root that leads out of it, or a read that stops short.
+    bool FileLoad(const std::string& path, std::vector<char>& out, int offset, int length,
+                  long long maxSize = kSettingsFileMax);
 
     // Copies a file or a folder tree (links are copied as links, never
     // followed); an existing folder as `dst` receives src under its own name.
-    // A folder is not copied into itself. Everything copied gets mode 0777.
+    // A folder is not copied into itself. The source's modes stay as they
+    // are; what the copy makes gets ordinary modes (the file mask's).
     // A cancelled copy removes the target it was writing unless that was a
     // folder that existed before.
     bool FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
@@ -66,7 +83,8 @@ public:
     // partial target.
     bool FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Deletes a file or a whole tree without following links; a missing path
-    // counts as deleted. Cancelled, what was removed stays removed.
+    // counts as deleted. Cancelled, what was removed stays removed. Neither
+    // this nor the other operations below ever remove or move a storage root.
     bool FileDelete(const std::string& path, const CancelCheck& cancelled = {});
     // Removes an empty folder.
     bool DirectoryDelete(const std::string& path);
@@ -79,11 +97,17 @@ public:
     // 1 when the folder holds any entry, 0 when empty, -1 when it cannot be opened.
     int IsFolderEmpty(const std::string& path);
     // Bytes of everything below the folder (links not followed, the folder's
-    // own entry not counted).
+    // own entry not counted). The walk visits at most a fixed number of
+    // entries; beyond it the sum is partial.
     long long Check(const std::string& path);
 
-    // Removes the temporary files that replacing saves of `path` left behind
-    // when cut off before their rename (a power cut); returns their names.
-    // For start-up, before the file is read.
-    static std::vector<std::string> RemoveTemporaries(const std::string& path);
+    // Removes the temporary files that replacing saves left behind when cut
+    // off before their rename (a power cut, a kill), in `folder` and, with
+    // `recursive`, in every folder below it (links not followed): only files
+    // named as a save names its temporary ("<target>.tmp.<pid>.<serial>")
+    // whose target name `target` accepts. Returns their paths. For start-up,
+    // before anything reads or saves there.
+    using TargetFilter = std::function<bool(const std::string& target)>;
+    static std::vector<std::string> RemoveTemporaries(const std::string& folder, const TargetFilter& target,
+                                                      bool recursive);
 };

@@ -2,9 +2,11 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 
+#include "AnchoredPath.h"
 #include "FileCore.h"
 #include "Util/logger.h"
 #include "root_path.h"
@@ -84,16 +86,22 @@ bool forEachEntry(const std::string& host, Each each) {
     return true;
 }
 
-long long entrySize(const std::string& host, const std::string& path) {
-    struct stat st;
-    if (::stat(host.c_str(), &st) != 0) {
+// The entry itself: a link is listed as the link, never as what it leads to.
+bool entryStat(const std::string& host, const std::string& path, struct stat& st) {
+    if (::lstat(host.c_str(), &st) != 0) {
         PrintE("stat failed = %s", path.c_str());
-        return 0;
+        return false;
     }
-    return static_cast<long long>(st.st_size);
+    return true;
 }
 
-long long walkSize(const std::string& host) {
+// Entries one listing may visit to sum folder sizes: a catalogue of a stick
+// with millions of files still answers within a bounded time, the sizes of
+// the folders then counted in part.
+constexpr long kWalkBudget = 200000;
+
+// Sums the sizes below `host` depth first; links are not followed.
+long long walkSize(const std::string& host, long& budget) {
     Folder folder = openFolder(host);
     if (!folder) {
         PrintE("path do not exist");
@@ -104,6 +112,12 @@ long long walkSize(const std::string& host) {
         if (isDotOrDotDot(entry->d_name)) {
             continue;
         }
+        if (--budget < 0) {
+            if (budget == -1) {
+                PrintW("folder sizes counted in part: more than %ld entries", kWalkBudget);
+            }
+            return total;
+        }
         const std::string child = host + "/" + entry->d_name;
         struct stat st;
         if (::lstat(child.c_str(), &st) != 0) {
@@ -111,47 +125,65 @@ long long walkSize(const std::string& host) {
         }
         total += static_cast<long long>(st.st_size);
         if (S_ISDIR(st.st_mode)) {
-            total += walkSize(child);
+            total += walkSize(child, budget);
         }
     }
     return total;
 }
 
+std::string modifyTime(const struct stat& st) {
+    struct tm local;
+    char text[64];
+    if (::localtime_r(&st.st_mtime, &local) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        return "";
+    }
+    return text;
+}
+
 } // namespace
 
 bool FileCore::GetFileList(const std::string& path, FileInfos& out) {
-    const std::string folderPath = "/" + path;
-    return forEachEntry(platform::hostPath(folderPath), [&](const std::string& name) {
+    const AnchoredPath at("/" + path);
+    return at.ok() && forEachEntry(at.host(), [&](const std::string& name) {
         if (!validUtf8(name)) {
             PrintE("FileInfos.Info.name contains invalid UTF-8");
             return;
         }
-        const std::string full = folderPath + "/" + name;
+        struct stat st {};
+        const bool known = entryStat(at.host() + "/" + name, path + "/" + name, st);
         FileInfos::Info* info = out.add_info();
         info->set_name(name);
-        info->set_isdir(IsFolderExists(full));
-        info->set_size(entrySize(platform::hostPath(full), full));
-        info->set_modifytime(GetFileModifyTime(full));
+        info->set_isdir(known && S_ISDIR(st.st_mode));
+        info->set_size(known ? static_cast<long long>(st.st_size) : 0);
+        info->set_modifytime(known ? modifyTime(st) : "");
     });
 }
 
 bool FileCore::GetFileList(const std::string& path, std::map<std::string, long long>& out) {
-    return forEachEntry(platform::hostPath(path), [&](const std::string& name) {
-        const std::string full = path + "/" + name;
-        if (IsFolderExists(full)) {
-            out.emplace(name + "/", Check(full));
+    const AnchoredPath at(path);
+    long budget = kWalkBudget;
+    return at.ok() && forEachEntry(at.host(), [&](const std::string& name) {
+        const std::string child = at.host() + "/" + name;
+        struct stat st {};
+        if (!entryStat(child, path + "/" + name, st)) {
+            out.emplace(name, 0);
+        } else if (S_ISDIR(st.st_mode)) {
+            out.emplace(name + "/", walkSize(child, budget));
         } else {
-            out.emplace(name, entrySize(platform::hostPath(full), full));
+            out.emplace(name, static_cast<long long>(st.st_size));
         }
     });
 }
 
 bool FileCore::GetFileList(const std::string& path, std::set<std::string>& out) {
-    return forEachEntry(platform::hostPath(path), [&](const std::string& name) { out.insert(name); });
+    const AnchoredPath at(path);
+    return at.ok() && forEachEntry(at.host(), [&](const std::string& name) { out.insert(name); });
 }
 
 int FileCore::IsFolderEmpty(const std::string& path) {
-    Folder folder = openFolder(platform::hostPath(path));
+    const AnchoredPath at(path);
+    Folder folder = at.ok() ? openFolder(at.host()) : Folder(nullptr, ::closedir);
     if (!folder) {
         PrintE("folder path do not exist");
         return -1;
@@ -166,5 +198,7 @@ int FileCore::IsFolderEmpty(const std::string& path) {
 }
 
 long long FileCore::Check(const std::string& path) {
-    return walkSize(platform::hostPath(path));
+    const AnchoredPath at(path);
+    long budget = kWalkBudget;
+    return at.ok() ? walkSize(at.host(), budget) : 0;
 }

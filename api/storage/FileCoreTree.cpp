@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "AnchoredPath.h"
 #include "FileCore.h"
 #include "Util/logger.h"
 #include "root_path.h"
@@ -89,7 +90,7 @@ bool copyBytes(int in, int out, const CancelCheck& cancelled) {
     }
 }
 
-bool copyFile(const std::string& from, const std::string& to, mode_t mode, const CancelCheck& cancelled) {
+bool copyFile(const std::string& from, const std::string& to, const CancelCheck& cancelled) {
     int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         return false;
@@ -99,7 +100,8 @@ bool copyFile(const std::string& from, const std::string& to, mode_t mode, const
     if (::lstat(to.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         ::unlink(to.c_str());
     }
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
+    // Ordinary modes, as the process's file mask makes them.
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     bool ok = out >= 0 && copyBytes(in, out, cancelled);
     ::close(in);
     return out >= 0 && ::close(out) == 0 && ok;
@@ -136,9 +138,9 @@ bool copyTree(const std::string& from, const std::string& to, const CancelCheck&
     }
     if (S_ISFIFO(st.st_mode)) {
         ::unlink(to.c_str());
-        return ::mkfifo(to.c_str(), 0777) == 0;
+        return ::mkfifo(to.c_str(), 0666) == 0;
     }
-    return S_ISREG(st.st_mode) && copyFile(from, to, st.st_mode, cancelled);
+    return S_ISREG(st.st_mode) && copyFile(from, to, cancelled);
 }
 
 // Depth first; links are removed, never followed. A missing entry is gone already.
@@ -167,14 +169,15 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-// An existing folder as destination receives the source under its own name.
-std::string targetOf(const std::string& srcHost, const std::string& dstHost) {
+// An existing folder as destination receives the source (a path of the
+// system) under its own name; a link there is no folder to go into.
+std::string targetOf(const std::string& src, const std::string& dstHost) {
     struct stat st;
-    if (::stat(dstHost.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::lstat(dstHost.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return withoutTrailingSlashes(dstHost);
     }
-    const std::string src = withoutTrailingSlashes(srcHost);
-    return withoutTrailingSlashes(dstHost) + "/" + src.substr(src.rfind('/') + 1);
+    const std::string name = withoutTrailingSlashes(src);
+    return withoutTrailingSlashes(dstHost) + "/" + name.substr(name.rfind('/') + 1);
 }
 
 std::string resolved(const std::string& host) {
@@ -225,16 +228,14 @@ bool isFolder(const std::string& host) {
 } // namespace
 
 bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
-    const std::string srcHost = platform::hostPath(src);
+    const AnchoredPath from(src), to(dst);
     struct stat st;
-    if (::lstat(srcHost.c_str(), &st) != 0) {
+    if (!from.ok() || !to.ok() || ::lstat(from.host().c_str(), &st) != 0) {
         return false;
     }
-    if (!chmodTree(srcHost)) {
-        PrintE("chmod error");
-        return false;
-    }
-    const std::string target = targetOf(srcHost, platform::hostPath(dst));
+    // The source keeps its modes; what is made gets ordinary ones.
+    const std::string srcHost = from.host();
+    const std::string target = targetOf(src, to.host());
     if (insideSource(srcHost, target)) {
         PrintE("cp error");
         return false;
@@ -247,10 +248,6 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
         PrintE("cp error");
         return false;
     }
-    if (!chmodTree(target)) {
-        PrintE("chmod error");
-        return false;
-    }
     if (!flushTo(target)) {
         PrintE("sync error");
         return false;
@@ -259,9 +256,10 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
 }
 
 bool FileCore::FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
-    const std::string srcHost = platform::hostPath(src);
+    const AnchoredPath from(src), to(dst);
+    const std::string srcHost = from.host();
     struct stat st;
-    if (::lstat(srcHost.c_str(), &st) != 0) {
+    if (!from.ok() || !to.ok() || from.root() || ::lstat(srcHost.c_str(), &st) != 0) {
         PrintE("File not exist");
         return false;
     }
@@ -270,7 +268,7 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
         PrintE("chmod failed");
         return false;
     }
-    const std::string target = targetOf(srcHost, platform::hostPath(dst));
+    const std::string target = targetOf(src, to.host());
     int error = platform::storageHost().rename(srcHost, target);
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
@@ -293,20 +291,20 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
 }
 
 bool FileCore::FileDelete(const std::string& path, const CancelCheck& cancelled) {
-    const std::string host = platform::hostPath(path);
-    if (!removeTree(host, cancelled)) {
+    const AnchoredPath at(path);
+    if (!at.ok() || at.root() || !removeTree(at.host(), cancelled)) {
         return false;
     }
-    flushTo(host);
+    flushTo(at.host());
     return true;
 }
 
 bool FileCore::DirectoryDelete(const std::string& path) {
-    const std::string host = platform::hostPath(path);
-    if (::rmdir(host.c_str()) != 0) {
+    const AnchoredPath at(path);
+    if (!at.ok() || at.root() || ::rmdir(at.host().c_str()) != 0) {
         return false;
     }
-    flushTo(host);
+    flushTo(at.host());
     return true;
 }
 
@@ -315,11 +313,11 @@ bool FileCore::CreateDirectories(const std::string& path) {
         PrintE("File exists");
         return false;
     }
-    const std::string host = platform::hostPath(path);
+    const AnchoredPath at(path);
     // The umask would narrow the mode given to mkdir.
-    if (::mkdir(host.c_str(), 0777) != 0 || ::chmod(host.c_str(), 0777) != 0) {
+    if (!at.ok() || ::mkdir(at.host().c_str(), 0777) != 0 || ::chmod(at.host().c_str(), 0777) != 0) {
         return false;
     }
-    flushTo(host);
+    flushTo(at.host());
     return true;
 }

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,7 +13,6 @@
 #include "Singelton.h"
 #include "StorageCore.h"
 #include "Util/logger.h"
-#include "root_path.h"
 
 namespace {
 
@@ -133,11 +131,15 @@ int StorageCore::CsvDataSave(const std::string& path) {
 }
 
 int StorageCore::FormatProtoDataInfoFromCSVFile(ProtoDataInfo& out, const std::string& path) {
-    std::ifstream in(platform::hostPath(path), std::ios::binary);
-    if (!in.is_open()) {
+    std::vector<char> bytes;
+    // An empty file reads as one without lines.
+    if (!SINGLETON_PTR(FileCore)->IsFileExists(path) ||
+        (SINGLETON_PTR(FileCore)->GetFileSize(path) > 0 &&
+         !SINGLETON_PTR(FileCore)->FileLoad(path, bytes, 0, 0, FileCore::kDataFileMax))) {
         PrintE("%s", ("FileLoad failed[path: " + path + "]").c_str());
         return -1;
     }
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
     std::string line;
     std::getline(in, line);  // the header, not checked
     if (!std::getline(in, line)) {

@@ -44,7 +44,8 @@ int loadText(const std::string& path, StorageFileType type, google::protobuf::Me
         return kSuffixError;
     }
     std::vector<char> bytes;
-    if (!SINGLETON_PTR(FileCore)->FileLoad(path, bytes, 0, 0)) {
+    const long long bound = type == FILE_TYPE_DAT ? FileCore::kDataFileMax : FileCore::kSettingsFileMax;
+    if (!SINGLETON_PTR(FileCore)->FileLoad(path, bytes, 0, 0, bound)) {
         PrintE("FileLoad failed");
         return failed;
     }

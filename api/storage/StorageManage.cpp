@@ -17,6 +17,12 @@
 
 using namespace storage_request;
 
+namespace {
+
+FileCore& files() { return *SINGLETON_PTR(FileCore); }
+
+} // namespace
+
 StorageManage::StorageManage() : Manager("storage_manager") {
     // The internal storage root always exists on the instrument; a fresh
     // host data root gets it here.
@@ -151,16 +157,41 @@ bool StorageManage::requestPath(unsigned int source, std::string& path) {
     if (source == 0 && !path.empty() && path[0] != '/') {
         path.insert(0, "/");
     }
+    // The UI reaches the storage roots as remote control does, and no further.
+    if (!StorageRemotePath::confine(path)) {
+        PrintE("path refused: %s", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool StorageManage::userFile(std::string& path, const char* extension) {
+    // A root or a folder is no file name, and a name completed below must
+    // not turn one into a file beside the root ("/data/UserData.sta").
+    if (StorageRemotePath::isRoot(path) || files().IsFolderExists(path)) {
+        PrintE("not a file name: %s", path.c_str());
+        return false;
+    }
+    if (extension != nullptr) {
+        FunctionTool::fileExtensionComplete(path, extension);
+    }
+    // The completed name is what is opened: it is confined again, so that a
+    // link named by its stem leads nowhere outside.
+    if (!StorageRemotePath::confine(path) || files().IsFolderExists(path)) {
+        PrintE("path refused: %s", path.c_str());
+        return false;
+    }
     return true;
 }
 
 int StorageManage::pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path,
-                                bool notRoot) {
+                                PathKind kind) {
     if (!has(in, key)) {
         return kMissing;
     }
     path = textOf(in, key);
-    if (!requestPath(source, path) || path.empty() || (notRoot && StorageRemotePath::isRoot(path))) {
+    if (!requestPath(source, path) || path.empty() || (kind != PathKind::Any && StorageRemotePath::isRoot(path)) ||
+        (kind == PathKind::File && !userFile(path, nullptr))) {
         return kExecution;
     }
     return 0;

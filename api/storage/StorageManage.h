@@ -40,7 +40,8 @@ public:
 
     // The path of a request in file-system form: for the UI a "/" in front of
     // a relative path; from remote control the quotes removed where present
-    // and the remote form converted and confined. False when refused.
+    // and the remote form converted; then confined to the storage roots.
+    // False when refused.
     bool requestPath(unsigned int source, std::string& path);
     // The remote path under `key`: remote sources only, the key present, the
     // text in double quotes, converted and confined.
@@ -48,9 +49,17 @@ public:
     static bool remoteArgument(unsigned int source, const ValueMap& in, int key);
     bool extractDirectoryByKey(std::string& out, int key, unsigned int source, const ValueMap& in);
     bool directoryFormat(std::string& s);
+    // What a path argument must name: anything inside the roots, anything
+    // but a root itself, or a file (no root, no folder).
+    enum class PathKind { Any, NotRoot, File };
     // The path under `key` through requestPath: 8 when missing, 44 when
-    // refused or empty, or (`notRoot`) naming a storage root itself.
-    int pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path, bool notRoot = false);
+    // refused, empty or not of `kind`.
+    int pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path,
+                     PathKind kind = PathKind::Any);
+    // A file name of the user's: refused when it names a root or a folder;
+    // `extension` (when given) completes it, and the completed name, the one
+    // opened, must still lie inside a root and name no folder.
+    bool userFile(std::string& path, const char* extension);
 
 private:
     using Handler = int (StorageManage::*)(unsigned int, const ValueMap&, ValueMap*);

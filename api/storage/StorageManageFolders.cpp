@@ -71,7 +71,7 @@ int StorageManage::cbFileSize(unsigned int source, const ValueMap& in, ValueMap*
 
 int StorageManage::cbConfigDataFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
     std::string path;
-    const int refused = has(in, 0xF14) ? pathArgument(source, in, 0xF0C, path, true) : kMissing;
+    const int refused = has(in, 0xF14) ? pathArgument(source, in, 0xF0C, path, PathKind::NotRoot) : kMissing;
     if (refused == kMissing) {
         return kMissing;
     }

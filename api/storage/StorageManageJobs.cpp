@@ -171,7 +171,7 @@ int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, Value
 int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_DEL, [&](Work& work) {
         std::string path;
-        if (int refused = pathArgument(source, in, 0xF01, path, true)) {
+        if (int refused = pathArgument(source, in, 0xF01, path, PathKind::NotRoot)) {
             PrintE("cbFileDelete failed");
             return refused;
         }
@@ -189,7 +189,7 @@ int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMa
 int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_SAVE, [&](Work& work) {
         std::string path;
-        if (int refused = has(in, kFileData) ? pathArgument(source, in, kFilePath, path) : kMissing) {
+        if (int refused = has(in, kFileData) ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {
             return refused;
         }
         work = [path, data = textOf(in, kFileData)](const FileCore::CancelCheck&) {
@@ -206,12 +206,12 @@ int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*
 int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_LOAD, [&](Work& work) {
         std::string path;
-        if (int refused = pathArgument(source, in, kFilePath, path)) {
+        if (int refused = pathArgument(source, in, kFilePath, path, PathKind::File)) {
             return refused;
         }
         work = [path, offset = s32Of(in, 0xF0E), length = s32Of(in, 0xF0F)](const FileCore::CancelCheck&) {
             std::vector<char> bytes;
-            return files().FileLoad(path, bytes, offset, length) ? 0 : kExecution;
+            return files().FileLoad(path, bytes, offset, length, FileCore::kDataFileMax) ? 0 : kExecution;
         };
         return 0;
     });
@@ -221,7 +221,7 @@ int StorageManage::configDataFile(unsigned int source, const ValueMap& in, int p
     return runOperation(save ? OPER_TYPE_SAVE : OPER_TYPE_LOAD, [&](Work& work) {
         std::string path;
         const bool present = has(in, presentKey) && has(in, kFileType);
-        if (int refused = present ? pathArgument(source, in, kFilePath, path) : kMissing) {
+        if (int refused = present ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {
             return refused;
         }
         const int type = s32Of(in, kFileType);

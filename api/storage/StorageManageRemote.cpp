@@ -1,7 +1,6 @@
 // The mass-memory commands of remote control: stored states and preferences,
 // reading data, the current folder and the catalogue. Paths arrive quoted in
 // the remote form and are confined to the storage roots.
-#include "FunctionTool.h"
 #include "Singelton.h"
 #include "StorageCore.h"
 #include "StorageManage.h"
@@ -28,11 +27,10 @@ int systemSave(const std::string& path) { return core().SystemConfigSave(path); 
 int StorageManage::storedFile(unsigned int source, const ValueMap& in, int key, const char* extension,
                               int (*op)(const std::string& path)) {
     std::string path;
-    if (!extractDirectoryByKey(path, key, source, in)) {
+    if (!extractDirectoryByKey(path, key, source, in) || !userFile(path, extension)) {
         PrintE("get path argument from req map failed");
         return kExecution;
     }
-    FunctionTool::fileExtensionComplete(path, extension);
     // The remote side learns of a failed store or recall as an error.
     return op(path) == 0 ? 0 : kExecution;
 }
@@ -66,13 +64,11 @@ int StorageManage::cbDataRDGStore(unsigned int source, const ValueMap& in, Value
         PrintE("get path argument from req map failed");
         return kExecution;
     }
-    int error;
-    if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".dat") == 0) {
-        error = core().MeasDataSave(path);
-    } else {
-        FunctionTool::fileExtensionComplete(path, ".csv");
-        error = core().CsvDataSave(path);
+    const bool dat = path.size() >= 4 && path.compare(path.size() - 4, 4, ".dat") == 0;
+    if (!userFile(path, dat ? nullptr : ".csv")) {
+        return kExecution;
     }
+    const int error = dat ? core().MeasDataSave(path) : core().CsvDataSave(path);
     return error == 0 ? 0 : kExecution;
 }
 

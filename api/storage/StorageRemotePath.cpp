@@ -34,7 +34,15 @@ bool StorageRemotePath::directoryFormat(std::string& s, const std::string& curre
     } else {
         path = current + "/" + path;
     }
-    path = normalise(path);
+    if (!confine(path)) {
+        return false;
+    }
+    s = path;
+    return true;
+}
+
+bool StorageRemotePath::confine(std::string& s) {
+    const std::string path = normalise(s);
     if (!insideRoots(path) || !resolvesInsideRoots(path)) {
         return false;
     }

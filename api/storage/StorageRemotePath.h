@@ -19,6 +19,9 @@ public:
     // False (and `s` unchanged) for an empty text or a result outside both
     // roots, by its text or through a link.
     static bool directoryFormat(std::string& s, const std::string& current);
+    // Normalises the system path `s` in place and keeps it only inside a
+    // root, by its text and through links: false (and `s` unchanged) otherwise.
+    static bool confine(std::string& s);
 
     // "/a//b/./c/../d/" -> "/a/b/d"; ".." never climbs above "/".
     static std::string normalise(const std::string& path);

@@ -12,7 +12,7 @@
 using testing_support::LogCapture;
 using testing_support::TempRoot;
 
-TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheMirrorTheIniFileAndTheProperties) {
+TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
     const struct { const char* path; bool removed; } files[] = {
         {"/vorna/data/mirrorconfig.xmir", false},
         {"/vorna/data/mirrorconfig.xmir.tmp.812.3", true},
@@ -23,6 +23,11 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheMirrorTheIniFileAndTheProperties
         {"/vorna/data/productconfig.ini.tmpAb12", false},
         {"/vorna/data/productconfig.ini.tmp-b12Z9", false},
         {"/vorna/data/other.tmp.1.2", false},
+        {"/vorna/data/cali_1_2.cal.tmp.5.6", true},
+        {"/data/UserData/a/b/s.sta.tmp.4.2", true},
+        {"/data/UserData/keep.tmp.x", false},
+        {"/data/UserData/.tmp.4.2", false},
+        {"/mnt/media_rw/udiskh/p.prf.tmp.9.1", true},
         {"/properties/sys.vorna.copperwren.boot_flag", false},
         {"/properties/.sys.vorna.copperwren.boot_flag.Xa9b2c", true},
     };

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,6 +127,13 @@ TEST_F(MessageHub, ResultsBeepAndQueueTheirRow) {
     ValueMap in;
     EXPECT_EQ(CFEM::handleMessage(9, 0x1000F012, in, nullptr), 0);
     EXPECT_EQ(source.load(), 9u);
+
+    // A handler that throws fails its command; nothing leaves the hub.
+    bindTestManager("throwing_manager", {{0x1000F013, [](unsigned int, const ValueMap&, ValueMap*) -> int {
+                                              throw std::bad_alloc();
+                                          }}});
+    EXPECT_EQ(CFEM::handleMessage(2, 0x1000F013, in, nullptr), E200_EXECUTION_ERROR);
+    EXPECT_EQ(drainErrors(), std::vector<std::string>{"-200,\"Execution error\""});
 
     // A row without text still marks lost errors when the queue is about to fill.
     for (int i = 0; i < 19; ++i) {

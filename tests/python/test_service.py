@@ -202,7 +202,7 @@ def test_a_taken_ui_port_ends_the_service_with_an_error(make_service):
         service.start(free_ports=(NOTIFY_PORT, SCPI_PORT))
         status = service.proc.wait(timeout=IO_TIMEOUT)
     assert status != 0
-    assert service.log_has("cannot start the servers: Listen on :: 9999 failed")
+    assert service.log_has("cannot start the servers: Listen on 127.0.0.1 9999 failed")
 
 
 FAIL_KNOB = "DMM_SIM_FAIL_OPENS"

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -103,6 +104,12 @@ TEST_F(Fixture, SavesOfOneFileFromSeveralThreadsEachLeaveAWholeFile) {
 TEST_F(Fixture, LoadTakesOffsetAndLengthAndRefusesWhatItCannotRead) {
     writeFile(host("/data/f.bin"), std::string("0123\0" "56789", 10));
     writeFile(host("/data/empty"), "");
+    ::mkfifo(host("/data/fifo").c_str(), 0666);
+    {
+        std::ofstream big(host("/data/big"));
+        big.seekp(FileCore::kSettingsFileMax);
+        big.put('x');  // sparse: one byte beyond the bound
+    }
     const struct { const char* path; int offset, length; std::string want; } cases[] = {
         {"/data/f.bin", 0, 0, std::string("0123\0" "56789", 10)},
         {"/data/f.bin", 2, 6, std::string("23\0" "5", 4)},
@@ -113,10 +120,41 @@ TEST_F(Fixture, LoadTakesOffsetAndLengthAndRefusesWhatItCannotRead) {
         {"/data/f.bin", 0, -1, "<false>"},
         {"/data/empty", 0, 0, "<false>"},
         {"/data/missing", 0, 0, "<false>"},
+        {"/data/fifo", 0, 0, "<false>"},  // no writer: must not wait for one
+        {"/data/big", 0, 0, "<false>"},   // refused by its size, before reading
+        {"/data/big", static_cast<int>(FileCore::kSettingsFileMax), 0, "x"},  // a part of it within the bound
     };
     for (const auto& c : cases) {
         EXPECT_EQ(load(files, c.path, c.offset, c.length), c.want) << c.path << " " << c.offset << " " << c.length;
     }
+}
+
+// A folder inside a storage root swapped for a link to the outside after the
+// manager checked the path: every primitive works through the folder it
+// opened and checked itself, so nothing outside is read, written or made.
+TEST_F(Fixture, AFolderOfARootSwappedForALinkLeadsNowhere) {
+    writeFile(host("/outside/x.sta"), "secret");
+    writeFile(host("/data/UserData/in.sta"), "in");
+    fs::create_directories(host("/mnt/media_rw/udiskh"));
+    ASSERT_EQ(::symlink(host("/outside").c_str(), host("/data/UserData/d").c_str()), 0);
+    ASSERT_EQ(::symlink(host("/outside").c_str(), host("/mnt/media_rw/udiskh/d").c_str()), 0);
+    std::vector<char> out;
+    EXPECT_FALSE(files.FileSave("/data/UserData/d/new.sta", "n", 1, false));
+    EXPECT_FALSE(files.FileSave("/data/UserData/d/x.sta", "n", 1, true));
+    EXPECT_FALSE(files.FileLoad("/data/UserData/d/x.sta", out, 0, 0));
+    EXPECT_FALSE(files.FileLoad("/mnt/media_rw/udiskh/d/x.sta", out, 0, 0));
+    EXPECT_FALSE(files.FileCopy("/data/UserData/d/x.sta", "/data/UserData/got.sta"));
+    EXPECT_FALSE(files.FileCopy("/data/UserData/in.sta", "/data/UserData/d/in.sta"));
+    EXPECT_FALSE(files.FileMove("/data/UserData/in.sta", "/mnt/media_rw/udiskh/d/in.sta"));
+    EXPECT_FALSE(files.CreateDirectories("/data/UserData/d/made"));
+    EXPECT_FALSE(files.FileDelete("/data/UserData/d/x.sta"));
+    EXPECT_FALSE(files.FileDelete("/data/UserData"));
+    EXPECT_EQ(entries(host("/outside")), std::vector<std::string>{"x.sta"});
+    EXPECT_EQ(readFile(host("/outside/x.sta")), "secret");
+    EXPECT_TRUE(fs::exists(host("/data/UserData/in.sta")));
+    // A link inside a root that stays inside it still leads to its file.
+    ASSERT_EQ(::symlink("in.sta", host("/data/UserData/alias.sta").c_str()), 0);
+    EXPECT_EQ(load(files, "/data/UserData/alias.sta"), "in");
 }
 
 TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {
@@ -125,6 +163,7 @@ TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {
     writeFile(host("/outside.txt"), "secret");
     ASSERT_EQ(::symlink(host("/outside.txt").c_str(), host("/u/tree/link").c_str()), 0);
     ASSERT_EQ(::chmod(host("/outside.txt").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(host("/u/a.txt").c_str(), 0640), 0);
     fs::create_directories(host("/u/box"));
     const struct { const char* src; const char* dst; const char* check; const char* want; } cases[] = {
         {"/u/a.txt", "/u/copy.txt", "/u/copy.txt", "A"},
@@ -135,7 +174,9 @@ TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {
     for (const auto& c : cases) {
         ASSERT_TRUE(files.FileCopy(c.src, c.dst)) << c.src << " -> " << c.dst;
         EXPECT_EQ(readFile(host(c.check)), c.want);
-        EXPECT_EQ(fs::status(host(c.check)).permissions(), fs::perms::all);
+        // What a copy makes gets ordinary modes; its source keeps its own.
+        EXPECT_EQ(fs::status(host(c.check)).permissions() & fs::perms::others_write, fs::perms::none);
+        EXPECT_EQ(fs::status(host("/u/a.txt")).permissions(), fs::perms(0640));
     }
     // The link is copied as a link; what it points at is neither copied nor changed.
     EXPECT_TRUE(fs::is_symlink(host("/u/tree2/link")));
