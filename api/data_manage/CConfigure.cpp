@@ -45,7 +45,7 @@ std::string sci(double v) {
 
 // The MIN, MAX and DEF resolution of a range index (0 where none is known).
 CDataManage::ParamWords resolutionWords(int key, int range) {
-    CDataManage::ParamWords words{0, 0, 0, false};
+    CDataManage::ParamWords words{0, 0, 0, std::nullopt};
     auto byKey = scpiF64ResolutionMap.find(static_cast<uint32_t>(key));
     if (byKey == scpiF64ResolutionMap.end()) return words;
     auto row = byKey->second.find(range);

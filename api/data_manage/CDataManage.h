@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -297,7 +298,7 @@ public:
     // The numbers that MIN, MAX and DEF (and AUTO, where it counts) stand for.
     struct ParamWords {
         double min, max, def;
-        bool autoIsDef;
+        std::optional<double> autoWord;  // none: AUTO is no word of the parameter
     };
     // A parameter as a number: f64Val as it is, a word, or a number text with
     // an optional unit suffix; 0, 31 for a text that is neither, 54 for another kind.

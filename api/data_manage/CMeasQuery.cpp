@@ -80,7 +80,7 @@ int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, d
     if (v.strval().size() >= 64) {
         return E150_STRING_DATA_ERROR;
     }
-    return ScpiWordOrNumber(v, ParamWords{bound[MIN], bound[MAX], bound[DEF], false}, res);
+    return ScpiWordOrNumber(v, ParamWords{bound[MIN], bound[MAX], bound[DEF], std::nullopt}, res);
 }
 
 // A finer resolution asks for a slower rate.
