@@ -346,11 +346,16 @@ private:
     // activation, read by the measurement loop).
     double SEN_TempMeas(double value, const structSensorProjLeast& record);
     int SEN_EditSet(const std::function<int(structSensorProjLeast&)>& change, bool push);
+    // The temperature unit of the active definition, for the next reading.
+    void SEN_ActiveUnitSet(const std::string& unit);
     int sensFloatSet(const ValueMap& in, const struct ClampedFloat& item);
     int sensFloatGet(ValueMap* out, const struct ClampedFloat& item);
     // The families of CConfigure.cpp.
     void configTrigger();
     int measConfig(MeasureTypeEnum func, const ValueMap& in);
+    // Selects `func` on `range` (and `rate` where it has rates), as CONFigure
+    // and MEASure? ask, from whatever function was selected before.
+    void selectWith(MeasureTypeEnum func, int range, bool hasRate, int rate);
     int selectOnly(MeasureTypeEnum func);
     std::string sensorConfigText();
     int resolutionSet(MeasureTypeEnum func, const ValueMap& in);

@@ -150,6 +150,8 @@ void CDataManage::runPass() {
     m_isFreqReady = DM_FreqData(config.eRealFunc, m_freqRaw);
     if (m_isFreqReady) {
         if (config.bAutoRange && m_freqRaw == 0 && isCounter(s.mainFunc)) counterRangeDown(s.mainFunc);
+        // Without the counter's table a count reads 0, as every sample does.
+        m_freqVal = 0;
         DM_CalData(TYPE_FREQ, 0, m_freqRaw, m_freqVal);
     }
     if (m_zCaliRunning) {
