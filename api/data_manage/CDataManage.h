@@ -63,7 +63,11 @@ public:
     // failed read backs off. The edge source is a seam for tests.
     void waitTriggerOnce();
     void setTriggerSource(std::function<bool()> waitEdge) { m_waitEdge = std::move(waitEdge); }
-    bool DM_AutoRange(uint32_t func, double val, double lastVal, const structRangeInfo& rangeInfo);
+    // Decides on the configuration a sample was taken with (`mainFunc` and
+    // `config` as the front end reported them) and applies the step only
+    // while that configuration is still in force.
+    bool DM_AutoRange(MeasureTypeEnum mainFunc, const structFuncConfig& config, double val,
+                      const structRangeInfo& rangeInfo);
     void DM_Beep(uint32_t func, double val);
     void DM_BeepSwitch(bool on);
     int BufferClean();
@@ -610,10 +614,13 @@ private:
     // Sampling part of a pass; false when the loop was stopped meanwhile.
     bool samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal);
     // One settled sample: auto range, step detection, the window.
-    void takeSample(const structFuncConfig& config, double calVal);
+    void takeSample(MeasureTypeEnum mainFunc, const structFuncConfig& config, double calVal);
+    // One auto-range step of `mainFunc` from `from` to `to`, kept by the
+    // function settings and applied to the front end and the engine as one.
+    bool rangeStep(MeasureTypeEnum mainFunc, int32_t from, int32_t to);
     bool applyRange(MeasureTypeEnum mainFunc, int32_t from, int32_t to);
     // A counter that saw nothing with auto range on: one range down, locked.
-    void counterRangeDown(MeasureTypeEnum mainFunc);
+    void counterRangeDown(MeasureTypeEnum mainFunc, const structFuncConfig& config);
     // Reporting part of a pass (after the window is averaged).
     void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
     void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);
