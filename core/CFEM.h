@@ -52,6 +52,11 @@ public:
     // Without one, notifications are dropped.
     static void setNotifySink(NotifySink sink);
 
+    // Queues the SCPI error of row `result` for message `id` and beeps, as a
+    // failed handler does; also for a failure found after its handler
+    // returned (a calibration point that was not taken).
+    static void reportFailure(unsigned int id, int result);
+
 private:
     CFEM();
 
@@ -61,7 +66,6 @@ private:
 
     void deliver(service_id id, google::protobuf::Map<int, Value>& payload) const;
     static void reportUnbound(unsigned int id);
-    static void reportFailure(unsigned int id, int result);
 
     // Bindings happen while clients may already be calling in (remote control
     // binds after the servers start): lookups take it shared, and a handler is

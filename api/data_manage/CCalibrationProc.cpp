@@ -12,11 +12,14 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
 #include "CDataManage.h"
+#include "CFEM.h"
 #include "CThreadPool.h"
+#include "DrvScpiErrDef.h"
 #include "CaliFiles.h"
 #include "DrvScpiSM.h"
 #include "proto_insert.h"
@@ -28,6 +31,7 @@ using namespace cali;
 namespace {
 
 constexpr int kKeyCaliData = 0xc00;
+constexpr unsigned int kCaliDataSetId = 0x10000c00;
 constexpr int kKeyCaliSave = 0xc01;
 constexpr int kKeyCaliDelete = 0xc03;
 constexpr int kKeyCaliAcc = 0xc04;
@@ -52,6 +56,14 @@ bool CDataManage::caliCurrentKey(uint32_t& func, uint32_t& range) {
         std::lock_guard<std::mutex> lock(_mtx);
         func = m_eMainFunc;
         s32Range = m_mainConfig.s32Range;
+    }
+    // Frequency readings come from the counter's one table, whatever AC
+    // range the input runs on: that is the table a point must go to. A
+    // period's counter is calibrated in frequency, on FREQ.
+    if (func == TYPE_FREQ) return range = 0, true;
+    if (func == TYPE_PERIOD) {
+        PrintE("the counter is calibrated in frequency: select FREQ");
+        return false;
     }
     if (s32Range < 0) {
         PrintE("calibration needs a fixed range (func=%d, range=%d)", static_cast<int>(func), s32Range);
@@ -116,27 +128,35 @@ int CDataManage::DM_RunCali(double target) {
 
 void CDataManage::caliWorker(uint64_t generation, uint32_t func, uint32_t range, double target) {
     caliCaptureInterval();
+    // Values of another function or range would file a false point.
+    auto stillCurrent = [&] {
+        uint32_t nowFunc = 0, nowRange = 0;
+        if (caliCurrentKey(nowFunc, nowRange) && nowFunc == func && nowRange == range) return true;
+        PrintE("calibration point abandoned: started on func=%d, range=%d, now func=%d, range=%d",
+               static_cast<int>(func), static_cast<int>(range), static_cast<int>(nowFunc), static_cast<int>(nowRange));
+        return false;
+    };
     long long sum = 0, largest = LLONG_MIN, smallest = LLONG_MAX;
+    bool taken = true;
     for (int i = 0; i < kPointValues; ++i) {
-        long long value;
-        if (!caliTake(value, generation)) {
-            PrintI("calibration point of func=%d, range=%d ended without a point", static_cast<int>(func),
-                   static_cast<int>(range));
-            caliFinish(generation);
-            return;
-        }
+        long long value = 0;
+        taken = caliTake(value, generation) && stillCurrent();
+        if (!taken) break;
         sum += value;
         largest = std::max(largest, value);
         smallest = std::min(smallest, value);
     }
-    const double avg = static_cast<double>((sum - largest - smallest) / (kPointValues - 2));
-    PrintI("cali total=%lld, max=%lld, min=%lld, avgCount=%d, avg=%lf\n", sum, largest, smallest, kPointValues, avg);
-    uint32_t nowFunc = 0, nowRange = 0;
-    if (!caliCurrentKey(nowFunc, nowRange) || nowFunc != func || nowRange != range) {
-        PrintE("calibration point abandoned: started on func=%d, range=%d, now func=%d, range=%d",
-               static_cast<int>(func), static_cast<int>(range), static_cast<int>(nowFunc), static_cast<int>(nowRange));
-    } else if (caliOwns(generation)) {
+    if (taken && caliOwns(generation)) {
+        const double avg = static_cast<double>((sum - largest - smallest) / (kPointValues - 2));
+        PrintI("cali total=%lld, max=%lld, min=%lld, avgCount=%d, avg=%lf\n", sum, largest, smallest, kPointValues,
+               avg);
         DM_CacheCaliPoint(func, range, avg, target);
+    } else {
+        // The command was accepted long ago: only the error queue can tell a
+        // calibration script that this point was not taken.
+        PrintI("calibration point of func=%d, range=%d ended without a point", static_cast<int>(func),
+               static_cast<int>(range));
+        CFEM::reportFailure(kCaliDataSetId, E200_EXECUTION_ERROR);
     }
     caliFinish(generation);
 }
@@ -144,7 +164,10 @@ void CDataManage::caliWorker(uint64_t generation, uint32_t func, uint32_t range,
 int CDataManage::cbCaliDataSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kKeyCaliData);
     if (it == in.end()) return 8;
-    return DM_RunCali(it->second.value_case() == Value::kF64Val ? it->second.f64val() : 0.0);
+    // A reference that is no number is no point: taken as 0 it would replace
+    // the zero point's raw value.
+    if (it->second.value_case() != Value::kF64Val || !std::isfinite(it->second.f64val())) return 54;
+    return DM_RunCali(it->second.f64val());
 }
 
 int CDataManage::cbCaliDataGet(unsigned int, const ValueMap&, ValueMap* out) {

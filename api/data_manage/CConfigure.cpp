@@ -45,7 +45,7 @@ std::string sci(double v) {
 
 // The MIN, MAX and DEF resolution of a range index (0 where none is known).
 CDataManage::ParamWords resolutionWords(int key, int range) {
-    CDataManage::ParamWords words{0, 0, 0, false};
+    CDataManage::ParamWords words{0, 0, 0, std::nullopt};
     auto byKey = scpiF64ResolutionMap.find(static_cast<uint32_t>(key));
     if (byKey == scpiF64ResolutionMap.end()) return words;
     auto row = byKey->second.find(range);
@@ -91,21 +91,23 @@ int CDataManage::measConfig(MeasureTypeEnum func, const ValueMap& in) {
         if (resolutionOf(*v, resolutionWords(row.resolutionKey, range), row.configFallback, resolution) != 0) return 31;
         rate = ResolutionTransToRate(func, range, resolution);
     }
-    FunctionManage& fm = FunctionManage::instance();
-    const bool hasRate = row.resolutionKey != 0;
-    const bool same = fm.FM_GetFunction() == func && range == fm.FM_GetRange(func) && (!hasRate || rate == fm.FM_GetRate());
-    if (!same) {
-        const bool rangeTaken = fm.FM_SetRange(func, range) == 0;
-        if (hasRate) fm.FM_SetRate(func, static_cast<RateEnum>(rate));
-        fm.FM_SetFunction(func);
-        // Refused while CONT, DIODE or SENSOR was selected: now it applies.
-        if (!rangeTaken) {
-            fm.FM_SetRange(func, range);
-            if (hasRate) fm.FM_SetRate(func, static_cast<RateEnum>(rate));
-        }
-    }
+    selectWith(func, range, row.resolutionKey != 0, rate);
     configTrigger();
     return 0;
+}
+
+void CDataManage::selectWith(MeasureTypeEnum func, int range, bool hasRate, int rate) {
+    FunctionManage& fm = FunctionManage::instance();
+    const bool same = fm.FM_GetFunction() == func && range == fm.FM_GetRange(func) && (!hasRate || rate == fm.FM_GetRate());
+    if (same) return;
+    const bool rangeTaken = fm.FM_SetRange(func, range) == 0;
+    if (hasRate) fm.FM_SetRate(func, static_cast<RateEnum>(rate));
+    fm.FM_SetFunction(func);
+    // Refused while CONT, DIODE or SENSOR was selected: now it applies.
+    if (!rangeTaken) {
+        fm.FM_SetRange(func, range);
+        if (hasRate) fm.FM_SetRate(func, static_cast<RateEnum>(rate));
+    }
 }
 
 int CDataManage::cbMeasDcvConfig(unsigned int, const ValueMap& in, ValueMap*) { return measConfig(TYPE_DCV, in); }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,11 @@ public:
     // failed read backs off. The edge source is a seam for tests.
     void waitTriggerOnce();
     void setTriggerSource(std::function<bool()> waitEdge) { m_waitEdge = std::move(waitEdge); }
-    bool DM_AutoRange(uint32_t func, double val, double lastVal, const structRangeInfo& rangeInfo);
+    // Decides on the configuration a sample was taken with (`mainFunc` and
+    // `config` as the front end reported them) and applies the step only
+    // while that configuration is still in force.
+    bool DM_AutoRange(MeasureTypeEnum mainFunc, const structFuncConfig& config, double val,
+                      const structRangeInfo& rangeInfo);
     void DM_Beep(uint32_t func, double val);
     void DM_BeepSwitch(bool on);
     int BufferClean();
@@ -297,7 +302,7 @@ public:
     // The numbers that MIN, MAX and DEF (and AUTO, where it counts) stand for.
     struct ParamWords {
         double min, max, def;
-        bool autoIsDef;
+        std::optional<double> autoWord;  // none: AUTO is no word of the parameter
     };
     // A parameter as a number: f64Val as it is, a word, or a number text with
     // an optional unit suffix; 0, 31 for a text that is neither, 54 for another kind.
@@ -345,11 +350,16 @@ private:
     // activation, read by the measurement loop).
     double SEN_TempMeas(double value, const structSensorProjLeast& record);
     int SEN_EditSet(const std::function<int(structSensorProjLeast&)>& change, bool push);
+    // The temperature unit of the active definition, for the next reading.
+    void SEN_ActiveUnitSet(const std::string& unit);
     int sensFloatSet(const ValueMap& in, const struct ClampedFloat& item);
     int sensFloatGet(ValueMap* out, const struct ClampedFloat& item);
     // The families of CConfigure.cpp.
     void configTrigger();
     int measConfig(MeasureTypeEnum func, const ValueMap& in);
+    // Selects `func` on `range` (and `rate` where it has rates), as CONFigure
+    // and MEASure? ask, from whatever function was selected before.
+    void selectWith(MeasureTypeEnum func, int range, bool hasRate, int rate);
     int selectOnly(MeasureTypeEnum func);
     std::string sensorConfigText();
     int resolutionSet(MeasureTypeEnum func, const ValueMap& in);
@@ -616,10 +626,13 @@ private:
     // Sampling part of a pass; false when the loop was stopped meanwhile.
     bool samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal);
     // One settled sample: auto range, step detection, the window.
-    void takeSample(const structFuncConfig& config, double calVal);
+    void takeSample(MeasureTypeEnum mainFunc, const structFuncConfig& config, double calVal);
+    // One auto-range step of `mainFunc` from `from` to `to`, kept by the
+    // function settings and applied to the front end and the engine as one.
+    bool rangeStep(MeasureTypeEnum mainFunc, int32_t from, int32_t to);
     bool applyRange(MeasureTypeEnum mainFunc, int32_t from, int32_t to);
     // A counter that saw nothing with auto range on: one range down, locked.
-    void counterRangeDown(MeasureTypeEnum mainFunc);
+    void counterRangeDown(MeasureTypeEnum mainFunc, const structFuncConfig& config);
     // Reporting part of a pass (after the window is averaged).
     void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
     void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);

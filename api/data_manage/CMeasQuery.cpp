@@ -81,7 +81,7 @@ int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, d
     if (v.strval().size() >= 64) {
         return E150_STRING_DATA_ERROR;
     }
-    return ScpiWordOrNumber(v, ParamWords{bound[MIN], bound[MAX], bound[DEF], false}, res);
+    return ScpiWordOrNumber(v, ParamWords{bound[MIN], bound[MAX], bound[DEF], std::nullopt}, res);
 }
 
 // A finer resolution asks for a slower rate.
@@ -121,21 +121,10 @@ int CDataManage::measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out
             rate = rateOfResolution(q.rates, range, res);
         }
     }
-    FunctionManage& fm = FunctionManage::instance();
-    const bool same = fm.FM_GetFunction() == q.func;
-    if (q.resKey != 0) {
-        if (!same || fm.FM_GetRange(q.func) != range || fm.FM_GetRate() != rate) {
-            fm.FM_SetRange(q.func, range);
-            fm.FM_SetRate(q.func, rate);
-            fm.FM_SetFunction(q.func);
-        }
-    } else if (q.rangeKey != 0) {
-        if (!same || fm.FM_GetRange(q.func) != range) {
-            fm.FM_SetRange(q.func, range);
-            fm.FM_SetFunction(q.func);
-        }
-    } else if (!same) {
-        fm.FM_SetFunction(q.func);
+    if (q.rangeKey != 0) {
+        selectWith(q.func, range, q.resKey != 0, rate);
+    } else if (FunctionManage::instance().FM_GetFunction() != q.func) {
+        FunctionManage::instance().FM_SetFunction(q.func);
     }
     return readOnce(q.answerKey, out);
 }

@@ -152,7 +152,11 @@ void CDataManage::runPass() {
 
     m_isFreqReady = DM_FreqData(config.eRealFunc, m_freqRaw);
     if (m_isFreqReady) {
-        if (config.bAutoRange && m_freqRaw == 0 && isCounter(s.mainFunc)) counterRangeDown(s.mainFunc);
+        if (config.bAutoRange && m_freqRaw == 0 && isCounter(func)) {
+            counterRangeDown(static_cast<MeasureTypeEnum>(func), config);
+        }
+        // Without the counter's table a count reads 0, as every sample does.
+        m_freqVal = 0;
         DM_CalData(TYPE_FREQ, 0, m_freqRaw, m_freqVal);
     }
     if (m_zCaliRunning) {
@@ -202,15 +206,15 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             if (config.eRealFunc == TYPE_CONT) m_lastDataTime = m_clock->nowMs();
             continue;
         }
-        takeSample(config, calVal);
+        takeSample(static_cast<MeasureTypeEnum>(func), config, calVal);
     }
 }
 
-void CDataManage::takeSample(const structFuncConfig& config, double calVal) {
+void CDataManage::takeSample(MeasureTypeEnum mainFunc, const structFuncConfig& config, double calVal) {
     const uint32_t real = config.eRealFunc;
     if (real != TYPE_CONT && real != TYPE_DIODE) {
         const structRangeInfo row = DM_GetRangeInfo(real, static_cast<uint32_t>(config.s32Range), calVal);
-        if (DM_AutoRange(real, calVal, m_loopLastVal, row)) {
+        if (DM_AutoRange(mainFunc, config, calVal, row)) {
             // The window and last sample belong to the old range's unit.
             m_throwCount = real == TYPE_CAP ? 19 : 0;
             m_lastDataTime = m_clock->nowMs();
@@ -233,14 +237,8 @@ void CDataManage::takeSample(const structFuncConfig& config, double calVal) {
     if (m_tempQueue.size() > windowSize(E_Slow)) m_tempQueue.pop_front();
 }
 
-void CDataManage::counterRangeDown(MeasureTypeEnum mainFunc) {
-    structFuncConfig cfg;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        if (m_eMainFunc != mainFunc || m_mainConfig.s32Range < 1) return;
-        cfg = m_mainConfig;
-    }
-    if (!applyRange(mainFunc, cfg.s32Range, cfg.s32Range - 1)) return;
+void CDataManage::counterRangeDown(MeasureTypeEnum mainFunc, const structFuncConfig& config) {
+    if (config.s32Range < 1 || !rangeStep(mainFunc, config.s32Range, config.s32Range - 1)) return;
     m_autoRangeLocked = true;
     configurationChange();
 }
@@ -412,27 +410,29 @@ bool CDataManage::applyRange(MeasureTypeEnum mainFunc, int32_t from, int32_t to)
     return true;
 }
 
-bool CDataManage::DM_AutoRange(uint32_t func, double val, double /*lastVal*/, const structRangeInfo& rangeInfo) {
-    structFuncConfig cfg;
-    MeasureTypeEnum mainFunc;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        cfg = m_mainConfig;
-        mainFunc = m_eMainFunc;
-    }
-    if (!cfg.bAutoRange) {
+bool CDataManage::rangeStep(MeasureTypeEnum mainFunc, int32_t from, int32_t to) {
+    return FunctionManage::instance().AutoRangeRealRangeUpdate(
+               mainFunc, from, to, [&] { return applyRange(mainFunc, from, to); }) == 0;
+}
+
+bool CDataManage::DM_AutoRange(MeasureTypeEnum mainFunc, const structFuncConfig& config, double val,
+                               const structRangeInfo& rangeInfo) {
+    // A sample of a fixed range (also one left over from the function
+    // before) decides nothing, whatever runs by now.
+    if (!config.bAutoRange) {
         m_confChange = false;
         m_capScaning = false;
         return false;
     }
     if (m_autoRangeLocked) return false;
+    const uint32_t func = config.eRealFunc;
     const double x = std::fabs(val * rangeInfo.f32MinUnite);
-    const int32_t range = cfg.s32Range;
+    const int32_t range = config.s32Range;
     int32_t next = range;
     bool up = false;
     if (x < rangeInfo.f32AutoLower && range >= 1) {
         next = (range != 1 && x < 0.1 * rangeInfo.f32AutoLower) ? range - 2 : range - 1;
-    } else if (x > rangeInfo.f32AutoUpper && range < cfg.s32RangeMax) {
+    } else if (x > rangeInfo.f32AutoUpper && range < config.s32RangeMax) {
         up = true;
         // The capacitance scan jumps to 10 uF first, but only upwards.
         if (func == TYPE_CAP && !m_confChange && !m_capScaning && range < CAMP_10UF) {
@@ -447,8 +447,7 @@ bool CDataManage::DM_AutoRange(uint32_t func, double val, double /*lastVal*/, co
         m_capScaning = false;
         return false;
     }
-    if (!applyRange(mainFunc, range, next)) return false;
-    FunctionManage::instance().AutoRangeRealRangeUpdate(static_cast<int>(func), next);
+    if (!rangeStep(mainFunc, range, next)) return false;
     configurationChange();
     if (up && func == TYPE_CAP && next <= CAMP_10UF) m_confChange = false;
     return true;

@@ -11,6 +11,9 @@
 
 namespace {
 
+// The range value that selects auto range.
+constexpr double kAutoRange = -1.0;
+
 double limitOf(const F64KeyedTable& table, int func, int which) {
     auto row = table.find(func);
     if (row == table.end()) {
@@ -49,8 +52,10 @@ int CDataManage::ScpiWordOrNumber(const Value& in, const ParamWords& words, doub
         out = words.min;
     } else if (text == "max" || text == "maximum") {
         out = words.max;
-    } else if (text == "def" || text == "default" || (words.autoIsDef && text == "auto")) {
+    } else if (text == "def" || text == "default") {
         out = words.def;
+    } else if (words.autoWord && text == "auto") {
+        out = *words.autoWord;
     } else {
         double multiplier = 1.0;
         const double number = std::strtod(text.c_str(), nullptr);
@@ -65,8 +70,9 @@ int CDataManage::ScpiWordOrNumber(const Value& in, const ParamWords& words, doub
 }
 
 int CDataManage::ScpiInputTransToMinMaxDef(int func, const Value& in, double& out) {
+    // A user who writes AUTO asks for auto range, whatever DEF stands for.
     const ParamWords words{limitOf(m_scpiF64RangeLimitMap, func, MIN), limitOf(m_scpiF64RangeLimitMap, func, MAX),
-                           limitOf(m_scpiF64RangeLimitMap, func, DEF), true};
+                           limitOf(m_scpiF64RangeLimitMap, func, DEF), kAutoRange};
     return ScpiWordOrNumber(in, words, out);
 }
 
@@ -124,6 +130,7 @@ int CDataManage::NplcTransToRate(double nplc) {
 }
 
 int CDataManage::ScpiNplcInputTransToRealNplc(const Value& in, double& out) {
-    const ParamWords words{scpiF64NplcLimitMap.at(MIN), scpiF64NplcLimitMap.at(MAX), scpiF64NplcLimitMap.at(DEF), true};
+    const ParamWords words{scpiF64NplcLimitMap.at(MIN), scpiF64NplcLimitMap.at(MAX), scpiF64NplcLimitMap.at(DEF),
+                           scpiF64NplcLimitMap.at(DEF)};
     return ScpiWordOrNumber(in, words, out);
 }

@@ -38,7 +38,7 @@ int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t de
     }
     double number = 0;
     if (v.strval().size() >= maxText ||
-        ScpiWordOrNumber(v, ParamWords{double(min), double(max), double(def), false}, number) != 0) {
+        ScpiWordOrNumber(v, ParamWords{double(min), double(max), double(def), std::nullopt}, number) != 0) {
         PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
         return E150_STRING_DATA_ERROR;
     }

@@ -292,9 +292,33 @@ int CDataManage::SensNewId(int type) {
     if (type < 0 || type > 2) return 55;
     PrintI("cbSensNewId type=%d", type);
     return SEN_EditSet([&](structSensorProjLeast& r) {
-        r.stTemptureProperty.u8TempSensorType = static_cast<uint8_t>(type);
+        structTemptureProperty& t = r.stTemptureProperty;
+        t.u8TempSensorType = static_cast<uint8_t>(type);
+        // The kind brings a measuring function it can use: a thermocouple is
+        // measured in DC volts only, a resistive probe keeps its 2- or 4-wire
+        // choice or is measured 4-wire. Whatever kind came before, the probe
+        // is never measured on the previous kind's path.
+        const bool resistive = t.eType == TYPE_OHM2 || t.eType == TYPE_OHM4;
+        if (type == 0) {
+            t.eType = TYPE_DCV;
+        } else if (!resistive) {
+            t.eType = TYPE_OHM4;
+        }
         return 0;
     }, false);
+}
+
+void CDataManage::SEN_ActiveUnitSet(const std::string& unit) {
+    std::shared_ptr<const structSensorProjLeast> active;
+    {
+        // Copied and swapped whole: the loop keeps the snapshot it holds.
+        std::lock_guard<std::mutex> lock(m_sensorActiveMtx);
+        auto next = std::make_shared<structSensorProjLeast>(*m_currSensor);
+        SEN_CopyText(next->stTemptureProperty.chTempSensorUnit, unit);
+        m_currSensor = next;
+        active = std::move(next);
+    }
+    ProtoSensorFuncInfoUpdate(*active);
 }
 
 int CDataManage::SensTempFuncSet(int f) {

@@ -227,8 +227,11 @@ int CDataManage::cbSensTempUnitSet(unsigned int source, const ValueMap& in, Valu
     std::string unit = textOf(*v);
     if (source >= 1 && source <= 3) unit = code == 1 ? "\u2109" : code == 2 ? "K" : "\u2103";
     PrintI("cbSensTempUnitSet tmp=%d, %s", code, unit.c_str());
-    return SEN_EditSet([&](structSensorProjLeast& r) { SEN_CopyText(r.stTemptureProperty.chTempSensorUnit, unit); return 0; },
-                       true);
+    SEN_EditSet([&](structSensorProjLeast& r) { SEN_CopyText(r.stTemptureProperty.chTempSensorUnit, unit); return 0; },
+                true);
+    // A unit is no new definition: the next reading already shows it.
+    SEN_ActiveUnitSet(unit);
+    return 0;
 }
 
 int CDataManage::cbSensTempUnitGet(unsigned int, const ValueMap&, ValueMap* out) {

@@ -198,12 +198,22 @@ int FunctionManage::FM_SetRange(MeasureTypeEnum func, int range) {
     return 0;
 }
 
-int FunctionManage::AutoRangeRealRangeUpdate(int func, int range) {
+int FunctionManage::AutoRangeRealRangeUpdate(int func, int from, int to, const std::function<bool()>& apply) {
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
-    if (isRangeless(m_eDMMFunc) || !rangeAllowed(func, range)) {
+    if (!isFunction(func) || func != m_eDMMFunc || !m_vFuncCfgs[func].bAutoRange) {
         return 55;
     }
-    m_vFuncCfgs[func].s32Range = range;
+    structFuncConfig& cfg = m_vFuncCfgs[func];
+    const bool sensor = func == TYPE_SENSOR;
+    if (!sensor && (isRangeless(func) || cfg.s32Range != from || !rangeAllowed(func, to))) {
+        return 55;
+    }
+    if (!apply()) {
+        return 55;
+    }
+    if (!sensor) {
+        cfg.s32Range = to;
+    }
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,7 +75,13 @@ public:
     int FM_GetRate(int func);
     int FM_SetRate(MeasureTypeEnum func, RateEnum rate);
     int FM_SetRange(MeasureTypeEnum func, int range);
-    int AutoRangeRealRangeUpdate(int func, int range);
+    // The measurement loop's auto-range step of `func` from range `from` to
+    // `to`: taken only while `func` is the primary function, runs auto range
+    // and is still on `from` (for SENSOR, whose record keeps no range, only
+    // the first two). `apply` (front end and engine) runs under this
+    // manager's lock, so no configuration change can come between the
+    // decision and the record; the record keeps `to` when it succeeds.
+    int AutoRangeRealRangeUpdate(int func, int from, int to, const std::function<bool()>& apply);
     void FreqPeriRealRangeSet(int func, double value);
     int FreqPeriRealRangeGet(int func);
     int ContResiConfig(int ohms);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -78,13 +79,16 @@ int ScpiExecute::ApiScpi_ExcuteCmd(uint16_t /*cmdSN*/, const parseKeywordNodeStr
     // The row has five parameter slots; elements beyond them have nowhere to go.
     size_t count = std::min<size_t>(params->u32ParaNum, params->stElement.size());
     count = std::min<size_t>(count, SCP_PARAM_SLOT_NUM);
+    int refused = 0;
     for (size_t i = 0; i < count; ++i) {
-        convertElement(node->type[i], node->u32ParamId[i], params->stElement[i], out);
+        if (!convertElement(node->type[i], node->u32ParamId[i], params->stElement[i], out)) {
+            ++refused;
+        }
     }
-    return 0;
+    return refused;
 }
 
-void ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
+bool ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
                                  google::protobuf::Map<int, Value>& out) const {
     // The whole element: paths and descriptions may be long, and the parser
     // already bounds the parameter text.
@@ -94,29 +98,26 @@ void ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_EL
     switch (type) {
         case PT_NR1:
             insertS32(out, key, static_cast<uint32_t>(integerPrefix(text)));
-            break;
+            return true;
         case PT_BOOL:
-            convertBool(paramId, std::move(text), out);
-            break;
+            return convertBool(paramId, std::move(text), out);
         case PT_STRING:
         case PT_ENUM_PT_NR3_EP1:
         case PT_ENUM_PT_NR1:
             insertText(out, key, text);
-            break;
+            return true;
         case PT_ENUM:
-            convertEnum(paramId, text, out);
-            break;
+            return convertEnum(paramId, text, out);
         case PT_NR3_REAL:
-            insertF64(out, key, std::strtod(text.c_str(), nullptr));
-            break;
+            return convertReal(paramId, text, out);
         default:
             // Numbers the handlers read as text elsewhere, and types outside
             // the converted range, are not stored.
-            break;
+            return true;
     }
 }
 
-void ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const {
+bool ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const {
     RmtCap2Low(&text[0]);
     int key = static_cast<int>(paramId);
     if (text == "on" || text == "1" || text == "yes") {
@@ -125,10 +126,12 @@ void ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protob
         insertBval(out, key, false);
     } else {
         SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+        return false;
     }
+    return true;
 }
 
-void ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
+bool ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
                               google::protobuf::Map<int, Value>& out) const {
     int value = 0;
     if (parseEnumFromu8Param(text.c_str(), paramId, value)) {
@@ -137,5 +140,24 @@ void ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
         insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(integerPrefix(text)));
     } else {
         SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+        return false;
     }
+    return true;
+}
+
+bool ScpiExecute::convertReal(uint32_t paramId, const std::string& text,
+                              google::protobuf::Map<int, Value>& out) const {
+    // The whole text must be the number: read as a prefix, "abc" would be 0
+    // and a calibration reference of 0 would replace the zero point.
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    while (end != nullptr && (*end == ' ' || *end == '\t')) {
+        ++end;
+    }
+    if (end == text.c_str() || end == nullptr || *end != '\0' || !std::isfinite(value)) {
+        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+        return false;
+    }
+    insertF64(out, static_cast<int>(paramId), value);
+    return true;
 }

@@ -28,15 +28,18 @@ public:
 
     // Converts the elements of one command into `out`: element i by the row's
     // type i under the row's parameter id i, for at most the row's five slots.
-    // Refused elements queue -220 and are left out. Always 0.
+    // Refused elements queue -220 and are left out. Returns the number of
+    // refused elements.
     int ApiScpi_ExcuteCmd(uint16_t cmdSN, const parseKeywordNodeStru* node, const SCP_PARSE_PARA_INFO_S* params,
                           google::protobuf::Map<int, Value>& out);
 
 private:
-    void convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
+    // False: the element was refused and its error queued.
+    bool convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
                         google::protobuf::Map<int, Value>& out) const;
-    void convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const;
-    void convertEnum(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
+    bool convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const;
+    bool convertEnum(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
+    bool convertReal(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
 
     const ScpiEnumMap* m_pActiveMap = nullptr;  // which table the copy was made from
     ScpiEnumMap m_scpiEnumMap;

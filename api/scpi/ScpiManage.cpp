@@ -112,7 +112,7 @@ int ScpiManage::ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint3
     return mParser.ApiScpi_DoParse(text, length, u32, [this, &out](const ScpiParsedCmd& cmd) {
         structScpiInfo info;
         info.funcID = cmd.u32FuncId;
-        mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params);
+        info.refused = mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params) != 0;
         out.push_back(std::move(info));
     });
 }
@@ -132,6 +132,9 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
         for (size_t i = 0; i < cmds.size(); ++i) {
             if (abortedSince(generation)) {
                 break;
+            }
+            if (cmds[i].refused) {
+                continue;  // as a failed command: no text, not even a separator
             }
             google::protobuf::Map<int, Value> reply;
             result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);

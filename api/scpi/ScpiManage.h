@@ -15,6 +15,9 @@
 struct structScpiInfo {
     uint32_t funcID = 0;
     google::protobuf::Map<int, Value> params;
+    // A parameter was refused (its error is queued): the command changes
+    // nothing, so it is not executed.
+    bool refused = false;
 };
 
 // The remote-control manager "scpi_manager": the SCPI command engine shared by

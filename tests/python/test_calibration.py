@@ -6,6 +6,7 @@ import time
 import pytest
 
 from conftest import SCPI_RESOURCE, Service
+from test_readings import dmm, inputs, meter  # noqa: F401 (fixtures)
 
 pyvisa = pytest.importorskip("pyvisa")
 
@@ -50,3 +51,46 @@ def test_an_empty_data_root_is_calibrated_over_scpi(service_binary, tmp_path_fac
     finally:
         svc.kill()
     svc.check_sanitizers()
+
+
+def cal_files(root):
+    return {p.name: p.read_bytes() for p in (root / "vorna" / "data").glob("*.cal")}
+
+
+WAIT = "until the point is taken or given up"
+
+
+def wait_stopped(dmm):
+    deadline = time.monotonic() + 10
+    while dmm.query("CAL:STAT?") == "RUNNING":
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("given,steps,error,removed,reading", [
+    # A reference that is no number takes no point: the save writes what was there.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CAL:DATA abc", "CAL:SAVE CURR"], "-220,", set(), None),
+    # A refused save writes nothing.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CAL:DATA 0.4", WAIT, "CAL:SAVE FOO"], "-220,", set(), None),
+    # A point whose range changed under it is not taken, and says so.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CAL:DATA 0.4", "VOLT:DC:RANG 10", WAIT], "-200,", set(), None),
+    # Frequency points go to the counter's table, the one its readings use;
+    # without it frequency reads 0 as every other function does.
+    ({"ac_volts": 1, "frequency": 1000}, ['FUNC "FREQ"', "CAL:DATA 1000", WAIT, "CAL:SAVE CURR", "CAL:DELETE CURR"],
+     None, {"cali_10_0.cal"}, 0.0),
+], ids=["not-a-number", "refused-save", "abandoned", "frequency"])
+def test_calibration_hazards(meter, dmm, given, steps, error, removed, reading):
+    inputs(meter, **given)
+    before = cal_files(meter.root)
+    for step in steps:
+        if step == WAIT:
+            wait_stopped(dmm)
+        else:
+            dmm.write(step)
+    assert dmm.query("SYST:ERR?").startswith(error or "0,")
+    assert dmm.query("SYST:ERR?") == '0,"No error"'
+    after = cal_files(meter.root)
+    assert set(before) - set(after) == removed and set(after) <= set(before)
+    assert all(after[name] == before[name] for name in after)
+    if reading is not None:
+        assert float(dmm.query("READ?")) == reading

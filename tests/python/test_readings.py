@@ -113,3 +113,52 @@ def test_external_trigger_waits_for_an_edge(meter, dmm):
     writer.join()
     assert abs(float(answer) - 0.75) <= 1e-5, answer
     dmm.write("TRIG:SOUR IMM")
+
+
+def run(dmm, steps):
+    """Sends each step: a command, or (query, expected) where a float is a
+    reading within 1e-3 of it and a text is the exact answer (or, ending in
+    ",", the start of an error)."""
+    for step in steps:
+        if isinstance(step, str):
+            dmm.write(step)
+            continue
+        query, expected = step
+        answer = dmm.query(query)
+        if isinstance(expected, float):
+            assert abs(float(answer) - expected) <= 1e-3 * max(1.0, abs(expected)), (query, answer)
+        elif expected.endswith(","):
+            assert answer.startswith(expected), (query, answer)
+        else:
+            assert answer == expected, (query, answer)
+
+
+@pytest.mark.parametrize("given,steps", [
+    # Frequency's auto range moves frequency's range, not AC volts'; it
+    # answers the range in use and keeps it when auto range goes off.
+    ({"ac_volts": 0.05, "frequency": 1000},
+     ['FUNC "VOLT:AC"', "VOLT:AC:RANG 750", 'FUNC "FREQ"', "FREQ:VOLT:RANG:AUTO ON", ("READ?", 1000.0),
+      ("VOLT:AC:RANG?", "7.50000000E+02"), ("FREQ:VOLT:RANG?", "1.00000000E-01"), "FREQ:VOLT:RANG:AUTO OFF",
+      ("FREQ:VOLT:RANG?", "1.00000000E-01"), ("FREQ:VOLT:RANG:AUTO?", "0"), 'FUNC "VOLT:AC"',
+      "VOLT:AC:RANG:AUTO ON"]),
+], ids=["frequency"])
+def test_auto_range_changes_only_its_own_function(meter, dmm, given, steps):
+    inputs(meter, **given)
+    run(dmm, steps + [("SYST:ERR?", NO_ERROR)])
+
+
+@pytest.mark.parametrize("given,steps", [
+    # A refused parameter: the whole command changes nothing.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CONF:TEMP TC,Q", ("SYST:ERR?", "-220,"),
+                         ("CONF?", "VOLT 1.00000000E+00,1.00000000E-05")]),
+    # MEASure? from diode and continuity takes its range as CONFigure does.
+    ({"dc_volts": 5}, ["CONF:VOLT:DC 0.1", "CONF:DIOD", ("MEAS:VOLT:DC? 10", 5.0),
+                       ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04")]),
+    ({"ohms": 50000}, ["CONF:RES 1e5", "CONF:CONT", ("MEAS:RES?", 50000.0), ("RES:RANG:AUTO?", "1")]),
+    # A unit change shows on the next reading (K type at 4.096 mV is 100 degC).
+    ({"dc_volts": 0.004096, "cold_junction_celsius": 0},
+     ["CONF:TEMP TC,K", ("READ?", 100.0), "UNIT:TEMP F", ("READ?", 212.0), "UNIT:TEMP C", ("READ?", 100.0)]),
+], ids=["refused", "meas-from-diode", "meas-from-continuity", "unit"])
+def test_refused_or_ignored_parameters(meter, dmm, given, steps):
+    inputs(meter, **given)
+    run(dmm, steps + [("SYST:ERR?", NO_ERROR)])

@@ -27,7 +27,11 @@ def ui(pb, code, **values):
     return request(pb, pack).stat
 
 
-def test_thermocouple_with_its_cold_junction(meter, dmm):
+# Whatever probe was measured before, a thermocouple is measured in DC volts.
+@pytest.mark.parametrize("before", [None, "CONF:TEMP FRTD,385", "MEAS:TEMP? FTH,5000", "CONF:TEMP THER,5000"])
+def test_thermocouple_with_its_cold_junction(meter, dmm, before):
+    if before:
+        dmm.query(before) if "?" in before else dmm.write(before)
     inputs(meter, dc_volts=(k_emf(100.0) - k_emf(23.5)) / 1000, cold_junction_celsius=23.5)
     dmm.write("CONF:TEMP TC,K")
     assert dmm.query("SYST:ERR?") == NO_ERROR

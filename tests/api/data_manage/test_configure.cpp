@@ -69,7 +69,7 @@ TEST_F(Configure, RangeAndResolutionSelectFunctionRangeAndRate) {
     } cases[] = {
         {&CDataManage::cbMeasDcvConfig, {}, 0, TYPE_DCV, -1, E_Slow},
         {&CDataManage::cbMeasDcvConfig, req({{0x652, f64(10)}, {0x61E, str("MAX")}}), 0, TYPE_DCV, 2, E_Fast},
-        {&CDataManage::cbMeasDcvConfig, req({{0x652, str("auto")}}), 0, TYPE_DCV, 4, E_Slow},
+        {&CDataManage::cbMeasDcvConfig, req({{0x652, str("auto")}}), 0, TYPE_DCV, -1, E_Slow},
         {&CDataManage::cbMeasDcvConfig, req({{0x652, f64(1)}, {0x61E, str("1e-4")}}), 0, TYPE_DCV, 1, E_Medium},
         {&CDataManage::cbMeasAciConfig, req({{0x656, str("def")}}), 0, TYPE_ACI, -1, E_Slow},
         {&CDataManage::cbMeas2WRConfig, req({{0x658, f64(1e4)}, {0x622, s32(3)}}), 0, TYPE_OHM2, 2, E_Medium},

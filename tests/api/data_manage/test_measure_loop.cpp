@@ -73,14 +73,27 @@ protected:
 
     void select(MeasureTypeEnum f, int range, RateEnum rate = E_Slow, bool autoRange = false,
                 MeasureTypeEnum real = TYPE_DCV) {
-        structFuncConfig c;
-        c.bMainConfig = true;
-        c.s32RangeMax = 4;
-        c.s32Range = range;
-        c.bAutoRange = autoRange;
-        c.eRate = rate;
-        c.eRealFunc = (f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f;
-        e->DM_UpdateMainFunc(f, c);
+        if (autoRange) {
+            // Auto-range steps are kept by the function settings: they must
+            // hold the same configuration as the engine.
+            ProtoBaseFuncInfo info;
+            fm.ProtoBaseFuncInfoGet(info);
+            info.set_ms32dmmfunc(f);
+            info.set_mbfunc2enable(false);
+            ProtoFuncConfig* stored = info.mutable_mprotofunccfgs(f);
+            stored->set_mbautorange(true);
+            stored->set_ms32range(range);
+            stored->set_ms32rate(rate);
+            fm.ProtoBaseFuncInfoSet(info);
+        } else {
+            structFuncConfig c;
+            c.bMainConfig = true;
+            c.s32RangeMax = 4;
+            c.s32Range = range;
+            c.eRate = rate;
+            c.eRealFunc = (f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f;
+            e->DM_UpdateMainFunc(f, c);
+        }
         e->DM_FixIntervalByRate(rate, f);
         e->loopStart();
         e->m_confChange = false;
@@ -105,6 +118,7 @@ protected:
     }
 
     CDataManage* e = CDataManage::instance();
+    FunctionManage& fm = FunctionManage::instance();
     FakeFrontEnd fe;
     PulseClock clock;
     std::vector<std::pair<service_id, ValueMap>> pushes;
@@ -163,12 +177,50 @@ TEST_F(MeasureLoop, AutoRangeStepsAndEmptiesTheWindow) {
     fe.refuseRange = false;
 }
 
+// A step changes the record of the function it was decided for, and only
+// while that function still runs auto range on the range the sample had.
+TEST_F(MeasureLoop, AutoRangeStepChangesOnlyTheRecordItWasDecidedFor) {
+    struct Case {
+        MeasureTypeEnum main;   // auto range from range 2
+        MeasureTypeEnum frame;  // what the front end still reports
+        Frame input;
+        int mainTo, ohmRange, acvRange;  // function settings afterwards
+    } cases[] = {
+        // 50 mV rms on the 10 V row: frequency steps two down, not AC volts.
+        {TYPE_FREQ, TYPE_FREQ, frame(kAcReady, 9, le(250000, 5)), 0, 1, 4},
+        // A 2-wire sample of before the change of function: nothing moves.
+        {TYPE_DCV, TYPE_OHM2, frame(kDcReady, 0, le(1000, 3)), 2, 1, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.main);
+        ASSERT_EQ(fm.FM_SetRange(TYPE_OHM2, 1), 0);
+        ASSERT_EQ(fm.FM_SetRange(TYPE_ACV, 4), 0);
+        select(c.main, 2, E_Slow, true);
+        structFuncConfig old = e->m_mainConfig;
+        if (c.frame != c.main) {
+            old.bAutoRange = false;
+            old.s32Range = 1;
+            old.eRealFunc = c.frame;
+            fe.liveConfig = &old;
+        }
+        fe.reportedFunc = c.frame;
+        fe.frames = {c.input};
+        e->runPass();
+        fe.liveConfig = &e->m_mainConfig;
+        EXPECT_EQ(fm.FM_GetRealRange(c.main), c.mainTo);
+        EXPECT_EQ(e->m_mainConfig.s32Range, c.mainTo);
+        EXPECT_EQ(fm.FM_GetRange(TYPE_OHM2), c.ohmRange);
+        EXPECT_EQ(fm.FM_GetRange(TYPE_ACV), c.acvRange);
+    }
+}
+
 TEST_F(MeasureLoop, FrequencyCountOfZeroStepsDownOnceAndLocks) {
     select(TYPE_FREQ, 2, E_Slow, true, TYPE_ACV);
     Frame f = frame(kAcReady | kCounterReady, 9, le(2500000000LL, 5));  // 5 V rms
     fe.frames = {f};
     e->runPass();
     EXPECT_EQ(e->m_mainConfig.s32Range, 1);
+    EXPECT_EQ(fm.FM_GetRealRange(TYPE_FREQ), 1);
     EXPECT_TRUE(e->m_autoRangeLocked);
 }
 
@@ -308,6 +360,7 @@ namespace {
 TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
     FunctionManage::instance();
     CDataManage* e = CDataManage::instance();
+    FunctionManage& fm = FunctionManage::instance();
     FakeFrontEnd fe;
     fe.frames = {frame(kDcReady, 0, le(500000, 3))};
     e->setFrontEnd(&fe);

@@ -14,6 +14,9 @@ TEST(RangeConvert, ValuesWordsAndUnitsSelectRanges) {
         {"MV412", TYPE_DCV, str("1kv"), 4},  {"MV412", TYPE_DCI, str("10mA"), 2}, {"MV412", TYPE_DCV, str("10"), 2},
         {"MV412", TYPE_DCV, str("Max"), 4},  {"MV412", TYPE_ACV, str("def"), 2},  {"MV412", TYPE_DCI, str("AUTO"), -1},
         {"MV412", TYPE_OHM2, str("minimum"), 0},  {"MV412", TYPE_CAP, f64(0.002), 7},
+        // AUTO is auto range on every function, whatever DEF stands for.
+        {"MV412", TYPE_DCV, str("AUTO"), -1},     {"MV412E", TYPE_OHM2, str("auto"), -1},
+        {"MV412", TYPE_ACV, str("Auto"), -1},
         {"MV412E", TYPE_CAP, f64(0.002), 6},      {"MV412E", TYPE_DCI, f64(2), 5},
         {"MV412E", TYPE_DCI, str("MAX"), 5},      {"MV412", TYPE_DCV, str("abc"), -131},
         {"MV412", TYPE_DCV, str(std::string(80, '1')), 4}, {"MV412", TYPE_DCV, Value(), -154},

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "ScpiCmdSetTables.h"
 #include "func_fakes.h"
 
 namespace {
@@ -119,6 +120,43 @@ TEST(FuncMessages, RangeHandlers) {
     t.fm->FM_SetFunction(TYPE_CONT);
     EXPECT_EQ(t.call(0x10000648, kUi, request(0x648, s32(0))), 55);
 }
+
+// Every range word of the emulated command sets, sent as the parser sends it
+// (the index its list gives), selects the range whose full scale the word
+// names, or the model's top range for a larger one.
+TEST(FuncMessages, EmulatedRangeWordsSelectTheRangesTheyName) {
+    // Range key, auto-range key, function.
+    const std::tuple<int, int, int> rangeKeys[] = {
+        {0x652, 0x649, TYPE_DCV},  {0x653, 0x64A, TYPE_ACV}, {0x654, 0x64B, TYPE_DCI},
+        {0x656, 0x64C, TYPE_ACI},  {0x658, 0x64D, TYPE_OHM2}, {0x659, 0x64E, TYPE_OHM4},
+        {0x65A, 0x651, TYPE_CAP},  {0x65C, 0x650, TYPE_PERIOD}, {0x65D, 0x64F, TYPE_FREQ}};
+    int checked = 0;
+    for (const char* model : {"MV412", "MV412E"}) {
+        FuncFixture t(model);
+        const RangeValueTable& nominal = std::string(model) == "MV412" ? mapRangeEnumToValue : mapRangeEnumToValue_MV412E;
+        for (const ScpiEnumMap* map : {&scpiEnumMapCorvane, &scpiEnumMapPello}) {
+            for (const auto& [key, autoKey, func] : rangeKeys) {
+                if (!map->count(static_cast<uint32_t>(key))) continue;
+                const auto& scales = nominal.at(func);
+                for (const auto& [word, index] : map->at(static_cast<uint32_t>(key))) {
+                    SCOPED_TRACE(std::string(model) + " " + std::to_string(key) + " " + word);
+                    ASSERT_EQ(t.call(0x10000000u | key, kScpi, request(key, s32(index))), 0);
+                    const bool autoRange = query(t, 0x20000000u | autoKey, kUi).bval();
+                    EXPECT_EQ(autoRange, word == "AUTO");
+                    const double got = std::stod(query(t, 0x20000000u | key, kUi).strval());
+                    double want = word == "MIN" ? scales.upper_bound(-1)->second : scales.rbegin()->second;
+                    if (word != "MIN" && word != "MAX" && word != "DEF" && word != "AUTO") {
+                        want = std::min(std::stod(word), want);
+                    }
+                    if (word != "DEF" && word != "AUTO") EXPECT_NEAR(got, want, want * 1e-9);
+                    ++checked;
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 100);
+}
+
 
 TEST(FuncMessages, RateImpedanceAutoZeroAndThreshold) {
     FuncFixture t;

@@ -40,7 +40,7 @@ void hammer(FunctionManage& fm) {
     std::thread loop([&] {
         for (int i = 0; !stop; ++i) {
             const int func = fm.FM_GetFunction();
-            fm.AutoRangeRealRangeUpdate(func, i % 2);
+            fm.AutoRangeRealRangeUpdate(func, i % 2, (i + 1) % 2, [] { return true; });
             fm.FreqPeriRealRangeSet(TYPE_FREQ, i * 10.0);
             fm.FreqPeriRealRangeGet(TYPE_FREQ);
             fm.FM_GetRealRange(func);

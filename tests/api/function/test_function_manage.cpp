@@ -174,7 +174,11 @@ TEST(FunctionModel, RefusedValuesChangeNothing) {
         {[](FunctionManage& m) { return m.FM_SetRange(static_cast<MeasureTypeEnum>(12), 0); }, 55},
         {[](FunctionManage& m) { return m.FM_SetRate(TYPE_DCV, static_cast<RateEnum>(3)); }, 56},
         {[](FunctionManage& m) { return m.FM_SetRate(TYPE_CAP, E_Fast); }, 55},
-        {[](FunctionManage& m) { return m.AutoRangeRealRangeUpdate(12, 1); }, 55},
+        // An auto-range step only for the primary function, on auto range, from its range.
+        {[](FunctionManage& m) { return m.AutoRangeRealRangeUpdate(12, 0, 1, [] { return true; }); }, 55},
+        {[](FunctionManage& m) { return m.AutoRangeRealRangeUpdate(TYPE_ACV, 0, 1, [] { return true; }); }, 55},
+        {[](FunctionManage& m) { return m.AutoRangeRealRangeUpdate(TYPE_DCV, 3, 1, [] { return true; }); }, 55},
+        {[](FunctionManage& m) { return m.AutoRangeRealRangeUpdate(TYPE_DCV, 0, 1, [] { return false; }); }, 55},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         FuncFixture t;
