@@ -16,24 +16,6 @@ namespace {
 
 bool isCounter(int f) { return f == TYPE_PERIOD || f == TYPE_FREQ; }
 
-// The latest reading of a display as remote-control text: "9.9E37" beyond
-// the over-limit of the row it was taken on.
-int latestText(const std::deque<structReading>& buffer, const char* emptyLog, std::string& text) {
-    if (buffer.empty()) {
-        PrintE("%s", emptyLog);
-        return 44;
-    }
-    const structReading& r = buffer.back();
-    if (!(std::fabs(r.f64Value) <= r.f32OverLimit)) {
-        text = "9.9E37";
-        return 0;
-    }
-    char out[64];
-    std::snprintf(out, sizeof(out), "%10.8E", r.f64Value * r.f64ToBase);
-    text = out;
-    return 0;
-}
-
 } // namespace
 
 void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig& config) {
@@ -113,12 +95,6 @@ void CDataManage::DM_ClearFunc2Buffer() {
     m_buffer2.clear();
 }
 
-int CDataManage::GetFunctionData(std::string& text) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    return latestText(m_buffer, "m_buffer is empty", text);
-}
+int CDataManage::GetFunctionData(std::string& text) { return latestReading(false, text); }
 
-int CDataManage::GetFunction2Data(std::string& text) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    return latestText(m_buffer2, "m_buffer2 is empty", text);
-}
+int CDataManage::GetFunction2Data(std::string& text) { return latestReading(true, text); }

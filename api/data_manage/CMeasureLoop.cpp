@@ -177,11 +177,14 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_throwCount = std::min(m_throwCount, settleAfterChange(s.mainConfig.eRealFunc));
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
-        if (s.src == SRC_EXT) {
-            if (!m_triggered && !m_triggerChange) {
+        if (s.src == SRC_EXT && !m_triggered && !m_triggerChange) {
+            // The samples an edge owes an acquisition follow at the pace of
+            // the interval; otherwise the pass waits for an edge.
+            if (m_singleCountDown.load() == 0 || !m_bWaitForTrigger) {
                 m_lastDataTime = m_clock->nowMs();
                 continue;
             }
+        } else if (s.src == SRC_EXT) {
             m_lastDataTime -= static_cast<uint64_t>(2 * interval);
             m_throwCount = kSettled;
         }
@@ -301,6 +304,9 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
         retVal = s.mainFunc == TYPE_FREQ ? m_freqVal : 1e6 / m_freqVal;
         readingTime = m_lastFreqTime;
     }
+    // A reading of what a clear dropped must not take a count of the
+    // acquisition that follows it.
+    if (m_generation.load() != s.generation) return;
     if (!DM_Trigger(retVal) && !m_triggerChange) return;
     m_triggered = false;
     DM_VMCCtrl();
@@ -313,16 +319,22 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     }
 
     const structRangeInfo row = displayValue(s.mainFunc, config.s32Range, retVal);
+    structReading reading{};
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        // A clear since this pass began: the reading belongs to what was cleared.
-        if (m_generation.load() != s.generation) return;
+        // A clear since this pass began: the reading belongs to what was
+        // cleared, and the acquisition is still owed it.
+        if (m_generation.load() != s.generation) {
+            if (m_passCounted) m_singleCountDown.fetch_add(1);
+            return;
+        }
         CalculateHandle(retVal);
         if (m_buffer.empty()) m_bufferStartTime = readingTime;
         m_bufferCurrentTime = readingTime;
-        appendBounded(m_buffer, {retVal, baseFactor(s.mainFunc, row), row.f32OverLimit}, true);
+        reading = {retVal, baseFactor(s.mainFunc, row), row.f32OverLimit};
+        appendBounded(m_buffer, reading, true);
     }
-    DataCollectForSCPI(s.mainFunc, row);
+    DataCollectForSCPI(s.mainFunc, reading, m_passCounted);
     DM_NotifyClient(true, retVal, row);
     m_triggerChange = false;
     reportSecond(s, config, avgVal);
@@ -341,6 +353,7 @@ void CDataManage::reportSecond(const PassSettings& s, const structFuncConfig& co
         if (m_generation.load() != s.generation) return;
         appendBounded(m_buffer2, {value, baseFactor(s.func2, row), row.f32OverLimit}, false);
     }
+    noteArrival();
     DM_NotifyClient(false, value, row);
 }
 
@@ -375,7 +388,6 @@ void CDataManage::clearReadings(bool second) {
         m_protoDataInfo.Clear();
     }
     setScpiReadData(std::string());
-    m_scpiReadDataQueue.Clear();
 }
 
 // ------------------------------------------------------------- auto range
