@@ -269,9 +269,13 @@ bool CDataManage::takeTrigger() {
 // owes the samples of one trigger and returns at once (FETCh? collects).
 int CDataManage::ScpiTrigSingleTriggered() {
     if (!m_bWaitForTrigger) return E200_EXECUTION_ERROR;
-    if (trigInfo().eTrigSrc != SRC_SINGLE) return E211_TRIGGER_IGNORED;
+    const structTriggerInfo t = trigInfo();
+    if (t.eTrigSrc != SRC_SINGLE) return E211_TRIGGER_IGNORED;
+    // One step for the acquisition's completion test: the last trigger and
+    // the samples it owes arrive together.
+    std::lock_guard<std::mutex> lock(m_acqMtx);
     if (!takeTrigger()) return E200_EXECUTION_ERROR;
-    m_singleCountDown.fetch_add(trigInfo().u32Sample);
+    m_singleCountDown.fetch_add(t.u32Sample);
     return 0;
 }
 

@@ -32,6 +32,8 @@ SEQUENCES = {
     "ext-read-waits-for-an-edge": (["CONF:VOLT:DC 10", "TRIG:SOUR EXT"], [1.0], "READ?", 1, []),
     "reset-restores-the-trigger-count": (["TRIG:COUN 3", "*RST"], [], "TRIG:COUN?", "1", []),
     "empty-memory-is-an-empty-block": (["TRIG:SOUR BUS"], [], "R?", None, [("R?;*STB?", "#10;")]),
+    "second-display-right-after-its-change": (["CONF:VOLT:DC 10", 'VOLT:AC:SEC "FREQ"'], [], "DATA2?", None,
+                                              [("SYST:ERR?", "0,")]),
     "bus-trigger-not-armed": (["TRIG:SOUR BUS"], [], "*TRG;SYST:ERR?", "-200,\"Execution error\"", []),
 }
 
