@@ -17,7 +17,7 @@ pyvisa = pytest.importorskip("pyvisa")
 VOLTS = 1.5
 TRANSPORTS = {"socket": f"TCPIP0::127.0.0.1::{SCPI_PORT}::SOCKET", "vxi11": VXI_RESOURCE}
 
-# (setup messages, edges into the trigger input (seconds after the query is
+# (setup messages (a query's answer is passed over), edges into the trigger input (seconds after the query is
 # sent), query, readings it answers or its exact answer, then (message,
 # answer prefix) pairs checked afterwards).
 SEQUENCES = {
@@ -29,7 +29,7 @@ SEQUENCES = {
         "FETC?", 6, [("SYST:ERR?", "0,"), ("*TRG;SYST:ERR?", "-200,")]),
     "ext-each-edge-takes-the-samples": (["CONF:VOLT:DC 10", "TRIG:COUN 2", "SAMP:COUN 2", "TRIG:SOUR EXT"],
                                         [0.5, 2.5], "READ?", 4, []),
-    "ext-read-waits-for-an-edge": (["CONF:VOLT:DC 10", "TRIG:SOUR EXT"], [1.0], "READ?", 1, []),
+    "ext-read-waits-for-an-edge": (["MEAS:VOLT:DC?", "TRIG:SOUR EXT"], [1.0], "READ?", 1, []),
     "reset-restores-the-trigger-count": (["TRIG:COUN 3", "*RST"], [], "TRIG:COUN?", "1", []),
     "empty-memory-is-an-empty-block": (["TRIG:SOUR BUS"], [], "R?", None, [("R?;*STB?", "#10;")]),
     "second-display-right-after-its-change": (["CONF:VOLT:DC 10", 'VOLT:AC:SEC "FREQ"'], [], "DATA2?", None,
@@ -75,7 +75,10 @@ def edges_later(meter, delays):
 def test_trigger_and_read_sequence(meter, dmm, name):
     setup, edges, query, expected, then = SEQUENCES[name]
     for message in setup:
-        dmm.write(message)
+        if message.endswith("?"):
+            dmm.query(message)
+        else:
+            dmm.write(message)
     started = time.monotonic()
     dmm.write(query)
     writer = edges_later(meter, edges)
