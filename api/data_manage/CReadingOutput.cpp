@@ -98,7 +98,6 @@ std::string CDataManage::DM_FormatNumber(double number, char sep, const structRa
 }
 
 int CDataManage::DataCollectForSCPI(uint32_t func, const structReading& reading, bool counted) {
-    bool complete = false;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         ++m_acqArrivals;
@@ -106,11 +105,12 @@ int CDataManage::DataCollectForSCPI(uint32_t func, const structReading& reading,
             ++m_acqCounted;
             if (!m_acqText.empty()) m_acqText += ',';
             m_acqText += readingText(reading);
+            // Questionable data before the read that takes it returns (the
+            // status library's lock is a leaf).
             if (overloaded(reading) && overloadBit(func) != 0) SCPI_STAT_QUES_EventSet(overloadBit(func));
             // Complete once no trigger is to come and the last one's
             // readings are all in.
-            complete = m_singleCountDown.load() == 0 && m_triggersLeft.load() == 0;
-            if (complete) {
+            if (m_singleCountDown.load() == 0 && m_triggersLeft.load() == 0) {
                 m_acqPending = false;
                 m_bWaitForTrigger = false;
                 setScpiReadData(m_acqText);
