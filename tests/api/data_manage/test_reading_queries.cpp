@@ -182,6 +182,17 @@ TEST_F(ReadingQueries, OneWaitingReadAtATime) {
     e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
     reader.join();
     EXPECT_EQ(text, "5.00000000E-01");
+
+    // An abort ends a read waiting for a trigger at once and disarms it.
+    e->m_u32BufferTimeOut = 60000;
+    e->acqArm(1, 0);
+    std::thread waiting([&] { EXPECT_EQ(e->DM_RunScpiReadFunction(text), 0); });
+    while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    e->DM_AbortRead();
+    waiting.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
     e->m_u32BufferTimeOut = 5000;
 }
 
