@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -90,10 +91,21 @@ public:
     // ---- reading output (CReadingOutput.cpp)
     std::string DM_FormatNumber(double number, char sep, const structRangeInfo& info, int rate, char dot,
                                 bool plusSign);
-    int DataCollectForSCPI(uint32_t func, const structRangeInfo& info);
+    // Hands a main reading to the acquisition a remote read waits for;
+    // `counted` when the trigger took it for that acquisition.
+    int DataCollectForSCPI(uint32_t func, const structReading& reading, bool counted);
     void DM_NotifyClient(bool mainFunc, double val, const structRangeInfo& info);
+    // Waits for the armed acquisition to complete: 0 with its readings, 92
+    // when another read waits, 118 when no reading of it came for
+    // m_u32BufferTimeOut ms (each reading starts the time anew).
     int DM_RunScpiReadFunction(std::string& out);
     std::string scpiReadData();
+    // Arms an acquisition: `triggers` trigger events still to come, `now`
+    // readings owed at once (the triggers of the automatic source).
+    void acqArm(uint32_t triggers, uint32_t now);
+    // Ends the armed acquisition (abort, device clear, reset): a waiting read
+    // returns at once, a later trigger finds nothing armed.
+    void DM_AbortRead();
     // Readings per UI notification at most; the rest follow in the next ones.
     static constexpr uint32_t kNotifyMaxReadings = 8192;
 
@@ -412,7 +424,17 @@ public:
     std::atomic<uint64_t> m_generation{0};
 
     CSafeQueue<long long> m_RawDataQueue;
-    CSafeQueue<std::string> m_scpiReadDataQueue;
+    // The acquisition of the remote reads, under m_acqMtx (after m_bufferMtx
+    // and _mtx, before the read mutex): armed and not complete, the texts of
+    // its readings so far, readings counted for it and main or second
+    // readings of any kind (each wakes the waiters of m_acqCv).
+    std::atomic<uint32_t> m_triggersLeft{0};
+    std::mutex m_acqMtx;
+    std::condition_variable m_acqCv;
+    bool m_acqPending = false;
+    std::string m_acqText;
+    uint64_t m_acqCounted = 0;
+    uint64_t m_acqArrivals = 0;
 
     // ---- settings (under _mtx)
     MeasureTypeEnum m_eMainFunc = TYPE_DCV;
@@ -653,6 +675,13 @@ private:
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
     // The reading wait into the text FETCh? answers; the wait's result.
     int scpiRead();
+    // A trigger event of the armed acquisition, if one is still accepted.
+    bool takeTrigger();
+    // Wakes the waiters of m_acqCv after any reading.
+    void noteArrival();
+    // The newest reading of a display as text, waiting up to the reading
+    // time-out for the first one after a change: 0, 44 or 118.
+    int latestReading(bool second, std::string& text);
     void setScpiReadData(const std::string& text);
     // A count parameter: a number, or MIN/MAX/DEF, or a number text.
     // A count: an integer, MIN/MAX/DEF or a number text shorter than `maxText`
@@ -685,6 +714,8 @@ private:
     int64_t m_rawVal = 0;
     bool m_isFreqReady = false;
     std::atomic<bool> m_vmcOn{false};
+    // DM_Trigger took this pass's reading for the armed acquisition.
+    bool m_passCounted = false;
     std::atomic<bool> m_loopRunning{false};
     std::atomic<int> m_waitFailures{0};
     std::mutex m_notifyMtx;

@@ -17,16 +17,6 @@ namespace {
 
 bool isCounter(int f) { return f == TYPE_PERIOD || f == TYPE_FREQ; }
 
-// The latest reading of a display as remote-control text.
-int latestText(const std::deque<structReading>& buffer, const char* emptyLog, std::string& text) {
-    if (buffer.empty()) {
-        PrintE("%s", emptyLog);
-        return 44;
-    }
-    text = readingText(buffer.back());
-    return 0;
-}
-
 } // namespace
 
 void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig& config) {
@@ -106,12 +96,6 @@ void CDataManage::DM_ClearFunc2Buffer() {
     m_buffer2.clear();
 }
 
-int CDataManage::GetFunctionData(std::string& text) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    return latestText(m_buffer, "m_buffer is empty", text);
-}
+int CDataManage::GetFunctionData(std::string& text) { return latestReading(false, text); }
 
-int CDataManage::GetFunction2Data(std::string& text) {
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    return latestText(m_buffer2, "m_buffer2 is empty", text);
-}
+int CDataManage::GetFunction2Data(std::string& text) { return latestReading(true, text); }

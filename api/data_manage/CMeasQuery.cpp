@@ -133,7 +133,7 @@ int CDataManage::readOnce(int answerKey, ValueMap* out) {
     TrigSingleCountSet(1);
     TrigSampleCountSet(1);
     TrigSourceSet(SRC_AUTO);
-    TrigSingleTriggered();
+    acqArm(0, 1);
     const int result = scpiRead();
     insertStr(*out, answerKey, scpiReadData().c_str());
     return result;
@@ -149,30 +149,58 @@ int CDataManage::cbMeasSensorData(unsigned int, const ValueMap& in, ValueMap* ou
     return 0;
 }
 
+// Waits for the armed acquisition; a read that gives up disarms it, so that
+// a trigger sent after the time-out is refused rather than taken.
 int CDataManage::scpiRead() {
     std::string text;
     const int result = DM_RunScpiReadFunction(text);
     // A second reader leaves the first one's text in place.
-    if (result != E284_PROGRAM_CURRENTLY_RUNNING) setScpiReadData(text);
+    if (result == E284_PROGRAM_CURRENTLY_RUNNING) return result;
+    setScpiReadData(text);
+    if (result != 0) DM_AbortRead();
     return result;
 }
 
+// The readings of the last acquisition; while one is armed, they are awaited
+// (its trigger may come from another client or the trigger input).
 int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
-    insertStr(*out, kFetch, scpiReadData().c_str());
+    bool pending;
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        pending = m_acqPending;
+    }
+    if (pending) {
+        std::string text;
+        const int result = DM_RunScpiReadFunction(text);
+        if (result != 0) return result;
+    }
+    const std::string text = scpiReadData();
+    if (text.empty()) return E230_DATA_CORRUPT_OR_STALE;
+    insertStr(*out, kFetch, text.c_str());
     return 0;
 }
 
+// Readings per trigger event times trigger events.
 int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
-    TrigWaitForTrigger(true);
-    setScpiReadData(std::string());
-    // Under the bus or the external trigger the reading comes with the trigger.
-    if (trigInfo().eTrigSrc != SRC_AUTO) return 0;
-    return ScpiTrigSingleTriggered();
+    const structTriggerInfo t = trigInfo();
+    // Under the bus or the external trigger the readings come with the triggers.
+    if (t.eTrigSrc != SRC_AUTO) {
+        acqArm(m_sampleCount.load(), 0);
+        return 0;
+    }
+    acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
+    return scpiRead();
 }
 
+// INITiate and FETCh? in one; under the bus trigger the read is its own
+// trigger, under the external one it waits for the edges.
 int CDataManage::cbMeasDataRead(unsigned int, const ValueMap&, ValueMap* out) {
-    TrigWaitForTrigger(true);
-    const int result = ScpiTrigSingleTriggered();
+    if (trigInfo().eTrigSrc == SRC_EXT) {
+        acqArm(m_sampleCount.load(), 0);
+    } else {
+        acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
+    }
+    const int result = scpiRead();
     insertStr(*out, kRead, scpiReadData().c_str());
     return result;
 }
@@ -194,7 +222,8 @@ int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
         m_bufferOffset = m_bufferOffset > n ? m_bufferOffset - n : 0;
     }
     if (taken.empty()) {
-        insertStr(*out, kBlock, "");
+        // An empty definite-length block: a client reads its header and is done.
+        insertStr(*out, kBlock, "#10");
         return 0;
     }
     // Formatted on the private copy, the loop goes on meanwhile.

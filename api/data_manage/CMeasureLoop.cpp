@@ -184,11 +184,14 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_throwCount = std::min(m_throwCount, settleAfterChange(s.mainConfig.eRealFunc));
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
-        if (s.src == SRC_EXT) {
-            if (!m_triggered && !m_triggerChange) {
+        if (s.src == SRC_EXT && !m_triggered && !m_triggerChange) {
+            // The samples an edge owes an acquisition follow at the pace of
+            // the interval; otherwise the pass waits for an edge.
+            if (m_singleCountDown.load() == 0 || !m_bWaitForTrigger) {
                 m_lastDataTime = m_clock->nowMs();
                 continue;
             }
+        } else if (s.src == SRC_EXT) {
             m_lastDataTime -= static_cast<uint64_t>(2 * interval);
             m_throwCount = kSettled;
         }
@@ -302,6 +305,9 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
         retVal = s.mainFunc == TYPE_FREQ ? m_freqVal : 1e6 / m_freqVal;
         readingTime = m_lastFreqTime;
     }
+    // A reading of what a clear dropped must not take a count of the
+    // acquisition that follows it.
+    if (m_generation.load() != s.generation) return;
     if (!DM_Trigger(retVal) && !m_triggerChange) return;
     m_triggered = false;
     DM_VMCCtrl();
@@ -318,10 +324,15 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     const double toBase = factor > 0 ? factor : 1.0;
     const bool over = !(std::fabs(retVal) <= row.f32OverLimit);
     if (over) retVal = retVal < 0 ? -kOverload : kOverload;
+    structReading reading{};
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        // A clear since this pass began: the reading belongs to what was cleared.
-        if (m_generation.load() != s.generation) return;
+        // A clear since this pass began: the reading belongs to what was
+        // cleared, and the acquisition is still owed it.
+        if (m_generation.load() != s.generation) {
+            if (m_passCounted) m_singleCountDown.fetch_add(1);
+            return;
+        }
         // The math works in base units, so that its offsets, limits and
         // statistics span range and band changes; the reading is kept in
         // the unit of its row.
@@ -330,10 +341,12 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
         if (!over) retVal = base / toBase;
         if (m_buffer.empty()) m_bufferStartTime = readingTime;
         m_bufferCurrentTime = readingTime;
-        appendBounded(m_buffer, {retVal, toBase, row.f32OverLimit}, true);
+        reading = {retVal, toBase, row.f32OverLimit};
+        appendBounded(m_buffer, reading, true);
     }
+    // The overload condition is in force before the read that takes the reading returns.
     overloadCondition(s.mainFunc, over);
-    DataCollectForSCPI(s.mainFunc, row);
+    DataCollectForSCPI(s.mainFunc, reading, m_passCounted);
     DM_NotifyClient(true, retVal, row);
     m_triggerChange = false;
     reportSecond(s, config, avgVal);
@@ -352,6 +365,7 @@ void CDataManage::reportSecond(const PassSettings& s, const structFuncConfig& co
         if (m_generation.load() != s.generation) return;
         appendBounded(m_buffer2, {value, baseFactor(s.func2, row), row.f32OverLimit}, false);
     }
+    noteArrival();
     DM_NotifyClient(false, value, row);
 }
 
@@ -386,7 +400,6 @@ void CDataManage::clearReadings(bool second) {
         m_protoDataInfo.Clear();
     }
     setScpiReadData(std::string());
-    m_scpiReadDataQueue.Clear();
 }
 
 // ------------------------------------------------------------- auto range

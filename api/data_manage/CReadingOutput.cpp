@@ -1,6 +1,7 @@
 // CDataManage: the roads a reading leaves by: the display text and the UI
 // notifications, and the answer texts of a waiting remote read.
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -92,21 +93,56 @@ void CDataManage::overloadCondition(uint32_t func, bool over) {
     SCPI_STAT_QUES_ConditionSet(kAll, over ? overloadBit(func) : 0);
 }
 
-int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structRangeInfo& /*info*/) {
-    if (!m_zScpiReadDataRunning || TrigCountTotalGet() != 0) return 0;
-    const uint64_t count = TrigCountGet();
-    std::string text;
+int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& reading, bool counted) {
     {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        if (m_buffer.empty() || m_buffer.size() < count) return 0;
-        // Each reading with the row it was taken on.
-        for (size_t i = m_buffer.size() - count; i < m_buffer.size(); ++i) {
-            if (!text.empty()) text += ',';
-            text += readingText(m_buffer[i]);
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        ++m_acqArrivals;
+        if (counted && m_acqPending) {
+            ++m_acqCounted;
+            if (!m_acqText.empty()) m_acqText += ',';
+            m_acqText += readingText(reading);
+            // Complete once no trigger is to come and the last one's
+            // readings are all in.
+            if (m_singleCountDown.load() == 0 && m_triggersLeft.load() == 0) {
+                m_acqPending = false;
+                m_bWaitForTrigger = false;
+                setScpiReadData(m_acqText);
+            }
         }
     }
-    m_scpiReadDataQueue.Push(std::move(text));
+    m_acqCv.notify_all();
     return 0;
+}
+
+void CDataManage::noteArrival() {
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        ++m_acqArrivals;
+    }
+    m_acqCv.notify_all();
+}
+
+void CDataManage::acqArm(uint32_t triggers, uint32_t now) {
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        m_acqPending = true;
+        m_acqText.clear();
+        m_triggersLeft = triggers;
+        m_singleCountDown = now;
+        m_bWaitForTrigger = true;
+    }
+    setScpiReadData(std::string());
+}
+
+void CDataManage::DM_AbortRead() {
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        m_acqPending = false;
+        m_triggersLeft = 0;
+        m_singleCountDown = 0;
+        m_bWaitForTrigger = false;
+    }
+    m_acqCv.notify_all();
 }
 
 int CDataManage::DM_RunScpiReadFunction(std::string& out) {
@@ -115,16 +151,63 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
         PrintE("Function is already running");
         return E284_PROGRAM_CURRENTLY_RUNNING;
     }
-    // A text queued as an earlier reader gave up belongs to no one now.
-    m_scpiReadDataQueue.Clear();
-    const int timeout = static_cast<int>(std::min<uint32_t>(m_u32BufferTimeOut.load(), INT_MAX));
-    const bool got = m_scpiReadDataQueue.WaitForPop(out, timeout);
-    m_zScpiReadDataRunning = false;
-    if (!got) {
-        out = "9.9E37";
-        return E365_TIME_OUT_ERROR;
+    using Clock = std::chrono::steady_clock;
+    const auto timeout = std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    int result = 0;
+    {
+        std::unique_lock<std::mutex> lock(m_acqMtx);
+        // A time-out of inactivity: a long acquisition goes on as long as
+        // its readings keep coming.
+        uint64_t seen = m_acqCounted;
+        auto deadline = Clock::now() + timeout;
+        while (m_acqPending && !Manager::abort) {
+            if (m_acqCounted != seen) {
+                seen = m_acqCounted;
+                deadline = Clock::now() + timeout;
+            }
+            if (Clock::now() >= deadline) {
+                result = E365_TIME_OUT_ERROR;
+                break;
+            }
+            m_acqCv.wait_until(lock, deadline);
+        }
+        // Complete, or ended by an abort: the readings taken so far.
+        out = result == 0 ? m_acqText : "9.9E37";
     }
-    return 0;
+    m_zScpiReadDataRunning = false;
+    return result;
+}
+
+int CDataManage::latestReading(bool second, std::string& text) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    std::unique_lock<std::mutex> lock(m_acqMtx);
+    for (;;) {
+        const uint64_t seen = m_acqArrivals;
+        lock.unlock();
+        {
+            std::lock_guard<std::mutex> buffers(m_bufferMtx);
+            const std::deque<structReading>& buffer = second ? m_buffer2 : m_buffer;
+            if (!buffer.empty()) {
+                text = readingText(buffer.back());
+                return 0;
+            }
+        }
+        {
+            // No second display: no reading will come to wait for.
+            std::lock_guard<std::mutex> settings(_mtx);
+            if (second && !m_b2ndEnable) {
+                PrintE("m_buffer2 is empty");
+                return E200_EXECUTION_ERROR;
+            }
+        }
+        lock.lock();
+        if (!m_acqCv.wait_until(lock, deadline, [&] { return m_acqArrivals != seen || Manager::abort; }) ||
+            Manager::abort) {
+            PrintE(second ? "m_buffer2 is empty" : "m_buffer is empty");
+            return E365_TIME_OUT_ERROR;
+        }
+    }
 }
 
 std::string CDataManage::scpiReadData() {

@@ -140,20 +140,25 @@ bool CDataManage::DM_Trigger(double value) {
         func = m_eMainFunc;
         cfg = m_mainConfig;
     }
+    m_passCounted = false;
     switch (t.eTrigSrc) {
     case SRC_EXT:
         m_measState = 4;
-        countDown(m_singleCountDown);
-        return m_triggered;
+        // An edge is a trigger event of an armed acquisition: it takes the
+        // samples of one trigger, this reading the first of them.
+        if (m_triggered && m_singleCountDown.load() == 0 && takeTrigger()) m_singleCountDown = t.u32Sample;
+        m_passCounted = countDown(m_singleCountDown) != 0 && m_bWaitForTrigger;
+        return m_passCounted || m_triggered;
     case SRC_SINGLE: {
         const uint32_t before = countDown(m_singleCountDown);
         if (before == 0) return false;
+        m_passCounted = true;
         m_measState = before > 1 ? 2 : 3;
         return true;
     }
     case SRC_AUTO:
         m_measState = t.bHold ? 1 : 0;
-        countDown(m_singleCountDown);
+        m_passCounted = countDown(m_singleCountDown) != 0;
         if (!autoHoldInside(value, cfg, func) && t.bHold) CBeeper::instance()->Beeper_Test();
         return true;
     default: return false;
@@ -252,12 +257,26 @@ void CDataManage::DM_FixVMCPulseWidthByRate(int rate) {
     });
 }
 
+bool CDataManage::takeTrigger() {
+    if (!m_bWaitForTrigger) return false;
+    uint32_t left = m_triggersLeft.load();
+    while (left != 0 && !m_triggersLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
+
+// *TRG: one trigger event of the acquisition armed under the bus source; it
+// owes the samples of one trigger and returns at once (FETCh? collects).
 int CDataManage::ScpiTrigSingleTriggered() {
-    if (!m_bWaitForTrigger) return 44;
-    TrigSingleTriggered();
-    const int result = scpiRead();
-    m_bWaitForTrigger = false;
-    return result;
+    if (!m_bWaitForTrigger) return E200_EXECUTION_ERROR;
+    const structTriggerInfo t = trigInfo();
+    if (t.eTrigSrc != SRC_SINGLE) return E211_TRIGGER_IGNORED;
+    // One step for the acquisition's completion test: the last trigger and
+    // the samples it owes arrive together.
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    if (!takeTrigger()) return E200_EXECUTION_ERROR;
+    m_singleCountDown.fetch_add(t.u32Sample);
+    return 0;
 }
 
 void CDataManage::postUITrigConfig() {
@@ -329,10 +348,14 @@ void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
         t.u32VMCPulseWidth =
             clampPulse(in.mu32vmcpulsewidth(), m_mainConfig.eRate, m_eMainFunc, m_u32IntervalMin, row);
         m_trigInfo = t;
+        // The trigger count is no part of the record: a whole new trigger
+        // configuration (reset, recall) starts it at one again.
+        m_sampleCount = 1;
         m_protoTriggerFuncInfo.CopyFrom(in);
         record(t, m_protoTriggerFuncInfo);
         edge = t.u32ExtEdge;
     }
+    DM_AbortRead();
     CExtTrigger::instance()->Trig_EdgeSet(static_cast<int32_t>(edge));
     postUITrigConfig();
 }

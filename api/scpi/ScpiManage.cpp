@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "CBeeper.h"
+#include "CDataManage.h"
 #include "CFEM.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
@@ -112,6 +113,7 @@ int ScpiManage::ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint3
     return mParser.ApiScpi_DoParse(text, length, u32, [this, &out](const ScpiParsedCmd& cmd) {
         structScpiInfo info;
         info.funcID = cmd.u32FuncId;
+        info.query = cmd.pstNode != nullptr && cmd.pstNode->direction == D_OUT;
         info.refused = mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params) != 0;
         out.push_back(std::move(info));
     });
@@ -138,11 +140,17 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
             }
             google::protobuf::Map<int, Value> reply;
             result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
-            if (result != 0 || reply.empty()) {
+            if (result != 0 || (reply.empty() && !cmds[i].query)) {
                 continue;  // failed or silent: not even a separator
             }
+            const size_t before = text.size();
             if (const Value* answer = answerOf(reply)) {
                 appendValue(text, *answer);
+            }
+            // A query that succeeded with nothing to say answers an empty
+            // string: its client waits for a response and must get one.
+            if (cmds[i].query && text.size() == before) {
+                text += "\"\"";
             }
             if (i + 1 < cmds.size()) {
                 text += ';';
@@ -206,6 +214,9 @@ void ScpiManage::ApiScpi_Abort() {
     // Nothing runs here: the dropped tasks only hold their lists and reply
     // callbacks.
     toolkit::EventPoller::Instance().clearTasks();
+    // The measurement stops too: a read waiting for its readings returns,
+    // and an armed trigger is disarmed.
+    CDataManage::instance()->DM_AbortRead();
 }
 
 uint64_t ScpiManage::ApiScpi_AbortGeneration() {

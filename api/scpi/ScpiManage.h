@@ -14,6 +14,7 @@
 // One parsed command: the message id of its row and its converted parameters.
 struct structScpiInfo {
     uint32_t funcID = 0;
+    bool query = false;  // its row is a query: it always answers when it succeeds
     google::protobuf::Map<int, Value> params;
     // A parameter was refused (its error is queued): the command changes
     // nothing, so it is not executed.

@@ -113,13 +113,20 @@ int StorageManage::FileOperationCancel(int type) {
     return 0;
 }
 
-int StorageManage::runOperation(int type, const std::function<int(Work& work)>& prepare) {
+int StorageManage::runOperation(int type, unsigned int source, const std::function<int(Work& work)>& prepare) {
     FileOperationStatusSyncToUI(type, STATUS_START, 0);
     Work work;
     const int refused = prepare(work);
     if (refused != 0) {
         FileOperationStatusSyncToUI(type, STATUS_END, refused);
         return refused;
+    }
+    if (isRemote(source)) {
+        // Left to the pool, a deletion could still run when the next command
+        // of the message (removing its folder) already looks.
+        const int result = work([] { return false; });
+        FileOperationStatusSyncToUI(type, STATUS_END, result);
+        return result;
     }
     postJob(type, std::move(work));
     return 0;

@@ -77,8 +77,10 @@ private:
     };
 
     // The start report, then `prepare` fills the job or refuses (its result
-    // goes into the end report and back to the caller).
-    int runOperation(int type, const std::function<int(Work& work)>& prepare);
+    // goes into the end report and back to the caller). A remote request's
+    // job runs in place: a session's commands take effect in the order sent,
+    // and a failure reaches its error queue.
+    int runOperation(int type, unsigned int source, const std::function<int(Work& work)>& prepare);
     void postJob(int type, Work work);
     Token* tokenOf(int type);
 

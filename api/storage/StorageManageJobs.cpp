@@ -72,7 +72,7 @@ int StorageManage::transferPaths(unsigned int source, const ValueMap& in, std::s
 
 int StorageManage::transfer(unsigned int source, const ValueMap& in, int type) {
     const bool move = type == OPER_TYPE_MOVE;
-    return runOperation(type, [&](Work& work) {
+    return runOperation(type, source, [&](Work& work) {
         if (!has(in, kSource) || !has(in, kTarget)) {
             PrintE(move ? "cbFileMove param error" : "cbFileCopy param error");
             return kMissing;
@@ -107,7 +107,7 @@ int StorageManage::cbFileMove(unsigned int source, const ValueMap& in, ValueMap*
 }
 
 int StorageManage::cbFileRename(unsigned int source, const ValueMap& in, ValueMap*) {
-    return runOperation(OPER_TYPE_MOVE, [&](Work& work) {
+    return runOperation(OPER_TYPE_MOVE, source, [&](Work& work) {
         if (!has(in, kSource) || !has(in, kTarget)) {
             PrintE("cbFileRename param error");
             return kMissing;
@@ -138,7 +138,7 @@ int StorageManage::cbFileRename(unsigned int source, const ValueMap& in, ValueMa
 }
 
 int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, ValueMap*) {
-    return runOperation(OPER_TYPE_COPY, [&](Work& work) {
+    return runOperation(OPER_TYPE_COPY, source, [&](Work& work) {
         if (!has(in, kSource) || !has(in, kTarget)) {
             PrintE("cbFileCopy param error");
             return kMissing;
@@ -169,7 +169,7 @@ int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, Value
 }
 
 int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
-    return runOperation(OPER_TYPE_DEL, [&](Work& work) {
+    return runOperation(OPER_TYPE_DEL, source, [&](Work& work) {
         std::string path;
         if (int refused = pathArgument(source, in, 0xF01, path, PathKind::NotRoot)) {
             PrintE("cbFileDelete failed");
@@ -187,7 +187,7 @@ int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMa
 }
 
 int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*) {
-    return runOperation(OPER_TYPE_SAVE, [&](Work& work) {
+    return runOperation(OPER_TYPE_SAVE, source, [&](Work& work) {
         std::string path;
         if (int refused = has(in, kFileData) ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {
             return refused;
@@ -204,7 +204,7 @@ int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*
 }
 
 int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*) {
-    return runOperation(OPER_TYPE_LOAD, [&](Work& work) {
+    return runOperation(OPER_TYPE_LOAD, source, [&](Work& work) {
         std::string path;
         if (int refused = pathArgument(source, in, kFilePath, path, PathKind::File)) {
             return refused;
@@ -218,7 +218,7 @@ int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*
 }
 
 int StorageManage::configDataFile(unsigned int source, const ValueMap& in, int presentKey, bool save) {
-    return runOperation(save ? OPER_TYPE_SAVE : OPER_TYPE_LOAD, [&](Work& work) {
+    return runOperation(save ? OPER_TYPE_SAVE : OPER_TYPE_LOAD, source, [&](Work& work) {
         std::string path;
         const bool present = has(in, presentKey) && has(in, kFileType);
         if (int refused = present ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {

@@ -64,7 +64,12 @@ int switchSet(const SwitchRow& row, unsigned int source, const ValueMap& in, Val
     if (arg == nullptr) {
         return E109_MISSING_PARAMETER;
     }
-    const bool on = asBool(*arg);
+    // A keyword of a switch's enumeration (SYST:CONF:POW LAST) arrives as
+    // its index; a number that names neither state changes nothing.
+    if (arg->value_case() == Value::kS32Val && arg->s32val() != 0 && arg->s32val() != 1) {
+        return E220_PARAMETER_ERROR;
+    }
+    const bool on = asBool(*arg) || (arg->value_case() == Value::kS32Val && arg->s32val() == 1);
     if (std::string(row.log).find("%s") != std::string::npos) {
         PrintD(row.log, onOff(on));
     } else {

@@ -1,9 +1,7 @@
 """Readings end to end: the simulated input file, the measurement loop and the
 reading queries of remote control over PyVISA on port 5025."""
 
-import os
 import subprocess
-import threading
 import time
 
 import pytest
@@ -87,32 +85,6 @@ def test_sample_count_read_and_block(meter, dmm):
     assert all(abs(v - 2.5) <= 1e-4 for v in values(text))
     assert dmm.query("SYST:ERR?") == NO_ERROR
     dmm.write("SAMP:COUN 1")
-
-
-def test_external_trigger_waits_for_an_edge(meter, dmm):
-    inputs(meter, dc_volts=0.75)
-    dmm.query("MEAS:VOLT:DC?")
-    assert dmm.query("*TRG;SYST:ERR?").startswith("-200")
-    dmm.write("TRIG:SOUR EXT")
-    time.sleep(0.5)  # the change of source itself forces one reading out
-    started = time.monotonic()
-    # A failed query sends no text of its own; the time-out leaves "9.9E37".
-    assert dmm.query("READ?;SYST:ERR?").startswith("-365")
-    assert time.monotonic() - started >= 4.5
-    assert dmm.query("FETC?") == "9.9E37"
-
-    fifo = meter.root / "sim" / "ext_trigger"
-    def edge():
-        time.sleep(1.0)
-        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-        os.write(fd, b"x")
-        os.close(fd)
-    writer = threading.Thread(target=edge)
-    writer.start()
-    answer = dmm.query("READ?")
-    writer.join()
-    assert abs(float(answer) - 0.75) <= 1e-5, answer
-    dmm.write("TRIG:SOUR IMM")
 
 
 def run(dmm, steps):

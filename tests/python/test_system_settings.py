@@ -60,6 +60,18 @@ def test_brightness_out_of_range_is_refused(inst):
         time.sleep(0.05)
 
 
+@pytest.mark.parametrize("command, recall, error", [
+    ("SYST:CONF:POW LAST", "1", "0,"),
+    ("SYST:CONF:POW DEF", "0", "0,"),
+    ("MMEM:STAT:REC:AUTO ON", "1", "0,"),
+    ("SYST:CONF:POW 7", "1", "-220,"),   # neither state: refused, unchanged
+])
+def test_power_on_recall_follows_what_was_accepted(inst, command, recall, error):
+    inst.write(command)
+    assert inst.query("SYST:ERR?").startswith(error)
+    assert inst.query("MMEM:STAT:REC:AUTO?") == recall
+
+
 def png_size(data):
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     pos, idat, size = 8, b"", None

@@ -71,7 +71,7 @@ TEST_F(ReadingQueries, BlockOfTheReadingMemory) {
     const std::vector<structReading> over = {{9.9e37, 1e-3, 120.0f}, {-9.9e37, 1e-3, 120.0f}, {50.0, 1e-3, 120.0f}};
     for (const Case& c : {Case{two, false, 0, 0, "#2301.50000000E+00,-2.50000000E-01", 0},
                           Case{two, true, 1, 0, "#2141.50000000E+00", 1}, Case{two, true, 3, 63, "", 2},
-                          Case{two, true, -1, 63, "", 2}, Case{{}, false, 0, 0, "", 0},
+                          Case{two, true, -1, 63, "", 2}, Case{{}, false, 0, 0, "#10", 0},
                           Case{over, false, 0, 0, "#2299.9E37,-9.9E37,5.00000000E-02", 0}}) {
         e->BufferClean();
         e->m_buffer.assign(c.in.begin(), c.in.end());
@@ -176,23 +176,29 @@ TEST_F(ReadingQueries, StoredTriggerRecordPassesTheHandlersChecks) {
     e->ProtoTriggerFuncInfoSet(def);
 }
 
-TEST_F(ReadingQueries, OneWaitingReadAtATimeAndNoStaleText) {
+TEST_F(ReadingQueries, OneWaitingReadAtATime) {
     e->m_u32BufferTimeOut = 2000;
-    e->setClock(&EngineClock::steady());
-    e->m_scpiReadDataQueue.Push("stale");
+    e->acqArm(0, 1);
     std::string text;
-    int second = -1;
     std::thread reader([&] { EXPECT_EQ(e->DM_RunScpiReadFunction(text), 0); });
     while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
-    // Past the reader's drop of queued texts (not observable from here).
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string other;
-    second = e->DM_RunScpiReadFunction(other);
-    store({0.5});
-    e->DataCollectForSCPI(TYPE_DCV, stRangeInfoDCV[1]);
+    EXPECT_EQ(e->DM_RunScpiReadFunction(other), E284_PROGRAM_CURRENTLY_RUNNING);
+    e->m_singleCountDown = 0;  // the loop's trigger took the reading
+    e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
     reader.join();
-    EXPECT_EQ(second, E284_PROGRAM_CURRENTLY_RUNNING);
     EXPECT_EQ(text, "5.00000000E-01");
+
+    // An abort ends a read waiting for a trigger at once and disarms it.
+    e->m_u32BufferTimeOut = 60000;
+    e->acqArm(1, 0);
+    std::thread waiting([&] { EXPECT_EQ(e->DM_RunScpiReadFunction(text), 0); });
+    while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    e->DM_AbortRead();
+    waiting.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
     e->m_u32BufferTimeOut = 5000;
 }
 
