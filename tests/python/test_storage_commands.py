@@ -3,6 +3,7 @@ whole service: folders, stored states, the catalogue, paths kept inside the
 storage roots, and the copy's reports on the notification port."""
 
 import socket
+import time
 
 import pytest
 
