@@ -46,6 +46,16 @@ def test_idn_answers_the_maker_and_the_identity(inst, proto_pb2):
     assert inst.query("*idn?") == expected
 
 
+def test_a_logged_command_keeps_to_one_line(service):
+    with socket.create_connection(("127.0.0.1", 5025), timeout=IO_TIMEOUT) as sock:
+        sock.settimeout(IO_TIMEOUT)
+        sock.sendall(b"*ESE 36;*ESE?\r\n")
+        assert sock.recv(64) == b"36\n"
+    # Its control characters are written escaped, on the record's own line.
+    assert service.log_has("SCPI cmd = *ESE 36;*ESE?\\r\\n,  cmd len = 15"), service.log_lines()[-5:]
+    assert not any(line.startswith(",  cmd len") for line in service.log_lines())
+
+
 def test_execution_error_sets_its_event_bit_and_the_summary(inst):
     inst.write("*ESE 16")
     inst.write("*ESE 66")  # bit 1 is not an enable bit: refused, -222

@@ -26,6 +26,12 @@ Logger& getLogger();
 
 // The logger: repeat suppression in front of a set of named channels, visited
 // in ascending order of name, optionally fed through a writer thread.
+//
+// A record equal (file, line, text) to one of the last few distinct records
+// written, within 500 ms of that one, is counted, not written; the count comes
+// out with that record again when it is next written or before the next record
+// unlike all of them. Not only the very last record: a command and the line
+// its handler logs alternate, and each must still collapse.
 class Logger : public std::enable_shared_from_this<Logger>, public noncopyable {
 public:
     using Ptr = std::shared_ptr<Logger>;
@@ -49,9 +55,13 @@ public:
     const std::string& getName() const;
 
 private:
+    // Distinct records written lately, whose repeats are being counted.
+    static constexpr size_t kRecentRecords = 8;
+
     void writeChannels_l(const LogContextPtr& ctx);
 
     LogContextPtr _last_log;
+    std::list<LogContextPtr> _recent;  // oldest first, _last_log last
     std::string _logger_name;
     // Read by every caller, replaced by setWriter: touched only through the
     // atomic shared_ptr operations.
