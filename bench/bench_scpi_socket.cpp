@@ -1,87 +1,92 @@
 // The SCPI socket round trip of the service against a minimal single-threaded
-// epoll line server that runs inside this program, both on loopback:
-// - one client alternates one query to each server per iteration, so that the
-//   noise of the machine hits both alike; p50, p99 and their ratios;
-// - 100 clients at once, one query in flight each: queries per second of each.
+// epoll line server that runs inside this program, both on loopback, each
+// iteration taking one query to each server in turns so that the noise of the
+// machine hits both alike:
+// - pinned: both servers (the line server's thread and every thread of the
+//   service) on the lower half of the CPUs, the client on the upper half, so
+//   that neither server gets the client's CPU by chance; p50, p99, ratios;
+// - unpinned: no affinity on either side, as users run it; a fresh service
+//   for each of kUnpinnedRuns runs, and per query the median and the spread
+//   (min, max) of the runs' p50 ratios;
+// - 100 clients at once, one query in flight each, pinned and unpinned:
+//   queries per second of each server and CPU per query (all the service's
+//   threads, the line server's one thread).
 //
 // The service is the built MainService, started here in a fresh data root
 // (DMM_MAIN_SERVICE names another binary). It takes the fixed SCPI and UI
 // ports, so run this inside a network namespace of its own:
-//   unshare -n sh -c 'ip link set lo up && build-rel/bench/bench_scpi_socket'
-// On loopback a server thread that shares a CPU with its client answers much
-// sooner than one that does not, and left alone the scheduler grants that to
-// one server or the other by chance; so both servers (the line server's thread
-// and every thread of the service) run on the lower half of the CPUs and the
-// client on the upper half, as a remote client would.
+//   dmm-isolated build-rel/bench/bench_scpi_socket
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "latency_pair.h"
+#include "service_process.h"
 
 namespace {
 
+using bench_support::connectTo;
+using bench_support::kScpiPort;
+using bench_support::ServiceProcess;
+using bench_support::setNoDelay;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint16_t kScpiPort = 5025;
 constexpr int kLoadClients = 100;
-constexpr int kLoadQueriesPerClient = 200;
+constexpr int kLoadQueriesPerClient = 2000;
+constexpr int kUnpinnedRuns = 6;
+constexpr int kUnpinnedTrips = 4000;
 
-// The lower (servers) or upper (client) half of the CPUs.
-cpu_set_t cpuHalf(bool upper) {
+// The lower (servers) or upper (client) half of the CPUs, or all of them.
+enum class Cpus { Servers, Client, All };
+cpu_set_t cpuSet(Cpus which) {
     int n = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+    int from = which == Cpus::Client ? n / 2 : 0;
+    int to = which == Cpus::Servers ? n / 2 : n;
     cpu_set_t set;
     CPU_ZERO(&set);
-    for (int cpu = upper ? n / 2 : 0; cpu < (upper ? n : n / 2); ++cpu) {
+    for (int cpu = from; cpu < to; ++cpu) {
         CPU_SET(cpu, &set);
     }
     return set;
 }
 
-void setNoDelay(int fd) {
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-}
-
-// Blocking loopback connection; -1 when nothing listens.
-int connectTo(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == -1) {
-        ::close(fd);
-        return -1;
+// The calling thread's affinity for as long as the object lives.
+class ClientCpus {
+public:
+    explicit ClientCpus(Cpus which) {
+        cpu_set_t set = cpuSet(which);
+        sched_setaffinity(0, sizeof(set), &set);
     }
-    setNoDelay(fd);
-    return fd;
+    ~ClientCpus() {
+        cpu_set_t all = cpuSet(Cpus::All);
+        sched_setaffinity(0, sizeof(all), &all);
+    }
+};
+
+double threadCpuSeconds(pthread_t thread) {
+    clockid_t clock;
+    timespec ts{};
+    pthread_getcpuclockid(thread, &clock);
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 // Answers every line it receives with the same line, on one epoll thread.
 class LineServer {
 public:
-    LineServer() {
+    explicit LineServer(bool pinned) {
         _listen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -95,11 +100,14 @@ public:
         _epoll = epoll_create1(EPOLL_CLOEXEC);
         watch(_listen);
         _thread = std::thread([this]() { loop(); });
-        cpu_set_t servers = cpuHalf(false);
-        pthread_setaffinity_np(_thread.native_handle(), sizeof(servers), &servers);
+        if (pinned) {
+            cpu_set_t servers = cpuSet(Cpus::Servers);
+            pthread_setaffinity_np(_thread.native_handle(), sizeof(servers), &servers);
+        }
     }
     // Lives as long as the program: its thread blocks in epoll_wait.
     uint16_t port() const { return _port; }
+    double cpuSeconds() { return threadCpuSeconds(_thread.native_handle()); }
 
 private:
     void watch(int fd) {
@@ -153,60 +161,15 @@ private:
     std::thread _thread;
 };
 
-// The service process in a temporary data root, stopped with SIGINT at exit.
-class ServiceProcess {
-public:
-    ServiceProcess() {
-        const char* env = std::getenv("DMM_MAIN_SERVICE");
-        std::string binary = env != nullptr ? env : DMM_MAIN_SERVICE_PATH;
-        char dir[] = "/tmp/bench_scpi_XXXXXX";
-        if (mkdtemp(dir) == nullptr) {
-            throw std::runtime_error("no temporary data root");
-        }
-        _root = dir;
-        _pid = fork();
-        if (_pid == 0) {
-            cpu_set_t servers = cpuHalf(false);
-            sched_setaffinity(0, sizeof(servers), &servers);
-            setenv("DMM_ROOT", _root.c_str(), 1);
-            (void)!chdir(_root.c_str());
-            int null = ::open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        auto deadline = Clock::now() + std::chrono::seconds(30);
-        int fd;
-        while ((fd = connectTo(kScpiPort)) == -1) {
-            if (Clock::now() > deadline || waitpid(_pid, nullptr, WNOHANG) != 0) {
-                throw std::runtime_error("the service does not listen on 5025: " + binary);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ::close(fd);
-    }
-    ~ServiceProcess() {
-        kill(_pid, SIGINT);
-        waitpid(_pid, nullptr, 0);
-        std::error_code ec;
-        std::filesystem::remove_all(_root, ec);
-    }
-
-private:
-    pid_t _pid = -1;
-    std::string _root;
-};
-
-LineServer& lineServer() {
-    static LineServer* server = new LineServer();  // its thread outlives main
-    return *server;
+LineServer& lineServer(bool pinned) {
+    static LineServer* free_server = new LineServer(false);  // their threads outlive main
+    static LineServer* pinned_server = new LineServer(true);
+    return pinned ? *pinned_server : *free_server;
 }
 
-// Stopped by its destructor when the program ends.
-ServiceProcess& service() {
-    static ServiceProcess process;
-    return process;
+std::unique_ptr<ServiceProcess> startService(bool pinned) {
+    cpu_set_t servers = cpuSet(Cpus::Servers);
+    return std::make_unique<ServiceProcess>(pinned ? &servers : nullptr);
 }
 
 // Writes one line and reads up to its reply's line feed; nanoseconds taken.
@@ -228,11 +191,16 @@ double roundTrip(int fd, const std::string& query) {
 
 const std::vector<std::string> kQueries = {"*STB?\n", "*IDN?\n", "SYST:ERR?\n"};
 
-// Arg: the query (index into kQueries). The reported time is the service's.
+double median(std::vector<double> v) { return bench_support::percentile(std::move(v), 0.5); }
+
+// Arg: the query (index into kQueries). Pinned; the reported time is the
+// service's.
 void BM_ScpiRoundTrip(benchmark::State& state) {
     const std::string& query = kQueries[static_cast<size_t>(state.range(0))];
+    auto process = startService(true);
+    ClientCpus cpus(Cpus::Client);
     int service = connectTo(kScpiPort);
-    int line = connectTo(lineServer().port());
+    int line = connectTo(lineServer(true).port());
     for (int i = 0; i < 500; ++i) {
         roundTrip(service, query);
         roundTrip(line, query);
@@ -250,14 +218,67 @@ BENCHMARK(BM_ScpiRoundTrip)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
-// kLoadClients connections driven from one epoll thread, each with one *IDN?
-// in flight, until each got kLoadQueriesPerClient replies. Queries per second.
-double loadRun(uint16_t port) {
+// No affinity anywhere, a fresh service per run; each run takes every query
+// in turn. Counters per query (STB, IDN, ERR): the median and the spread of
+// the runs' p50 ratios, and the median p50s in microseconds.
+void BM_ScpiRoundTripUnpinned(benchmark::State& state) {
+    std::map<std::string, std::vector<double>> ratio, svc, ref;
+    const char* const names[] = {"STB", "IDN", "ERR"};
+    for (auto _ : state) {
+        for (int run = 0; run < kUnpinnedRuns; ++run) {
+            auto process = startService(false);
+            int service = connectTo(kScpiPort);
+            int line = connectTo(lineServer(false).port());
+            for (size_t q = 0; q < kQueries.size(); ++q) {
+                std::vector<double> svc_ns, ref_ns;
+                for (int i = 0; i < 500; ++i) {
+                    roundTrip(service, kQueries[q]);
+                    roundTrip(line, kQueries[q]);
+                }
+                for (int i = 0; i < kUnpinnedTrips; ++i) {
+                    if (i % 2 == 0) {
+                        svc_ns.push_back(roundTrip(service, kQueries[q]));
+                        ref_ns.push_back(roundTrip(line, kQueries[q]));
+                    } else {
+                        ref_ns.push_back(roundTrip(line, kQueries[q]));
+                        svc_ns.push_back(roundTrip(service, kQueries[q]));
+                    }
+                }
+                double s = median(svc_ns) / 1000, r = median(ref_ns) / 1000;
+                svc[names[q]].push_back(s);
+                ref[names[q]].push_back(r);
+                ratio[names[q]].push_back(s / r);
+                std::fprintf(stderr, "run %d %s: svc %.1f us, min %.1f us, ratio %.2f\n", run, names[q], s, r, s / r);
+            }
+            ::close(service);
+            ::close(line);
+        }
+    }
+    for (const char* name : names) {
+        const auto& r = ratio[name];
+        state.counters[std::string(name) + "_ratio_med"] = median(r);
+        state.counters[std::string(name) + "_ratio_min"] = *std::min_element(r.begin(), r.end());
+        state.counters[std::string(name) + "_ratio_max"] = *std::max_element(r.begin(), r.end());
+        state.counters[std::string(name) + "_svc_p50_us"] = median(svc[name]);
+        state.counters[std::string(name) + "_min_p50_us"] = median(ref[name]);
+    }
+}
+BENCHMARK(BM_ScpiRoundTripUnpinned)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+struct LoadResult {
+    double qps;
+    double cpu_us_per_query;
+};
+
+// kLoadClients connections driven from one epoll thread, each with one *STB?
+// in flight, until each got kLoadQueriesPerClient replies. `cpu` reads the
+// server's CPU seconds.
+template <typename CpuSeconds>
+LoadResult loadRun(uint16_t port, CpuSeconds cpu) {
     int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<int> fds;
     std::vector<int> left(kLoadClients, kLoadQueriesPerClient);
-    const std::string query = "*IDN?\n";
-    auto start = Clock::now();
+    const std::string query = "*STB?\n";
     for (int i = 0; i < kLoadClients; ++i) {
         int fd = connectTo(port);
         if (fd == -1) {
@@ -268,6 +289,10 @@ double loadRun(uint16_t port) {
         ev.data.u32 = static_cast<uint32_t>(i);
         epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
         fds.push_back(fd);
+    }
+    double cpu_start = cpu();
+    auto start = Clock::now();
+    for (int fd : fds) {
         (void)!::send(fd, query.data(), query.size(), MSG_NOSIGNAL);
     }
     int open = kLoadClients;
@@ -293,38 +318,60 @@ double loadRun(uint16_t port) {
         }
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double cpu_used = cpu() - cpu_start;
     for (int fd : fds) {
         ::close(fd);
     }
     ::close(ep);
-    return kLoadClients * kLoadQueriesPerClient / seconds;
+    const double queries = static_cast<double>(kLoadClients) * kLoadQueriesPerClient;
+    return {queries / seconds, cpu_used * 1e6 / queries};
 }
 
-// Each iteration loads the service, then the line server.
+// Arg: 1 pinned, 0 unpinned. Each iteration loads both servers, the order
+// alternating; medians of queries per second and of CPU per query.
 void BM_ScpiHundredClients(benchmark::State& state) {
-    std::vector<double> service_qps;
-    std::vector<double> line_qps;
-    for (auto _ : state) {
-        service_qps.push_back(loadRun(kScpiPort));
-        line_qps.push_back(loadRun(lineServer().port()));
+    const bool pinned = state.range(0) != 0;
+    auto process = startService(pinned);
+    std::unique_ptr<ClientCpus> cpus;
+    if (pinned) {
+        cpus = std::make_unique<ClientCpus>(Cpus::Client);
     }
-    double s = bench_support::percentile(service_qps, 0.5);
-    double l = bench_support::percentile(line_qps, 0.5);
-    state.counters["svc_qps"] = s;
-    state.counters["min_qps"] = l;
-    state.counters["qps_ratio"] = s / l;
+    LineServer& line = lineServer(pinned);
+    const pid_t pid = process->pid();
+    auto loadService = [&]() { return loadRun(kScpiPort, [pid]() { return bench_support::processCpu(pid); }); };
+    auto loadLine = [&]() { return loadRun(line.port(), [&line]() { return line.cpuSeconds(); }); };
+    std::vector<double> svc_qps, min_qps, svc_cpu, min_cpu;
+    bool service_first = true;
+    for (auto _ : state) {
+        LoadResult s, l;
+        if (service_first) {
+            s = loadService();
+            l = loadLine();
+        } else {
+            l = loadLine();
+            s = loadService();
+        }
+        service_first = !service_first;
+        svc_qps.push_back(s.qps);
+        min_qps.push_back(l.qps);
+        svc_cpu.push_back(s.cpu_us_per_query);
+        min_cpu.push_back(l.cpu_us_per_query);
+    }
+    state.counters["svc_qps"] = median(svc_qps);
+    state.counters["min_qps"] = median(min_qps);
+    state.counters["qps_ratio"] = median(svc_qps) / median(min_qps);
+    state.counters["svc_cpu_us_per_q"] = median(svc_cpu);
+    state.counters["min_cpu_us_per_q"] = median(min_cpu);
+    state.counters["cpu_ratio"] = median(svc_cpu) / median(min_cpu);
+    state.SetLabel(pinned ? "pinned" : "unpinned");
 }
-BENCHMARK(BM_ScpiHundredClients)->Iterations(7)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScpiHundredClients)->Arg(1)->Arg(0)->Iterations(4)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     benchmark::Initialize(&argc, argv);
-    lineServer();
-    service();
-    cpu_set_t client = cpuHalf(true);
-    sched_setaffinity(0, sizeof(client), &client);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -25,15 +25,12 @@ void setLocalState(bool local) {
     }
 }
 
-// SCPI connections served by the first poller, where every list runs.
-std::atomic<int> g_firstPollerSessions{0};
-
 // Every SCPI list runs on the first poller anyway: a connection placed there
-// is parsed, executed and answered on that one thread, with no hand-off to it
-// and back for each message. That thread is one, though: beyond a few
-// connections the others go to the least loaded poller as usual, so that many
-// clients at once still have their receipts, parsing, logging and sends spread
-// over the pool. The clones of the listener are made by this class too.
+// is read, parsed, executed and answered on that one thread, with no hand-off
+// to it and back for each message. Hand-offs cost more than they spread: each
+// wakes a thread on another CPU, and under a hundred clients they doubled the
+// CPU spent per query, while the one thread kept up with the receipts. The
+// clones of the listener are made by this class too.
 class FirstPollerServer : public toolkit::TcpServer {
 public:
     explicit FirstPollerServer(const toolkit::EventPoller::Ptr& poller) : toolkit::TcpServer(poller) {}
@@ -42,23 +39,8 @@ protected:
     Ptr onCreatServer(const toolkit::EventPoller::Ptr& poller) override {
         return std::make_shared<FirstPollerServer>(poller);
     }
-    // Runs on whichever poller accepted, several at once: a place on the first
-    // poller is taken here, before the session exists, so that a burst of
-    // connections cannot all find one free; the session gives it back.
-    toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr& poller) override {
-        auto first = toolkit::EventPollerPool::Instance().getFirstPoller();
-        int taken = g_firstPollerSessions.load();
-        while (taken < ScpiService::kFirstPollerSessions &&
-               !g_firstPollerSessions.compare_exchange_weak(taken, taken + 1)) {
-        }
-        if (taken < ScpiService::kFirstPollerSessions) {
-            return toolkit::Socket::createSocket(first, false);
-        }
-        toolkit::Socket::Ptr sock = toolkit::TcpServer::onBeforeAcceptConnection(poller);
-        if (sock->getPoller() == first) {
-            ++g_firstPollerSessions;  // the least loaded one happened to be the first
-        }
-        return sock;
+    toolkit::Socket::Ptr onBeforeAcceptConnection(const toolkit::EventPoller::Ptr& /*poller*/) override {
+        return toolkit::Socket::createSocket(toolkit::EventPollerPool::Instance().getFirstPoller(), false);
     }
 };
 
@@ -80,14 +62,9 @@ bool ScpiService::start() {
 }
 
 ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
-    : toolkit::Session(sock),
-      m_scpiManage(ScpiManage::instance()),
-      m_bOnFirstPoller(getPoller().get() == &toolkit::EventPoller::Instance()) {}
+    : toolkit::Session(sock), m_scpiManage(ScpiManage::instance()) {}
 
 ScpiService::ScpiSession::~ScpiSession() {
-    if (m_bOnFirstPoller) {
-        --g_firstPollerSessions;
-    }
     PrintD("%s", "");
 }
 

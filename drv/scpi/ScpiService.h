@@ -17,10 +17,6 @@ class ScpiManage;
 // connection returns it to local. Created once at start-up and kept until exit.
 class ScpiService {
 public:
-    // The first connections live on the toolkit's first poller, where the
-    // commands run: up to this many at a time.
-    static constexpr int kFirstPollerSessions = 4;
-
     // Makes the server on the toolkit's first poller (nothing listens yet).
     ScpiService();
     virtual ~ScpiService();
@@ -31,9 +27,10 @@ public:
     // work. Returns whether it listens.
     bool start();
 
-    // One connection. Its hooks run on the poller that owns the connection;
-    // the commands run on the toolkit's first poller, one list at a time for
-    // all clients and transports.
+    // One connection, owned by the toolkit's first poller, where the commands
+    // of all clients and transports run one list at a time. Its hooks run on
+    // the poller that owns the connection (a session made on another poller
+    // gets its replies handed back there).
     class ScpiSession : public toolkit::Session {
     public:
         // A trailing piece without line feed is parsed on its own once the
@@ -78,7 +75,6 @@ public:
         uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
         uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
         bool m_bPaused = false;      // input is not read
-        const bool m_bOnFirstPoller;  // holds one of the kFirstPollerSessions places
     };
 
 private:

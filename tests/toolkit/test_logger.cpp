@@ -75,6 +75,20 @@ TEST(LoggerRepeats, SuppressionCases) {
         {"other line or file", {{10, "A", 0, a}, {11, "A", 1, a}, {11, "A", 2, b}, {11, "A", 3, b}},
          {"A", "A", "A"},
          {0, 0, 0}},
+        // A command and its handler's line alternate: once both came twice,
+        // both collapse; their counts come out before the next other text.
+        {"alternating pair", {{10, "A", 0, a}, {20, "B", 1, a}, {10, "A", 2, a}, {20, "B", 3, a}, {10, "A", 4, a},
+                              {20, "B", 5, a}, {30, "C", 6, a}},
+         {"A", "B", "A", "B", "A", "C"},
+         {0, 0, 0, 2, 1, 0}},
+        {"alternating past half a second",
+         {{10, "A", 0, a}, {20, "B", 1, a}, {10, "A", 300, a}, {20, "B", 301, a}, {10, "A", 600, a}, {20, "B", 601, a}},
+         {"A", "B", "A", "B"},
+         {0, 0, 0, 2}},
+        // A new text between two equal ones: no burst, both are written.
+        {"new text between", {{10, "A", 0, a}, {20, "B", 1, a}, {30, "C", 2, a}, {20, "B", 3, a}},
+         {"A", "B", "C", "B"},
+         {0, 0, 0, 0}},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,9 +152,14 @@ TEST(LogFormat, CaptureWritesOnceByItsLastHolderAndPrintfSurvivesFailures) {
     LoggerWrapper::printLog(logger, LInfo, "p.cpp", "fn", 2, "%ls", L"\u00e9");
     // A level past the table is written as an error.
     LoggerWrapper::printLog(logger, 9, "p.cpp", "fn", 3, "high");
-    EXPECT_EQ(rec->texts(), (std::vector<std::string>{"moved 1 kept", "now", "value 42 ok", "", "high"}));
-    EXPECT_NE(rec->lines()[0].find(" file.cpp:3 fn | moved 1 kept"), std::string::npos);
-    EXPECT_NE(rec->lines()[4].find(" E [test]"), std::string::npos);
+    // A client's bytes stay on the record's one line.
+    LoggerWrapper::printLog(logger, LInfo, "p.cpp", "fn", 4, "cmd = %s, len = %d\n", "*IDN?\r\n\x01\t", 8);
+    EXPECT_EQ(rec->texts(), (std::vector<std::string>{"moved 1 kept", "now", "value 42 ok", "", "high",
+                                                      "cmd = *IDN?\r\n\x01\t, len = 8\n"}));
+    auto lines = rec->lines();
+    EXPECT_NE(lines[0].find(" file.cpp:3 fn | moved 1 kept"), std::string::npos);
+    EXPECT_NE(lines[4].find(" E [test]"), std::string::npos);
+    EXPECT_EQ(lines[5].substr(lines[5].find(" | ")), " | cmd = *IDN?\\r\\n\\x01\\t, len = 8\n");
 }
 
 TEST(LogFormat, ConsoleWritesFunctionAndTextWithPriorityAndTag) {
@@ -149,8 +168,8 @@ TEST(LogFormat, ConsoleWritesFunctionAndTextWithPriorityAndTag) {
     ::testing::internal::CaptureStderr();
     logger.writeChannels(makeRecord(LWarn, 1, "hello", 1000));
     logger.writeChannels(makeRecord(LDebug, 2, "hidden", 1000));
-    logger.writeChannels(makeRecord(LError, 3, "bad", 1000));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "W/JNI: func hello\nE/JNI: func bad\n");
+    logger.writeChannels(makeRecord(LError, 3, "bad\nline\n", 1000));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "W/JNI: func hello\nE/JNI: func bad\\nline\n");
 }
 
 // Records of many threads, first written by the threads themselves (no

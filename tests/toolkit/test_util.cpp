@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +15,7 @@
 #include <vector>
 
 #include "Util/File.h"
-#include "Util/MonotonicStamp.h"
+#include "Util/WallClockWatch.h"
 #include "Util/util.h"
 #include "Util/uv_errno.h"
 #include "log_records.h"
@@ -121,27 +122,41 @@ TEST(Clock, MonotonicNeverGoesBackAndBothClocksAdvance) {
         EXPECT_GE(now, previous);
         previous = now;
         return now >= mono_start + 20000 && getCurrentMillisecond(true) >= system_start + 20;
-    })) << "cached clocks do not advance";
+    })) << "clocks do not advance";
+    // Never older than the wall clock read just before it.
+    for (int i = 0; i < 1000; ++i) {
+        struct timeval before;
+        gettimeofday(&before, nullptr);
+        uint64_t before_us = static_cast<uint64_t>(before.tv_sec) * 1000000 + static_cast<uint64_t>(before.tv_usec);
+        ASSERT_GE(getCurrentMicrosecond(true), before_us) << i;
+    }
 }
 
-// Steps under a second count; a clock set back, or a step of a second or
-// more, is a jump: not counted, and its reading becomes the new base.
-TEST(Clock, StampIgnoresJumpsAndWarnsOfASetBack) {
+// Only a change of the distance between the wall and the monotonic clock is a
+// jump, however long between readings: a set-back beyond the reading slack,
+// or a step ahead of a second or more.
+TEST(Clock, WallClockWatchWarnsOfJumpsOnly) {
     LogCapture log;
-    const uint64_t start = 1700000000ULL * 1000000ULL;
-    MonotonicStamp stamp(start);
-    EXPECT_TRUE(stamp.update(start + 500));
-    EXPECT_TRUE(stamp.update(start + 1100));
-    EXPECT_TRUE(stamp.update(start + 1100));
-    EXPECT_EQ(1100u, stamp.monotonicMicrosecond());
-    const uint64_t set_back = start + 1100 - 3600ULL * 1000000ULL;
-    EXPECT_FALSE(stamp.update(set_back));
-    EXPECT_TRUE(stamp.update(set_back + 600));
-    EXPECT_EQ(1700u, stamp.monotonicMicrosecond());
-    EXPECT_TRUE(stamp.update(set_back + 600 + 999999));
-    EXPECT_FALSE(stamp.update(set_back + 600 + 999999 + 1000000));
-    EXPECT_TRUE(stamp.update(set_back + 600 + 999999 + 1000001));
-    EXPECT_EQ(1700u + 999999 + 1, stamp.monotonicMicrosecond());
+    const uint64_t wall = 1700000000ULL * 1000000ULL;
+    const uint64_t mono = 5000000;
+    WallClockWatch watch(wall, mono);
+    const struct {
+        int64_t wall_step, mono_step;
+        bool steady;
+    } steps[] = {
+        {500, 500, true},
+        {3600LL * 1000000, 3600LL * 1000000, true},  // an hour without a reading
+        {-3600LL * 1000000 + 600, 600, false},       // set back by an hour
+        {1100, 600, true},                           // 500 us ahead
+        {-400, 600, true},                           // 1 ms back: within the slack
+        {1000600, 600, false},                       // a second ahead
+    };
+    uint64_t w = wall, m = mono;
+    for (const auto& step : steps) {
+        w += static_cast<uint64_t>(step.wall_step);
+        m += static_cast<uint64_t>(step.mono_step);
+        EXPECT_EQ(step.steady, watch.update(w, m)) << step.wall_step;
+    }
     ASSERT_TRUE(log.waitFor("Stamp expired is abnormal: 1000000"));
     EXPECT_EQ(1u, log.count("Stamp expired is abnormal: -3600000000"));
 }

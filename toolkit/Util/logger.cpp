@@ -3,9 +3,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "console_log.h"
 
@@ -38,6 +40,34 @@ LogLevel clampLevel(int level) {
 // Records with the same source position and text are repeats.
 bool sameRecord(LogContext& a, LogContext& b) {
     return a._line == b._line && a._file == b._file && a.str() == b.str();
+}
+
+// One record, one line: control characters inside the text (a client's raw
+// bytes, say) are written escaped, so that nothing in it can break the line or
+// pass for another record; line ends that close the text are left out.
+void writeEscaped(std::ostream& ost, const std::string& text) {
+    size_t end = text.find_last_not_of("\r\n");
+    end = end == std::string::npos ? 0 : end + 1;
+    size_t plain = 0;
+    for (size_t i = 0; i < end; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7f) {
+            continue;
+        }
+        ost.write(text.data() + plain, static_cast<std::streamsize>(i - plain));
+        plain = i + 1;
+        switch (c) {
+            case '\n': ost << "\\n"; break;
+            case '\r': ost << "\\r"; break;
+            case '\t': ost << "\\t"; break;
+            default: {
+                static const char kHex[] = "0123456789abcdef";
+                const char escaped[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+                ost.write(escaped, sizeof(escaped));
+            }
+        }
+    }
+    ost.write(text.data() + plain, static_cast<std::streamsize>(end - plain));
 }
 
 int64_t elapsedMillisecond(const timeval& from, const timeval& to) {
@@ -128,26 +158,60 @@ void Logger::write(const LogContextPtr& ctx) {
 void Logger::writeChannels(const LogContextPtr& ctx) {
     // Recursive: a channel may log (through this logger) while writing.
     std::lock_guard<std::recursive_mutex> lock(_mutex);
-    if (!sameRecord(*ctx, *_last_log)) {
-        // Before the new text, the summary of the repeats of the last one.
-        if (_last_log->_repeat) {
-            writeChannels_l(_last_log);
+    const uint64_t number = ++_records;
+    auto same = std::find_if(_recent.begin(), _recent.end(),
+                             [&](const Recent& recent) { return sameRecord(*ctx, *recent.ctx); });
+    if (same == _recent.end()) {
+        _last_new = number;
+        // Before the new text, the summaries of the repeats counted so far.
+        std::vector<LogContextPtr> counted;
+        for (auto& recent : _recent) {
+            if (recent.ctx->_repeat) {
+                counted.push_back(recent.ctx);
+            }
+        }
+        for (auto& record : counted) {
+            writeChannels_l(record);
         }
         writeChannels_l(ctx);
         return;
     }
-    ++_last_log->_repeat;
-    // Measured from the last record written, not from the previous repeat.
-    if (elapsedMillisecond(_last_log->_tv, ctx->_tv) <= 500) {
+    // A new text since this one was last seen: no burst, written as it is.
+    // (Counts are all written out when a new text comes, so none is pending.)
+    if (same->seen < _last_new) {
+        same->seen = number;
+        writeChannels_l(ctx);
         return;
     }
-    ctx->_repeat = _last_log->_repeat;
+    same->seen = number;
+    LogContextPtr last = same->ctx;
+    ++last->_repeat;
+    // Measured from the last record written, not from the previous repeat.
+    if (elapsedMillisecond(last->_tv, ctx->_tv) <= 500) {
+        return;
+    }
+    ctx->_repeat = last->_repeat;
     writeChannels_l(ctx);
 }
 
 void Logger::writeChannels_l(const LogContextPtr& ctx) {
     for (auto& pr : _channels) {
         pr.second->write(*this, ctx);
+    }
+    // This record now stands for its text: it replaces an equal one, and the
+    // oldest goes when there are too many (all counts were written before a
+    // new text came in, so none is lost).
+    uint64_t seen = _records;
+    for (auto it = _recent.begin(); it != _recent.end(); ++it) {
+        if (it->ctx == ctx || sameRecord(*ctx, *it->ctx)) {
+            seen = it->seen;
+            _recent.erase(it);
+            break;
+        }
+    }
+    _recent.push_back({ctx, seen});
+    if (_recent.size() > kRecentRecords) {
+        _recent.pop_front();
     }
     _last_log = ctx;
     _last_log->_repeat = 0;
@@ -324,7 +388,7 @@ void LogChannel::format(const Logger& logger, std::ostream& ost, const LogContex
         ost << "[" << getpid() << "-" << ctx->_thread_name << "] ";
         ost << ctx->_file << ":" << ctx->_line << " " << ctx->_function << " | ";
     }
-    ost << ctx->str();
+    writeEscaped(ost, ctx->str());
     if (enable_color) {
         ost << kClearColor;
     }
@@ -345,7 +409,10 @@ void ConsoleChannel::write(const Logger& logger, const LogContextPtr& ctx) {
     }
     // Verbose (2) .. error (6) of the console log, by level.
     int priority = static_cast<int>(platform::CONSOLE_VERBOSE) + static_cast<int>(clampLevel(ctx->_level));
-    std::string text = ctx->_function + " " + ctx->str();
+    std::ostringstream line;
+    line << ctx->_function << " ";
+    writeEscaped(line, ctx->str());
+    std::string text = line.str();
     platform::consoleWrite(priority, "JNI", text.c_str());
 }
 

@@ -8,9 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <thread>
 
-#include "Util/MonotonicStamp.h"
+#include "Util/WallClockWatch.h"
 #include "Util/logger.h"
 #include "Util/onceToken.h"
 
@@ -18,51 +17,54 @@ namespace toolkit {
 
 namespace {
 
-// The cached clocks: written by the stamp thread alone, read lock-free by anyone.
-std::atomic<uint64_t> s_system_us{0};
-std::atomic<uint64_t> s_system_ms{0};
-std::atomic<uint64_t> s_monotonic_us{0};
-std::atomic<uint64_t> s_monotonic_ms{0};
-
-constexpr useconds_t kStampPeriodUs = 500;
-
-uint64_t wallMicrosecond() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
+// The clocks are read when asked for, through the vDSO: a few nanoseconds, no
+// system call, and fresher than any cached value; no thread wakes to keep them.
+uint64_t readMicrosecond(clockid_t clock) {
+    struct timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000ULL + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-void storeSystemTime(uint64_t now_us) {
-    s_system_us.store(now_us, std::memory_order_relaxed);
-    s_system_ms.store(now_us / 1000, std::memory_order_relaxed);
+// The monotonic clock counts from the first query.
+uint64_t monotonicOrigin() {
+    static const uint64_t origin = readMicrosecond(CLOCK_MONOTONIC);
+    return origin;
 }
 
-[[noreturn]] void runStampThread() {
-    setThreadName("stamp thread");
-    DebugL << "Stamp thread started";
-    MonotonicStamp stamp(wallMicrosecond());
-    for (;;) {
-        uint64_t now_us = wallMicrosecond();
-        storeSystemTime(now_us);
-        if (stamp.update(now_us)) {
-            uint64_t mono_us = stamp.monotonicMicrosecond();
-            s_monotonic_us.store(mono_us, std::memory_order_relaxed);
-            s_monotonic_ms.store(mono_us / 1000, std::memory_order_relaxed);
-        }
-        usleep(kStampPeriodUs);
+// The wall clock is compared with the monotonic one at most this often, by
+// whichever reader comes by; a pair read further apart than kMaxReadGapUs (the
+// reader was preempted in between) is not trusted.
+constexpr uint64_t kWatchPeriodUs = 1000;
+constexpr uint64_t kMaxReadGapUs = 100;
+std::atomic<uint64_t> s_next_watch_us{0};
+std::atomic_flag s_watching = ATOMIC_FLAG_INIT;
+
+void watchWallClock(uint64_t monotonic_us) {
+    if (monotonic_us < s_next_watch_us.load(std::memory_order_relaxed) ||
+        s_watching.test_and_set(std::memory_order_acquire)) {
+        return;
     }
+    static WallClockWatch watch(readMicrosecond(CLOCK_REALTIME), monotonic_us);
+    s_next_watch_us.store(monotonic_us + kWatchPeriodUs, std::memory_order_relaxed);
+    uint64_t wall = readMicrosecond(CLOCK_REALTIME);
+    uint64_t after = readMicrosecond(CLOCK_MONOTONIC);
+    if (after - monotonic_us <= kMaxReadGapUs) {
+        watch.update(wall, after);
+    }
+    s_watching.clear(std::memory_order_release);
 }
 
-// Runs once, from the first clock query; a failure to create the thread
-// propagates as std::system_error and the next query tries again.
-bool startStampThread() {
-    std::thread(runStampThread).detach();
-    return true;
+// Every query: the monotonic reading (absolute), with the wall clock watched.
+uint64_t monotonicReading() {
+    uint64_t now = readMicrosecond(CLOCK_MONOTONIC);
+    watchWallClock(now);
+    return now;
 }
 
-void ensureStampThread() {
-    static bool started = startStampThread();
-    (void)started;
+uint64_t currentMicrosecond(bool system_time) {
+    uint64_t origin = monotonicOrigin();
+    uint64_t monotonic = monotonicReading();
+    return system_time ? readMicrosecond(CLOCK_REALTIME) : monotonic - origin;
 }
 
 // Local-time state read once at start-up. Atomics only so that a re-read (tests
@@ -71,12 +73,8 @@ std::atomic<long> s_west_offset{0};
 std::atomic<int> s_daylight{0};
 std::atomic<long> s_gmt_offset{0};
 
-// Before main: read the zone and seed the wall clocks; the monotonic clocks stay
-// 0 until the stamp thread's first pass.
-onceToken s_startup([] {
-    local_time_init();
-    storeSystemTime(wallMicrosecond());
-});
+// Before main: read the zone.
+onceToken s_startup([] { local_time_init(); });
 
 bool isLeapYear(long year) {
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
@@ -85,13 +83,11 @@ bool isLeapYear(long year) {
 } // namespace
 
 uint64_t getCurrentMillisecond(bool system_time) {
-    ensureStampThread();
-    return system_time ? s_system_ms.load(std::memory_order_relaxed) : s_monotonic_ms.load(std::memory_order_relaxed);
+    return currentMicrosecond(system_time) / 1000;
 }
 
 uint64_t getCurrentMicrosecond(bool system_time) {
-    ensureStampThread();
-    return system_time ? s_system_us.load(std::memory_order_relaxed) : s_monotonic_us.load(std::memory_order_relaxed);
+    return currentMicrosecond(system_time);
 }
 
 long getGMTOff() {

@@ -16,9 +16,9 @@ protected:
     noncopyable& operator=(noncopyable&&) = delete;
 };
 
-// Cached clocks refreshed by the "stamp thread" every 500 us (started by the
-// first query). system_time true: wall clock since the epoch; false: monotonic
-// time since the stamp thread started, which ignores wall-clock jumps.
+// The current time, read without a system call. system_time true: wall clock
+// since the epoch; false: monotonic time since the first query, which ignores
+// wall-clock jumps (a jump is logged as a warning by the first query after it).
 uint64_t getCurrentMillisecond(bool system_time = false);
 uint64_t getCurrentMicrosecond(bool system_time = false);
 
