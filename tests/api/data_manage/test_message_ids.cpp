@@ -21,14 +21,14 @@ namespace {
 
 // Tree commands that are meant to reach no handler: the hub answers them -101.
 const std::set<uint32_t> kTreeIdsLeftUnhandled = {
-    0x0,  // a row that sends nothing
+    0x0,  // Pello RANGE2?: a row without a message
     0x10001C01,  // ABORt: the transports act on it before anything reaches the hub
-    0x31F, 0x320,  // CALCulate:STATe
-    // resolution of AC volts and amps, NPLC of the second model's words
+    // Corvane: CALCulate:STATe, AC resolution, NPLCycles, TRIGger:DELay
+    0x31F, 0x320,
     0x1000061F, 0x10000621, 0x10000644, 0x10000645, 0x10000646, 0x10000647,
     0x2000061F, 0x20000621, 0x20000644, 0x20000645, 0x20000646, 0x20000647,
-    0x1000110A, 0x1000110B, 0x2000110A, 0x2000110B,  // TRIGger:DELay
-    // the front-panel words of the third command set
+    0x1000110A, 0x1000110B, 0x2000110A, 0x2000110B,
+    // Pello: the front-panel words
     0x10001F00, 0x10001F01, 0x10001F03, 0x10001F04, 0x10001F05, 0x10001F06, 0x10001F07, 0x10001F08,
     0x10001F09, 0x10001F0A, 0x10001F0C, 0x10001F0D, 0x10001F0E, 0x10001F0F, 0x10001F10, 0x10001F12,
     0x10001F13, 0x10001F17, 0x10001F18, 0x10001F19, 0x10001F1A, 0x20001F05, 0x20001F0B, 0x20001F0E,
