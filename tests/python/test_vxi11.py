@@ -24,23 +24,28 @@ RESOURCE = "TCPIP::127.0.0.1::INSTR"
 CORE_PROGRAM = 395183
 RPCBIND = "/usr/sbin/rpcbind"
 RPCINFO = "/usr/sbin/rpcinfo"
+RPCBIND_START = 5  # s
 STB_ERROR_QUEUE = 0x04
 
 
 @pytest.fixture(scope="module")
-def portmapper():
+def portmapper(tmp_path_factory):
     if port_open(111):
         yield None
         return
     if not shutil.which(RPCBIND):
         pytest.skip("rpcbind is not installed (scripts/setup installs it)")
-    proc = subprocess.Popen([RPCBIND, "-f"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # Its messages go to a file: a pipe nobody reads could fill and stall it.
+    errors = tmp_path_factory.mktemp("rpcbind") / "stderr"
+    with open(errors, "wb") as err:
+        proc = subprocess.Popen([RPCBIND, "-f"], stdout=subprocess.DEVNULL, stderr=err)
     try:
-        deadline = time.monotonic() + IO_TIMEOUT
+        # It binds its ports at once or exits (another one holds its lock file).
+        deadline = time.monotonic() + RPCBIND_START
         while not port_open(111):
             if proc.poll() is not None:
-                pytest.skip(f"rpcbind did not start: {proc.stderr.read().decode(errors='replace')}")
-            assert time.monotonic() < deadline, "rpcbind did not open port 111"
+                pytest.skip(f"rpcbind did not start: {errors.read_text(errors='replace')}")
+            assert time.monotonic() < deadline, f"rpcbind did not open port 111: {errors.read_text()}"
             time.sleep(0.05)
         yield proc
     finally:
