@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <malloc.h>
 #include <exception>
 
 #include "DrvScpiErrDef.h"
@@ -66,6 +67,12 @@ ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
 
 ScpiService::ScpiSession::~ScpiSession() {
     PrintD("%s", "");
+    if (m_bBackedUp) {
+        // A client that stopped reading left up to the bound of replies and
+        // log records behind, freed by now but kept by the allocator: hand
+        // them back once this session's socket is gone too.
+        toolkit::EventPollerPool::Instance().getFirstPoller()->async([]() { malloc_trim(0); }, false);
+    }
 }
 
 void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
@@ -151,6 +158,7 @@ void ScpiService::ScpiSession::updateFlow() {
     bool over = m_u64Unsent > kMaxUnsent || m_u64InFlight > kMaxInFlight;
     if (over != m_bPaused) {
         m_bPaused = over;
+        m_bBackedUp = m_bBackedUp || over;
         getSock()->enableRecv(!over);
         PrintD("SCPI session input %s", over ? "paused: output waits to be read" : "resumed");
     }

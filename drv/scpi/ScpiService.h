@@ -75,6 +75,7 @@ public:
         uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
         uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
         bool m_bPaused = false;      // input is not read
+        bool m_bBackedUp = false;    // was paused at least once
     };
 
 private:

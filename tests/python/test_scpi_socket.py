@@ -49,10 +49,10 @@ def test_status_model_steps(inst):
 def test_a_logged_command_keeps_to_one_line(service):
     with socket.create_connection(("127.0.0.1", 5025), timeout=IO_TIMEOUT) as sock:
         sock.settimeout(IO_TIMEOUT)
-        sock.sendall(b"*ESE 36;*ESE?\r\n")
-        assert sock.recv(64) == b"36\n"
+        sock.sendall(b"*ESE 0;*ESE?\r\n")
+        assert sock.recv(64) == b"0\n"
     # Its control characters are written escaped, on the record's own line.
-    assert service.log_has("SCPI cmd = *ESE 36;*ESE?\\r\\n,  cmd len = 15"), service.log_lines()[-5:]
+    assert service.log_has("SCPI cmd = *ESE 0;*ESE?\\r\\n,  cmd len = 14"), service.log_lines()[-5:]
     assert not any(line.startswith(",  cmd len") for line in service.log_lines())
 
 
