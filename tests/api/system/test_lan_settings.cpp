@@ -100,37 +100,34 @@ protected:
 
 } // namespace
 
-TEST_F(LanSettings, WithoutServiceReportTheFactoryAddressesHold) {
-    EXPECT_EQ(record.mstrip(), "192.168.1.10");
-    EXPECT_EQ(record.mstrgateway(), "192.168.1.1");
-    EXPECT_EQ(record.mstrdns(), "192.168.1.1");
-    EXPECT_EQ(record.mstrsubnetmask(), "255.255.255.0");
-    EXPECT_TRUE(record.mbdhcp());
-    EXPECT_TRUE(record.mbautoip());
-    EXPECT_FALSE(record.mbstaticip());
-    EXPECT_EQ(record.mlanlinkstatus(), 1);
-    EXPECT_EQ(record.mstrvisa(), "TCPIP::192.168.1.10::INSTR");
-    EXPECT_EQ(record.mhostname(), "VORNA_");
-    EXPECT_EQ(record.mservicename(), "VORNA MULTIMETER");
-}
-
+// The service's report sets the modes and addresses; without one (mode -1)
+// the factory addresses hold.
 TEST_F(LanSettings, AddressModesComeFromTheServiceReport) {
-    struct Case {
+    const struct {
+        NET_STATUS status;
         int mode;
         bool dhcp, autoIp, staticIp;
+        const char *ip, *gateway;
+        int link;
+    } cases[] = {
+        {UNLINK, -1, true, true, false, "192.168.1.10", "192.168.1.1", 1},
+        {SUCCESS, 0, true, false, false, "10.9.8.7", "0.0.0.0", 0},
+        {SUCCESS, 1, false, true, false, "10.9.8.7", "0.0.0.0", 0},
+        {SUCCESS, 2, false, false, true, "10.9.8.7", "0.0.0.0", 0},
+        {SUCCESS, 7, true, true, false, "10.9.8.7", "0.0.0.0", 0},
     };
-    for (const Case c : {Case{0, true, false, false}, Case{1, false, true, false}, Case{2, false, false, true},
-                         Case{7, true, true, false}}) {
-        RIP_MSG_INFO report = netRecord(SUCCESS, c.mode, "10.9.8.7");
+    for (const auto& c : cases) {
+        RIP_MSG_INFO report = netRecord(c.status, c.mode, c.mode < 0 ? "0.0.0.0" : c.ip);
         report.dns[1] = report.ip;
         update_net_info(report, 0);
         io->UtilityIOInfoDefault("SN1", record);
         EXPECT_EQ(record.mbdhcp(), c.dhcp) << c.mode;
         EXPECT_EQ(record.mbautoip(), c.autoIp) << c.mode;
         EXPECT_EQ(record.mbstaticip(), c.staticIp) << c.mode;
-        EXPECT_EQ(record.mstrip(), "10.9.8.7");
-        EXPECT_EQ(record.mstrgateway(), "0.0.0.0");
-        EXPECT_EQ(record.mlanlinkstatus(), 0);
+        EXPECT_EQ(record.mstrip(), c.ip) << c.mode;
+        EXPECT_EQ(record.mstrgateway(), c.gateway) << c.mode;
+        EXPECT_EQ(record.mlanlinkstatus(), c.link) << c.mode;
+        EXPECT_EQ(record.mstrvisa(), std::string("TCPIP::") + c.ip + "::INSTR") << c.mode;
         EXPECT_EQ(record.mhostname(), "VORNA_SN1");
     }
 }
