@@ -95,36 +95,26 @@ TEST_F(AbortTest, AbortWhileIdleOrInAMessage) {
     EXPECT_EQ(ask("*ESE?\n"), "0\n");
 }
 
-TEST_F(AbortTest, RunningListStopsAndItsReplyIsDropped) {
-    Replies replies;
-    ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kCountingQuery, kBlockingQuery, kCountingQuery}),
-                                               replies.sink());
-    ASSERT_TRUE(gate.waitEntered());
-    EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
-    gate.release();
-    ASSERT_TRUE(scpi_test::drainFirstPoller());
-    EXPECT_TRUE(gate.sawAbortFlag);  // raised while the list ran
-    EXPECT_FALSE(Manager::abort.load());
-    EXPECT_EQ(counted.load(), 1);  // stopped before the command after
-    EXPECT_TRUE(replies.all().empty());
-    EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
-}
-
-TEST_F(AbortTest, OnlyQueuedExecutionTasksAreDropped) {
-    Replies blocked, queued;
+// The running list stops before its next command and its reply is dropped;
+// a list queued behind it is dropped, other work on the poller is not.
+TEST_F(AbortTest, RunningListStopsAndOnlyQueuedListsAreDropped) {
+    Replies running, queued;
     auto otherRan = std::make_shared<std::atomic<bool>>(false);
-    // The first list holds the poller; behind it a list and other work wait.
-    ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kBlockingQuery}), blocked.sink());
+    ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kCountingQuery, kBlockingQuery, kCountingQuery}),
+                                               running.sink());
     ASSERT_TRUE(gate.waitEntered());
     ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kCountingQuery}), queued.sink());
     toolkit::EventPoller::Instance().async([otherRan] { *otherRan = true; }, false);
     EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
     gate.release();
     ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_TRUE(gate.sawAbortFlag);  // raised while the list ran
+    EXPECT_FALSE(Manager::abort.load());
     EXPECT_TRUE(otherRan->load());
-    EXPECT_EQ(counted.load(), 0);
-    EXPECT_TRUE(blocked.all().empty());
+    EXPECT_EQ(counted.load(), 1);  // only the command before the blocking one
+    EXPECT_TRUE(running.all().empty());
     EXPECT_TRUE(queued.all().empty());
+    EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
 }
 
 TEST_F(AbortTest, ListOfAnEarlierGenerationSkipsItself) {
