@@ -12,6 +12,7 @@
 #include "Singelton.h"
 #include "system_handlers.h"
 #include "temp_root.h"
+#include "ui_notifications.h"
 
 using namespace testing_support;
 
@@ -130,4 +131,25 @@ TEST_F(SetupTest, ConfigurationVersionIsKeptOnlyWhenSaved) {
     EXPECT_EQ(callSystem(0x10001244, 0, request(0x1244, s32(6))), 74);
     EXPECT_EQ(setup->API_GetCfgVer(), 5u);
     EXPECT_EQ(callSystem(0x10001234, 0, request(0x1234, s32(8458))), 74);
+}
+
+// A preference load applies at once and leaves pacing the UI's notices to
+// another thread.
+TEST_F(SetupTest, PreferenceLoadAppliesAtOnceAndPacesTheUi) {
+    UiNotifications notes;
+    ProtoSystemInfo info;
+    setup->ProtoSystemInfoGet(info);
+    info.set_mbrightness(33);
+    info.mutable_mprotoutilityioinfo()->set_mbdhcp(true);
+    info.mutable_mprotoutilityioinfo()->set_mbstaticip(true);
+    const auto start = std::chrono::steady_clock::now();
+    setup->ProtoSystemInfoSetForLoadPrf(info);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_EQ(setup->API_GetBrightness(), 33);
+    auto packs = notes.waitFor({ON_SYSTEM_INFO_CHANGED, ON_LAN_MDNS_STATUS_CHANGED, ON_LAN_SERVICE_NAME_CHANGED,
+                                ON_LAN_HOST_NAME_CHANGED, ON_LAN_STATIC_IP_STATUS_CHANGED, ON_LAN_DHCP_STATUS_CHANGED,
+                                ON_LAN_AUTO_IP_STATUS_CHANGED, ON_LAN_INFO_APPLIED});
+    ASSERT_EQ(packs.size(), 8u);
+    EXPECT_TRUE(packs[4].data().at(ON_LAN_STATIC_IP_STATUS_CHANGED).bval());
+    EXPECT_TRUE(packs[5].data().at(ON_LAN_DHCP_STATUS_CHANGED).bval());
 }
