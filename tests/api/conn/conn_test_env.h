@@ -93,16 +93,11 @@ protected:
     // A notification client that is attached: it has seen a welcome pushed
     // after it connected.
     static std::unique_ptr<LinkClient> attachedClient() {
-        unsigned int before = testManager().connects.load();
+        const unsigned int before = testManager().connects.load();
         auto client = std::make_unique<LinkClient>(notifyPort());
+        auto welcome = [&](const DataPack& p) { return p.code() == kWelcomeCode && p.data().at(1).u32val() > before; };
         DataPack pack;
-        bool welcomed = client->connected() && client->readUntil(
-                                                   [&](const DataPack& p) {
-                                                       return p.code() == kWelcomeCode &&
-                                                              p.data().at(1).u32val() > before;
-                                                   },
-                                                   pack);
-        return welcomed ? std::move(client) : nullptr;
+        return client->connected() && client->readUntil(welcome, pack) ? std::move(client) : nullptr;
     }
 };
 

@@ -8,6 +8,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,16 @@ inline bool drainFirstPoller() {
     return ran.wait_for(kWait) == std::future_status::ready;
 }
 
+// A list of commands with no parameters.
+inline std::vector<structScpiInfo> listOf(std::initializer_list<unsigned int> ids) {
+    std::vector<structScpiInfo> cmds;
+    for (unsigned int id : ids) {
+        cmds.emplace_back();
+        cmds.back().funcID = id;
+    }
+    return cmds;
+}
+
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -71,14 +82,18 @@ protected:
         return got.empty() ? std::string() : got.front();
     }
 
-    // Runs a ready list on the first poller, as an execution task does.
-    std::string execute(std::vector<structScpiInfo> cmds, int* result = nullptr) {
+    // Runs a ready list on the first poller, as an execution task does (one
+    // of abort generation `generation` when given).
+    std::string execute(std::vector<structScpiInfo> cmds, int* result = nullptr,
+                        std::optional<uint64_t> generation = std::nullopt) {
         auto done = std::make_shared<std::promise<std::pair<int, std::string>>>();
         auto fut = done->get_future();
         toolkit::EventPoller::Instance().async(
-            [done, cmds]() mutable {
+            [done, cmds, generation]() mutable {
                 std::string out;
-                int r = ScpiManage::instance().ApiScpi_WriteOutputQueue(std::move(cmds), out);
+                auto& scpi = ScpiManage::instance();
+                int r = generation ? scpi.ApiScpi_WriteOutputQueue(std::move(cmds), out, *generation)
+                                   : scpi.ApiScpi_WriteOutputQueue(std::move(cmds), out);
                 done->set_value({r, out});
             },
             false);

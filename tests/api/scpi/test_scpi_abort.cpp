@@ -71,16 +71,6 @@ protected:
         counted = 0;
     }
 
-    static std::vector<structScpiInfo> list(std::initializer_list<unsigned int> ids) {
-        std::vector<structScpiInfo> cmds;
-        for (unsigned int id : ids) {
-            structScpiInfo info;
-            info.funcID = id;
-            cmds.push_back(info);
-        }
-        return cmds;
-    }
-
     static ScpiManage::MessageResult abortMessage() {
         static const char text[] = "ABOR\n";
         return ScpiManage::instance().ApiScpi_ProcessMessage(text, sizeof(text) - 1, nullptr);
@@ -89,13 +79,12 @@ protected:
 
 }  // namespace
 
-TEST_F(AbortTest, AbortWhileIdleDoesNotSwallowTheNextMessage) {
+// An abort while idle leaves nothing behind; one inside a message executes
+// none of it.
+TEST_F(AbortTest, AbortWhileIdleOrInAMessage) {
     EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
     EXPECT_FALSE(Manager::abort.load());
     EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
-}
-
-TEST_F(AbortTest, AbortInAMessageExecutesNoneOfIt) {
     std::string text = "*ESE 16;ABOR;*IDN?\n";
     Replies replies;
     EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
@@ -106,57 +95,36 @@ TEST_F(AbortTest, AbortInAMessageExecutesNoneOfIt) {
     EXPECT_EQ(ask("*ESE?\n"), "0\n");
 }
 
-TEST_F(AbortTest, RunningListStopsAndItsReplyIsDropped) {
-    Replies replies;
-    ScpiManage::instance().ApiScpi_PostExecute(list({kCountingQuery, kBlockingQuery, kCountingQuery}),
-                                               replies.sink());
+// The running list stops before its next command and its reply is dropped;
+// a list queued behind it is dropped, other work on the poller is not.
+TEST_F(AbortTest, RunningListStopsAndOnlyQueuedListsAreDropped) {
+    Replies running, queued;
+    auto otherRan = std::make_shared<std::atomic<bool>>(false);
+    ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kCountingQuery, kBlockingQuery, kCountingQuery}),
+                                               running.sink());
     ASSERT_TRUE(gate.waitEntered());
+    ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kCountingQuery}), queued.sink());
+    toolkit::EventPoller::Instance().async([otherRan] { *otherRan = true; }, false);
     EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
     gate.release();
     ASSERT_TRUE(scpi_test::drainFirstPoller());
     EXPECT_TRUE(gate.sawAbortFlag);  // raised while the list ran
     EXPECT_FALSE(Manager::abort.load());
-    EXPECT_EQ(counted.load(), 1);  // stopped before the command after
-    EXPECT_TRUE(replies.all().empty());
+    EXPECT_TRUE(otherRan->load());
+    EXPECT_EQ(counted.load(), 1);  // only the command before the blocking one
+    EXPECT_TRUE(running.all().empty());
+    EXPECT_TRUE(queued.all().empty());
     EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
 }
 
-TEST_F(AbortTest, OnlyQueuedExecutionTasksAreDropped) {
-    Replies blocked, queued;
-    auto otherRan = std::make_shared<std::atomic<bool>>(false);
-    // The first list holds the poller; behind it a list and other work wait.
-    ScpiManage::instance().ApiScpi_PostExecute(list({kBlockingQuery}), blocked.sink());
-    ASSERT_TRUE(gate.waitEntered());
-    ScpiManage::instance().ApiScpi_PostExecute(list({kCountingQuery}), queued.sink());
-    toolkit::EventPoller::Instance().async([otherRan] { *otherRan = true; }, false);
-    EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
-    gate.release();
-    ASSERT_TRUE(scpi_test::drainFirstPoller());
-    EXPECT_TRUE(otherRan->load());
-    EXPECT_EQ(counted.load(), 0);
-    EXPECT_TRUE(blocked.all().empty());
-    EXPECT_TRUE(queued.all().empty());
-}
-
 TEST_F(AbortTest, ListOfAnEarlierGenerationSkipsItself) {
-    uint64_t before = ScpiManage::instance().ApiScpi_AbortGeneration();
+    const uint64_t before = ScpiManage::instance().ApiScpi_AbortGeneration();
     EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
-    struct Outcome {
-        std::string out;
-        int result = -1;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    toolkit::EventPoller::Instance().async(
-        [outcome, before] {
-            outcome->result =
-                ScpiManage::instance().ApiScpi_WriteOutputQueue(list({kCountingQuery}), outcome->out, before);
-        },
-        false);
-    ASSERT_TRUE(scpi_test::drainFirstPoller());
-    EXPECT_EQ(outcome->result, 0);
+    int result = -1;
+    EXPECT_EQ(execute(scpi_test::listOf({kCountingQuery}), &result, before), "");
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(counted.load(), 0);
-    EXPECT_TRUE(outcome->out.empty());
-    EXPECT_EQ(execute(list({kCountingQuery})), "1\n");
+    EXPECT_EQ(execute(scpi_test::listOf({kCountingQuery})), "1\n");
 }
 
 // An abort on one thread races lists posted on another, which keeps posting
@@ -188,7 +156,7 @@ TEST_F(AbortTest, ListPostedAfterARacingAbortRunsOnce) {
             Post& post = posts.emplace_back();
             post.generation = scpi.ApiScpi_AbortGeneration();
             std::atomic<int>* count = &post.replies;
-            scpi.ApiScpi_PostExecute(list({kCountingQuery}), [count](std::string) { ++*count; });
+            scpi.ApiScpi_PostExecute(scpi_test::listOf({kCountingQuery}), [count](std::string) { ++*count; });
             // Equal readings around the post: no abort started in between, so
             // the list carries exactly this generation.
             post.known = scpi.ApiScpi_AbortGeneration() == post.generation;

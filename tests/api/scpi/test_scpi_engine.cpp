@@ -1,5 +1,6 @@
 // The SCPI engine with the generated tables: parsing into commands, parameter
 // conversion, execution through the hub and the response text.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -62,61 +63,43 @@ void bindReplyHandlers() {
     });
 }
 
-structScpiInfo cmd(unsigned int id) {
-    structScpiInfo info;
-    info.funcID = id;
-    return info;
-}
-
 std::string errorText(int row) {
     return g_asErrInfo[row];
 }
 
 }  // namespace
 
-TEST_F(EngineTest, CommonQueriesParseAliveInAnyCase) {
-    auto lower = parse("*idn?\n");
-    auto upper = parse("*IDN?\n");
-    ASSERT_EQ(lower.size(), 1u);
-    ASSERT_EQ(upper.size(), 1u);
-    EXPECT_EQ(lower[0].funcID, upper[0].funcID);
-    std::string idn = ask("*IDN?\n");
-    EXPECT_EQ(ask("*idn?\n"), idn);
+TEST_F(EngineTest, RepliesJoinWithSemicolonsAndEndWithLineFeed) {
+    const std::string idn = ask("*IDN?\n");
     EXPECT_EQ(idn.rfind("Vorna Technologies,", 0), 0u) << idn;
     EXPECT_EQ(std::count(idn.begin(), idn.end(), ','), 3);
-    EXPECT_EQ(idn.back(), '\n');
-    EXPECT_EQ(ask("*IDN?;*OPC?\n"), idn.substr(0, idn.size() - 1) + ";1\n");
-}
-
-TEST_F(EngineTest, SelfTestPasses) {
-    // *TST? belongs to the other two sets.
-    ValueMap request, reply;
-    insertS32(request, 0x1C00, 1);
-    ASSERT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), 0);
-    EXPECT_EQ(ask("*TST?\n"), "0\n");
-    EXPECT_EQ(execute({cmd(0x20001B0A), cmd(0x20001B0A)}), "0;0\n");
-}
-
-TEST_F(EngineTest, RepliesJoinWithSemicolonsAndEndWithLineFeed) {
-    EXPECT_EQ(ask("SYST:ERR?;VERS?\n"), errorText(E0_NO_ERROR) + ";1999.0\n");
-    // The last query fails (nobody serves it here): its separator stays.
-    EXPECT_EQ(ask("SYST:VERS?;:SYST:LANG?\n"), "1999.0;\n");
-    EXPECT_EQ(ask("*CLS;*ESE 0;*SRE 0\n"), "");
-    EXPECT_EQ(ask("*RST\n"), "");
+    ASSERT_EQ(idn.back(), '\n');
+    const std::pair<std::string, std::string> cases[] = {
+        {"*idn?\n", idn},
+        {"*IDN?;*OPC?\n", idn.substr(0, idn.size() - 1) + ";1\n"},
+        {"SYST:ERR?;VERS?\n", errorText(E0_NO_ERROR) + ";1999.0\n"},
+        // The last query fails (nobody serves it here): its separator stays.
+        {"SYST:VERS?;:SYST:LANG?\n", "1999.0;\n"},
+        {"*CLS;*ESE 0;*SRE 0\n", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ask(c.first), c.second) << c.first;
+    }
+    EXPECT_EQ(execute(scpi_test::listOf({0x20001B0A, 0x20001B0A})), "0;0\n");
 }
 
 TEST_F(EngineTest, ReplyTextFollowsTheValueKind) {
     bindReplyHandlers();
     for (size_t i = 0; i < replyCases().size(); ++i) {
-        EXPECT_EQ(execute({cmd(kReplyBase + static_cast<unsigned int>(i))}),
+        EXPECT_EQ(execute(scpi_test::listOf({kReplyBase + static_cast<unsigned int>(i)})),
                   replyCases()[i].text.empty() ? "" : replyCases()[i].text + "\n")
             << replyCases()[i].name;
     }
     // An unset value contributes nothing but keeps its separator.
     unsigned int unset = kReplyBase + 10, text = kReplyBase + 8;
-    EXPECT_EQ(execute({cmd(unset), cmd(text)}), ";abc\n");
+    EXPECT_EQ(execute(scpi_test::listOf({unset, text})), ";abc\n");
     int result = -1;
-    EXPECT_EQ(execute({cmd(text), cmd(0x2000FDFF)}, &result), "abc;\n");
+    EXPECT_EQ(execute(scpi_test::listOf({text, 0x2000FDFF}), &result), "abc;\n");
     EXPECT_EQ(result, E101_INVALID_CHARACTER);
 }
 
@@ -172,13 +155,18 @@ TEST_F(EngineTest, CommandSetSelection) {
     EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), E220_PARAMETER_ERROR);
     EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 0);
     EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, ValueMap(), &reply), E109_MISSING_PARAMETER);
-
-    request.clear();
-    insertS32(request, 0x1C00, 2);
-    EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), 0);
-    // The keyword map follows the tree: CORV is a keyword of the new set.
-    EXPECT_EQ(ask("CMDS?\n"), "PELL\n");
-    EXPECT_EQ(ask("CMDS CORV\n"), "");
+    // *TST? belongs to the other two sets; the keyword map follows the tree
+    // (CORV is a keyword of the third).
+    const struct {
+        int set;
+        const char* text;
+        const char* reply;
+    } cases[] = {{1, "*TST?\n", "0\n"}, {2, "CMDS?\n", "PELL\n"}, {2, "CMDS CORV\n", ""}};
+    for (const auto& c : cases) {
+        request[0x1C00].set_s32val(c.set);
+        EXPECT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), 0);
+        EXPECT_EQ(ask(c.text), c.reply) << c.text;
+    }
     EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 1);
     ScpiManage::instance().start();
     EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 0);

@@ -1,7 +1,6 @@
 // Gathering SCPI socket bytes into program messages: one message per
 // terminating line feed (not one inside a block; one inside an unclosed string
-// or expression does end it) and the exact bound on bytes without one (the
-// session tests feed whole messages through it).
+// or expression does end it) and the exact bound on bytes without one.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,17 +21,76 @@ Messages feed(ScpiInputBuffer& in, const std::string& bytes, bool* kept = nullpt
     return messages;
 }
 
-TEST(ScpiInputBuffer, EachMessageByItselfTheRestWaits) {
-    ScpiInputBuffer in;
-    EXPECT_EQ(feed(in, "*IDN?;*OPC?\n"), Messages{"*IDN?;*OPC?\n"});
-    EXPECT_FALSE(in.hasPending());
-    EXPECT_EQ(feed(in, "*CLS\n*ES"), Messages{"*CLS\n"});
-    EXPECT_EQ(feed(in, "R?\n*CLS\n*STB"), (Messages{"*ESR?\n", "*CLS\n"}));
-    EXPECT_EQ(in.takePending(), "*STB");
-    EXPECT_FALSE(in.hasPending());
+// Pieces fed in turn with the messages each completes, then what the quiet
+// time takes (nullptr: nothing pending); the next message always starts afresh.
+TEST(ScpiInputBuffer, PiecesEndAtTheirTerminatingLineFeeds) {
+    struct Step {
+        std::string bytes;
+        Messages out;
+    };
+    const struct {
+        std::vector<Step> steps;
+        const char* pending;
+    } cases[] = {
+        {{{"*IDN?;*OPC?\n", {"*IDN?;*OPC?\n"}}, {"*CLS\n*ES", {"*CLS\n"}}, {"R?\n*CLS\n*STB", {"*ESR?\n", "*CLS\n"}}},
+         "*STB"},
+        // Line feeds inside block data end no message.
+        {{{"MMEM:DATA #15AB\nC", {}}, {"DE\n", {"MMEM:DATA #15AB\nCDE\n"}}}, nullptr},
+        {{{"MMEM:DATA #13ab\n", {}}, {"\n", {"MMEM:DATA #13ab\n\n"}}}, nullptr},
+        {{{"MMEM:DATA #3", {}}, {"004\n\n\n\n\n", {"MMEM:DATA #3004\n\n\n\n\n"}}}, nullptr},
+        {{{"X #12\n\n,#11\n;Y", {}}, {" #11\n\n", {"X #12\n\n,#11\n;Y #11\n\n"}}}, nullptr},
+        // An incomplete block waits for the quiet time.
+        {{{"MMEM:DATA #19AB\n", {}}}, "MMEM:DATA #19AB\n"},
+    };
+    for (const auto& c : cases) {
+        ScpiInputBuffer in;
+        for (const Step& step : c.steps) {
+            EXPECT_EQ(feed(in, step.bytes), step.out) << step.bytes;
+        }
+        EXPECT_EQ(in.hasPending(), c.pending != nullptr) << c.steps.front().bytes;
+        if (c.pending != nullptr) {
+            EXPECT_EQ(in.takePending(), c.pending);
+        }
+        EXPECT_EQ(feed(in, "*IDN?\n"), Messages{"*IDN?\n"}) << c.steps.front().bytes;
+    }
 }
 
-TEST(ScpiInputBuffer, OverlongMessageIsDroppedToItsLineFeed) {
+// Every other line feed ends its message, also inside an unclosed string or
+// expression; a quote or parenthesis closed before it changes nothing. Fed
+// whole and byte by byte.
+TEST(ScpiInputBuffer, MessagesAreCutAtEachTerminatingLineFeed) {
+    const Messages cases[] = {
+        {"*ESE?\n", "*SRE?\n"},
+        {"SYST:X \"lab\n", "*IDN?\n"},
+        {"SYST:X 'it''s\n", "a'\n"},
+        {"CALC:X (1,(2\n", ")\n"},
+        {"X \"a;b\",'c'\n", "Y (1,2)\n"},
+        {"MMEM:DATA #15HELLO\n", "X #H1F,#B101\n"},
+        {"*CLS;:SYST:ERR?\n", "\n"},
+        {"X #10\n", "X #2a\n", "X #12ab c\n", "X #12ab  ,1\n", "X \"a\" b\n"},
+        {std::string("A\0\"\n", 4), "B\n"},
+        {"MMEM:DATA #210\n\n\n\n\n\n\n\n\n\n\n", "*IDN?\n", "SYST:X \"a\";Y (\"b\")\n", "*OPC?\n"},
+    };
+    for (const Messages& messages : cases) {
+        std::string bytes;
+        for (const std::string& message : messages) {
+            bytes += message;
+        }
+        ScpiInputBuffer whole, single;
+        EXPECT_EQ(feed(whole, bytes + "*ES"), messages) << bytes;
+        EXPECT_EQ(whole.takePending(), "*ES") << bytes;
+        Messages got;
+        for (char c : bytes) {
+            for (std::string& out : feed(single, std::string(1, c))) {
+                got.push_back(out);
+            }
+        }
+        EXPECT_EQ(got, messages) << bytes;
+        EXPECT_FALSE(single.hasPending()) << bytes;
+    }
+}
+
+TEST(ScpiInputBuffer, OverlongMessageIsDroppedToItsLineFeedOrTheQuietTime) {
     ScpiInputBuffer in;
     std::string quarter(ScpiInputBuffer::kMaxPending / 4, 'A');
     bool kept = false;
@@ -48,90 +106,12 @@ TEST(ScpiInputBuffer, OverlongMessageIsDroppedToItsLineFeed) {
     EXPECT_TRUE(kept);
     EXPECT_EQ(feed(in, "tail\n*IDN?\n*ES"), Messages{"*IDN?\n"});
     EXPECT_EQ(in.takePending(), "*ES");
-}
 
-TEST(ScpiInputBuffer, QuietTimeEndsAnOverlongMessage) {
-    ScpiInputBuffer in;
-    Messages messages;
-    std::string big(ScpiInputBuffer::kMaxPending + 1, 'B');
-    EXPECT_FALSE(in.append(big.data(), big.size(), messages));
+    EXPECT_TRUE(feed(in, std::string(ScpiInputBuffer::kMaxPending + 1, 'B'), &kept).empty());
+    EXPECT_FALSE(kept);
     EXPECT_TRUE(in.hasPending());
     EXPECT_EQ(in.takePending(), "");
     EXPECT_EQ(feed(in, "*RST\n"), Messages{"*RST\n"});
-}
-
-// Line feeds inside block data end no message.
-TEST(ScpiInputBuffer, LineFeedInsideABlockEndsNoMessage) {
-    struct Case {
-        const char* first;
-        const char* second;
-    };
-    const Case cases[] = {
-        {"MMEM:DATA #15AB\nC", "DE\n"},    // block split after a line feed of its data
-        {"MMEM:DATA #13ab\n", "\n"},       // the data ends in a line feed
-        {"MMEM:DATA #3", "004\n\n\n\n\n"},  // split in the length digits
-        {"X #12\n\n,#11\n;Y", " #11\n\n"},  // several blocks and commands
-    };
-    for (const Case& c : cases) {
-        ScpiInputBuffer in;
-        EXPECT_TRUE(feed(in, c.first).empty()) << c.first;
-        EXPECT_EQ(feed(in, c.second), Messages{std::string(c.first) + c.second}) << c.first;
-        EXPECT_FALSE(in.hasPending()) << c.first;
-    }
-}
-
-// Every other line feed ends its message, also inside an unclosed string or
-// expression; a quote or parenthesis closed before it changes nothing.
-TEST(ScpiInputBuffer, MessagesAreCutAtEachTerminatingLineFeed) {
-    const Messages cases[] = {
-        {"*ESE?\n", "*SRE?\n"},
-        {"SYST:X \"lab\n", "*IDN?\n"},
-        {"SYST:X 'it''s\n", "a'\n"},
-        {"CALC:X (1,(2\n", ")\n"},
-        {"X \"a;b\",'c'\n", "Y (1,2)\n"},
-        {"MMEM:DATA #15HELLO\n", "X #H1F,#B101\n"},
-        {"*CLS;:SYST:ERR?\n", "\n"},
-        {"X #10\n", "X #2a\n", "X #12ab c\n", "X #12ab  ,1\n", "X \"a\" b\n"},
-        {std::string("A\0\"\n", 4), "B\n"},
-    };
-    for (const Messages& messages : cases) {
-        std::string bytes;
-        for (const std::string& message : messages) {
-            bytes += message;
-        }
-        ScpiInputBuffer in;
-        EXPECT_EQ(feed(in, bytes + "*ES"), messages) << bytes;
-        EXPECT_EQ(in.takePending(), "*ES") << bytes;
-    }
-}
-
-TEST(ScpiInputBuffer, BytesOneAtATimeEndAtTheRealTerminators) {
-    const std::vector<std::string> messages = {
-        "MMEM:DATA #210\n\n\n\n\n\n\n\n\n\n\n",
-        "*IDN?\n",
-        "SYST:X \"a\";Y (\"b\")\n",
-        "*OPC?\n",
-    };
-    ScpiInputBuffer in;
-    Messages got;
-    for (const std::string& message : messages) {
-        for (char c : message) {
-            for (std::string& out : feed(in, std::string(1, c))) {
-                got.push_back(out);
-            }
-        }
-    }
-    EXPECT_EQ(got, messages);
-    EXPECT_FALSE(in.hasPending());
-}
-
-TEST(ScpiInputBuffer, IncompleteBlockWaitsForTheQuietTime) {
-    ScpiInputBuffer in;
-    EXPECT_TRUE(feed(in, "MMEM:DATA #19AB\n").empty());
-    EXPECT_TRUE(in.hasPending());
-    EXPECT_EQ(in.takePending(), "MMEM:DATA #19AB\n");
-    // The next message starts afresh, not inside the block.
-    EXPECT_EQ(feed(in, "*IDN?\n"), Messages{"*IDN?\n"});
 }
 
 // A block the buffer could never hold is handed on (for the parser to refuse)

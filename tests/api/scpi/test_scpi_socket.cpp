@@ -163,15 +163,19 @@ protected:
     }
 
     // Hands the pieces to the session as separate receipts, within one task
-    // of its poller: no quiet time can pass between them.
-    void feed(std::vector<std::string> pieces) {
+    // of its poller: no quiet time can pass between them. The connection
+    // then ends when `leave`.
+    void feed(std::vector<std::string> pieces, bool leave = false) {
         auto session = g_probe.session.lock();
         ASSERT_TRUE(session);
-        runOn(*_poller, [session, pieces] {
+        runOn(*_poller, [session, pieces, leave] {
             for (const std::string& piece : pieces) {
                 auto buf = toolkit::BufferRaw::create();
                 buf->assign(piece.data(), piece.size());
                 session->onRecv(buf);
+            }
+            if (leave) {
+                session->onError(toolkit::SockException(toolkit::Err_eof, "end of file"));
             }
         });
     }
@@ -214,14 +218,7 @@ TEST_F(ScpiSocketTest, TrailingPieceRunsAfterTheQuietTime) {
 
 TEST_F(ScpiSocketTest, TrailingPieceRunsWhenTheConnectionEndsFirst) {
     // A client that sends a command without terminator and leaves at once.
-    auto session = g_probe.session.lock();
-    ASSERT_TRUE(session);
-    runOn(*_poller, [session] {
-        auto buf = toolkit::BufferRaw::create();
-        buf->assign("*ESE 32", 7);
-        session->onRecv(buf);
-        session->onError(toolkit::SockException(toolkit::Err_eof, "end of file"));
-    });
+    feed({"*ESE 32"}, true);
     ASSERT_TRUE(scpi_test::drainFirstPoller());
     EXPECT_EQ(ask("*ESE?\n"), "32\n");
     EXPECT_TRUE(drainErrors().empty());

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,31 +16,16 @@
 #include <thread>
 #include <vector>
 
-#include "storage_host.h"
+#include "fake_medium.h"
 #include "temp_root.h"
 
+using testing_support::FakeMedium;
 using testing_support::readFile;
 using testing_support::TempRoot;
 using testing_support::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A medium of a chosen size on which renames may cross file systems.
-struct FakeHost : platform::StorageHost {
-    FakeHost() { previous = platform::setStorageHost(this); }
-    ~FakeHost() override { platform::setStorageHost(previous); }
-    bool space(const std::string&, platform::SpaceInfo& out) override {
-        out = info;
-        return true;
-    }
-    int rename(const std::string& from, const std::string& to) override {
-        return crossDevice ? EXDEV : platform::StorageHost::rename(from, to);
-    }
-    platform::SpaceInfo info;
-    bool crossDevice = false;
-    platform::StorageHost* previous;
-};
 
 std::string load(FileCore& files, const std::string& path, int offset = 0, int length = 0) {
     std::vector<char> out;
@@ -66,14 +50,14 @@ struct Fixture : ::testing::Test {
 } // namespace
 
 TEST_F(Fixture, SaveKeepsMoreThanTheReserveFreeAndReplacesOrAppends) {
-    FakeHost medium;
+    FakeMedium medium;
     const struct { unsigned long long free; bool saved; } cases[] = {
         {0x1004001, true}, {0x1004000, false}, {0, false}};
     for (const auto& c : cases) {
-        medium.info.free = c.free;
+        medium.setFree(c.free);
         EXPECT_EQ(files.FileSave("/data/a.txt", "first", 5, false), c.saved) << c.free;
     }
-    medium.info.free = 1ULL << 40;
+    medium.setFree(1ULL << 40);
     ASSERT_TRUE(files.FileSave("/data/a.txt", "second", 6, false));
     ASSERT_TRUE(files.FileSave("/data/a.txt", "+more", 5, true));
     EXPECT_EQ(readFile(host("/data/a.txt")), "second+more");
@@ -190,7 +174,7 @@ TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {
 }
 
 TEST_F(Fixture, MoveRenamesOrCopiesAcrossFileSystemsAndDeletesWithoutFollowingLinks) {
-    FakeHost medium;
+    FakeMedium medium;
     for (bool crossDevice : {false, true}) {
         medium.crossDevice = crossDevice;
         writeFile(host("/u/tree/sub/b.txt"), "B");
@@ -266,7 +250,7 @@ TEST_F(Fixture, ListingsSizesAndEmptiness) {
 }
 
 TEST_F(Fixture, SpaceIsSixtyFourBit) {
-    FakeHost medium;
+    FakeMedium medium;
     medium.info = {200ULL << 30, 150ULL << 30, 100ULL << 30};
     unsigned long long used = 0;
     unsigned long long available = 0;

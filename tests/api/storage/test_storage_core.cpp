@@ -15,7 +15,7 @@
 #include "FunctionManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
-#include "storage_host.h"
+#include "fake_medium.h"
 #include "temp_root.h"
 
 using google::protobuf::TextFormat;
@@ -50,18 +50,6 @@ ProtoSystemInfo systemInfo() {
     return info;
 }
 
-// A medium whose free space the test sets.
-struct SmallMedium : platform::StorageHost {
-    SmallMedium() { previous = platform::setStorageHost(this); }
-    ~SmallMedium() override { platform::setStorageHost(previous); }
-    bool space(const std::string&, platform::SpaceInfo& out) override {
-        out.free = out.available = free;
-        return true;
-    }
-    unsigned long long free = 0;
-    platform::StorageHost* previous;
-};
-
 class StorageCoreTest : public ::testing::Test {
 protected:
     void SetUp() override { core.DefaultConfigLoad(); }
@@ -90,11 +78,11 @@ protected:
 } // namespace
 
 TEST_F(StorageCoreTest, SaveWritesOnlyWhenTheSettingsChangedAndRetriesAFailedWrite) {
-    SmallMedium medium;
+    testing_support::FakeMedium medium;
     core.Save();
     core.WaitSaved();
     EXPECT_FALSE(std::filesystem::exists(mirrorFile()));  // the medium is full
-    medium.free = 1ULL << 30;
+    medium.setFree(1ULL << 30);
     core.Save();  // unchanged, but not yet on the medium
     core.WaitSaved();
     ProtoMirrorInfo saved;

@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -19,8 +17,9 @@
 #include "StorageRemotePath.h"
 #include "StorageWildcard.h"
 #include "inc_enum.h"
-#include "storage_host.h"
+#include "fake_medium.h"
 #include "temp_root.h"
+#include "../system/ui_notifications.h"
 
 using testing_support::TempRoot;
 using testing_support::writeFile;
@@ -84,50 +83,6 @@ TEST(StorageWildcard, MatchesWholeNamesWithOnlyStarSpecial) {
     }
 }
 
-// The file-operation reports the hub delivers while it lives.
-class Reports {
-public:
-    Reports() {
-        CFEM::setNotifySink([state = _state](const DataPack& pack) {
-            if (static_cast<uint32_t>(pack.code()) != (ON_FILE_OPERATION_STATUS_CHANGED | NOTIFY_CODE_FLAG)) {
-                return;
-            }
-            ProtoFileOperationInfo info;
-            info.ParseFromString(pack.data().at(ON_FILE_OPERATION_STATUS_CHANGED).rawval());
-            std::lock_guard<std::mutex> lock(state->mtx);
-            state->seen.push_back({info.ms32optype(), info.ms32opstatus(), info.ms32opresult()});
-            state->cv.notify_all();
-        });
-    }
-    ~Reports() { CFEM::setNotifySink(nullptr); }
-
-    // Waits (`ms` at most) for `count` reports and returns what came.
-    std::vector<std::vector<int>> wait(size_t count, int ms = 10000) {
-        std::unique_lock<std::mutex> lock(_state->mtx);
-        _state->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return _state->seen.size() >= count; });
-        return _state->seen;
-    }
-
-private:
-    struct State {
-        std::mutex mtx;
-        std::condition_variable cv;
-        std::vector<std::vector<int>> seen;
-    };
-    std::shared_ptr<State> _state = std::make_shared<State>();
-};
-
-// A medium whose free space the test sets.
-struct SmallMedium : platform::StorageHost {
-    SmallMedium() { previous = platform::setStorageHost(this); }
-    ~SmallMedium() override { platform::setStorageHost(previous); }
-    bool space(const std::string&, platform::SpaceInfo& out) override {
-        out.free = out.available = 0x1004000;
-        return true;
-    }
-    platform::StorageHost* previous;
-};
-
 class StorageManageTest : public ::testing::Test {
 protected:
     StorageManageTest() {
@@ -156,8 +111,18 @@ protected:
         return handlers.at(0x10000F1F)(kUi, in, &out);
     }
 
+    // The file-operation reports (type, status, result) once `count` came.
+    std::vector<std::vector<int>> reports(size_t count, int ms = 10000) {
+        std::vector<std::vector<int>> seen;
+        for (const DataPack& pack : notes.waitCount(ON_FILE_OPERATION_STATUS_CHANGED, count, ms)) {
+            const auto info = testing_support::UiNotifications::record<ProtoFileOperationInfo>(pack);
+            seen.push_back({info.ms32optype(), info.ms32opstatus(), info.ms32opresult()});
+        }
+        return seen;
+    }
+
     TempRoot root;
-    Reports reports;
+    testing_support::UiNotifications notes;
     std::map<unsigned int, cb_func> handlers;
 };
 
@@ -213,7 +178,7 @@ TEST_F(StorageManageTest, RemotePathsStayInsideTheRoots) {
     }
     EXPECT_TRUE(exists("/vorna/data/keep"));
     EXPECT_TRUE(exists("/data/UserData/f"));
-    EXPECT_EQ(reports.wait(8).size(), 8u);
+    EXPECT_EQ(reports(8).size(), 8u);
 }
 
 // Every long operation sends one start and exactly one end report, refused
@@ -244,7 +209,7 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
         const unsigned source = c.args.front().second[0] == '"' ? kRemote : kUi;
         EXPECT_EQ(call(source, c.id, c.args), c.result) << std::hex << c.id;
         count += 2;
-        const auto seen = reports.wait(count);
+        const auto seen = reports(count);
         ASSERT_EQ(seen.size(), count) << std::hex << c.id;
         EXPECT_EQ(seen[count - 2], (std::vector<int>{c.type, STATUS_START, 0})) << std::hex << c.id;
         EXPECT_EQ(seen[count - 1], (std::vector<int>{c.type, STATUS_END, c.end})) << std::hex << c.id;
@@ -253,11 +218,11 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
     EXPECT_FALSE(exists("/data/UserData/b.txt"));
     EXPECT_TRUE(exists("/data/UserData/m.txt"));
     {
-        SmallMedium full;
+        testing_support::FakeMedium full(0x1004000);
         EXPECT_EQ(call(kUi, 0x10000F06, {{0xF10, "/data/UserData/c.txt"}, {0xF11, "/data/UserData/d.txt"}}), 128);
     }
-    EXPECT_EQ(reports.wait(count + 2).back(), (std::vector<int>{OPER_TYPE_COPY, STATUS_END, 128}));
-    EXPECT_EQ(reports.wait(count + 3, 300).size(), count + 2);  // nothing more came
+    EXPECT_EQ(reports(count + 2).back(), (std::vector<int>{OPER_TYPE_COPY, STATUS_END, 128}));
+    EXPECT_EQ(reports(count + 3, 300).size(), count + 2);  // nothing more came
 }
 
 TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
@@ -271,7 +236,7 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     }
     ASSERT_TRUE(exists("/data/UserData/copy.bin"));
     EXPECT_EQ(cancel(OPER_TYPE_COPY), 0);
-    auto seen = reports.wait(3);
+    auto seen = reports(3);
     ASSERT_EQ(seen.size(), 3u);
     std::sort(seen.begin() + 1, seen.end());
     EXPECT_EQ(seen, (std::vector<std::vector<int>>{{0, STATUS_START, 0}, {0, STATUS_END, 0}, {0, STATUS_END, 44}}));
@@ -280,7 +245,7 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     const std::pair<int, int> idle[] = {{OPER_TYPE_COPY, 44}, {OPER_TYPE_DEL, 44}, {OPER_TYPE_SAVE, 0}, {7, 0}};
     for (const auto& c : idle) {
         EXPECT_EQ(cancel(c.first), c.second) << c.first;
-        EXPECT_EQ(reports.wait(seen.size() + 1).back(), (std::vector<int>{c.first, STATUS_END, c.second}));
+        EXPECT_EQ(reports(seen.size() + 1).back(), (std::vector<int>{c.first, STATUS_END, c.second}));
         seen.push_back({});
     }
 }

@@ -12,28 +12,23 @@
 #include "temp_root.h"
 #include "ui_notifications.h"
 
+using testing_support::UiNotifications;
+
 namespace {
 
 class ConnectPushes : public ::testing::Test {
 protected:
-    std::vector<DataPack> waitFor(std::vector<service_id> ids) { return notes.waitFor(std::move(ids)); }
-
     // Waits until every notification pushed so far has been delivered (they
     // arrive in push order), then forgets them.
     void settle() {
         // A code none of these managers pushes (the engine sends readings).
         CFEM::pushMessage(ON_LXI_RESET, {});
-        waitFor({ON_LXI_RESET});
+        notes.waitFor({ON_LXI_RESET});
         notes.clear();
     }
 
-    template <typename Record>
-    static Record record(const DataPack& pack) {
-        return testing_support::UiNotifications::record<Record>(pack);
-    }
-
     testing_support::TempRoot root;
-    testing_support::UiNotifications notes;
+    UiNotifications notes;
 };
 
 } // namespace
@@ -43,16 +38,16 @@ TEST_F(ConnectPushes, SystemAndStorageManagersSendTheirRecordsInOrder) {
     // before the next one starts, so the order is kept.
     CThreadPool::instance()->async([] { Copperwren::Singleton<CSystemManage>::Instance()->onClientConnect(); },
                                    true);
-    auto packs = waitFor({ON_SYSTEM_IO_INFO_CHANGED, ON_SYSTEM_INFO_CHANGED, ON_PRODUCT_INFO_CHANGED});
+    auto packs = notes.waitFor({ON_SYSTEM_IO_INFO_CHANGED, ON_SYSTEM_INFO_CHANGED, ON_PRODUCT_INFO_CHANGED});
     ASSERT_EQ(packs.size(), 3u);
-    EXPECT_EQ(record<ProtoUtilityIOInfo>(packs[0]).mgpib(), 2);
-    EXPECT_EQ(record<ProtoSystemInfo>(packs[1]).mbrightness(), 60);
-    EXPECT_EQ(record<ProtoProductInfo>(packs[2]).mswver(), "00.01.00.00.20");
+    EXPECT_EQ(UiNotifications::record<ProtoUtilityIOInfo>(packs[0]).mgpib(), 2);
+    EXPECT_EQ(UiNotifications::record<ProtoSystemInfo>(packs[1]).mbrightness(), 60);
+    EXPECT_EQ(UiNotifications::record<ProtoProductInfo>(packs[2]).mswver(), "00.01.00.00.20");
 
     Copperwren::Singleton<StorageManage>::Instance()->onClientConnect();
-    packs = waitFor({ON_STORAGE_IMAGE_INFO_CHANGED});
+    packs = notes.waitFor({ON_STORAGE_IMAGE_INFO_CHANGED});
     ASSERT_EQ(packs.size(), 1u);
-    EXPECT_EQ(record<ProtoImageInfo>(packs[0]).mdefaultfilepath(), "/data/UserData");
+    EXPECT_EQ(UiNotifications::record<ProtoImageInfo>(packs[0]).mdefaultfilepath(), "/data/UserData");
 }
 
 TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
@@ -64,7 +59,7 @@ TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
     FunctionManage::instance().ProtoBaseFuncInfoSet(base);
     settle();
     FunctionManage::instance().onClientConnect();
-    auto packs = waitFor({UPDATE_FUNCTION_CONFIG, UPDATE_FUNCTION2_CONFIG});
+    auto packs = notes.waitFor({UPDATE_FUNCTION_CONFIG, UPDATE_FUNCTION2_CONFIG});
     ASSERT_EQ(packs.size(), 2u);
     EXPECT_EQ(packs[0].data().at(0x40C).s32val(), TYPE_OHM4);
     EXPECT_EQ(packs[0].data().at(0x648).s32val(), 3);
@@ -75,7 +70,7 @@ TEST_F(ConnectPushes, FunctionManagerAndEngineSendTheirSettings) {
     ProtoTriggerFuncInfo trig;
     engine->ProtoTriggerFuncInfoDefault(trig);
     engine->onClientConnect();
-    packs = waitFor({UPDATE_TRIGGER_CONFIG, UPDATE_MATH_CONFIG, UPDATE_SENSOR_CONFIG});
+    packs = notes.waitFor({UPDATE_TRIGGER_CONFIG, UPDATE_MATH_CONFIG, UPDATE_SENSOR_CONFIG});
     ASSERT_EQ(packs.size(), 3u);
     // The fast rate of OHM4 set the shortest interval of the model.
     EXPECT_EQ(packs[0].data().at(0x1102).s32val(), static_cast<int32_t>(engine->m_u32IntervalMin));

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <thread>
+
+#include "Singelton.h"
+#include "SystemSetup.h"
 #include "command_runner.h"
 #include "proto_values.h"
 #include "temp_root.h"
@@ -109,4 +113,29 @@ TEST_F(HCopyTest, StaleImageIsNeverReturnedAndAHangingToolIsKilled) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(call(0x20002200, {}), 44);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Captures beside identity setters and readers on other threads: each gets
+// the whole image and a consistent identity.
+TEST_F(HCopyTest, CapturesSettersAndPollersRunSideBySide) {
+    installTool(5000, 0);
+    SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                setup->API_SetSerialNum("MV4" + std::to_string(t * 100 + i));
+                setup->API_SetLanguage(i % 14);
+                ProtoSystemInfo info;
+                setup->ProtoSystemInfoGet(info);
+                EXPECT_EQ(setup->API_GetIdentity().rfind("MV412E,MV4", 0), 0u);
+                ValueMap out;
+                EXPECT_EQ(entries.at(0x20002200)(t % 2 ? 0 : 2, {}, &out), 0);
+                EXPECT_EQ(out[0x2200].rawval().size(), 5000u);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
 }

@@ -12,11 +12,12 @@
 #include "Singelton.h"
 #include "fake_net_service.h"
 #include "rip_client.h"
+#include "system_handlers.h"
 #include "temp_root.h"
 #include "ui_notifications.h"
 
 using testing_support::netRecord;
-using ValueMap = google::protobuf::Map<int, Value>;
+using testing_support::ValueMap;
 
 namespace {
 
@@ -38,42 +39,24 @@ constexpr unsigned int kLocal = 0;
 constexpr unsigned int kNetClient = 9;
 constexpr const char* kDefaultIp = "\"192.168.1.10\"";
 
-// One request value of each kind the handlers read.
-template <typename T, void (Value::*Set)(T)>
-Value valueOf(T x) {
-    Value v;
-    (v.*Set)(x);
-    return v;
-}
-const auto text = [](const std::string& s) { return valueOf<const std::string&, &Value::set_strval>(s); };
-const auto flag = valueOf<bool, &Value::set_bval>;
-const auto number = valueOf<int32_t, &Value::set_s32val>;
-
 class LanSettings : public ::testing::Test {
 protected:
     void SetUp() override {
         update_net_info(netRecord(UNLINK, -1), 0);
         io->UtilityIOInfoDefault("", record);
-        Copperwren::Singleton<CSystemManage>::Instance()->getCallbacks(handlers);
     }
 
     // Runs handler `id` with `arg` (unless it is unset) under the id's key;
     // the answer under that key goes to `answer`.
     int call(unsigned int source, unsigned int id, const Value& arg = Value()) {
         const int key = static_cast<int>(id & 0xFFFF);
-        ValueMap in;
         ValueMap out;
-        if (arg.value_case() != Value::VALUE_NOT_SET) {
-            in[key] = arg;
-        }
-        const int rc = handlers.at(id)(source, in, &out);
+        const int rc =
+            testing_support::callSystem(id, source, arg.value_case() ? request(key, arg) : ValueMap(), &out);
         answer = out.count(key) ? out.at(key) : Value();
         return rc;
     }
-    std::string getText(unsigned int id) {
-        call(kLocal, id);
-        return answer.strval();
-    }
+    static std::string getText(unsigned int id) { return testing_support::querySystem(id).strval(); }
     ProtoUtilityIOInfo current() {
         ProtoUtilityIOInfo out;
         io->GetUtilityIOInfo(out);
@@ -93,44 +76,40 @@ protected:
 
     testing_support::TempRoot root;
     CApiIO* io = Copperwren::Singleton<CApiIO>::Instance();
-    std::map<unsigned int, cb_func> handlers;
     ProtoUtilityIOInfo record;
     Value answer;
 };
 
 } // namespace
 
-TEST_F(LanSettings, WithoutServiceReportTheFactoryAddressesHold) {
-    EXPECT_EQ(record.mstrip(), "192.168.1.10");
-    EXPECT_EQ(record.mstrgateway(), "192.168.1.1");
-    EXPECT_EQ(record.mstrdns(), "192.168.1.1");
-    EXPECT_EQ(record.mstrsubnetmask(), "255.255.255.0");
-    EXPECT_TRUE(record.mbdhcp());
-    EXPECT_TRUE(record.mbautoip());
-    EXPECT_FALSE(record.mbstaticip());
-    EXPECT_EQ(record.mlanlinkstatus(), 1);
-    EXPECT_EQ(record.mstrvisa(), "TCPIP::192.168.1.10::INSTR");
-    EXPECT_EQ(record.mhostname(), "VORNA_");
-    EXPECT_EQ(record.mservicename(), "VORNA MULTIMETER");
-}
-
+// The service's report sets the modes and addresses; without one (mode -1)
+// the factory addresses hold.
 TEST_F(LanSettings, AddressModesComeFromTheServiceReport) {
-    struct Case {
+    const struct {
+        NET_STATUS status;
         int mode;
         bool dhcp, autoIp, staticIp;
+        const char *ip, *gateway;
+        int link;
+    } cases[] = {
+        {UNLINK, -1, true, true, false, "192.168.1.10", "192.168.1.1", 1},
+        {SUCCESS, 0, true, false, false, "10.9.8.7", "0.0.0.0", 0},
+        {SUCCESS, 1, false, true, false, "10.9.8.7", "0.0.0.0", 0},
+        {SUCCESS, 2, false, false, true, "10.9.8.7", "0.0.0.0", 0},
+        {SUCCESS, 7, true, true, false, "10.9.8.7", "0.0.0.0", 0},
     };
-    for (const Case c : {Case{0, true, false, false}, Case{1, false, true, false}, Case{2, false, false, true},
-                         Case{7, true, true, false}}) {
-        RIP_MSG_INFO report = netRecord(SUCCESS, c.mode, "10.9.8.7");
+    for (const auto& c : cases) {
+        RIP_MSG_INFO report = netRecord(c.status, c.mode, c.mode < 0 ? "0.0.0.0" : c.ip);
         report.dns[1] = report.ip;
         update_net_info(report, 0);
         io->UtilityIOInfoDefault("SN1", record);
         EXPECT_EQ(record.mbdhcp(), c.dhcp) << c.mode;
         EXPECT_EQ(record.mbautoip(), c.autoIp) << c.mode;
         EXPECT_EQ(record.mbstaticip(), c.staticIp) << c.mode;
-        EXPECT_EQ(record.mstrip(), "10.9.8.7");
-        EXPECT_EQ(record.mstrgateway(), "0.0.0.0");
-        EXPECT_EQ(record.mlanlinkstatus(), 0);
+        EXPECT_EQ(record.mstrip(), c.ip) << c.mode;
+        EXPECT_EQ(record.mstrgateway(), c.gateway) << c.mode;
+        EXPECT_EQ(record.mlanlinkstatus(), c.link) << c.mode;
+        EXPECT_EQ(record.mstrvisa(), std::string("TCPIP::") + c.ip + "::INSTR") << c.mode;
         EXPECT_EQ(record.mhostname(), "VORNA_SN1");
     }
 }
@@ -156,11 +135,11 @@ TEST_F(LanSettings, AddressSetRulesDependOnSourceAndModes) {
     for (const Case& c : cases) {
         io->UtilityIOInfoDefault("", record);
         setModes(c.dhcp, c.autoIp, !c.dhcp && !c.autoIp);
-        EXPECT_EQ(call(c.source, 0x1000120A, text(c.arg)), c.rc) << c.arg;
+        EXPECT_EQ(call(c.source, 0x1000120A, str(c.arg)), c.rc) << c.arg;
         EXPECT_EQ(getText(0x2000120B), c.ipAfter) << c.arg;
     }
     EXPECT_EQ(current().mstrvisa(), "TCPIP::10.0.0.7::INSTR");
-    EXPECT_EQ(call(kRemote, 0x2000121C, number(2)), 0);
+    EXPECT_EQ(call(kRemote, 0x2000121C, s32(2)), 0);
     EXPECT_EQ(answer.strval(), "TCPIP0::10.0.0.7::5025::SOCKET");
     EXPECT_EQ(call(kRemote, 0x1000120C), 8);
 }
@@ -174,21 +153,21 @@ TEST_F(LanSettings, OnlyRemoteControlMayNotSwitchOffTheLastMode) {
     };
     for (const Case c : {Case{kRemote, false, 58, true}, Case{kRemote, true, 0, false}, Case{kLocal, false, 0, false}}) {
         setModes(true, false, c.staticOn);
-        EXPECT_EQ(call(c.source, 0x10001204, flag(false)), c.rc);
+        EXPECT_EQ(call(c.source, 0x10001204, bval(false)), c.rc);
         EXPECT_EQ(io->ApiUtility_GetDHCP(), c.dhcpAfter);
     }
 }
 
 TEST_F(LanSettings, HostNamesNeedMdnsAndFitThirtyCharacters) {
     const std::string thirty(30, 'h');
-    EXPECT_EQ(call(kRemote, 0x10001217, text("\"" + thirty + "\"")), 44);
-    EXPECT_EQ(call(kRemote, 0x10001215, flag(true)), 0);
+    EXPECT_EQ(call(kRemote, 0x10001217, str("\"" + thirty + "\"")), 44);
+    EXPECT_EQ(call(kRemote, 0x10001215, bval(true)), 0);
     struct Case {
         std::string arg;
         int rc;
     };
     for (const Case& c : {Case{"\"" + thirty + "\"", 0}, Case{"\"" + thirty + "x\"", 29}, Case{thirty, 7}}) {
-        EXPECT_EQ(call(kRemote, 0x10001217, text(c.arg)), c.rc) << c.arg;
+        EXPECT_EQ(call(kRemote, 0x10001217, str(c.arg)), c.rc) << c.arg;
     }
     EXPECT_EQ(getText(0x20001218), "\"" + thirty + "\"");
     EXPECT_EQ(getText(0x20001219), thirty);
@@ -212,13 +191,13 @@ TEST_F(LanSettings, MacLineIsReplacedWholeAndTheFileKept) {
         {kLocal, "zz:bb:cc:dd:ee:ff", 7, "01:02:03:04:05:06"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(call(c.source, 0x10001212, text(c.arg)), c.rc) << c.arg;
+        EXPECT_EQ(call(c.source, 0x10001212, str(c.arg)), c.rc) << c.arg;
         EXPECT_EQ(testing_support::readFile(host), std::string("Serial = X\nMac Addr = ") + c.mac + "\nModel = Y\n");
         EXPECT_EQ(getText(0x20001213), c.mac);
     }
     testing_support::writeFile(host, "Other = 1");
     EXPECT_EQ(getText(0x20001213), "");
-    EXPECT_EQ(call(kLocal, 0x10001212, text("aa:bb:cc:dd:ee:ff")), 0);
+    EXPECT_EQ(call(kLocal, 0x10001212, str("aa:bb:cc:dd:ee:ff")), 0);
     EXPECT_EQ(testing_support::readFile(host), "Other = 1\nMac Addr = aa:bb:cc:dd:ee:ff\n");
 }
 
@@ -233,7 +212,7 @@ TEST_F(LanSettings, LinkReportsRewriteTheAddressesAndTellTheUi) {
         int link;
     };
     for (const Case c : {Case{SUCCESS, "10.1.2.3", 0}, Case{UNLINK, "0.0.0.0", 1}, Case{CONFLICT, "0.0.0.0", 2}}) {
-        EXPECT_EQ(call(kNetClient, 0x1000121D, number(c.status)), 0);
+        EXPECT_EQ(call(kNetClient, 0x1000121D, s32(c.status)), 0);
         auto packs = notes.waitFor({ON_SYSTEM_IO_INFO_CHANGED}, [&](const DataPack& p) {
             return testing_support::UiNotifications::record<ProtoUtilityIOInfo>(p).mlanlinkstatus() == c.link;
         });

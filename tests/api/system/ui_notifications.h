@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -53,6 +54,19 @@ public:
     }
     std::vector<DataPack> waitFor(std::vector<service_id> ids) {
         return waitFor(std::move(ids), [](const DataPack&) { return true; });
+    }
+
+    // Every notification of `id` so far, once `count` of them came (or `ms` passed).
+    std::vector<DataPack> waitCount(service_id id, size_t count, int ms = 10000) {
+        std::vector<DataPack> found;
+        std::unique_lock<std::mutex> lock(_state->mtx);
+        _state->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            found.clear();
+            std::copy_if(_state->packs.begin(), _state->packs.end(), std::back_inserter(found),
+                         [&](const DataPack& p) { return static_cast<uint32_t>(p.code()) == (id | NOTIFY_CODE_FLAG); });
+            return found.size() >= count;
+        });
+        return found;
     }
 
     // Forgets what arrived so far.
