@@ -1,18 +1,14 @@
-// The small concurrency parts everything else stands on: the singleton, the
-// shared thread pool and the hand-over queue.
+// The small concurrency parts everything else stands on: the singleton and
+// the hand-over queue.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "CSafeQueue.h"
-#include "CThreadPool.h"
 #include "Singelton.h"
 
 namespace {
@@ -87,32 +83,6 @@ TEST(Singleton, ThrowingConstructorLeavesNothingBehind) {
     EXPECT_NE(obj, nullptr);
     EXPECT_EQ(Copperwren::Singleton<FailsOnce>::Instance(), obj);
     EXPECT_EQ(g_failing_attempts, 2);
-}
-
-// A post from a pool worker runs at once, before async returns: the hub
-// relies on this to keep one job's notifications in order.
-TEST(CThreadPool, PostFromAWorkerRunsBeforeAsyncReturns) {
-    struct Seen {
-        std::mutex mtx;
-        std::condition_variable cv;
-        bool done = false, ranBeforeReturn = false, handleEmpty = false;
-    };
-    auto seen = std::make_shared<Seen>();  // the shared pool outlives the test
-    CThreadPool::instance()->async(
-        [seen] {
-            bool ran = false;
-            auto handle = CThreadPool::instance()->async([&ran] { ran = true; }, true);
-            std::lock_guard<std::mutex> lock(seen->mtx);
-            seen->ranBeforeReturn = ran;
-            seen->handleEmpty = handle == nullptr;
-            seen->done = true;
-            seen->cv.notify_all();
-        },
-        true);
-    std::unique_lock<std::mutex> lock(seen->mtx);
-    ASSERT_TRUE(seen->cv.wait_for(lock, std::chrono::seconds(20), [&] { return seen->done; }));
-    EXPECT_TRUE(seen->ranBeforeReturn);
-    EXPECT_TRUE(seen->handleEmpty);
 }
 
 TEST(CSafeQueue, WaitsTimeOutOrWakeOnAPushAndZeroOnlyLooks) {

@@ -55,8 +55,6 @@ TEST_F(VornaAdc, ConfigurationsWriteTheirRowAndRelayByteOnlyWhenDue) {
         {"rate alone on OHM2", set(TYPE_OHM2, 3, true), set(TYPE_OHM2, 3, false, E_Fast), &OHM2WR_Setting[3], 1, {},
          TYPE_OHM2, 3},
         {"rate alone on ACV", set(TYPE_ACV, 2, true), set(TYPE_ACV, 2, false, E_Fast), nullptr, 0, {}, TYPE_ACV, 2},
-        {"CAP 6 starts discharged", set(TYPE_DCV, 3, true), set(TYPE_CAP, 6, false), &DISCHARGe_Setting, 1, {0x02},
-         TYPE_CAP, 6},
         {"CAP 7 starts discharged", set(TYPE_DCV, 3, true), set(TYPE_CAP, 7, false), &DISCHARGe_Setting, 1, {0x02},
          TYPE_CAP, 7},
         {"range beyond the table", set(TYPE_DCV, 1, true), set(TYPE_DCV, 5, true), nullptr, 0, {}, TYPE_DCV, 1},

@@ -1,4 +1,3 @@
-#include "console_log.h"
 #include "properties.h"
 #include "root_path.h"
 #include "temp_root.h"
@@ -77,10 +76,4 @@ TEST(Properties, NamesThatCouldLeaveTheStoreAreRefused) {
         EXPECT_EQ(platform::propertyGet(bad), "") << bad;
     }
     EXPECT_TRUE(platform::propertyNameValid("ro.vorna.system.version"));
-}
-
-TEST(ConsoleLog, WritesPriorityTagAndTextToStandardError) {
-    testing::internal::CaptureStderr();
-    platform::consoleWrite(platform::CONSOLE_WARN, "JNI", "main hello");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "W/JNI: main hello\n");
 }
