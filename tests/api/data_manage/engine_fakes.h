@@ -79,6 +79,17 @@ public:
     std::vector<structCaliAccPoint> accs;
 };
 
+// A main configuration as the function settings hand it to the engine.
+inline structFuncConfig mainConfig(MeasureTypeEnum real, int32_t range, RateEnum rate = E_Slow, int32_t rangeMax = 4) {
+    structFuncConfig c;
+    c.bMainConfig = true;
+    c.s32RangeMax = rangeMax;
+    c.s32Range = range;
+    c.eRate = rate;
+    c.eRealFunc = real;
+    return c;
+}
+
 // Puts the fakes into the one engine for a test's life.
 struct EngineFakes {
     EngineFakes() {

@@ -37,12 +37,7 @@ protected:
 };
 
 TEST_F(Decode, DcAndAcResultsByStatusBit) {
-    struct Case {
-        uint32_t func;
-        Frame f;
-        bool fresh;
-        int64_t expect;
-    } cases[] = {
+    struct Case { uint32_t func; Frame f; bool fresh; int64_t expect; } cases[] = {
         {TYPE_DCV, frame(0x04, 0, {0xFF, 0xFF, 0xFF}), true, -1},
         {TYPE_OHM4, frame(0x04, 0, {0xFF, 0xFF, 0x7F}), true, 8388607},
         {TYPE_DCI, frame(0x04, 0, {0x00, 0x00, 0x80}), true, -8388608},
@@ -105,10 +100,7 @@ TEST_F(Decode, CapacitanceCounterMethod) {
 
 TEST_F(Decode, ChargeSlopeHistorySmoothsModerateStepsOnce) {
     chargeSlope(0);  // equal samples: 0 and a fresh history
-    struct Step {
-        int64_t d;
-        int64_t expect;
-    } steps[] = {
+    struct Step { int64_t d; int64_t expect; } steps[] = {
         {1000000, 10000},  // first reading: stored
         {995025, 10049},   // within 1 %: returned and stored
         {952381, 10024},   // 5 % away: the mean of the history, held back once
@@ -153,14 +145,7 @@ TEST_F(Decode, FrequencyCounterEvaluation) {
         std::copy(cb.begin(), cb.end(), f.begin() + 27);
         return f;
     };
-    struct Case {
-        const char* what;
-        uint32_t func;
-        Frame f;
-        uint64_t waitMs;
-        bool fresh;
-        int64_t expect;
-    } cases[] = {
+    struct Case { const char* what; uint32_t func; Frame f; uint64_t waitMs; bool fresh; int64_t expect; } cases[] = {
         {"ready", TYPE_FREQ, counters(0x01, 1, ref1ms), 0, true, 1000000},
         {"not a counter function", TYPE_DCV, counters(0x01, 1, ref1ms), 0, false, -1},
         {"no signal", TYPE_ACV, counters(0x01, 0, ref1ms), 0, true, 0},

@@ -57,12 +57,7 @@ protected:
 };
 
 TEST_F(Calculate, DecibelsOfOneReading) {
-    const struct {
-        enumMathFunc func;
-        double ref;
-        uint32_t ohms;
-        double reading, expected;
-    } cases[] = {
+    const struct { enumMathFunc func; double ref; uint32_t ohms; double reading, expected; } cases[] = {
         {MATH_DB, 10, 600, 0, -310},
         {MATH_DBM, 0, 600, 0, -300},
         {MATH_DBM, 0, 600, 1, 10 * std::log10(1000.0 / 600)},
@@ -195,13 +190,7 @@ TEST_F(Calculate, DefaultLimitsFollowTheRange) {
 }
 
 TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
-    const struct {
-        Handler h;
-        int key;
-        Value v;
-        int result;
-        double stored;
-    } cases[] = {
+    const struct { Handler h; int key; Value v; int result; double stored; } cases[] = {
         {&CDataManage::cbCalculateDBREFESet, 0x800, str("MAX"), 0, 120},
         {&CDataManage::cbCalculateDBREFESet, 0x800, f64(121), E1002_ABOVE_UPPER_LIMIT, 120},
         {&CDataManage::cbCalculateDBREFESet, 0x800, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},
@@ -240,13 +229,7 @@ TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
 
 TEST_F(Calculate, LimitsRefuseToCrossAndClampToTheRange) {
     select(TYPE_DCV, 2);  // bounds ±12 V
-    const struct {
-        Handler h;
-        Value v;
-        unsigned source;
-        int result;
-        double low, high;
-    } steps[] = {
+    const struct { Handler h; Value v; unsigned source; int result; double low, high; } steps[] = {
         {&CDataManage::cbCalculatePFUpperSet, f64(5), 0, 0, -11, 5},
         {&CDataManage::cbCalculatePFLowerSet, f64(5), 0, E1002_ABOVE_UPPER_LIMIT, -11, 5},
         {&CDataManage::cbCalculatePFLowerSet, f64(4.999), 0, 0, 4.999, 5},
@@ -379,13 +362,7 @@ TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
 TEST_F(Calculate, PerFunctionOffsetsClampToTheirRange) {
     using R = CDataManage;
     const Handler offsetSet = &R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>;
-    const struct {
-        int range;
-        Value v;
-        unsigned source;
-        int result;
-        double stored;
-    } cases[] = {
+    const struct { int range; Value v; unsigned source; int result; double stored; } cases[] = {
         {1, f64(5.0), 0, E1002_ABOVE_UPPER_LIMIT, 1.2},
         {0, f64(50), 0, 0, 0.05},  // millivolts from the UI
         {1, f64(-0.5), 0, 0, -0.5},

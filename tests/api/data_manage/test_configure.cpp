@@ -62,11 +62,7 @@ protected:
 };
 
 TEST_F(Configure, RangeAndResolutionSelectFunctionRangeAndRate) {
-    struct Case {
-        Handler h;
-        ValueMap in;
-        int result, func, range, rate;
-    } cases[] = {
+    struct Case { Handler h; ValueMap in; int result, func, range, rate; } cases[] = {
         {&CDataManage::cbMeasDcvConfig, {}, 0, TYPE_DCV, -1, E_Slow},
         {&CDataManage::cbMeasDcvConfig, req({{0x652, f64(10)}, {0x61E, str("MAX")}}), 0, TYPE_DCV, 2, E_Fast},
         {&CDataManage::cbMeasDcvConfig, req({{0x652, str("auto")}}), 0, TYPE_DCV, -1, E_Slow},
@@ -129,11 +125,7 @@ TEST_F(Configure, QueryNamesFunctionRangeAndResolution) {
 }
 
 TEST_F(Configure, TemperatureClassesAndTypes) {
-    struct Case {
-        ValueMap in;
-        int result;
-        std::string text;
-    } cases[] = {
+    struct Case { ValueMap in; int result; std::string text; } cases[] = {
         {req({{0x2700, s32(4)}, {0x2701, s32(12)}}), 0, "TEMP TC,K"},
         {req({{0x2700, s32(0)}, {0x2701, s32(1)}}), 0, "TEMP FRTD,389"},
         {req({{0x2700, s32(3)}, {0x2701, s32(8)}}), 0, "TEMP THER,30000"},

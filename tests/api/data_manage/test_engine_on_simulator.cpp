@@ -43,12 +43,8 @@ protected:
     static CVORNA_ADC& adc() { return CVORNA_ADC::instance(); }
 
     static structFuncConfig config(MeasureTypeEnum real, int32_t range) {
-        structFuncConfig c;
-        c.bMainConfig = true;
-        c.s32RangeMax = 7;
-        c.s32Range = range;
+        structFuncConfig c = mainConfig(real, range, E_Slow, 7);
         c.s32AutoZ = 1;
-        c.eRealFunc = real;
         return c;
     }
 

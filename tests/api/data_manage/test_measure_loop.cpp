@@ -86,13 +86,7 @@ protected:
             stored->set_ms32rate(rate);
             fm.ProtoBaseFuncInfoSet(info);
         } else {
-            structFuncConfig c;
-            c.bMainConfig = true;
-            c.s32RangeMax = 4;
-            c.s32Range = range;
-            c.eRate = rate;
-            c.eRealFunc = (f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f;
-            e->DM_UpdateMainFunc(f, c);
+            e->DM_UpdateMainFunc(f, mainConfig((f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f, range, rate));
         }
         e->DM_FixIntervalByRate(rate, f);
         e->loopStart();
@@ -345,11 +339,6 @@ TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle
     EXPECT_LT(sent.size(), produced.size()) << "unsent readings beyond the capacity were dropped";
 }
 
-TEST_F(MeasureLoop, TriggerWithoutAWaitingReadIsAnExecutionError) {
-    e->TrigWaitForTrigger(false);
-    EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
-}
-
 } // namespace
 
 namespace {
@@ -375,12 +364,7 @@ TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
     std::thread loop([e] { e->DM_Run(); });
     int checked = 0;
     for (int i = 0; i < 12; ++i) {
-        structFuncConfig c;
-        c.bMainConfig = true;
-        c.s32RangeMax = 4;
-        c.s32Range = i % 2 ? 3 : 1;
-        c.eRate = E_Fast;
-        c.eRealFunc = TYPE_DCV;
+        const structFuncConfig c = mainConfig(TYPE_DCV, i % 2 ? 3 : 1, E_Fast);
         e->DM_UpdateMainFunc(TYPE_DCV, c);
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         ValueMap out;

@@ -62,11 +62,7 @@ double emf(uint8_t type, double t) {
 TEST_F(SensorStage, ThermocoupleWithItsJunctionAndUnits) {
     ASSERT_EQ(engine.SensTypeSet(3), 0);  // K
     const double in = emf(3, 100) - emf(3, 23.5);
-    struct Case {
-        const char* unit;
-        bool internal, readable;
-        double expected;
-    } cases[] = {
+    struct Case { const char* unit; bool internal, readable; double expected; } cases[] = {
         {"\u2103", true, true, 100.0},    {"K", true, true, 373.15},  {"\u2109", true, true, 212.0},
         {"\u2103", true, false, 9.9e37},  {"K", true, false, 9.9e37},  // an unread junction is no temperature
         {"\u2103", false, false, 100.0},  // the user's junction value
@@ -84,12 +80,7 @@ TEST_F(SensorStage, ThermocoupleWithItsJunctionAndUnits) {
 }
 
 TEST_F(SensorStage, HandlersCheckAndClamp) {
-    struct Case {
-        CDataManage::Handler h;
-        int key;
-        Value v;
-        int result;
-    } cases[] = {
+    struct Case { CDataManage::Handler h; int key; Value v; int result; } cases[] = {
         {&CDataManage::cbSensRtdR0Set, 0x170B, f32(10), 131},     {&CDataManage::cbSensRtdR0Set, 0x170B, f32(3000), 130},
         {&CDataManage::cbSensUserColdSet, 0x170A, f32(1500), 130}, {&CDataManage::cbSensUserColdSet, 0x170A, f32(NAN), 56},
         {&CDataManage::cbSensNewId, 0x170E, s32(3), 55},          {&CDataManage::cbSensNewId, 0x170E, s32(1), 0},
