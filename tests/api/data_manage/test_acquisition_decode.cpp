@@ -57,14 +57,6 @@ TEST_F(Decode, DcAndAcResultsByStatusBit) {
     }
 }
 
-TEST_F(Decode, AFailedReadIsReported) {
-    uint32_t f = 0;
-    structFuncConfig config;
-    EXPECT_TRUE(engine->DM_AcqData(f, config, nullptr, 34));
-    fakes.frontEnd.failReads = true;
-    EXPECT_FALSE(engine->DM_AcqData(f, config, nullptr, 34));
-}
-
 TEST_F(Decode, CapacitanceCounterMethod) {
     const std::vector<uint8_t> counts = {0x10, 0x27, 0x00, 0xE8, 0x03};  // A 10000, B 1000
     struct Case {

@@ -70,7 +70,6 @@ TEST_F(Calculate, DecibelsOfOneReading) {
         EXPECT_EQ(feed(c.reading), c.reading) << "the reading itself stays";
         EXPECT_NEAR(g_f64MathValue, c.expected, 1e-9);
     }
-    EXPECT_NEAR(10 * std::log10(1000.0 / 600), 2.2185, 1e-4);
 }
 
 TEST_F(Calculate, StatisticsHoldOverloadsAndStayStable) {
@@ -190,41 +189,31 @@ TEST_F(Calculate, DefaultLimitsFollowTheRange) {
 }
 
 TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
-    const struct { Handler h; int key; Value v; int result; double stored; } cases[] = {
-        {&CDataManage::cbCalculateDBREFESet, 0x800, str("MAX"), 0, 120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, f64(121), E1002_ABOVE_UPPER_LIMIT, 120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, str("abc"), E150_STRING_DATA_ERROR, -120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, s32(3), E104_DATA_TYPE_ERROR, -120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, str(std::string(64, '1')), E150_STRING_DATA_ERROR, -120},
-        {&CDataManage::cbCalculateDBMREFESet, 0x803, str("default"), 0, 600},
-        {&CDataManage::cbCalculateDBMREFESet, 0x803, s32(1), E1003_BELOW_LOWER_LIMIT, 2},
-        {&CDataManage::cbCalculateDBMREFESet, 0x803, s32(-1), E1002_ABOVE_UPPER_LIMIT, 8000},
+    // Setters leave `value` stored; queries answer it.
+    using R = CDataManage;
+    const Handler db = &R::cbCalculateDBREFESet, dbm = &R::cbCalculateDBMREFESet;
+    const Handler dbQ = &R::cbCalculateDBREFEGet, dbmQ = &R::cbCalculateDBMREFEGet;
+    const struct { Handler h; Value v; int result; double value; } cases[] = {
+        {db, str("MAX"), 0, 120},       {db, f64(121), E1002_ABOVE_UPPER_LIMIT, 120},
+        {db, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},  {db, str("abc"), E150_STRING_DATA_ERROR, -120},
+        {db, s32(3), E104_DATA_TYPE_ERROR, -120},        {db, str(std::string(64, '1')), E150_STRING_DATA_ERROR, -120},
+        {dbm, str("default"), 0, 600},  {dbm, s32(1), E1003_BELOW_LOWER_LIMIT, 2},
+        {dbm, s32(-1), E1002_ABOVE_UPPER_LIMIT, 8000},
+        {dbQ, s32(2), 0, 120},          {dbQ, str("max"), 0, 120},  {dbQ, str("MAX"), E220_PARAMETER_ERROR, 0},
+        {dbmQ, s32(1), 0, 2},           {dbmQ, str("default"), 0, 600},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(set(c.h, c.key, c.v), c.result);
-        EXPECT_EQ(c.key == 0x800 ? g_stMathPara.f64Db : g_stMathPara.u32RefR, c.stored);
-    }
-    EXPECT_EQ(call(&CDataManage::cbCalculateDBREFESet, {}), E109_MISSING_PARAMETER);
-
-    const struct {
-        Handler h;
-        int key;
-        Value v;
-        int result;
-        double answer;
-    } queries[] = {{&CDataManage::cbCalculateDBREFEGet, 0x800, s32(2), 0, 120},
-                   {&CDataManage::cbCalculateDBREFEGet, 0x800, str("max"), 0, 120},
-                   {&CDataManage::cbCalculateDBREFEGet, 0x800, str("MAX"), E220_PARAMETER_ERROR, 0},
-                   {&CDataManage::cbCalculateDBMREFEGet, 0x803, s32(1), 0, 2},
-                   {&CDataManage::cbCalculateDBMREFEGet, 0x803, str("default"), 0, 600}};
-    for (const auto& q : queries) {
+        const bool query = c.h == dbQ || c.h == dbmQ;
+        const int key = c.h == db || c.h == dbQ ? 0x800 : 0x803;
         reply.clear();
-        ASSERT_EQ(set(q.h, q.key, q.v), q.result);
-        if (q.result == 0) {
-            EXPECT_EQ(f(q.key), q.answer);
+        ASSERT_EQ(set(c.h, key, c.v), c.result) << c.v.ShortDebugString();
+        if (!query) {
+            EXPECT_EQ(key == 0x800 ? g_stMathPara.f64Db : g_stMathPara.u32RefR, c.value);
+        } else if (c.result == 0) {
+            EXPECT_EQ(f(key), c.value);
         }
     }
+    EXPECT_EQ(call(db, {}), E109_MISSING_PARAMETER);
 }
 
 TEST_F(Calculate, LimitsRefuseToCrossAndClampToTheRange) {
@@ -448,16 +437,7 @@ TEST_F(Calculate, NumberFormatStartsWithCommaGroupsAndFlips) {
 // sanitizer build sees no race between the handlers and the loop).
 TEST_F(Calculate, HandlersAndTheLoopShareTheMathState) {
     using R = CDataManage;
-    using testing_support::frame;
-    using testing_support::le;
-    testing_support::FakeFrontEnd fe;
-    fe.frames = {frame(0x04, 0, le(500000, 3))};  // 0.5 V on the 1 V row
-    e.setFrontEnd(&fe);
-    e.DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
-    e.TrigSourceSet(SRC_AUTO);
-    e.DM_FixIntervalByRate(E_Fast, TYPE_DCV);
-    e.m_zAcqRunning = true;
-    std::thread loop([this] { e.DM_Run(); });
+    testing_support::LoopThread loop(500000, {{1, 1.0}});  // 0.5 V on the 1 V row
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(set(&R::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
         ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>, 0x262d, f64(i % 2 ? 0.25 : 0.125)), 0);
@@ -477,10 +457,7 @@ TEST_F(Calculate, HandlersAndTheLoopShareTheMathState) {
         ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(0.4)), 0);
         ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, bval(false)), 0);
     }
-    EXPECT_TRUE(e.stop(2000));
-    loop.join();
-    e.setFrontEnd(&AcqFrontEnd::converter());
-    e.DM_RemoveCaliData({1});
+    EXPECT_TRUE(loop.stop());
 }
 
 } // namespace

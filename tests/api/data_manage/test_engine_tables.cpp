@@ -137,9 +137,7 @@ TEST_F(EngineModel, RangeParametersSelectRanges) {
         double number = 0;
         int range = -7;
         const int result = engine->ScpiInputTransToMinMaxDef(func, value, number);
-        if (result == 0) {
-            engine->ScpiInputRangeTransToRealRange(func, number, range);
-        }
+        if (result == 0) engine->ScpiInputRangeTransToRealRange(func, number, range);
         EXPECT_EQ(result ? -100 - result : range, expected) << model << " " << func << " " << value.ShortDebugString();
     }
     engine->DM_CapabilityInit("MV412");
@@ -180,9 +178,7 @@ TEST(EngineMsgTable, BindsOnlyHandledIdsAndNoneOfAnotherManager) {
     std::map<unsigned int, cb_func> engine;
     CDataManage::instance()->getCallbacks(engine);
     std::set<unsigned int> handled;
-    for (const DataManageBinding& b : g_dataManageBindings) {
-        if (b.handler) handled.insert(b.id);
-    }
+    for (const DataManageBinding& b : g_dataManageBindings) if (b.handler) handled.insert(b.id);
     std::set<unsigned int> bound;
     for (const auto& entry : engine) bound.insert(entry.first);
     EXPECT_EQ(bound, handled);

@@ -147,16 +147,7 @@ TEST_F(SensorStage, ActivationNeverTearsAnEvaluation) {
         }
     });
     for (int i = 0; i < 200; ++i) {
-        ValueMap out;
-        engine.cbSensRefDataAdd(0, [&] {
-            ValueMap in;
-            in[0] = s32(1);
-            in[1] = f64(1000);
-            in[2] = f64(i % 2 ? 100 : 200);
-            in[3] = bval(false);
-            in[4] = s32(0);
-            return in;
-        }(), &out);
+        addPoint(1, 1000, i % 2 ? 100 : 200);  // replaces the second point
         ASSERT_EQ(engine.SensConfigLoad(), 0);
     }
     done = true;

@@ -28,10 +28,7 @@ TEST(FuncKeywordTables, QueryTextsAreAcceptedBackAndEveryKeyIsOneQuotedKeyword) 
 }
 
 TEST(FuncKeywordTables, SecondaryTablesAreOwnReadingOffAndPrimaryKeywords) {
-    const struct {
-        const KeywordFuncTable& table;
-        int32_t primary;
-    } tables[] = {
+    const struct { const KeywordFuncTable& table; int32_t primary; } tables[] = {
         {mapStringEnumToFuncForScpiDcvSec, TYPE_DCV},   {mapStringEnumToFuncForScpiAcvSec, TYPE_ACV},
         {mapStringEnumToFuncForScpiDciSec, TYPE_DCI},   {mapStringEnumToFuncForScpiAciSec, TYPE_ACI},
         {mapStringEnumToFuncForScpiCapSec, TYPE_CAP},   {mapStringEnumToFuncForScpiOhm2Sec, TYPE_OHM2},

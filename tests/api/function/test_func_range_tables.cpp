@@ -17,9 +17,7 @@ double unitFactor(const std::string& unit) {
     static const std::vector<std::pair<std::string, double>> units = {
         {"mV", 1e-3}, {"V", 1},          {"uA", 1e-6},      {"mA", 1e-3}, {"A", 1},     {kOhm, 1},
         {"K" + kOhm, 1e3}, {"M" + kOhm, 1e6}, {"nF", 1e-9}, {"uF", 1e-6}, {"mF", 1e-3}};
-    for (const auto& [text, factor] : units) {
-        if (unit == text) return factor;
-    }
+    for (const auto& [text, factor] : units) if (unit == text) return factor;
     return 0;
 }
 
