@@ -347,6 +347,7 @@ namespace {
 // switches ranges and takes the readings: none of the other range's readings
 // appear after a switch (and the sanitizer build sees no race).
 TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
+    FunctionManage::instance();  // made before the loop runs, not by it
     CDataManage* e = CDataManage::instance();
     e->setPushSink([](service_id, ValueMap) {});
     e->mDataPointThreshold = 100000;
