@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "engine_fakes.h"
 
@@ -16,12 +17,13 @@ protected:
         engine->m_capDataTime = 0;
         engine->m_lastFreqTime = fakes.clock.nowMs();
     }
-    // Reads the next frame and decodes it for `func`.
-    bool decode(uint32_t func, int64_t& data) {
-        uint32_t f = 0;
+    // Reads the next frame, the only one when one is given.
+    structFuncConfig acquire(std::optional<Frame> only = std::nullopt) {
+        if (only) fakes.frontEnd.frames = {*only};
+        uint32_t func = 0;
         structFuncConfig config;
-        engine->DM_AcqData(f, config, nullptr, 34);
-        return engine->DM_RawData(func, config, nullptr, data);
+        engine->DM_AcqData(func, config, nullptr, 34);
+        return config;
     }
     // One charge-slope reading whose two DC samples lie `d` apart.
     int64_t chargeSlope(int64_t d, int32_t range = 6) {
@@ -50,9 +52,8 @@ TEST_F(Decode, DcAndAcResultsByStatusBit) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.func);
-        fakes.frontEnd.frames = {c.f};
         int64_t data = 7;
-        EXPECT_EQ(decode(c.func, data), c.fresh);
+        EXPECT_EQ(engine->DM_RawData(c.func, acquire(c.f), nullptr, data), c.fresh);
         EXPECT_EQ(data, c.expect);
     }
 }
@@ -147,12 +148,9 @@ TEST_F(Decode, FrequencyCounterEvaluation) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fakes.frontEnd.frames = {c.f};
         fakes.frontEnd.resets.clear();
         int64_t data = -1;
-        uint32_t f = 0;
-        structFuncConfig config;
-        engine->DM_AcqData(f, config, nullptr, 34);
+        acquire(c.f);
         fakes.clock.sleepUs(c.waitMs * 1000);
         EXPECT_EQ(engine->DM_FreqData(c.func, data), c.fresh);
         EXPECT_EQ(data, c.expect);
@@ -167,17 +165,12 @@ TEST_F(Decode, FrequencyCounterEvaluation) {
 }
 
 TEST_F(Decode, FrequencyCounterReappliesTheConfigurationAfterFiveMisses) {
-    fakes.frontEnd.frames = {frame(0x01, 24, {0x01})};
-    uint32_t f = 0;
-    structFuncConfig config;
     int64_t data = 0;
-    engine->DM_AcqData(f, config, nullptr, 34);
+    acquire(frame(0x01, 24, {0x01}));
     engine->DM_FreqData(TYPE_FREQ, data);  // counts start over
-    fakes.frontEnd.frames = {frame(0x00)};
-    engine->DM_AcqData(f, config, nullptr, 34);
+    acquire(frame(0x00));
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(engine->DM_FreqData(TYPE_FREQ, data));
-    fakes.frontEnd.frames = {frame(0x01, 24, {0x01})};
-    engine->DM_AcqData(f, config, nullptr, 34);
+    acquire(frame(0x01, 24, {0x01}));
     int recovers = fakes.frontEnd.recovers;
     engine->DM_FreqData(TYPE_FREQ, data);
     EXPECT_EQ(fakes.frontEnd.recovers, recovers + 1);
