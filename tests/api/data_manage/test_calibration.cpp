@@ -45,21 +45,30 @@ std::string accRecord(uint32_t func, uint32_t range, uint32_t acc) {
     return r;
 }
 
-class Calibration : public ::testing::Test {
+// Every test leaves no calibration file and no table behind.
+class CaliBase : public ::testing::Test {
 protected:
     void TearDown() override {
         std::filesystem::remove_all(root.host("/vorna/data"));
-        engine->DM_CalInit();  // leaves no table behind
+        engine->DM_CalInit();
     }
-    void file(const std::string& name, const std::string& bytes) { writeFile(root.host("/vorna/data/" + name), bytes); }
     // The calibrated value of a raw sample, 0 when no table applies.
     double cal(uint32_t func, uint32_t range, int64_t raw) {
         double out = 0;
         EXPECT_TRUE(engine->DM_CalData(func, range, raw, out));
         return out;
     }
+    std::vector<structCaliPoint> points(uint32_t key) {
+        auto all = engine->caliPoints();
+        return all.count(key) ? all.at(key) : std::vector<structCaliPoint>{};
+    }
     TempRoot root;
     CDataManage* engine = CDataManage::instance();
+};
+
+class Calibration : public CaliBase {
+protected:
+    void file(const std::string& name, const std::string& bytes) { writeFile(root.host("/vorna/data/" + name), bytes); }
     EngineFakes fakes;
 };
 
@@ -148,7 +157,7 @@ TEST_F(Calibration, ReadersSeeWholeTablesWhileTheyAreRebuilt) {
     EXPECT_EQ(bad.load(), 0);
 }
 
-class CaliProc : public ::testing::Test {
+class CaliProc : public CaliBase {
 protected:
     void SetUp() override {
         // The function settings push their configuration when first made:
@@ -159,8 +168,7 @@ protected:
     }
     void TearDown() override {
         engine->m_u32BufferTimeOut = 5000;
-        std::filesystem::remove_all(root.host("/vorna/data"));
-        engine->DM_CalInit();
+        CaliBase::TearDown();
     }
     void select(MeasureTypeEnum func, int32_t range) { engine->DM_UpdateMainFunc(func, mainConfig(func, range)); }
     int set(double target) { return engine->cbCaliDataSet(2, request(0xc00, f64(target)), &out); }
@@ -179,12 +187,6 @@ protected:
         ASSERT_EQ(state(), "STOPED");
         EXPECT_FALSE(calibrating());
     }
-    std::vector<structCaliPoint> points(uint32_t key) {
-        auto all = engine->caliPoints();
-        return all.count(key) ? all.at(key) : std::vector<structCaliPoint>{};
-    }
-    TempRoot root;
-    CDataManage* engine = CDataManage::instance();
     ValueMap out;
 };
 
@@ -266,12 +268,8 @@ TEST_F(CaliProc, SaveWritesTheCurrentKeyAndDeleteRemovesPointFiles) {
     EXPECT_EQ(st.st_size, 48);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_FALSE(std::filesystem::exists(root.host("/vorna/data/cali_0_2.cal")));
-    double v = 0;
-    engine->DM_CalData(0, 1, 500, v);
-    EXPECT_EQ(v, 0.5);
-    v = 0;
-    engine->DM_CalData(0, 2, 500, v);
-    EXPECT_EQ(v, 0.0);  // other keys' tables change at the next start
+    EXPECT_EQ(cal(0, 1, 500), 0.5);
+    EXPECT_EQ(cal(0, 2, 500), 0.0);  // other keys' tables change at the next start
 
     ASSERT_EQ(engine->cbCaliDataSave(2, request(0xc01, s32(1)), &out), 0);
     EXPECT_EQ(std::filesystem::file_size(root.host("/vorna/data/cali_0_2.cal")), 48u);
@@ -352,9 +350,7 @@ TEST_F(CaliProc, TheLoopFeedsPointsAndARawRead) {
     EXPECT_EQ(raw.at(0).strval(), "0");
     ASSERT_EQ(points(1).size(), 2u);
     EXPECT_EQ(points(1)[0].f64Point, 250000.0);
-    double v = 0;
-    engine->DM_CalData(0, 1, 500000, v);
-    EXPECT_EQ(v, 0.5);
+    EXPECT_EQ(cal(0, 1, 500000), 0.5);
 }
 
 } // namespace
