@@ -43,12 +43,10 @@ TEST_F(Decode, DcAndAcResultsByStatusBit) {
         {TYPE_DCV, frame(0x04, 0, {0xFF, 0xFF, 0xFF}), true, -1},
         {TYPE_OHM4, frame(0x04, 0, {0xFF, 0xFF, 0x7F}), true, 8388607},
         {TYPE_DCI, frame(0x04, 0, {0x00, 0x00, 0x80}), true, -8388608},
-        {TYPE_DCV, frame(0x10, 0, {0x01}), false, 7},
+        {TYPE_DCV, frame(0x10, 0, {0x01}), false, 7},  {TYPE_ACV, frame(0x04, 9, {0x10, 0x27}), false, 7},
         {TYPE_ACV, frame(0x10, 9, {0x10, 0x27, 0x00, 0x00, 0x00}), true, 10000},
         {TYPE_ACI, frame(0x10, 9, le(-100, 5)), true, 0},  // no square root of a negative
-        {TYPE_ACV, frame(0x04, 9, {0x10, 0x27}), false, 7},
-        {TYPE_FREQ, frame(0x00), true, 7},  // counters are evaluated elsewhere
-        {TYPE_PERIOD, frame(0x00), true, 7},
+        {TYPE_FREQ, frame(0x00), true, 7}, {TYPE_PERIOD, frame(0x00), true, 7},  // counters are evaluated elsewhere
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.func);

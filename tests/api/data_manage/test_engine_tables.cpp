@@ -59,23 +59,16 @@ TEST_F(EngineModel, CapabilityInitChoosesTheModelsTables) {
 TEST_F(EngineModel, RangeRowByFunctionRangeAndValue) {
     const double nan = std::nan("");
     struct Case { uint32_t func, range; double value; const structRangeInfo& expect; } cases[] = {
-        {TYPE_FREQ, 0, 110, stRangeInfoFREQ[0]},
-        {TYPE_FREQ, 0, 110.5, stRangeInfoFREQ[1]},
-        {TYPE_FREQ, 0, 10500, stRangeInfoFREQ[2]},
-        {TYPE_FREQ, 0, 200000, stRangeInfoFREQ[3]},
-        {TYPE_FREQ, 0, nan, stRangeInfoFREQ[0]},
-        {TYPE_PERIOD, 0, 10500, stRangeInfoPERI[3]},
-        {TYPE_PERIOD, 0, 10000, stRangeInfoPERI[2]},
-        {TYPE_PERIOD, 0, -5, stRangeInfoPERI[0]},
+        {TYPE_FREQ, 0, 110, stRangeInfoFREQ[0]},      {TYPE_FREQ, 0, 110.5, stRangeInfoFREQ[1]},
+        {TYPE_FREQ, 0, 10500, stRangeInfoFREQ[2]},    {TYPE_FREQ, 0, 200000, stRangeInfoFREQ[3]},
+        {TYPE_FREQ, 0, nan, stRangeInfoFREQ[0]},      {TYPE_PERIOD, 0, 10500, stRangeInfoPERI[3]},
+        {TYPE_PERIOD, 0, 10000, stRangeInfoPERI[2]},  {TYPE_PERIOD, 0, -5, stRangeInfoPERI[0]},
         {TYPE_PERIOD, 0, nan, stRangeInfoPERI[0]},
         {TYPE_DCV, 0xFFFFFFFFu, 0, stRangeInfoDCV[0]},  // automatic, not yet resolved
         {TYPE_DCV, 6, 0, stRangeInfoDCV[4]},            // a range of another function
-        {TYPE_OHM2, 6, 0, stRangeInfo4WR[6]},
-        {TYPE_OHM4, 3, 0, stRangeInfo4WR[3]},
-        {TYPE_CAP, 9, 0, stRangeInfoCAP[7]},
-        {TYPE_CONT, 3, 0, stRangeInfoCONT},
-        {TYPE_DIODE, 0, 0, stRangeInfoDIOD},
-        {12, 0, 0, stRangeInfoDEF},
+        {TYPE_OHM2, 6, 0, stRangeInfo4WR[6]},         {TYPE_OHM4, 3, 0, stRangeInfo4WR[3]},
+        {TYPE_CAP, 9, 0, stRangeInfoCAP[7]},          {TYPE_CONT, 3, 0, stRangeInfoCONT},
+        {TYPE_DIODE, 0, 0, stRangeInfoDIOD},          {12, 0, 0, stRangeInfoDEF},
         {0xFFFFFFFFu, 0, 0, stRangeInfoDEF},
     };
     for (const Case& c : cases) {
