@@ -104,18 +104,20 @@ TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
         e.CalculateLimitClear();
         g_stMathPara.stLimit.f64Low = -1;
         g_stMathPara.stLimit.f64High = 1;
-        const struct {
-            double reading;
-            uint8_t result;
-            enumMathLmtStat stat;
-            uint16_t cond, event;  // the condition follows the latest reading, the event latches
-        } steps[] = {{1, 0, LIMIT_PASS, 0, 0}, {1.0000001, 1, LIMIT_FAIL, 0x1000, 0x1000},
-                     {-2, 2, LIMIT_FAIL, 0x0800, 0x1800}, {0, 0, LIMIT_PASS, 0, 0x1800}};
+        // The condition follows the latest reading, the event latches; remote
+        // control answers the result as a word and a number.
+        const struct { double reading; uint8_t result; enumMathLmtStat stat; uint16_t cond, event; const char* text; }
+            steps[] = {{1, 0, LIMIT_PASS, 0, 0, "PASS"}, {1.0000001, 1, LIMIT_FAIL, 0x1000, 0x1000, "HI"},
+                       {-2, 2, LIMIT_FAIL, 0x0800, 0x1800, "LO"}, {0, 0, LIMIT_PASS, 0, 0x1800, "PASS"}};
         for (const auto& s : steps) {
             SCOPED_TRACE(s.reading);
             feed(s.reading);
             EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, s.result);
             EXPECT_EQ(g_stMathPara.stLimit.euLmtStat, s.stat);
+            reply.clear();
+            ASSERT_EQ(call(&R::cbCalculatePFGet, {}, 2), 0);
+            EXPECT_EQ(text(0x40000808), s.text);
+            EXPECT_EQ(reply.at(0x809).s32val(), s.result);
             EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, s.cond);
             EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_EV, s.event);
         }
@@ -126,21 +128,11 @@ TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
         EXPECT_EQ(l.f64LastValue, -2);
         EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpSTB & SCP_STB_QUES_SUMMARY, enable ? SCP_STB_QUES_SUMMARY : 0);
     }
-}
-
-TEST_F(Calculate, PassFailAnswers) {
-    const struct { bool on; enumMathLmtStat stat; uint8_t result; int answer; const char* text; } cases[] = {
-        {false, LIMIT_FAIL, 1, 3, "OFF"}, {true, LIMIT_FAIL, 1, 1, "HI"},   {true, LIMIT_FAIL, 2, 2, "LO"},
-        {true, LIMIT_PASS, 0, 0, "PASS"}, {true, LIMIT_FAIL, 0, 0, "PASS"}};
-    for (const auto& c : cases) {
-        math(MATH_LIMIT, c.on);
-        g_stMathPara.stLimit.euLmtStat = c.stat;
-        g_stMathPara.stLimit.u8LimitResult = c.result;
-        reply.clear();
-        ASSERT_EQ(call(&R::cbCalculatePFGet, {}, 2), 0);
-        EXPECT_EQ(reply.at(0x809).s32val(), c.answer);
-        EXPECT_EQ(text(0x40000808), c.text);
-    }
+    math(MATH_LIMIT, false);
+    reply.clear();
+    ASSERT_EQ(call(&R::cbCalculatePFGet, {}, 2), 0);
+    EXPECT_EQ(text(0x40000808), "OFF");
+    EXPECT_EQ(reply.at(0x809).s32val(), 3);
 }
 
 TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
