@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "AcqFrontEnd.h"
@@ -43,7 +44,6 @@ public:
         // As the driver: each frame comes with the configuration in force.
         if (liveConfig) config = *liveConfig;
         ++reads;
-        if (failReads) return false;
         if (frames.size() > 1) {
             last = frames.front();
             frames.pop_front();
@@ -71,13 +71,23 @@ public:
 
     std::deque<Frame> frames;
     Frame last = Frame(34, 0);
-    bool failReads = false;
     uint32_t reportedFunc = 0;
     const structFuncConfig* liveConfig = nullptr;
     int reads = 0, recovers = 0, charges = 0, discharges = 0;
     std::vector<uint8_t> resets;
     std::vector<structCaliAccPoint> accs;
 };
+
+// A main configuration as the function settings hand it to the engine.
+inline structFuncConfig mainConfig(MeasureTypeEnum real, int32_t range, RateEnum rate = E_Slow, int32_t rangeMax = 4) {
+    structFuncConfig c;
+    c.bMainConfig = true;
+    c.s32RangeMax = rangeMax;
+    c.s32Range = range;
+    c.eRate = rate;
+    c.eRealFunc = real;
+    return c;
+}
 
 // Puts the fakes into the one engine for a test's life.
 struct EngineFakes {
@@ -91,6 +101,40 @@ struct EngineFakes {
     }
     FakeFrontEnd frontEnd;
     VirtualClock clock;
+};
+
+// The loop on a thread of its own in real time at the fast rate, on a fake
+// front end that gives DC `counts`; `rows` maps DCV ranges to the volts of
+// 1 000 000 counts. Stopped, and the engine handed back, on leaving.
+class LoopThread {
+public:
+    LoopThread(int64_t counts, std::map<uint32_t, double> rows) : rows_(std::move(rows)) {
+        CDataManage& e = *CDataManage::instance();
+        frontEnd.frames = {frame(0x04, 0, le(counts, 3))};
+        e.setFrontEnd(&frontEnd);
+        for (auto [range, volts] : rows_) e.DM_LoadCaliData(range, {{0, range, 0, 0}, {0, range, 1e6, volts}});
+        e.TrigSourceSet(SRC_AUTO);
+        e.DM_FixIntervalByRate(E_Fast, TYPE_DCV);
+        e.m_zAcqRunning = true;
+        loop_ = std::thread([&e] { e.DM_Run(); });
+    }
+    ~LoopThread() {
+        stop();
+        CDataManage::instance()->setFrontEnd(&AcqFrontEnd::converter());
+        for (const auto& row : rows_) CDataManage::instance()->DM_RemoveCaliData({row.first});
+    }
+    // True when the loop ended within two seconds.
+    bool stop() {
+        if (!loop_.joinable()) return true;
+        const bool stopped = CDataManage::instance()->stop(2000);
+        loop_.join();
+        return stopped;
+    }
+    FakeFrontEnd frontEnd;
+
+private:
+    std::map<uint32_t, double> rows_;
+    std::thread loop_;
 };
 
 } // namespace testing_support

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "engine_fakes.h"
 
@@ -16,12 +17,13 @@ protected:
         engine->m_capDataTime = 0;
         engine->m_lastFreqTime = fakes.clock.nowMs();
     }
-    // Reads the next frame and decodes it for `func`.
-    bool decode(uint32_t func, int64_t& data) {
-        uint32_t f = 0;
+    // Reads the next frame, the only one when one is given.
+    structFuncConfig acquire(std::optional<Frame> only = std::nullopt) {
+        if (only) fakes.frontEnd.frames = {*only};
+        uint32_t func = 0;
         structFuncConfig config;
-        engine->DM_AcqData(f, config, nullptr, 34);
-        return engine->DM_RawData(func, config, nullptr, data);
+        engine->DM_AcqData(func, config, nullptr, 34);
+        return config;
     }
     // One charge-slope reading whose two DC samples lie `d` apart.
     int64_t chargeSlope(int64_t d, int32_t range = 6) {
@@ -37,37 +39,21 @@ protected:
 };
 
 TEST_F(Decode, DcAndAcResultsByStatusBit) {
-    struct Case {
-        uint32_t func;
-        Frame f;
-        bool fresh;
-        int64_t expect;
-    } cases[] = {
+    struct Case { uint32_t func; Frame f; bool fresh; int64_t expect; } cases[] = {
         {TYPE_DCV, frame(0x04, 0, {0xFF, 0xFF, 0xFF}), true, -1},
         {TYPE_OHM4, frame(0x04, 0, {0xFF, 0xFF, 0x7F}), true, 8388607},
         {TYPE_DCI, frame(0x04, 0, {0x00, 0x00, 0x80}), true, -8388608},
-        {TYPE_DCV, frame(0x10, 0, {0x01}), false, 7},
+        {TYPE_DCV, frame(0x10, 0, {0x01}), false, 7},  {TYPE_ACV, frame(0x04, 9, {0x10, 0x27}), false, 7},
         {TYPE_ACV, frame(0x10, 9, {0x10, 0x27, 0x00, 0x00, 0x00}), true, 10000},
         {TYPE_ACI, frame(0x10, 9, le(-100, 5)), true, 0},  // no square root of a negative
-        {TYPE_ACV, frame(0x04, 9, {0x10, 0x27}), false, 7},
-        {TYPE_FREQ, frame(0x00), true, 7},  // counters are evaluated elsewhere
-        {TYPE_PERIOD, frame(0x00), true, 7},
+        {TYPE_FREQ, frame(0x00), true, 7}, {TYPE_PERIOD, frame(0x00), true, 7},  // counters are evaluated elsewhere
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.func);
-        fakes.frontEnd.frames = {c.f};
         int64_t data = 7;
-        EXPECT_EQ(decode(c.func, data), c.fresh);
+        EXPECT_EQ(engine->DM_RawData(c.func, acquire(c.f), nullptr, data), c.fresh);
         EXPECT_EQ(data, c.expect);
     }
-}
-
-TEST_F(Decode, AFailedReadIsReported) {
-    uint32_t f = 0;
-    structFuncConfig config;
-    EXPECT_TRUE(engine->DM_AcqData(f, config, nullptr, 34));
-    fakes.frontEnd.failReads = true;
-    EXPECT_FALSE(engine->DM_AcqData(f, config, nullptr, 34));
 }
 
 TEST_F(Decode, CapacitanceCounterMethod) {
@@ -105,10 +91,7 @@ TEST_F(Decode, CapacitanceCounterMethod) {
 
 TEST_F(Decode, ChargeSlopeHistorySmoothsModerateStepsOnce) {
     chargeSlope(0);  // equal samples: 0 and a fresh history
-    struct Step {
-        int64_t d;
-        int64_t expect;
-    } steps[] = {
+    struct Step { int64_t d; int64_t expect; } steps[] = {
         {1000000, 10000},  // first reading: stored
         {995025, 10049},   // within 1 %: returned and stored
         {952381, 10024},   // 5 % away: the mean of the history, held back once
@@ -153,14 +136,7 @@ TEST_F(Decode, FrequencyCounterEvaluation) {
         std::copy(cb.begin(), cb.end(), f.begin() + 27);
         return f;
     };
-    struct Case {
-        const char* what;
-        uint32_t func;
-        Frame f;
-        uint64_t waitMs;
-        bool fresh;
-        int64_t expect;
-    } cases[] = {
+    struct Case { const char* what; uint32_t func; Frame f; uint64_t waitMs; bool fresh; int64_t expect; } cases[] = {
         {"ready", TYPE_FREQ, counters(0x01, 1, ref1ms), 0, true, 1000000},
         {"not a counter function", TYPE_DCV, counters(0x01, 1, ref1ms), 0, false, -1},
         {"no signal", TYPE_ACV, counters(0x01, 0, ref1ms), 0, true, 0},
@@ -170,12 +146,9 @@ TEST_F(Decode, FrequencyCounterEvaluation) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fakes.frontEnd.frames = {c.f};
         fakes.frontEnd.resets.clear();
         int64_t data = -1;
-        uint32_t f = 0;
-        structFuncConfig config;
-        engine->DM_AcqData(f, config, nullptr, 34);
+        acquire(c.f);
         fakes.clock.sleepUs(c.waitMs * 1000);
         EXPECT_EQ(engine->DM_FreqData(c.func, data), c.fresh);
         EXPECT_EQ(data, c.expect);
@@ -190,17 +163,12 @@ TEST_F(Decode, FrequencyCounterEvaluation) {
 }
 
 TEST_F(Decode, FrequencyCounterReappliesTheConfigurationAfterFiveMisses) {
-    fakes.frontEnd.frames = {frame(0x01, 24, {0x01})};
-    uint32_t f = 0;
-    structFuncConfig config;
     int64_t data = 0;
-    engine->DM_AcqData(f, config, nullptr, 34);
+    acquire(frame(0x01, 24, {0x01}));
     engine->DM_FreqData(TYPE_FREQ, data);  // counts start over
-    fakes.frontEnd.frames = {frame(0x00)};
-    engine->DM_AcqData(f, config, nullptr, 34);
+    acquire(frame(0x00));
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(engine->DM_FreqData(TYPE_FREQ, data));
-    fakes.frontEnd.frames = {frame(0x01, 24, {0x01})};
-    engine->DM_AcqData(f, config, nullptr, 34);
+    acquire(frame(0x01, 24, {0x01}));
     int recovers = fakes.frontEnd.recovers;
     engine->DM_FreqData(TYPE_FREQ, data);
     EXPECT_EQ(fakes.frontEnd.recovers, recovers + 1);

@@ -19,6 +19,7 @@ namespace {
 
 using ValueMap = CDataManage::ValueMap;
 using Handler = CDataManage::Handler;
+using R = CDataManage;
 constexpr double kOver = 9.9e37;
 constexpr int kDcvRow = 7;  // row of VOLTage:DC in the relative family
 
@@ -57,12 +58,7 @@ protected:
 };
 
 TEST_F(Calculate, DecibelsOfOneReading) {
-    const struct {
-        enumMathFunc func;
-        double ref;
-        uint32_t ohms;
-        double reading, expected;
-    } cases[] = {
+    const struct { enumMathFunc func; double ref; uint32_t ohms; double reading, expected; } cases[] = {
         {MATH_DB, 10, 600, 0, -310},
         {MATH_DBM, 0, 600, 0, -300},
         {MATH_DBM, 0, 600, 1, 10 * std::log10(1000.0 / 600)},
@@ -75,7 +71,6 @@ TEST_F(Calculate, DecibelsOfOneReading) {
         EXPECT_EQ(feed(c.reading), c.reading) << "the reading itself stays";
         EXPECT_NEAR(g_f64MathValue, c.expected, 1e-9);
     }
-    EXPECT_NEAR(10 * std::log10(1000.0 / 600), 2.2185, 1e-4);
 }
 
 TEST_F(Calculate, StatisticsHoldOverloadsAndStayStable) {
@@ -109,18 +104,20 @@ TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
         e.CalculateLimitClear();
         g_stMathPara.stLimit.f64Low = -1;
         g_stMathPara.stLimit.f64High = 1;
-        const struct {
-            double reading;
-            uint8_t result;
-            enumMathLmtStat stat;
-            uint16_t cond, event;  // the condition follows the latest reading, the event latches
-        } steps[] = {{1, 0, LIMIT_PASS, 0, 0}, {1.0000001, 1, LIMIT_FAIL, 0x1000, 0x1000},
-                     {-2, 2, LIMIT_FAIL, 0x0800, 0x1800}, {0, 0, LIMIT_PASS, 0, 0x1800}};
+        // The condition follows the latest reading, the event latches; remote
+        // control answers the result as a word and a number.
+        const struct { double reading; uint8_t result; enumMathLmtStat stat; uint16_t cond, event; const char* text; }
+            steps[] = {{1, 0, LIMIT_PASS, 0, 0, "PASS"}, {1.0000001, 1, LIMIT_FAIL, 0x1000, 0x1000, "HI"},
+                       {-2, 2, LIMIT_FAIL, 0x0800, 0x1800, "LO"}, {0, 0, LIMIT_PASS, 0, 0x1800, "PASS"}};
         for (const auto& s : steps) {
             SCOPED_TRACE(s.reading);
             feed(s.reading);
             EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, s.result);
             EXPECT_EQ(g_stMathPara.stLimit.euLmtStat, s.stat);
+            reply.clear();
+            ASSERT_EQ(call(&R::cbCalculatePFGet, {}, 2), 0);
+            EXPECT_EQ(text(0x40000808), s.text);
+            EXPECT_EQ(reply.at(0x809).s32val(), s.result);
             EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, s.cond);
             EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_EV, s.event);
         }
@@ -131,26 +128,11 @@ TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
         EXPECT_EQ(l.f64LastValue, -2);
         EXPECT_EQ(DrvScpi_GetStatusRegs().u8ScpSTB & SCP_STB_QUES_SUMMARY, enable ? SCP_STB_QUES_SUMMARY : 0);
     }
-}
-
-TEST_F(Calculate, PassFailAnswers) {
-    const struct {
-        bool on;
-        enumMathLmtStat stat;
-        uint8_t result;
-        int answer;
-        const char* text;
-    } cases[] = {{false, LIMIT_FAIL, 1, 3, "OFF"}, {true, LIMIT_FAIL, 1, 1, "HI"}, {true, LIMIT_FAIL, 2, 2, "LO"},
-                 {true, LIMIT_PASS, 0, 0, "PASS"}, {true, LIMIT_FAIL, 0, 0, "PASS"}};
-    for (const auto& c : cases) {
-        math(MATH_LIMIT, c.on);
-        g_stMathPara.stLimit.euLmtStat = c.stat;
-        g_stMathPara.stLimit.u8LimitResult = c.result;
-        reply.clear();
-        ASSERT_EQ(call(&CDataManage::cbCalculatePFGet, {}, 2), 0);
-        EXPECT_EQ(reply.at(0x809).s32val(), c.answer);
-        EXPECT_EQ(text(0x40000808), c.text);
-    }
+    math(MATH_LIMIT, false);
+    reply.clear();
+    ASSERT_EQ(call(&R::cbCalculatePFGet, {}, 2), 0);
+    EXPECT_EQ(text(0x40000808), "OFF");
+    EXPECT_EQ(reply.at(0x809).s32val(), 3);
 }
 
 TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
@@ -165,109 +147,78 @@ TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
     e.CalculateRelStateSet(TYPE_DCV, false);
     EXPECT_EQ(rel.f64RELValue, 0);
     EXPECT_TRUE(rel.bAutoEnable) << "off keeps the auto flag";
-    ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_OFFSET_SET>, 0x262d, f64(0.5)), 0);
+    ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>, 0x262d, f64(0.5)), 0);
     e.CalculateRelStateSet(TYPE_DCV, true);
     EXPECT_EQ(rel.f64RELValue, 0.5);
     EXPECT_FALSE(rel.bAutoEnable);
     EXPECT_EQ(e.CalculateRelStateSet(TYPE_DIODE, true), E221_SETTING_CONFLICT);
 
-    ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_AUTO_SET>, 0x262e, bval(true)), 0);
+    ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_AUTO_SET>, 0x262e, bval(true)), 0);
     EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.007);
-    ASSERT_EQ(set(&CDataManage::cbCalculateRel<kDcvRow, CDataManage::REL_AUTO_SET>, 0x262e, s32(1)), 0);
+    ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_AUTO_SET>, 0x262e, s32(1)), 0);
     EXPECT_EQ(rel.f64RELValue, 0);
     EXPECT_FALSE(rel.bAutoEnable);
     EXPECT_TRUE(rel.bRELEnable) << "auto never switches the offset itself";
 }
 
-TEST_F(Calculate, DefaultLimitsFollowTheRange) {
-    const struct {
-        MeasureTypeEnum func;
-        int range;
-        double high;
-    } cases[] = {{TYPE_DCV, 0, 0.11},     {TYPE_DCV, 1, 1.1},      {TYPE_DCV, 3, 110},
-                 {TYPE_DCI, 2, 0.011},    {TYPE_CONT, 0, 1100},    {TYPE_DIODE, 0, 1100}};
+TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
+    // Setters leave `value` stored; queries answer it.
+    const Handler db = &R::cbCalculateDBREFESet, dbm = &R::cbCalculateDBMREFESet;
+    const Handler dbQ = &R::cbCalculateDBREFEGet, dbmQ = &R::cbCalculateDBMREFEGet;
+    const struct { Handler h; Value v; int result; double value; } cases[] = {
+        {db, str("MAX"), 0, 120},       {db, f64(121), E1002_ABOVE_UPPER_LIMIT, 120},
+        {db, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},  {db, str("abc"), E150_STRING_DATA_ERROR, -120},
+        {db, s32(3), E104_DATA_TYPE_ERROR, -120},        {db, str(std::string(64, '1')), E150_STRING_DATA_ERROR, -120},
+        {dbm, str("default"), 0, 600},  {dbm, s32(1), E1003_BELOW_LOWER_LIMIT, 2},
+        {dbm, s32(-1), E1002_ABOVE_UPPER_LIMIT, 8000},
+        {dbQ, s32(2), 0, 120},          {dbQ, str("max"), 0, 120},  {dbQ, str("MAX"), E220_PARAMETER_ERROR, 0},
+        {dbmQ, s32(1), 0, 2},           {dbmQ, str("default"), 0, 600},
+    };
     for (const auto& c : cases) {
-        select(c.func, c.range);  // in base units, as remote control gives them
+        const bool query = c.h == dbQ || c.h == dbmQ;
+        const int key = c.h == db || c.h == dbQ ? 0x800 : 0x803;
+        reply.clear();
+        ASSERT_EQ(set(c.h, key, c.v), c.result) << c.v.ShortDebugString();
+        if (!query) {
+            EXPECT_EQ(key == 0x800 ? g_stMathPara.f64Db : g_stMathPara.u32RefR, c.value);
+        } else if (c.result == 0) {
+            EXPECT_EQ(f(key), c.value);
+        }
+    }
+    EXPECT_EQ(call(db, {}), E109_MISSING_PARAMETER);
+}
+
+TEST_F(Calculate, LimitsFollowTheRangeRefuseToCrossAndClamp) {
+    // A new range sets the default limits, in base units, and the math off.
+    const struct { MeasureTypeEnum func; int range; double high; } defaults[] = {
+        {TYPE_DCV, 0, 0.11}, {TYPE_DCV, 1, 1.1}, {TYPE_DCV, 3, 110}, {TYPE_DCI, 2, 0.011}, {TYPE_CONT, 0, 1100},
+        {TYPE_DIODE, 0, 1100}};
+    for (const auto& c : defaults) {
+        select(c.func, c.range);
         EXPECT_DOUBLE_EQ(g_stMathPara.stLimit.f64High, c.high) << c.func;
         EXPECT_DOUBLE_EQ(g_stMathPara.stLimit.f64Low, -c.high);
         EXPECT_FALSE(g_stMathPara.bMathSwitch);
     }
-}
-
-TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
-    const struct {
-        Handler h;
-        int key;
-        Value v;
-        int result;
-        double stored;
-    } cases[] = {
-        {&CDataManage::cbCalculateDBREFESet, 0x800, str("MAX"), 0, 120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, f64(121), E1002_ABOVE_UPPER_LIMIT, 120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, str("abc"), E150_STRING_DATA_ERROR, -120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, s32(3), E104_DATA_TYPE_ERROR, -120},
-        {&CDataManage::cbCalculateDBREFESet, 0x800, str(std::string(64, '1')), E150_STRING_DATA_ERROR, -120},
-        {&CDataManage::cbCalculateDBMREFESet, 0x803, str("default"), 0, 600},
-        {&CDataManage::cbCalculateDBMREFESet, 0x803, s32(1), E1003_BELOW_LOWER_LIMIT, 2},
-        {&CDataManage::cbCalculateDBMREFESet, 0x803, s32(-1), E1002_ABOVE_UPPER_LIMIT, 8000},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(set(c.h, c.key, c.v), c.result);
-        EXPECT_EQ(c.key == 0x800 ? g_stMathPara.f64Db : g_stMathPara.u32RefR, c.stored);
-    }
-    EXPECT_EQ(call(&CDataManage::cbCalculateDBREFESet, {}), E109_MISSING_PARAMETER);
-
-    const struct {
-        Handler h;
-        int key;
-        Value v;
-        int result;
-        double answer;
-    } queries[] = {{&CDataManage::cbCalculateDBREFEGet, 0x800, s32(2), 0, 120},
-                   {&CDataManage::cbCalculateDBREFEGet, 0x800, str("max"), 0, 120},
-                   {&CDataManage::cbCalculateDBREFEGet, 0x800, str("MAX"), E220_PARAMETER_ERROR, 0},
-                   {&CDataManage::cbCalculateDBMREFEGet, 0x803, s32(1), 0, 2},
-                   {&CDataManage::cbCalculateDBMREFEGet, 0x803, str("default"), 0, 600}};
-    for (const auto& q : queries) {
-        reply.clear();
-        ASSERT_EQ(set(q.h, q.key, q.v), q.result);
-        if (q.result == 0) {
-            EXPECT_EQ(f(q.key), q.answer);
-        }
-    }
-}
-
-TEST_F(Calculate, LimitsRefuseToCrossAndClampToTheRange) {
     select(TYPE_DCV, 2);  // bounds ±12 V
-    const struct {
-        Handler h;
-        Value v;
-        unsigned source;
-        int result;
-        double low, high;
-    } steps[] = {
-        {&CDataManage::cbCalculatePFUpperSet, f64(5), 0, 0, -11, 5},
-        {&CDataManage::cbCalculatePFLowerSet, f64(5), 0, E1002_ABOVE_UPPER_LIMIT, -11, 5},
-        {&CDataManage::cbCalculatePFLowerSet, f64(4.999), 0, 0, 4.999, 5},
-        {&CDataManage::cbCalculatePFUpperSet, f64(4.999), 0, E1003_BELOW_LOWER_LIMIT, 4.999, 5},
-        {&CDataManage::cbCalculatePFUpperSet, str("max"), 0, 0, 4.999, 12},
-        {&CDataManage::cbCalculatePFUpperSet, f64(20), 0, E1002_ABOVE_UPPER_LIMIT, 4.999, 12},
-        {&CDataManage::cbCalculatePFLowerSet, str("min"), 0, 0, -12, 12},
-        {&CDataManage::cbCalculatePFUpperSet, str("7500mv"), 0, 0, -12, 7.5},
-        {&CDataManage::cbCalculatePFUpperSet, f64(8), 2, 0, -12, 8},
+    const Handler up = &R::cbCalculatePFUpperSet, lo = &R::cbCalculatePFLowerSet;
+    const struct { Handler h; Value v; unsigned source; int result; double low, high; } steps[] = {
+        {up, f64(5), 0, 0, -11, 5},           {lo, f64(5), 0, E1002_ABOVE_UPPER_LIMIT, -11, 5},
+        {lo, f64(4.999), 0, 0, 4.999, 5},     {up, f64(4.999), 0, E1003_BELOW_LOWER_LIMIT, 4.999, 5},
+        {up, str("max"), 0, 0, 4.999, 12},    {up, f64(20), 0, E1002_ABOVE_UPPER_LIMIT, 4.999, 12},
+        {lo, str("min"), 0, 0, -12, 12},      {up, str("7500mv"), 0, 0, -12, 7.5},
+        {up, f64(8), 2, 0, -12, 8},
     };
     for (const auto& s : steps) {
-        EXPECT_EQ(set(s.h, s.h == &CDataManage::cbCalculatePFUpperSet ? 0x807 : 0x806, s.v, s.source), s.result);
+        EXPECT_EQ(set(s.h, s.h == up ? 0x807 : 0x806, s.v, s.source), s.result);
         EXPECT_FLOAT_EQ(g_stMathPara.stLimit.f64Low, s.low);
         EXPECT_FLOAT_EQ(g_stMathPara.stLimit.f64High, s.high);
     }
     reply.clear();
-    call(&CDataManage::cbCalculatePFUpperGet, {}, 2);
+    call(&R::cbCalculatePFUpperGet, {}, 2);
     EXPECT_EQ(text(0x40000806), "8.00000000E+00");
 
     select(TYPE_DIODE, 0);
-    EXPECT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(1)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(1)), E221_SETTING_CONFLICT);
 }
 
 // Remote control and the math speak base units; the UI the unit of the range
@@ -291,25 +242,25 @@ TEST_F(Calculate, UserValuesKeepTheirMeaningAcrossBands) {
         SCOPED_TRACE(testing::Message() << c.func << " " << c.shown);
         select(c.func, c.range);
         FunctionManage::instance().FreqPeriRealRangeSet(c.func, c.shown);
-        ASSERT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(c.scpiLimit), 2), 0);
+        ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(c.scpiLimit), 2), 0);
         ValueMap pushed;
         e.setPushSink([&](service_id, ValueMap m) { pushed = m; });
         e.postUICalculateConfig();
         e.setPushSink([](service_id, ValueMap) {});
         EXPECT_NEAR(pushed.at(0x807).f64val(), c.uiLimit, 1e-9);
         reply.clear();
-        call(&CDataManage::cbCalculatePFUpperGet, {}, 0);
+        call(&R::cbCalculatePFUpperGet, {}, 0);
         EXPECT_NEAR(f(0x807), c.uiLimit, 1e-9);
         reply.clear();
-        call(&CDataManage::cbCalculatePFUpperGet, {}, 2);
+        call(&R::cbCalculatePFUpperGet, {}, 2);
         EXPECT_NEAR(f(0x807), c.scpiLimit, 1e-12);
-        ASSERT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, str("max")), 0);
+        ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, str("max")), 0);
         EXPECT_NEAR(g_stMathPara.stLimit.f64High, c.max, 1e-9);
     }
     // A limit set in one band holds in the other, and the test sees base units.
     select(TYPE_FREQ, 0);
     FunctionManage::instance().FreqPeriRealRangeSet(TYPE_FREQ, 50);
-    ASSERT_EQ(set(&CDataManage::cbCalculatePFUpperSet, 0x807, f64(1000), 2), 0);
+    ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(1000), 2), 0);
     FunctionManage::instance().FreqPeriRealRangeSet(TYPE_FREQ, 5000);
     math(MATH_LIMIT);
     feed(5000);
@@ -320,22 +271,22 @@ TEST_F(Calculate, UserValuesKeepTheirMeaningAcrossBands) {
 
 TEST_F(Calculate, SwitchesRefuseAutomaticRangesAndTwoWireFunctions) {
     select(TYPE_DCV, -1);
-    EXPECT_EQ(set(&CDataManage::cbCalculateDBStateSet, 0x801, bval(true)), E221_SETTING_CONFLICT);
-    EXPECT_EQ(set(&CDataManage::cbCalculateStatisticSet, 0x2000, bval(true)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&R::cbCalculateDBStateSet, 0x801, bval(true)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&R::cbCalculateStatisticSet, 0x2000, bval(true)), E221_SETTING_CONFLICT);
     select(TYPE_ACV, 2);
-    EXPECT_EQ(set(&CDataManage::cbCalculateDBStateSet, 0x801, bval(true)), 0);
+    EXPECT_EQ(set(&R::cbCalculateDBStateSet, 0x801, bval(true)), 0);
     EXPECT_TRUE(g_stMathPara.bMathSwitch);
     EXPECT_EQ(g_stMathPara.euMathFunc, MATH_DB);
     EXPECT_FALSE(e.trigInfo().bHold);
     select(TYPE_OHM2, 1);
-    EXPECT_EQ(set(&CDataManage::cbCalculateDBMStateSet, 0x804, bval(true)), E221_SETTING_CONFLICT);
-    EXPECT_EQ(set(&CDataManage::cbCalculateScaleFunctionSet, 0x2004, s32(2)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&R::cbCalculateDBMStateSet, 0x804, bval(true)), E221_SETTING_CONFLICT);
+    EXPECT_EQ(set(&R::cbCalculateScaleFunctionSet, 0x2004, s32(2)), E221_SETTING_CONFLICT);
 }
 
 TEST_F(Calculate, FunctionSelectionKeepsTheSwitch) {
-    EXPECT_EQ(set(&CDataManage::cbCalculateFuncSet, 0x810, s32(CALC_REL)), E224_ILLEGAL_PARAMETER_VALUE);
+    EXPECT_EQ(set(&R::cbCalculateFuncSet, 0x810, s32(CALC_REL)), E224_ILLEGAL_PARAMETER_VALUE);
     g_stMathPara.stAver.u64Count = 5;
-    EXPECT_EQ(set(&CDataManage::cbCalculateFuncSet, 0x810, s32(CALC_AVERAGE)), 0);
+    EXPECT_EQ(set(&R::cbCalculateFuncSet, 0x810, s32(CALC_AVERAGE)), 0);
     EXPECT_EQ(g_stMathPara.euMathFunc, MATH_MIN_MAX);
     EXPECT_EQ(g_stMathPara.stAver.u64Count, 0u);
     EXPECT_FALSE(g_stMathPara.bMathSwitch);
@@ -345,12 +296,12 @@ TEST_F(Calculate, FunctionSelectionKeepsTheSwitch) {
 }
 
 TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
-    const Handler queries[] = {&CDataManage::cbCalculateAverageGet,   &CDataManage::cbCalculateCountGet,
-                               &CDataManage::cbCalculateMaxGet,       &CDataManage::cbCalculateMinGet,
-                               &CDataManage::cbCalculateSdeviationGet, &CDataManage::cbCalculatePeakGet,
-                               &CDataManage::cbCalculateAverageAllGet};
+    const Handler queries[] = {&R::cbCalculateAverageGet,   &R::cbCalculateCountGet,
+                               &R::cbCalculateMaxGet,       &R::cbCalculateMinGet,
+                               &R::cbCalculateSdeviationGet, &R::cbCalculatePeakGet,
+                               &R::cbCalculateAverageAllGet};
     for (const Handler q : queries) EXPECT_EQ(call(q, {}), E400_QUERY_ERROR);
-    ASSERT_EQ(set(&CDataManage::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
+    ASSERT_EQ(set(&R::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
     feed(1);
     feed(3);
     for (const Handler q : queries) EXPECT_EQ(call(q, {}), 0);
@@ -363,7 +314,7 @@ TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
     auto format = [](double v, const structRangeInfo& row) {
         return v > row.f32OverLimit ? std::string("OVER") : std::to_string(v);
     };
-    ASSERT_EQ(call(&CDataManage::cbCalculateAverageClear, {}), 0);
+    ASSERT_EQ(call(&R::cbCalculateAverageClear, {}), 0);
     feed(0.001);
     feed(0.003);
     e.CalculateNotifyEntries(note, TYPE_DCV, e.DM_GetRangeInfo(TYPE_DCV, 0, 0.0), format);
@@ -373,19 +324,12 @@ TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
     feed(1);
     e.CalculateNotifyEntries(note, TYPE_DCV, e.DM_GetRangeInfo(TYPE_DCV, 1, 0.0), format);
     EXPECT_EQ(note.at(0x805).strval().substr(0, 5), "2.218");
-    EXPECT_EQ(call(&CDataManage::cbCalculateAverageGet, {}), E400_QUERY_ERROR);
+    EXPECT_EQ(call(&R::cbCalculateAverageGet, {}), E400_QUERY_ERROR);
 }
 
 TEST_F(Calculate, PerFunctionOffsetsClampToTheirRange) {
-    using R = CDataManage;
     const Handler offsetSet = &R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>;
-    const struct {
-        int range;
-        Value v;
-        unsigned source;
-        int result;
-        double stored;
-    } cases[] = {
+    const struct { int range; Value v; unsigned source; int result; double stored; } cases[] = {
         {1, f64(5.0), 0, E1002_ABOVE_UPPER_LIMIT, 1.2},
         {0, f64(50), 0, 0, 0.05},  // millivolts from the UI
         {1, f64(-0.5), 0, 0, -0.5},
@@ -438,7 +382,6 @@ TEST_F(Calculate, StoredRecordIsKeptToTwelveEntries) {
 }
 
 TEST_F(Calculate, NumberFormatStartsWithCommaGroupsAndFlips) {
-    using R = CDataManage;
     auto words = [&] {
         reply.clear();
         call(&R::cbFormatNumberSepGet, {});
@@ -446,15 +389,12 @@ TEST_F(Calculate, NumberFormatStartsWithCommaGroupsAndFlips) {
         return text(0x1000) + "/" + text(0x1001);
     };
     EXPECT_EQ(words(), "ON/DOT");
-    const struct {
-        Handler h;
-        int key, value;
-        const char* words;
-    } steps[] = {{&R::cbFormatNumberDotSet, 0x1001, 0, "ON/COMM"}, {&R::cbFormatNumberSepSet, 0x1000, 2, "SPAC/COMM"},
-                 {&R::cbFormatNumberDotSet, 0x1001, 1, "SPAC/DOT"}, {&R::cbFormatNumberSepSet, 0x1000, 7, "SPAC/DOT"},
-                 {&R::cbFormatNumberSepSet, 0x1000, 1, "NONE/DOT"}, {&R::cbFormatNumberSepSet, 0x1000, 0, "ON/DOT"}};
+    // Separator (0x1000) or decimal mark (0x1001) set, the words answered after.
+    const struct { int key, value; const char* words; } steps[] = {
+        {0x1001, 0, "ON/COMM"}, {0x1000, 2, "SPAC/COMM"}, {0x1001, 1, "SPAC/DOT"},
+        {0x1000, 7, "SPAC/DOT"}, {0x1000, 1, "NONE/DOT"}, {0x1000, 0, "ON/DOT"}};
     for (const auto& s : steps) {
-        EXPECT_EQ(set(s.h, s.key, s32(s.value)), 0);
+        EXPECT_EQ(set(s.key == 0x1000 ? &R::cbFormatNumberSepSet : &R::cbFormatNumberDotSet, s.key, s32(s.value)), 0);
         EXPECT_EQ(words(), s.words);
     }
     EXPECT_EQ(e.m_sepChar, ',');
@@ -470,17 +410,7 @@ TEST_F(Calculate, NumberFormatStartsWithCommaGroupsAndFlips) {
 // math: every reading is processed with one consistent setting (and the
 // sanitizer build sees no race between the handlers and the loop).
 TEST_F(Calculate, HandlersAndTheLoopShareTheMathState) {
-    using R = CDataManage;
-    using testing_support::frame;
-    using testing_support::le;
-    testing_support::FakeFrontEnd fe;
-    fe.frames = {frame(0x04, 0, le(500000, 3))};  // 0.5 V on the 1 V row
-    e.setFrontEnd(&fe);
-    e.DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
-    e.TrigSourceSet(SRC_AUTO);
-    e.DM_FixIntervalByRate(E_Fast, TYPE_DCV);
-    e.m_zAcqRunning = true;
-    std::thread loop([this] { e.DM_Run(); });
+    testing_support::LoopThread loop(500000, {{1, 1.0}});  // 0.5 V on the 1 V row
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(set(&R::cbCalculateStatisticSet, 0x2000, bval(true)), 0);
         ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>, 0x262d, f64(i % 2 ? 0.25 : 0.125)), 0);
@@ -500,10 +430,7 @@ TEST_F(Calculate, HandlersAndTheLoopShareTheMathState) {
         ASSERT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(0.4)), 0);
         ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, bval(false)), 0);
     }
-    EXPECT_TRUE(e.stop(2000));
-    loop.join();
-    e.setFrontEnd(&AcqFrontEnd::converter());
-    e.DM_RemoveCaliData({1});
+    EXPECT_TRUE(loop.stop());
 }
 
 } // namespace

@@ -43,47 +43,28 @@ protected:
     static CVORNA_ADC& adc() { return CVORNA_ADC::instance(); }
 
     static structFuncConfig config(MeasureTypeEnum real, int32_t range) {
-        structFuncConfig c;
-        c.bMainConfig = true;
-        c.s32RangeMax = 7;
-        c.s32Range = range;
+        structFuncConfig c = mainConfig(real, range, E_Slow, 7);
         c.s32AutoZ = 1;
-        c.eRealFunc = real;
         return c;
     }
 
-    // Configures the front end and takes samples as the loop does, with the
-    // function and record the frame belongs to, until one is fresh; then
-    // calibrates it. NaN when no sample came.
-    double sample(MeasureTypeEnum func, const structFuncConfig& cfg) {
+    // Configures the front end and takes frames as the loop does, with the
+    // function and record each belongs to, until the `nth` fresh sample (or
+    // counter result, calibrated as FREQ); NaN when none came.
+    double sample(MeasureTypeEnum func, const structFuncConfig& cfg, bool counter = false, int nth = 1) {
         adc().VORNA_ADC_UpdateConfig(func, cfg, true);
-        for (int i = 0; i < 100; ++i) {
-            clock.sleepUs(1000);
-            uint32_t f = 0;
-            structFuncConfig frameCfg;
-            int64_t raw = 0;
-            if (!engine->DM_AcqData(f, frameCfg, nullptr, 34)) continue;
-            if (!engine->DM_RawData(frameCfg.eRealFunc, frameCfg, nullptr, raw)) continue;
-            double value = 0;
-            engine->DM_CalData(frameCfg.eRealFunc, frameCfg.s32Range, raw, value);
-            return value;
-        }
-        return std::nan("");
-    }
-
-    // The `nth` counter result of an AC configuration, calibrated as FREQ.
-    double frequency(const structFuncConfig& cfg, int nth) {
-        adc().VORNA_ADC_UpdateConfig(TYPE_FREQ, cfg, true);
         for (int i = 0; i < 4000; ++i) {
             clock.sleepUs(1000);
             uint32_t f = 0;
             structFuncConfig frameCfg;
             int64_t raw = 0;
-            engine->DM_AcqData(f, frameCfg, nullptr, 34);
-            if (!engine->DM_FreqData(frameCfg.eRealFunc, raw) || --nth > 0) continue;
-            double hz = 0;
-            engine->DM_CalData(TYPE_FREQ, 0, raw, hz);
-            return hz;
+            const bool read = engine->DM_AcqData(f, frameCfg, nullptr, 34);
+            const bool fresh = counter ? engine->DM_FreqData(frameCfg.eRealFunc, raw)
+                                       : read && engine->DM_RawData(frameCfg.eRealFunc, frameCfg, nullptr, raw);
+            if (!fresh || --nth > 0) continue;
+            double value = 0;
+            engine->DM_CalData(counter ? TYPE_FREQ : frameCfg.eRealFunc, counter ? 0 : frameCfg.s32Range, raw, value);
+            return value;
         }
         return std::nan("");
     }
@@ -131,8 +112,8 @@ TEST_F(EngineOnSimulator, CounterGivesTheInputFrequency) {
     in.frequency = 1000;
     platform::simFrontEnd().setInputs(in);
     // Selecting FREQ presets the counters: the first result is exact too.
-    EXPECT_NEAR(frequency(config(TYPE_ACV, 4), 1), 1000, 1e-3);
-    EXPECT_NEAR(frequency(config(TYPE_ACV, 4), 2), 1000, 1e-3);
+    EXPECT_NEAR(sample(TYPE_FREQ, config(TYPE_ACV, 4), true, 1), 1000, 1e-3);
+    EXPECT_NEAR(sample(TYPE_FREQ, config(TYPE_ACV, 4), true, 2), 1000, 1e-3);
 }
 
 } // namespace

@@ -86,13 +86,7 @@ protected:
             stored->set_ms32rate(rate);
             fm.ProtoBaseFuncInfoSet(info);
         } else {
-            structFuncConfig c;
-            c.bMainConfig = true;
-            c.s32RangeMax = 4;
-            c.s32Range = range;
-            c.eRate = rate;
-            c.eRealFunc = (f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f;
-            e->DM_UpdateMainFunc(f, c);
+            e->DM_UpdateMainFunc(f, mainConfig((f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f, range, rate));
         }
         e->DM_FixIntervalByRate(rate, f);
         e->loopStart();
@@ -345,11 +339,6 @@ TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle
     EXPECT_LT(sent.size(), produced.size()) << "unsent readings beyond the capacity were dropped";
 }
 
-TEST_F(MeasureLoop, TriggerWithoutAWaitingReadIsAnExecutionError) {
-    e->TrigWaitForTrigger(false);
-    EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
-}
-
 } // namespace
 
 namespace {
@@ -358,29 +347,14 @@ namespace {
 // switches ranges and takes the readings: none of the other range's readings
 // appear after a switch (and the sanitizer build sees no race).
 TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
-    FunctionManage::instance();
+    FunctionManage::instance();  // made before the loop runs, not by it
     CDataManage* e = CDataManage::instance();
-    FunctionManage& fm = FunctionManage::instance();
-    FakeFrontEnd fe;
-    fe.frames = {frame(kDcReady, 0, le(500000, 3))};
-    e->setFrontEnd(&fe);
     e->setPushSink([](service_id, ValueMap) {});
-    // 500 000 counts: 0.5 V on the 1 V row, 5 V on the 100 V row.
-    e->DM_LoadCaliData(1, {{0, 1, 0, 0}, {0, 1, 1e6, 1.0}});
-    e->DM_LoadCaliData(3, {{0, 3, 0, 0}, {0, 3, 1e6, 10.0}});
-    e->TrigSourceSet(SRC_AUTO);
-    e->DM_FixIntervalByRate(E_Fast, TYPE_DCV);
     e->mDataPointThreshold = 100000;
-    e->m_zAcqRunning = true;
-    std::thread loop([e] { e->DM_Run(); });
+    LoopThread loop(500000, {{1, 1.0}, {3, 10.0}});  // 0.5 V on the 1 V row, 5 V on the 100 V row
     int checked = 0;
     for (int i = 0; i < 12; ++i) {
-        structFuncConfig c;
-        c.bMainConfig = true;
-        c.s32RangeMax = 4;
-        c.s32Range = i % 2 ? 3 : 1;
-        c.eRate = E_Fast;
-        c.eRealFunc = TYPE_DCV;
+        const structFuncConfig c = mainConfig(TYPE_DCV, i % 2 ? 3 : 1, E_Fast);
         e->DM_UpdateMainFunc(TYPE_DCV, c);
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         ValueMap out;
@@ -392,12 +366,9 @@ TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
             ++checked;
         }
     }
-    EXPECT_TRUE(e->stop(2000));
-    loop.join();
+    EXPECT_TRUE(loop.stop());
     EXPECT_GT(checked, 12);
     e->setPushSink(nullptr);
-    e->setFrontEnd(&AcqFrontEnd::converter());
-    e->DM_RemoveCaliData({1, 3});
 }
 
 } // namespace

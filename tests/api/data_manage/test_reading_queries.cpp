@@ -111,30 +111,24 @@ TEST_F(ReadingQueries, ReadingMemoryHandlers) {
 
 TEST_F(ReadingQueries, SampleAndTriggerCounts) {
     e->mDataPointThreshold = 5000;
-    struct Case { int (CDataManage::*h)(unsigned, const ValueMap&, ValueMap*); int key; Value v; int result; };
-    const Case cases[] = {
-        {&CDataManage::cbSampleCountSet, 0x2500, s32(0), E220_PARAMETER_ERROR},
-        {&CDataManage::cbSampleCountSet, 0x2500, s32(-3), E220_PARAMETER_ERROR},
-        {&CDataManage::cbSampleCountSet, 0x2500, str("MAX"), 0},
-        {&CDataManage::cbSampleCountSet, 0x2500, str("abc"), E150_STRING_DATA_ERROR},
-        {&CDataManage::cbSampleCountSet, 0x2500, str(std::string(80, '1')), E150_STRING_DATA_ERROR},
-        {&CDataManage::cbSampleCountSet, 0x2500, bval(true), E104_DATA_TYPE_ERROR},
-        {&CDataManage::cbTrigSingleSet, 0x1104, s32(0), E1003_BELOW_LOWER_LIMIT},
-        {&CDataManage::cbTrigSingleSet, 0x1104, s32(-1), E1002_ABOVE_UPPER_LIMIT},
-        {&CDataManage::cbTrigSingleSet, 0x1104, s32(5), 0},
-    };
-    for (const Case& c : cases) {
-        e->TrigSampleCountSet(1);
-        EXPECT_EQ(call(c.h, request(c.key, c.v)), c.result) << c.key << " " << c.v.DebugString();
-    }
-    EXPECT_EQ(e->trigInfo().u32Sample, 5u);
+    const auto sample = &CDataManage::cbSampleCountSet, trigger = &CDataManage::cbTrigSingleSet;
     // Count texts are read whole ("1e1" is 10, not 1); the trigger count's text
-    // holds 19 characters.
-    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, str("1e1"))), 0);
-    EXPECT_EQ(e->trigInfo().u32Sample, 10u);
-    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, str(std::string(19, '0') + "7"))),
-              E150_STRING_DATA_ERROR);
-    EXPECT_EQ(call(&CDataManage::cbTrigSingleSet, request(0x1104, str("5"))), 0);
+    // holds 19 characters. `count`: the trigger count afterwards, when not 0.
+    const struct { decltype(sample) h; Value v; int result; unsigned count; } cases[] = {
+        {sample, s32(0), E220_PARAMETER_ERROR, 0},    {sample, s32(-3), E220_PARAMETER_ERROR, 0},
+        {sample, str("MAX"), 0, 0},                   {sample, str("abc"), E150_STRING_DATA_ERROR, 0},
+        {sample, str(std::string(80, '1')), E150_STRING_DATA_ERROR, 0}, {sample, bval(true), E104_DATA_TYPE_ERROR, 0},
+        {trigger, s32(0), E1003_BELOW_LOWER_LIMIT, 0}, {trigger, s32(-1), E1002_ABOVE_UPPER_LIMIT, 0},
+        {trigger, s32(5), 0, 5},                      {trigger, str("1e1"), 0, 10},
+        {trigger, str(std::string(19, '0') + "7"), E150_STRING_DATA_ERROR, 10}, {trigger, str("5"), 0, 5},
+    };
+    for (const auto& c : cases) {
+        e->TrigSampleCountSet(1);
+        EXPECT_EQ(call(c.h, request(c.h == sample ? 0x2500 : 0x1104, c.v)), c.result) << c.v.DebugString();
+        if (c.count) {
+            EXPECT_EQ(e->trigInfo().u32Sample, c.count) << c.v.DebugString();
+        }
+    }
     // 5 per trigger x 1000 triggers is above a capacity of 4000.
     e->mDataPointThreshold = 4000;
     EXPECT_EQ(call(&CDataManage::cbSampleCountSet, request(0x2500, str("max"))), E221_SETTING_CONFLICT);

@@ -33,10 +33,7 @@ double activateAndEval(structSensorProjLeast& r, double v) {
 }
 
 TEST(SensorCurve, LinesInterpolateAndExtend) {
-    struct Case {
-        std::vector<P> points;
-        double in, out;
-    } cases[] = {
+    struct Case { std::vector<P> points; double in, out; } cases[] = {
         {{{0, 0}, {1000, 100}}, 500, 50},
         {{{0, 0}, {1000, 100}}, 2000, 200},
         {{{0, 0}, {1000, 100}}, -1000, -100},
@@ -78,10 +75,7 @@ TEST(SensorCurve, LeastSquaresPiecesPassThroughTheirPoints) {
 }
 
 TEST(SensorCurve, SegmentChecksAtActivation) {
-    struct Case {
-        std::vector<P> points;
-        int result;
-    } cases[] = {
+    struct Case { std::vector<P> points; int result; } cases[] = {
         {{{0, 0, true, 1}, {1, 1}, {2, 2}, {3, 3}}, 1},  // least squares of 4 points
         {{{0, 0}, {1, 1}, {2, 2, true}}, 2},             // a one-point segment at the end
         {{{0, 0}}, 4},
@@ -95,11 +89,7 @@ TEST(SensorCurve, SegmentChecksAtActivation) {
 TEST(SensorCurve, PointEditsKeepTheTableSound) {
     auto r = curve({{0, 0}, {10, 1}, {20, 2}});
     const structSensorProjLeast before = *r;
-    struct Case {
-        int index;
-        P point;
-        int result;
-    } refused[] = {
+    struct Case { int index; P point; int result; } refused[] = {
         {-1, {10, 9}, 55},    // x already present
         {0, {5, 0}, 55},      // the first point starts a segment
         {3, {30, 3}, 58},     // index beyond the table

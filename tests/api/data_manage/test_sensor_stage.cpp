@@ -62,11 +62,7 @@ double emf(uint8_t type, double t) {
 TEST_F(SensorStage, ThermocoupleWithItsJunctionAndUnits) {
     ASSERT_EQ(engine.SensTypeSet(3), 0);  // K
     const double in = emf(3, 100) - emf(3, 23.5);
-    struct Case {
-        const char* unit;
-        bool internal, readable;
-        double expected;
-    } cases[] = {
+    struct Case { const char* unit; bool internal, readable; double expected; } cases[] = {
         {"\u2103", true, true, 100.0},    {"K", true, true, 373.15},  {"\u2109", true, true, 212.0},
         {"\u2103", true, false, 9.9e37},  {"K", true, false, 9.9e37},  // an unread junction is no temperature
         {"\u2103", false, false, 100.0},  // the user's junction value
@@ -84,12 +80,7 @@ TEST_F(SensorStage, ThermocoupleWithItsJunctionAndUnits) {
 }
 
 TEST_F(SensorStage, HandlersCheckAndClamp) {
-    struct Case {
-        CDataManage::Handler h;
-        int key;
-        Value v;
-        int result;
-    } cases[] = {
+    struct Case { CDataManage::Handler h; int key; Value v; int result; } cases[] = {
         {&CDataManage::cbSensRtdR0Set, 0x170B, f32(10), 131},     {&CDataManage::cbSensRtdR0Set, 0x170B, f32(3000), 130},
         {&CDataManage::cbSensUserColdSet, 0x170A, f32(1500), 130}, {&CDataManage::cbSensUserColdSet, 0x170A, f32(NAN), 56},
         {&CDataManage::cbSensNewId, 0x170E, s32(3), 55},          {&CDataManage::cbSensNewId, 0x170E, s32(1), 0},
@@ -156,16 +147,7 @@ TEST_F(SensorStage, ActivationNeverTearsAnEvaluation) {
         }
     });
     for (int i = 0; i < 200; ++i) {
-        ValueMap out;
-        engine.cbSensRefDataAdd(0, [&] {
-            ValueMap in;
-            in[0] = s32(1);
-            in[1] = f64(1000);
-            in[2] = f64(i % 2 ? 100 : 200);
-            in[3] = bval(false);
-            in[4] = s32(0);
-            return in;
-        }(), &out);
+        addPoint(1, 1000, i % 2 ? 100 : 200);  // replaces the second point
         ASSERT_EQ(engine.SensConfigLoad(), 0);
     }
     done = true;

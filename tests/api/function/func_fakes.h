@@ -41,9 +41,7 @@ public:
     }
     void updateMainFunc(MeasureTypeEnum f, const structFuncConfig& cfg) override {
         note("main " + std::to_string(f), &mains, &cfg);
-        if (onMain) {
-            onMain();
-        }
+        if (onMain) onMain();
     }
     void updateContResi(float ohms) override { note("resi " + std::to_string(static_cast<int>(ohms))); }
     void update2ndFunc(bool on, MeasureTypeEnum f, const structFuncConfig&) override {
@@ -62,9 +60,7 @@ public:
             number = v.f64val();
             return 0;
         }
-        if (v.value_case() != Value::kStrVal) {
-            return 54;
-        }
+        if (v.value_case() != Value::kStrVal) return 54;
         char* end = nullptr;
         number = std::strtod(v.strval().c_str(), &end);
         return (*end || end == v.strval().c_str()) ? 31 : 0;
@@ -72,13 +68,9 @@ public:
     // The lowest range whose nominal value is not below the number.
     int rangeIndex(int func, double number, int& range) override {
         for (const auto& entry : mapRangeEnumToValue.at(func)) {
-            if (number == -1.0 || entry.first < 0) {
-                continue;
-            }
+            if (number == -1.0 || entry.first < 0) continue;
             range = entry.first;
-            if (entry.second >= number) {
-                break;
-            }
+            if (entry.second >= number) break;
         }
         return 0;
     }
@@ -98,9 +90,7 @@ public:
     ValueMap lastPush(int id) {
         std::lock_guard<std::mutex> lock(mtx);
         for (auto it = pushes.rbegin(); it != pushes.rend(); ++it) {
-            if (it->first == id) {
-                return it->second;
-            }
+            if (it->first == id) return it->second;
         }
         return {};
     }
@@ -110,9 +100,7 @@ private:
               const structFuncConfig* cfg = nullptr) {
         std::lock_guard<std::mutex> lock(mtx);
         log.push_back(line);
-        if (records) {
-            records->push_back(*cfg);
-        }
+        if (records) records->push_back(*cfg);
     }
     // The driver indexes its row tables by real function, range and rate.
     void checkDriverRecord(const structFuncConfig& cfg) {

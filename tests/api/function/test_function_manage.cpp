@@ -187,6 +187,13 @@ TEST(FunctionModel, RefusedValuesChangeNothing) {
         EXPECT_EQ(recordText(*t.fm), before) << "case " << i;
         EXPECT_TRUE(t.backend.log.empty()) << "case " << i;
     }
+    // A step decided for a function that is no longer primary, from its own range.
+    FuncFixture was;
+    was.fm->FM_SetFunction(TYPE_ACV);
+    was.fm->FM_SetFunction(TYPE_DCV);
+    const std::string before = recordText(*was.fm);
+    EXPECT_EQ(was.fm->AutoRangeRealRangeUpdate(TYPE_ACV, was.fm->FM_GetRealRange(TYPE_ACV), 1, [] { return true; }), 55);
+    EXPECT_EQ(recordText(*was.fm), before);
     FuncFixture e("MV412E");
     EXPECT_EQ(e.fm->FM_SetRange(TYPE_CAP, 7), 55);
     EXPECT_EQ(e.fm->FM_SetRange(TYPE_CAP, 6), 0);
