@@ -244,7 +244,10 @@ TEST_F(CaliProc, ARawReadCancelsAPoint) {
     ASSERT_EQ(set(10.0), 0);
     ValueMap got;
     std::thread reader([&] { EXPECT_EQ(engine->cbCaliDataGet(2, {}, &got), 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The point's worker lets go (and drops the calibrating bit) only once
+    // the raw read has taken over: from then on a value is the read's.
+    for (int i = 0; i < 400 && calibrating(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_FALSE(calibrating());
     offer({-42});
     reader.join();
     EXPECT_EQ(got.at(0).strval(), "-42");
