@@ -74,9 +74,9 @@ public:
 
     // Executes the list through the hub and appends the reply text to `out`
     // (replies joined by ";", ended by "\n"; nothing when no command answered).
-    // Runs on the first event poller or the strand. Result: the hub's result of the last
-    // command executed; 0 when none ran or the list was aborted (its reply is
-    // then dropped).
+    // Runs on the first event poller or the strand. Result: the hub's result
+    // of the last command executed; 0 when none ran or the list was aborted
+    // (its reply is then dropped).
     int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out);
     // The same for a list posted in abort generation `generation`: a list of
     // an older generation executes nothing.
