@@ -1,6 +1,7 @@
 #include "ScpiManage.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -175,7 +176,8 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
     return result;
 }
 
-ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver) {
+ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
+                                                              ScpiStrand::Client client) {
     std::vector<structScpiInfo> cmds;
     int result = ApiScpi_WriteInputQueue(text, length, 0, 0, cmds);
     if (result != 0 || cmds.empty()) {
@@ -187,7 +189,7 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
         ApiScpi_Abort();
         return MessageResult::Aborted;
     }
-    ApiScpi_PostExecute(std::move(cmds), std::move(deliver));
+    ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client);
     return MessageResult::Posted;
 }
 
@@ -214,6 +216,7 @@ void ScpiManage::ApiScpi_Abort() {
     // Nothing runs here: the dropped tasks only hold their lists and reply
     // callbacks.
     toolkit::EventPoller::Instance().clearTasks();
+    m_strand.clear();
     // The measurement stops too: a read waiting for its readings returns,
     // and an armed trigger is disarmed.
     CDataManage::instance()->DM_AbortRead();
@@ -224,21 +227,43 @@ uint64_t ScpiManage::ApiScpi_AbortGeneration() {
     return m_abortGeneration;
 }
 
-void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver) {
+bool ScpiManage::mayWait(const std::vector<structScpiInfo>& cmds) {
+    // The handlers that wait: reads, measurements, fetches, INIT under the
+    // immediate trigger, DATA:REMove? with WAIT, the latest reading of either
+    // display, the raw calibration value, and the storage operations that run
+    // in place.
+    static constexpr uint32_t kWaiting[] = {
+        0x20000600, 0x20000601, 0x20000602, 0x20000603, 0x20000604, 0x20000605, 0x20000606, 0x20000607,
+        0x20000608, 0x20000609, 0x2000060a, 0x1000060b, 0x2000060d, 0x1000060e, 0x2000060f, 0x20002103,
+        0x20000640, 0x20000641, 0x20000c00, 0x10000F01, 0x10000F06, 0x10000F07, 0x10000F08, 0x10000F09,
+        0x10000F0A, 0x10000F0B, 0x10000F12, 0x10000F13,
+    };
+    return std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) {
+        return std::find(std::begin(kWaiting), std::end(kWaiting), cmd.funcID) != std::end(kWaiting);
+    });
+}
+
+void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client) {
+    const bool waits = mayWait(cmds);
     // Shared so that the task stays copyable without copying the list.
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
     auto run = [this, list, deliver](uint64_t generation) {
         std::string reply;
         ApiScpi_WriteOutputQueue(std::move(*list), reply, generation);
+        // Every transport's callback may be called from any thread: the
+        // socket posts the send to its session's poller, the others queue
+        // the reply under their own lock.
         if (!reply.empty() && deliver) {
             deliver(std::move(reply));
         }
     };
     toolkit::EventPoller& poller = toolkit::EventPoller::Instance();
     if (poller.isCurrentThread()) {
-        // Runs at once, as a post from the first poller always did; outside
-        // m_postMtx, since its handlers may post or abort themselves.
-        run(ApiScpi_AbortGeneration());
+        // Runs at once, as a post from the first poller always did, unless
+        // it may wait or its client's lists wait; outside m_postMtx, since
+        // its handlers may post or abort themselves.
+        const uint64_t generation = ApiScpi_AbortGeneration();
+        m_strand.runHereOrQueue([run, generation]() { run(generation); }, waits, client);
         return;
     }
     // The generation is read and the task queued under the lock that an abort
@@ -246,7 +271,10 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
     // carries the new generation is never cleared by that abort.
     std::lock_guard<std::mutex> post(m_postMtx);
     uint64_t generation = ApiScpi_AbortGeneration();
-    poller.async_clearable([run, generation]() { run(generation); }, false);
+    ScpiStrand::Task task = [run, generation]() { run(generation); };
+    // Decided on the poller, behind the client's lists queued there before:
+    // a list that waits must not overtake them on the strand.
+    poller.async_clearable([this, task, waits, client]() { m_strand.runHereOrQueue(task, waits, client); }, false);
 }
 
 bool ScpiManage::beginList(uint64_t generation) {

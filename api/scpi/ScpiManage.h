@@ -9,6 +9,7 @@
 #include "Manager.h"
 #include "ScpiExecute.h"
 #include "ScpiParser.h"
+#include "ScpiStrand.h"
 #include "proto_data.pb.h"
 
 // One parsed command: the message id of its row and its converted parameters.
@@ -27,8 +28,9 @@ struct structScpiInfo {
 // Bound last, after the servers have started.
 //
 // Program messages are parsed on the transport's thread into a list of
-// commands; each list runs as one task on the toolkit's first event poller, so
-// lists of all clients run one at a time.
+// commands. A list runs on the toolkit's first event poller, or on the
+// strand's thread when it may wait or its client has lists there (see
+// ScpiStrand): each client's lists run one at a time in the order sent.
 //
 // ABORt works by generation: every execution task records the generation it
 // was posted in, and an abort starts a new one. A task of an older generation
@@ -41,7 +43,8 @@ public:
     // The message id of ABORt.
     static constexpr uint32_t kAbortFuncId = 0x10001C01;
 
-    // Receives a non-empty reply on the first event poller's thread.
+    // Receives a non-empty reply, on the first event poller's thread or the
+    // strand's.
     using ReplyFn = std::function<void(std::string reply)>;
 
     // What ApiScpi_ProcessMessage did with a program message.
@@ -71,9 +74,9 @@ public:
 
     // Executes the list through the hub and appends the reply text to `out`
     // (replies joined by ";", ended by "\n"; nothing when no command answered).
-    // Belongs on the first event poller. Result: the hub's result of the last
-    // command executed; 0 when none ran or the list was aborted (its reply is
-    // then dropped).
+    // Runs on the first event poller or the strand. Result: the hub's result
+    // of the last command executed; 0 when none ran or the list was aborted
+    // (its reply is then dropped).
     int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out);
     // The same for a list posted in abort generation `generation`: a list of
     // an older generation executes nothing.
@@ -81,19 +84,22 @@ public:
 
     // The transport contract in one call, for every transport: parses the
     // text; an empty result queues -100 and beeps; a list holding ABORt aborts;
-    // otherwise the list is posted to the first event poller (run at once when
-    // called there) and `deliver` gets its reply when that is not empty.
-    MessageResult ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver);
+    // otherwise the list is posted (see ApiScpi_PostExecute) and `deliver` gets
+    // its reply when that is not empty. `client` names whose lists keep their
+    // order (see ScpiStrand::Client).
+    MessageResult ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
+                                         ScpiStrand::Client client = nullptr);
 
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
     static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
-    // Drops the queued execution tasks of the first poller, starts a new abort
-    // generation and stops the list that runs.
+    // Drops the queued execution tasks of the first poller and the strand,
+    // starts a new abort generation and stops the list that runs.
     void ApiScpi_Abort();
     uint64_t ApiScpi_AbortGeneration();
-    // Posts the list as a clearable task on the first event poller, in the
-    // current generation.
-    void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver);
+    // Posts the list in the current generation: to the strand when it may
+    // wait or its client has lists there, else as a clearable task on the
+    // first event poller (run at once when called there).
+    void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr);
 
     // The command-set selection, for the other managers.
     int ApiScpi_CmdTreeGet() { return mParser.ApiScpi_CmdTreeGet(); }
@@ -150,8 +156,13 @@ private:
     bool endList(uint64_t generation);
     bool abortedSince(uint64_t generation);
 
+    // A list holding a command whose handler may wait (for readings, a
+    // trigger, a raw calibration value or a file operation).
+    static bool mayWait(const std::vector<structScpiInfo>& cmds);
+
     ScpiParser mParser;
     ScpiExecute mExecute;
+    ScpiStrand m_strand;
 
     // Makes "read the generation and queue the list" and "start a generation
     // and clear the queue" exclusive. Taken before m_abortMtx and the poller's

@@ -95,7 +95,7 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
         message.data(), static_cast<uint32_t>(message.size()), [replies](std::string reply) {
             replies->push(std::move(reply));
             vxiServiceWake();  // a read of the link may be waiting for it
-        });
+        }, replies.get());
     // A message that does not parse has been delivered all the same: its
     // error is in the error queue, as on the other transports.
     if (result == ScpiManage::MessageResult::Aborted) {
@@ -132,7 +132,17 @@ int devTrigProc(int32_t, uint32_t) {
     return 1;
 }
 
-int devClearProc(int32_t, uint32_t) {
+int devClearProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
+    // A device clear empties the link's input and output and ends what the
+    // instrument is doing, as ABORt does: a read waiting for its trigger
+    // returns at once and its reply is dropped. Aborted first, so that a
+    // reply delivered just before is cleared too.
+    ScpiManage::instance().ApiScpi_Abort();
+    auto it = appLinks().find(lid);
+    if (it != appLinks().end()) {
+        it->second.pending.clear();
+        it->second.replies->clear();
+    }
     return 1;
 }
 

@@ -107,8 +107,9 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     int len = static_cast<int>(size);
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
 
-    // The reply is made on the first poller: a session living there sends it
-    // at once, one on another poller gets the send handed back to its own.
+    // The reply is made on the first poller, where a session living there
+    // sends it at once, or on the thread of lists that wait, which hands the
+    // send to the session's poller.
     // Only a weak reference travels: a client that has left by then gets
     // nothing.
     toolkit::EventPoller::Ptr poller = getPoller();
@@ -131,7 +132,7 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
         }, true);
     };
     listEnds.reset();
-    auto result = m_scpiManage.ApiScpi_ProcessMessage(text, static_cast<uint32_t>(size), std::move(deliver));
+    auto result = m_scpiManage.ApiScpi_ProcessMessage(text, static_cast<uint32_t>(size), std::move(deliver), this);
     if (result == ScpiManage::MessageResult::Aborted) {
         std::printf("SCPI_CMD_ABORT end\n");
     }

@@ -30,7 +30,8 @@ void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t /*last
     }
     auto run = std::make_shared<CommandRun>(stUsbtmcDevIO.stTx.beginCommand());
     auto deliver = [run](std::string reply) { stUsbtmcDevIO.stTx.store(run->cmd, std::move(reply)); };
-    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(text, length, std::move(deliver));
+    // One host: its lists keep their order.
+    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(text, length, std::move(deliver), &stUsbtmcDevIO);
     if (result == ScpiManage::MessageResult::Aborted) {
         std::printf("SCPI_CMD_ABORT end\n");
     }

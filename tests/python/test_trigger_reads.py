@@ -112,3 +112,36 @@ def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
         assert time.monotonic() - started <= 5 + 1
     finally:
         dmm.close()
+
+
+# How a read waiting for an edge that never comes is ended: ABORt on its own
+# connection or on another one, or a VXI-11 device clear on its link.
+ENDINGS = {
+    "abort-on-its-connection": ("socket", lambda waiting, other: waiting.write("ABOR")),
+    "abort-from-another-client": ("socket", lambda waiting, other: other.write("ABOR")),
+    "device-clear": ("vxi11", lambda waiting, other: waiting.clear()),
+}
+
+
+@pytest.mark.parametrize("name", list(ENDINGS))
+def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
+    transport, end = ENDINGS[name]
+    waiting = rm.open_resource(TRANSPORTS[transport], read_termination="\n", write_termination="\n", timeout=20000)
+    other = rm.open_resource(TRANSPORTS["socket"], read_termination="\n", write_termination="\n", timeout=2000)
+    try:
+        waiting.write("*RST;*CLS;TRIG:SOUR EXT")
+        assert waiting.query("*OPC?") == "1"
+        waiting.write("READ?")
+        started = time.monotonic()
+        assert other.query("*IDN?").count(",") == 3
+        assert time.monotonic() - started <= 1
+        started = time.monotonic()
+        end(waiting, other)
+        # Lists run in order: this answers only once the read has ended, and
+        # it is the first answer (the aborted read's is dropped).
+        waiting.timeout = 2000
+        assert waiting.query("*OPC?") == "1"
+        assert time.monotonic() - started <= 1
+    finally:
+        waiting.close()
+        other.close()
