@@ -42,6 +42,7 @@ constexpr const char* kDefaultIp = "\"192.168.1.10\"";
 class LanSettings : public ::testing::Test {
 protected:
     void SetUp() override {
+        testing_support::systemHandlers();  // the manager's making sets the modes: before the test's own
         update_net_info(netRecord(UNLINK, -1), 0);
         io->UtilityIOInfoDefault("", record);
     }
