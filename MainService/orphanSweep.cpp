@@ -1,5 +1,7 @@
 #include "orphanSweep.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,9 +11,11 @@
 #include "StorageCore.h"
 #include "StorageRemotePath.h"
 #include "SystemSetup.h"
+#include "WebPassword.h"
 #include "Util/logger.h"
 #include "orphan_files.h"
 #include "properties.h"
+#include "root_path.h"
 
 namespace {
 
@@ -50,4 +54,9 @@ void orphanSweep() {
     report(platform::splitPath(SystemSetup::kProductIniPath).first,
            Copperwren::IniFile::RemoveTemporaries(SystemSetup::kProductIniPath));
     report("/properties", platform::propertyRemoveTemporaries());
+    // The web-control preferences are rewritten through one fixed name.
+    const std::string prefs = std::string(WebPassword::kPrefsPath) + ".tmp";
+    if (::unlink(platform::hostPath(prefs).c_str()) == 0) {
+        report({prefs});
+    }
 }

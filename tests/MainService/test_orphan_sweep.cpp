@@ -28,6 +28,7 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
         {"/data/UserData/keep.tmp.x", false},
         {"/data/UserData/.tmp.4.2", false},
         {"/mnt/media_rw/udiskh/p.prf.tmp.9.1", true},
+        {"/data/data/com.vorna.webcontrol/shared_prefs/spUtils.xml.tmp", true},
         {"/properties/sys.vorna.copperwren.boot_flag", false},
         {"/properties/.sys.vorna.copperwren.boot_flag.Xa9b2c", true},
     };
