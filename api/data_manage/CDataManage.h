@@ -31,10 +31,11 @@
 // settings once per pass and calls out (driver, function settings, pushes)
 // holding none of the engine's locks.
 //
-// Lock order: the function settings, the converter driver, then the engine's
-// locks below. A lock is taken only while holding locks of its own chain
-// above it; the logger's, the hub delivery queue's and the SCPI status
-// registers' locks are leaves after all of them.
+// Lock order: the function settings' lock may be held when the engine is
+// called and is never taken under an engine lock. Of the engine's locks below,
+// one is taken only while holding locks of its own chain above it. The
+// converter driver's, the logger's, the hub delivery queue's and the SCPI
+// status registers' locks are leaves: no engine lock is taken under them.
 //   Readings chain, in this order:
 //   m_notifyMtx      the display state of the notifications. Holding it:
 //                    m_bufferMtx, _mtx (formatting a reading), the delivery
@@ -47,11 +48,13 @@
 //   m_acqMtx         the acquisition of the remote reads, with m_acqCv; taken
 //                    holding none of the above. Holding it: m_readMtx.
 //   m_readMtx        the last text handed to remote control. Holding it: nothing.
-//   Each taken holding no lock of the readings chain nor of another line:
+//   Calibration and sensors, each taken holding no other engine lock but
+//   m_caliDataMtx, which may be taken under m_caliMtx:
 //   m_caliRunMtx     which capture runs and which holds the calibrating bit.
 //                    Holding it: the SCPI status registers' lock.
 //   m_caliMtx        the calibration point lists and every rebuild of the
-//                    tables. Holding it: m_caliDataMtx.
+//                    tables. Holding it: m_caliDataMtx, the converter driver
+//                    (DM_CalInit hands it the acc values).
 //   m_caliDataMtx    the calibration tables in force (swapped whole). Holding
 //                    it: nothing.
 //   m_sensorMtx      the edited sensor definition. Holding it: nothing.
