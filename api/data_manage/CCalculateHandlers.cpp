@@ -10,6 +10,7 @@
 #include "FunctionManage.h"
 #include "Util/logger.h"
 #include "inc_enum.h"
+#include "proto_extract.h"
 
 namespace {
 
@@ -17,16 +18,15 @@ using ValueMap = CDataManage::ValueMap;
 
 constexpr unsigned kTextKey = 0x40000000;
 
-const Value* param(const ValueMap& in, int key) {
-    auto it = in.find(key);
-    if (it == in.end()) {
+// The value under `key`; null, with the log line of a math setter, when absent.
+const Value* findOrLogMissing(const ValueMap& in, int key) {
+    const Value* v = findValue(in, key);
+    if (v == nullptr) {
         PrintE("Missing parameter!");
-        return nullptr;
     }
-    return &it->second;
+    return v;
 }
 
-bool boolOf(const Value& v) { return v.value_case() == Value::kBVal && v.bval(); }
 bool isRemote(unsigned int source) { return source >= 1 && source <= 3; }
 bool isVolt(MeasureTypeEnum f) { return f == TYPE_DCV || f == TYPE_ACV; }
 bool isTwoWire(MeasureTypeEnum f) { return f == TYPE_CONT || f == TYPE_DIODE; }
@@ -61,7 +61,7 @@ void CDataManage::mathReadingRefresh() {
 // ------------------------------------------------------------- selection
 
 int CDataManage::cbCalculateFuncSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x810);
+    const Value* v = findOrLogMissing(in, 0x810);
     if (!v) return E109_MISSING_PARAMETER;
     if (v->value_case() != Value::kS32Val || v->s32val() < CALC_DB || v->s32val() > CALC_PF) {
         PrintE("Illegal parameter value!");
@@ -107,7 +107,7 @@ static int testSwitch(CDataManage& e, const ValueMap& in, int key, enumMathFunc 
         PrintE(rangeLog, -1);
         return E221_SETTING_CONFLICT;
     }
-    const Value* v = param(in, key);
+    const Value* v = findOrLogMissing(in, key);
     if (!v) return E109_MISSING_PARAMETER;
     if (isTwoWire(main)) {
         PrintE(funcLog, main);
@@ -153,7 +153,7 @@ static int decibelState(CDataManage& e, const ValueMap& in, int key, enumMathFun
         PrintE(rangeLog, -1);
         return E221_SETTING_CONFLICT;
     }
-    const Value* v = param(in, key);
+    const Value* v = findOrLogMissing(in, key);
     if (!v) return E109_MISSING_PARAMETER;
     const int result = decibelSwitch(e, boolOf(*v), func);
     if (result == 0 || func == MATH_DB) e.postUICalculateConfig();
@@ -185,7 +185,7 @@ int CDataManage::CalculateScalStateSet(bool on) {
 }
 
 int CDataManage::cbCalculateScaleStateSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x2003);
+    const Value* v = findOrLogMissing(in, 0x2003);
     if (!v) return E109_MISSING_PARAMETER;
     const MeasureTypeEnum func = mathMain();
     if (func != TYPE_SENSOR && mathAutoRange(func)) {
@@ -203,9 +203,9 @@ int CDataManage::cbCalculateScaleFunctionSet(unsigned int, const ValueMap& in, V
         PrintE("Setting Conflict main func = %d", func);
         return E221_SETTING_CONFLICT;
     }
-    const Value* v = param(in, 0x2004);
+    const Value* v = findOrLogMissing(in, 0x2004);
     if (!v) return E109_MISSING_PARAMETER;
-    const int value = v->value_case() == Value::kS32Val ? v->s32val() : 0;
+    const int value = s32Of(*v);
     if (value != MATH_DB && value != MATH_DBM) {
         PrintE("Setting Conflict math func = %d", value);
         return E221_SETTING_CONFLICT;
@@ -357,7 +357,7 @@ int CDataManage::cbCalculatePFGet(unsigned int, const ValueMap&, ValueMap* out) 
 // dB reference (dBm) or dBm reference resistance (ohms, an unsigned number).
 int CDataManage::mathReferenceSet(unsigned int source, const ValueMap& in, bool ohms) {
     const int key = ohms ? 0x803 : 0x800;
-    const Value* v = param(in, key);
+    const Value* v = findOrLogMissing(in, key);
     if (!v) return E109_MISSING_PARAMETER;
     const MathBounds& b = ohms ? kDbmRef : kDbRef;
     double value;
@@ -395,8 +395,8 @@ static int referenceQuery(const ValueMap& in, int key, const CDataManage::MathBo
     double value = current;
     if (it != in.end()) {
         const Value& v = it->second;
-        const std::string word = v.value_case() == Value::kStrVal ? v.strval() : std::string();
-        const int n = v.value_case() == Value::kS32Val ? v.s32val() : 0;
+        const std::string word = textOf(v);
+        const int n = s32Of(v);
         if (n == MIN || word == "min" || word == "minimum") {
             value = b.min;
         } else if (n == MAX || word == "max" || word == "maximum") {
@@ -471,7 +471,7 @@ int CDataManage::CalculatePFLowerSet(unsigned int source, const Value& v) { retu
 int CDataManage::CalculatePFUpperSet(unsigned int source, const Value& v) { return mathLimitSet(source, v, true); }
 
 int CDataManage::cbCalculatePFLowerSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x806);
+    const Value* v = findOrLogMissing(in, 0x806);
     if (!v) return E109_MISSING_PARAMETER;
     const int result = CalculatePFLowerSet(source, *v);
     if (result == 0) postUICalculateConfig();
@@ -479,7 +479,7 @@ int CDataManage::cbCalculatePFLowerSet(unsigned int source, const ValueMap& in, 
 }
 
 int CDataManage::cbCalculatePFUpperSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x807);
+    const Value* v = findOrLogMissing(in, 0x807);
     if (!v) return E109_MISSING_PARAMETER;
     const int result = CalculatePFUpperSet(source, *v);
     if (result == 0) postUICalculateConfig();
@@ -516,7 +516,7 @@ int CDataManage::cbCalculatePFUpperGet(unsigned int source, const ValueMap&, Val
 // ------------------------------------------------------------- relative (main function)
 
 int CDataManage::cbCalculateRelOffsetSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x80D);
+    const Value* v = findOrLogMissing(in, 0x80D);
     if (!v) return E109_MISSING_PARAMETER;
     MathBounds b;
     MeasureTypeEnum func;
@@ -550,7 +550,7 @@ int CDataManage::cbCalculateRelOffsetGet(unsigned int source, const ValueMap&, V
 }
 
 int CDataManage::cbCalculateRelStateSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = param(in, 0x80E);
+    const Value* v = findOrLogMissing(in, 0x80E);
     if (!v) return E109_MISSING_PARAMETER;
     const MeasureTypeEnum func = mathMain();
     const int result = CalculateRelStateSet(func, boolOf(*v));

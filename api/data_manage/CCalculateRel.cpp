@@ -8,17 +8,12 @@
 #include "FunctionManage.h"
 #include "Util/logger.h"
 #include "inc_enum.h"
+#include "proto_extract.h"
 
 const CDataManage::RelFamilyRow CDataManage::kRelFamily[9] = {
     {TYPE_CAP, 0x2600},  {TYPE_DCI, 0x2608},  {TYPE_ACI, 0x260b},  {TYPE_FREQ, 0x2610}, {TYPE_PERIOD, 0x2615},
     {TYPE_OHM4, 0x261b}, {TYPE_OHM2, 0x2622}, {TYPE_DCV, 0x262c},  {TYPE_ACV, 0x262f},
 };
-
-namespace {
-
-bool boolOf(const Value& v) { return v.value_case() == Value::kBVal && v.bval(); }
-
-} // namespace
 
 // The offset bound of `func` in base units, and the range row a number from
 // the UI converts by.

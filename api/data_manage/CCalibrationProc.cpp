@@ -23,6 +23,7 @@
 #include "CaliFiles.h"
 #include "DrvScpiSM.h"
 #include "proto_insert.h"
+#include "proto_extract.h"
 #include "root_path.h"
 #include "Util/logger.h"
 
@@ -44,8 +45,7 @@ constexpr int kPointValues = 6;
 constexpr int kTakeSliceMs = 50;
 
 bool isAll(const CDataManage::ValueMap& in, int key) {
-    auto it = in.find(key);
-    return it != in.end() && it->second.value_case() == Value::kS32Val && it->second.s32val() == 1;
+    return s32Of(in, key) == 1;
 }
 
 } // namespace
@@ -221,7 +221,7 @@ int CDataManage::cbCaliDataDelete(unsigned int, const ValueMap& in, ValueMap*) {
 int CDataManage::cbCaliAccSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kKeyCaliAcc);
     if (it == in.end()) return 8;
-    const int32_t acc = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
+    const int32_t acc = s32Of(it->second);
     if (static_cast<uint32_t>(acc) > kAccMax) return 56;
     uint32_t func = 0, range = 0;
     const bool fixed = caliCurrentKey(func, range);

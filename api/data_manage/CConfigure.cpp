@@ -6,16 +6,12 @@
 #include "CDataManage.h"
 #include "FunctionManage.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 #include "proto_insert.h"
 
 using ValueMap = google::protobuf::Map<int, Value>;
 
 namespace {
-
-const Value* keyOf(const ValueMap& in, int key) {
-    auto it = in.find(key);
-    return it == in.end() ? nullptr : &it->second;
-}
 
 // One function of the configure, resolution and NPLC families.
 struct MeasRow {
@@ -76,7 +72,7 @@ void CDataManage::configTrigger() {
 int CDataManage::measConfig(MeasureTypeEnum func, const ValueMap& in) {
     const MeasRow& row = rowOf(func);
     int range = -1;
-    if (const Value* v = keyOf(in, row.rangeKey)) {
+    if (const Value* v = findValue(in, row.rangeKey)) {
         double number = 0;
         const int result = ScpiInputTransToMinMaxDef(func, *v, number);
         if (result != 0) {
@@ -86,7 +82,7 @@ int CDataManage::measConfig(MeasureTypeEnum func, const ValueMap& in) {
         ScpiInputRangeTransToRealRange(func, number, range);
     }
     int rate = E_Slow;
-    if (const Value* v = row.resolutionKey ? keyOf(in, row.resolutionKey) : nullptr) {
+    if (const Value* v = row.resolutionKey ? findValue(in, row.resolutionKey) : nullptr) {
         double resolution = 0;
         if (resolutionOf(*v, resolutionWords(row.resolutionKey, range), row.configFallback, resolution) != 0) return 31;
         rate = ResolutionTransToRate(func, range, resolution);
@@ -127,7 +123,7 @@ int CDataManage::cbMeasCapConfig(unsigned int, const ValueMap& in, ValueMap*) { 
 int CDataManage::cbMeasContConfig(unsigned int, const ValueMap& in, ValueMap*) {
     int threshold = 1000;
     int result = 0;
-    if (const Value* v = keyOf(in, 0x618)) {
+    if (const Value* v = findValue(in, 0x618)) {
         if (v->value_case() == Value::kS32Val && v->s32val() >= 1) {
             threshold = std::min(v->s32val(), 1000);
             result = v->s32val() > 1000 ? 130 : 0;
@@ -167,11 +163,11 @@ int CDataManage::sensorSetup(const ValueMap& in) {
     FunctionManage& fm = FunctionManage::instance();
     if (fm.FM_GetFunction() != TYPE_SENSOR) fm.FM_SetFunction(TYPE_SENSOR);
     SensTempOrCustomSet(true);
-    const Value* classKey = keyOf(in, 0x2700);
+    const Value* classKey = findValue(in, 0x2700);
     if (!classKey) {
         SensNewId(0);
     } else {
-        const int c = classKey->value_case() == Value::kS32Val ? classKey->s32val() : 0;
+        const int c = s32Of(*classKey);
         // Class: RTD 4-wire, RTD 2-wire, thermistor 4-wire, thermistor 2-wire, thermocouple.
         struct Kind { int id, func; };
         const Kind kinds[] = {{1, TYPE_OHM4}, {1, TYPE_OHM2}, {2, TYPE_OHM4}, {2, TYPE_OHM2}, {0, -1}};
@@ -180,8 +176,8 @@ int CDataManage::sensorSetup(const ValueMap& in) {
             if (result == 0 && kinds[c].func >= 0) result = SensTempFuncSet(kinds[c].func);
             if (result != 0) return result;
         }
-        if (const Value* typeKey = keyOf(in, 0x2701)) {
-            const unsigned t = static_cast<unsigned>(typeKey->value_case() == Value::kS32Val ? typeKey->s32val() : 0);
+        if (const Value* typeKey = findValue(in, 0x2701)) {
+            const unsigned t = static_cast<unsigned>(s32Of(*typeKey));
             // The span of type numbers of each class, and where its own count starts.
             const unsigned first[] = {0, 0, 4, 4, 9}, last[] = {3, 3, 8, 8, 16};
             unsigned sub = t;
@@ -238,7 +234,7 @@ std::string CDataManage::sensorConfigText() {
 
 int CDataManage::resolutionSet(MeasureTypeEnum func, const ValueMap& in) {
     const MeasRow& row = rowOf(func);
-    const Value* v = keyOf(in, row.resolutionKey);
+    const Value* v = findValue(in, row.resolutionKey);
     if (!v) return 8;
     FunctionManage& fm = FunctionManage::instance();
     const int range = fm.FM_GetRealRange(func);
@@ -263,7 +259,7 @@ int CDataManage::resolutionGet(MeasureTypeEnum func, ValueMap* out) {
 }
 
 int CDataManage::nplcSet(MeasureTypeEnum func, const ValueMap& in) {
-    const Value* v = keyOf(in, rowOf(func).nplcKey);
+    const Value* v = findValue(in, rowOf(func).nplcKey);
     if (!v) return 8;
     double nplc = 0;
     const int result = ScpiNplcInputTransToRealNplc(*v, nplc);

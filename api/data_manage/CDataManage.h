@@ -27,11 +27,39 @@
 // records of the settings mirror and the reading-buffer record.
 //
 // Threads: the measurement loop and the trigger waiter run on CThreadPool; the
-// handlers on the hub callers' threads. Lock order: the function settings,
-// the converter driver, then here m_notifyMtx, m_bufferMtx, _mtx (settings:
-// function configurations, trigger record and the settings records), the read
-// mutex last. The loop takes a snapshot of the settings once per pass and
-// calls out (driver, function settings, pushes) holding none of them.
+// handlers on the hub callers' threads. The loop takes a snapshot of the
+// settings once per pass and calls out (driver, function settings, pushes)
+// holding none of the engine's locks.
+//
+// Lock order: the function settings' lock may be held when the engine is
+// called and is never taken under an engine lock. Of the engine's locks below,
+// one is taken only while holding locks of its own chain above it. The
+// converter driver's, the logger's, the hub delivery queue's and the SCPI
+// status registers' locks are leaves: no engine lock is taken under them.
+//   Readings chain, in this order:
+//   m_notifyMtx      the display state of the notifications. Holding it:
+//                    m_bufferMtx, _mtx (formatting a reading), the delivery
+//                    queue.
+//   m_bufferMtx      the reading buffers and their record, the math state and
+//                    stCalcConfig. Holding it: _mtx (the math record).
+//   _mtx             the settings (function configurations, trigger, number
+//                    format, five-digit display) and the settings records.
+//                    Holding it: no other engine lock.
+//   m_acqMtx         the acquisition of the remote reads, with m_acqCv; taken
+//                    holding none of the above. Holding it: m_readMtx.
+//   m_readMtx        the last text handed to remote control. Holding it: nothing.
+//   Calibration and sensors, each taken holding no other engine lock but
+//   m_caliDataMtx, which may be taken under m_caliMtx:
+//   m_caliRunMtx     which capture runs and which holds the calibrating bit.
+//                    Holding it: the SCPI status registers' lock.
+//   m_caliMtx        the calibration point lists and every rebuild of the
+//                    tables. Holding it: m_caliDataMtx, the converter driver
+//                    (DM_CalInit hands it the acc values).
+//   m_caliDataMtx    the calibration tables in force (swapped whole). Holding
+//                    it: nothing.
+//   m_sensorMtx      the edited sensor definition. Holding it: nothing.
+//   m_sensorActiveMtx the active sensor definition (swapped whole). Holding
+//                    it: nothing.
 class CDataManage : public Manager {
 public:
     using ValueMap = google::protobuf::Map<int, Value>;
@@ -108,6 +136,10 @@ public:
     void DM_AbortRead();
     // Readings per UI notification at most; the rest follow in the next ones.
     static constexpr uint32_t kNotifyMaxReadings = 8192;
+
+    // How long a remote read waits for its next reading: a transport sets it
+    // to the time its client waits.
+    void setReadTimeoutMs(uint32_t ms) { m_u32BufferTimeOut = ms; }
 
     // Test seam: where the engine's notifications go (empty: the hub).
     void setPushSink(std::function<void(service_id, ValueMap)> sink) { m_pushSink = std::move(sink); }
@@ -424,10 +456,9 @@ public:
     std::atomic<uint64_t> m_generation{0};
 
     CSafeQueue<long long> m_RawDataQueue;
-    // The acquisition of the remote reads, under m_acqMtx (after m_bufferMtx
-    // and _mtx, before the read mutex): armed and not complete, the texts of
-    // its readings so far, readings counted for it and main or second
-    // readings of any kind (each wakes the waiters of m_acqCv).
+    // The acquisition of the remote reads, under m_acqMtx: armed and not
+    // complete, the texts of its readings so far, readings counted for it and
+    // main or second readings of any kind (each wakes the waiters of m_acqCv).
     std::atomic<uint32_t> m_triggersLeft{0};
     std::mutex m_acqMtx;
     std::condition_variable m_acqCv;

@@ -4,14 +4,12 @@
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 
 namespace {
 
 enum SeparateTypeEnum { SEP_DOT_COMMA = 0, SEP_NONE = 1, SEP_SPACE = 2 };
 enum DecimalTypeEnum { TYPE_COMMA = 0, TYPE_DOT = 1 };
-
-// A number of a wrong kind counts as 0.
-int s32Of(const Value& v) { return v.value_case() == Value::kS32Val ? v.s32val() : 0; }
 
 } // namespace
 
@@ -61,7 +59,7 @@ int CDataManage::cbFormatNumberPlusSign(unsigned int, const ValueMap& in, ValueM
     auto it = in.find(0x1002);
     if (it == in.end()) return E109_MISSING_PARAMETER;
     std::lock_guard<std::mutex> lock(_mtx);
-    m_plusSign = it->second.value_case() == Value::kBVal && it->second.bval();
+    m_plusSign = boolOf(it->second);
     m_protoMathFuncInfo.mutable_mprotodataformat()->set_mbplussign(m_plusSign);
     return 0;
 }

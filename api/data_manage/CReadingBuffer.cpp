@@ -13,6 +13,7 @@
 #include "RangeInfoTables.h"
 #include "ReadingText.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ int CDataManage::cbDataPointsGet(unsigned int, const ValueMap&, ValueMap* out) {
 int CDataManage::cbDataPointsEventThresholdSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kThreshold);
     if (it == in.end()) return E109_MISSING_PARAMETER;
-    const int32_t n = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
+    const int32_t n = s32Of(it->second);
     // A capacity below one reading would leave nothing to notify or read;
     // one beyond the model's reading memory would have no bound at all.
     if (n < 1 || n > m_readingCapacity.load()) return E222_DATA_OUT_OF_RANGE;
@@ -96,7 +97,7 @@ size_t CDataManage::bufferSize() {
 int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     auto it = in.find(kRemoveCount);
     if (it == in.end()) return E109_MISSING_PARAMETER;
-    const int32_t count = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
+    const int32_t count = s32Of(it->second);
     if (count < 0) return E222_DATA_OUT_OF_RANGE;
     auto word = in.find(kRemoveWait);
     const bool wait = word != in.end() && (word->second.strval() == "wait" || word->second.strval() == "WAIT");

@@ -5,26 +5,10 @@
 #include "RangeInfoTables.h"
 #include "SensorCurve.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 #include "proto_insert.h"
 
-using ValueMap = google::protobuf::Map<int, Value>;
-
 namespace {
-
-const Value* keyOf(const ValueMap& in, int key) {
-    auto it = in.find(key);
-    return it == in.end() ? nullptr : &it->second;
-}
-int s32Of(const Value& v, int otherwise = 0) { return v.value_case() == Value::kS32Val ? v.s32val() : otherwise; }
-bool boolOf(const Value& v) { return v.value_case() == Value::kBVal && v.bval(); }
-double numberOf(const Value& v) {
-    switch (v.value_case()) {
-    case Value::kF32Val: return v.f32val();
-    case Value::kF64Val: return v.f64val();
-    default: return 0.0;
-    }
-}
-std::string textOf(const Value& v) { return v.value_case() == Value::kStrVal ? v.strval() : std::string(); }
 
 // Clamps `v` into [low, high]: 131 below, 130 above, else 0.
 int clamp(double& v, double low, double high) {
@@ -46,7 +30,7 @@ int CDataManage::cbSensDataGet(unsigned int, const ValueMap&, ValueMap*) {
 }
 
 int CDataManage::cbSensRefDataAdd(unsigned int, const ValueMap& in, ValueMap*) {
-    for (int key = 0; key <= 4; ++key) if (!keyOf(in, key)) return 8;
+    for (int key = 0; key <= 4; ++key) if (!hasValue(in, key)) return 8;
     const int index = s32Of(in.at(0));
     const Value& xv = in.at(1);
     const Value& yv = in.at(2);
@@ -91,14 +75,14 @@ int CDataManage::cbSensRefDataGet(unsigned int, const ValueMap&, ValueMap* out) 
 }
 
 int CDataManage::cbSensRefDataDel(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0);
+    const Value* v = findValue(in, 0);
     if (!v) return 8;
     const int index = s32Of(*v, -1);
     return SEN_EditSet([&](structSensorProjLeast& r) { return SEN_DelPoint(r, index); }, false);
 }
 
 int CDataManage::cbSensTypeSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1703);
+    const Value* v = findValue(in, 0x1703);
     if (!v) return 8;
     {
         std::lock_guard<std::mutex> lock(m_sensorMtx);
@@ -110,7 +94,7 @@ int CDataManage::cbSensTypeSet(unsigned int, const ValueMap& in, ValueMap*) {
 }
 
 int CDataManage::cbSensTempFuncSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1704);
+    const Value* v = findValue(in, 0x1704);
     if (!v) return 8;
     const int result = SensTempFuncSet(s32Of(*v));
     if (result == 0) postUISensorConfig();
@@ -118,7 +102,7 @@ int CDataManage::cbSensTempFuncSet(unsigned int, const ValueMap& in, ValueMap*) 
 }
 
 int CDataManage::cbSensCustomFuncSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1705);
+    const Value* v = findValue(in, 0x1705);
     if (!v) return 8;
     const int f = s32Of(*v, TYPE_DCV);
     if (SEN_NoSensorFunction(f) || f < 0 || f > TYPE_SENSOR) return 55;
@@ -133,7 +117,7 @@ int CDataManage::cbSensCustomFuncSet(unsigned int, const ValueMap& in, ValueMap*
 }
 
 int CDataManage::cbSensNameSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1706);
+    const Value* v = findValue(in, 0x1706);
     if (!v) return 8;
     return SEN_EditSet([&](structSensorProjLeast& r) {
         SEN_CopyText(r.stProjProperty.charName, textOf(*v));
@@ -143,7 +127,7 @@ int CDataManage::cbSensNameSet(unsigned int, const ValueMap& in, ValueMap*) {
 }
 
 int CDataManage::cbSensTempOrCustomSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1707);
+    const Value* v = findValue(in, 0x1707);
     if (!v) return 8;
     SensTempOrCustomSet(boolOf(*v));
     postUISensorConfig();
@@ -153,7 +137,7 @@ int CDataManage::cbSensTempOrCustomSet(unsigned int, const ValueMap& in, ValueMa
 int CDataManage::cbSensConfigLoad(unsigned int, const ValueMap&, ValueMap*) { return SensConfigLoad(); }
 
 int CDataManage::cbSensColdSaveSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0);
+    const Value* v = findValue(in, 0);
     if (!v) return 8;
     return SEN_EditSet([&](structSensorProjLeast& r) { r.stTemptureProperty.bTcCodeTerminalInt = boolOf(*v); return 0; },
                        false);
@@ -177,7 +161,7 @@ const ClampedFloat kUserCold{0x170A, "temp = %f", -273.0, 999.0, &structTempture
 const ClampedFloat kRtdR0{0x170B, "R0 = %f", 49.0, 2100.0, &structTemptureProperty::f32RtdR0};
 
 int CDataManage::sensFloatSet(const ValueMap& in, const ClampedFloat& item) {
-    const Value* v = keyOf(in, item.key);
+    const Value* v = findValue(in, item.key);
     if (!v) return 8;
     double value = numberOf(*v);
     PrintI(item.log, value);
@@ -200,20 +184,20 @@ int CDataManage::cbSensRtdR0Set(unsigned int, const ValueMap& in, ValueMap*) { r
 int CDataManage::cbSensRtdR0Get(unsigned int, const ValueMap&, ValueMap* out) { return sensFloatGet(out, kRtdR0); }
 
 int CDataManage::cbSensCustomUnitSwitch(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x170C);
+    const Value* v = findValue(in, 0x170C);
     if (!v) return 8;
     PrintI("cbSensCustomUnitSwitch bOn=%d ", boolOf(*v));
     return SEN_EditSet([&](structSensorProjLeast& r) { r.stProjProperty.bUnitSwitch = boolOf(*v); return 0; }, true);
 }
 
 int CDataManage::cbSensDisplayValueSwitch(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x170D);
+    const Value* v = findValue(in, 0x170D);
     if (!v) return 8;
     return SEN_EditSet([&](structSensorProjLeast& r) { r.bDisplayValue = boolOf(*v); return 0; }, true);
 }
 
 int CDataManage::cbSensNewId(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x170E);
+    const Value* v = findValue(in, 0x170E);
     if (!v) return 8;
     const int result = SensNewId(s32Of(*v));
     if (result == 0) postUISensorConfig();
@@ -221,7 +205,7 @@ int CDataManage::cbSensNewId(unsigned int, const ValueMap& in, ValueMap*) {
 }
 
 int CDataManage::cbSensTempUnitSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1711);
+    const Value* v = findValue(in, 0x1711);
     if (!v) return 8;
     const int code = s32Of(*v);
     std::string unit = textOf(*v);
@@ -245,7 +229,7 @@ int CDataManage::cbSensTempUnitGet(unsigned int, const ValueMap&, ValueMap* out)
 }
 
 int CDataManage::cbSensCustomUnitSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* v = keyOf(in, 0x1712);
+    const Value* v = findValue(in, 0x1712);
     if (!v) return 8;
     const std::string unit = textOf(*v);
     PrintI("cbSensCustomUnitSet tmp=%d, %s", static_cast<int>(unit.size()), unit.c_str());

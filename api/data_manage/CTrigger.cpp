@@ -14,6 +14,7 @@
 #include "DrvScpiErrDef.h"
 #include "FunctionManage.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 #include "drv/extTrig/CExtTrigger.h"
 
 namespace {
@@ -36,8 +37,6 @@ constexpr float kSensitivity[4] = {0.0001f, 0.001f, 0.01f, 0.1f};
 bool isRemote(unsigned int source) { return source >= 1 && source <= 3; }
 bool isCounter(int f) { return f == TYPE_PERIOD || f == TYPE_FREQ; }
 bool isTwoWireOnly(int f) { return f == TYPE_CAP || f == TYPE_CONT || f == TYPE_DIODE; }
-
-int32_t s32Of(const Value& v) { return v.value_case() == Value::kS32Val ? v.s32val() : 0; }
 
 // Decrements the count unless it is 0; the value before.
 uint32_t countDown(std::atomic<uint32_t>& count) {
@@ -365,7 +364,7 @@ void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
 int CDataManage::cbTrigAutoHoldSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kHold);
     if (it == in.end()) return E109_MISSING_PARAMETER;
-    return TrigAutoHoldSet(it->second.value_case() == Value::kBVal && it->second.bval());
+    return TrigAutoHoldSet(boolOf(it->second));
 }
 
 int CDataManage::cbTrigAutoHoldSensSet(unsigned int, const ValueMap& in, ValueMap*) {
@@ -457,7 +456,7 @@ int CDataManage::cbTrigSourceSet(unsigned int, const ValueMap& in, ValueMap*) {
 int CDataManage::cbTrigVMCStateSet(unsigned int, const ValueMap& in, ValueMap*) {
     auto it = in.find(kVmc);
     if (it == in.end()) return E109_MISSING_PARAMETER;
-    const bool on = it->second.value_case() == Value::kBVal && it->second.bval();
+    const bool on = boolOf(it->second);
     pushTrigSettings([on](structTriggerInfo& t) { t.bVMC = on; });
     PrintI("VMC State=%d", on);
     return 0;

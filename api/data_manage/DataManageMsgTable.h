@@ -1,7 +1,7 @@
 #pragma once
 // The engine's message ids, one row each, with the member that handles it.
-// A row whose handler is not built yet stays unbound, so the hub answers its
-// id as it answers any unknown id.
+// A row with a null handler stays unbound, so the hub answers its id as it
+// answers any unknown id.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +11,7 @@
 struct DataManageBinding {
     uint32_t id;
     const char* name;
-    CDataManage::Handler handler;  // nullptr: not bound yet
+    CDataManage::Handler handler;  // nullptr: unbound
 };
 
 constexpr size_t kDataManageBindingCount = 202;

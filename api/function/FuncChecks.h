@@ -2,11 +2,6 @@
 // Small checks shared by the function-settings sources.
 
 #include "inc_enum.h"
-#include "proto_data.pb.h"
-
-inline bool hasKey(const google::protobuf::Map<int, Value>& in, int key) {
-    return in.find(key) != in.end();
-}
 
 inline bool isFunction(int func) {
     return func >= 0 && func < MEASURE_TYPE_COUNT;

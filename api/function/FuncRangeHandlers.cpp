@@ -4,6 +4,7 @@
 #include "FuncChecks.h"
 #include "FunctionManage.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 
 using ValueMap = google::protobuf::Map<int, Value>;
 
@@ -39,7 +40,7 @@ int FunctionManage::requestedRange(const FuncMessage& row, unsigned int source, 
 }
 
 int FunctionManage::hRangeSet(const FuncMessage& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, row.key)) {
+    if (!hasValue(in, row.key)) {
         return 8;
     }
     int range = -1;
@@ -72,11 +73,11 @@ int FunctionManage::hRangeGet(const FuncMessage& row, unsigned int, const ValueM
 }
 
 int FunctionManage::hAutoSet(const FuncMessage& row, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, row.key)) {
+    if (!hasValue(in, row.key)) {
         return 8;
     }
     const Value& value = in.at(row.key);
-    const bool on = value.value_case() == Value::kBVal && value.bval();
+    const bool on = boolOf(value);
     const MeasureTypeEnum func = static_cast<MeasureTypeEnum>(row.func);
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
     if (m_eDMMFunc == func && autoRangeOn(m_vFuncCfgs[func]) == on) {
@@ -98,7 +99,7 @@ int FunctionManage::hAutoGet(const FuncMessage& row, unsigned int, const ValueMa
 
 int FunctionManage::hMeasRangSet(const FuncMessage&, unsigned int source, const ValueMap& in, ValueMap*) {
     std::printf("cbMeasRangSet\n");
-    if (!hasKey(in, 0x648)) {
+    if (!hasValue(in, 0x648)) {
         return 8;
     }
     int range = in.at(0x648).s32val();
@@ -120,12 +121,12 @@ int FunctionManage::hMeasRangGet(const FuncMessage&, unsigned int, const ValueMa
 }
 
 int FunctionManage::hOhmShow5Set(const FuncMessage&, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, 0x66F)) {
+    if (!hasValue(in, 0x66F)) {
         return 8;
     }
     const Value& value = in.at(0x66F);
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
-    m_backend.setOhmShow5(value.value_case() == Value::kBVal && value.bval());
+    m_backend.setOhmShow5(boolOf(value));
     postUIFuncConfig();
     return 0;
 }

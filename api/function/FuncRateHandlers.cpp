@@ -4,12 +4,13 @@
 #include "FuncChecks.h"
 #include "FunctionManage.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 
 using ValueMap = google::protobuf::Map<int, Value>;
 
 // row.func -1 is the primary function (key 0).
 int FunctionManage::hRateSet(const FuncMessage& row, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, row.key)) {
+    if (!hasValue(in, row.key)) {
         return 8;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
@@ -36,7 +37,7 @@ int FunctionManage::hRateGet(const FuncMessage& row, unsigned int source, const 
 }
 
 int FunctionManage::hAutoZeroSet(const FuncMessage&, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, 0)) {
+    if (!hasValue(in, 0)) {
         return 8;
     }
     const int32_t value = in.at(0).s32val();
@@ -59,7 +60,7 @@ int FunctionManage::hAutoZeroGet(const FuncMessage&, unsigned int, const ValueMa
 }
 
 int FunctionManage::hDcvImpeSet(const FuncMessage&, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, 0)) {
+    if (!hasValue(in, 0)) {
         return 8;
     }
     const int32_t value = in.at(0).s32val();
@@ -85,7 +86,7 @@ int FunctionManage::hDcvImpeGet(const FuncMessage&, unsigned int, const ValueMap
 }
 
 int FunctionManage::hDcvImpeAutoSet(const FuncMessage& row, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, row.key)) {
+    if (!hasValue(in, row.key)) {
         return 8;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
@@ -93,7 +94,7 @@ int FunctionManage::hDcvImpeAutoSet(const FuncMessage& row, unsigned int, const 
         FM_SetFunction(TYPE_DCV);
     }
     const Value& value = in.at(row.key);
-    m_DcvImpeAuto = value.value_case() == Value::kBVal && value.bval();
+    m_DcvImpeAuto = boolOf(value);
     // The range is sent again as set: -1 turns back into auto range on push.
     structFuncConfig& dcv = m_vFuncCfgs[TYPE_DCV];
     const int range = dcv.bAutoRange ? -1 : dcv.s32Range;
@@ -117,7 +118,7 @@ int FunctionManage::hDcvImpeAutoGet(const FuncMessage& row, unsigned int, const 
 }
 
 int FunctionManage::hContResiSet(const FuncMessage&, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, 0x643)) {
+    if (!hasValue(in, 0x643)) {
         return 8;
     }
     const int32_t requested = in.at(0x643).s32val();

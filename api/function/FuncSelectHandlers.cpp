@@ -3,6 +3,7 @@
 
 #include "FuncChecks.h"
 #include "FunctionManage.h"
+#include "proto_extract.h"
 
 using ValueMap = google::protobuf::Map<int, Value>;
 
@@ -14,12 +15,12 @@ const std::string kQuotedOff = "\"OFF\"";
 
 int FunctionManage::hFuncSet(const FuncMessage&, unsigned int source, const ValueMap& in, ValueMap*) {
     if (source == 0 || source == 9) {
-        if (!hasKey(in, 0)) {
+        if (!hasValue(in, 0)) {
             return 8;
         }
         return FM_SetFunction(static_cast<MeasureTypeEnum>(in.at(0).s32val()));
     }
-    if (!hasKey(in, 0x40C)) {
+    if (!hasValue(in, 0x40C)) {
         return 8;
     }
     auto it = mapStringEnumToFuncForScpi.find(in.at(0x40C).strval());
@@ -44,7 +45,7 @@ int FunctionManage::hFuncSelect(const FuncMessage& row, unsigned int, const Valu
 }
 
 int FunctionManage::hFunc2Set(const FuncMessage&, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, 0)) {
+    if (!hasValue(in, 0)) {
         return 8;
     }
     return FM_SetFunction2(in.at(0).s32val());
@@ -97,7 +98,7 @@ int FunctionManage::hFunc2OnGet(const FuncMessage&, unsigned int source, const V
 // The per-function second-display setter: makes row.func primary, then picks
 // the second function by keyword.
 int FunctionManage::hSecondSet(const FuncMessage& row, unsigned int, const ValueMap& in, ValueMap*) {
-    if (!hasKey(in, row.key)) {
+    if (!hasValue(in, row.key)) {
         return 8;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);

@@ -13,6 +13,7 @@
 #include "StorageCore.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
+#include "proto_extract.h"
 #include "proto_insert.h"
 
 using ValueMap = google::protobuf::Map<int, Value>;
@@ -31,7 +32,7 @@ bool setterValue(const ValueMap& in, unsigned int id, int& value) {
         PrintE("param size not right");
         return false;
     }
-    value = it->second.value_case() == Value::kS32Val ? it->second.s32val() : 0;
+    value = s32Of(it->second);
     return true;
 }
 

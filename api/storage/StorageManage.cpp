@@ -193,10 +193,10 @@ bool StorageManage::userFile(std::string& path, const char* extension) {
 
 int StorageManage::pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path,
                                 PathKind kind) {
-    if (!has(in, key)) {
+    if (!hasValue(in, key)) {
         return kMissing;
     }
-    path = textOf(in, key);
+    path = bytesOf(in, key);
     if (!requestPath(source, path) || path.empty() || (kind != PathKind::Any && StorageRemotePath::isRoot(path)) ||
         (kind == PathKind::File && !userFile(path, nullptr))) {
         return kExecution;
@@ -209,7 +209,7 @@ bool StorageManage::remoteArgument(unsigned int source, const ValueMap& in, int 
         PrintE("message source do not handle");
         return false;
     }
-    if (!has(in, key)) {
+    if (!hasValue(in, key)) {
         PrintE("folder name required");
         return false;
     }
@@ -220,7 +220,7 @@ bool StorageManage::extractDirectoryByKey(std::string& out, int key, unsigned in
     if (!remoteArgument(source, in, key)) {
         return false;
     }
-    std::string text = textOf(in, key);
+    std::string text = bytesOf(in, key);
     if (!FunctionTool::quotationUnwrap(text)) {
         PrintE("argument expression must be wrapped in double quotes");
         return false;

@@ -14,7 +14,7 @@ namespace {
 FileCore& files() { return *SINGLETON_PTR(FileCore); }
 
 int imageFlag(const ValueMap& in, int key, void (StorageCore::*set)(bool)) {
-    if (!has(in, key)) {
+    if (!hasValue(in, key)) {
         PrintE("Param error");
         return kMissing;
     }
@@ -51,7 +51,7 @@ int StorageManage::cbEmptyDirectoryDelete(unsigned int source, const ValueMap& i
 }
 
 int StorageManage::cbFileList(unsigned int source, const ValueMap& in, ValueMap* out) {
-    std::string path = textOf(in, 0xF03);
+    std::string path = bytesOf(in, 0xF03);
     FileInfos list;
     if (!requestPath(source, path) || !files().GetFileList(path, list)) {
         return kExecution;
@@ -61,7 +61,7 @@ int StorageManage::cbFileList(unsigned int source, const ValueMap& in, ValueMap*
 }
 
 int StorageManage::cbFileSize(unsigned int source, const ValueMap& in, ValueMap* out) {
-    std::string path = textOf(in, 0xF04);
+    std::string path = bytesOf(in, 0xF04);
     if (!requestPath(source, path)) {
         return kExecution;
     }
@@ -71,7 +71,7 @@ int StorageManage::cbFileSize(unsigned int source, const ValueMap& in, ValueMap*
 
 int StorageManage::cbConfigDataFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
     std::string path;
-    const int refused = has(in, 0xF14) ? pathArgument(source, in, 0xF0C, path, PathKind::NotRoot) : kMissing;
+    const int refused = hasValue(in, 0xF14) ? pathArgument(source, in, 0xF0C, path, PathKind::NotRoot) : kMissing;
     if (refused == kMissing) {
         return kMissing;
     }
@@ -110,7 +110,7 @@ int StorageManage::cbStorageFileOverwriteSet(unsigned int, const ValueMap& in, V
 }
 
 int StorageManage::cbFileOperationCancel(unsigned int, const ValueMap& in, ValueMap*) {
-    if (!has(in, 0xF1F)) {
+    if (!hasValue(in, 0xF1F)) {
         PrintE("cbFileOperationCancel param error");
         return kMissing;
     }

@@ -58,8 +58,8 @@ int StorageManage::spaceCheck(const std::string& source, const std::string& targ
 
 int StorageManage::transferPaths(unsigned int source, const ValueMap& in, std::string& from, std::string& to,
                                  bool move) {
-    from = textOf(in, kSource);
-    to = textOf(in, kTarget);
+    from = bytesOf(in, kSource);
+    to = bytesOf(in, kTarget);
     if (!requestPath(source, from) || !requestPath(source, to) || from.empty() || to.empty()) {
         return kExecution;
     }
@@ -73,7 +73,7 @@ int StorageManage::transferPaths(unsigned int source, const ValueMap& in, std::s
 int StorageManage::transfer(unsigned int source, const ValueMap& in, int type) {
     const bool move = type == OPER_TYPE_MOVE;
     return runOperation(type, source, [&](Work& work) {
-        if (!has(in, kSource) || !has(in, kTarget)) {
+        if (!hasValue(in, kSource) || !hasValue(in, kTarget)) {
             PrintE(move ? "cbFileMove param error" : "cbFileCopy param error");
             return kMissing;
         }
@@ -108,7 +108,7 @@ int StorageManage::cbFileMove(unsigned int source, const ValueMap& in, ValueMap*
 
 int StorageManage::cbFileRename(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_MOVE, source, [&](Work& work) {
-        if (!has(in, kSource) || !has(in, kTarget)) {
+        if (!hasValue(in, kSource) || !hasValue(in, kTarget)) {
             PrintE("cbFileRename param error");
             return kMissing;
         }
@@ -139,15 +139,15 @@ int StorageManage::cbFileRename(unsigned int source, const ValueMap& in, ValueMa
 
 int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_COPY, source, [&](Work& work) {
-        if (!has(in, kSource) || !has(in, kTarget)) {
+        if (!hasValue(in, kSource) || !hasValue(in, kTarget)) {
             PrintE("cbFileCopy param error");
             return kMissing;
         }
         FilePathList list;
-        if (!list.ParseFromString(textOf(in, kSource))) {
+        if (!list.ParseFromString(bytesOf(in, kSource))) {
             return kExecution;
         }
-        work = [this, source, list, target = textOf(in, kTarget)](const FileCore::CancelCheck& cancelled) {
+        work = [this, source, list, target = bytesOf(in, kTarget)](const FileCore::CancelCheck& cancelled) {
             for (std::string from : list.filepath()) {
                 std::string to = target;
                 if (!requestPath(source, from) || !requestPath(source, to) || from.empty() || to.empty()) {
@@ -189,10 +189,10 @@ int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMa
 int StorageManage::cbFileSave(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_SAVE, source, [&](Work& work) {
         std::string path;
-        if (int refused = has(in, kFileData) ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {
+        if (int refused = hasValue(in, kFileData) ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {
             return refused;
         }
-        work = [path, data = textOf(in, kFileData)](const FileCore::CancelCheck&) {
+        work = [path, data = bytesOf(in, kFileData)](const FileCore::CancelCheck&) {
             if (files().FileSave(path, data.data(), static_cast<int>(data.size()), false)) {
                 return 0;
             }
@@ -220,7 +220,7 @@ int StorageManage::cbFileLoad(unsigned int source, const ValueMap& in, ValueMap*
 int StorageManage::configDataFile(unsigned int source, const ValueMap& in, int presentKey, bool save) {
     return runOperation(save ? OPER_TYPE_SAVE : OPER_TYPE_LOAD, source, [&](Work& work) {
         std::string path;
-        const bool present = has(in, presentKey) && has(in, kFileType);
+        const bool present = hasValue(in, presentKey) && hasValue(in, kFileType);
         if (int refused = present ? pathArgument(source, in, kFilePath, path, PathKind::File) : kMissing) {
             return refused;
         }

@@ -55,7 +55,7 @@ int StorageManage::cbDataRDGStore(unsigned int source, const ValueMap& in, Value
     if (!remoteArgument(source, in, 0x2404)) {
         return kExecution;
     }
-    if (textOf(in, 0x2404) != "RDG_STORE") {
+    if (bytesOf(in, 0x2404) != "RDG_STORE") {
         PrintE("RDG_STORE command error");
         return kExecution;
     }
@@ -110,11 +110,11 @@ int StorageManage::cbFormatReadingRLimitGet(unsigned int, const ValueMap&, Value
 }
 
 int StorageManage::cbStorageDefaultFilePathSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    if (!has(in, 0xF1C)) {
+    if (!hasValue(in, 0xF1C)) {
         PrintE("Param error");
         return kMissing;
     }
-    std::string path = textOf(in, 0xF1C);
+    std::string path = bytesOf(in, 0xF1C);
     if (source != 9 && !extractDirectoryByKey(path, 0xF1C, source, in)) {
         PrintE("Param error");
         return kExecution;
@@ -137,11 +137,11 @@ int StorageManage::cbStorageDefaultFilePathGet(unsigned int, const ValueMap&, Va
 }
 
 int StorageManage::cbStorageConfigFileListGet(unsigned int source, const ValueMap& in, ValueMap* out) {
-    if (!has(in, 0xF1E)) {
+    if (!hasValue(in, 0xF1E)) {
         PrintE("Param error");
         return kMissing;
     }
-    std::string folder = textOf(in, 0xF0C);
+    std::string folder = bytesOf(in, 0xF0C);
     FileInfos list;
     if (!requestPath(source, folder) || core().StorageConfigFileListGet(folder, s32Of(in, 0xF0D), list) != 0) {
         PrintE("StorageConfigFileListGet failed");
@@ -153,7 +153,7 @@ int StorageManage::cbStorageConfigFileListGet(unsigned int source, const ValueMa
 
 int StorageManage::cbStorageFileListGet(unsigned int source, const ValueMap& in, ValueMap* out) {
     std::string path = core().DefaultFilePathGet();
-    if (has(in, 0xF03) && !extractDirectoryByKey(path, 0xF03, source, in)) {
+    if (hasValue(in, 0xF03) && !extractDirectoryByKey(path, 0xF03, source, in)) {
         return kExecution;
     }
     std::string folder, pattern;

@@ -26,27 +26,27 @@ enum ClockId : unsigned int {
 // (texts); false when one is missing.
 bool threeParts(const ValueMap& in, int first, std::string (&parts)[3]) {
     for (int i = 0; i < 3; ++i) {
-        const Value* arg = param(in, first + i);
+        const Value* arg = findOrLogMissing(in, first + i);
         if (arg == nullptr) {
             return false;
         }
-        parts[i] = asStr(*arg);
+        parts[i] = textOf(*arg);
     }
     return true;
 }
 
 int systemTimeSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* arg = param(in, keyOf(SYSTEM_TIME_SET));
+    const Value* arg = findOrLogMissing(in, itemOf(SYSTEM_TIME_SET));
     if (arg == nullptr) {
         return E109_MISSING_PARAMETER;
     }
-    const std::string text = asStr(*arg);
+    const std::string text = textOf(*arg);
     PrintI("Set time : %s", text.c_str());
     return setup().API_SetSystemTime(text);
 }
 
 int systemTimeGet(unsigned int, const ValueMap&, ValueMap* out) {
-    insertStr(*out, keyOf(SYSTEM_TIME_GET), setup().API_GetSystemTime().c_str());
+    insertStr(*out, itemOf(SYSTEM_TIME_GET), setup().API_GetSystemTime().c_str());
     return 0;
 }
 
@@ -55,7 +55,7 @@ int rebootCountGet(unsigned int, const ValueMap&, ValueMap* out) {
     if (int rc = setup().API_GetSystemRebootCount(count)) {
         return rc;
     }
-    insertS32(*out, keyOf(REBOOT_COUNT_GET), count);
+    insertS32(*out, itemOf(REBOOT_COUNT_GET), count);
     return 0;
 }
 
@@ -94,7 +94,7 @@ int dateGet(unsigned int, const ValueMap&, ValueMap* out) {
     std::string parts[3];
     splitParts(now.substr(0, now.find(' ')), '-', parts);
     const std::string reply = "+" + parts[0] + ",+" + parts[1] + ",+" + parts[2];
-    insertStr(*out, keyOf(DATE_GET), reply.c_str());
+    insertStr(*out, itemOf(DATE_GET), reply.c_str());
     return 0;
 }
 
@@ -104,7 +104,7 @@ int timeGet(unsigned int, const ValueMap&, ValueMap* out) {
     std::string parts[3];
     splitParts(blank == std::string::npos ? std::string() : now.substr(blank + 1), ':', parts);
     const std::string reply = parts[0] + "," + parts[1] + "," + parts[2];
-    insertStr(*out, keyOf(TIME_GET), reply.c_str());
+    insertStr(*out, itemOf(TIME_GET), reply.c_str());
     return 0;
 }
 

@@ -11,11 +11,12 @@
 #include "CSystemManage.h"
 #include "FunctionTool.h"
 #include "Singelton.h"
+#include "SystemParams.h"
 #include "Util/logger.h"
 
-namespace {
+using namespace SystemParams;
 
-using ValueMap = google::protobuf::Map<int, Value>;
+namespace {
 
 enum LanMessageId : unsigned int {
     LAN_APPLY = 0x10001202,
@@ -69,20 +70,7 @@ using TextSet = int (CApiIO::*)(const std::string&);
 using TextGet = int (CApiIO::*)(std::string&);
 
 CApiIO& io() { return *Copperwren::Singleton<CApiIO>::Instance(); }
-bool isRemote(unsigned int source) { return source >= 1 && source <= 3; }
-int keyOf(unsigned int id) { return static_cast<int>(id & 0xFFFF); }
 const char* onOff(bool on) { return on ? "on" : "off"; }
-
-const Value* argument(unsigned int id, const ValueMap& in) {
-    auto it = in.find(keyOf(id));
-    if (it == in.end()) {
-        PrintE("param size not right");
-        return nullptr;
-    }
-    return &it->second;
-}
-
-bool boolOf(const Value& v) { return v.value_case() == Value::kBVal && v.bval(); }
 
 // Remote texts arrive in double quotes; they are removed. 0 or 7.
 int unwrapRemote(unsigned int source, std::string& text) {
@@ -156,7 +144,7 @@ bool otherModeOn(int mode) {
 }
 
 int flagSet(const FlagSetRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(row.id, in);
+    const Value* arg = findOrLogMissing(in, itemOf(row.id));
     if (!arg) {
         return kErrMissing;
     }
@@ -187,7 +175,7 @@ constexpr FlagGetRow kFlagGets[] = {
 int flagGet(const FlagGetRow& row, unsigned int, const ValueMap&, ValueMap* out) {
     const bool on = (io().*row.get)();
     PrintD(row.log, onOff(on));
-    insertBval(*out, keyOf(row.id), on);
+    insertBval(*out, itemOf(row.id), on);
     return 0;
 }
 
@@ -207,7 +195,7 @@ constexpr AddressRow kAddresses[] = {
 };
 
 int addressSet(const AddressRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(row.id, in);
+    const Value* arg = findOrLogMissing(in, itemOf(row.id));
     if (!arg) {
         return kErrMissing;
     }
@@ -247,7 +235,7 @@ constexpr NameRow kNames[] = {
 };
 
 int nameSet(const NameRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(row.id, in);
+    const Value* arg = findOrLogMissing(in, itemOf(row.id));
     if (!arg) {
         return kErrMissing;
     }
@@ -300,7 +288,7 @@ int textGet(const TextGetRow& row, unsigned int, const ValueMap&, ValueMap* out)
     if (row.quoted) {
         FunctionTool::quotationWrap(text);
     }
-    insertStr(*out, keyOf(row.id), text.c_str());
+    insertStr(*out, itemOf(row.id), text.c_str());
     return 0;
 }
 
@@ -308,12 +296,12 @@ int statusGet(unsigned int, const ValueMap&, ValueMap* out) {
     int status = kLanConnected;
     io().ApiUtility_GetNetStatus(status);
     PrintD("Lan status get %d", status);
-    insertBval(*out, keyOf(LAN_STATUS_GET), status != kLanConnected);
+    insertBval(*out, itemOf(LAN_STATUS_GET), status != kLanConnected);
     return 0;
 }
 
 int macSet(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(LAN_MAC_SET, in);
+    const Value* arg = findOrLogMissing(in, itemOf(LAN_MAC_SET));
     if (!arg) {
         return kErrMissing;
     }
@@ -330,19 +318,19 @@ int macSet(unsigned int source, const ValueMap& in, ValueMap*) {
 }
 
 int visaGet(unsigned int, const ValueMap& in, ValueMap* out) {
-    const Value* arg = argument(LAN_VISA_ADDRESS_GET, in);
+    const Value* arg = findOrLogMissing(in, itemOf(LAN_VISA_ADDRESS_GET));
     if (!arg) {
         return kErrMissing;
     }
-    const int type = arg->value_case() == Value::kS32Val ? arg->s32val() : 0;
+    const int type = s32Of(*arg);
     std::string text;
     io().ApiUtility_GetVisaAddr(type, text);
-    insertStr(*out, keyOf(LAN_VISA_ADDRESS_GET), text.c_str());
+    insertStr(*out, itemOf(LAN_VISA_ADDRESS_GET), text.c_str());
     return 0;
 }
 
 int linkUpdate(unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(LAN_LINK_UPDATE, in);
+    const Value* arg = findOrLogMissing(in, itemOf(LAN_LINK_UPDATE));
     if (!arg) {
         return kErrMissing;
     }
@@ -355,7 +343,7 @@ int linkUpdate(unsigned int source, const ValueMap& in, ValueMap*) {
 }
 
 int descriptionSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* arg = argument(LAN_DESCRIPTION_SET, in);
+    const Value* arg = findOrLogMissing(in, itemOf(LAN_DESCRIPTION_SET));
     if (!arg) {
         return kErrMissing;
     }

@@ -33,7 +33,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
 }
 
 int updatePack(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* arg = param(in, keyOf(UPDATE_PACK));
+    const Value* arg = findOrLogMissing(in, itemOf(UPDATE_PACK));
     if (arg == nullptr) {
         return E109_MISSING_PARAMETER;
     }
@@ -41,7 +41,7 @@ int updatePack(unsigned int, const ValueMap& in, ValueMap*) {
         PrintE("Space not enough");
         return E1000_SPACE_NOT_ENOUGH;
     }
-    const std::string path = asStr(*arg);
+    const std::string path = textOf(*arg);
     const bool gel = endsWith(path, ".GEL");
     if (!gel && !endsWith(path, ".zip")) {
         return E257_FILE_NAME_ERROR;

@@ -60,7 +60,7 @@ const SwitchRow kSwitches[] = {
 };
 
 int switchSet(const SwitchRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = param(in, keyOf(row.id));
+    const Value* arg = findOrLogMissing(in, itemOf(row.id));
     if (arg == nullptr) {
         return E109_MISSING_PARAMETER;
     }
@@ -69,7 +69,7 @@ int switchSet(const SwitchRow& row, unsigned int source, const ValueMap& in, Val
     if (arg->value_case() == Value::kS32Val && arg->s32val() != 0 && arg->s32val() != 1) {
         return E220_PARAMETER_ERROR;
     }
-    const bool on = asBool(*arg) || (arg->value_case() == Value::kS32Val && arg->s32val() == 1);
+    const bool on = boolOf(*arg) || (arg->value_case() == Value::kS32Val && arg->s32val() == 1);
     if (std::string(row.log).find("%s") != std::string::npos) {
         PrintD(row.log, onOff(on));
     } else {
@@ -127,7 +127,7 @@ const QueryRow kQueries[] = {
 };
 
 int query(const QueryRow& row, unsigned int source, const ValueMap&, ValueMap* out) {
-    row.answer(source, keyOf(row.id), *out);
+    row.answer(source, itemOf(row.id), *out);
     return 0;
 }
 
@@ -169,8 +169,8 @@ const NumberRow kNumbers[] = {
 };
 
 int numberSet(const NumberRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = param(in, keyOf(row.id));
-    return arg == nullptr ? E109_MISSING_PARAMETER : row.set(source, asS32(*arg));
+    const Value* arg = findOrLogMissing(in, itemOf(row.id));
+    return arg == nullptr ? E109_MISSING_PARAMETER : row.set(source, s32Of(*arg));
 }
 
 struct TextRow {
@@ -192,11 +192,11 @@ const TextRow kTexts[] = {
 };
 
 int textSet(const TextRow& row, unsigned int source, const ValueMap& in, ValueMap*) {
-    const Value* arg = param(in, keyOf(row.id));
+    const Value* arg = findOrLogMissing(in, itemOf(row.id));
     if (arg == nullptr) {
         return E109_MISSING_PARAMETER;
     }
-    std::string text = asStr(*arg);
+    std::string text = textOf(*arg);
     // Remote control sends its strings in double quotes.
     if (isRemote(source)) {
         FunctionTool::quotationUnwrap(text);

@@ -61,16 +61,16 @@ void HCopy::getCallbacks(std::map<unsigned int, cb_func>& entries) {
 
 int HCopy::cbDataFormatGet(unsigned int, const ValueMap&, ValueMap* out) {
     std::lock_guard<std::mutex> lock(_mtx);
-    insertStr(*out, keyOf(FORMAT_GET), kFormatNames[mFormat]);
+    insertStr(*out, itemOf(FORMAT_GET), kFormatNames[mFormat]);
     return 0;
 }
 
 int HCopy::cbDataFormatSet(unsigned int, const ValueMap& in, ValueMap*) {
-    const Value* arg = param(in, keyOf(FORMAT_SET));
+    const Value* arg = findOrLogMissing(in, itemOf(FORMAT_SET));
     if (arg == nullptr) {
         return E109_MISSING_PARAMETER;
     }
-    const int format = asS32(*arg);
+    const int format = s32Of(*arg);
     if (format < 0 || format >= kFormatCount) {
         return E221_SETTING_CONFLICT;
     }
@@ -98,6 +98,6 @@ int HCopy::cbDataGet(unsigned int, const ValueMap&, ValueMap* out) {
         return E200_EXECUTION_ERROR;
     }
     std::printf("cbDataGet size=%u\n", static_cast<unsigned>(bytes.size()));
-    insertRaw(*out, keyOf(DATA_GET), std::move(bytes));
+    insertRaw(*out, itemOf(DATA_GET), std::move(bytes));
     return 0;
 }

@@ -110,7 +110,7 @@ int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, 
         return -1;
     }
     // A reading query waits for its reading as long as the client waits.
-    CDataManage::instance()->m_u32BufferTimeOut = ioTimeoutMs;
+    CDataManage::instance()->setReadTimeoutMs(ioTimeoutMs);
     // The server does the waiting, for this link alone.
     return static_cast<int>(it->second.replies->fill(buffer, size, 0, *eom));
 }
