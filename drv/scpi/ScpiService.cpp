@@ -124,12 +124,24 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
             }
         }, true);
     });
-    auto deliver = [poller, session, listEnds](std::string reply) {
-        poller->async([session, reply = std::move(reply)]() {
+    // A reply made on the poller goes out at once, unless a reply of a list
+    // that ran on the waiting lists' thread is still on its way here: it was
+    // made first and must be sent first.
+    std::shared_ptr<std::atomic<uint32_t>> onTheWay = m_repliesOnTheWay;
+    auto deliver = [poller, session, listEnds, onTheWay](std::string reply) {
+        if (poller->isCurrentThread() && onTheWay->load() == 0) {
             if (auto self = session()) {
                 self->sendReply(reply);
             }
-        }, true);
+            return;
+        }
+        onTheWay->fetch_add(1);
+        poller->async([session, onTheWay, reply = std::move(reply)]() {
+            if (auto self = session()) {
+                self->sendReply(reply);
+            }
+            onTheWay->fetch_sub(1);
+        }, false);
     };
     listEnds.reset();
     auto result = m_scpiManage.ApiScpi_ProcessMessage(text, static_cast<uint32_t>(size), std::move(deliver), this);

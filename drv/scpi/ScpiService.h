@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +74,8 @@ public:
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
         uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
+        // Replies handed to the poller by another thread and not sent yet.
+        std::shared_ptr<std::atomic<uint32_t>> m_repliesOnTheWay = std::make_shared<std::atomic<uint32_t>>(0);
         uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
         bool m_bPaused = false;      // input is not read
         bool m_bBackedUp = false;    // was paused at least once
