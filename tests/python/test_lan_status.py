@@ -1,22 +1,18 @@
-"""The network-status service's reports reaching the UI and SCPI.
-
-A fake service listens on 127.0.0.1:1998 as the instrument's does: it takes the
-client's 184-byte request and sends 184-byte records (host byte order).
-"""
+"""The network-status service's reports reaching the UI and SCPI. A fake service listens
+on 127.0.0.1:1998 as the instrument's does: it takes the client's 184-byte request and
+sends 184-byte records (host byte order)."""
 
 import socket
 import struct
-import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, NOTIFY_PORT, SCPI_PORT, read_exact, read_pack
+from conftest import IO_TIMEOUT, SCPI_PORT, next_notice, notifications, read_exact
 
 NET_PORT = 1998
 RECORD = struct.Struct("<8h4s4s4s4s4s64s64s17s3s")
 UNLINK, LINK, INIT, SUCCESS = 0, 1, 2, 3
 ON_SYSTEM_IO_INFO_CHANGED = 2306
-NOTIFY_FLAG = 0x80000000
 
 
 def net_record(status, ip="0.0.0.0", mode=0):
@@ -59,15 +55,10 @@ def net_service():
 
 
 def io_info_with_ip(pb, sock, ip):
-    """Reads notifications until an I/O record with `ip` comes; that record."""
-    deadline = time.monotonic() + IO_TIMEOUT
-    while time.monotonic() < deadline:
-        pack = read_pack(pb, sock)
-        if pack.code & 0xFFFFFFFF == ON_SYSTEM_IO_INFO_CHANGED | NOTIFY_FLAG:
-            info = pb.ProtoUtilityIOInfo.FromString(pack.data[ON_SYSTEM_IO_INFO_CHANGED].rawVal)
-            if info.mStrIp == ip:
-                return info
-    raise AssertionError(f"no I/O record with {ip}")
+    """The next I/O record with ip that the UI is told."""
+    def parse(pack):
+        return pb.ProtoUtilityIOInfo.FromString(pack.data[ON_SYSTEM_IO_INFO_CHANGED].rawVal)
+    return parse(next_notice(pb, sock, ON_SYSTEM_IO_INFO_CHANGED, lambda pack: parse(pack).mStrIp == ip))
 
 
 def scpi_query(text):
@@ -79,13 +70,6 @@ def scpi_query(text):
             assert chunk, "connection closed before the reply"
             reply += chunk
         return reply.decode().strip()
-
-
-def wait_log(service, text):
-    deadline = time.monotonic() + IO_TIMEOUT
-    while not service.log_has(text):
-        assert time.monotonic() < deadline, f"not logged: {text}\n" + "\n".join(service.log_lines()[-30:])
-        time.sleep(0.05)
 
 
 def link_updates(service):
@@ -102,8 +86,7 @@ def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_servi
     net_service[0].send(INIT)
     service.wait_listening()
 
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as ui:
-        ui.settimeout(IO_TIMEOUT)
+    with notifications() as ui:
         io_info_with_ip(pb, ui, "0.0.0.0")  # the connect-time record: LINK, no address yet
         net_service[0].send(SUCCESS, "10.0.0.5")
         info = io_info_with_ip(pb, ui, "10.0.0.5")
@@ -120,6 +103,6 @@ def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_servi
     net_service[1].accept()
     net_service[1].send(UNLINK)
     net_service[1].send(LINK)
-    wait_log(service, "Lan link update: 1")
+    assert service.log_has("Lan link update: 1", IO_TIMEOUT), service.log_lines()[-30:]
     assert link_updates(service) == ["3", "1"]
     assert service.stop()[0] == 0
