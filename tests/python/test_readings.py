@@ -62,62 +62,91 @@ def test_two_wire_minus_four_wire_is_twice_the_lead(meter, dmm):
     assert abs((two - four) - 1.0) <= 0.02, (two, four)
 
 
-def test_sample_count_read_and_block(meter, dmm):
-    inputs(meter, dc_volts=2.5)
-    dmm.query("MEAS:VOLT:DC?")
-    dmm.write("SAMP:COUN 5")
-    readings = values(dmm.query("READ?"))
-    assert len(readings) == 5 and all(abs(v - 2.5) <= 1e-4 for v in readings)
-    block = dmm.query("R?")
-    digits = int(block[1])
-    length = int(block[2:2 + digits])
-    text = block[2 + digits:]
-    assert block[0] == "#" and len(text) == length
-    assert all(abs(v - 2.5) <= 1e-4 for v in values(text))
-    assert dmm.query("SYST:ERR?") == NO_ERROR
-    dmm.write("SAMP:COUN 1")
+def near(target, tolerance):
+    return lambda answer: abs(float(answer) - target) <= tolerance
 
 
-def run(dmm, steps):
-    """Sends each step: a command, or (query, expected) where a float is a
-    reading within 1e-3 of it and a text is the exact answer (or, ending in
-    ",", the start of an error)."""
+def all_near(count, target, tolerance):
+    """A check of readings near target: count of them, or any number when count is None."""
+    return lambda answer: (count in (None, len(values(answer))) and
+                           all(abs(v - target) <= tolerance for v in values(answer)))
+
+
+def block_of(check):
+    """A check of a definite-length block ("#", digits, length, text) and of its text."""
+    def passes(block):
+        digits = int(block[1])
+        text = block[2 + digits:]
+        return block[0] == "#" and len(text) == int(block[2:2 + digits]) and check(text)
+    return passes
+
+
+def run(meter, dmm, steps):
+    """Sends each step: new inputs (a dict), a command, or (query, expected[, seconds]) where a
+    float is a reading within 1e-3 of it, a text the exact answer (or, ending in ",", the start
+    of an error) and a function a check of the answer; with seconds, the query is repeated until
+    the answer passes or they are up (the loop settles and auto-ranges first)."""
     for step in steps:
-        if isinstance(step, str):
+        if isinstance(step, dict):
+            inputs(meter, **step)
+        elif isinstance(step, str):
             dmm.write(step)
-            continue
-        query, expected = step
-        answer = dmm.query(query)
-        if isinstance(expected, float):
-            assert abs(float(answer) - expected) <= 1e-3 * max(1.0, abs(expected)), (query, answer)
-        elif expected.endswith(","):
-            assert answer.startswith(expected), (query, answer)
         else:
-            assert answer == expected, (query, answer)
+            query, expected, *seconds = step
+            if isinstance(expected, float):
+                expected = near(expected, 1e-3 * max(1.0, abs(expected)))
+            elif isinstance(expected, str):
+                text = expected
+                expected = (lambda a: a.startswith(text)) if text.endswith(",") else (lambda a: a == text)
+            answers = []
+
+            def passes():
+                answers.append(dmm.query(query))
+                return expected(answers[-1])
+            assert (wait_for(passes, *seconds) if seconds else passes()), (query, answers[-1])
 
 
-@pytest.mark.parametrize("given,steps", [
+MV = 0.0123
+
+
+@pytest.mark.parametrize("steps", [
+    [{"dc_volts": 2.5}, ("MEAS:VOLT:DC?", 2.5), "SAMP:COUN 5", ("READ?", all_near(5, 2.5, 1e-4)),
+     ("R?", block_of(all_near(None, 2.5, 1e-4))), "SAMP:COUN 1"],
     # Frequency's auto range moves frequency's range, not AC volts'; it
     # answers the range in use and keeps it when auto range goes off.
-    ({"ac_volts": 0.05, "frequency": 1000},
-     ['FUNC "VOLT:AC"', "VOLT:AC:RANG 750", 'FUNC "FREQ"', "FREQ:VOLT:RANG:AUTO ON", ("READ?", 1000.0),
-      ("VOLT:AC:RANG?", "7.50000000E+02"), ("FREQ:VOLT:RANG?", "1.00000000E-01"), "FREQ:VOLT:RANG:AUTO OFF",
-      ("FREQ:VOLT:RANG?", "1.00000000E-01"), ("FREQ:VOLT:RANG:AUTO?", "0"), 'FUNC "VOLT:AC"',
-      "VOLT:AC:RANG:AUTO ON"]),
+    [{"ac_volts": 0.05, "frequency": 1000},
+     'FUNC "VOLT:AC"', "VOLT:AC:RANG 750", 'FUNC "FREQ"', "FREQ:VOLT:RANG:AUTO ON", ("READ?", 1000.0),
+     ("VOLT:AC:RANG?", "7.50000000E+02"), ("FREQ:VOLT:RANG?", "1.00000000E-01"), "FREQ:VOLT:RANG:AUTO OFF",
+     ("FREQ:VOLT:RANG?", "1.00000000E-01"), ("FREQ:VOLT:RANG:AUTO?", "0"), 'FUNC "VOLT:AC"',
+     "VOLT:AC:RANG:AUTO ON"],
     # A refused parameter: the whole command changes nothing.
-    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CONF:TEMP TC,Q", ("SYST:ERR?", "-220,"),
-                         ("CONF?", "VOLT 1.00000000E+00,1.00000000E-05")]),
+    [{"dc_volts": 0.5}, "CONF:VOLT:DC 1", "CONF:TEMP TC,Q", ("SYST:ERR?", "-220,"),
+     ("CONF?", "VOLT 1.00000000E+00,1.00000000E-05")],
     # MEASure? from diode and continuity takes its range as CONFigure does.
-    ({"dc_volts": 5}, ["CONF:VOLT:DC 0.1", "CONF:DIOD", ("MEAS:VOLT:DC? 10", 5.0),
-                       ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04")]),
-    ({"ohms": 50000}, ["CONF:RES 1e5", "CONF:CONT", ("MEAS:RES?", 50000.0), ("RES:RANG:AUTO?", "1")]),
+    [{"dc_volts": 5}, "CONF:VOLT:DC 0.1", "CONF:DIOD", ("MEAS:VOLT:DC? 10", 5.0),
+     ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04")],
+    [{"ohms": 50000}, "CONF:RES 1e5", "CONF:CONT", ("MEAS:RES?", 50000.0), ("RES:RANG:AUTO?", "1")],
     # A unit change shows on the next reading (K type at 4.096 mV is 100 degC).
-    ({"dc_volts": 0.004096, "cold_junction_celsius": 0},
-     ["CONF:TEMP TC,K", ("READ?", 100.0), "UNIT:TEMP F", ("READ?", 212.0), "UNIT:TEMP C", ("READ?", 100.0)]),
-], ids=["auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit"])
-def test_settings_sequences(meter, dmm, given, steps):
-    inputs(meter, **given)
-    run(dmm, steps + [("SYST:ERR?", NO_ERROR)])
+    [{"dc_volts": 0.004096, "cold_junction_celsius": 0},
+     "CONF:TEMP TC,K", ("READ?", 100.0), "UNIT:TEMP F", ("READ?", 212.0), "UNIT:TEMP C", ("READ?", 100.0)],
+    # The limit test fails a reading above the upper limit.
+    [{"dc_volts": 2.0}, ("MEAS:VOLT:DC? 10", 2.0), "*CLS;STAT:QUES:ENAB 4096",
+     "CALC:LIM:UPP 1;:CALC:LIM:LOW -1;:CALC:LIM ON", ("STAT:QUES:COND?", lambda a: int(a) & 0x1000, 10),
+     ("*STB?", lambda a: int(a) & 0x08), ("CALC:LIM:UPP?", near(1, 0)), ("SYST:ERR?", NO_ERROR),
+     "CALC:LIM OFF;:STAT:QUES:ENAB 0"],
+    # The millivolt range answers in volts, in readings, statistics and the limit it sets (1.1 x 100 mV).
+    [{"dc_volts": MV}, "CONF:VOLT:DC 0.1;:CALC:AVER:STAT ON", ("READ?", near(MV, 1e-6), 10),
+     ("DATA:LAST?", lambda a: near(MV, 1e-6)(a.split()[0]) and a.split()[1] == "VDC"),
+     ("CALC:AVER:MAX?", near(MV, 1e-6)), ("CALC:AVER:AVER?", near(MV, 1e-6)), ("DATA:REM? 1", near(MV, 1e-6)),
+     ("CALC:LIM:UPP?", near(0.11, 1e-9)), ("SYST:ERR?", NO_ERROR), "CALC:AVER:STAT OFF"],
+    # An offset holds across an auto-range change: 100 mV up two ranges to 10 V.
+    [{"dc_volts": 0.05}, "CONF:VOLT:DC", ("READ?", near(0.05, 1e-5), 10), "VOLT:DC:NULL ON",
+     ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), {"dc_volts": 5}, ("READ?", near(4.95, 1e-3), 10),
+     ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), ("SYST:ERR?", NO_ERROR), "VOLT:DC:NULL OFF"],
+], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
+        "upper-limit", "millivolts", "offset-across-ranges"])
+def test_sequences(meter, dmm, steps):
+    run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
 
 
 def on_10v_range(meter, dmm, **given):
@@ -153,54 +182,6 @@ def test_decibels_against_a_reference(meter, dmm, proto_pb2):
     assert abs(reply.data[0x802].f64Val - expected) < 0.01, reply
     assert dmm.query("SYST:ERR?") == NO_ERROR
     dmm.write("CALC:SCAL OFF")
-
-
-def test_upper_limit_below_the_input_fails_the_reading(meter, dmm):
-    on_10v_range(meter, dmm, dc_volts=2.0)
-    dmm.write("*CLS;STAT:QUES:ENAB 4096")
-    dmm.write("CALC:LIM:UPP 1;:CALC:LIM:LOW -1;:CALC:LIM ON")
-    time.sleep(1.0)
-    assert int(dmm.query("STAT:QUES:COND?")) & 0x1000
-    assert int(dmm.query("*STB?")) & 0x08
-    assert float(dmm.query("CALC:LIM:UPP?")) == 1.0
-    assert dmm.query("SYST:ERR?") == NO_ERROR
-    dmm.write("CALC:LIM OFF;:STAT:QUES:ENAB 0")
-
-
-def read_until(dmm, query, target, tolerance, seconds=10):
-    """Answers of `query` until one is within `tolerance` of `target` (the
-    loop settles and auto-ranges first), or the last one at the deadline."""
-    deadline = time.monotonic() + seconds
-    while True:
-        value = float(dmm.query(query))
-        if abs(value - target) <= tolerance or time.monotonic() > deadline:
-            return value
-
-
-def test_millivolt_range_answers_in_volts(meter, dmm):
-    inputs(meter, dc_volts=0.0123)
-    dmm.write("CONF:VOLT:DC 0.1;:CALC:AVER:STAT ON")
-    assert abs(read_until(dmm, "READ?", 0.0123, 1e-6) - 0.0123) <= 1e-6
-    last = dmm.query("DATA:LAST?").split()
-    assert abs(float(last[0]) - 0.0123) <= 1e-6 and last[1] == "VDC", last
-    for query in ("CALC:AVER:MAX?", "CALC:AVER:AVER?", "DATA:REM? 1"):
-        assert abs(float(dmm.query(query)) - 0.0123) <= 1e-6, query
-    assert abs(float(dmm.query("CALC:LIM:UPP?")) - 0.11) <= 1e-9  # 1.1 x 100 mV
-    assert dmm.query("SYST:ERR?") == NO_ERROR
-    dmm.write("CALC:AVER:STAT OFF")
-
-
-def test_offset_holds_across_an_auto_range_change(meter, dmm):
-    inputs(meter, dc_volts=0.05)
-    dmm.write("CONF:VOLT:DC")  # auto range: the 100 mV range
-    assert abs(read_until(dmm, "READ?", 0.05, 1e-5) - 0.05) <= 1e-5
-    dmm.write("VOLT:DC:NULL ON")
-    assert abs(float(dmm.query("VOLT:DC:NULL:VAL?")) - 0.05) <= 1e-5
-    inputs(meter, dc_volts=5)  # two ranges up: 10 V
-    assert abs(read_until(dmm, "READ?", 4.95, 1e-3) - 4.95) <= 1e-3
-    assert abs(float(dmm.query("VOLT:DC:NULL:VAL?")) - 0.05) <= 1e-5
-    assert dmm.query("SYST:ERR?") == NO_ERROR
-    dmm.write("VOLT:DC:NULL OFF")
 
 
 def test_statistics_equal_the_readings_across_two_decades_of_bands(meter, dmm):

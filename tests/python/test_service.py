@@ -1,5 +1,5 @@
 """The whole service process, each test in a fresh data root: start-up, boot
-counter, ports, UI link, storage at start-up, calibration, shutdown."""
+counter, ports, UI link, storage at start-up, calibration, LAN reports, shutdown."""
 
 import contextlib
 import os
@@ -7,13 +7,14 @@ import pathlib
 import re
 import signal
 import socket
+import struct
 import time
 
 import pytest
 
 from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET,
                       REQUEST_PORT, SCPI_PORT, listeners, log_time, next_notice, notifications, open_session,
-                      port_open, read_pack, request, wait_for)
+                      port_open, read_exact, read_pack, request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
@@ -22,15 +23,9 @@ UNBOUND_ID = 0x10007F7F
 
 # What the bound managers push when a notification client connects.
 CONNECT_PUSHES = {
-    0x902: "ON_SYSTEM_IO_INFO_CHANGED",
-    0x903: "ON_SYSTEM_INFO_CHANGED",
-    0x906: "ON_PRODUCT_INFO_CHANGED",
-    0x102: "UPDATE_FUNCTION_CONFIG",
-    0x103: "UPDATE_FUNCTION2_CONFIG",
-    0x105: "UPDATE_TRIGGER_CONFIG",
-    0x104: "UPDATE_MATH_CONFIG",
-    0x106: "UPDATE_SENSOR_CONFIG",
-    0x907: "ON_STORAGE_IMAGE_INFO_CHANGED",
+    0x902: "ON_SYSTEM_IO_INFO_CHANGED", 0x903: "ON_SYSTEM_INFO_CHANGED", 0x906: "ON_PRODUCT_INFO_CHANGED",
+    0x102: "UPDATE_FUNCTION_CONFIG", 0x103: "UPDATE_FUNCTION2_CONFIG", 0x105: "UPDATE_TRIGGER_CONFIG",
+    0x104: "UPDATE_MATH_CONFIG", 0x106: "UPDATE_SENSOR_CONFIG", 0x907: "ON_STORAGE_IMAGE_INFO_CHANGED",
 }
 
 
@@ -238,3 +233,95 @@ def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):
     assert dmm.query("SYST:ERR?") == NO_ERROR
     dmm.close()
     assert svc.stop()[0] == 0, svc.describe()
+
+
+NET_PORT = 1998
+RECORD = struct.Struct("<8h4s4s4s4s4s64s64s17s3s")
+UNLINK, LINK, INIT, SUCCESS = 0, 1, 2, 3
+ON_SYSTEM_IO_INFO_CHANGED = 2306
+
+
+def net_record(status, ip="0.0.0.0", mode=0):
+    addr = socket.inet_aton(ip)
+    mask = socket.inet_aton("255.255.255.0")
+    return RECORD.pack(0, status, 1, 0, 0, mode, 100, 1, addr, addr, mask, addr, addr,
+                       b"lab.example", b"", b"02:00:00:00:00:01", b"")
+
+
+class FakeNetService:
+    """The network-status service as the instrument's listens: it takes the client's 184-byte
+    request and sends 184-byte records (host byte order)."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", NET_PORT))
+        self.listener.listen(1)
+        self.listener.settimeout(IO_TIMEOUT)
+        self.client = None
+
+    def accept(self):
+        self.client, _ = self.listener.accept()
+        request = read_exact(self.client, RECORD.size)
+        assert int.from_bytes(request[:4], "little") == 0x10000
+        assert request[4:] == bytes(RECORD.size - 4)
+
+    def send(self, *args, **kwargs):
+        self.client.sendall(net_record(*args, **kwargs))
+
+    def close(self):
+        if self.client:
+            self.client.close()
+        self.listener.close()
+
+
+@pytest.fixture
+def net_service():
+    services = [FakeNetService()]
+    yield services
+    for service in services:
+        service.close()
+
+
+def io_info_with_ip(pb, sock, ip):
+    """The next I/O record with ip that the UI is told."""
+    def parse(pack):
+        return pb.ProtoUtilityIOInfo.FromString(pack.data[ON_SYSTEM_IO_INFO_CHANGED].rawVal)
+    return parse(next_notice(pb, sock, ON_SYSTEM_IO_INFO_CHANGED, lambda pack: parse(pack).mStrIp == ip))
+
+
+def link_updates(service):
+    service.log_has("Lan link update: ")
+    return [line.split("Lan link update: ")[1] for line in service.log_lines() if "Lan link update: " in line]
+
+
+def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_service, net_service, proto_pb2, rm):
+    pb = proto_pb2
+    service = make_service().start()
+    net_service[0].accept()
+    net_service[0].send(LINK)
+    # A change while the service starts, before the hub has the LAN handlers.
+    net_service[0].send(INIT)
+    service.wait_listening()
+
+    with notifications() as ui:
+        io_info_with_ip(pb, ui, "0.0.0.0")  # the connect-time record: LINK, no address yet
+        net_service[0].send(SUCCESS, "10.0.0.5")
+        info = io_info_with_ip(pb, ui, "10.0.0.5")
+    assert (info.mLanLinkStatus, info.mStrSubNetMask, info.mStrVisa) == (0, "255.255.255.0",
+                                                                          "TCPIP::10.0.0.5::INSTR")
+    with contextlib.closing(open_session(rm)) as inst:
+        assert inst.query("SYST:COMM:LAN:IPAD?") == '"10.0.0.5"'
+    assert link_updates(service) == ["3"]
+    assert not service.log_has("not bind")
+
+    # The service restarts: the first record of the new connection differs
+    # from the last report and still calls nobody; the next change does.
+    net_service[0].close()
+    net_service.append(FakeNetService())
+    net_service[1].accept()
+    net_service[1].send(UNLINK)
+    net_service[1].send(LINK)
+    assert service.log_has("Lan link update: 1", IO_TIMEOUT), service.log_lines()[-30:]
+    assert link_updates(service) == ["3", "1"]
+    assert service.stop()[0] == 0

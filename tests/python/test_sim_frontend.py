@@ -1,4 +1,5 @@
 """The simulated front end of a host build as a running service and scripts/run see it."""
+import contextlib
 import os
 import signal
 import stat
@@ -46,4 +47,9 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
         assert (tmp_path / "vorna" / "data" / "cali_0_0.cal").stat().st_size == 48
     finally:
         proc.send_signal(signal.SIGINT)
-        assert proc.wait(timeout=30) == 0, out.read_text()
+        try:
+            assert proc.wait(timeout=30) == 0, out.read_text()
+        finally:
+            # Nothing it started may outlive the test and hold the ports of the next ones.
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGKILL)

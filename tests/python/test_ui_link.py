@@ -1,13 +1,7 @@
-"""The UI link seen by a real client over loopback.
-
-The ui_link_fixture program runs ConnService on the fixed ports 9999 (requests)
-and 9998 (notifications) with one test manager bound:
-  0x1000F001 pushes UPDATE_MEASURE_DATA carrying the request's u32 under key 1,
-  0x2000F002 answers how often 0x1000F001 ran (key 0xF002),
-  every new notification client makes it push UPDATE_FUNCTION_CONFIG.
-A request is one raw serialised DataPack; replies and notifications come as a
-4-byte little-endian length followed by the DataPack.
-"""
+"""The UI link seen by a real client: ui_link_fixture serves ports 9999/9998 with one test
+manager bound: 0x1000F001 pushes UPDATE_MEASURE_DATA with the request's u32 under key 1,
+0x2000F002 answers how often 0x1000F001 ran, and a new notification client gets
+UPDATE_FUNCTION_CONFIG. Replies and notifications are a 4-byte little-endian length and a DataPack."""
 
 import signal
 import socket
