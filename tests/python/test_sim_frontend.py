@@ -38,7 +38,10 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
     out = tmp_path / "run.out"
     with open(out, "wb") as sink:
         proc = subprocess.Popen([str(REPO / "scripts" / "run")], cwd=REPO, env=env, stdout=sink,
-                                stderr=subprocess.STDOUT, start_new_session=True)
+                                stderr=subprocess.STDOUT, start_new_session=True,
+                                # A runner started in the background ignores SIGINT, and a shell
+                                # cannot trap a signal that was ignored when it started.
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         assert wait_for(lambda: b"MainService is up" in out.read_bytes(), 300), out.read_text()
         cal = sorted(p.name for p in (tmp_path / "vorna" / "data").glob("*.cal"))
