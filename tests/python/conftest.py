@@ -1,5 +1,6 @@
 """Shared pieces of the whole-process tests."""
 
+import contextlib
 import importlib.util
 import os
 import pathlib
@@ -61,8 +62,22 @@ START_TIMEOUT = 30
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:", "LeakSanitizer")
 
 
+NO_ERROR = '0,"No error"'
+EXECUTION_ERROR = '-200,"Execution error"'
+
+
 def as_int32(value):
     return value - (1 << 32) if value & 0x80000000 else value
+
+
+def wait_for(predicate, timeout=IO_TIMEOUT, interval=0.05):
+    """Whether predicate() came true within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
 
 
 def port_open(port):
@@ -73,16 +88,17 @@ def port_open(port):
         return False
 
 
-def listening_ports():
-    """Ports in LISTEN state, from the kernel's socket tables (as ss -ltn shows them)."""
-    ports = set()
+def listeners():
+    """(hex address, port) of every socket in LISTEN state, from the kernel's socket tables."""
+    found = set()
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table) as f:
             for row in f.readlines()[1:]:
                 fields = row.split()
                 if fields[3] == "0A":
-                    ports.add(int(fields[1].rsplit(":", 1)[1], 16))
-    return ports
+                    address, port = fields[1].rsplit(":", 1)
+                    found.add((address, int(port, 16)))
+    return found
 
 
 def read_exact(sock, size):
@@ -107,6 +123,39 @@ def request(pb, pack):
         sock.settimeout(IO_TIMEOUT)
         sock.sendall(pack.SerializeToString())
         return read_pack(pb, sock)
+
+
+def ui_request(pb, code, **fields):
+    """One UI request whose fields are k<hex key>=pb.Value(...) or a text; its reply."""
+    pack = pb.DataPack(code=code)
+    for key, value in fields.items():
+        pack.data[int(key[1:], 16)].CopyFrom(pb.Value(strVal=value) if isinstance(value, str) else value)
+    return request(pb, pack)
+
+
+def identity(pb):
+    """The *IDN? answer the product record of the UI link makes."""
+    reply = request(pb, pb.DataPack(code=PRODUCT_INFO_GET))
+    info = pb.ProtoProductInfo.FromString(reply.data[0x122E].rawVal)
+    return ",".join(["Vorna Technologies", info.mModel, info.mSerialNum, info.mSwVer])
+
+
+@contextlib.contextmanager
+def notifications():
+    """A notification client of the UI link."""
+    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as sock:
+        sock.settimeout(IO_TIMEOUT)
+        yield sock
+
+
+def next_notice(pb, sock, code, match=lambda pack: True):
+    """The next notification of code for which match is true; others are passed over."""
+    deadline = time.monotonic() + IO_TIMEOUT
+    while time.monotonic() < deadline:
+        pack = read_pack(pb, sock)
+        if pack.code == as_int32(code | NOTIFY_FLAG) and match(pack):
+            return pack
+    raise AssertionError(f"no notification {code:#x} as expected")
 
 
 def log_time(line):
@@ -142,12 +191,7 @@ class Service:
     def log_has(self, text, wait=LOG_WAIT):
         """Whether the log holds text, waiting up to `wait` s: the service's log
         writer batches its records for a few milliseconds."""
-        deadline = time.monotonic() + wait
-        while not any(text in line for line in self.log_lines()):
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.02)
-        return True
+        return wait_for(lambda: any(text in line for line in self.log_lines()), wait, 0.02)
 
     def start(self, free_ports=PORTS):
         """Starts the process once free_ports are free (another test's process may still hold them)."""
@@ -230,12 +274,13 @@ def running(make_service):
 SCPI_RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
 
 
-def serve(svc, ports=PORTS):
-    """Runs svc for a module's tests, once `ports` listen; it must stop with status 0."""
+def serve(svc, ports=PORTS, stop_within=IO_TIMEOUT):
+    """Runs svc for a module's tests, once `ports` listen; it must stop with status 0 within stop_within s."""
     svc.start(free_ports=ports).wait_listening(ports)
     yield svc
     try:
-        assert svc.stop()[0] == 0, svc.describe()
+        status, seconds = svc.stop()
+        assert status == 0 and seconds < stop_within, svc.describe()
     finally:
         svc.kill()
     svc.check_sanitizers()
@@ -255,12 +300,16 @@ def rm():
     manager.close()
 
 
+def open_session(rm, resource=SCPI_RESOURCE, timeout=IO_TIMEOUT):
+    return rm.open_resource(resource, read_termination="\n", write_termination="\n", timeout=timeout * 1000)
+
+
 @pytest.fixture
 def inst(service, rm):
-    session = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n",
-                               timeout=IO_TIMEOUT * 1000)
+    session = open_session(rm)
     # Parse errors are marked when the text arrives, execution happens later:
     # wait until *CLS has run so that it cannot wipe what the test provokes.
-    assert session.query("*CLS;*OPC?") == "1"
+    # The enable registers outlive a session: an earlier test's stay set.
+    assert session.query("*CLS;*ESE 0;*SRE 0;*OPC?") == "1"
     yield session
     session.close()

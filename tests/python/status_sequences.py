@@ -1,15 +1,9 @@
-"""The status model as a client sees it, one table for every transport.
+"""The status model as a client sees it, one table for every transport: each step sends
+its commands, waits for the QUEStionable condition the readings give, then reads the status
+byte (the transport's own way and *STB?), *ESR? and STAT:QUES:EVEN? (which both clear). The
+service reads 0 V (no calibration): a lower limit of 0.5 V fails every reading, -1 V passes."""
 
-Each step sends its commands, waits (with a deadline) for the QUEStionable
-condition the readings give, then reads the status byte (by the transport's
-own way and by *STB?), *ESR? and STAT:QUES:EVEN?, which both clear. The
-service reads 0 V (no calibration), so a lower limit of 0.5 V fails every
-reading and one of -1 V passes it.
-"""
-
-import time
-
-from conftest import IO_TIMEOUT
+from conftest import wait_for
 
 SETUP = "*CLS;*ESE 0;*SRE 0;:STAT:QUES:ENAB 0;:CONF:VOLT:DC 10"
 CLEANUP = "CALC:LIM OFF;:*SRE 0;*ESE 0;:STAT:QUES:ENAB 0;*CLS"
@@ -34,15 +28,6 @@ STEPS = [
 ]
 
 
-def wait_condition(inst, expected):
-    deadline = time.monotonic() + IO_TIMEOUT
-    while True:
-        cond = int(inst.query("STAT:QUES:COND?"))
-        if cond == expected or time.monotonic() > deadline:
-            return cond
-        time.sleep(0.05)
-
-
 def run_status_steps(inst, read_stb, write=None):
     write = write or inst.write
     inst.write(SETUP)
@@ -51,7 +36,7 @@ def run_status_steps(inst, read_stb, write=None):
         for commands, cond, stb, esr, event in STEPS:
             if commands:
                 write(commands)
-            assert wait_condition(inst, cond) == cond, commands
+            assert wait_for(lambda: int(inst.query("STAT:QUES:COND?")) == cond), (commands, cond)
             got = (read_stb(), int(inst.query("*STB?")), int(inst.query("*ESR?")),
                    int(inst.query("STAT:QUES:EVEN?")))
             assert got == (stb, stb, esr, event), commands

@@ -1,19 +1,14 @@
-"""Every query of the three command sets, each sent once on one fresh service:
-it answers exactly one line, or it answers nothing and queues its error. A
-client that waits for a line never waits in vain.
-
-The queries come from the command-set data files the build turns into the
-parser's tables, so a query added there is tried here too.
-"""
+"""Every query of the three command sets (from the data files the build turns into the
+parser's tables) answers exactly one line, or nothing and queues its error."""
 
 import importlib.util
 import re
 
 import pytest
 
-from conftest import REPO, SCPI_RESOURCE, request
+from conftest import REPO, open_session, ui_request
 
-pyvisa = pytest.importorskip("pyvisa")
+pytest.importorskip("pyvisa")
 
 TREES = REPO / "drv" / "scpi" / "parser" / "trees"
 SETS = ("vorna", "corvane", "pello")
@@ -45,7 +40,7 @@ def queries():
 
 @pytest.fixture(scope="module")
 def session(service, rm):
-    inst = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n", timeout=15000)
+    inst = open_session(rm, timeout=15)
     inst.encoding = "latin-1"  # identity texts may come from files in any encoding
     inst.selected = 0
     yield inst
@@ -55,9 +50,7 @@ def session(service, rm):
 @pytest.mark.parametrize("cmd_set, query", list(queries()))
 def test_a_query_answers_one_line_or_queues_its_error(proto_pb2, session, cmd_set, query):
     if session.selected != cmd_set:
-        pack = proto_pb2.DataPack(code=CMD_SET)
-        pack.data[CMD_SET & 0xFFFF].s32Val = cmd_set
-        assert request(proto_pb2, pack).stat == 0
+        assert ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=cmd_set)).stat == 0
         session.selected = cmd_set
     session.write("*CLS")
     for text in (query, "SYST:ERR?", "*OPC?"):

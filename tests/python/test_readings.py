@@ -1,16 +1,15 @@
-"""Readings end to end: the simulated input file, the measurement loop and the
-reading queries of remote control over PyVISA on port 5025."""
+"""Readings end to end on a calibrated simulated front end, over PyVISA on port 5025:
+measurement, math, sensors and calibration."""
 
+import math
 import subprocess
 import time
 
 import pytest
 
-from conftest import SCPI_RESOURCE, Service
+from conftest import NO_ERROR, Service, open_session, request, serve, ui_request, wait_for
 
-pyvisa = pytest.importorskip("pyvisa")
-
-NO_ERROR = '0,"No error"'
+pytest.importorskip("pyvisa")
 
 
 @pytest.fixture(scope="module")
@@ -19,20 +18,12 @@ def meter(service_binary, build_dir, tmp_path_factory):
     root = tmp_path_factory.mktemp("meter")
     subprocess.run([str(build_dir / "dmm-sim-calibration"), str(root)], check=True, capture_output=True)
     (root / "sim").mkdir()
-    svc = Service(service_binary, root)
-    svc.start().wait_listening()
-    yield svc
-    try:
-        status, seconds = svc.stop()
-        assert status == 0 and seconds < 2, svc.describe()
-    finally:
-        svc.kill()
-    svc.check_sanitizers()
+    yield from serve(Service(service_binary, root), stop_within=2)
 
 
 @pytest.fixture
 def dmm(meter, rm):
-    session = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n", timeout=20000)
+    session = open_session(rm)
     assert session.query("*CLS;*OPC?") == "1"
     session.write("TRIG:SOUR IMM")
     yield session
@@ -71,66 +62,223 @@ def test_two_wire_minus_four_wire_is_twice_the_lead(meter, dmm):
     assert abs((two - four) - 1.0) <= 0.02, (two, four)
 
 
-def test_sample_count_read_and_block(meter, dmm):
-    inputs(meter, dc_volts=2.5)
-    dmm.query("MEAS:VOLT:DC?")
-    dmm.write("SAMP:COUN 5")
-    readings = values(dmm.query("READ?"))
-    assert len(readings) == 5 and all(abs(v - 2.5) <= 1e-4 for v in readings)
-    block = dmm.query("R?")
-    digits = int(block[1])
-    length = int(block[2:2 + digits])
-    text = block[2 + digits:]
-    assert block[0] == "#" and len(text) == length
-    assert all(abs(v - 2.5) <= 1e-4 for v in values(text))
-    assert dmm.query("SYST:ERR?") == NO_ERROR
-    dmm.write("SAMP:COUN 1")
+def near(target, tolerance):
+    return lambda answer: abs(float(answer) - target) <= tolerance
 
 
-def run(dmm, steps):
-    """Sends each step: a command, or (query, expected) where a float is a
-    reading within 1e-3 of it and a text is the exact answer (or, ending in
-    ",", the start of an error)."""
+def all_near(count, target, tolerance):
+    """A check of readings near target: count of them, or any number when count is None."""
+    return lambda answer: (count in (None, len(values(answer))) and
+                           all(abs(v - target) <= tolerance for v in values(answer)))
+
+
+def block_of(check):
+    """A check of a definite-length block ("#", digits, length, text) and of its text."""
+    def passes(block):
+        digits = int(block[1])
+        text = block[2 + digits:]
+        return block[0] == "#" and len(text) == int(block[2:2 + digits]) and check(text)
+    return passes
+
+
+def run(meter, dmm, steps):
+    """Sends each step: new inputs (a dict), a command, or (query, expected[, seconds]) where a
+    float is a reading within 1e-3 of it, a text the exact answer (or, ending in ",", the start
+    of an error) and a function a check of the answer; with seconds, the query is repeated until
+    the answer passes or they are up (the loop settles and auto-ranges first)."""
     for step in steps:
-        if isinstance(step, str):
+        if isinstance(step, dict):
+            inputs(meter, **step)
+        elif isinstance(step, str):
             dmm.write(step)
-            continue
-        query, expected = step
-        answer = dmm.query(query)
-        if isinstance(expected, float):
-            assert abs(float(answer) - expected) <= 1e-3 * max(1.0, abs(expected)), (query, answer)
-        elif expected.endswith(","):
-            assert answer.startswith(expected), (query, answer)
         else:
-            assert answer == expected, (query, answer)
+            query, expected, *seconds = step
+            if isinstance(expected, float):
+                expected = near(expected, 1e-3 * max(1.0, abs(expected)))
+            elif isinstance(expected, str):
+                text = expected
+                expected = (lambda a: a.startswith(text)) if text.endswith(",") else (lambda a: a == text)
+            answers = []
+
+            def passes():
+                answers.append(dmm.query(query))
+                return expected(answers[-1])
+            assert (wait_for(passes, *seconds) if seconds else passes()), (query, answers[-1])
 
 
-@pytest.mark.parametrize("given,steps", [
+MV = 0.0123
+
+
+@pytest.mark.parametrize("steps", [
+    [{"dc_volts": 2.5}, ("MEAS:VOLT:DC?", 2.5), "SAMP:COUN 5", ("READ?", all_near(5, 2.5, 1e-4)),
+     ("R?", block_of(all_near(None, 2.5, 1e-4))), "SAMP:COUN 1"],
     # Frequency's auto range moves frequency's range, not AC volts'; it
     # answers the range in use and keeps it when auto range goes off.
-    ({"ac_volts": 0.05, "frequency": 1000},
-     ['FUNC "VOLT:AC"', "VOLT:AC:RANG 750", 'FUNC "FREQ"', "FREQ:VOLT:RANG:AUTO ON", ("READ?", 1000.0),
-      ("VOLT:AC:RANG?", "7.50000000E+02"), ("FREQ:VOLT:RANG?", "1.00000000E-01"), "FREQ:VOLT:RANG:AUTO OFF",
-      ("FREQ:VOLT:RANG?", "1.00000000E-01"), ("FREQ:VOLT:RANG:AUTO?", "0"), 'FUNC "VOLT:AC"',
-      "VOLT:AC:RANG:AUTO ON"]),
-], ids=["frequency"])
-def test_auto_range_changes_only_its_own_function(meter, dmm, given, steps):
-    inputs(meter, **given)
-    run(dmm, steps + [("SYST:ERR?", NO_ERROR)])
-
-
-@pytest.mark.parametrize("given,steps", [
+    [{"ac_volts": 0.05, "frequency": 1000},
+     'FUNC "VOLT:AC"', "VOLT:AC:RANG 750", 'FUNC "FREQ"', "FREQ:VOLT:RANG:AUTO ON", ("READ?", 1000.0),
+     ("VOLT:AC:RANG?", "7.50000000E+02"), ("FREQ:VOLT:RANG?", "1.00000000E-01"), "FREQ:VOLT:RANG:AUTO OFF",
+     ("FREQ:VOLT:RANG?", "1.00000000E-01"), ("FREQ:VOLT:RANG:AUTO?", "0"), 'FUNC "VOLT:AC"',
+     "VOLT:AC:RANG:AUTO ON"],
     # A refused parameter: the whole command changes nothing.
-    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CONF:TEMP TC,Q", ("SYST:ERR?", "-220,"),
-                         ("CONF?", "VOLT 1.00000000E+00,1.00000000E-05")]),
+    [{"dc_volts": 0.5}, "CONF:VOLT:DC 1", "CONF:TEMP TC,Q", ("SYST:ERR?", "-220,"),
+     ("CONF?", "VOLT 1.00000000E+00,1.00000000E-05")],
     # MEASure? from diode and continuity takes its range as CONFigure does.
-    ({"dc_volts": 5}, ["CONF:VOLT:DC 0.1", "CONF:DIOD", ("MEAS:VOLT:DC? 10", 5.0),
-                       ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04")]),
-    ({"ohms": 50000}, ["CONF:RES 1e5", "CONF:CONT", ("MEAS:RES?", 50000.0), ("RES:RANG:AUTO?", "1")]),
+    [{"dc_volts": 5}, "CONF:VOLT:DC 0.1", "CONF:DIOD", ("MEAS:VOLT:DC? 10", 5.0),
+     ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04")],
+    [{"ohms": 50000}, "CONF:RES 1e5", "CONF:CONT", ("MEAS:RES?", 50000.0), ("RES:RANG:AUTO?", "1")],
     # A unit change shows on the next reading (K type at 4.096 mV is 100 degC).
-    ({"dc_volts": 0.004096, "cold_junction_celsius": 0},
-     ["CONF:TEMP TC,K", ("READ?", 100.0), "UNIT:TEMP F", ("READ?", 212.0), "UNIT:TEMP C", ("READ?", 100.0)]),
-], ids=["refused", "meas-from-diode", "meas-from-continuity", "unit"])
-def test_refused_or_ignored_parameters(meter, dmm, given, steps):
+    [{"dc_volts": 0.004096, "cold_junction_celsius": 0},
+     "CONF:TEMP TC,K", ("READ?", 100.0), "UNIT:TEMP F", ("READ?", 212.0), "UNIT:TEMP C", ("READ?", 100.0)],
+    # The limit test fails a reading above the upper limit.
+    [{"dc_volts": 2.0}, ("MEAS:VOLT:DC? 10", 2.0), "*CLS;STAT:QUES:ENAB 4096",
+     "CALC:LIM:UPP 1;:CALC:LIM:LOW -1;:CALC:LIM ON", ("STAT:QUES:COND?", lambda a: int(a) & 0x1000, 10),
+     ("*STB?", lambda a: int(a) & 0x08), ("CALC:LIM:UPP?", near(1, 0)), ("SYST:ERR?", NO_ERROR),
+     "CALC:LIM OFF;:STAT:QUES:ENAB 0"],
+    # The millivolt range answers in volts, in readings, statistics and the limit it sets (1.1 x 100 mV).
+    [{"dc_volts": MV}, "CONF:VOLT:DC 0.1;:CALC:AVER:STAT ON", ("READ?", near(MV, 1e-6), 10),
+     ("DATA:LAST?", lambda a: near(MV, 1e-6)(a.split()[0]) and a.split()[1] == "VDC"),
+     ("CALC:AVER:MAX?", near(MV, 1e-6)), ("CALC:AVER:AVER?", near(MV, 1e-6)), ("DATA:REM? 1", near(MV, 1e-6)),
+     ("CALC:LIM:UPP?", near(0.11, 1e-9)), ("SYST:ERR?", NO_ERROR), "CALC:AVER:STAT OFF"],
+    # An offset holds across an auto-range change: 100 mV up two ranges to 10 V.
+    [{"dc_volts": 0.05}, "CONF:VOLT:DC", ("READ?", near(0.05, 1e-5), 10), "VOLT:DC:NULL ON",
+     ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), {"dc_volts": 5}, ("READ?", near(4.95, 1e-3), 10),
+     ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), ("SYST:ERR?", NO_ERROR), "VOLT:DC:NULL OFF"],
+], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
+        "upper-limit", "millivolts", "offset-across-ranges"])
+def test_sequences(meter, dmm, steps):
+    run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
+
+
+def on_10v_range(meter, dmm, **given):
     inputs(meter, **given)
-    run(dmm, steps + [("SYST:ERR?", NO_ERROR)])
+    dmm.query("MEAS:VOLT:DC? 10")  # DCV on the fixed 10 V range; math starts off
+
+
+def test_statistics_follow_a_noisy_input(meter, dmm):
+    on_10v_range(meter, dmm, dc_volts=1.5, noise=0.001, seed=7)
+    dmm.write("CALC:AVER:STAT ON")
+    time.sleep(1.5)
+    mean, sdev, low, high = values(dmm.query("CALC:AVER:ALL?"))
+    first = int(dmm.query("CALC:AVER:COUN?"))
+    assert low <= mean <= high and low < high, (mean, low, high)
+    assert abs(mean - 1.5) < 0.05 and 0 < sdev < 0.05
+    time.sleep(1.0)
+    assert int(dmm.query("CALC:AVER:COUN?")) > first > 0
+    assert dmm.query("SYST:ERR?") == NO_ERROR
+    dmm.write("CALC:AVER:STAT OFF")
+    dmm.write("CALC:AVER:ALL?")
+    assert dmm.query("SYST:ERR?").startswith("-400")
+
+
+def test_decibels_against_a_reference(meter, dmm, proto_pb2):
+    on_10v_range(meter, dmm, dc_volts=2.0)
+    dmm.write("CALC:SCAL:FUNC DB;:CALC:SCAL:DB:REF 3;:CALC:SCAL ON")
+    assert dmm.query("CALC:SCAL:FUNC?") == "DB"
+    assert float(dmm.query("CALC:SCAL:DB:REF?")) == 3
+    time.sleep(1.0)
+    reply = request(proto_pb2, proto_pb2.DataPack(code=0x300))
+    assert reply.stat == 0
+    expected = 10 * math.log10(2.0 ** 2 / 600 * 1000) - 3
+    assert abs(reply.data[0x802].f64Val - expected) < 0.01, reply
+    assert dmm.query("SYST:ERR?") == NO_ERROR
+    dmm.write("CALC:SCAL OFF")
+
+
+def test_statistics_equal_the_readings_across_two_decades_of_bands(meter, dmm):
+    # Statistics refuse an automatic range; the counter's display band
+    # changes by itself, from Hz to kHz.
+    inputs(meter, ac_volts=5, frequency=50)
+    dmm.write("CONF:FREQ;:FREQ:VOLT:RANG 10;:TRIG:SOUR BUS")
+    # One reading per trigger, each awaited: nothing is counted unseen.
+    dmm.query("INIT;*TRG;FETC?")
+    dmm.write("FREQ:NULL ON;:CALC:AVER:STAT ON")
+    assert abs(float(dmm.query("FREQ:NULL:VAL?")) - 50) <= 0.5
+    dmm.query("R?")  # the reading the offset was taken from
+    taken = []
+    for hertz in (50, 500, 5000):
+        inputs(meter, ac_volts=5, frequency=hertz)
+        for _ in range(5):
+            dmm.query("INIT;*TRG;FETC?")
+            block = dmm.query("R?")  # "#" digits length text
+            taken += values(block[2 + int(block[1]):])
+            if abs(taken[-1] - (hertz - 50)) <= 0.01 * hertz:
+                break
+        assert abs(taken[-1] - (hertz - 50)) <= 0.01 * hertz, taken
+    mean, _, low, high = values(dmm.query("CALC:AVER:ALL?"))
+    assert int(dmm.query("CALC:AVER:COUN?")) == len(taken)
+    # The texts carry nine digits.
+    assert mean == pytest.approx(sum(taken) / len(taken), rel=1e-7), taken
+    assert (low, high) == pytest.approx((min(taken), max(taken)), rel=1e-7)
+    assert dmm.query("SYST:ERR?") == NO_ERROR
+    dmm.write("CALC:AVER:STAT OFF;:FREQ:NULL OFF;:TRIG:SOUR IMM")
+
+
+# Type K reference function, 0 .. 1372 degC (mV).
+K_COEF = [-0.017600413686, 0.038921204975, 1.8558770032e-05, -9.9457592874e-08, 3.1840945719e-10,
+          -5.6072844889e-13, 5.6075059059e-16, -3.2020720003e-19, 9.7151147152e-23, -1.2104721275e-26]
+
+
+def k_emf(t):
+    return sum(c * t ** i for i, c in enumerate(K_COEF)) + 0.1185976 * math.exp(-0.0001183432 * (t - 126.9686) ** 2)
+
+
+# Whatever probe was measured before, a thermocouple is measured in DC volts.
+@pytest.mark.parametrize("before", [None, "CONF:TEMP FRTD,385", "MEAS:TEMP? FTH,5000", "CONF:TEMP THER,5000"])
+def test_thermocouple_with_its_cold_junction(meter, dmm, before):
+    if before:
+        dmm.query(before) if "?" in before else dmm.write(before)
+    inputs(meter, dc_volts=(k_emf(100.0) - k_emf(23.5)) / 1000, cold_junction_celsius=23.5)
+    dmm.write("CONF:TEMP TC,K")
+    assert dmm.query("SYST:ERR?") == NO_ERROR
+    assert dmm.query("CONF?") == "TEMP TC,K"
+    assert abs(float(dmm.query("READ?")) - 100.0) <= 0.1
+    dmm.write("FUNC \"VOLT:DC\"")
+    assert abs(float(dmm.query("MEAS:TEMP? TC,K")) - 100.0) <= 0.1
+
+
+def test_user_curve_reads_its_line(meter, dmm, proto_pb2):
+    pb = proto_pb2
+    inputs(meter, dc_volts=0.5)
+    assert ui_request(pb, 0x10001707, k1707=pb.Value(bVal=False)).stat == 0
+    assert ui_request(pb, 0x10001705, k1705=pb.Value(s32Val=0)).stat == 0  # measured as DC volts
+    for x, y in ((0.0, 0.0), (1000.0, 100.0)):
+        assert ui_request(pb, 0x10001701, k0=pb.Value(s32Val=-1), k1=pb.Value(f64Val=x), k2=pb.Value(f64Val=y),
+                  k3=pb.Value(bVal=x == 0), k4=pb.Value(s32Val=0)).stat == 0
+    assert ui_request(pb, 0x10001708).stat == 0
+    assert abs(float(dmm.query("READ?")) - 50.0) <= 0.01
+
+
+def cal_files(root):
+    return {p.name: p.read_bytes() for p in (root / "vorna" / "data").glob("*.cal")}
+
+
+WAIT = "until the point is taken or given up"
+
+
+@pytest.mark.parametrize("given,steps,error,removed,reading", [
+    # A reference that is no number takes no point: the save writes what was there.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CAL:DATA abc", "CAL:SAVE CURR"], "-220,", set(), None),
+    # A refused save writes nothing.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CAL:DATA 0.4", WAIT, "CAL:SAVE FOO"], "-220,", set(), None),
+    # A point whose range changed under it is not taken, and says so.
+    ({"dc_volts": 0.5}, ["CONF:VOLT:DC 1", "CAL:DATA 0.4", "VOLT:DC:RANG 10", WAIT], "-200,", set(), None),
+    # Frequency points go to the counter's table, the one its readings use;
+    # without it frequency reads 0 as every other function does.
+    ({"ac_volts": 1, "frequency": 1000}, ['FUNC "FREQ"', "CAL:DATA 1000", WAIT, "CAL:SAVE CURR", "CAL:DELETE CURR"],
+     None, {"cali_10_0.cal"}, 0.0),
+], ids=["not-a-number", "refused-save", "abandoned", "frequency"])
+def test_calibration_hazards(meter, dmm, given, steps, error, removed, reading):
+    inputs(meter, **given)
+    before = cal_files(meter.root)
+    for step in steps:
+        if step == WAIT:
+            assert wait_for(lambda: dmm.query("CAL:STAT?") != "RUNNING", 10)
+        else:
+            dmm.write(step)
+    assert dmm.query("SYST:ERR?").startswith(error or "0,")
+    assert dmm.query("SYST:ERR?") == NO_ERROR
+    after = cal_files(meter.root)
+    assert set(before) - set(after) == removed and set(after) <= set(before)
+    assert all(after[name] == before[name] for name in after)
+    if reading is not None:
+        assert float(dmm.query("READ?")) == reading

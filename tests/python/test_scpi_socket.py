@@ -1,9 +1,4 @@
-"""SCPI over the raw socket (TCP 5025), driven by PyVISA's pure-Python backend.
-
-One MainService (from DMM_BUILD_DIR) serves the whole module; each test works
-with its own VISA session and starts from a clear status (*CLS). The service is
-stopped at the end, and its output checked for sanitizer reports.
-"""
+"""SCPI over the raw socket (TCP 5025): PyVISA sessions and raw clients of one service."""
 
 import selectors
 import socket
@@ -11,15 +6,13 @@ import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PRODUCT_INFO_GET, SCPI_PORT, SCPI_RESOURCE, as_int32,
-                      read_pack, request)
+from conftest import (IO_TIMEOUT, NO_ERROR, SCPI_PORT, identity, next_notice, notifications, open_session, read_pack,
+                      wait_for)
 from status_sequences import run_status_steps
 
-pyvisa = pytest.importorskip("pyvisa")
+pytest.importorskip("pyvisa")
 
 ON_LOCAL_STATE_CHANGE = 2313
-ESR_COMMAND_ERROR = 0x20  # standard event register: command error
-NO_ERROR = '0,"No error"'
 
 
 def errors(inst):
@@ -34,12 +27,12 @@ def errors(inst):
 
 
 def test_idn_answers_the_maker_and_the_identity(inst, proto_pb2):
-    pb = proto_pb2
-    reply = request(pb, pb.DataPack(code=PRODUCT_INFO_GET))
-    info = pb.ProtoProductInfo.FromString(reply.data[0x122E].rawVal)
-    expected = ",".join(["Vorna Technologies", info.mModel, info.mSerialNum, info.mSwVer])
+    expected = identity(proto_pb2)
     assert inst.query("*IDN?") == expected
     assert inst.query("*idn?") == expected
+    # Joined queries share one response.
+    inst.write("*ESE 36")
+    assert inst.query("*IDN?;*ESE?") == expected + ";36"
 
 
 def test_status_model_steps(inst):
@@ -47,8 +40,7 @@ def test_status_model_steps(inst):
 
 
 def test_a_logged_command_keeps_to_one_line(service):
-    with socket.create_connection(("127.0.0.1", 5025), timeout=IO_TIMEOUT) as sock:
-        sock.settimeout(IO_TIMEOUT)
+    with raw_session() as sock:
         sock.sendall(b"*ESE 0;*ESE?\r\n")
         assert sock.recv(64) == b"0\n"
     # Its control characters are written escaped, on the record's own line.
@@ -56,65 +48,37 @@ def test_a_logged_command_keeps_to_one_line(service):
     assert not any(line.startswith(",  cmd len") for line in service.log_lines())
 
 
-def test_unknown_command_queues_the_header_error(inst):
-    inst.write("FOO:BAR")
+UNDEFINED_HEADER = '-113,"Undefined header; keyword cannot be found"'
+
+
+@pytest.mark.parametrize("commands, queues", [
     # -100 follows when the command reached the service as a message of its
     # own; TCP may have joined it with the writes around it.
-    queued = errors(inst)
-    assert queued[0] == '-113,"Undefined header; keyword cannot be found"'
-    assert queued[1:] in ([], ['-100,"Command error"']), queued
+    (["FOO:BAR"], [[UNDEFINED_HEADER], [UNDEFINED_HEADER, '-100,"Command error"']]),
+    (["*ESE 66"] * 25, [['-222,"Data out of range"'] * 19 + ['-350,"Queue overflow"']]),
+    # Anything *RST had sent would arrive ahead of a later reply.
+    (["*RST"], [[]]),
+], ids=["unknown", "overflow", "rst-answers-nothing"])
+def test_error_queue(inst, commands, queues):
+    for command in commands:
+        inst.write(command)
+    assert errors(inst) in queues
     assert inst.query("SYST:ERR?") == NO_ERROR
     assert int(inst.query("*STB?")) == 0
 
 
-def test_twenty_five_errors_keep_nineteen_and_the_overflow(inst):
-    for _ in range(25):
-        inst.write("*ESE 66")
-    queued = errors(inst)
-    assert queued == ['-222,"Data out of range"'] * 19 + ['-350,"Queue overflow"']
-    assert inst.query("SYST:ERR?") == NO_ERROR
-
-
-def test_rst_answers_nothing(inst):
-    inst.write("*RST")
-    # Anything *RST had sent would arrive ahead of this reply.
-    assert inst.query("*OPC?") == "1"
-    assert errors(inst) == []
-
-
-def test_a_piece_without_terminator_is_served_after_a_pause(service):
-    with socket.create_connection(("127.0.0.1", 5025), timeout=IO_TIMEOUT) as sock:
-        sock.settimeout(IO_TIMEOUT)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        # The piece after the line feed never gets one of its own.
-        sock.sendall(b"*ESE 36;*ESE?\n*OPC?")
-        reply = b""
-        while reply.count(b"\n") < 2:
-            reply += sock.recv(64)
-        assert reply == b"36\n1\n"
-
-
-def wait_local_state(pb, sock, local):
-    """Reads notifications until the local/remote state `local` is told."""
-    deadline = time.monotonic() + IO_TIMEOUT
-    while time.monotonic() < deadline:
-        pack = read_pack(pb, sock)
-        if pack.code == as_int32(ON_LOCAL_STATE_CHANGE | NOTIFY_FLAG):
-            if pack.data[ON_LOCAL_STATE_CHANGE].bVal == local:
-                return
-    raise AssertionError(f"local state {local} was not notified")
-
-
 def test_a_client_switches_to_remote_and_its_leaving_back_to_local(service, rm, proto_pb2):
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as ui:
-        ui.settimeout(IO_TIMEOUT)
+    def local_state(local):
+        return lambda pack: pack.data[ON_LOCAL_STATE_CHANGE].bVal == local
+
+    with notifications() as ui:
         # The managers' connect-time pushes show that this client is attached.
         read_pack(proto_pb2, ui)
-        session = rm.open_resource(SCPI_RESOURCE, read_termination="\n", write_termination="\n")
-        wait_local_state(proto_pb2, ui, local=False)
+        session = open_session(rm)
+        next_notice(proto_pb2, ui, ON_LOCAL_STATE_CHANGE, local_state(False))
         assert session.query("*OPC?") == "1"
         session.close()
-        wait_local_state(proto_pb2, ui, local=True)
+        next_notice(proto_pb2, ui, ON_LOCAL_STATE_CHANGE, local_state(True))
 
 
 def raw_session():
@@ -135,7 +99,7 @@ def read_lines(sock, count):
     return data.decode().splitlines()
 
 
-def identity(sock):
+def raw_identity(sock):
     sock.sendall(b"*IDN?\n")
     return read_lines(sock, 1)[0]
 
@@ -149,6 +113,8 @@ MESSAGE_CASES = [
     ([b"*ESE?\n*S", b"RE?\n*ESE", b"?\n"], ["36", "16", "36"]),
     # An aborted message answers nothing; the next one runs.
     ([b"*ESE?;ABOR\n*SRE?\n"], ["16"]),
+    # A piece after the last line feed never gets one of its own: it is served after a pause.
+    ([b"*ESE?\n*OPC?"], ["36", "1"]),
 ]
 
 
@@ -165,28 +131,19 @@ def test_each_program_message_gets_its_own_response(service, pieces, lines):
         assert read_lines(sock, 1) == ["0;" + NO_ERROR]
 
 
-def test_joined_queries_share_one_response(service):
-    with raw_session() as sock:
-        sock.sendall(b"*CLS;*ESE 36\n")
-        idn = identity(sock)
-        sock.sendall(b"*IDN?;*ESE?\n")
-        assert read_lines(sock, 1) == [idn + ";36"]
-
-
 @pytest.mark.parametrize("broken", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n", b"*ESE (1,(2)\n",
-                                    # A block above the input bound, refused before its bytes come.
-                                    b"X #9100000000\n"])
+                                    b"X #9100000000\n"])  # a block above the input bound, refused at once
 def test_a_broken_message_costs_itself_only(service, broken):
     with raw_session() as sock:
         sock.sendall(b"*CLS\n")
-        idn = identity(sock)
+        idn = raw_identity(sock)
         sock.sendall(broken)
         for _ in range(2):
             time.sleep(0.005)
             sock.sendall(b"*IDN?\n")
         assert read_lines(sock, 2) == [idn, idn]
         sock.sendall(b"*ESR?;SYST:ERR?;ERR?\n")
-        assert read_lines(sock, 1) == [f'{ESR_COMMAND_ERROR};-100,"Command error";{NO_ERROR}']
+        assert read_lines(sock, 1) == [f'32;-100,"Command error";{NO_ERROR}']
 
 
 def resident_mb(pid):
@@ -218,26 +175,21 @@ def test_a_client_that_never_reads_costs_a_bounded_amount(service):
                     pass
                 peak = max(peak, resident_mb(pid))
     assert peak - before < 32, f"{before:.0f} MB grew to {peak:.0f} MB"
-    deadline = time.monotonic() + IO_TIMEOUT
-    while resident_mb(pid) - before > 8:
-        assert time.monotonic() < deadline, f"{resident_mb(pid):.0f} MB held after the drop, {before:.0f} before"
-        time.sleep(0.1)
+    assert wait_for(lambda: resident_mb(pid) - before <= 8, IO_TIMEOUT, 0.1), \
+        f"{resident_mb(pid):.0f} MB held after the drop, {before:.0f} before"
     print(f"\nresident {before:.0f} MB, at most {peak:.0f} MB while the client did not read")
 
 
 def test_hundred_clients_each_get_exactly_their_replies(service):
     clients, queries = 100, 200
     with raw_session() as sock:
-        expected = (identity(sock) + "\n").encode()
+        expected = (raw_identity(sock) + "\n").encode()
     socks = [raw_session() for _ in range(clients)]
     selector = selectors.DefaultSelector()
-    left = {}
-    received = {}
+    left, received = dict.fromkeys(socks, queries), dict.fromkeys(socks, b"")
     for sock in socks:
         sock.setblocking(False)
         selector.register(sock, selectors.EVENT_READ)
-        left[sock] = queries
-        received[sock] = b""
         sock.sendall(b"*IDN?\n")
     start = time.monotonic()
     busy = clients

@@ -1,19 +1,20 @@
-"""The whole service process: start-up, boot counter, ports, UI link, shutdown.
+"""The whole service process, each test in a fresh data root: start-up, boot
+counter, ports, UI link, storage at start-up, calibration, LAN reports, shutdown."""
 
-Each test starts MainService (from DMM_BUILD_DIR) in a fresh data root and
-stops it; a process still alive at the end is killed. The ports are fixed
-(9999 and 9998 for the UI link, 5025 for SCPI), so these tests run one at a time.
-"""
-
+import contextlib
 import os
 import pathlib
 import re
 import signal
 import socket
+import struct
 import time
 
-from conftest import (IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET, REQUEST_PORT, SCPI_PORT,
-                      as_int32, listening_ports, log_time, port_open, read_pack, request)
+import pytest
+
+from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET,
+                      REQUEST_PORT, SCPI_PORT, listeners, log_time, next_notice, notifications, open_session,
+                      port_open, read_exact, read_pack, request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
@@ -22,26 +23,10 @@ UNBOUND_ID = 0x10007F7F
 
 # What the bound managers push when a notification client connects.
 CONNECT_PUSHES = {
-    0x902: "ON_SYSTEM_IO_INFO_CHANGED",
-    0x903: "ON_SYSTEM_INFO_CHANGED",
-    0x906: "ON_PRODUCT_INFO_CHANGED",
-    0x102: "UPDATE_FUNCTION_CONFIG",
-    0x103: "UPDATE_FUNCTION2_CONFIG",
-    0x105: "UPDATE_TRIGGER_CONFIG",
-    0x104: "UPDATE_MATH_CONFIG",
-    0x106: "UPDATE_SENSOR_CONFIG",
-    0x907: "ON_STORAGE_IMAGE_INFO_CHANGED",
+    0x902: "ON_SYSTEM_IO_INFO_CHANGED", 0x903: "ON_SYSTEM_INFO_CHANGED", 0x906: "ON_PRODUCT_INFO_CHANGED",
+    0x102: "UPDATE_FUNCTION_CONFIG", 0x103: "UPDATE_FUNCTION2_CONFIG", 0x105: "UPDATE_TRIGGER_CONFIG",
+    0x104: "UPDATE_MATH_CONFIG", 0x106: "UPDATE_SENSOR_CONFIG", 0x907: "ON_STORAGE_IMAGE_INFO_CHANGED",
 }
-
-
-def system_info_on_connect(pb):
-    """The ProtoSystemInfo that a new notification client receives."""
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as sock:
-        sock.settimeout(IO_TIMEOUT)
-        while True:
-            pack = read_pack(pb, sock)
-            if pack.code == as_int32(0x903 | NOTIFY_FLAG):
-                return pb.ProtoSystemInfo.FromString(pack.data[0x903].rawVal)
 
 
 def test_first_boot_counts_one_and_logs_the_build(running):
@@ -55,35 +40,24 @@ def test_first_boot_counts_one_and_logs_the_build(running):
     assert len(logs) == 1 and re.fullmatch(r"\d{4}-\d{2}-\d{2}_00\.log", logs[0]), logs
 
 
-def start_with_old_mirror(make_service, boot_count):
-    """A service whose boot counter stands at boot_count, with a mirror file present."""
+@pytest.mark.parametrize("boot_count, counted, removed, loaded", [
+    # Nothing of the old mirror is read: start-up finds no file; the save timer writes a new one.
+    ("4", "1", True, "StorageCore::Load() FileLoad failed, default config action"),
+    # It is there to be read (and is no valid mirror).
+    ("3", "4", False, "StorageCore::Load() ParseFromString failed, default config action"),
+])
+def test_every_fourth_boot_removes_the_mirror(make_service, boot_count, counted, removed, loaded):
     service = make_service()
     service.set_prop(BOOT_FLAG, boot_count)
     mirror = service.root / MIRROR
     mirror.parent.mkdir(parents=True)
     mirror.write_text("marker of the old mirror\n")
     service.start().wait_listening()
-    return service, mirror
-
-
-def test_fourth_boot_removes_the_mirror(make_service):
-    service, mirror = start_with_old_mirror(make_service, "4")
-    assert service.prop(BOOT_FLAG) == "1"
-    assert service.log_has("remove /vorna/data/mirrorconfig.xmir")
-    # Nothing of the old mirror was read: start-up found no file.
-    assert service.log_has("StorageCore::Load() FileLoad failed, default config action")
-    deadline = time.monotonic() + IO_TIMEOUT
-    while not (mirror.exists() and "mProtoSysInfo" in mirror.read_text()):
-        assert time.monotonic() < deadline, "the save timer wrote no new mirror"
-        time.sleep(0.1)
-
-
-def test_third_boot_keeps_the_mirror(make_service):
-    service, _ = start_with_old_mirror(make_service, "3")
-    assert service.prop(BOOT_FLAG) == "4"
-    assert not service.log_has("remove /vorna/data/mirrorconfig.xmir")
-    # It was there to be read (and is no valid mirror).
-    assert service.log_has("StorageCore::Load() ParseFromString failed, default config action")
+    assert service.prop(BOOT_FLAG) == counted
+    assert service.log_has("remove /vorna/data/mirrorconfig.xmir") == removed
+    assert service.log_has(loaded)
+    if removed:
+        assert wait_for(lambda: mirror.exists() and "mProtoSysInfo" in mirror.read_text()), "no new mirror"
 
 
 def test_saved_settings_survive_a_restart(make_service, proto_pb2):
@@ -91,10 +65,7 @@ def test_saved_settings_survive_a_restart(make_service, proto_pb2):
 
     first = make_service(name="first").start().wait_listening()
     mirror = first.root / MIRROR
-    deadline = time.monotonic() + IO_TIMEOUT
-    while not mirror.exists():
-        assert time.monotonic() < deadline, "no mirror written"
-        time.sleep(0.1)
+    assert wait_for(mirror.exists), "no mirror written"
     assert first.stop()[0] == 0
     saved = text_format.Parse(mirror.read_text(), proto_pb2.ProtoMirrorInfo())
     assert len(saved.mProtoFunctionInfo.mProtoBaseFuncInfo.mProtoFuncCfgs) == 12
@@ -107,86 +78,66 @@ def test_saved_settings_survive_a_restart(make_service, proto_pb2):
     mirror.write_text(text_format.MessageToString(saved, as_utf8=True))
     first.start().wait_listening()
     assert first.log_has("StorageCore::Load() last")
-    info = system_info_on_connect(proto_pb2)
+    with notifications() as sock:
+        info = proto_pb2.ProtoSystemInfo.FromString(next_notice(proto_pb2, sock, 0x903).data[0x903].rawVal)
     assert (info.mLastLoad, info.mTouchEnable, info.mLanguage) == (True, True, 9)
 
 
-def test_ports_listen_and_an_unbound_id_answers_stat_2(running, proto_pb2):
+def test_the_ui_link_answers_and_pushes_on_connect(running, proto_pb2):
     pb = proto_pb2
-    assert set(PORTS) <= listening_ports()
+    assert set(PORTS) <= {port for _, port in listeners()}
     reply = request(pb, pb.DataPack(code=UNBOUND_ID))
     assert (reply.code, reply.stat, len(reply.data)) == (UNBOUND_ID, 2, 0)
     assert running.log_has("MID(HEX)=0x10007f7f, MID(EDC)=268468095, not bind")
-
-
-def test_a_bound_id_answers_the_product_identity(running, proto_pb2):
-    pb = proto_pb2
     reply = request(pb, pb.DataPack(code=PRODUCT_INFO_GET))
     assert (reply.code, reply.stat) == (PRODUCT_INFO_GET, 0)
     info = pb.ProtoProductInfo.FromString(reply.data[0x122E].rawVal)
     assert (info.mModel, info.mSwVer, info.mSerialNum) == ("MV412E", "00.01.00.00.20", "MV4000001")
 
-
-def test_notification_client_receives_the_connect_time_pushes(running, proto_pb2):
-    pb = proto_pb2
     missing = dict(CONNECT_PUSHES)
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as sock:
-        sock.settimeout(IO_TIMEOUT)
-        deadline = time.monotonic() + IO_TIMEOUT
+    deadline = time.monotonic() + IO_TIMEOUT
+    with notifications() as sock:
         while missing:
             assert time.monotonic() < deadline, f"not received: {sorted(missing.values())}"
             pack = read_pack(pb, sock)
             assert pack.code & 0xFFFFFFFF & NOTIFY_FLAG, hex(pack.code)
             if missing.pop(pack.code & 0x7FFFFFFF, None) == "ON_PRODUCT_INFO_CHANGED":
-                info = pb.ProtoProductInfo.FromString(pack.data[0x906].rawVal)
-                assert info.mModel == "MV412E"
+                assert pb.ProtoProductInfo.FromString(pack.data[0x906].rawVal).mModel == "MV412E"
 
 
-def test_sigint_ends_the_service_with_status_0(running):
-    status, took = running.stop(signal.SIGINT)
-    assert status == 0, running.describe()
-    assert took < 2.0
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_named_threads_no_broken_pipe_and_a_signal_ends_it(running, sig):
+    names = [(t / "comm").read_text().strip() for t in pathlib.Path(f"/proc/{running.proc.pid}/task").iterdir()]
+    assert {f"event poller {i}" for i in range(os.cpu_count())} <= set(names), names
+    assert {f"thread pool {i}" for i in range(5)} | {"async log", "notify"} <= set(names), names
+    # The clocks are read on demand: no thread wakes to keep them.
+    assert "stamp thread" not in names, names
+    status = pathlib.Path(f"/proc/{running.proc.pid}/status").read_text()
+    ignored = int(re.search(r"^SigIgn:\s*([0-9a-f]+)$", status, re.M).group(1), 16)
+    assert ignored & (1 << (signal.SIGPIPE - 1)), status
+
+    status, took = running.stop(sig)
+    assert status == 0 and took < 2.0, running.describe()
     # The log writer was drained before the end.
     assert running.log_has("MainService exits with status 0")
 
 
-def test_sigterm_ends_the_service_with_status_0(running):
-    status, _ = running.stop(signal.SIGTERM)
-    assert status == 0, running.describe()
-
-
-def test_threads_carry_their_names(running):
-    task = pathlib.Path(f"/proc/{running.proc.pid}/task")
-    names = [(t / "comm").read_text().strip() for t in task.iterdir()]
-    cores = os.cpu_count()
-    for i in range(cores):
-        assert f"event poller {i}" in names, names
-    for i in range(5):
-        assert f"thread pool {i}" in names, names
-    assert {"async log", "notify"} <= set(names), names
-    # The clocks are read on demand: no thread wakes to keep them.
-    assert "stamp thread" not in names, names
-
-
-def test_a_broken_pipe_cannot_end_the_service(running):
-    status = pathlib.Path(f"/proc/{running.proc.pid}/status").read_text()
-    ignored = int(re.search(r"^SigIgn:\s*([0-9a-f]+)$", status, re.M).group(1), 16)
-    assert ignored & (1 << (signal.SIGPIPE - 1)), status
+@contextlib.contextmanager
+def taken(port):
+    """Holds port dual-stack, as the service listens: it cannot take the port either way."""
+    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as holder:
+        holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        holder.bind(("::", port))
+        holder.listen()
+        yield
 
 
 def test_a_taken_scpi_port_leaves_the_service_running_without_it(make_service, proto_pb2):
     service = make_service()
     ui_ports = (REQUEST_PORT, NOTIFY_PORT)
-    # Dual-stack, as the service listens: it cannot take the port either way.
-    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as holder:
-        holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-        holder.bind(("::", SCPI_PORT))
-        holder.listen()
+    with taken(SCPI_PORT):
         service.start(free_ports=ui_ports).wait_listening(ui_ports)
-        deadline = time.monotonic() + IO_TIMEOUT
-        while not service.log_has("Listen on :: 5025 failed"):
-            assert time.monotonic() < deadline, service.describe()
-            time.sleep(0.1)
+        assert service.log_has("Listen on :: 5025 failed", IO_TIMEOUT), service.describe()
     assert any(" E " in line and "Listen on :: 5025 failed" in line for line in service.log_lines())
     # The UI link still serves, and the process keeps running until told to stop.
     reply = request(proto_pb2, proto_pb2.DataPack(code=PRODUCT_INFO_GET))
@@ -197,10 +148,7 @@ def test_a_taken_scpi_port_leaves_the_service_running_without_it(make_service, p
 
 def test_a_taken_ui_port_ends_the_service_with_an_error(make_service):
     service = make_service()
-    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as holder:
-        holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-        holder.bind(("::", REQUEST_PORT))
-        holder.listen()
+    with taken(REQUEST_PORT):
         service.start(free_ports=(NOTIFY_PORT, SCPI_PORT))
         status = service.proc.wait(timeout=IO_TIMEOUT)
     assert status != 0
@@ -212,12 +160,168 @@ FAIL_KNOB = "DMM_SIM_FAIL_OPENS"
 
 def test_gpio_failing_twice_holds_the_ports_closed(make_service):
     service = make_service({FAIL_KNOB: "/dev/ord_gpio_ctl=2"}).start()
-    start = time.monotonic()
-    while time.monotonic() - start < 3.0:
-        assert not any(port_open(p) for p in PORTS), "a port listens before the devices are connected"
-        time.sleep(0.2)
+    assert not wait_for(lambda: any(port_open(p) for p in PORTS), 3.0, 0.2), "a port listens before the devices connect"
     service.wait_listening()
     errors = [line for line in service.log_lines() if "GPIO CONNECT ERROR, try again 2s later!" in line]
     assert len(errors) == 2
     apart = (log_time(errors[1]) - log_time(errors[0])).total_seconds()
     assert 1.8 <= apart < 10
+
+
+def test_an_oversized_state_file_is_refused_and_the_service_stays_whole(running, rm):
+    with open(running.root / "data" / "UserData" / "huge.sta", "wb") as huge:
+        huge.truncate(3 << 30)  # sparse: no disk space taken
+    loader, other = open_session(rm), open_session(rm, timeout=2)
+    started = time.monotonic()
+    loader.write('MMEM:LOAD:STAT "huge"')
+    assert other.query("*IDN?")
+    assert loader.query("SYST:ERR?") == EXECUTION_ERROR
+    assert time.monotonic() - started < 2.0
+    # Nothing of the refused load is left running: after an abort a waiting
+    # read still waits its whole time-out.
+    loader.write("TRIG:SOUR EXT")
+    loader.write("ABOR")
+    assert loader.query("*OPC?") == "1"
+    started = time.monotonic()
+    assert loader.query("DATA:REM? 3,WAIT;SYST:ERR?").startswith("-365")
+    assert time.monotonic() - started >= 4.5
+    other.close()
+    loader.close()
+    assert running.stop()[0] == 0, running.describe()
+
+
+def test_no_temporary_of_a_cut_off_save_survives_a_start(make_service):
+    service = make_service()
+    user = service.root / "data" / "UserData"
+    usb = service.root / "mnt" / "media_rw" / "udiskh"
+    for folder in (user / "sub", usb):
+        folder.mkdir(parents=True)
+    debris = [user / "s2.sta.tmp.4242.7", user / "sub" / "d.csv.tmp.17.1", usb / "p.prf.tmp.99.3"]
+    kept = [user / "notes.tmp.txt", user / "s2.sta.tmp", usb / "x.tmp.1.y"]
+    for path in debris + kept:
+        path.write_text("")
+    service.start().wait_listening()
+    assert [p for p in debris if p.exists()] == []
+    assert [p for p in kept if not p.exists()] == []
+    assert service.stop()[0] == 0
+
+
+def set_input(root, volts):
+    (root / "sim" / "input.conf").write_text(f"dc_volts = {volts}\n")
+    time.sleep(0.5)  # re-read within 200 ms
+
+
+def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):
+    svc = make_service()
+    (svc.root / "sim").mkdir()
+    svc.start().wait_listening()
+    dmm = open_session(rm)
+    dmm.write("TRIG:SOUR IMM")
+    set_input(svc.root, 0.5)
+    assert float(dmm.query("MEAS:VOLT:DC? 1")) == 0  # no table: samples read 0
+    for volts in (0, 1):
+        set_input(svc.root, volts)
+        dmm.write(f"CAL:DATA {volts}")
+        assert int(dmm.query("STAT:OPER:COND?")) & 1
+        assert wait_for(lambda: dmm.query("CAL:STAT?") != "RUNNING", 10)
+        assert dmm.query("CAL:STAT?") == "STOPED"
+        assert int(dmm.query("STAT:OPER:COND?")) & 1 == 0
+    assert dmm.query("CAL:SAVE CURR;*OPC?") == "1"
+    assert (svc.root / "vorna" / "data" / "cali_0_1.cal").stat().st_size == 48
+    set_input(svc.root, 0.5)
+    assert abs(float(dmm.query("MEAS:VOLT:DC? 1")) - 0.5) <= 1e-4
+    assert dmm.query("SYST:ERR?") == NO_ERROR
+    dmm.close()
+    assert svc.stop()[0] == 0, svc.describe()
+
+
+NET_PORT = 1998
+RECORD = struct.Struct("<8h4s4s4s4s4s64s64s17s3s")
+UNLINK, LINK, INIT, SUCCESS = 0, 1, 2, 3
+ON_SYSTEM_IO_INFO_CHANGED = 2306
+
+
+def net_record(status, ip="0.0.0.0", mode=0):
+    addr = socket.inet_aton(ip)
+    mask = socket.inet_aton("255.255.255.0")
+    return RECORD.pack(0, status, 1, 0, 0, mode, 100, 1, addr, addr, mask, addr, addr,
+                       b"lab.example", b"", b"02:00:00:00:00:01", b"")
+
+
+class FakeNetService:
+    """The network-status service as the instrument's listens: it takes the client's 184-byte
+    request and sends 184-byte records (host byte order)."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", NET_PORT))
+        self.listener.listen(1)
+        self.listener.settimeout(IO_TIMEOUT)
+        self.client = None
+
+    def accept(self):
+        self.client, _ = self.listener.accept()
+        request = read_exact(self.client, RECORD.size)
+        assert int.from_bytes(request[:4], "little") == 0x10000
+        assert request[4:] == bytes(RECORD.size - 4)
+
+    def send(self, *args, **kwargs):
+        self.client.sendall(net_record(*args, **kwargs))
+
+    def close(self):
+        if self.client:
+            self.client.close()
+        self.listener.close()
+
+
+@pytest.fixture
+def net_service():
+    services = [FakeNetService()]
+    yield services
+    for service in services:
+        service.close()
+
+
+def io_info_with_ip(pb, sock, ip):
+    """The next I/O record with ip that the UI is told."""
+    def parse(pack):
+        return pb.ProtoUtilityIOInfo.FromString(pack.data[ON_SYSTEM_IO_INFO_CHANGED].rawVal)
+    return parse(next_notice(pb, sock, ON_SYSTEM_IO_INFO_CHANGED, lambda pack: parse(pack).mStrIp == ip))
+
+
+def link_updates(service):
+    service.log_has("Lan link update: ")
+    return [line.split("Lan link update: ")[1] for line in service.log_lines() if "Lan link update: " in line]
+
+
+def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_service, net_service, proto_pb2, rm):
+    pb = proto_pb2
+    service = make_service().start()
+    net_service[0].accept()
+    net_service[0].send(LINK)
+    # A change while the service starts, before the hub has the LAN handlers.
+    net_service[0].send(INIT)
+    service.wait_listening()
+
+    with notifications() as ui:
+        io_info_with_ip(pb, ui, "0.0.0.0")  # the connect-time record: LINK, no address yet
+        net_service[0].send(SUCCESS, "10.0.0.5")
+        info = io_info_with_ip(pb, ui, "10.0.0.5")
+    assert (info.mLanLinkStatus, info.mStrSubNetMask, info.mStrVisa) == (0, "255.255.255.0",
+                                                                          "TCPIP::10.0.0.5::INSTR")
+    with contextlib.closing(open_session(rm)) as inst:
+        assert inst.query("SYST:COMM:LAN:IPAD?") == '"10.0.0.5"'
+    assert link_updates(service) == ["3"]
+    assert not service.log_has("not bind")
+
+    # The service restarts: the first record of the new connection differs
+    # from the last report and still calls nobody; the next change does.
+    net_service[0].close()
+    net_service.append(FakeNetService())
+    net_service[1].accept()
+    net_service[1].send(UNLINK)
+    net_service[1].send(LINK)
+    assert service.log_has("Lan link update: 1", IO_TIMEOUT), service.log_lines()[-30:]
+    assert link_updates(service) == ["3", "1"]
+    assert service.stop()[0] == 0

@@ -1,16 +1,14 @@
-"""The settings mirror of the whole service: a change reaches the file within
-0.5 s, survives a restart with power-on recall, survives kill -9 at any moment,
-and *RST restores the defaults with the UI told."""
+"""The settings mirror: a change reaches the file within 0.5 s, survives a restart with
+power-on recall and kill -9 at any moment; *RST restores the defaults with the UI told."""
 
 import random
 import signal
 import socket
 import time
 
-import pytest
 from google.protobuf import text_format
 
-from conftest import IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, as_int32, read_pack, request
+from conftest import IO_TIMEOUT, next_notice, notifications, request, ui_request
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
@@ -22,10 +20,7 @@ KILLS = 60
 
 
 def set_range(pb, volts):
-    """Selects the DC voltage range for `volts`."""
-    pack = pb.DataPack(code=DCV_RANGE_SET)
-    pack.data[0x652].strVal = volts
-    assert request(pb, pack).stat == 0
+    assert ui_request(pb, DCV_RANGE_SET, k652=volts).stat == 0
 
 
 def range_text(pb):
@@ -61,66 +56,51 @@ def start(service):
     return service.start().wait_listening()
 
 
-@pytest.fixture
-def recalling(make_service, proto_pb2):
-    """A service whose saved mirror has power-on recall switched on."""
+def test_a_change_is_saved_at_once_and_kill_at_random_moments_never_tears_the_mirror(proto_pb2, make_service):
+    pb = proto_pb2
     service = start(make_service(extra_env={"DMM_IO_SETTLE_MS": "0"}))
-    mirror = wait_mirror(proto_pb2, service.root, lambda m: True, IO_TIMEOUT)
+    mirror = wait_mirror(pb, service.root, lambda m: True, IO_TIMEOUT)
     assert service.stop()[0] == 0
-    mirror.mProtoSysInfo.mLastLoad = True
+    mirror.mProtoSysInfo.mLastLoad = True  # power-on recall
     (service.root / MIRROR).write_text(text_format.MessageToString(mirror))
-    return start(service)
+    start(service)
 
-
-def test_a_range_change_reaches_the_mirror_and_survives_a_restart(proto_pb2, recalling):
-    before = dcv_range(read_mirror(proto_pb2, recalling.root))
-    changed = time.monotonic()
-    set_range(proto_pb2, "100")
-    wait_mirror(proto_pb2, recalling.root, lambda m: dcv_range(m) != before, IO_TIMEOUT)
-    assert time.monotonic() - changed < 0.5
-    assert recalling.stop()[0] == 0
-    start(recalling)
-    assert range_text(proto_pb2) == "1.00000000E+02"
-
-
-def test_kill_at_random_moments_never_tears_the_mirror(proto_pb2, recalling):
-    rng = random.Random(21)
-    indexes = {}
-    range_text_of = {}
-    value = dcv_range(read_mirror(proto_pb2, recalling.root))
-    for volts in ("100", "1"):
-        set_range(proto_pb2, volts)
+    indexes, range_text_of = {}, {}
+    value = dcv_range(read_mirror(pb, service.root))
+    for volts in ("100", "1", "100"):
+        changed = time.monotonic()
+        set_range(pb, volts)
         before = value
-        value = dcv_range(wait_mirror(proto_pb2, recalling.root, lambda m: dcv_range(m) != before, IO_TIMEOUT))
+        value = dcv_range(wait_mirror(pb, service.root, lambda m: dcv_range(m) != before, IO_TIMEOUT))
+        assert time.monotonic() - changed < 0.5
         indexes[value] = volts
-        range_text_of[value] = range_text(proto_pb2)
+        range_text_of[value] = range_text(pb)
+    assert service.stop()[0] == 0
+    start(service)
+    assert range_text(pb) == "1.00000000E+02"
+
+    rng = random.Random(21)
     newer = 0
     for kill in range(KILLS):
         old, value = value, next(i for i in indexes if i != value)
-        set_range(proto_pb2, indexes[value])
+        set_range(pb, indexes[value])
         time.sleep(rng.uniform(0.0, 0.4))
-        recalling.proc.send_signal(signal.SIGKILL)
-        recalling.proc.wait(timeout=IO_TIMEOUT)
+        service.proc.send_signal(signal.SIGKILL)
+        service.proc.wait(timeout=IO_TIMEOUT)
         # As the kill left it, then as the restarted service took it up.
-        saved = dcv_range(read_mirror(proto_pb2, recalling.root))
+        saved = dcv_range(read_mirror(pb, service.root))
         assert saved in (old, value), f"kill {kill}: range {saved}, expected {old} or {value}"
         newer += saved == value
-        start(recalling)
-        assert range_text(proto_pb2) == range_text_of[saved], f"kill {kill}"
+        start(service)
+        assert range_text(pb) == range_text_of[saved], f"kill {kill}"
         value = saved
     print(f"{KILLS} kills: {newer} left the new setting, {KILLS - newer} the old one")
-    recalling.check_sanitizers()
 
 
 def test_reset_restores_the_defaults_and_tells_the_ui(proto_pb2, running):
     set_range(proto_pb2, "100")
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as notes, \
-            socket.create_connection(("127.0.0.1", 5025), timeout=IO_TIMEOUT) as scpi:
-        notes.settimeout(IO_TIMEOUT)
+    with notifications() as notes, socket.create_connection(("127.0.0.1", 5025), timeout=IO_TIMEOUT) as scpi:
         scpi.sendall(b"*RST\n")
-        while True:
-            pack = read_pack(proto_pb2, notes)
-            if pack.code == as_int32(ON_LXI_RESET | NOTIFY_FLAG):
-                break
+        pack = next_notice(proto_pb2, notes, ON_LXI_RESET)
         assert pack.data[ON_LXI_RESET].bVal and pack.data[ON_CONFIG_RESET].bVal
     assert range_text(proto_pb2) != "1.00000000E+02"

@@ -1,30 +1,19 @@
 """The simulated front end of a host build as a running service and scripts/run see it."""
+import contextlib
 import os
 import signal
 import stat
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 
-from conftest import PORTS, START_TIMEOUT, port_open
-
-REPO = Path(__file__).resolve().parents[2]
-
-
-def wait_for(predicate, timeout=START_TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
+from conftest import PORTS, REPO, port_open, wait_for
 
 
 def test_input_file_is_reread_and_the_trigger_fifo_is_open(running):
     fifo = running.root / "sim" / "ext_trigger"
-    assert wait_for(fifo.exists)
+    assert wait_for(fifo.exists, 30)
     assert stat.S_ISFIFO(fifo.stat().st_mode)
     # A reader holds it: a writer that does not wait can open it and send edges.
     fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
@@ -34,7 +23,7 @@ def test_input_file_is_reread_and_the_trigger_fifo_is_open(running):
     conf = running.root / "sim" / "input.conf"
     conf.write_text("dc_volts = 1\nbogus = 2\n")
     line = 'sim input: unknown name "bogus" ignored'
-    assert wait_for(lambda: running.log_has(line), timeout=5), running.describe()
+    assert running.log_has(line, 5), running.describe()
     conf.write_text("# changed\ndc_volts = 2\nbogus = 3\n")
     time.sleep(0.5)  # re-read within 200 ms; the name is reported once only
     assert sum(line in text for text in running.log_lines()) == 1
@@ -45,17 +34,25 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
         pytest.skip("scripts/run builds and runs ./build only")
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DMM_ROOT": str(tmp_path)}
     # The service of an earlier test may still be letting go of its ports.
-    assert wait_for(lambda: not any(port_open(p) for p in PORTS)), "ports taken by another process"
+    assert wait_for(lambda: not any(port_open(p) for p in PORTS), 30), "ports taken by another process"
     out = tmp_path / "run.out"
     with open(out, "wb") as sink:
         proc = subprocess.Popen([str(REPO / "scripts" / "run")], cwd=REPO, env=env, stdout=sink,
-                                stderr=subprocess.STDOUT, start_new_session=True)
+                                stderr=subprocess.STDOUT, start_new_session=True,
+                                # A runner started in the background ignores SIGINT, and a shell
+                                # cannot trap a signal that was ignored when it started.
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
-        assert wait_for(lambda: b"MainService is up" in out.read_bytes(), timeout=300), out.read_text()
+        assert wait_for(lambda: b"MainService is up" in out.read_bytes(), 300), out.read_text()
         cal = sorted(p.name for p in (tmp_path / "vorna" / "data").glob("*.cal"))
         assert len(cal) == 47
         assert "cali_0_0.cal" in cal and "cali_10_0.cal" in cal
         assert (tmp_path / "vorna" / "data" / "cali_0_0.cal").stat().st_size == 48
     finally:
         proc.send_signal(signal.SIGINT)
-        assert proc.wait(timeout=30) == 0, out.read_text()
+        try:
+            assert proc.wait(timeout=30) == 0, out.read_text()
+        finally:
+            # Nothing it started may outlive the test and hold the ports of the next ones.
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGKILL)

@@ -1,20 +1,30 @@
-"""Mass-memory commands over SCPI and a file copy over the UI link, on the
-whole service: folders, stored states, the catalogue, paths kept inside the
-storage roots, and the copy's reports on the notification port."""
+"""Mass-memory commands over SCPI and file operations over the UI link: folders,
+stored states, the catalogue, paths kept inside the storage roots, the reports."""
 
-import socket
 import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, NOTIFY_FLAG, NOTIFY_PORT, SCPI_RESOURCE, as_int32, read_pack, request
+from conftest import EXECUTION_ERROR, NO_ERROR, listeners, next_notice, notifications, ui_request
 
 pytest.importorskip("pyvisa")
 
-NO_ERROR = '0,"No error"'
-EXECUTION_ERROR = '-200,"Execution error"'
-FILE_COPY = 0x10000F06
+FILE_DELETE, FOLDER_CREATE, FILE_COPY, FILE_SAVE = 0x10000F01, 0x10000F00, 0x10000F06, 0x10000F0A
 FILE_OPERATION_STATUS = 2327
+UI_PORTS = (9999, 9998)
+
+
+def ui_operation(pb, code, **fields):
+    """The reply's stat of a UI file request and, for a job it started, the (type, status, result)
+    of its reports on the notification port, up to the one of its end."""
+    with notifications() as notices:
+        stat = ui_request(pb, code, **fields).stat
+        reports = []
+        while stat == 0 and code != FOLDER_CREATE and not (reports and reports[-1][1] == 1):
+            note = next_notice(pb, notices, FILE_OPERATION_STATUS)
+            info = pb.ProtoFileOperationInfo.FromString(note.data[FILE_OPERATION_STATUS].rawVal)
+            reports.append((info.ms32OpType, info.ms32OpStatus, info.ms32OpResult))
+    return stat, reports
 
 
 def test_folder_and_state_are_catalogued(inst, service):
@@ -70,55 +80,10 @@ def test_a_ui_copy_reports_on_the_notification_port(proto_pb2, inst, service):
     inst.write('MMEM:STOR:STAT "c"')
     inst.write('MMEM:MDIR "INT:/copies"')
     assert inst.query("*OPC?") == "1"
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as notices:
-        notices.settimeout(IO_TIMEOUT)
-        pack = proto_pb2.DataPack(code=FILE_COPY)
-        pack.data[0xF10].strVal = "/data/UserData/c.sta"
-        pack.data[0xF11].strVal = "data/UserData/copies"
-        assert request(proto_pb2, pack).stat == 0
-        seen = []
-        while len(seen) < 2:
-            note = read_pack(proto_pb2, notices)
-            if note.code == as_int32(FILE_OPERATION_STATUS | NOTIFY_FLAG):
-                info = proto_pb2.ProtoFileOperationInfo.FromString(note.data[FILE_OPERATION_STATUS].rawVal)
-                seen.append((info.ms32OpType, info.ms32OpStatus, info.ms32OpResult))
-    assert seen == [(0, 0, 0), (0, 1, 0)]
+    copy = ui_operation(proto_pb2, FILE_COPY, x0F10="/data/UserData/c.sta", x0F11="data/UserData/copies")
+    assert copy == (0, [(0, 0, 0), (0, 1, 0)])
     assert (service.root / "data" / "UserData" / "copies" / "c.sta").is_file()
 
-
-
-FILE_DELETE, FOLDER_CREATE, FILE_SAVE = 0x10000F01, 0x10000F00, 0x10000F0A
-UI_PORTS = (9999, 9998)
-
-
-def ui_operation(proto_pb2, code, **fields):
-    """The reply's stat of a UI request and, for a job it started, the result of its end report."""
-    with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as notices:
-        notices.settimeout(IO_TIMEOUT)
-        pack = proto_pb2.DataPack(code=code)
-        for key, text in fields.items():
-            pack.data[int(key[1:], 16)].strVal = text
-        stat = request(proto_pb2, pack).stat
-        while stat == 0 and code != FOLDER_CREATE:
-            note = read_pack(proto_pb2, notices)
-            if note.code == as_int32(FILE_OPERATION_STATUS | NOTIFY_FLAG):
-                info = proto_pb2.ProtoFileOperationInfo.FromString(note.data[FILE_OPERATION_STATUS].rawVal)
-                if info.ms32OpStatus == 1:
-                    return stat, info.ms32OpResult
-    return stat, None
-
-
-def ui_listeners():
-    """The local addresses that listen on the UI ports, from the kernel's socket tables."""
-    found = set()
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as f:
-            for row in f.readlines()[1:]:
-                fields = row.split()
-                address, port = fields[1].rsplit(":", 1)
-                if fields[3] == "0A" and int(port, 16) in UI_PORTS:
-                    found.add((address, int(port, 16)))
-    return found
 
 
 @pytest.mark.parametrize("code,fields", [
@@ -135,21 +100,21 @@ def test_ui_file_operations_stay_in_the_roots(proto_pb2, inst, service, code, fi
     data.mkdir(parents=True, exist_ok=True)
     (data / "keep").write_text("k")
     (data / "keep").chmod(0o600)
-    assert ui_operation(proto_pb2, code, **fields) == (44, None)
+    assert ui_operation(proto_pb2, code, **fields) == (44, [])
     assert (data / "keep").read_text() == "k" and (data / "keep").stat().st_mode & 0o777 == 0o600
     assert (service.root / "data" / "UserData").is_dir() and (service.root / "data" / "logs").is_dir()
     assert not [p for p in service.root.rglob("*") if p.name in ("x.sh", "made", "keep") and p.parent != data]
     assert inst.query("*IDN?")
     # The UI app runs on the same board: nothing else may reach these ports.
-    assert {address for address, _ in ui_listeners()} == {"0100007F"}
-    assert {port for _, port in ui_listeners()} == set(UI_PORTS)
+    assert {(address, port) for address, port in listeners() if port in UI_PORTS} == {
+        ("0100007F", port) for port in UI_PORTS}
 
 
 def test_a_ui_copy_leaves_its_source_mode(proto_pb2, service):
     source = service.root / "data" / "UserData" / "mine.txt"
     source.write_text("m")
     source.chmod(0o640)
-    assert ui_operation(proto_pb2, FILE_COPY, x0F10="/data/UserData/mine.txt", x0F11="/data/UserData/copy.txt") == (0, 0)
+    assert ui_operation(proto_pb2, FILE_COPY, x0F10="/data/UserData/mine.txt", x0F11="/data/UserData/copy.txt")[1][-1] == (0, 1, 0)
     assert source.stat().st_mode & 0o777 == 0o640
     assert source.with_name("copy.txt").stat().st_mode & 0o002 == 0
 

@@ -1,8 +1,5 @@
-"""System settings over SCPI (PyVISA): identity, clock, brightness and screen copy.
-
-The service runs in its own data root with the screen-capture stand-in that
-scripts/run installs, so a downloaded screen copy is a real image file.
-"""
+"""System settings over SCPI: identity, clock, brightness, power-on recall and screen copy
+(with the capture stand-in that scripts/run installs, so a copy is a real image file)."""
 
 import shutil
 import struct
@@ -11,9 +8,9 @@ import zlib
 
 import pytest
 
-from conftest import REPO, Service, serve
+from conftest import REPO, Service, serve, wait_for
 
-pyvisa = pytest.importorskip("pyvisa")
+pytest.importorskip("pyvisa")
 
 TOOL = REPO / "tools" / "screencap_standin" / "screencap_vorna"
 WIDTH, HEIGHT = 800, 480
@@ -21,7 +18,6 @@ WIDTH, HEIGHT = 800, 480
 
 @pytest.fixture(scope="module")
 def service(service_binary, tmp_path_factory):
-    """The module's service, with the capture stand-in in its data root."""
     root = tmp_path_factory.mktemp("system_root")
     tools = root / "vorna" / "tools"
     tools.mkdir(parents=True)
@@ -54,10 +50,7 @@ def test_brightness_out_of_range_is_refused(inst):
     inst.write("SYST:DISP:BRIG 101")
     assert inst.query("SYST:ERR?").startswith("-222,")
     assert inst.query("SYST:ERR?").startswith("0,")
-    deadline = time.monotonic() + 10
-    while inst.query("SYST:DISP:BRIG?") != "40":
-        assert time.monotonic() < deadline
-        time.sleep(0.05)
+    assert wait_for(lambda: inst.query("SYST:DISP:BRIG?") == "40", 10)
 
 
 @pytest.mark.parametrize("command, recall, error", [

@@ -1,6 +1,5 @@
-"""Trigger and read sequences as a test script sends them, over the SCPI socket
-and over VXI-11, on the simulated front end: what each read answers, how many
-readings, and which errors."""
+"""Trigger and read sequences as a script sends them, over the SCPI socket and VXI-11:
+what each read answers, how many readings, and which errors."""
 
 import os
 import subprocess
@@ -9,17 +8,16 @@ import time
 
 import pytest
 
-from conftest import PORTS, SCPI_PORT, VXI_PORT, Service, serve
+from conftest import PORTS, SCPI_RESOURCE, VXI_PORT, Service, open_session, serve
 from test_vxi11 import RESOURCE as VXI_RESOURCE, portmapper  # noqa: F401 (fixture)
 
-pyvisa = pytest.importorskip("pyvisa")
+pytest.importorskip("pyvisa")
 
 VOLTS = 1.5
-TRANSPORTS = {"socket": f"TCPIP0::127.0.0.1::{SCPI_PORT}::SOCKET", "vxi11": VXI_RESOURCE}
+TRANSPORTS = {"socket": SCPI_RESOURCE, "vxi11": VXI_RESOURCE}
 
-# (setup messages (a query's answer is passed over), edges into the trigger input (seconds after the query is
-# sent), query, readings it answers or its exact answer, then (message,
-# answer prefix) pairs checked afterwards).
+# (setup messages (a query's answer is passed over), edges into the trigger input (seconds after the query
+# is sent), query, readings it answers or its exact answer, then (message, answer prefix) pairs checked after).
 SEQUENCES = {
     "ext-init-then-fetch": (["TRIG:SOUR EXT", "INIT"], [0.3, 0.6], "FETC?", 1, [("SYST:ERR?", "0,")]),
     "bus-after-reset": (["CONF:VOLT:DC 10,0.001", "SAMP:COUN 3", "TRIG:SOUR BUS", "INIT", "*TRG"], [],
@@ -49,8 +47,7 @@ def meter(portmapper, service_binary, build_dir, tmp_path_factory):  # noqa: F81
 
 @pytest.fixture(params=sorted(TRANSPORTS))
 def dmm(request, meter, rm):
-    session = rm.open_resource(TRANSPORTS[request.param], read_termination="\n", write_termination="\n",
-                               timeout=20000)
+    session = open_session(rm, TRANSPORTS[request.param])
     session.write("*RST;*CLS")
     assert session.query("*OPC?") == "1"
     yield session
@@ -97,10 +94,10 @@ def test_trigger_and_read_sequence(meter, dmm, name):
 
 def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
     # The reading time-out is the last VXI-11 client's I/O time-out: 5 s.
-    vxi = rm.open_resource(VXI_RESOURCE, read_termination="\n", write_termination="\n", timeout=5000)
+    vxi = open_session(rm, VXI_RESOURCE, timeout=5)
     assert vxi.query("*OPC?") == "1"
     vxi.close()
-    dmm = rm.open_resource(TRANSPORTS["socket"], read_termination="\n", write_termination="\n", timeout=30000)
+    dmm = open_session(rm, timeout=30)
     try:
         dmm.write("*RST;*CLS")
         dmm.write("CONF:VOLT:DC 10;SAMP:COUN 20")

@@ -1,17 +1,12 @@
-"""USBTMC through the gadget stand-in of a running service (DMM_USBTMC_STANDIN=1).
-
-A fake USB host takes the stand-in's host ends (bulk stream, control packets)
-from the UNIX socket at the node's host path, frames DEV_DEP_MSG_OUT and
-REQUEST_DEV_DEP_MSG_IN, reads DEV_DEP_MSG_IN and sends class requests.
-"""
+"""USBTMC through the gadget stand-in of a running service (DMM_USBTMC_STANDIN=1): a fake
+host takes the stand-in's bulk and control ends from the UNIX socket at the node's path."""
 
 import socket
 import struct
-import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, PRODUCT_INFO_GET, START_TIMEOUT, Service, read_exact, request, serve
+from conftest import IO_TIMEOUT, START_TIMEOUT, Service, identity, read_exact, serve, wait_for
 
 DEV_DEP_MSG_OUT = 1
 REQUEST_DEV_DEP_MSG_IN = 2
@@ -28,10 +23,7 @@ def frame(msg_id, tag, size, attr, data=b""):
 
 class FakeUsbHost:
     def __init__(self, node):
-        deadline = time.monotonic() + START_TIMEOUT
-        while not node.exists():
-            assert time.monotonic() < deadline, f"{node} never appeared"
-            time.sleep(0.05)
+        assert wait_for(node.exists, START_TIMEOUT), f"{node} never appeared"
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as attach:
             attach.connect(str(node))
             _, fds, _, _ = socket.recv_fds(attach, 1, 2)
@@ -89,19 +81,12 @@ def host(service):
 
 @pytest.fixture(scope="module")
 def idn(service, proto_pb2):
-    pb = proto_pb2
-    reply = request(pb, pb.DataPack(code=PRODUCT_INFO_GET))
-    info = pb.ProtoProductInfo.FromString(reply.data[0x122E].rawVal)
-    return ",".join(["Vorna Technologies", info.mModel, info.mSerialNum, info.mSwVer])
+    return identity(proto_pb2)
 
 
-def test_idn_comes_back(host, idn):
+def test_replies_come_back_whole_in_transfers_of_any_size(host, idn):
     assert host.query("*IDN?\n") == idn + "\n"
-    # Small transfers: the same reply in pieces.
     assert host.query("*IDN?\n", transfer_size=7) == idn + "\n"
-
-
-def test_large_reply_comes_back_whole(host, idn):
     count = 8000
     reply = host.query("*IDN?;" * (count - 1) + "*IDN?\n", transfer_size=65536)
     assert len(reply) > 300_000
