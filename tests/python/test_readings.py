@@ -157,13 +157,13 @@ def on_10v_range(meter, dmm, **given):
 def test_statistics_follow_a_noisy_input(meter, dmm):
     on_10v_range(meter, dmm, dc_volts=1.5, noise=0.001, seed=7)
     dmm.write("CALC:AVER:STAT ON")
-    time.sleep(1.5)
+    count = lambda: int(dmm.query("CALC:AVER:COUN?"))
+    assert wait_for(lambda: count() >= 5)
     mean, sdev, low, high = values(dmm.query("CALC:AVER:ALL?"))
-    first = int(dmm.query("CALC:AVER:COUN?"))
+    first = count()
     assert low <= mean <= high and low < high, (mean, low, high)
     assert abs(mean - 1.5) < 0.05 and 0 < sdev < 0.05
-    time.sleep(1.0)
-    assert int(dmm.query("CALC:AVER:COUN?")) > first > 0
+    assert wait_for(lambda: count() > first)
     assert dmm.query("SYST:ERR?") == NO_ERROR
     dmm.write("CALC:AVER:STAT OFF")
     dmm.write("CALC:AVER:ALL?")
@@ -175,11 +175,12 @@ def test_decibels_against_a_reference(meter, dmm, proto_pb2):
     dmm.write("CALC:SCAL:FUNC DB;:CALC:SCAL:DB:REF 3;:CALC:SCAL ON")
     assert dmm.query("CALC:SCAL:FUNC?") == "DB"
     assert float(dmm.query("CALC:SCAL:DB:REF?")) == 3
-    time.sleep(1.0)
-    reply = request(proto_pb2, proto_pb2.DataPack(code=0x300))
-    assert reply.stat == 0
     expected = 10 * math.log10(2.0 ** 2 / 600 * 1000) - 3
-    assert abs(reply.data[0x802].f64Val - expected) < 0.01, reply
+    # The next reading after the switch carries the value.
+    decibels = lambda: request(proto_pb2, proto_pb2.DataPack(code=0x300))
+    assert wait_for(lambda: abs(decibels().data[0x802].f64Val - expected) < 0.01)
+    reply = decibels()
+    assert reply.stat == 0 and abs(reply.data[0x802].f64Val - expected) < 0.01, reply
     assert dmm.query("SYST:ERR?") == NO_ERROR
     dmm.write("CALC:SCAL OFF")
 
