@@ -29,7 +29,13 @@ void connectWithRetry(const std::function<bool()>& open, const char* failure) {
 void connectDev() {
     // A host build measures what the simulation's input file and trigger FIFO say.
     if (platform::devSimulated()) {
-        platform::simStartServiceInputs([](const std::string& text) { PrintW("%s", text.c_str()); });
+        platform::simStartServiceInputs([](bool trouble, const std::string& text) {
+            if (trouble) {
+                PrintW("%s", text.c_str());
+            } else {
+                PrintI("%s", text.c_str());
+            }
+        });
     }
     connectWithRetry([] { return CGpioCtl::instance()->GPIO_Connect(); },
                      "GPIO CONNECT ERROR, try again 2s later!");

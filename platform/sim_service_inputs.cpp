@@ -64,7 +64,7 @@ int openTriggerFifo(const std::string& path, int& keepOpen) {
 
 class ServiceInputs {
 public:
-    explicit ServiceInputs(std::function<void(const std::string&)> log) : _log(std::move(log)) {
+    explicit ServiceInputs(std::function<void(bool, const std::string&)> log) : _log(std::move(log)) {
         std::string dir = hostPath("/sim");
         ::mkdir(dir.c_str(), 0755);
         _file = hostPath(kInputFile);
@@ -93,8 +93,9 @@ public:
     }
 
 private:
-    void report(const std::string& text) {
-        if (_log) _log(text);
+    // `trouble` lines are warnings; the rest say what the simulation did.
+    void report(const std::string& text, bool trouble = true) {
+        if (_log) _log(trouble, text);
     }
 
     void apply() {
@@ -104,14 +105,18 @@ private:
         simFrontEnd().setInputs(simParseInputText(text.str(), [this](const std::string& name) {
             if (_unknown.insert(name).second) report("sim input: unknown name \"" + name + "\" ignored");
         }));
+        // Numbered, so that no two notes repeat: a script can tell that its
+        // change is in force.
+        report("sim inputs read (" + std::to_string(++_reads) + ")", false);
     }
 
-    std::function<void(const std::string&)> _log;
+    std::function<void(bool, const std::string&)> _log;
     std::string _file;
     FileStamp _stamp;
     int _fifo = -1;
     int _fifoWriter = -1;
     std::set<std::string> _unknown;
+    unsigned long _reads = 0;
 };
 
 } // namespace
@@ -130,7 +135,7 @@ SimInputs simParseInputText(const std::string& text, const std::function<void(co
     return inputs;
 }
 
-void simStartServiceInputs(std::function<void(const std::string&)> log) {
+void simStartServiceInputs(std::function<void(bool, const std::string&)> log) {
     static std::once_flag once;
     std::call_once(once, [&log] {
         // Lives until the process ends, like the devices it feeds.

@@ -8,12 +8,13 @@ namespace platform {
 // and whole-process tests:
 // - "<root>/sim/input.conf": `name = value` lines (SimInputs names, SI units,
 //   `#` comments), re-read within 200 ms of a change; names it does not know
-//   are reported once through `log` and ignored; a missing file or name reads
+//   are reported once through `log` (as trouble) and ignored, and every
+//   read is noted there, numbered; a missing file or name reads
 //   as the default (0, closed, 23.5 degrees).
 // - "<root>/sim/ext_trigger": a FIFO created here; every byte written to it is
 //   one edge of the external trigger input.
 // Starts one thread on the first call; later calls do nothing.
-void simStartServiceInputs(std::function<void(const std::string&)> log);
+void simStartServiceInputs(std::function<void(bool, const std::string&)> log);
 
 // Applies settings text to the front end (the file's content); unknown names
 // go to `unknown`, once each over the calls that share that set.

@@ -166,6 +166,15 @@ def log_time(line):
 LOG_WAIT = 1.0
 
 
+def set_inputs(service, text):
+    """Writes the simulated inputs and waits until the service has read them
+    (it notes each read, numbered)."""
+    reads = lambda: sum("sim inputs read (" in line for line in service.log_lines())
+    before = reads()
+    (service.root / "sim" / "input.conf").write_text(text)
+    assert wait_for(lambda: reads() > before, IO_TIMEOUT, 0.02), "the service did not read its inputs"
+
+
 class Service:
     """One MainService process with its own data root."""
 

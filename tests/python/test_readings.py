@@ -3,11 +3,10 @@ measurement, math, sensors and calibration."""
 
 import math
 import subprocess
-import time
 
 import pytest
 
-from conftest import NO_ERROR, Service, open_session, request, serve, ui_request, wait_for
+from conftest import NO_ERROR, Service, open_session, request, serve, set_inputs, ui_request, wait_for
 
 pytest.importorskip("pyvisa")
 
@@ -31,8 +30,7 @@ def dmm(meter, rm):
 
 
 def inputs(meter, **values):
-    (meter.root / "sim" / "input.conf").write_text("".join(f"{k} = {v}\n" for k, v in values.items()))
-    time.sleep(0.5)  # re-read within 200 ms
+    set_inputs(meter, "".join(f"{k} = {v}\n" for k, v in values.items()))
 
 
 def values(text):

@@ -14,7 +14,7 @@ import pytest
 
 from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET,
                       REQUEST_PORT, SCPI_PORT, listeners, log_time, next_notice, notifications, open_session,
-                      port_open, read_exact, read_pack, request, wait_for)
+                      port_open, read_exact, read_pack, request, set_inputs, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
@@ -206,9 +206,6 @@ def test_no_temporary_of_a_cut_off_save_survives_a_start(make_service):
     assert service.stop()[0] == 0
 
 
-def set_input(root, volts):
-    (root / "sim" / "input.conf").write_text(f"dc_volts = {volts}\n")
-    time.sleep(0.5)  # re-read within 200 ms
 
 
 def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):
@@ -217,10 +214,10 @@ def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):
     svc.start().wait_listening()
     dmm = open_session(rm)
     dmm.write("TRIG:SOUR IMM")
-    set_input(svc.root, 0.5)
+    set_inputs(svc, "dc_volts = 0.5\n")
     assert float(dmm.query("MEAS:VOLT:DC? 1")) == 0  # no table: samples read 0
     for volts in (0, 1):
-        set_input(svc.root, volts)
+        set_inputs(svc, f"dc_volts = {volts}\n")
         dmm.write(f"CAL:DATA {volts}")
         assert int(dmm.query("STAT:OPER:COND?")) & 1
         assert wait_for(lambda: dmm.query("CAL:STAT?") != "RUNNING", 10)
@@ -228,7 +225,7 @@ def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):
         assert int(dmm.query("STAT:OPER:COND?")) & 1 == 0
     assert dmm.query("CAL:SAVE CURR;*OPC?") == "1"
     assert (svc.root / "vorna" / "data" / "cali_0_1.cal").stat().st_size == 48
-    set_input(svc.root, 0.5)
+    set_inputs(svc, "dc_volts = 0.5\n")
     assert abs(float(dmm.query("MEAS:VOLT:DC? 1")) - 0.5) <= 1e-4
     assert dmm.query("SYST:ERR?") == NO_ERROR
     dmm.close()
