@@ -54,3 +54,18 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
             # Nothing it started may outlive the test and hold the ports of the next ones.
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(proc.pid, signal.SIGKILL)
+
+
+@pytest.mark.parametrize("args, status, stream", [
+    (["--help"], 0, "stdout"),
+    (["-h"], 0, "stdout"),
+    (["build"], 2, "stderr"),
+])
+def test_scripts_run_with_an_argument_only_explains_itself(tmp_path, args, status, stream):
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DMM_ROOT": str(tmp_path / "root")}
+    done = subprocess.run([str(REPO / "scripts" / "run"), *args], cwd=REPO, env=env,
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == status
+    assert "Usage: scripts/run" in getattr(done, stream)
+    # Nothing was installed, built or started: not even the data root exists.
+    assert not (tmp_path / "root").exists()
