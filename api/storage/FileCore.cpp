@@ -1,6 +1,5 @@
 #include "FileCore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -9,14 +8,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "AnchoredPath.h"
+#include "FolderAt.h"
 #include "TemporaryFile.h"
 #include "Util/File.h"
 #include "Util/logger.h"
-#include "orphan_files.h"
 #include "root_path.h"
 #include "storage_host.h"
 
@@ -79,6 +77,34 @@ bool replaceFile(const std::string& host, const char* data, size_t len) {
     }
     ok = ::fsync(dir) == 0;
     return ::close(dir) == 0 && ok;
+}
+
+// Removes the temporaries of the open folder whose target `target` accepts
+// and, `levels` deep, of the folders below it: each reached through its
+// parent's descriptor and never through a link.
+void sweepTemporaries(int dir, const std::string& path, const FileCore::TargetFilter& target, int levels,
+                      long& budget, std::vector<std::string>& removed) {
+    std::vector<std::string> names;
+    if (levels <= 0 || !folder_at::listNames(dir, names)) {
+        return;
+    }
+    for (const std::string& name : names) {
+        struct stat st;
+        if (--budget < 0 || !folder_at::entryStat(dir, name, st)) {
+            continue;
+        }
+        const std::string of = temporary_file::targetOf(name);
+        if (S_ISREG(st.st_mode) && !of.empty() && target(of)) {
+            if (::unlinkat(dir, name.c_str(), 0) == 0) {
+                removed.push_back(path + "/" + name);
+            }
+        } else if (S_ISDIR(st.st_mode) && levels > 1) {
+            const folder_at::Fd below = folder_at::openFolder(dir, name);
+            if (below.ok()) {
+                sweepTemporaries(below.get(), path + "/" + name, target, levels - 1, budget, removed);
+            }
+        }
+    }
 }
 
 } // namespace
@@ -240,31 +266,9 @@ std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, 
     std::vector<std::string> removed;
     // A stick with millions of entries must not hold start-up for long.
     long budget = 200000;
-    std::vector<std::string> folders{folder};
-    while (!folders.empty() && budget > 0) {
-        const std::string at = folders.back();
-        folders.pop_back();
-        for (const std::string& name : platform::removeFilesIf(at, [&](const std::string& name) {
-                 --budget;
-                 const std::string of = temporary_file::targetOf(name);
-                 return !of.empty() && target(of);
-             })) {
-            removed.push_back(at + "/" + name);
-        }
-        if (!recursive) {
-            break;
-        }
-        // Sub-folders only, links not followed.
-        const std::string host = platform::hostPath(at);
-        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(host.c_str()), ::closedir);
-        while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
-            const std::string name = entry->d_name;
-            struct stat st;
-            if (name != "." && name != ".." && ::lstat((host + "/" + name).c_str(), &st) == 0 &&
-                S_ISDIR(st.st_mode)) {
-                folders.push_back(at + "/" + name);
-            }
-        }
+    const folder_at::Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.ok()) {
+        sweepTemporaries(top.get(), folder, target, recursive ? kMaxTreeDepth : 1, budget, removed);
     }
     return removed;
 }
