@@ -1,5 +1,6 @@
 #include "AnchoredPath.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -28,8 +29,11 @@ std::string realHost(const std::string& path) {
 
 AnchoredPath::AnchoredPath(const std::string& path) {
     const std::string p = StorageRemotePath::normalise(path);
+    const size_t slash = p.rfind('/');
+    m_leaf = p == "/" ? "." : p.substr(slash + 1);
     if (!StorageRemotePath::insideRoots(p)) {
         m_host = platform::hostPath(path);
+        m_parent = platform::hostPath(slash == 0 ? "/" : p.substr(0, slash));
         m_ok = true;
         return;
     }
@@ -39,6 +43,9 @@ AnchoredPath::AnchoredPath(const std::string& path) {
     m_realRoot = realHost(root);
     // The root itself is pinned as its own folder, anything below by its parent.
     m_root = p == root;
+    if (m_root) {
+        m_leaf = ".";
+    }
     const std::string folder = m_root ? p : p.substr(0, p.rfind('/'));
     if (!m_realRoot.empty()) {
         m_folder = ::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -61,4 +68,15 @@ AnchoredPath::~AnchoredPath() {
 
 bool AnchoredPath::holds(int fd) const {
     return !m_confined || (!m_realRoot.empty() && StorageRemotePath::under(pathOf(fd), m_realRoot));
+}
+
+int AnchoredPath::openFolder() const {
+    if (m_confined) {
+        if (!m_ok) {
+            errno = EACCES;
+            return -1;
+        }
+        return ::fcntl(m_folder, F_DUPFD_CLOEXEC, 0);
+    }
+    return ::open(m_parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }

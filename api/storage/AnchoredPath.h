@@ -25,6 +25,12 @@ public:
     // For a confined path: `fd`, opened through host(), is an object inside
     // the root (a link at the last step may have been followed). True otherwise.
     bool holds(int fd) const;
+    // A new descriptor of the folder that holds the entry (the pinned one for
+    // a confined path), for walks that go on relative to it; the caller
+    // closes it. -1 with errno set when it cannot be had.
+    int openFolder() const;
+    // The entry's name in that folder: "." for a root, pinned as its own folder.
+    const std::string& leaf() const { return m_leaf; }
 
 private:
     bool m_ok = false;
@@ -33,4 +39,6 @@ private:
     int m_folder = -1;
     std::string m_host;
     std::string m_realRoot;
+    std::string m_parent;  // unconfined: the host path of the folder
+    std::string m_leaf;
 };

@@ -1,30 +1,27 @@
 #include "FileCore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "AnchoredPath.h"
+#include "FolderAt.h"
+#include "TemporaryFile.h"
 #include "Util/File.h"
 #include "Util/logger.h"
-#include "orphan_files.h"
 #include "root_path.h"
 #include "storage_host.h"
 
 namespace {
 
-// A write must leave more than this much free on the medium.
+// A write of the user's files must leave more than this much free on the
+// medium; the service's own files need only fit.
 constexpr unsigned long long kReserve = 0x1004000ULL;
 
 std::string parentFolder(const std::string& path) {
@@ -60,56 +57,11 @@ bool appendFile(const AnchoredPath& at, const char* data, size_t len) {
     return ::close(fd) == 0 && ok;
 }
 
-// Creates a temporary file beside `host` under a name no other save uses:
-// saves of the same file from several threads must not write into one
-// temporary, and a file of the user's that happens to bear such a name is
-// never overwritten. -1 when none can be made.
-// Its name: the target's, kTemporaryMark, the process id, "." and a serial.
-constexpr const char* kTemporaryMark = ".tmp.";
-
-int openTemporary(const std::string& host, std::string& tmp) {
-    static std::atomic<unsigned long> s_serial{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = host + kTemporaryMark + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    return -1;
-}
-
-// "<digits>.<digits>": what follows kTemporaryMark in a temporary's name.
-bool isPidAndSerial(const std::string& text) {
-    const auto dot = text.find('.');
-    auto digits = [](const std::string& part) {
-        return !part.empty() && std::all_of(part.begin(), part.end(),
-                                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-    };
-    return dot != std::string::npos && digits(text.substr(0, dot)) && digits(text.substr(dot + 1));
-}
-
-// The target's name of a temporary "<target>.tmp.<pid>.<serial>"; empty
-// when `name` is none.
-std::string temporaryTarget(const std::string& name) {
-    const auto serialDot = name.rfind('.');
-    const auto pidDot = serialDot == std::string::npos || serialDot == 0 ? std::string::npos
-                                                                         : name.rfind('.', serialDot - 1);
-    if (pidDot == std::string::npos || pidDot < 5) {
-        return "";
-    }
-    const size_t mark = pidDot - 4;  // ".tmp" right before the pid's dot
-    if (name.compare(mark, 5, kTemporaryMark) != 0 || !isPidAndSerial(name.substr(pidDot + 1))) {
-        return "";
-    }
-    return name.substr(0, mark);
-}
-
 // Writes a temporary file beside the target, flushes it and renames it over
 // the target, then flushes the folder so that the rename itself is durable.
 bool replaceFile(const std::string& host, const char* data, size_t len) {
     std::string tmp;
-    int fd = openTemporary(host, tmp);
+    int fd = temporary_file::create(AT_FDCWD, host, tmp);
     if (fd < 0) {
         return false;
     }
@@ -125,6 +77,34 @@ bool replaceFile(const std::string& host, const char* data, size_t len) {
     }
     ok = ::fsync(dir) == 0;
     return ::close(dir) == 0 && ok;
+}
+
+// Removes the temporaries of the open folder whose target `target` accepts
+// and, `levels` deep, of the folders below it: each reached through its
+// parent's descriptor and never through a link.
+void sweepTemporaries(int dir, const std::string& path, const FileCore::TargetFilter& target, int levels,
+                      long& budget, std::vector<std::string>& removed) {
+    std::vector<std::string> names;
+    if (levels <= 0 || !folder_at::listNames(dir, names)) {
+        return;
+    }
+    for (const std::string& name : names) {
+        struct stat st;
+        if (--budget < 0 || !folder_at::entryStat(dir, name, st)) {
+            continue;
+        }
+        const std::string of = temporary_file::targetOf(name);
+        if (S_ISREG(st.st_mode) && !of.empty() && target(of)) {
+            if (::unlinkat(dir, name.c_str(), 0) == 0) {
+                removed.push_back(path + "/" + name);
+            }
+        } else if (S_ISDIR(st.st_mode) && levels > 1) {
+            const folder_at::Fd below = folder_at::openFolder(dir, name);
+            if (below.ok()) {
+                sweepTemporaries(below.get(), path + "/" + name, target, levels - 1, budget, removed);
+            }
+        }
+    }
 }
 
 } // namespace
@@ -190,6 +170,12 @@ bool FileCore::IsFileExists(const std::string& path) {
     return ::stat(platform::hostPath(path).c_str(), &st) == 0;
 }
 
+bool FileCore::IsEntryExists(const std::string& path) {
+    const AnchoredPath at(path);
+    struct stat st;
+    return at.ok() && ::lstat(at.host().c_str(), &st) == 0;
+}
+
 bool FileCore::FileSave(const std::string& path, const char* data, int len, bool append, bool logFailures) {
     if (data == nullptr || len < 1) {
         PrintE("Param error!");
@@ -202,8 +188,16 @@ bool FileCore::FileSave(const std::string& path, const char* data, int len, bool
         // a user's folders are made only by the user.
         toolkit::File::create_path((folder + "/").c_str(), 0777);
     }
-    unsigned long long space = GetFreeDiskSize(folder);
-    if (space <= kReserve || space < static_cast<unsigned long long>(len)) {
+    // A nearly full medium must not lose the settings: the margin keeps room
+    // for them and is the user's files' limit only. The service's own file
+    // is tried also where the medium cannot be asked.
+    platform::SpaceInfo info;
+    const bool known = platform::storageHost().space(platform::hostPath(folder), info);
+    if (!known) {
+        PrintE("statfs failed = %s", folder.c_str());
+    }
+    const unsigned long long margin = at.confined() ? kReserve : 0;
+    if (known ? info.free <= margin || info.free < static_cast<unsigned long long>(len) : at.confined()) {
         if (logFailures) {
             PrintE("Space not enough");
         }
@@ -272,31 +266,9 @@ std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, 
     std::vector<std::string> removed;
     // A stick with millions of entries must not hold start-up for long.
     long budget = 200000;
-    std::vector<std::string> folders{folder};
-    while (!folders.empty() && budget > 0) {
-        const std::string at = folders.back();
-        folders.pop_back();
-        for (const std::string& name : platform::removeFilesIf(at, [&](const std::string& name) {
-                 --budget;
-                 const std::string of = temporaryTarget(name);
-                 return !of.empty() && target(of);
-             })) {
-            removed.push_back(at + "/" + name);
-        }
-        if (!recursive) {
-            break;
-        }
-        // Sub-folders only, links not followed.
-        const std::string host = platform::hostPath(at);
-        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(host.c_str()), ::closedir);
-        while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
-            const std::string name = entry->d_name;
-            struct stat st;
-            if (name != "." && name != ".." && ::lstat((host + "/" + name).c_str(), &st) == 0 &&
-                S_ISDIR(st.st_mode)) {
-                folders.push_back(at + "/" + name);
-            }
-        }
+    const folder_at::Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.ok()) {
+        sweepTemporaries(top.get(), folder, target, recursive ? kMaxTreeDepth : 1, budget, removed);
     }
     return removed;
 }

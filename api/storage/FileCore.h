@@ -43,12 +43,17 @@ public:
 
     bool IsFolderExists(const std::string& path);
     bool IsFileExists(const std::string& path);
+    // The entry itself is there (a link counts, whatever it leads to); for a
+    // path in a storage root, in its pinned folder.
+    bool IsEntryExists(const std::string& path);
 
     // Writes `len` bytes to `path`: appended when `append` is set, otherwise
     // the file is replaced as a whole (a temporary file beside it is written,
     // flushed to disk and renamed over it, and the folder is flushed, so a
     // power cut leaves either the old or the new file). Refuses a null or
-    // empty buffer and a medium with no more than 16 MiB + 16 KiB free.
+    // empty buffer and a medium the bytes do not fit on; a user's file (in a
+    // storage root) also needs more than 16 MiB + 16 KiB free, a margin that
+    // leaves the service room for its own files (the settings mirror).
     // Missing parent folders of the service's own files are made; a path in
     // a storage root is written through its pinned folder (AnchoredPath), and
     // a root itself is never written. True when every byte reached the file.
@@ -71,16 +76,25 @@ public:
     bool FileLoad(const std::string& path, std::vector<char>& out, int offset, int length,
                   long long maxSize = kSettingsFileMax);
 
+    // Copy, move and delete walk a tree one folder at a time, each opened
+    // relative to the one above and never through a link: a folder swapped
+    // for a link while the walk is under way is met as the link, so nothing
+    // outside the tree is read, changed or removed. Trees deeper than
+    // kMaxTreeDepth folders are refused.
+    static constexpr int kMaxTreeDepth = 256;
+
     // Copies a file or a folder tree (links are copied as links, never
     // followed); an existing folder as `dst` receives src under its own name.
     // A folder is not copied into itself. The source's modes stay as they
-    // are; what the copy makes gets ordinary modes (the file mask's).
-    // A cancelled copy removes the target it was writing unless that was a
-    // folder that existed before.
+    // are; what the copy makes gets ordinary modes (the file mask's). Each
+    // file is written to a temporary beside its target (named as a save
+    // names its own) and renamed when whole, so a copy cut off leaves no part
+    // of a file under a target's name. A cancelled copy leaves a file it
+    // would replace as it was, and removes a target that did not exist.
     bool FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
-    // Renames, or copies and deletes across file systems; same target rule.
-    // A cancelled copy across file systems keeps the source and removes the
-    // partial target.
+    // Sets mode 0777 on the tree, then renames it, or copies and deletes
+    // across file systems; same target rule. A cancelled copy across file
+    // systems keeps the source and removes the partial target.
     bool FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Deletes a file or a whole tree without following links; a missing path
     // counts as deleted. Cancelled, what was removed stays removed. Neither

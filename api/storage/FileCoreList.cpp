@@ -1,12 +1,15 @@
 // Folder listings, emptiness and the size walk of FileCore.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AnchoredPath.h"
+#include "FolderAt.h"
 #include "FileCore.h"
 #include "Util/logger.h"
 #include "root_path.h"
@@ -100,35 +103,44 @@ bool entryStat(const std::string& host, const std::string& path, struct stat& st
 // the folders then counted in part.
 constexpr long kWalkBudget = 200000;
 
-// Sums the sizes below `host` depth first; links are not followed.
-long long walkSize(const std::string& host, long& budget) {
-    Folder folder = openFolder(host);
-    if (!folder) {
+// Sums the sizes below the open folder depth first, each folder reached
+// through its parent's descriptor; links are not followed.
+long long walkSize(int folder, long& budget, int depth = 0) {
+    std::vector<std::string> names;
+    if (!folder_at::listNames(folder, names)) {
         PrintE("path do not exist");
         return 0;
     }
     long long total = 0;
-    while (const dirent* entry = ::readdir(folder.get())) {
-        if (isDotOrDotDot(entry->d_name)) {
-            continue;
-        }
+    for (const std::string& name : names) {
         if (--budget < 0) {
             if (budget == -1) {
                 PrintW("folder sizes counted in part: more than %ld entries", kWalkBudget);
             }
             return total;
         }
-        const std::string child = host + "/" + entry->d_name;
         struct stat st;
-        if (::lstat(child.c_str(), &st) != 0) {
+        if (!folder_at::entryStat(folder, name, st)) {
             continue;
         }
         total += static_cast<long long>(st.st_size);
-        if (S_ISDIR(st.st_mode)) {
-            total += walkSize(child, budget);
+        if (S_ISDIR(st.st_mode) && depth + 1 < FileCore::kMaxTreeDepth) {
+            const folder_at::Fd below = folder_at::openFolder(folder, name);
+            total += below.ok() ? walkSize(below.get(), budget, depth + 1) : 0;
         }
     }
     return total;
+}
+
+// The size of everything below the folder `host` names (its last step not
+// followed when it is a link).
+long long walkSize(const std::string& host, long& budget) {
+    const folder_at::Fd folder(::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.ok()) {
+        PrintE("path do not exist");
+        return 0;
+    }
+    return walkSize(folder.get(), budget);
 }
 
 std::string modifyTime(const struct stat& st) {

@@ -1,65 +1,66 @@
 // Copy, move, delete and folder creation of FileCore, through system calls
-// only: names are taken literally whatever characters they hold.
-#include <dirent.h>
+// only: names are taken literally whatever characters they hold. Trees are
+// walked by descriptor (FolderAt.h): each entry relative to its folder's
+// descriptor, never by a path looked up again later, so a folder swapped for
+// a link mid-walk is met as the link and the walk never leaves its tree.
 #include <fcntl.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "AnchoredPath.h"
 #include "FileCore.h"
+#include "FolderAt.h"
+#include "StorageRemotePath.h"
+#include "TemporaryFile.h"
 #include "Util/logger.h"
-#include "root_path.h"
 #include "storage_host.h"
 
 namespace {
 
 using CancelCheck = FileCore::CancelCheck;
+using folder_at::entryStat;
+using folder_at::Fd;
+using folder_at::listNames;
+using folder_at::openFolder;
 
 bool stopped(const CancelCheck& cancelled) { return cancelled && cancelled(); }
 
-std::vector<std::string> childNames(const std::string& host, bool& ok) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(host.c_str()), ::closedir);
-    ok = folder != nullptr;
-    while (ok) {
-        const dirent* entry = ::readdir(folder.get());
-        if (entry == nullptr) {
-            break;
-        }
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
+// Each level of a walk holds its folder open while it is below it.
+bool tooDeep(int depth) {
+    if (depth < FileCore::kMaxTreeDepth) {
+        return false;
     }
-    return names;
+    PrintE("folder tree deeper than %d levels", FileCore::kMaxTreeDepth);
+    return true;
 }
 
 // Mode 0777 on the entry and, for a folder, on all below it; links are
 // neither changed nor followed.
-bool chmodTree(const std::string& host) {
+bool chmodAt(int dir, const std::string& name, const CancelCheck& cancelled, int depth = 0) {
     struct stat st;
-    if (::lstat(host.c_str(), &st) != 0) {
+    if (stopped(cancelled) || !entryStat(dir, name, st)) {
         return false;
     }
     if (S_ISLNK(st.st_mode)) {
         return true;
     }
-    if (::chmod(host.c_str(), 0777) != 0) {
+    if (!S_ISDIR(st.st_mode)) {
+        // Not supported on a link: one swapped in since is left as it is.
+        return ::fchmodat(dir, name.c_str(), 0777, AT_SYMLINK_NOFOLLOW) == 0 || errno == EOPNOTSUPP;
+    }
+    std::vector<std::string> names;
+    const Fd folder = tooDeep(depth) ? Fd() : openFolder(dir, name);
+    if (!folder.ok() || ::fchmod(folder.get(), 0777) != 0 || !listNames(folder.get(), names)) {
         return false;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        return true;
-    }
     bool ok = true;
-    for (const std::string& name : childNames(host, ok)) {
-        ok = chmodTree(host + "/" + name) && ok;
+    for (const std::string& child : names) {
+        ok = chmodAt(folder.get(), child, cancelled, depth + 1) && ok;
     }
     return ok;
 }
@@ -90,165 +91,200 @@ bool copyBytes(int in, int out, const CancelCheck& cancelled) {
     }
 }
 
-bool copyFile(const std::string& from, const std::string& to, const CancelCheck& cancelled) {
-    int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) {
+// Fills a temporary beside the target, flushes it and renames it over the
+// target (a link in the target's place is replaced, never written through).
+bool copyFileAt(int fromDir, const std::string& from, int toDir, const std::string& to,
+                const CancelCheck& cancelled) {
+    // Not blocking: a FIFO swapped in for the file must not hold the job.
+    Fd in(::openat(fromDir, from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!in.ok() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
-    // A link in the target's place is replaced, never written through.
-    struct stat st;
-    if (::lstat(to.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        ::unlink(to.c_str());
-    }
+    std::string tmp;
     // Ordinary modes, as the process's file mask makes them.
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    bool ok = out >= 0 && copyBytes(in, out, cancelled);
-    ::close(in);
-    return out >= 0 && ::close(out) == 0 && ok;
+    Fd out(temporary_file::create(toDir, to, tmp));
+    if (!out.ok()) {
+        return false;
+    }
+    bool ok = copyBytes(in.get(), out.get(), cancelled) && ::fsync(out.get()) == 0;
+    ok = out.close() && ok;
+    if (!ok || ::renameat(toDir, tmp.c_str(), toDir, to.c_str()) != 0) {
+        ::unlinkat(toDir, tmp.c_str(), 0);
+        return false;
+    }
+    return true;
 }
 
-bool copyTree(const std::string& from, const std::string& to, const CancelCheck& cancelled) {
-    if (stopped(cancelled)) {
+bool copyLinkAt(int fromDir, const std::string& from, int toDir, const std::string& to) {
+    char target[PATH_MAX];
+    const ssize_t len = ::readlinkat(fromDir, from.c_str(), target, sizeof target);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof target) {
         return false;
     }
+    ::unlinkat(toDir, to.c_str(), 0);
+    return ::symlinkat(std::string(target, static_cast<size_t>(len)).c_str(), toDir, to.c_str()) == 0;
+}
+
+bool copyAt(int fromDir, const std::string& from, int toDir, const std::string& to, const CancelCheck& cancelled,
+            int depth = 0) {
     struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) {
+    if (stopped(cancelled) || !entryStat(fromDir, from, st)) {
         return false;
     }
     if (S_ISLNK(st.st_mode)) {
-        std::vector<char> target(static_cast<size_t>(st.st_size) + 1);
-        ssize_t len = ::readlink(from.c_str(), target.data(), target.size());
-        if (len < 0) {
-            return false;
-        }
-        ::unlink(to.c_str());
-        return ::symlink(std::string(target.data(), static_cast<size_t>(len)).c_str(), to.c_str()) == 0;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        struct stat existing;
-        if (::mkdir(to.c_str(), 0777) != 0 && !(errno == EEXIST && ::lstat(to.c_str(), &existing) == 0 &&
-                                                  S_ISDIR(existing.st_mode))) {
-            return false;
-        }
-        bool ok = true;
-        for (const std::string& name : childNames(from, ok)) {
-            ok = copyTree(from + "/" + name, to + "/" + name, cancelled) && ok;
-        }
-        return ok;
+        return copyLinkAt(fromDir, from, toDir, to);
     }
     if (S_ISFIFO(st.st_mode)) {
-        ::unlink(to.c_str());
-        return ::mkfifo(to.c_str(), 0666) == 0;
+        ::unlinkat(toDir, to.c_str(), 0);
+        return ::mkfifoat(toDir, to.c_str(), 0666) == 0;
     }
-    return S_ISREG(st.st_mode) && copyFile(from, to, cancelled);
+    if (!S_ISDIR(st.st_mode)) {
+        return S_ISREG(st.st_mode) && copyFileAt(fromDir, from, toDir, to, cancelled);
+    }
+    const Fd source = tooDeep(depth) ? Fd() : openFolder(fromDir, from);
+    if (!source.ok() || (::mkdirat(toDir, to.c_str(), 0777) != 0 && errno != EEXIST)) {
+        return false;
+    }
+    // A link in the target folder's place is no folder to copy into.
+    const Fd target = openFolder(toDir, to);
+    std::vector<std::string> names;
+    if (!target.ok() || !listNames(source.get(), names)) {
+        return false;
+    }
+    bool ok = true;
+    for (const std::string& name : names) {
+        ok = copyAt(source.get(), name, target.get(), name, cancelled, depth + 1) && ok;
+    }
+    return ok;
 }
 
 // Depth first; links are removed, never followed. A missing entry is gone already.
-bool removeTree(const std::string& host, const CancelCheck& cancelled = {}) {
+bool removeAt(int dir, const std::string& name, const CancelCheck& cancelled, int depth = 0) {
     if (stopped(cancelled)) {
         return false;
     }
     struct stat st;
-    if (::lstat(host.c_str(), &st) != 0) {
+    if (!entryStat(dir, name, st)) {
         return errno == ENOENT;
     }
     if (!S_ISDIR(st.st_mode)) {
-        return ::unlink(host.c_str()) == 0 || errno == ENOENT;
+        return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
-    bool ok = true;
-    for (const std::string& name : childNames(host, ok)) {
-        ok = removeTree(host + "/" + name, cancelled) && ok;
-    }
-    return ::rmdir(host.c_str()) == 0 && ok;
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
-// An existing folder as destination receives the source (a path of the
-// system) under its own name; a link there is no folder to go into.
-std::string targetOf(const std::string& src, const std::string& dstHost) {
-    struct stat st;
-    if (::lstat(dstHost.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return withoutTrailingSlashes(dstHost);
-    }
-    const std::string name = withoutTrailingSlashes(src);
-    return withoutTrailingSlashes(dstHost) + "/" + name.substr(name.rfind('/') + 1);
-}
-
-std::string resolved(const std::string& host) {
-    char buffer[PATH_MAX];
-    return ::realpath(host.c_str(), buffer) != nullptr ? std::string(buffer) : std::string();
-}
-
-// True when `target` is the source itself or lies inside the source folder.
-bool insideSource(const std::string& srcHost, const std::string& target) {
-    const std::string src = resolved(srcHost);
-    std::string at = resolved(target);
-    if (at.empty()) {
-        at = resolved(target.substr(0, target.rfind('/')));
-        if (at.empty()) {
-            return false;
-        }
-        at += "/";
-    }
-    return !src.empty() && (at == src || at.compare(0, src.size() + 1, src + "/") == 0);
-}
-
-// Puts what was written onto the medium of `host`.
-bool flushTo(const std::string& host) {
-    int fd = ::open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        fd = ::open(host.substr(0, host.rfind('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    if (fd < 0) {
+    std::vector<std::string> names;
+    const Fd folder = tooDeep(depth) ? Fd() : openFolder(dir, name);
+    if (!folder.ok() || !listNames(folder.get(), names)) {
         return false;
     }
-    bool ok = ::syncfs(fd) == 0;
-    return ::close(fd) == 0 && ok;
-}
-
-// A copy cut off by a cancel leaves no half-written target behind; a folder
-// that was there before keeps what it held.
-void dropPartial(const std::string& target, bool existedAsFolder) {
-    if (!existedAsFolder) {
-        removeTree(target);
+    bool ok = true;
+    for (const std::string& child : names) {
+        ok = removeAt(folder.get(), child, cancelled, depth + 1) && ok;
     }
+    // Whatever now bears the name is removed only as an empty folder.
+    return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 && ok;
 }
 
-bool isFolder(const std::string& host) {
+// The last name of a path of the system, a root's included.
+std::string baseName(const std::string& path) {
+    const std::string p = StorageRemotePath::normalise(path);
+    return p.substr(p.rfind('/') + 1);
+}
+
+// Where a copy or move puts its source: an existing folder as destination
+// receives it under the source's own name; a link there is no folder to go into.
+struct Target {
+    Fd folder;
+    std::string name;
+};
+
+bool targetOf(const AnchoredPath& to, const std::string& src, Target& out) {
+    const Fd parent(to.ok() ? to.openFolder() : -1);
     struct stat st;
-    return ::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (parent.ok() && entryStat(parent.get(), to.leaf(), st) && S_ISDIR(st.st_mode)) {
+        out.folder = openFolder(parent.get(), to.leaf());
+        out.name = baseName(src);
+    } else {
+        out.folder = Fd(parent.ok() ? ::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0) : -1);
+        out.name = to.leaf();
+    }
+    return out.folder.ok() && !out.name.empty() && out.name != "." && out.name != "..";
+}
+
+// True when the target is the source itself, or the target's folder is the
+// source folder or lies inside it (its folders up to "/" are looked at).
+bool intoItself(int fromDir, const std::string& from, const Target& target) {
+    struct stat source, st;
+    if (!entryStat(fromDir, from, source)) {
+        return false;
+    }
+    if (entryStat(target.folder.get(), target.name, st) && folder_at::sameObject(st, source)) {
+        return true;
+    }
+    if (!S_ISDIR(source.st_mode)) {
+        return false;
+    }
+    Fd at(::fcntl(target.folder.get(), F_DUPFD_CLOEXEC, 0));
+    for (int up = 0; at.ok() && ::fstat(at.get(), &st) == 0 && up < PATH_MAX; ++up) {
+        if (folder_at::sameObject(st, source)) {
+            return true;
+        }
+        Fd parent(::openat(at.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat above;
+        if (!parent.ok() || ::fstat(parent.get(), &above) != 0 || folder_at::sameObject(above, st)) {
+            return false;  // "/" reached
+        }
+        at = std::move(parent);
+    }
+    return false;
+}
+
+// Puts what was written onto the medium of the open folder.
+bool flushTo(int folder) {
+    return ::syncfs(folder) == 0;
+}
+
+bool exists(int dir, const std::string& name) {
+    struct stat st;
+    return entryStat(dir, name, st);
+}
+
+// The open folder of a path and its name in it.
+struct Source {
+    explicit Source(const AnchoredPath& at)
+        : folder(at.ok() ? at.openFolder() : -1), error(folder.ok() ? 0 : errno), name(at.leaf()) {}
+    Fd folder;
+    int error;  // why the folder could not be opened
+    std::string name;
+};
+
+// Copies the source into the target; a copy cut off by a cancel leaves no
+// target that was not there before.
+bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled) {
+    const bool existed = exists(to.folder.get(), to.name);
+    if (copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled)) {
+        return true;
+    }
+    if (stopped(cancelled) && !existed) {
+        removeAt(to.folder.get(), to.name, {});
+    }
+    return false;
 }
 
 } // namespace
 
 bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
     const AnchoredPath from(src), to(dst);
-    struct stat st;
-    if (!from.ok() || !to.ok() || ::lstat(from.host().c_str(), &st) != 0) {
+    const Source source(from);
+    Target target;
+    if (!source.folder.ok() || !exists(source.folder.get(), source.name) || !targetOf(to, src, target)) {
         return false;
     }
     // The source keeps its modes; what is made gets ordinary ones.
-    const std::string srcHost = from.host();
-    const std::string target = targetOf(src, to.host());
-    if (insideSource(srcHost, target)) {
+    if (intoItself(source.folder.get(), source.name, target) || !copyInto(source, target, cancelled)) {
         PrintE("cp error");
         return false;
     }
-    const bool wasFolder = isFolder(target);
-    if (!copyTree(srcHost, target, cancelled)) {
-        if (stopped(cancelled)) {
-            dropPartial(target, wasFolder);
-        }
-        PrintE("cp error");
-        return false;
-    }
-    if (!flushTo(target)) {
+    if (!flushTo(target.folder.get())) {
         PrintE("sync error");
         return false;
     }
@@ -257,54 +293,57 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
 
 bool FileCore::FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
     const AnchoredPath from(src), to(dst);
-    const std::string srcHost = from.host();
-    struct stat st;
-    if (!from.ok() || !to.ok() || from.root() || ::lstat(srcHost.c_str(), &st) != 0) {
+    const Source source(from);
+    Target target;
+    if (from.root() || !source.folder.ok() || !exists(source.folder.get(), source.name) ||
+        !targetOf(to, src, target)) {
         PrintE("File not exist");
         return false;
     }
     PrintI("form = %s, to = %s", src.c_str(), dst.c_str());
-    if (!chmodTree(srcHost)) {
+    if (!chmodAt(source.folder.get(), source.name, cancelled)) {
         PrintE("chmod failed");
         return false;
     }
-    const std::string target = targetOf(src, to.host());
-    int error = platform::storageHost().rename(srcHost, target);
+    // The names are looked up only in the open folders.
+    int error = platform::storageHost().rename(folder_at::through(source.folder.get(), source.name),
+                                               folder_at::through(target.folder.get(), target.name));
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
-        const bool wasFolder = isFolder(target);
-        if (!copyTree(srcHost, target, cancelled)) {
-            if (stopped(cancelled)) {
-                dropPartial(target, wasFolder);
-            }
-            error = EIO;
-        } else {
-            error = removeTree(srcHost) ? 0 : EIO;
-        }
+        error = intoItself(source.folder.get(), source.name, target) || !copyInto(source, target, cancelled) ||
+                        !removeAt(source.folder.get(), source.name, {})
+                    ? EIO
+                    : 0;
     }
     if (error != 0) {
         PrintE("mv failed");
         return false;
     }
-    flushTo(target);
+    flushTo(target.folder.get());
     return true;
 }
 
 bool FileCore::FileDelete(const std::string& path, const CancelCheck& cancelled) {
     const AnchoredPath at(path);
-    if (!at.ok() || at.root() || !removeTree(at.host(), cancelled)) {
+    const Source entry(at);
+    if (!entry.folder.ok()) {
+        // No folder to hold it: the service's own path is gone already.
+        return at.ok() && !at.confined() && entry.error == ENOENT;
+    }
+    if (at.root() || !removeAt(entry.folder.get(), entry.name, cancelled)) {
         return false;
     }
-    flushTo(at.host());
+    flushTo(entry.folder.get());
     return true;
 }
 
 bool FileCore::DirectoryDelete(const std::string& path) {
     const AnchoredPath at(path);
-    if (!at.ok() || at.root() || ::rmdir(at.host().c_str()) != 0) {
+    const Source entry(at);
+    if (!entry.folder.ok() || at.root() || ::unlinkat(entry.folder.get(), entry.name.c_str(), AT_REMOVEDIR) != 0) {
         return false;
     }
-    flushTo(at.host());
+    flushTo(entry.folder.get());
     return true;
 }
 
@@ -314,10 +353,15 @@ bool FileCore::CreateDirectories(const std::string& path) {
         return false;
     }
     const AnchoredPath at(path);
-    // The umask would narrow the mode given to mkdir.
-    if (!at.ok() || ::mkdir(at.host().c_str(), 0777) != 0 || ::chmod(at.host().c_str(), 0777) != 0) {
+    const Source entry(at);
+    if (!entry.folder.ok() || ::mkdirat(entry.folder.get(), entry.name.c_str(), 0777) != 0) {
         return false;
     }
-    flushTo(at.host());
+    // The file mask narrowed the mode given to mkdir.
+    const Fd made = openFolder(entry.folder.get(), entry.name);
+    if (!made.ok() || ::fchmod(made.get(), 0777) != 0) {
+        return false;
+    }
+    flushTo(entry.folder.get());
     return true;
 }

@@ -175,8 +175,12 @@ int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMa
             PrintE("cbFileDelete failed");
             return refused;
         }
-        work = [path](const FileCore::CancelCheck& cancelled) {
-            if (files().FileDelete(path, cancelled)) {
+        // Remote control learns that the name it deleted was not there, as
+        // of any other failed delete.
+        work = [path, mustExist = isRemote(source)](const FileCore::CancelCheck& cancelled) {
+            if (mustExist && !files().IsEntryExists(path)) {
+                PrintE("no such file or folder: %s", path.c_str());
+            } else if (files().FileDelete(path, cancelled)) {
                 return 0;
             }
             PrintE("cbFileDelete failed");

@@ -14,7 +14,7 @@ import pytest
 
 from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET,
                       REQUEST_PORT, SCPI_PORT, listeners, log_time, next_notice, notifications, open_session,
-                      port_open, read_exact, read_pack, request, set_inputs, wait_for)
+                      port_open, read_exact, read_pack, request, set_inputs, ui_request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
@@ -206,6 +206,25 @@ def test_no_temporary_of_a_cut_off_save_survives_a_start(make_service):
     assert service.stop()[0] == 0
 
 
+
+
+def test_a_ui_copy_cut_by_a_kill_leaves_no_part_under_its_name(make_service, proto_pb2):
+    service = make_service()
+    user = service.root / "data" / "UserData"
+    user.mkdir(parents=True)
+    source, target = user / "big.bin", user / "copy.bin"
+    with open(source, "wb") as big:
+        big.truncate(1 << 30)  # sparse: read fast, written for long
+    service.start().wait_listening()
+    reply = ui_request(proto_pb2, 0x10000F06, x0F10="/data/UserData/big.bin", x0F11="/data/UserData/copy.bin")
+    assert reply.stat == 0
+    assert wait_for(lambda: list(user.glob("copy.bin*")), IO_TIMEOUT, 0.005)
+    service.kill()
+    # Killed while it wrote: what bears the name, if anything, is the whole file.
+    assert not target.exists() or target.stat().st_size == source.stat().st_size
+    service.start().wait_listening()
+    assert sorted(p.name for p in user.iterdir()) in (["big.bin"], ["big.bin", "copy.bin"])
+    assert service.stop()[0] == 0
 
 
 def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):

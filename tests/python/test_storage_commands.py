@@ -65,6 +65,16 @@ def test_storage_commands_take_effect_in_the_order_sent(inst, service):
         assert not (service.root / "data" / "UserData" / f"o{i}").exists()
 
 
+def test_deleting_a_name_that_is_not_there_is_an_error(inst, service):
+    inst.write('MMEM:STOR:STAT "gone"')
+    inst.write('MMEM:DEL "INT:\\gone.sta"')
+    assert inst.query("SYST:ERR?") == NO_ERROR
+    for name in ("gone.sta", "never.sta", "nofolder\\x.sta"):
+        inst.write(f'MMEM:DEL "INT:\\{name}"')
+        assert inst.query("SYST:ERR?") == EXECUTION_ERROR, name
+    assert service.log_has("no such file or folder: /data/UserData/never.sta")
+
+
 def test_a_stored_state_restores_a_changed_range(inst):
     inst.write("VOLT:DC:RANG 10")
     inst.write('MMEM:STOR:STAT "r"')

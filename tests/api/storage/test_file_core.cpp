@@ -49,13 +49,18 @@ struct Fixture : ::testing::Test {
 
 } // namespace
 
-TEST_F(Fixture, SaveKeepsMoreThanTheReserveFreeAndReplacesOrAppends) {
+// The free-space margin is kept for the user's files; the service's own
+// files (the settings mirror, calibration) are written whenever they fit.
+TEST_F(Fixture, SaveKeepsTheMarginForUserFilesAndReplacesOrAppends) {
     FakeMedium medium;
-    const struct { unsigned long long free; bool saved; } cases[] = {
-        {0x1004001, true}, {0x1004000, false}, {0, false}};
+    fs::create_directories(host("/data/UserData"));
+    const struct { const char* path; unsigned long long free; bool saved; } cases[] = {
+        {"/data/UserData/a.txt", 0x1004001, true}, {"/data/UserData/a.txt", 0x1004000, false},
+        {"/data/UserData/a.txt", 0, false},        {"/vorna/data/a.txt", 5, true},
+        {"/vorna/data/a.txt", 4, false},           {"/data/a.txt", 1 << 20, true}};
     for (const auto& c : cases) {
         medium.setFree(c.free);
-        EXPECT_EQ(files.FileSave("/data/a.txt", "first", 5, false), c.saved) << c.free;
+        EXPECT_EQ(files.FileSave(c.path, "first", 5, false), c.saved) << c.path << " " << c.free;
     }
     medium.setFree(1ULL << 40);
     ASSERT_TRUE(files.FileSave("/data/a.txt", "second", 6, false));
@@ -64,7 +69,7 @@ TEST_F(Fixture, SaveKeepsMoreThanTheReserveFreeAndReplacesOrAppends) {
     EXPECT_FALSE(files.FileSave("/data/a.txt", nullptr, 4, false));
     EXPECT_FALSE(files.FileSave("/data/a.txt", "abc", 0, false));
     // The replacing save left no temporary behind.
-    EXPECT_EQ(entries(host("/data")), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(entries(host("/data")), (std::vector<std::string>{"UserData", "a.txt"}));
 }
 
 TEST_F(Fixture, SavesOfOneFileFromSeveralThreadsEachLeaveAWholeFile) {
@@ -139,6 +144,85 @@ TEST_F(Fixture, AFolderOfARootSwappedForALinkLeadsNowhere) {
     // A link inside a root that stays inside it still leads to its file.
     ASSERT_EQ(::symlink("in.sta", host("/data/UserData/alias.sta").c_str()), 0);
     EXPECT_EQ(load(files, "/data/UserData/alias.sta"), "in");
+}
+
+// A folder of the tree that a delete, copy or move walks is swapped for a
+// link to the outside between the listing of its entries and the work on
+// them: the cancel check, asked before each entry, swaps at its k-th call.
+// Whenever the swap comes, nothing outside is removed, brought in or changed.
+TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
+    FakeMedium medium(1ULL << 40);
+    const std::vector<std::string> names = {"f0", "f1", "f2"};
+    enum Op { Delete, Copy, Move, MoveAcross };
+    for (Op op : {Delete, Copy, Move, MoveAcross}) {
+        for (int k = 1; k <= 8; ++k) {
+            fs::remove_all(host("/outside"));
+            fs::remove_all(host("/data/UserData"));
+            fs::remove_all(host("/mnt/media_rw/udiskh"));
+            fs::create_directories(host("/mnt/media_rw/udiskh"));
+            for (const std::string& name : names) {
+                writeFile(host("/data/UserData/d/sub/" + name), "in");
+                writeFile(host("/outside/" + name), "secret");
+                ASSERT_EQ(::chmod(host("/outside/" + name).c_str(), 0600), 0);
+            }
+            int calls = 0;
+            const FileCore::CancelCheck swap = [&] {
+                if (++calls == k) {
+                    fs::rename(host("/data/UserData/d/sub"), host("/data/UserData/moved"));
+                    fs::create_directory_symlink(host("/outside"), host("/data/UserData/d/sub"));
+                }
+                return false;
+            };
+            medium.crossDevice = op == MoveAcross;
+            const std::string from = "/data/UserData/d", to = "/mnt/media_rw/udiskh/d";
+            op == Delete ? files.FileDelete(from, swap)
+                         : op == Copy ? files.FileCopy(from, to, swap) : files.FileMove(from, to, swap);
+            const std::string at = " op " + std::to_string(op) + " k " + std::to_string(k);
+            ASSERT_EQ(entries(host("/outside")), names) << at;
+            for (const std::string& name : names) {
+                EXPECT_EQ(readFile(host("/outside/" + name)), "secret") << at;
+                EXPECT_EQ(fs::status(host("/outside/" + name)).permissions(), fs::perms(0600)) << at;
+            }
+            for (const auto& entry : fs::recursive_directory_iterator(host("/mnt/media_rw/udiskh"))) {
+                if (entry.is_regular_file()) {
+                    EXPECT_EQ(readFile(entry.path().string()), "in") << entry.path() << at;
+                }
+            }
+        }
+    }
+}
+
+// A copy cut off at any moment (a kill) leaves no part of a file under the
+// target's name: each file is written to a temporary beside it, named as a
+// save names its own so that the start-up sweep removes it, and renamed
+// when whole. A cancelled copy leaves a file it would replace as it was.
+TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
+    const std::string big(300000, 'b');  // several chunks
+    writeFile(host("/u/big"), big);
+    fs::create_directories(host("/v"));
+    std::vector<std::vector<std::string>> seen;
+    ASSERT_TRUE(files.FileCopy("/u/big", "/v/big", [&] {
+        seen.push_back(entries(host("/v")));
+        return false;
+    }));
+    EXPECT_EQ(readFile(host("/v/big")), big);
+    EXPECT_EQ(entries(host("/v")), std::vector<std::string>{"big"});
+    std::string temporary;
+    for (const auto& names : seen) {
+        ASSERT_LE(names.size(), 1u);
+        EXPECT_TRUE(names.empty() || names[0] != "big") << "a part of the file under its name";
+        temporary = names.empty() ? temporary : names[0];
+    }
+    ASSERT_FALSE(temporary.empty());
+    writeFile(host("/v/" + temporary), "left by a kill");
+    EXPECT_EQ(FileCore::RemoveTemporaries("/v", [](const std::string& target) { return target == "big"; }, false),
+              std::vector<std::string>{"/v/" + temporary});
+
+    writeFile(host("/v/big"), "old");
+    int chunks = 0;
+    EXPECT_FALSE(files.FileCopy("/u/big", "/v/big", [&] { return ++chunks == 3; }));
+    EXPECT_EQ(entries(host("/v")), std::vector<std::string>{"big"});
+    EXPECT_TRUE(readFile(host("/v/big")) == "old");
 }
 
 TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {

@@ -203,6 +203,8 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
         {0x10000F0B, {{0xF0C, "/data/UserData/s.txt"}}, 0, OPER_TYPE_LOAD, 0},
         {0x10000F01, {{0xF01, "/data/UserData/b.txt"}}, 0, OPER_TYPE_DEL, 0},
         {0x10000F08, {{0xF10, "\"INT:\\r.txt\""}, {0xF11, "\"INT:\\m.txt\""}}, 0, OPER_TYPE_MOVE, 0},
+        // Remote control is told that the name it deletes is not there.
+        {0x10000F01, {{0xF01, "\"INT:\\b.txt\""}}, 44, OPER_TYPE_DEL, 44},
     };
     size_t count = 0;
     for (const auto& c : cases) {
@@ -229,18 +231,27 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     const std::string big = host("/data/UserData/big.bin");
     { std::ofstream(big).close(); }
     std::filesystem::resize_file(big, 256u << 20);
+    // The copy is written under a temporary name beside its target.
+    const auto copying = [this] {
+        for (const auto& entry : std::filesystem::directory_iterator(host("/data/UserData"))) {
+            if (entry.path().filename().string().rfind("copy.bin", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
     EXPECT_EQ(call(kUi, 0x10000F06, {{0xF10, "/data/UserData/big.bin"}, {0xF11, "/data/UserData/copy.bin"}}), 0);
     // Cancelled while the job writes.
-    for (int i = 0; i < 5000 && !exists("/data/UserData/copy.bin"); ++i) {
+    for (int i = 0; i < 5000 && !copying(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ASSERT_TRUE(exists("/data/UserData/copy.bin"));
+    ASSERT_TRUE(copying());
     EXPECT_EQ(cancel(OPER_TYPE_COPY), 0);
     auto seen = reports(3);
     ASSERT_EQ(seen.size(), 3u);
     std::sort(seen.begin() + 1, seen.end());
     EXPECT_EQ(seen, (std::vector<std::vector<int>>{{0, STATUS_START, 0}, {0, STATUS_END, 0}, {0, STATUS_END, 44}}));
-    EXPECT_FALSE(exists("/data/UserData/copy.bin"));
+    EXPECT_FALSE(copying());
 
     const std::pair<int, int> idle[] = {{OPER_TYPE_COPY, 44}, {OPER_TYPE_DEL, 44}, {OPER_TYPE_SAVE, 0}, {7, 0}};
     for (const auto& c : idle) {
