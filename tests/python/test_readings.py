@@ -147,6 +147,25 @@ def test_sequences(meter, dmm, steps):
     run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
 
 
+CMD_SET = 0x10001C00
+
+
+# The Corvane set sends a range as its index ("10" is 2, DEF 2, MAX 4); a
+# refused range would leave the function before selected and READ? read it.
+def test_corvane_configure_and_measure_take_the_range_index(meter, dmm, proto_pb2):
+    inputs(meter, dc_volts=2.5, dc_amps=0.05)
+    dmm.query("MEAS:CURR:DC? 0.1")
+    assert ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=1)).stat == 0
+    try:
+        run(meter, dmm, [
+            "CONF:VOLT:DC 10", ("READ?", 2.5), ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04"),
+            ("MEAS:CURR:DC? 0.1", 0.05), ("MEAS:VOLT:DC? DEF", 2.5), ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04"),
+            "CONF:VOLT:DC MAX,MAX", ("CONF?", "VOLT 1.00000000E+03,1.00000000E+00"), ("READ?", near(2.5, 0.01)),
+            ("SYST:ERR?", NO_ERROR)])
+    finally:
+        ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=0))
+
+
 def on_10v_range(meter, dmm, **given):
     inputs(meter, **given)
     dmm.query("MEAS:VOLT:DC? 10")  # DCV on the fixed 10 V range; math starts off
