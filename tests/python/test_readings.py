@@ -141,8 +141,16 @@ MV = 0.0123
     [{"dc_volts": 0.05}, "CONF:VOLT:DC", ("READ?", near(0.05, 1e-5), 10), "VOLT:DC:NULL ON",
      ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), {"dc_volts": 5}, ("READ?", near(4.95, 1e-3), 10),
      ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), ("SYST:ERR?", NO_ERROR), "VOLT:DC:NULL OFF"],
+    # An offset taken from a reading is the input's: right after CONF from the
+    # next reading, with an offset in force from the reading before the null.
+    [{"dc_volts": 1.234}, "CONF:VOLT:DC 10", "VOLT:DC:NULL:VAL:AUTO ON", ("VOLT:DC:NULL:VAL?", near(1.234, 1e-4), 10),
+     "VOLT:DC:NULL ON", ("READ?", near(0, 1e-4)), "VOLT:DC:NULL:VAL:AUTO ON", ("VOLT:DC:NULL:VAL?", near(1.234, 1e-4)),
+     "VOLT:DC:NULL OFF"],
+    # Crossing limits are refused, and both stay (1.1 x the 10 V range).
+    [{"dc_volts": 1}, "CONF:VOLT:DC 10", "CALC:LIM:UPP 2;:CALC:LIM:LOW 3", ("SYST:ERR?", "-221,"),
+     ("CALC:LIM:LOW?", near(-11, 1e-6)), ("CALC:LIM:UPP?", near(2, 1e-6))],
 ], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
-        "upper-limit", "millivolts", "offset-across-ranges"])
+        "upper-limit", "millivolts", "offset-across-ranges", "offset-of-the-input", "crossing-limits"])
 def test_sequences(meter, dmm, steps):
     run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
 
