@@ -65,9 +65,15 @@ MeasureTypeEnum CDataManage::mathMain() {
 
 int CDataManage::CalculateHandle(double& reading) {
     const MeasureTypeEnum func = mathMain();
-    const structCalcConfig& rel = stCalcConfig[func];
+    structCalcConfig& rel = stCalcConfig[func];
+    const bool over = isPosOver(reading) || isNegOver(reading);
+    if (rel.bTakeNext && !over) {
+        rel.f64RELValue = reading;
+        rel.bTakeNext = false;
+        mathRecordRel(func);
+    }
     // An overload stays one: an offset would turn it into a number.
-    if (rel.bRELEnable && !isPosOver(reading) && !isNegOver(reading)) reading -= rel.f64RELValue;
+    if (rel.bRELEnable && !over) reading -= rel.f64RELValue;
     const enumMathFunc math = g_stMathPara.bMathSwitch ? g_stMathPara.euMathFunc : MATH_NONE;
     // The limit bits describe the latest tested reading; no test, no failure.
     if (math != MATH_LIMIT) limitCondition(0);
@@ -164,6 +170,9 @@ int CDataManage::CalculateLimitClear() {
     l.u8LimitResult = 0;
     l.f64LastValue = 0;
     l.u8LmtOpr = 1;
+    // The limit conditions tell the latest result, cleared with it; their
+    // events stay until read.
+    limitCondition(0);
     return 0;
 }
 
@@ -210,7 +219,7 @@ int CDataManage::CalculateInit() {
 
 int CDataManage::CalculateResetCalRel() {
     std::lock_guard<std::mutex> lock(m_bufferMtx);
-    for (structCalcConfig& c : stCalcConfig) c = {false, false, 0};
+    for (structCalcConfig& c : stCalcConfig) c = {false, false, 0, false};
     std::lock_guard<std::mutex> recordLock(_mtx);
     auto* cfgs = m_protoMathFuncInfo.mutable_mprotocalccfgs();
     while (cfgs->size() < MEASURE_TYPE_COUNT) cfgs->Add();
@@ -237,8 +246,26 @@ int CDataManage::CalculateReset() {
 
 // ------------------------------------------------------------- relative
 
-double CDataManage::newestReading() {
-    return m_buffer.empty() ? 0.0 : m_buffer.back().f64Value * m_buffer.back().f64ToBase;
+void CDataManage::relTakeReading(int func) {
+    // An overload is no offset: the next reading is taken instead.
+    const bool none = m_buffer.empty() || isPosOver(m_buffer.back().f64Value) || isNegOver(m_buffer.back().f64Value);
+    // The buffer holds readings with the offset in force taken off: the
+    // input gave them with it.
+    const structCalcConfig& inForce = stCalcConfig[mathMain()];
+    const double offset = inForce.bRELEnable ? inForce.f64RELValue : 0.0;
+    const double input = none ? 0.0 : m_buffer.back().f64Value * m_buffer.back().f64ToBase + offset;
+    structCalcConfig& c = stCalcConfig[func];
+    c.bAutoEnable = true;
+    c.bTakeNext = none;
+    c.f64RELValue = input;
+}
+
+void CDataManage::relGivenOffset(int func, double value) {
+    structCalcConfig& c = stCalcConfig[func];
+    c.bAutoEnable = false;
+    c.bTakeNext = false;
+    c.f64RELValue = value;
+    mathRecordRel(func);
 }
 
 // Record entry of one function from stCalcConfig; m_bufferMtx held.
@@ -260,13 +287,18 @@ int CDataManage::CalculateRelStateSet(int func, bool on) {
     std::lock_guard<std::mutex> lock(m_bufferMtx);
     structCalcConfig& c = stCalcConfig[func];
     if (on) {
-        c.bRELEnable = true;
-        if (std::fabs(c.f64RELValue) < 1e-15) {
-            c.bAutoEnable = true;
-            c.f64RELValue = func == TYPE_SENSOR ? m_temprel : newestReading();
+        if (std::fabs(c.f64RELValue) < 1e-15 && !c.bTakeNext) {
+            if (func == TYPE_SENSOR) {
+                c.bAutoEnable = true;
+                c.f64RELValue = m_temprel;
+            } else {
+                relTakeReading(func);
+            }
         }
+        c.bRELEnable = true;
     } else {
         c.bRELEnable = false;
+        c.bTakeNext = false;
         c.f64RELValue = 0;
     }
     mathRecordRel(func);
@@ -378,9 +410,7 @@ void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
         CalculateRelStateSet(func, mainEntry.mbrelenable());
         if (!mainEntry.mbautoenable()) {
             std::lock_guard<std::mutex> lock(m_bufferMtx);
-            stCalcConfig[func].bAutoEnable = false;
-            stCalcConfig[func].f64RELValue = mainEntry.mf64relvalue();
-            mathRecordRel(func);
+            relGivenOffset(func, mainEntry.mf64relvalue());
         }
     }
     postUICalculateConfig();

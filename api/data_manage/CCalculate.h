@@ -69,6 +69,7 @@ struct structCalcConfig {
     bool bRELEnable;
     bool bAutoEnable;  // the offset was taken from a reading
     double f64RELValue;
+    bool bTakeNext;    // the offset comes from the next reading (none was there)
 };
 
 extern structMathPara g_stMathPara;

@@ -441,7 +441,8 @@ static int userValue(CDataManage& e, unsigned int source, const Value& v, CDataM
                              "CmdStr Parse Num Failed!!", value);
 }
 
-// A limit may not meet or cross the other one; it is clamped to the bounds.
+// A limit may not meet or cross the other one (both are kept, and the error
+// queue says why); it is clamped to the bounds.
 int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
     MathBounds b;
     MeasureTypeEnum func;
@@ -451,10 +452,13 @@ int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         structFuncLimit& l = g_stMathPara.stLimit;
-        if (upper && value <= l.f64Low) return E1003_BELOW_LOWER_LIMIT;
         if (!upper) {
             PrintI("f64Val = %lf  g_stMathPara.stLimit.f64High = %lf   %d", value, l.f64High, value < l.f64High ? 1 : 0);
-            if (value >= l.f64High) return E1002_ABOVE_UPPER_LIMIT;
+        }
+        if (upper ? value <= l.f64Low : value >= l.f64High) {
+            PrintE("Setting Conflict %s limit = %lf, low = %lf, high = %lf", upper ? "upper" : "lower", value, l.f64Low,
+                   l.f64High);
+            return E221_SETTING_CONFLICT;
         }
         result = mathClamp(value, b.min, b.max);
         (upper ? l.f64High : l.f64Low) = value;
@@ -526,9 +530,7 @@ int CDataManage::cbCalculateRelOffsetSet(unsigned int source, const ValueMap& in
     result = mathClamp(value, b.min, b.max);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        stCalcConfig[func].bAutoEnable = false;
-        stCalcConfig[func].f64RELValue = value;
-        mathRecordRel(func);
+        relGivenOffset(func, value);
     }
     postUICalculateConfig();
     return result;

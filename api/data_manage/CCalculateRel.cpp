@@ -25,8 +25,13 @@ double CDataManage::relLimit(MeasureTypeEnum func, structRangeInfo& row) {
         const bool scaled = r >= 1 && r <= 3;
         return (func == TYPE_FREQ ? (scaled ? 120 : 120000) : (scaled ? 60 : 60000)) * mathBaseFactor(func, row);
     }
-    row = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(fm.FM_GetRealRange(func), 0)), 0.0);
-    return row.f32CalLimit * mathBaseFactor(func, row);
+    const int real = std::max(fm.FM_GetRealRange(func), 0);
+    // On auto range the offset holds on every range the input moves to: the
+    // top range bounds it, not the range the input happens to be read on now.
+    const int bounding = fm.FM_GetRange(func) == -1 ? std::max(fm.modelRangeMax(func), 0) : real;
+    const structRangeInfo bound = DM_GetRangeInfo(func, static_cast<uint32_t>(bounding), 0.0);
+    row = DM_GetRangeInfo(func, static_cast<uint32_t>(real), 0.0);
+    return bound.f32CalLimit * mathBaseFactor(func, bound);
 }
 
 int CDataManage::relOffsetSet(const RelFamilyRow& rel, unsigned int source, const Value& v) {
@@ -38,9 +43,7 @@ int CDataManage::relOffsetSet(const RelFamilyRow& rel, unsigned int source, cons
     result = mathClamp(value, -l, l);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        stCalcConfig[rel.func].bAutoEnable = false;
-        stCalcConfig[rel.func].f64RELValue = value;
-        mathRecordRel(rel.func);
+        relGivenOffset(rel.func, value);
     }
     postUICalculateConfig();
     return result;
@@ -66,9 +69,13 @@ int CDataManage::relHandler(const RelFamilyRow& rel, RelOp op, unsigned int sour
     case REL_OFFSET_SET: return relOffsetSet(rel, source, it->second);
     case REL_AUTO_SET: {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
-        structCalcConfig& c = stCalcConfig[rel.func];
-        c.bAutoEnable = boolOf(it->second);
-        c.f64RELValue = c.bAutoEnable ? newestReading() : 0.0;
+        if (boolOf(it->second)) {
+            relTakeReading(rel.func);
+        } else {
+            structCalcConfig& c = stCalcConfig[rel.func];
+            c.bAutoEnable = c.bTakeNext = false;
+            c.f64RELValue = 0.0;
+        }
         mathRecordRel(rel.func);
         return 0;
     }

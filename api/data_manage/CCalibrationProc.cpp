@@ -52,10 +52,12 @@ bool isAll(const CDataManage::ValueMap& in, int key) {
 
 bool CDataManage::caliCurrentKey(uint32_t& func, uint32_t& range) {
     int32_t s32Range;
+    bool autoRange;
     {
         std::lock_guard<std::mutex> lock(_mtx);
         func = m_eMainFunc;
         s32Range = m_mainConfig.s32Range;
+        autoRange = m_mainConfig.bAutoRange;
     }
     // Frequency readings come from the counter's one table, whatever AC
     // range the input runs on: that is the table a point must go to. A
@@ -65,7 +67,8 @@ bool CDataManage::caliCurrentKey(uint32_t& func, uint32_t& range) {
         PrintE("the counter is calibrated in frequency: select FREQ");
         return false;
     }
-    if (s32Range < 0) {
+    // Auto range reads on whatever range the input asks for: no range to file a point on.
+    if (s32Range < 0 || autoRange) {
         PrintE("calibration needs a fixed range (func=%d, range=%d)", static_cast<int>(func), s32Range);
         return false;
     }
@@ -171,6 +174,9 @@ int CDataManage::cbCaliDataSet(unsigned int, const ValueMap& in, ValueMap*) {
 }
 
 int CDataManage::cbCaliDataGet(unsigned int, const ValueMap&, ValueMap* out) {
+    // A raw value is read for a point: on the range the point would go to.
+    uint32_t func, range;
+    if (!caliCurrentKey(func, range)) return 55;
     caliCaptureInterval();
     uint64_t generation;
     {
@@ -182,13 +188,7 @@ int CDataManage::cbCaliDataGet(unsigned int, const ValueMap&, ValueMap* out) {
     const bool got = caliTake(value, 0);
     caliFinish(generation);
     if (!got) return 118;
-    int32_t func, range;
-    {
-        std::lock_guard<std::mutex> lock(_mtx);
-        func = m_eMainFunc;
-        range = m_mainConfig.s32Range;
-    }
-    std::printf("get Data func=%d, range=%d rawData=%lld\n", func, range, value);
+    std::printf("get Data func=%d, range=%d rawData=%lld\n", static_cast<int>(func), static_cast<int>(range), value);
     insertStr(*out, 0, std::to_string(value).c_str());
     return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "CDataManage.h"
 #include "CaliFiles.h"
+#include "DrvScpiErrDef.h"
 #include "FileCore.h"
 #include "Singelton.h"
 #include "Util/logger.h"
@@ -46,6 +47,20 @@ bool replaceCaliFile(const std::string& path, const std::string& bytes) {
     return true;
 }
 
+// Two points with one raw value make a segment without a slope.
+bool rawValuesDistinct(const std::vector<structCaliPoint>& list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+        for (size_t j = i + 1; j < list.size(); ++j) {
+            if (list[i].f64Point == list[j].f64Point) {
+                PrintE("cali points of func=%d, range=%d: targets %lf and %lf share raw value %lf", list[i].u32Func,
+                       list[i].u32Range, list[i].f64Target, list[j].f64Target, list[i].f64Point);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool isPointFile(const char* name) {
     const size_t n = std::strlen(name);
     return n >= 4 && std::strcmp(name + n - 4, ".cal") == 0 && std::strcmp(name, "cali.cal") != 0;
@@ -59,6 +74,11 @@ int CDataManage::DM_SaveCaliPoint(bool all) {
     if (!all && !fixed) return 55;
     const uint32_t current = caliKey(func, range);
     const std::map<uint32_t, std::vector<structCaliPoint>> points = caliPoints();
+    // A table that could not be built is not saved, nor put in force: the
+    // one in force stays, and the offending point can be taken again.
+    for (const auto& [key, list] : points) {
+        if ((all || key == current) && !rawValuesDistinct(list)) return E200_EXECUTION_ERROR;
+    }
     for (const auto& [key, list] : points) {
         if (!all && key != current) continue;
         const std::string path = caliPointPath(key);

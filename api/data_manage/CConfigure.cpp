@@ -69,17 +69,28 @@ void CDataManage::configTrigger() {
     TrigSourceSet(0);
 }
 
-int CDataManage::measConfig(MeasureTypeEnum func, const ValueMap& in) {
+int CDataManage::rangeParam(MeasureTypeEnum func, unsigned int source, const Value& v, int& range) {
+    // The Corvane set's enumeration turns the range words and values into
+    // range indexes, as its RANGe commands take them.
+    if (source >= 1 && source <= 3 && v.value_case() == Value::kS32Val) {
+        return FunctionManage::instance().FM_RangeOfIndex(func, v.s32val(), range);
+    }
+    double number = 0;
+    const int result = ScpiInputTransToMinMaxDef(func, v, number);
+    if (result != 0) {
+        PrintE("Trans to min max def failed!");
+        return result;
+    }
+    ScpiInputRangeTransToRealRange(func, number, range);
+    return 0;
+}
+
+int CDataManage::measConfig(MeasureTypeEnum func, unsigned int source, const ValueMap& in) {
     const MeasRow& row = rowOf(func);
     int range = -1;
     if (const Value* v = findValue(in, row.rangeKey)) {
-        double number = 0;
-        const int result = ScpiInputTransToMinMaxDef(func, *v, number);
-        if (result != 0) {
-            PrintE("Trans to min max def failed!");
-            return result;
-        }
-        ScpiInputRangeTransToRealRange(func, number, range);
+        const int result = rangeParam(func, source, *v, range);
+        if (result != 0) return result;
     }
     int rate = E_Slow;
     if (const Value* v = row.resolutionKey ? findValue(in, row.resolutionKey) : nullptr) {
@@ -106,19 +117,29 @@ void CDataManage::selectWith(MeasureTypeEnum func, int range, bool hasRate, int 
     }
 }
 
-int CDataManage::cbMeasDcvConfig(unsigned int, const ValueMap& in, ValueMap*) { return measConfig(TYPE_DCV, in); }
-int CDataManage::cbMeasAcvConfig(unsigned int, const ValueMap& in, ValueMap*) {
+int CDataManage::cbMeasDcvConfig(unsigned int source, const ValueMap& in, ValueMap*) {
+    return measConfig(TYPE_DCV, source, in);
+}
+int CDataManage::cbMeasAcvConfig(unsigned int source, const ValueMap& in, ValueMap*) {
     PrintI("cbMeasAcvConfig start");
-    return measConfig(TYPE_ACV, in);
+    return measConfig(TYPE_ACV, source, in);
 }
-int CDataManage::cbMeasDciConfig(unsigned int, const ValueMap& in, ValueMap*) { return measConfig(TYPE_DCI, in); }
-int CDataManage::cbMeasAciConfig(unsigned int, const ValueMap& in, ValueMap*) {
+int CDataManage::cbMeasDciConfig(unsigned int source, const ValueMap& in, ValueMap*) {
+    return measConfig(TYPE_DCI, source, in);
+}
+int CDataManage::cbMeasAciConfig(unsigned int source, const ValueMap& in, ValueMap*) {
     PrintI("cbMeasAciConfig start");
-    return measConfig(TYPE_ACI, in);
+    return measConfig(TYPE_ACI, source, in);
 }
-int CDataManage::cbMeas2WRConfig(unsigned int, const ValueMap& in, ValueMap*) { return measConfig(TYPE_OHM2, in); }
-int CDataManage::cbMeas4WRConfig(unsigned int, const ValueMap& in, ValueMap*) { return measConfig(TYPE_OHM4, in); }
-int CDataManage::cbMeasCapConfig(unsigned int, const ValueMap& in, ValueMap*) { return measConfig(TYPE_CAP, in); }
+int CDataManage::cbMeas2WRConfig(unsigned int source, const ValueMap& in, ValueMap*) {
+    return measConfig(TYPE_OHM2, source, in);
+}
+int CDataManage::cbMeas4WRConfig(unsigned int source, const ValueMap& in, ValueMap*) {
+    return measConfig(TYPE_OHM4, source, in);
+}
+int CDataManage::cbMeasCapConfig(unsigned int source, const ValueMap& in, ValueMap*) {
+    return measConfig(TYPE_CAP, source, in);
+}
 
 int CDataManage::cbMeasContConfig(unsigned int, const ValueMap& in, ValueMap*) {
     int threshold = 1000;

@@ -230,8 +230,8 @@ public:
     int cbSampleCountGet(unsigned int source, const ValueMap& in, ValueMap* out);
     // MEASure? of the function in row `Row` of the family (CMeasQuery.cpp).
     template <int Row>
-    int cbMeas(unsigned int, const ValueMap& in, ValueMap* out) {
-        return measQueryRow(Row, in, out);
+    int cbMeas(unsigned int source, const ValueMap& in, ValueMap* out) {
+        return measQueryRow(Row, source, in, out);
     }
     static constexpr int kMeasQueryCount = 11;
     struct MeasQuery;
@@ -400,7 +400,9 @@ private:
     int sensFloatGet(ValueMap* out, const struct ClampedFloat& item);
     // The families of CConfigure.cpp.
     void configTrigger();
-    int measConfig(MeasureTypeEnum func, const ValueMap& in);
+    int measConfig(MeasureTypeEnum func, unsigned int source, const ValueMap& in);
+    // The range index a CONFigure or MEASure? range parameter asks for.
+    int rangeParam(MeasureTypeEnum func, unsigned int source, const Value& v, int& range);
     // Selects `func` on `range` (and `rate` where it has rates), as CONFigure
     // and MEASure? ask, from whatever function was selected before.
     void selectWith(MeasureTypeEnum func, int range, bool hasRate, int rate);
@@ -622,7 +624,11 @@ public:
     // converted; `b` is in base units.
     int mathNumberParam(unsigned int source, const Value& v, const MathBounds& b, int convertFunc,
                         const structRangeInfo& row, bool integer, const char* failLog, double& out);
-    double newestReading();
+    // The offset of `func` taken from the newest reading as the input gave
+    // it, or from the next reading when there is none yet; m_bufferMtx held.
+    void relTakeReading(int func);
+    // A given offset of `func`, in place of any taken one; m_bufferMtx held.
+    void relGivenOffset(int func, double value);
     void mathRecordRel(int func);
     void mathSwitchOnPush();
     void mathSwitch(bool on, enumMathFunc func, int totalize);
@@ -719,8 +725,8 @@ private:
     // (E150 otherwise).
     static int countParam(const Value& v, int32_t min, int32_t max, int32_t def, size_t maxText, int64_t& out);
     size_t bufferSize();
-    int measQueryRow(int row, const ValueMap& in, ValueMap* out);
-    int measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out);
+    int measQueryRow(int row, unsigned int source, const ValueMap& in, ValueMap* out);
+    int measQuery(const MeasQuery& q, unsigned int source, const ValueMap& in, ValueMap* out);
     // One reading under the automatic trigger, answered under `answerKey`.
     int readOnce(int answerKey, ValueMap* out);
     // The temperature sensor of CONFigure/MEASure:TEMPerature, activated.

@@ -54,8 +54,8 @@ const CDataManage::MeasQuery kMeasQueries[CDataManage::kMeasQueryCount] = {
 
 } // namespace
 
-int CDataManage::measQueryRow(int row, const ValueMap& in, ValueMap* out) {
-    return measQuery(kMeasQueries[row], in, out);
+int CDataManage::measQueryRow(int row, unsigned int source, const ValueMap& in, ValueMap* out) {
+    return measQuery(kMeasQueries[row], source, in, out);
 }
 
 int CDataManage::measResolution(const MeasQuery& q, int range, const Value& v, double& res) {
@@ -97,18 +97,13 @@ RateEnum CDataManage::rateOfResolution(int rates, int range, double res) {
     return res <= it->second[1] ? E_Medium : E_Fast;
 }
 
-int CDataManage::measQuery(const MeasQuery& q, const ValueMap& in, ValueMap* out) {
+int CDataManage::measQuery(const MeasQuery& q, unsigned int source, const ValueMap& in, ValueMap* out) {
     int range = -1;
     if (q.rangeKey != 0) {
         auto it = in.find(q.rangeKey);
         if (it != in.end()) {
-            double number = 0;
-            const int result = ScpiInputTransToMinMaxDef(q.func, it->second, number);
-            if (result != 0) {
-                PrintE("Trans to min max def failed!");
-                return result;
-            }
-            ScpiInputRangeTransToRealRange(q.func, number, range);
+            const int result = rangeParam(q.func, source, it->second, range);
+            if (result != 0) return result;
         }
     }
     RateEnum rate = E_Slow;

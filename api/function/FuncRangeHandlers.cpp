@@ -19,14 +19,7 @@ bool autoRangeOn(const structFuncConfig& cfg) {
 int FunctionManage::requestedRange(const FuncMessage& row, unsigned int source, const Value& value, int& range) {
     // The Corvane set sends its range words and values as range indexes.
     if (isRemoteSource(source) && value.value_case() == Value::kS32Val) {
-        range = value.s32val();
-        // An index the factory's ranges know but this model lacks (the top
-        // capacitance range of the E model) is its top range, as a number
-        // above the top full scale is.
-        if (range > modelRangeMax(row.func) && range <= g_FuncCfg[row.func].s32RangeMax) {
-            range = modelRangeMax(row.func);
-        }
-        return (range == -1 || (range >= 0 && range <= modelRangeMax(row.func))) ? 0 : 56;
+        return FM_RangeOfIndex(row.func, value.s32val(), range);
     }
     double number = 0.0;
     const int result = m_backend.rangeNumber(row.func, value, number);

@@ -243,6 +243,16 @@ int FunctionManage::modelRangeMax(int func) const {
     return row->second.rbegin()->first;
 }
 
+int FunctionManage::FM_RangeOfIndex(int func, int index, int& range) const {
+    if (!isFunction(func)) return 56;
+    range = index;
+    // An index the factory's ranges know but this model lacks (the top
+    // capacitance range of the E model) is its top range, as a number above
+    // the top full scale is.
+    if (range > modelRangeMax(func) && range <= g_FuncCfg[func].s32RangeMax) range = modelRangeMax(func);
+    return (range == -1 || (range >= 0 && range <= modelRangeMax(func))) ? 0 : 56;
+}
+
 bool FunctionManage::rangeAllowed(int func, int range) const {
     if (!isFunction(func) || range < -1 || range > g_FuncCfg[func].s32RangeMax) {
         return false;

@@ -103,6 +103,10 @@ public:
     // Highest range index of the model's tables (-1 for a function without
     // ranges).
     int modelRangeMax(int func) const;
+    // The range a range index of remote control selects (the Corvane set
+    // sends its range words and values so, -1 for auto range): 0, or 56 for
+    // an index the model lacks.
+    int FM_RangeOfIndex(int func, int index, int& range) const;
 
 private:
     using ValueMap = google::protobuf::Map<int, Value>;

@@ -141,10 +141,37 @@ MV = 0.0123
     [{"dc_volts": 0.05}, "CONF:VOLT:DC", ("READ?", near(0.05, 1e-5), 10), "VOLT:DC:NULL ON",
      ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), {"dc_volts": 5}, ("READ?", near(4.95, 1e-3), 10),
      ("VOLT:DC:NULL:VAL?", near(0.05, 1e-5)), ("SYST:ERR?", NO_ERROR), "VOLT:DC:NULL OFF"],
+    # An offset taken from a reading is the input's: right after CONF from the
+    # next reading, with an offset in force from the reading before the null.
+    [{"dc_volts": 1.234}, "CONF:VOLT:DC 10", "VOLT:DC:NULL:VAL:AUTO ON", ("VOLT:DC:NULL:VAL?", near(1.234, 1e-4), 10),
+     "VOLT:DC:NULL ON", ("READ?", near(0, 1e-4)), "VOLT:DC:NULL:VAL:AUTO ON", ("VOLT:DC:NULL:VAL?", near(1.234, 1e-4)),
+     "VOLT:DC:NULL OFF"],
+    # Crossing limits are refused, and both stay (1.1 x the 10 V range).
+    [{"dc_volts": 1}, "CONF:VOLT:DC 10", "CALC:LIM:UPP 2;:CALC:LIM:LOW 3", ("SYST:ERR?", "-221,"),
+     ("CALC:LIM:LOW?", near(-11, 1e-6)), ("CALC:LIM:UPP?", near(2, 1e-6))],
 ], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
-        "upper-limit", "millivolts", "offset-across-ranges"])
+        "upper-limit", "millivolts", "offset-across-ranges", "offset-of-the-input", "crossing-limits"])
 def test_sequences(meter, dmm, steps):
     run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
+
+
+CMD_SET = 0x10001C00
+
+
+# The Corvane set sends a range as its index ("10" is 2, DEF 2, MAX 4); a
+# refused range would leave the function before selected and READ? read it.
+def test_corvane_configure_and_measure_take_the_range_index(meter, dmm, proto_pb2):
+    inputs(meter, dc_volts=2.5, dc_amps=0.05)
+    dmm.query("MEAS:CURR:DC? 0.1")
+    assert ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=1)).stat == 0
+    try:
+        run(meter, dmm, [
+            "CONF:VOLT:DC 10", ("READ?", 2.5), ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04"),
+            ("MEAS:CURR:DC? 0.1", 0.05), ("MEAS:VOLT:DC? DEF", 2.5), ("CONF?", "VOLT 1.00000000E+01,1.00000000E-04"),
+            "CONF:VOLT:DC MAX,MAX", ("CONF?", "VOLT 1.00000000E+03,1.00000000E+00"), ("READ?", near(2.5, 0.01)),
+            ("SYST:ERR?", NO_ERROR)])
+    finally:
+        ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=0))
 
 
 def on_10v_range(meter, dmm, **given):

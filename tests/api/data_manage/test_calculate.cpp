@@ -135,6 +135,28 @@ TEST_F(Calculate, LimitTestSetsQuestionableBitsAndSummaryOnlyWhenEnabled) {
     EXPECT_EQ(reply.at(0x809).s32val(), 3);
 }
 
+// A clear of the limit results clears the conditions they set; the events
+// stay until read.
+TEST_F(Calculate, LimitClearsDropTheQuestionableConditions) {
+    DrvScpi_SmInitial();
+    select(TYPE_DCV, 2);
+    math(MATH_LIMIT);
+    g_stMathPara.stLimit.f64Low = -1;
+    g_stMathPara.stLimit.f64High = 1;
+    const struct { double reading; Handler clear; uint16_t event; } cases[] = {
+        {2, &R::cbCalculateLimitClear, 0x1000},
+        {-2, &R::cbCalculateClear, 0x1800},
+    };
+    for (const auto& c : cases) {
+        feed(c.reading);
+        ASSERT_NE(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0);
+        ASSERT_EQ(call(c.clear, {}, 2), 0);
+        EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_C, 0);
+        EXPECT_EQ(DrvScpi_GetStatusRegs().u16ScpQSR_EV, c.event);
+        EXPECT_EQ(g_stMathPara.stLimit.u8LimitResult, 0);
+    }
+}
+
 TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
     e.m_buffer = {{5, 1e-3, 1200}, {7, 1e-3, 1200}};  // millivolt readings
     const structCalcConfig& rel = e.stCalcConfig[TYPE_DCV];
@@ -153,12 +175,42 @@ TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
     EXPECT_FALSE(rel.bAutoEnable);
     EXPECT_EQ(e.CalculateRelStateSet(TYPE_DIODE, true), E221_SETTING_CONFLICT);
 
+    // The newest reading had the 0.5 V in force taken off: auto takes the input.
     ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_AUTO_SET>, 0x262e, bval(true)), 0);
-    EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.007);
+    EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.507);
+    EXPECT_DOUBLE_EQ(feed(0.010), 0.010 - 0.507);
     ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_AUTO_SET>, 0x262e, s32(1)), 0);
     EXPECT_EQ(rel.f64RELValue, 0);
     EXPECT_FALSE(rel.bAutoEnable);
     EXPECT_TRUE(rel.bRELEnable) << "auto never switches the offset itself";
+}
+
+// Right after a configuration there is no reading to take: the next one is.
+TEST_F(Calculate, RelativeWithoutAReadingTakesTheNextOne) {
+    const structCalcConfig& rel = e.stCalcConfig[TYPE_DCV];
+    const struct { Handler h; int key; double next, after; } cases[] = {
+        {&R::cbCalculateRel<kDcvRow, R::REL_AUTO_SET>, 0x262e, 0.25, 0.25},  // the switch stays off
+        {&R::cbCalculateRel<kDcvRow, R::REL_STATE_SET>, 0x262c, 0.25, 0},
+    };
+    for (const auto& c : cases) {
+        select(TYPE_DCV, 1);
+        ASSERT_EQ(set(c.h, c.key, bval(true)), 0);
+        EXPECT_EQ(rel.f64RELValue, 0);
+        EXPECT_EQ(feed(kOver), kOver) << "an overload is no offset";
+        EXPECT_DOUBLE_EQ(feed(c.next), c.after);
+        EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.25);
+        EXPECT_TRUE(rel.bAutoEnable);
+        EXPECT_DOUBLE_EQ(feed(0.5), rel.bRELEnable ? 0.25 : 0.5) << "taken once";
+        ProtoMathFuncInfo record;
+        e.ProtoMathFuncInfoGet(record);
+        EXPECT_DOUBLE_EQ(record.mprotocalccfgs(TYPE_DCV).mf64relvalue(), 0.25);
+    }
+    // An offset given meanwhile is the one kept.
+    select(TYPE_DCV, 1);
+    ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_AUTO_SET>, 0x262e, bval(true)), 0);
+    ASSERT_EQ(set(&R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>, 0x262d, f64(0.1), 2), 0);
+    feed(0.25);
+    EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.1);
 }
 
 TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
@@ -202,8 +254,11 @@ TEST_F(Calculate, LimitsFollowTheRangeRefuseToCrossAndClamp) {
     select(TYPE_DCV, 2);  // bounds ±12 V
     const Handler up = &R::cbCalculatePFUpperSet, lo = &R::cbCalculatePFLowerSet;
     const struct { Handler h; Value v; unsigned source; int result; double low, high; } steps[] = {
-        {up, f64(5), 0, 0, -11, 5},           {lo, f64(5), 0, E1002_ABOVE_UPPER_LIMIT, -11, 5},
-        {lo, f64(4.999), 0, 0, 4.999, 5},     {up, f64(4.999), 0, E1003_BELOW_LOWER_LIMIT, 4.999, 5},
+        // Meeting or crossing the other limit is refused, both kept.
+        {up, f64(5), 0, 0, -11, 5},           {lo, f64(5), 0, E221_SETTING_CONFLICT, -11, 5},
+        {lo, f64(6), 2, E221_SETTING_CONFLICT, -11, 5},
+        {lo, f64(4.999), 0, 0, 4.999, 5},     {up, f64(4.999), 0, E221_SETTING_CONFLICT, 4.999, 5},
+        {up, f64(2), 2, E221_SETTING_CONFLICT, 4.999, 5},
         {up, str("max"), 0, 0, 4.999, 12},    {up, f64(20), 0, E1002_ABOVE_UPPER_LIMIT, 4.999, 12},
         {lo, str("min"), 0, 0, -12, 12},      {up, str("7500mv"), 0, 0, -12, 7.5},
         {up, f64(8), 2, 0, -12, 8},
@@ -329,7 +384,13 @@ TEST_F(Calculate, StatisticsAnswerOnlyWhileTheyRun) {
 
 TEST_F(Calculate, PerFunctionOffsetsClampToTheirRange) {
     const Handler offsetSet = &R::cbCalculateRel<kDcvRow, R::REL_OFFSET_SET>;
+    // On auto range the offset (base units) holds on every range: the top
+    // range bounds it, whatever range the input is read on now.
     const struct { int range; Value v; unsigned source; int result; double stored; } cases[] = {
+        {-1, f64(2.5), 2, 0, 2.5},
+        {-1, f64(999), 2, 0, 999},
+        {-1, f64(-1500), 2, E1003_BELOW_LOWER_LIMIT, -1200},
+        {-1, str("max"), 2, 0, 1200},
         {1, f64(5.0), 0, E1002_ABOVE_UPPER_LIMIT, 1.2},
         {0, f64(50), 0, 0, 0.05},  // millivolts from the UI
         {1, f64(-0.5), 0, 0, -0.5},
@@ -349,6 +410,12 @@ TEST_F(Calculate, PerFunctionOffsetsClampToTheirRange) {
         EXPECT_NEAR(e.stCalcConfig[TYPE_DCV].f64RELValue, c.stored, 1e-6);
     }
     EXPECT_EQ(call(offsetSet, {}), E109_MISSING_PARAMETER);
+
+    // Right after CONF:CURR:DC: 2 mA is no more than the 10 A range holds.
+    ASSERT_EQ(FunctionManage::instance().FM_SetFunction(TYPE_DCI), 0);
+    ASSERT_EQ(FunctionManage::instance().FM_SetRange(TYPE_DCI, -1), 0);
+    ASSERT_EQ(set(&R::cbCalculateRel<1, R::REL_OFFSET_SET>, 0x2609, f64(0.002), 2), 0);
+    EXPECT_DOUBLE_EQ(e.stCalcConfig[TYPE_DCI].f64RELValue, 0.002);
 
     // Another function's entry, read back in base units by remote control.
     ASSERT_EQ(FunctionManage::instance().FM_SetRange(TYPE_DCI, 2), 0);

@@ -16,6 +16,7 @@
 
 #include "AcqFrontEnd.h"
 #include "CDataManage.h"
+#include "DrvScpiErrDef.h"
 #include "DrvScpiSM.h"
 #include "FunctionManage.h"
 #include "dev/gpio/CGpioCtl.h"
@@ -218,6 +219,13 @@ TEST_F(CaliProc, RefusalsAndPointsThatAreNotFiled) {
     EXPECT_EQ(set(1.0), 55);  // the automatic range names no key
     EXPECT_EQ(engine->cbCaliDataSave(2, {}, &out), 55);
     EXPECT_EQ(engine->cbCaliDataDelete(2, {}, &out), 55);
+    // Nor does auto range on the range it happens to read on now.
+    structFuncConfig onAuto = mainConfig(TYPE_DCV, 2);
+    onAuto.bAutoRange = true;
+    engine->DM_UpdateMainFunc(TYPE_DCV, onAuto);
+    EXPECT_EQ(set(5.0), 55);
+    EXPECT_EQ(engine->cbCaliDataGet(2, {}, &out), 55);
+    EXPECT_EQ(state(), "STOPED");
 
     select(TYPE_DCV, 1);  // the range changes while the point runs: abandoned
     ASSERT_EQ(set(1.0), 0);
@@ -291,6 +299,27 @@ TEST_F(CaliProc, SaveWritesTheCurrentKeyAndDeleteRemovesPointFiles) {
         left.insert(e.path().filename());
     }
     EXPECT_EQ(left, (std::set<std::string>{"cali.acc", "cali.cal", "notes.txt"}));
+}
+
+// Two points with one raw value give no slope: such a save is refused and
+// the file and the table in force stay as they were.
+TEST_F(CaliProc, ASaveOfPointsWithEqualRawValuesIsRefused) {
+    engine->DM_CacheCaliPoint(0, 1, 0, 0);
+    engine->DM_CacheCaliPoint(0, 1, 1000, 1);
+    ASSERT_EQ(engine->cbCaliDataSave(2, request(0xc01, s32(0)), &out), 0);
+    const std::string file = root.host("/vorna/data/cali_0_1.cal");
+    const std::string saved = readFile(file);
+    engine->DM_CacheCaliPoint(0, 1, 1000, 2);
+    for (int all : {0, 1}) {
+        SCOPED_TRACE(all);
+        EXPECT_EQ(engine->cbCaliDataSave(2, request(0xc01, s32(all)), &out), E200_EXECUTION_ERROR);
+        EXPECT_EQ(readFile(file), saved);
+        EXPECT_EQ(cal(0, 1, 500), 0.5);
+    }
+    // Taken again with a raw value of its own, the point saves.
+    engine->DM_CacheCaliPoint(0, 1, 2000, 2);
+    ASSERT_EQ(engine->cbCaliDataSave(2, request(0xc01, s32(0)), &out), 0);
+    EXPECT_EQ(cal(0, 1, 1500), 1.5);
 }
 
 TEST_F(CaliProc, AccValuesOnlyForAcVoltsAndSavedToTheirFile) {
