@@ -80,9 +80,10 @@ const std::vector<MessageCase> kMessages = {
      {E108_PARAMETER_NOT_ALLOWED, E108_PARAMETER_NOT_ALLOWED}, 0},
     // A command that takes no parameter refuses one, in every set, and the
     // rest of the message goes on; queries that take one keep it.
-    {"*IDN? 5;*CLS;VOLT:DC:RANG? MIN;:VOLT:DC:RANG? FOO;:VOLT:DC:RANG?", {kCls, 0x20000652}, {kNoParam, kNoParam, kNoParam}, 0},
-    {"*IDN? 5;:VOLT:DC:RANG? MIN;:MEAS:VOLT:DC? 10,MIN;:SYST:COMM:LAN:UPD 1;:SYST:COMM:LAN:UPD", {0x20000600, 0x10001202},
-     {kNoParam, kNoParam, kNoParam}, 1},
+    {"*IDN? 5;*CLS;VOLT:DC:RANG? MIN;:VOLT:DC:RANG? FOO;:VOLT:DC:RANG?", {kCls, 0x20000652},
+     {kNoParam, kNoParam, kNoParam}, 0},
+    {"*IDN? 5;:VOLT:DC:RANG? MIN;:MEAS:VOLT:DC? 10,MIN;:SYST:COMM:LAN:UPD 1;:SYST:COMM:LAN:UPD",
+     {0x20000600, 0x10001202}, {kNoParam, kNoParam, kNoParam}, 1},
     {"*IDN? 5;*RST X;*RST;RANGE1? 2;:SYST:COMM:LAN:VISA? SOCK", {kRst, 0x2000121C}, {kNoParam, kNoParam, kNoParam}, 2},
     // A parameter the row declares but never hands over is no parameter either.
     {"CALC:AVER:AVER? 5;:CALC:LIM:LOW? MAX;:CALC:AVER:COUN? 5;:R? 3;:SYST:CONF:DEF 1", {0x318, 0x20000610},
