@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "DrvScpiQueue.h"
+#include "ScpiNumber.h"
 #include "ScpiParser.h"
 
 namespace {
@@ -28,7 +31,8 @@ ScpiParser& parser() {
     return *instance;
 }
 
-// Touches every byte of every element, and the row the command matched.
+// Touches every byte of every element, and the row the command matched;
+// every element is also read as a number, in all the forms handlers take.
 uint32_t readCommand(const ScpiParsedCmd& cmd) {
     uint32_t sum = cmd.u32FuncId + static_cast<uint32_t>(cmd.pstNode->u32ParamId[0]);
     for (const SCP_PARA_ELEMENT_S& e : cmd.pstParaInfo->stElement) {
@@ -36,6 +40,11 @@ uint32_t readCommand(const ScpiParsedCmd& cmd) {
             sum += static_cast<unsigned char>(e.pscStart[i]);
         }
         sum += static_cast<uint32_t>(e.eType);
+        int64_t whole = 0;
+        double number = 0;
+        const std::string text(e.pscStart, e.u32Length);
+        sum += static_cast<uint32_t>(ScpiReadInteger(text, ScpiNumberForms{false, true}, INT32_MIN, INT32_MAX, whole));
+        sum += static_cast<uint32_t>(ScpiReadNumber(text, ScpiNumberForms{true, false}, number));
     }
     return sum;
 }

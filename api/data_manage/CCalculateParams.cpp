@@ -2,6 +2,7 @@
 // MIN/MAX/DEF words, and the unit conversion between remote control's base
 // units, in which the math keeps its values, and the display unit of a range.
 #include <algorithm>
+#include <cstdint>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "CommonSimpleFunc.h"
 #include "DrvScpiErrDef.h"
 #include "FunctionManage.h"
+#include "ScpiNumber.h"
 #include "Util/logger.h"
 #include "inc_enum.h"
 
@@ -112,7 +114,7 @@ int CDataManage::mathNumberParam(unsigned int source, const Value& v, const Math
     if (!integer && v.value_case() == Value::kF64Val) {
         value = v.f64val();
     } else if (integer && v.value_case() == Value::kS32Val) {
-        value = static_cast<uint32_t>(v.s32val());
+        value = v.s32val();
     } else if (integer && v.value_case() == Value::kU32Val) {
         value = v.u32val();
     } else if (v.value_case() == Value::kStrVal) {
@@ -136,16 +138,21 @@ int CDataManage::mathNumberParam(unsigned int source, const Value& v, const Math
             out = b.def;
             return 0;
         }
-        double multiplier = 1.0;
-        if (!RmtStr2f64NumFlag(text, &multiplier)) {
+        // An integer (the reference resistance) is rounded, never wrapped:
+        // "-1" is no resistance of 4294967295 ohms.
+        ScpiNumberStatus status = ScpiReadNumber(text, ScpiNumberForms{true, false}, value);
+        if (status == ScpiNumberStatus::Ok && integer) {
+            int64_t whole = 0;
+            status = ScpiRoundToInteger(value, 0, UINT32_MAX, whole);
+            value = static_cast<double>(whole);
+        }
+        if (status != ScpiNumberStatus::Ok) {
             PrintE("%s", failLog);
-            return E150_STRING_DATA_ERROR;
+            return ScpiNumberErrorRow(status, E150_STRING_DATA_ERROR);
         }
         // "1.5mv" is 1.5 mV whoever sends it: a unit makes the number a base-unit one.
         const size_t n = std::strlen(text);
         unit = n > 0 && std::isalpha(static_cast<unsigned char>(text[n - 1]));
-        value = integer ? static_cast<double>(static_cast<uint32_t>(std::atoi(text))) * multiplier
-                        : std::atof(text) * multiplier;
     } else {
         return E104_DATA_TYPE_ERROR;
     }

@@ -7,6 +7,7 @@
 
 #include "CDataManage.h"
 #include "CommonSimpleFunc.h"
+#include "ScpiNumber.h"
 #include "Util/logger.h"
 
 namespace {
@@ -57,14 +58,12 @@ int CDataManage::ScpiWordOrNumber(const Value& in, const ParamWords& words, doub
     } else if (words.autoWord && text == "auto") {
         out = *words.autoWord;
     } else {
-        double multiplier = 1.0;
-        const double number = std::strtod(text.c_str(), nullptr);
-        if (!RmtStr2f64NumFlag(text.c_str(), &multiplier) || !std::isfinite(number * multiplier)) {
-            PrintE("CmdStr Parse Num Failed");
-            return 31;
-        }
         // "100mv" is 0.1 V: the unit's multiplier applies.
-        out = number * multiplier;
+        const ScpiNumberStatus status = ScpiReadNumber(text, ScpiNumberForms{true, false}, out);
+        if (status != ScpiNumberStatus::Ok) {
+            PrintE("CmdStr Parse Num Failed");
+            return ScpiNumberErrorRow(status, 31);
+        }
     }
     return 0;
 }

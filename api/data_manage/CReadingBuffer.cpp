@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
+#include "ScpiNumber.h"
 #include "ReadingText.h"
 #include "Util/logger.h"
 #include "proto_extract.h"
@@ -37,15 +39,32 @@ int CDataManage::countParam(const Value& v, int32_t min, int32_t max, int32_t de
     case Value::kStrVal: break;
     default: PrintE("cbTrigSingleSet param error!!"); return E104_DATA_TYPE_ERROR;
     }
-    double number = 0;
-    if (v.strval().size() >= maxText ||
-        ScpiWordOrNumber(v, ParamWords{double(min), double(max), double(def), std::nullopt}, number) != 0) {
+    std::string text = v.strval();
+    if (text.size() >= maxText) {
         PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
         return E150_STRING_DATA_ERROR;
     }
-    // The number is read whole, then truncated: "1e3" is 1000. Far beyond
-    // every limit stays beyond it without overflowing.
-    out = static_cast<int64_t>(std::max(-1e15, std::min(number, 1e15)));
+    RmtCap2Low(&text[0]);
+    if (text == "min" || text == "minimum") {
+        out = min;
+        return 0;
+    }
+    if (text == "max" || text == "maximum") {
+        out = max;
+        return 0;
+    }
+    if (text == "def" || text == "default") {
+        out = def;
+        return 0;
+    }
+    // Read whole and rounded ("1e3" is 1000, "1.5" is 2); a count beyond 32
+    // bits is refused, never wrapped, so that only the command's own limits
+    // adjust it.
+    const ScpiNumberStatus status = ScpiReadInteger(text, ScpiNumberForms{}, INT32_MIN, INT32_MAX, out);
+    if (status != ScpiNumberStatus::Ok) {
+        PrintE("cbTrigSingleSet CmdStr Parse Num Failed!!");
+        return ScpiNumberErrorRow(status, E150_STRING_DATA_ERROR);
+    }
     return 0;
 }
 

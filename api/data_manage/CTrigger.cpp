@@ -412,13 +412,13 @@ int CDataManage::cbTrigSingleSet(unsigned int, const ValueMap& in, ValueMap*) {
     const int parsed = countParam(it->second, 1, kSampleMax, 1, 20, n);
     if (parsed != 0) return parsed;
     PrintI(" sample = %d", static_cast<int>(n));
-    uint32_t count = static_cast<uint32_t>(n);
+    // Compared as the signed number given: -1 is below the least count, not
+    // a count above the most.
+    uint32_t count = static_cast<uint32_t>(std::clamp<int64_t>(n, 1, kSampleMax));
     int row = 0;
-    if (count > kSampleMax) {
-        count = kSampleMax;
+    if (n > kSampleMax) {
         row = E1002_ABOVE_UPPER_LIMIT;
-    } else if (count < 1) {
-        count = 1;
+    } else if (n < 1) {
         row = E1003_BELOW_LOWER_LIMIT;
     }
     if (static_cast<uint64_t>(count) * m_sampleCount.load() > static_cast<uint64_t>(mDataPointThreshold.load())) {

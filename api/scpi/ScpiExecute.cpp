@@ -9,17 +9,25 @@
 
 #include "CommonSimpleFunc.h"
 #include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
+#include "DrvScpiSM.h"
 #include "ScpiCmdSetTables.h"
+#include "ScpiNumber.h"
 #include "Util/logger.h"
 #include "proto_insert.h"
 
 namespace {
 
-// The integer prefix of the text, as atoi reads it, kept within 32 bits.
-int32_t integerPrefix(const std::string& text) {
-    errno = 0;
-    long long value = std::strtoll(text.c_str(), nullptr, 10);
-    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+// Refuses a number element: text that is no number as every refused element
+// (-220), NaN and infinities with -224, a value beyond its type with -222;
+// these two mark an execution error, as a handler refusing the value would.
+void refuseNumber(ScpiNumberStatus status) {
+    if (status == ScpiNumberStatus::NotANumber) {
+        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+        return;
+    }
+    SCP_ExecuteErrNotify();
+    SCP_WriteErrorQueue(g_asErrInfo[ScpiNumberErrorRow(status, E220_PARAMETER_ERROR)]);
 }
 
 bool allDecimalDigits(const std::string& text) {
@@ -97,8 +105,7 @@ bool ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_EL
     int key = static_cast<int>(paramId);
     switch (type) {
         case PT_NR1:
-            insertS32(out, key, static_cast<uint32_t>(integerPrefix(text)));
-            return true;
+            return convertInteger(paramId, text, out);
         case PT_BOOL:
             return convertBool(paramId, std::move(text), out);
         case PT_STRING:
@@ -115,6 +122,19 @@ bool ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_EL
             // the converted range, are not stored.
             return true;
     }
+}
+
+bool ScpiExecute::convertInteger(uint32_t paramId, const std::string& text,
+                                 google::protobuf::Map<int, Value>& out) const {
+    // Enable masks are often written as #H, #Q or #B numbers.
+    int64_t value = 0;
+    const ScpiNumberStatus status = ScpiReadInteger(text, ScpiNumberForms{false, true}, INT32_MIN, INT32_MAX, value);
+    if (status != ScpiNumberStatus::Ok) {
+        refuseNumber(status);
+        return false;
+    }
+    insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(static_cast<int32_t>(value)));
+    return true;
 }
 
 bool ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const {
@@ -137,7 +157,13 @@ bool ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
     if (parseEnumFromu8Param(text.c_str(), paramId, value)) {
         insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(value));
     } else if (allDecimalDigits(text)) {
-        insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(integerPrefix(text)));
+        int64_t number = 0;
+        const ScpiNumberStatus status = ScpiReadInteger(text, ScpiNumberForms{}, 0, INT32_MAX, number);
+        if (status != ScpiNumberStatus::Ok) {
+            refuseNumber(status);
+            return false;
+        }
+        insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(number));
     } else {
         SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
         return false;
@@ -149,13 +175,10 @@ bool ScpiExecute::convertReal(uint32_t paramId, const std::string& text,
                               google::protobuf::Map<int, Value>& out) const {
     // The whole text must be the number: read as a prefix, "abc" would be 0
     // and a calibration reference of 0 would replace the zero point.
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    while (end != nullptr && (*end == ' ' || *end == '\t')) {
-        ++end;
-    }
-    if (end == text.c_str() || end == nullptr || *end != '\0' || !std::isfinite(value)) {
-        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+    double value = 0;
+    const ScpiNumberStatus status = ScpiReadNumber(text, ScpiNumberForms{}, value);
+    if (status != ScpiNumberStatus::Ok) {
+        refuseNumber(status);
         return false;
     }
     insertF64(out, static_cast<int>(paramId), value);

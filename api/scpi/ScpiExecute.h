@@ -37,6 +37,7 @@ private:
     // False: the element was refused and its error queued.
     bool convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
                         google::protobuf::Map<int, Value>& out) const;
+    bool convertInteger(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
     bool convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const;
     bool convertEnum(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
     bool convertReal(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;

@@ -14,6 +14,7 @@
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
 #include "Poller/EventPoller.h"
+#include "ScpiReplyText.h"
 #include "Util/logger.h"
 
 namespace {
@@ -55,7 +56,8 @@ void appendValue(std::string& text, const Value& value) {
             text += fixedSix(value.f64val());
             break;
         case Value::kStrVal:
-            text += value.strval();
+            // Whatever a handler answers, its text cannot end the response.
+            text += ScpiReplySafeText(value.strval());
             break;
         case Value::kRawVal: {
             // A definite-length block: "#9", nine length digits, the bytes.

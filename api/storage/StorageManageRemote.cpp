@@ -1,6 +1,7 @@
 // The mass-memory commands of remote control: stored states and preferences,
 // reading data, the current folder and the catalogue. Paths arrive quoted in
 // the remote form and are confined to the storage roots.
+#include "ScpiReplyText.h"
 #include "Singelton.h"
 #include "StorageCore.h"
 #include "StorageManage.h"
@@ -172,7 +173,9 @@ int StorageManage::cbStorageFileListGet(unsigned int source, const ValueMap& in,
         const bool folderEntry = !entry.first.empty() && entry.first.back() == '/';
         const std::string name = folderEntry ? entry.first.substr(0, entry.first.size() - 1) : entry.first;
         const std::string type = folderEntry ? "FOLD" : StorageWildcard::analysisSuffix(name);
-        text += ",\"" + name + "," + type + "," + std::to_string(entry.second) + "\"";
+        // A name may hold quotes and line feeds: it must end neither the
+        // entry's string nor the response.
+        text += "," + ScpiQuotedString(name + "," + type + "," + std::to_string(entry.second));
     }
     insertStr(*out, 0xF03, text.c_str());
     return 0;

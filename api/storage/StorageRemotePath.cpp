@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "FunctionTool.h"
+#include "ScpiReplyText.h"
 #include "root_path.h"
 
 namespace {
@@ -114,6 +114,6 @@ bool StorageRemotePath::remoteForm(const std::string& path, std::string& out) {
         out += "/";
     }
     std::replace(out.begin(), out.end(), '/', '\\');
-    FunctionTool::quotationWrap(out);
+    out = ScpiQuotedString(out);
     return known;
 }

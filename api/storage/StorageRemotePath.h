@@ -37,7 +37,7 @@ public:
     static bool under(const std::string& path, const std::string& root);
 
     // The current folder as remote control shows it: "INT:\" or "USB:\"
-    // followed by the rest with "\" separators, in double quotes. False when
+    // followed by the rest with "\" separators, as SCPI string data. False when
     // `path` is inside neither root (the caller resets it to the internal
     // root, whose text `out` then holds).
     static bool remoteForm(const std::string& path, std::string& out);

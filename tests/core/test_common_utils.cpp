@@ -12,6 +12,7 @@
 
 #include "CommonSimpleFunc.h"
 #include "FunctionTool.h"
+#include "ScpiReplyText.h"
 #include "Util.h"
 #include "temp_root.h"
 
@@ -41,6 +42,22 @@ TEST(CommonSimpleFunc, SuffixFollowsTheNumberOrIsTheWholeTextAndMustMatchExactly
         EXPECT_EQ(multiplier, c.multiplier) << c.text;
     }
     EXPECT_EQ(RmtStr2f64NumFlag(nullptr, nullptr), 0);
+}
+
+// A name in a reply can neither end the response nor the string it stands in.
+TEST(ScpiReplyText, QuotesAreDoubledAndControlCharactersShownAsQuestionMarks) {
+    const struct { std::string text, safe, quoted; } cases[] = {
+        {"s.sta", "s.sta", "\"s.sta\""},
+        {"a\",FOLD,0\"\n+0,+0\n1", "a\",FOLD,0\"?+0,+0?1", "\"a\"\",FOLD,0\"\"?+0,+0?1\""},
+        {std::string("\0\t\r\x1f\x7f", 5), "?????", "\"?????\""},
+        {"\"\"", "\"\"", "\"\"\"\"\"\""},
+        {"\xC3\x84 ok", "\xC3\x84 ok", "\"\xC3\x84 ok\""},
+        {"", "", "\"\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ScpiReplySafeText(c.text), c.safe) << c.text;
+        EXPECT_EQ(ScpiQuotedString(c.text), c.quoted) << c.text;
+    }
 }
 
 TEST(CommonSimpleFunc, TimeTextsUseTheLocalZone) {

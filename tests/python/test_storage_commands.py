@@ -40,6 +40,23 @@ def test_folder_and_state_are_catalogued(inst, service):
     assert inst.query("MMEM:STAT:REC:SEL?") == "/data/UserData/s.sta"
 
 
+def test_a_name_cannot_break_the_catalogue(inst, service):
+    user = service.root / "data" / "UserData"
+    names = ['a",FOLD,0"\n+0,+0\n1', 'say "hi"']
+    for name in names:
+        (user / name).write_bytes(b"xy")
+    try:
+        catalogue = inst.query("MMEM:CAT?")
+        # The next query reads its own answer: the catalogue was one line.
+        assert inst.query("*ESE?") == "0"
+        assert ',"a"",FOLD,0""?+0,+0?1,,2",' in catalogue + ",", catalogue
+        assert ',"say ""hi"",,2"' in catalogue, catalogue
+        assert inst.query("SYST:ERR?") == NO_ERROR
+    finally:
+        for name in names:
+            (user / name).unlink()
+
+
 def test_paths_outside_the_roots_are_refused(inst, service):
     data = service.root / "vorna" / "data"
     data.mkdir(parents=True, exist_ok=True)

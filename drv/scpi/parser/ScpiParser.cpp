@@ -188,12 +188,14 @@ void ScpiParser::parseOneCmd(const char* header, uint32_t cmdLen, const ScpiPars
         rejectCmd(code);
         return;
     }
-    if (m_bTooManyElements) {
+    const parseKeywordNodeStru& row = pstCurCmdSet->pastKeywordTree[node];
+    // Answering `*IDN? 5` or `RANG? MIN` as if nothing had been given would
+    // hide the client's mistake: such a command is refused whole.
+    if (m_bTooManyElements || (m_stParaInfo.u32ParaNum > 0 && !ScpiRowTakesParameters(row))) {
         SCP_CommandErrNotify();
         SCP_WriteErrorQueue(g_asErrInfo[E108_PARAMETER_NOT_ALLOWED]);
         return;
     }
-    const parseKeywordNodeStru& row = pstCurCmdSet->pastKeywordTree[node];
     DrvScpi_SetSmState(SCP_SM_RESPONSE);
     m_stParaInfo.pType = row.type;
     m_stParaInfo.direction = row.direction;
@@ -478,6 +480,8 @@ int ScpiParser::ApiScpi_GetProgDataElement(const char* paramText, uint32_t* rema
     uint32_t i = 0;
     while (true) {
         if (i > SCP_PARA_TEXT_MAX_LEN) {
+            // The rest of the message goes with it; the queue says why.
+            SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
             return refuseParameters(SCP_PARA_TEXT_TOO_LONG, paramText, std::min(i, left), remaining);
         }
         if (i >= left || paramText[i] == '\0') {

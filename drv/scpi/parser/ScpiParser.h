@@ -63,10 +63,12 @@ public:
 
     // Parses one program message of `length` bytes (parsing also stops at a
     // NUL outside block data) and hands every accepted command to onCmd.
-    // Rejected commands queue their own error and are left out; refused
-    // parameters (a malformed block, a string or expression not closed before
-    // the line feed, 1280 bytes or more) only set the command-error bit and
-    // drop the rest of their program message. Returns 0,
+    // Rejected commands queue their own error and are left out, a parameter
+    // given to a command that takes none with -108; refused parameters (a
+    // malformed block, a string or expression not closed before the line
+    // feed) only set the command-error bit and drop the rest of their program
+    // message, and a parameter text of 1280 bytes or more does the same and
+    // queues -223. Returns 0,
     // E220_PARAMETER_ERROR (54) when the text is empty or begins with a NUL,
     // or E223_TOO_MUCH_DATA (57) when a header is longer than 1024 bytes
     // (commands before it have been handed over). The third argument is not

@@ -72,3 +72,34 @@ struct parseKeywordNodeStru {
     PType type[SCP_PARAM_SLOT_NUM];           // conversion per parameter
     const char* ps8Unit[SCP_PARAM_SLOT_NUM];  // unit text; null throughout
 };
+
+// Whether a parameter of this type reaches the handler: the converter stores
+// booleans, integers, texts, keywords and reals; a slot of any other type
+// (PT_NONE, and the answer's own kind that some query rows declare) is
+// dropped.
+inline bool PTypeIsHandedOver(PType type) {
+    switch (type) {
+    case PT_NR1:
+    case PT_BOOL:
+    case PT_STRING:
+    case PT_ENUM:
+    case PT_ENUM_PT_NR3_EP1:
+    case PT_ENUM_PT_NR1:
+    case PT_NR3_REAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A command takes parameters when its row declares at least one that reaches
+// the handler; any other command refuses a parameter rather than answer as if
+// it had been given none.
+inline bool ScpiRowTakesParameters(const parseKeywordNodeStru& row) {
+    for (uint16_t i = 0; i < row.u32ParamNum && i < SCP_PARAM_SLOT_NUM; ++i) {
+        if (PTypeIsHandedOver(row.type[i])) {
+            return true;
+        }
+    }
+    return false;
+}

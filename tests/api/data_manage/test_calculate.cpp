@@ -222,7 +222,7 @@ TEST_F(Calculate, ReferencesAreClampedAndAnswered) {
         {db, f64(-500), E1003_BELOW_LOWER_LIMIT, -120},  {db, str("abc"), E150_STRING_DATA_ERROR, -120},
         {db, s32(3), E104_DATA_TYPE_ERROR, -120},        {db, str(std::string(64, '1')), E150_STRING_DATA_ERROR, -120},
         {dbm, str("default"), 0, 600},  {dbm, s32(1), E1003_BELOW_LOWER_LIMIT, 2},
-        {dbm, s32(-1), E1002_ABOVE_UPPER_LIMIT, 8000},
+        {dbm, s32(-1), E1003_BELOW_LOWER_LIMIT, 2},  // -1 is no resistance of 2^32 - 1
         {dbQ, s32(2), 0, 120},          {dbQ, str("max"), 0, 120},  {dbQ, str("MAX"), E220_PARAMETER_ERROR, 0},
         {dbmQ, s32(1), 0, 2},           {dbmQ, str("default"), 0, 600},
     };

@@ -123,7 +123,8 @@ TEST_F(EngineModel, RangeParametersSelectRanges) {
         {"MV412E", TYPE_CAP, f64(0.002), 6},      {"MV412E", TYPE_DCI, f64(2), 5},
         {"MV412E", TYPE_DCI, str("MAX"), 5},      {"MV412", TYPE_DCV, str("abc"), -131},
         {"MV412", TYPE_DCV, str(std::string(80, '1')), 4}, {"MV412", TYPE_DCV, Value(), -154},
-        {"MV412", TYPE_DCV, str("nan"), -131},   {"MV412", TYPE_DCV, str("inf"), -131},
+        {"MV412", TYPE_DCV, str("nan"), -158},   {"MV412", TYPE_DCV, str("inf"), -158},
+        {"MV412", TYPE_DCV, str("10 mv"), 0},    {"MV412", TYPE_DCV, str("1e999"), -156},
     };
     for (const auto& [model, func, value, expected] : cases) {
         engine->DM_CapabilityInit(model);

@@ -118,7 +118,10 @@ TEST_F(ReadingQueries, SampleAndTriggerCounts) {
         {sample, s32(0), E220_PARAMETER_ERROR, 0},    {sample, s32(-3), E220_PARAMETER_ERROR, 0},
         {sample, str("MAX"), 0, 0},                   {sample, str("abc"), E150_STRING_DATA_ERROR, 0},
         {sample, str(std::string(80, '1')), E150_STRING_DATA_ERROR, 0}, {sample, bval(true), E104_DATA_TYPE_ERROR, 0},
-        {trigger, s32(0), E1003_BELOW_LOWER_LIMIT, 0}, {trigger, s32(-1), E1002_ABOVE_UPPER_LIMIT, 0},
+        {trigger, s32(0), E1003_BELOW_LOWER_LIMIT, 0}, {trigger, s32(-1), E1003_BELOW_LOWER_LIMIT, 0},
+        // Rounded, and refused beyond 32 bits rather than wrapped into range.
+        {trigger, str("2.5"), 0, 3},                  {trigger, str("4294967301"), E222_DATA_OUT_OF_RANGE, 0},
+        {trigger, str("-1"), E1003_BELOW_LOWER_LIMIT, 1}, {sample, str("NaN"), E224_ILLEGAL_PARAMETER_VALUE, 0},
         {trigger, s32(5), 0, 5},                      {trigger, str("1e1"), 0, 10},
         {trigger, str(std::string(19, '0') + "7"), E150_STRING_DATA_ERROR, 10}, {trigger, str("5"), 0, 5},
     };

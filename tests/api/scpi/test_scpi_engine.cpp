@@ -45,6 +45,8 @@ const std::vector<ReplyCase>& replyCases() {
              insertS32(m, 0x1B03, 7);
              insertStr(m, 0x40001B03, "seven");
          }, "seven"},
+        // A line feed in a text would end the response early.
+        {"control characters", [](ValueMap& m) { insertStr(m, 1, "a\nb\r\t\x7f\x01" "c"); }, "a?b????c"},
     };
     return cases;
 }
@@ -147,6 +149,42 @@ TEST_F(EngineTest, ParametersConvertByTheirType) {
     EXPECT_EQ(enumerated[1].params.at(0x1224).s32val(), 3);
     EXPECT_EQ(parse("*SRE 48\n")[0].params.at(0x1B07).s32val(), 48);
     EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(E220_PARAMETER_ERROR) + ";" + errorText(E0_NO_ERROR) + "\n");
+}
+
+// Numbers are read whole and refused rather than cut or wrapped; the row
+// tells the integer, keyword and real conversions apart.
+TEST_F(EngineTest, NumericParametersAreReadWholeOrRefused) {
+    const struct {
+        const char* text;
+        int key;
+        int32_t value;
+        int error;
+    } cases[] = {
+        {"*ESE 1e2\n", 0x1B01, 100, 0},
+        {"*ESE 1.5\n", 0x1B01, 2, 0},
+        {"*SRE #H24\n", 0x1B07, 36, 0},
+        {"STAT:QUES:ENAB #B100000000000\n", 0x1D05, 2048, 0},
+        {"DATA:POIN:EVEN:THR 1e3\n", 0x2102, 1000, 0},
+        {"*ESE -2.5\n", 0x1B01, -3, 0},
+        {"*ESE NaN\n", 0, 0, E224_ILLEGAL_PARAMETER_VALUE},
+        {"*ESE 9.9e37\n", 0, 0, E222_DATA_OUT_OF_RANGE},
+        {"DATA:POIN:EVEN:THR 4294967297\n", 0, 0, E222_DATA_OUT_OF_RANGE},
+        {"*ESE 12abc\n", 0, 0, E220_PARAMETER_ERROR},
+        {"SYST:CONF:POW 4294967296\n", 0, 0, E222_DATA_OUT_OF_RANGE},
+        {"CAL:DATA nan\n", 0, 0, E224_ILLEGAL_PARAMETER_VALUE},
+        {"CAL:DATA -1e999\n", 0, 0, E222_DATA_OUT_OF_RANGE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto cmds = parse(c.text);
+        ASSERT_EQ(cmds.size(), 1u);
+        EXPECT_EQ(cmds[0].refused, c.error != 0);
+        if (c.error == 0) {
+            ASSERT_EQ(cmds[0].params.count(c.key), 1u);
+            EXPECT_EQ(cmds[0].params.at(c.key).s32val(), c.value);
+        }
+        EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(c.error) + ";" + errorText(E0_NO_ERROR) + "\n");
+    }
 }
 
 TEST_F(EngineTest, CommandSetSelection) {

@@ -127,6 +127,12 @@ TEST_P(ScpiListedParse, EveryListedCommandReachesItsRowWithItsValues) {
                 EXPECT_EQ(drainErrors(), rows({E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD}));
                 continue;
             }
+            if (!values.empty() && !ScpiRowTakesParameters(leaf)) {
+                // Declared, but never handed over: the command takes none.
+                EXPECT_TRUE(got.empty());
+                EXPECT_EQ(drainErrors(), rows({E108_PARAMETER_NOT_ALLOWED}));
+                continue;
+            }
             ASSERT_EQ(got.size(), 1u);
             EXPECT_TRUE(drainErrors().empty());
             EXPECT_EQ(got[0].row, cmd->s16Row);

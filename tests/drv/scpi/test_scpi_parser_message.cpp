@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "scpi_parser_fixture.h"
@@ -17,6 +18,7 @@ using Ids = std::vector<uint32_t>;
 constexpr uint32_t kCls = 0x10001B00, kRst = 0x10001B06, kIdn = 0x20001B03, kErrQ = 0x20001E00;
 constexpr uint32_t kVersQ = 0x20001E01, kDel = 0x10000F01;
 constexpr int kNoKeyword = E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD, kTooMany = E113_UNDIFINED_HEADER_TOO_MANY_KEYWORD;
+constexpr int kNoParam = E108_PARAMETER_NOT_ALLOWED;
 
 struct MessageCase {
     std::string text;
@@ -76,6 +78,16 @@ const std::vector<MessageCase> kMessages = {
     // Six elements are handed over, a seventh is not allowed.
     {"DATA:REM? 1,2,3,4,5,6,7;:*CLS;:DATA:REM? " + std::string(600, ','), {kCls},
      {E108_PARAMETER_NOT_ALLOWED, E108_PARAMETER_NOT_ALLOWED}, 0},
+    // A command that takes no parameter refuses one, in every set, and the
+    // rest of the message goes on; queries that take one keep it.
+    {"*IDN? 5;*CLS;VOLT:DC:RANG? MIN;:VOLT:DC:RANG? FOO;:VOLT:DC:RANG?", {kCls, 0x20000652},
+     {kNoParam, kNoParam, kNoParam}, 0},
+    {"*IDN? 5;:VOLT:DC:RANG? MIN;:MEAS:VOLT:DC? 10,MIN;:SYST:COMM:LAN:UPD 1;:SYST:COMM:LAN:UPD",
+     {0x20000600, 0x10001202}, {kNoParam, kNoParam, kNoParam}, 1},
+    {"*IDN? 5;*RST X;*RST;RANGE1? 2;:SYST:COMM:LAN:VISA? SOCK", {kRst, 0x2000121C}, {kNoParam, kNoParam, kNoParam}, 2},
+    // A parameter the row declares but never hands over is no parameter either.
+    {"CALC:AVER:AVER? 5;:CALC:LIM:LOW? MAX;:CALC:AVER:COUN? 5;:R? 3;:SYST:CONF:DEF 1", {0x318, 0x20000610},
+     {kNoParam, kNoParam, kNoParam}, 0},
     // Sets: each tree has its own commands.
     {"CMDS PELL;*TST?", {}, {kNoKeyword, kNoKeyword}, 0},
     {"CMDS PELL;*TST?", {0x10001C00, 0x20001B0A}, {}, 2},
@@ -94,25 +106,27 @@ TEST_F(ScpiParserTest, MessagesGiveTheirCommandsAndQueueTheirErrors) {
 }
 
 // Refused parameters (a malformed block, a string or expression not closed
-// before the line feed, an over-long parameter text) mark a command error and
-// queue nothing themselves; the rest of their message goes, the next stays.
+// before the line feed, an over-long parameter text) mark a command error; the
+// rest of their message goes, the next stays. Only the over-long text queues
+// an error of its own (-223): the others leave -100 to the transport.
 TEST_F(ScpiParserTest, RefusedParametersEndTheirMessageOnly) {
-    const std::vector<std::pair<std::string, Ids>> cases = {
-        {"*CLS;MMEM:DEL #25A;*RST\n*IDN?", {kCls, kIdn}},
-        {"*CLS;MMEM:DEL #10;*RST", {kCls}},
-        {"*CLS;MMEM:DEL #3100HELLO;*RST", {kCls}},
-        {"*CLS;MMEM:DEL #15HELLOx;*RST\n*IDN?", {kCls, kIdn}},
-        {"*CLS;MMEM:DEL \"" + std::string(1278, 'x') + "\";*RST", {kCls}},
-        {"SYST:COMM:LAN:DESC \"lab\n*IDN?\n", {kIdn}},
-        {"SYST:COMM:LAN:DESC 'lab'x;*RST", {}},
-        {"MMEM:DEL (1,(2)\n*CLS;*RST", {kCls, kRst}},
-        {std::string("MMEM:DEL \"a\0\"\n*CLS", 18), {}},
+    const std::vector<std::tuple<std::string, Ids, std::vector<int>>> cases = {
+        {"*CLS;MMEM:DEL #25A;*RST\n*IDN?", {kCls, kIdn}, {}},
+        {"*CLS;MMEM:DEL #10;*RST", {kCls}, {}},
+        {"*CLS;MMEM:DEL #3100HELLO;*RST", {kCls}, {}},
+        {"*CLS;MMEM:DEL #15HELLOx;*RST\n*IDN?", {kCls, kIdn}, {}},
+        {"*CLS;MMEM:DEL \"" + std::string(1278, 'x') + "\";*RST", {kCls}, {E223_TOO_MUCH_DATA}},
+        {"*CLS;MMEM:DEL " + std::string(4000, 'x') + ";*RST\n*IDN?", {kCls, kIdn}, {E223_TOO_MUCH_DATA}},
+        {"SYST:COMM:LAN:DESC \"lab\n*IDN?\n", {kIdn}, {}},
+        {"SYST:COMM:LAN:DESC 'lab'x;*RST", {}, {}},
+        {"MMEM:DEL (1,(2)\n*CLS;*RST", {kCls, kRst}, {}},
+        {std::string("MMEM:DEL \"a\0\"\n*CLS", 18), {}, {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first.substr(0, 80));
+    for (const auto& [text, expected, errors] : cases) {
+        SCOPED_TRACE(text.substr(0, 80));
         DrvScpi_SmInitial();
-        EXPECT_EQ(ids(parse(c.first)), c.second);
-        EXPECT_TRUE(drainErrors().empty());
+        EXPECT_EQ(ids(parse(text)), expected);
+        EXPECT_EQ(drainErrors(), rows(errors));
         EXPECT_NE(esr() & SCP_ESR_CME, 0);
     }
 }
