@@ -249,8 +249,12 @@ public:
     void DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config);
     void DM_UpdateContResi(float ohms);
     void DM_ClearFunc2Buffer();
+    // The newest reading of the main or the second display as remote text:
+    // 0, or 44 when there is none. The await form (remote control's queries)
+    // waits up to the reading time-out for a first one after a change: 118.
     int GetFunctionData(std::string& text);
     int GetFunction2Data(std::string& text);
+    int awaitFunctionData(bool second, std::string& text);
 
     // Five-digit resistance display.
     bool GetOHMShow5() const;
@@ -710,9 +714,9 @@ private:
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
-    // The newest reading of a display as text, waiting up to the reading
-    // time-out for the first one after a change: 0, 44 or 118.
-    int latestReading(bool second, std::string& text);
+    // The newest reading of a display as text; with `waitFirst` waiting up to
+    // the reading time-out for the first one after a change: 0, 44 or 118.
+    int latestReading(bool second, bool waitFirst, std::string& text);
     void setScpiReadData(const std::string& text);
     // A count parameter: a number, or MIN/MAX/DEF, or a number text.
     // A count: an integer, MIN/MAX/DEF or a number text shorter than `maxText`
