@@ -505,6 +505,8 @@ public:
     // ---- measurement-loop thread only
     uint8_t m_u8ReadBuf[34] = {};
     std::deque<double> m_tempQueue;
+    // The latest sensor value, under m_bufferMtx: the relative switch of the
+    // sensor function takes it as its offset.
     double m_temprel = 0;
     uint64_t m_lastDataTime = 0;
     uint64_t m_lastFreqTime = 0;
@@ -693,6 +695,9 @@ private:
     // Reporting part of a pass (after the window is averaged).
     void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
     void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);
+    // The sensor step of a report (CSensorReading.cpp): the sensor's value,
+    // kept in m_temprel, and its input pushed to the second display.
+    double sensorReading(const structFuncConfig& config, double avgVal);
     // The row of a reading to show; period and frequency scaled to it.
     structRangeInfo displayValue(MeasureTypeEnum func, int32_t range, double& value);
     void caliPass(uint32_t func, const structFuncConfig& config);

@@ -86,7 +86,8 @@ protected:
             stored->set_ms32rate(rate);
             fm.ProtoBaseFuncInfoSet(info);
         } else {
-            e->DM_UpdateMainFunc(f, mainConfig((f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f, range, rate));
+            const bool runsOnAnother = f == TYPE_PERIOD || f == TYPE_FREQ || f == TYPE_SENSOR;
+            e->DM_UpdateMainFunc(f, mainConfig(runsOnAnother ? real : f, range, rate));
         }
         e->DM_FixIntervalByRate(rate, f);
         e->loopStart();
@@ -233,6 +234,66 @@ TEST_F(MeasureLoop, CounterReadings) {
         ASSERT_EQ(readings().size(), 1u) << c.f;
         EXPECT_NEAR(readings()[0], c.out, 1e-4) << c.f;
     }
+    e->DM_RemoveCaliData({10 * 64});
+}
+
+// A custom curve y = x / 100 (x in mV or Hz): the reading is the curve's
+// value, the relative switched on takes it as its offset, and the second
+// display shows what the curve read, in its own row.
+TEST_F(MeasureLoop, SensorReadingFeedsTheRelativeAndTheSecondDisplay) {
+    e->DM_LoadCaliData(10 * 64, {{10, 0, 0, 0}, {10, 0, 85830688, 2000}});  // 40000 counts: 2000 Hz
+    Frame counter = frame(kAcReady | kCounterReady, 9, le(10000, 5));
+    const std::vector<uint8_t> b = le(40000, 3);
+    std::copy(b.begin(), b.end(), counter.begin() + 24);
+    struct Case {
+        MeasureTypeEnum curve, real;
+        int range;
+        Frame input;
+        double reading;
+        const char *text2, *unit2;
+    } cases[] = {
+        {TYPE_DCV, TYPE_DCV, 1, frame(kDcReady, 0, le(500000, 3)), 5.0, " 0.500,00", "V"},  // 0.5 V
+        {TYPE_FREQ, TYPE_ACV, 2, counter, 20.0, " 02.000,0", "KHz"},  // 2 kHz
+    };
+    e->m_sepChar = ',';
+    e->m_dotChar = '.';
+    e->m_plusSign = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.curve);
+        ValueMap out;
+        ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
+        ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(c.curve)), &out), 0);
+        for (auto [x, y, seg] : {std::make_tuple(0.0, 0.0, true), std::make_tuple(10000.0, 100.0, false)}) {
+            ValueMap point;
+            point[0] = s32(-1);
+            point[1] = f64(x);
+            point[2] = f64(y);
+            point[3] = bval(seg);
+            point[4] = s32(0);
+            ASSERT_EQ(e->cbSensRefDataAdd(0, point, &out), 0);
+        }
+        ASSERT_EQ(e->SensConfigLoad(), 0);
+        select(TYPE_SENSOR, c.range, E_Slow, false, c.real);
+        fe.frames = {c.input};
+        e->runPass();
+        ASSERT_EQ(readings().size(), 1u);
+        EXPECT_NEAR(readings()[0], c.reading, 1e-6);
+        const std::vector<ValueMap> second = pushed(UPDATE_MEASURE2_DATA);
+        ASSERT_EQ(second.size(), 1u);
+        EXPECT_EQ(second[0].at(0x400).strval(), c.text2);
+        EXPECT_EQ(second[0].at(0x401).strval(), c.unit2);
+        EXPECT_EQ(second[0].at(0x402).s32val(), c.range);
+
+        ASSERT_EQ(e->cbCalculateRelStateSet(0, request(0x80E, bval(true)), &out), 0);
+        out.clear();
+        ASSERT_EQ(e->cbCalculateRelOffsetGet(0, {}, &out), 0);
+        EXPECT_NEAR(out.at(0x80D).f64val(), c.reading, 1e-6);
+        e->runPass();
+        ASSERT_EQ(readings().size(), 2u);
+        EXPECT_NEAR(readings()[1], 0.0, 1e-6) << "the relative takes the sensor's reading off";
+    }
+    e->SEN_Init();
+    fm.FM_SetFunction(TYPE_DCV);
     e->DM_RemoveCaliData({10 * 64});
 }
 
