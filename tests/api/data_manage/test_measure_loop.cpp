@@ -26,6 +26,17 @@ constexpr uint8_t kDcReady = 0x04;
 constexpr uint8_t kAcReady = 0x10;
 constexpr uint8_t kCounterReady = 0x01;
 
+// A point appended to the edited custom sensor curve.
+ValueMap curvePoint(double x, double y, bool segmentStart) {
+    ValueMap point;
+    point[0] = s32(-1);
+    point[1] = f64(x);
+    point[2] = f64(y);
+    point[3] = bval(segmentStart);
+    point[4] = s32(0);
+    return point;
+}
+
 // Records the pulse: the output's state while the loop sleeps.
 class PulseClock : public VirtualClock {
 public:
@@ -263,15 +274,8 @@ TEST_F(MeasureLoop, SensorReadingFeedsTheRelativeAndTheSecondDisplay) {
         ValueMap out;
         ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
         ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(c.curve)), &out), 0);
-        for (auto [x, y, seg] : {std::make_tuple(0.0, 0.0, true), std::make_tuple(10000.0, 100.0, false)}) {
-            ValueMap point;
-            point[0] = s32(-1);
-            point[1] = f64(x);
-            point[2] = f64(y);
-            point[3] = bval(seg);
-            point[4] = s32(0);
-            ASSERT_EQ(e->cbSensRefDataAdd(0, point, &out), 0);
-        }
+        ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(0, 0, true), &out), 0);
+        ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(10000, 100, false), &out), 0);
         ASSERT_EQ(e->SensConfigLoad(), 0);
         select(TYPE_SENSOR, c.range, E_Slow, false, c.real);
         fe.frames = {c.input};
@@ -429,6 +433,35 @@ TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
     }
     EXPECT_TRUE(loop.stop());
     EXPECT_GT(checked, 12);
+    e->setPushSink(nullptr);
+}
+
+// The relative switch of the sensor function takes the sensor value the
+// loop keeps, while the loop goes on measuring on its own thread.
+TEST(MeasureLoopThreads, RelativeTakesTheSensorValueOfTheRunningLoop) {
+    FunctionManage::instance();
+    CDataManage* e = CDataManage::instance();
+    e->setPushSink([](service_id, ValueMap) {});
+    ValueMap out;
+    ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
+    ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(TYPE_DCV)), &out), 0);
+    ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(0, 0, true), &out), 0);
+    ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(10000, 100, false), &out), 0);
+    ASSERT_EQ(e->SensConfigLoad(), 0);
+    LoopThread loop(500000, {{1, 1.0}});  // 0.5 V: the curve reads 5
+    e->DM_UpdateMainFunc(TYPE_SENSOR, mainConfig(TYPE_DCV, 1, E_Fast));
+    std::string first;
+    ASSERT_EQ(e->awaitFunctionData(false, first), 0);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(e->cbCalculateRelStateSet(0, request(0x80E, bval(true)), &out), 0);
+        out.clear();
+        ASSERT_EQ(e->cbCalculateRelOffsetGet(0, {}, &out), 0);
+        EXPECT_NEAR(out.at(0x80D).f64val(), 5.0, 1e-6);
+        ASSERT_EQ(e->cbCalculateRelStateSet(0, request(0x80E, bval(false)), &out), 0);
+    }
+    EXPECT_TRUE(loop.stop());
+    e->SEN_Init();
+    FunctionManage::instance().FM_SetFunction(TYPE_DCV);
     e->setPushSink(nullptr);
 }
 
