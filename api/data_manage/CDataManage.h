@@ -249,8 +249,12 @@ public:
     void DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config);
     void DM_UpdateContResi(float ohms);
     void DM_ClearFunc2Buffer();
+    // The newest reading of the main or the second display as remote text:
+    // 0, or 44 when there is none. The await form (remote control's queries)
+    // waits up to the reading time-out for a first one after a change: 118.
     int GetFunctionData(std::string& text);
     int GetFunction2Data(std::string& text);
+    int awaitFunctionData(bool second, std::string& text);
 
     // Five-digit resistance display.
     bool GetOHMShow5() const;
@@ -503,6 +507,8 @@ public:
     // ---- measurement-loop thread only
     uint8_t m_u8ReadBuf[34] = {};
     std::deque<double> m_tempQueue;
+    // The latest sensor value, under m_bufferMtx: the relative switch of the
+    // sensor function takes it as its offset.
     double m_temprel = 0;
     uint64_t m_lastDataTime = 0;
     uint64_t m_lastFreqTime = 0;
@@ -695,6 +701,9 @@ private:
     // Reporting part of a pass (after the window is averaged).
     void reportPass(const PassSettings& s, uint32_t func, const structFuncConfig& config, double avgVal);
     void reportSecond(const PassSettings& s, const structFuncConfig& config, double avgVal);
+    // The sensor step of a report (CSensorReading.cpp): the sensor's value,
+    // kept in m_temprel, and its input pushed to the second display.
+    double sensorReading(const structFuncConfig& config, double avgVal);
     // The row of a reading to show; period and frequency scaled to it.
     structRangeInfo displayValue(MeasureTypeEnum func, int32_t range, double& value);
     void caliPass(uint32_t func, const structFuncConfig& config);
@@ -716,9 +725,9 @@ private:
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
-    // The newest reading of a display as text, waiting up to the reading
-    // time-out for the first one after a change: 0, 44 or 118.
-    int latestReading(bool second, std::string& text);
+    // The newest reading of a display as text; with `waitFirst` waiting up to
+    // the reading time-out for the first one after a change: 0, 44 or 118.
+    int latestReading(bool second, bool waitFirst, std::string& text);
     void setScpiReadData(const std::string& text);
     // A count parameter: a number, or MIN/MAX/DEF, or a number text.
     // A count: an integer, MIN/MAX/DEF or a number text shorter than `maxText`

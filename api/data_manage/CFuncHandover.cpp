@@ -96,6 +96,8 @@ void CDataManage::DM_ClearFunc2Buffer() {
     m_buffer2.clear();
 }
 
-int CDataManage::GetFunctionData(std::string& text) { return latestReading(false, text); }
+int CDataManage::GetFunctionData(std::string& text) { return latestReading(false, false, text); }
 
-int CDataManage::GetFunction2Data(std::string& text) { return latestReading(true, text); }
+int CDataManage::GetFunction2Data(std::string& text) { return latestReading(true, false, text); }
+
+int CDataManage::awaitFunctionData(bool second, std::string& text) { return latestReading(second, true, text); }

@@ -311,13 +311,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     if (!DM_Trigger(retVal) && !m_triggerChange) return;
     m_triggered = false;
     DM_VMCCtrl();
-    if (s.mainFunc == TYPE_SENSOR) {
-        // The sensor stage takes the input in the engine's base unit.
-        const std::shared_ptr<const structSensorProjLeast> sensor = SEN_Active();
-        const bool overFreq = !sensor->bTempture && sensor->stProjProperty.eType == TYPE_FREQ;
-        const double base = avgVal * DM_GetRangeInfo(config.eRealFunc, static_cast<uint32_t>(config.s32Range), avgVal).f32MinUnite;
-        retVal = SEN_Meas(overFreq ? m_freqVal : base, sensor.get());
-    }
+    if (s.mainFunc == TYPE_SENSOR) retVal = sensorReading(config, avgVal);
 
     const structRangeInfo row = displayValue(s.mainFunc, config.s32Range, retVal);
     const double factor = baseFactor(s.mainFunc, row);

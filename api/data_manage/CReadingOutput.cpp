@@ -178,9 +178,10 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
     return result;
 }
 
-int CDataManage::latestReading(bool second, std::string& text) {
+int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    const char* empty = second ? "m_buffer2 is empty" : "m_buffer is empty";
     std::unique_lock<std::mutex> lock(m_acqMtx);
     for (;;) {
         const uint64_t seen = m_acqArrivals;
@@ -193,18 +194,20 @@ int CDataManage::latestReading(bool second, std::string& text) {
                 return 0;
             }
         }
-        {
+        bool noneToCome = !waitFirst;
+        if (second && !noneToCome) {
             // No second display: no reading will come to wait for.
             std::lock_guard<std::mutex> settings(_mtx);
-            if (second && !m_b2ndEnable) {
-                PrintE("m_buffer2 is empty");
-                return E200_EXECUTION_ERROR;
-            }
+            noneToCome = !m_b2ndEnable;
+        }
+        if (noneToCome) {
+            PrintE("%s", empty);
+            return E200_EXECUTION_ERROR;
         }
         lock.lock();
         if (!m_acqCv.wait_until(lock, deadline, [&] { return m_acqArrivals != seen || Manager::abort; }) ||
             Manager::abort) {
-            PrintE(second ? "m_buffer2 is empty" : "m_buffer is empty");
+            PrintE("%s", empty);
             return E365_TIME_OUT_ERROR;
         }
     }

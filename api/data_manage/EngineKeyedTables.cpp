@@ -39,7 +39,9 @@ F64KeyedTable measLimits(double current) {
                         {{TYPE_SENSOR}, symmetric(1e9)}});
 }
 
-const Inner kRealDcv = {{0, 0.1}, {1, 1}, {2, 10}, {3, 100}, {4, 1000}};
+// DC volts keep the 1000 V scale under index 5, none under 4: the range
+// parameter never reads it (every value above 100 V selects index 4).
+const Inner kRealDcv = {{0, 0.1}, {1, 1}, {2, 10}, {3, 100}, {5, 1000}};
 const Inner kRealAcv = {{0, 0.1}, {1, 1}, {2, 10}, {3, 100}, {4, 750}};
 const Inner kRealCur = {{0, 1e-4}, {1, 1e-3}, {2, 1e-2}, {3, 0.1}, {4, 1}, {5, 10}};
 const Inner kRealCur_E = {{0, 1e-4}, {1, 1e-3}, {2, 1e-2}, {3, 0.1}, {4, 1}, {5, 3}};

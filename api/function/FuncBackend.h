@@ -37,8 +37,9 @@ public:
     virtual bool ohmShow5() = 0;
     virtual void setOhmShow5(bool on) = 0;
     // Latest reading text of the primary (secondary false) or second display:
-    // 0, or the engine's error row with `text` untouched.
-    virtual int readingText(bool secondary, std::string& text) = 0;
+    // 0, or the engine's error row with `text` untouched. With `waitFirst`
+    // an empty display is waited on for its first reading.
+    virtual int readingText(bool secondary, bool waitFirst, std::string& text) = 0;
     // A remote range parameter as a full-scale number, then as a range index.
     virtual int rangeNumber(int func, const Value& value, double& number) = 0;
     virtual int rangeIndex(int func, double number, int& range) = 0;

@@ -51,7 +51,8 @@ public:
     void clearFunc2Buffer() override { engine().DM_ClearFunc2Buffer(); }
     bool ohmShow5() override { return engine().GetOHMShow5(); }
     void setOhmShow5(bool on) override { engine().SetOHMShow5(on); }
-    int readingText(bool secondary, std::string& text) override {
+    int readingText(bool secondary, bool waitFirst, std::string& text) override {
+        if (waitFirst) return engine().awaitFunctionData(secondary, text);
         return secondary ? engine().GetFunction2Data(text) : engine().GetFunctionData(text);
     }
     int rangeNumber(int func, const Value& value, double& number) override {

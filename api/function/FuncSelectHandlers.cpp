@@ -75,10 +75,12 @@ int FunctionManage::hFunc2Select(const FuncMessage& row, unsigned int, const Val
     return FM_SetFunction2(row.func);
 }
 
-// row.func 0: the primary reading, otherwise the second display's.
-int FunctionManage::hReadingGet(const FuncMessage& row, unsigned int, const ValueMap&, ValueMap* out) {
+// row.func 0: the primary reading, otherwise the second display's. The UI
+// shows what there is; a remote query right after a change of function
+// waits for the first reading instead of failing.
+int FunctionManage::hReadingGet(const FuncMessage& row, unsigned int source, const ValueMap&, ValueMap* out) {
     std::string text;
-    const int result = m_backend.readingText(row.func != 0, text);
+    const int result = m_backend.readingText(row.func != 0, isRemoteSource(source), text);
     if (result == 0) {
         insertStr(*out, row.key, text.c_str());
     }

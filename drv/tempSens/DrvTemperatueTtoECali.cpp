@@ -19,10 +19,6 @@ int DrvTempCali_TtoE(uint8_t type, double celsius, double* emf) {
     while (s < info.Section && !(info.TempRange[s] <= celsius && celsius < info.TempRange[s + 1])) {
         ++s;
     }
-    // The top of the last section belongs to it: 1372 degC is type K's end.
-    if (s == info.Section && celsius == info.TempRange[info.Section]) {
-        s = info.Section - 1;
-    }
     if (s == info.Section) {
         return -2;
     }

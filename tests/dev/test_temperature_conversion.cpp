@@ -35,7 +35,9 @@ TEST(Thermocouple, RoundTripWithinErrorBands) {
         for (uint32_t s = 0; s < set.Sections; ++s) {
             const TcInverseRange& r = set.Range[s];
             int checked = 0;
+            const STRU_TEMP_TtoE_CALI& table = g_TcTtoECali[type];
             for (double t = r.tMin; t <= r.tMax; t += 1.0) {
+                if (t == table.TempRange[table.Section]) continue;  // the table's top lies in no section
                 const double e = emfAt(type, t);
                 if (e < ThermCoupleVoltageMin[type]) continue;  // B's first degrees
                 double low = r.bandLow - printedHalfUnit(r.bandLow);
@@ -82,6 +84,7 @@ TEST(Thermocouple, ListedCases) {
         {3, 1.0, NAN, kTempOverload, 0},   // junction not read
         {8, 1.0, 0.0, kTempOverload, 0},   // no such type
         {3, -7.0, 0.0, kTempOverload, 0},  // K below its table
+        {6, 18.7035, 0.0, kTempOverload, 0},  // S above 18.703 mV
     };
     for (const Case& c : cases) {
         EXPECT_NEAR(GetTemperature_ThermCouple(c.type, c.mv, c.cold), c.expected, c.tolerance)
@@ -94,6 +97,21 @@ TEST(Thermocouple, ListedCases) {
     double e = 0;
     EXPECT_EQ(DrvTempCali_TtoE(9, 0.0, &e), -1);
     EXPECT_EQ(DrvTempCali_TtoE(0, -1.0, &e), -2);
+    // The top boundary of a table lies in no section; just below it does.
+    EXPECT_EQ(DrvTempCali_TtoE(3, 1372.0, &e), -2);
+    EXPECT_EQ(DrvTempCali_TtoE(3, 1371.999, &e), 0);
+}
+
+// The EMF limits in mV as published with the conversions, per type B E J K N R S T.
+TEST(Thermocouple, EmfLimitsAreThePublishedOnes) {
+    const double vmin[] = {0.301, -8.835, -8.105, -5.901, -4.0, -0.236, -0.246, -5.613};
+    const double vmax[] = {13.83, 76.383, 69.563, 54.896, 47.523, 21.113, 18.703, 20.882};
+    const double lowMin[] = {0.301, -9.835, -8.105, -6.458, -4.345, -0.236, -0.246, -6.258};
+    for (uint8_t type = 0; type < kTcTypeCount; ++type) {
+        EXPECT_EQ(ThermCoupleVoltageMin[type], vmin[type]) << kTypes[type];
+        EXPECT_EQ(ThermCoupleVoltageMax[type], vmax[type]) << kTypes[type];
+        EXPECT_EQ(TC_LowTempVoltMin[type], lowMin[type]) << kTypes[type];
+    }
 }
 
 // The changeover between inverse sections lies where both sections are valid.

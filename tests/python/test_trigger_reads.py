@@ -33,6 +33,7 @@ SEQUENCES = {
     "second-display-right-after-its-change": (["CONF:VOLT:DC 10", 'VOLT:AC:SEC "FREQ"'], [], "DATA2?", None,
                                               [("SYST:ERR?", "0,")]),
     "bus-trigger-not-armed": (["TRIG:SOUR BUS"], [], "*TRG;SYST:ERR?", "-200,\"Execution error\"", []),
+    "fetch-with-nothing-armed-answers-a-line": (["TRIG:SOUR BUS"], [], "FETC?", '""', [("SYST:ERR?", "0,")]),
 }
 
 

@@ -67,11 +67,12 @@ def emf(tc, t):
 def limits(tc):
     inverse = tc["inverse"]
     low = tc.get("low_temperature_table_mV")
-    # The printed limits are rounded (type S: truncated); take the wider of
-    # printed and exact (rounded to 0.001 mV), so no end of the range is lost.
+    # The lower end is the wider of printed and exact (rounded to 0.001 mV;
+    # type S prints -0.235 for -0.23556). The upper end is the printed one:
+    # type S stops at 18.703 mV, the exact 18.6935 mV would widen it to 18.704.
     milli = Decimal("0.001")
     lo = min(Decimal(inverse[0]["emf_min_mV"]), emf(tc, inverse[0]["t_min"]).quantize(milli))
-    hi = max(Decimal(inverse[-1]["emf_max_mV"]), emf(tc, inverse[-1]["t_max"]).quantize(milli))
+    hi = Decimal(inverse[-1]["emf_max_mV"])
     # Below a type's inverse range without a low-temperature table the direct
     # function is not one-to-one (B below 42 degC): that lower limit lies inside.
     inside = not low and Decimal(tc["direct"][0]["t_min"]) < Decimal(inverse[0]["t_min"])

@@ -53,6 +53,9 @@ TEST_F(EngineModel, CapabilityInitChoosesTheModelsTables) {
         EXPECT_EQ(engine->DM_GetRangeInfo(TYPE_ACI, 5, 0).zHasNegative, false);
         auto cap = engine->m_F64LimitMap.at(TYPE_CAP);
         EXPECT_EQ(cap.count(7) ? cap.at(7) : -1, c.capTopLimit);
+        // DC volts have no full scale under index 4: the 1000 V scale is 5.
+        const std::map<int, double> dcv = {{0, 0.1}, {1, 1}, {2, 10}, {3, 100}, {5, 1000}};
+        EXPECT_EQ(engine->m_scpiF64RealRangeMap.at(TYPE_DCV), dcv);
     }
 }
 

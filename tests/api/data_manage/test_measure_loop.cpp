@@ -26,6 +26,17 @@ constexpr uint8_t kDcReady = 0x04;
 constexpr uint8_t kAcReady = 0x10;
 constexpr uint8_t kCounterReady = 0x01;
 
+// A point appended to the edited custom sensor curve.
+ValueMap curvePoint(double x, double y, bool segmentStart) {
+    ValueMap point;
+    point[0] = s32(-1);
+    point[1] = f64(x);
+    point[2] = f64(y);
+    point[3] = bval(segmentStart);
+    point[4] = s32(0);
+    return point;
+}
+
 // Records the pulse: the output's state while the loop sleeps.
 class PulseClock : public VirtualClock {
 public:
@@ -86,7 +97,8 @@ protected:
             stored->set_ms32rate(rate);
             fm.ProtoBaseFuncInfoSet(info);
         } else {
-            e->DM_UpdateMainFunc(f, mainConfig((f == TYPE_PERIOD || f == TYPE_FREQ) ? real : f, range, rate));
+            const bool runsOnAnother = f == TYPE_PERIOD || f == TYPE_FREQ || f == TYPE_SENSOR;
+            e->DM_UpdateMainFunc(f, mainConfig(runsOnAnother ? real : f, range, rate));
         }
         e->DM_FixIntervalByRate(rate, f);
         e->loopStart();
@@ -236,6 +248,59 @@ TEST_F(MeasureLoop, CounterReadings) {
     e->DM_RemoveCaliData({10 * 64});
 }
 
+// A custom curve y = x / 100 (x in mV or Hz): the reading is the curve's
+// value, the relative switched on takes it as its offset, and the second
+// display shows what the curve read, in its own row.
+TEST_F(MeasureLoop, SensorReadingFeedsTheRelativeAndTheSecondDisplay) {
+    e->DM_LoadCaliData(10 * 64, {{10, 0, 0, 0}, {10, 0, 85830688, 2000}});  // 40000 counts: 2000 Hz
+    Frame counter = frame(kAcReady | kCounterReady, 9, le(10000, 5));
+    const std::vector<uint8_t> b = le(40000, 3);
+    std::copy(b.begin(), b.end(), counter.begin() + 24);
+    struct Case {
+        MeasureTypeEnum curve, real;
+        int range;
+        Frame input;
+        double reading;
+        const char *text2, *unit2;
+    } cases[] = {
+        {TYPE_DCV, TYPE_DCV, 1, frame(kDcReady, 0, le(500000, 3)), 5.0, " 0.500,00", "V"},  // 0.5 V
+        {TYPE_FREQ, TYPE_ACV, 2, counter, 20.0, " 02.000,0", "KHz"},  // 2 kHz
+    };
+    e->m_sepChar = ',';
+    e->m_dotChar = '.';
+    e->m_plusSign = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.curve);
+        ValueMap out;
+        ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
+        ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(c.curve)), &out), 0);
+        ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(0, 0, true), &out), 0);
+        ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(10000, 100, false), &out), 0);
+        ASSERT_EQ(e->SensConfigLoad(), 0);
+        select(TYPE_SENSOR, c.range, E_Slow, false, c.real);
+        fe.frames = {c.input};
+        e->runPass();
+        ASSERT_EQ(readings().size(), 1u);
+        EXPECT_NEAR(readings()[0], c.reading, 1e-6);
+        const std::vector<ValueMap> second = pushed(UPDATE_MEASURE2_DATA);
+        ASSERT_EQ(second.size(), 1u);
+        EXPECT_EQ(second[0].at(0x400).strval(), c.text2);
+        EXPECT_EQ(second[0].at(0x401).strval(), c.unit2);
+        EXPECT_EQ(second[0].at(0x402).s32val(), c.range);
+
+        ASSERT_EQ(e->cbCalculateRelStateSet(0, request(0x80E, bval(true)), &out), 0);
+        out.clear();
+        ASSERT_EQ(e->cbCalculateRelOffsetGet(0, {}, &out), 0);
+        EXPECT_NEAR(out.at(0x80D).f64val(), c.reading, 1e-6);
+        e->runPass();
+        ASSERT_EQ(readings().size(), 2u);
+        EXPECT_NEAR(readings()[1], 0.0, 1e-6) << "the relative takes the sensor's reading off";
+    }
+    e->SEN_Init();
+    fm.FM_SetFunction(TYPE_DCV);
+    e->DM_RemoveCaliData({10 * 64});
+}
+
 TEST_F(MeasureLoop, ContinuityToneAndDiodeBeep) {
     select(TYPE_CONT, 0);
     feed({5e-6});  // 5 ohm: inside {0, 10}
@@ -368,6 +433,35 @@ TEST(MeasureLoopThreads, NoReadingOfTheOldRangeAfterASwitch) {
     }
     EXPECT_TRUE(loop.stop());
     EXPECT_GT(checked, 12);
+    e->setPushSink(nullptr);
+}
+
+// The relative switch of the sensor function takes the sensor value the
+// loop keeps, while the loop goes on measuring on its own thread.
+TEST(MeasureLoopThreads, RelativeTakesTheSensorValueOfTheRunningLoop) {
+    FunctionManage::instance();
+    CDataManage* e = CDataManage::instance();
+    e->setPushSink([](service_id, ValueMap) {});
+    ValueMap out;
+    ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
+    ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(TYPE_DCV)), &out), 0);
+    ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(0, 0, true), &out), 0);
+    ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(10000, 100, false), &out), 0);
+    ASSERT_EQ(e->SensConfigLoad(), 0);
+    LoopThread loop(500000, {{1, 1.0}});  // 0.5 V: the curve reads 5
+    e->DM_UpdateMainFunc(TYPE_SENSOR, mainConfig(TYPE_DCV, 1, E_Fast));
+    std::string first;
+    ASSERT_EQ(e->awaitFunctionData(false, first), 0);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(e->cbCalculateRelStateSet(0, request(0x80E, bval(true)), &out), 0);
+        out.clear();
+        ASSERT_EQ(e->cbCalculateRelOffsetGet(0, {}, &out), 0);
+        EXPECT_NEAR(out.at(0x80D).f64val(), 5.0, 1e-6);
+        ASSERT_EQ(e->cbCalculateRelStateSet(0, request(0x80E, bval(false)), &out), 0);
+    }
+    EXPECT_TRUE(loop.stop());
+    e->SEN_Init();
+    FunctionManage::instance().FM_SetFunction(TYPE_DCV);
     e->setPushSink(nullptr);
 }
 

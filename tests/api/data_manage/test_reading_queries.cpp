@@ -173,6 +173,48 @@ TEST_F(ReadingQueries, StoredTriggerRecordPassesTheHandlersChecks) {
     e->ProtoTriggerFuncInfoSet(def);
 }
 
+// With nothing armed FETCh? repeats the stored text at once: empty after a
+// clean, the readings of the acquisition that completed last.
+TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
+    ValueMap out;
+    EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
+    EXPECT_EQ(out.count(0x60d) ? out.at(0x60d).strval() : "no answer", "");
+    e->acqArm(0, 1);
+    e->m_singleCountDown = 0;
+    e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+    for (int i = 0; i < 2; ++i) {
+        out.clear();
+        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
+        EXPECT_EQ(out.count(0x60d) ? out.at(0x60d).strval() : "no answer", "5.00000000E-01");
+    }
+}
+
+// The newest reading of each display: the UI's query answers 44 on an empty
+// memory at once; remote control's waits for a first reading of the display
+// it reads (none comes here: the time-out).
+TEST_F(ReadingQueries, NewestReadingOfEachDisplay) {
+    e->m_u32BufferTimeOut = 1;
+    e->DM_Update2ndFunc(true, TYPE_ACV, mainConfig(TYPE_ACV, 1));
+    std::string text = "untouched";
+    EXPECT_EQ(e->GetFunctionData(text), E200_EXECUTION_ERROR);
+    EXPECT_EQ(e->GetFunction2Data(text), E200_EXECUTION_ERROR);
+    EXPECT_EQ(e->awaitFunctionData(false, text), E365_TIME_OUT_ERROR);
+    EXPECT_EQ(e->awaitFunctionData(true, text), E365_TIME_OUT_ERROR);
+    EXPECT_EQ(text, "untouched");
+    store({0.25});
+    e->m_buffer2.push_back({0.75, 1.0, 1.2f});
+    for (bool second : {false, true}) {
+        const char* expected = second ? "7.50000000E-01" : "2.50000000E-01";
+        EXPECT_EQ(second ? e->GetFunction2Data(text) : e->GetFunctionData(text), 0);
+        EXPECT_EQ(text, expected);
+        text.clear();
+        EXPECT_EQ(e->awaitFunctionData(second, text), 0);
+        EXPECT_EQ(text, expected);
+    }
+    e->DM_Update2ndFunc(false, TYPE_ACV, mainConfig(TYPE_ACV, 1));
+    e->m_u32BufferTimeOut = 5000;
+}
+
 TEST_F(ReadingQueries, OneWaitingReadAtATime) {
     e->m_u32BufferTimeOut = 2000;
     e->acqArm(0, 1);

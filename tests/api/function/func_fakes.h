@@ -25,6 +25,7 @@ public:
     std::vector<std::pair<int, ValueMap>> pushes;
     std::vector<structFuncConfig> adc, mains;
     std::vector<std::string> violations;  // driver records outside the tables
+    std::vector<bool> readingWaits;       // waitFirst of each latest-reading request
     std::function<void()> onMain;         // runs inside each engine hand-over, as the engine asks back
 
     std::string model() override { return modelText; }
@@ -50,7 +51,8 @@ public:
     void clearFunc2Buffer() override { note("clear2"); }
     bool ohmShow5() override { return show5; }
     void setOhmShow5(bool on) override { show5 = on; }
-    int readingText(bool secondary, std::string& text) override {
+    int readingText(bool secondary, bool waitFirst, std::string& text) override {
+        readingWaits.push_back(waitFirst);
         text = secondary ? text : "+1.00000000E+00";
         return secondary ? 44 : 0;
     }

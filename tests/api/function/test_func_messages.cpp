@@ -66,6 +66,9 @@ TEST(FuncMessages, FunctionSelectionAndQueries) {
     ValueMap out;
     EXPECT_EQ(t.call(0x20000641, kScpi, {}, &out), 44);
     EXPECT_TRUE(out.empty());
+    // Only remote control waits for a first reading; the UI takes what there is.
+    EXPECT_EQ(query(t, 0x20000640, kUi).strval(), "+1.00000000E+00");
+    EXPECT_EQ(t.backend.readingWaits, (std::vector<bool>{true, true, false}));
 }
 
 TEST(FuncMessages, SecondDisplayPerFunction) {
