@@ -149,7 +149,9 @@ TEST(FuncMessages, EmulatedRangeWordsSelectTheRangesTheyName) {
                     if (word != "MIN" && word != "MAX" && word != "DEF" && word != "AUTO") {
                         want = std::min(std::stod(word), want);
                     }
-                    if (word != "DEF" && word != "AUTO") EXPECT_NEAR(got, want, want * 1e-9);
+                    if (word != "DEF" && word != "AUTO") {
+                        EXPECT_NEAR(got, want, want * 1e-9);
+                    }
                     ++checked;
                 }
             }
