@@ -60,6 +60,8 @@ struct Server {
     // keeps its caller until the reply.
     bool udpParked = false;
     Clock::time_point acceptResume{};
+    // When the next idle datagram link ends.
+    Clock::time_point nextExpiry = Clock::time_point::max();
     std::map<int, std::unique_ptr<CVxiConnection>> conns;
     std::vector<ParkedCall> parked;
 };
@@ -366,7 +368,7 @@ void acceptConnections(Clock::time_point now) {
             continue;  // that peer failed; the next may not
         }
         auto conn = std::make_unique<CVxiConnection>(fd, g.tcpPort);
-        if (!conn->registered()) {
+        if (!conn->attach()) {
             PrintW("VXI-11 connection on descriptor %d refused: beyond the RPC runtime's table", fd);
             continue;
         }
@@ -403,14 +405,14 @@ void serveConnections(const std::vector<pollfd>& fds, size_t first, Clock::time_
 }
 
 // Sends the replies made this round and closes the connections that went
-// silent midway.
+// silent midway or whose call took too long to arrive.
 void flushAndReap(Clock::time_point now) {
     std::vector<int> gone;
     for (auto& entry : g.conns) {
         if (!entry.second->flush(now)) {
             gone.push_back(entry.first);
         } else if (entry.second->stallDeadline() <= now) {
-            PrintI("VXI-11 connection %d closed: silent in the middle of a call or its reply", entry.first);
+            PrintI("VXI-11 connection %d closed: a call or its reply stalled, or a call took too long to arrive", entry.first);
             gone.push_back(entry.first);
         }
     }
@@ -419,9 +421,10 @@ void flushAndReap(Clock::time_point now) {
     }
 }
 
-// Until the next thing that is due: a wait's end, a stall, accepting again.
+// Until the next thing that is due: a wait's end, a stall, accepting again,
+// an idle datagram link's end.
 int pollTimeoutMs(Clock::time_point now) {
-    Clock::time_point due = Clock::time_point::max();
+    Clock::time_point due = g.nextExpiry;
     for (const ParkedCall& call : g.parked) {
         due = std::min(due, call.wait->deadline);
     }
@@ -500,6 +503,7 @@ void vxiServiceRun() {
         serveConnections(fds, kFirstConnection, now);
         resumeParked();
         flushAndReap(now);
+        g.nextExpiry = g.core->expireIdle();
     }
 }
 
