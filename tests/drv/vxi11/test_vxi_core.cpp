@@ -7,8 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string>
+#include <functional>
 
 #include "vxi_proc.h"
 
@@ -19,14 +18,17 @@ using Clock = CVxiCore::Clock;
 
 Clock::time_point g_now{};
 
+// Reads never return data here: every link may share one buffer.
+char g_buffer[64];
+
 int fakeAlloc(int32_t, char** buffer, uint32_t* size) {
-    *size = 64;
-    *buffer = static_cast<char*>(std::malloc(*size));
+    *size = sizeof(g_buffer);
+    *buffer = g_buffer;
     return 0;
 }
 int fakeWrite(int32_t, const char*, uint32_t length, uint32_t, bool) { return static_cast<int>(length); }
 int fakeRead(int32_t, char*, uint32_t, uint32_t, bool*) { return 0; }  // no reply yet
-void fakeFree(int32_t, char* buffer, uint32_t) { std::free(buffer); }
+void fakeFree(int32_t, char*, uint32_t) {}
 int fakeStb(int32_t, uint32_t) { return 0x10; }
 int fakeGeneric(int32_t, uint32_t) { return 1; }
 void fakeAbort() {}
