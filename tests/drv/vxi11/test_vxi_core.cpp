@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
 
 #include "vxi_proc.h"
 
@@ -128,48 +127,21 @@ TEST_F(VxiCoreDatagram, CallsAnswerAtOnceAsTheirTimeOutWould) {
     EXPECT_TRUE(core.read(read, udp, readWait, readResp));
     EXPECT_EQ(readResp.error, 15);
 
-    VxiWait lockWait;
+    VxiWait wait[3];
     Device_Error lockResp;
-    ASSERT_TRUE(core.lock(Device_LockParms{holder, 0, 0}, stream(), lockWait, lockResp));
-    const struct {
-        const char* name;
-        std::function<bool(VxiWait&, int32_t&)> call;
-    } waits[] = {
-        {"device_lock", [&](VxiWait& w, int32_t& e) {
-             Device_Error r;
-             bool done = core.lock(Device_LockParms{lid, VXI_FLAG_WAITLOCK, 60000}, udp, w, r);
-             e = r.error;
-             return done;
-         }},
-        {"device_write", [&](VxiWait& w, int32_t& e) {
-             Device_WriteParms p;
-             p.lid = lid;
-             p.flags = VXI_FLAG_WAITLOCK | VXI_FLAG_END;
-             p.lock_timeout = 60000;
-             p.data.len = 1;
-             p.data.val = const_cast<char*>("x");
-             Device_WriteResp r;
-             bool done = core.write(p, udp, w, r);
-             e = r.error;
-             return done;
-         }},
-        {"create_link", [&](VxiWait& w, int32_t& e) {
-             Create_LinkParms p;
-             p.lock_timeout = 60000;
-             p.device.len = 5;
-             p.device.val = const_cast<char*>("inst0");
-             Create_LinkResp r;
-             bool done = core.createLink(p, udp, w, r);
-             e = r.error;
-             return done;
-         }},
-    };
-    for (const auto& w : waits) {
-        VxiWait wait;
-        int32_t error = -1;
-        EXPECT_TRUE(w.call(wait, error)) << w.name;
-        EXPECT_EQ(error, 11) << w.name;
-    }
+    ASSERT_TRUE(core.lock(Device_LockParms{holder, 0, 0}, stream(), wait[0], lockResp));
+    EXPECT_TRUE(core.lock(Device_LockParms{lid, VXI_FLAG_WAITLOCK, 60000}, udp, wait[1], lockResp));
+    EXPECT_EQ(lockResp.error, 11);
+    Device_WriteParms write;
+    write.lid = lid;
+    write.flags = VXI_FLAG_WAITLOCK | VXI_FLAG_END;
+    write.lock_timeout = 60000;
+    write.data.len = 1;
+    write.data.val = const_cast<char*>("x");
+    Device_WriteResp writeResp;
+    EXPECT_TRUE(core.write(write, udp, wait[2], writeResp));
+    EXPECT_EQ(writeResp.error, 11);
+    EXPECT_EQ(link(udp, false, 60000).error, 11);
 }
 
 TEST_F(VxiCoreDatagram, SourcesShareABoundedPartOfTheTable) {
