@@ -57,7 +57,8 @@ bool sameMaker(const VxiCaller& a, const VxiCaller& b) {
     if (a.peer.ss_family != AF_INET || b.peer.ss_family != AF_INET) {
         return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
     }
-    return inet(a.peer).sin_addr.s_addr == inet(b.peer).sin_addr.s_addr && inet(a.peer).sin_port == inet(b.peer).sin_port;
+    return inet(a.peer).sin_addr.s_addr == inet(b.peer).sin_addr.s_addr &&
+           inet(a.peer).sin_port == inet(b.peer).sin_port;
 }
 
 bool sameClient(const VxiCaller& a, const VxiCaller& b) {

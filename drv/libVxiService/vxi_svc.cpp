@@ -154,8 +154,10 @@ PortmapEntry lookUpPortmap() {
         pmap query{DEVICE_CORE, DEVICE_VERSION, static_cast<u_long>(protocols[i]), 0};
         u_long port = 0;
         timeval timeout{1, 0};
-        if (clnt_call(client, PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap), reinterpret_cast<char*>(&query),
-                      reinterpret_cast<xdrproc_t>(xdr_u_long), reinterpret_cast<char*>(&port), timeout) != RPC_SUCCESS) {
+        clnt_stat rc = clnt_call(client, PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap),
+                                 reinterpret_cast<char*>(&query), reinterpret_cast<xdrproc_t>(xdr_u_long),
+                                 reinterpret_cast<char*>(&port), timeout);
+        if (rc != RPC_SUCCESS) {
             entry = PortmapEntry::Unreachable;
         } else if (port != ports[i]) {
             entry = PortmapEntry::Missing;
@@ -465,7 +467,8 @@ void flushAndReap(Clock::time_point now) {
         if (!entry.second->flush(now)) {
             gone.push_back(entry.first);
         } else if (entry.second->stallDeadline() <= now) {
-            PrintI("VXI-11 connection %d closed: a call or its reply stalled, or a call took too long to arrive", entry.first);
+            PrintI("VXI-11 connection %d closed: a call or its reply stalled, or a call took too long to arrive",
+                   entry.first);
             gone.push_back(entry.first);
         }
     }
