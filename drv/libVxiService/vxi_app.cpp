@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,9 +159,19 @@ void stopVxiProcess() {}
 
 namespace {
 
+// How often the port-mapper entry is looked at: DMM_VXI_PORTMAP_CHECK_MS
+// when set (tests shorten it), else the server's default.
+std::chrono::milliseconds portmapCheck() {
+    const char* text = std::getenv("DMM_VXI_PORTMAP_CHECK_MS");
+    char* end = nullptr;
+    unsigned long ms = text != nullptr ? std::strtoul(text, &end, 10) : 0;
+    bool valid = text != nullptr && end != text && *end == '\0' && ms > 0 && ms <= 3600000;
+    return valid ? std::chrono::milliseconds(ms) : kVxiPortmapCheck;
+}
+
 void* vxiServiceThreadHander(void*) {
     _vxi_io_ io = vxiAppCallbacks();
-    if (vxiServiceInit(io, VXI_SERVICE_PORT) != 0) {
+    if (vxiServiceInit(io, VXI_SERVICE_PORT, true, portmapCheck()) != 0) {
         return nullptr;
     }
     vxiServiceRun();

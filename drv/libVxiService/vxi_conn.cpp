@@ -37,15 +37,18 @@ CVxiConnection::CVxiConnection(int fd, uint16_t localPort) : m_lastProgress(Cloc
     m_xprt.xp_rtaddr.buf = &m_peer;
     m_xprt.xp_p1 = this;
     m_xprt.xp_p3 = &m_ext;
-    xprt_register(&m_xprt);
 }
 
 CVxiConnection::~CVxiConnection() {
-    xprt_unregister(&m_xprt);
+    if (m_bAttached) {
+        xprt_unregister(&m_xprt);
+    }
     close(m_xprt.xp_fd);
 }
 
-bool CVxiConnection::registered() const {
+bool CVxiConnection::attach() {
+    xprt_register(&m_xprt);
+    m_bAttached = true;  // unregistered with the object, even if only partly taken
     for (int i = 0; i < svc_max_pollfd; ++i) {
         if (svc_pollfd[i].fd == m_xprt.xp_fd) {
             return true;
@@ -78,13 +81,22 @@ bool CVxiConnection::onReadable(Clock::time_point now) {
         return false;
     }
     m_lastProgress = now;
-    size_t used = m_reader.take(chunk, static_cast<size_t>(n));
+    size_t used = take(chunk, static_cast<size_t>(n), now);
     m_input.assign(chunk + used, static_cast<size_t>(n) - used);
     return !m_reader.broken();
 }
 
-void CVxiConnection::feed() {
-    size_t used = m_reader.take(m_input.data(), m_input.size());
+size_t CVxiConnection::take(const char* data, size_t size, Clock::time_point now) {
+    bool between = !m_reader.midRecord() && !m_reader.whole();
+    size_t used = m_reader.take(data, size);
+    if (between && used > 0) {
+        m_recordStart = now;
+    }
+    return used;
+}
+
+void CVxiConnection::feed(Clock::time_point now) {
+    size_t used = take(m_input.data(), m_input.size(), now);
     m_input.erase(0, used);
 }
 
@@ -106,7 +118,7 @@ bool CVxiConnection::flush(Clock::time_point now) {
         m_outputSent = 0;
         m_state = State::Reading;
         m_lastProgress = now;
-        feed();
+        feed(now);
     }
     return !m_reader.broken();
 }
@@ -125,14 +137,16 @@ bool CVxiConnection::dispatch(Clock::time_point now) {
         // Nothing to answer (the runtime dropped the call): on to the next.
         m_state = State::Reading;
         m_lastProgress = now;
-        feed();
+        feed(now);
     }
     return !m_reader.broken();
 }
 
 CVxiConnection::Clock::time_point CVxiConnection::stallDeadline() const {
-    bool midway = (m_state == State::Reading && m_reader.midRecord()) || m_state == State::Replying;
-    return midway ? m_lastProgress + kStallTimeout : Clock::time_point::max();
+    if (m_state == State::Reading && m_reader.midRecord()) {
+        return std::min(m_lastProgress + kStallTimeout, m_recordStart + kRecordTimeout);
+    }
+    return m_state == State::Replying ? m_lastProgress + kStallTimeout : Clock::time_point::max();
 }
 
 bool_t CVxiConnection::recv(SVCXPRT* xprt, rpc_msg* msg) {

@@ -23,6 +23,9 @@ public:
     // A connection that stops in the middle of a record, or does not take
     // its reply, for this long is closed: it holds resources for nothing.
     static constexpr std::chrono::milliseconds kStallTimeout{10000};
+    // A record that takes longer than this as a whole is not a client's call
+    // however steadily it trickles in: the connection is closed.
+    static constexpr std::chrono::milliseconds kRecordTimeout{30000};
 
     // Takes a connected, non-blocking descriptor (closed with the object).
     CVxiConnection(int fd, uint16_t localPort);
@@ -30,8 +33,9 @@ public:
     CVxiConnection(const CVxiConnection&) = delete;
     CVxiConnection& operator=(const CVxiConnection&) = delete;
 
-    // Known to the RPC runtime: only then can its calls be dispatched.
-    bool registered() const;
+    // Makes it known to the RPC runtime; only then can its calls be
+    // dispatched. False when the runtime's table has no room for it.
+    bool attach();
     int fd() const { return m_xprt.xp_fd; }
     SVCXPRT* xprt() { return &m_xprt; }
     // The poll events it waits for now.
@@ -62,8 +66,11 @@ private:
     static bool_t getArgs(SVCXPRT* xprt, xdrproc_t decode, void* args);
     static bool_t reply(SVCXPRT* xprt, rpc_msg* msg);
     static bool_t freeArgs(SVCXPRT* xprt, xdrproc_t decode, void* args);
+    // Hands bytes to the reader: the count it took. Notes when a record
+    // begins with them.
+    size_t take(const char* data, size_t size, Clock::time_point now);
     // Feeds kept input to the reader until a record is whole.
-    void feed();
+    void feed(Clock::time_point now);
 
     SVCXPRT m_xprt{};
     SVCXPRT_EXT m_ext{};
@@ -73,9 +80,11 @@ private:
     uint32_t m_u32Xid = 0;
     bool m_bDead = false;               // the call stream cannot be followed
     bool m_bLateReply = false;          // the call in dispatch answers later
+    bool m_bAttached = false;           // given to the RPC runtime
     State m_state = State::Reading;
     std::string m_input;                // bytes read beyond the whole record
     std::string m_output;               // reply bytes not yet written
     size_t m_outputSent = 0;
     Clock::time_point m_lastProgress;
+    Clock::time_point m_recordStart;    // first byte of the record being read
 };

@@ -45,6 +45,22 @@ void CVxiLinks::releaseBy(int32_t lid) {
 
 namespace {
 
+const sockaddr_in& inet(const sockaddr_storage& address) {
+    return reinterpret_cast<const sockaddr_in&>(address);
+}
+
+// The same sender: connection, or datagram address with its port.
+bool sameMaker(const VxiCaller& a, const VxiCaller& b) {
+    if (a.stream || b.stream) {
+        return a.stream == b.stream && a.fd == b.fd;
+    }
+    if (a.peer.ss_family != AF_INET || b.peer.ss_family != AF_INET) {
+        return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
+    }
+    return inet(a.peer).sin_addr.s_addr == inet(b.peer).sin_addr.s_addr &&
+           inet(a.peer).sin_port == inet(b.peer).sin_port;
+}
+
 bool sameClient(const VxiCaller& a, const VxiCaller& b) {
     if (a.stream != b.stream) {
         return false;
@@ -57,14 +73,18 @@ bool sameClient(const VxiCaller& a, const VxiCaller& b) {
     if (a.peer.ss_family != b.peer.ss_family || a.peer.ss_family != AF_INET) {
         return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
     }
-    return reinterpret_cast<const sockaddr_in&>(a.peer).sin_addr.s_addr ==
-           reinterpret_cast<const sockaddr_in&>(b.peer).sin_addr.s_addr;
+    return inet(a.peer).sin_addr.s_addr == inet(b.peer).sin_addr.s_addr;
 }
 
 }  // namespace
 
+_vxi_handle* CVxiLinks::findOwned(int32_t lid, const VxiCaller& caller) {
+    _vxi_handle* link = find(lid);
+    return link != nullptr && sameMaker(link->stClient, caller) ? link : nullptr;
+}
+
 bool CVxiLinks::full(const VxiCaller& caller) const {
-    if (m_links.size() >= kMaxLinks) {
+    if (m_links.size() >= kMaxLinks || (!caller.stream && datagramLinks().size() >= kMaxDatagramLinks)) {
         return true;
     }
     size_t held = std::count_if(m_links.begin(), m_links.end(),
@@ -76,6 +96,16 @@ std::vector<int32_t> CVxiLinks::madeOn(int fd) const {
     std::vector<int32_t> lids;
     for (const auto& entry : m_links) {
         if (entry.second->stClient.stream && entry.second->stClient.fd == fd) {
+            lids.push_back(entry.first);
+        }
+    }
+    return lids;
+}
+
+std::vector<int32_t> CVxiLinks::datagramLinks() const {
+    std::vector<int32_t> lids;
+    for (const auto& entry : m_links) {
+        if (!entry.second->stClient.stream) {
             lids.push_back(entry.first);
         }
     }

@@ -5,6 +5,7 @@
 // Used only on the server thread.
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,6 +34,8 @@ struct _vxi_handle {
     uint32_t u32ValidDataBytes = 0;
     bool bIsEom = false;          // the buffered data ends a reply
     uint32_t u32MaxRecvSize = 0;
+    // Its maker's last call on it (datagram links end when idle too long).
+    std::chrono::steady_clock::time_point lastUse{};
 };
 
 class CVxiLinks {
@@ -42,8 +45,15 @@ public:
     // Links one client may hold (one connection, or one address over UDP),
     // so that no single client can take them all from the others.
     static constexpr size_t kMaxLinksPerClient = 16;
+    // Links made over UDP, all sources together: a source address costs a
+    // datagram sender nothing, so they never take what connections need.
+    static constexpr size_t kMaxDatagramLinks = 256;
 
     _vxi_handle* find(int32_t lid);
+    // The link only when `caller` made it: over TCP the same connection,
+    // over UDP the same address and port. Ids are small numbers anyone can
+    // guess; another client's link is no link to the caller.
+    _vxi_handle* findOwned(int32_t lid, const VxiCaller& caller);
     // No link for `caller`: the table, or its share of it, is taken.
     bool full(const VxiCaller& caller) const;
     // Stores the record under a new id, never one in use; returns the id.
@@ -59,6 +69,8 @@ public:
 
     // The links made on stream connection `fd`.
     std::vector<int32_t> madeOn(int fd) const;
+    // The links made over UDP.
+    std::vector<int32_t> datagramLinks() const;
 
 private:
     std::map<int32_t, std::unique_ptr<_vxi_handle>> m_links;

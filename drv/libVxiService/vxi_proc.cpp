@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "Util/logger.h"
+
 namespace {
 
 constexpr const char* kDeviceName = "inst0";
@@ -18,7 +20,6 @@ bool isOurDevice(const VxiBytes& name) {
 }
 
 using std::chrono::milliseconds;
-using std::chrono::steady_clock;
 
 // Phases of VxiWait: before the operation began, waiting for the lock, past
 // the lock, waiting for reply data.
@@ -37,19 +38,20 @@ int32_t writeError(int result) {
 
 }  // namespace
 
-_vxi_handle* CVxiCore::begin(int32_t lid) {
-    _vxi_handle* link = m_links.find(lid);
+_vxi_handle* CVxiCore::begin(int32_t lid, const VxiCaller& caller) {
+    _vxi_handle* link = m_links.findOwned(lid, caller);
     if (link != nullptr) {
         link->bIsAbort = false;  // an abort concerns the operation it came in
+        link->lastUse = m_now();
     }
     return link;
 }
 
-int32_t CVxiCore::lockWait(const _vxi_handle* link, uint32_t lockTimeout, VxiWait& wait) {
-    auto now = steady_clock::now();
+int32_t CVxiCore::lockWait(const _vxi_handle* link, uint32_t lockMs, VxiWait& wait) {
+    auto now = m_now();
     if (wait.phase != kLockWait) {
         wait.phase = kLockWait;
-        wait.deadline = now + milliseconds(clampWait(lockTimeout));
+        wait.deadline = now + milliseconds(lockMs);
     }
     if (link != nullptr && link->bIsAbort) {
         return VXI_ERRCODE_ABORT;
@@ -57,14 +59,16 @@ int32_t CVxiCore::lockWait(const _vxi_handle* link, uint32_t lockTimeout, VxiWai
     return now >= wait.deadline ? VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK : kWaiting;
 }
 
-_vxi_handle* CVxiCore::enter(int32_t lid, int32_t flags, uint32_t lockTimeout, VxiWait& wait, int32_t& error) {
-    _vxi_handle* link = wait.phase == kStart ? begin(lid) : m_links.find(lid);
+_vxi_handle* CVxiCore::enter(int32_t lid, const VxiCaller& caller, int32_t flags, uint32_t lockTimeout,
+                             VxiWait& wait, int32_t& error) {
+    _vxi_handle* link = wait.phase == kStart ? begin(lid, caller) : m_links.findOwned(lid, caller);
     error = VXI_ERRCODE_NO_ERROR;
+    uint32_t lockMs = waitMs(caller, lockTimeout);
     if (link == nullptr) {
         error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
     } else if (wait.phase <= kLockWait && m_links.lockedByOther(lid)) {
-        bool mayWait = (flags & VXI_FLAG_WAITLOCK) != 0 && lockTimeout != 0;
-        error = mayWait ? lockWait(link, lockTimeout, wait) : VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
+        bool mayWait = (flags & VXI_FLAG_WAITLOCK) != 0 && lockMs != 0;
+        error = mayWait ? lockWait(link, lockMs, wait) : VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK;
     }
     if (error != VXI_ERRCODE_NO_ERROR) {
         return nullptr;
@@ -86,8 +90,8 @@ bool CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller, Vx
         return true;
     }
     if (m_links.locked()) {
-        resp.error = p.lock_timeout == 0 ? VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK
-                                         : lockWait(nullptr, p.lock_timeout, wait);
+        uint32_t lockMs = waitMs(caller, p.lock_timeout);
+        resp.error = lockMs == 0 ? VXI_ERRCODE_DEVICE_LOCKED_BY_ANOTHER_LINK : lockWait(nullptr, lockMs, wait);
         return resp.error != kWaiting;
     }
     int type = 0;
@@ -100,6 +104,7 @@ bool CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller, Vx
     link->stClient = caller;
     link->stClient.stream = type == SOCK_STREAM;
     link->u32MaxRecvSize = link->stClient.stream ? kMaxRecvStream : kMaxRecvDatagram;
+    link->lastUse = m_now();
     _vxi_handle* record = link.get();
     int32_t lid = m_links.add(std::move(link));
     if (m_stVxiIoCom.alloc(lid, &record->ps8BaseAddr, &record->u32BuffSize) != 0) {
@@ -115,9 +120,9 @@ bool CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller, Vx
     return true;
 }
 
-bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller&, VxiWait& wait, Device_WriteResp& resp) {
+bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller& caller, VxiWait& wait, Device_WriteResp& resp) {
     if (wait.phase == kStart) {
-        _vxi_handle* link = m_links.find(p.lid);
+        _vxi_handle* link = m_links.findOwned(p.lid, caller);
         if (link == nullptr) {
             resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
             return true;
@@ -130,7 +135,7 @@ bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller&, VxiWait& wait
             return true;
         }
     }
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
+    _vxi_handle* link = enter(p.lid, caller, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
         return resp.error != kWaiting;
     }
@@ -147,8 +152,8 @@ bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller&, VxiWait& wait
     return true;
 }
 
-bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller&, VxiWait& wait, Device_ReadResp& resp) {
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
+bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller& caller, VxiWait& wait, Device_ReadResp& resp) {
+    _vxi_handle* link = enter(p.lid, caller, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
         return resp.error != kWaiting;
     }
@@ -156,10 +161,10 @@ bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller&, VxiWait& wait, 
         int result = m_stVxiIoCom.read(p.lid, link->ps8BaseAddr, link->u32BuffSize, clampWait(p.io_timeout),
                                        &link->bIsEom);
         if (result == 0) {
-            auto now = steady_clock::now();
+            auto now = m_now();
             if (wait.phase != kReplyWait) {
                 wait.phase = kReplyWait;
-                wait.deadline = now + milliseconds(clampWait(p.io_timeout));
+                wait.deadline = now + milliseconds(waitMs(caller, p.io_timeout));
             }
             if (link->bIsAbort) {
                 result = -2;
@@ -212,8 +217,9 @@ void CVxiCore::fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_Re
     link.ps8ReadAddr = link.ps8BaseAddr;
 }
 
-bool CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_ReadStbResp& resp) {
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
+bool CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait,
+                       Device_ReadStbResp& resp) {
+    _vxi_handle* link = enter(p.lid, caller, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
         return resp.error != kWaiting;
     }
@@ -228,9 +234,9 @@ bool CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller&, VxiWait& 
     return true;
 }
 
-bool CVxiCore::generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t), VxiWait& wait,
-                       Device_Error& resp) {
-    _vxi_handle* link = enter(p.lid, p.flags, p.lock_timeout, wait, resp.error);
+bool CVxiCore::generic(const Device_GenericParms& p, const VxiCaller& caller, int (*callback)(int32_t, uint32_t),
+                       VxiWait& wait, Device_Error& resp) {
+    _vxi_handle* link = enter(p.lid, caller, p.flags, p.lock_timeout, wait, resp.error);
     if (link == nullptr) {
         return resp.error != kWaiting;
     }
@@ -239,33 +245,33 @@ bool CVxiCore::generic(const Device_GenericParms& p, int (*callback)(int32_t, ui
     return true;
 }
 
-bool CVxiCore::trigger(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
-    return generic(p, m_stVxiIoCom.trigger, wait, resp);
+bool CVxiCore::trigger(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
+    return generic(p, caller, m_stVxiIoCom.trigger, wait, resp);
 }
 
-bool CVxiCore::clear(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
-    return generic(p, m_stVxiIoCom.clear, wait, resp);
+bool CVxiCore::clear(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
+    return generic(p, caller, m_stVxiIoCom.clear, wait, resp);
 }
 
-bool CVxiCore::remote(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
-    return generic(p, m_stVxiIoCom.enterRemote, wait, resp);
+bool CVxiCore::remote(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
+    return generic(p, caller, m_stVxiIoCom.enterRemote, wait, resp);
 }
 
-bool CVxiCore::local(const Device_GenericParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
-    return generic(p, m_stVxiIoCom.enterLocal, wait, resp);
+bool CVxiCore::local(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
+    return generic(p, caller, m_stVxiIoCom.enterLocal, wait, resp);
 }
 
-bool CVxiCore::lock(const Device_LockParms& p, const VxiCaller&, VxiWait& wait, Device_Error& resp) {
-    if (enter(p.lid, p.flags, p.lock_timeout, wait, resp.error) == nullptr) {
+bool CVxiCore::lock(const Device_LockParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
+    if (enter(p.lid, caller, p.flags, p.lock_timeout, wait, resp.error) == nullptr) {
         return resp.error != kWaiting;
     }
     m_links.setLock(true, p.lid);
     return true;
 }
 
-Device_Error CVxiCore::unlock(const Device_Link& lid, const VxiCaller&) {
+Device_Error CVxiCore::unlock(const Device_Link& lid, const VxiCaller& caller) {
     Device_Error resp;
-    if (begin(lid) == nullptr) {
+    if (begin(lid, caller) == nullptr) {
         resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
     } else if (!m_links.locked() || m_links.lockedByOther(lid)) {
         resp.error = VXI_ERRCODE_NO_LOCK_HELD_BY_THIS_LINK;
@@ -275,9 +281,9 @@ Device_Error CVxiCore::unlock(const Device_Link& lid, const VxiCaller&) {
     return resp;
 }
 
-Device_Error CVxiCore::enableSrq(const Device_EnableSrqParms& p, const VxiCaller&) {
+Device_Error CVxiCore::enableSrq(const Device_EnableSrqParms& p, const VxiCaller& caller) {
     Device_Error resp;
-    _vxi_handle* link = begin(p.lid);
+    _vxi_handle* link = begin(p.lid, caller);
     if (link == nullptr) {
         resp.error = VXI_ERRCODE_INVAILD_LINK_IDENTIFIER;
         return resp;
@@ -315,8 +321,8 @@ void CVxiCore::destroy(int32_t lid) {
     m_links.releaseBy(lid);
 }
 
-Device_Error CVxiCore::destroyLink(const Device_Link& lid, const VxiCaller&) {
-    if (m_links.find(lid) == nullptr) {
+Device_Error CVxiCore::destroyLink(const Device_Link& lid, const VxiCaller& caller) {
+    if (m_links.findOwned(lid, caller) == nullptr) {
         return Device_Error{VXI_ERRCODE_INVAILD_LINK_IDENTIFIER};
     }
     destroy(lid);
@@ -339,4 +345,20 @@ void CVxiCore::dropConnection(int fd) {
     for (int32_t lid : m_links.madeOn(fd)) {
         destroy(lid);
     }
+}
+
+CVxiCore::Clock::time_point CVxiCore::expireIdle() {
+    Clock::time_point now = m_now();
+    Clock::time_point next = Clock::time_point::max();
+    for (int32_t lid : m_links.datagramLinks()) {
+        Clock::time_point due = m_links.find(lid)->lastUse + kDatagramLinkIdle;
+        if (due > now) {
+            next = std::min(next, due);
+            continue;
+        }
+        PrintI("VXI-11 link %d over UDP ended: no call for %lld s", lid,
+               static_cast<long long>(kDatagramLinkIdle.count()));
+        destroy(lid);
+    }
+    return next;
 }

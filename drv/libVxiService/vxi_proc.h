@@ -5,6 +5,7 @@
 // Used only on the server thread.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "vxi11.h"
 #include "vxi_link.h"
@@ -43,6 +44,8 @@ struct VxiWait {
 
 class CVxiCore {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Longest wait for a reply or the lock, in ms: a client's "forever"
     // (0xFFFFFFFF) must not hold the server thread, nor the engine's reading
     // wait, for weeks.
@@ -53,7 +56,13 @@ public:
     static constexpr uint32_t kMaxRecvStream = 65536;
     static constexpr uint32_t kMaxRecvDatagram = 8800;
 
-    CVxiCore(const _vxi_io_& io, uint16_t abortPort) : m_stVxiIoCom(io), m_u16AbortPort(abortPort) {}
+    // A link made over UDP has no connection whose end would end it: it ends
+    // after this long without a call, and its lock with it.
+    static constexpr std::chrono::seconds kDatagramLinkIdle{60};
+
+    // `now` is the clock of every wait and idle time (a test puts its own).
+    CVxiCore(const _vxi_io_& io, uint16_t abortPort, std::function<Clock::time_point()> now = Clock::now)
+        : m_stVxiIoCom(io), m_u16AbortPort(abortPort), m_now(std::move(now)) {}
 
     // Procedures that may wait: true once `resp` is their answer.
     bool createLink(const Create_LinkParms& p, const VxiCaller& caller, VxiWait& wait, Create_LinkResp& resp);
@@ -76,23 +85,32 @@ public:
 
     // Destroys the links made on a stream connection that has gone.
     void dropConnection(int fd);
+    // Destroys the datagram links idle for kDatagramLinkIdle; returns when
+    // the next one falls due (max when none can).
+    Clock::time_point expireIdle();
 
 private:
-    // The link of an operation, its abort flag cleared for this operation.
-    _vxi_handle* begin(int32_t lid);
-    // The link of an operation that needs the device, once the lock allows;
-    // null with `error` 4 without such a link, 11 or 23 from the lock wait,
-    // or kWaiting while it waits.
-    _vxi_handle* enter(int32_t lid, int32_t flags, uint32_t lockTimeout, VxiWait& wait, int32_t& error);
-    // One look at a lock wait of `lockTimeout` ms (started at the first
-    // look): 11 at its end, 23 once `link`'s abort flag is set, else kWaiting.
-    int32_t lockWait(const _vxi_handle* link, uint32_t lockTimeout, VxiWait& wait);
-    bool generic(const Device_GenericParms& p, int (*callback)(int32_t, uint32_t), VxiWait& wait,
-                 Device_Error& resp);
+    // The longest a call of `caller` may wait: a datagram call never waits,
+    // since the UDP socket serves one call at a time.
+    static uint32_t waitMs(const VxiCaller& caller, uint32_t ms) { return caller.stream ? clampWait(ms) : 0; }
+    // The caller's link of an operation, its abort flag cleared for this
+    // operation and its idle time started afresh.
+    _vxi_handle* begin(int32_t lid, const VxiCaller& caller);
+    // The caller's link of an operation that needs the device, once the lock
+    // allows; null with `error` 4 without such a link, 11 or 23 from the lock
+    // wait, or kWaiting while it waits.
+    _vxi_handle* enter(int32_t lid, const VxiCaller& caller, int32_t flags, uint32_t lockTimeout, VxiWait& wait,
+                       int32_t& error);
+    // One look at a lock wait of `lockMs` ms (started at the first look): 11
+    // at its end, 23 once `link`'s abort flag is set, else kWaiting.
+    int32_t lockWait(const _vxi_handle* link, uint32_t lockMs, VxiWait& wait);
+    bool generic(const Device_GenericParms& p, const VxiCaller& caller, int (*callback)(int32_t, uint32_t),
+                 VxiWait& wait, Device_Error& resp);
     void destroy(int32_t lid);
     void fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp);
 
     CVxiLinks m_links;
     _vxi_io_ m_stVxiIoCom;
     uint16_t m_u16AbortPort;
+    std::function<Clock::time_point()> m_now;
 };

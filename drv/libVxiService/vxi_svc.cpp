@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/pmap_prot.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -14,11 +15,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "Util/logger.h"
@@ -60,8 +64,13 @@ struct Server {
     // keeps its caller until the reply.
     bool udpParked = false;
     Clock::time_point acceptResume{};
+    // When the next idle datagram link ends.
+    Clock::time_point nextExpiry = Clock::time_point::max();
     std::map<int, std::unique_ptr<CVxiConnection>> conns;
     std::vector<ParkedCall> parked;
+    // The port-mapper keeper sleeps on these until its next look or the stop.
+    std::mutex keeperMutex;
+    std::condition_variable keeperWake;
 };
 
 Server& g = *new Server;  // the transports live as long as the process
@@ -121,6 +130,54 @@ void registerWithPortmap() {
                    "clients that look it up will not find it");
             return;
         }
+    }
+}
+
+enum class PortmapEntry { Present, Missing, Unreachable };
+
+// Asks the local port mapper over TCP, which fails at once when none
+// listens, with a short time-out for one that does not answer.
+PortmapEntry lookUpPortmap() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(PMAPPORT);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int sock = RPC_ANYSOCK;
+    CLIENT* client = clnttcp_create(&addr, PMAPPROG, PMAPVERS, &sock, 0, 0);
+    if (client == nullptr) {
+        return PortmapEntry::Unreachable;
+    }
+    PortmapEntry entry = PortmapEntry::Present;
+    const int protocols[] = {IPPROTO_TCP, IPPROTO_UDP};
+    const uint16_t ports[] = {g.tcpPort, g.udpPort};
+    for (int i = 0; i < 2 && entry == PortmapEntry::Present; ++i) {
+        pmap query{DEVICE_CORE, DEVICE_VERSION, static_cast<u_long>(protocols[i]), 0};
+        u_long port = 0;
+        timeval timeout{1, 0};
+        clnt_stat rc = clnt_call(client, PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap),
+                                 reinterpret_cast<char*>(&query), reinterpret_cast<xdrproc_t>(xdr_u_long),
+                                 reinterpret_cast<char*>(&port), timeout);
+        if (rc != RPC_SUCCESS) {
+            entry = PortmapEntry::Unreachable;
+        } else if (port != ports[i]) {
+            entry = PortmapEntry::Missing;
+        }
+    }
+    clnt_destroy(client);
+    return entry;
+}
+
+// On a thread of its own, so that a port mapper that hangs holds up no
+// client: one look per period, a registration only when the entry is gone.
+void keepPortmapEntry(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(g.keeperMutex);
+    while (!g.keeperWake.wait_for(lock, period, [] { return g.stop.load(); })) {
+        lock.unlock();
+        if (lookUpPortmap() == PortmapEntry::Missing) {
+            registerWithPortmap();
+            PrintI("VXI-11 core program registered again with the port mapper");
+        }
+        lock.lock();
     }
 }
 
@@ -366,7 +423,7 @@ void acceptConnections(Clock::time_point now) {
             continue;  // that peer failed; the next may not
         }
         auto conn = std::make_unique<CVxiConnection>(fd, g.tcpPort);
-        if (!conn->registered()) {
+        if (!conn->attach()) {
             PrintW("VXI-11 connection on descriptor %d refused: beyond the RPC runtime's table", fd);
             continue;
         }
@@ -403,14 +460,15 @@ void serveConnections(const std::vector<pollfd>& fds, size_t first, Clock::time_
 }
 
 // Sends the replies made this round and closes the connections that went
-// silent midway.
+// silent midway or whose call took too long to arrive.
 void flushAndReap(Clock::time_point now) {
     std::vector<int> gone;
     for (auto& entry : g.conns) {
         if (!entry.second->flush(now)) {
             gone.push_back(entry.first);
         } else if (entry.second->stallDeadline() <= now) {
-            PrintI("VXI-11 connection %d closed: silent in the middle of a call or its reply", entry.first);
+            PrintI("VXI-11 connection %d closed: a call or its reply stalled, or a call took too long to arrive",
+                   entry.first);
             gone.push_back(entry.first);
         }
     }
@@ -419,9 +477,10 @@ void flushAndReap(Clock::time_point now) {
     }
 }
 
-// Until the next thing that is due: a wait's end, a stall, accepting again.
+// Until the next thing that is due: a wait's end, a stall, accepting again,
+// an idle datagram link's end.
 int pollTimeoutMs(Clock::time_point now) {
-    Clock::time_point due = Clock::time_point::max();
+    Clock::time_point due = g.nextExpiry;
     for (const ParkedCall& call : g.parked) {
         due = std::min(due, call.wait->deadline);
     }
@@ -446,7 +505,7 @@ int pollTimeoutMs(Clock::time_point now) {
 
 }  // namespace
 
-int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap) {
+int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap, std::chrono::milliseconds portmapCheck) {
     int rc = createTransports(port);
     if (rc != 0) {
         std::fprintf(stderr, "%s\n", kInitErrors[-rc - 1]);
@@ -456,6 +515,7 @@ int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap) {
     g.core = new CVxiCore(io, g.tcpPort);  // lives as long as the transports
     if (portmap) {
         registerWithPortmap();
+        std::thread(keepPortmapEntry, portmapCheck).detach();  // ends with vxiServiceStop
     }
     PrintI("VXI-11 server on TCP %u and UDP %u", g.tcpPort, g.udpPort);
     return 0;
@@ -500,6 +560,7 @@ void vxiServiceRun() {
         serveConnections(fds, kFirstConnection, now);
         resumeParked();
         flushAndReap(now);
+        g.nextExpiry = g.core->expireIdle();
     }
 }
 
@@ -511,7 +572,11 @@ void vxiServiceWake() {
 }
 
 void vxiServiceStop() {
-    g.stop.store(true);
+    {
+        std::lock_guard<std::mutex> lock(g.keeperMutex);
+        g.stop.store(true);
+    }
+    g.keeperWake.notify_all();
     vxiServiceWake();
 }
 

@@ -6,16 +6,23 @@
 // and a connection that leaves takes its links with it.
 #include <rpc/rpc.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "vxi_proc.h"
 
+// How often the port-mapper entry is looked at by default.
+constexpr std::chrono::milliseconds kVxiPortmapCheck{10000};
+
 // Creates both transports on `port` (0: a free port each, for tests) and
 // registers the three programs on them without a port mapper; then, when
 // `portmap` is set and a port mapper runs, also registers the core program
-// there for TCP and UDP (a failure is logged once and changes nothing else).
-// Call once. 0, or -1 to -8 (the transport or registration that failed).
-int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap = true);
+// there for TCP and UDP (a failure is logged once and changes nothing else),
+// and looks every `portmapCheck` whether the entry is still there: a port
+// mapper that restarted or lost it gets it again. Call once. 0, or -1 to -8
+// (the transport or registration that failed).
+int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap = true,
+                   std::chrono::milliseconds portmapCheck = kVxiPortmapCheck);
 // Serves on the calling thread until vxiServiceStop.
 void vxiServiceRun();
 // Makes vxiServiceRun look at its waiting calls again (from any thread):

@@ -161,6 +161,13 @@ SetupPacket parseSetup(const uint8_t raw[8]) {
     return SetupPacket{raw[0], raw[1], u16(2), u16(4), u16(6)};
 }
 
+// A host waits for the answer of every request it sends: one this device
+// does not serve is refused with a failure status, never left unanswered.
+void refuse(int fd) {
+    const uint8_t failed = USBTMC_STATUS_FAILED;
+    halUsbtmcControlEndpointWrite(fd, &failed, 1);
+}
+
 } // namespace
 
 void halUsbtmcDevIORequestCmd(int fd) {
@@ -173,7 +180,12 @@ void halUsbtmcDevIORequestCmd(int fd) {
         io().euLocalRemoteState = LOCAL_REMOTE_STATE_LOCS;
         pDevLocalRemoteReport(0);
     }
+    if (signal == platform::USB_SIG_NONE || signal == platform::USB_SIG_UN_LINK) {
+        return;  // no request waits for an answer
+    }
     if (signal != platform::USB_SIG_IN_EP0) {
+        USBTMC_LOG_E("Unknown signal type %u!\n", signal);
+        refuse(fd);
         return;
     }
     uint8_t raw[8] = {};
@@ -183,6 +195,7 @@ void halUsbtmcDevIORequestCmd(int fd) {
     SetupPacket setup = parseSetup(raw);
     if ((setup.bmRequestType & kRequestTypeMask) != kClassRequest) {
         USBTMC_LOG_E("Unkonw request type!\n");
+        refuse(fd);
         return;
     }
     for (const RequestRow& row : kRequests) {
@@ -194,6 +207,7 @@ void halUsbtmcDevIORequestCmd(int fd) {
         }
     }
     USBTMC_LOG_E("Unkonw request!\n");
+    refuse(fd);
 }
 
 void halUsbtmcThreadCtlSignal() {

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, serve
+from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, serve, wait_for
 from status_sequences import run_status_steps
 
 pyvisa = pytest.importorskip("pyvisa")
@@ -21,6 +21,9 @@ CORE_PROGRAM = 395183
 RPCBIND = "/usr/sbin/rpcbind"
 RPCINFO = "/usr/sbin/rpcinfo"
 RPCBIND_START = 5  # s
+# How often the service looks at its port-mapper entry here (ms).
+PORTMAP_CHECK_MS = 200
+REREGISTERED = "VXI-11 core program registered again with the port mapper"
 
 
 @pytest.fixture(scope="module")
@@ -51,7 +54,8 @@ def portmapper(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def service(portmapper, service_binary, tmp_path_factory):
-    yield from serve(Service(service_binary, tmp_path_factory.mktemp("vxi_root")), PORTS + (VXI_PORT,))
+    env = {"DMM_VXI_PORTMAP_CHECK_MS": str(PORTMAP_CHECK_MS)}
+    yield from serve(Service(service_binary, tmp_path_factory.mktemp("vxi_root"), env), PORTS + (VXI_PORT,))
 
 
 @pytest.fixture
@@ -62,11 +66,25 @@ def inst(service, rm):
     session.close()
 
 
-def test_portmapper_lists_the_core_program(service):
+def core_rows():
     listing = subprocess.run([RPCINFO, "-p", "127.0.0.1"], capture_output=True, text=True, timeout=IO_TIMEOUT)
     rows = {tuple(line.split()[:4]) for line in listing.stdout.splitlines()[1:]}
-    for proto in ("tcp", "udp"):
-        assert (str(CORE_PROGRAM), "1", proto, str(VXI_PORT)) in rows, listing.stdout
+    return {row for row in rows if row[0] == str(CORE_PROGRAM)}
+
+
+CORE_ROWS = {(str(CORE_PROGRAM), "1", proto, str(VXI_PORT)) for proto in ("tcp", "udp")}
+
+
+def test_portmapper_lists_the_core_program(service):
+    assert core_rows() == CORE_ROWS
+
+
+def test_portmapper_entry_comes_back_once_lost(service):
+    again = lambda: sum(REREGISTERED in line for line in service.log_lines())
+    before = again()
+    subprocess.run([RPCINFO, "-d", str(CORE_PROGRAM), "1"], check=True, timeout=IO_TIMEOUT)
+    assert wait_for(lambda: again() > before, IO_TIMEOUT), "the lost entry was not registered again"
+    assert core_rows() == CORE_ROWS
 
 
 def test_status_model_steps_over_read_stb(inst):

@@ -90,7 +90,12 @@ public:
 
     // One class request that answers; its answer (empty when none came).
     std::vector<uint8_t> control(uint8_t bRequest, uint16_t wValue = 0, uint8_t type = kClassIn) {
-        sendControl(platform::USB_SIG_IN_EP0, type, bRequest, wValue);
+        return controlEvent(platform::USB_SIG_IN_EP0, bRequest, type, wValue);
+    }
+    // Any control event; its answer (empty when none came).
+    std::vector<uint8_t> controlEvent(uint32_t signal, uint8_t bRequest, uint8_t type = kClassIn,
+                                      uint16_t wValue = 0) {
+        sendControl(signal, type, bRequest, wValue);
         return readAnswer();
     }
     // A control event that must get no answer: true when the first answer

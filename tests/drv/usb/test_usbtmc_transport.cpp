@@ -191,7 +191,7 @@ TEST_F(UsbtmcTransport, ClassRequests) {
     EXPECT_EQ(stUsbtmcDevIO.u8RENStatus.load(), 1);
 }
 
-TEST_F(UsbtmcTransport, UnservedEventsGetNoAnswer) {
+TEST_F(UsbtmcTransport, UnservedRequestsAnswerFailure) {
     struct Case {
         const char* name;
         uint32_t signal;
@@ -200,13 +200,24 @@ TEST_F(UsbtmcTransport, UnservedEventsGetNoAnswer) {
     } cases[] = {
         {"undefined request 8", platform::USB_SIG_IN_EP0, 8, FakeUsbHost::kClassIn},
         {"request 0", platform::USB_SIG_IN_EP0, 0, FakeUsbHost::kClassIn},
+        {"request 63", platform::USB_SIG_IN_EP0, 63, FakeUsbHost::kClassIn},
+        {"request 65", platform::USB_SIG_IN_EP0, 65, FakeUsbHost::kClassIn},
+        {"request 129", platform::USB_SIG_IN_EP0, 129, FakeUsbHost::kClassIn},
         {"request 200", platform::USB_SIG_IN_EP0, 200, FakeUsbHost::kClassIn},
         {"a standard request", platform::USB_SIG_IN_EP0, 6, 0x80},
-        {"the host goes away", platform::USB_SIG_UN_LINK, 0, 0},
+        {"an unknown signal type", 7, 7, FakeUsbHost::kClassIn},
     };
     for (const Case& c : cases) {
-        EXPECT_TRUE(host.controlUnanswered(c.signal, c.bRequest, c.type)) << c.name;
+        EXPECT_EQ(host.controlEvent(c.signal, c.bRequest, c.type), std::vector<uint8_t>{USBTMC_STATUS_FAILED})
+            << c.name;
     }
+    // Requests go on as before.
+    EXPECT_EQ(host.control(64), std::vector<uint8_t>{1});
+}
+
+TEST_F(UsbtmcTransport, EventsWithoutARequestGetNoAnswer) {
+    EXPECT_TRUE(host.controlUnanswered(platform::USB_SIG_UN_LINK, 0)) << "the host goes away";
+    EXPECT_TRUE(host.controlUnanswered(platform::USB_SIG_NONE, 7)) << "no signal";
 }
 
 TEST_F(UsbtmcTransport, ReadStatusByteAnswersTheStatusByte) {

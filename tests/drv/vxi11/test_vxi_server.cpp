@@ -3,6 +3,7 @@
 // clients, the abort channel and the status byte.
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <vector>
 
@@ -63,13 +64,17 @@ TEST(VxiServer, QueryReplyIsReadOnceWithEnd) {
         Device_WriteResp w = client.write(link.lid, "*IDN?\n");
         EXPECT_EQ(w.error, 0);
         EXPECT_EQ(w.size, 6u);
-        ReadResult first = client.read(link.lid);
+        ReadResult first = client.readReply(link.lid);
         EXPECT_EQ(first.error, 0);
         EXPECT_EQ(first.reason, VXI_REASON_END);
         EXPECT_EQ(first.data, idn);
+        // Over TCP a read waits its time-out; over UDP it answers at once, as
+        // then, and holds up no other datagram client.
         auto start = steady_clock::now();
-        EXPECT_EQ(client.read(link.lid, 4096, 0, 0, 200).error, 15);
-        EXPECT_GE(steady_clock::now() - start, milliseconds(190));
+        EXPECT_EQ(client.read(link.lid, 4096, 0, 0, stream ? 200 : 60000).error, 15);
+        if (stream) {
+            EXPECT_GE(steady_clock::now() - start, milliseconds(190));
+        }
         client.onLink(vxi_proc::destroy_link, link.lid);
     }
 }
@@ -120,6 +125,46 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
     EXPECT_EQ(a.read(la).data, engineReply("*IDN?\n"));
     a.onLink(vxi_proc::destroy_link, la);
     b.onLink(vxi_proc::destroy_link, lb);
+}
+
+TEST(VxiServer, LinksServeOnlyTheConnectionThatMadeThem) {
+    Client owner, other, datagram(false);
+    int32_t lid = owner.createLink("inst0").lid;
+    ASSERT_EQ(owner.write(lid, "*IDN?\n").error, 0);
+    const struct {
+        const char* name;
+        std::function<int32_t(Client&)> call;
+    } calls[] = {
+        {"device_read", [lid](Client& c) { return c.read(lid, 4096, 0, 0, 100).error; }},
+        {"device_write", [lid](Client& c) { return c.write(lid, "*RST\n").error; }},
+        {"device_readstb", [lid](Client& c) { return c.readStb(lid).error; }},
+        {"device_lock", [lid](Client& c) { return c.lock(lid); }},
+        {"device_unlock", [lid](Client& c) { return c.onLink(vxi_proc::device_unlock, lid); }},
+        {"device_clear", [lid](Client& c) {
+             Device_Error r{-1};
+             c.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{lid, 0, 0, 100},
+                    xdr_Device_Error, r);
+             return r.error;
+         }},
+        {"device_enable_srq", [lid](Client& c) {
+             Device_Error r{-1};
+             Device_EnableSrqParms p;
+             p.lid = lid;
+             c.call(vxi_proc::device_enable_srq, xdr_Device_EnableSrqParms, p, xdr_Device_Error, r);
+             return r.error;
+         }},
+        {"destroy_link", [lid](Client& c) { return c.onLink(vxi_proc::destroy_link, lid); }},
+    };
+    for (Client* intruder : {&other, &datagram}) {
+        for (const auto& c : calls) {
+            EXPECT_EQ(c.call(*intruder), 4) << c.name;
+        }
+    }
+    // The abort channel is a connection of its own and still reaches it.
+    Client abortChannel(true, DEVICE_ASYNC);
+    EXPECT_EQ(abortChannel.onLink(vxi_proc::device_abort, lid), 0);
+    EXPECT_EQ(owner.read(lid).data, engineReply("*IDN?\n"));
+    EXPECT_EQ(owner.onLink(vxi_proc::destroy_link, lid), 0);
 }
 
 TEST(VxiServer, MessageEndsWithTheWriteThatCarriesEnd) {
@@ -200,7 +245,7 @@ TEST(VxiServer, WritesAreBoundedPerTransportWhateverTheirFragments) {
         EXPECT_EQ(r.error, c.error) << c.size;
         // The link still works.
         EXPECT_EQ(client.write(lid, "*IDN?\n").error, 0);
-        EXPECT_EQ(client.read(lid).error, 0);
+        EXPECT_EQ(client.readReply(lid).error, 0);
         client.onLink(vxi_proc::destroy_link, lid);
     }
 }

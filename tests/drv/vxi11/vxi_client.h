@@ -7,6 +7,7 @@
 #include <rpc/rpc.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -116,6 +117,17 @@ public:
         }
         xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp), reinterpret_cast<char*>(&r));
         return out;
+    }
+
+    // A read repeated while it times out, for up to 5 s: a read over UDP
+    // answers at once, reply or not.
+    ReadResult readReply(int32_t lid) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        ReadResult got;
+        do {
+            got = read(lid);
+        } while (got.error == VXI_ERRCODE_IO_TIMEOUT && std::chrono::steady_clock::now() < deadline);
+        return got;
     }
 
     int32_t lock(int32_t lid, int32_t flags = 0, uint32_t lockTimeout = 0) {
