@@ -1,11 +1,8 @@
 // CDataManage: calibration points, the segment tables built from them and
 // their application to raw samples.
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
