@@ -5,13 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 
 #include "ServiceLog.h"
 #include "Util/logger.h"
+#include "Util/util.h"
 
 namespace StopSignal {
 
@@ -25,7 +30,40 @@ sigset_t stopSet() {
     return set;
 }
 
+// The watcher's hand-over to wait(), under g_mtx.
+std::mutex g_mtx;
+std::condition_variable g_taken;
+bool g_watching = false;
+bool g_waiting = false;  // main has reached wait(): start-up is over
+int g_signal = 0;
+
+int takeSignal() {
+    sigset_t set = stopSet();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    return sig;
+}
+
 } // namespace
+
+void watchStartUp() {
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_watching = true;
+    }
+    std::thread([] {
+        toolkit::setThreadName("stop signal");
+        const int sig = takeSignal();
+        std::lock_guard<std::mutex> lock(g_mtx);
+        if (!g_waiting) {
+            PrintI("%s received during start-up, stopping", strsignal(sig));
+            endProcess(0);
+        }
+        g_signal = sig;
+        g_taken.notify_all();
+    }).detach();
+}
 
 void block() {
     // A shell starts background jobs with SIGINT ignored; an ignored signal
@@ -38,14 +76,25 @@ void block() {
 }
 
 int wait() {
-    sigset_t set = stopSet();
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
+    std::unique_lock<std::mutex> lock(g_mtx);
+    if (!g_watching) {
+        lock.unlock();
+        return takeSignal();
     }
-    return sig;
+    g_waiting = true;
+    g_taken.wait(lock, [] { return g_signal != 0; });
+    return g_signal;
 }
 
 int waitFor(int seconds) {
+    {
+        // The watcher takes the signals (and ends a start-up by itself).
+        std::unique_lock<std::mutex> lock(g_mtx);
+        if (g_watching) {
+            g_taken.wait_for(lock, std::chrono::seconds(seconds), [] { return g_signal != 0; });
+            return g_signal;
+        }
+    }
     sigset_t set = stopSet();
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -80,6 +129,10 @@ void pauseOrStop(int seconds) {
 }
 
 void endProcess(int status) {
+    // One ending at a time (the watcher and start-up may both try); the
+    // second waits here for the process to end.
+    static std::mutex ending;
+    ending.lock();
     PrintI("MainService exits with status %d", status);
     // Every queued line is written (and each line flushes its file).
     ServiceLog::stop();

@@ -16,7 +16,13 @@ namespace StopSignal {
 // mask. Children started through Util::executeCMD get the defaults back.
 void block();
 
-// Waits for a stop signal and returns its number.
+// Takes the stop signals on a thread of its own from now on, so that they
+// work while start-up runs, however long a step of it is held: a signal that
+// comes before wait() is called ends the process (status 0); wait() then
+// takes over. Called once in main, after block() and the log's start.
+void watchStartUp();
+
+// Waits for a stop signal and returns its number (the watcher's, once it runs).
 int wait();
 
 // Waits at most `seconds` for a stop signal; 0 when none came.

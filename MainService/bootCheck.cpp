@@ -34,7 +34,11 @@ int parseBootCount(const std::string& text) {
 } // namespace
 
 void bootCheck() {
-    int count = parseBootCount(platform::propertyGet(kBootFlagProperty));
+    std::string refusal;
+    int count = parseBootCount(platform::propertyGet(kBootFlagProperty, &refusal));
+    if (!refusal.empty()) {
+        PrintE("%s refused: %s", kBootFlagProperty, refusal.c_str());
+    }
     PrintI("boot count = %d", count);
 
     int next = 1;

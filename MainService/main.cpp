@@ -95,6 +95,7 @@ std::shared_ptr<toolkit::Timer> startSaveTimer() {
 int main() {
     StopSignal::block();
     ServiceLog::start();
+    StopSignal::watchStartUp();
     PrintI("BuildVersion: %s", kBuildVersion);
     PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
 

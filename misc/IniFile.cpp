@@ -14,34 +14,13 @@
 
 #include "AnalyzeIni.h"
 #include "Util/logger.h"
+#include "bounded_file.h"
 #include "orphan_files.h"
 #include "root_path.h"
 
 namespace Copperwren {
 
 namespace {
-
-bool readWholeFile(const std::string& host_path, std::string& text) {
-    const int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    char chunk[4096];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof(chunk));
-        if (n > 0) {
-            text.append(chunk, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(fd);
-    return ok;
-}
 
 // A line is kept unless it is empty, blank, or a ";" comment.
 bool isContentLine(const std::string& line) {
@@ -112,7 +91,15 @@ bool IniFile::Open(const char* path) {
     }
     m_strFileName = path;
     std::string text;
-    if (!readWholeFile(platform::hostPath(m_strFileName), text)) {
+    std::string why;
+    // Regular files of a sane size only: anything else is left unread, as a
+    // missing file is.
+    const platform::FileRead read =
+        platform::readBoundedFile(platform::hostPath(m_strFileName), platform::kIniFileMax, text, &why);
+    if (read == platform::FileRead::Refused) {
+        PrintE("%s refused: %s", m_strFileName.c_str(), why.c_str());
+    }
+    if (read != platform::FileRead::Ok) {
         return false;
     }
     const std::vector<std::string> lines = contentLines(text);

@@ -1,13 +1,12 @@
 #include "properties.h"
 
+#include "bounded_file.h"
 #include "orphan_files.h"
 #include "root_path.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +33,7 @@ bool propertyNameValid(const std::string& name) {
 
 #ifdef __ANDROID__
 
-std::string propertyGet(const std::string& name) {
+std::string propertyGet(const std::string& name, std::string* /*refusal*/) {
     if (!propertyNameValid(name)) {
         return "";
     }
@@ -60,17 +59,19 @@ static std::string propertyFile(const std::string& name) {
     return hostPath(std::string(kStore) + "/" + name);
 }
 
-std::string propertyGet(const std::string& name) {
+std::string propertyGet(const std::string& name, std::string* refusal) {
     if (!propertyNameValid(name)) {
         return "";
     }
-    std::ifstream in(propertyFile(name));
-    if (!in) {
+    std::string value;
+    std::string why;
+    const FileRead read = readBoundedFile(propertyFile(name), kPropertyFileMax, value, &why);
+    if (read == FileRead::Refused && refusal != nullptr) {
+        *refusal = propertyFile(name) + ": " + why;
+    }
+    if (read != FileRead::Ok) {
         return "";
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string value = text.str();
     // setprop takes one line; a trailing newline from a hand-edited file is not part of it.
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) {
         value.pop_back();

@@ -6,8 +6,10 @@ namespace platform {
 
 // System properties by name, as getprop/setprop give them on the instrument.
 // On a host build each property is the text of the file <root>/properties/<name>.
-// An unset or unreadable property reads as the empty text.
-std::string propertyGet(const std::string& name);
+// An unset or unreadable property reads as the empty text; so does a store
+// file that is no regular file or larger than a property can be, and then
+// `refusal` (when given) says why it was left unread.
+std::string propertyGet(const std::string& name, std::string* refusal = nullptr);
 
 // Sets a property; false when the name is not a valid property name or the
 // value cannot be stored.

@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "bounded_file.h"
 #include "root_path.h"
 #include "sim_frontend.h"
 #include "sim_gpio.h"
@@ -98,11 +98,15 @@ private:
         if (_log) _log(trouble, text);
     }
 
+    // A file that is refused (no regular file, or too large) counts as a
+    // missing one: every input takes its default.
     void apply() {
-        std::ifstream in(_file);
-        std::stringstream text;
-        text << in.rdbuf();
-        simFrontEnd().setInputs(simParseInputText(text.str(), [this](const std::string& name) {
+        std::string text;
+        std::string why;
+        if (readBoundedFile(_file, kSimInputFileMax, text, &why) == FileRead::Refused) {
+            report("sim input file " + _file + " refused: " + why);
+        }
+        simFrontEnd().setInputs(simParseInputText(text, [this](const std::string& name) {
             if (_unknown.insert(name).second) report("sim input: unknown name \"" + name + "\" ignored");
         }));
         // Numbered, so that no two notes repeat: a script can tell that its

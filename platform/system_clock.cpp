@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "bounded_file.h"
 #include "command_runner.h"
 #include "root_path.h"
 
@@ -23,9 +24,10 @@ constexpr const char* kOffsetFile = "/sim/clock_offset";
 
 // Seconds to add to the host clock; 0 without a readable offset file.
 long long offsetLocked() {
-    std::ifstream in(hostPath(kOffsetFile));
+    // Bounded and never blocking, like the other simulation files.
     std::string text;
-    std::getline(in, text);
+    readBoundedFile(hostPath(kOffsetFile), kSimInputFileMax, text);
+    text = text.substr(0, text.find('\n'));
     char* end = nullptr;
     errno = 0;
     long long value = std::strtoll(text.c_str(), &end, 10);

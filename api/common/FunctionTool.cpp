@@ -54,9 +54,15 @@ bool FunctionTool::IPArgumentVerify(const std::string& address) {
 }
 
 void FunctionTool::fileExtensionComplete(std::string& name, const std::string& extension) {
-    const bool ends_with = name.size() >= extension.size() &&
-                           name.compare(name.size() - extension.size(), extension.size(), extension) == 0;
-    if (!ends_with) {
+    if (extension.empty()) {
+        return;
+    }
+    // The file's own name: a folder on the way ("x.sta/") is not its extension.
+    const size_t start = name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1;
+    // Only the first occurrence counts: "a.csv.csv" is a name whose stem ends
+    // in ".csv", and it gets its extension like any other.
+    const size_t first = name.find(extension, start);
+    if (first == std::string::npos || first + extension.size() != name.size()) {
         name += extension;
     }
 }

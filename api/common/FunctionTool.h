@@ -18,6 +18,7 @@ public:
     static void stringSplit(std::string s, char delimiter, std::vector<std::string>& fields);
     // True for four "."-separated decimal numbers of 0 to 255.
     static bool IPArgumentVerify(const std::string& address);
-    // Appends `extension` unless `name` already ends with it.
+    // Appends `extension` unless its first occurrence in the file's own name
+    // (the text after the last "/") ends the name.
     static void fileExtensionComplete(std::string& name, const std::string& extension);
 };

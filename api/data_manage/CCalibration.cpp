@@ -1,11 +1,8 @@
 // CDataManage: calibration points, the segment tables built from them and
 // their application to raw samples.
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +11,7 @@
 #include "CDataManage.h"
 #include "CaliFiles.h"
 #include "Util/logger.h"
+#include "bounded_file.h"
 #include "root_path.h"
 
 using namespace cali;
@@ -33,15 +31,19 @@ double f64At(const unsigned char* p) {
 
 const char* entryName(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
 
-// Opens a file of the calibration folder for reading; -1 after logging why not.
-int openCaliFile(const std::string& path, const char* kind) {
-    int fd = ::open(platform::hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        PrintE("Open %s failed: %s", entryName(path), std::strerror(errno));
-    } else {
-        PrintI("read %s file: %s", kind, path.c_str());
+// The whole content of a file of the calibration folder; empty after logging
+// why when it cannot be read, or is refused (no regular file, or larger than
+// any calibration can be), which counts as a file that cannot be opened.
+std::string readCaliBytes(const std::string& path, const char* kind) {
+    std::string bytes;
+    std::string why;
+    if (platform::readBoundedFile(platform::hostPath(path), platform::kCalibrationFileMax, bytes, &why) !=
+        platform::FileRead::Ok) {
+        PrintE("Open %s failed: %s", entryName(path), why.c_str());
+        return "";
     }
-    return fd;
+    PrintI("read %s file: %s", kind, path.c_str());
+    return bytes;
 }
 
 bool endsWith(const char* name, const char* suffix) {
@@ -49,11 +51,12 @@ bool endsWith(const char* name, const char* suffix) {
     return n >= 4 && std::strcmp(name + n - 4, suffix) == 0;
 }
 
-// Reads fixed-size records until a read returns anything else than a whole one.
+// Calls `each` for every whole record; a trailing partial one is ignored.
 template <typename Each>
-void readRecords(int fd, size_t size, Each each) {
-    unsigned char record[kPointRecord];
-    while (::read(fd, record, size) == static_cast<ssize_t>(size)) each(record);
+void forRecords(const std::string& bytes, size_t size, Each each) {
+    for (size_t at = 0; at + size <= bytes.size(); at += size) {
+        each(reinterpret_cast<const unsigned char*>(bytes.data() + at));
+    }
 }
 
 bool comp(const structCaliPoint& a, const structCaliPoint& b) {
@@ -84,18 +87,13 @@ void CDataManage::DM_CacheCaliPoint(uint32_t func, uint32_t range, double point,
 }
 
 void CDataManage::readCaliFile(const std::string& path, std::map<uint32_t, std::vector<structCaliPoint>>& points) {
-    int fd = openCaliFile(path, "cali");
-    if (fd < 0) return;
-    readRecords(fd, kPointRecord, [&](const unsigned char* r) {
+    forRecords(readCaliBytes(path, "cali"), kPointRecord, [&](const unsigned char* r) {
         cachePoint(points, {u32At(r), u32At(r + 4), f64At(r + 8), f64At(r + 16)});
     });
-    ::close(fd);
 }
 
 void CDataManage::readAccFile(const std::string& path) {
-    int fd = openCaliFile(path, "acc");
-    if (fd < 0) return;
-    readRecords(fd, kAccRecord, [&](const unsigned char* r) {
+    forRecords(readCaliBytes(path, "acc"), kAccRecord, [&](const unsigned char* r) {
         const uint32_t func = u32At(r), range = u32At(r + 4), acc = u32At(r + 8);
         if (acc > kAccMax) {
             PrintE("skip acc func=%d, range=%d, acc=%u: above %u", func, range, acc, kAccMax);
@@ -104,7 +102,6 @@ void CDataManage::readAccFile(const std::string& path) {
         m_frontEnd->setAcc(func, range, acc);
         PrintI("SET ACC func=%d, range=%d, acc=%d", func, range, acc);
     });
-    ::close(fd);
 }
 
 void CDataManage::DM_CalInit() {

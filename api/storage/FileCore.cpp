@@ -15,6 +15,7 @@
 #include "TemporaryFile.h"
 #include "Util/File.h"
 #include "Util/logger.h"
+#include "bounded_file.h"
 #include "root_path.h"
 #include "storage_host.h"
 
@@ -221,44 +222,36 @@ bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int off
         return false;
     }
     // Not blocking: a FIFO planted under a file's name must not hold the caller.
-    const int fd = ::open(at.host().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || !at.holds(fd) || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const platform::BoundedFile file(at.host());
+    if (!file.ok() || !at.holds(file.fd())) {
         PrintE("file not good");
-        if (fd >= 0) {
-            ::close(fd);
-        }
         return false;
     }
-    const long long size = static_cast<long long>(st.st_size);
+    const long long size = file.size();
     PrintI("get file %s size %lld", path.c_str(), size);
     long long end = (length != 0 && size >= length) ? length : size;
-    bool ok = false;
     if (size <= 0) {
         PrintE("file size error!");
-    } else if (offset >= end) {
+        return false;
+    }
+    if (offset >= end) {
         PrintE("Param error!");
-    } else if (end - offset > maxSize) {
+        return false;
+    }
+    if (end - offset > maxSize) {
         // Refused before anything is read: the buffer would be sized from it.
         PrintE("%lld bytes of %s asked, more than the %lld its kind may have", end - offset, path.c_str(), maxSize);
-    } else {
-        out.resize(static_cast<size_t>(end - offset));
-        size_t got = 0;
-        while (got < out.size()) {
-            const ssize_t n = ::pread(fd, out.data() + got, out.size() - got, offset + static_cast<off_t>(got));
-            if (n <= 0 && !(n < 0 && errno == EINTR)) {
-                break;
-            }
-            got += n > 0 ? static_cast<size_t>(n) : 0;
-        }
-        // A file that shrank under us: what was read is not what was asked for.
-        ok = got == out.size();
-        if (!ok) {
-            PrintE("file not good");
-            out.resize(got);
-        }
+        return false;
     }
-    ::close(fd);
-    return ok;
+    out.resize(static_cast<size_t>(end - offset));
+    // A file that shrank under us: what was read is not what was asked for.
+    const size_t got = file.readAt(offset, out.data(), out.size());
+    if (got != out.size()) {
+        PrintE("file not good");
+        out.resize(got);
+        return false;
+    }
+    return true;
 }
 
 std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, const TargetFilter& target,

@@ -87,7 +87,11 @@ void SystemSetup::ProductInfoInit() {
         cfgVer = ini.ReadInt("SYSTEM", "CFG_VER", 0);
     });
     // Read from the property store itself: no shell, no trailing line feed.
-    std::string sysVer = trimmedLine(platform::propertyGet("ro.vorna.system.version"));
+    std::string refusal;
+    std::string sysVer = trimmedLine(platform::propertyGet("ro.vorna.system.version", &refusal));
+    if (!refusal.empty()) {
+        PrintE("ro.vorna.system.version refused: %s", refusal.c_str());
+    }
 
     std::lock_guard<std::mutex> lock(_mtx);
     m_s32Pid = pid;

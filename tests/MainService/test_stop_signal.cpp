@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <cerrno>
 
 #include <chrono>
+#include <string>
 
 namespace {
 
@@ -71,4 +74,28 @@ TEST(StopSignal, AWriteToAGonePeerFailsWithEpipeAfterStartUp) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A stop signal while a start-up step is held (here opening a FIFO that no
+// one writes, as a file planted under a start-up file's name once held it)
+// still ends the process, with status 0. The alarm ends a child the signal
+// did not end, so that the fault fails the test instead of hanging it.
+TEST(StopSignal, ASignalDuringAHeldStartUpEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char dir[] = "/tmp/stop_signal_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/held";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            StopSignal::block();
+            StopSignal::watchStartUp();
+            kill(getpid(), SIGINT);
+            open(fifo.c_str(), O_RDONLY);
+            _exit(3);
+        },
+        ::testing::ExitedWithCode(0), "");
+    unlink(fifo.c_str());
+    rmdir(dir);
 }

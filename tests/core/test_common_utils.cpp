@@ -170,15 +170,19 @@ TEST(FunctionTool, IpAddressCheckTakesFourNumbersInRange) {
     }
 }
 
-TEST(FunctionTool, ExtensionIsAddedUnlessTheNameEndsWithIt) {
+// Only the first occurrence of the extension counts: it must end the name.
+// The name is the last part of a path; a folder's name plays no part.
+TEST(FunctionTool, ExtensionIsAddedUnlessItsFirstOccurrenceEndsTheName) {
     const struct { const char* name; const char* extension; const char* result; } cases[] = {
-        {"data", ".csv", "data.csv"},          {"data.csv", ".csv", "data.csv"},
-        {"a.csv.csv", ".csv", "a.csv.csv"},    {"a.csvx", ".csv", "a.csvx.csv"},
-        {"csv", ".csv", "csv.csv"},            {"", ".csv", ".csv"},
-        {"DATA.CSV", ".csv", "DATA.CSV.csv"},  {"data", "", "data"}};
+        {"data", ".csv", "data.csv"},             {"data.csv", ".csv", "data.csv"},
+        {"a.csv.csv", ".csv", "a.csv.csv.csv"},   {"a.csvx", ".csv", "a.csvx.csv"},
+        {"csv", ".csv", "csv.csv"},               {"", ".csv", ".csv"},
+        {"DATA.CSV", ".csv", "DATA.CSV.csv"},     {"data", "", "data"},
+        {"/d/x.csv/a.csv", ".csv", "/d/x.csv/a.csv"}, {"/d/x.csv/a.csv.csv", ".csv", "/d/x.csv/a.csv.csv.csv"},
+        {"/d/x.csv/", ".csv", "/d/x.csv/.csv"}};
     for (const auto& c : cases) {
         std::string name = c.name;
         FunctionTool::fileExtensionComplete(name, c.extension);
-        EXPECT_EQ(name, c.result);
+        EXPECT_EQ(name, c.result) << c.name;
     }
 }

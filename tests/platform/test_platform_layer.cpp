@@ -1,8 +1,11 @@
+#include "bounded_file.h"
 #include "properties.h"
 #include "root_path.h"
 #include "temp_root.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -22,6 +25,34 @@ TEST(RootPath, PrefixesAbsolutePathsWithTheDataRootOrNothing) {
     ::unsetenv("DMM_ROOT");
     EXPECT_EQ(platform::dataRoot(), "/");
     EXPECT_EQ(platform::hostPath("/vorna/data/x"), "/vorna/data/x");
+}
+
+// Whole files are read only when regular and within their bound; nothing
+// under the name holds the reader. A refused one is told from a missing one.
+TEST(BoundedFile, ReadsRegularFilesWithinTheBoundAndRefusesTheRest) {
+    TempRoot root;
+    const std::string dir = root.path();
+    testing_support::writeFile(dir + "/eight", "12345678");
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+    ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0700), 0);
+    const struct { const char* name; long long bound; platform::FileRead result; const char* text; } cases[] = {
+        {"eight", 8, platform::FileRead::Ok, "12345678"},
+        {"eight", 7, platform::FileRead::Refused, "larger than 7 bytes"},
+        {"missing", 8, platform::FileRead::Missing, "No such file or directory"},
+        {"fifo", 8, platform::FileRead::Refused, "not a regular file"},
+        {"zero", 8, platform::FileRead::Refused, "not a regular file"},
+        {"folder", 8, platform::FileRead::Refused, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        std::string out, why;
+        EXPECT_EQ(platform::readBoundedFile(dir + "/" + c.name, c.bound, out, &why), c.result) << c.name;
+        EXPECT_EQ(c.result == platform::FileRead::Ok ? out : why, c.text) << c.name;
+    }
+    // Sizes are not trusted: a regular file that reports none is still bounded.
+    std::string out, why;
+    EXPECT_EQ(platform::readBoundedFile("/proc/self/status", 16, out, &why), platform::FileRead::Refused);
+    EXPECT_EQ(why, "larger than 16 bytes");
 }
 
 TEST(Properties, SetThenGetRoundTripsUnsetReadsEmptyAndATrailingNewlineIsNoPartOfTheValue) {

@@ -227,6 +227,44 @@ def test_a_ui_copy_cut_by_a_kill_leaves_no_part_under_its_name(make_service, pro
     assert service.stop()[0] == 0
 
 
+def plant_fifo(path):
+    os.mkfifo(path)
+
+
+def plant_zero_link(path):
+    path.symlink_to("/dev/zero")
+
+
+def plant_huge(path):
+    with open(path, "wb") as huge:
+        huge.truncate(300 << 20)  # sparse: no disk space taken
+
+
+# What is planted under the name of a file read at start, and the line that
+# says it was refused: the service starts with that file taken as missing.
+@pytest.mark.parametrize("relative, plant, refused", [
+    ("vorna/data/productconfig.ini", plant_zero_link, "/vorna/data/productconfig.ini refused: not a regular file"),
+    ("vorna/data/productconfig.ini", plant_fifo, "/vorna/data/productconfig.ini refused: not a regular file"),
+    ("vorna/data/productconfig.ini", plant_huge, "/vorna/data/productconfig.ini refused: larger than 1048576 bytes"),
+    (f"properties/{BOOT_FLAG}", plant_fifo, f"{BOOT_FLAG} refused: "),
+    ("vorna/data/cali_0_1.cal", plant_fifo, "Open cali_0_1.cal failed: not a regular file"),
+    ("vorna/data/cali.acc", plant_zero_link, "Open cali.acc failed: not a regular file"),
+    ("sim/input.conf", plant_fifo, "/sim/input.conf refused: not a regular file"),
+], ids=["ini-dev-zero", "ini-fifo", "ini-huge", "boot-flag-fifo", "cal-fifo", "acc-dev-zero", "sim-input-fifo"])
+def test_a_start_file_that_is_no_sane_file_is_refused_and_the_service_starts(make_service, proto_pb2, relative,
+                                                                             plant, refused):
+    service = make_service()
+    path = service.root / relative
+    path.parent.mkdir(parents=True, exist_ok=True)
+    plant(path)
+    service.start().wait_listening()
+    assert service.log_has(refused), service.describe()
+    reply = request(proto_pb2, proto_pb2.DataPack(code=PRODUCT_INFO_GET))
+    assert (reply.code, reply.stat) == (PRODUCT_INFO_GET, 0)
+    assert proto_pb2.ProtoProductInfo.FromString(reply.data[0x122E].rawVal).mSerialNum == "MV4000001"
+    assert service.stop()[0] == 0, service.describe()
+
+
 def test_an_empty_data_root_is_calibrated_over_scpi(make_service, rm):
     svc = make_service()
     (svc.root / "sim").mkdir()

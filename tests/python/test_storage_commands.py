@@ -38,6 +38,12 @@ def test_folder_and_state_are_catalogued(inst, service):
     assert inst.query("MMEM:CDIR?") == '"INT:\\"'
     inst.write('MMEM:STAT:REC:SEL "INT:\\s.sta"')
     assert inst.query("MMEM:STAT:REC:SEL?") == "/data/UserData/s.sta"
+    # A name whose stem ends in the extension still gets it.
+    inst.write('MMEM:STOR:STAT "a.sta.sta"')
+    assert inst.query("*OPC?") == "1"
+    assert (service.root / "data" / "UserData" / "a.sta.sta.sta").is_file()
+    inst.write('MMEM:DEL "a.sta.sta.sta"')
+    assert inst.query("SYST:ERR?") == NO_ERROR
 
 
 def test_a_name_cannot_break_the_catalogue(inst, service):

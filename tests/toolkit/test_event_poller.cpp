@@ -48,6 +48,23 @@ std::function<uint64_t()> setter(Latch latch) {
 
 } // namespace
 
+// Callers may attach values of their own to a poller under a name; a value is
+// handed back only as the type it was stored as.
+TEST(EventPollerStorage, AttachedValuesComeBackByNameAndType) {
+    EventPoller poller("storage");
+    AnyStorage& storage = poller;
+    storage.set("count", std::make_shared<int>(7));
+    ASSERT_TRUE(storage.get<int>("count"));
+    EXPECT_EQ(*storage.get<int>("count"), 7);
+    EXPECT_FALSE(storage.get<std::string>("count"));
+    EXPECT_FALSE(storage.get<int>("other"));
+    storage.set("count", std::make_shared<std::string>("seven"));
+    EXPECT_EQ(*storage.get<std::string>("count"), "seven");
+    EXPECT_TRUE(storage.erase("count"));
+    EXPECT_FALSE(storage.get<std::string>("count"));
+    EXPECT_FALSE(storage.erase("count"));
+}
+
 // ---------------------------------------------------------------- tasks
 
 TEST(EventPollerTasks, MaySyncRunsInlineOnlyOnTheLoopThread) {

@@ -75,17 +75,20 @@ TEST(LoggerRepeats, SuppressionCases) {
         {"other line or file", {{10, "A", 0, a}, {11, "A", 1, a}, {11, "A", 2, b}, {11, "A", 3, b}},
          {"A", "A", "A"},
          {0, 0, 0}},
-        // A command and its handler's line alternate: once both came twice,
-        // both collapse; their counts come out before the next other text.
+        // Only the last record written counts: lines that alternate (a command
+        // and the line its handler logs) are all written, in time order.
         {"alternating pair", {{10, "A", 0, a}, {20, "B", 1, a}, {10, "A", 2, a}, {20, "B", 3, a}, {10, "A", 4, a},
                               {20, "B", 5, a}, {30, "C", 6, a}},
-         {"A", "B", "A", "B", "A", "C"},
-         {0, 0, 0, 2, 1, 0}},
+         {"A", "B", "A", "B", "A", "B", "C"},
+         {0, 0, 0, 0, 0, 0, 0}},
         {"alternating past half a second",
          {{10, "A", 0, a}, {20, "B", 1, a}, {10, "A", 300, a}, {20, "B", 301, a}, {10, "A", 600, a}, {20, "B", 601, a}},
-         {"A", "B", "A", "B"},
-         {0, 0, 0, 2}},
-        // A new text between two equal ones: no burst, both are written.
+         {"A", "B", "A", "B", "A", "B"},
+         {0, 0, 0, 0, 0, 0}},
+        {"repeats of one line between others",
+         {{10, "A", 0, a}, {10, "A", 1, a}, {10, "A", 2, a}, {20, "B", 3, a}, {10, "A", 4, a}, {10, "A", 5, a}},
+         {"A", "A", "B", "A"},
+         {0, 2, 0, 0}},
         {"new text between", {{10, "A", 0, a}, {20, "B", 1, a}, {30, "C", 2, a}, {20, "B", 3, a}},
          {"A", "B", "C", "B"},
          {0, 0, 0, 0}},

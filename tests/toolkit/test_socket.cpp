@@ -312,3 +312,34 @@ TEST(SocketListen, RunningOutOfDescriptorsPausesAccepting) {
     runOn(poller, [&]() { listener->closeSock(); });
     close(client);
 }
+
+// ------------------------------------------------------------- connecting
+
+// A connect that fails before it is under way (the local address cannot be
+// bound, the name does not resolve) is reported once, as a resolution failure,
+// whatever the system's reason.
+TEST(SocketConnect, EveryImmediateFailureIsReportedAsErrDns) {
+    auto poller = startPoller();
+    // Holds a local port (listening, without sharing it) that the connects also aim at.
+    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto addr = SockUtil::make_sockaddr("127.0.0.1", 0);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof(sockaddr_in)), 0);
+    ASSERT_EQ(::listen(holder, 4), 0);
+    const uint16_t port = SockUtil::get_local_port(holder);
+    const struct { const char* name; const char* local_ip; uint16_t local_port; } cases[] = {
+        {"local address not on this machine", "192.0.2.1", 0},
+        {"local port taken", "127.0.0.1", port},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Trace trace;
+        auto sock = Socket::createSocket(poller, false);
+        sock->connect("127.0.0.1", port, [&](const SockException& err) {
+            trace.add(std::to_string(err.getErrCode()));
+        }, 5.0f, c.local_ip, c.local_port);
+        ASSERT_TRUE(waitUntil([&]() { return trace.size() > 0; }));
+        runOn(poller, [&]() { sock.reset(); });
+        EXPECT_EQ(trace.labels(), (std::vector<std::string>{std::to_string(Err_dns)}));
+    }
+    ::close(holder);
+}

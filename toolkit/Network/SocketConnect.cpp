@@ -20,18 +20,12 @@ using Lock = std::lock_guard<MutexWrapper<std::recursive_mutex>>;
 // The error code that stands for "the name did not resolve".
 constexpr int kErrUnresolved = -3008;
 
-// Why SockUtil::connect gave no descriptor. A refusal or time-out that the
-// system reported at once keeps its own kind; only a name that did not
-// resolve is a resolution failure.
+// Why SockUtil::connect gave no descriptor. Whatever went wrong before the
+// connection was under way (the name, the socket, the local bind, a refusal
+// at once), the caller sees one kind of outcome for it; the system's reason
+// stays in the text and the error code.
 SockException connectFailure(int err, const std::string& url) {
-    if (err == kErrUnresolved) {
-        return SockException(Err_dns, std::string(uv_strerror(err)) + ": " + url, err);
-    }
-    auto ex = toSockException(err);
-    if (!ex) {
-        return SockException(Err_other, "connect to " + url + " failed", err);
-    }
-    return ex;
+    return SockException(Err_dns, std::string(uv_strerror(err)) + ": " + url, err);
 }
 
 // Resolves and connects (blocking in the resolver); the descriptor or -1 and

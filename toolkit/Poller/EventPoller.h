@@ -15,6 +15,7 @@
 #include "Thread/TaskExecutor.h"
 #include "Thread/ThreadPool.h"
 #include "Thread/semaphore.h"
+#include "Util/AnyStorage.h"
 
 namespace toolkit {
 
@@ -27,7 +28,9 @@ class Logger;
 //
 // A poller must be destroyed on a thread other than its loop thread: the
 // destructor waits for the loop to end.
-class EventPoller : public TaskExecutor, public std::enable_shared_from_this<EventPoller> {
+//
+// Callers may attach values of their own to a poller (AnyStorage).
+class EventPoller : public TaskExecutor, public AnyStorage, public std::enable_shared_from_this<EventPoller> {
 public:
     using Ptr = std::shared_ptr<EventPoller>;
     using PollEventCB = std::function<void(int event)>;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "console_log.h"
 
@@ -158,60 +157,26 @@ void Logger::write(const LogContextPtr& ctx) {
 void Logger::writeChannels(const LogContextPtr& ctx) {
     // Recursive: a channel may log (through this logger) while writing.
     std::lock_guard<std::recursive_mutex> lock(_mutex);
-    const uint64_t number = ++_records;
-    auto same = std::find_if(_recent.begin(), _recent.end(),
-                             [&](const Recent& recent) { return sameRecord(*ctx, *recent.ctx); });
-    if (same == _recent.end()) {
-        _last_new = number;
-        // Before the new text, the summaries of the repeats counted so far.
-        std::vector<LogContextPtr> counted;
-        for (auto& recent : _recent) {
-            if (recent.ctx->_repeat) {
-                counted.push_back(recent.ctx);
-            }
-        }
-        for (auto& record : counted) {
-            writeChannels_l(record);
+    if (!sameRecord(*ctx, *_last_log)) {
+        // Before the new text, the summary of the repeats counted so far.
+        if (_last_log->_repeat) {
+            writeChannels_l(_last_log);
         }
         writeChannels_l(ctx);
         return;
     }
-    // A new text since this one was last seen: no burst, written as it is.
-    // (Counts are all written out when a new text comes, so none is pending.)
-    if (same->seen < _last_new) {
-        same->seen = number;
-        writeChannels_l(ctx);
-        return;
-    }
-    same->seen = number;
-    LogContextPtr last = same->ctx;
-    ++last->_repeat;
+    ++_last_log->_repeat;
     // Measured from the last record written, not from the previous repeat.
-    if (elapsedMillisecond(last->_tv, ctx->_tv) <= 500) {
+    if (elapsedMillisecond(_last_log->_tv, ctx->_tv) <= 500) {
         return;
     }
-    ctx->_repeat = last->_repeat;
+    ctx->_repeat = _last_log->_repeat;
     writeChannels_l(ctx);
 }
 
 void Logger::writeChannels_l(const LogContextPtr& ctx) {
     for (auto& pr : _channels) {
         pr.second->write(*this, ctx);
-    }
-    // This record now stands for its text: it replaces an equal one, and the
-    // oldest goes when there are too many (all counts were written before a
-    // new text came in, so none is lost).
-    uint64_t seen = _records;
-    for (auto it = _recent.begin(); it != _recent.end(); ++it) {
-        if (it->ctx == ctx || sameRecord(*ctx, *it->ctx)) {
-            seen = it->seen;
-            _recent.erase(it);
-            break;
-        }
-    }
-    _recent.push_back({ctx, seen});
-    if (_recent.size() > kRecentRecords) {
-        _recent.pop_front();
     }
     _last_log = ctx;
     _last_log->_repeat = 0;

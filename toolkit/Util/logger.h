@@ -27,12 +27,10 @@ Logger& getLogger();
 // The logger: repeat suppression in front of a set of named channels, visited
 // in ascending order of name, optionally fed through a writer thread.
 //
-// A record equal (file, line, text) to one of the last few distinct records,
-// within 500 ms of its last written copy, is counted, not written, as long as
-// only such repeats came since that record was last seen; the count comes out
-// with that record again when it is next written or before the next record
-// unlike all of them. Not only the very last record: a command and the line
-// its handler logs alternate, and in a burst of them each must collapse.
+// A record equal (file, line, text) to the last one written, within 500 ms of
+// it, is counted, not written; the count comes out with that record again
+// before the next different one. Only the last record counts: lines that
+// alternate are all written, so the log stays in time order.
 class Logger : public std::enable_shared_from_this<Logger>, public noncopyable {
 public:
     using Ptr = std::shared_ptr<Logger>;
@@ -56,20 +54,9 @@ public:
     const std::string& getName() const;
 
 private:
-    // Distinct records written lately, whose repeats are being counted.
-    static constexpr size_t kRecentRecords = 8;
-
     void writeChannels_l(const LogContextPtr& ctx);
 
-    struct Recent {
-        LogContextPtr ctx;    // the last written copy
-        uint64_t seen;        // when the text last came in (record number)
-    };
-
     LogContextPtr _last_log;
-    std::list<Recent> _recent;  // oldest written first
-    uint64_t _records = 0;      // records that came in
-    uint64_t _last_new = 0;     // the number of the last one unlike all recent
     std::string _logger_name;
     // Read by every caller, replaced by setWriter: touched only through the
     // atomic shared_ptr operations.
