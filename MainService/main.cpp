@@ -25,6 +25,7 @@
 #include "StorageCore.h"
 #include "StorageManage.h"
 #include "UsbtmcDev.h"
+#include "Util/DescriptorLimit.h"
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
@@ -97,6 +98,8 @@ int main() {
     ServiceLog::start();
     PrintI("BuildVersion: %s", kBuildVersion);
     PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
+    // Before any server caps its connections by it.
+    toolkit::raiseDescriptorLimit();
 
     orphanSweep();
     // Before anything creates the I/O settings, which start the transports.

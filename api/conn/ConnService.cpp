@@ -35,6 +35,8 @@ void ConnService::start(uint16_t requestPort, uint16_t notifyPort) {
         }
         mStarted = true;
     }
+    requestSrv->setMaxConnections(kMaxClientsPerPort);
+    notifySrv->setMaxConnections(kMaxClientsPerPort);
     requestSrv->start<ProtoSession>(requestPort, kListenHost, 1024);
     notifySrv->start<NotifySession>(notifyPort, kListenHost, 1024);
 }

@@ -31,6 +31,9 @@ public:
     static constexpr size_t kMaxFrameBody = kFrameBufferSize - 4;
     static constexpr uint16_t kRequestPort = 9999;
     static constexpr uint16_t kNotifyPort = 9998;
+    // Connections per port at once: the app holds one or two of each; the
+    // rest is room for tools on the board, never for every descriptor.
+    static constexpr size_t kMaxClientsPerPort = 32;
     // The UI app runs on the same board: the link is not offered to the network.
     static constexpr const char* kListenHost = "127.0.0.1";
 

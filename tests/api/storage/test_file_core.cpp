@@ -2,6 +2,7 @@
 // cross-device renames played by a replaced host.
 #include "FileCore.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +12,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../toolkit/log_records.h"
 #include "fake_medium.h"
 #include "temp_root.h"
 
@@ -139,6 +142,31 @@ TEST_F(Fixture, AFolderOfARootSwappedForALinkLeadsNowhere) {
     // A link inside a root that stays inside it still leads to its file.
     ASSERT_EQ(::symlink("in.sta", host("/data/UserData/alias.sta").c_str()), 0);
     EXPECT_EQ(load(files, "/data/UserData/alias.sta"), "in");
+}
+
+// Out of descriptors a save fails for what it is: the log names the system's
+// reason, not a way out of the root.
+TEST_F(Fixture, ASaveWithoutAFreeDescriptorLogsTheSystemsReason) {
+    fs::create_directories(host("/data/UserData"));
+    auto log = std::make_shared<testing_support::RecordingChannel>("file-core-test");
+    toolkit::getLogger().add(log);
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        taken.push_back(fd);
+    }
+    const bool saved = files.FileSave("/data/UserData/a.sta", "a", 1, false);
+    for (int fd : taken) {
+        ::close(fd);
+    }
+    toolkit::getLogger().del(log->name());
+    EXPECT_FALSE(saved);
+    const auto texts = log->texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.find("Too many open files") != std::string::npos; }))
+        << ::testing::PrintToString(texts);
+    EXPECT_FALSE(std::any_of(texts.begin(), texts.end(),
+                             [](const std::string& t) { return t.find("leads out") != std::string::npos; }));
+    EXPECT_TRUE(files.FileSave("/data/UserData/a.sta", "a", 1, false));
 }
 
 TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {
