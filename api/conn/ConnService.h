@@ -64,8 +64,8 @@ public:
 
     // Attaches a notification session (once, however often it is called) and
     // detaches it. Callable from any thread.
-    void addClient(toolkit::Session* session);
-    void removeClient(toolkit::Session* session);
+    void addClient(NotifySession* session);
+    void removeClient(NotifySession* session);
     size_t clientCount() const;
 
 private:
@@ -73,8 +73,8 @@ private:
     // link only refers to it, and its poller is kept so that the session is
     // only ever looked at (and released) on its own thread.
     struct Client {
-        const toolkit::Session* key;
-        std::weak_ptr<toolkit::Session> session;
+        const NotifySession* key;
+        std::weak_ptr<NotifySession> session;
         toolkit::EventPoller::Ptr poller;
     };
 
@@ -111,11 +111,24 @@ private:
 };
 
 // A notification connection (port 9998): attached while it lives; what the
-// app writes on it is ignored.
+// app writes on it is ignored. A client that stops reading is dropped once
+// what waits for it reaches a bound, so that it cannot make the service hold
+// notifications without end.
 class ConnService::NotifySession : public toolkit::Session {
 public:
+    // Bounds of what waits for one client: more than the largest frame, so
+    // that a client that reads always takes one, yet never a queue that grows
+    // for minutes. A waiting frame counts its bytes and its bookkeeping.
+    static constexpr uint64_t kMaxQueuedBytes = 8 * 1024 * 1024;
+    static constexpr uint64_t kFrameCost = 128;
+    static constexpr size_t kMaxQueuedFrames = 8192;
+
     explicit NotifySession(const toolkit::Socket::Ptr& sock);
     ~NotifySession() override;
+
+    // Queues one notification frame, or drops the client when it is too far
+    // behind. On the session's poller thread.
+    void deliver(const toolkit::Buffer::Ptr& frame);
 
     void onRecv(const toolkit::Buffer::Ptr& buf) override;
     void onError(const toolkit::SockException& err) override;
@@ -123,5 +136,10 @@ public:
     void attachServer(const toolkit::Server& server) override;
 
 private:
+    void onFrameDone(size_t size);
+
     ConnService& m_pConn;
+    uint64_t m_u64Queued = 0;  // bytes (with their cost) of frames not written yet
+    size_t m_uFrames = 0;
+    bool m_bBackedUp = false;  // held a large queue once: its memory is handed back at the end
 };

@@ -67,6 +67,15 @@ def closed_by_peer(sock):
         return True
 
 
+def settled(look, pause=0.5):
+    """look()'s result once two looks a pause apart agree on its length."""
+    before, now = None, look()
+    while before is None or len(now) != len(before):
+        time.sleep(pause)
+        before, now = now, look()
+    return now
+
+
 def timed_request(pb, pack, timeout):
     """(reply or None, seconds waited) of one UI request on a connection of its own."""
     start = time.monotonic()
@@ -101,8 +110,7 @@ def test_idle_connections_leave_descriptors_for_files_and_other_clients(make_ser
         change = pb.DataPack(code=DCV_RANGE_SET)
         change.data[0x652].strVal = "10"
         reply, waited = timed_request(pb, change, timeout=10)
-        wait_for(lambda: sum(map(closed_by_peer, idle)) + SERVED_SCPI <= IDLE_SCPI, 3)
-        kept = [sock for sock in idle if not closed_by_peer(sock)]
+        kept = settled(lambda: [sock for sock in idle if not closed_by_peer(sock)])
         print(f"\n{IDLE_SCPI} idle SCPI connections: UI request answered={reply is not None} after {waited * 1000:.1f} ms; "
               f"SCPI connections kept {len(kept)}, closed {IDLE_SCPI - len(kept)}; "
               f"service descriptors {descriptors(service)}")
@@ -122,3 +130,58 @@ def test_idle_connections_leave_descriptors_for_files_and_other_clients(make_ser
     with socket.create_connection(("127.0.0.1", SCPI_PORT), timeout=10) as sock:
         sock.settimeout(10)
         assert wait_for(lambda: scpi_query(sock, "*OPC?") == "1", 10)
+
+
+class Reader(threading.Thread):
+    """A notification client that reads all the time."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.sock = socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=5)
+        self.received = 0
+        self.ended = False
+        self.stop = threading.Event()
+
+    def run(self):
+        self.sock.settimeout(0.2)
+        while not self.stop.is_set():
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                data = b""
+            if not data:
+                self.ended = True
+                return
+            self.received += len(data)
+
+
+def test_notification_clients_that_never_read_are_bounded_and_their_memory_returned(make_service):
+    service = make_service()
+    service.set_prop(BOOT_FLAG, "0")
+    service.start().wait_listening()
+    time.sleep(1)  # start-up settles: the base figure
+    base = rss_mib(service)
+    readers = [Reader() for _ in range(READING_NOTIFY)]
+    for reader in readers:
+        reader.start()
+    silent = connect_many(NOTIFY_PORT, SILENT_NOTIFY, rcvbuf=1024)
+    peak = base
+    for _ in range(40):  # 8 s of readings and state pushes
+        peak = max(peak, rss_mib(service))
+        time.sleep(0.2)
+    before_close = [reader.received for reader in readers]
+    dropped = len(settled(lambda: [sock for sock in silent if closed_by_peer(sock)]))
+    for sock in silent:
+        sock.close()
+    after = min(rss_mib(service) for _ in range(25) if time.sleep(0.2) is None)
+    for reader in readers:
+        reader.stop.set()
+        reader.join()
+    print(f"\n{SILENT_NOTIFY} silent notification clients: RSS base {base:.1f} MiB, peak {peak:.1f} MiB, "
+          f"after they closed {after:.1f} MiB; {dropped} of them ended by the service")
+    assert not any(reader.ended for reader in readers), "a reading client was dropped"
+    assert all(count > 0 for count in before_close)
+    assert peak - base < 64
+    assert after - base < 16
