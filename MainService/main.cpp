@@ -98,8 +98,6 @@ int main() {
     ServiceLog::start();
     PrintI("BuildVersion: %s", kBuildVersion);
     PrintI("   BuildTime: %s, %s", __DATE__, __TIME__);
-    // Before any server caps its connections by it.
-    toolkit::raiseDescriptorLimit();
 
     orphanSweep();
     // Before anything creates the I/O settings, which start the transports.
@@ -108,6 +106,8 @@ int main() {
     bootCheck();
     connectDev();
     bindManagers();
+    // Before the servers cap their connections by it.
+    toolkit::raiseDescriptorLimit();
     startServers();
     auto saveTimer = startSaveTimer();
 

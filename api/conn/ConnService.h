@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Network/Buffer.h"
@@ -91,9 +92,20 @@ private:
     std::shared_ptr<toolkit::TcpServer> notifySrv;
 };
 
-// A request connection (port 9999): one DataPack per received chunk.
+// A request connection (port 9999). Requests carry no length prefix: the
+// received bytes are gathered until they parse as requests (RequestFramer),
+// and each is answered in order. A request cut inside a field waits for its
+// rest; one that ends after a whole field is taken as complete once no more
+// bytes are waiting. Bytes that no request can hold, a cut request whose rest
+// does not come, and a request larger than the largest frame are answered
+// with an error, never dropped.
 class ConnService::ProtoSession : public toolkit::Session {
 public:
+    // How long the rest of a cut request, or of one being skipped, may keep
+    // the connection silent.
+    static constexpr uint64_t kQuietMs = 200;
+    static constexpr size_t kMaxRequest = kMaxFrameBody;
+
     explicit ProtoSession(const toolkit::Socket::Ptr& sock);
     ~ProtoSession() override = default;
 
@@ -103,11 +115,28 @@ public:
     void attachServer(const toolkit::Server& server) override;
 
 private:
-    // Answers a chunk that is no DataPack without running any handler.
+    // Answers every request that the held bytes complete.
+    void takeRequests();
+    void handleRequest(const char* data, size_t size);
+    // Answers bytes that are no DataPack without running any handler.
     int rejectUndecodable(const DataPack& partial, size_t size);
+    // Answers a request above kMaxRequest with -223 once it has passed.
+    void answerOversized();
     void sendReply(DataPack& reply);
+    // Whether received bytes are waiting to be read (a further read follows).
+    bool moreWaiting();
+    // The quiet-time watch over held bytes and skipping.
+    void watchQuiet();
+    uint64_t onQuiet();
+    void stopQuiet();
 
     ConnService& m_pConn;
+    std::string m_pending;        // bytes of requests not complete yet
+    uint64_t m_u64Skip = 0;       // bytes of an oversized request still to pass
+    bool m_bSkipping = false;     // an oversized request is passing
+    int32_t m_s32SkipCode = 0;    // its code, for the answer
+    uint64_t m_u64LastRecvMs = 0;
+    toolkit::EventPoller::DelayTask::Ptr m_quietTask;
 };
 
 // A notification connection (port 9998): attached while it lives; what the
