@@ -159,7 +159,7 @@ void TcpServer::setupEvent() {
             // Closed before it is attached: the client sees its connection end
             // at once, and the descriptor is free again.
             WarnL << "Connection refused: " << strong_self->_places->max.load() << " connections on port "
-                  << strong_self->_port << " already";
+                  << strong_self->_socket->get_local_port() << " already";
             sock->closeSock();
             return;
         }
@@ -251,7 +251,6 @@ void TcpServer::cloneFrom(const TcpServer& that) {
     _on_create_socket = that._on_create_socket;
     _session_alloc = that._session_alloc;
     _places = that._places;
-    _port = that._port;
     if (this != &that) {
         static_cast<mINI&>(*this) = that;
     }
