@@ -39,6 +39,13 @@ def rss_mib(service):
     raise AssertionError("no VmRSS")
 
 
+def sanitized(service):
+    """A sanitizer's allocator keeps freed memory: the resident size says nothing then."""
+    with open(f"/proc/{service.proc.pid}/maps") as maps:
+        mapped = maps.read()
+    return "libasan" in mapped or "libtsan" in mapped
+
+
 def descriptors(service):
     return len(os.listdir(f"/proc/{service.proc.pid}/fd"))
 
@@ -183,5 +190,6 @@ def test_notification_clients_that_never_read_are_bounded_and_their_memory_retur
           f"after they closed {after:.1f} MiB; {dropped} of them ended by the service")
     assert not any(reader.ended for reader in readers), "a reading client was dropped"
     assert all(count > 0 for count in before_close)
-    assert peak - base < 64
-    assert after - base < 16
+    if not sanitized(service):
+        assert peak - base < 64
+        assert after - base < 16
