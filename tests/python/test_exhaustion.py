@@ -118,7 +118,8 @@ def test_idle_connections_leave_descriptors_for_files_and_other_clients(make_ser
         change.data[0x652].strVal = "10"
         reply, waited = timed_request(pb, change, timeout=10)
         kept = settled(lambda: [sock for sock in idle if not closed_by_peer(sock)])
-        print(f"\n{IDLE_SCPI} idle SCPI connections: UI request answered={reply is not None} after {waited * 1000:.1f} ms; "
+        print(f"\n{IDLE_SCPI} idle SCPI connections: UI request answered={reply is not None} "
+              f"after {waited * 1000:.1f} ms; "
               f"SCPI connections kept {len(kept)}, closed {IDLE_SCPI - len(kept)}; "
               f"service descriptors {descriptors(service)}")
         assert reply is not None and reply.stat == 0, "the UI request was not served"

@@ -128,7 +128,8 @@ TEST_F(UiLink, RequestsAreFramedByTheirFieldsAcrossAndWithinReads) {
         std::vector<std::pair<int, std::string>> replies;  // stat and echoed text, in order
     } cases[] = {
         {"two in one write", echoRequest("one") + echoRequest("two"), {{0, "one"}, {0, "two"}}},
-        {"three, the middle one failing", echoRequest("a") + requestFor(kFailingId).SerializeAsString() + echoRequest("c"),
+        {"three, the middle one failing",
+         echoRequest("a") + requestFor(kFailingId).SerializeAsString() + echoRequest("c"),
          {{0, "a"}, {8, ""}, {0, "c"}}},
         {"one of 1 MiB", echoRequest(big.c_str()), {{0, big}}},
         {"one above the frame limit, then one", echoRequest(huge.c_str()) + echoRequest("after"),
