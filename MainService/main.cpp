@@ -25,6 +25,7 @@
 #include "StorageCore.h"
 #include "StorageManage.h"
 #include "UsbtmcDev.h"
+#include "Util/DescriptorLimit.h"
 #include "Util/logger.h"
 #include "bootCheck.h"
 #include "connectDev.h"
@@ -106,6 +107,8 @@ int main() {
     bootCheck();
     connectDev();
     bindManagers();
+    // Before the servers cap their connections by it.
+    toolkit::raiseDescriptorLimit();
     startServers();
     auto saveTimer = startSaveTimer();
 

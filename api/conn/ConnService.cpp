@@ -35,6 +35,8 @@ void ConnService::start(uint16_t requestPort, uint16_t notifyPort) {
         }
         mStarted = true;
     }
+    requestSrv->setMaxConnections(kMaxClientsPerPort);
+    notifySrv->setMaxConnections(kMaxClientsPerPort);
     requestSrv->start<ProtoSession>(requestPort, kListenHost, 1024);
     notifySrv->start<NotifySession>(notifyPort, kListenHost, 1024);
 }
@@ -99,14 +101,14 @@ void ConnService::pushMessage(const DataPack& pack) {
         client.poller->async(
             [weak = client.session, frame]() {
                 if (auto session = weak.lock()) {
-                    session->send(frame);
+                    session->deliver(frame);
                 }
             },
             false);
     }
 }
 
-void ConnService::addClient(toolkit::Session* session) {
+void ConnService::addClient(NotifySession* session) {
     if (session == nullptr || !session->getPoller()) {
         return;
     }
@@ -119,11 +121,12 @@ void ConnService::addClient(toolkit::Session* session) {
     bool known = std::any_of(mClients.begin(), mClients.end(),
                              [session](const Client& client) { return client.key == session; });
     if (!known) {
-        mClients.push_back(Client{session, session->shared_from_this(), session->getPoller()});
+        mClients.push_back(Client{session, std::static_pointer_cast<NotifySession>(session->shared_from_this()),
+                                  session->getPoller()});
     }
 }
 
-void ConnService::removeClient(toolkit::Session* session) {
+void ConnService::removeClient(NotifySession* session) {
     std::lock_guard<std::mutex> lock(mMtx);
     // Entries whose session is gone without saying so go as well.
     mClients.erase(std::remove_if(mClients.begin(), mClients.end(),

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Network/Buffer.h"
@@ -31,6 +32,9 @@ public:
     static constexpr size_t kMaxFrameBody = kFrameBufferSize - 4;
     static constexpr uint16_t kRequestPort = 9999;
     static constexpr uint16_t kNotifyPort = 9998;
+    // Connections per port at once: the app holds one or two of each; the
+    // rest is room for tools on the board, never for every descriptor.
+    static constexpr size_t kMaxClientsPerPort = 32;
     // The UI app runs on the same board: the link is not offered to the network.
     static constexpr const char* kListenHost = "127.0.0.1";
 
@@ -61,8 +65,8 @@ public:
 
     // Attaches a notification session (once, however often it is called) and
     // detaches it. Callable from any thread.
-    void addClient(toolkit::Session* session);
-    void removeClient(toolkit::Session* session);
+    void addClient(NotifySession* session);
+    void removeClient(NotifySession* session);
     size_t clientCount() const;
 
 private:
@@ -70,8 +74,8 @@ private:
     // link only refers to it, and its poller is kept so that the session is
     // only ever looked at (and released) on its own thread.
     struct Client {
-        const toolkit::Session* key;
-        std::weak_ptr<toolkit::Session> session;
+        const NotifySession* key;
+        std::weak_ptr<NotifySession> session;
         toolkit::EventPoller::Ptr poller;
     };
 
@@ -88,9 +92,20 @@ private:
     std::shared_ptr<toolkit::TcpServer> notifySrv;
 };
 
-// A request connection (port 9999): one DataPack per received chunk.
+// A request connection (port 9999). Requests carry no length prefix: the
+// received bytes are gathered until they parse as requests (RequestFramer),
+// and each is answered in order. A request cut inside a field waits for its
+// rest; one that ends after a whole field is taken as complete once no more
+// bytes are waiting. Bytes that no request can hold, a cut request whose rest
+// does not come, and a request larger than the largest frame are answered
+// with an error, never dropped.
 class ConnService::ProtoSession : public toolkit::Session {
 public:
+    // How long the rest of a cut request, or of one being skipped, may keep
+    // the connection silent.
+    static constexpr uint64_t kQuietMs = 200;
+    static constexpr size_t kMaxRequest = kMaxFrameBody;
+
     explicit ProtoSession(const toolkit::Socket::Ptr& sock);
     ~ProtoSession() override = default;
 
@@ -100,19 +115,49 @@ public:
     void attachServer(const toolkit::Server& server) override;
 
 private:
-    // Answers a chunk that is no DataPack without running any handler.
+    // Answers every request that the held bytes complete.
+    void takeRequests();
+    void handleRequest(const char* data, size_t size);
+    // Answers bytes that are no DataPack without running any handler.
     int rejectUndecodable(const DataPack& partial, size_t size);
+    // Answers a request above kMaxRequest with -223 once it has passed.
+    void answerOversized();
     void sendReply(DataPack& reply);
+    // Whether received bytes are waiting to be read (a further read follows).
+    bool moreWaiting();
+    // The quiet-time watch over held bytes and skipping.
+    void watchQuiet();
+    uint64_t onQuiet();
+    void stopQuiet();
 
     ConnService& m_pConn;
+    std::string m_pending;        // bytes of requests not complete yet
+    uint64_t m_u64Skip = 0;       // bytes of an oversized request still to pass
+    bool m_bSkipping = false;     // an oversized request is passing
+    int32_t m_s32SkipCode = 0;    // its code, for the answer
+    uint64_t m_u64LastRecvMs = 0;
+    toolkit::EventPoller::DelayTask::Ptr m_quietTask;
 };
 
 // A notification connection (port 9998): attached while it lives; what the
-// app writes on it is ignored.
+// app writes on it is ignored. A client that stops reading is dropped once
+// what waits for it reaches a bound, so that it cannot make the service hold
+// notifications without end.
 class ConnService::NotifySession : public toolkit::Session {
 public:
+    // Bounds of what waits for one client: more than the largest frame, so
+    // that a client that reads always takes one, yet never a queue that grows
+    // for minutes. A waiting frame counts its bytes and its bookkeeping.
+    static constexpr uint64_t kMaxQueuedBytes = 8 * 1024 * 1024;
+    static constexpr uint64_t kFrameCost = 128;
+    static constexpr size_t kMaxQueuedFrames = 8192;
+
     explicit NotifySession(const toolkit::Socket::Ptr& sock);
     ~NotifySession() override;
+
+    // Queues one notification frame, or drops the client when it is too far
+    // behind. On the session's poller thread.
+    void deliver(const toolkit::Buffer::Ptr& frame);
 
     void onRecv(const toolkit::Buffer::Ptr& buf) override;
     void onError(const toolkit::SockException& err) override;
@@ -120,5 +165,10 @@ public:
     void attachServer(const toolkit::Server& server) override;
 
 private:
+    void onFrameDone(size_t size);
+
     ConnService& m_pConn;
+    uint64_t m_u64Queued = 0;  // bytes (with their cost) of frames not written yet
+    size_t m_uFrames = 0;
+    bool m_bBackedUp = false;  // held a large queue once: its memory is handed back at the end
 };

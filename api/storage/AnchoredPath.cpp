@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -50,7 +51,13 @@ AnchoredPath::AnchoredPath(const std::string& path) {
     if (!m_realRoot.empty()) {
         m_folder = ::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
-    if (m_folder < 0 || !holds(m_folder)) {
+    if (m_folder < 0) {
+        // The system's reason (no descriptor left, no such folder, ...): a
+        // failure to open is no attempt to leave the root.
+        PrintE("cannot open the folder of %s: %s", path.c_str(), strerror(errno));
+        return;
+    }
+    if (!holds(m_folder)) {
         PrintE("path leads out of its storage root: %s", path.c_str());
         return;
     }

@@ -19,6 +19,9 @@ namespace {
 
 constexpr uint16_t kScpiPort = 5025;
 constexpr uint32_t kBacklog = 1024;
+// Room for a lab full of clients; the toolkit lowers it further when the
+// descriptor limit is small, so that files can always be opened.
+constexpr size_t kMaxClients = 256;
 
 void setLocalState(bool local) {
     if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
@@ -54,6 +57,7 @@ ScpiService::~ScpiService() = default;
 
 bool ScpiService::start() {
     try {
+        httpSrv->setMaxConnections(kMaxClients);
         httpSrv->start<ScpiSession>(kScpiPort, "::", kBacklog);
         return true;
     } catch (const std::exception& ex) {

@@ -4,6 +4,7 @@ import contextlib
 import importlib.util
 import os
 import pathlib
+import resource
 import shutil
 import signal
 import socket
@@ -178,10 +179,11 @@ def set_inputs(service, text):
 class Service:
     """One MainService process with its own data root."""
 
-    def __init__(self, binary, root, extra_env=None):
+    def __init__(self, binary, root, extra_env=None, nofile=None):
         self.binary = binary
         self.root = root
         self.extra_env = extra_env or {}
+        self.nofile = nofile  # (soft, hard) descriptor limit of the process, when given
         self.proc = None
         self.output = root / "service.out"
 
@@ -212,8 +214,9 @@ class Service:
         env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
         env.update(self.extra_env)
         with open(self.output, "wb") as out:
+            limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, self.nofile)) if self.nofile else None
             self.proc = subprocess.Popen([str(self.binary)], stdout=out, stderr=subprocess.STDOUT,
-                                         cwd=self.root, env=env)
+                                         cwd=self.root, env=env, preexec_fn=limit)
         return self
 
     def wait_listening(self, ports=PORTS):
@@ -258,10 +261,10 @@ def make_service(service_binary, tmp_path):
     """Makes services in fresh data roots; every one is killed at the end."""
     made = []
 
-    def make(extra_env=None, name="root"):
+    def make(extra_env=None, name="root", nofile=None):
         root = tmp_path / name
         root.mkdir()
-        service = Service(service_binary, root, extra_env)
+        service = Service(service_binary, root, extra_env, nofile)
         made.append(service)
         return service
 

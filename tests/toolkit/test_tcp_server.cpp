@@ -15,6 +15,7 @@
 #include "Network/Server.h"
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
+#include "Util/DescriptorLimit.h"
 #include "test_socket_support.h"
 
 using namespace toolkit;
@@ -354,4 +355,43 @@ TEST(TcpServerSessions, SendAndShutdownFromForeignThreads) {
     std::lock_guard<std::mutex> lck(probe.record.mtx);
     probe.record.expectOneErrorEach(Err_shutdown, "pushed enough");
     EXPECT_EQ(probe.record.off_thread, 0);
+}
+
+// Beyond its cap the family accepts a connection and closes it at once, so the
+// client learns at once instead of waiting in the queue; the connections
+// within the cap are served on every poller, and a place that frees is taken
+// by the next client. No cap is ever above its share of the descriptors.
+TEST(TcpServerSessions, ConnectionsBeyondTheCapAreClosedAtOnce) {
+    ProbeScope probe;
+    auto server = std::make_shared<TcpServer>();
+    server->setMaxConnections(4);
+    server->start<ProbeSession>(0, "::");
+    EXPECT_EQ(server->maxConnections(), 4u);
+    auto clients = connectClients(server->getPort(), 4);
+    for (auto& client : clients) {
+        ASSERT_TRUE(client->sendAll("in"));
+        EXPECT_EQ(client->readBytes(2), "in");
+    }
+    EXPECT_EQ(server->connectionCount(), 4u);
+    for (int i = 0; i < 3; ++i) {
+        RawClient extra(server->getPort());
+        ASSERT_TRUE(extra.connected());
+        EXPECT_TRUE(extra.waitClosed());
+    }
+    EXPECT_EQ(server->connectionCount(), 4u);
+    for (auto& client : clients) {
+        ASSERT_TRUE(client->sendAll("still"));
+        EXPECT_EQ(client->readBytes(5), "still");
+    }
+
+    clients.front()->close();
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }, std::chrono::seconds(20)));
+    RawClient next(server->getPort());
+    ASSERT_TRUE(next.sendAll("next"));
+    EXPECT_EQ(next.readBytes(4), "next");
+
+    server->setMaxConnections(0);
+    EXPECT_EQ(server->maxConnections(), descriptorLimit() / TcpServer::kDescriptorShare);
+    server->setMaxConnections(1u << 30);
+    EXPECT_EQ(server->maxConnections(), descriptorLimit() / TcpServer::kDescriptorShare);
 }

@@ -185,8 +185,12 @@ void Socket::handleAccepted(int fd) {
     auto peer_sock_fd = peer_sock->setPeerSock(fd);
 
     // The peer starts to receive events when the last copy of this token goes,
-    // on the thread that lets it go.
+    // on the thread that lets it go; unless its owner refused it meanwhile by
+    // closing it, when the descriptor is simply closed.
     std::shared_ptr<void> completed(nullptr, [peer_sock, peer_sock_fd](void*) {
+        if (!peer_sock->isCurrentSock(peer_sock_fd)) {
+            return;
+        }
         try {
             if (!peer_sock->attachEvent(peer_sock_fd)) {
                 peer_sock->emitErr(SockException(Err_eof, "add event to poller failed when accept a socket"));

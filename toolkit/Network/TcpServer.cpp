@@ -1,8 +1,10 @@
 #include "Network/TcpServer.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "Poller/EventPollerPool.h"
+#include "Util/DescriptorLimit.h"
 #include "Util/logger.h"
 #include "Util/onceToken.h"
 #include "Util/uv_errno.h"
@@ -60,6 +62,31 @@ void TcpServer::setOnCreateSocket(Socket::onCreateSocket cb) {
 
 uint16_t TcpServer::getPort() const {
     return _socket ? _socket->get_local_port() : 0;
+}
+
+void TcpServer::setMaxConnections(size_t count) {
+    size_t share = descriptorLimit() / kDescriptorShare;
+    _places->max = count == 0 ? share : std::min(count, share);
+}
+
+size_t TcpServer::maxConnections() const {
+    return _places->max;
+}
+
+size_t TcpServer::connectionCount() const {
+    return _places->used;
+}
+
+std::shared_ptr<void> TcpServer::takePlace() {
+    auto places = _places;
+    size_t used = places->used.load();
+    do {
+        if (places->max != 0 && used >= places->max) {
+            return nullptr;
+        }
+    } while (!places->used.compare_exchange_weak(used, used + 1));
+    // Points at the count, so that a taken place never reads as null.
+    return std::shared_ptr<void>(places.get(), [places](void*) { --places->used; });
 }
 
 std::shared_ptr<const TcpServer> TcpServer::mainServer() const {
@@ -127,17 +154,26 @@ void TcpServer::setupEvent() {
     });
     _socket->setOnAccept([weak_self](Socket::Ptr& sock, std::shared_ptr<void>& complete) {
         auto strong_self = weak_self.lock();
+        std::shared_ptr<void> place = strong_self ? strong_self->takePlace() : nullptr;
+        if (strong_self && !place) {
+            // Closed before it is attached: the client sees its connection end
+            // at once, and the descriptor is free again.
+            WarnL << "Connection refused: " << strong_self->_places->max.load() << " connections on port "
+                  << strong_self->_socket->get_local_port() << " already";
+            sock->closeSock();
+            return;
+        }
         EventPoller::Ptr poller = sock->getPoller();
         auto server = strong_self ? strong_self->getServer(poller.get()) : nullptr;
         // The token travels into the task: the peer starts to read only once its
         // session exists, and it is attached on its own poller thread.
-        poller->async([server, sock, token = std::move(complete)]() mutable {
+        poller->async([server, sock, token = std::move(complete), place = std::move(place)]() mutable {
             onceToken release(nullptr, [&]() {
                 token.reset();
                 sock.reset();
             });
             if (server) {
-                server->onAcceptConnection(sock);
+                server->onAcceptConnection(sock, std::move(place));
             }
         }, true);
     });
@@ -214,6 +250,7 @@ void TcpServer::cloneFrom(const TcpServer& that) {
     setupEvent();
     _on_create_socket = that._on_create_socket;
     _session_alloc = that._session_alloc;
+    _places = that._places;
     if (this != &that) {
         static_cast<mINI&>(*this) = that;
     }
@@ -226,14 +263,14 @@ void TcpServer::cloneFrom(const TcpServer& that) {
     startTimer();
 }
 
-Session::Ptr TcpServer::onAcceptConnection(const Socket::Ptr& sock) {
+Session::Ptr TcpServer::onAcceptConnection(const Socket::Ptr& sock, std::shared_ptr<void> place) {
     auto strong_self = self();
     std::weak_ptr<TcpServer> weak_self = strong_self;
     auto helper = _session_alloc(strong_self, sock);
     auto session = helper->session();
     session->attachServer(*this);
     SessionHelper* helper_ptr = helper.get();
-    _session_map.emplace(helper_ptr, std::move(helper));
+    _session_map.emplace(helper_ptr, SessionEntry{std::move(helper), std::move(place)});
 
     std::weak_ptr<Session> weak_session = session;
     sock->setOnRead([weak_session](const Buffer::Ptr& buf, struct sockaddr*, int) {
@@ -282,7 +319,7 @@ void TcpServer::onManagerSession() {
     onceToken done(nullptr, [this]() { _is_on_manager = false; });
     for (auto& pr : _session_map) {
         try {
-            pr.second->session()->onManager();
+            pr.second.helper->session()->onManager();
         } catch (std::exception& ex) {
             WarnL << ex.what();
         }

@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,6 +52,17 @@ public:
 
     // The listening port (0 when not listening).
     uint16_t getPort() const;
+    // At most `count` connections at once across the family (0: no count of
+    // its own), and never more than 1/kDescriptorShare of the descriptor limit, so that
+    // the servers together leave most descriptors to files. A connection
+    // beyond it is accepted and closed at once: its client learns at once,
+    // instead of waiting in the queue for a place. Call before start.
+    void setMaxConnections(size_t count);
+    static constexpr size_t kDescriptorShare = 8;
+    // The cap in force (0: none was set), and the connections of the family that hold
+    // a place now.
+    size_t maxConnections() const;
+    size_t connectionCount() const;
     // The factory for peer sockets; empty means Socket::createSocket(poller, false).
     void setOnCreateSocket(Socket::onCreateSocket cb);
     // The instance serving connections placed on `poller` (null once the
@@ -59,7 +72,9 @@ public:
 protected:
     virtual void cloneFrom(const TcpServer& that);
     virtual Ptr onCreatServer(const EventPoller::Ptr& poller);
-    virtual Session::Ptr onAcceptConnection(const Socket::Ptr& sock);
+    // `place` is the connection's place under the cap, held while its session
+    // is served.
+    virtual Session::Ptr onAcceptConnection(const Socket::Ptr& sock, std::shared_ptr<void> place = nullptr);
     virtual Socket::Ptr onBeforeAcceptConnection(const EventPoller::Ptr& poller);
 
     // This instance's listening socket (its descriptor is shared by the family).
@@ -67,6 +82,15 @@ protected:
 
 private:
     using SessionAlloc = std::function<SessionHelper::Ptr(const TcpServer::Ptr& server, const Socket::Ptr& sock)>;
+    // The family's count of connections against its cap; shared by the clones.
+    struct Places {
+        std::atomic<size_t> used{0};
+        std::atomic<size_t> max{0};
+    };
+    struct SessionEntry {
+        SessionHelper::Ptr helper;
+        std::shared_ptr<void> place;
+    };
 
     void start_l(uint16_t port, const std::string& host, uint32_t backlog);
     void setupEvent();
@@ -74,6 +98,9 @@ private:
     void createClones();
     void onManagerSession();
     void removeSession(SessionHelper* helper);
+    // A place for one more connection (released with the returned token), or
+    // null when the cap is reached.
+    std::shared_ptr<void> takePlace();
     // The listener failed: take up listening again after a pause.
     void onListenError(const SockException& ex);
     // One attempt at listening again; true when listening (or nothing to do).
@@ -91,7 +118,8 @@ private:
     Socket::Ptr _socket;
     std::shared_ptr<Timer> _timer;
     Socket::onCreateSocket _on_create_socket;
-    std::unordered_map<SessionHelper*, SessionHelper::Ptr> _session_map;
+    std::unordered_map<SessionHelper*, SessionEntry> _session_map;
+    std::shared_ptr<Places> _places = std::make_shared<Places>();
     SessionAlloc _session_alloc;
     // Filled by start_l while the main listener may already accept, and read
     // by every poller's accept path: guarded by _mtx_cloned_server.

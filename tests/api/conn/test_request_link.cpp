@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "conn_test_env.h"
@@ -111,4 +113,45 @@ TEST_F(UiLink, ReplyUpToTheFrameLimitIsSentAndALargerOneIsAnsweredTooMuchData) {
     EXPECT_EQ(reply.stat(), 57);
     EXPECT_TRUE(reply.data().empty());
     EXPECT_TRUE(logged("exceeds the frame limit"));
+}
+
+// The request port carries no length prefix: a request is whatever the bytes
+// parse as. Requests joined in one write are answered one by one, a request
+// larger than one read (256 KiB) is gathered whole, and one larger than the
+// largest frame is answered -223 once while what follows is served again.
+TEST_F(UiLink, RequestsAreFramedByTheirFieldsAcrossAndWithinReads) {
+    const std::string big(1 << 20, 'b');
+    const std::string huge(ConnService::kMaxFrameBody + 1, 'h');
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::vector<std::pair<int, std::string>> replies;  // stat and echoed text, in order
+    } cases[] = {
+        {"two in one write", echoRequest("one") + echoRequest("two"), {{0, "one"}, {0, "two"}}},
+        {"three, the middle one failing",
+         echoRequest("a") + requestFor(kFailingId).SerializeAsString() + echoRequest("c"),
+         {{0, "a"}, {8, ""}, {0, "c"}}},
+        {"one of 1 MiB", echoRequest(big.c_str()), {{0, big}}},
+        {"one above the frame limit, then one", echoRequest(huge.c_str()) + echoRequest("after"),
+         {{57, ""}, {0, "after"}}},
+    };
+    LinkClient app(requestPort());
+    ASSERT_TRUE(app.connected());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::thread writer([&] { EXPECT_TRUE(app.sendAll(c.bytes)); });
+        for (const auto& expected : c.replies) {
+            DataPack reply;
+            if (!app.readPack(reply)) {
+                ADD_FAILURE() << "no reply";
+                break;
+            }
+            EXPECT_EQ(reply.stat(), expected.first);
+            if (expected.first == 0) {
+                EXPECT_EQ(reply.data().count(2) != 0 ? reply.data().at(2).strval() : "<none>", expected.second);
+            }
+        }
+        writer.join();
+        drainErrors();
+    }
 }

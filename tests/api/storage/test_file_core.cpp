@@ -2,6 +2,7 @@
 // cross-device renames played by a replaced host.
 #include "FileCore.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../toolkit/log_records.h"
+#include "Util/logger.h"
 #include "fake_medium.h"
 #include "temp_root.h"
 
@@ -223,6 +227,35 @@ TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
     EXPECT_FALSE(files.FileCopy("/u/big", "/v/big", [&] { return ++chunks == 3; }));
     EXPECT_EQ(entries(host("/v")), std::vector<std::string>{"big"});
     EXPECT_TRUE(readFile(host("/v/big")) == "old");
+}
+
+// Out of descriptors a save fails for what it is: the log names the system's
+// reason, not a way out of the root.
+TEST_F(Fixture, ASaveWithoutAFreeDescriptorLogsTheSystemsReason) {
+    fs::create_directories(host("/data/UserData"));
+    auto log = std::make_shared<testing_support::RecordingChannel>("file-core-test");
+    toolkit::getLogger().add(log);
+    // A save and a line logged first: a sanitizer checks the classes they
+    // use with descriptors of its own, the first time only.
+    ASSERT_TRUE(files.FileSave("/data/UserData/b.sta", "b", 1, false));
+    PrintI("taking every descriptor");
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        taken.push_back(fd);
+    }
+    const bool saved = files.FileSave("/data/UserData/a.sta", "a", 1, false);
+    for (int fd : taken) {
+        ::close(fd);
+    }
+    toolkit::getLogger().del(log->name());
+    EXPECT_FALSE(saved);
+    const auto texts = log->texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.find("Too many open files") != std::string::npos; }))
+        << ::testing::PrintToString(texts);
+    EXPECT_FALSE(std::any_of(texts.begin(), texts.end(),
+                             [](const std::string& t) { return t.find("leads out") != std::string::npos; }));
+    EXPECT_TRUE(files.FileSave("/data/UserData/a.sta", "a", 1, false));
 }
 
 TEST_F(Fixture, CopyTakesFilesAndFoldersIntoNewNamesAndExistingFolders) {

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstddef>
+
+namespace toolkit {
+
+// The process's limit of open descriptors (sockets and files alike).
+
+// Raises the soft limit to the hard one, so that the servers' caps and the
+// files the service opens fit under it together. Returns the limit in force
+// afterwards (the old one when it cannot be raised).
+size_t raiseDescriptorLimit();
+
+// The soft limit in force (a large number when there is none).
+size_t descriptorLimit();
+
+} // namespace toolkit
