@@ -20,6 +20,9 @@ namespace {
 
 constexpr uint16_t kScpiPort = 5025;
 constexpr uint32_t kBacklog = 1024;
+// Longest stretch of a message that goes into the log: a client's megabyte
+// message must not become a megabyte log record.
+constexpr int kMaxLoggedText = 512;
 
 void setLocalState(bool local) {
     if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
@@ -107,7 +110,7 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
 
 void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     int len = static_cast<int>(size);
-    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
+    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text, len);
 
     // The reply is made on the first poller, where a session living there
     // sends it at once, or on the thread of lists that wait, which hands the
