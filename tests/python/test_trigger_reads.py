@@ -9,7 +9,7 @@ import time
 import pytest
 pyvisa = pytest.importorskip("pyvisa")
 
-from conftest import PORTS, SCPI_RESOURCE, VXI_PORT, Service, open_session, serve, ui_request
+from conftest import PORTS, SCPI_RESOURCE, VXI_PORT, Service, open_session, ready_session, serve, ui_request
 from test_vxi11 import RESOURCE as VXI_RESOURCE, portmapper  # noqa: F401 (fixture)
 
 
@@ -51,9 +51,7 @@ def meter(portmapper, service_binary, build_dir, tmp_path_factory):  # noqa: F81
 
 @pytest.fixture(params=sorted(TRANSPORTS))
 def dmm(request, meter, rm):
-    session = open_session(rm, TRANSPORTS[request.param])
-    session.write("*RST;*CLS")
-    assert session.query("*OPC?") == "1"
+    session = ready_session(rm, TRANSPORTS[request.param], setup="*RST;*CLS")
     yield session
     session.write("ABOR")
     session.close()

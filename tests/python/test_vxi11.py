@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, serve
+from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, ready_session, serve
 from status_sequences import run_status_steps
 
 pyvisa = pytest.importorskip("pyvisa")
@@ -56,8 +56,7 @@ def service(portmapper, service_binary, tmp_path_factory):
 
 @pytest.fixture
 def inst(service, rm):
-    session = open_session(rm, RESOURCE)
-    assert session.query("*CLS;*OPC?") == "1"
+    session = ready_session(rm, RESOURCE, setup="*CLS")
     yield session
     session.close()
 
