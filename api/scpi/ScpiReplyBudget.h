@@ -16,7 +16,7 @@ class ScpiReplyBudget {
 public:
     // The reading memory full (500000 readings of 16 bytes) fits, with room.
     static constexpr uint64_t kMaxResponse = 16u << 20;
-    static constexpr uint64_t kTotal = 64u << 20;
+    static constexpr uint64_t kTotal = 32u << 20;
     static constexpr uint64_t kFreeShare = 64u << 10;
 
     static ScpiReplyBudget& instance();
