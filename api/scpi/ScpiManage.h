@@ -157,7 +157,7 @@ private:
     bool abortedSince(uint64_t generation);
 
     // A list holding a command whose handler may wait (for readings, a
-    // trigger, a raw calibration value or a file operation).
+    // trigger, a raw calibration value, a file operation or a screen copy).
     static bool mayWait(const std::vector<structScpiInfo>& cmds);
     // A list holding *OPC? or *WAI: it waits while an acquisition is armed.
     static bool waitsForOperation(const std::vector<structScpiInfo>& cmds);
