@@ -134,6 +134,15 @@ public:
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
+    // The armed acquisition that has not ended is the operation pending for
+    // *OPC, *OPC? and *WAI. Whether there is one.
+    bool DM_AcquisitionPending();
+    // Waits until it ends (complete, aborted, replaced), with the time-out of
+    // inactivity of DM_RunScpiReadFunction: 0 or 118. Several may wait.
+    int DM_WaitAcquisition();
+    // *OPC: true when nothing is pending (complete now); otherwise the end of
+    // the acquisition sets operation complete, and false.
+    bool DM_OpcWhenDone();
     // Readings per UI notification at most; the rest follow in the next ones.
     static constexpr uint32_t kNotifyMaxReadings = 8192;
 
@@ -469,6 +478,7 @@ public:
     std::mutex m_acqMtx;
     std::condition_variable m_acqCv;
     bool m_acqPending = false;
+    bool m_opcPending = false;  // an *OPC waits for the end of this acquisition
     std::string m_acqText;
     uint64_t m_acqCounted = 0;
     uint64_t m_acqArrivals = 0;
@@ -725,6 +735,12 @@ private:
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
+    // Under m_acqMtx: waits while the acquisition is pending and no abort
+    // came; each reading taken for it starts the time-out anew. 0 or 118.
+    int waitAcquisitionLocked(std::unique_lock<std::mutex>& lock);
+    // Under m_acqMtx, the acquisition ends: whether an *OPC waits for that
+    // (the caller then sets operation complete, outside the lock).
+    bool endAcquisitionLocked();
     // The newest reading of a display as text; with `waitFirst` waiting up to
     // the reading time-out for the first one after a change: 0, 44 or 118.
     int latestReading(bool second, bool waitFirst, std::string& text);

@@ -94,6 +94,7 @@ void CDataManage::overloadCondition(uint32_t func, bool over) {
 }
 
 int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& reading, bool counted) {
+    bool opc = false;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         ++m_acqArrivals;
@@ -104,13 +105,14 @@ int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& read
             // Complete once no trigger is to come and the last one's
             // readings are all in.
             if (m_singleCountDown.load() == 0 && m_triggersLeft.load() == 0) {
-                m_acqPending = false;
+                opc = endAcquisitionLocked();
                 m_bWaitForTrigger = false;
                 setScpiReadData(m_acqText);
             }
         }
     }
     m_acqCv.notify_all();
+    if (opc) IEEE488_OPC_Excu();
     return 0;
 }
 
@@ -122,27 +124,77 @@ void CDataManage::noteArrival() {
     m_acqCv.notify_all();
 }
 
+bool CDataManage::endAcquisitionLocked() {
+    m_acqPending = false;
+    const bool opc = m_opcPending;
+    m_opcPending = false;
+    return opc;
+}
+
 void CDataManage::acqArm(uint32_t triggers, uint32_t now) {
+    bool opc;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
+        // A new acquisition ends the one armed before.
+        opc = endAcquisitionLocked();
         m_acqPending = true;
         m_acqText.clear();
         m_triggersLeft = triggers;
         m_singleCountDown = now;
         m_bWaitForTrigger = true;
     }
+    m_acqCv.notify_all();
+    if (opc) IEEE488_OPC_Excu();
     setScpiReadData(std::string());
 }
 
 void CDataManage::DM_AbortRead() {
+    bool opc;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
-        m_acqPending = false;
+        opc = endAcquisitionLocked();
         m_triggersLeft = 0;
         m_singleCountDown = 0;
         m_bWaitForTrigger = false;
     }
     m_acqCv.notify_all();
+    if (opc) IEEE488_OPC_Excu();
+}
+
+bool CDataManage::DM_AcquisitionPending() {
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    return m_acqPending;
+}
+
+bool CDataManage::DM_OpcWhenDone() {
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    m_opcPending = m_acqPending;
+    return !m_acqPending;
+}
+
+int CDataManage::DM_WaitAcquisition() {
+    std::unique_lock<std::mutex> lock(m_acqMtx);
+    return waitAcquisitionLocked(lock);
+}
+
+int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock) {
+    using Clock = std::chrono::steady_clock;
+    const auto timeout = std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    // A time-out of inactivity: a long acquisition goes on as long as its
+    // readings keep coming.
+    uint64_t seen = m_acqCounted;
+    auto deadline = Clock::now() + timeout;
+    while (m_acqPending && !Manager::abort) {
+        if (m_acqCounted != seen) {
+            seen = m_acqCounted;
+            deadline = Clock::now() + timeout;
+        }
+        if (Clock::now() >= deadline) {
+            return E365_TIME_OUT_ERROR;
+        }
+        m_acqCv.wait_until(lock, deadline);
+    }
+    return 0;
 }
 
 int CDataManage::DM_RunScpiReadFunction(std::string& out) {
@@ -151,26 +203,10 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
         PrintE("Function is already running");
         return E284_PROGRAM_CURRENTLY_RUNNING;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::milliseconds(m_u32BufferTimeOut.load());
     int result = 0;
     {
         std::unique_lock<std::mutex> lock(m_acqMtx);
-        // A time-out of inactivity: a long acquisition goes on as long as
-        // its readings keep coming.
-        uint64_t seen = m_acqCounted;
-        auto deadline = Clock::now() + timeout;
-        while (m_acqPending && !Manager::abort) {
-            if (m_acqCounted != seen) {
-                seen = m_acqCounted;
-                deadline = Clock::now() + timeout;
-            }
-            if (Clock::now() >= deadline) {
-                result = E365_TIME_OUT_ERROR;
-                break;
-            }
-            m_acqCv.wait_until(lock, deadline);
-        }
+        result = waitAcquisitionLocked(lock);
         // Complete, or ended by an abort: the readings taken so far.
         out = result == 0 ? m_acqText : "9.9E37";
     }

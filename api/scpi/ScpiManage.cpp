@@ -15,6 +15,7 @@
 #include "DrvScpiQueue.h"
 #include "Poller/EventPoller.h"
 #include "ScpiReplyText.h"
+#include "ScpiReplyBudget.h"
 #include "Util/logger.h"
 
 namespace {
@@ -63,13 +64,27 @@ void appendValue(std::string& text, const Value& value) {
             // A definite-length block: "#9", nine length digits, the bytes.
             char head[16];
             std::snprintf(head, sizeof(head), "#9%09u", static_cast<unsigned>(value.rawval().size()));
+            // The header only: the text so far may be megabytes of blocks.
+            PrintD("HEAD=%s after %zu bytes", head, text.size());
             text += head;
-            PrintD("HEAD=%s", text.c_str());
             text += value.rawval();
             break;
         }
         default:
             break;
+    }
+}
+
+// The bytes appendValue adds at most: texts and blocks by their size, a
+// number's text is short (the longest, a double's "%f", under 330).
+size_t textSizeOf(const Value& value) {
+    switch (value.value_case()) {
+        case Value::kStrVal:
+            return value.strval().size();
+        case Value::kRawVal:
+            return 11 + value.rawval().size();
+        default:
+            return 330;
     }
 }
 
@@ -147,7 +162,20 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
                 continue;  // failed or silent: not even a separator
             }
             const size_t before = text.size();
-            if (const Value* answer = answerOf(reply)) {
+            const Value* answer = answerOf(reply);
+            // Ended by the bound before the answer is added: the rest of
+            // the message is not executed, the replies so far are sent.
+            if (answer != nullptr && !ScpiReplyBudget::instance().allows(before + textSizeOf(*answer) + 2)) {
+                PrintW("SCPI response of %zu bytes would grow by %zu: the rest of the message is dropped", before,
+                       textSizeOf(*answer));
+                CFEM::reportFailure(cmds[i].funcID, E223_TOO_MUCH_DATA);
+                result = E223_TOO_MUCH_DATA;
+                if (!text.empty() && text.back() == ';') {
+                    text.pop_back();
+                }
+                break;
+            }
+            if (answer != nullptr) {
                 appendValue(text, *answer);
             }
             // A query that succeeded with nothing to say answers an empty
@@ -233,20 +261,32 @@ bool ScpiManage::mayWait(const std::vector<structScpiInfo>& cmds) {
     // The handlers that wait: reads, measurements, fetches, INIT under the
     // immediate trigger, DATA:REMove? with WAIT, the latest reading of either
     // display, the raw calibration value, the storage operations that run
-    // in place, and the catalogue, whose folder sizes take a walk.
+    // in place, the catalogue, whose folder sizes take a walk, and the
+    // screen copy, which waits for the capture tool.
     static constexpr uint32_t kWaiting[] = {
         0x20000600, 0x20000601, 0x20000602, 0x20000603, 0x20000604, 0x20000605, 0x20000606, 0x20000607,
         0x20000608, 0x20000609, 0x2000060a, 0x1000060b, 0x2000060d, 0x1000060e, 0x2000060f, 0x20002103,
         0x20000640, 0x20000641, 0x20000c00, 0x10000F01, 0x10000F06, 0x10000F07, 0x10000F08, 0x10000F09,
-        0x10000F0A, 0x10000F0B, 0x10000F12, 0x10000F13, 0x20000F03,
+        0x10000F0A, 0x10000F0B, 0x10000F12, 0x10000F13, 0x20000F03, 0x20002200,
     };
     return std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) {
         return std::find(std::begin(kWaiting), std::end(kWaiting), cmd.funcID) != std::end(kWaiting);
     });
 }
 
+bool ScpiManage::waitsForOperation(const std::vector<structScpiInfo>& cmds) {
+    return std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) {
+        return cmd.funcID == 0x20001B04 || cmd.funcID == 0x10001B0B;  // *OPC?, *WAI
+    });
+}
+
+bool ScpiManage::waitsNow(bool mayWait, bool waitsForOperation) {
+    return mayWait || (waitsForOperation && CDataManage::instance()->DM_AcquisitionPending());
+}
+
 void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client) {
     const bool waits = mayWait(cmds);
+    const bool operation = waitsForOperation(cmds);
     // Shared so that the task stays copyable without copying the list.
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
     auto run = [this, list, deliver](uint64_t generation) {
@@ -265,7 +305,7 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         // it may wait or its client's lists wait; outside m_postMtx, since
         // its handlers may post or abort themselves.
         const uint64_t generation = ApiScpi_AbortGeneration();
-        m_strand.runHereOrQueue([run, generation]() { run(generation); }, waits, client);
+        m_strand.runHereOrQueue([run, generation]() { run(generation); }, waitsNow(waits, operation), client);
         return;
     }
     // The generation is read and the task queued under the lock that an abort
@@ -276,7 +316,9 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
     ScpiStrand::Task task = [run, generation]() { run(generation); };
     // Decided on the poller, behind the client's lists queued there before:
     // a list that waits must not overtake them on the strand.
-    poller.async_clearable([this, task, waits, client]() { m_strand.runHereOrQueue(task, waits, client); }, false);
+    poller.async_clearable([this, task, waits, operation, client]() {
+        m_strand.runHereOrQueue(task, waitsNow(waits, operation), client);
+    }, false);
 }
 
 bool ScpiManage::beginList(uint64_t generation) {

@@ -157,8 +157,14 @@ private:
     bool abortedSince(uint64_t generation);
 
     // A list holding a command whose handler may wait (for readings, a
-    // trigger, a raw calibration value or a file operation).
+    // trigger, a raw calibration value, a file operation or a screen copy).
     static bool mayWait(const std::vector<structScpiInfo>& cmds);
+    // A list holding *OPC? or *WAI: it waits while an acquisition is armed.
+    static bool waitsForOperation(const std::vector<structScpiInfo>& cmds);
+    // Whether a list goes to the strand, decided as it is handed over.
+    static bool waitsNow(bool mayWait, bool waitsForOperation);
+    // *OPC? and *WAI: waits for the armed acquisition to end; 0 or 118.
+    static int waitOperation();
 
     ScpiParser mParser;
     ScpiExecute mExecute;

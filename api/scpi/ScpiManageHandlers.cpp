@@ -9,6 +9,7 @@
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
 #include "ScpiManage.h"
+#include "Poller/EventPoller.h"
 #include "Singelton.h"
 #include "StorageCore.h"
 #include "SystemSetup.h"
@@ -142,11 +143,28 @@ int ScpiManage::cbIeeeIdnGet(unsigned int, const ValueMap&, ValueMap* out) {
 }
 
 int ScpiManage::cbIeeeOpcSet(unsigned int, const ValueMap&, ValueMap*) {
+    // An armed acquisition is the operation pending: its end sets the bit.
+    if (!CDataManage::instance()->DM_OpcWhenDone()) {
+        return 0;
+    }
     return IEEE488_OPC_Excu();
 }
 
+int ScpiManage::waitOperation() {
+    // Never on the first poller: such a list goes to the strand when an
+    // acquisition is armed as it is handed over. One armed after that (by a
+    // list running on the strand) began after this command: nothing to wait.
+    if (toolkit::EventPoller::Instance().isCurrentThread()) {
+        return 0;
+    }
+    return CDataManage::instance()->DM_WaitAcquisition();
+}
+
 int ScpiManage::cbIeeeOpcGet(unsigned int, const ValueMap&, ValueMap* out) {
-    // Nothing runs overlapped: every operation is complete when asked.
+    const int result = waitOperation();
+    if (result != 0) {
+        return result;
+    }
     answerS32(out, kIdOpcQ, 1);
     return 0;
 }
@@ -205,6 +223,10 @@ int ScpiManage::cbIeeeTstGet(unsigned int, const ValueMap&, ValueMap* out) {
 }
 
 int ScpiManage::cbIeeeWaiSet(unsigned int, const ValueMap&, ValueMap*) {
+    const int result = waitOperation();
+    if (result != 0) {
+        return result;
+    }
     return IEEE488_WAI_Excu();
 }
 

@@ -10,6 +10,7 @@
 #include "DrvScpiQueue.h"
 #include "Poller/EventPollerPool.h"
 #include "ScpiManage.h"
+#include "ScpiReplyBudget.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
@@ -22,6 +23,10 @@ constexpr uint32_t kBacklog = 1024;
 // Room for a lab full of clients; the toolkit lowers it further when the
 // descriptor limit is small, so that files can always be opened.
 constexpr size_t kMaxClients = 256;
+
+// Longest stretch of a message that goes into the log: a client's megabyte
+// message must not become a megabyte log record.
+constexpr int kMaxLoggedText = 512;
 
 void setLocalState(bool local) {
     if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
@@ -71,6 +76,7 @@ ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
 
 ScpiService::ScpiSession::~ScpiSession() {
     PrintD("%s", "");
+    setUnsent(0);
     if (m_bBackedUp) {
         // A client that stopped reading left up to the bound of replies and
         // log records behind, freed by now but kept by the allocator: hand
@@ -109,7 +115,7 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
 
 void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     int len = static_cast<int>(size);
-    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", len, text, len);
+    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text, len);
 
     // The reply is made on the first poller, where a session living there
     // sends it at once, or on the thread of lists that wait, which hands the
@@ -157,8 +163,20 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
 void ScpiService::ScpiSession::sendReply(const std::string& reply) {
     send(reply.data(), reply.size());
     // A socket that is not busy has written everything it was given.
-    m_u64Unsent = getSock()->isSocketBusy() ? m_u64Unsent + reply.size() : 0;
+    setUnsent(getSock()->isSocketBusy() ? m_u64Unsent + reply.size() : 0);
     updateFlow();
+}
+
+void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
+    // Counted service-wide too: the replies no client has read are bounded
+    // over all sessions, not only per session.
+    ScpiReplyBudget& budget = ScpiReplyBudget::instance();
+    if (bytes > m_u64Unsent) {
+        budget.hold(bytes - m_u64Unsent);
+    } else {
+        budget.release(m_u64Unsent - bytes);
+    }
+    m_u64Unsent = bytes;
 }
 
 void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
@@ -167,12 +185,16 @@ void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
 }
 
 void ScpiService::ScpiSession::onDrained() {
-    m_u64Unsent = 0;
+    setUnsent(0);
     updateFlow();
 }
 
 void ScpiService::ScpiSession::updateFlow() {
-    bool over = m_u64Unsent > kMaxUnsent || m_u64InFlight > kMaxInFlight;
+    // While the service-wide budget is spent, a session holding more than a
+    // short answer unread waits for its client too; its own drain resumes it.
+    const uint64_t unsentBound =
+        ScpiReplyBudget::instance().exhausted() ? ScpiReplyBudget::kFreeShare : kMaxUnsent;
+    bool over = m_u64Unsent > unsentBound || m_u64InFlight > kMaxInFlight;
     if (over != m_bPaused) {
         m_bPaused = over;
         m_bBackedUp = m_bBackedUp || over;

@@ -67,6 +67,7 @@ public:
         void onListDone(uint64_t messageSize);
         void onDrained();
         void updateFlow();
+        void setUnsent(uint64_t bytes);
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;

@@ -59,7 +59,23 @@ PORTS = (REQUEST_PORT, NOTIFY_PORT, SCPI_PORT)
 NOTIFY_FLAG = 0x80000000
 PRODUCT_INFO_GET = 0x2000122E
 IO_TIMEOUT = 20
+
+
+def sanitized_build():
+    """Whether DMM_BUILD_DIR holds a sanitizer build (its CMake cache names the sanitizers)."""
+    cache = pathlib.Path(os.environ.get("DMM_BUILD_DIR", "")) / "CMakeCache.txt"
+    if not os.environ.get("DMM_BUILD_DIR") or not cache.is_file():
+        return False
+    return any(line.startswith("DMM_SANITIZE:") and line.split("=", 1)[1].strip()
+               for line in cache.read_text(errors="replace").splitlines())
+
+
 START_TIMEOUT = 30
+# A sanitizer build runs several times slower, and on a loaded machine its
+# first commands after start or a reset (which rebuilds every setting) take
+# that much longer: the wait for a ready service grows with it, within the
+# time-out of a test (pytest.ini).
+READY_TIMEOUT = IO_TIMEOUT * 4 if sanitized_build() else IO_TIMEOUT
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:", "LeakSanitizer")
 
 
@@ -316,12 +332,23 @@ def open_session(rm, resource=SCPI_RESOURCE, timeout=IO_TIMEOUT):
     return rm.open_resource(resource, read_termination="\n", write_termination="\n", timeout=timeout * 1000)
 
 
+def ready_session(rm, resource=SCPI_RESOURCE, setup=None, timeout=IO_TIMEOUT):
+    """A session once the service has run `setup` and answered *OPC?, waited
+    for up to READY_TIMEOUT; then its I/O time-out is `timeout` s."""
+    session = open_session(rm, resource, timeout=READY_TIMEOUT)
+    # Lists of one client run in order: *OPC? answers once setup has run.
+    if setup:
+        session.write(setup)
+    assert session.query("*OPC?") == "1"
+    session.timeout = timeout * 1000
+    return session
+
+
 @pytest.fixture
 def inst(service, rm):
-    session = open_session(rm)
     # Parse errors are marked when the text arrives, execution happens later:
     # wait until *CLS has run so that it cannot wipe what the test provokes.
     # The enable registers outlive a session: an earlier test's stay set.
-    assert session.query("*CLS;*ESE 0;*SRE 0;*OPC?") == "1"
+    session = ready_session(rm, setup="*CLS;*ESE 0;*SRE 0")
     yield session
     session.close()

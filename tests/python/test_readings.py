@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import NO_ERROR, Service, open_session, request, serve, set_inputs, ui_request, wait_for
+from conftest import NO_ERROR, Service, ready_session, request, serve, set_inputs, ui_request, wait_for
 
 pytest.importorskip("pyvisa")
 
@@ -22,8 +22,7 @@ def meter(service_binary, build_dir, tmp_path_factory):
 
 @pytest.fixture
 def dmm(meter, rm):
-    session = open_session(rm)
-    assert session.query("*CLS;*OPC?") == "1"
+    session = ready_session(rm, setup="*CLS")
     session.write("TRIG:SOUR IMM")
     yield session
     session.close()

@@ -2,13 +2,16 @@
 (with the capture stand-in that scripts/run installs, so a copy is a real image file)."""
 
 import shutil
+import socket
 import struct
 import time
 import zlib
 
 import pytest
 
-from conftest import REPO, Service, serve, wait_for
+from conftest import IO_TIMEOUT, NO_ERROR, REPO, SCPI_PORT, Service, read_exact, serve, wait_for
+
+TOO_MUCH_DATA = '-223,"Too much data"'
 
 pytest.importorskip("pyvisa")
 
@@ -100,3 +103,41 @@ def test_screen_copy_is_a_whole_image_of_the_format_set(inst, form, check):
     assert inst.read_bytes(1) == b"\n"
     assert check(data) == (WIDTH, HEIGHT)
     assert inst.query("SYST:ERR?").startswith("0,")
+
+
+RESPONSE_BOUND = 16 << 20
+
+
+def read_block(sock):
+    """One "#9" block of the response and the byte after it (";" or the line feed)."""
+    head = read_exact(sock, 11)
+    assert head[:2] == b"#9", head
+    size = int(head[2:])
+    read_exact(sock, size)
+    return size, read_exact(sock, 1)
+
+
+def test_copies_past_the_response_bound_end_their_message_and_hold_no_other_client(service, inst):
+    # 60 copies of 1.1 MB: far above what one response may hold.
+    inst.write("HCOP:SDUM:DATA:FORM BMP")
+    assert inst.query("*OPC?") == "1"
+    # The engine logs the head of each block as it joins it to the response.
+    copies = lambda: sum("HEAD=#9" in line for line in service.log_lines())
+    before = copies()
+    with socket.create_connection(("127.0.0.1", SCPI_PORT), timeout=IO_TIMEOUT) as sock:
+        sock.sendall(b":HCOP:SDUM:DATA?;" * 59 + b":HCOP:SDUM:DATA?\n")
+        # Copies are being taken: another client is answered meanwhile.
+        assert wait_for(lambda: copies() > before, IO_TIMEOUT, 0.01)
+        started = time.monotonic()
+        assert inst.query("*IDN?").count(",") == 3
+        assert time.monotonic() - started <= 1
+        size, after = read_block(sock)
+        blocks = 1
+        while after == b";":
+            _, after = read_block(sock)
+            blocks += 1
+        assert after == b"\n"
+        assert RESPONSE_BOUND - (size + 12) < blocks * (size + 12) <= RESPONSE_BOUND
+        sock.sendall(b"SYST:ERR?;ERR?\n")
+        assert read_exact(sock, len(TOO_MUCH_DATA) + len(NO_ERROR) + 2) == \
+            f"{TOO_MUCH_DATA};{NO_ERROR}\n".encode()

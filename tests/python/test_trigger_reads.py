@@ -7,11 +7,11 @@ import threading
 import time
 
 import pytest
+pyvisa = pytest.importorskip("pyvisa")
 
-from conftest import PORTS, SCPI_RESOURCE, VXI_PORT, Service, open_session, serve
+from conftest import PORTS, SCPI_RESOURCE, VXI_PORT, Service, open_session, ready_session, serve, ui_request
 from test_vxi11 import RESOURCE as VXI_RESOURCE, portmapper  # noqa: F401 (fixture)
 
-pytest.importorskip("pyvisa")
 
 VOLTS = 1.5
 TRANSPORTS = {"socket": SCPI_RESOURCE, "vxi11": VXI_RESOURCE}
@@ -34,6 +34,10 @@ SEQUENCES = {
                                               [("SYST:ERR?", "0,")]),
     "bus-trigger-not-armed": (["TRIG:SOUR BUS"], [], "*TRG;SYST:ERR?", "-200,\"Execution error\"", []),
     "fetch-with-nothing-armed-answers-a-line": (["TRIG:SOUR BUS"], [], "FETC?", '""', [("SYST:ERR?", "0,")]),
+    # An armed acquisition is the operation pending: *OPC? and *WAI wait for it.
+    "opc-query-waits-for-the-acquisition": (["TRIG:SOUR EXT", "INIT"], [0.5], "*OPC?", "1",
+                                            [("SYST:ERR?", "0,")]),
+    "opc-query-with-nothing-armed": (["TRIG:SOUR BUS"], [], "*OPC?", "1", [("SYST:ERR?", "0,")]),
 }
 
 
@@ -48,9 +52,7 @@ def meter(portmapper, service_binary, build_dir, tmp_path_factory):  # noqa: F81
 
 @pytest.fixture(params=sorted(TRANSPORTS))
 def dmm(request, meter, rm):
-    session = open_session(rm, TRANSPORTS[request.param])
-    session.write("*RST;*CLS")
-    assert session.query("*OPC?") == "1"
+    session = ready_session(rm, TRANSPORTS[request.param], setup="*RST;*CLS")
     yield session
     session.write("ABOR")
     session.close()
@@ -81,6 +83,7 @@ def test_trigger_and_read_sequence(meter, dmm, name):
     dmm.write(query)
     writer = edges_later(meter, edges)
     answer = dmm.read()
+    answered = time.monotonic() - started
     writer.join()
     if isinstance(expected, int):
         readings = [float(v) for v in answer.split(",")]
@@ -88,7 +91,7 @@ def test_trigger_and_read_sequence(meter, dmm, name):
     elif expected is not None:
         assert answer == expected
     if edges:
-        assert time.monotonic() - started >= edges[0] - 0.1, "answered before the first edge"
+        assert answered >= edges[0] - 0.1, "answered before the first edge"
     for message, prefix in then:
         assert dmm.query(message).startswith(prefix), message
 
@@ -113,26 +116,34 @@ def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
 
 
 # How a read waiting for an edge that never comes is ended: ABORt on its own
-# connection or on another one, or a VXI-11 device clear on its link.
+# connection or on another one, or a VXI-11 device clear on its link. The
+# waits of *OPC? and *WAI on an armed acquisition end the same way.
 ENDINGS = {
-    "abort-on-its-connection": ("socket", lambda waiting, other: waiting.write("ABOR")),
-    "abort-from-another-client": ("socket", lambda waiting, other: other.write("ABOR")),
-    "device-clear": ("vxi11", lambda waiting, other: waiting.clear()),
+    "abort-on-its-connection": ("socket", ["READ?"], lambda waiting, other: waiting.write("ABOR")),
+    "abort-from-another-client": ("socket", ["READ?"], lambda waiting, other: other.write("ABOR")),
+    "device-clear": ("vxi11", ["READ?"], lambda waiting, other: waiting.clear()),
+    "opc-query-abort-from-another-client": ("socket", ["INIT", "*OPC?"], lambda waiting, other: other.write("ABOR")),
+    "opc-query-device-clear": ("vxi11", ["INIT", "*OPC?"], lambda waiting, other: waiting.clear()),
 }
 
 
 @pytest.mark.parametrize("name", list(ENDINGS))
 def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
-    transport, end = ENDINGS[name]
+    transport, messages, end = ENDINGS[name]
     waiting = rm.open_resource(TRANSPORTS[transport], read_termination="\n", write_termination="\n", timeout=20000)
     other = rm.open_resource(TRANSPORTS["socket"], read_termination="\n", write_termination="\n", timeout=2000)
     try:
         waiting.write("*RST;*CLS;TRIG:SOUR EXT")
         assert waiting.query("*OPC?") == "1"
-        waiting.write("READ?")
+        for message in messages:
+            waiting.write(message)
         started = time.monotonic()
         assert other.query("*IDN?").count(",") == 3
         assert time.monotonic() - started <= 1
+        # Still waiting: no answer yet.
+        waiting.timeout = 300
+        with pytest.raises(pyvisa.errors.VisaIOError):
+            waiting.read()
         started = time.monotonic()
         end(waiting, other)
         # Lists run in order: this answers only once the read has ended, and
@@ -143,3 +154,65 @@ def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
     finally:
         waiting.close()
         other.close()
+
+
+def esr_bits(session, timeout):
+    """The standard event bits seen until operation complete (bit 0) shows or timeout s pass."""
+    seen = 0
+    deadline = time.monotonic() + timeout
+    while not seen & 1 and time.monotonic() < deadline:
+        seen |= int(session.query("*ESR?"))
+    return seen
+
+
+# *OPC with an acquisition armed: how the acquisition ends, and whether that
+# sets operation complete (a reset ends it with the event register cleared,
+# and a later acquisition does not set it either).
+OPC_ENDINGS = {
+    "edge": ("socket", lambda dmm, meter: edges_later(meter, [0.5]).join(), 1),
+    "abort": ("socket", lambda dmm, meter: dmm.write("ABOR"), 1),
+    "device-clear": ("vxi11", lambda dmm, meter: dmm.clear(), 1),
+    "reset": ("socket", lambda dmm, meter: dmm.query("*RST;TRIG:SOUR BUS;INIT;*TRG;FETC?"), 0),
+}
+
+
+@pytest.mark.parametrize("name", list(OPC_ENDINGS))
+def test_opc_sets_operation_complete_when_the_acquisition_ends(meter, rm, name):
+    transport, end, expected = OPC_ENDINGS[name]
+    dmm = open_session(rm, TRANSPORTS[transport], timeout=5)
+    try:
+        dmm.write("*RST;*CLS;TRIG:SOUR EXT;INIT;*OPC")
+        assert dmm.query("*ESR?") == "0"
+        end(dmm, meter)
+        assert esr_bits(dmm, 2 if expected else 0.5) & 1 == expected
+    finally:
+        dmm.write("ABOR")
+        dmm.close()
+
+
+CMD_SET, CORVANE = 0x10001C00, 1
+
+
+@pytest.fixture
+def corvane(meter, proto_pb2):
+    """The Corvane command set, which has *WAI (the own set has none)."""
+    assert ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=CORVANE)).stat == 0
+    yield
+    ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=0))
+
+
+def test_wai_holds_the_next_command_until_the_acquisition_ends(meter, rm, corvane):
+    dmm = open_session(rm, timeout=5)
+    try:
+        dmm.write("*RST;*CLS;TRIG:SOUR EXT")
+        assert dmm.query("*WAI;*IDN?").count(",") == 3
+        dmm.write("INIT")
+        started = time.monotonic()
+        dmm.write("*WAI;*IDN?")
+        writer = edges_later(meter, [0.5])
+        assert dmm.read().count(",") == 3
+        assert time.monotonic() - started >= 0.4, "answered before the edge"
+        writer.join()
+        assert dmm.query("SYST:ERR?").startswith("0,")
+    finally:
+        dmm.close()

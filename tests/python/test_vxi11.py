@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, serve, wait_for
+from conftest import (IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, ready_session, serve,
+                      wait_for)
 from status_sequences import run_status_steps
 
 pyvisa = pytest.importorskip("pyvisa")
@@ -60,8 +61,7 @@ def service(portmapper, service_binary, tmp_path_factory):
 
 @pytest.fixture
 def inst(service, rm):
-    session = open_session(rm, RESOURCE)
-    assert session.query("*CLS;*OPC?") == "1"
+    session = ready_session(rm, RESOURCE, setup="*CLS")
     yield session
     session.close()
 

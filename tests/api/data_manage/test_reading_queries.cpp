@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <string>
 #include <cmath>
 #include <thread>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
+#include "DrvScpiSM.h"
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
 #include "engine_fakes.h"
@@ -239,6 +242,40 @@ TEST_F(ReadingQueries, OneWaitingReadAtATime) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
     e->m_u32BufferTimeOut = 5000;
+}
+
+// *OPC while an acquisition is armed: operation complete comes with the
+// acquisition's end, whatever ends it, and only then.
+TEST_F(ReadingQueries, OpcIsSetWhenTheArmedAcquisitionEnds) {
+    struct Case {
+        const char* name;
+        std::function<void(CDataManage*)> end;
+        bool complete;
+    };
+    const Case cases[] = {
+        {"a reading not counted for it",
+         [](CDataManage* d) { d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, false); }, false},
+        {"its last reading", [](CDataManage* d) {
+             d->m_singleCountDown = 0;
+             d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+         }, true},
+        {"an abort", [](CDataManage* d) { d->DM_AbortRead(); }, true},
+        {"a new acquisition", [](CDataManage* d) { d->acqArm(0, 1); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IEEE488_CLS_Excu();
+        e->acqArm(0, 1);  // one reading owed
+        EXPECT_FALSE(e->DM_OpcWhenDone());
+        EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, 0);
+        c.end(e);
+        EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, c.complete ? 1 : 0);
+        EXPECT_EQ(e->DM_AcquisitionPending(), !c.complete || std::string(c.name) == "a new acquisition");
+        e->DM_AbortRead();
+        // Set once: a later end sets nothing.
+        EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, c.complete ? 0 : 1);
+    }
+    EXPECT_TRUE(e->DM_OpcWhenDone());  // nothing armed: complete now
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The SCPI engine with the generated tables: parsing into commands, parameter
 // conversion, execution through the hub and the response text.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "DrvInterfaceManage.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
+#include "ScpiReplyBudget.h"
 #include "scpi_engine_env.h"
 
 using scpi_test::EngineTest;
@@ -224,5 +226,73 @@ TEST_F(EngineTest, MessagesThatYieldNothingAreRejected) {
                                                                 nullptr),
                   ScpiManage::MessageResult::Rejected);
         EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(E100_CMD_ERROR) + ";" + errorText(E0_NO_ERROR) + "\n");
+    }
+}
+
+namespace {
+
+// Answers a block of as many bytes as its parameter asks; counts its runs.
+constexpr unsigned int kSizedBlock = 0x2000FC00;
+std::atomic<int> sizedRuns{0};
+
+std::vector<structScpiInfo> blocksOf(std::initializer_list<int> sizes) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        CFEM::instance()->bindCallback(kSizedBlock, [](unsigned int, const ValueMap& in, ValueMap* out) {
+            ++sizedRuns;
+            insertRaw(*out, 1, std::string(static_cast<size_t>(in.at(1).s32val()), 'x'));
+            return 0;
+        });
+    });
+    std::vector<structScpiInfo> cmds;
+    for (int size : sizes) {
+        cmds.emplace_back();
+        cmds.back().funcID = kSizedBlock;
+        cmds.back().query = true;
+        insertS32(cmds.back().params, 1, static_cast<uint32_t>(size));
+    }
+    return cmds;
+}
+
+}  // namespace
+
+// One response stays within its bound, and within what the unread replies of
+// all clients leave; past it the rest of the message is not executed and
+// -223 says why. Short answers always fit.
+TEST_F(EngineTest, ResponsesAreBoundedAloneAndOverAllClients) {
+    constexpr int kMiB = 1 << 20;
+    struct Case {
+        const char* name;
+        uint64_t heldByOthers;
+        std::vector<structScpiInfo> cmds;
+        size_t blocks;  // answered before the bound
+        bool refused;
+    };
+    const Case cases[] = {
+        {"within the bound", 0, blocksOf({kMiB, kMiB, kMiB}), 3, false},
+        {"one response above 16 MiB", 0, blocksOf(std::initializer_list<int>(
+                                              {kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB,
+                                               kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB})),
+         15, true},
+        {"a short answer while the budget is spent", ScpiReplyBudget::kTotal, blocksOf({100, 100}), 2, false},
+        {"a long answer while the budget is spent", ScpiReplyBudget::kTotal, blocksOf({100, kMiB, 100}), 1, true},
+        {"a long answer that fits what is left", ScpiReplyBudget::kTotal - 4u * kMiB, blocksOf({kMiB, kMiB}), 2,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IEEE488_CLS_Excu();
+        sizedRuns = 0;
+        ScpiReplyBudget::instance().hold(c.heldByOthers);
+        int result = 0;
+        const std::string reply = execute(c.cmds, &result);
+        ScpiReplyBudget::instance().release(c.heldByOthers);
+        EXPECT_EQ(static_cast<size_t>(std::count(reply.begin(), reply.end(), '#')), c.blocks);
+        EXPECT_EQ(reply.back(), '\n');
+        EXPECT_NE(reply[reply.size() - 2], ';');
+        // The command that would pass the bound ran; none after it.
+        EXPECT_EQ(static_cast<size_t>(sizedRuns.load()), c.refused ? c.blocks + 1 : c.cmds.size());
+        EXPECT_EQ(result, c.refused ? E223_TOO_MUCH_DATA : 0);
+        EXPECT_EQ(ask("SYST:ERR?\n"), errorText(c.refused ? E223_TOO_MUCH_DATA : E0_NO_ERROR) + "\n");
     }
 }
