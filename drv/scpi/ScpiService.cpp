@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <malloc.h>
 #include <exception>
 
 #include "DrvScpiErrDef.h"
@@ -13,6 +12,7 @@
 #include "ScpiReplyBudget.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
+#include "Util/MemoryTrim.h"
 #include "Util/logger.h"
 #include "Util/util.h"
 
@@ -81,7 +81,7 @@ ScpiService::ScpiSession::~ScpiSession() {
         // A client that stopped reading left up to the bound of replies and
         // log records behind, freed by now but kept by the allocator: hand
         // them back once this session's socket is gone too.
-        toolkit::EventPollerPool::Instance().getFirstPoller()->async([]() { malloc_trim(0); }, false);
+        toolkit::trimFreedMemory();
     }
 }
 
