@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -261,6 +262,31 @@ TEST(SocketListen, PortInUseAndCloneRules) {
     main.reset();
     RawClient client(clone->get_local_port());
     EXPECT_TRUE(client.connected());
+}
+
+// A descriptor the poller watched closes only after the task that let it go
+// (events of it may still be on their way); one it never watched, such as a
+// connection refused as it was accepted, closes at once, so that a burst of
+// refusals in one accepting loop does not hold their descriptors.
+TEST(SocketDescriptor, OnlyAWatchedDescriptorOutlivesItsTask) {
+    auto poller = startPoller();
+    for (bool watched : {false, true}) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        ::close(pair[1]);
+        bool openAfterRelease = false;
+        ASSERT_TRUE(runOn(poller, [&]() {
+            auto fd = std::make_shared<SockFD>(pair[0], Sock_TCP, poller);
+            if (watched) {
+                poller->addEvent(pair[0], EventPoller::Event_Read, [](int) {});
+            }
+            fd.reset();
+            openAfterRelease = ::fcntl(pair[0], F_GETFD) != -1;
+        }));
+        EXPECT_EQ(openAfterRelease, watched);
+        ASSERT_TRUE(runOn(poller));
+        EXPECT_EQ(::fcntl(pair[0], F_GETFD), -1);
+    }
 }
 
 // Out of descriptors, the listener pauses instead of failing, and accepts the

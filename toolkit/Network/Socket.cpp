@@ -52,10 +52,17 @@ SockFD::~SockFD() {
     // The descriptor stays open until the poller has let go of it, and one
     // task longer: events of it that the poller already took in the current
     // round must still name this descriptor, not a new one that reuses its
-    // number after a close on another thread.
+    // number after a close on another thread. One the poller never watched
+    // (a connection refused as it was accepted) has no such events and closes
+    // at once: a burst of refusals must not hold their descriptors until the
+    // accepting loop ends.
     auto num = _num;
     auto poller = _poller.get();
-    _poller->delEvent(num->rawFd(), [num, poller](bool) { poller->async([num]() {}, false); });
+    _poller->delEvent(num->rawFd(), [num, poller](bool watched) {
+        if (watched) {
+            poller->async([num]() {}, false);
+        }
+    });
 }
 
 BytesSpeed& BytesSpeed::operator+=(size_t bytes) {
