@@ -247,11 +247,14 @@ int CDataManage::CalculateReset() {
 // ------------------------------------------------------------- relative
 
 void CDataManage::relTakeReading(int func) {
-    // An overload is no offset: the next reading is taken instead.
-    const bool none = m_buffer.empty() || isPosOver(m_buffer.back().f64Value) || isNegOver(m_buffer.back().f64Value);
+    // The buffer holds readings of the measured function only; another
+    // function's offset, like an overload, comes from the next reading of its own.
+    const MeasureTypeEnum measured = mathMain();
+    const bool none = func != measured || m_buffer.empty() || isPosOver(m_buffer.back().f64Value) ||
+                      isNegOver(m_buffer.back().f64Value);
     // The buffer holds readings with the offset in force taken off: the
     // input gave them with it.
-    const structCalcConfig& inForce = stCalcConfig[mathMain()];
+    const structCalcConfig& inForce = stCalcConfig[measured];
     const double offset = inForce.bRELEnable ? inForce.f64RELValue : 0.0;
     const double input = none ? 0.0 : m_buffer.back().f64Value * m_buffer.back().f64ToBase + offset;
     structCalcConfig& c = stCalcConfig[func];

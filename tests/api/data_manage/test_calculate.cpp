@@ -165,6 +165,11 @@ TEST_F(Calculate, RelativeTakesTheNewestReadingOnlyWithoutAnOffset) {
     EXPECT_DOUBLE_EQ(rel.f64RELValue, 0.007);
     EXPECT_DOUBLE_EQ(feed(0.010), 0.003);
     EXPECT_EQ(feed(-kOver), -kOver) << "an overload stays one";
+    // The readings are the measured function's: another one's offset waits
+    // for a reading of its own.
+    ASSERT_EQ(e.CalculateRelStateSet(TYPE_DCI, true), 0);
+    EXPECT_EQ(e.stCalcConfig[TYPE_DCI].f64RELValue, 0);
+    EXPECT_TRUE(e.stCalcConfig[TYPE_DCI].bTakeNext);
 
     e.CalculateRelStateSet(TYPE_DCV, false);
     EXPECT_EQ(rel.f64RELValue, 0);
