@@ -69,7 +69,9 @@ bool sameClient(const VxiCaller& a, const VxiCaller& b) {
         return a.fd == b.fd;
     }
     // Datagrams: the client's address without its port, which a client may
-    // change from one socket to the next.
+    // change from one socket to the next to get round the bound. A link
+    // itself answers only its exact maker (sameMaker): a client that changed
+    // its port makes a new link, and the old one ends with its idle time.
     if (a.peer.ss_family != b.peer.ss_family || a.peer.ss_family != AF_INET) {
         return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
     }

@@ -120,7 +120,7 @@ int registerPrograms(SVCXPRT* xprt, int first) {
 
 // VISA clients look the core program up with the port mapper. An entry left
 // by an earlier run of the service is replaced.
-void registerWithPortmap() {
+bool registerWithPortmap() {
     const int protocols[] = {IPPROTO_TCP, IPPROTO_UDP};
     const uint16_t ports[] = {g.tcpPort, g.udpPort};
     pmap_unset(DEVICE_CORE, DEVICE_VERSION);
@@ -128,12 +128,15 @@ void registerWithPortmap() {
         if (!pmap_set(DEVICE_CORE, DEVICE_VERSION, protocols[i], ports[i])) {
             PrintW("VXI-11 core program not registered with a port mapper (none runs?); "
                    "clients that look it up will not find it");
-            return;
+            return false;
         }
     }
+    return true;
 }
 
-enum class PortmapEntry { Present, Missing, Unreachable };
+// Another server's entry (another port) is left alone: two servers that
+// took each other's entry back every period would serve nobody reliably.
+enum class PortmapEntry { Present, Missing, Other, Unreachable };
 
 // Asks the local port mapper over TCP, which fails at once when none
 // listens, with a short time-out for one that does not answer.
@@ -159,8 +162,10 @@ PortmapEntry lookUpPortmap() {
                                  reinterpret_cast<char*>(&port), timeout);
         if (rc != RPC_SUCCESS) {
             entry = PortmapEntry::Unreachable;
-        } else if (port != ports[i]) {
+        } else if (port == 0) {
             entry = PortmapEntry::Missing;
+        } else if (port != ports[i]) {
+            entry = PortmapEntry::Other;
         }
     }
     clnt_destroy(client);
@@ -171,12 +176,16 @@ PortmapEntry lookUpPortmap() {
 // client: one look per period, a registration only when the entry is gone.
 void keepPortmapEntry(std::chrono::milliseconds period) {
     std::unique_lock<std::mutex> lock(g.keeperMutex);
+    bool otherTold = false;
     while (!g.keeperWake.wait_for(lock, period, [] { return g.stop.load(); })) {
         lock.unlock();
-        if (lookUpPortmap() == PortmapEntry::Missing) {
-            registerWithPortmap();
+        const PortmapEntry entry = lookUpPortmap();
+        if (entry == PortmapEntry::Missing && registerWithPortmap()) {
             PrintI("VXI-11 core program registered again with the port mapper");
+        } else if (entry == PortmapEntry::Other && !otherTold) {
+            PrintW("VXI-11 core program is registered with the port mapper for another port; left as it is");
         }
+        otherTold = entry == PortmapEntry::Other;
         lock.lock();
     }
 }
