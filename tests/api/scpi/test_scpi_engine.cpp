@@ -235,7 +235,7 @@ namespace {
 constexpr unsigned int kSizedBlock = 0x2000FC00;
 std::atomic<int> sizedRuns{0};
 
-std::vector<structScpiInfo> blocksOf(std::initializer_list<int> sizes) {
+std::vector<structScpiInfo> blocksOf(const std::vector<int>& sizes) {
     static std::once_flag once;
     std::call_once(once, [] {
         CFEM::instance()->bindCallback(kSizedBlock, [](unsigned int, const ValueMap& in, ValueMap* out) {
@@ -270,14 +270,10 @@ TEST_F(EngineTest, ResponsesAreBoundedAloneAndOverAllClients) {
     };
     const Case cases[] = {
         {"within the bound", 0, blocksOf({kMiB, kMiB, kMiB}), 3, false},
-        {"one response above 16 MiB", 0, blocksOf(std::initializer_list<int>(
-                                              {kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB,
-                                               kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB})),
-         15, true},
+        {"one response above 16 MiB", 0, blocksOf(std::vector<int>(20, kMiB)), 15, true},
         {"a short answer while the budget is spent", ScpiReplyBudget::kTotal, blocksOf({100, 100}), 2, false},
         {"a long answer while the budget is spent", ScpiReplyBudget::kTotal, blocksOf({100, kMiB, 100}), 1, true},
-        {"a long answer that fits what is left", ScpiReplyBudget::kTotal - 4u * kMiB, blocksOf({kMiB, kMiB}), 2,
-         false},
+        {"a long answer that fits what is left", ScpiReplyBudget::kTotal - 4u * kMiB, blocksOf({kMiB, kMiB}), 2, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
