@@ -121,12 +121,10 @@ TEST_F(VxiCoreDatagram, CallsAnswerAtOnceAsTheirTimeOutWould) {
 }
 
 TEST_F(VxiCoreDatagram, SourcesShareABoundedPartOfTheTable) {
-    // One address, whatever its ports.
     for (size_t i = 0; i < CVxiLinks::kMaxLinksPerClient; ++i) {
         ASSERT_EQ(link(datagram(0x0A000001, static_cast<uint16_t>(700 + i))).error, 0) << i;
     }
     EXPECT_EQ(link(datagram(0x0A000001, 999)).error, 9);
-    // Many addresses together.
     size_t taken = CVxiLinks::kMaxLinksPerClient;
     for (uint32_t address = 0x0A000002; taken < CVxiLinks::kMaxLinks; ++address) {
         Create_LinkResp resp = link(datagram(address));
@@ -137,7 +135,6 @@ TEST_F(VxiCoreDatagram, SourcesShareABoundedPartOfTheTable) {
         ++taken;
     }
     EXPECT_EQ(taken, CVxiLinks::kMaxDatagramLinks);
-    // Clients on connections still find room.
     EXPECT_EQ(link(stream()).error, 0);
 }
 
