@@ -163,7 +163,6 @@ TEST_F(EngineTest, NumericParametersAreReadWholeOrRefused) {
         int error;
     } cases[] = {
         {"*ESE 1e2\n", 0x1B01, 100, 0},
-        {"*ESE 1.5\n", 0x1B01, 2, 0},
         {"*SRE #H24\n", 0x1B07, 36, 0},
         {"STAT:QUES:ENAB #B100000000000\n", 0x1D05, 2048, 0},
         {"DATA:POIN:EVEN:THR 1e3\n", 0x2102, 1000, 0},
