@@ -195,10 +195,8 @@ TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
     }
 }
 
-// A copy cut off at any moment (a kill) leaves no part of a file under the
-// target's name: each file is written to a temporary beside it, named as a
-// save names its own so that the start-up sweep removes it, and renamed
-// when whole. A cancelled copy leaves a file it would replace as it was.
+// A copy cut off by a kill leaves no part of a file under the target's name,
+// and a temporary that the start-up sweep knows; a cancelled one replaces nothing.
 TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
     const std::string big(300000, 'b');  // several chunks
     writeFile(host("/u/big"), big);
