@@ -71,10 +71,8 @@ NOT_ALLOWED = '-108,"Parameter not allowed"'
 OUT_OF_RANGE = '-222,"Data out of range"'
 
 
-# Each case: the settings written, a query with its answer, and the error
-# queue. A count is read whole and rounded, refused beyond its type, then
-# clamped; a query that takes no parameter refuses one instead of answering.
-# (The number forms of other commands are in the engine's tests.)
+# The settings written, a query with its answer, and the error queue. (The
+# number forms of other commands are in the engine's tests.)
 @pytest.mark.parametrize("writes, query, answer, queue", [
     (["SAMP:COUN 1.5"], "SAMP:COUN?", "2", []),
     (["SAMP:COUN 3", "SAMP:COUN -1"], "SAMP:COUN?", "1", []),
