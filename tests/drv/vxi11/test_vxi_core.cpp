@@ -1,7 +1,5 @@
 // The procedures over links made on the shared datagram socket, on a clock
-// of the test's own: such links end after their idle time, lock included,
-// datagram calls never wait, and datagram sources share a bounded part of the
-// link table.
+// of the test's own.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
