@@ -5,7 +5,6 @@
 #include <climits>
 #include <string>
 
-#include "DrvScpiErrDef.h"
 #include "ScpiNumber.h"
 
 namespace {
@@ -61,13 +60,6 @@ TEST(ScpiNumber, UnitsApplyTheirMultiplierWhereTheParameterTakesOne) {
         EXPECT_EQ(ScpiReadNumber(c.text, ScpiNumberForms{c.unit, false}, value), c.status) << c.text;
         EXPECT_DOUBLE_EQ(value, c.status == S::Ok ? c.value : -7) << c.text;
     }
-}
-
-TEST(ScpiNumber, RefusalsNameTheirError) {
-    EXPECT_EQ(ScpiNumberErrorRow(S::Ok, E150_STRING_DATA_ERROR), 0);
-    EXPECT_EQ(ScpiNumberErrorRow(S::NotFinite, E150_STRING_DATA_ERROR), E224_ILLEGAL_PARAMETER_VALUE);
-    EXPECT_EQ(ScpiNumberErrorRow(S::OutOfRange, E150_STRING_DATA_ERROR), E222_DATA_OUT_OF_RANGE);
-    EXPECT_EQ(ScpiNumberErrorRow(S::NotANumber, E150_STRING_DATA_ERROR), E150_STRING_DATA_ERROR);
 }
 
 } // namespace

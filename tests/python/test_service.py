@@ -13,7 +13,7 @@ import time
 import pytest
 
 from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET,
-                      REQUEST_PORT, SCPI_PORT, listeners, log_time, next_notice, notifications, open_session,
+                      REQUEST_PORT, SCPI_PORT, identity, listeners, log_time, next_notice, notifications, open_session,
                       port_open, read_exact, read_pack, request, set_inputs, ui_request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
@@ -227,29 +227,25 @@ def test_a_ui_copy_cut_by_a_kill_leaves_no_part_under_its_name(make_service, pro
     assert service.stop()[0] == 0
 
 
-def plant_fifo(path):
-    os.mkfifo(path)
-
-
-def plant_zero_link(path):
-    path.symlink_to("/dev/zero")
-
-
 def plant_huge(path):
-    with open(path, "wb") as huge:
-        huge.truncate(300 << 20)  # sparse: no disk space taken
+    path.write_bytes(b"")
+    os.truncate(path, 300 << 20)  # sparse: no disk space taken
+
+
+fifo, zero_link = os.mkfifo, lambda path: path.symlink_to("/dev/zero")
+INI = "vorna/data/productconfig.ini"
 
 
 # What is planted under the name of a file read at start, and the line that
 # says it was refused: the service starts with that file taken as missing.
 @pytest.mark.parametrize("relative, plant, refused", [
-    ("vorna/data/productconfig.ini", plant_zero_link, "/vorna/data/productconfig.ini refused: not a regular file"),
-    ("vorna/data/productconfig.ini", plant_fifo, "/vorna/data/productconfig.ini refused: not a regular file"),
-    ("vorna/data/productconfig.ini", plant_huge, "/vorna/data/productconfig.ini refused: larger than 1048576 bytes"),
-    (f"properties/{BOOT_FLAG}", plant_fifo, f"{BOOT_FLAG} refused: "),
-    ("vorna/data/cali_0_1.cal", plant_fifo, "Open cali_0_1.cal failed: not a regular file"),
-    ("vorna/data/cali.acc", plant_zero_link, "Open cali.acc failed: not a regular file"),
-    ("sim/input.conf", plant_fifo, "/sim/input.conf refused: not a regular file"),
+    (INI, zero_link, f"/{INI} refused: not a regular file"),
+    (INI, fifo, f"/{INI} refused: not a regular file"),
+    (INI, plant_huge, f"/{INI} refused: larger than 1048576 bytes"),
+    (f"properties/{BOOT_FLAG}", fifo, f"{BOOT_FLAG} refused: "),
+    ("vorna/data/cali_0_1.cal", fifo, "Open cali_0_1.cal failed: not a regular file"),
+    ("vorna/data/cali.acc", zero_link, "Open cali.acc failed: not a regular file"),
+    ("sim/input.conf", fifo, "/sim/input.conf refused: not a regular file"),
 ], ids=["ini-dev-zero", "ini-fifo", "ini-huge", "boot-flag-fifo", "cal-fifo", "acc-dev-zero", "sim-input-fifo"])
 def test_a_start_file_that_is_no_sane_file_is_refused_and_the_service_starts(make_service, proto_pb2, relative,
                                                                              plant, refused):
@@ -259,9 +255,7 @@ def test_a_start_file_that_is_no_sane_file_is_refused_and_the_service_starts(mak
     plant(path)
     service.start().wait_listening()
     assert service.log_has(refused), service.describe()
-    reply = request(proto_pb2, proto_pb2.DataPack(code=PRODUCT_INFO_GET))
-    assert (reply.code, reply.stat) == (PRODUCT_INFO_GET, 0)
-    assert proto_pb2.ProtoProductInfo.FromString(reply.data[0x122E].rawVal).mSerialNum == "MV4000001"
+    assert identity(proto_pb2).split(",")[2] == "MV4000001"
     assert service.stop()[0] == 0, service.describe()
 
 

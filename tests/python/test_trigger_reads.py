@@ -37,7 +37,6 @@ SEQUENCES = {
     # An armed acquisition is the operation pending: *OPC? and *WAI wait for it.
     "opc-query-waits-for-the-acquisition": (["TRIG:SOUR EXT", "INIT"], [0.5], "*OPC?", "1",
                                             [("SYST:ERR?", "0,")]),
-    "opc-query-with-nothing-armed": (["TRIG:SOUR BUS"], [], "*OPC?", "1", [("SYST:ERR?", "0,")]),
 }
 
 

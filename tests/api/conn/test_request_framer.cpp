@@ -45,7 +45,6 @@ TEST(RequestFramer, RequestsEndWhereTheNextBeginsAndTheTailSaysWhatItIs) {
     } cases[] = {
         {"nothing", "", {}, Tail::Empty, 0},
         {"one request", a, {}, Tail::Fields, 0},
-        {"two", a + b, {a.size()}, Tail::Fields, 0},
         {"after a stat", c + a + b, {c.size(), c.size() + a.size()}, Tail::Fields, 0},
         // A request of code 0 begins with no code field: it joins the one before.
         {"code 0 joins", a + codeless, {}, Tail::Fields, 0},

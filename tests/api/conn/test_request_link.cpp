@@ -116,9 +116,7 @@ TEST_F(UiLink, ReplyUpToTheFrameLimitIsSentAndALargerOneIsAnsweredTooMuchData) {
 }
 
 // The request port carries no length prefix: a request is whatever the bytes
-// parse as. Requests joined in one write are answered one by one, a request
-// larger than one read (256 KiB) is gathered whole, and one larger than the
-// largest frame is answered -223 once while what follows is served again.
+// parse as, across and within reads (one read takes 256 KiB).
 TEST_F(UiLink, RequestsAreFramedByTheirFieldsAcrossAndWithinReads) {
     const std::string big(1 << 20, 'b');
     const std::string huge(ConnService::kMaxFrameBody + 1, 'h');

@@ -26,15 +26,17 @@ constexpr uint8_t kDcReady = 0x04;
 constexpr uint8_t kAcReady = 0x10;
 constexpr uint8_t kCounterReady = 0x01;
 
-// A point appended to the edited custom sensor curve.
-ValueMap curvePoint(double x, double y, bool segmentStart) {
-    ValueMap point;
-    point[0] = s32(-1);
-    point[1] = f64(x);
-    point[2] = f64(y);
-    point[3] = bval(segmentStart);
-    point[4] = s32(0);
-    return point;
+// The custom sensor curve y = x / 100 over the readings of `curve`, in force.
+void loadCustomCurve(CDataManage* e, MeasureTypeEnum curve) {
+    ValueMap out;
+    ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
+    ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(curve)), &out), 0);
+    for (double x : {0, 10000}) {
+        ValueMap point;
+        point.insert({{0, s32(-1)}, {1, f64(x)}, {2, f64(x / 100)}, {3, bval(x == 0)}, {4, s32(0)}});
+        ASSERT_EQ(e->cbSensRefDataAdd(0, point, &out), 0);
+    }
+    ASSERT_EQ(e->SensConfigLoad(), 0);
 }
 
 // Records the pulse: the output's state while the loop sleeps.
@@ -271,12 +273,8 @@ TEST_F(MeasureLoop, SensorReadingFeedsTheRelativeAndTheSecondDisplay) {
     e->m_plusSign = false;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.curve);
+        ASSERT_NO_FATAL_FAILURE(loadCustomCurve(e, c.curve));
         ValueMap out;
-        ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
-        ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(c.curve)), &out), 0);
-        ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(0, 0, true), &out), 0);
-        ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(10000, 100, false), &out), 0);
-        ASSERT_EQ(e->SensConfigLoad(), 0);
         select(TYPE_SENSOR, c.range, E_Slow, false, c.real);
         fe.frames = {c.input};
         e->runPass();
@@ -442,12 +440,8 @@ TEST(MeasureLoopThreads, RelativeTakesTheSensorValueOfTheRunningLoop) {
     FunctionManage::instance();
     CDataManage* e = CDataManage::instance();
     e->setPushSink([](service_id, ValueMap) {});
+    ASSERT_NO_FATAL_FAILURE(loadCustomCurve(e, TYPE_DCV));
     ValueMap out;
-    ASSERT_EQ(e->cbSensTempOrCustomSet(0, request(0x1707, bval(false)), &out), 0);
-    ASSERT_EQ(e->cbSensCustomFuncSet(0, request(0x1705, s32(TYPE_DCV)), &out), 0);
-    ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(0, 0, true), &out), 0);
-    ASSERT_EQ(e->cbSensRefDataAdd(0, curvePoint(10000, 100, false), &out), 0);
-    ASSERT_EQ(e->SensConfigLoad(), 0);
     LoopThread loop(500000, {{1, 1.0}});  // 0.5 V: the curve reads 5
     e->DM_UpdateMainFunc(TYPE_SENSOR, mainConfig(TYPE_DCV, 1, E_Fast));
     std::string first;

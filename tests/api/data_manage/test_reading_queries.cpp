@@ -179,17 +179,17 @@ TEST_F(ReadingQueries, StoredTriggerRecordPassesTheHandlersChecks) {
 // With nothing armed FETCh? repeats the stored text at once: empty after a
 // clean, the readings of the acquisition that completed last.
 TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
-    ValueMap out;
-    EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
-    EXPECT_EQ(out.count(0x60d) ? out.at(0x60d).strval() : "no answer", "");
+    const auto fetch = [&] {
+        ValueMap out;
+        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
+        return out.count(0x60d) ? out.at(0x60d).strval() : "no answer";
+    };
+    EXPECT_EQ(fetch(), "");
     e->acqArm(0, 1);
     e->m_singleCountDown = 0;
     e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
-    for (int i = 0; i < 2; ++i) {
-        out.clear();
-        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
-        EXPECT_EQ(out.count(0x60d) ? out.at(0x60d).strval() : "no answer", "5.00000000E-01");
-    }
+    EXPECT_EQ(fetch(), "5.00000000E-01");
+    EXPECT_EQ(fetch(), "5.00000000E-01");
 }
 
 // The newest reading of each display: the UI's query answers 44 on an empty
@@ -247,22 +247,21 @@ TEST_F(ReadingQueries, OneWaitingReadAtATime) {
 // *OPC while an acquisition is armed: operation complete comes with the
 // acquisition's end, whatever ends it, and only then.
 TEST_F(ReadingQueries, OpcIsSetWhenTheArmedAcquisitionEnds) {
-    struct Case {
+    const struct {
         const char* name;
         std::function<void(CDataManage*)> end;
-        bool complete;
-    };
-    const Case cases[] = {
+        bool complete, pending;
+    } cases[] = {
         {"a reading not counted for it",
-         [](CDataManage* d) { d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, false); }, false},
+         [](CDataManage* d) { d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, false); }, false, true},
         {"its last reading", [](CDataManage* d) {
              d->m_singleCountDown = 0;
              d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
-         }, true},
-        {"an abort", [](CDataManage* d) { d->DM_AbortRead(); }, true},
-        {"a new acquisition", [](CDataManage* d) { d->acqArm(0, 1); }, true},
+         }, true, false},
+        {"an abort", [](CDataManage* d) { d->DM_AbortRead(); }, true, false},
+        {"a new acquisition", [](CDataManage* d) { d->acqArm(0, 1); }, true, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         IEEE488_CLS_Excu();
         e->acqArm(0, 1);  // one reading owed
@@ -270,7 +269,7 @@ TEST_F(ReadingQueries, OpcIsSetWhenTheArmedAcquisitionEnds) {
         EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, 0);
         c.end(e);
         EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, c.complete ? 1 : 0);
-        EXPECT_EQ(e->DM_AcquisitionPending(), !c.complete || std::string(c.name) == "a new acquisition");
+        EXPECT_EQ(e->DM_AcquisitionPending(), c.pending);
         e->DM_AbortRead();
         // Set once: a later end sets nothing.
         EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, c.complete ? 0 : 1);

@@ -163,7 +163,6 @@ TEST_F(EngineTest, NumericParametersAreReadWholeOrRefused) {
         int error;
     } cases[] = {
         {"*ESE 1e2\n", 0x1B01, 100, 0},
-        {"*ESE 1.5\n", 0x1B01, 2, 0},
         {"*SRE #H24\n", 0x1B07, 36, 0},
         {"STAT:QUES:ENAB #B100000000000\n", 0x1D05, 2048, 0},
         {"DATA:POIN:EVEN:THR 1e3\n", 0x2102, 1000, 0},
@@ -235,7 +234,7 @@ namespace {
 constexpr unsigned int kSizedBlock = 0x2000FC00;
 std::atomic<int> sizedRuns{0};
 
-std::vector<structScpiInfo> blocksOf(std::initializer_list<int> sizes) {
+std::vector<structScpiInfo> blocksOf(const std::vector<int>& sizes) {
     static std::once_flag once;
     std::call_once(once, [] {
         CFEM::instance()->bindCallback(kSizedBlock, [](unsigned int, const ValueMap& in, ValueMap* out) {
@@ -270,14 +269,10 @@ TEST_F(EngineTest, ResponsesAreBoundedAloneAndOverAllClients) {
     };
     const Case cases[] = {
         {"within the bound", 0, blocksOf({kMiB, kMiB, kMiB}), 3, false},
-        {"one response above 16 MiB", 0, blocksOf(std::initializer_list<int>(
-                                              {kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB,
-                                               kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB, kMiB})),
-         15, true},
+        {"one response above 16 MiB", 0, blocksOf(std::vector<int>(20, kMiB)), 15, true},
         {"a short answer while the budget is spent", ScpiReplyBudget::kTotal, blocksOf({100, 100}), 2, false},
         {"a long answer while the budget is spent", ScpiReplyBudget::kTotal, blocksOf({100, kMiB, 100}), 1, true},
-        {"a long answer that fits what is left", ScpiReplyBudget::kTotal - 4u * kMiB, blocksOf({kMiB, kMiB}), 2,
-         false},
+        {"a long answer that fits what is left", ScpiReplyBudget::kTotal - 4u * kMiB, blocksOf({kMiB, kMiB}), 2, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

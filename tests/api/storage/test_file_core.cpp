@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -160,9 +159,9 @@ TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
     enum Op { Delete, Copy, Move, MoveAcross };
     for (Op op : {Delete, Copy, Move, MoveAcross}) {
         for (int k = 1; k <= 8; ++k) {
-            fs::remove_all(host("/outside"));
-            fs::remove_all(host("/data/UserData"));
-            fs::remove_all(host("/mnt/media_rw/udiskh"));
+            for (const char* dir : {"/outside", "/data/UserData", "/mnt/media_rw/udiskh"}) {
+                fs::remove_all(host(dir));
+            }
             fs::create_directories(host("/mnt/media_rw/udiskh"));
             for (const std::string& name : names) {
                 writeFile(host("/data/UserData/d/sub/" + name), "in");
@@ -196,10 +195,8 @@ TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
     }
 }
 
-// A copy cut off at any moment (a kill) leaves no part of a file under the
-// target's name: each file is written to a temporary beside it, named as a
-// save names its own so that the start-up sweep removes it, and renamed
-// when whole. A cancelled copy leaves a file it would replace as it was.
+// A copy cut off by a kill leaves no part of a file under the target's name,
+// and a temporary that the start-up sweep knows; a cancelled one replaces nothing.
 TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
     const std::string big(300000, 'b');  // several chunks
     writeFile(host("/u/big"), big);
@@ -226,15 +223,14 @@ TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
     int chunks = 0;
     EXPECT_FALSE(files.FileCopy("/u/big", "/v/big", [&] { return ++chunks == 3; }));
     EXPECT_EQ(entries(host("/v")), std::vector<std::string>{"big"});
-    EXPECT_TRUE(readFile(host("/v/big")) == "old");
+    EXPECT_EQ(readFile(host("/v/big")), "old");
 }
 
 // Out of descriptors a save fails for what it is: the log names the system's
 // reason, not a way out of the root.
 TEST_F(Fixture, ASaveWithoutAFreeDescriptorLogsTheSystemsReason) {
     fs::create_directories(host("/data/UserData"));
-    auto log = std::make_shared<testing_support::RecordingChannel>("file-core-test");
-    toolkit::getLogger().add(log);
+    testing_support::LogCapture log("file-core-test");
     // A save and a line logged first: a sanitizer checks the classes they
     // use with descriptors of its own, the first time only.
     ASSERT_TRUE(files.FileSave("/data/UserData/b.sta", "b", 1, false));
@@ -247,14 +243,9 @@ TEST_F(Fixture, ASaveWithoutAFreeDescriptorLogsTheSystemsReason) {
     for (int fd : taken) {
         ::close(fd);
     }
-    toolkit::getLogger().del(log->name());
     EXPECT_FALSE(saved);
-    const auto texts = log->texts();
-    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
-                            [](const std::string& t) { return t.find("Too many open files") != std::string::npos; }))
-        << ::testing::PrintToString(texts);
-    EXPECT_FALSE(std::any_of(texts.begin(), texts.end(),
-                             [](const std::string& t) { return t.find("leads out") != std::string::npos; }));
+    EXPECT_NE(log.count("Too many open files"), 0u) << ::testing::PrintToString(log.texts());
+    EXPECT_EQ(log.count("leads out"), 0u);
     EXPECT_TRUE(files.FileSave("/data/UserData/a.sta", "a", 1, false));
 }
 

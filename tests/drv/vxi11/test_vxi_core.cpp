@@ -1,12 +1,9 @@
 // The procedures over links made on the shared datagram socket, on a clock
-// of the test's own: such links end after their idle time, lock included,
-// datagram calls never wait, and datagram sources share a bounded part of the
-// link table.
+// of the test's own.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 
 #include "vxi_proc.h"
 
@@ -20,34 +17,24 @@ Clock::time_point g_now{};
 // Reads never return data here: every link may share one buffer.
 char g_buffer[64];
 
-int fakeAlloc(int32_t, char** buffer, uint32_t* size) {
-    *size = sizeof(g_buffer);
-    *buffer = g_buffer;
-    return 0;
-}
-int fakeWrite(int32_t, const char*, uint32_t length, uint32_t, bool) { return static_cast<int>(length); }
-int fakeRead(int32_t, char*, uint32_t, uint32_t, bool*) { return 0; }  // no reply yet
-void fakeFree(int32_t, char*, uint32_t) {}
-int fakeStb(int32_t, uint32_t) { return 0x10; }
 int fakeGeneric(int32_t, uint32_t) { return 1; }
-void fakeAbort() {}
 
-const _vxi_io_ kIo{fakeAlloc, fakeWrite, fakeRead, fakeFree, fakeStb,
-                   fakeGeneric, fakeGeneric, fakeGeneric, fakeGeneric, fakeAbort};
+const _vxi_io_ kIo{
+    [](int32_t, char** buffer, uint32_t* size) { return *size = sizeof(g_buffer), *buffer = g_buffer, 0; },
+    [](int32_t, const char*, uint32_t length, uint32_t, bool) { return static_cast<int>(length); },
+    [](int32_t, char*, uint32_t, uint32_t, bool*) { return 0; },  // no reply yet
+    [](int32_t, char*, uint32_t) {},
+    [](int32_t, uint32_t) { return 0x10; },
+    fakeGeneric, fakeGeneric, fakeGeneric, fakeGeneric, [] {}};
 
 class VxiCoreDatagram : public ::testing::Test {
 protected:
     void SetUp() override {
         g_now = Clock::time_point{} + hours(1);
-        udpFd = socket(AF_INET, SOCK_DGRAM, 0);
-        tcpFd = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_GE(udpFd, 0);
         ASSERT_GE(tcpFd, 0);
     }
-    void TearDown() override {
-        close(udpFd);
-        close(tcpFd);
-    }
+    void TearDown() override { close(udpFd), close(tcpFd); }
 
     VxiCaller datagram(uint32_t address, uint16_t port = 700) const {
         VxiCaller caller;
@@ -60,19 +47,11 @@ protected:
         caller.peerLen = sizeof(sockaddr_in);
         return caller;
     }
-    VxiCaller stream() const {
-        VxiCaller caller;
-        caller.fd = tcpFd;
-        return caller;
-    }
+    VxiCaller stream() const { return VxiCaller{tcpFd}; }
 
     // create_link answered at the first attempt.
     Create_LinkResp link(const VxiCaller& caller, bool lock = false, uint32_t lockTimeout = 0) {
-        Create_LinkParms p;
-        p.lockDevice = lock;
-        p.lock_timeout = lockTimeout;
-        p.device.len = 5;
-        p.device.val = const_cast<char*>("inst0");
+        Create_LinkParms p{0, lock, lockTimeout, {5, const_cast<char*>("inst0")}};
         VxiWait wait;
         Create_LinkResp resp;
         EXPECT_TRUE(core.createLink(p, caller, wait, resp)) << "create_link waits";
@@ -85,8 +64,8 @@ protected:
         return resp.error;
     }
 
-    int udpFd = -1;
-    int tcpFd = -1;
+    int udpFd = socket(AF_INET, SOCK_DGRAM, 0);
+    int tcpFd = socket(AF_INET, SOCK_STREAM, 0);
     CVxiCore core{kIo, 1234, [] { return g_now; }};
 };
 
@@ -132,12 +111,7 @@ TEST_F(VxiCoreDatagram, CallsAnswerAtOnceAsTheirTimeOutWould) {
     ASSERT_TRUE(core.lock(Device_LockParms{holder, 0, 0}, stream(), wait[0], lockResp));
     EXPECT_TRUE(core.lock(Device_LockParms{lid, VXI_FLAG_WAITLOCK, 60000}, udp, wait[1], lockResp));
     EXPECT_EQ(lockResp.error, 11);
-    Device_WriteParms write;
-    write.lid = lid;
-    write.flags = VXI_FLAG_WAITLOCK | VXI_FLAG_END;
-    write.lock_timeout = 60000;
-    write.data.len = 1;
-    write.data.val = const_cast<char*>("x");
+    Device_WriteParms write{lid, 0, 60000, VXI_FLAG_WAITLOCK | VXI_FLAG_END, {1, const_cast<char*>("x")}};
     Device_WriteResp writeResp;
     EXPECT_TRUE(core.write(write, udp, wait[2], writeResp));
     EXPECT_EQ(writeResp.error, 11);
@@ -145,12 +119,10 @@ TEST_F(VxiCoreDatagram, CallsAnswerAtOnceAsTheirTimeOutWould) {
 }
 
 TEST_F(VxiCoreDatagram, SourcesShareABoundedPartOfTheTable) {
-    // One address, whatever its ports.
     for (size_t i = 0; i < CVxiLinks::kMaxLinksPerClient; ++i) {
         ASSERT_EQ(link(datagram(0x0A000001, static_cast<uint16_t>(700 + i))).error, 0) << i;
     }
     EXPECT_EQ(link(datagram(0x0A000001, 999)).error, 9);
-    // Many addresses together.
     size_t taken = CVxiLinks::kMaxLinksPerClient;
     for (uint32_t address = 0x0A000002; taken < CVxiLinks::kMaxLinks; ++address) {
         Create_LinkResp resp = link(datagram(address));
@@ -161,7 +133,6 @@ TEST_F(VxiCoreDatagram, SourcesShareABoundedPartOfTheTable) {
         ++taken;
     }
     EXPECT_EQ(taken, CVxiLinks::kMaxDatagramLinks);
-    // Clients on connections still find room.
     EXPECT_EQ(link(stream()).error, 0);
 }
 
