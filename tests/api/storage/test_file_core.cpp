@@ -196,6 +196,30 @@ TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
     }
 }
 
+// The folder a listing names is swapped for a link to the outside after the
+// manager checked the path: no name, size or emptiness comes from the outside,
+// and listed from its root the link is a link, its target not walked.
+TEST_F(Fixture, AListedFolderSwappedForALinkShowsNothingOutside) {
+    writeFile(host("/outside/secret.sta"), "secret");
+    writeFile(host("/outside/deep/more"), std::string(5000, 'm'));
+    for (const std::string root : {"/data/UserData", "/mnt/media_rw/udiskh"}) {
+        const std::string folder = root + "/d";
+        fs::create_directories(host(root));
+        ASSERT_EQ(::symlink(host("/outside").c_str(), host(folder).c_str()), 0);
+        FileInfos record;
+        std::map<std::string, long long> sizes;
+        std::set<std::string> names;
+        EXPECT_FALSE(files.GetFileList(folder, record)) << folder;
+        EXPECT_FALSE(files.GetFileList(folder, sizes)) << folder;
+        EXPECT_FALSE(files.GetFileList(folder, names)) << folder;
+        EXPECT_EQ(record.info_size() + sizes.size() + names.size(), 0u) << folder;
+        EXPECT_EQ(files.IsFolderEmpty(folder), -1) << folder;
+        EXPECT_EQ(files.Check(folder), 0) << folder;
+        ASSERT_TRUE(files.GetFileList(root, sizes)) << root;
+        EXPECT_EQ(sizes, (std::map<std::string, long long>{{"d", host("/outside").size()}})) << root;
+    }
+}
+
 // A copy cut off at any moment (a kill) leaves no part of a file under the
 // target's name: each file is written to a temporary beside it, named as a
 // save names its own so that the start-up sweep removes it, and renamed
