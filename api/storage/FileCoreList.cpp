@@ -1,6 +1,7 @@
 // Folder listings, emptiness and the size walk of FileCore.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -56,12 +57,22 @@ bool validUtf8(const std::string& name) {
     return true;
 }
 
-// The folder `at` names, opened through the folder that holds it and never
-// through a link at its last step: a folder swapped for a link after the path
-// was checked is not listed, and everything after goes through this descriptor.
+// The folder `at` names, opened through the folder that holds it; a link at
+// its last step is followed only to a folder inside the same root (checked on
+// what was opened, so a link swapped in after the path was checked lists
+// nothing outside), and everything after goes through this descriptor.
 folder_at::Fd openNamed(const AnchoredPath& at) {
     const folder_at::Fd parent(at.ok() ? at.openFolder() : -1);
-    return parent.ok() ? folder_at::openFolder(parent.get(), at.leaf()) : folder_at::Fd();
+    if (!parent.ok()) {
+        return folder_at::Fd();
+    }
+    folder_at::Fd folder(::openat(parent.get(), at.leaf().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.ok() && !at.holds(folder.get())) {
+        PrintE("path leads out of its storage root");
+        errno = EACCES;
+        return folder_at::Fd();
+    }
+    return folder;
 }
 
 // Opens the folder `at` names for a listing; logs why it cannot.

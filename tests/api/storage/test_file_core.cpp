@@ -217,6 +217,11 @@ TEST_F(Fixture, AListedFolderSwappedForALinkShowsNothingOutside) {
         EXPECT_EQ(files.Check(folder), 0) << folder;
         ASSERT_TRUE(files.GetFileList(root, sizes)) << root;
         EXPECT_EQ(sizes, (std::map<std::string, long long>{{"d", host("/outside").size()}})) << root;
+        // A link to a folder inside the root is listed through.
+        writeFile(host(root + "/in/x.sta"), "x");
+        ASSERT_EQ(::symlink(host(root + "/in").c_str(), host(root + "/alias").c_str()), 0);
+        EXPECT_TRUE(files.GetFileList(root + "/alias", names)) << root;
+        EXPECT_EQ(names, std::set<std::string>{"x.sta"}) << root;
     }
 }
 
