@@ -1,5 +1,6 @@
 // Folder listings, emptiness and the size walk of FileCore.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,10 +18,6 @@
 namespace {
 
 using Folder = std::unique_ptr<DIR, int (*)(DIR*)>;
-
-Folder openFolder(const std::string& host) {
-    return Folder(::opendir(host.c_str()), ::closedir);
-}
 
 bool isDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -60,38 +57,51 @@ bool validUtf8(const std::string& name) {
     return true;
 }
 
-// Opens the folder `host` for a listing; logs why it cannot.
-Folder openListing(const std::string& host) {
-    struct stat st;
-    if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        PrintE("Dir not exist");
-        return Folder(nullptr, ::closedir);
+// The folder `at` names, opened through the folder that holds it; a link at
+// its last step is followed only to a folder inside the same root (checked on
+// what was opened, so a link swapped in after the path was checked lists
+// nothing outside), and everything after goes through this descriptor.
+folder_at::Fd openNamed(const AnchoredPath& at) {
+    const folder_at::Fd parent(at.ok() ? at.openFolder() : -1);
+    if (!parent.ok()) {
+        return folder_at::Fd();
     }
-    Folder folder = openFolder(host);
-    if (!folder) {
-        PrintE("Open dir error");
+    folder_at::Fd folder(::openat(parent.get(), at.leaf().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.ok() && !at.holds(folder.get())) {
+        PrintE("path leads out of its storage root");
+        errno = EACCES;
+        return folder_at::Fd();
     }
     return folder;
 }
 
-// Calls `each` with every entry name of the folder but "." and "..".
+// Opens the folder `at` names for a listing; logs why it cannot.
+folder_at::Fd openListing(const AnchoredPath& at) {
+    folder_at::Fd folder = openNamed(at);
+    if (!folder.ok() && at.ok()) {  // a path leading out was logged as such
+        const bool missing = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        PrintE(missing ? "Dir not exist" : "Open dir error");
+    }
+    return folder;
+}
+
+// Calls `each` with the open folder and every entry name of it but "." and "..".
 template <typename Each>
-bool forEachEntry(const std::string& host, Each each) {
-    Folder folder = openListing(host);
-    if (!folder) {
+bool forEachEntry(const AnchoredPath& at, Each each) {
+    const folder_at::Fd folder = openListing(at);
+    std::vector<std::string> names;
+    if (!folder.ok() || !folder_at::listNames(folder.get(), names)) {
         return false;
     }
-    while (const dirent* entry = ::readdir(folder.get())) {
-        if (!isDotOrDotDot(entry->d_name)) {
-            each(std::string(entry->d_name));
-        }
+    for (const std::string& name : names) {
+        each(folder.get(), name);
     }
     return true;
 }
 
 // The entry itself: a link is listed as the link, never as what it leads to.
-bool entryStat(const std::string& host, const std::string& path, struct stat& st) {
-    if (::lstat(host.c_str(), &st) != 0) {
+bool entryStat(int folder, const std::string& name, const std::string& path, struct stat& st) {
+    if (!folder_at::entryStat(folder, name, st)) {
         PrintE("stat failed = %s", path.c_str());
         return false;
     }
@@ -132,10 +142,10 @@ long long walkSize(int folder, long& budget, int depth = 0) {
     return total;
 }
 
-// The size of everything below the folder `host` names (its last step not
-// followed when it is a link).
-long long walkSize(const std::string& host, long& budget) {
-    const folder_at::Fd folder(::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+// The size of everything below the entry `name` of the open folder `dir`
+// (not followed when it is a link).
+long long walkSize(int dir, const std::string& name, long& budget) {
+    const folder_at::Fd folder = folder_at::openFolder(dir, name);
     if (!folder.ok()) {
         PrintE("path do not exist");
         return 0;
@@ -157,13 +167,13 @@ std::string modifyTime(const struct stat& st) {
 
 bool FileCore::GetFileList(const std::string& path, FileInfos& out) {
     const AnchoredPath at("/" + path);
-    return at.ok() && forEachEntry(at.host(), [&](const std::string& name) {
+    return forEachEntry(at, [&](int folder, const std::string& name) {
         if (!validUtf8(name)) {
             PrintE("FileInfos.Info.name contains invalid UTF-8");
             return;
         }
         struct stat st {};
-        const bool known = entryStat(at.host() + "/" + name, path + "/" + name, st);
+        const bool known = entryStat(folder, name, path + "/" + name, st);
         FileInfos::Info* info = out.add_info();
         info->set_name(name);
         info->set_isdir(known && S_ISDIR(st.st_mode));
@@ -175,13 +185,12 @@ bool FileCore::GetFileList(const std::string& path, FileInfos& out) {
 bool FileCore::GetFileList(const std::string& path, std::map<std::string, long long>& out) {
     const AnchoredPath at(path);
     long budget = kWalkBudget;
-    return at.ok() && forEachEntry(at.host(), [&](const std::string& name) {
-        const std::string child = at.host() + "/" + name;
+    return forEachEntry(at, [&](int folder, const std::string& name) {
         struct stat st {};
-        if (!entryStat(child, path + "/" + name, st)) {
+        if (!entryStat(folder, name, path + "/" + name, st)) {
             out.emplace(name, 0);
         } else if (S_ISDIR(st.st_mode)) {
-            out.emplace(name + "/", walkSize(child, budget));
+            out.emplace(name + "/", walkSize(folder, name, budget));
         } else {
             out.emplace(name, static_cast<long long>(st.st_size));
         }
@@ -190,16 +199,18 @@ bool FileCore::GetFileList(const std::string& path, std::map<std::string, long l
 
 bool FileCore::GetFileList(const std::string& path, std::set<std::string>& out) {
     const AnchoredPath at(path);
-    return at.ok() && forEachEntry(at.host(), [&](const std::string& name) { out.insert(name); });
+    return forEachEntry(at, [&](int, const std::string& name) { out.insert(name); });
 }
 
 int FileCore::IsFolderEmpty(const std::string& path) {
     const AnchoredPath at(path);
-    Folder folder = at.ok() ? openFolder(at.host()) : Folder(nullptr, ::closedir);
+    folder_at::Fd named = openNamed(at);
+    Folder folder(named.ok() ? ::fdopendir(named.get()) : nullptr, ::closedir);
     if (!folder) {
         PrintE("folder path do not exist");
         return -1;
     }
+    named.release();  // closed with the listing
     // "." and ".." may come anywhere in the listing.
     while (const dirent* entry = ::readdir(folder.get())) {
         if (!isDotOrDotDot(entry->d_name)) {
@@ -211,6 +222,7 @@ int FileCore::IsFolderEmpty(const std::string& path) {
 
 long long FileCore::Check(const std::string& path) {
     const AnchoredPath at(path);
+    const folder_at::Fd parent(at.ok() ? at.openFolder() : -1);
     long budget = kWalkBudget;
-    return at.ok() ? walkSize(at.host(), budget) : 0;
+    return parent.ok() ? walkSize(parent.get(), at.leaf(), budget) : 0;
 }

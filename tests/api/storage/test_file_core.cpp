@@ -195,6 +195,35 @@ TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
     }
 }
 
+// The folder a listing names is swapped for a link to the outside after the
+// manager checked the path: no name, size or emptiness comes from the outside,
+// and listed from its root the link is a link, its target not walked.
+TEST_F(Fixture, AListedFolderSwappedForALinkShowsNothingOutside) {
+    writeFile(host("/outside/secret.sta"), "secret");
+    writeFile(host("/outside/deep/more"), std::string(5000, 'm'));
+    for (const std::string root : {"/data/UserData", "/mnt/media_rw/udiskh"}) {
+        const std::string folder = root + "/d";
+        fs::create_directories(host(root));
+        ASSERT_EQ(::symlink(host("/outside").c_str(), host(folder).c_str()), 0);
+        FileInfos record;
+        std::map<std::string, long long> sizes;
+        std::set<std::string> names;
+        EXPECT_FALSE(files.GetFileList(folder, record)) << folder;
+        EXPECT_FALSE(files.GetFileList(folder, sizes)) << folder;
+        EXPECT_FALSE(files.GetFileList(folder, names)) << folder;
+        EXPECT_EQ(record.info_size() + sizes.size() + names.size(), 0u) << folder;
+        EXPECT_EQ(files.IsFolderEmpty(folder), -1) << folder;
+        EXPECT_EQ(files.Check(folder), 0) << folder;
+        ASSERT_TRUE(files.GetFileList(root, sizes)) << root;
+        EXPECT_EQ(sizes, (std::map<std::string, long long>{{"d", host("/outside").size()}})) << root;
+        // A link to a folder inside the root is listed through.
+        writeFile(host(root + "/in/x.sta"), "x");
+        ASSERT_EQ(::symlink(host(root + "/in").c_str(), host(root + "/alias").c_str()), 0);
+        EXPECT_TRUE(files.GetFileList(root + "/alias", names)) << root;
+        EXPECT_EQ(names, std::set<std::string>{"x.sta"}) << root;
+    }
+}
+
 // A copy cut off by a kill leaves no part of a file under the target's name,
 // and a temporary that the start-up sweep knows; a cancelled one replaces nothing.
 TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
