@@ -347,3 +347,11 @@ TEST_F(EngineTest, ReadingsStayWhenTheirAnswerIsRefused) {
     }
     CDataManage::instance()->BufferClean();
 }
+
+// *CLS leaves no *OPC waiting: the armed acquisition's end sets nothing.
+TEST_F(EngineTest, ClearStatusCancelsAPendingOpc) {
+    CDataManage::instance()->acqArm(0, 1);
+    EXPECT_EQ(ask("*OPC;*CLS\n"), "");
+    CDataManage::instance()->DM_AbortRead();
+    EXPECT_EQ(ask("*ESR?\n"), "0\n");
+}
