@@ -34,8 +34,6 @@ public:
 
     // The largest response that may be built now.
     uint64_t largest() const;
-    // Whether a response may grow to `size` bytes now.
-    bool allows(uint64_t size) const { return size <= largest(); }
     // The bytes an answer may add now to a response of `size` bytes, with
     // room left for its separator and the line feed; 0 when none fit.
     uint64_t roomAfter(uint64_t size) const;
