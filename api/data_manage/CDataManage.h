@@ -143,6 +143,8 @@ public:
     // *OPC: true when nothing is pending (complete now); otherwise the end of
     // the acquisition sets operation complete, and false.
     bool DM_OpcWhenDone();
+    // *CLS: no *OPC waits any more; the acquisition goes on.
+    void DM_OpcCancel();
     // Readings per UI notification at most; the rest follow in the next ones.
     static constexpr uint32_t kNotifyMaxReadings = 8192;
 

@@ -9,6 +9,7 @@
 
 #include "CDataManage.h"
 #include "ReadingText.h"
+#include "ScpiReplyBudget.h"
 #include "DrvScpiErrDef.h"
 #include "CommonSimpleFunc.h"
 #include "FunctionManage.h"
@@ -205,11 +206,15 @@ int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         auto it = in.find(kBlock);
+        // Refused before anything is taken: an answer that is not sent must
+        // not cost the readings.
         if (it == in.end()) {
+            if (!ScpiReplyBudget::fits(in, readingsTextMax(m_buffer.size()))) return E223_TOO_MUCH_DATA;
             taken.swap(m_buffer);
         } else if (it->second.value_case() == Value::kS32Val) {
             const uint32_t n = static_cast<uint32_t>(it->second.s32val());
             if (n > m_buffer.size()) return E231_DATA_QUESTIONABLE;
+            if (!ScpiReplyBudget::fits(in, readingsTextMax(n))) return E223_TOO_MUCH_DATA;
             taken.assign(m_buffer.begin(), m_buffer.begin() + n);
             m_buffer.erase(m_buffer.begin(), m_buffer.begin() + n);
         }

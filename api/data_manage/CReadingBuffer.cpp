@@ -13,6 +13,7 @@
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
 #include "ScpiNumber.h"
+#include "ScpiReplyBudget.h"
 #include "ReadingText.h"
 #include "Util/logger.h"
 #include "proto_extract.h"
@@ -118,6 +119,9 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     if (it == in.end()) return E109_MISSING_PARAMETER;
     const int32_t count = s32Of(it->second);
     if (count < 0) return E222_DATA_OUT_OF_RANGE;
+    // Refused before it waits or takes anything: an answer that is not sent
+    // must not cost the readings.
+    if (!ScpiReplyBudget::fits(in, readingsTextMax(static_cast<uint64_t>(count)))) return E223_TOO_MUCH_DATA;
     auto word = in.find(kRemoveWait);
     const bool wait = word != in.end() && (word->second.strval() == "wait" || word->second.strval() == "WAIT");
     const size_t n = static_cast<size_t>(count);

@@ -172,6 +172,11 @@ bool CDataManage::DM_OpcWhenDone() {
     return !m_acqPending;
 }
 
+void CDataManage::DM_OpcCancel() {
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    m_opcPending = false;
+}
+
 int CDataManage::DM_WaitAcquisition() {
     std::unique_lock<std::mutex> lock(m_acqMtx);
     return waitAcquisitionLocked(lock);

@@ -3,10 +3,20 @@
 // or the overload value with the reading's sign.
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "EngineTypes.h"
+
+// The longest text of one reading: sign, ten mantissa characters, "E", the
+// exponent's sign and up to three digits.
+constexpr size_t kReadingTextMax = 16;
+
+// The most bytes `count` readings joined by one-byte separators take, with a
+// definite-length block's header ("#", a digit, up to nine length digits).
+inline uint64_t readingsTextMax(uint64_t count) { return count * (kReadingTextMax + 1) + 11; }
 
 inline bool readingOverloaded(const structReading& r) { return !(std::fabs(r.f64Value) <= r.f32OverLimit); }
 

@@ -17,6 +17,7 @@
 #include "ScpiReplyText.h"
 #include "ScpiReplyBudget.h"
 #include "Util/logger.h"
+#include "proto_insert.h"
 
 namespace {
 
@@ -103,6 +104,22 @@ const Value* answerOf(const google::protobuf::Map<int, Value>& reply) {
     return answer;
 }
 
+// A response ends at its last separator: the answer after it never came.
+void trimSeparator(std::string& text) {
+    if (!text.empty() && text.back() == ';') {
+        text.pop_back();
+    }
+}
+
+// The bound ends the response before an answer of `size` bytes (0: one not
+// asked for) is added; the replies so far are sent. The result of the list.
+int endAtBound(unsigned int funcId, size_t size, std::string& text) {
+    PrintW("SCPI response of %zu bytes would grow by %zu: the rest of the message is dropped", text.size(), size);
+    CFEM::reportFailure(funcId, E223_TOO_MUCH_DATA);
+    trimSeparator(text);
+    return E223_TOO_MUCH_DATA;
+}
+
 }  // namespace
 
 ScpiManage& ScpiManage::instance() {
@@ -156,23 +173,34 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
             if (cmds[i].refused) {
                 continue;  // as a failed command: no text, not even a separator
             }
+            // The room is decided once, before the command runs: a query
+            // is told it, and its answer is held to what it was told.
+            const size_t before = text.size();
+            const uint64_t room = ScpiReplyBudget::instance().roomAfter(before);
+            if (cmds[i].query) {
+                if (room == 0) {
+                    // Nothing it could answer would fit: it does not run.
+                    result = endAtBound(cmds[i].funcID, 0, text);
+                    break;
+                }
+                insertU64(cmds[i].params, ScpiReplyBudget::kRoomKey, room);
+            }
             google::protobuf::Map<int, Value> reply;
             result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+            if (result == E223_TOO_MUCH_DATA) {
+                // Refused by its room (the hub queued the error): the rest
+                // of the message is not executed either.
+                trimSeparator(text);
+                break;
+            }
             if (result != 0 || (reply.empty() && !cmds[i].query)) {
                 continue;  // failed or silent: not even a separator
             }
-            const size_t before = text.size();
             const Value* answer = answerOf(reply);
             // Ended by the bound before the answer is added: the rest of
             // the message is not executed, the replies so far are sent.
-            if (answer != nullptr && !ScpiReplyBudget::instance().allows(before + textSizeOf(*answer) + 2)) {
-                PrintW("SCPI response of %zu bytes would grow by %zu: the rest of the message is dropped", before,
-                       textSizeOf(*answer));
-                CFEM::reportFailure(cmds[i].funcID, E223_TOO_MUCH_DATA);
-                result = E223_TOO_MUCH_DATA;
-                if (!text.empty() && text.back() == ';') {
-                    text.pop_back();
-                }
+            if (answer != nullptr && textSizeOf(*answer) > room) {
+                result = endAtBound(cmds[i].funcID, textSizeOf(*answer), text);
                 break;
             }
             if (answer != nullptr) {

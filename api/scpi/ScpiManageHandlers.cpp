@@ -110,6 +110,9 @@ void ScpiManage::getCallbacks(std::map<unsigned int, cb_func>& entries) {
 }
 
 int ScpiManage::cbIeeeClsSet(unsigned int, const ValueMap&, ValueMap*) {
+    // Operation complete idle: no *OPC waits for the armed acquisition. First,
+    // so that an end in between sets a bit the clearing then removes.
+    CDataManage::instance()->DM_OpcCancel();
     return IEEE488_CLS_Excu();
 }
 

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "proto_data.pb.h"
+
 // The bounds on SCPI response text, over every client of the service.
 //
 // One response holds at most kMaxResponse bytes: a short message of queries
@@ -12,6 +14,11 @@
 // grows beyond kFreeShare only while it fits what is left. A client's
 // ordinary answers always fit in kFreeShare, so hundreds of clients keep
 // getting theirs while a few hold the budget.
+//
+// The room an answer may take is decided once, before its query runs, and the
+// query is told it: a query whose answer consumes what it reports (readings
+// taken from the memory) checks it before it takes anything, so that an
+// answer refused by the bound never loses them.
 class ScpiReplyBudget {
 public:
     // The reading memory full (500000 readings of 16 bytes) fits, with room.
@@ -19,10 +26,20 @@ public:
     static constexpr uint64_t kTotal = 32u << 20;
     static constexpr uint64_t kFreeShare = 64u << 10;
 
+    // The parameter under which a query is told its room, as an unsigned
+    // 64-bit value: a key no item code uses.
+    static constexpr int kRoomKey = -1;
+
     static ScpiReplyBudget& instance();
 
-    // Whether a response may grow to `size` bytes now.
-    bool allows(uint64_t size) const;
+    // The largest response that may be built now.
+    uint64_t largest() const;
+    // The bytes an answer may add now to a response of `size` bytes, with
+    // room left for its separator and the line feed; 0 when none fit.
+    uint64_t roomAfter(uint64_t size) const;
+    // Whether an answer of at most `size` bytes fits the room its query was
+    // told; always when it was told none (another client than SCPI asks).
+    static bool fits(const google::protobuf::Map<int, Value>& in, uint64_t size);
     // Replies made and not yet written to their clients.
     void hold(uint64_t bytes) { m_held.fetch_add(bytes); }
     void release(uint64_t bytes) { m_held.fetch_sub(bytes); }

@@ -291,3 +291,62 @@ TEST_F(EngineTest, ResponsesAreBoundedAloneAndOverAllClients) {
         EXPECT_EQ(ask("SYST:ERR?\n"), errorText(c.refused ? E223_TOO_MUCH_DATA : E0_NO_ERROR) + "\n");
     }
 }
+
+// A query that hands readings over (R?, DATA:REM?) removes them only with an
+// answer that is sent: refused by a bound, it leaves the memory as it was.
+TEST_F(EngineTest, ReadingsStayWhenTheirAnswerIsRefused) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        CFEM::instance()->bindCallback(0x20000610, [](unsigned int s, const ValueMap& in, ValueMap* out) {
+            return CDataManage::instance()->cbMeasDataR(s, in, out);
+        });
+        CFEM::instance()->bindCallback(0x20002103, [](unsigned int s, const ValueMap& in, ValueMap* out) {
+            return CDataManage::instance()->cbDataRemove(s, in, out);
+        });
+    });
+    constexpr size_t kStored = 8000;  // over 64 KiB of text
+    const struct {
+        const char* name;
+        uint64_t heldByOthers;
+        std::initializer_list<int> blocksBefore;
+        unsigned int id;
+        int count;    // readings asked for (0: all)
+        size_t left;  // kStored: refused
+    } cases[] = {
+        {"R? while the budget is spent", ScpiReplyBudget::kTotal, {}, 0x20000610, 0, kStored},
+        {"DATA:REM? while the budget is spent", ScpiReplyBudget::kTotal, {}, 0x20002103, 7000, kStored},
+        {"R? past the bound of one response", 0, {15 << 20, 1000000}, 0x20000610, 0, kStored},
+        {"a short R? while the budget is spent", ScpiReplyBudget::kTotal, {100}, 0x20000610, 100, kStored - 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IEEE488_CLS_Excu();
+        CDataManage::instance()->m_buffer.assign(kStored, structReading{0.5, 1.0, 1.2f});
+        std::vector<structScpiInfo> cmds = blocksOf(c.blocksBefore);
+        cmds.push_back(scpi_test::listOf({c.id}).front());
+        cmds.back().query = true;
+        if (c.count > 0) {
+            insertS32(cmds.back().params, static_cast<int>(c.id & 0xFFFF), static_cast<uint32_t>(c.count));
+        }
+        ScpiReplyBudget::instance().hold(c.heldByOthers);
+        int result = 0;
+        const std::string reply = execute(cmds, &result);
+        ScpiReplyBudget::instance().release(c.heldByOthers);
+        const bool refused = c.left == kStored;
+        // What was answered before it is sent; the refused query sends nothing.
+        EXPECT_EQ(static_cast<size_t>(std::count(reply.begin(), reply.end(), '#')),
+                  c.blocksBefore.size() + (refused ? 0 : 1));
+        EXPECT_EQ(CDataManage::instance()->m_buffer.size(), c.left);
+        EXPECT_EQ(result, refused ? E223_TOO_MUCH_DATA : 0);
+        EXPECT_EQ(ask("SYST:ERR?\n"), errorText(refused ? E223_TOO_MUCH_DATA : E0_NO_ERROR) + "\n");
+    }
+    CDataManage::instance()->BufferClean();
+}
+
+// *CLS leaves no *OPC waiting: the armed acquisition's end sets nothing.
+TEST_F(EngineTest, ClearStatusCancelsAPendingOpc) {
+    CDataManage::instance()->acqArm(0, 1);
+    EXPECT_EQ(ask("*OPC;*CLS\n"), "");
+    CDataManage::instance()->DM_AbortRead();
+    EXPECT_EQ(ask("*ESR?\n"), "0\n");
+}
