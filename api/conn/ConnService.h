@@ -10,6 +10,7 @@
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
 #include "Poller/EventPoller.h"
+#include "RequestFramer.h"
 
 class DataPack;
 
@@ -96,14 +97,22 @@ private:
 // received bytes are gathered until they parse as requests (RequestFramer),
 // and each is answered in order. A request cut inside a field waits for its
 // rest; one that ends after a whole field is taken as complete once no more
-// bytes are waiting. Bytes that no request can hold, a cut request whose rest
-// does not come, and a request larger than the largest frame are answered
-// with an error, never dropped.
-class ConnService::ProtoSession : public toolkit::Session {
+// bytes are waiting and it came in one read or is small, else after a short
+// quiet time. Bytes that no request can hold, a cut request whose rest does
+// not come, and a request larger than the largest frame are answered with an
+// error, never dropped.
+class ConnService::ProtoSession : public toolkit::Session, private RequestFramer::Sink {
 public:
     // How long the rest of a cut request, or of one being skipped, may keep
     // the connection silent.
     static constexpr uint64_t kQuietMs = 200;
+    // How long a request that ends after a whole field, gathered from several
+    // reads, waits for more fields: a writer that sends it in pieces may pause
+    // between two of them exactly at a field's end.
+    static constexpr uint64_t kSettleMs = 5;
+    // A request below this is taken as written at once: writers that send in
+    // pieces buffer at least this much.
+    static constexpr size_t kSmallRequest = 4096;
     static constexpr size_t kMaxRequest = kMaxFrameBody;
 
     explicit ProtoSession(const toolkit::Socket::Ptr& sock);
@@ -115,13 +124,13 @@ public:
     void attachServer(const toolkit::Server& server) override;
 
 private:
-    // Answers every request that the held bytes complete.
-    void takeRequests();
-    void handleRequest(const char* data, size_t size);
+    // RequestFramer::Sink: answers a request, or one above kMaxRequest with -223.
+    void onRequest(const char* data, size_t size) override;
+    void onOversized(int32_t code) override;
+    // Whether the request held may be taken as complete now.
+    bool tailComplete();
     // Answers bytes that are no DataPack without running any handler.
     int rejectUndecodable(const DataPack& partial, size_t size);
-    // Answers a request above kMaxRequest with -223 once it has passed.
-    void answerOversized();
     void sendReply(DataPack& reply);
     // Whether received bytes are waiting to be read (a further read follows).
     bool moreWaiting();
@@ -131,10 +140,7 @@ private:
     void stopQuiet();
 
     ConnService& m_pConn;
-    std::string m_pending;        // bytes of requests not complete yet
-    uint64_t m_u64Skip = 0;       // bytes of an oversized request still to pass
-    bool m_bSkipping = false;     // an oversized request is passing
-    int32_t m_s32SkipCode = 0;    // its code, for the answer
+    RequestFramer m_framer{kMaxRequest};
     uint64_t m_u64LastRecvMs = 0;
     toolkit::EventPoller::DelayTask::Ptr m_quietTask;
 };

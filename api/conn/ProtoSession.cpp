@@ -20,77 +20,32 @@ ConnService::ProtoSession::ProtoSession(const toolkit::Socket::Ptr& sock)
 
 void ConnService::ProtoSession::onRecv(const toolkit::Buffer::Ptr& buf) {
     m_u64LastRecvMs = toolkit::getCurrentMillisecond();
-    const char* data = buf->data();
-    size_t size = buf->size();
-    if (m_bSkipping) {
-        const size_t passed = static_cast<size_t>(std::min<uint64_t>(m_u64Skip, size));
-        m_u64Skip -= passed;
-        data += passed;
-        size -= passed;
-        if (m_u64Skip > 0) {
-            watchQuiet();
-            return;
-        }
-        answerOversized();
-    }
-    m_pending.append(data, size);
-    takeRequests();
-}
-
-void ConnService::ProtoSession::takeRequests() {
-    for (;;) {
-        const auto scan = RequestFramer::scan(m_pending.data(), m_pending.size(), kMaxRequest);
-        size_t from = 0;
-        for (size_t end : scan.ends) {
-            handleRequest(m_pending.data() + from, end - from);
-            from = end;
-        }
-        const char* tail = m_pending.data() + from;
-        const size_t tailSize = m_pending.size() - from;
-        switch (scan.tail) {
-        case RequestFramer::Tail::Fields:
-            // A further read follows at once when bytes wait: they may belong
-            // to this request.
-            if (moreWaiting()) {
-                break;
-            }
-            handleRequest(tail, tailSize);
-            m_pending.clear();
-            stopQuiet();
-            return;
-        case RequestFramer::Tail::Empty:
-            m_pending.clear();
-            stopQuiet();
-            return;
-        case RequestFramer::Tail::Invalid:
-            // Where the next request would begin cannot be told: all of it is
-            // answered as one.
-            handleRequest(tail, tailSize);
-            m_pending.clear();
-            stopQuiet();
-            return;
-        case RequestFramer::Tail::Oversized:
-            m_bSkipping = true;
-            m_s32SkipCode = RequestFramer::leadingCode(tail, tailSize);
-            if (scan.oversizedEnd > m_pending.size()) {
-                m_u64Skip = scan.oversizedEnd - m_pending.size();
-                m_pending.clear();
-                watchQuiet();
-                return;
-            }
-            m_pending.erase(0, static_cast<size_t>(scan.oversizedEnd));
-            answerOversized();
-            continue;
-        case RequestFramer::Tail::Partial:
-            break;
-        }
-        m_pending.erase(0, from);
-        watchQuiet();
+    m_framer.take(buf->data(), buf->size(), *this);
+    switch (m_framer.tail()) {
+    case RequestFramer::Tail::Empty:
+        stopQuiet();
         return;
+    case RequestFramer::Tail::Fields:
+        if (tailComplete()) {
+            m_framer.finish(*this);
+            stopQuiet();
+            return;
+        }
+        break;
+    case RequestFramer::Tail::Partial:
+        break;
     }
+    watchQuiet();
 }
 
-void ConnService::ProtoSession::handleRequest(const char* data, size_t size) {
+bool ConnService::ProtoSession::tailComplete() {
+    // A further read follows at once when bytes wait: they may belong to
+    // this request. A large one gathered from several reads may be written in
+    // pieces that end between fields: it settles first.
+    return !moreWaiting() && (m_framer.tailIsFresh() || m_framer.tailSize() < kSmallRequest);
+}
+
+void ConnService::ProtoSession::onRequest(const char* data, size_t size) {
     DataPack request;
     DataPack reply;
     int result = 0;
@@ -117,16 +72,14 @@ int ConnService::ProtoSession::rejectUndecodable(const DataPack& partial, size_t
     return E101_INVALID_CHARACTER;
 }
 
-void ConnService::ProtoSession::answerOversized() {
-    m_bSkipping = false;
-    m_u64Skip = 0;
+void ConnService::ProtoSession::onOversized(int32_t code) {
     SCP_ExecuteErrNotify();
     SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
     PrintE("request 0x%08x from %s:%u above %zu bytes, answered -223, no handler called",
-           static_cast<unsigned int>(m_s32SkipCode), get_peer_ip().c_str(), get_peer_port(), kMaxRequest);
+           static_cast<unsigned int>(code), get_peer_ip().c_str(), get_peer_port(), kMaxRequest);
     CBeeper::instance()->Beeper_Test();
     DataPack reply;
-    reply.set_code(m_s32SkipCode);
+    reply.set_code(code);
     reply.set_stat(E223_TOO_MUCH_DATA);
     sendReply(reply);
 }
@@ -155,25 +108,24 @@ void ConnService::ProtoSession::watchQuiet() {
         return;  // still due; it looks at the time of the last receipt
     }
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
-    m_quietTask = getPoller()->doDelayTask(kQuietMs, [weak_self]() -> uint64_t {
+    m_quietTask = getPoller()->doDelayTask(kSettleMs, [weak_self]() -> uint64_t {
         auto self = std::static_pointer_cast<ProtoSession>(weak_self.lock());
         return self ? self->onQuiet() : 0;
     });
 }
 
 uint64_t ConnService::ProtoSession::onQuiet() {
+    // A cut field waits long for its rest, whole fields only briefly; the
+    // watch looks again at least every kSettleMs, as the one can become the
+    // other with the next read.
+    const uint64_t wait = m_framer.tail() == RequestFramer::Tail::Fields ? kSettleMs : kQuietMs;
     const uint64_t quiet = toolkit::getCurrentMillisecond() - m_u64LastRecvMs;
-    if (quiet < kQuietMs) {
-        return kQuietMs - quiet;
+    if (quiet < wait) {
+        return std::min(wait - quiet, kSettleMs);
     }
     m_quietTask.reset();
     // The rest is not coming: what was held is answered as it stands.
-    if (m_bSkipping) {
-        answerOversized();
-    } else if (!m_pending.empty()) {
-        handleRequest(m_pending.data(), m_pending.size());
-        m_pending.clear();
-    }
+    m_framer.finish(*this);
     return 0;
 }
 

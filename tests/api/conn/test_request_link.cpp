@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../toolkit/test_socket_support.h"
 #include "conn_test_env.h"
 
 using namespace conn_test;
@@ -29,6 +30,13 @@ std::string codeThen(unsigned int code, const std::string& tail) {
 }
 
 const char kInvalid[] = "-101,\"Invalid character\"";
+
+// One `data` entry of `size` raw bytes under `key`, as it stands on the wire.
+std::string entry(unsigned int key, size_t size) {
+    DataPack pack;
+    insertRaw(*pack.mutable_data(), key, std::string(size, 'e'));
+    return pack.SerializeAsString();
+}
 
 } // namespace
 
@@ -132,6 +140,16 @@ TEST_F(UiLink, RequestsAreFramedByTheirFieldsAcrossAndWithinReads) {
         {"one of 1 MiB", echoRequest(big.c_str()), {{0, big}}},
         {"one above the frame limit, then one", echoRequest(huge.c_str()) + echoRequest("after"),
          {{57, ""}, {0, "after"}}},
+        // The entries after the one that passes the limit still belong to it.
+        {"one above the frame limit in entries, then one",
+         codeThen(kEchoId, [] {
+             std::string entries;
+             for (int i = 0; i < 100; ++i) {
+                 entries += entry(3, 64 * 1024);
+             }
+             return entries;
+         }()) + echoRequest("after"),
+         {{57, ""}, {0, "after"}}},
     };
     LinkClient app(requestPort());
     ASSERT_TRUE(app.connected());
@@ -151,5 +169,51 @@ TEST_F(UiLink, RequestsAreFramedByTheirFieldsAcrossAndWithinReads) {
         }
         writer.join();
         drainErrors();
+    }
+}
+
+// Reads handed to a session one right after the other, as when the app's
+// writes arrive in pieces: a large request gathered from several reads, the
+// latest ending between two entries, waits for the rest instead of being
+// answered cut in two.
+TEST_F(UiLink, ARequestArrivingInPiecesIsAnsweredOnceWhole) {
+    const std::string head = codeThen(kEchoId, entry(3, 8 * 1024));
+    const std::string small = echoRequest("one"), smaller = echoRequest("two");
+    DataPack tail;
+    insertStr(*tail.mutable_data(), 2, "whole");
+    const struct {
+        const char* name;
+        std::vector<std::string> reads;
+        std::vector<std::pair<int, std::string>> replies;  // code and echoed text, in order
+    } cases[] = {
+        {"large, a read ending between entries",
+         {head.substr(0, 4096), head.substr(4096), tail.SerializeAsString()},
+         {{kEchoId, "whole"}}},
+        {"large, in one read", {head + tail.SerializeAsString()}, {{kEchoId, "whole"}}},
+        {"two small ones, a read each", {small, smaller}, {{kEchoId, "one"}, {kEchoId, "two"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        socket_test::Acceptor acceptor(socket_test::poolPollers().front());
+        LinkClient app(acceptor.port());
+        ASSERT_TRUE(app.connected());
+        auto peer = acceptor.peer();
+        ASSERT_TRUE(peer);
+        auto session = std::make_shared<ConnService::ProtoSession>(peer);
+        poller_test::runOn(peer->getPoller(), [&] {
+            for (const auto& bytes : c.reads) {
+                auto buf = toolkit::BufferRaw::create();
+                buf->assign(bytes.data(), bytes.size());
+                session->onRecv(buf);
+            }
+        });
+        for (const auto& expected : c.replies) {
+            DataPack reply;
+            ASSERT_TRUE(app.readPack(reply));
+            EXPECT_EQ(reply.code(), expected.first);
+            EXPECT_EQ(reply.data().count(2) != 0 ? reply.data().at(2).strval() : "<none>", expected.second);
+        }
+        poller_test::runOn(peer->getPoller(), [&] { session.reset(); });
+        EXPECT_EQ(app.readBytes(1, 100), "") << "no further reply";
     }
 }
