@@ -32,6 +32,8 @@ constexpr size_t kMaxPendingInput = 1024 * 1024;
 // Longest stretch of a message that goes into the log.
 constexpr uint32_t kMaxLoggedText = 512;
 
+// The queue may outlive its link while lists of the link still run; it
+// gives its unread bytes back to the reply budget when the last holder goes.
 struct AppLink {
     std::string pending;
     std::shared_ptr<CVxiReplyQueue> replies = std::make_shared<CVxiReplyQueue>();
@@ -94,7 +96,17 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
     auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
         message.data(), static_cast<uint32_t>(message.size()), [replies](std::string reply) {
-            replies->push(std::move(reply));
+            // A write drops the link's unread replies, so what piles up here
+            // are the replies of messages still running when their client
+            // wrote again without reading. Past the link's share the NEW
+            // reply is dropped and -223 queued, as the service-wide budget
+            // does for an answer it will not build: the replies kept are the
+            // oldest, those a client that reads at last expects first, in
+            // order, and SYST:ERR? tells it why the rest are missing.
+            if (!replies->push(std::move(reply))) {
+                SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
+                return;
+            }
             vxiServiceWake();  // a read of the link may be waiting for it
         }, replies.get());
     // A message that does not parse has been delivered all the same: its

@@ -16,7 +16,8 @@ _vxi_io_ vxiAppCallbacks();
 int newVxiConnect(int32_t lid, char** buffer, uint32_t* size);
 // Collects the data of a link's writes until one carries END, then hands the
 // whole program message to the SCPI engine; its reply goes to the link's
-// queue. Every write drops the link's queued replies. Returns the length
+// queue, or, past the link's share of unread replies (CVxiReplyQueue::push),
+// -223 to the error queue. Every write drops the link's queued replies. Returns the length
 // taken (a message that does not parse too: its error is queued), or -1 when
 // the input overruns.
 int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);

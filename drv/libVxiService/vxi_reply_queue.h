@@ -2,6 +2,11 @@
 // The replies of one link that its reads have not fetched yet. The SCPI
 // engine pushes on its poller thread; the server thread fills the link's
 // buffer from it.
+//
+// The bytes queued count in the service-wide ScpiReplyBudget from their push
+// until a fill takes them, a clear drops them or the queue goes, so that
+// links whose clients never read weigh on the bound of every client's
+// answers like unread raw-socket replies do.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -10,7 +15,19 @@
 
 class CVxiReplyQueue {
 public:
-    void push(std::string reply);
+    // The unread replies one link may hold before a new one is refused: what
+    // a raw-socket session holds before it stops reading its client.
+    static constexpr uint64_t kMaxUnread = 1024 * 1024;
+
+    CVxiReplyQueue() = default;
+    CVxiReplyQueue(const CVxiReplyQueue&) = delete;
+    CVxiReplyQueue& operator=(const CVxiReplyQueue&) = delete;
+    ~CVxiReplyQueue();
+
+    // Queues `reply`, or refuses it (false) while the link holds its share
+    // unread: kMaxUnread, or ScpiReplyBudget::kFreeShare while the service's
+    // budget is spent. The first reply of an empty queue is always taken.
+    bool push(std::string reply);
     void clear();
     // Waits up to `timeoutMs` for a reply, then moves the queued replies into
     // `buffer`, joined by ";", as far as `size` allows: a reply that does not
@@ -19,7 +36,11 @@ public:
     uint32_t fill(char* buffer, uint32_t size, uint32_t timeoutMs, bool& eom);
 
 private:
+    // Takes `bytes` off the count; called with the mutex held.
+    void releaseLocked(uint64_t bytes);
+
     std::mutex m_mtx;
     std::condition_variable m_cv;
     std::deque<std::string> m_replies;
+    uint64_t m_u64Held = 0;  // bytes of m_replies, as counted in the budget
 };

@@ -1,10 +1,13 @@
 // The replies of one link fill the link's buffer: joined by ";", bounded by
-// the buffer, the rest left for the next fill.
+// the buffer, the rest left for the next fill; they count in the reply
+// budget while unread and are bounded per link.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ScpiReplyBudget.h"
 #include "vxi_reply_queue.h"
 
 namespace {
@@ -37,6 +40,65 @@ TEST(VxiReplyQueue, FillsJoinedAndKeepsWhatDoesNotFit) {
         bool eom = true;
         EXPECT_EQ(queue.fill(&byte, 1, 0, eom), 0u);
         EXPECT_FALSE(eom);
+    }
+}
+
+// A link's unread replies count in the service-wide budget from their push
+// until a read takes them, a clear drops them or the link goes; a reply that
+// comes while the link already holds its share unread is refused.
+TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
+    enum class End { Read, ReadInPieces, Clear, Destroy };
+    constexpr size_t kKiB = 1024;
+    const struct {
+        const char* name;
+        bool exhausted;  // another client holds the service's budget
+        std::vector<size_t> replies;
+        size_t accepted;  // the first replies the link keeps
+        End end;
+    } cases[] = {
+        {"read", false, {10, 20}, 2, End::Read},
+        {"read in pieces", false, {100, 7}, 2, End::ReadInPieces},
+        {"cleared", false, {10, 20}, 2, End::Clear},
+        {"link gone", false, {10, 20}, 2, End::Destroy},
+        {"one large reply", false, {3 * kKiB * kKiB}, 1, End::Read},
+        {"within the share", false, {512 * kKiB, 500 * kKiB, 10}, 3, End::Read},
+        {"past the share", false, {600 * kKiB, 600 * kKiB, 10, 20}, 2, End::Read},
+        {"past the share, gone", false, {600 * kKiB, 600 * kKiB, 10}, 2, End::Destroy},
+        {"budget spent", true, {60 * kKiB, 10 * kKiB, 10}, 2, End::Read},
+    };
+    ScpiReplyBudget& budget = ScpiReplyBudget::instance();
+    for (const auto& c : cases) {
+        if (c.exhausted) {
+            budget.hold(ScpiReplyBudget::kTotal + 1);
+        }
+        const uint64_t before = budget.held();
+        auto queue = std::make_unique<CVxiReplyQueue>();
+        uint64_t kept = 0;
+        for (size_t i = 0; i < c.replies.size(); ++i) {
+            const bool keeps = i < c.accepted;
+            EXPECT_EQ(queue->push(std::string(c.replies[i], 'x')), keeps) << c.name << " reply " << i;
+            kept += keeps ? c.replies[i] : 0;
+        }
+        EXPECT_EQ(budget.held() - before, kept) << c.name;
+        if (c.end == End::Read || c.end == End::ReadInPieces) {
+            const uint32_t size = c.end == End::Read ? 4u << 20 : 60u;
+            std::string buffer(size, '\0');
+            uint64_t taken = 0;
+            bool eom = false;
+            while (uint32_t n = queue->fill(&buffer[0], size, 0, eom)) {
+                taken += n;
+            }
+            // The separators between the replies kept.
+            EXPECT_EQ(taken, kept + c.accepted - 1) << c.name;
+        } else if (c.end == End::Clear) {
+            queue->clear();
+        } else {
+            queue.reset();
+        }
+        EXPECT_EQ(budget.held(), before) << c.name;
+        if (c.exhausted) {
+            budget.release(ScpiReplyBudget::kTotal + 1);
+        }
     }
 }
 
