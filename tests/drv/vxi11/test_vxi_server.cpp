@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CDataManage.h"
+#include "ScpiReplyBudget.h"
 #include "vxi_client.h"
 
 namespace {
@@ -125,6 +126,51 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
     EXPECT_EQ(a.read(la).data, engineReply("*IDN?\n"));
     a.onLink(vxi_proc::destroy_link, la);
     b.onLink(vxi_proc::destroy_link, lb);
+}
+
+// Whether the service-wide count of unread replies reaches `bytes` within 5 s
+// (replies are made on the engine's thread, links end on the server's).
+bool heldReaches(uint64_t bytes) {
+    auto deadline = steady_clock::now() + seconds(5);
+    while (ScpiReplyBudget::instance().held() != bytes) {
+        if (steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+TEST(VxiServer, UnreadReplyHoldsTheReplyBudgetUntilTakenOrDropped) {
+    const std::string idn = engineReply("*IDN?\n");
+    const struct {
+        const char* name;
+        std::function<void(Client&, int32_t)> end;
+        bool linkStays;
+    } ends[] = {
+        {"device_read", [](Client& c, int32_t lid) { EXPECT_EQ(c.read(lid).error, 0); }, true},
+        {"device_write", [](Client& c, int32_t lid) { EXPECT_EQ(c.write(lid, "*CLS\n").error, 0); }, true},
+        {"device_clear", [](Client& c, int32_t lid) {
+             Device_Error r{-1};
+             c.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{lid, 0, 0, 100},
+                    xdr_Device_Error, r);
+             EXPECT_EQ(r.error, 0);
+         }, true},
+        {"destroy_link", [](Client& c, int32_t lid) { EXPECT_EQ(c.onLink(vxi_proc::destroy_link, lid), 0); }, false},
+        {"client gone", [](Client& c, int32_t) { c.disconnect(); }, false},
+    };
+    const uint64_t before = ScpiReplyBudget::instance().held();
+    for (const auto& e : ends) {
+        Client client;
+        int32_t lid = client.createLink("inst0").lid;
+        ASSERT_EQ(client.write(lid, "*IDN?\n").error, 0);
+        EXPECT_TRUE(heldReaches(before + idn.size())) << e.name;
+        e.end(client, lid);
+        EXPECT_TRUE(heldReaches(before)) << e.name;
+        if (e.linkStays) {
+            client.onLink(vxi_proc::destroy_link, lid);
+        }
+    }
 }
 
 TEST(VxiServer, LinksServeOnlyTheConnectionThatMadeThem) {
