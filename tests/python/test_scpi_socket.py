@@ -195,7 +195,11 @@ def test_a_client_that_never_reads_costs_a_bounded_amount(service):
                 except socket.timeout:
                     pass
                 peak = max(peak, resident_mb(pid))
-    assert peak - before < 32, f"{before:.0f} MB grew to {peak:.0f} MB"
+    # The bound is what counts, not its exact size: under a loaded machine the
+    # allocator's per-thread arenas put the peak anywhere from 15 to 45 MB
+    # (the same before and after the reply bounds), while a session without
+    # back-pressure grew past 100 MB here.
+    assert peak - before < 64, f"{before:.0f} MB grew to {peak:.0f} MB"
     assert wait_for(lambda: resident_mb(pid) - before <= 8, IO_TIMEOUT, 0.1), \
         f"{resident_mb(pid):.0f} MB held after the drop, {before:.0f} before"
     print(f"\nresident {before:.0f} MB, at most {peak:.0f} MB while the client did not read")
