@@ -159,9 +159,13 @@ def identity(pb):
 
 @contextlib.contextmanager
 def notifications():
-    """A notification client of the UI link."""
+    """A notification client of the UI link, once the service serves it: a connection is
+    accepted before its session exists, and what is pushed meanwhile never reaches it. The
+    service greets a new client with its current settings; the first byte of them (peeked,
+    not taken) says the session is there."""
     with socket.create_connection(("127.0.0.1", NOTIFY_PORT), timeout=IO_TIMEOUT) as sock:
         sock.settimeout(IO_TIMEOUT)
+        sock.recv(1, socket.MSG_PEEK)
         yield sock
 
 
