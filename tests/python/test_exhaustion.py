@@ -38,14 +38,14 @@ def rss_mib(service):
 
 def steady_rss(service, deadline=10):
     """The resident size once start-up has settled: two looks apart agree within 0.25 MiB."""
-    now = rss_mib(service)
-    end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        time.sleep(0.2)
-        before, now = now, rss_mib(service)
-        if abs(now - before) < 0.25:
-            break
-    return now
+    last = [rss_mib(service)]
+
+    def steady():
+        was, last[0] = last[0], rss_mib(service)
+        return abs(last[0] - was) < 0.25
+
+    wait_for(steady, deadline, 0.2)
+    return last[0]
 
 
 def connect_many(port, count, rcvbuf=None):
