@@ -149,7 +149,8 @@ int ScpiManage::ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint3
         structScpiInfo info;
         info.funcID = cmd.u32FuncId;
         info.query = cmd.pstNode != nullptr && cmd.pstNode->direction == D_OUT;
-        info.refused = mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params) != 0;
+        info.refused = cmd.bRefused ||
+                       mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params) != 0;
         out.push_back(std::move(info));
     });
 }
@@ -253,7 +254,7 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
 
 bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
     return std::any_of(cmds.begin(), cmds.end(),
-                       [](const structScpiInfo& cmd) { return cmd.funcID == kAbortFuncId; });
+                       [](const structScpiInfo& cmd) { return cmd.funcID == kAbortFuncId && !cmd.refused; });
 }
 
 void ScpiManage::ApiScpi_Abort() {

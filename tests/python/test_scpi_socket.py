@@ -7,7 +7,7 @@ import time
 import pytest
 
 from conftest import (IO_TIMEOUT, NO_ERROR, SCPI_PORT, identity, next_notice, notifications, open_session, read_pack,
-                      wait_for)
+                      ui_request, wait_for)
 from status_sequences import run_status_steps
 
 pytest.importorskip("pyvisa")
@@ -87,6 +87,35 @@ def test_numbers_and_parameters(inst, writes, query, answer, queue):
         assert inst.query(query) == answer
         assert errors(inst) == queue
     finally:
+        inst.write("*RST")
+
+
+CMD_SET = 0x10001C00
+
+
+# More parameters than a command takes, in each command set: one entry, -108,
+# and the command does not run (the query answers as before it).
+@pytest.mark.parametrize("cmd_set, setup, refused, query", [
+    (0, "CONF:VOLT:DC 1", "CONF:VOLT:DC 10,1e-6,5", "VOLT:DC:RANG?"),
+    (0, "CONF:VOLT:DC 10", "CAL:DATA 1,5", "CAL:STAT?"),
+    (0, "*CLS", "SYST:DATE 2024,5,6,7", "SYST:DATE?"),
+    (0, "*CLS", "*IDN? 5", "*IDN?"),
+    (0, "CONF:VOLT:DC 10", "VOLT:DC:RANG? MIN", "VOLT:DC:RANG?"),
+    (1, "CONF:VOLT:DC 1", "CONF:VOLT:DC 10,MIN,5", "VOLT:DC:RANG?"),
+    (1, "CONF:VOLT:DC 1", "FUNC? 1", "FUNC?"),
+    (2, "*CLS", "CMDS CORV,1", "CMDS?"),
+], ids=["own-conf", "own-cal-data", "own-date", "own-idn", "own-range-query", "corvane-conf", "corvane-func",
+        "pello-cmds"])
+def test_parameters_beyond_a_command(proto_pb2, inst, cmd_set, setup, refused, query):
+    assert ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=cmd_set)).stat == 0
+    try:
+        inst.write(setup)
+        before = inst.query(query)
+        inst.write(refused)
+        assert inst.query(query) == before
+        assert errors(inst) == [NOT_ALLOWED]
+    finally:
+        ui_request(proto_pb2, CMD_SET, k1C00=proto_pb2.Value(s32Val=0))
         inst.write("*RST")
 
 

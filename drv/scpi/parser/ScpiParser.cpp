@@ -189,19 +189,20 @@ void ScpiParser::parseOneCmd(const char* header, uint32_t cmdLen, const ScpiPars
         return;
     }
     const parseKeywordNodeStru& row = pstCurCmdSet->pastKeywordTree[node];
-    // Answering `*IDN? 5` or `RANG? MIN` as if nothing had been given would
-    // hide the client's mistake: such a command is refused whole.
-    if (m_bTooManyElements || (m_stParaInfo.u32ParaNum > 0 && !ScpiRowTakesParameters(row))) {
+    // Answering `*IDN? 5` as if nothing had been given, or running
+    // `CONF:VOLT:DC 10,1e-6,5` without its third element, would hide the
+    // client's mistake: such a command is refused whole.
+    const bool refused = m_bTooManyElements || m_stParaInfo.u32ParaNum > ScpiRowParameterMax(row);
+    if (refused) {
         SCP_CommandErrNotify();
         SCP_WriteErrorQueue(g_asErrInfo[E108_PARAMETER_NOT_ALLOWED]);
-        return;
     }
     DrvScpi_SetSmState(SCP_SM_RESPONSE);
     m_stParaInfo.pType = row.type;
     m_stParaInfo.direction = row.direction;
     m_stParaInfo.u32CurIndex = 0;
     if (onCmd) {
-        onCmd(ScpiParsedCmd{row.u32FuncId, row.u16CmdSN, node, &row, &m_stParaInfo, m_scpiCmdSet});
+        onCmd(ScpiParsedCmd{row.u32FuncId, row.u16CmdSN, node, &row, &m_stParaInfo, m_scpiCmdSet, refused});
     }
 }
 

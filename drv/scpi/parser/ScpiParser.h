@@ -35,6 +35,10 @@ struct ScpiParsedCmd {
     const parseKeywordNodeStru* pstNode;       // parameter ids and types
     const SCP_PARSE_PARA_INFO_S* pstParaInfo;  // the elements, whole
     int32_t s32CmdSet;       // the set the row belongs to
+    // Its parameters are refused and the error is queued: it never runs, and
+    // is handed over only so that its message does not count as one that
+    // listed nothing (which would queue -100 as well).
+    bool bRefused;
 };
 
 // Called once per accepted command, in message order, with the parser's lock
@@ -63,8 +67,9 @@ public:
 
     // Parses one program message of `length` bytes (parsing also stops at a
     // NUL outside block data) and hands every accepted command to onCmd.
-    // Rejected commands queue their own error and are left out, a parameter
-    // given to a command that takes none with -108; refused parameters (a
+    // Rejected commands queue their own error and are left out; more
+    // elements than a command's row declares (any, for a command that takes
+    // none) queue -108 and hand the command over refused; refused parameters (a
     // malformed block, a string or expression not closed before the line
     // feed) only set the command-error bit and drop the rest of their program
     // message, and a parameter text of 1280 bytes or more does the same and

@@ -103,3 +103,10 @@ inline bool ScpiRowTakesParameters(const parseKeywordNodeStru& row) {
     }
     return false;
 }
+
+// The most elements a command takes: the slots its row declares. An element
+// beyond them would land in an unused slot (key 0) and the command would run
+// as if the client had written what it meant.
+inline uint32_t ScpiRowParameterMax(const parseKeywordNodeStru& row) {
+    return ScpiRowTakesParameters(row) ? row.u32ParamNum : 0;
+}

@@ -130,12 +130,14 @@ TEST_F(EngineTest, ParametersConvertByTheirType) {
         ASSERT_EQ(cmds[0].params.count(0x121E), 1u);
         EXPECT_EQ(cmds[0].params.at(0x121E).strval(), description);
     }
-    // Six elements for a row of five slots: the three declared ones convert.
-    auto date = parse("SYST:DATE 2024,5,6,7,8,9\n");
-    ASSERT_EQ(date.size(), 1u);
-    EXPECT_LE(date[0].params.size(), 5u);
+    // The three declared elements convert; a fourth is refused with the command.
+    auto date = parse("SYST:DATE 2024,5,6;:SYST:DATE 2024,5,6,7\n");
+    ASSERT_EQ(date.size(), 2u);
     EXPECT_EQ(date[0].params.at(0x1238).strval(), "2024");
     EXPECT_EQ(date[0].params.at(0x123A).strval(), "6");
+    EXPECT_TRUE(date[1].refused);
+    EXPECT_TRUE(date[1].params.empty());
+    EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E108_PARAMETER_NOT_ALLOWED) + "\n");
 
     auto on = parse("SYST:BEEP:STAT Yes;:SYST:BEEP:STAT off\n");
     ASSERT_EQ(on.size(), 2u);
@@ -209,6 +211,30 @@ TEST_F(EngineTest, CommandSetSelection) {
     EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 1);
     ScpiManage::instance().start();
     EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), 0);
+}
+
+// A parameter the command does not take is one mistake, in every set: -108
+// alone (the message is no empty one), and the command does not run.
+TEST_F(EngineTest, ParametersBeyondTheRowQueueOneErrorAndRunNothing) {
+    const struct {
+        int set;
+        const char* text;
+    } cases[] = {{0, "*IDN? 5\n"}, {0, "*ESE 4,5\n"}, {0, "ABOR 1\n"},  {1, "*IDN? 5\n"},
+                 {1, "*ESE 4,5\n"}, {2, "*ESE 4,5\n"}, {2, "CMDS 0,1\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ValueMap request, reply;
+        insertS32(request, 0x1C00, c.set);
+        ASSERT_EQ(CFEM::handleMessage(2, 0x10001C00, request, &reply), 0);
+        EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(c.text, static_cast<uint32_t>(std::strlen(c.text)),
+                                                                nullptr),
+                  ScpiManage::MessageResult::Posted);
+        EXPECT_TRUE(scpi_test::drainFirstPoller());
+        EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), c.set);
+        EXPECT_EQ(ask("*ESE?;SYST:ERR?;ERR?\n"), "0;" + errorText(E108_PARAMETER_NOT_ALLOWED) + ";" +
+                                                      errorText(E0_NO_ERROR) + "\n");
+    }
+    ScpiManage::instance().start();
 }
 
 TEST_F(EngineTest, MessagesThatYieldNothingAreRejected) {

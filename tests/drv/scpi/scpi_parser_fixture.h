@@ -17,6 +17,7 @@ struct ParsedCmd {
     int16_t row;
     int32_t set;
     int32_t mapSet;  // the converter's map while the command was handed over
+    bool refused;    // handed over refused: it never runs
     std::vector<std::string> elements;
     std::vector<SCP_MSG_BLOCK_TYPE_EN> types;
 };
@@ -45,7 +46,7 @@ protected:
     std::vector<ParsedCmd> parse(const std::string& text, int* result = nullptr) {
         std::vector<ParsedCmd> out;
         int r = parser.ApiScpi_DoParse(text.data(), static_cast<uint32_t>(text.size()), 0, [&](const ScpiParsedCmd& c) {
-            out.push_back({c.u32FuncId, c.s16NodeIndex, c.s32CmdSet, execute.selected, {}, {}});
+            out.push_back({c.u32FuncId, c.s16NodeIndex, c.s32CmdSet, execute.selected, c.bRefused, {}, {}});
             EXPECT_EQ(c.pstParaInfo->u32ParaNum, c.pstParaInfo->stElement.size());
             for (const SCP_PARA_ELEMENT_S& e : c.pstParaInfo->stElement) {
                 out.back().elements.emplace_back(e.pscStart, e.u32Length);
@@ -56,9 +57,12 @@ protected:
         return out;
     }
 
+    // The commands that run.
     static std::vector<uint32_t> ids(const std::vector<ParsedCmd>& cmds) {
         std::vector<uint32_t> out;
-        for (const ParsedCmd& c : cmds) out.push_back(c.funcId);
+        for (const ParsedCmd& c : cmds) {
+            if (!c.refused) out.push_back(c.funcId);
+        }
         return out;
     }
     // The error texts of the given table rows.

@@ -129,11 +129,12 @@ TEST_P(ScpiListedParse, EveryListedCommandReachesItsRowWithItsValues) {
             }
             if (!values.empty() && !ScpiRowTakesParameters(leaf)) {
                 // Declared, but never handed over: the command takes none.
-                EXPECT_TRUE(got.empty());
+                EXPECT_TRUE(ids(got).empty());
                 EXPECT_EQ(drainErrors(), rows({E108_PARAMETER_NOT_ALLOWED}));
                 continue;
             }
             ASSERT_EQ(got.size(), 1u);
+            EXPECT_FALSE(got[0].refused);
             EXPECT_TRUE(drainErrors().empty());
             EXPECT_EQ(got[0].row, cmd->s16Row);
             EXPECT_EQ(got[0].funcId, cmd->u32FuncId);
@@ -148,6 +149,16 @@ TEST_P(ScpiListedParse, EveryListedCommandReachesItsRowWithItsValues) {
                                 : got[0].types[v] == values[v].second)
                     << values[v].first;
             }
+        }
+        if (cmd->bReachable && ScpiRowTakesParameters(leaf)) {
+            // One element more than the row declares: refused whole.
+            std::string text = headerForms(cmd->ps8Path)[1];
+            for (int v = 0; v <= cmd->u16ParamNum; ++v) {
+                text += v == 0 ? " 1" : ",1";
+            }
+            std::vector<testing_support::ParsedCmd> got = parse(text + "\n");
+            EXPECT_TRUE(got.size() == 1 && got[0].refused) << text;
+            EXPECT_EQ(drainErrors(), rows({E108_PARAMETER_NOT_ALLOWED})) << text;
         }
     }
     EXPECT_EQ(reachable, (std::vector<int>{319, 137, 115}[GetParam()]));
