@@ -4,9 +4,7 @@
 #include "CCalculate.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <thread>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
@@ -384,39 +382,4 @@ void CDataManage::ProtoMathFuncInfoDefault(ProtoMathFuncInfo& out) {
 void CDataManage::ProtoMathFuncInfoGet(ProtoMathFuncInfo& out) {
     std::lock_guard<std::mutex> lock(_mtx);
     out.CopyFrom(m_protoMathFuncInfo);
-}
-
-void CDataManage::ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in) {
-    MeasureTypeEnum func;
-    int32_t range;
-    mathMainFunc(func, range);
-    ProtoCalcConfig mainEntry;
-    bool hasMain = false;
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        std::lock_guard<std::mutex> recordLock(_mtx);
-        m_protoMathFuncInfo.CopyFrom(in);
-        // The handlers index the entries by function: exactly twelve.
-        auto* cfgs = m_protoMathFuncInfo.mutable_mprotocalccfgs();
-        hasMain = in.mprotocalccfgs_size() > func;
-        if (hasMain) mainEntry = in.mprotocalccfgs(func);
-        while (cfgs->size() > MEASURE_TYPE_COUNT) cfgs->RemoveLast();
-        while (cfgs->size() < MEASURE_TYPE_COUNT) cfgs->Add();
-        g_stMathPara.bMathSwitch = in.mbmathswitch();
-        g_stMathPara.euMathFunc = static_cast<enumMathFunc>(in.ms32mathfunc());
-        g_stMathPara.u32RefR = in.mu32refr();
-        g_stMathPara.f64Db = in.mf64db();
-        g_stMathPara.stLimit.f64Low = in.has_mprotolimit() ? in.mprotolimit().mf64low() : 0;
-        g_stMathPara.stLimit.f64High = in.has_mprotolimit() ? in.mprotolimit().mf64high() : 0;
-    }
-    if (hasMain) {
-        CalculateRelStateSet(func, mainEntry.mbrelenable());
-        if (!mainEntry.mbautoenable()) {
-            std::lock_guard<std::mutex> lock(m_bufferMtx);
-            relGivenOffset(func, mainEntry.mf64relvalue());
-        }
-    }
-    postUICalculateConfig();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    DM_NotifyClient(true, 0.0, DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0.0));
 }

@@ -31,10 +31,10 @@ bool isRemote(unsigned int source) { return source >= 1 && source <= 3; }
 bool isVolt(MeasureTypeEnum f) { return f == TYPE_DCV || f == TYPE_ACV; }
 bool isTwoWire(MeasureTypeEnum f) { return f == TYPE_CONT || f == TYPE_DIODE; }
 
-const CDataManage::MathBounds kDbRef = {-120, 120, 0};
-const CDataManage::MathBounds kDbmRef = {2, 8000, 600};
-
 } // namespace
+
+const CDataManage::MathBounds CDataManage::kDbRef = {-120, 120, 0};
+const CDataManage::MathBounds CDataManage::kDbmRef = {2, 8000, 600};
 
 // ------------------------------------------------------------- helpers
 

@@ -199,6 +199,10 @@ public:
     void ProtoMathFuncInfoDefault(ProtoMathFuncInfo& out);
     void ProtoMathFuncInfoGet(ProtoMathFuncInfo& out);
     void ProtoMathFuncInfoSet(const ProtoMathFuncInfo& in);
+    // What the math setters would refuse in a stored record (a function or
+    // statistic outside its set, a number that is none, limits crossed): 0,
+    // or the row the setter answers, logged. A refused record changes nothing.
+    static int ProtoMathFuncInfoCheck(const ProtoMathFuncInfo& in);
     void ProtoTriggerFuncInfoDefault(ProtoTriggerFuncInfo& out);
     void ProtoTriggerFuncInfoGet(ProtoTriggerFuncInfo& out);
     void ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in);
@@ -630,6 +634,9 @@ public:
     struct MathBounds {
         double min, max, def;
     };
+    // dB reference (dBm) and dBm reference resistance (ohms).
+    static const MathBounds kDbRef;
+    static const MathBounds kDbmRef;
     // Main function and its range as the function settings last handed them.
     void mathMainFunc(MeasureTypeEnum& func, int32_t& range);
     MeasureTypeEnum mathMain();
@@ -660,6 +667,9 @@ public:
     int relHandler(const RelFamilyRow& row, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out);
     int relOffsetSet(const RelFamilyRow& row, unsigned int source, const Value& v);
     double relLimit(MeasureTypeEnum func, structRangeInfo& row);
+    // A stored record's numbers clamped as their setters clamp them, for
+    // the main function `func` in force.
+    void mathRecordClamp(ProtoMathFuncInfo& info, MeasureTypeEnum func);
 
 private:
     CDataManage();

@@ -149,10 +149,17 @@ bool FunctionManage::ProtoSensorFuncStateGet() {
     return m_protoBaseFuncInfo.ms32dmmfunc() == TYPE_SENSOR;
 }
 
+int FunctionManage::ProtoBaseFuncInfoCheck(const ProtoBaseFuncInfo& in) {
+    if (in.mprotofunccfgs_size() != MEASURE_TYPE_COUNT) {
+        PrintE("ProtoBaseFuncInfoSet (mprotofunccfgs size = %d) != (FUNC_TYPE_COUNT = %d)", in.mprotofunccfgs_size(),
+               MEASURE_TYPE_COUNT);
+        return 44;  // -200
+    }
+    return 0;
+}
+
 void FunctionManage::ProtoBaseFuncInfoSet(const ProtoBaseFuncInfo& stored) {
-    if (stored.mprotofunccfgs_size() != MEASURE_TYPE_COUNT) {
-        PrintE("ProtoBaseFuncInfoSet (mprotofunccfgs size = %d) != (FUNC_TYPE_COUNT = %d)",
-               stored.mprotofunccfgs_size(), MEASURE_TYPE_COUNT);
+    if (ProtoBaseFuncInfoCheck(stored) != 0) {
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);

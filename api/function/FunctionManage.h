@@ -91,6 +91,10 @@ public:
 
     void ProtoBaseFuncInfoDefault(ProtoBaseFuncInfo& out);
     void ProtoBaseFuncInfoSet(const ProtoBaseFuncInfo& in);
+    // A stored record the owner does not apply at all (not one entry per
+    // function): 44, logged; else 0. Invalid fields of an applied record
+    // take their factory values.
+    static int ProtoBaseFuncInfoCheck(const ProtoBaseFuncInfo& in);
     void ProtoBaseFuncInfoGet(ProtoBaseFuncInfo& out);
     bool ProtoSensorFuncStateGet();
 

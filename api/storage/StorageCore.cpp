@@ -9,6 +9,7 @@
 #include "FileCore.h"
 #include "FunctionManage.h"
 #include "Singelton.h"
+#include "StorageRecordCheck.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
 
@@ -19,7 +20,7 @@ namespace {
 // Row of the SCPI error table: -200 "Execution error".
 constexpr int kExecutionError = 44;
 
-enum class ReadResult { Ok, LoadFailed, ParseFailed };
+enum class ReadResult { Ok, LoadFailed, ParseFailed, Refused };
 
 template <typename Message>
 ReadResult readTextFile(const std::string& path, Message& out) {
@@ -36,8 +37,10 @@ ReadResult readTextFile(const std::string& path, Message& out) {
 void logReadFailure(ReadResult result) {
     if (result == ReadResult::LoadFailed) {
         PrintE("StorageCore::Load() FileLoad failed, default config action");
-    } else {
+    } else if (result == ReadResult::ParseFailed) {
         PrintE("StorageCore::Load() ParseFromString failed, default config action");
+    } else {
+        PrintE("StorageCore::Load() recall file refused, saved settings kept");
     }
 }
 
@@ -46,6 +49,9 @@ void logReadFailure(ReadResult result) {
 ReadResult recallStateFile(ProtoMirrorInfo& mirror) {
     ProtoMirrorInfo state;
     ReadResult result = readTextFile(mirror.mprotosysinfo().mloadname(), state);
+    if (result == ReadResult::Ok && storage_records::checkState(state) != 0) {
+        result = ReadResult::Refused;
+    }
     if (result == ReadResult::Ok) {
         mirror.mutable_mprotofunctioninfo()->Swap(state.mutable_mprotofunctioninfo());
         mirror.mutable_mprotosensorinfo()->Swap(state.mutable_mprotosensorinfo());
@@ -97,6 +103,13 @@ int StorageCore::Load() {
     {
         std::lock_guard<std::mutex> lock(m_fileMtx);
         result = readTextFile(kMirrorPath, parsed);
+    }
+    if (result == ReadResult::Ok) {
+        // The mirror may have been restored from a stick or edited by hand:
+        // a part its owner refuses stays as Init left it.
+        storage_records::confinePaths(parsed);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        storage_records::keepRefusedParts(parsed, m_mirrorInfoCur);
     }
     if (result != ReadResult::Ok) {
         logReadFailure(result);

@@ -11,6 +11,7 @@
 #include "FunctionManage.h"
 #include "Singelton.h"
 #include "StorageCore.h"
+#include "StorageRecordCheck.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
 
@@ -101,6 +102,11 @@ int StorageCore::StateConfigLoad(const std::string& path) {
     if (result != 0) {
         return result;
     }
+    // Applied whole or not at all.
+    if (storage_records::checkState(state) != 0) {
+        PrintE("State file %s refused", path.c_str());
+        return kStateLoadFailed;
+    }
     const ProtoFunctionInfo& function = state.mprotofunctioninfo();
     FunctionManage::instance().ProtoBaseFuncInfoSet(function.mprotobasefuncinfo());
     CDataManage* engine = CDataManage::instance();
@@ -113,10 +119,16 @@ int StorageCore::StateConfigLoad(const std::string& path) {
 int StorageCore::SystemConfigLoad(const std::string& path) {
     ProtoSystemInfo info;
     int result = loadText(path, FILE_TYPE_PRF, info, kExecutionError);
-    if (result == 0) {
-        SINGLETON_PTR(SystemSetup)->ProtoSystemInfoSetForLoadPrf(info);
+    if (result != 0) {
+        return result;
     }
-    return result;
+    storage_records::confineLoadName(info);
+    if (SystemSetup::ProtoSystemInfoCheck(info) != 0) {
+        PrintE("Preference file %s refused", path.c_str());
+        return kExecutionError;
+    }
+    SINGLETON_PTR(SystemSetup)->ProtoSystemInfoSetForLoadPrf(info);
+    return 0;
 }
 
 int StorageCore::SensorConfigLoad(const std::string& path) {

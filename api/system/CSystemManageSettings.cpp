@@ -20,8 +20,7 @@ SystemSetup& setup() { return *Copperwren::Singleton<SystemSetup>::Instance(); }
 CApiIO& io() { return *Copperwren::Singleton<CApiIO>::Instance(); }
 const char* onOff(bool on) { return on ? "on" : "off"; }
 
-constexpr int kBrightnessMax = 100;
-constexpr int kLanguageCount = 14;
+constexpr int kLanguageCount = SystemSetup::kLanguageCount;
 constexpr const char* kLanguageWords[kLanguageCount] = {"ENGL", "CHIN", "TRCH", "PORT", "GERM", "POL",  "KOR",
                                                         "JAP",  "FREN", "RUSS", "SPAN", "THA",  "INDO", "VIET"};
 
@@ -107,7 +106,7 @@ const QueryRow kQueries[] = {
      [](unsigned int source, int key, ValueMap& out) {
          const int language = setup().API_GetLanguage();
          if (isRemote(source)) {
-             const bool known = language >= 0 && language < kLanguageCount;
+             const bool known = SystemSetup::LanguageValid(language);
              insertStr(out, key, known ? kLanguageWords[language] : "CHIN");
          } else {
              insertS32(out, key, language);
@@ -140,7 +139,7 @@ struct NumberRow {
 const NumberRow kNumbers[] = {
     {0x10001200,
      [](unsigned int, int value) {
-         if (static_cast<unsigned int>(value) > kBrightnessMax) {
+         if (!SystemSetup::BrightnessValid(value)) {
              return static_cast<int>(E222_DATA_OUT_OF_RANGE);
          }
          PrintI("Set brightness : %d", value);
@@ -156,7 +155,7 @@ const NumberRow kNumbers[] = {
      [](unsigned int, int value) {
          PrintD("System language set : %d", value);
          // Only languages the UI knows: any other number would be kept and shown.
-         if (value < 0 || value >= kLanguageCount) {
+         if (!SystemSetup::LanguageValid(value)) {
              return static_cast<int>(E222_DATA_OUT_OF_RANGE);
          }
          setup().API_SetLanguage(value);

@@ -2,6 +2,7 @@
 
 #include "CApiIO.h"
 #include "CFEM.h"
+#include "DrvScpiErrDef.h"
 #include "IniFile.h"
 #include "Singelton.h"
 #include "SystemIni.h"
@@ -30,6 +31,11 @@ SystemSetup::~SystemSetup() {
 
 void SystemSetup::SystemInfoInit() {
     int language = SystemIni::readInt("SYSTEM", "LANGUAGE", kDefaultLanguage);
+    // The factory record must pass the record checks: an edited ini file
+    // does not name the language.
+    if (!LanguageValid(language)) {
+        language = kDefaultLanguage;
+    }
     std::string serial;
     {
         std::lock_guard<std::mutex> lock(_mtx);
@@ -63,7 +69,10 @@ void SystemSetup::ProtoSystemInfoGet(ProtoSystemInfo& out) {
     out.CopyFrom(m_systemInfo);
 }
 
-void SystemSetup::applySystemInfo(const ProtoSystemInfo& in) {
+bool SystemSetup::applySystemInfo(const ProtoSystemInfo& in) {
+    if (ProtoSystemInfoCheck(in) != 0) {
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(_mtx);
         m_systemInfo.CopyFrom(in);
@@ -72,10 +81,25 @@ void SystemSetup::applySystemInfo(const ProtoSystemInfo& in) {
     PrintI("m_systemInfo.mbeeper() = %d", in.mbeeper());
     API_Beeper_StateSet(in.mbeeper());
     io().SetUtilityIOInfo(in.mprotoutilityioinfo());
+    return true;
+}
+
+int SystemSetup::ProtoSystemInfoCheck(const ProtoSystemInfo& in) {
+    if (!LanguageValid(in.mlanguage())) {
+        PrintE("Stored system record refused: mLanguage %d unknown", in.mlanguage());
+        return E222_DATA_OUT_OF_RANGE;
+    }
+    if (!BrightnessValid(in.mbrightness())) {
+        PrintE("Stored system record refused: mBrightness %d out of 0..%d", in.mbrightness(), kBrightnessMax);
+        return E222_DATA_OUT_OF_RANGE;
+    }
+    return 0;
 }
 
 void SystemSetup::ProtoSystemInfoSet(const ProtoSystemInfo& in) {
-    applySystemInfo(in);
+    if (!applySystemInfo(in)) {
+        return;
+    }
     SystemInfoSyncToUI();
     SystemLanguageSyncToUI();
 }

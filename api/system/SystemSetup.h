@@ -26,6 +26,12 @@ public:
     static constexpr const char* kProductIniPath = "/vorna/data/productconfig.ini";
     static constexpr const char* kBootRecordPath = "/data/property/persist.vorna.boot.record";
     static constexpr size_t kSerialMax = 30;
+    // Languages the UI knows (`SystemLanguage`) and the brightness scale:
+    // the language and brightness commands refuse any other value.
+    static constexpr int kLanguageCount = 14;
+    static constexpr int kBrightnessMax = 100;
+    static bool LanguageValid(int language) { return language >= 0 && language < kLanguageCount; }
+    static bool BrightnessValid(int level) { return level >= 0 && level <= kBrightnessMax; }
 
     SystemSetup();
     ~SystemSetup();
@@ -46,6 +52,10 @@ public:
     // step by step by delayed tasks (about 10 s in all), so the caller's
     // thread is not held. A newer load cancels the steps still pending.
     void ProtoSystemInfoSetForLoadPrf(const ProtoSystemInfo& in);
+    // What the language and brightness commands would refuse in a stored
+    // record: 0, or the row they answer, logged. The storage paths in it are
+    // the storage's to confine.
+    static int ProtoSystemInfoCheck(const ProtoSystemInfo& in);
 
     // ON_SYSTEM_INFO_CHANGED, ON_SYSTEM_LANGUAGE_CHANGED, ON_PRODUCT_INFO_CHANGED.
     void SystemInfoSyncToUI();
@@ -135,7 +145,8 @@ private:
     // Writes one ini value (a string, or an integer when `text` is null) and
     // saves the file: 0 or 74.
     int saveIni(const char* section, const char* key, const char* text, int number);
-    void applySystemInfo(const ProtoSystemInfo& in);
+    // False (nothing applied) for a record the checks refuse.
+    bool applySystemInfo(const ProtoSystemInfo& in);
 
     // Guards the records: the UI and SCPI pollers, the network-status
     // client's thread, the storage timer and the notification jobs reach them.

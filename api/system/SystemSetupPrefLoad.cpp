@@ -79,7 +79,9 @@ std::vector<PrefStep> prefSteps(SystemSetup* setup, const ProtoUtilityIOInfo& io
 } // namespace
 
 void SystemSetup::ProtoSystemInfoSetForLoadPrf(const ProtoSystemInfo& in) {
-    applySystemInfo(in);
+    if (!applySystemInfo(in)) {
+        return;
+    }
     auto steps = std::make_shared<std::vector<PrefStep>>(prefSteps(this, in.mprotoutilityioinfo()));
     auto next = std::make_shared<size_t>(0);
     // Each run sends one step and asks to run again after its pause.

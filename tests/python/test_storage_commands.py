@@ -4,6 +4,7 @@ stored states, the catalogue, paths kept inside the storage roots, the reports."
 import time
 
 import pytest
+from google.protobuf import text_format
 
 from conftest import EXECUTION_ERROR, NO_ERROR, listeners, next_notice, notifications, ui_request
 
@@ -107,6 +108,47 @@ def test_a_stored_state_restores_a_changed_range(inst):
     assert inst.query("VOLT:DC:RANG?") == "1.00000000E+01"
     inst.write('MMEM:LOAD:STAT "missing"')
     assert inst.query("SYST:ERR?") == EXECUTION_ERROR
+
+
+def user_record(inst, service, pb, command, name, message):
+    """The record a store command of the service wrote, parsed, and its file."""
+    inst.write(f'{command} "{name}"')
+    assert inst.query("*OPC?") == "1"
+    path = service.root / "data" / "UserData" / name
+    return text_format.Parse(path.read_text(), message()), path
+
+
+def set_limits(math, low, high):
+    math.mProtoLimit.mf64Low, math.mProtoLimit.mf64High = low, high
+
+
+@pytest.mark.parametrize("edit,error,query,accept", [
+    (lambda m: setattr(m, "ms32MathFunc", 100), EXECUTION_ERROR, None, None),
+    (lambda m: set_limits(m, 1.0, -1.0), EXECUTION_ERROR, None, None),
+    (lambda m: setattr(m.mProtoCalcCfgs[0], "mf64RELValue", 1e300), NO_ERROR,
+     "VOLT:DC:NULL:VAL?", lambda a: 0 < float(a) <= 1200),
+], ids=["math function 100", "limits crossed", "offset 1e300"])
+def test_a_state_file_meets_the_setters_rules(proto_pb2, inst, service, edit, error, query, accept):
+    inst.write("*RST")
+    state, path = user_record(inst, service, proto_pb2, "MMEM:STOR:STAT", "h.sta", proto_pb2.ProtoMirrorInfo)
+    edit(state.mProtoFunctionInfo.mProtoMathFuncInfo)
+    path.write_text(text_format.MessageToString(state))
+    inst.write('MMEM:LOAD:STAT "h"')
+    assert inst.query("SYST:ERR?") == error
+    if query:
+        assert accept(inst.query(query))
+    assert inst.query("SYST:ERR?") == NO_ERROR
+
+
+def test_a_preference_file_cannot_point_recall_outside_the_roots(proto_pb2, inst, service):
+    info, path = user_record(inst, service, proto_pb2, "MMEM:STOR:PREF", "p.prf", proto_pb2.ProtoSystemInfo)
+    info.mLastLoad, info.mLoadName = True, "/vorna/data/mirrorconfig.xmir"
+    path.write_text(text_format.MessageToString(info))
+    inst.write('MMEM:LOAD:PREF "p"')
+    assert inst.query("SYST:ERR?") == NO_ERROR
+    assert inst.query("MMEM:STAT:REC:SEL?") == '""'
+    assert service.log_has("mLoadName /vorna/data/mirrorconfig.xmir refused: outside the storage roots")
+    inst.write("MMEM:STAT:REC:AUTO OFF")
 
 
 def test_a_ui_copy_reports_on_the_notification_port(proto_pb2, inst, service):

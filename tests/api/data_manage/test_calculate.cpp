@@ -439,11 +439,11 @@ TEST_F(Calculate, StoredRecordIsKeptToTwelveEntries) {
         ProtoMathFuncInfo in;
         for (int i = 0; i < entries; ++i) in.add_mprotocalccfgs();
         in.mutable_mprotocalccfgs(TYPE_DCV)->set_mbrelenable(true);
-        in.mutable_mprotocalccfgs(TYPE_DCV)->set_mf64relvalue(3);
+        in.mutable_mprotocalccfgs(TYPE_DCV)->set_mf64relvalue(0.5);  // within the range's bound
         e.m_buffer = {{9, 1e-3, 1200}};
         e.ProtoMathFuncInfoSet(in);
         EXPECT_TRUE(e.stCalcConfig[TYPE_DCV].bRELEnable);
-        EXPECT_EQ(e.stCalcConfig[TYPE_DCV].f64RELValue, 3);
+        EXPECT_EQ(e.stCalcConfig[TYPE_DCV].f64RELValue, 0.5);
         EXPECT_EQ(g_stMathPara.stLimit.f64High, 0) << "no limits stored";
         // The sensor's entry lies beyond a short record.
         ASSERT_EQ(e.CalculateRelStateSet(TYPE_SENSOR, false), 0);

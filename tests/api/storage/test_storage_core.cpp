@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <limits>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "../system/ui_notifications.h"
+#include "CDataManage.h"
 #include "FunctionManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
@@ -143,6 +147,140 @@ TEST_F(StorageCoreTest, EveryLoadBranch) {
         EXPECT_EQ(systemInfo().mtouchenable(), c.touch) << c.name;
         EXPECT_EQ(systemInfo().mlanguage(), c.language) << c.name;
     }
+}
+
+ProtoMathFuncInfo mathRecord() {
+    ProtoMathFuncInfo info;
+    CDataManage::instance()->ProtoMathFuncInfoGet(info);
+    return info;
+}
+
+// A setup file's values are taken as their setters would take them: a value
+// a setter refuses refuses the whole file (nothing changes), one it clamps is
+// clamped.
+TEST_F(StorageCoreTest, HostileRecordsMeetTheSettersRules) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    using Edit = std::function<void(ProtoMirrorInfo&)>;
+    auto math = [](ProtoMirrorInfo& r) { return r.mutable_mprotofunctioninfo()->mutable_mprotomathfuncinfo(); };
+    auto dcvOffset = [math](double v) {
+        return [=](ProtoMirrorInfo& r) { math(r)->mutable_mprotocalccfgs(TYPE_DCV)->set_mf64relvalue(v); };
+    };
+    auto limits = [math](double low, double high) {
+        return [=](ProtoMirrorInfo& r) {
+            math(r)->mutable_mprotolimit()->set_mf64low(low);
+            math(r)->mutable_mprotolimit()->set_mf64high(high);
+        };
+    };
+    structRangeInfo row;
+    const double dcvLimit = CDataManage::instance()->relLimit(TYPE_DCV, row);
+    const struct {
+        const char* name;
+        Edit edit;
+        int result;
+        std::function<bool(const ProtoMathFuncInfo&)> applied;  // checked after a load that succeeds
+    } cases[] = {
+        {"math function outside its set", [math](ProtoMirrorInfo& r) { math(r)->set_ms32mathfunc(100); }, -10, nullptr},
+        {"statistic outside its set", [math](ProtoMirrorInfo& r) { math(r)->set_mcurmathtotalize(-1); }, -10, nullptr},
+        {"dB reference NaN", [math, nan](ProtoMirrorInfo& r) { math(r)->set_mf64db(nan); }, -10, nullptr},
+        {"offset NaN", dcvOffset(nan), -10, nullptr},
+        {"limits crossed", limits(1, -1), -10, nullptr},
+        {"not one entry per function",
+         [](ProtoMirrorInfo& r) {
+             r.mutable_mprotofunctioninfo()->mutable_mprotobasefuncinfo()->mutable_mprotofunccfgs()->RemoveLast();
+         },
+         -10, nullptr},
+        {"offset 1e300 clamped", dcvOffset(1e300), 0,
+         [dcvLimit](const ProtoMathFuncInfo& m) { return m.mprotocalccfgs(TYPE_DCV).mf64relvalue() == dcvLimit; }},
+        {"dBm reference 0 ohm clamped", [math](ProtoMirrorInfo& r) { math(r)->set_mu32refr(0); }, 0,
+         [](const ProtoMathFuncInfo& m) { return m.mu32refr() == 2; }},
+        {"dB reference clamped", [math](ProtoMirrorInfo& r) { math(r)->set_mf64db(1e6); }, 0,
+         [](const ProtoMathFuncInfo& m) { return m.mf64db() == 120; }},
+        {"equal limits", limits(0.5, 0.5), 0,
+         [](const ProtoMathFuncInfo& m) { return m.mprotolimit().mf64low() == 0.5 && m.mprotolimit().mf64high() == 0.5; }},
+        {"valid file", [](ProtoMirrorInfo&) {}, 0,
+         [](const ProtoMathFuncInfo& m) { return m.ms32mathfunc() == 7 && m.mu32refr() == 600; }},
+    };
+    for (const auto& c : cases) {
+        setMainFunction(TYPE_DCV);
+        ProtoMirrorInfo state;
+        ASSERT_EQ(core.StateConfigSave("/u/h.sta"), 0);
+        ASSERT_TRUE(TextFormat::ParseFromString(readFile(root.host("/u/h.sta")), &state));
+        state.mutable_mprotofunctioninfo()->mutable_mprotobasefuncinfo()->set_ms32dmmfunc(TYPE_DCV);
+        c.edit(state);
+        writeFile(root.host("/u/h.sta"), text(state));
+        setMainFunction(TYPE_ACI);
+        const std::string before = mathRecord().SerializeAsString();
+        EXPECT_EQ(core.StateConfigLoad("/u/h.sta"), c.result) << c.name;
+        if (c.result != 0) {
+            EXPECT_EQ(mainFunction(), TYPE_ACI) << c.name;
+            EXPECT_EQ(mathRecord().SerializeAsString(), before) << c.name;
+        } else {
+            EXPECT_EQ(mainFunction(), TYPE_DCV) << c.name;
+            EXPECT_TRUE(c.applied(mathRecord())) << c.name << ": " << mathRecord().ShortDebugString();
+        }
+    }
+}
+
+// The mirror and preference files: paths outside the storage roots are
+// unset, a refused part keeps its defaults while the others apply.
+TEST_F(StorageCoreTest, HostileMirrorAndPreferenceRecords) {
+    using Edit = std::function<void(ProtoMirrorInfo&)>;
+    const struct {
+        const char* name;
+        Edit edit;
+        std::string loadName, folder;
+        int language;
+        int32_t func;
+    } cases[] = {
+        {"recall of the mirror itself",
+         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mloadname(StorageCore::kMirrorPath); }, "",
+         "/data/UserData", 5, TYPE_OHM2},
+        {"recall file climbing out",
+         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mloadname("/data/UserData/../../x.sta"); }, "",
+         "/data/UserData", 5, TYPE_OHM2},
+        {"current folder the data root",
+         [](ProtoMirrorInfo& m) { m.mutable_mprotoimageinfo()->set_mdefaultfilepath("/"); }, "", "/data/UserData",
+         5, TYPE_OHM2},
+        {"current folder on the stick kept",
+         [](ProtoMirrorInfo& m) { m.mutable_mprotoimageinfo()->set_mdefaultfilepath("/mnt/media_rw/udiskh/d"); },
+         "", "/mnt/media_rw/udiskh/d", 5, TYPE_OHM2},
+        // The system part as Init left it: no recall either.
+        {"unknown language: system part refused",
+         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mlanguage(99); }, "", "/data/UserData", 1,
+         TYPE_DCV},
+        {"math refused, the rest applies",
+         [](ProtoMirrorInfo& m) {
+             m.mutable_mprotofunctioninfo()->mutable_mprotomathfuncinfo()->set_ms32mathfunc(100);
+         },
+         "", "/data/UserData", 5, TYPE_OHM2},
+    };
+    for (const auto& c : cases) {
+        ProtoMirrorInfo mirror = changedMirror(true);
+        c.edit(mirror);
+        writeFile(mirrorFile(), text(mirror));
+        core.DefaultConfigLoad();
+        EXPECT_EQ(core.Init(), 0) << c.name;
+        EXPECT_EQ(systemInfo().mloadname(), c.loadName) << c.name;
+        EXPECT_EQ(core.DefaultFilePathGet(), c.folder) << c.name;
+        EXPECT_EQ(systemInfo().mlanguage(), c.language) << c.name;
+        EXPECT_EQ(mainFunction(), c.func) << c.name;
+        EXPECT_EQ(mathRecord().ms32mathfunc(), 7) << c.name;
+    }
+
+    // A preference file: the recall file outside the roots is unset, an
+    // unknown language refuses the file.
+    ProtoSystemInfo prf = systemInfo();
+    prf.set_mlastload(true);
+    prf.set_mloadname(StorageCore::kMirrorPath);
+    prf.set_mlanguage(3);
+    writeFile(root.host("/u/p.prf"), text(prf));
+    EXPECT_EQ(core.SystemConfigLoad("/u/p.prf"), 0);
+    EXPECT_EQ(systemInfo().mloadname(), "");
+    EXPECT_EQ(systemInfo().mlanguage(), 3);
+    prf.set_mlanguage(14);
+    writeFile(root.host("/u/p.prf"), text(prf));
+    EXPECT_EQ(core.SystemConfigLoad("/u/p.prf"), 44);
+    EXPECT_EQ(systemInfo().mlanguage(), 3);
 }
 
 TEST_F(StorageCoreTest, CsvRoundTripsAndRefusesMalformedLines) {
