@@ -31,18 +31,21 @@ void stop() {
         std::lock_guard<std::mutex> lock(s_mtx);
         writer.swap(s_writer);
     }
-    toolkit::Logger::Instance().setWriter(nullptr);
-    if (!writer) {
-        return;
+    toolkit::Logger& logger = toolkit::Logger::Instance();
+    logger.setWriter(nullptr);
+    if (writer) {
+        // A thread that is handing over a line right now still holds the
+        // writer; its line must be queued before the writer drains. The writer
+        // drains and joins its thread when the last reference goes: make that ours.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (writer.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        writer.reset();
     }
-    // A thread that is handing over a line right now still holds the writer;
-    // its line must be queued before the writer drains. The writer drains and
-    // joins its thread when the last reference goes: make that ours.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (writer.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    writer.reset();
+    // The process ends through _exit, which runs no destructor: the logger's
+    // closing record is written here.
+    logger.writeClosingRecord();
 }
 
 } // namespace ServiceLog

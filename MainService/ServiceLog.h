@@ -8,9 +8,9 @@ namespace ServiceLog {
 // Adds both channels and installs the writer.
 void start();
 
-// Removes the writer and waits until it has written every queued line (a line
-// logged meanwhile is written on its caller's thread). Safe to call without
-// start().
+// Removes the writer, waits until it has written every queued line (a line
+// logged meanwhile is written on its caller's thread), then writes the
+// logger's closing record. Safe to call without start().
 void stop();
 
 } // namespace ServiceLog

@@ -42,8 +42,10 @@ public:
     virtual int haltBulkOut(int fd) = 0;
     virtual int haltBulkIn(int fd) = 0;
 
-    // The source of control events, opened once per control thread.
+    // The source of control events, opened once per control thread; it
+    // receives nothing until bound to the driver's port (0, or -1 on failure).
     virtual int eventOpen() = 0;
+    virtual int eventBind(int eventFd) = 0;
     // Waits up to timeoutMs for one control event, or until wakeFd turns
     // readable. 1: an event was received; 0: none (time-out or wake);
     // -1: the event source has ended.

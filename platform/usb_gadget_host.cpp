@@ -138,13 +138,15 @@ int UsbGadgetHost::haltBulkIn(int /*fd*/) {
 }
 
 int UsbGadgetHost::eventOpen() {
-    int fd = ok() ? ::fcntl(m_deviceControl, F_DUPFD_CLOEXEC, 0) : -1;
+    int fd = ok() && !m_failEventOpen.load() ? ::fcntl(m_deviceControl, F_DUPFD_CLOEXEC, 0) : -1;
     if (fd >= 0) {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_answerFd = fd;
     }
     return fd;
 }
+
+int UsbGadgetHost::eventBind(int /*eventFd*/) { return m_failEventBind.load() ? -1 : 0; }
 
 int UsbGadgetHost::eventWait(int eventFd, int wakeFd, int timeoutMs) {
     int ready = usbGadgetPollEvent(eventFd, wakeFd, timeoutMs);

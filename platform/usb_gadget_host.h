@@ -38,6 +38,9 @@ public:
     std::vector<std::vector<std::string>> moduleCommands() const;
     // While set, every "insmod" fails.
     void failModuleLoads(bool fail) { m_failLoads.store(fail); }
+    // While set, opening (or binding) the control event source fails.
+    void failEventOpen(bool fail) { m_failEventOpen.store(fail); }
+    void failEventBind(bool fail) { m_failEventBind.store(fail); }
 
     int runModuleCommand(const std::vector<std::string>& argv) override;
     int open(const std::string& node, int flags) override;
@@ -50,6 +53,7 @@ public:
     int haltBulkOut(int fd) override;
     int haltBulkIn(int fd) override;
     int eventOpen() override;
+    int eventBind(int eventFd) override;
     int eventWait(int eventFd, int wakeFd, int timeoutMs) override;
     void eventClose(int eventFd) override;
 
@@ -61,6 +65,8 @@ private:
     std::atomic<unsigned> m_bulkOutHalts{0};
     std::atomic<unsigned> m_bulkInHalts{0};
     std::atomic<bool> m_failLoads{false};
+    std::atomic<bool> m_failEventOpen{false};
+    std::atomic<bool> m_failEventBind{false};
 
     mutable std::mutex m_mtx;
     std::vector<std::vector<std::string>> m_moduleCommands;

@@ -94,20 +94,14 @@ int UsbGadgetKernel::eventOpen() {
     if (noGadget()) {
         return -1;
     }
-    int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, kNetlinkProtocol);
-    if (fd < 0) {
-        return -1;
-    }
+    return ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, kNetlinkProtocol);
+}
+
+int UsbGadgetKernel::eventBind(int eventFd) {
     sockaddr_nl addr = {};
     addr.nl_family = AF_NETLINK;
     addr.nl_pid = kNetlinkPort;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-        int err = errno;
-        ::close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
+    return ::bind(eventFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 ? -1 : 0;
 }
 
 int UsbGadgetKernel::eventWait(int eventFd, int wakeFd, int timeoutMs) {

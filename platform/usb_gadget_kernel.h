@@ -20,6 +20,7 @@ public:
     int haltBulkOut(int fd) override;
     int haltBulkIn(int fd) override;
     int eventOpen() override;
+    int eventBind(int eventFd) override;
     int eventWait(int eventFd, int wakeFd, int timeoutMs) override;
     void eventClose(int eventFd) override;
 };

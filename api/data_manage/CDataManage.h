@@ -472,6 +472,9 @@ public:
     // Function or range changed: the loop empties its window before the next
     // sample (set by the handlers, consumed on the loop thread).
     std::atomic<bool> m_windowReset{false};
+    // The trigger interval starts anew at the loop's next poll (set by the
+    // handlers, consumed on the loop thread, which alone moves m_lastDataTime).
+    std::atomic<bool> m_intervalRestart{false};
     // Raised by every clear of the readings; a reading of an older
     // generation is dropped instead of appended.
     std::atomic<uint64_t> m_generation{0};

@@ -67,6 +67,7 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
 
 void CDataManage::DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config) {
     m_confChange = true;
+    m_intervalRestart = true;
     MeasureTypeEnum mainFunc;
     {
         std::lock_guard<std::mutex> lock(_mtx);

@@ -174,6 +174,7 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
         if (!m_zAcqRunning) return false;
         if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval) return true;
         m_clock->sleepUs(kPollUs);
+        if (m_intervalRestart.exchange(false)) m_lastDataTime = m_clock->nowMs();
         if (m_windowReset.exchange(false)) {
             // A new configuration: its interval and charge timing start now,
             // and it settles anew. Left to the end of the interval, the first

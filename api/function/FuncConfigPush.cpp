@@ -72,13 +72,12 @@ void FunctionManage::FM_UpdateConfig(bool update) {
     m_backend.adcSetDcvImpe(m_u32DcvImpe);
     m_backend.adcUpdateConfig(f, cfg, update);
     postUIFuncConfig();
-    // A threshold change selects CONT without turning the beeper on; the
-    // push that carried the change ends it.
+    // A configured continuity threshold selects CONT without turning the
+    // beeper on; only the threshold handler ends that.
     if ((f == TYPE_CONT || f == TYPE_DIODE) && !m_contchange && !m_backend.beeperOn()) {
         m_backend.beeperSet(true);
         m_backend.systemInfoSync();
     }
-    m_contchange = false;
 }
 
 int FunctionManage::FM_UpdateConfig2() {
@@ -223,7 +222,8 @@ int FunctionManage::ContResiConfig(int ohms) {
     m_contResi = static_cast<float>(ohms);
     m_protoBaseFuncInfo.set_mcontresi(ohms);
     PrintI("ContResiConfig resi=%d\n", ohms);
-    // With CONT already primary no selection follows that would push it.
+    // With CONT already primary no selection follows that would push it, and
+    // the engine's beep window and the UI would keep the old threshold.
     if (m_eDMMFunc == TYPE_CONT) {
         FM_UpdateConfig(false);
     }

@@ -130,8 +130,9 @@ int FunctionManage::hContResiSet(const FuncMessage&, unsigned int, const ValueMa
         m_contResi = static_cast<float>(ohms);
         m_protoBaseFuncInfo.set_mcontresi(ohms);
         PrintI("ContResiConfig resi=%d\n", ohms);
-        // Pushed whatever the primary function; this push clears m_contchange.
+        // Pushed whatever the primary function, without turning the beeper on.
         FM_UpdateConfig(false);
+        m_contchange = false;
     }
     return requested > 1000 ? 130 : requested < 1 ? 131 : 0;
 }

@@ -20,12 +20,9 @@ std::string realHost(const std::string& path) {
 } // namespace
 
 bool StorageRemotePath::directoryFormat(std::string& s, const std::string& current) {
-    if (s.empty()) {
-        return false;
-    }
     std::string path = s;
     std::replace(path.begin(), path.end(), '\\', '/');
-    if (path[0] == '/') {
+    if (!path.empty() && path[0] == '/') {
         path = kIntRoot + path;
     } else if (path.compare(0, 5, "INT:/") == 0) {
         path = kIntRoot + path.substr(4);

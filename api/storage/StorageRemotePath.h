@@ -15,9 +15,9 @@ public:
 
     // Converts the unquoted text `s` in place: "\" reads as "/", a leading
     // "/" is inside the internal root, "INT:/" and "USB:/" (upper case, at the
-    // very start) name the roots, anything else is relative to `current`.
-    // False (and `s` unchanged) for an empty text or a result outside both
-    // roots, by its text or through a link.
+    // very start) name the roots, anything else (the empty text too: the
+    // folder itself) is relative to `current`. False (and `s` unchanged) for
+    // a result outside both roots, by its text or through a link.
     static bool directoryFormat(std::string& s, const std::string& current);
     // Normalises the system path `s` in place and keeps it only inside a
     // root, by its text and through links: false (and `s` unchanged) otherwise.

@@ -279,13 +279,14 @@ constexpr TextGetRow kTextGets[] = {
     {LAN_DOMAIN_GET, &CApiIO::ApiUtility_GetDomainName, true},
 };
 
-int textGet(const TextGetRow& row, unsigned int, const ValueMap&, ValueMap* out) {
+int textGet(const TextGetRow& row, unsigned int source, const ValueMap&, ValueMap* out) {
     std::string text;
     (io().*row.get)(text);
     if (row.id == LAN_IP_GET) {
         PrintD("Get lan IP : %s", text.c_str());
     }
-    if (row.quoted) {
+    // The UI and the network-status client are local: they read plain text.
+    if (row.quoted && isRemote(source)) {
         FunctionTool::quotationWrap(text);
     }
     insertStr(*out, itemOf(row.id), text.c_str());

@@ -218,6 +218,11 @@ void halUsbtmcThreadCtlSignal() {
         return;
     }
     PrintI("socket skfd = %d\n", events);
+    if (port.eventBind(events) < 0) {
+        USBTMC_LOG_E("bind() error\n");
+        port.eventClose(events);
+        return;
+    }
     PrintI("wait message response from kernel ...\n");
     while (stUsbtmcDevInfo.u8IsExitThread.load() == 0) {
         int got = port.eventWait(events, stUsbtmcDevInfo.s32WakeFd, kWaitMs);

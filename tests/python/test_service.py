@@ -118,8 +118,10 @@ def test_named_threads_no_broken_pipe_and_a_signal_ends_it(running, sig):
 
     status, took = running.stop(sig)
     assert status == 0 and took < 2.0, running.describe()
-    # The log writer was drained before the end.
+    # The log writer was drained before the end, and the logger's closing
+    # record ends the log.
     assert running.log_has("MainService exits with status 0")
+    assert running.log_lines()[-1].endswith(" ~Logger | "), running.log_lines()[-3:]
 
 
 @contextlib.contextmanager

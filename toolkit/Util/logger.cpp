@@ -85,10 +85,7 @@ LogContextPtr closingRecord() {
 class ExitFlush {
 public:
     explicit ExitFlush(Logger& logger) : _logger(logger) {}
-    ~ExitFlush() {
-        _logger.setWriter(nullptr);
-        _logger.writeChannels(closingRecord());
-    }
+    ~ExitFlush() { _logger.writeClosingRecord(); }
 
 private:
     Logger& _logger;
@@ -123,9 +120,7 @@ Logger& Logger::Instance() {
 Logger::Logger(const std::string& logger_name) : _last_log(std::make_shared<LogContext>()), _logger_name(logger_name) {}
 
 Logger::~Logger() {
-    // Dropping the writer drains it into writeChannels.
-    std::atomic_store(&_writer, std::shared_ptr<LogWriter>());
-    writeChannels(closingRecord());
+    writeClosingRecord();
     std::lock_guard<std::recursive_mutex> lock(_mutex);
     _channels.clear();
 }
@@ -144,6 +139,12 @@ void Logger::setWriter(const std::shared_ptr<LogWriter>& writer) {
     // The old writer (when this was its last owner) drains as it goes here.
     auto old = std::atomic_exchange(&_writer, writer);
     old.reset();
+}
+
+void Logger::writeClosingRecord() {
+    // Dropping the writer drains it into writeChannels.
+    setWriter(nullptr);
+    writeChannels(closingRecord());
 }
 
 void Logger::write(const LogContextPtr& ctx) {

@@ -51,6 +51,10 @@ public:
     void write(const LogContextPtr& ctx);
     // Repeat suppression, then every channel. What a writer calls per record.
     void writeChannels(const LogContextPtr& ctx);
+    // Drops the writer (it drains) and writes the closing record, the empty
+    // record of "~Logger" that ends a log and brings out the repeat summary
+    // of the record before it. The logger stays in use.
+    void writeClosingRecord();
     const std::string& getName() const;
 
 private:

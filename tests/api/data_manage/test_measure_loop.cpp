@@ -222,6 +222,32 @@ TEST_F(MeasureLoop, AutoRangeStepChangesOnlyTheRecordItWasDecidedFor) {
     }
 }
 
+// A change of the main function or of the second display halfway through a
+// pass starts the interval over: the pass ends a whole interval after it.
+TEST_F(MeasureLoop, AChangeStartsTheIntervalOver) {
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"main", [this] { e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1)); }},
+        {"second", [this] { e->DM_Update2ndFunc(false, TYPE_ACV, mainConfig(TYPE_ACV, 1)); }},
+    };
+    for (const auto& change : changes) {
+        select(TYPE_DCV, 1);
+        feed({0.5});
+        const uint64_t interval = e->m_trigInfo.u32Interval;
+        const uint64_t start = clock.nowMs();
+        uint64_t changedAt = 0;
+        clock.onPoll = [&] {
+            if (changedAt == 0 && clock.nowMs() - start >= interval / 2) {
+                changedAt = clock.nowMs();
+                change.second();
+            }
+        };
+        e->runPass();
+        clock.onPoll = nullptr;
+        ASSERT_NE(changedAt, 0u) << change.first;
+        EXPECT_GE(clock.nowMs() - changedAt, interval) << change.first;
+    }
+}
+
 TEST_F(MeasureLoop, FrequencyCountOfZeroStepsDownOnceAndLocks) {
     select(TYPE_FREQ, 2, E_Slow, true, TYPE_ACV);
     Frame f = frame(kAcReady | kCounterReady, 9, le(2500000000LL, 5));  // 5 V rms

@@ -214,7 +214,7 @@ TEST(FunctionModel, GettersNeverAnswerOutsideTheTables) {
 
 TEST(FunctionModel, ContinuityThresholdBeeperAndAskingBack) {
     // Selecting CONT with the beeper off turns it on; a configured threshold
-    // keeps it off once, then the rule applies again.
+    // keeps it off until the threshold handler has pushed its own.
     FuncFixture t;
     t.backend.beeper = false;
     t.fm->ContResiConfig(50);
@@ -222,6 +222,10 @@ TEST(FunctionModel, ContinuityThresholdBeeperAndAskingBack) {
     EXPECT_FALSE(t.backend.beeper);
     EXPECT_EQ(t.backend.lastPush(UPDATE_FUNCTION_CONFIG).at(0x643).s32val(), 50);
     t.fm->FM_SetFunction(TYPE_DIODE);
+    EXPECT_FALSE(t.backend.beeper);
+    EXPECT_EQ(t.call(0x10000643, 0, request(0x643, s32(60))), 0);
+    EXPECT_FALSE(t.backend.beeper);
+    t.fm->FM_SetFunction(TYPE_CONT);
     EXPECT_TRUE(t.backend.beeper);
 
     // With CONT already primary a configured threshold is pushed at once.

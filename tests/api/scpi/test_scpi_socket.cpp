@@ -128,7 +128,14 @@ protected:
         if (_fd >= 0) {
             ::close(_fd);
         }
-        _server.reset();
+        if (_server) {
+            _server.reset();
+            // The session ends on its poller once its connection or its server
+            // has gone; it reports into the probe, which the process's exit
+            // destroys: the test ends after the task that ended it.
+            EXPECT_TRUE(g_probe.waitFor([] { return g_probe.destroyed; }));
+            runOn(*_poller, [] {});
+        }
         EXPECT_EQ(g_probe.sendsOffOwnPoller, 0);
         EXPECT_EQ(g_probe.sendsOnFirstPoller, 0);
     }

@@ -54,7 +54,7 @@ TEST(StorageRemotePath, ConvertsAndConfines) {
         {"/in/x", "/data/UserData/in/x"},
         {"/out/data/x", nullptr},
         {"/out", nullptr},
-        {"", nullptr},
+        {"", "/data/UserData/cur"},
     };
     for (const auto& c : cases) {
         std::string s = c.in;
@@ -137,9 +137,14 @@ TEST_F(StorageManageTest, RemoteFoldersStatesAndCatalogue) {
     EXPECT_EQ(catalogue.substr(catalogue.find("\"")), "\"a.sta.bak,,1\",\"d,FOLD,0\",\"s.sta,STAT,10\"");
     const std::string filtered = query(0x20000F03, {{0xF03, "\"INT:\\*.sta\""}});
     EXPECT_EQ(filtered.substr(filtered.find("\"")), "\"s.sta,STAT,10\"");
+    // An empty quoted path is the current folder.
+    const std::string here = query(0x20000F03, {{0xF03, "\"\""}});
+    EXPECT_EQ(here.substr(here.find("\"")), catalogue.substr(catalogue.find("\"")));
 
     EXPECT_EQ(call(kRemote, 0x10000F1C, {{0xF1C, "\"INT:\\d\""}}), 0);
+    EXPECT_EQ(call(kRemote, 0x10000F1C, {{0xF1C, "\"\""}}), 0);
     EXPECT_EQ(query(0x20000F1D), "\"INT:\\d\"");
+    EXPECT_EQ(query(0x20002406, {{0x2406, "\"\""}}), "1");
     EXPECT_EQ(call(kRemote, 0x10002403, {{0x2403, "\"s\""}}), 0);
     EXPECT_TRUE(exists("/data/UserData/d/s.sta"));
     EXPECT_EQ(query(0x20002406, {{0x2406, "\"s.sta\""}}), "1");
@@ -163,6 +168,7 @@ TEST_F(StorageManageTest, RemotePathsStayInsideTheRoots) {
         {0x10002403, 0x2403, "INT:\\s"},                   // unquoted
         {0x10002403, 0x2403, "\"INT:/../../vorna/data/x\""},
         {0x10000F00, 0xF00, "\"\""},
+        {0x10002403, 0x2403, "\"\""},                   // the current folder, a root
         {0x10000F02, 0xF02, "\"INT:\\\""},                 // a root
         {0x10000F02, 0xF02, "\"USB:/\""},
         {0x10000F1C, 0xF1C, "\"INT:/../../vorna\""},

@@ -37,7 +37,7 @@ const auto* const kQuietNetwork = ::testing::AddGlobalTestEnvironment(new QuietN
 constexpr unsigned int kRemote = 2;
 constexpr unsigned int kLocal = 0;
 constexpr unsigned int kNetClient = 9;
-constexpr const char* kDefaultIp = "\"192.168.1.10\"";
+constexpr const char* kDefaultIp = "192.168.1.10";
 
 class LanSettings : public ::testing::Test {
 protected:
@@ -129,9 +129,9 @@ TEST_F(LanSettings, AddressSetRulesDependOnSourceAndModes) {
         {kRemote, false, false, "\"1.2.3.256\"", 7, kDefaultIp},
         {kRemote, true, false, "\"10.0.0.5\"", 58, kDefaultIp},
         {kRemote, false, true, "\"10.0.0.5\"", 58, kDefaultIp},
-        {kRemote, false, false, "\"10.0.0.5\"", 0, "\"10.0.0.5\""},
+        {kRemote, false, false, "\"10.0.0.5\"", 0, "10.0.0.5"},
         {kLocal, false, false, "\"10.0.0.7\"", 7, kDefaultIp},
-        {kLocal, true, true, "10.0.0.7", 0, "\"10.0.0.7\""},
+        {kLocal, true, true, "10.0.0.7", 0, "10.0.0.7"},
     };
     for (const Case& c : cases) {
         io->UtilityIOInfoDefault("", record);
@@ -170,8 +170,32 @@ TEST_F(LanSettings, HostNamesNeedMdnsAndFitThirtyCharacters) {
     for (const Case& c : {Case{"\"" + thirty + "\"", 0}, Case{"\"" + thirty + "x\"", 29}, Case{thirty, 7}}) {
         EXPECT_EQ(call(kRemote, 0x10001217, str(c.arg)), c.rc) << c.arg;
     }
-    EXPECT_EQ(getText(0x20001218), "\"" + thirty + "\"");
+    EXPECT_EQ(getText(0x20001218), thirty);
     EXPECT_EQ(getText(0x20001219), thirty);
+}
+
+// Only remote control reads the marked texts in double quotes; the UI and the
+// network-status client are local and read them plain.
+TEST_F(LanSettings, TextAnswersAreQuotedForRemoteControlOnly) {
+    const struct {
+        unsigned int id;
+        const char* text;
+        bool quoted;
+    } rows[] = {
+        {0x2000120B, "192.168.1.10", true},     {0x2000120D, "192.168.1.1", true},
+        {0x2000120F, "255.255.255.0", true},    {0x20001211, "192.168.1.1", true},
+        {0x20001218, "VORNA_", true},           {0x20001219, "VORNA_", false},
+        {0x2000121A, "VORNA MULTIMETER", true}, {0x2000121B, "VORNA MULTIMETER", true},
+        {0x2000121E, "VORNA MULTIMETER", false}, {0x2000121F, "VORNA_", true},
+    };
+    for (const auto& row : rows) {
+        for (unsigned int source : {kLocal, kRemote, kNetClient}) {
+            const std::string plain = row.text;
+            EXPECT_EQ(call(source, row.id), 0);
+            EXPECT_EQ(answer.strval(), row.quoted && source == kRemote ? "\"" + plain + "\"" : plain)
+                << std::hex << row.id << " from " << source;
+        }
+    }
 }
 
 TEST_F(LanSettings, MacLineIsReplacedWholeAndTheFileKept) {

@@ -309,6 +309,34 @@ TEST_F(UsbtmcTransport, EndOfControlEventsEndsOnlyTheControlThread) {
     EXPECT_EQ(query("Q:still"), "still");
 }
 
+// A control event source that cannot be opened or bound ends only the
+// control thread, with the line of the step that failed.
+TEST_F(UsbtmcTransport, FailedControlEventSourceLogsItsStep) {
+    struct Case {
+        bool openFails;
+        const char* line;
+        const char* notLine;
+    } cases[] = {
+        {true, "create socket error", "bind() error"},
+        {false, "bind() error", "create socket error"},
+    };
+    for (const Case& c : cases) {
+        halUsbtmcDevClose();
+        gadget.failEventOpen(c.openFails);
+        gadget.failEventBind(!c.openFails);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), 0);
+        EXPECT_EQ(query("Q:bulk"), "bulk");
+        halUsbtmcDevClose();  // the control thread has ended: joined
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.line), std::string::npos) << err;
+        EXPECT_EQ(err.find(c.notLine), std::string::npos) << err;
+    }
+    gadget.failEventOpen(false);
+    gadget.failEventBind(false);
+    ASSERT_EQ(halUsbtmcDevInitWithArgs("MV4000001", "MV412E", 8459), 0);
+}
+
 TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
     halUsbtmcDevClose();
     stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
