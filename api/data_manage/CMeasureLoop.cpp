@@ -343,6 +343,8 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     DataCollectForSCPI(s.mainFunc, reading, m_passCounted);
     DM_NotifyClient(true, retVal, row);
     m_triggerChange = false;
+    // After the flag: a waiter woken here finds nothing owed any more.
+    operationProgress();
     reportSecond(s, config, avgVal);
 }
 
