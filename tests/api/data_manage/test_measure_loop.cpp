@@ -419,6 +419,34 @@ TEST_F(MeasureLoop, APassWaitingForAnEdgeEndsWhenTheSourceChanges) {
     }
 }
 
+// A change into capacitance while a pass of the function before runs, the
+// change flag already taken by the end of the pass before: the pass settles
+// as capacitance asks (at once), not as its snapshot of the old function
+// would (twenty charge cycles, longer than a read waits).
+TEST_F(MeasureLoop, AChangeIntoCapacitanceMidPassSettlesAsCapacitance) {
+    select(TYPE_DCV, 1, E_Slow);
+    feed({0.5});
+    e->DM_LoadCaliData(6 * 64 + 3, {{6, 3, 0, 0}, {6, 3, 1e6, 1.0}});
+    Frame counted = frame(kCounterReady, 21, le(500, 3));
+    const std::vector<uint8_t> reference = le(1000, 3);
+    std::copy(reference.begin(), reference.end(), counted.begin() + 24);
+    bool changed = false;
+    clock.onPoll = [&] {
+        if (changed) return;
+        changed = true;
+        fe.frames = {counted};
+        fe.reportedFunc = TYPE_CAP;
+        e->DM_UpdateMainFunc(TYPE_CAP, mainConfig(TYPE_CAP, 3, E_Slow, 7));
+        e->m_confChange = false;  // taken by the end of the pass before
+    };
+    const uint64_t start = clock.nowMs();
+    for (int pass = 0; pass < 40 && readings().empty(); ++pass) e->runPass();
+    clock.onPoll = nullptr;
+    EXPECT_FALSE(readings().empty());
+    EXPECT_LT(clock.nowMs() - start, 2000u) << "virtual ms until the first capacitance reading";
+    e->DM_RemoveCaliData({6 * 64 + 3});
+}
+
 TEST_F(MeasureLoop, VoltmeterCompletePulseRunsOnTheLoopWithItsWidth) {
     select(TYPE_DCV, 1, E_Slow);
     feed({0.5});
