@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -32,25 +34,21 @@ std::string trim(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
-// What identifies one state of the file; a missing file is all zero.
-struct FileStamp {
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec mtime{0, 0};
-    bool operator!=(const FileStamp& o) const {
-        return inode != o.inode || size != o.size || mtime.tv_sec != o.mtime.tv_sec || mtime.tv_nsec != o.mtime.tv_nsec;
-    }
-};
-
-FileStamp stampOf(const std::string& path) {
+SimFileStamp stampOf(const std::string& path) {
     struct stat st;
-    FileStamp stamp;
+    SimFileStamp stamp;
     if (::stat(path.c_str(), &st) == 0) {
         stamp.inode = st.st_ino;
         stamp.size = st.st_size;
         stamp.mtime = st.st_mtim;
     }
     return stamp;
+}
+
+uint64_t steadyMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 // The FIFO with a write end of our own, so that a writer closing it never
@@ -68,8 +66,9 @@ public:
         std::string dir = hostPath("/sim");
         ::mkdir(dir.c_str(), 0755);
         _file = hostPath(kInputFile);
-        _stamp = stampOf(_file);
-        if (_stamp.inode != 0) apply();
+        const SimFileStamp stamp = stampOf(_file);
+        _watch = std::make_unique<SimInputFileWatch>(stamp);
+        if (stamp.inode != 0) apply();
         _fifo = openTriggerFifo(hostPath(kTriggerFifo), _fifoWriter);
         if (_fifo < 0) report("cannot create " + hostPath(kTriggerFifo));
     }
@@ -84,11 +83,7 @@ public:
             } else if (_fifo < 0) {
                 ::usleep(kPollMs * 1000);
             }
-            FileStamp now = stampOf(_file);
-            if (now != _stamp) {
-                _stamp = now;
-                apply();
-            }
+            if (_watch->take(stampOf(_file), steadyMs())) apply();
         }
     }
 
@@ -116,7 +111,7 @@ private:
 
     std::function<void(bool, const std::string&)> _log;
     std::string _file;
-    FileStamp _stamp;
+    std::unique_ptr<SimInputFileWatch> _watch;
     int _fifo = -1;
     int _fifoWriter = -1;
     std::set<std::string> _unknown;
@@ -124,6 +119,17 @@ private:
 };
 
 } // namespace
+
+bool SimInputFileWatch::take(const SimFileStamp& now, uint64_t nowMs) {
+    if (now != m_seen) {
+        m_seen = now;
+        m_seenMs = nowMs;
+        return false;
+    }
+    if (now == m_read || nowMs - m_seenMs < kSettleMs) return false;
+    m_read = now;
+    return true;
+}
 
 SimInputs simParseInputText(const std::string& text, const std::function<void(const std::string&)>& unknown) {
     SimInputs inputs;

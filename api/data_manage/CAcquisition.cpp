@@ -148,6 +148,11 @@ bool CDataManage::capChargeSlope(const structFuncConfig& config, int64_t& data) 
     if (!capSample(data2)) return false;
     m_frontEnd->discharge();
     m_capDataTime = m_clock->nowMs();
+    // A charge only rises: a second plateau below the first means the input
+    // changed during the charge (a first plateau at the open value, an input
+    // re-read in between). Its slope would be a capacitance of no input, and
+    // auto range would walk away after it: no sample.
+    if (data2 < data1) return false;
     if (data2 == kChargeOpen || data2 == data1) {
         data = 0;
         capHistoryReset();

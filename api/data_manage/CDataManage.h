@@ -134,11 +134,14 @@ public:
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
-    // The armed acquisition that has not ended is the operation pending for
-    // *OPC, *OPC? and *WAI. Whether there is one.
+    // The operation pending for *OPC, *OPC? and *WAI: the armed acquisition
+    // until it ends, and a reading a change owes the memory (the one a change
+    // of trigger source or function stores at once, those a count change or
+    // a function update counts down under the bus trigger) until it is
+    // stored or a later change drops it. Whether there is one.
     bool DM_AcquisitionPending();
-    // Waits until it ends (complete, aborted, replaced), with the time-out of
-    // inactivity of DM_RunScpiReadFunction: 0 or 118. Several may wait.
+    // Waits until nothing is pending, each reading stored starting the time
+    // of inactivity of DM_RunScpiReadFunction anew: 0 or 118. Several may wait.
     int DM_WaitAcquisition();
     // *OPC: true when nothing is pending (complete now); otherwise the end of
     // the acquisition sets operation complete, and false.
@@ -464,6 +467,8 @@ public:
     std::atomic<bool> m_bWaitForTrigger{false};
     std::atomic<bool> m_zScpiReadDataRunning{false};
     std::atomic<uint32_t> m_singleCountDown{0};
+    // m_trigInfo.eTrigSrc as last written, for the tests under m_acqMtx.
+    std::atomic<int> m_trigSrcNow{SRC_AUTO};
     std::atomic<uint32_t> m_sampleCount{1};
     std::atomic<int32_t> mDataPointThreshold{500000};
     std::atomic<int32_t> m_readingCapacity{500000};  // the model's reading memory, bound of the threshold
@@ -753,9 +758,22 @@ private:
     // Under m_acqMtx: waits while the acquisition is pending and no abort
     // came; each reading taken for it starts the time-out anew. 0 or 118.
     int waitAcquisitionLocked(std::unique_lock<std::mutex>& lock);
-    // Under m_acqMtx, the acquisition ends: whether an *OPC waits for that
+    // Under m_acqMtx, the acquisition ends: whether an *OPC waited for that
     // (the caller then sets operation complete, outside the lock).
     bool endAcquisitionLocked();
+    // Under m_acqMtx: the pending operation of DM_AcquisitionPending, the
+    // readings a change owes, and whether a waiting *OPC is now due.
+    bool operationPendingLocked();
+    bool changeReadingOwed();
+    bool opcDueLocked();
+    // A reading a change owed was stored (or dropped): a waiting *OPC may be
+    // due, the waiters look again.
+    void operationProgress();
+    // A new trigger source, by any road: the loop leaves a wait for an edge
+    // of the source before and stores one reading at once; an armed
+    // acquisition, which the new source's triggers cannot complete, ends as
+    // an abort ends it.
+    void triggerSourceChanged();
     // The newest reading of a display as text; with `waitFirst` waiting up to
     // the reading time-out for the first one after a change: 0, 44 or 118.
     int latestReading(bool second, bool waitFirst, std::string& text);

@@ -42,6 +42,8 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         DM_FixIntervalByRate(config.eRate, func);
         DM_FixVMCPulseWidthByRate(config.eRate);
     }
+    // An acquisition armed for the function before ends as an abort ends it.
+    if (funcChanged) DM_AbortRead();
     if (trig.eTrigSrc == SRC_SINGLE) TrigSingleTriggered();
     if (funcChanged) {
         const double shown = func == TYPE_CONT ? 2000.0 : 0.0;

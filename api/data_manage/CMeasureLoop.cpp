@@ -180,9 +180,19 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             // and it settles anew. Left to the end of the interval, the first
             // auto-range decision would clear the change and the front end's
             // samples of the old function would be averaged as the new one's.
+            // It settles as the configuration now in force asks, not as this
+            // pass's snapshot taken before the change: the change flag may be
+            // gone already (the pass before ended in between), and a
+            // capacitance settled as a voltage would wait twenty charge
+            // cycles, longer than a read waits.
+            uint32_t real;
+            {
+                std::lock_guard<std::mutex> lock(_mtx);
+                real = m_mainConfig.eRealFunc;
+            }
             m_tempQueue.clear();
             m_loopLastVal = 0;
-            m_throwCount = std::min(m_throwCount, settleAfterChange(s.mainConfig.eRealFunc));
+            m_throwCount = settleAfterChange(real);
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
         if (s.src == SRC_EXT && !m_triggered && !m_triggerChange) {
@@ -344,6 +354,8 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     DataCollectForSCPI(s.mainFunc, reading, m_passCounted);
     DM_NotifyClient(true, retVal, row);
     m_triggerChange = false;
+    // After the flag: a waiter woken here finds nothing owed any more.
+    operationProgress();
     reportSecond(s, config, avgVal);
 }
 

@@ -124,18 +124,44 @@ void CDataManage::noteArrival() {
     m_acqCv.notify_all();
 }
 
+void CDataManage::operationProgress() {
+    bool opc;
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        opc = opcDueLocked();
+    }
+    m_acqCv.notify_all();
+    if (opc) IEEE488_OPC_Excu();
+}
+
+bool CDataManage::changeReadingOwed() {
+    if (m_triggerChange) return true;
+    // Under the bus trigger the loop stores the readings a count change or
+    // a function update counted down without any trigger; with an
+    // acquisition armed the count is the acquisition's.
+    return !m_acqPending && m_singleCountDown.load() != 0 && m_trigSrcNow.load() == SRC_SINGLE;
+}
+
+bool CDataManage::operationPendingLocked() { return m_acqPending || changeReadingOwed(); }
+
+bool CDataManage::opcDueLocked() {
+    if (!m_opcPending || operationPendingLocked()) return false;
+    m_opcPending = false;
+    return true;
+}
+
 bool CDataManage::endAcquisitionLocked() {
     m_acqPending = false;
-    const bool opc = m_opcPending;
-    m_opcPending = false;
-    return opc;
+    return opcDueLocked();
 }
 
 void CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     bool opc;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
-        // A new acquisition ends the one armed before.
+        // A new acquisition ends the one armed before, with what it still owed.
+        m_triggersLeft = 0;
+        m_singleCountDown = 0;
         opc = endAcquisitionLocked();
         m_acqPending = true;
         m_acqText.clear();
@@ -152,10 +178,10 @@ void CDataManage::DM_AbortRead() {
     bool opc;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
-        opc = endAcquisitionLocked();
         m_triggersLeft = 0;
         m_singleCountDown = 0;
         m_bWaitForTrigger = false;
+        opc = endAcquisitionLocked();
     }
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();
@@ -163,13 +189,13 @@ void CDataManage::DM_AbortRead() {
 
 bool CDataManage::DM_AcquisitionPending() {
     std::lock_guard<std::mutex> lock(m_acqMtx);
-    return m_acqPending;
+    return operationPendingLocked();
 }
 
 bool CDataManage::DM_OpcWhenDone() {
     std::lock_guard<std::mutex> lock(m_acqMtx);
-    m_opcPending = m_acqPending;
-    return !m_acqPending;
+    m_opcPending = operationPendingLocked();
+    return !m_opcPending;
 }
 
 void CDataManage::DM_OpcCancel() {
@@ -178,8 +204,22 @@ void CDataManage::DM_OpcCancel() {
 }
 
 int CDataManage::DM_WaitAcquisition() {
+    using Clock = std::chrono::steady_clock;
+    const auto timeout = std::chrono::milliseconds(m_u32BufferTimeOut.load());
     std::unique_lock<std::mutex> lock(m_acqMtx);
-    return waitAcquisitionLocked(lock);
+    // Any reading stored starts the time-out anew: the readings the
+    // operation waits for, or those of the free run it waits behind.
+    uint64_t seen = m_acqArrivals;
+    auto deadline = Clock::now() + timeout;
+    while (operationPendingLocked() && !Manager::abort) {
+        if (m_acqArrivals != seen) {
+            seen = m_acqArrivals;
+            deadline = Clock::now() + timeout;
+        }
+        if (Clock::now() >= deadline) return E365_TIME_OUT_ERROR;
+        m_acqCv.wait_until(lock, deadline);
+    }
+    return 0;
 }
 
 int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock) {

@@ -119,12 +119,21 @@ structTriggerInfo CDataManage::trigInfo() {
 
 // Changes the trigger record and its stored copy together, then pushes.
 void CDataManage::pushTrigSettings(const std::function<void(structTriggerInfo&)>& change) {
+    bool sourceChanged;
     {
         std::lock_guard<std::mutex> lock(_mtx);
         change(m_trigInfo);
         record(m_trigInfo, m_protoTriggerFuncInfo);
+        sourceChanged = m_trigSrcNow.exchange(m_trigInfo.eTrigSrc) != m_trigInfo.eTrigSrc;
     }
+    if (sourceChanged) triggerSourceChanged();
     postUITrigConfig();
+}
+
+void CDataManage::triggerSourceChanged() {
+    // Raised before the acquisition ends: from then on a stored reading is owed.
+    m_triggerChange = true;
+    DM_AbortRead();
 }
 
 // ------------------------------------------------------------- per reading
@@ -326,6 +335,7 @@ void CDataManage::ProtoTriggerFuncInfoGet(ProtoTriggerFuncInfo& out) {
 
 void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
     uint32_t edge;
+    bool sourceChanged;
     {
         std::lock_guard<std::mutex> lock(_mtx);
         // A stored record passes the checks of the handlers: a hand-edited or
@@ -347,6 +357,7 @@ void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
         t.u32VMCPulseWidth =
             clampPulse(in.mu32vmcpulsewidth(), m_mainConfig.eRate, m_eMainFunc, m_u32IntervalMin, row);
         m_trigInfo = t;
+        sourceChanged = m_trigSrcNow.exchange(t.eTrigSrc) != t.eTrigSrc;
         // The trigger count is no part of the record: a whole new trigger
         // configuration (reset, recall) starts it at one again.
         m_sampleCount = 1;
@@ -354,7 +365,12 @@ void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
         record(t, m_protoTriggerFuncInfo);
         edge = t.u32ExtEdge;
     }
-    DM_AbortRead();
+    // A reset or a recall ends the acquisition whatever it restores.
+    if (sourceChanged) {
+        triggerSourceChanged();
+    } else {
+        DM_AbortRead();
+    }
     CExtTrigger::instance()->Trig_EdgeSet(static_cast<int32_t>(edge));
     postUITrigConfig();
 }

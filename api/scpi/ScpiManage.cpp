@@ -160,7 +160,17 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
 }
 
 int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out, uint64_t generation) {
-    if (!beginList(generation)) {
+    // A list of no client: only an abort of every client reaches it.
+    const Ticket ticket = postTicket(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(m_abortMtx);
+        ticket->generation = generation;
+    }
+    return writeOutput(std::move(cmds), out, ticket);
+}
+
+int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket) {
+    if (!beginList(*ticket)) {
         PrintI("SCPI command list of %zu dropped by abort", cmds.size());
         return 0;
     }
@@ -168,7 +178,7 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
     std::string text;
     try {
         for (size_t i = 0; i < cmds.size(); ++i) {
-            if (abortedSince(generation)) {
+            if (abortedSince(*ticket)) {
                 break;
             }
             if (cmds[i].refused) {
@@ -224,7 +234,7 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
         text.clear();
         result = E200_EXECUTION_ERROR;
     }
-    if (endList(generation)) {
+    if (endList(*ticket)) {
         text.clear();
         result = 0;
     }
@@ -245,7 +255,7 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
         return MessageResult::Rejected;
     }
     if (ApiScpi_HoldsAbort(cmds)) {
-        ApiScpi_Abort();
+        ApiScpi_Abort(client);
         return MessageResult::Aborted;
     }
     ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client);
@@ -257,27 +267,42 @@ bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
                        [](const structScpiInfo& cmd) { return cmd.funcID == kAbortFuncId && !cmd.refused; });
 }
 
-void ScpiManage::ApiScpi_Abort() {
+void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     // Held across the new generation and the clearing, so that no list of the
     // new generation can be posted in between and then be cleared with the
     // old ones.
     std::lock_guard<std::mutex> post(m_postMtx);
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
-        ++m_abortGeneration;
+        bool stopsRunning = false;
+        if (client == nullptr) {
+            ++m_abortGeneration;
+            stopsRunning = m_runningLists > 0;
+        } else {
+            for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
+                const Ticket ticket = weak.lock();
+                if (ticket && ticket->client == client) {
+                    ticket->aborted = true;
+                    stopsRunning = stopsRunning || ticket->running;
+                }
+            }
+        }
         // Only a running list may see the flag; it clears it when it ends.
-        if (m_runningLists > 0) {
+        if (stopsRunning) {
             Manager::abort = true;
         }
     }
     // Queued lists would skip themselves anyway; dropping them frees the
     // poller at once. Other work queued there is not clearable and stays.
     // Nothing runs here: the dropped tasks only hold their lists and reply
-    // callbacks.
-    toolkit::EventPoller::Instance().clearTasks();
-    m_strand.clear();
-    // The measurement stops too: a read waiting for its readings returns,
-    // and an armed trigger is disarmed.
+    // callbacks. The poller's tasks are not told apart by client: a client's
+    // lists queued there skip themselves.
+    if (client == nullptr) {
+        toolkit::EventPoller::Instance().clearTasks();
+    }
+    m_strand.clear(client);
+    // The measurement stops too, for every client: a read waiting for its
+    // readings returns, and an armed trigger is disarmed.
     CDataManage::instance()->DM_AbortRead();
 }
 
@@ -303,24 +328,30 @@ bool ScpiManage::mayWait(const std::vector<structScpiInfo>& cmds) {
     });
 }
 
-bool ScpiManage::waitsForOperation(const std::vector<structScpiInfo>& cmds) {
-    return std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) {
-        return cmd.funcID == 0x20001B04 || cmd.funcID == 0x10001B0B;  // *OPC?, *WAI
-    });
+ScpiManage::OperationWait ScpiManage::waitsForOperation(const std::vector<structScpiInfo>& cmds) {
+    bool changes = false;  // a command before it may leave an operation pending
+    for (const structScpiInfo& cmd : cmds) {
+        if (cmd.funcID == 0x20001B04 || cmd.funcID == 0x10001B0B) {  // *OPC?, *WAI
+            return changes ? OperationWait::AfterOthers : OperationWait::First;
+        }
+        changes = changes || !cmd.query;
+    }
+    return OperationWait::None;
 }
 
-bool ScpiManage::waitsNow(bool mayWait, bool waitsForOperation) {
-    return mayWait || (waitsForOperation && CDataManage::instance()->DM_AcquisitionPending());
+bool ScpiManage::waitsNow(bool mayWait, OperationWait operation) {
+    return mayWait || operation == OperationWait::AfterOthers ||
+           (operation == OperationWait::First && CDataManage::instance()->DM_AcquisitionPending());
 }
 
 void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client) {
     const bool waits = mayWait(cmds);
-    const bool operation = waitsForOperation(cmds);
+    const OperationWait operation = waitsForOperation(cmds);
     // Shared so that the task stays copyable without copying the list.
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
-    auto run = [this, list, deliver](uint64_t generation) {
+    auto run = [this, list, deliver](const Ticket& ticket) {
         std::string reply;
-        ApiScpi_WriteOutputQueue(std::move(*list), reply, generation);
+        writeOutput(std::move(*list), reply, ticket);
         // Every transport's callback may be called from any thread: the
         // socket posts the send to its session's poller, the others queue
         // the reply under their own lock.
@@ -333,16 +364,16 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         // Runs at once, as a post from the first poller always did, unless
         // it may wait or its client's lists wait; outside m_postMtx, since
         // its handlers may post or abort themselves.
-        const uint64_t generation = ApiScpi_AbortGeneration();
-        m_strand.runHereOrQueue([run, generation]() { run(generation); }, waitsNow(waits, operation), client);
+        const Ticket ticket = postTicket(client);
+        m_strand.runHereOrQueue([run, ticket]() { run(ticket); }, waitsNow(waits, operation), client);
         return;
     }
     // The generation is read and the task queued under the lock that an abort
     // holds from its new generation until its clearing is done: a list that
     // carries the new generation is never cleared by that abort.
     std::lock_guard<std::mutex> post(m_postMtx);
-    uint64_t generation = ApiScpi_AbortGeneration();
-    ScpiStrand::Task task = [run, generation]() { run(generation); };
+    const Ticket ticket = postTicket(client);
+    ScpiStrand::Task task = [run, ticket]() { run(ticket); };
     // Decided on the poller, behind the client's lists queued there before:
     // a list that waits must not overtake them on the strand.
     poller.async_clearable([this, task, waits, operation, client]() {
@@ -350,26 +381,53 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
     }, false);
 }
 
-bool ScpiManage::beginList(uint64_t generation) {
+ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client) {
+    auto ticket = std::make_shared<ListTicket>();
+    ticket->client = client;
     std::lock_guard<std::mutex> lock(m_abortMtx);
-    if (generation != m_abortGeneration) {
+    ticket->generation = m_abortGeneration;
+    if (m_tickets.size() >= m_ticketsPruneAt) {
+        m_tickets.erase(std::remove_if(m_tickets.begin(), m_tickets.end(),
+                                       [](const std::weak_ptr<ListTicket>& weak) { return weak.expired(); }),
+                        m_tickets.end());
+        m_ticketsPruneAt = std::max<size_t>(64, 2 * m_tickets.size());
+    }
+    m_tickets.push_back(ticket);
+    return ticket;
+}
+
+bool ScpiManage::abortedLocked(const ListTicket& ticket) const {
+    return ticket.aborted || ticket.generation != m_abortGeneration;
+}
+
+bool ScpiManage::beginList(ListTicket& ticket) {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    if (abortedLocked(ticket)) {
         return false;
     }
     ++m_runningLists;
+    ticket.running = true;
     return true;
 }
 
-bool ScpiManage::abortedSince(uint64_t generation) {
+bool ScpiManage::abortedSince(const ListTicket& ticket) {
     std::lock_guard<std::mutex> lock(m_abortMtx);
-    return generation != m_abortGeneration;
+    return abortedLocked(ticket);
 }
 
-bool ScpiManage::endList(uint64_t generation) {
+bool ScpiManage::endList(ListTicket& ticket) {
     std::lock_guard<std::mutex> lock(m_abortMtx);
     --m_runningLists;
-    if (m_runningLists == 0 && Manager::abort) {
+    ticket.running = false;
+    // Lowered once no list that an abort reached runs any more: the lists of
+    // other clients may go on.
+    const bool abortedRuns = std::any_of(m_tickets.begin(), m_tickets.end(), [this](const auto& weak) {
+        const Ticket other = weak.lock();
+        return other && other->running && abortedLocked(*other);
+    });
+    if (!abortedRuns && Manager::abort) {
         Manager::abort = false;
         PrintI("SCPI_CMD_ABORT flag reset, flag=%d", static_cast<int>(Manager::abort.load()));
     }
-    return generation != m_abortGeneration;
+    return abortedLocked(ticket);
 }

@@ -32,12 +32,16 @@ struct structScpiInfo {
 // strand's thread when it may wait or its client has lists there (see
 // ScpiStrand): each client's lists run one at a time in the order sent.
 //
-// ABORt works by generation: every execution task records the generation it
-// was posted in, and an abort starts a new one. A task of an older generation
-// skips itself when it comes to run, a running list stops before its next
-// command and its reply is dropped, and Manager::abort is raised only while a
-// list runs (for long handlers that poll it). An abort while nothing runs thus
-// leaves nothing behind that could swallow a later message.
+// ABORt (and a device clear) ends the measurement for everyone, and the lists
+// of the client that sent it: its lists posted before are skipped when they
+// come to run, its running list stops before its next command and its reply
+// is dropped, and Manager::abort is raised only while that list runs (for
+// long handlers that poll it). Other clients' lists go on: a waiter among
+// them completes, since the operation it waits for has ended, and answers.
+// An abort of no client (ApiScpi_Abort()) reaches every client's lists: it
+// starts a new generation, and a list of an older one skips itself. An abort
+// while nothing runs thus leaves nothing behind that could swallow a later
+// message.
 class ScpiManage : public Manager {
 public:
     // The message id of ABORt.
@@ -93,8 +97,9 @@ public:
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
     static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
     // Drops the queued execution tasks of the first poller and the strand,
-    // starts a new abort generation and stops the list that runs.
-    void ApiScpi_Abort();
+    // starts a new abort generation and stops the list that runs; with a
+    // client, only that client's lists. Either way the measurement ends.
+    void ApiScpi_Abort(ScpiStrand::Client client = nullptr);
     uint64_t ApiScpi_AbortGeneration();
     // Posts the list in the current generation: to the strand when it may
     // wait or its client has lists there, else as a clearable task on the
@@ -150,19 +155,36 @@ private:
     int cbScpiCommandSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
     int cbScpiCommandGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
 
-    // Begins a list of `generation`: false when an abort came after it was
-    // posted. endList tells whether the list was aborted while it ran.
-    bool beginList(uint64_t generation);
-    bool endList(uint64_t generation);
-    bool abortedSince(uint64_t generation);
+    // A posted list: its client, the generation it was posted in, and
+    // whether an abort of its client came after.
+    struct ListTicket {
+        ScpiStrand::Client client = nullptr;
+        uint64_t generation = 0;
+        bool aborted = false;  // under m_abortMtx, as `running`
+        bool running = false;
+    };
+    using Ticket = std::shared_ptr<ListTicket>;
+    // A ticket of the current generation, known to the client aborts while
+    // its list may still run.
+    Ticket postTicket(ScpiStrand::Client client);
+    int writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket);
+    // Begins a list: false when an abort came after it was posted. endList
+    // tells whether the list was aborted while it ran.
+    bool beginList(ListTicket& ticket);
+    bool endList(ListTicket& ticket);
+    bool abortedSince(const ListTicket& ticket);
+    bool abortedLocked(const ListTicket& ticket) const;
 
     // A list holding a command whose handler may wait (for readings, a
     // trigger, a raw calibration value, a file operation or a screen copy).
     static bool mayWait(const std::vector<structScpiInfo>& cmds);
-    // A list holding *OPC? or *WAI: it waits while an acquisition is armed.
-    static bool waitsForOperation(const std::vector<structScpiInfo>& cmds);
+    // How a list holds *OPC? or *WAI: not at all, first (it waits while an
+    // operation is pending as it is handed over), or after other commands,
+    // which may leave one pending (it always may wait).
+    enum class OperationWait { None, First, AfterOthers };
+    static OperationWait waitsForOperation(const std::vector<structScpiInfo>& cmds);
     // Whether a list goes to the strand, decided as it is handed over.
-    static bool waitsNow(bool mayWait, bool waitsForOperation);
+    static bool waitsNow(bool mayWait, OperationWait operation);
     // *OPC? and *WAI: waits for the armed acquisition to end; 0 or 118.
     static int waitOperation();
 
@@ -179,4 +201,8 @@ private:
     std::mutex m_abortMtx;
     uint64_t m_abortGeneration = 0;
     int m_runningLists = 0;
+    // The tickets of the lists that may still run; expired ones are pruned
+    // as the table grows, so it holds about the lists in flight.
+    std::vector<std::weak_ptr<ListTicket>> m_tickets;
+    size_t m_ticketsPruneAt = 64;
 };

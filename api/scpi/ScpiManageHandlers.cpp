@@ -155,8 +155,9 @@ int ScpiManage::cbIeeeOpcSet(unsigned int, const ValueMap&, ValueMap*) {
 
 int ScpiManage::waitOperation() {
     // Never on the first poller: such a list goes to the strand when an
-    // acquisition is armed as it is handed over. One armed after that (by a
-    // list running on the strand) began after this command: nothing to wait.
+    // operation is pending as it is handed over, or when commands before it
+    // in the list may leave one pending. One that began after that (by a list
+    // running on the strand) began after this command: nothing to wait.
     if (toolkit::EventPoller::Instance().isCurrentThread()) {
         return 0;
     }
@@ -191,6 +192,9 @@ int ScpiManage::cbIeeeRstSet(unsigned int, const ValueMap&, ValueMap*) {
         PrintE("cbIeeeRstSet failed! SINGLETON_PTR(StorageCore) is nullptr");
         return E310_SYSTEM_ERROR;
     }
+    // Operation complete idle, as after *CLS: what the reset leaves pending
+    // (the reading its new trigger source stores) sets nothing later.
+    CDataManage::instance()->DM_OpcCancel();
     storage->DefaultConfigLoad();
     storage->ConfigResetSyncToUI();
     return IEEE488_RST_Excu();

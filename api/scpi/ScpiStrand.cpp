@@ -48,11 +48,19 @@ void ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client) {
     }
 }
 
-size_t ScpiStrand::clear() {
+size_t ScpiStrand::clear(Client client) {
     std::deque<std::pair<Client, Task>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        dropped.swap(m_queue);
+        if (client == nullptr) {
+            dropped.swap(m_queue);
+        } else {
+            std::deque<std::pair<Client, Task>> kept;
+            for (auto& entry : m_queue) {
+                (entry.first == client ? dropped : kept).push_back(std::move(entry));
+            }
+            m_queue.swap(kept);
+        }
     }
     // Destroyed outside the lock: a task holds its list and reply callback,
     // whose ends may post to a poller.

@@ -33,9 +33,9 @@ public:
     // runs it here. Called on one thread (the first poller), so that the
     // lists of a client reach the strand in the order they were handed over.
     void runHereOrQueue(Task task, bool mayWait, Client client);
-    // Drops the tasks not yet started; the running one goes on. Result: how
-    // many were dropped.
-    size_t clear();
+    // Drops the tasks not yet started, of `client` or with null of every
+    // client; the running one goes on. Result: how many were dropped.
+    size_t clear(Client client = nullptr);
 
 private:
     // Queues `task` when it may wait or its client has lists here (true).

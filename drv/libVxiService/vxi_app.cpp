@@ -147,15 +147,18 @@ int devTrigProc(int32_t, uint32_t) {
 
 int devClearProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
     // A device clear empties the link's input and output and ends what the
-    // instrument is doing, as ABORt does: a read waiting for its trigger
-    // returns at once and its reply is dropped. Aborted first, so that a
-    // reply delivered just before is cleared too.
-    ScpiManage::instance().ApiScpi_Abort();
+    // instrument is doing, as ABORt does: a read of this link waiting for its
+    // trigger returns at once and its reply is dropped, while other clients'
+    // waits end with an answer. Aborted first, so that a reply delivered just
+    // before is cleared too.
     auto it = appLinks().find(lid);
-    if (it != appLinks().end()) {
-        it->second.pending.clear();
-        it->second.replies->clear();
+    if (it == appLinks().end()) {
+        ScpiManage::instance().ApiScpi_Abort();
+        return 1;
     }
+    ScpiManage::instance().ApiScpi_Abort(it->second.replies.get());
+    it->second.pending.clear();
+    it->second.replies->clear();
     return 1;
 }
 

@@ -213,6 +213,27 @@ TEST(SimFrontEnd, InputTextSetsKnownNamesAndReportsTheOthers) {
     EXPECT_EQ(unknown, std::vector<std::string>{"bogus"});
 }
 
+// A change of the input file is read once the file has kept it for the
+// settle time: the empty file between a writer's truncation and its write is
+// never read (its inputs would all be 0), a file left empty is.
+TEST(SimInputFileWatch, AWriteInProgressIsNotRead) {
+    using platform::SimFileStamp;
+    const auto stamp = [](off_t size, long ns) {
+        SimFileStamp s;
+        s.inode = 7;
+        s.size = size;
+        s.mtime = {100, ns};
+        return s;
+    };
+    const SimFileStamp before = stamp(20, 1), truncated = stamp(0, 2), written = stamp(24, 3);
+    const struct { SimFileStamp found; uint64_t ms; bool read; } polls[] = {
+        {before, 0, false},   {truncated, 100, false}, {written, 130, false}, {written, 170, false},
+        {written, 230, true}, {written, 330, false},   {truncated, 400, false}, {truncated, 460, true},
+    };
+    platform::SimInputFileWatch watch(before);
+    for (const auto& p : polls) EXPECT_EQ(watch.take(p.found, p.ms), p.read) << "poll at " << p.ms << " ms";
+}
+
 TEST(SimCalibrationSet, OneFileOfTwoRecordsPerKeyOfBothModels) {
     testing_support::TempRoot root;
     ASSERT_EQ(platform::simWriteCalibrationSet("/vorna/data"), 47);

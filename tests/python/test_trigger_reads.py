@@ -37,6 +37,17 @@ SEQUENCES = {
     # An armed acquisition is the operation pending: *OPC? and *WAI wait for it.
     "opc-query-waits-for-the-acquisition": (["TRIG:SOUR EXT", "INIT"], [0.5], "*OPC?", "1",
                                             [("SYST:ERR?", "0,")]),
+    # The reading a change stores is pending too: *OPC? answers once it is in, and none follows.
+    "opc-query-waits-for-the-reading-a-change-stores": (
+        ["*RST", "CONF:VOLT:DC 10", "VOLT:DC:NPLC 5", "TRIG:SOUR BUS"], [], "*OPC?", "1",
+        [("DATA:POIN?", "1"), ("*OPC?;DATA:POIN?", "1;1")]),
+    # A change of trigger source ends the armed acquisition as ABORt does.
+    "source-change-ends-the-acquisition": ([], [], "TRIG:SOUR BUS;INIT;TRIG:SOUR IMM;*OPC?", "1",
+                                           [("SYST:ERR?", "0,")]),
+    # A reset while an external-trigger acquisition is armed returns to the free run.
+    "reset-while-armed-runs-free": (
+        ["CONF:VOLT:DC 10;TRIG:SOUR EXT;SAMP:COUN 5", "*OPC?", "R?", "INIT;*RST;VOLT:DC:NPLC 0.4"], [],
+        "*OPC?", "1", [("TRIG:SOUR?", "IMM"), ("DATA:POIN?", lambda answer: int(answer) >= 1)]),
 }
 
 
@@ -92,7 +103,8 @@ def test_trigger_and_read_sequence(meter, dmm, name):
     if edges:
         assert answered >= edges[0] - 0.1, "answered before the first edge"
     for message, prefix in then:
-        assert dmm.query(message).startswith(prefix), message
+        answer = dmm.query(message)
+        assert prefix(answer) if callable(prefix) else answer.startswith(prefix), (message, answer)
 
 
 def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
@@ -115,22 +127,33 @@ def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
 
 
 # How a read waiting for an edge that never comes is ended: ABORt on its own
-# connection or on another one, or a VXI-11 device clear on its link. The
-# waits of *OPC? and *WAI on an armed acquisition end the same way.
-ENDINGS = {
-    "abort-on-its-connection": ("socket", ["READ?"], lambda waiting, other: waiting.write("ABOR")),
-    "abort-from-another-client": ("socket", ["READ?"], lambda waiting, other: other.write("ABOR")),
-    "device-clear": ("vxi11", ["READ?"], lambda waiting, other: waiting.clear()),
-    "opc-query-abort-from-another-client": ("socket", ["INIT", "*OPC?"], lambda waiting, other: other.write("ABOR")),
-    "opc-query-device-clear": ("vxi11", ["INIT", "*OPC?"], lambda waiting, other: waiting.clear()),
+# connection or on another one, or a VXI-11 device clear of its link or of
+# another. The waits of *OPC? and FETC? on an armed acquisition end the same
+# way. The waiting client's own abort or clear drops its answer (None); one
+# by another client completes the wait, which answers.
+def abort(session):
+    session.write("ABOR")
+
+
+ARMING = "TRIG:SOUR BUS;SAMP:COUN 5;INIT;*OPC?"
+ENDINGS = {  # waiting transport, messages, transport of the other client, who ends it, the waiter's answer
+    "abort-on-its-connection": ("socket", ["READ?"], "socket", "waiting", abort, None),
+    "abort-from-another-client": ("socket", ["READ?"], "socket", "other", abort, '""'),
+    "device-clear": ("vxi11", ["READ?"], "socket", "waiting", lambda s: s.clear(), None),
+    "fetch-abort-from-another-client": ("socket", ["INIT", "FETC?"], "socket", "other", abort, '""'),
+    "opc-query-abort-from-another-client": ("socket", ["INIT", "*OPC?"], "socket", "other", abort, "1"),
+    "opc-query-device-clear": ("vxi11", ["INIT", "*OPC?"], "socket", "waiting", lambda s: s.clear(), None),
+    "opc-query-in-its-message-abort-from-another-client": ("socket", [ARMING], "socket", "other", abort, "1"),
+    "opc-query-device-clear-of-another-link": ("socket", [ARMING], "vxi11", "other", lambda s: s.clear(), "1"),
 }
 
 
 @pytest.mark.parametrize("name", list(ENDINGS))
 def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
-    transport, messages, end = ENDINGS[name]
+    transport, messages, other_transport, ender, end, answer = ENDINGS[name]
     waiting = rm.open_resource(TRANSPORTS[transport], read_termination="\n", write_termination="\n", timeout=20000)
-    other = rm.open_resource(TRANSPORTS["socket"], read_termination="\n", write_termination="\n", timeout=2000)
+    other = rm.open_resource(TRANSPORTS[other_transport], read_termination="\n", write_termination="\n",
+                             timeout=2000)
     try:
         waiting.write("*RST;*CLS;TRIG:SOUR EXT")
         assert waiting.query("*OPC?") == "1"
@@ -144,10 +167,12 @@ def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
         with pytest.raises(pyvisa.errors.VisaIOError):
             waiting.read()
         started = time.monotonic()
-        end(waiting, other)
-        # Lists run in order: this answers only once the read has ended, and
-        # it is the first answer (the aborted read's is dropped).
+        end(waiting if ender == "waiting" else other)
         waiting.timeout = 2000
+        if answer is not None:
+            assert waiting.read() == answer
+        # Lists run in order: this answers only once the wait has ended, and
+        # after the waiter's own answer if it has one.
         assert waiting.query("*OPC?") == "1"
         assert time.monotonic() - started <= 1
     finally:

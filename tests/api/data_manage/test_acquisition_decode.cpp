@@ -107,6 +107,22 @@ TEST_F(Decode, ChargeSlopeHistorySmoothsModerateStepsOnce) {
     EXPECT_EQ(chargeSlope(0x7FFFFE - 1000), 0);  // open input
 }
 
+// A second plateau below the first is no charge: the input changed during it
+// (open at the first plateau, then re-read). No sample, the history kept.
+TEST_F(Decode, ChargeSlopeDropsAChargeTheInputChangedDuring) {
+    chargeSlope(0);
+    EXPECT_EQ(chargeSlope(1000000), 10000);
+    for (int64_t first : {int64_t{0x7FFFFE}, int64_t{500000}}) {
+        fakes.frontEnd.frames = {frame(0x04, 0, le(first, 3)), frame(0x04, 0, le(first - 400000, 3))};
+        structFuncConfig config;
+        config.s32Range = 6;
+        int64_t data = 5;
+        EXPECT_FALSE(engine->DM_RawData(TYPE_CAP, config, nullptr, data)) << first;
+        EXPECT_EQ(data, 5);
+    }
+    EXPECT_EQ(chargeSlope(995025), 10049) << "the history of before goes on";
+}
+
 TEST_F(Decode, ChargeSlopeSpacesChargesAndGivesUpWithoutADcResult) {
     chargeSlope(1000000, 7);
     uint64_t charged = engine->m_capDataTime;

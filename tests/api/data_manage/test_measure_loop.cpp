@@ -10,6 +10,7 @@
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
+#include "DrvScpiSM.h"
 #include "FunctionManage.h"
 #include "dev/gpio/CGpioCtl.h"
 #include "engine_fakes.h"
@@ -82,6 +83,7 @@ protected:
         e->DM_RemoveCaliData({1, 3, 66, 257, 448, 512, 640});
         e->TrigSourceSet(SRC_AUTO);
         e->TrigSingleCountSet(1);
+        e->m_triggerChange = false;
     }
 
     void select(MeasureTypeEnum f, int range, RateEnum rate = E_Slow, bool autoRange = false,
@@ -363,6 +365,112 @@ TEST_F(MeasureLoop, SingleTriggerEpisodeStatesThenSilence) {
     }
     EXPECT_EQ(states, (std::vector<int>{2, 2, 2, 2, 2, 3}));
     EXPECT_EQ(readings().size(), 6u);
+}
+
+// Under the bus trigger a change stores readings no trigger asked for: until
+// they are stored they are the operation pending, and *OPC is set once they
+// are in. Nothing more follows untriggered.
+TEST_F(MeasureLoop, ReadingsAChangeStoresArePendingUntilStored) {
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        size_t readings;
+    } cases[] = {
+        {"TRIG:SOUR BUS", [this] { e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr); }, 1},
+        {"SAMP:COUN", [this] { e->cbTrigSingleSet(0, request(0x1104, s32(3)), nullptr); }, 1},
+        {"an NPLC change counting down three", [this] {
+             e->TrigSingleCountSet(3);
+             e->m_singleCountDown = 0;
+             e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1, E_Fast));
+         }, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        select(TYPE_DCV, 1, E_Medium);
+        feed({0.5});
+        e->TrigSourceSet(SRC_SINGLE);
+        e->m_triggerChange = false;
+        e->m_singleCountDown = 0;
+        e->BufferClean();
+        IEEE488_CLS_Excu();
+        c.change();
+        EXPECT_TRUE(e->DM_AcquisitionPending());
+        EXPECT_FALSE(e->DM_OpcWhenDone());
+        for (int pass = 0; pass < 10 && readings().size() < c.readings; ++pass) e->runPass();
+        EXPECT_EQ(readings().size(), c.readings);
+        EXPECT_FALSE(e->DM_AcquisitionPending());
+        EXPECT_EQ(IEEE488_ESR_ReadClear() & 1, 1) << "operation complete once they are in";
+        e->runPass();
+        EXPECT_EQ(readings().size(), c.readings);
+    }
+    e->TrigSingleCountSet(1);
+}
+
+// A pass waiting for an edge ends when the source changes by any road, not
+// only TRIG:SOUR: the free run goes on after a reset or a CONFigure.
+TEST_F(MeasureLoop, APassWaitingForAnEdgeEndsWhenTheSourceChanges) {
+    const struct {
+        const char* name;
+        std::function<void()> change;
+    } cases[] = {
+        {"*RST", [this] {
+             ProtoTriggerFuncInfo defaults;
+             e->ProtoTriggerFuncInfoDefault(defaults);
+             e->ProtoTriggerFuncInfoSet(defaults);
+         }},
+        {"CONF", [this] { e->TrigSourceSet(SRC_AUTO); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        select(TYPE_DCV, 1, E_Medium);
+        feed({0.5});
+        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+        e->m_triggerChange = false;
+        // 100 ms into the pass's wait for an edge the source changes; two
+        // seconds without a reading stop the loop.
+        const uint64_t start = clock.nowMs();
+        bool changed = false;
+        clock.onPoll = [&] {
+            if (!changed && clock.nowMs() - start >= 100) {
+                changed = true;
+                c.change();
+            }
+            if (clock.nowMs() - start >= 2000) e->m_zAcqRunning = false;
+        };
+        e->runPass();
+        clock.onPoll = nullptr;
+        EXPECT_TRUE(e->m_zAcqRunning.load()) << "still waiting for an edge";
+        EXPECT_EQ(readings().size(), 1u);
+        e->m_zAcqRunning = true;
+    }
+}
+
+// A change into capacitance while a pass of the function before runs, the
+// change flag already taken by the end of the pass before: the pass settles
+// as capacitance asks (at once), not as its snapshot of the old function
+// would (twenty charge cycles, longer than a read waits).
+TEST_F(MeasureLoop, AChangeIntoCapacitanceMidPassSettlesAsCapacitance) {
+    select(TYPE_DCV, 1, E_Slow);
+    feed({0.5});
+    e->DM_LoadCaliData(6 * 64 + 3, {{6, 3, 0, 0}, {6, 3, 1e6, 1.0}});
+    Frame counted = frame(kCounterReady, 21, le(500, 3));
+    const std::vector<uint8_t> reference = le(1000, 3);
+    std::copy(reference.begin(), reference.end(), counted.begin() + 24);
+    bool changed = false;
+    clock.onPoll = [&] {
+        if (changed) return;
+        changed = true;
+        fe.frames = {counted};
+        fe.reportedFunc = TYPE_CAP;
+        e->DM_UpdateMainFunc(TYPE_CAP, mainConfig(TYPE_CAP, 3, E_Slow, 7));
+        e->m_confChange = false;  // taken by the end of the pass before
+    };
+    const uint64_t start = clock.nowMs();
+    for (int pass = 0; pass < 40 && readings().empty(); ++pass) e->runPass();
+    clock.onPoll = nullptr;
+    EXPECT_FALSE(readings().empty());
+    EXPECT_LT(clock.nowMs() - start, 2000u) << "virtual ms until the first capacitance reading";
+    e->DM_RemoveCaliData({6 * 64 + 3});
 }
 
 TEST_F(MeasureLoop, VoltmeterCompletePulseRunsOnTheLoopWithItsWidth) {

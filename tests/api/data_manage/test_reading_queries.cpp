@@ -32,6 +32,7 @@ protected:
         e->TrigSampleCountSet(1);
         e->TrigSingleCountSet(1);
         e->m_singleCountDown = 0;
+        e->m_triggerChange = false;  // no loop here stores what a change owes
         e->BufferClean();
     }
     void TearDown() override {
@@ -241,6 +242,37 @@ TEST_F(ReadingQueries, OneWaitingReadAtATime) {
     waiting.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
+    e->m_u32BufferTimeOut = 5000;
+}
+
+// A change of trigger source or of function while an acquisition is armed
+// ends it as an abort does: a read waiting for its trigger returns at once.
+TEST_F(ReadingQueries, AChangeOfSourceOrFunctionEndsTheArmedAcquisition) {
+    const struct {
+        const char* name;
+        std::function<void(CDataManage*)> change;
+    } cases[] = {
+        {"TRIG:SOUR IMM", [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); }},
+        {"FUNC", [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_ACV, mainConfig(TYPE_ACV, 1)); }},
+    };
+    e->m_u32BufferTimeOut = 3000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+        e->TrigSourceSet(SRC_SINGLE);
+        e->acqArm(1, 0);  // INIT under the bus trigger
+        int result = -1;
+        std::string text;
+        std::thread reader([&] { result = e->DM_RunScpiReadFunction(text); });
+        while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
+        c.change(e);
+        reader.join();
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR) << "nothing armed any more";
+    }
+    e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
     e->m_u32BufferTimeOut = 5000;
 }
 

@@ -117,6 +117,37 @@ TEST_F(AbortTest, RunningListStopsAndOnlyQueuedListsAreDropped) {
     EXPECT_EQ(ask("SYST:VERS?\n"), "1999.0\n");
 }
 
+// An abort stops the lists of the client that sent it (a device clear those
+// of its link); another client's running list goes on and answers.
+TEST_F(AbortTest, AnAbortStopsOnlyTheListsOfItsClient) {
+    int running = 0, other = 0;
+    const struct {
+        const char* name;
+        const void* aborting;
+        std::vector<std::string> replies;
+    } cases[] = {
+        {"its own client", &running, {}},
+        {"another client", &other, {"late;1\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gate.reset();
+        counted = 0;
+        Replies replies;
+        ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kBlockingQuery, kCountingQuery}),
+                                                   replies.sink(), &running);
+        ASSERT_TRUE(gate.waitEntered());
+        static const char text[] = "ABOR\n";
+        EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(text, sizeof(text) - 1, nullptr, c.aborting),
+                  ScpiManage::MessageResult::Aborted);
+        gate.release();
+        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        EXPECT_EQ(gate.sawAbortFlag, c.replies.empty());
+        EXPECT_EQ(replies.all(), c.replies);
+        EXPECT_FALSE(Manager::abort.load());
+    }
+}
+
 TEST_F(AbortTest, ListOfAnEarlierGenerationSkipsItself) {
     const uint64_t before = ScpiManage::instance().ApiScpi_AbortGeneration();
     EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
