@@ -12,7 +12,7 @@
 // with large answers (screen copies, whole reading memories) must not make
 // the service build gigabytes. Beyond that, what clients have sent or been
 // answered and not taken yet is counted here service-wide: replies not read
-// (raw-socket and VXI-11 clients alike) and VXI-11 input waiting for
+// (raw-socket, VXI-11 and UI-link clients alike) and VXI-11 input waiting for
 // the write that ends its message. Once these pass kTotal, a response grows
 // beyond kFreeShare only while it fits what is left, and each client keeps
 // only kFreeShare of its own waiting. A client's ordinary answers and

@@ -1,5 +1,5 @@
 """Remote resource exhaustion: idle connections that would take every descriptor,
-notification clients that never read, VXI-11 links that hold input and replies. Each
+notification and UI clients that never read, VXI-11 links that hold input and replies. Each
 test prints its figures (run pytest with -s)."""
 
 import os
@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NOTIFY_PORT, PORTS, SCPI_PORT, VXI_PORT, read_exact, sanitized_build,
+from conftest import (IO_TIMEOUT, NOTIFY_PORT, PORTS, REQUEST_PORT, SCPI_PORT, VXI_PORT, read_exact, sanitized_build,
                       ui_request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
@@ -23,12 +23,15 @@ SCPI_CAP = 1024 // 8
 SERVED_SCPI = 100
 SILENT_NOTIFY = 800
 READING_NOTIFY = 16
+FILE_LIST = 0x10000F03
 # One host's VXI-11 connections, each with as many links as it is given.
 VXI_CONNECTIONS = 64
 VXI_LINKS = 16
 # Links that each hold a message of 1 MiB without END, and links that each read a reply of ~2 MB.
 HOLDING_LINKS = 256
 READING_LINKS = 24
+SILENT_UI = 8
+UI_REQUESTS = 64
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -173,6 +176,20 @@ def test_notification_clients_that_never_read_are_bounded_and_their_memory_retur
         assert handed_back, f"{after - base:.1f} MiB kept after the clients closed"
 
 
+def ended_after_unread(sock):
+    """Whether the service has ended a connection that left what it was sent unread: what
+    is left is read first, then the end must come within a second."""
+    sock.settimeout(1)
+    try:
+        while sock.recv(1 << 20):
+            pass
+        return True
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+
 def fill_folder(folder, count, name_size):
     """A folder of count empty files with long names: a large listing."""
     folder.mkdir(parents=True)
@@ -272,3 +289,56 @@ def test_vxi11_links_of_one_host_leave_memory_and_links_for_another(make_service
     if not sanitized_build():
         assert handed_back, f"{after_replies - base:.1f} MiB kept after the replies were read"
         assert holding - base < 64
+
+
+class SilentUiClient(threading.Thread):
+    """A UI client that asks for a listing again and again and never reads a reply."""
+
+    def __init__(self, request):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        self.sock.settimeout(IO_TIMEOUT)
+        self.sock.connect(("127.0.0.1", REQUEST_PORT))
+        self.request, self.sent = request, 0
+
+    def run(self):
+        try:
+            for _ in range(UI_REQUESTS):
+                self.sock.sendall(self.request)
+                self.sent += 1
+        except OSError:
+            pass  # ended by the service
+
+
+def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served(make_service, proto_pb2):
+    service = make_service()
+    fill_folder(service.root / "data" / "UserData" / "big", 4000, 200)
+    service.set_prop(BOOT_FLAG, "0")
+    service.start().wait_listening()
+    base = steady_rss(service)
+    listing = proto_pb2.DataPack(code=FILE_LIST)
+    listing.data[0xF03].CopyFrom(proto_pb2.Value(rawVal=b"/data/UserData/big"))
+    silent = [SilentUiClient(listing.SerializeToString()) for _ in range(SILENT_UI)]
+    try:
+        for client in silent:
+            client.start()
+        peak = max(rss_mib(service) for _ in range(25) if time.sleep(0.2) is None)
+        start = time.monotonic()
+        reply = ui_request(proto_pb2, FILE_LIST, k0F03=proto_pb2.Value(rawVal=b"/data/UserData/big"))
+        waited = time.monotonic() - start
+        for client in silent:
+            client.join(IO_TIMEOUT)
+        dropped = sum(ended_after_unread(client.sock) for client in silent)
+    finally:
+        for client in silent:
+            client.sock.close()
+    size = len(reply.data[0xF03].rawVal)
+    print(f"\n{SILENT_UI} silent UI clients asking for a {size / 1e6:.2f} MB listing: RSS base {base:.1f} MiB, "
+          f"peak {peak:.1f}; {dropped} ended by the service after {[c.sent for c in silent]} requests; another "
+          f"client waited {waited * 1000:.0f} ms")
+    assert reply.stat == 0 and size > 900_000
+    assert waited < 2
+    assert dropped == SILENT_UI
+    if not sanitized_build():
+        assert peak - base < 64
