@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameBacklog.h"
 #include "Network/Buffer.h"
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
@@ -101,6 +102,12 @@ private:
 // quiet time. Bytes that no request can hold, a cut request whose rest does
 // not come, and a request larger than the largest frame are answered with an
 // error, never dropped.
+//
+// Replies not yet written count in the service-wide ScpiReplyBudget. A
+// client that sends requests without reading their replies is dropped once
+// a reply would leave more than FrameBacklog::kMaxBytes waiting for it
+// (ScpiReplyBudget::kFreeShare while the budget is spent; its first reply
+// waiting always goes): it is too far behind to be served.
 class ConnService::ProtoSession : public toolkit::Session, private RequestFramer::Sink {
 public:
     // How long the rest of a cut request, or of one being skipped, may keep
@@ -116,7 +123,7 @@ public:
     static constexpr size_t kMaxRequest = kMaxFrameBody;
 
     explicit ProtoSession(const toolkit::Socket::Ptr& sock);
-    ~ProtoSession() override = default;
+    ~ProtoSession() override;
 
     void onRecv(const toolkit::Buffer::Ptr& buf) override;
     void onError(const toolkit::SockException& err) override;
@@ -132,6 +139,10 @@ private:
     // Answers bytes that are no DataPack without running any handler.
     int rejectUndecodable(const DataPack& partial, size_t size);
     void sendReply(DataPack& reply);
+    // Whether a reply of `size` bytes may queue for the client now.
+    bool admits(size_t size) const;
+    // Ends the connection of a client too far behind.
+    void drop();
     // Whether received bytes are waiting to be read (a further read follows).
     bool moreWaiting();
     // The quiet-time watch over held bytes and skipping.
@@ -143,21 +154,17 @@ private:
     RequestFramer m_framer{kMaxRequest};
     uint64_t m_u64LastRecvMs = 0;
     toolkit::EventPoller::DelayTask::Ptr m_quietTask;
+    FrameBacklog m_backlog{true};
+    bool m_bDropped = false;   // too far behind: no further request is run
+    bool m_bBackedUp = false;  // held a large backlog once: its memory is handed back at the end
 };
 
 // A notification connection (port 9998): attached while it lives; what the
 // app writes on it is ignored. A client that stops reading is dropped once
-// what waits for it reaches a bound, so that it cannot make the service hold
-// notifications without end.
+// what waits for it reaches the bounds of FrameBacklog, so that it cannot make
+// the service hold notifications without end.
 class ConnService::NotifySession : public toolkit::Session {
 public:
-    // Bounds of what waits for one client: more than the largest frame, so
-    // that a client that reads always takes one, yet never a queue that grows
-    // for minutes. A waiting frame counts its bytes and its bookkeeping.
-    static constexpr uint64_t kMaxQueuedBytes = 8 * 1024 * 1024;
-    static constexpr uint64_t kFrameCost = 128;
-    static constexpr size_t kMaxQueuedFrames = 8192;
-
     explicit NotifySession(const toolkit::Socket::Ptr& sock);
     ~NotifySession() override;
 
@@ -174,7 +181,6 @@ private:
     void onFrameDone(size_t size);
 
     ConnService& m_pConn;
-    uint64_t m_u64Queued = 0;  // bytes (with their cost) of frames not written yet
-    size_t m_uFrames = 0;
+    FrameBacklog m_backlog;
     bool m_bBackedUp = false;  // held a large queue once: its memory is handed back at the end
 };

@@ -7,11 +7,6 @@
 #include "Util/MemoryTrim.h"
 #include "Util/logger.h"
 
-namespace {
-// A queue above this has left enough freed memory behind to hand back.
-constexpr uint64_t kTrimAfterBytes = 1024 * 1024;
-} // namespace
-
 ConnService::NotifySession::NotifySession(const toolkit::Socket::Ptr& sock)
     : toolkit::Session(sock), m_pConn(*ConnService::instance()) {
     PrintI("new NotifySession 0x%" PRIxPTR, reinterpret_cast<uintptr_t>(this));
@@ -39,23 +34,20 @@ void ConnService::NotifySession::attachServer(const toolkit::Server&) {
 }
 
 void ConnService::NotifySession::deliver(const toolkit::Buffer::Ptr& frame) {
-    const uint64_t cost = frame->size() + kFrameCost;
-    if (m_uFrames >= kMaxQueuedFrames || m_u64Queued + cost > kMaxQueuedBytes) {
+    if (!m_backlog.admits(frame->size())) {
         PrintW("notification client %s:%u dropped: %zu frames of %" PRIu64 " bytes not read", get_peer_ip().c_str(),
-               get_peer_port(), m_uFrames, m_u64Queued);
+               get_peer_port(), m_backlog.frames(), m_backlog.bytes());
         m_bBackedUp = true;
         shutdown(toolkit::SockException(toolkit::Err_shutdown, "notification client too far behind"));
         return;
     }
-    m_u64Queued += cost;
-    ++m_uFrames;
-    m_bBackedUp = m_bBackedUp || m_u64Queued > kTrimAfterBytes;
+    m_backlog.queued(frame->size());
+    m_bBackedUp = m_bBackedUp || m_backlog.bytes() > FrameBacklog::kLargeBytes;
     send(frame);
 }
 
 void ConnService::NotifySession::onFrameDone(size_t size) {
-    m_u64Queued -= std::min(m_u64Queued, size + kFrameCost);
-    m_uFrames -= m_uFrames > 0 ? 1 : 0;
+    m_backlog.done(size);
 }
 
 void ConnService::NotifySession::onRecv(const toolkit::Buffer::Ptr&) {

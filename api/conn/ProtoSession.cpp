@@ -1,6 +1,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <climits>
 #include <string>
 
@@ -11,12 +12,20 @@
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
 #include "RequestFramer.h"
+#include "ScpiReplyBudget.h"
+#include "Util/MemoryTrim.h"
 #include "Util/logger.h"
 #include "Util/util.h"
 #include "proto_data.pb.h"
 
 ConnService::ProtoSession::ProtoSession(const toolkit::Socket::Ptr& sock)
     : toolkit::Session(sock), m_pConn(*ConnService::instance()) {}
+
+ConnService::ProtoSession::~ProtoSession() {
+    if (m_bBackedUp) {
+        toolkit::trimFreedMemory();
+    }
+}
 
 void ConnService::ProtoSession::onRecv(const toolkit::Buffer::Ptr& buf) {
     m_u64LastRecvMs = toolkit::getCurrentMillisecond();
@@ -46,6 +55,13 @@ bool ConnService::ProtoSession::tailComplete() {
 }
 
 void ConnService::ProtoSession::onRequest(const char* data, size_t size) {
+    if (m_bDropped) {
+        return;
+    }
+    if (!admits(0)) {
+        drop();  // no reply could go: its request is not run
+        return;
+    }
     DataPack request;
     DataPack reply;
     int result = 0;
@@ -94,7 +110,28 @@ void ConnService::ProtoSession::sendReply(DataPack& reply) {
         reply.clear_data();
         reply.set_stat(E223_TOO_MUCH_DATA);
     }
+    // Counted before it is sent: a send may report it written at once.
+    const size_t frame = reply.ByteSizeLong() + 4;
+    if (!admits(frame)) {
+        drop();
+        return;
+    }
+    m_backlog.queued(frame);
+    m_bBackedUp = m_bBackedUp || m_backlog.bytes() > FrameBacklog::kLargeBytes;
     repSendPack(this, reply);
+}
+
+bool ConnService::ProtoSession::admits(size_t size) const {
+    return m_backlog.admits(size, ScpiReplyBudget::instance().share(FrameBacklog::kMaxBytes));
+}
+
+void ConnService::ProtoSession::drop() {
+    PrintW("UI client %s:%u dropped: %zu replies of %" PRIu64 " bytes not read", get_peer_ip().c_str(),
+           get_peer_port(), m_backlog.frames(), m_backlog.bytes());
+    m_bDropped = true;
+    m_bBackedUp = true;
+    stopQuiet();
+    shutdown(toolkit::SockException(toolkit::Err_shutdown, "UI client too far behind"));
 }
 
 bool ConnService::ProtoSession::moreWaiting() {
@@ -142,4 +179,12 @@ void ConnService::ProtoSession::onError(const toolkit::SockException&) {
 
 void ConnService::ProtoSession::onManager() {}
 
-void ConnService::ProtoSession::attachServer(const toolkit::Server&) {}
+void ConnService::ProtoSession::attachServer(const toolkit::Server&) {
+    // Every reply is reported once, written or dropped with the socket.
+    std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
+    getSock()->setOnSendResult([weak_self](const toolkit::Buffer::Ptr& frame, bool) {
+        if (auto self = std::static_pointer_cast<ProtoSession>(weak_self.lock())) {
+            self->m_backlog.done(frame->size());
+        }
+    });
+}

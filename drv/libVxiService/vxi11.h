@@ -4,6 +4,7 @@
 // core, asynchronous-abort and interrupt programs. Every long and u_long of the
 // protocol is 32 bits on the wire; the records hold them as fixed-width types.
 #include <cstdint>
+#include <string>
 
 constexpr uint32_t DEVICE_CORE = 0x0607AF;
 constexpr uint32_t DEVICE_ASYNC = 0x0607B0;
@@ -116,6 +117,9 @@ struct Device_ReadResp {
     int32_t error = 0;
     int32_t reason = 0;
     VxiBytes data;  // the server encodes it straight from the link's buffer
+    // The link's buffer, handed over with its last bytes: the link keeps
+    // nothing once its reply has been returned.
+    std::string buffer;
 };
 
 struct Device_ReadStbResp {

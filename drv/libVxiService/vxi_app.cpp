@@ -17,7 +17,9 @@
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
+#include "HeldText.h"
 #include "ScpiManage.h"
+#include "ScpiReplyBudget.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
 #include "Util/logger.h"
@@ -26,16 +28,19 @@
 
 namespace {
 
+// The most reply data one read of a link fetches.
 constexpr uint32_t kBufferSize = 0x200000;
-// Input of writes without END waiting for the one that ends the message.
-constexpr size_t kMaxPendingInput = 1024 * 1024;
+// Input of writes without END waiting for the one that ends the message, per
+// link while the service-wide budget lasts (then ScpiReplyBudget::kFreeShare).
+constexpr uint64_t kMaxPendingInput = 1024 * 1024;
 // Longest stretch of a message that goes into the log.
 constexpr uint32_t kMaxLoggedText = 512;
 
 // The queue may outlive its link while lists of the link still run; it
 // gives its unread bytes back to the reply budget when the last holder goes.
+// The input waiting for END counts in the same budget.
 struct AppLink {
-    std::string pending;
+    HeldText pending;
     std::shared_ptr<CVxiReplyQueue> replies = std::make_shared<CVxiReplyQueue>();
 };
 
@@ -58,18 +63,14 @@ _vxi_io_ vxiAppCallbacks() {
                     devTrigProc,   devClearProc, setDevRemote, setDevLocal,  stopVxiProcess};
 }
 
-int newVxiConnect(int32_t lid, char** buffer, uint32_t* size) {
-    // Pages the replies never reach stay untouched and cost no memory.
-    char* data = static_cast<char*>(std::malloc(kBufferSize));
-    if (data == nullptr) {
-        return -1;
-    }
-    *buffer = data;
-    *size = kBufferSize;
-    appLinks()[lid] = AppLink();
+int newVxiConnect(int32_t lid, uint32_t* most) {
+    // The link's data cache is its reply queue; each read fetches from it
+    // into a buffer of the reply's size, given back once returned.
+    AppLink& link = appLinks()[lid];
+    *most = kBufferSize;
     setLocalState(false);
     PrintI("new vxi connect s32LinkId = %d, *ppDataCache = %p *pu32CacheSize = %u\n", lid,
-           static_cast<void*>(data), kBufferSize);
+           static_cast<void*>(link.replies.get()), kBufferSize);
     return 0;
 }
 
@@ -81,8 +82,9 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     PrintI("SCPI cmd = %.*s,  cmd len = %u\n", static_cast<int>(std::min(length, kMaxLoggedText)), data, length);
     AppLink& link = it->second;
     link.replies->clear();
-    if (link.pending.size() + length > kMaxPendingInput) {
-        PrintW("VXI input above %zu bytes without END dropped", kMaxPendingInput);
+    const uint64_t bound = ScpiReplyBudget::instance().share(kMaxPendingInput);
+    if (link.pending.size() + length > bound) {
+        PrintW("VXI input above %llu bytes without END dropped", static_cast<unsigned long long>(bound));
         link.pending.clear();
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
         return -1;
@@ -91,8 +93,7 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     if (!end) {
         return static_cast<int>(length);
     }
-    std::string message;
-    message.swap(link.pending);
+    std::string message = link.pending.take();
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
     auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
         message.data(), static_cast<uint32_t>(message.size()), [replies](std::string reply) {
@@ -117,7 +118,7 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     return static_cast<int>(length);
 }
 
-int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom) {
+int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeoutMs, bool* eom) {
     auto it = appLinks().find(lid);
     if (it == appLinks().end()) {
         return -1;
@@ -125,15 +126,16 @@ int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, 
     // A reading query waits for its reading as long as the client waits.
     CDataManage::instance()->setReadTimeoutMs(ioTimeoutMs);
     // The server does the waiting, for this link alone.
-    return static_cast<int>(it->second.replies->fill(buffer, size, 0, *eom));
+    return static_cast<int>(it->second.replies->fill(data, most, 0, *eom));
 }
 
-void delVxiConnect(int32_t lid, char* buffer, uint32_t /*size*/) {
-    PrintI("VXI释放内存地址 %p", static_cast<void*>(buffer));
-    appLinks().erase(lid);
+void delVxiConnect(int32_t lid) {
+    auto it = appLinks().find(lid);
+    PrintI("VXI释放内存地址 %p", it != appLinks().end() ? static_cast<void*>(it->second.replies.get()) : nullptr);
+    if (it != appLinks().end()) {
+        appLinks().erase(it);
+    }
     setLocalState(true);
-    // Freed at once: the server thread serves every other client.
-    std::free(buffer);
     PrintI("释放成功");
 }
 

@@ -5,27 +5,30 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <string>
 
 #include "vxi_proc.h"
 
 // The callback table below, as the server takes it.
 _vxi_io_ vxiAppCallbacks();
 
-// A new link gets a 2 MiB reply buffer and a reply queue of its own; the
-// instrument goes to remote. 0, or -1 without memory.
-int newVxiConnect(int32_t lid, char** buffer, uint32_t* size);
+// A new link gets a reply queue of its own, from which a read fetches up to
+// 2 MiB at a time; the instrument goes to remote. 0.
+int newVxiConnect(int32_t lid, uint32_t* most);
 // Collects the data of a link's writes until one carries END, then hands the
 // whole program message to the SCPI engine; its reply goes to the link's
 // queue, or, past the link's share of unread replies (CVxiReplyQueue::push),
-// -223 to the error queue. Every write drops the link's queued replies. Returns the length
-// taken (a message that does not parse too: its error is queued), or -1 when
-// the input overruns.
+// -223 to the error queue. Every write drops the link's queued replies. The
+// input waiting for END counts in the service-wide budget and holds 1 MiB at
+// most (64 KiB while the budget is spent). Returns the length taken (a
+// message that does not parse too: its error is queued), or -1 when the input
+// overruns (-363 is queued and the input dropped).
 int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
-// Sets the engine's reading time-out to the client's and fills the buffer
-// from the link's queue (CVxiReplyQueue::fill) without waiting.
-int fillVxiData(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom);
-// The link is gone: its queue and buffer are freed, the instrument goes local.
-void delVxiConnect(int32_t lid, char* buffer, uint32_t size);
+// Sets the engine's reading time-out to the client's and fetches from the
+// link's queue (CVxiReplyQueue::fill) without waiting.
+int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeoutMs, bool* eom);
+// The link is gone: its queue and input are freed, the instrument goes local.
+void delVxiConnect(int32_t lid);
 // The status byte, as *STB? answers it.
 int fillDevStbVal(int32_t lid, uint32_t ioTimeoutMs);
 int devTrigProc(int32_t lid, uint32_t ioTimeoutMs);

@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 
-#include <algorithm>
 #include <cstring>
 
 _vxi_handle* CVxiLinks::find(int32_t lid) {
@@ -61,21 +60,23 @@ bool sameMaker(const VxiCaller& a, const VxiCaller& b) {
            inet(a.peer).sin_port == inet(b.peer).sin_port;
 }
 
+// The same source address, whatever the port.
+bool sameAddress(const VxiCaller& a, const VxiCaller& b) {
+    if (a.peer.ss_family != b.peer.ss_family || a.peer.ss_family != AF_INET) {
+        return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
+    }
+    return inet(a.peer).sin_addr.s_addr == inet(b.peer).sin_addr.s_addr;
+}
+
 bool sameClient(const VxiCaller& a, const VxiCaller& b) {
     if (a.stream != b.stream) {
         return false;
-    }
-    if (a.stream) {
-        return a.fd == b.fd;
     }
     // Datagrams: the client's address without its port, which a client may
     // change from one socket to the next to get round the bound. A link
     // itself answers only its exact maker (sameMaker): a client that changed
     // its port makes a new link, and the old one ends with its idle time.
-    if (a.peer.ss_family != b.peer.ss_family || a.peer.ss_family != AF_INET) {
-        return a.peerLen == b.peerLen && std::memcmp(&a.peer, &b.peer, a.peerLen) == 0;
-    }
-    return inet(a.peer).sin_addr.s_addr == inet(b.peer).sin_addr.s_addr;
+    return a.stream ? a.fd == b.fd : sameAddress(a, b);
 }
 
 }  // namespace
@@ -89,9 +90,13 @@ bool CVxiLinks::full(const VxiCaller& caller) const {
     if (m_links.size() >= kMaxLinks || (!caller.stream && datagramLinks().size() >= kMaxDatagramLinks)) {
         return true;
     }
-    size_t held = std::count_if(m_links.begin(), m_links.end(),
-                                [&caller](const auto& entry) { return sameClient(entry.second->stClient, caller); });
-    return held >= kMaxLinksPerClient;
+    size_t ofClient = 0;
+    size_t ofAddress = 0;
+    for (const auto& entry : m_links) {
+        ofClient += sameClient(entry.second->stClient, caller) ? 1 : 0;
+        ofAddress += sameAddress(entry.second->stClient, caller) ? 1 : 0;
+    }
+    return ofClient >= kMaxLinksPerClient || ofAddress >= kMaxLinksPerAddress;
 }
 
 std::vector<int32_t> CVxiLinks::madeOn(int fd) const {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "HeldText.h"
 #include "vxi11.h"
 
 // Where a request came from.
@@ -28,11 +29,14 @@ struct _vxi_handle {
     bool bIsAbort = false;  // device_abort came during the link's operation
     bool bSrqEnable = false;
     char as8SrqHandle[VXI_SRQ_HANDLE_SIZE] = {};
-    char* ps8BaseAddr = nullptr;  // reply buffer, from the application
-    uint32_t u32BuffSize = 0;
-    char* ps8ReadAddr = nullptr;  // next byte to return
-    uint32_t u32ValidDataBytes = 0;
-    bool bIsEom = false;          // the buffered data ends a reply
+    // Reply data a read fetched and the client has not taken yet. It is
+    // held only while it has bytes to return, and counts in the service-wide
+    // budget meanwhile: a client that read a large reply once must not keep
+    // its memory for the life of the link.
+    HeldText reply;
+    uint32_t u32ReadPos = 0;   // next byte of `reply` to return
+    uint32_t u32BuffSize = 0;  // the most one fetch takes, from the application
+    bool bIsEom = false;       // the fetched data ends a reply
     uint32_t u32MaxRecvSize = 0;
     // Its maker's last call on it (datagram links end when idle too long).
     std::chrono::steady_clock::time_point lastUse{};
@@ -45,6 +49,10 @@ public:
     // Links one client may hold (one connection, or one address over UDP),
     // so that no single client can take them all from the others.
     static constexpr size_t kMaxLinksPerClient = 16;
+    // Links of one source address, however many connections it opens: the
+    // links of 16 clients, so that one host never takes the links another
+    // needs.
+    static constexpr size_t kMaxLinksPerAddress = kMaxLinks / 4;
     // Links made over UDP, all sources together: a source address costs a
     // datagram sender nothing, so they never take what connections need.
     static constexpr size_t kMaxDatagramLinks = 256;

@@ -107,12 +107,11 @@ bool CVxiCore::createLink(const Create_LinkParms& p, const VxiCaller& caller, Vx
     link->lastUse = m_now();
     _vxi_handle* record = link.get();
     int32_t lid = m_links.add(std::move(link));
-    if (m_stVxiIoCom.alloc(lid, &record->ps8BaseAddr, &record->u32BuffSize) != 0) {
+    if (m_stVxiIoCom.alloc(lid, &record->u32BuffSize) != 0) {
         m_links.remove(lid);
         resp.error = VXI_ERRCODE_OUT_OF_RESOURCES;
         return true;
     }
-    record->ps8ReadAddr = record->ps8BaseAddr;
     m_links.setLock(p.lockDevice, lid);
     resp.lid = lid;
     resp.abortPort = m_u16AbortPort;
@@ -140,9 +139,7 @@ bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller& caller, VxiWai
         return resp.error != kWaiting;
     }
     // A new message makes the unread rest of the last reply obsolete.
-    link->u32ValidDataBytes = 0;
-    link->bIsEom = false;
-    link->ps8ReadAddr = link->ps8BaseAddr;
+    dropReply(*link);
     int result = m_stVxiIoCom.write(p.lid, p.data.val, p.data.len, clampWait(p.io_timeout),
                                     (p.flags & VXI_FLAG_END) != 0);
     resp.error = writeError(result);
@@ -157,9 +154,9 @@ bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller& caller, VxiWait&
     if (link == nullptr) {
         return resp.error != kWaiting;
     }
-    if (link->u32ValidDataBytes == 0) {
-        int result = m_stVxiIoCom.read(p.lid, link->ps8BaseAddr, link->u32BuffSize, clampWait(p.io_timeout),
-                                       &link->bIsEom);
+    if (link->reply.empty()) {
+        std::string data;
+        int result = m_stVxiIoCom.read(p.lid, data, link->u32BuffSize, clampWait(p.io_timeout), &link->bIsEom);
         if (result == 0) {
             auto now = m_now();
             if (wait.phase != kReplyWait) {
@@ -176,8 +173,8 @@ bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller& caller, VxiWait&
             resp.error = writeError(result);
             return true;
         }
-        link->u32ValidDataBytes = static_cast<uint32_t>(result);
-        link->ps8ReadAddr = link->ps8BaseAddr;
+        link->reply.assign(std::move(data));
+        link->u32ReadPos = 0;
     }
     fillReply(*link, p, resp);
     return true;
@@ -186,35 +183,37 @@ bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller& caller, VxiWait&
 void CVxiCore::fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp) {
     // A datagram carries at most maxRecvSize bytes; the rest follows without END.
     uint32_t limit = link.stClient.stream ? p.requestSize : std::min(p.requestSize, link.u32MaxRecvSize);
-    resp.data.val = link.ps8ReadAddr;
-    if (link.u32ValidDataBytes > limit) {
+    const uint32_t valid = static_cast<uint32_t>(link.reply.size()) - link.u32ReadPos;
+    if (valid > limit) {
+        resp.data.val = link.reply.data() + link.u32ReadPos;
         resp.data.len = limit;
         resp.reason = limit == p.requestSize ? VXI_REASON_REQCNT : 0;
-        link.ps8ReadAddr += limit;
-        link.u32ValidDataBytes -= limit;
+        link.u32ReadPos += limit;
         return;
     }
-    resp.data.len = link.u32ValidDataBytes;
+    // The last bytes: the buffer goes with them, to live until they are sent.
+    const bool room = link.reply.size() < link.u32BuffSize;
+    resp.buffer = link.reply.take();
+    resp.data.len = valid;
     if (link.bIsEom) {
         resp.reason = VXI_REASON_END;
         if ((p.flags & VXI_FLAG_TERMCHRSET) != 0) {
-            char* last = link.ps8ReadAddr + resp.data.len - 1;
-            char* end = link.ps8BaseAddr + link.u32BuffSize;
-            if (*last == '\r' || *last == '\n') {
-                *last = p.termChar;
+            char& last = resp.buffer.back();
+            if (last == '\r' || last == '\n') {
+                last = p.termChar;
                 resp.reason |= VXI_REASON_CHR;
-            } else if (last + 1 < end) {
-                last[1] = p.termChar;
+            } else if (room) {
+                resp.buffer.push_back(p.termChar);
                 resp.data.len += 1;
                 resp.reason |= VXI_REASON_CHR;
             }
         }
     }
+    resp.data.val = &resp.buffer[link.u32ReadPos];
     if (resp.data.len == p.requestSize) {
         resp.reason |= VXI_REASON_REQCNT;
     }
-    link.u32ValidDataBytes = 0;
-    link.ps8ReadAddr = link.ps8BaseAddr;
+    link.u32ReadPos = 0;
 }
 
 bool CVxiCore::readStb(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait,
@@ -250,7 +249,21 @@ bool CVxiCore::trigger(const Device_GenericParms& p, const VxiCaller& caller, Vx
 }
 
 bool CVxiCore::clear(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
-    return generic(p, caller, m_stVxiIoCom.clear, wait, resp);
+    if (!generic(p, caller, m_stVxiIoCom.clear, wait, resp)) {
+        return false;
+    }
+    // The rest of a reply fetched before is output the clear empties too.
+    _vxi_handle* link = resp.error == VXI_ERRCODE_NO_ERROR ? m_links.findOwned(p.lid, caller) : nullptr;
+    if (link != nullptr) {
+        dropReply(*link);
+    }
+    return true;
+}
+
+void CVxiCore::dropReply(_vxi_handle& link) {
+    link.reply.clear();
+    link.u32ReadPos = 0;
+    link.bIsEom = false;
 }
 
 bool CVxiCore::remote(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {
@@ -317,7 +330,7 @@ void CVxiCore::destroy(int32_t lid) {
     if (link == nullptr) {
         return;
     }
-    m_stVxiIoCom.free(lid, link->ps8BaseAddr, link->u32BuffSize);
+    m_stVxiIoCom.free(lid);
     m_links.releaseBy(lid);
 }
 

@@ -6,24 +6,26 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "vxi11.h"
 #include "vxi_link.h"
 
 // What the application hands to the server. Results as the procedures map them.
 struct _vxi_io_ {
-    // A new link: its reply buffer and size; 0, or -1 when there is none.
-    int (*alloc)(int32_t lid, char** buffer, uint32_t* size);
+    // A new link: the most reply data one read of it fetches; 0, or -1 when
+    // it cannot be made.
+    int (*alloc)(int32_t lid, uint32_t* most);
     // Data of a write with its END flag: the length taken, -1 I/O error,
     // -2 abort, 0 time-out.
     int (*write)(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
-    // Fills the buffer with the reply data queued now: the bytes placed (0
-    // while there is none); `eom` tells whether they end a reply. Never
-    // waits: the server asks again, up to ioTimeoutMs, whenever woken
-    // (vxiServiceWake).
-    int (*read)(int32_t lid, char* buffer, uint32_t size, uint32_t ioTimeoutMs, bool* eom);
-    // The link is gone: its buffer is returned.
-    void (*free)(int32_t lid, char* buffer, uint32_t size);
+    // Moves up to `most` bytes of the reply data queued now into the empty
+    // `data`: their count (0 while there is none); `eom` tells whether they
+    // end a reply. Never waits: the server asks again, up to ioTimeoutMs,
+    // whenever woken (vxiServiceWake).
+    int (*read)(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeoutMs, bool* eom);
+    // The link is gone.
+    void (*free)(int32_t lid);
     int (*readStb)(int32_t lid, uint32_t ioTimeoutMs);
     int (*trigger)(int32_t lid, uint32_t ioTimeoutMs);
     int (*clear)(int32_t lid, uint32_t ioTimeoutMs);
@@ -108,6 +110,8 @@ private:
                  VxiWait& wait, Device_Error& resp);
     void destroy(int32_t lid);
     void fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp);
+    // Drops the reply data the link fetched and has not returned.
+    static void dropReply(_vxi_handle& link);
 
     CVxiLinks m_links;
     _vxi_io_ m_stVxiIoCom;

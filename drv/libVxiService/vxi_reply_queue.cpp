@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "ScpiReplyBudget.h"
 
@@ -14,8 +13,7 @@ bool CVxiReplyQueue::push(std::string reply) {
     ScpiReplyBudget& budget = ScpiReplyBudget::instance();
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        const uint64_t share = budget.exhausted() ? ScpiReplyBudget::kFreeShare : kMaxUnread;
-        if (m_u64Held >= share) {
+        if (m_u64Held >= budget.share(kMaxUnread)) {
             return false;
         }
         budget.hold(reply.size());
@@ -37,24 +35,27 @@ void CVxiReplyQueue::releaseLocked(uint64_t bytes) {
     ScpiReplyBudget::instance().release(bytes);
 }
 
-uint32_t CVxiReplyQueue::fill(char* buffer, uint32_t size, uint32_t timeoutMs, bool& eom) {
+uint32_t CVxiReplyQueue::fill(std::string& out, uint32_t most, uint32_t timeoutMs, bool& eom) {
     std::unique_lock<std::mutex> lock(m_mtx);
     m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_replies.empty(); });
-    uint32_t count = 0;
     eom = false;
-    while (!m_replies.empty() && count < size) {
-        if (count > 0) {
-            if (size - count < 2) {
+    while (!m_replies.empty() && out.size() < most) {
+        if (!out.empty()) {
+            if (most - out.size() < 2) {
                 break;  // a separator needs a byte of the next reply behind it
             }
-            buffer[count++] = ';';
+            out += ';';
         }
         std::string& reply = m_replies.front();
-        uint32_t take = static_cast<uint32_t>(std::min<size_t>(reply.size(), size - count));
-        std::memcpy(buffer + count, reply.data(), take);
-        count += take;
+        const size_t whole = reply.size();
+        const size_t take = std::min<size_t>(whole, most - out.size());
+        if (out.empty() && take == whole) {
+            out = std::move(reply);  // the usual case, one reply: not copied
+        } else {
+            out.append(reply, 0, take);
+        }
         releaseLocked(take);
-        if (take < reply.size()) {
+        if (take < whole) {
             reply.erase(0, take);
             eom = false;
             break;
@@ -62,5 +63,5 @@ uint32_t CVxiReplyQueue::fill(char* buffer, uint32_t size, uint32_t timeoutMs, b
         m_replies.pop_front();
         eom = true;
     }
-    return count;
+    return static_cast<uint32_t>(out.size());
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The replies of one link that its reads have not fetched yet. The SCPI
-// engine pushes on its poller thread; the server thread fills the link's
-// buffer from it.
+// engine pushes on its poller thread; the server thread fetches from it into
+// the link's buffer.
 //
 // The bytes queued count in the service-wide ScpiReplyBudget from their push
 // until a fill takes them, a clear drops them or the queue goes, so that
@@ -30,10 +30,11 @@ public:
     bool push(std::string reply);
     void clear();
     // Waits up to `timeoutMs` for a reply, then moves the queued replies into
-    // `buffer`, joined by ";", as far as `size` allows: a reply that does not
-    // fit leaves its rest queued for the next fill. `eom` tells whether the
-    // bytes placed end a reply. Returns their count (0 on time-out).
-    uint32_t fill(char* buffer, uint32_t size, uint32_t timeoutMs, bool& eom);
+    // `out` (empty), joined by ";", up to `most` bytes: a reply
+    // that does not fit leaves its rest queued for the next fill. `eom` tells
+    // whether the bytes placed end a reply. Returns their count (0 on
+    // time-out).
+    uint32_t fill(std::string& out, uint32_t most, uint32_t timeoutMs, bool& eom);
 
 private:
     // Takes `bytes` off the count; called with the mutex held.

@@ -192,9 +192,7 @@ void ScpiService::ScpiSession::onDrained() {
 void ScpiService::ScpiSession::updateFlow() {
     // While the service-wide budget is spent, a session holding more than a
     // short answer unread waits for its client too; its own drain resumes it.
-    const uint64_t unsentBound =
-        ScpiReplyBudget::instance().exhausted() ? ScpiReplyBudget::kFreeShare : kMaxUnsent;
-    bool over = m_u64Unsent > unsentBound || m_u64InFlight > kMaxInFlight;
+    bool over = m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent) || m_u64InFlight > kMaxInFlight;
     if (over != m_bPaused) {
         m_bPaused = over;
         m_bBackedUp = m_bBackedUp || over;

@@ -1,16 +1,19 @@
-"""Remote resource exhaustion: idle connections that would take every descriptor, and
-notification clients that never read. Each test prints its figures (run pytest with -s)."""
+"""Remote resource exhaustion: idle connections that would take every descriptor,
+notification and UI clients that never read, VXI-11 links that hold input and replies. Each
+test prints its figures (run pytest with -s)."""
 
 import os
 import resource
 import select
 import socket
+import struct
 import threading
 import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, NOTIFY_PORT, SCPI_PORT, sanitized_build, ui_request, wait_for
+from conftest import (IO_TIMEOUT, NOTIFY_PORT, PORTS, REQUEST_PORT, SCPI_PORT, VXI_PORT, read_exact, sanitized_build,
+                      ui_request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
@@ -20,6 +23,15 @@ SCPI_CAP = 1024 // 8
 SERVED_SCPI = 100
 SILENT_NOTIFY = 800
 READING_NOTIFY = 16
+FILE_LIST = 0x10000F03
+# One host's VXI-11 connections, each with as many links as it is given.
+VXI_CONNECTIONS = 64
+VXI_LINKS = 16
+# Links that each hold a message of 1 MiB without END, and links that each read a reply of ~2 MB.
+HOLDING_LINKS = 256
+READING_LINKS = 24
+SILENT_UI = 8
+UI_REQUESTS = 64
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -162,3 +174,171 @@ def test_notification_clients_that_never_read_are_bounded_and_their_memory_retur
     if not sanitized_build():
         assert peak - base < 64
         assert handed_back, f"{after - base:.1f} MiB kept after the clients closed"
+
+
+def ended_after_unread(sock):
+    """Whether the service has ended a connection that left what it was sent unread: what
+    is left is read first, then the end must come within a second."""
+    sock.settimeout(1)
+    try:
+        while sock.recv(1 << 20):
+            pass
+        return True
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+
+def fill_folder(folder, count, name_size):
+    """A folder of count empty files with long names: a large listing."""
+    folder.mkdir(parents=True)
+    for i in range(count):
+        (folder / f"{i:06d}".ljust(name_size, "n")).touch()
+
+
+class VxiConnection:
+    """A VXI-11 client connection from a loopback source address of its choice."""
+
+    def __init__(self, source="127.0.0.1"):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.settimeout(IO_TIMEOUT)
+        self.sock.bind((source, 0))
+        self.sock.connect(("127.0.0.1", VXI_PORT))
+        self.xid = 0
+
+    def call(self, proc, *words, data=None):
+        """The results of a core procedure whose arguments are 32-bit words, then opaque data."""
+        self.xid += 1
+        args = struct.pack(f">{len(words)}i", *words)
+        if data is not None:
+            args += struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
+        body = struct.pack(">10I", self.xid, 0, 2, 395183, 1, proc, 0, 0, 0, 0) + args
+        self.sock.sendall(struct.pack(">I", 0x80000000 | len(body)) + body)
+        reply = read_exact(self.sock, struct.unpack(">I", read_exact(self.sock, 4))[0] & 0x7FFFFFFF)
+        assert reply[8:24] == b"\0" * 16, "call not accepted"  # no verifier, accepted and run
+        return reply[24:]
+
+    def create_link(self):
+        """(error, link id)."""
+        return struct.unpack(">ii", self.call(10, 0, 0, 0, data=b"inst0")[:8])
+
+    def write(self, lid, data, end=True):
+        return struct.unpack(">i", self.call(11, lid, 1000, 0, 8 if end else 0, data=data)[:4])[0]
+
+    def query(self, lid, text):
+        """The whole reply to text, read up to 1 MiB at a time until END."""
+        assert self.write(lid, text.encode() + b"\n") == 0
+        answer, reason = b"", 0
+        while not reason & 4:
+            reply = self.call(12, lid, 1 << 20, IO_TIMEOUT * 1000, 0, 0, 0)
+            error, reason, length = struct.unpack(">iiI", reply[:12])
+            assert error == 0, f"read error {error}"
+            answer += reply[12:12 + length]
+        return answer.decode(errors="replace")
+
+
+def another_host_served():
+    """Seconds a client of another loopback address waits for a link and its *IDN? answer."""
+    start = time.monotonic()
+    other = VxiConnection("127.0.0.2")
+    try:
+        error, lid = other.create_link()
+        assert error == 0, f"create_link of another host: error {error}"
+        assert other.query(lid, "*IDN?").startswith("Vorna Technologies,")
+    finally:
+        other.sock.close()
+    return time.monotonic() - start
+
+
+def test_vxi11_links_of_one_host_leave_memory_and_links_for_another(make_service):
+    service = make_service()
+    fill_folder(service.root / "data" / "UserData" / "big", 8000, 240)
+    service.set_prop(BOOT_FLAG, "0")
+    service.start().wait_listening(PORTS + (VXI_PORT,))
+    base = steady_rss(service)
+    conns, links = [], []
+    try:
+        for _ in range(VXI_CONNECTIONS):
+            conns.append(VxiConnection())
+            for _ in range(VXI_LINKS):
+                error, lid = conns[-1].create_link()
+                if error == 0:
+                    links.append((conns[-1], lid))
+        waited = [another_host_served()]
+        # Replies of ~2 MB read whole, one link after the other.
+        for conn, lid in links[:READING_LINKS]:
+            assert len(conn.query(lid, 'MMEM:CAT? "INT:\\big"')) > 1_900_000
+        # The buffers of replies read are given back.
+        handed_back = wait_for(lambda: rss_mib(service) - base < 24, 5, 0.2)
+        after_replies = rss_mib(service)
+        # Messages without END, up to 1 MiB, held by many links at once.
+        piece = b"*ESE 0;" * (65536 // 7)
+        for conn, lid in links[:HOLDING_LINKS]:
+            for _ in range((1 << 20) // len(piece)):
+                conn.write(lid, piece, end=False)
+        holding = rss_mib(service)
+        waited.append(another_host_served())
+    finally:
+        for conn in conns:
+            conn.sock.close()
+    print(f"\n{len(links)} VXI-11 links of one host: RSS base {base:.1f} MiB, after {READING_LINKS} replies of ~2 MB "
+          f"read {after_replies:.1f}, with {HOLDING_LINKS} links holding input {holding:.1f}; another host waited "
+          f"{waited[0] * 1000:.0f} and {waited[1] * 1000:.0f} ms")
+    assert all(w < 2 for w in waited)
+    if not sanitized_build():
+        assert handed_back, f"{after_replies - base:.1f} MiB kept after the replies were read"
+        assert holding - base < 64
+
+
+class SilentUiClient(threading.Thread):
+    """A UI client that asks for a listing again and again and never reads a reply."""
+
+    def __init__(self, request):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        self.sock.settimeout(IO_TIMEOUT)
+        self.sock.connect(("127.0.0.1", REQUEST_PORT))
+        self.request, self.sent = request, 0
+
+    def run(self):
+        try:
+            for _ in range(UI_REQUESTS):
+                self.sock.sendall(self.request)
+                self.sent += 1
+        except OSError:
+            pass  # ended by the service
+
+
+def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served(make_service, proto_pb2):
+    service = make_service()
+    fill_folder(service.root / "data" / "UserData" / "big", 4000, 200)
+    service.set_prop(BOOT_FLAG, "0")
+    service.start().wait_listening()
+    base = steady_rss(service)
+    listing = proto_pb2.DataPack(code=FILE_LIST)
+    listing.data[0xF03].CopyFrom(proto_pb2.Value(rawVal=b"/data/UserData/big"))
+    silent = [SilentUiClient(listing.SerializeToString()) for _ in range(SILENT_UI)]
+    try:
+        for client in silent:
+            client.start()
+        peak = max(rss_mib(service) for _ in range(25) if time.sleep(0.2) is None)
+        start = time.monotonic()
+        reply = ui_request(proto_pb2, FILE_LIST, k0F03=proto_pb2.Value(rawVal=b"/data/UserData/big"))
+        waited = time.monotonic() - start
+        for client in silent:
+            client.join(IO_TIMEOUT)
+        dropped = sum(ended_after_unread(client.sock) for client in silent)
+    finally:
+        for client in silent:
+            client.sock.close()
+    size = len(reply.data[0xF03].rawVal)
+    print(f"\n{SILENT_UI} silent UI clients asking for a {size / 1e6:.2f} MB listing: RSS base {base:.1f} MiB, "
+          f"peak {peak:.1f}; {dropped} ended by the service after {[c.sent for c in silent]} requests; another "
+          f"client waited {waited * 1000:.0f} ms")
+    assert reply.stat == 0 and size > 900_000
+    assert waited < 2
+    assert dropped == SILENT_UI
+    if not sanitized_build():
+        assert peak - base < 64

@@ -23,7 +23,7 @@ using ValueMap = google::protobuf::Map<int, Value>;
 constexpr unsigned int kEchoId = 0x1000F101;     // answers the source and key 2's text
 constexpr unsigned int kFailingId = 0x1000F102;  // answers key 1, returns 8
 constexpr unsigned int kCountedId = 0x1000F103;  // counts its calls
-constexpr unsigned int kSizedId = 0x1000F104;    // answers rawVal of key 1's size
+constexpr unsigned int kSizedId = 0x1000F104;    // answers rawVal of key 1's size, counts its calls
 constexpr unsigned int kUnboundId = 0x1000F1FF;
 constexpr int kNotifyCode = static_cast<int>(UPDATE_MEASURE_DATA | NOTIFY_CODE_FLAG);
 constexpr int kWelcomeCode = static_cast<int>(UPDATE_FUNCTION_CONFIG | NOTIFY_CODE_FLAG);
@@ -46,7 +46,8 @@ public:
             ++calls;
             return 0;
         };
-        entries[kSizedId] = [](unsigned int, const ValueMap& in, ValueMap* out) {
+        entries[kSizedId] = [this](unsigned int, const ValueMap& in, ValueMap* out) {
+            ++sized;
             insertRaw(*out, 1, std::string(in.count(1) != 0 ? in.at(1).u32val() : 0, 'x'));
             return 0;
         };
@@ -61,6 +62,7 @@ public:
     }
 
     std::atomic<unsigned int> calls{0};
+    std::atomic<unsigned int> sized{0};
     std::atomic<unsigned int> connects{0};
 };
 

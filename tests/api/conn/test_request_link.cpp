@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../../toolkit/test_socket_support.h"
+#include "ScpiReplyBudget.h"
 #include "conn_test_env.h"
 
 using namespace conn_test;
@@ -121,6 +122,53 @@ TEST_F(UiLink, ReplyUpToTheFrameLimitIsSentAndALargerOneIsAnsweredTooMuchData) {
     EXPECT_EQ(reply.stat(), 57);
     EXPECT_TRUE(reply.data().empty());
     EXPECT_TRUE(logged("exceeds the frame limit"));
+}
+
+// A client that asks and never reads is dropped once a reply would leave more
+// than its bound waiting (the spent budget's share while other clients hold
+// the service's budget; its first reply waiting always goes): its further
+// requests do not run, its replies leave the budget, and another client is
+// served meanwhile.
+TEST_F(UiLink, AClientThatNeverReadsIsDroppedAndItsRepliesLeaveTheBudget) {
+    constexpr unsigned int kRequests = 200;
+    const struct {
+        const char* name;
+        bool spent;  // other clients hold the service's budget
+        uint32_t size;
+    } cases[] = {
+        {"replies of 1 MiB", false, 1u << 20},
+        {"replies of 100 KiB, the budget spent", true, 100u << 10},
+    };
+    ScpiReplyBudget& budget = ScpiReplyBudget::instance();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t before = budget.held();
+        if (c.spent) {
+            budget.hold(ScpiReplyBudget::kTotal + 1);
+        }
+        const unsigned int ranBefore = testManager().sized.load();
+        LinkClient silent(requestPort());
+        ASSERT_TRUE(silent.connected());
+        DataPack req = requestFor(kSizedId);
+        insertU32(*req.mutable_data(), 1, c.size);
+        std::string requests;
+        for (unsigned int i = 0; i < kRequests; ++i) {
+            requests += req.SerializeAsString();
+        }
+        ASSERT_TRUE(silent.sendAll(requests));
+        LinkClient other(requestPort());
+        DataPack reply;
+        ASSERT_TRUE(other.request(requestFor(kCountedId), reply));
+        EXPECT_EQ(reply.stat(), 0);
+        const std::string dropped = "UI client 127.0.0.1:" + std::to_string(silent.localPort()) + " dropped";
+        EXPECT_TRUE(eventually([&] { return logged(dropped); }));
+        EXPECT_TRUE(silent.waitClosed());
+        EXPECT_LT(testManager().sized.load() - ranBefore, kRequests);
+        if (c.spent) {
+            budget.release(ScpiReplyBudget::kTotal + 1);
+        }
+        EXPECT_TRUE(eventually([&] { return budget.held() == before; }));
+    }
 }
 
 // The request port carries no length prefix: a request is whatever the bytes

@@ -1,9 +1,11 @@
-// The procedures over links made on the shared datagram socket, on a clock
-// of the test's own.
+// The procedures over links made on the shared datagram socket, and the
+// shares of the link table, on a clock of the test's own.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "vxi_proc.h"
 
@@ -14,16 +16,13 @@ using Clock = CVxiCore::Clock;
 
 Clock::time_point g_now{};
 
-// Reads never return data here: every link may share one buffer.
-char g_buffer[64];
-
 int fakeGeneric(int32_t, uint32_t) { return 1; }
 
 const _vxi_io_ kIo{
-    [](int32_t, char** buffer, uint32_t* size) { return *size = sizeof(g_buffer), *buffer = g_buffer, 0; },
+    [](int32_t, uint32_t* most) { return *most = 64, 0; },
     [](int32_t, const char*, uint32_t length, uint32_t, bool) { return static_cast<int>(length); },
-    [](int32_t, char*, uint32_t, uint32_t, bool*) { return 0; },  // no reply yet
-    [](int32_t, char*, uint32_t) {},
+    [](int32_t, std::string&, uint32_t, uint32_t, bool*) { return 0; },  // no reply yet
+    [](int32_t) {},
     [](int32_t, uint32_t) { return 0x10; },
     fakeGeneric, fakeGeneric, fakeGeneric, fakeGeneric, [] {}};
 
@@ -48,6 +47,17 @@ protected:
         return caller;
     }
     VxiCaller stream() const { return VxiCaller{tcpFd}; }
+    // A connection of `fd` from `address`.
+    static VxiCaller streamFrom(int fd, uint32_t address) {
+        VxiCaller caller;
+        caller.fd = fd;
+        auto& in = reinterpret_cast<sockaddr_in&>(caller.peer);
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(address);
+        in.sin_port = htons(static_cast<uint16_t>(40000 + fd));
+        caller.peerLen = sizeof(sockaddr_in);
+        return caller;
+    }
 
     // create_link answered at the first attempt.
     Create_LinkResp link(const VxiCaller& caller, bool lock = false, uint32_t lockTimeout = 0) {
@@ -134,6 +144,27 @@ TEST_F(VxiCoreDatagram, SourcesShareABoundedPartOfTheTable) {
     }
     EXPECT_EQ(taken, CVxiLinks::kMaxDatagramLinks);
     EXPECT_EQ(link(stream()).error, 0);
+}
+
+// However many connections one address opens, its links stay within its
+// share of the table, and another address still gets links.
+TEST_F(VxiCoreDatagram, AnAddressHoldsABoundedShareOverAnyNumberOfConnections) {
+    std::vector<int> fds;
+    size_t made = 0;
+    for (size_t i = 0; i <= CVxiLinks::kMaxLinksPerAddress / CVxiLinks::kMaxLinksPerClient; ++i) {
+        fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        for (size_t j = 0; j < CVxiLinks::kMaxLinksPerClient; ++j) {
+            Create_LinkResp resp = link(streamFrom(fds.back(), 0x7F000001));
+            EXPECT_TRUE(resp.error == 0 || resp.error == 9) << resp.error;
+            made += resp.error == 0 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(made, CVxiLinks::kMaxLinksPerAddress);
+    fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_EQ(link(streamFrom(fds.back(), 0x7F000002)).error, 0);
+    for (int fd : fds) {
+        close(fd);
+    }
 }
 
 }  // namespace

@@ -30,15 +30,16 @@ TEST(VxiReplyQueue, FillsJoinedAndKeepsWhatDoesNotFit) {
             queue.push(r);
         }
         for (size_t i = 0; i < c.fills.size(); ++i) {
-            std::string buffer(c.size, '\0');
+            std::string fetched;
             bool eom = false;
-            uint32_t n = queue.fill(&buffer[0], c.size, 0, eom);
-            EXPECT_EQ(buffer.substr(0, n), c.fills[i]) << c.size << " fill " << i;
+            const uint32_t n = queue.fill(fetched, c.size, 0, eom);
+            EXPECT_EQ(n, fetched.size());
+            EXPECT_EQ(fetched, c.fills[i]) << c.size << " fill " << i;
             EXPECT_EQ(eom, c.eoms[i]) << c.size << " fill " << i;
         }
-        char byte;
+        std::string none;
         bool eom = true;
-        EXPECT_EQ(queue.fill(&byte, 1, 0, eom), 0u);
+        EXPECT_EQ(queue.fill(none, 1, 0, eom), 0u);
         EXPECT_FALSE(eom);
     }
 }
@@ -82,11 +83,12 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
         EXPECT_EQ(budget.held() - before, kept) << c.name;
         if (c.end == End::Read || c.end == End::ReadInPieces) {
             const uint32_t size = c.end == End::Read ? 4u << 20 : 60u;
-            std::string buffer(size, '\0');
             uint64_t taken = 0;
             bool eom = false;
-            while (uint32_t n = queue->fill(&buffer[0], size, 0, eom)) {
+            std::string fetched;
+            while (uint32_t n = queue->fill(fetched, size, 0, eom)) {
                 taken += n;
+                fetched.clear();
             }
             // The separators between the replies kept.
             EXPECT_EQ(taken, kept + c.accepted - 1) << c.name;

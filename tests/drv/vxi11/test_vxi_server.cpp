@@ -128,11 +128,12 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
     b.onLink(vxi_proc::destroy_link, lb);
 }
 
-// Whether the service-wide count of unread replies reaches `bytes` within 5 s
-// (replies are made on the engine's thread, links end on the server's).
-bool heldReaches(uint64_t bytes) {
+// Whether the service-wide count of what clients hold comes to satisfy
+// `holds` within 5 s (replies are made on the engine's thread, links end on
+// the server's).
+bool heldComes(const std::function<bool(uint64_t)>& holds) {
     auto deadline = steady_clock::now() + seconds(5);
-    while (ScpiReplyBudget::instance().held() != bytes) {
+    while (!holds(ScpiReplyBudget::instance().held())) {
         if (steady_clock::now() >= deadline) {
             return false;
         }
@@ -141,35 +142,91 @@ bool heldReaches(uint64_t bytes) {
     return true;
 }
 
-TEST(VxiServer, UnreadReplyHoldsTheReplyBudgetUntilTakenOrDropped) {
-    const std::string idn = engineReply("*IDN?\n");
+// What a link holds for its client counts in the service-wide budget until
+// the client takes it or it is dropped: a reply not read, the rest of a
+// reply read in part (the link's buffer), input waiting for END.
+TEST(VxiServer, WhatALinkHoldsCountsInTheBudgetUntilTakenOrDropped) {
+    const struct {
+        const char* name;
+        std::function<void(Client&, int32_t)> hold;
+        bool reply;  // a read takes it
+    } holds[] = {
+        {"unread reply", [](Client& c, int32_t lid) { EXPECT_EQ(c.write(lid, "*IDN?\n").error, 0); }, true},
+        {"reply read in part", [](Client& c, int32_t lid) {
+             EXPECT_EQ(c.write(lid, "*IDN?\n").error, 0);
+             EXPECT_EQ(c.read(lid, 4).reason, VXI_REASON_REQCNT);
+         }, true},
+        {"input without END", [](Client& c, int32_t lid) { EXPECT_EQ(c.write(lid, "*CLS;", 0).error, 0); }, false},
+    };
     const struct {
         const char* name;
         std::function<void(Client&, int32_t)> end;
         bool linkStays;
+        bool onlyReplies;  // leaves input alone
     } ends[] = {
-        {"device_read", [](Client& c, int32_t lid) { EXPECT_EQ(c.read(lid).error, 0); }, true},
-        {"device_write", [](Client& c, int32_t lid) { EXPECT_EQ(c.write(lid, "*CLS\n").error, 0); }, true},
+        {"device_read", [](Client& c, int32_t lid) { EXPECT_EQ(c.read(lid).reason & VXI_REASON_END, VXI_REASON_END); },
+         true, true},
+        {"device_write", [](Client& c, int32_t lid) { EXPECT_EQ(c.write(lid, "*CLS\n").error, 0); }, true, false},
         {"device_clear", [](Client& c, int32_t lid) {
              Device_Error r{-1};
              c.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{lid, 0, 0, 100},
                     xdr_Device_Error, r);
              EXPECT_EQ(r.error, 0);
-         }, true},
-        {"destroy_link", [](Client& c, int32_t lid) { EXPECT_EQ(c.onLink(vxi_proc::destroy_link, lid), 0); }, false},
-        {"client gone", [](Client& c, int32_t) { c.disconnect(); }, false},
+         }, true, false},
+        {"destroy_link", [](Client& c, int32_t lid) { EXPECT_EQ(c.onLink(vxi_proc::destroy_link, lid), 0); }, false,
+         false},
+        {"client gone", [](Client& c, int32_t) { c.disconnect(); }, false, false},
     };
     const uint64_t before = ScpiReplyBudget::instance().held();
-    for (const auto& e : ends) {
+    for (const auto& h : holds) {
+        for (const auto& e : ends) {
+            if (!h.reply && e.onlyReplies) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(h.name) + ", then " + e.name);
+            Client client;
+            int32_t lid = client.createLink("inst0").lid;
+            h.hold(client, lid);
+            EXPECT_TRUE(heldComes([before](uint64_t held) { return held > before; }));
+            e.end(client, lid);
+            EXPECT_TRUE(heldComes([before](uint64_t held) { return held == before; }));
+            if (e.linkStays) {
+                client.onLink(vxi_proc::destroy_link, lid);
+            }
+        }
+    }
+}
+
+// Input waiting for END holds 1 MiB per link, and only the budget's free
+// share while other clients hold the service's budget: a write beyond fails
+// (error 17), drops the input and queues -363.
+TEST(VxiServer, InputWithoutEndIsBoundedPerLinkAndByTheBudget) {
+    const std::string piece(60000, ' ');
+    const struct {
+        bool spent;
+        size_t taken;  // writes of `piece` taken before one fails
+    } cases[] = {{false, (1u << 20) / 60000}, {true, ScpiReplyBudget::kFreeShare / 60000}};
+    ScpiReplyBudget& budget = ScpiReplyBudget::instance();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spent ? "budget spent" : "budget free");
+        engineReply("*CLS;*OPC?\n");
+        if (c.spent) {
+            budget.hold(ScpiReplyBudget::kTotal + 1);
+        }
         Client client;
         int32_t lid = client.createLink("inst0").lid;
-        ASSERT_EQ(client.write(lid, "*IDN?\n").error, 0);
-        EXPECT_TRUE(heldReaches(before + idn.size())) << e.name;
-        e.end(client, lid);
-        EXPECT_TRUE(heldReaches(before)) << e.name;
-        if (e.linkStays) {
-            client.onLink(vxi_proc::destroy_link, lid);
+        for (size_t i = 0; i < c.taken; ++i) {
+            ASSERT_EQ(client.write(lid, piece, 0).error, 0) << i;
         }
+        EXPECT_EQ(client.write(lid, piece, 0).error, 17);
+        if (c.spent) {
+            budget.release(ScpiReplyBudget::kTotal + 1);
+        }
+        EXPECT_EQ(engineReply("SYST:ERR?\n").substr(0, 5), "-363,");
+        // The link goes on with the next message.
+        ASSERT_EQ(client.write(lid, "*IDN?\n").error, 0);
+        EXPECT_EQ(client.read(lid).data, engineReply("*IDN?\n"));
+        client.onLink(vxi_proc::destroy_link, lid);
     }
 }
 

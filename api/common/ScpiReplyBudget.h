@@ -5,15 +5,19 @@
 
 #include "proto_data.pb.h"
 
-// The bounds on SCPI response text, over every client of the service.
+// The bounds on SCPI response text, and on all the bytes the service holds
+// for remote clients, over every client of the service.
 //
 // One response holds at most kMaxResponse bytes: a short message of queries
 // with large answers (screen copies, whole reading memories) must not make
-// the service build gigabytes. Beyond that, the replies that clients have not
-// read yet are counted here service-wide: once they pass kTotal, a response
-// grows beyond kFreeShare only while it fits what is left. A client's
-// ordinary answers always fit in kFreeShare, so hundreds of clients keep
-// getting theirs while a few hold the budget.
+// the service build gigabytes. Beyond that, what clients have sent or been
+// answered and not taken yet is counted here service-wide: replies not read
+// (raw-socket, VXI-11 and UI-link clients alike) and VXI-11 input waiting for
+// the write that ends its message. Once these pass kTotal, a response grows
+// beyond kFreeShare only while it fits what is left, and each client keeps
+// only kFreeShare of its own waiting. A client's ordinary answers and
+// messages always fit in kFreeShare, so hundreds of clients keep being
+// served while a few hold the budget.
 //
 // The room an answer may take is decided once, before its query runs, and the
 // query is told it: a query whose answer consumes what it reports (readings
@@ -40,11 +44,14 @@ public:
     // Whether an answer of at most `size` bytes fits the room its query was
     // told; always when it was told none (another client than SCPI asks).
     static bool fits(const google::protobuf::Map<int, Value>& in, uint64_t size);
-    // Replies made and not yet written to their clients.
+    // Bytes held for clients: replies not yet written, input not yet run.
     void hold(uint64_t bytes) { m_held.fetch_add(bytes); }
     void release(uint64_t bytes) { m_held.fetch_sub(bytes); }
     uint64_t held() const { return m_held.load(); }
-    // Whether the unsent replies are above kTotal.
+    // What one client may keep waiting now: `own` while the budget lasts,
+    // kFreeShare once it is spent.
+    uint64_t share(uint64_t own) const { return exhausted() ? kFreeShare : own; }
+    // Whether the bytes held are above kTotal.
     bool exhausted() const { return held() > kTotal; }
 
 private:
