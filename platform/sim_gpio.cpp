@@ -79,12 +79,22 @@ ssize_t SimGpio::read(void* buf, size_t len) {
     return 1;
 }
 
-void SimGpio::injectTrigger(uint8_t value) {
+bool SimGpio::injectTrigger(uint8_t value) {
     {
         std::lock_guard<std::mutex> lock(_mtx);
+        if (_triggers.size() >= kPendingTriggersMax) {
+            ++_dropped;
+            return false;
+        }
         _triggers.push_back(value);
     }
     _triggered.notify_one();
+    return true;
+}
+
+unsigned long SimGpio::droppedTriggers() const {
+    std::lock_guard<std::mutex> lock(_mtx);
+    return _dropped;
 }
 
 int SimGpio::blockedReaders() const {

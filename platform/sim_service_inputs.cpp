@@ -26,6 +26,7 @@ namespace {
 constexpr const char* kInputFile = "/sim/input.conf";
 constexpr const char* kTriggerFifo = "/sim/ext_trigger";
 constexpr int kPollMs = 100;
+constexpr std::chrono::seconds kDropNoteEvery{1};
 
 std::string trim(const std::string& text) {
     size_t begin = text.find_first_not_of(" \t\r");
@@ -83,6 +84,7 @@ public:
             } else if (_fifo < 0) {
                 ::usleep(kPollMs * 1000);
             }
+            noteDroppedEdges();
             if (_watch->take(stampOf(_file), steadyMs())) apply();
         }
     }
@@ -91,6 +93,18 @@ private:
     // `trouble` lines are warnings; the rest say what the simulation did.
     void report(const std::string& text, bool trouble = true) {
         if (_log) _log(trouble, text);
+    }
+
+    // Edges the trigger input dropped, told at most once a second while a
+    // writer floods the FIFO, with the total so far.
+    void noteDroppedEdges() {
+        const unsigned long dropped = simGpio().droppedTriggers();
+        const auto now = std::chrono::steady_clock::now();
+        if (dropped == _droppedNoted || now - _droppedNotedAt < kDropNoteEvery) return;
+        _droppedNoted = dropped;
+        _droppedNotedAt = now;
+        report("sim ext_trigger: " + std::to_string(dropped) + " edges dropped in all, at most " +
+               std::to_string(SimGpio::kPendingTriggersMax) + " wait for the trigger input");
     }
 
     // A file that is refused (no regular file, or too large) counts as a
@@ -116,6 +130,8 @@ private:
     int _fifoWriter = -1;
     std::set<std::string> _unknown;
     unsigned long _reads = 0;
+    unsigned long _droppedNoted = 0;
+    std::chrono::steady_clock::time_point _droppedNotedAt;
 };
 
 } // namespace

@@ -46,7 +46,9 @@ private:
 //   read is noted there, numbered; a missing file or name reads
 //   as the default (0, closed, 23.5 degrees).
 // - "<root>/sim/ext_trigger": a FIFO created here; every byte written to it is
-//   one edge of the external trigger input.
+//   one edge of the external trigger input. Edges the input drops (too many
+//   wait for a read) are reported through `log` as trouble, with their total,
+//   at most once a second.
 // Starts one thread on the first call; later calls do nothing.
 void simStartServiceInputs(std::function<void(bool, const std::string&)> log);
 

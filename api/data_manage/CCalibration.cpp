@@ -67,26 +67,19 @@ bool comp(const structCaliPoint& a, const structCaliPoint& b) {
 
 } // namespace
 
-void CDataManage::cachePoint(std::map<uint32_t, std::vector<structCaliPoint>>& points, const structCaliPoint& p) {
-    const uint32_t key = caliKey(p.u32Func, p.u32Range);
-    PrintI("CACHE key=%d, func=%d, range=%d, point=%lf, target=%lf\n", key, p.u32Func, p.u32Range, p.f64Point,
-           p.f64Target);
-    std::vector<structCaliPoint>& list = points[key];
-    for (structCaliPoint& known : list) {
-        if (known.u32Func == p.u32Func && known.u32Range == p.u32Range && known.f64Target == p.f64Target) {
-            known.f64Point = p.f64Point;
-            return;
-        }
-    }
-    list.push_back(p);
+void CDataManage::cachePoint(CaliPointCache<>& points, const structCaliPoint& p) {
+    PrintI("CACHE key=%d, func=%d, range=%d, point=%lf, target=%lf\n", caliKey(p.u32Func, p.u32Range), p.u32Func,
+           p.u32Range, p.f64Point, p.f64Target);
+    points.add(p);
 }
 
 void CDataManage::DM_CacheCaliPoint(uint32_t func, uint32_t range, double point, double target) {
     std::lock_guard<std::mutex> lock(m_caliMtx);
-    cachePoint(m_CaliPointMap, {func, range, point, target});
+    CaliPointCache<> points(m_CaliPointMap);
+    cachePoint(points, {func, range, point, target});
 }
 
-void CDataManage::readCaliFile(const std::string& path, std::map<uint32_t, std::vector<structCaliPoint>>& points) {
+void CDataManage::readCaliFile(const std::string& path, CaliPointCache<>& points) {
     forRecords(readCaliBytes(path, "cali"), kPointRecord, [&](const unsigned char* r) {
         cachePoint(points, {u32At(r), u32At(r + 4), f64At(r + 8), f64At(r + 16)});
     });
@@ -107,6 +100,7 @@ void CDataManage::readAccFile(const std::string& path) {
 void CDataManage::DM_CalInit() {
     std::lock_guard<std::mutex> lock(m_caliMtx);
     std::map<uint32_t, std::vector<structCaliPoint>> points;
+    CaliPointCache<> cache(points);
     struct dirent** entries = nullptr;
     // Byte order of the names: "cali.cal" comes before every per-key file.
     int n = ::scandir(platform::hostPath(kCaliDir).c_str(), &entries, nullptr, alphasort);
@@ -114,7 +108,7 @@ void CDataManage::DM_CalInit() {
         const char* name = entries[i]->d_name;
         const std::string path = std::string(kCaliDir) + "/" + name;
         if (endsWith(name, ".cal")) {
-            readCaliFile(path, points);
+            readCaliFile(path, cache);
         } else if (endsWith(name, ".acc")) {
             readAccFile(path);
         }

@@ -14,6 +14,7 @@
 #include "AcqFrontEnd.h"
 #include "CCalculate.h"
 #include "CSafeQueue.h"
+#include "CaliPointCache.h"
 #include "EngineKeyedTables.h"
 #include "EngineTypes.h"
 #include "Manager.h"
@@ -697,9 +698,9 @@ private:
     void capHistoryReset();
 
     // Calibration helpers.
-    void readCaliFile(const std::string& path, std::map<uint32_t, std::vector<structCaliPoint>>& points);
+    void readCaliFile(const std::string& path, CaliPointCache<>& points);
     void readAccFile(const std::string& path);
-    static void cachePoint(std::map<uint32_t, std::vector<structCaliPoint>>& points, const structCaliPoint& p);
+    static void cachePoint(CaliPointCache<>& points, const structCaliPoint& p);
     static std::vector<structCaliData> buildSegments(std::vector<structCaliPoint> points);
     void swapCaliData(std::shared_ptr<const CaliDataMap> next);
 

@@ -87,8 +87,26 @@ TEST_F(GpioDevices, TriggerWaitIsReleasedByATriggerWhileCommandsGoOn) {
     platform::simGpio().injectTrigger();
     auto kept = std::async(std::launch::async, [] { return CExtTrigger::instance()->Trig_ExtIrq(); });
     const bool returned = kept.wait_for(testing_support::kDeviceWait) == std::future_status::ready;
-    returned ? void() : platform::simGpio().injectTrigger();  // releases a wait that missed it
+    if (!returned) platform::simGpio().injectTrigger();  // releases a wait that missed it
     EXPECT_TRUE(returned && kept.get());
+}
+
+// A writer flooding the trigger input: edges beyond those waiting for a read
+// are counted and dropped, not kept without end.
+TEST_F(GpioDevices, TriggerEdgesBeyondTheBoundAreCountedAndDropped) {
+    platform::SimGpio& gpio = platform::simGpio();
+    const size_t bound = platform::SimGpio::kPendingTriggersMax;
+    const unsigned long dropped = gpio.droppedTriggers();
+    size_t kept = 0;
+    for (size_t i = 0; i < bound + 10; ++i) kept += gpio.injectTrigger();
+    EXPECT_EQ(kept, bound);
+    EXPECT_EQ(gpio.droppedTriggers(), dropped + 10);
+    for (size_t i = 0; i < bound; ++i) EXPECT_TRUE(CExtTrigger::instance()->Trig_ExtIrq());
+    // None of the dropped ones is left: the next wait blocks until a new edge.
+    std::thread waiter([] { CExtTrigger::instance()->Trig_ExtIrq(); });
+    EXPECT_TRUE(testing_support::eventually([&] { return gpio.blockedReaders() == 1; }));
+    gpio.injectTrigger();
+    waiter.join();
 }
 
 TEST_F(GpioDevices, ConnectFailsAsLongAsTheDeviceIsMissing) {

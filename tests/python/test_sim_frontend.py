@@ -27,6 +27,19 @@ def test_input_file_is_reread_and_the_trigger_fifo_is_open(running):
     assert sum(line in text for text in running.log_lines()) == 1
 
 
+def test_a_flood_of_trigger_edges_is_dropped_and_reported(running):
+    fifo = running.root / "sim" / "ext_trigger"
+    assert wait_for(fifo.exists, 30)
+    fd = os.open(fifo, os.O_WRONLY)
+    try:
+        for _ in range(64):
+            os.write(fd, b"x" * 16384)
+    finally:
+        os.close(fd)
+    # 1 MiB of edges: the input keeps 256 of them for the trigger waiter.
+    assert running.log_has(" edges dropped in all, at most 256 wait for the trigger input", 10), running.describe()
+
+
 def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path):
     if build_dir.resolve() != (REPO / "build").resolve():
         pytest.skip("scripts/run builds and runs ./build only")

@@ -382,6 +382,41 @@ TEST_F(FileChannelTest, ContinuesTodaysNewestFileAndRotatesBySizeOncePerMinute) 
     EXPECT_FALSE(has(logName(t, 5), "r4"));
 }
 
+// A burst within the minute between two size checks (a client churning
+// connections) still starts a new file once the bytes written pass 30 MiB:
+// no file ends more than one line above the limit, and none is left early.
+TEST_F(FileChannelTest, BurstsBetweenSizeChecksStartANewFileAtTheLimit) {
+    const size_t limit = 30u << 20;
+    const std::string text(1u << 20, 'x');
+    struct Case {
+        size_t existing;  // today's file 00 before the channel starts; 0: none
+        int records;      // of 1 MiB each, all in the same second
+        size_t files;
+    } cases[] = {{0, 65, 3}, {limit - (1u << 19), 3, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.existing);
+        fs::remove_all(dir());
+        time_t t = todayMidnight() + 3600;
+        if (c.existing != 0) {
+            put(logName(t, 0));
+            fs::resize_file(file(logName(t, 0)), c.existing);
+        }
+        FileChannel channel("log", "/data/logs", LTrace);
+        write(channel, t, "opens the file");
+        write(channel, t, "the first size check");
+        for (int i = 0; i < c.records; ++i) {
+            write(channel, t, text);
+        }
+        auto names = filesIn(dir());
+        ASSERT_EQ(names.size(), c.files);
+        for (size_t i = 0; i < names.size(); ++i) {
+            const size_t size = fs::file_size(file(names[i]));
+            EXPECT_LE(size, limit + text.size() + 200) << names[i];
+            if (i + 1 < names.size()) EXPECT_GT(size, limit) << names[i];
+        }
+    }
+}
+
 TEST_F(FileChannelTest, CleanDeletesFilesThirtyDaysOldAndUndatedOnes) {
     time_t now = time(nullptr);
     for (int age : {45, 31, 30, 29}) {

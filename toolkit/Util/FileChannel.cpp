@@ -1,5 +1,6 @@
 #include "Util/FileChannel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -80,7 +81,7 @@ void FileChannelBase::write(const Logger& logger, const LogContextPtr& ctx) {
             return;
         }
     }
-    format(logger, _fstream, ctx, false, true);
+    format(logger, _out, ctx, false, true);
 }
 
 bool FileChannelBase::setPath(const std::string& path) {
@@ -99,6 +100,9 @@ bool FileChannelBase::open() {
     close();
     File::create_path(_path.c_str(), 0777);
     _fstream.open(platform::hostPath(_path), std::ios::out | std::ios::app);
+    // A write that failed on the file before says nothing about this one.
+    _out.clear();
+    _counter.reset();
     return _fstream.is_open();
 }
 
@@ -114,10 +118,31 @@ size_t FileChannelBase::size() {
     // costs nothing and gives the file's size even before the first write.
     _fstream.seekp(0, std::ios::end);
     auto position = _fstream.tellp();
-    if (!_fstream || position < 0) {
+    if (!_fstream || !_out || position < 0) {
         return std::numeric_limits<size_t>::max();
     }
     return static_cast<size_t>(position);
+}
+
+FileChannelBase::CountingBuf::int_type FileChannelBase::CountingBuf::overflow(int_type c) {
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::not_eof(c);
+    }
+    if (traits_type::eq_int_type(_sink->sputc(traits_type::to_char_type(c)), traits_type::eof())) {
+        return traits_type::eof();
+    }
+    ++_count;
+    return c;
+}
+
+std::streamsize FileChannelBase::CountingBuf::xsputn(const char* s, std::streamsize n) {
+    std::streamsize put = _sink->sputn(s, n);
+    _count += static_cast<size_t>(put);
+    return put;
+}
+
+int FileChannelBase::CountingBuf::sync() {
+    return _sink->pubsync();
 }
 
 // ------------------------------------------------------------ FileChannel
@@ -161,16 +186,34 @@ void FileChannel::write(const Logger& logger, const LogContextPtr& ctx) {
         }
         _last_day = day;
         changeFile(second);
-    } else if (second - _last_check_time > kSizeCheckInterval) {
-        // Taken before the change, so nothing logged during it checks again.
-        _last_check_time = second;
-        if (size() > (_log_max_size << 20)) {
-            changeFile(second);
-        }
+    } else if (second - _last_check_time > kSizeCheckInterval || pastLimitSinceCheck()) {
+        // A burst of records within the minute (a client churning connections)
+        // would otherwise grow one file far beyond the limit before the next look.
+        checkSize(second);
     }
     if (_can_write) {
         FileChannelBase::write(logger, ctx);
     }
+}
+
+void FileChannel::checkSize(time_t second) {
+    // Taken before the change, so nothing logged during it checks again.
+    _last_check_time = second;
+    size_t now = size();
+    if (now > (_log_max_size << 20)) {
+        changeFile(second);
+    } else {
+        baseSize(now);
+    }
+}
+
+void FileChannel::baseSize(size_t size) {
+    _checked_size = std::min(size, _log_max_size << 20);
+    resetWritten();
+}
+
+bool FileChannel::pastLimitSinceCheck() const {
+    return written() > (_log_max_size << 20) - _checked_size;
 }
 
 void FileChannel::changeFile(time_t second) {
@@ -183,6 +226,8 @@ void FileChannel::changeFile(time_t second) {
     _path = path;
     _can_write = open();
     if (_can_write) {
+        // Today's newest file may be continued: its bytes count too.
+        baseSize(size());
         // Only files that exist are counted, or the count limit would delete
         // real logs for paths that never opened.
         _log_file_map.emplace(path);

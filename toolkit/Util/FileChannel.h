@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
+#include <ostream>
 #include <set>
+#include <streambuf>
 #include <string>
 
 #include "Util/LogChannel.h"
@@ -29,15 +31,41 @@ protected:
     virtual void close();
     // Bytes in the file; the largest value when the stream has failed.
     virtual size_t size();
+    // Bytes written by this channel since the file was opened or the count
+    // was last reset: known without asking the file system.
+    size_t written() const { return _counter.count(); }
+    void resetWritten() { _counter.reset(); }
 
 protected:
     std::string _path;
     std::ofstream _fstream;
+
+private:
+    // Passes the lines on to the file and counts their bytes.
+    class CountingBuf : public std::streambuf {
+    public:
+        explicit CountingBuf(std::streambuf* sink) : _sink(sink) {}
+        size_t count() const { return _count; }
+        void reset() { _count = 0; }
+
+    protected:
+        int_type overflow(int_type c) override;
+        std::streamsize xsputn(const char* s, std::streamsize n) override;
+        int sync() override;
+
+    private:
+        std::streambuf* _sink;
+        size_t _count = 0;
+    };
+
+    CountingBuf _counter{_fstream.rdbuf()};
+    std::ostream _out{&_counter};
 };
 
 // The service's log files: one per local day in `dir`, named
-// "%d-%02d-%02d_%02d.log", a new one above 30 MiB (checked at most once a
-// minute), files 30 or more days old and beyond the newest 20 deleted.
+// "%d-%02d-%02d_%02d.log", a new one above 30 MiB, files 30 or more days old
+// and beyond the newest 20 deleted. The file's size is looked at once a minute,
+// and sooner when the bytes written since the last look take it past 30 MiB.
 class FileChannel : public FileChannelBase {
 public:
     FileChannel(const std::string& name = "FileChannel", const std::string& dir = "/data/logs",
@@ -52,6 +80,11 @@ protected:
 
 private:
     void reportOpenFailure(const std::string& path);
+    // Starts a new file when the current one is above the size limit.
+    void checkSize(time_t second);
+    // Takes the current file's size as the base the bytes written count from.
+    void baseSize(size_t size);
+    bool pastLimitSinceCheck() const;
 
     bool _can_write = false;
     size_t _log_max_day = 30;
@@ -60,6 +93,8 @@ private:
     size_t _index = 0;
     int64_t _last_day = -1;
     time_t _last_check_time = 0;
+    // The file's size at the last look, at most the limit.
+    size_t _checked_size = 0;
     std::string _dir;
     std::set<std::string> _log_file_map;
     // Set while this channel switches files: a record logged meanwhile (the

@@ -132,6 +132,58 @@ TEST_F(Calibration, CachingATargetAgainReplacesOnlyItsRawValue) {
     EXPECT_EQ(cal(1, 0, 6), 0);  // points alone change no reading
 }
 
+TEST(CaliPointCacheRule, APointIsKnownByFunctionRangeAndExactTarget) {
+    const double nan = std::nan("");
+    struct Case {
+        const char* name;
+        std::vector<structCaliPoint> adds;
+        std::map<uint32_t, std::vector<std::pair<double, double>>> lists;  // raw, target
+    } cases[] = {
+        {"a known target takes the raw value, in its place",
+         {{0, 1, 100, 1}, {0, 1, 0, 0}, {0, 1, 111, 1}},
+         {{1, {{111, 1}, {0, 0}}}}},
+        {"zero and minus zero are one target", {{0, 1, 5, 0.0}, {0, 1, 6, -0.0}}, {{1, {{6, 0.0}}}}},
+        {"a target that is no number equals nothing", {{0, 1, 1, nan}, {0, 1, 2, nan}}, {{1, {{1, nan}, {2, nan}}}}},
+        {"another range is another point", {{0, 1, 1, 5}, {0, 2, 2, 5}}, {{1, {{1, 5}}}, {2, {{2, 5}}}}},
+        {"ranges past 63 share a key, not a point", {{0, 64, 1, 5}, {1, 0, 2, 5}}, {{64, {{1, 5}, {2, 5}}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaliPointCache<>::PointMap points;
+        CaliPointCache<> cache(points);
+        for (const structCaliPoint& p : c.adds) cache.add(p);
+        ASSERT_EQ(points.size(), c.lists.size());
+        for (const auto& [key, expected] : c.lists) {
+            ASSERT_EQ(points[key].size(), expected.size());
+            for (size_t i = 0; i < expected.size(); ++i) {
+                EXPECT_EQ(points[key][i].f64Point, expected[i].first);
+                EXPECT_EQ(std::memcmp(&points[key][i].f64Target, &expected[i].second, sizeof(double)), 0);
+            }
+        }
+    }
+}
+
+// A 4 MiB file holds some 170,000 points of one key: each one joins them at a
+// constant number of comparisons, not one per point already known.
+TEST(CaliPointCacheRule, JoiningPointsTakesComparisonsLinearInTheirNumber) {
+    static size_t comparisons = 0;
+    struct CountingEqual {
+        bool operator()(const CaliPointId& a, const CaliPointId& b) const {
+            ++comparisons;
+            return a == b;
+        }
+    };
+    const int n = 20000;
+    CaliPointCache<CountingEqual>::PointMap points;
+    CaliPointCache<CountingEqual> cache(points);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < n; ++i) cache.add({0, 1, double(pass), i * 0.5});
+    }
+    ASSERT_EQ(points[1].size(), size_t(n));
+    EXPECT_EQ(points[1][n - 1].f64Point, 1);
+    EXPECT_LE(comparisons, size_t(4 * n));
+}
+
 // The loop reads tables while handlers rebuild, remove and reload them:
 // every value it gets comes from a whole table.
 TEST_F(Calibration, ReadersSeeWholeTablesWhileTheyAreRebuilt) {
