@@ -37,12 +37,5 @@ void HeldText::clear() {
 
 void HeldText::recount() {
     // An empty text's few bytes of its own are no client's doing.
-    const uint64_t now = m_text.empty() ? 0 : m_text.capacity();
-    ScpiReplyBudget& budget = ScpiReplyBudget::instance();
-    if (now > m_u64Counted) {
-        budget.hold(now - m_u64Counted);
-    } else {
-        budget.release(m_u64Counted - now);
-    }
-    m_u64Counted = now;
+    ScpiReplyBudget::instance().recount(m_u64Counted, m_text.empty() ? 0 : m_text.capacity());
 }

@@ -47,6 +47,15 @@ public:
     // Bytes held for clients: replies not yet written, input not yet run.
     void hold(uint64_t bytes) { m_held.fetch_add(bytes); }
     void release(uint64_t bytes) { m_held.fetch_sub(bytes); }
+    // Moves what one holder counts from `counted` to `now` bytes.
+    void recount(uint64_t& counted, uint64_t now) {
+        if (now > counted) {
+            hold(now - counted);
+        } else {
+            release(counted - now);
+        }
+        counted = now;
+    }
     uint64_t held() const { return m_held.load(); }
     // What one client may keep waiting now: `own` while the budget lasts,
     // kFreeShare once it is spent.

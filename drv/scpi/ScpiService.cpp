@@ -170,13 +170,7 @@ void ScpiService::ScpiSession::sendReply(const std::string& reply) {
 void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
     // Counted service-wide too: the replies no client has read are bounded
     // over all sessions, not only per session.
-    ScpiReplyBudget& budget = ScpiReplyBudget::instance();
-    if (bytes > m_u64Unsent) {
-        budget.hold(bytes - m_u64Unsent);
-    } else {
-        budget.release(m_u64Unsent - bytes);
-    }
-    m_u64Unsent = bytes;
+    ScpiReplyBudget::instance().recount(m_u64Unsent, bytes);
 }
 
 void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
