@@ -115,13 +115,15 @@ public:
     // entries; beyond it the sum is partial.
     long long Check(const std::string& path);
 
-    // Removes the temporary files that replacing saves left behind when cut
-    // off before their rename (a power cut, a kill), in `folder` and, with
-    // `recursive`, in every folder below it (links not followed): only files
-    // named as a save names its temporary ("<target>.tmp.<pid>.<serial>")
-    // whose target name `target` accepts. Returns their paths. For start-up,
-    // before anything reads or saves there.
+    // Removes what writes cut off before their rename (a power cut, a kill)
+    // left behind, in `folder` and, with `recursive`, in every folder below
+    // it (links not followed): the temporary files of saves and copies and
+    // the temporary trees of moves to another medium (TemporaryFile.h),
+    // nothing of any other name. With `legacy`, also the files an earlier
+    // version named "<target>.tmp.<pid>.<serial>" whose target it accepts:
+    // for the service's own folders only, where no user names a file.
+    // Returns their paths. For start-up, before anything reads or saves there.
     using TargetFilter = std::function<bool(const std::string& target)>;
-    static std::vector<std::string> RemoveTemporaries(const std::string& folder, const TargetFilter& target,
-                                                      bool recursive);
+    static std::vector<std::string> RemoveTemporaries(const std::string& folder, bool recursive,
+                                                      const TargetFilter& legacy = {});
 };

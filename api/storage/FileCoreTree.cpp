@@ -1,4 +1,5 @@
-// Copy, move, delete and folder creation of FileCore, through system calls
+// Copy, move, delete and folder creation of FileCore, and the start-up
+// sweep of the temporaries they leave when cut off, through system calls
 // only: names are taken literally whatever characters they hold. Trees are
 // walked by descriptor (FolderAt.h): each entry relative to its folder's
 // descriptor, never by a path looked up again later, so a folder swapped for
@@ -18,6 +19,7 @@
 #include "StorageRemotePath.h"
 #include "TemporaryFile.h"
 #include "Util/logger.h"
+#include "root_path.h"
 #include "storage_host.h"
 
 namespace {
@@ -270,6 +272,46 @@ bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled
     return false;
 }
 
+// A temporary file or tree of this version, or a file an earlier version
+// named after its target where `legacy` accepts that target.
+bool orphaned(const std::string& name, const struct stat& st, const FileCore::TargetFilter& legacy) {
+    if (temporary_file::isTemporary(name)) {
+        return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+    }
+    if (!legacy || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    const std::string target = temporary_file::legacyTargetOf(name);
+    return !target.empty() && legacy(target);
+}
+
+// Removes the temporaries (files and trees) of the open folder and, `levels`
+// deep, of the folders below it: each reached through its parent's
+// descriptor and never through a link. `legacy`: see RemoveTemporaries.
+void sweepTemporaries(int dir, const std::string& path, const FileCore::TargetFilter& legacy, int levels,
+                      long& budget, std::vector<std::string>& removed) {
+    std::vector<std::string> names;
+    if (levels <= 0 || !listNames(dir, names)) {
+        return;
+    }
+    for (const std::string& name : names) {
+        struct stat st;
+        if (--budget < 0 || !entryStat(dir, name, st)) {
+            continue;
+        }
+        if (orphaned(name, st, legacy)) {
+            if (removeAt(dir, name, {})) {
+                removed.push_back(path + "/" + name);
+            }
+        } else if (S_ISDIR(st.st_mode) && levels > 1) {
+            const Fd below = openFolder(dir, name);
+            if (below.ok()) {
+                sweepTemporaries(below.get(), path + "/" + name, legacy, levels - 1, budget, removed);
+            }
+        }
+    }
+}
+
 } // namespace
 
 bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
@@ -364,4 +406,16 @@ bool FileCore::CreateDirectories(const std::string& path) {
     }
     flushTo(entry.folder.get());
     return true;
+}
+
+std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, bool recursive,
+                                                     const TargetFilter& legacy) {
+    std::vector<std::string> removed;
+    // A stick with millions of entries must not hold start-up for long.
+    long budget = 200000;
+    const Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.ok()) {
+        sweepTemporaries(top.get(), folder, legacy, recursive ? kMaxTreeDepth : 1, budget, removed);
+    }
+    return removed;
 }

@@ -245,8 +245,7 @@ TEST_F(Fixture, ACopyWritesATemporaryAndRenamesItWhenWhole) {
     }
     ASSERT_FALSE(temporary.empty());
     writeFile(host("/v/" + temporary), "left by a kill");
-    EXPECT_EQ(FileCore::RemoveTemporaries("/v", [](const std::string& target) { return target == "big"; }, false),
-              std::vector<std::string>{"/v/" + temporary});
+    EXPECT_EQ(FileCore::RemoveTemporaries("/v", false), std::vector<std::string>{"/v/" + temporary});
 
     writeFile(host("/v/big"), "old");
     int chunks = 0;
