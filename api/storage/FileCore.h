@@ -93,8 +93,10 @@ public:
     // would replace as it was, and removes a target that did not exist.
     bool FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Sets mode 0777 on the tree, then renames it, or copies and deletes
-    // across file systems; same target rule. A cancelled copy across file
-    // systems keeps the source and removes the partial target.
+    // across file systems; same target rule. Across file systems a folder is
+    // copied into a temporary tree beside the target, renamed into place
+    // only when whole and flushed before the source is deleted: a move that
+    // fails or is cancelled keeps the source and leaves the target as it was.
     bool FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Deletes a file or a whole tree without following links; a missing path
     // counts as deleted. Cancelled, what was removed stays removed. Neither

@@ -272,6 +272,40 @@ bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled
     return false;
 }
 
+// Moves the source to another medium. A folder is copied into a temporary
+// tree beside the target and renamed into place only when whole, so a copy
+// that fails or is cancelled part-way leaves the target as it was (a file
+// is copied that way by copyFileAt already; a link or a FIFO is one call).
+// The target is flushed before the source is deleted: a power cut then
+// leaves at least one whole copy.
+bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancelled) {
+    struct stat st;
+    if (!entryStat(from.folder.get(), from.name, st)) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled) &&
+               flushTo(to.folder.get()) && removeAt(from.folder.get(), from.name, {});
+    }
+    std::string tmp;
+    if (!temporary_file::createFolder(to.folder.get(), tmp)) {
+        return false;
+    }
+    // An existing folder in the target's place is replaced only when empty,
+    // as a rename on one medium does.
+    const bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled) &&
+                        ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) == 0;
+    if (!placed) {
+        removeAt(to.folder.get(), tmp, {});
+        return false;
+    }
+    if (!flushTo(to.folder.get())) {
+        PrintE("sync error");
+        return false;
+    }
+    return removeAt(from.folder.get(), from.name, {});
+}
+
 // A temporary file or tree of this version, or a file an earlier version
 // named after its target where `legacy` accepts that target.
 bool orphaned(const std::string& name, const struct stat& st, const FileCore::TargetFilter& legacy) {
@@ -352,8 +386,7 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
                                                folder_at::through(target.folder.get(), target.name));
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
-        error = intoItself(source.folder.get(), source.name, target) || !copyInto(source, target, cancelled) ||
-                        !removeAt(source.folder.get(), source.name, {})
+        error = intoItself(source.folder.get(), source.name, target) || !moveAcross(source, target, cancelled)
                     ? EIO
                     : 0;
     }
