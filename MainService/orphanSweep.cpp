@@ -46,10 +46,13 @@ bool ownDataFile(const std::string& name) {
 } // namespace
 
 void orphanSweep() {
-    report(FileCore::RemoveTemporaries(platform::splitPath(StorageCore::kMirrorPath).first, ownDataFile, false));
-    // Whatever name a user saved under, in any folder of either root.
+    // The data folder holds no user's file: the temporaries an earlier
+    // version named after their targets go too.
+    report(FileCore::RemoveTemporaries(platform::splitPath(StorageCore::kMirrorPath).first, false, ownDataFile));
+    // In any folder of either root, the temporaries alone: a user's file is
+    // kept whatever its name.
     for (const char* root : {StorageRemotePath::kIntRoot, StorageRemotePath::kUsbRoot}) {
-        report(FileCore::RemoveTemporaries(root, [](const std::string&) { return true; }, true));
+        report(FileCore::RemoveTemporaries(root, true));
     }
     report(platform::splitPath(SystemSetup::kProductIniPath).first,
            Copperwren::IniFile::RemoveTemporaries(SystemSetup::kProductIniPath));

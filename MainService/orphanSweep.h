@@ -1,7 +1,9 @@
 #pragma once
 
-// Start-up's first look at the service's own files: a power cut during an
-// atomic write leaves the write's temporary file beside its target (the
-// settings mirror, the product-identity ini file, the system properties).
-// These are removed, each with a warning, before anything is read.
+// Start-up's first look at the files that writes cut off by a power cut or a
+// kill left behind: the temporary file of an atomic write beside its target
+// (the settings mirror, the product-identity ini file, the system properties,
+// a user's save or copy) and the temporary tree of a move to another medium.
+// These are removed, each with a warning, before anything is read; in the
+// storage roots nothing but the service's own temporaries is touched.
 void orphanSweep();

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "AnchoredPath.h"
-#include "FolderAt.h"
 #include "TemporaryFile.h"
 #include "Util/File.h"
 #include "Util/logger.h"
@@ -78,34 +77,6 @@ bool replaceFile(const std::string& host, const char* data, size_t len) {
     }
     ok = ::fsync(dir) == 0;
     return ::close(dir) == 0 && ok;
-}
-
-// Removes the temporaries of the open folder whose target `target` accepts
-// and, `levels` deep, of the folders below it: each reached through its
-// parent's descriptor and never through a link.
-void sweepTemporaries(int dir, const std::string& path, const FileCore::TargetFilter& target, int levels,
-                      long& budget, std::vector<std::string>& removed) {
-    std::vector<std::string> names;
-    if (levels <= 0 || !folder_at::listNames(dir, names)) {
-        return;
-    }
-    for (const std::string& name : names) {
-        struct stat st;
-        if (--budget < 0 || !folder_at::entryStat(dir, name, st)) {
-            continue;
-        }
-        const std::string of = temporary_file::targetOf(name);
-        if (S_ISREG(st.st_mode) && !of.empty() && target(of)) {
-            if (::unlinkat(dir, name.c_str(), 0) == 0) {
-                removed.push_back(path + "/" + name);
-            }
-        } else if (S_ISDIR(st.st_mode) && levels > 1) {
-            const folder_at::Fd below = folder_at::openFolder(dir, name);
-            if (below.ok()) {
-                sweepTemporaries(below.get(), path + "/" + name, target, levels - 1, budget, removed);
-            }
-        }
-    }
 }
 
 } // namespace
@@ -252,16 +223,4 @@ bool FileCore::FileLoad(const std::string& path, std::vector<char>& out, int off
         return false;
     }
     return true;
-}
-
-std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, const TargetFilter& target,
-                                                     bool recursive) {
-    std::vector<std::string> removed;
-    // A stick with millions of entries must not hold start-up for long.
-    long budget = 200000;
-    const folder_at::Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (top.ok()) {
-        sweepTemporaries(top.get(), folder, target, recursive ? kMaxTreeDepth : 1, budget, removed);
-    }
-    return removed;
 }

@@ -93,8 +93,10 @@ public:
     // would replace as it was, and removes a target that did not exist.
     bool FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Sets mode 0777 on the tree, then renames it, or copies and deletes
-    // across file systems; same target rule. A cancelled copy across file
-    // systems keeps the source and removes the partial target.
+    // across file systems; same target rule. Across file systems a folder is
+    // copied into a temporary tree beside the target, renamed into place
+    // only when whole and flushed before the source is deleted: a move that
+    // fails or is cancelled keeps the source and leaves the target as it was.
     bool FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Deletes a file or a whole tree without following links; a missing path
     // counts as deleted. Cancelled, what was removed stays removed. Neither
@@ -115,13 +117,15 @@ public:
     // entries; beyond it the sum is partial.
     long long Check(const std::string& path);
 
-    // Removes the temporary files that replacing saves left behind when cut
-    // off before their rename (a power cut, a kill), in `folder` and, with
-    // `recursive`, in every folder below it (links not followed): only files
-    // named as a save names its temporary ("<target>.tmp.<pid>.<serial>")
-    // whose target name `target` accepts. Returns their paths. For start-up,
-    // before anything reads or saves there.
+    // Removes what writes cut off before their rename (a power cut, a kill)
+    // left behind, in `folder` and, with `recursive`, in every folder below
+    // it (links not followed): the temporary files of saves and copies and
+    // the temporary trees of moves to another medium (TemporaryFile.h),
+    // nothing of any other name. With `legacy`, also the files an earlier
+    // version named "<target>.tmp.<pid>.<serial>" whose target it accepts:
+    // for the service's own folders only, where no user names a file.
+    // Returns their paths. For start-up, before anything reads or saves there.
     using TargetFilter = std::function<bool(const std::string& target)>;
-    static std::vector<std::string> RemoveTemporaries(const std::string& folder, const TargetFilter& target,
-                                                      bool recursive);
+    static std::vector<std::string> RemoveTemporaries(const std::string& folder, bool recursive,
+                                                      const TargetFilter& legacy = {});
 };

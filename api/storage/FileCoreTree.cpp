@@ -1,4 +1,5 @@
-// Copy, move, delete and folder creation of FileCore, through system calls
+// Copy, move, delete and folder creation of FileCore, and the start-up
+// sweep of the temporaries they leave when cut off, through system calls
 // only: names are taken literally whatever characters they hold. Trees are
 // walked by descriptor (FolderAt.h): each entry relative to its folder's
 // descriptor, never by a path looked up again later, so a folder swapped for
@@ -18,6 +19,7 @@
 #include "StorageRemotePath.h"
 #include "TemporaryFile.h"
 #include "Util/logger.h"
+#include "root_path.h"
 #include "storage_host.h"
 
 namespace {
@@ -270,6 +272,80 @@ bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled
     return false;
 }
 
+// Moves the source to another medium. A folder is copied into a temporary
+// tree beside the target and renamed into place only when whole, so a copy
+// that fails or is cancelled part-way leaves the target as it was (a file
+// is copied that way by copyFileAt already; a link or a FIFO is one call).
+// The target is flushed before the source is deleted: a power cut then
+// leaves at least one whole copy.
+bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancelled) {
+    struct stat st;
+    if (!entryStat(from.folder.get(), from.name, st)) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled) &&
+               flushTo(to.folder.get()) && removeAt(from.folder.get(), from.name, {});
+    }
+    std::string tmp;
+    if (!temporary_file::createFolder(to.folder.get(), tmp)) {
+        return false;
+    }
+    // An existing folder in the target's place is replaced only when empty,
+    // as a rename on one medium does.
+    const bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled) &&
+                        ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) == 0;
+    if (!placed) {
+        removeAt(to.folder.get(), tmp, {});
+        return false;
+    }
+    if (!flushTo(to.folder.get())) {
+        PrintE("sync error");
+        return false;
+    }
+    return removeAt(from.folder.get(), from.name, {});
+}
+
+// A temporary file or tree of this version, or a file an earlier version
+// named after its target where `legacy` accepts that target.
+bool orphaned(const std::string& name, const struct stat& st, const FileCore::TargetFilter& legacy) {
+    if (temporary_file::isTemporary(name)) {
+        return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+    }
+    if (!legacy || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    const std::string target = temporary_file::legacyTargetOf(name);
+    return !target.empty() && legacy(target);
+}
+
+// Removes the temporaries (files and trees) of the open folder and, `levels`
+// deep, of the folders below it: each reached through its parent's
+// descriptor and never through a link. `legacy`: see RemoveTemporaries.
+void sweepTemporaries(int dir, const std::string& path, const FileCore::TargetFilter& legacy, int levels,
+                      long& budget, std::vector<std::string>& removed) {
+    std::vector<std::string> names;
+    if (levels <= 0 || !listNames(dir, names)) {
+        return;
+    }
+    for (const std::string& name : names) {
+        struct stat st;
+        if (--budget < 0 || !entryStat(dir, name, st)) {
+            continue;
+        }
+        if (orphaned(name, st, legacy)) {
+            if (removeAt(dir, name, {})) {
+                removed.push_back(path + "/" + name);
+            }
+        } else if (S_ISDIR(st.st_mode) && levels > 1) {
+            const Fd below = openFolder(dir, name);
+            if (below.ok()) {
+                sweepTemporaries(below.get(), path + "/" + name, legacy, levels - 1, budget, removed);
+            }
+        }
+    }
+}
+
 } // namespace
 
 bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
@@ -310,8 +386,7 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
                                                folder_at::through(target.folder.get(), target.name));
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
-        error = intoItself(source.folder.get(), source.name, target) || !copyInto(source, target, cancelled) ||
-                        !removeAt(source.folder.get(), source.name, {})
+        error = intoItself(source.folder.get(), source.name, target) || !moveAcross(source, target, cancelled)
                     ? EIO
                     : 0;
     }
@@ -364,4 +439,16 @@ bool FileCore::CreateDirectories(const std::string& path) {
     }
     flushTo(entry.folder.get());
     return true;
+}
+
+std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, bool recursive,
+                                                     const TargetFilter& legacy) {
+    std::vector<std::string> removed;
+    // A stick with millions of entries must not hold start-up for long.
+    long budget = 200000;
+    const Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.ok()) {
+        sweepTemporaries(top.get(), folder, legacy, recursive ? kMaxTreeDepth : 1, budget, removed);
+    }
+    return removed;
 }

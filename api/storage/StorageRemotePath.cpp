@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "ScpiReplyText.h"
+#include "TemporaryFile.h"
+#include "Util/logger.h"
 #include "root_path.h"
 
 namespace {
@@ -15,6 +17,21 @@ namespace {
 std::string realHost(const std::string& path) {
     char buffer[PATH_MAX];
     return ::realpath(platform::hostPath(path).c_str(), buffer) != nullptr ? buffer : "";
+}
+
+// A name on the way (the last or a folder's) that only the service's
+// temporaries may bear: reaching one would let a user's file be taken for a
+// temporary, or a running save, copy or move be disturbed.
+bool holdsReservedName(const std::string& path) {
+    for (size_t at = 0; at < path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        if (temporary_file::isReserved(path.substr(at, end - at))) {
+            PrintE("reserved for the service's temporary files: %s", path.c_str());
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -40,7 +57,7 @@ bool StorageRemotePath::directoryFormat(std::string& s, const std::string& curre
 
 bool StorageRemotePath::confine(std::string& s) {
     const std::string path = normalise(s);
-    if (!insideRoots(path) || !resolvesInsideRoots(path)) {
+    if (!insideRoots(path) || holdsReservedName(path) || !resolvesInsideRoots(path)) {
         return false;
     }
     s = path;

@@ -17,10 +17,12 @@ public:
     // "/" is inside the internal root, "INT:/" and "USB:/" (upper case, at the
     // very start) name the roots, anything else (the empty text too: the
     // folder itself) is relative to `current`. False (and `s` unchanged) for
-    // a result outside both roots, by its text or through a link.
+    // a result that confine refuses.
     static bool directoryFormat(std::string& s, const std::string& current);
     // Normalises the system path `s` in place and keeps it only inside a
-    // root, by its text and through links: false (and `s` unchanged) otherwise.
+    // root, by its text and through links, and only when no name on its way
+    // is reserved for the service's temporaries (TemporaryFile.h): false
+    // (and `s` unchanged) otherwise.
     static bool confine(std::string& s);
 
     // "/a//b/./c/../d/" -> "/a/b/d"; ".." never climbs above "/".

@@ -1,44 +1,81 @@
 #include "TemporaryFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <functional>
 
 namespace temporary_file {
 
 namespace {
 
-constexpr const char* kMark = ".tmp.";
+constexpr const char kPrefix[] = ".~dmm-temp.";
+constexpr size_t kPrefixLength = sizeof kPrefix - 1;
+constexpr const char* kLegacyMark = ".tmp.";
 
-// "<digits>.<digits>": what follows kMark in a temporary's name.
+bool digits(const std::string& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// "<digits>.<digits>".
 bool isPidAndSerial(const std::string& text) {
     const auto dot = text.find('.');
-    auto digits = [](const std::string& part) {
-        return !part.empty() && std::all_of(part.begin(), part.end(),
-                                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-    };
     return dot != std::string::npos && digits(text.substr(0, dot)) && digits(text.substr(dot + 1));
+}
+
+// Tries fresh names until `make` succeeds or fails for another reason than
+// the name being taken (a leftover of another run, on a stick from elsewhere).
+bool makeFresh(std::string& tmp, const std::function<bool(const std::string& fresh)>& make) {
+    static std::atomic<unsigned long> s_serial{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = kPrefix + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
+        if (make(tmp)) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
 }
 
 } // namespace
 
 int create(int dir, const std::string& name, std::string& tmp) {
-    static std::atomic<unsigned long> s_serial{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = name + kMark + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
-        int fd = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    return -1;
+    const auto slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    int fd = -1;
+    std::string fresh;
+    makeFresh(fresh, [&](const std::string& candidate) {
+        fd = ::openat(dir, (folder + candidate).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        return fd >= 0;
+    });
+    tmp = folder + fresh;
+    return fd;
 }
 
-std::string targetOf(const std::string& name) {
+bool createFolder(int dir, std::string& tmp) {
+    return makeFresh(tmp, [dir](const std::string& candidate) { return ::mkdirat(dir, candidate.c_str(), 0777) == 0; });
+}
+
+bool isTemporary(const std::string& name) {
+    return name.compare(0, kPrefixLength, kPrefix) == 0 && isPidAndSerial(name.substr(kPrefixLength));
+}
+
+bool isReserved(const std::string& name) {
+    return name.size() >= kPrefixLength &&
+           std::equal(kPrefix, kPrefix + kPrefixLength, name.begin(), [](char reserved, char c) {
+               return reserved == std::tolower(static_cast<unsigned char>(c));
+           });
+}
+
+std::string legacyTargetOf(const std::string& name) {
     const auto serialDot = name.rfind('.');
     const auto pidDot = serialDot == std::string::npos || serialDot == 0 ? std::string::npos
                                                                          : name.rfind('.', serialDot - 1);
@@ -46,7 +83,7 @@ std::string targetOf(const std::string& name) {
         return "";
     }
     const size_t mark = pidDot - 4;  // ".tmp" right before the pid's dot
-    if (name.compare(mark, 5, kMark) != 0 || !isPidAndSerial(name.substr(pidDot + 1))) {
+    if (name.compare(mark, 5, kLegacyMark) != 0 || !isPidAndSerial(name.substr(pidDot + 1))) {
         return "";
     }
     return name.substr(0, mark);

@@ -1,22 +1,42 @@
 #pragma once
 #include <string>
 
-// The temporary files that whole-file writes (saves, copies) fill beside
-// their target and rename over it once complete, so that a cut-off write
-// (a power cut, a kill) never leaves a part of a file under the target's
-// name. Their names, "<target>.tmp.<pid>.<serial>", are what the start-up
-// sweep recognises and removes.
+// The temporaries that whole-file writes (saves, copies) fill beside their
+// target and rename over it once complete, and the trees that moves to
+// another medium fill before renaming them into place: a cut-off write (a
+// power cut, a kill) never leaves a part under the target's name.
+//
+// Their names, ".~dmm-temp.<pid>.<serial>", are the service's own: short
+// whatever the target's length (the file-name limit holds for any name the
+// user may give), and of a form no user name may take, since the storage
+// commands and the UI's file operations refuse every name that begins with
+// the reserved prefix, in any case. The start-up sweep removes exactly
+// these and never a user's file.
 namespace temporary_file {
 
-// Creates a new temporary beside the entry `name` of the folder `dir` (a
-// descriptor, or AT_FDCWD with `name` a host path), under a name no other
-// writer uses: several threads may write one target at once, and a file of
-// the user's that happens to bear such a name is never overwritten. Returns
-// the descriptor and the temporary's name in `tmp` (relative to `dir` as
-// `name` is); -1 when none can be made.
+// Creates a new temporary file in the folder of the entry `name` of the
+// folder `dir` (a descriptor, or AT_FDCWD with `name` a host path), under a
+// name no other writer uses: several threads may write one target at once,
+// and nothing already there is overwritten. Returns the descriptor and the
+// temporary's name in `tmp` (relative to `dir` as `name` is); -1 when none
+// can be made.
 int create(int dir, const std::string& name, std::string& tmp);
 
-// The target's name of a temporary's name; empty when `name` is none.
-std::string targetOf(const std::string& name);
+// Makes a new empty folder of a temporary's name in the folder `dir`, for a
+// tree filled before it is renamed into place; its name in `tmp`. False
+// when none can be made.
+bool createFolder(int dir, std::string& tmp);
+
+// `name` is a temporary's name as create and createFolder make them.
+bool isTemporary(const std::string& name);
+
+// `name` begins with the reserved prefix (in any case): no name of the
+// user's, since it could meet a temporary's on a medium that ignores case.
+bool isReserved(const std::string& name);
+
+// The target of a temporary that an earlier version named after it
+// ("<target>.tmp.<pid>.<serial>"); empty when `name` is none. Only for the
+// service's own folders: a user may give any name that form.
+std::string legacyTargetOf(const std::string& name);
 
 } // namespace temporary_file

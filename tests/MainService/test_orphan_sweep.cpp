@@ -1,5 +1,6 @@
-// Start-up removes the temporary files that atomic writes cut off by a power
-// cut left behind, and nothing else.
+// Start-up removes the temporary files and trees that atomic writes and moves
+// cut off by a power cut left behind, and nothing else: a user's file is kept
+// whatever its name.
 #include "orphanSweep.h"
 
 #include <gtest/gtest.h>
@@ -24,10 +25,20 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
         {"/vorna/data/productconfig.ini.tmp-b12Z9", false},
         {"/vorna/data/other.tmp.1.2", false},
         {"/vorna/data/cali_1_2.cal.tmp.5.6", true},
-        {"/data/UserData/a/b/s.sta.tmp.4.2", true},
+        {"/vorna/data/.~dmm-temp.5.6", true},
+        // Names a user may give: kept, whatever they look like.
+        {"/data/UserData/a/b/s.sta.tmp.4.2", false},
+        {"/data/UserData/results.tmp.2024.06", false},
+        {"/data/UserData/sub/log.tmp.7.7", false},
         {"/data/UserData/keep.tmp.x", false},
         {"/data/UserData/.tmp.4.2", false},
-        {"/mnt/media_rw/udiskh/p.prf.tmp.9.1", true},
+        {"/mnt/media_rw/udiskh/scan.csv.tmp.1.2", false},
+        {"/data/UserData/x.~dmm-temp.4.2", false},
+        {"/data/UserData/.~dmm-temp.4.x", false},
+        // The temporaries of saves and copies, and the trees of moves.
+        {"/data/UserData/a/b/.~dmm-temp.4.2", true},
+        {"/mnt/media_rw/udiskh/.~dmm-temp.9.1", true},
+        {"/mnt/media_rw/udiskh/d/.~dmm-temp.17.3/proj/sub/f.sta", true},
         {"/data/data/com.vorna.webcontrol/shared_prefs/spUtils.xml.tmp", true},
         {"/properties/sys.vorna.copperwren.boot_flag", false},
         {"/properties/.sys.vorna.copperwren.boot_flag.Xa9b2c", true},
@@ -42,6 +53,8 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
         EXPECT_EQ(std::filesystem::exists(root.host(f.path)), !f.removed) << f.path;
     }
     EXPECT_EQ(log.matching("removed the orphaned temporary file /vorna/data/mirrorconfig.xmir.tmp.812.3").size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(root.host("/mnt/media_rw/udiskh/d/.~dmm-temp.17.3")));
+    EXPECT_TRUE(std::filesystem::is_directory(root.host("/mnt/media_rw/udiskh/d")));
     // A root without the folders is no error.
     TempRoot empty;
     orphanSweep();

@@ -192,18 +192,23 @@ def test_an_oversized_state_file_is_refused_and_the_service_stays_whole(running,
     assert running.stop()[0] == 0, running.describe()
 
 
-def test_no_temporary_of_a_cut_off_save_survives_a_start(make_service):
+def test_a_start_removes_cut_off_temporaries_and_keeps_user_files(make_service):
     service = make_service()
     user = service.root / "data" / "UserData"
     usb = service.root / "mnt" / "media_rw" / "udiskh"
     for folder in (user / "sub", usb):
         folder.mkdir(parents=True)
-    debris = [user / "s2.sta.tmp.4242.7", user / "sub" / "d.csv.tmp.17.1", usb / "p.prf.tmp.99.3"]
-    kept = [user / "notes.tmp.txt", user / "s2.sta.tmp", usb / "x.tmp.1.y"]
+    # A file a save or copy was filling, and the tree a move across media was filling.
+    tree = user / "sub" / ".~dmm-temp.17.1"
+    debris = [user / ".~dmm-temp.4242.7", tree / "proj" / "f.sta", usb / ".~dmm-temp.99.3"]
+    # The user's own names, whatever they look like.
+    kept = [user / "notes.tmp.txt", user / "s2.sta.tmp", usb / "x.tmp.1.y", user / "results.tmp.2024.06",
+            user / "sub" / "log.tmp.7.7", usb / "scan.csv.tmp.1.2", user / "s2.sta.tmp.4242.7"]
     for path in debris + kept:
+        path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text("")
     service.start().wait_listening()
-    assert [p for p in debris if p.exists()] == []
+    assert [p for p in debris + [tree] if p.exists()] == []
     assert [p for p in kept if not p.exists()] == []
     assert service.stop()[0] == 0
 
@@ -220,7 +225,7 @@ def test_a_ui_copy_cut_by_a_kill_leaves_no_part_under_its_name(make_service, pro
     service.start().wait_listening()
     reply = ui_request(proto_pb2, 0x10000F06, x0F10="/data/UserData/big.bin", x0F11="/data/UserData/copy.bin")
     assert reply.stat == 0
-    assert wait_for(lambda: list(user.glob("copy.bin*")), IO_TIMEOUT, 0.005)
+    assert wait_for(lambda: list(user.glob(".~dmm-temp.*")), IO_TIMEOUT, 0.005)
     service.kill()
     # Killed while it wrote: what bears the name, if anything, is the whole file.
     assert not target.exists() or target.stat().st_size == source.stat().st_size

@@ -55,6 +55,12 @@ TEST(StorageRemotePath, ConvertsAndConfines) {
         {"/out/data/x", nullptr},
         {"/out", nullptr},
         {"", "/data/UserData/cur"},
+        // The names of the service's temporaries are no user's names.
+        {"INT:\\.~dmm-temp.1.2", nullptr},
+        {"USB:/d/.~DMM-Temp.1.2/x", nullptr},
+        {".~dmm-temp.", nullptr},
+        {"a.~dmm-temp.1.2", "/data/UserData/cur/a.~dmm-temp.1.2"},
+        {".~dmm-temp", "/data/UserData/cur/.~dmm-temp"},
     };
     for (const auto& c : cases) {
         std::string s = c.in;
@@ -174,6 +180,8 @@ TEST_F(StorageManageTest, RemotePathsStayInsideTheRoots) {
         {0x10000F1C, 0xF1C, "\"INT:/../../vorna\""},
         {0x20000F03, 0xF03, "\"INT:/../../vorna/data\""},
         {0x20002406, 0x2406, "\"/../../vorna/data/keep\""},
+        {0x10002403, 0x2403, "\"INT:\\.~dmm-temp.1.2\""},
+        {0x10000F00, 0xF00, "\"INT:\\.~dmm-temp.3.4\""},
     };
     for (const auto& c : refused) {
         EXPECT_EQ(call(kRemote, c.id, {{c.key, c.path}}), 44) << std::hex << c.id << " " << c.path;
@@ -211,6 +219,10 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
         {0x10000F08, {{0xF10, "\"INT:\\r.txt\""}, {0xF11, "\"INT:\\m.txt\""}}, 0, OPER_TYPE_MOVE, 0},
         // Remote control is told that the name it deletes is not there.
         {0x10000F01, {{0xF01, "\"INT:\\b.txt\""}}, 44, OPER_TYPE_DEL, 44},
+        // A temporary's name is refused as the user's.
+        {0x10000F0A, {{0xF0C, "/data/UserData/.~dmm-temp.1.1"}, {0xF0D, "x"}}, 44, OPER_TYPE_SAVE, 44},
+        {0x10000F06, {{0xF10, "/data/UserData/c.txt"}, {0xF11, "/data/UserData/.~dmm-temp.1.1"}}, 44,
+         OPER_TYPE_COPY, 44},
     };
     size_t count = 0;
     for (const auto& c : cases) {
@@ -225,12 +237,39 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
     EXPECT_TRUE(exists("/data/UserData/c.txt"));  // the relative UI path got its "/"
     EXPECT_FALSE(exists("/data/UserData/b.txt"));
     EXPECT_TRUE(exists("/data/UserData/m.txt"));
+    EXPECT_FALSE(exists("/data/UserData/.~dmm-temp.1.1"));
     {
         testing_support::FakeMedium full(0x1004000);
         EXPECT_EQ(call(kUi, 0x10000F06, {{0xF10, "/data/UserData/c.txt"}, {0xF11, "/data/UserData/d.txt"}}), 128);
     }
     EXPECT_EQ(reports(count + 2).back(), (std::vector<int>{OPER_TYPE_COPY, STATUS_END, 128}));
     EXPECT_EQ(reports(count + 3, 300).size(), count + 2);  // nothing more came
+}
+
+// A name up to the file-name limit is written whatever its length: the
+// temporary filled first is named apart from it.
+TEST_F(StorageManageTest, NamesUpToTheFileNameLimitAreWritten) {
+    const std::string u = "/data/UserData/", state(242, 's'), prefs(251, 'p'), saved(245, 'a'), copy(255, 'c');
+    const struct {
+        unsigned source;
+        unsigned id;
+        std::vector<std::pair<int, std::string>> args;
+        std::string made;
+    } cases[] = {
+        {kRemote, 0x10002403, {{0x2403, "\"" + state + "\""}}, u + state + ".sta"},
+        {kRemote, 0x10002402, {{0x2402, "\"" + prefs + "\""}}, u + prefs + ".prf"},
+        {kUi, 0x10000F0A, {{0xF0C, u + saved}, {0xF0D, "x"}}, u + saved},
+        {kUi, 0x10000F06, {{0xF10, u + saved}, {0xF11, u + copy}}, u + copy},
+    };
+    size_t count = 0;
+    for (const auto& c : cases) {
+        EXPECT_EQ(call(c.source, c.id, c.args), 0) << c.made.size();
+        if (c.source == kUi) {
+            count += 2;
+            EXPECT_EQ(reports(count).back(), (std::vector<int>{c.id == 0x10000F0A ? OPER_TYPE_SAVE : OPER_TYPE_COPY, STATUS_END, 0}));
+        }
+        EXPECT_TRUE(exists(c.made)) << c.made.size();
+    }
 }
 
 TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
@@ -240,7 +279,7 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     // The copy is written under a temporary name beside its target.
     const auto copying = [this] {
         for (const auto& entry : std::filesystem::directory_iterator(host("/data/UserData"))) {
-            if (entry.path().filename().string().rfind("copy.bin", 0) == 0) {
+            if (entry.path().filename().string().rfind(".~dmm-temp.", 0) == 0) {
                 return true;
             }
         }
@@ -258,6 +297,7 @@ TEST_F(StorageManageTest, CancelStopsALargeCopyAndLeavesNoTarget) {
     std::sort(seen.begin() + 1, seen.end());
     EXPECT_EQ(seen, (std::vector<std::vector<int>>{{0, STATUS_START, 0}, {0, STATUS_END, 0}, {0, STATUS_END, 44}}));
     EXPECT_FALSE(copying());
+    EXPECT_FALSE(exists("/data/UserData/copy.bin"));
 
     const std::pair<int, int> idle[] = {{OPER_TYPE_COPY, 44}, {OPER_TYPE_DEL, 44}, {OPER_TYPE_SAVE, 0}, {7, 0}};
     for (const auto& c : idle) {
