@@ -105,10 +105,11 @@ int main() {
     installUsbStandIn();
     installTransports();
     bootCheck();
+    // Before the servers cap their connections by it: the I/O settings, made
+    // from here on, start the VXI-11 server.
+    toolkit::raiseDescriptorLimit();
     connectDev();
     bindManagers();
-    // Before the servers cap their connections by it.
-    toolkit::raiseDescriptorLimit();
     startServers();
     auto saveTimer = startSaveTimer();
 

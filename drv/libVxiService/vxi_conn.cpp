@@ -18,7 +18,8 @@ constexpr size_t kKeptOutput = 65536;
 
 }  // namespace
 
-CVxiConnection::CVxiConnection(int fd, uint16_t localPort) : m_lastProgress(Clock::now()) {
+CVxiConnection::CVxiConnection(int fd, uint16_t localPort, std::shared_ptr<void> place)
+    : m_lastProgress(Clock::now()), m_place(std::move(place)) {
     // The operation tables are types nested in SVCXPRT (const already).
     static std::remove_pointer_t<decltype(SVCXPRT::xp_ops)> kOps = {recv, stat, getArgs, reply, freeArgs,
                                                                    [](SVCXPRT*) {}};

@@ -27,8 +27,9 @@ public:
     // however steadily it trickles in: the connection is closed.
     static constexpr std::chrono::milliseconds kRecordTimeout{30000};
 
-    // Takes a connected, non-blocking descriptor (closed with the object).
-    CVxiConnection(int fd, uint16_t localPort);
+    // Takes a connected, non-blocking descriptor (closed with the object)
+    // and the connection's place among the server's (given back with it).
+    CVxiConnection(int fd, uint16_t localPort, std::shared_ptr<void> place = nullptr);
     ~CVxiConnection();
     CVxiConnection(const CVxiConnection&) = delete;
     CVxiConnection& operator=(const CVxiConnection&) = delete;
@@ -87,4 +88,5 @@ private:
     size_t m_outputSent = 0;
     Clock::time_point m_lastProgress;
     Clock::time_point m_recordStart;    // first byte of the record being read
+    std::shared_ptr<void> m_place;
 };

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "Network/sockutil.h"
 #include "Util/logger.h"
 #include "vxi_conn.h"
 #include "vxi_xdr.h"
@@ -67,6 +68,7 @@ struct Server {
     // When the next idle datagram link ends.
     Clock::time_point nextExpiry = Clock::time_point::max();
     std::map<int, std::unique_ptr<CVxiConnection>> conns;
+    toolkit::AddressPlaces places;
     std::vector<ParkedCall> parked;
     // The port-mapper keeper sleeps on these until its next look or the stop.
     std::mutex keeperMutex;
@@ -417,9 +419,25 @@ void closeConnection(int fd) {
     g.conns.erase(it);
 }
 
+// A place for the connection from `peer`, or null, logged, when its
+// address's share or the cap is reached.
+toolkit::AddressPlaces::Place placeFor(const sockaddr_storage& peer) {
+    toolkit::AddressPlaces::Refusal why = toolkit::AddressPlaces::Refusal::None;
+    auto place = g.places.take(peer, &why);
+    if (why == toolkit::AddressPlaces::Refusal::Listener) {
+        PrintW("VXI-11 connection refused: %zu connections already", g.places.cap());
+    } else if (why == toolkit::AddressPlaces::Refusal::Address) {
+        PrintW("VXI-11 connection from %s refused: %zu connections of that address already",
+               toolkit::SockUtil::inet_ntoa(reinterpret_cast<const sockaddr*>(&peer)).c_str(), g.places.share());
+    }
+    return place;
+}
+
 void acceptConnections(Clock::time_point now) {
     for (int i = 0; i < kAcceptsPerRound; ++i) {
-        int fd = accept4(g.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_storage peer{};
+        socklen_t peerLen = sizeof(peer);
+        int fd = accept4(g.listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 PrintW("VXI-11 accept paused: %s", std::strerror(errno));
@@ -431,7 +449,12 @@ void acceptConnections(Clock::time_point now) {
             }
             continue;  // that peer failed; the next may not
         }
-        auto conn = std::make_unique<CVxiConnection>(fd, g.tcpPort);
+        auto place = placeFor(peer);
+        if (!place) {
+            close(fd);  // its client learns at once, and the descriptor is free again
+            continue;
+        }
+        auto conn = std::make_unique<CVxiConnection>(fd, g.tcpPort, std::move(place));
         if (!conn->attach()) {
             PrintW("VXI-11 connection on descriptor %d refused: beyond the RPC runtime's table", fd);
             continue;
@@ -520,6 +543,7 @@ int vxiServiceInit(const _vxi_io_& io, uint16_t port, bool portmap, std::chrono:
         std::fprintf(stderr, "%s\n", kInitErrors[-rc - 1]);
         return rc;
     }
+    g.places.setLimits(kVxiMaxConnections, true);
     g.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     g.core = new CVxiCore(io, g.tcpPort);  // lives as long as the transports
     if (portmap) {
@@ -591,4 +615,8 @@ void vxiServiceStop() {
 
 uint16_t vxiServicePort(bool stream) {
     return stream ? g.tcpPort : g.udpPort;
+}
+
+const toolkit::AddressPlaces& vxiServicePlaces() {
+    return g.places;
 }

@@ -7,12 +7,19 @@
 #include <rpc/rpc.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
+#include "Network/AddressPlaces.h"
 #include "vxi_proc.h"
 
 // How often the port-mapper entry is looked at by default.
 constexpr std::chrono::milliseconds kVxiPortmapCheck{10000};
+// TCP connections served at once, like the SCPI socket's: fewer when the
+// descriptor limit is small, so that files can always be opened, and one
+// address holds all but an eighth of them (see AddressPlaces). A connection
+// beyond is accepted and closed at once.
+constexpr size_t kVxiMaxConnections = 256;
 
 // Creates both transports on `port` (0: a free port each, for tests) and
 // registers the three programs on them without a port mapper; then, when
@@ -32,6 +39,8 @@ void vxiServiceWake();
 void vxiServiceStop();
 // The port the TCP (stream) or UDP transport is bound to.
 uint16_t vxiServicePort(bool stream);
+// The places of the TCP connections (read from any thread).
+const toolkit::AddressPlaces& vxiServicePlaces();
 
 void device_core_1(struct svc_req* rqstp, SVCXPRT* transp);
 void device_async_1(struct svc_req* rqstp, SVCXPRT* transp);

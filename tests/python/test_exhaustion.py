@@ -1,26 +1,36 @@
-"""Remote resource exhaustion: idle connections that would take every descriptor,
-notification and UI clients that never read, VXI-11 links that hold input and replies. Each
-test prints its figures (run pytest with -s)."""
+"""Remote resource exhaustion: idle connections that would take every descriptor, a
+connect-send-reset loop, notification and UI clients that never read, VXI-11 links that
+hold input and replies. Each test prints its figures (run pytest with -s)."""
 
 import os
 import resource
 import select
 import socket
+import statistics
 import struct
 import threading
 import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NOTIFY_PORT, PORTS, REQUEST_PORT, SCPI_PORT, VXI_PORT, read_exact, sanitized_build,
-                      ui_request, wait_for)
+from conftest import (IO_TIMEOUT, NO_ERROR, NOTIFY_PORT, PORTS, REQUEST_PORT, SCPI_PORT, VXI_PORT, read_exact,
+                      sanitized_build, ui_request, wait_for)
 
 BOOT_FLAG = "sys.vorna.copperwren.boot_flag"
 MIRROR = "vorna/data/mirrorconfig.xmir"
 DCV_RANGE_SET = 0x10000652
-IDLE_SCPI = 1100
-SCPI_CAP = 1024 // 8
+IDLE = 1100
+# The cap of the SCPI and VXI-11 ports at a descriptor limit of 1024, and the share
+# of it one address may hold.
+CAP = 1024 // 8
+ADDRESS_SHARE = CAP - CAP // 8
 SERVED_SCPI = 100
+# The address that holds its share, and another one.
+HOLDER = "127.0.0.2"
+OTHER = "127.0.0.1"
+CHURN_THREADS = 4
+CHURNED_FIRST = 2000
+IDN_ROUNDS = 60
 SILENT_NOTIFY = 800
 READING_NOTIFY = 16
 FILE_LIST = 0x10000F03
@@ -48,6 +58,10 @@ def rss_mib(service):
         return next(int(line.split()[1]) / 1024 for line in f if line.startswith("VmRSS:"))
 
 
+def descriptors(service):
+    return len(os.listdir(f"/proc/{service.proc.pid}/fd"))
+
+
 def steady_rss(service, deadline=10):
     """The resident size once start-up has settled: two looks apart agree within 0.25 MiB."""
     last = [rss_mib(service)]
@@ -60,13 +74,14 @@ def steady_rss(service, deadline=10):
     return last[0]
 
 
-def connect_many(port, count, rcvbuf=None):
+def connect_many(port, count, rcvbuf=None, source=OTHER):
     socks = []
     for _ in range(count):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         sock.settimeout(5)
+        sock.bind((source, 0))
         sock.connect(("127.0.0.1", port))
         socks.append(sock)
     return socks
@@ -94,34 +109,109 @@ def scpi_query(sock, text):
     return answer.decode().strip()
 
 
-def test_idle_connections_leave_descriptors_for_files_and_other_clients(make_service, proto_pb2):
+def scpi_served(socks):
+    """Each connection answers *IDN?."""
+    for sock in socks:
+        assert scpi_query(sock, "*IDN?").startswith("Vorna Technologies,")
+
+
+def vxi_served(socks):
+    """Each connection makes a link and answers *IDN? over it."""
+    for sock in socks:
+        client = VxiConnection(sock=sock)
+        error, lid = client.create_link()
+        assert error == 0, f"create_link: error {error}"
+        assert client.query(lid, "*IDN?").startswith("Vorna Technologies,")
+
+
+@pytest.mark.parametrize("port, served, count", [(SCPI_PORT, scpi_served, SERVED_SCPI),
+                                                 (VXI_PORT, vxi_served, VXI_LINKS)], ids=["scpi", "vxi11"])
+def test_idle_connections_of_one_address_leave_places_to_others_and_descriptors_to_files(make_service, proto_pb2,
+                                                                                         port, served, count):
     # The soft limit a board starts services with; the hard one of the adversarial run.
     service = make_service(nofile=(256, 1024))
     service.set_prop(BOOT_FLAG, "0")
-    service.start().wait_listening()
-    idle = connect_many(SCPI_PORT, IDLE_SCPI)
+    service.start().wait_listening(PORTS + (VXI_PORT,))
+    base = descriptors(service)
+    idle = connect_many(port, IDLE, source=HOLDER)
     try:
         start = time.monotonic()
         reply = ui_request(proto_pb2, DCV_RANGE_SET, k652="10")
         waited = time.monotonic() - start
-        # The service keeps at most its cap, an eighth of the hard limit of 1024, and ends the rest.
+        # The service keeps the address's share, under its cap of an eighth of the hard
+        # limit of 1024, and ends the rest.
         still_open = lambda: [sock for sock in idle if not closed_by_peer(sock)]  # noqa: E731
-        assert wait_for(lambda: len(still_open()) <= SCPI_CAP, IO_TIMEOUT), f"{len(still_open())} kept"
-        kept = still_open()
-        print(f"\n{IDLE_SCPI} idle SCPI: UI reply after {waited * 1000:.1f} ms; kept {len(kept)}; "
-              f"service descriptors {len(os.listdir(f'/proc/{service.proc.pid}/fd'))}")
+        assert wait_for(lambda: len(still_open()) <= ADDRESS_SHARE, IO_TIMEOUT), f"{len(still_open())} kept"
+        kept, held = still_open(), descriptors(service)
+        # Another address is served on the same port, and files are saved.
+        start = time.monotonic()
+        other = connect_many(port, 1)
+        served(other)
+        other_waited = time.monotonic() - start
+        other[0].close()
+        with connect_many(SCPI_PORT, 1)[0] as sock:
+            sock.sendall(b'MMEM:STOR:STAT "held"\n')
+            assert scpi_query(sock, "SYST:ERR?") == NO_ERROR
+        print(f"\n{IDLE} idle connections of {HOLDER} on {port}: UI reply after {waited * 1000:.1f} ms; "
+              f"kept {len(kept)}; service descriptors {base} before, {held} with them; "
+              f"{OTHER} served after {other_waited * 1000:.1f} ms")
         assert reply.stat == 0 and waited < 2
         mirror = service.root / MIRROR
         assert wait_for(lambda: mirror.exists() and "ms32Range: " in mirror.read_text(), 5), "mirror not written"
-        assert len(kept) >= SERVED_SCPI
-        for sock in kept[:SERVED_SCPI]:
-            assert scpi_query(sock, "*IDN?").startswith("Vorna Technologies,")
+        assert (service.root / "data" / "UserData" / "held.sta").is_file()
+        assert len(kept) == ADDRESS_SHARE >= count
+        served(kept[:count])
         assert not any("leads out of its storage root" in line for line in service.log_lines())
     finally:
         for sock in idle:
             sock.close()
     with socket.create_connection(("127.0.0.1", SCPI_PORT), timeout=10) as sock:
         assert wait_for(lambda: scpi_query(sock, "*OPC?") == "1", 10)
+
+
+def churn(stop, made):
+    """Connects from HOLDER, sends a query and resets the connection, until stopped."""
+    while not stop.is_set():
+        with socket.socket() as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            sock.bind((HOLDER, 0))
+            try:
+                sock.connect(("127.0.0.1", SCPI_PORT))
+                sock.send(b"*IDN?\n")
+            except OSError:
+                pass
+        made[0] += 1
+
+
+def test_a_connect_send_reset_loop_of_one_address_leaves_another_served(make_service):
+    service = make_service()
+    service.set_prop(BOOT_FLAG, "0")
+    service.start().wait_listening()
+    stop, made = threading.Event(), [0]
+    loops = [threading.Thread(target=churn, args=(stop, made), daemon=True) for _ in range(CHURN_THREADS)]
+    for loop in loops:
+        loop.start()
+    waits, failures, held = [], [], []
+    try:
+        assert wait_for(lambda: made[0] >= CHURNED_FIRST, IO_TIMEOUT)
+        for _ in range(IDN_ROUNDS):
+            start = time.monotonic()
+            try:
+                with connect_many(SCPI_PORT, 1)[0] as sock:
+                    assert scpi_query(sock, "*IDN?").startswith("Vorna Technologies,")
+            except OSError as error:
+                failures.append(repr(error))
+            waits.append(time.monotonic() - start)
+            held.append(descriptors(service))
+            time.sleep(0.05)  # spreads the queries over the loop's run
+    finally:
+        stop.set()
+        for loop in loops:
+            loop.join()
+    print(f"\n{made[0]} connect-send-resets of {HOLDER}: *IDN? of {OTHER} answered "
+          f"{IDN_ROUNDS - len(failures)} of {IDN_ROUNDS} times, after {statistics.median(waits) * 1000:.1f} ms "
+          f"(median), {max(waits) * 1000:.1f} ms at most; service descriptors up to {max(held)}")
+    assert not failures, failures[:3]
 
 
 class Reader(threading.Thread):
@@ -198,13 +288,16 @@ def fill_folder(folder, count, name_size):
 
 
 class VxiConnection:
-    """A VXI-11 client connection from a loopback source address of its choice."""
+    """A VXI-11 client connection from a loopback source address of its choice, or on the
+    connected socket sock."""
 
-    def __init__(self, source="127.0.0.1"):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    def __init__(self, source="127.0.0.1", sock=None):
+        if sock is None:
+            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            sock.bind((source, 0))
+            sock.connect(("127.0.0.1", VXI_PORT))
+        self.sock = sock
         self.sock.settimeout(IO_TIMEOUT)
-        self.sock.bind((source, 0))
-        self.sock.connect(("127.0.0.1", VXI_PORT))
         self.xid = 0
 
     def call(self, proc, *words, data=None):

@@ -266,24 +266,35 @@ TEST(SocketListen, PortInUseAndCloneRules) {
 
 // A descriptor the poller watched closes only after the task that let it go
 // (events of it may still be on their way); one it never watched, such as a
-// connection refused as it was accepted, closes at once, so that a burst of
-// refusals in one accepting loop does not hold their descriptors.
+// connection refused as it was accepted, closes at once, on whatever thread
+// lets it go, so that a burst of refusals neither holds their descriptors nor
+// waits for a busy poller.
 TEST(SocketDescriptor, OnlyAWatchedDescriptorOutlivesItsTask) {
     auto poller = startPoller();
-    for (bool watched : {false, true}) {
+    const struct {
+        bool watched;
+        bool onPoller;
+    } cases[] = {{false, true}, {true, true}, {false, false}};
+    for (const auto& c : cases) {
         int pair[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         ::close(pair[1]);
         bool openAfterRelease = false;
-        ASSERT_TRUE(runOn(poller, [&]() {
+        auto release = [&]() {
             auto fd = std::make_shared<SockFD>(pair[0], Sock_TCP, poller);
-            if (watched) {
+            if (c.watched) {
+                fd->markWatched();
                 poller->addEvent(pair[0], EventPoller::Event_Read, [](int) {});
             }
             fd.reset();
             openAfterRelease = ::fcntl(pair[0], F_GETFD) != -1;
-        }));
-        EXPECT_EQ(openAfterRelease, watched);
+        };
+        if (c.onPoller) {
+            ASSERT_TRUE(runOn(poller, release));
+        } else {
+            release();
+        }
+        EXPECT_EQ(openAfterRelease, c.watched) << c.watched << c.onPoller;
         EXPECT_TRUE(waitUntil([&]() { return ::fcntl(pair[0], F_GETFD) == -1; })) << "never closed";
     }
 }

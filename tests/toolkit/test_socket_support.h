@@ -20,16 +20,22 @@
 // keeps the sockets it accepts.
 namespace socket_test {
 
-// A TCP client on loopback (127.0.0.1, or ::1 with ipv6) whose reads end
-// after a wait without data, so that a fault fails a test instead of hanging it.
+// A TCP client on loopback (127.0.0.1, or ::1 with ipv6; from the source
+// address `from` when given) whose reads end after a wait without data, so
+// that a fault fails a test instead of hanging it.
 class RawClient {
 public:
-    explicit RawClient(uint16_t port, bool ipv6 = false) {
+    explicit RawClient(uint16_t port, bool ipv6 = false, const char* from = nullptr) {
         auto addr = toolkit::SockUtil::make_sockaddr(ipv6 ? "::1" : "127.0.0.1", port);
         auto sa = reinterpret_cast<sockaddr*>(&addr);
         _fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval limit{10, 0};  // a stalled send fails instead of hanging the test
         setsockopt(_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+        if (from) {
+            auto local = toolkit::SockUtil::make_sockaddr(from, 0);
+            auto la = reinterpret_cast<sockaddr*>(&local);
+            EXPECT_EQ(::bind(_fd, la, toolkit::SockUtil::get_sock_len(la)), 0) << from;
+        }
         _connected = ::connect(_fd, sa, toolkit::SockUtil::get_sock_len(sa)) == 0;
     }
     ~RawClient() { close(); }
@@ -41,6 +47,12 @@ public:
         if (_fd != -1) {
             ::close(std::exchange(_fd, -1));
         }
+    }
+    // Ends the connection with a reset, as a client that aborts does.
+    void reset() {
+        linger abort{1, 0};
+        setsockopt(_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        close();
     }
     uint16_t localPort() const { return toolkit::SockUtil::get_local_port(_fd); }
     bool sendAll(const std::string& data) {

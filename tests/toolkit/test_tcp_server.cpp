@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "Network/Server.h"
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
+#include "Poller/EventPollerPool.h"
 #include "Util/DescriptorLimit.h"
 #include "test_socket_support.h"
 
@@ -391,4 +393,64 @@ TEST(TcpServerSessions, ConnectionsBeyondTheCapAreClosedAtOnce) {
     EXPECT_EQ(server->maxConnections(), descriptorLimit() / TcpServer::kDescriptorShare);
     server->setMaxConnections(1u << 30);
     EXPECT_EQ(server->maxConnections(), descriptorLimit() / TcpServer::kDescriptorShare);
+}
+
+// Serves every connection on the first poller, as the SCPI socket does.
+class FirstPollerServer : public TcpServer {
+public:
+    using TcpServer::TcpServer;
+
+protected:
+    TcpServer::Ptr onCreatServer(const EventPoller::Ptr& poller) override {
+        return std::make_shared<FirstPollerServer>(poller);
+    }
+    Socket::Ptr onBeforeAcceptConnection(const EventPoller::Ptr&) override {
+        return Socket::createSocket(EventPollerPool::Instance().getFirstPoller(), false);
+    }
+};
+
+// While the poller that serves the sessions is busy, the other pollers go on
+// accepting: connections wait for their sessions holding places, even once
+// their clients have reset them. One address holds only its share of the
+// places, so another address still gets one; and a connection beyond is
+// closed at once by the accepting poller, not by the busy one.
+TEST(TcpServerSessions, OneAddressHoldsItsShareWhileTheServingPollerIsBusy) {
+    if (EventPollerPool::Instance().getExecutorSize() < 2) {
+        GTEST_SKIP() << "one poller: nothing accepts while it is busy";
+    }
+    ProbeScope probe;
+    auto server = std::make_shared<FirstPollerServer>();
+    server->setMaxConnections(4, true);
+    server->start<ProbeSession>(0, "::");
+    ASSERT_EQ(server->addressShare(), 3u);
+    std::promise<void> release;
+    EventPollerPool::Instance().getFirstPoller()->async([busy = release.get_future().share()]() { busy.wait(); });
+
+    auto holders = std::vector<std::unique_ptr<RawClient>>();
+    for (int i = 0; i < 3; ++i) {
+        holders.push_back(std::make_unique<RawClient>(server->getPort(), false, "127.0.0.2"));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }, std::chrono::seconds(20)));
+    for (auto& holder : holders) {
+        holder->reset();
+    }
+    const struct {
+        const char* from;
+        bool served;
+    } steps[] = {{"127.0.0.2", false}, {"127.0.0.1", true}, {"127.0.0.3", false}};
+    std::vector<std::unique_ptr<RawClient>> served;
+    for (const auto& step : steps) {
+        auto client = std::make_unique<RawClient>(server->getPort(), false, step.from);
+        ASSERT_TRUE(client->connected()) << step.from;
+        ASSERT_TRUE(client->sendAll("in"));
+        if (step.served) {
+            served.push_back(std::move(client));
+        } else {
+            EXPECT_TRUE(client->waitClosed()) << step.from;
+        }
+    }
+    EXPECT_EQ(server->connectionCount(), 4u);
+    release.set_value();
+    EXPECT_EQ(served.front()->readBytes(2), "in");
+    EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }, std::chrono::seconds(20)));
 }

@@ -54,8 +54,12 @@ SockFD::~SockFD() {
     // round must still name this descriptor, not a new one that reuses its
     // number after a close on another thread. One the poller never watched
     // (a connection refused as it was accepted) has no such events and closes
-    // at once: a burst of refusals must not hold their descriptors until the
-    // accepting loop ends.
+    // at once, on whatever thread lets it go: a burst of refusals on the
+    // accepting pollers must neither hold their descriptors nor queue work on
+    // the busy poller that would have served them.
+    if (!_watched) {
+        return;
+    }
     auto num = _num;
     auto poller = _poller.get();
     _poller->delEvent(num->rawFd(), [num, poller](bool watched) {
@@ -174,6 +178,7 @@ bool Socket::attachEvent(const SockFD::Ptr& sock) {
     _enable_recv = true;
     bool is_udp = sock->type() == Sock_UDP;
     int events = EventPoller::Event_Read | EventPoller::Event_Write | EventPoller::Event_Error;
+    sock->markWatched();
     int result = _poller->addEvent(sock->rawFd(), events, [weak_self, weak_sock, is_udp](int event) {
         auto strong_self = weak_self.lock();
         auto strong_sock = weak_sock.lock();

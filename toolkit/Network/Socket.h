@@ -66,10 +66,14 @@ public:
     int rawFd() const { return _num->rawFd(); }
     SockType type() const { return _num->type(); }
     const EventPoller::Ptr& getPoller() const { return _poller; }
+    // Called before the descriptor is given to the poller: only a watched
+    // descriptor's close has to wait for the poller (see the destructor).
+    void markWatched() { _watched = true; }
 
 private:
     SockNum::Ptr _num;
     EventPoller::Ptr _poller;
+    std::atomic<bool> _watched{false};
 };
 
 // A lock that can be switched off for objects used on one thread only.

@@ -69,6 +69,7 @@ bool Socket::listen(const SockFD::Ptr& sock) {
     // Exclusive: of the pollers sharing this listener, one is woken per
     // incoming connection instead of all of them.
     int events = EventPoller::Event_Read | EventPoller::Event_Error | EventPoller::Event_Exclusive;
+    sock->markWatched();
     int result = _poller->addEvent(sock->rawFd(), events, [weak_self, weak_sock](int event) {
         auto strong_self = weak_self.lock();
         auto strong_sock = weak_sock.lock();

@@ -130,6 +130,7 @@ void Socket::startConnectWatch(int fd, const onErrCB& con_cb) {
     auto sock = makeSock(fd, Sock_TCP);
     std::weak_ptr<Socket> weak_self = shared_from_this();
     std::weak_ptr<SockFD> weak_sock = sock;
+    sock->markWatched();
     int result = _poller->addEvent(fd, EventPoller::Event_Write, [weak_self, weak_sock, con_cb](int) {
         auto strong_self = weak_self.lock();
         auto strong_sock = weak_sock.lock();

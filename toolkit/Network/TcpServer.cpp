@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "Network/sockutil.h"
 #include "Poller/EventPollerPool.h"
-#include "Util/DescriptorLimit.h"
 #include "Util/logger.h"
 #include "Util/onceToken.h"
 #include "Util/uv_errno.h"
@@ -64,29 +64,37 @@ uint16_t TcpServer::getPort() const {
     return _socket ? _socket->get_local_port() : 0;
 }
 
-void TcpServer::setMaxConnections(size_t count) {
-    size_t share = descriptorLimit() / kDescriptorShare;
-    _places->max = count == 0 ? share : std::min(count, share);
+void TcpServer::setMaxConnections(size_t count, bool perAddress) {
+    _places->setLimits(count, perAddress);
 }
 
 size_t TcpServer::maxConnections() const {
-    return _places->max;
+    return _places->cap();
+}
+
+size_t TcpServer::addressShare() const {
+    return _places->share();
 }
 
 size_t TcpServer::connectionCount() const {
-    return _places->used;
+    return _places->used();
 }
 
-std::shared_ptr<void> TcpServer::takePlace() {
-    auto places = _places;
-    size_t used = places->used.load();
-    do {
-        if (places->max != 0 && used >= places->max) {
-            return nullptr;
-        }
-    } while (!places->used.compare_exchange_weak(used, used + 1));
-    // Points at the count, so that a taken place never reads as null.
-    return std::shared_ptr<void>(places.get(), [places](void*) { --places->used; });
+std::shared_ptr<void> TcpServer::takePlace(const Socket::Ptr& sock) {
+    sockaddr_storage peer;
+    if (!SockUtil::get_sock_peer_addr(sock->rawFD(), peer)) {
+        // Reset while it waited in the queue: nobody is left to serve.
+        return nullptr;
+    }
+    AddressPlaces::Refusal why = AddressPlaces::Refusal::None;
+    auto place = _places->take(peer, &why);
+    if (why == AddressPlaces::Refusal::Listener) {
+        WarnL << "Connection refused: " << _places->cap() << " connections on port " << getPort() << " already";
+    } else if (why == AddressPlaces::Refusal::Address) {
+        WarnL << "Connection from " << SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&peer)) << " refused: "
+              << _places->share() << " connections of that address on port " << getPort() << " already";
+    }
+    return place;
 }
 
 std::shared_ptr<const TcpServer> TcpServer::mainServer() const {
@@ -154,12 +162,10 @@ void TcpServer::setupEvent() {
     });
     _socket->setOnAccept([weak_self](Socket::Ptr& sock, std::shared_ptr<void>& complete) {
         auto strong_self = weak_self.lock();
-        std::shared_ptr<void> place = strong_self ? strong_self->takePlace() : nullptr;
+        std::shared_ptr<void> place = strong_self ? strong_self->takePlace(sock) : nullptr;
         if (strong_self && !place) {
             // Closed before it is attached: the client sees its connection end
             // at once, and the descriptor is free again.
-            WarnL << "Connection refused: " << strong_self->_places->max.load() << " connections on port "
-                  << strong_self->_socket->get_local_port() << " already";
             sock->closeSock();
             return;
         }

@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Network/AddressPlaces.h"
 #include "Network/Server.h"
 #include "Network/Session.h"
 #include "Network/Socket.h"
@@ -54,14 +54,17 @@ public:
     uint16_t getPort() const;
     // At most `count` connections at once across the family (0: no count of
     // its own), and never more than 1/kDescriptorShare of the descriptor limit, so that
-    // the servers together leave most descriptors to files. A connection
-    // beyond it is accepted and closed at once: its client learns at once,
-    // instead of waiting in the queue for a place. Call before start.
-    void setMaxConnections(size_t count);
-    static constexpr size_t kDescriptorShare = 8;
-    // The cap in force (0: none was set), and the connections of the family that hold
-    // a place now.
+    // the servers together leave most descriptors to files; with `perAddress`,
+    // one source address holds at most its share of them (AddressPlaces), so
+    // that another address is always served. A connection beyond either is
+    // accepted and closed at once: its client learns at once, instead of
+    // waiting in the queue for a place. Call before start.
+    void setMaxConnections(size_t count, bool perAddress = false);
+    static constexpr size_t kDescriptorShare = AddressPlaces::kDescriptorShare;
+    // The cap in force (0: none was set), one address's share of it (0: none),
+    // and the connections of the family that hold a place now.
     size_t maxConnections() const;
+    size_t addressShare() const;
     size_t connectionCount() const;
     // The factory for peer sockets; empty means Socket::createSocket(poller, false).
     void setOnCreateSocket(Socket::onCreateSocket cb);
@@ -82,11 +85,6 @@ protected:
 
 private:
     using SessionAlloc = std::function<SessionHelper::Ptr(const TcpServer::Ptr& server, const Socket::Ptr& sock)>;
-    // The family's count of connections against its cap; shared by the clones.
-    struct Places {
-        std::atomic<size_t> used{0};
-        std::atomic<size_t> max{0};
-    };
     struct SessionEntry {
         SessionHelper::Ptr helper;
         std::shared_ptr<void> place;
@@ -98,9 +96,10 @@ private:
     void createClones();
     void onManagerSession();
     void removeSession(SessionHelper* helper);
-    // A place for one more connection (released with the returned token), or
-    // null when the cap is reached.
-    std::shared_ptr<void> takePlace();
+    // A place for the accepted `sock` (released with the returned token), or
+    // null, logged, when its address's share or the cap is reached or the
+    // peer has gone already.
+    std::shared_ptr<void> takePlace(const Socket::Ptr& sock);
     // The listener failed: take up listening again after a pause.
     void onListenError(const SockException& ex);
     // One attempt at listening again; true when listening (or nothing to do).
@@ -119,7 +118,8 @@ private:
     std::shared_ptr<Timer> _timer;
     Socket::onCreateSocket _on_create_socket;
     std::unordered_map<SessionHelper*, SessionEntry> _session_map;
-    std::shared_ptr<Places> _places = std::make_shared<Places>();
+    // The family's places; shared by the clones.
+    std::shared_ptr<AddressPlaces> _places = std::make_shared<AddressPlaces>();
     SessionAlloc _session_alloc;
     // Filled by start_l while the main listener may already accept, and read
     // by every poller's accept path: guarded by _mtx_cloned_server.
