@@ -441,14 +441,16 @@ static int userValue(CDataManage& e, unsigned int source, const Value& v, CDataM
                              "CmdStr Parse Num Failed!!", value);
 }
 
-// A limit may not meet or cross the other one (both are kept, and the error
-// queue says why); it is clamped to the bounds.
+// A limit is clamped to the bounds of the range in force, then may not meet
+// or cross the other one (both are kept, and the error queue says why): the
+// other may have been set under a wider range, before an auto-range step.
 int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
     MathBounds b;
     MeasureTypeEnum func;
     double value;
     int result = userValue(*this, source, v, b, func, value);
     if (result != 0) return result;
+    result = mathClamp(value, b.min, b.max);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         structFuncLimit& l = g_stMathPara.stLimit;
@@ -460,7 +462,6 @@ int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
                    l.f64High);
             return E221_SETTING_CONFLICT;
         }
-        result = mathClamp(value, b.min, b.max);
         (upper ? l.f64High : l.f64Low) = value;
         std::lock_guard<std::mutex> recordLock(_mtx);
         ProtoMathLimit* record = m_protoMathFuncInfo.mutable_mprotolimit();

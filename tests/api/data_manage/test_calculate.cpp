@@ -281,6 +281,27 @@ TEST_F(Calculate, LimitsFollowTheRangeRefuseToCrossAndClamp) {
     EXPECT_EQ(set(&R::cbCalculatePFUpperSet, 0x807, f64(1)), E221_SETTING_CONFLICT);
 }
 
+// The range in force may step (auto range) without a new configuration, and
+// with it the bounds: a limit clamped to the new bounds must still not meet or
+// cross the other one, or the settings would be a record no load takes.
+TEST_F(Calculate, ALimitClampedToTheRangeInForceNeverCrossesTheOther) {
+    const struct { Handler first; double firstValue; Handler second; double secondValue; } cases[] = {
+        {&R::cbCalculatePFLowerSet, 50, &R::cbCalculatePFUpperSet, 60},
+        {&R::cbCalculatePFUpperSet, -50, &R::cbCalculatePFLowerSet, -60},
+    };
+    for (const auto& c : cases) {
+        select(TYPE_DCV, 3);  // bounds ±120 V
+        const auto key = [](Handler h) { return h == &R::cbCalculatePFUpperSet ? 0x807 : 0x806; };
+        ASSERT_EQ(set(c.first, key(c.first), f64(c.firstValue)), 0);
+        e.m_mainConfig.s32Range = 1;  // an auto-range step to 1 V: bounds ±1.2 V
+        EXPECT_EQ(set(c.second, key(c.second), f64(c.secondValue)), E221_SETTING_CONFLICT) << c.firstValue;
+        EXPECT_LT(g_stMathPara.stLimit.f64Low, g_stMathPara.stLimit.f64High) << c.firstValue;
+        ProtoMathFuncInfo stored;
+        e.ProtoMathFuncInfoGet(stored);
+        EXPECT_EQ(CDataManage::ProtoMathFuncInfoCheck(stored), 0) << c.firstValue;
+    }
+}
+
 // Remote control and the math speak base units; the UI the unit of the range
 // or band in force. A value keeps its meaning when the band changes.
 TEST_F(Calculate, UserValuesKeepTheirMeaningAcrossBands) {
