@@ -49,10 +49,11 @@ public:
     // Links one client may hold (one connection, or one address over UDP),
     // so that no single client can take them all from the others.
     static constexpr size_t kMaxLinksPerClient = 16;
-    // Links of one source address, however many connections it opens: the
-    // links of 16 clients, so that one host never takes the links another
-    // needs.
-    static constexpr size_t kMaxLinksPerAddress = kMaxLinks / 4;
+    // Links of one source address, however many connections it opens: all
+    // but an eighth of the table, as with the connections themselves, so a
+    // rack PC running dozens of clients is served and another host always
+    // finds links.
+    static constexpr size_t kMaxLinksPerAddress = kMaxLinks - kMaxLinks / 8;
     // Links made over UDP, all sources together: a source address costs a
     // datagram sender nothing, so they never take what connections need.
     static constexpr size_t kMaxDatagramLinks = 256;
