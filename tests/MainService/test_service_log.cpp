@@ -1,6 +1,6 @@
 // Stopping the log writer while other threads still log loses no line: what
-// was queued is written before stop() returns, later lines are written by
-// their callers.
+// was queued is written before stop() returns, and the logger's closing
+// record ends the log.
 #include "ServiceLog.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +37,7 @@ TEST(ServiceLog, StopWritesEveryQueuedLine) {
     for (auto& thread : loggers) {
         thread.join();
     }
+    PrintI("a line after the closing record");
     toolkit::getLogger().del("log");
     toolkit::getLogger().del("ConsoleChannel");
 
@@ -45,6 +46,9 @@ TEST(ServiceLog, StopWritesEveryQueuedLine) {
         text += testing_support::readFile(file.path().string());
     }
     EXPECT_NE(text.find("marker before stop"), std::string::npos);
+    // The closing record stays the last, whatever other threads log after it.
+    EXPECT_EQ(text.find("a line after the closing record"), std::string::npos);
+    EXPECT_EQ(text.rfind("~Logger | \n"), text.size() - std::string("~Logger | \n").size());
     // Per thread the numbers run from 0 without a gap.
     std::vector<std::set<int>> seen(kThreads);
     std::regex line("writer (\\d) line (\\d+)");

@@ -144,7 +144,10 @@ void Logger::setWriter(const std::shared_ptr<LogWriter>& writer) {
 void Logger::writeClosingRecord() {
     // Dropping the writer drains it into writeChannels.
     setWriter(nullptr);
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    if (_closed) return;
     writeChannels(closingRecord());
+    _closed = true;
 }
 
 void Logger::write(const LogContextPtr& ctx) {
@@ -158,6 +161,7 @@ void Logger::write(const LogContextPtr& ctx) {
 void Logger::writeChannels(const LogContextPtr& ctx) {
     // Recursive: a channel may log (through this logger) while writing.
     std::lock_guard<std::recursive_mutex> lock(_mutex);
+    if (_closed) return;
     if (!sameRecord(*ctx, *_last_log)) {
         // Before the new text, the summary of the repeats counted so far.
         if (_last_log->_repeat) {

@@ -53,7 +53,9 @@ public:
     void writeChannels(const LogContextPtr& ctx);
     // Drops the writer (it drains) and writes the closing record, the empty
     // record of "~Logger" that ends a log and brings out the repeat summary
-    // of the record before it. The logger stays in use.
+    // of the record before it. It stays the last: records of threads still
+    // running while the process ends are dropped from then on, as a
+    // destroyed logger would take none. Only the first call writes it.
     void writeClosingRecord();
     const std::string& getName() const;
 
@@ -69,6 +71,8 @@ private:
     // Guards the repeat state and the channels when records are written on the
     // callers' threads (no writer installed, or at exit).
     std::recursive_mutex _mutex;
+    // Set under _mutex once the closing record is written.
+    bool _closed = false;
 };
 
 // One log record; the message text is streamed into it.
