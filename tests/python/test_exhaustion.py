@@ -293,11 +293,7 @@ class VxiConnection:
     connected socket sock."""
 
     def __init__(self, source="127.0.0.1", sock=None):
-        if sock is None:
-            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            sock.bind((source, 0))
-            sock.connect(("127.0.0.1", VXI_PORT))
-        self.sock = sock
+        self.sock = sock or connect_many(VXI_PORT, 1, source=source)[0]
         self.sock.settimeout(IO_TIMEOUT)
         self.xid = 0
 
@@ -382,10 +378,8 @@ class SilentUiClient(threading.Thread):
 
     def __init__(self, request):
         super().__init__(daemon=True)
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        self.sock = connect_many(REQUEST_PORT, 1, rcvbuf=1024)[0]
         self.sock.settimeout(IO_TIMEOUT)
-        self.sock.connect(("127.0.0.1", REQUEST_PORT))
         self.request, self.sent = request, 0
 
     def run(self):
