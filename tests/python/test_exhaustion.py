@@ -62,6 +62,20 @@ def descriptors(service):
     return len(os.listdir(f"/proc/{service.proc.pid}/fd"))
 
 
+def booted(service, ports=PORTS, big_folder=None):
+    """The service started past its first boot, listening on ports; with a folder of
+    big_folder = (count, name size) empty files of long names, a large listing."""
+    if big_folder:
+        folder = service.root / "data" / "UserData" / "big"
+        folder.mkdir(parents=True)
+        count, name_size = big_folder
+        for i in range(count):
+            (folder / f"{i:06d}".ljust(name_size, "n")).touch()
+    service.set_prop(BOOT_FLAG, "0")
+    service.start().wait_listening(ports)
+    return service
+
+
 def steady_rss(service, deadline=10):
     """The resident size once start-up has settled: two looks apart agree within 0.25 MiB."""
     last = [rss_mib(service)]
@@ -129,9 +143,7 @@ def vxi_served(socks):
 def test_idle_connections_of_one_address_leave_places_to_others_and_descriptors_to_files(make_service, proto_pb2,
                                                                                          port, served, count):
     # The soft limit a board starts services with; the hard one of the adversarial run.
-    service = make_service(nofile=(256, 1024))
-    service.set_prop(BOOT_FLAG, "0")
-    service.start().wait_listening(PORTS + (VXI_PORT,))
+    service = booted(make_service(nofile=(256, 1024)), PORTS + (VXI_PORT,))
     base = descriptors(service)
     idle = connect_many(port, IDLE, source=HOLDER)
     try:
@@ -184,9 +196,7 @@ def churn(stop, made):
 
 
 def test_a_connect_send_reset_loop_of_one_address_leaves_another_served(make_service):
-    service = make_service()
-    service.set_prop(BOOT_FLAG, "0")
-    service.start().wait_listening()
+    service = booted(make_service())
     stop, made = threading.Event(), [0]
     loops = [threading.Thread(target=churn, args=(stop, made), daemon=True) for _ in range(CHURN_THREADS)]
     for loop in loops:
@@ -238,9 +248,7 @@ class Reader(threading.Thread):
 
 
 def test_notification_clients_that_never_read_are_bounded_and_their_memory_returned(make_service):
-    service = make_service()
-    service.set_prop(BOOT_FLAG, "0")
-    service.start().wait_listening()
+    service = booted(make_service())
     base = steady_rss(service)
     readers = [Reader() for _ in range(READING_NOTIFY)]
     for reader in readers:
@@ -280,23 +288,12 @@ def ended_after_unread(sock):
         return True
 
 
-def fill_folder(folder, count, name_size):
-    """A folder of count empty files with long names: a large listing."""
-    folder.mkdir(parents=True)
-    for i in range(count):
-        (folder / f"{i:06d}".ljust(name_size, "n")).touch()
-
-
 class VxiConnection:
     """A VXI-11 client connection from a loopback source address of its choice, or on the
     connected socket sock."""
 
     def __init__(self, source="127.0.0.1", sock=None):
-        if sock is None:
-            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            sock.bind((source, 0))
-            sock.connect(("127.0.0.1", VXI_PORT))
-        self.sock = sock
+        self.sock = sock or connect_many(VXI_PORT, 1, source=source)[0]
         self.sock.settimeout(IO_TIMEOUT)
         self.xid = 0
 
@@ -334,21 +331,13 @@ class VxiConnection:
 def another_host_served():
     """Seconds a client of another loopback address waits for a link and its *IDN? answer."""
     start = time.monotonic()
-    other = VxiConnection("127.0.0.2")
-    try:
-        error, lid = other.create_link()
-        assert error == 0, f"create_link of another host: error {error}"
-        assert other.query(lid, "*IDN?").startswith("Vorna Technologies,")
-    finally:
-        other.sock.close()
+    with VxiConnection("127.0.0.2").sock as sock:
+        vxi_served([sock])
     return time.monotonic() - start
 
 
 def test_vxi11_links_of_one_host_leave_memory_and_links_for_another(make_service):
-    service = make_service()
-    fill_folder(service.root / "data" / "UserData" / "big", 8000, 240)
-    service.set_prop(BOOT_FLAG, "0")
-    service.start().wait_listening(PORTS + (VXI_PORT,))
+    service = booted(make_service(), PORTS + (VXI_PORT,), big_folder=(8000, 240))
     base = steady_rss(service)
     conns, links = [], []
     try:
@@ -389,10 +378,8 @@ class SilentUiClient(threading.Thread):
 
     def __init__(self, request):
         super().__init__(daemon=True)
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        self.sock = connect_many(REQUEST_PORT, 1, rcvbuf=1024)[0]
         self.sock.settimeout(IO_TIMEOUT)
-        self.sock.connect(("127.0.0.1", REQUEST_PORT))
         self.request, self.sent = request, 0
 
     def run(self):
@@ -405,10 +392,7 @@ class SilentUiClient(threading.Thread):
 
 
 def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served(make_service, proto_pb2):
-    service = make_service()
-    fill_folder(service.root / "data" / "UserData" / "big", 4000, 200)
-    service.set_prop(BOOT_FLAG, "0")
-    service.start().wait_listening()
+    service = booted(make_service(), big_folder=(4000, 200))
     base = steady_rss(service)
     listing = proto_pb2.DataPack(code=FILE_LIST)
     listing.data[0xF03].CopyFrom(proto_pb2.Value(rawVal=b"/data/UserData/big"))

@@ -110,7 +110,7 @@ def test_a_stored_state_restores_a_changed_range(inst):
     assert inst.query("SYST:ERR?") == EXECUTION_ERROR
 
 
-def user_record(inst, service, pb, command, name, message):
+def user_record(inst, service, command, name, message):
     """The record a store command of the service wrote, parsed, and its file."""
     inst.write(f'{command} "{name}"')
     assert inst.query("*OPC?") == "1"
@@ -130,7 +130,7 @@ def set_limits(math, low, high):
 ], ids=["math function 100", "limits crossed", "offset 1e300"])
 def test_a_state_file_meets_the_setters_rules(proto_pb2, inst, service, edit, error, query, accept):
     inst.write("*RST")
-    state, path = user_record(inst, service, proto_pb2, "MMEM:STOR:STAT", "h.sta", proto_pb2.ProtoMirrorInfo)
+    state, path = user_record(inst, service, "MMEM:STOR:STAT", "h.sta", proto_pb2.ProtoMirrorInfo)
     edit(state.mProtoFunctionInfo.mProtoMathFuncInfo)
     path.write_text(text_format.MessageToString(state))
     inst.write('MMEM:LOAD:STAT "h"')
@@ -141,7 +141,7 @@ def test_a_state_file_meets_the_setters_rules(proto_pb2, inst, service, edit, er
 
 
 def test_a_preference_file_cannot_point_recall_outside_the_roots(proto_pb2, inst, service):
-    info, path = user_record(inst, service, proto_pb2, "MMEM:STOR:PREF", "p.prf", proto_pb2.ProtoSystemInfo)
+    info, path = user_record(inst, service, "MMEM:STOR:PREF", "p.prf", proto_pb2.ProtoSystemInfo)
     info.mLastLoad, info.mLoadName = True, "/vorna/data/mirrorconfig.xmir"
     path.write_text(text_format.MessageToString(info))
     inst.write('MMEM:LOAD:PREF "p"')

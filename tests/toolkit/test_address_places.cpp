@@ -105,20 +105,21 @@ TEST(AddressPlaces, AddressesHoldTheirShareAndTheRestStaysForOthers) {
         places.setLimits(c.count, c.perAddress);
         std::multimap<std::string, AddressPlaces::Place> held;
         for (size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE("case of " + std::to_string(c.count) + ", step " + std::to_string(i));
             const Step& step = c.steps[i];
             if (step.take) {
                 Refusal why = Refusal::Listener;
                 auto place = places.take(peer(step.address), &why);
-                EXPECT_EQ(why, step.expected) << "case of " << c.count << ", step " << i;
-                EXPECT_EQ(place != nullptr, step.expected == Refusal::None) << "case of " << c.count << ", step " << i;
+                EXPECT_EQ(why, step.expected);
+                EXPECT_EQ(place != nullptr, step.expected == Refusal::None);
                 if (place) {
                     held.emplace(step.address, std::move(place));
                 }
             } else {
                 held.erase(held.find(step.address));
             }
-            EXPECT_EQ(places.heldBy(peer(step.address)), step.heldAfter) << "case of " << c.count << ", step " << i;
-            EXPECT_EQ(places.used(), held.size()) << "case of " << c.count << ", step " << i;
+            EXPECT_EQ(places.heldBy(peer(step.address)), step.heldAfter);
+            EXPECT_EQ(places.used(), held.size());
         }
         held.clear();
         EXPECT_EQ(places.used(), 0u);

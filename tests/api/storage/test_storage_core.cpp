@@ -149,6 +149,8 @@ TEST_F(StorageCoreTest, EveryLoadBranch) {
     }
 }
 
+using Edit = std::function<void(ProtoMirrorInfo&)>;
+
 ProtoMathFuncInfo mathRecord() {
     ProtoMathFuncInfo info;
     CDataManage::instance()->ProtoMathFuncInfoGet(info);
@@ -160,7 +162,6 @@ ProtoMathFuncInfo mathRecord() {
 // clamped.
 TEST_F(StorageCoreTest, HostileRecordsMeetTheSettersRules) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    using Edit = std::function<void(ProtoMirrorInfo&)>;
     auto math = [](ProtoMirrorInfo& r) { return r.mutable_mprotofunctioninfo()->mutable_mprotomathfuncinfo(); };
     auto dcvOffset = [math](double v) {
         return [=](ProtoMirrorInfo& r) { math(r)->mutable_mprotocalccfgs(TYPE_DCV)->set_mf64relvalue(v); };
@@ -201,6 +202,7 @@ TEST_F(StorageCoreTest, HostileRecordsMeetTheSettersRules) {
          [](const ProtoMathFuncInfo& m) { return m.ms32mathfunc() == 7 && m.mu32refr() == 600; }},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         setMainFunction(TYPE_DCV);
         ProtoMirrorInfo state;
         ASSERT_EQ(core.StateConfigSave("/u/h.sta"), 0);
@@ -210,61 +212,58 @@ TEST_F(StorageCoreTest, HostileRecordsMeetTheSettersRules) {
         writeFile(root.host("/u/h.sta"), text(state));
         setMainFunction(TYPE_ACI);
         const std::string before = mathRecord().SerializeAsString();
-        EXPECT_EQ(core.StateConfigLoad("/u/h.sta"), c.result) << c.name;
+        EXPECT_EQ(core.StateConfigLoad("/u/h.sta"), c.result);
         if (c.result != 0) {
-            EXPECT_EQ(mainFunction(), TYPE_ACI) << c.name;
-            EXPECT_EQ(mathRecord().SerializeAsString(), before) << c.name;
+            EXPECT_EQ(mainFunction(), TYPE_ACI);
+            EXPECT_EQ(mathRecord().SerializeAsString(), before);
         } else {
-            EXPECT_EQ(mainFunction(), TYPE_DCV) << c.name;
-            EXPECT_TRUE(c.applied(mathRecord())) << c.name << ": " << mathRecord().ShortDebugString();
+            EXPECT_EQ(mainFunction(), TYPE_DCV);
+            EXPECT_TRUE(c.applied(mathRecord())) << mathRecord().ShortDebugString();
         }
     }
 }
 
 // The mirror and preference files: paths outside the storage roots are
-// unset, a refused part keeps its defaults while the others apply.
+// unset (no file recalled in any case), a refused part keeps its defaults
+// while the others apply.
 TEST_F(StorageCoreTest, HostileMirrorAndPreferenceRecords) {
-    using Edit = std::function<void(ProtoMirrorInfo&)>;
+    auto recall = [](std::string path) -> Edit {
+        return [=](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mloadname(path); };
+    };
+    auto folder = [](std::string path) -> Edit {
+        return [=](ProtoMirrorInfo& m) { m.mutable_mprotoimageinfo()->set_mdefaultfilepath(path); };
+    };
     const struct {
         const char* name;
         Edit edit;
-        std::string loadName, folder;
-        int language;
-        int32_t func;
+        std::string folder = "/data/UserData";
+        int language = 5;
+        int32_t func = TYPE_OHM2;
     } cases[] = {
-        {"recall of the mirror itself",
-         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mloadname(StorageCore::kMirrorPath); }, "",
-         "/data/UserData", 5, TYPE_OHM2},
-        {"recall file climbing out",
-         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mloadname("/data/UserData/../../x.sta"); }, "",
-         "/data/UserData", 5, TYPE_OHM2},
-        {"current folder the data root",
-         [](ProtoMirrorInfo& m) { m.mutable_mprotoimageinfo()->set_mdefaultfilepath("/"); }, "", "/data/UserData",
-         5, TYPE_OHM2},
-        {"current folder on the stick kept",
-         [](ProtoMirrorInfo& m) { m.mutable_mprotoimageinfo()->set_mdefaultfilepath("/mnt/media_rw/udiskh/d"); },
-         "", "/mnt/media_rw/udiskh/d", 5, TYPE_OHM2},
-        // The system part as Init left it: no recall either.
+        {"recall of the mirror itself", recall(StorageCore::kMirrorPath)},
+        {"recall file climbing out", recall("/data/UserData/../../x.sta")},
+        {"current folder the data root", folder("/")},
+        {"current folder on the stick kept", folder("/mnt/media_rw/udiskh/d"), "/mnt/media_rw/udiskh/d"},
+        // The system part as Init left it.
         {"unknown language: system part refused",
-         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mlanguage(99); }, "", "/data/UserData", 1,
-         TYPE_DCV},
+         [](ProtoMirrorInfo& m) { m.mutable_mprotosysinfo()->set_mlanguage(99); }, "/data/UserData", 1, TYPE_DCV},
         {"math refused, the rest applies",
          [](ProtoMirrorInfo& m) {
              m.mutable_mprotofunctioninfo()->mutable_mprotomathfuncinfo()->set_ms32mathfunc(100);
-         },
-         "", "/data/UserData", 5, TYPE_OHM2},
+         }},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         ProtoMirrorInfo mirror = changedMirror(true);
         c.edit(mirror);
         writeFile(mirrorFile(), text(mirror));
         core.DefaultConfigLoad();
-        EXPECT_EQ(core.Init(), 0) << c.name;
-        EXPECT_EQ(systemInfo().mloadname(), c.loadName) << c.name;
-        EXPECT_EQ(core.DefaultFilePathGet(), c.folder) << c.name;
-        EXPECT_EQ(systemInfo().mlanguage(), c.language) << c.name;
-        EXPECT_EQ(mainFunction(), c.func) << c.name;
-        EXPECT_EQ(mathRecord().ms32mathfunc(), 7) << c.name;
+        EXPECT_EQ(core.Init(), 0);
+        EXPECT_EQ(systemInfo().mloadname(), "");
+        EXPECT_EQ(core.DefaultFilePathGet(), c.folder);
+        EXPECT_EQ(systemInfo().mlanguage(), c.language);
+        EXPECT_EQ(mainFunction(), c.func);
+        EXPECT_EQ(mathRecord().ms32mathfunc(), 7);
     }
 
     // A preference file: the recall file outside the roots is unset, an

@@ -5,12 +5,11 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
-#include <poll.h>
 
+#include "../../toolkit/test_socket_support.h"
 #include "CDataManage.h"
 #include "Util/DescriptorLimit.h"
 #include "ScpiReplyBudget.h"
@@ -20,6 +19,8 @@ namespace {
 
 using namespace vxi_test;
 using namespace std::chrono;
+using poller_test::waitUntil;
+using socket_test::RawClient;
 
 const auto* g_env = ::testing::AddGlobalTestEnvironment(new ServerEnv);
 
@@ -137,14 +138,7 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
 // `holds` within 5 s (replies are made on the engine's thread, links end on
 // the server's).
 bool heldComes(const std::function<bool(uint64_t)>& holds) {
-    auto deadline = steady_clock::now() + seconds(5);
-    while (!holds(ScpiReplyBudget::instance().held())) {
-        if (steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
+    return waitUntil([&] { return holds(ScpiReplyBudget::instance().held()); }, seconds(5));
 }
 
 // What a link holds for its client counts in the service-wide budget until
@@ -375,65 +369,20 @@ TEST(VxiServer, OneClientHoldsABoundedShareOfLinksAndLeavesAtOnce) {
     other.onLink(vxi_proc::destroy_link, link.lid);
 }
 
-// Whether `done` came true within 10 s.
-template <typename Pred>
-bool waitUntil(Pred done) {
-    auto deadline = steady_clock::now() + seconds(10);
-    while (!done()) {
-        if (steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
-
-// A TCP connection from a source address of its own that asks the null
-// procedure, to tell whether the server serves it.
-class Peer {
-public:
-    explicit Peer(const char* from) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &addr.sin_addr);
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0) << from;
-        addr.sin_port = htons(vxiServicePort(true));
-        inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0) << from;
-    }
-    ~Peer() { close(fd_); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    // True when the null call is answered, false when the server ends the
-    // connection instead; a silence of 5 s fails the test.
-    bool served() {
-        // Mark, xid, call, RPC version 2, program, version, procedure 0, no credentials.
-        const uint32_t call[] = {htonl(0x80000028), htonl(++xid_), 0, htonl(2), htonl(DEVICE_CORE),
-                                 htonl(DEVICE_VERSION), 0, 0, 0, 0, 0};
-        send(fd_, call, sizeof(call), MSG_NOSIGNAL);
-        char reply[28];
-        size_t got = 0;
-        pollfd p{fd_, POLLIN, 0};
-        while (got < sizeof(reply)) {
-            if (poll(&p, 1, 5000) != 1) {
-                ADD_FAILURE() << "neither answered nor closed";
-                return false;
-            }
-            ssize_t n = recv(fd_, reply + got, sizeof(reply) - got, 0);
-            if (n <= 0) {
-                return false;
-            }
-            got += static_cast<size_t>(n);
-        }
+// Whether the server answers the null procedure on `peer` within 5 s; when it
+// does not, it must have ended the connection instead.
+bool served(RawClient& peer) {
+    // Mark, xid, call, RPC version 2, program, version, procedure 0, no credentials.
+    const uint32_t call[] = {htonl(0x80000028), htonl(1), 0, htonl(2), htonl(DEVICE_CORE), htonl(DEVICE_VERSION),
+                             0, 0, 0, 0, 0};
+    EXPECT_TRUE(peer.connected());
+    peer.sendAll(std::string(reinterpret_cast<const char*>(call), sizeof(call)));
+    if (peer.readBytes(28, 5000).size() == 28) {
         return true;
     }
-
-private:
-    int fd_ = -1;
-    uint32_t xid_ = 0;
-};
+    EXPECT_TRUE(peer.waitClosed()) << "neither answered nor closed";
+    return false;
+}
 
 // One address holds all but an eighth of the connections, so another address
 // is served; beyond the cap every connection is closed at once, and a place
@@ -452,11 +401,11 @@ TEST(VxiServer, ConnectionsBeyondTheirAddressShareOrTheCapAreClosedAtOnce) {
         {"127.0.0.1", places.share(), true}, {"127.0.0.1", 2, false}, {"127.0.0.2", cap - places.share(), true},
         {"127.0.0.3", 2, false},
     };
-    std::vector<std::unique_ptr<Peer>> held;
+    std::vector<std::unique_ptr<RawClient>> held;
     for (const auto& step : steps) {
         for (size_t i = 0; i < step.count; ++i) {
-            auto peer = std::make_unique<Peer>(step.from);
-            ASSERT_EQ(peer->served(), step.served) << step.from << " " << i;
+            auto peer = std::make_unique<RawClient>(vxiServicePort(true), false, step.from);
+            ASSERT_EQ(served(*peer), step.served) << step.from << " " << i;
             if (step.served) {
                 held.push_back(std::move(peer));
             }
@@ -465,7 +414,10 @@ TEST(VxiServer, ConnectionsBeyondTheirAddressShareOrTheCapAreClosedAtOnce) {
     EXPECT_EQ(places.used(), cap);
     held.front().reset();
     ASSERT_TRUE(waitUntil([&] { return places.used() == cap - 1; }));
-    EXPECT_TRUE(Peer("127.0.0.3").served());
+    {
+        RawClient last(vxiServicePort(true), false, "127.0.0.3");
+        EXPECT_TRUE(served(last));
+    }
     held.clear();
     EXPECT_TRUE(waitUntil([&] { return places.used() == 0; }));
 }
