@@ -356,6 +356,14 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         // socket posts the send to its session's poller, the others queue
         // the reply under their own lock.
         if (!reply.empty() && deliver) {
+            std::function<void()> seam;
+            {
+                std::lock_guard<std::mutex> lock(m_abortMtx);
+                seam = m_deliverySeam;
+            }
+            if (seam) {
+                seam();
+            }
             deliver(std::move(reply));
         }
     };
@@ -379,6 +387,11 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
     poller.async_clearable([this, task, waits, operation, client]() {
         m_strand.runHereOrQueue(task, waitsNow(waits, operation), client);
     }, false);
+}
+
+void ScpiManage::setDeliverySeam(std::function<void()> seam) {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    m_deliverySeam = std::move(seam);
 }
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client) {

@@ -109,6 +109,10 @@ public:
     // The command-set selection, for the other managers.
     int ApiScpi_CmdTreeGet() { return mParser.ApiScpi_CmdTreeGet(); }
 
+    // Test seam: runs on the list's thread after a list has ended and before
+    // its reply is delivered (empty: nothing runs).
+    void setDeliverySeam(std::function<void()> seam);
+
 private:
     ScpiManage();
 
@@ -205,4 +209,5 @@ private:
     // as the table grows, so it holds about the lists in flight.
     std::vector<std::weak_ptr<ListTicket>> m_tickets;
     size_t m_ticketsPruneAt = 64;
+    std::function<void()> m_deliverySeam;  // under m_abortMtx
 };

@@ -95,8 +95,9 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     }
     std::string message = link.pending.take();
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
+    const uint64_t clearsSeen = replies->clears();
     auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
-        message.data(), static_cast<uint32_t>(message.size()), [replies](std::string reply) {
+        message.data(), static_cast<uint32_t>(message.size()), [replies, clearsSeen](std::string reply) {
             // A write drops the link's unread replies, so what piles up here
             // are the replies of messages still running when their client
             // wrote again without reading. Past the link's share the NEW
@@ -104,7 +105,7 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
             // does for an answer it will not build: the replies kept are the
             // oldest, those a client that reads at last expects first, in
             // order, and SYST:ERR? tells it why the rest are missing.
-            if (!replies->push(std::move(reply))) {
+            if (!replies->push(std::move(reply), clearsSeen)) {
                 SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
                 return;
             }
@@ -151,8 +152,8 @@ int devClearProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
     // A device clear empties the link's input and output and ends what the
     // instrument is doing, as ABORt does: a read of this link waiting for its
     // trigger returns at once and its reply is dropped, while other clients'
-    // waits end with an answer. Aborted first, so that a reply delivered just
-    // before is cleared too.
+    // waits end with an answer. A list that ended before the abort could
+    // reach it may still be delivering: the queue drops what it delivers.
     auto it = appLinks().find(lid);
     if (it == appLinks().end()) {
         ScpiManage::instance().ApiScpi_Abort();
@@ -160,7 +161,7 @@ int devClearProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
     }
     ScpiManage::instance().ApiScpi_Abort(it->second.replies.get());
     it->second.pending.clear();
-    it->second.replies->clear();
+    it->second.replies->deviceClear();
     return 1;
 }
 

@@ -9,10 +9,13 @@ CVxiReplyQueue::~CVxiReplyQueue() {
     ScpiReplyBudget::instance().release(m_u64Held);
 }
 
-bool CVxiReplyQueue::push(std::string reply) {
+bool CVxiReplyQueue::push(std::string reply, uint64_t clearsSeen) {
     ScpiReplyBudget& budget = ScpiReplyBudget::instance();
     {
         std::lock_guard<std::mutex> lock(m_mtx);
+        if (clearsSeen != m_u64Clears) {
+            return true;  // never counted in the budget: nothing to give back
+        }
         if (m_u64Held >= budget.share(kMaxUnread)) {
             return false;
         }
@@ -28,6 +31,18 @@ void CVxiReplyQueue::clear() {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_replies.clear();
     releaseLocked(m_u64Held);
+}
+
+void CVxiReplyQueue::deviceClear() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    ++m_u64Clears;
+    m_replies.clear();
+    releaseLocked(m_u64Held);
+}
+
+uint64_t CVxiReplyQueue::clears() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_u64Clears;
 }
 
 void CVxiReplyQueue::releaseLocked(uint64_t bytes) {

@@ -24,11 +24,20 @@ public:
     CVxiReplyQueue& operator=(const CVxiReplyQueue&) = delete;
     ~CVxiReplyQueue();
 
-    // Queues `reply`, or refuses it (false) while the link holds its share
-    // unread: kMaxUnread, or ScpiReplyBudget::kFreeShare while the service's
-    // budget is spent. The first reply of an empty queue is always taken.
-    bool push(std::string reply);
+    // Queues `reply` of a message sent when clears() was `clearsSeen`, or
+    // refuses it (false) while the link holds its share unread: kMaxUnread,
+    // or ScpiReplyBudget::kFreeShare while the service's budget is spent.
+    // The first reply of an empty queue is always taken. A reply of a message
+    // sent before the latest device clear is dropped (true: nothing to
+    // report), under the same lock as the clear, so that none slips in after it.
+    bool push(std::string reply, uint64_t clearsSeen);
+    // Drops the unread replies (a write does, and the replies of messages
+    // still running then are kept when they come).
     void clear();
+    // A device clear: drops the unread replies and those still to come of
+    // every message sent before it.
+    void deviceClear();
+    uint64_t clears();
     // Waits up to `timeoutMs` for a reply, then moves the queued replies into
     // `out` (empty), joined by ";", up to `most` bytes: a reply
     // that does not fit leaves its rest queued for the next fill. `eom` tells
@@ -44,4 +53,5 @@ private:
     std::condition_variable m_cv;
     std::deque<std::string> m_replies;
     uint64_t m_u64Held = 0;  // bytes of m_replies, as counted in the budget
+    uint64_t m_u64Clears = 0;  // device clears so far
 };

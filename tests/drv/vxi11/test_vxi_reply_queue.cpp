@@ -27,7 +27,7 @@ TEST(VxiReplyQueue, FillsJoinedAndKeepsWhatDoesNotFit) {
     for (const auto& c : cases) {
         CVxiReplyQueue queue;
         for (const auto& r : c.replies) {
-            queue.push(r);
+            queue.push(r, queue.clears());
         }
         for (size_t i = 0; i < c.fills.size(); ++i) {
             std::string fetched;
@@ -77,7 +77,7 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
         uint64_t kept = 0;
         for (size_t i = 0; i < c.replies.size(); ++i) {
             const bool keeps = i < c.accepted;
-            EXPECT_EQ(queue->push(std::string(c.replies[i], 'x')), keeps) << c.name << " reply " << i;
+            EXPECT_EQ(queue->push(std::string(c.replies[i], 'x'), queue->clears()), keeps) << c.name << " reply " << i;
             kept += keeps ? c.replies[i] : 0;
         }
         EXPECT_EQ(budget.held() - before, kept) << c.name;

@@ -1,6 +1,7 @@
 // The server over loopback with the system's RPC client: links, reads in
 // chunks, the device lock, bounds, unsupported procedures, links of departed
 // clients, the abort channel and the status byte.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -130,6 +131,41 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
     ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // leaves a's reply alone
     EXPECT_EQ(b.read(lb).data, "0\n");
     EXPECT_EQ(a.read(la).data, engineReply("*IDN?\n"));
+    a.onLink(vxi_proc::destroy_link, la);
+    b.onLink(vxi_proc::destroy_link, lb);
+}
+
+// A device clear empties its link's output: a reply whose list had ended
+// before the clear but is delivered after it is dropped, so the next read
+// finds nothing; another link's reply queued meanwhile still arrives.
+TEST(VxiServer, DeviceClearDropsAReplyDeliveredAfterIt) {
+    auto entered = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    auto holds = std::make_shared<std::atomic<bool>>(true);
+    ScpiManage::instance().setDeliverySeam([entered, released, holds] {
+        if (holds->exchange(false)) {  // the first reply only
+            entered->set_value();
+            released.wait_for(seconds(5));
+        }
+    });
+    Client a, b;
+    int32_t la = a.createLink("inst0").lid;
+    int32_t lb = b.createLink("inst0").lid;
+    ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
+    ASSERT_EQ(entered->get_future().wait_for(seconds(5)), std::future_status::ready);
+    ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // queued behind a's list
+    Device_Error cleared{-1};
+    a.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{la, 0, 0, 100}, xdr_Device_Error,
+           cleared);
+    EXPECT_EQ(cleared.error, 0);
+    release->set_value();
+    const std::string idn = engineReply("*IDN?\n");  // behind both lists: they are delivered
+    ScpiManage::instance().setDeliverySeam(nullptr);
+    EXPECT_EQ(a.read(la, 4096, 0, 0, 0).error, 15);
+    EXPECT_EQ(b.read(lb).data, "0\n");
+    a.write(la, "*IDN?\n");
+    EXPECT_EQ(a.read(la).data, idn);
     a.onLink(vxi_proc::destroy_link, la);
     b.onLink(vxi_proc::destroy_link, lb);
 }
