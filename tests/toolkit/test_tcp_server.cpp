@@ -440,10 +440,15 @@ TEST(TcpServerSessions, OneAddressHoldsItsShareWhileTheServingPollerIsBusy) {
     } steps[] = {{"127.0.0.2", false}, {"127.0.0.1", true}, {"127.0.0.3", false}};
     std::vector<std::unique_ptr<RawClient>> served;
     for (const auto& step : steps) {
+        const size_t held = server->connectionCount();
         auto client = std::make_unique<RawClient>(server->getPort(), false, step.from);
         ASSERT_TRUE(client->connected()) << step.from;
         ASSERT_TRUE(client->sendAll("in"));
         if (step.served) {
+            // Its place is taken before the next client comes: accepted on
+            // another poller, a later client could take it first.
+            ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == held + 1; }, std::chrono::seconds(20)))
+                << step.from;
             served.push_back(std::move(client));
         } else {
             EXPECT_TRUE(client->waitClosed()) << step.from;
