@@ -30,6 +30,8 @@ HOLDER = "127.0.0.2"
 OTHER = "127.0.0.1"
 CHURN_THREADS = 4
 CHURNED_FIRST = 2000
+# Connect-send-resets between two probes: each probe meets a loop still at work.
+CHURNED_BETWEEN = 100
 IDN_ROUNDS = 60
 SILENT_NOTIFY = 800
 READING_NOTIFY = 16
@@ -213,7 +215,8 @@ def test_a_connect_send_reset_loop_of_one_address_leaves_another_served(make_ser
                 failures.append(repr(error))
             waits.append(time.monotonic() - start)
             held.append(descriptors(service))
-            time.sleep(0.05)  # spreads the queries over the loop's run
+            churned = made[0]
+            assert wait_for(lambda: made[0] >= churned + CHURNED_BETWEEN, IO_TIMEOUT)
     finally:
         stop.set()
         for loop in loops:
@@ -396,16 +399,26 @@ def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served
     base = steady_rss(service)
     listing = proto_pb2.DataPack(code=FILE_LIST)
     listing.data[0xF03].CopyFrom(proto_pb2.Value(rawVal=b"/data/UserData/big"))
+    held_before = descriptors(service)
     silent = [SilentUiClient(listing.SerializeToString()) for _ in range(SILENT_UI)]
     try:
         for client in silent:
             client.start()
-        peak = max(rss_mib(service) for _ in range(25) if time.sleep(0.2) is None)
+        # Another client is served while the silent ones are at it.
+        assert wait_for(lambda: all(client.sent for client in silent), IO_TIMEOUT)
         start = time.monotonic()
         reply = ui_request(proto_pb2, FILE_LIST, k0F03=proto_pb2.Value(rawVal=b"/data/UserData/big"))
         waited = time.monotonic() - start
-        for client in silent:
-            client.join(IO_TIMEOUT)
+        # The peak over the silent clients' whole stay: until the service has
+        # let go of every one of their connections.
+        samples = []
+
+        def all_let_go():
+            samples.append(rss_mib(service))
+            return descriptors(service) <= held_before
+
+        wait_for(all_let_go, 2 * IO_TIMEOUT)
+        peak = max(samples)
         dropped = sum(ended_after_unread(client.sock) for client in silent)
     finally:
         for client in silent:
