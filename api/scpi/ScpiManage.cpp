@@ -356,13 +356,14 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         // socket posts the send to its session's poller, the others queue
         // the reply under their own lock.
         if (!reply.empty() && deliver) {
-            std::function<void()> seam;
-            {
-                std::lock_guard<std::mutex> lock(m_abortMtx);
-                seam = m_deliverySeam;
-            }
-            if (seam) {
-                seam();
+            // Tests only: the lock is taken only while a seam is set.
+            if (m_hasDeliverySeam.load()) {
+                std::function<void()> seam;
+                {
+                    std::lock_guard<std::mutex> lock(m_abortMtx);
+                    seam = m_deliverySeam;
+                }
+                if (seam) seam();
             }
             deliver(std::move(reply));
         }
@@ -392,6 +393,7 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
 void ScpiManage::setDeliverySeam(std::function<void()> seam) {
     std::lock_guard<std::mutex> lock(m_abortMtx);
     m_deliverySeam = std::move(seam);
+    m_hasDeliverySeam = static_cast<bool>(m_deliverySeam);
 }
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client) {

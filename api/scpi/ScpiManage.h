@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -210,4 +211,5 @@ private:
     std::vector<std::weak_ptr<ListTicket>> m_tickets;
     size_t m_ticketsPruneAt = 64;
     std::function<void()> m_deliverySeam;  // under m_abortMtx
+    std::atomic<bool> m_hasDeliverySeam{false};
 };
