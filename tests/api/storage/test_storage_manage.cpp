@@ -246,6 +246,28 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
     EXPECT_EQ(reports(count + 3, 300).size(), count + 2);  // nothing more came
 }
 
+// A state that remote control stores into a folder the UI is moving to the
+// stick, once the copy has taken that folder, stays in internal memory; the
+// UI is told the move did not complete.
+TEST_F(StorageManageTest, AStateStoredIntoAFolderBeingMovedIsKept) {
+    testing_support::FakeMedium medium(1ULL << 40);
+    medium.crossDevice = true;
+    writeFile(host("/data/UserData/s4/big"), "b");
+    std::filesystem::create_directories(host("/mnt/media_rw/udiskh"));
+    int stored = -1;
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(
+        [&] { stored = call(kRemote, 0x10002403, {{0x2403, "\"INT:\\s4\\saved_during_move\""}}); });
+    EXPECT_EQ(call(kUi, 0x10000F08, {{0xF10, "/data/UserData/s4"}, {0xF11, "/mnt/media_rw/udiskh"}}), 0);
+    const auto seen = reports(2);
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(nullptr);
+    EXPECT_EQ(stored, 0);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen.back(), (std::vector<int>{OPER_TYPE_MOVE, STATUS_END, 44}));
+    EXPECT_TRUE(exists("/data/UserData/s4/saved_during_move.sta"));
+    EXPECT_FALSE(exists("/data/UserData/s4/big"));
+    EXPECT_TRUE(exists("/mnt/media_rw/udiskh/s4/big"));
+}
+
 // A name up to the file-name limit is written whatever its length: the
 // temporary filled first is named apart from it.
 TEST_F(StorageManageTest, NamesUpToTheFileNameLimitAreWritten) {
