@@ -107,6 +107,35 @@ def test_trigger_and_read_sequence(meter, dmm, name):
         assert prefix(answer) if callable(prefix) else answer.startswith(prefix), (message, answer)
 
 
+def one_reading_and_no_error(answer):
+    reading, error = answer.split(";")
+    return abs(float(reading) - VOLTS) <= 1e-3 and error == '0,"No error"'
+
+
+# A VISA trigger (device_trigger) is *TRG on that link, sent right after the link's write: (that write, the query
+# after the trigger, its answer or a test of it).
+VISA_TRIGGERS = {
+    "takes-the-reading-the-bus-trigger-owes": ("TRIG:SOUR BUS;SAMP:COUN 1;TRIG:COUN 1;INIT", "FETC?;:SYST:ERR?",
+                                               one_reading_and_no_error),
+    "nothing-armed": ("TRIG:SOUR BUS", "SYST:ERR?", '-200,"Execution error"'),
+    "armed-for-another-source": ("TRIG:SOUR EXT;INIT", "SYST:ERR?", '-211,"Trigger ignored"'),
+}
+
+
+@pytest.mark.parametrize("name", list(VISA_TRIGGERS))
+def test_a_visa_trigger_is_the_instruments_trg(meter, rm, name):
+    before, query, expected = VISA_TRIGGERS[name]
+    vxi = ready_session(rm, VXI_RESOURCE, setup="*RST;*CLS")
+    try:
+        vxi.write(before)
+        vxi.assert_trigger()
+        answer = vxi.query(query)
+        assert expected(answer) if callable(expected) else answer == expected, answer
+    finally:
+        vxi.write("ABOR")
+        vxi.close()
+
+
 def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
     # The reading time-out is the last VXI-11 client's I/O time-out: 5 s.
     vxi = open_session(rm, VXI_RESOURCE, timeout=5)
