@@ -546,6 +546,42 @@ TEST_F(FileChannelTest, CleanKeepsNewestTwentyAndNeverTheCurrentFile) {
     EXPECT_EQ(filesIn(dir()), std::vector<std::string>(all.end() - 20, all.end()));
 }
 
+// Past number 99 a day's files still go oldest first: by date, then by
+// number (file 100 is newer than file 99, though it sorts before it as text).
+TEST_F(FileChannelTest, CountLimitKeepsTheNewestByDateAndNumber) {
+    struct Range {
+        int days_ago;
+        int first, last;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Range> files;  // oldest first; the newest is continued
+    } cases[] = {
+        {"a day's 307 files", {{0, 0, 306}}},
+        {"two and three digits", {{0, 90, 110}}},
+        {"an earlier day's three digits", {{1, 95, 105}, {0, 0, 9}}},
+        {"a new day after three digits", {{2, 0, 3}, {1, 98, 113}, {0, 0, 1}}},
+    };
+    time_t t = todayMidnight() + 3600;
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir());
+        std::vector<std::string> in_order;
+        for (auto& range : c.files) {
+            for (int number = range.first; number <= range.last; ++number) {
+                in_order.push_back(logName(t - range.days_ago * kDay, number));
+                put(in_order.back());
+            }
+        }
+        FileChannel channel("log", "/data/logs", LTrace);
+        write(channel, t, "newest");
+        EXPECT_TRUE(has(in_order.back(), "newest"));
+        std::vector<std::string> newest(in_order.end() - 20, in_order.end());
+        std::sort(newest.begin(), newest.end());
+        EXPECT_EQ(filesIn(dir()), newest);
+    }
+}
+
 TEST_F(FileChannelTest, FailedOpensNeverDeleteRealLogs) {
     time_t now = time(nullptr);
     for (int age = 1; age <= 20; ++age) {
