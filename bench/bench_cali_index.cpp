@@ -4,33 +4,17 @@
 // the same; with the fixed one the chosen ones cost a walk per point.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-#include <unordered_set>
 #include <vector>
 
 #include "CaliPointCache.h"
+#include "fixed_hash_targets.h"
 
 namespace {
 
-uint64_t fixedHashPreimage(uint64_t h, uint64_t funcRange) {
-    uint64_t inverse = 0xFF51AFD7ED558CCDULL;
-    for (int i = 0; i < 5; ++i) inverse *= 2 - 0xFF51AFD7ED558CCDULL * inverse;
-    h ^= h >> 33;
-    h *= inverse;
-    return (h ^ (h >> 33)) ^ (funcRange * 0x9E3779B97F4A7C15ULL);
-}
-
 std::vector<double> targets(size_t n, bool chosen) {
-    std::unordered_set<size_t> grown;
-    for (size_t i = 0; i < n; ++i) grown.insert(i);
-    const uint64_t buckets = grown.bucket_count();
+    if (chosen) return fixed_hash_targets::sharingABucket(n, fixed_hash_targets::grownBuckets(n));
     std::vector<double> out;
-    for (uint64_t k = 1; out.size() < n; ++k) {
-        const uint64_t bits = fixedHashPreimage(k * buckets, 1);
-        double target = k * 0.5;
-        if (chosen) std::memcpy(&target, &bits, sizeof target);
-        if (target == target && target != 0.0) out.push_back(target);
-    }
+    for (size_t k = 1; k <= n; ++k) out.push_back(k * 0.5);
     return out;
 }
 

@@ -23,6 +23,7 @@
 #include "FunctionManage.h"
 #include "dev/gpio/CGpioCtl.h"
 #include "engine_fakes.h"
+#include "fixed_hash_targets.h"
 #include "proto_values.h"
 #include "temp_root.h"
 
@@ -167,21 +168,6 @@ TEST(CaliPointCacheRule, APointIsKnownByFunctionRangeAndExactTarget) {
 
 // The index's hash as it once was: fixed and invertible, so that whoever
 // writes a file can choose targets whose hashes all share one bucket.
-uint64_t fixedHash(uint64_t bits, uint64_t funcRange) {
-    uint64_t h = bits ^ (funcRange * 0x9E3779B97F4A7C15ULL);
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDULL;
-    return h ^ (h >> 33);
-}
-
-uint64_t fixedHashPreimage(uint64_t h, uint64_t funcRange) {
-    uint64_t inverse = 0xFF51AFD7ED558CCDULL;  // of the multiplier, by Newton's steps
-    for (int i = 0; i < 5; ++i) inverse *= 2 - 0xFF51AFD7ED558CCDULL * inverse;
-    h ^= h >> 33;
-    h *= inverse;
-    return (h ^ (h >> 33)) ^ (funcRange * 0x9E3779B97F4A7C15ULL);
-}
-
 std::vector<double> spacedTargets(size_t n) {
     std::vector<double> targets;
     for (size_t i = 0; i < n; ++i) targets.push_back(i * 0.5);
@@ -191,15 +177,12 @@ std::vector<double> spacedTargets(size_t n) {
 // n targets of function 0, range 1 whose fixed hashes fall into one bucket
 // of the table that n points grow.
 std::vector<double> targetsSharingAFixedBucket(size_t n) {
-    std::unordered_set<size_t> grown;
-    for (size_t i = 0; i < n; ++i) grown.insert(i);
-    const uint64_t buckets = grown.bucket_count();
-    std::vector<double> targets;
-    for (uint64_t k = 1; targets.size() < n; ++k) {
-        const uint64_t bits = fixedHashPreimage(k * buckets, 1);
-        double target;
-        std::memcpy(&target, &bits, sizeof target);
-        if (target == target && target != 0.0) targets.push_back(target);
+    using namespace fixed_hash_targets;
+    const uint64_t buckets = grownBuckets(n);
+    std::vector<double> targets = sharingABucket(n, buckets);
+    for (double target : targets) {
+        uint64_t bits;
+        std::memcpy(&bits, &target, sizeof bits);
         EXPECT_EQ(fixedHash(bits, 1) % buckets, 0u);
     }
     return targets;
