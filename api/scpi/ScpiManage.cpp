@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "CBeeper.h"
@@ -202,7 +203,16 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
                 insertU64(cmds[i].params, ScpiReplyBudget::kRoomKey, room);
             }
             google::protobuf::Map<int, Value> reply;
-            result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+            {
+                const bool reads = ScpiReaderTurn::reads(cmds[i].funcID);
+                std::optional<ScpiReaderTurn::Hold> turn;
+                // A gone client's command still takes its turn and runs;
+                // an aborted list stops.
+                if (reads && !turn.emplace(m_readerTurn, [&] { return abortedSince(*ticket); }).held()) {
+                    break;
+                }
+                result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+            }
             if (result == E223_TOO_MUCH_DATA) {
                 // Refused by its room (the hub queued the error): the rest
                 // of the message is not executed either.
@@ -301,6 +311,7 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
         toolkit::EventPoller::Instance().clearTasks();
     }
     m_strand.clear(client);
+    m_readerTurn.wake();
     // The measurement stops too, for every client: a read waiting for its
     // readings returns, and an armed trigger is disarmed.
     CDataManage::instance()->DM_AbortRead();

@@ -11,6 +11,7 @@
 #include "Manager.h"
 #include "ScpiExecute.h"
 #include "ScpiParser.h"
+#include "ScpiReaderTurn.h"
 #include "ScpiStrand.h"
 #include "proto_data.pb.h"
 
@@ -52,8 +53,8 @@ public:
     // The message id of ABORt.
     static constexpr uint32_t kAbortFuncId = 0x10001C01;
 
-    // Receives a non-empty reply, on the first event poller's thread or the
-    // strand's.
+    // Receives a non-empty reply, on the first event poller's thread or a
+    // client's worker.
     using ReplyFn = std::function<void(std::string reply)>;
 
     // What ApiScpi_ProcessMessage did with a program message.
@@ -83,7 +84,7 @@ public:
 
     // Executes the list through the hub and appends the reply text to `out`
     // (replies joined by ";", ended by "\n"; nothing when no command answered).
-    // Runs on the first event poller or the strand. Result: the hub's result
+    // Runs on the first event poller or a client's worker. Result: the hub's result
     // of the last command executed; 0 when none ran or the list was aborted
     // (its reply is then dropped).
     int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out);
@@ -103,7 +104,7 @@ public:
 
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
     static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
-    // Drops the queued execution tasks of the first poller and the strand,
+    // Drops the queued execution tasks of the first poller and the workers,
     // starts a new abort generation and stops the list that runs; with a
     // client, only that client's lists. Either way the measurement ends.
     void ApiScpi_Abort(ScpiStrand::Client client = nullptr);
@@ -125,6 +126,8 @@ public:
     // Test seam: runs on the list's thread after a list has ended and before
     // its reply is delivered (empty: nothing runs).
     void setDeliverySeam(std::function<void()> seam);
+    // Test seam: reads of lists waiting for another client's read to end.
+    size_t readersWaiting() { return m_readerTurn.waiting(); }
 
 private:
     ScpiManage();
@@ -206,7 +209,7 @@ private:
     // which may leave one pending (it always may wait).
     enum class OperationWait { None, First, AfterOthers };
     static OperationWait waitsForOperation(const std::vector<structScpiInfo>& cmds);
-    // Whether a list goes to the strand, decided as it is handed over.
+    // Whether a list goes to its client's worker, decided as it is handed over.
     static bool waitsNow(bool mayWait, OperationWait operation);
     // *OPC? and *WAI: waits for the armed acquisition to end; 0 or 118.
     static int waitOperation();
@@ -214,6 +217,7 @@ private:
     ScpiParser mParser;
     ScpiExecute mExecute;
     ScpiStrand m_strand;
+    ScpiReaderTurn m_readerTurn;
 
     // Makes "read the generation and queue the list" and "start a generation
     // and clear the queue" exclusive. Taken before m_abortMtx and the poller's

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
@@ -22,6 +23,7 @@ namespace {
 // client's worker.
 constexpr unsigned int kWaitingQuery = 0x20002200;
 constexpr unsigned int kWaitingCommand = 0x10000F01;
+constexpr unsigned int kRead = 0x2000060F;  // the acquisition's reader
 constexpr int kGateKey = 1;
 
 // Gates the waiting query holds at, by number, and what its waits saw.
@@ -31,17 +33,20 @@ struct Gates {
     std::map<int, bool> open;
     std::map<int, bool> entered;
     std::map<int, uint32_t> timeoutMs;  // the reading time-out its wait saw
+    std::map<int, bool> gate0OpenAtEntry;
 
     void reset() {
         std::lock_guard<std::mutex> lock(mtx);
         open.clear();
         entered.clear();
         timeoutMs.clear();
+        gate0OpenAtEntry.clear();
     }
     // Waits until opened or its list's waits are ended: true when opened.
     bool pass(int gate) {
         std::unique_lock<std::mutex> lock(mtx);
         entered[gate] = true;
+        gate0OpenAtEntry[gate] = open[0];
         timeoutMs[gate] = ListWait::readTimeoutMsHere(CDataManage::kReadTimeoutMs);
         cv.notify_all();
         const auto deadline = std::chrono::steady_clock::now() + scpi_test::kWait;
@@ -66,11 +71,22 @@ struct Gates {
 Gates gates;
 std::atomic<int> commandsRun{0};
 
-std::vector<structScpiInfo> waitAt(int gate) {
-    std::vector<structScpiInfo> cmds = scpi_test::listOf({kWaitingQuery});
+std::vector<structScpiInfo> waitAt(int gate, unsigned int id = kWaitingQuery) {
+    std::vector<structScpiInfo> cmds = scpi_test::listOf({id});
     cmds.front().query = true;
     insertS32(cmds.front().params, kGateKey, gate);
     return cmds;
+}
+
+// Whether `done` came true within the tests' bound, looked at every millisecond.
+template <typename Done>
+bool waitUntil(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + scpi_test::kWait;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 // Replies that a test can wait for.
@@ -95,11 +111,13 @@ protected:
         EngineTest::SetUp();
         static std::once_flag once;
         std::call_once(once, [] {
-            CFEM::instance()->bindCallback(kWaitingQuery, [](unsigned int, const ValueMap& in, ValueMap* out) {
-                if (!gates.pass(in.at(kGateKey).s32val())) return static_cast<int>(E365_TIME_OUT_ERROR);
-                insertStr(*out, 1, "done");
-                return 0;
-            });
+            for (unsigned int id : {kWaitingQuery, kRead}) {
+                CFEM::instance()->bindCallback(id, [](unsigned int, const ValueMap& in, ValueMap* out) {
+                    if (!gates.pass(in.at(kGateKey).s32val())) return static_cast<int>(E365_TIME_OUT_ERROR);
+                    insertStr(*out, 1, "done");
+                    return 0;
+                });
+            }
             CFEM::instance()->bindCallback(kWaitingCommand, [](unsigned int, const ValueMap&, ValueMap*) {
                 ++commandsRun;
                 return 0;
@@ -143,6 +161,24 @@ TEST_F(ClientsTest, AWaitHoldsUpOnlyItsOwnClient) {
     gates.release(0);
     ASSERT_TRUE(ofA.waitFor(1));
     EXPECT_EQ(ofA.all(), std::vector<std::string>{"done\n"});
+}
+
+// The one acquisition has one reader at a time: another client's read takes
+// its turn after the first one's, rather than being refused.
+TEST_F(ClientsTest, ReadsOfTwoClientsTakeTurns) {
+    int a = 0, b = 0;
+    Awaited ofA, ofB;
+    post(waitAt(0, kRead), ofA.sink(), &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    gates.release(1);
+    post(waitAt(1, kRead), ofB.sink(), &b);
+    ASSERT_TRUE(waitUntil([] { return ScpiManage::instance().readersWaiting() == 1; }))
+        << "the second read does not wait for its turn";
+    gates.release(0);
+    ASSERT_TRUE(ofA.waitFor(1));
+    ASSERT_TRUE(ofB.waitFor(1));
+    std::lock_guard<std::mutex> lock(gates.mtx);
+    EXPECT_TRUE(gates.gate0OpenAtEntry[1]) << "the second read began while the first one waited";
 }
 
 TEST_F(ClientsTest, AGoneClientsCommandsRunButItsQueriesAndWaitsEnd) {
