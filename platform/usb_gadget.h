@@ -26,7 +26,10 @@ public:
     virtual int runModuleCommand(const std::vector<std::string>& argv) = 0;
 
     // The device node; its descriptor carries the bulk channel (read, write,
-    // epoll) and the control-endpoint requests below.
+    // epoll) and the control-endpoint requests below. When the port learns
+    // that the host has changed (the stand-in does at each attach), the next
+    // read fails with ESHUTDOWN: what either side had sent and the other had
+    // not read is gone, and the next byte read is the new host's.
     virtual int open(const std::string& node, int flags) = 0;
     virtual int close(int fd) = 0;
     virtual ssize_t read(int fd, void* buf, size_t len) = 0;

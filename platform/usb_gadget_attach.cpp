@@ -74,6 +74,8 @@ void UsbGadgetAttach::serve() {
 }
 
 void UsbGadgetAttach::handOver(int client) {
+    // Whoever had the ends before is gone: the new host starts afresh.
+    m_host.newHost();
     int fds[2] = {m_host.hostBulkFd(), m_host.hostControlFd()};
     char byte = 'U';
     iovec iov = {&byte, 1};

@@ -6,17 +6,28 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace platform {
 
 namespace {
 
 constexpr size_t kEventLen = 12;
+// Longer than the device's own longest waits (5 s for a reply).
+constexpr auto kDeviceWait = std::chrono::seconds(8);
 
 bool hungUp(int fd) {
     pollfd p = {fd, POLLRDHUP, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+// Reads and drops what waits on fd, without blocking.
+void dropUnread(int fd) {
+    char buf[4096];
+    while (::recv(fd, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
+    }
 }
 
 void closeFd(int& fd) {
@@ -58,6 +69,28 @@ void UsbGadgetHost::hangUpControl() {
     }
 }
 
+void UsbGadgetHost::newHost() {
+    std::unique_lock<std::mutex> lock(m_bulkMtx);
+    dropUnread(m_deviceBulk);
+    dropUnread(m_hostBulk);
+    m_bHostChanged = true;
+    // With the node open, one byte wakes the device to read: that read
+    // reports the change, and the device comes back for the byte once it has
+    // dealt with it, before the new host can send or ask anything.
+    const char wake = 0;
+    if (m_openNodes == 0 || ::send(m_hostBulk, &wake, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+        return;
+    }
+    m_bWakePending = true;
+    m_bulkCv.wait_for(lock, kDeviceWait, [this] { return !m_bWakePending || m_openNodes == 0; });
+    if (m_bWakePending) {
+        // It did not come in time: it learns at its next read, after the new
+        // host's first bytes.
+        dropUnread(m_deviceBulk);
+        m_bWakePending = false;
+    }
+}
+
 std::vector<std::vector<std::string>> UsbGadgetHost::moduleCommands() const {
     std::lock_guard<std::mutex> lock(m_mtx);
     return m_moduleCommands;
@@ -84,12 +117,38 @@ int UsbGadgetHost::open(const std::string& /*node*/, int flags) {
     if (fd >= 0 && (flags & O_NONBLOCK)) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
+    if (fd >= 0) {
+        std::lock_guard<std::mutex> lock(m_bulkMtx);
+        ++m_openNodes;
+    }
     return fd;
 }
 
-int UsbGadgetHost::close(int fd) { return ::close(fd); }
+int UsbGadgetHost::close(int fd) {
+    {
+        std::lock_guard<std::mutex> lock(m_bulkMtx);
+        m_openNodes -= m_openNodes > 0 ? 1 : 0;
+    }
+    m_bulkCv.notify_all();
+    return ::close(fd);
+}
 
 ssize_t UsbGadgetHost::read(int fd, void* buf, size_t len) {
+    // Under the lock, so that no read spans a change of host: the transport
+    // reads its node without blocking.
+    std::lock_guard<std::mutex> lock(m_bulkMtx);
+    if (std::exchange(m_bHostChanged, false)) {
+        errno = ESHUTDOWN;
+        return -1;
+    }
+    if (std::exchange(m_bWakePending, false)) {
+        // Back for the waking byte: the device has taken in the change. The
+        // byte is alone in the channel, the new host has not got the ends yet.
+        dropUnread(fd);
+        m_bulkCv.notify_all();
+        errno = EAGAIN;
+        return -1;
+    }
     ssize_t n;
     do {
         n = ::read(fd, buf, len);
@@ -98,6 +157,12 @@ ssize_t UsbGadgetHost::read(int fd, void* buf, size_t len) {
 }
 
 ssize_t UsbGadgetHost::write(int fd, const void* buf, size_t len) {
+    std::lock_guard<std::mutex> lock(m_bulkMtx);
+    if (m_bHostChanged) {
+        // Written for the host that has gone.
+        errno = ESHUTDOWN;
+        return -1;
+    }
     // MSG_NOSIGNAL: a fake host that has gone is an error, not a SIGPIPE.
     ssize_t n;
     do {

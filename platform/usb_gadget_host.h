@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,12 @@ public:
     int hostControlFd() const { return m_hostControl; }
     // Closes the host's control end: the device side sees its event source end.
     void hangUpControl();
+    // Another host takes the ends: as if the old one had been unplugged, the
+    // bulk bytes it left in either direction are dropped, whatever the device
+    // writes before its next read is for nobody, and that read fails with
+    // ESHUTDOWN. With the node open, returns once the device has made that
+    // read (or after a bounded wait). Call before the new host has the ends.
+    void newHost();
 
     unsigned bulkOutHalts() const { return m_bulkOutHalts.load(); }
     unsigned bulkInHalts() const { return m_bulkInHalts.load(); }
@@ -67,6 +74,14 @@ private:
     std::atomic<bool> m_failLoads{false};
     std::atomic<bool> m_failEventOpen{false};
     std::atomic<bool> m_failEventBind{false};
+
+    // Guards the bulk reads and writes of the device against a change of
+    // host; the device reads its node without blocking.
+    std::mutex m_bulkMtx;
+    std::condition_variable m_bulkCv;
+    bool m_bHostChanged = false;
+    bool m_bWakePending = false;  // the byte that wakes the device waits in its end
+    int m_openNodes = 0;
 
     mutable std::mutex m_mtx;
     std::vector<std::vector<std::string>> m_moduleCommands;

@@ -441,27 +441,32 @@ static int userValue(CDataManage& e, unsigned int source, const Value& v, CDataM
                              "CmdStr Parse Num Failed!!", value);
 }
 
-// A limit is clamped to the bounds of the range in force, then may not meet
-// or cross the other one (both are kept, and the error queue says why): the
-// other may have been set under a wider range, before an auto-range step.
+// A limit may not meet or cross the other one (both are kept, and the error
+// queue says why): not as sent, for clamping must not turn a refused value
+// into an accepted one, and not once clamped to the bounds of the range in
+// force, for the other may have been set under a wider range, before an
+// auto-range step.
 int CDataManage::mathLimitSet(unsigned int source, const Value& v, bool upper) {
     MathBounds b;
     MeasureTypeEnum func;
     double value;
     int result = userValue(*this, source, v, b, func, value);
     if (result != 0) return result;
-    result = mathClamp(value, b.min, b.max);
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         structFuncLimit& l = g_stMathPara.stLimit;
+        const auto crosses = [&](double x) {
+            if (upper ? x > l.f64Low : x < l.f64High) return false;
+            PrintE("Setting Conflict %s limit = %lf, low = %lf, high = %lf", upper ? "upper" : "lower", x, l.f64Low,
+                   l.f64High);
+            return true;
+        };
         if (!upper) {
             PrintI("f64Val = %lf  g_stMathPara.stLimit.f64High = %lf   %d", value, l.f64High, value < l.f64High ? 1 : 0);
         }
-        if (upper ? value <= l.f64Low : value >= l.f64High) {
-            PrintE("Setting Conflict %s limit = %lf, low = %lf, high = %lf", upper ? "upper" : "lower", value, l.f64Low,
-                   l.f64High);
-            return E221_SETTING_CONFLICT;
-        }
+        if (crosses(value)) return E221_SETTING_CONFLICT;
+        result = mathClamp(value, b.min, b.max);
+        if (crosses(value)) return E221_SETTING_CONFLICT;
         (upper ? l.f64High : l.f64Low) = value;
         std::lock_guard<std::mutex> recordLock(_mtx);
         ProtoMathLimit* record = m_protoMathFuncInfo.mutable_mprotolimit();

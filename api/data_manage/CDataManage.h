@@ -127,7 +127,10 @@ public:
     void DM_NotifyClient(bool mainFunc, double val, const structRangeInfo& info);
     // Waits for the armed acquisition to complete: 0 with its readings, 92
     // when another read waits, 118 when no reading of it came for
-    // m_u32BufferTimeOut ms (each reading starts the time anew).
+    // m_u32BufferTimeOut ms (each reading starts the time anew). Ended before
+    // it completed (an abort, a device clear, a change of function or trigger
+    // source): 0 with the readings taken so far, and, unless the abort was
+    // this list's own (its reply is dropped), one -230 in the error queue.
     int DM_RunScpiReadFunction(std::string& out);
     std::string scpiReadData();
     // Arms an acquisition: `triggers` trigger events still to come, `now`
@@ -502,6 +505,7 @@ public:
     bool m_acqPending = false;
     bool m_opcPending = false;  // an *OPC waits for the end of this acquisition
     std::string m_acqText;
+    bool m_acqCutShort = false;  // it ended before it completed
     uint64_t m_acqCounted = 0;
     uint64_t m_acqArrivals = 0;
 

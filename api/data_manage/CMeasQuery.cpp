@@ -167,12 +167,15 @@ int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         pending = m_acqPending;
     }
+    // Waited for, the answer is the wait's own text: the stored one is only
+    // filled when the acquisition completes, and a change that ended the
+    // wait may clean it meanwhile.
+    std::string text = pending ? std::string() : scpiReadData();
     if (pending) {
-        std::string text;
         const int result = DM_RunScpiReadFunction(text);
         if (result != 0) return result;
     }
-    insertStr(*out, kFetch, scpiReadData().c_str());
+    insertStr(*out, kFetch, text.c_str());
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "CDataManage.h"
 #include "DrvScpiSM.h"
 #include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
 #include "CFEM.h"
 #include "FunctionManage.h"
 #include "ReadingText.h"
@@ -164,6 +165,7 @@ void CDataManage::acqArm(uint32_t triggers, uint32_t now) {
         m_singleCountDown = 0;
         opc = endAcquisitionLocked();
         m_acqPending = true;
+        m_acqCutShort = false;
         m_acqText.clear();
         m_triggersLeft = triggers;
         m_singleCountDown = now;
@@ -181,6 +183,7 @@ void CDataManage::DM_AbortRead() {
         m_triggersLeft = 0;
         m_singleCountDown = 0;
         m_bWaitForTrigger = false;
+        if (m_acqPending) m_acqCutShort = true;
         opc = endAcquisitionLocked();
     }
     m_acqCv.notify_all();
@@ -256,13 +259,24 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
         return E284_PROGRAM_CURRENTLY_RUNNING;
     }
     int result = 0;
+    bool cutShort = false;
     {
         std::unique_lock<std::mutex> lock(m_acqMtx);
         result = waitAcquisitionLocked(lock);
-        // Complete, or ended by an abort: the readings taken so far.
+        // Complete, or ended early: the readings taken so far.
         out = result == 0 ? m_acqText : "9.9E37";
+        cutShort = result == 0 && m_acqCutShort;
     }
     m_zScpiReadDataRunning = false;
+    // Ended by another client, the answer is sent but is not the whole
+    // acquisition: the entry lets a script tell the two apart. A list that
+    // its own client's abort reached, or whose client has left, has its
+    // reply dropped, so it gets no entry either.
+    if (cutShort && !waitCancelled()) {
+        PrintW("remote read ended before its acquisition completed: %s", out.empty() ? "no readings" : out.c_str());
+        SCP_ExecuteErrNotify();
+        SCP_WriteErrorQueue(g_asErrInfo[E230_DATA_CORRUPT_OR_STALE]);
+    }
     return result;
 }
 

@@ -16,6 +16,7 @@
 
 #include "CaliFiles.h"
 #include "EngineTypes.h"
+#include "KeyedHash.h"
 
 // What makes two points the same point.
 struct CaliPointId {
@@ -27,18 +28,16 @@ struct CaliPointId {
     }
 };
 
+// Keyed per start: the targets come from files, and a fixed function would
+// let a file hold targets that all share one bucket, each new one then
+// walking all the others.
 struct CaliPointIdHash {
     size_t operator()(const CaliPointId& id) const noexcept {
         // -0.0 equals 0.0 and must land in the same bucket.
         const double target = id.f64Target == 0.0 ? 0.0 : id.f64Target;
         uint64_t bits;
         std::memcpy(&bits, &target, sizeof bits);
-        uint64_t h = bits ^ ((uint64_t(id.u32Func) << 32 | id.u32Range) * 0x9E3779B97F4A7C15ULL);
-        // Targets are often whole numbers, whose low bits are all zero: mix.
-        h ^= h >> 33;
-        h *= 0xFF51AFD7ED558CCDULL;
-        h ^= h >> 33;
-        return static_cast<size_t>(h);
+        return static_cast<size_t>(keyed_hash::hash(bits, uint64_t(id.u32Func) << 32 | id.u32Range));
     }
 };
 

@@ -223,9 +223,12 @@ int FunctionManage::ContResiConfig(int ohms) {
     m_protoBaseFuncInfo.set_mcontresi(ohms);
     PrintI("ContResiConfig resi=%d\n", ohms);
     // With CONT already primary no selection follows that would push it, and
-    // the engine's beep window and the UI would keep the old threshold.
+    // the engine's beep window and the UI would keep the old threshold. Only
+    // they take it: a whole update would empty the reading memory and start
+    // the math over, which a configuration of the function measured never does.
     if (m_eDMMFunc == TYPE_CONT) {
-        FM_UpdateConfig(false);
+        m_backend.updateContResi(m_contResi);
+        postUIFuncConfig();
     }
     return 0;
 }

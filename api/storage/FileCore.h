@@ -97,7 +97,14 @@ public:
     // copied into a temporary tree beside the target, renamed into place
     // only when whole and flushed before the source is deleted: a move that
     // fails or is cancelled keeps the source and leaves the target as it was.
+    // Once the copy is whole, the source loses only what the copy took, as
+    // it was taken: what is saved into the tree, or over a file of it, after
+    // the copy passed stays in the source (with its folders), and the move
+    // fails, the target holding what was taken.
     bool FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
+    // Tests only: runs when a move to another medium has put its copy in
+    // place, before it removes the source.
+    void setBeforeSourceRemoval(std::function<void()> seam) { m_beforeSourceRemoval = std::move(seam); }
     // Deletes a file or a whole tree without following links; a missing path
     // counts as deleted. Cancelled, what was removed stays removed. Neither
     // this nor the other operations below ever remove or move a storage root.
@@ -128,4 +135,7 @@ public:
     using TargetFilter = std::function<bool(const std::string& target)>;
     static std::vector<std::string> RemoveTemporaries(const std::string& folder, bool recursive,
                                                       const TargetFilter& legacy = {});
+
+private:
+    std::function<void()> m_beforeSourceRemoval;
 };

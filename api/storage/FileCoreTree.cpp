@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -128,11 +131,22 @@ bool copyLinkAt(int fromDir, const std::string& from, int toDir, const std::stri
     return ::symlinkat(std::string(target, static_cast<size_t>(len)).c_str(), toDir, to.c_str()) == 0;
 }
 
+// What a copy took from its source, each entry as it was when taken: a move
+// removes from the source that and nothing else.
+struct Taken {
+    struct stat st {};
+    std::map<std::string, Taken> below;  // a folder's entries
+};
+
+// `taken` (when given) records what is copied.
 bool copyAt(int fromDir, const std::string& from, int toDir, const std::string& to, const CancelCheck& cancelled,
-            int depth = 0) {
+            int depth = 0, Taken* taken = nullptr) {
     struct stat st;
     if (stopped(cancelled) || !entryStat(fromDir, from, st)) {
         return false;
+    }
+    if (taken != nullptr) {
+        taken->st = st;
     }
     if (S_ISLNK(st.st_mode)) {
         return copyLinkAt(fromDir, from, toDir, to);
@@ -156,7 +170,8 @@ bool copyAt(int fromDir, const std::string& from, int toDir, const std::string& 
     }
     bool ok = true;
     for (const std::string& name : names) {
-        ok = copyAt(source.get(), name, target.get(), name, cancelled, depth + 1) && ok;
+        Taken* child = taken != nullptr ? &taken->below[name] : nullptr;
+        ok = copyAt(source.get(), name, target.get(), name, cancelled, depth + 1, child) && ok;
     }
     return ok;
 }
@@ -272,20 +287,96 @@ bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled
     return false;
 }
 
+// The entry is the one the copy took, unchanged since.
+bool unchanged(const struct stat& st, const struct stat& taken) {
+    return folder_at::sameObject(st, taken) && st.st_size == taken.st_size &&
+           st.st_mtim.tv_sec == taken.st_mtim.tv_sec && st.st_mtim.tv_nsec == taken.st_mtim.tv_nsec;
+}
+
+// Removes a file (a link, a FIFO) only while it is the one taken. It is
+// first renamed aside in its folder, so that what is looked at is what is
+// removed: a save renaming a new file over the name lands either before
+// (that file is renamed back) or after (it keeps the name). Aside, it bears
+// a temporary's name: a kill in that instant leaves it to the start-up sweep.
+bool removeFileTaken(int dir, const std::string& name, const struct stat& taken) {
+    std::string aside;
+    const Fd made(temporary_file::create(dir, name, aside));
+    if (!made.ok()) {
+        return false;
+    }
+    if (::renameat(dir, name.c_str(), dir, aside.c_str()) != 0) {
+        const bool gone = errno == ENOENT;
+        ::unlinkat(dir, aside.c_str(), 0);
+        return gone;
+    }
+    struct stat st;
+    if (entryStat(dir, aside, st) && unchanged(st, taken)) {
+        return ::unlinkat(dir, aside.c_str(), 0) == 0;
+    }
+    // Saved since the copy took it. A save yet later that holds the name by
+    // now has replaced this one, as it would have anyway.
+    if (::renameat2(dir, aside.c_str(), dir, name.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST) {
+            ::unlinkat(dir, aside.c_str(), 0);
+        } else {
+            ::renameat(dir, aside.c_str(), dir, name.c_str());
+        }
+    }
+    return false;
+}
+
+// Removes from the source what the copy took: an entry added since, or a
+// file saved over since, stays, and so do the folders that hold it. True
+// when all of it is gone.
+bool removeTaken(int dir, const std::string& name, const Taken& taken) {
+    if (!S_ISDIR(taken.st.st_mode)) {
+        return removeFileTaken(dir, name, taken.st);
+    }
+    const Fd folder = openFolder(dir, name);
+    struct stat st;
+    if (!folder.ok()) {
+        return errno == ENOENT;
+    }
+    if (::fstat(folder.get(), &st) != 0 || !folder_at::sameObject(st, taken.st)) {
+        return false;
+    }
+    bool ok = true;
+    for (const auto& entry : taken.below) {
+        ok = removeTaken(folder.get(), entry.first, entry.second) && ok;
+    }
+    return ok && ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+// The last step of a move to another medium, once the target is whole and
+// flushed: the source loses what was copied. Whatever was saved into it
+// meanwhile is kept there, and the move reports that it did not move all.
+bool removeSource(const Source& from, const Taken& taken, const std::function<void()>& beforeRemoval) {
+    if (beforeRemoval) {
+        beforeRemoval();
+    }
+    if (removeTaken(from.folder.get(), from.name, taken)) {
+        return true;
+    }
+    PrintE("the source keeps what was written to it during the move: %s", from.name.c_str());
+    return false;
+}
+
 // Moves the source to another medium. A folder is copied into a temporary
 // tree beside the target and renamed into place only when whole, so a copy
 // that fails or is cancelled part-way leaves the target as it was (a file
 // is copied that way by copyFileAt already; a link or a FIFO is one call).
-// The target is flushed before the source is deleted: a power cut then
+// The target is flushed before the source is removed: a power cut then
 // leaves at least one whole copy.
-bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancelled) {
+bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancelled,
+                const std::function<void()>& beforeRemoval) {
     struct stat st;
     if (!entryStat(from.folder.get(), from.name, st)) {
         return false;
     }
+    Taken taken;
     if (!S_ISDIR(st.st_mode)) {
-        return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled) &&
-               flushTo(to.folder.get()) && removeAt(from.folder.get(), from.name, {});
+        return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, 0, &taken) &&
+               flushTo(to.folder.get()) && removeSource(from, taken, beforeRemoval);
     }
     std::string tmp;
     if (!temporary_file::createFolder(to.folder.get(), tmp)) {
@@ -293,7 +384,7 @@ bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancell
     }
     // An existing folder in the target's place is replaced only when empty,
     // as a rename on one medium does.
-    const bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled) &&
+    const bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled, 0, &taken) &&
                         ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) == 0;
     if (!placed) {
         removeAt(to.folder.get(), tmp, {});
@@ -303,7 +394,7 @@ bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancell
         PrintE("sync error");
         return false;
     }
-    return removeAt(from.folder.get(), from.name, {});
+    return removeSource(from, taken, beforeRemoval);
 }
 
 // A temporary file or tree of this version, or a file an earlier version
@@ -386,7 +477,8 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
                                                folder_at::through(target.folder.get(), target.name));
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
-        error = intoItself(source.folder.get(), source.name, target) || !moveAcross(source, target, cancelled)
+        error = intoItself(source.folder.get(), source.name, target) ||
+                        !moveAcross(source, target, cancelled, m_beforeSourceRemoval)
                     ? EIO
                     : 0;
     }

@@ -61,6 +61,28 @@ void setLocalState(bool local) {
     }
 }
 
+// Hands a program message of the link to the engine in the link's order; its
+// reply goes to the link's queue.
+ScpiManage::MessageResult postToLink(AppLink& link, const char* text, uint32_t length) {
+    std::shared_ptr<CVxiReplyQueue> replies = link.replies;
+    const uint64_t clearsSeen = replies->clears();
+    return ScpiManage::instance().ApiScpi_ProcessMessage(
+        text, length, [replies, clearsSeen](std::string reply) {
+            // A write drops the link's unread replies, so what piles up here
+            // are the replies of messages still running when their client
+            // wrote again without reading. Past the link's share the NEW
+            // reply is dropped and -223 queued, as the service-wide budget
+            // does for an answer it will not build: the replies kept are the
+            // oldest, those a client that reads at last expects first, in
+            // order, and SYST:ERR? tells it why the rest are missing.
+            if (!replies->push(std::move(reply), clearsSeen)) {
+                SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
+                return;
+            }
+            vxiServiceWake();  // a read of the link may be waiting for it
+        }, replies.get(), link.readTimeoutMs);
+}
+
 }  // namespace
 
 _vxi_io_ vxiAppCallbacks() {
@@ -99,23 +121,7 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
         return static_cast<int>(length);
     }
     std::string message = link.pending.take();
-    std::shared_ptr<CVxiReplyQueue> replies = link.replies;
-    const uint64_t clearsSeen = replies->clears();
-    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
-        message.data(), static_cast<uint32_t>(message.size()), [replies, clearsSeen](std::string reply) {
-            // A write drops the link's unread replies, so what piles up here
-            // are the replies of messages still running when their client
-            // wrote again without reading. Past the link's share the NEW
-            // reply is dropped and -223 queued, as the service-wide budget
-            // does for an answer it will not build: the replies kept are the
-            // oldest, those a client that reads at last expects first, in
-            // order, and SYST:ERR? tells it why the rest are missing.
-            if (!replies->push(std::move(reply), clearsSeen)) {
-                SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
-                return;
-            }
-            vxiServiceWake();  // a read of the link may be waiting for it
-        }, replies.get(), link.readTimeoutMs);
+    auto result = postToLink(link, message.data(), static_cast<uint32_t>(message.size()));
     // A message that does not parse has been delivered all the same: its
     // error is in the error queue, as on the other transports.
     if (result == ScpiManage::MessageResult::Aborted) {
@@ -152,7 +158,16 @@ int fillDevStbVal(int32_t /*lid*/, uint32_t /*ioTimeoutMs*/) {
     return DrvScpi_StatusByte();
 }
 
-int devTrigProc(int32_t, uint32_t) {
+int devTrigProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
+    // A VISA client's trigger is the instrument's *TRG: it acts in the link's
+    // order, after what the link wrote before, and its errors (nothing armed,
+    // another source) are queued as *TRG's are, not answered on the call.
+    auto it = appLinks().find(lid);
+    if (it == appLinks().end()) {
+        return -1;
+    }
+    static constexpr char kTrigger[] = "*TRG";
+    postToLink(it->second, kTrigger, sizeof kTrigger - 1);
     return 1;
 }
 

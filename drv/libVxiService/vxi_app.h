@@ -31,6 +31,8 @@ int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeou
 void delVxiConnect(int32_t lid);
 // The status byte, as *STB? answers it.
 int fillDevStbVal(int32_t lid, uint32_t ioTimeoutMs);
+// Sends *TRG on the link, after the messages the link sent before; its
+// errors go to the error queue. 1 (-1 for an unknown link).
 int devTrigProc(int32_t lid, uint32_t ioTimeoutMs);
 int devClearProc(int32_t lid, uint32_t ioTimeoutMs);
 int setDevRemote(int32_t lid, uint32_t ioTimeoutMs);

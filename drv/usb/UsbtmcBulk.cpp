@@ -127,6 +127,13 @@ int halUsbtmcDevIOBulkCmd() {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         return 0;
     }
+    if (n < 0 && errno == ESHUTDOWN) {
+        // The host has gone and another may come: nothing of the old one's
+        // transfers is left for it, not even a transfer announced as 4 GiB.
+        PrintI("USB host changed: transfer state reset\n");
+        halUsbtmcDevIOReset();
+        return 0;
+    }
     if (n <= 0) {
         USBTMC_LOG_E("s32RemainLen = %zu, s32DataLen = %zd, stUsbtmcDevIO.u32RxRemainLen = %zu!\n", want, n, want);
         USBTMC_LOG_E("read from driver failed!\n");

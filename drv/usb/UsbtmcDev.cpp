@@ -146,15 +146,19 @@ int halUsbtmcDevInitWithArgs(const char* serial, const char* product, int produc
 }
 
 void halUsbtmcDevIOInit() {
+    halUsbtmcDevIOReset();
+    stUsbtmcDevIO.stTx.setInterrupted(false);
+    pDevLocalRemoteReport = setRmtModule;
+}
+
+void halUsbtmcDevIOReset() {
     stUsbtmcDevIO.stBulkOut.reset();
     stUsbtmcDevIO.stTx.discard();
-    stUsbtmcDevIO.stTx.setInterrupted(false);
     stUsbtmcDevIO.bBulkOutReset = false;
     stUsbtmcDevIO.stBulkInPipe.euTransStatus = TRANSFER_IDLE;
     stUsbtmcDevIO.stBulkOutPipe.euTransStatus = TRANSFER_IDLE;
     stUsbtmcDevIO.stBulkOutPipe.u32TransferedCnt = 0;
     stUsbtmcDevIO.u8Status = USBTMC_STATUS_SUCCESS;
-    pDevLocalRemoteReport = setRmtModule;
 }
 
 void halUsbtmcDevClose() {

@@ -117,6 +117,9 @@ bool halUsbtmcParamValid(const char* text);
 void halUsbtmcThreadEpoll();
 void halUsbtmcThreadCtlSignal();
 void halUsbtmcDevIOInit();
+// The transfer state a host starts from: no part of a command, no reply,
+// idle pipes, status success.
+void halUsbtmcDevIOReset();
 // One readable event of the node: 0, or -1 when the bulk channel has ended.
 int halUsbtmcDevIOBulkCmd();
 void halUsbtmcDevIORequestCmd(int fd);

@@ -1,6 +1,7 @@
 """Remote resource exhaustion: idle connections that would take every descriptor, a
 connect-send-reset loop, notification and UI clients that never read, VXI-11 links that
-hold input and replies. Each test prints its figures (run pytest with -s)."""
+hold input and replies, UI requests whose huge refused paths are logged. Each test prints
+its figures (run pytest with -s)."""
 
 import os
 import resource
@@ -432,3 +433,77 @@ def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served
     assert dropped == SILENT_UI
     if not sanitized_build():
         assert peak - base < 64
+
+
+
+FILE_SIZE = 0x10000F04
+# A path that leads out of the storage root, about as long as a UI request may be.
+REFUSED_PATH = b"/data/UserData/../" + b"a" * ((6 << 20) - 64)
+REFUSING_UI = 4
+REFUSING_SECONDS = 6
+
+
+class RefusedUiClient(threading.Thread):
+    """A UI client that asks for the size of a file its path does not reach, again and
+    again for REFUSING_SECONDS, reading each reply."""
+
+    def __init__(self, request):
+        super().__init__(daemon=True)
+        self.sock = connect_many(REQUEST_PORT, 1)[0]
+        self.sock.settimeout(IO_TIMEOUT)
+        self.request, self.answered, self.failed = request, 0, []
+
+    def run(self):
+        deadline = time.monotonic() + REFUSING_SECONDS
+        try:
+            while time.monotonic() < deadline:
+                self.sock.sendall(self.request)
+                read_exact(self.sock, struct.unpack("<I", read_exact(self.sock, 4))[0])
+                self.answered += 1
+        except OSError as error:
+            self.failed.append(repr(error))
+
+
+def logged_bytes(service):
+    """Bytes of the service's log: its files and its console lines."""
+    files = (service.root / "data" / "logs").glob("*.log")
+    with open(service.output, "rb") as out:
+        console = sum(len(line) for line in out if line[1:7] == b"/JNI: ")
+    return console + sum(f.stat().st_size for f in files)
+
+
+def test_ui_requests_with_huge_refused_paths_leave_memory_and_the_log_bounded(make_service, proto_pb2):
+    service = booted(make_service())
+    base, logged_before = steady_rss(service), logged_bytes(service)
+    pack = proto_pb2.DataPack(code=FILE_SIZE)
+    pack.data[0xF04].CopyFrom(proto_pb2.Value(rawVal=REFUSED_PATH))
+    clients = [RefusedUiClient(pack.SerializeToString()) for _ in range(REFUSING_UI)]
+    samples = []
+    try:
+        for client in clients:
+            client.start()
+
+        def answered():
+            samples.append(rss_mib(service))
+            return not any(client.is_alive() for client in clients)
+
+        wait_for(answered, REFUSING_SECONDS + 2 * IO_TIMEOUT, 0.1)
+    finally:
+        for client in clients:
+            client.sock.close()
+    # Once the log has caught up and the clients are gone, the memory goes back.
+    handed_back = wait_for(lambda: rss_mib(service) - base < 32, 10, 0.2)
+    settled = rss_mib(service)
+    requests = sum(client.answered for client in clients)
+    logged = logged_bytes(service) - logged_before
+    print(f"\n{REFUSING_UI} UI clients, {REFUSING_SECONDS} s of requests with a refused path of "
+          f"{len(REFUSED_PATH) / 2**20:.1f} MiB: {requests} answered; RSS base {base:.1f} MiB, peak {max(samples):.1f}, "
+          f"settled {settled:.1f}; {logged / 1e6:.1f} MB logged to the console and the files; "
+          f"{sum(len(client.failed) for client in clients)} clients ended by the service")
+    assert requests >= REFUSING_UI
+    # The log says what was refused, and how long it was.
+    assert service.log_has(f"... ({len('path refused: ') + len(REFUSED_PATH)} bytes)")
+    assert logged < requests * 64 * 1024
+    if not sanitized_build():
+        assert max(samples) - base < 256
+        assert handed_back, f"{settled - base:.1f} MiB kept after the clients closed"

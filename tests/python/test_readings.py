@@ -148,8 +148,18 @@ MV = 0.0123
     # Crossing limits are refused, and both stay (1.1 x the 10 V range).
     [{"dc_volts": 1}, "CONF:VOLT:DC 10", "CALC:LIM:UPP 2;:CALC:LIM:LOW 3", ("SYST:ERR?", "-221,"),
      ("CALC:LIM:LOW?", near(-11, 1e-6)), ("CALC:LIM:UPP?", near(2, 1e-6))],
+    # A limit crossing the other as sent is refused, also where the range the
+    # auto range stepped down to would clamp it below the other.
+    [{"dc_volts": 50}, "CONF:VOLT:DC", ("VOLT:DC:RANG?", "1.00000000E+02", 10),
+     "CALC:LIM:UPP 100;:CALC:LIM:LOW -50", {"dc_volts": 0.5}, ("VOLT:DC:RANG?", "1.00000000E+00", 10),
+     "CALC:LIM:LOW 150", ("SYST:ERR?", "-221,"), ("CALC:LIM:LOW?", near(-50, 1e-6)),
+     ("CALC:LIM:UPP?", near(100, 1e-6))],
+    # CONFigure of the continuity measured keeps the reading memory, as of any function.
+    [{"ohms": 5}, "CONF:CONT", ("DATA:POIN?", lambda a: int(a) >= 100, 30), "CONF:CONT",
+     ("DATA:POIN?", lambda a: int(a) >= 100)],
 ], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
-        "upper-limit", "millivolts", "offset-across-ranges", "offset-of-the-input", "crossing-limits"])
+        "upper-limit", "millivolts", "offset-across-ranges", "offset-of-the-input", "crossing-limits",
+        "limit-after-step-down", "conf-continuity-keeps-memory"])
 def test_sequences(meter, dmm, steps):
     run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
 

@@ -1,7 +1,9 @@
 """SCPI over the raw socket (TCP 5025): PyVISA sessions and raw clients of one service."""
 
 import selectors
+import signal
 import socket
+import struct
 import time
 
 import pytest
@@ -194,6 +196,39 @@ def test_a_broken_message_costs_itself_only(service, broken):
         assert read_lines(sock, 2) == [idn, idn]
         sock.sendall(b"*ESR?;SYST:ERR?;ERR?\n")
         assert read_lines(sock, 1) == [f'32;-100,"Command error";{NO_ERROR}']
+
+
+# Each case: the address a client comes from, what it sends before it resets
+# the connection, and what *ESE? then answers.
+RESET_CASES = [
+    ("127.0.0.1", b"*ESE 12\n", "12"),
+    ("::1", b"*ESE 20\n", "20"),
+    # Without a line feed: it runs when its connection ends.
+    ("127.0.0.1", b"*ESE 36", "36"),
+]
+
+
+@pytest.mark.parametrize("address, sent, answer", RESET_CASES)
+def test_a_command_sent_before_a_reset_runs(service, address, sent, answer):
+    with raw_session() as sock:
+        sock.sendall(b"*ESE 0;*ESE?\n")
+        assert read_lines(sock, 1) == ["0"]
+    # Held, the service accepts nothing: the client connects, sends and resets
+    # while its connection waits in the queue, as a fast client's does.
+    service.proc.send_signal(signal.SIGSTOP)
+    try:
+        with socket.create_connection((address, SCPI_PORT), timeout=IO_TIMEOUT) as client:
+            client.sendall(sent)
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    finally:
+        service.proc.send_signal(signal.SIGCONT)
+
+    def ese():
+        with raw_session() as sock:
+            sock.sendall(b"*ESE?\n")
+            return read_lines(sock, 1)[0]
+
+    assert wait_for(lambda: ese() == answer, 5), f"*ESE? answers {ese()}"
 
 
 def resident_mb(pid):

@@ -169,6 +169,9 @@ def test_a_ui_copy_reports_on_the_notification_port(proto_pb2, inst, service):
     (FILE_SAVE, {"x0F0C": "/vorna/data/x.sh", "x0F0D": "echo"}),
     (FOLDER_CREATE, {"x0F00": "/data/UserData/../../made"}),
     (FILE_COPY, {"x0F10": "/vorna/data/keep", "x0F11": "/data/UserData"}),
+    # A NUL would cut the name the system opens.
+    (FILE_SAVE, {"x0F0C": "/data/UserData/x.sh\0.sta", "x0F0D": "echo"}),
+    (FOLDER_CREATE, {"x0F00": "/data/UserData/made\0x"}),
 ])
 def test_ui_file_operations_stay_in_the_roots(proto_pb2, inst, service, code, fields):
     data = service.root / "vorna" / "data"

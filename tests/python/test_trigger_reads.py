@@ -109,6 +109,35 @@ def test_trigger_and_read_sequence(meter, dmm, name):
         assert prefix(answer) if callable(prefix) else answer.startswith(prefix), (message, answer)
 
 
+def one_reading_and_no_error(answer):
+    reading, error = answer.split(";")
+    return abs(float(reading) - VOLTS) <= 1e-3 and error == '0,"No error"'
+
+
+# A VISA trigger (device_trigger) is *TRG on that link, sent right after the link's write: (that write, the query
+# after the trigger, its answer or a test of it).
+VISA_TRIGGERS = {
+    "takes-the-reading-the-bus-trigger-owes": ("TRIG:SOUR BUS;SAMP:COUN 1;TRIG:COUN 1;INIT", "FETC?;:SYST:ERR?",
+                                               one_reading_and_no_error),
+    "nothing-armed": ("TRIG:SOUR BUS", "SYST:ERR?", '-200,"Execution error"'),
+    "armed-for-another-source": ("TRIG:SOUR EXT;INIT", "SYST:ERR?", '-211,"Trigger ignored"'),
+}
+
+
+@pytest.mark.parametrize("name", list(VISA_TRIGGERS))
+def test_a_visa_trigger_is_the_instruments_trg(meter, rm, name):
+    before, query, expected = VISA_TRIGGERS[name]
+    vxi = ready_session(rm, VXI_RESOURCE, setup="*RST;*CLS")
+    try:
+        vxi.write(before)
+        vxi.assert_trigger()
+        answer = vxi.query(query)
+        assert expected(answer) if callable(expected) else answer == expected, answer
+    finally:
+        vxi.write("ABOR")
+        vxi.close()
+
+
 def test_a_long_read_succeeds_and_a_missing_trigger_times_out(meter, rm):
     # The reading time-out is the last VXI-11 client's I/O time-out: 5 s.
     vxi = open_session(rm, VXI_RESOURCE, timeout=5)
@@ -244,6 +273,60 @@ def test_a_vxi11_read_timeout_is_its_own_links(meter, rm, name):
         dmm.write("*RST;*CLS")
         dmm.close()
         vxi.close()
+
+
+# A read or fetch that another client cuts short answers the readings its
+# acquisition took (three triggers armed, `taken` of them come before the end)
+# and queues one -230, so that a script tells it from a whole answer.
+CUT_SHORT = {  # trigger source, query, readings taken, transport of the other client, its end
+    "fetch-abort-from-another-client": ("BUS", "FETC?", 1, "socket", abort),
+    "fetch-device-clear-of-another-link": ("BUS", "FETC?", 1, "vxi11", lambda s: s.clear()),
+    "fetch-function-change-by-another-client": ("BUS", "FETC?", 1, "socket", lambda s: s.write("CONF:RES 10000")),
+    "read-abort-from-another-client": ("EXT", "READ?", 1, "socket", abort),
+    "read-source-change-by-another-client": ("EXT", "READ?", 1, "vxi11", lambda s: s.write("TRIG:SOUR IMM")),
+    "read-function-change-before-any-reading": ("EXT", "READ?", 0, "socket", lambda s: s.write("CONF:RES 10000")),
+}
+
+
+def points_reach(session, count):
+    deadline = time.monotonic() + 5
+    while int(session.query("DATA:POIN?")) < count and time.monotonic() < deadline:
+        pass
+    return int(session.query("DATA:POIN?")) == count
+
+
+@pytest.mark.parametrize("name", list(CUT_SHORT))
+def test_a_read_cut_short_by_another_client_answers_its_readings_and_queues_one_error(meter, rm, name):
+    source, query, taken, other_transport, end = CUT_SHORT[name]
+    waiting = open_session(rm, timeout=20)
+    other = open_session(rm, TRANSPORTS[other_transport], timeout=2)
+    try:
+        waiting.write(f"*RST;*CLS;CONF:VOLT:DC 10;TRIG:SOUR {source};SAMP:COUN 1;TRIG:COUN 3")
+        assert waiting.query("*OPC?") == "1"  # the readings the changes store are in
+        stored = int(other.query("DATA:POIN?"))
+        if source == "BUS":
+            waiting.write("INIT" + ";*TRG" * taken)
+        waiting.write(query)
+        # Still waiting: no answer yet.
+        waiting.timeout = 300
+        with pytest.raises(pyvisa.errors.VisaIOError):
+            waiting.read()
+        if source == "EXT":
+            edges_later(meter, [0] * taken).join()
+        assert points_reach(other, stored + taken)
+        end(other)
+        waiting.timeout = 2000
+        answer = waiting.read()
+        if taken:
+            readings = [float(v) for v in answer.split(",")]
+            assert len(readings) == taken and all(abs(v - VOLTS) <= 1e-3 for v in readings), answer
+        else:
+            assert answer == '""'
+        assert waiting.query("SYST:ERR?") == '-230,"Data corrupt or stale"'
+        assert waiting.query("SYST:ERR?").startswith("0,")
+    finally:
+        waiting.close()
+        other.close()
 
 
 def esr_bits(session, timeout):

@@ -102,3 +102,24 @@ def test_class_requests_answer(host):
     assert capabilities == bytes([1, 0, 0, 1, 4, 0] + [0] * 6 + [0, 1, 6, 15] + [0] * 8)
     status_byte = int(host.query("*STB?\n").strip())
     assert host.control(READ_STATUS_BYTE, 0x45) == bytes([1, 0x45, status_byte])
+
+
+# What a host leaves behind when it goes: a transfer announced as 4 GiB, and a
+# reply it asked for and never read.
+LEFT_BEHIND = [
+    lambda old: old.bulk.sendall(frame(DEV_DEP_MSG_OUT, old.next_tag(), 0xFFFFFFFF, 1, b"*IDN?\n")),
+    lambda old: (old.write("*IDN?\n"), old.bulk.sendall(frame(REQUEST_DEV_DEP_MSG_IN, old.next_tag(), 64, 0))),
+]
+
+
+@pytest.mark.parametrize("leave", LEFT_BEHIND, ids=["a 4 GiB transfer", "an unread reply"])
+def test_a_new_host_starts_afresh(service, idn, leave):
+    node = service.root / "dev" / "usbtmc_dev"
+    old = FakeUsbHost(node)
+    leave(old)
+    old.close()
+    new = FakeUsbHost(node)
+    try:
+        assert new.query("*IDN?\n") == idn + "\n"
+    finally:
+        new.close()

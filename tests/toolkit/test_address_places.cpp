@@ -13,8 +13,9 @@ using Refusal = AddressPlaces::Refusal;
 
 namespace {
 
+// "" stands for a peer whose address accept did not give.
 sockaddr_storage peer(const std::string& address) {
-    return SockUtil::make_sockaddr(address.c_str(), 40000);
+    return address.empty() ? sockaddr_storage{} : SockUtil::make_sockaddr(address.c_str(), 40000);
 }
 
 // Sets the soft descriptor limit for one scope.
@@ -94,6 +95,10 @@ TEST(AddressPlaces, AddressesHoldTheirShareAndTheRestStaysForOthers) {
           {kTake, "2001:db8::ffff:3", Refusal::None, 3}, {kTake, "2001:db8::4", Refusal::Address, 3},
           {kTake, "2001:db8:0:1::1", Refusal::None, 1}, {kTake, "10.0.0.1", Refusal::Listener, 0},
           {kGive, "2001:db8::2", Refusal::None, 2}, {kTake, "2001:db8::5", Refusal::None, 3}}},
+        // Peers without an address share one address's places.
+        {4, true,
+         {{kTake, "", Refusal::None, 1}, {kTake, "", Refusal::None, 2}, {kTake, "", Refusal::None, 3},
+          {kTake, "", Refusal::Address, 3}, {kTake, "127.0.0.1", Refusal::None, 1}}},
         // Without shares one address may take every place.
         {3, false,
          {{kTake, "127.0.0.1", Refusal::None, 1}, {kTake, "127.0.0.1", Refusal::None, 2},

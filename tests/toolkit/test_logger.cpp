@@ -172,6 +172,57 @@ TEST(LogFormat, ConsoleWritesFunctionAndTextWithPriorityAndTag) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "W/JNI: func hello\nE/JNI: func bad\\nline\n");
 }
 
+// However long a text, a record carries at most kMaxText bytes of it, on every
+// channel and whichever way it was made: a longer one is cut where a character
+// starts and says how long it was. Texts within the bound are left as they are.
+TEST(LogFormat, LongTextsAreCutSayingHowLongTheyWere) {
+    const size_t kMax = LogContext::kMaxText;
+    const std::string big(6u << 20, 'a');
+    std::string wide = std::string(kMax - 25, 'x');
+    for (int i = 0; i < 20; ++i) wide += "\xc3\xa9";  // two-byte characters across the cut
+    struct Case {
+        const char* name;
+        std::string text;
+        bool printf_style;
+    } cases[] = {
+        {"short", "hello", true},
+        {"at the bound", std::string(kMax, 'b'), true},
+        {"one byte over, streamed", std::string(kMax + 1, 'c'), false},
+        {"a request's path, printf", "path refused: " + big, true},
+        {"a request's path, streamed", big, false},
+        {"characters across the cut", wide, true},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Logger logger("test");
+        auto rec = std::make_shared<RecordingChannel>();
+        logger.add(rec);
+        logger.add(std::make_shared<ConsoleChannel>("console", LTrace));
+        ::testing::internal::CaptureStderr();
+        if (c.printf_style) {
+            LoggerWrapper::printLog(logger, LInfo, "p.cpp", "fn", 1, "%s", c.text.c_str());
+        } else {
+            LogContextCapture(logger, LInfo, "p.cpp", "fn", 1) << c.text;
+        }
+        const std::string console = ::testing::internal::GetCapturedStderr();
+        ASSERT_EQ(rec->texts().size(), 1u);
+        const std::string text = rec->texts()[0];
+        EXPECT_EQ(console, "I/JNI: fn " + text + "\n");
+        if (c.text.size() <= kMax) {
+            EXPECT_EQ(text, c.text);
+            continue;
+        }
+        const std::string note = "... (" + std::to_string(c.text.size()) + " bytes)";
+        ASSERT_LE(text.size(), kMax);
+        ASSERT_GT(text.size(), kMax - 64);
+        ASSERT_EQ(text.substr(text.size() - note.size()), note);
+        const std::string kept = text.substr(0, text.size() - note.size());
+        EXPECT_EQ(kept, c.text.substr(0, kept.size()));
+        // The cut leaves no half character behind.
+        EXPECT_NE(static_cast<unsigned char>(c.text[kept.size()]) & 0xc0, 0x80);
+    }
+}
+
 // Records of many threads, first written by the threads themselves (no
 // writer: checked under TSan), then through the writer on its own thread.
 TEST(AsyncLogWriter, WritesRecordsOfAllThreadsInOrderOnItsOwnThread) {
@@ -224,44 +275,83 @@ TEST(AsyncLogWriter, WritesRecordsOfAllThreadsInOrderOnItsOwnThread) {
     logger.setWriter(nullptr);
 }
 
-// A writer that falls behind holds at most kMaxPending records; the rest are
-// counted and noted after the records queued before them.
-TEST(AsyncLogWriter, QueueIsBoundedAndDroppedRecordsAreNoted) {
-    Logger logger("test");
-    struct HeldChannel : RecordingChannel {
-        void write(const Logger& logger, const LogContextPtr& ctx) override {
-            entered = true;
-            released.wait();
-            RecordingChannel::write(logger, ctx);
-        }
-        std::atomic<bool> entered{false};
-        std::shared_future<void> released;
-    };
-    std::promise<void> release;
-    auto rec = std::make_shared<HeldChannel>();
-    rec->released = release.get_future().share();
-    logger.add(rec);
-    logger.setWriter(std::make_shared<AsyncLogWriter>());
+// A writer that falls behind holds at most kMaxPending records, and at most
+// kMaxPendingBytes of them however long their texts; the rest are counted and
+// noted after the records queued before them. The callers never wait.
+TEST(AsyncLogWriter, QueueIsBoundedInRecordsAndBytesAndDroppedRecordsAreNoted) {
     const size_t kMax = AsyncLogWriter::kMaxPending;
-    LogContextCapture(logger, LInfo, "t.cpp", "fn", 1) << "held";
-    while (!rec->entered) {  // then the writer's queue is empty again
-        std::this_thread::yield();
+    const size_t kBytes = AsyncLogWriter::kMaxPendingBytes;
+    const size_t kLong = LogContext::kMaxText;
+    struct Case {
+        const char* name;
+        size_t text_size;  // of each record
+        size_t records;
+    } cases[] = {
+        {"short records", 1, kMax + 7},
+        {"long records", kLong, 2 * kBytes / kLong},
+        {"records cut to the bound", 64u << 10, 2 * kBytes / kLong},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Logger logger("test");
+        struct HeldChannel : RecordingChannel {
+            void write(const Logger& logger, const LogContextPtr& ctx) override {
+                entered = true;
+                released.wait();
+                RecordingChannel::write(logger, ctx);
+            }
+            std::atomic<bool> entered{false};
+            std::shared_future<void> released;
+        };
+        std::promise<void> release;
+        auto rec = std::make_shared<HeldChannel>();
+        rec->released = release.get_future().share();
+        logger.add(rec);
+        logger.setWriter(std::make_shared<AsyncLogWriter>());
+        LogContextCapture(logger, LInfo, "t.cpp", "fn", 1) << "held";
+        while (!rec->entered) {  // then the writer's queue is empty again
+            std::this_thread::yield();
+        }
+        auto numbered = [](size_t i) {
+            char number[24];
+            snprintf(number, sizeof(number), "%08zu", i);
+            return std::string(number);
+        };
+        const std::string filler(c.text_size > 8 ? c.text_size - 8 : 0, 'x');
+        for (size_t i = 0; i < c.records; ++i) {
+            LogContextCapture(logger, LInfo, "t.cpp", "fn", 2) << numbered(i) << filler;
+        }
+        release.set_value();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        auto noted = [&rec] {
+            auto texts = rec->texts();
+            return !texts.empty() && texts.back().rfind("dropped ", 0) == 0;
+        };
+        while (!noted() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        LogContextCapture(logger, LInfo, "t.cpp", "fn", 3) << "after";
+        logger.setWriter(nullptr);  // drains
+        auto texts = rec->texts();
+        ASSERT_GE(texts.size(), 3u);
+        ASSERT_EQ(texts.back(), "after");
+        const size_t kept = texts.size() - 3;  // between "held" and the note
+        for (size_t i = 0; i < kept; ++i) {
+            ASSERT_EQ(texts[i + 1].substr(0, 8), numbered(i));
+        }
+        EXPECT_EQ(texts[kept + 1], "dropped " + std::to_string(c.records - kept) + " records");
+        EXPECT_LE(kept, kMax);
+        size_t held = 0;
+        for (size_t i = 1; i <= kept; ++i) held += texts[i].size();
+        EXPECT_LE(held, kBytes);
+        if (c.text_size == 1) {
+            EXPECT_EQ(kept, kMax);
+        } else {
+            // Each record is reckoned with what it holds besides its text, a
+            // few hundred bytes: the bound is not reached by much fewer.
+            EXPECT_GE(kept * (kLong + 1024), kBytes);
+        }
     }
-    for (size_t i = 0; i < kMax + 7; ++i) {
-        LogContextCapture(logger, LInfo, "t.cpp", "fn", 2) << i;
-    }
-    release.set_value();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (rec->texts().size() < kMax + 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    LogContextCapture(logger, LInfo, "t.cpp", "fn", 3) << "after";
-    logger.setWriter(nullptr);  // drains
-    auto texts = rec->texts();
-    ASSERT_EQ(texts.size(), kMax + 3);
-    EXPECT_EQ(texts[kMax], std::to_string(kMax - 1));
-    EXPECT_EQ(texts[kMax + 1], "dropped 7 records");
-    EXPECT_EQ(texts[kMax + 2], "after");
 }
 
 // ---------------------------------------------------------------- log files
@@ -387,10 +477,12 @@ TEST_F(FileChannelTest, ContinuesTodaysNewestFileAndRotatesBySizeOncePerMinute) 
 // no file ends more than one line above the limit, and none is left early.
 TEST_F(FileChannelTest, BurstsBetweenSizeChecksStartANewFileAtTheLimit) {
     const size_t limit = 30u << 20;
-    const std::string text(1u << 20, 'x');
+    // The longest text a record carries.
+    const std::string text(LogContext::kMaxText, 'x');
+    const int per_mib = (1 << 20) / LogContext::kMaxText;
     struct Case {
         size_t existing;  // today's file 00 before the channel starts; 0: none
-        int records;      // of 1 MiB each, all in the same second
+        int mib;          // of records, all in the same second
         size_t files;
     } cases[] = {{0, 65, 3}, {limit - (1u << 19), 3, 2}};
     for (const Case& c : cases) {
@@ -404,7 +496,7 @@ TEST_F(FileChannelTest, BurstsBetweenSizeChecksStartANewFileAtTheLimit) {
         FileChannel channel("log", "/data/logs", LTrace);
         write(channel, t, "opens the file");
         write(channel, t, "the first size check");
-        for (int i = 0; i < c.records; ++i) {
+        for (int i = 0; i < c.mib * per_mib; ++i) {
             write(channel, t, text);
         }
         auto names = filesIn(dir());
@@ -452,6 +544,42 @@ TEST_F(FileChannelTest, CleanKeepsNewestTwentyAndNeverTheCurrentFile) {
     all.push_back(logName(now));
     std::sort(all.begin(), all.end());
     EXPECT_EQ(filesIn(dir()), std::vector<std::string>(all.end() - 20, all.end()));
+}
+
+// Past number 99 a day's files still go oldest first: by date, then by
+// number (file 100 is newer than file 99, though it sorts before it as text).
+TEST_F(FileChannelTest, CountLimitKeepsTheNewestByDateAndNumber) {
+    struct Range {
+        int days_ago;
+        int first, last;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Range> files;  // oldest first; the newest is continued
+    } cases[] = {
+        {"a day's 307 files", {{0, 0, 306}}},
+        {"two and three digits", {{0, 90, 110}}},
+        {"an earlier day's three digits", {{1, 95, 105}, {0, 0, 9}}},
+        {"a new day after three digits", {{2, 0, 3}, {1, 98, 113}, {0, 0, 1}}},
+    };
+    time_t t = todayMidnight() + 3600;
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir());
+        std::vector<std::string> in_order;
+        for (auto& range : c.files) {
+            for (int number = range.first; number <= range.last; ++number) {
+                in_order.push_back(logName(t - range.days_ago * kDay, number));
+                put(in_order.back());
+            }
+        }
+        FileChannel channel("log", "/data/logs", LTrace);
+        write(channel, t, "newest");
+        EXPECT_TRUE(has(in_order.back(), "newest"));
+        std::vector<std::string> newest(in_order.end() - 20, in_order.end());
+        std::sort(newest.begin(), newest.end());
+        EXPECT_EQ(filesIn(dir()), newest);
+    }
 }
 
 TEST_F(FileChannelTest, FailedOpensNeverDeleteRealLogs) {

@@ -34,6 +34,8 @@ struct ProbeRecord {
     int off_thread = 0;
     int recv_before_attach = 0;
     std::vector<std::string> peer_ips;
+    // Every received buffer, in the order the sessions got them.
+    std::vector<std::string> received;
     // Session identifier -> codes and texts of its onError calls.
     std::map<std::string, std::vector<std::pair<ErrCode, std::string>>> errors;
     std::map<std::string, std::weak_ptr<Session>> sessions;
@@ -82,7 +84,10 @@ public:
         });
     }
     void onRecv(const Buffer::Ptr& buf) override {
-        note([&](ProbeRecord& r) { r.recv_before_attach += !_attached; });
+        note([&](ProbeRecord& r) {
+            r.recv_before_attach += !_attached;
+            r.received.push_back(buf->toString());
+        });
         send(buf->data(), buf->size());
     }
     void onError(const SockException& err) override {
@@ -458,4 +463,68 @@ TEST(TcpServerSessions, OneAddressHoldsItsShareWhileTheServingPollerIsBusy) {
     release.set_value();
     EXPECT_EQ(served.front()->readBytes(2), "in");
     EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }, std::chrono::seconds(20)));
+}
+
+// Holds every poller of the pool in a task until released: meanwhile nothing
+// accepts, and connections wait in the listener's queue.
+class PoolHeld {
+public:
+    PoolHeld() {
+        for (auto& poller : socket_test::poolPollers()) {
+            Latch entered;
+            poller->async([entered, release = _release]() {
+                entered.set();
+                release.wait();
+            });
+            EXPECT_TRUE(entered.wait());
+        }
+    }
+    ~PoolHeld() { release(); }
+    void release() { _release.set(); }
+
+private:
+    Latch _release;
+};
+
+// The kernel still hands over what a client sent before it reset its
+// connection in the queue, though the peer's address can no longer be asked
+// for: such a connection is served as any other, with its place counted under
+// the address it came from, and it gives the place back at its first read error.
+TEST(TcpServerSessions, ConnectionsResetInTheQueueAreServed) {
+    const struct {
+        bool ipv6;
+        const char* from;
+        size_t cap;
+        bool perAddress;
+        int clients;
+    } cases[] = {
+        {false, "127.0.0.2", 4, true, 3},
+        {true, nullptr, 4, true, 3},
+        {false, nullptr, 0, false, 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.ipv6 ? "::1" : c.from ? c.from : "127.0.0.1") + " cap " + std::to_string(c.cap));
+        ProbeScope probe;
+        auto server = std::make_shared<TcpServer>();
+        server->setMaxConnections(c.cap, c.perAddress);
+        server->start<ProbeSession>(0, "::");
+        std::vector<std::string> sent;
+        {
+            PoolHeld held;
+            for (int i = 0; i < c.clients; ++i) {
+                RawClient client(server->getPort(), c.ipv6, c.from);
+                ASSERT_TRUE(client.connected());
+                sent.push_back("*ESE " + std::to_string(i) + "\n");
+                ASSERT_TRUE(client.sendAll(sent.back()));
+                client.reset();
+            }
+        }
+        ASSERT_TRUE(probe.waitFor([&](ProbeRecord& r) { return r.totalErrors() == sent.size(); }));
+        EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
+        std::lock_guard<std::mutex> lck(probe.record.mtx);
+        std::sort(probe.record.received.begin(), probe.record.received.end());
+        EXPECT_EQ(probe.record.received, sent);
+        EXPECT_EQ(probe.record.recv_before_attach, 0);
+        probe.record.expectOneErrorEach(Err_other);
+    }
 }

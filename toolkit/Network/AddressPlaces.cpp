@@ -23,7 +23,7 @@ struct AddressPlaces::Counts {
 namespace {
 
 // The address group a peer counts in: its family and the bytes that name the
-// host (all of IPv4, the /64 prefix of IPv6).
+// host (all of IPv4, the /64 prefix of IPv6); empty for an unknown family.
 std::string groupOf(const sockaddr_storage& peer) {
     if (peer.ss_family == AF_INET) {
         const auto& in = reinterpret_cast<const sockaddr_in&>(peer).sin_addr;

@@ -39,6 +39,8 @@ public:
     // A place for a connection from `peer`, or null and the reason. An IPv4
     // peer of a dual-stack socket counts as its IPv4 address, and IPv6 peers
     // by their /64 prefix: one host has all the addresses of its prefix.
+    // Peers of no known family (accept gave no address) count as one address
+    // of their own: together they hold at most one share, still bounded.
     Place take(const sockaddr_storage& peer, Refusal* why = nullptr);
 
     // Places held now, by all addresses or by the address of `peer`.

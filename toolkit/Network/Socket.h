@@ -207,8 +207,13 @@ public:
 
     // Listens on an existing descriptor (the form clones use).
     bool listen(const SockFD::Ptr& sock);
-    // Holds an accepted descriptor without registering it with the poller.
-    SockFD::Ptr setPeerSock(int fd);
+    // Holds an accepted descriptor without registering it with the poller;
+    // `peer` is the address accept gave for it.
+    SockFD::Ptr setPeerSock(int fd, const sockaddr_storage* peer = nullptr);
+    // The peer's address as accept gave it (family AF_UNSPEC when none was
+    // given). Unlike get_peer_ip it is still known once the peer has reset
+    // the connection. Set before the socket is handed to its owner.
+    const sockaddr_storage& acceptedPeer() const { return _accepted_peer; }
     // Writes what can be written now: 0, or -1 when there is no descriptor,
     // the send failed or timed out.
     int flushAll();
@@ -254,7 +259,7 @@ private:
     // Accept-loop steps.
     int acceptFailed(const SockFD::Ptr& sock, int error_no);
     void pauseAccept(const SockFD::Ptr& sock);
-    void handleAccepted(int fd);
+    void handleAccepted(int fd, const sockaddr_storage& peer);
 
     int _sock_flags = MSG_NOSIGNAL | MSG_DONTWAIT;
     uint32_t _max_send_buffer_ms = 10 * 1000;
@@ -293,6 +298,8 @@ private:
     // delayed retry (guarded by _mtx_sock_fd).
     std::atomic<bool> _accept_paused{false};
     EventPoller::DelayTask::Ptr _accept_retry;
+    // See acceptedPeer.
+    sockaddr_storage _accepted_peer{};
 };
 
 } // namespace toolkit

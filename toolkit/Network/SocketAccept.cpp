@@ -87,8 +87,9 @@ bool Socket::listen(const SockFD::Ptr& sock) {
     return true;
 }
 
-SockFD::Ptr Socket::setPeerSock(int fd) {
+SockFD::Ptr Socket::setPeerSock(int fd, const sockaddr_storage* peer) {
     closeSock();
+    _accepted_peer = peer ? *peer : sockaddr_storage{};
     auto sock = makeSock(fd, Sock_TCP);
     Lock lck(_mtx_sock_fd);
     _sock_fd = sock;
@@ -98,9 +99,15 @@ SockFD::Ptr Socket::setPeerSock(int fd) {
 int Socket::onAccept(const SockFD::Ptr& sock, int event) noexcept {
     if ((event & EventPoller::Event_Read) && !_accept_paused) {
         for (;;) {
+            // The address comes with the connection: asked for later it is
+            // gone once the peer has reset the connection, though its data
+            // is still there to read.
+            sockaddr_storage peer{};
+            socklen_t peer_len;
             int fd;
             do {
-                fd = static_cast<int>(accept(sock->rawFd(), nullptr, nullptr));
+                peer_len = sizeof(peer);
+                fd = static_cast<int>(accept(sock->rawFd(), reinterpret_cast<sockaddr*>(&peer), &peer_len));
             } while (fd == -1 && errno == EINTR);
             if (fd == -1) {
                 // Judged on the raw errno: the translated code folds ENOBUFS into try-again.
@@ -124,7 +131,7 @@ int Socket::onAccept(const SockFD::Ptr& sock, int event) noexcept {
                 ErrorL << "Accept socket failed: " << ex.what();
                 return -1;
             }
-            handleAccepted(fd);
+            handleAccepted(fd, peer);
             if (event & EventPoller::Event_Error) {
                 break;
             }
@@ -162,7 +169,7 @@ void Socket::pauseAccept(const SockFD::Ptr& sock) {
     _accept_retry = std::move(retry);
 }
 
-void Socket::handleAccepted(int fd) {
+void Socket::handleAccepted(int fd, const sockaddr_storage& peer) {
     SockUtil::setNoSigpipe(fd);
     SockUtil::setNoBlocked(fd, true);
     SockUtil::setNoDelay(fd, true);
@@ -183,7 +190,7 @@ void Socket::handleAccepted(int fd) {
     if (!peer_sock) {
         peer_sock = Socket::createSocket(_poller, false);
     }
-    auto peer_sock_fd = peer_sock->setPeerSock(fd);
+    auto peer_sock_fd = peer_sock->setPeerSock(fd, &peer);
 
     // The peer starts to receive events when the last copy of this token goes,
     // on the thread that lets it go; unless its owner refused it meanwhile by

@@ -81,17 +81,17 @@ size_t TcpServer::connectionCount() const {
 }
 
 std::shared_ptr<void> TcpServer::takePlace(const Socket::Ptr& sock) {
-    sockaddr_storage peer;
-    if (!SockUtil::get_sock_peer_addr(sock->rawFD(), peer)) {
-        // Reset while it waited in the queue: nobody is left to serve.
-        return nullptr;
-    }
+    // The address accept gave: a connection reset while it waited in the
+    // queue has no peer to ask any more, yet its data is still to be read and
+    // run. It holds its place until its first read error, as any other.
+    sockaddr_storage peer = sock->acceptedPeer();
     AddressPlaces::Refusal why = AddressPlaces::Refusal::None;
     auto place = _places->take(peer, &why);
     if (why == AddressPlaces::Refusal::Listener) {
         WarnL << "Connection refused: " << _places->cap() << " connections on port " << getPort() << " already";
     } else if (why == AddressPlaces::Refusal::Address) {
-        WarnL << "Connection from " << SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&peer)) << " refused: "
+        std::string from = SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&peer));
+        WarnL << "Connection from " << (from.empty() ? "an unknown address" : from) << " refused: "
               << _places->share() << " connections of that address on port " << getPort() << " already";
     }
     return place;

@@ -97,8 +97,7 @@ private:
     void onManagerSession();
     void removeSession(SessionHelper* helper);
     // A place for the accepted `sock` (released with the returned token), or
-    // null, logged, when its address's share or the cap is reached or the
-    // peer has gone already.
+    // null, logged, when its address's share or the cap is reached.
     std::shared_ptr<void> takePlace(const Socket::Ptr& sock);
     // The listener failed: take up listening again after a pause.
     void onListenError(const SockException& ex);

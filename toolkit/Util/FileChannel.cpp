@@ -1,6 +1,7 @@
 #include "Util/FileChannel.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -42,6 +43,16 @@ int64_t fileDay(const std::string& path) {
         time = mktime(&tm);
     }
     return localDay(time);
+}
+
+// Year, month, day and number of a log file's name, "%d-%02d-%02d_%02d.log";
+// -1 for what it lacks, all of them when it has no date.
+std::array<int, 4> nameKey(const std::string& path) {
+    std::array<int, 4> key = {-1, -1, -1, -1};
+    if (sscanf(baseName(path).c_str(), "%d-%d-%d_%d", &key[0], &key[1], &key[2], &key[3]) < 3) {
+        key = {-1, -1, -1, -1};
+    }
+    return key;
 }
 
 class ScopedFlag {
@@ -216,6 +227,11 @@ bool FileChannel::pastLimitSinceCheck() const {
     return written() > (_log_max_size << 20) - _checked_size;
 }
 
+bool FileChannel::MadeOrder::operator()(const std::string& a, const std::string& b) const {
+    const auto key_a = nameKey(a), key_b = nameKey(b);
+    return key_a != key_b ? key_a < key_b : a < b;
+}
+
 void FileChannel::changeFile(time_t second) {
     ScopedFlag switching(_switching);
     size_t number = _index++;
@@ -258,7 +274,7 @@ void FileChannel::clean() {
         File::delete_file(it->c_str());
         it = _log_file_map.erase(it);
     }
-    // By count, oldest first, never the file being written.
+    // By count, oldest first by date and number, never the file being written.
     while (_log_file_map.size() > _log_max_count) {
         auto it = _log_file_map.begin();
         if (*it == _path) {

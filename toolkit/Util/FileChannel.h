@@ -64,8 +64,9 @@ private:
 
 // The service's log files: one per local day in `dir`, named
 // "%d-%02d-%02d_%02d.log", a new one above 30 MiB, files 30 or more days old
-// and beyond the newest 20 deleted. The file's size is looked at once a minute,
-// and sooner when the bytes written since the last look take it past 30 MiB.
+// and beyond the newest 20 (by date and number) deleted. The file's size is
+// looked at once a minute, and sooner when the bytes written since the last
+// look take it past 30 MiB.
 class FileChannel : public FileChannelBase {
 public:
     FileChannel(const std::string& name = "FileChannel", const std::string& dir = "/data/logs",
@@ -95,8 +96,15 @@ private:
     time_t _last_check_time = 0;
     // The file's size at the last look, at most the limit.
     size_t _checked_size = 0;
+    // Paths in the order their files were made: by the date the name starts
+    // with, then by the number after it (file 100 comes after file 99, though
+    // as text it sorts before it); names without a date first.
+    struct MadeOrder {
+        bool operator()(const std::string& a, const std::string& b) const;
+    };
+
     std::string _dir;
-    std::set<std::string> _log_file_map;
+    std::set<std::string, MadeOrder> _log_file_map;
     // Set while this channel switches files: a record logged meanwhile (the
     // failure report, a mkdir warning) must not re-enter the switch.
     bool _switching = false;

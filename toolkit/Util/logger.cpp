@@ -69,6 +69,26 @@ void writeEscaped(std::ostream& ost, const std::string& text) {
     ost.write(text.data() + plain, static_cast<std::streamsize>(end - plain));
 }
 
+// At most LogContext::kMaxText bytes of a text `length` bytes long, of which
+// `text` holds the first `size`: a longer one keeps its beginning, cut where a
+// character starts, and ends in a note of its whole length. The result is
+// within the bound, so cutting it again changes nothing.
+std::string capped(const char* text, size_t size, size_t length) {
+    if (length <= LogContext::kMaxText) {
+        return std::string(text, size);
+    }
+    const std::string note = "... (" + std::to_string(length) + " bytes)";
+    size_t keep = std::min(size, LogContext::kMaxText - note.size());
+    // UTF-8 continuation bytes: a character is at most four bytes long.
+    for (int i = 0; i < 3 && keep > 0 && keep < size && (static_cast<unsigned char>(text[keep]) & 0xc0) == 0x80; ++i) {
+        --keep;
+    }
+    std::string out;
+    out.reserve(keep + note.size());
+    out.append(text, keep).append(note);
+    return out;
+}
+
 int64_t elapsedMillisecond(const timeval& from, const timeval& to) {
     return (static_cast<int64_t>(to.tv_sec) - from.tv_sec) * 1000 +
            (static_cast<int64_t>(to.tv_usec) - from.tv_usec) / 1000;
@@ -151,6 +171,9 @@ void Logger::writeClosingRecord() {
 }
 
 void Logger::write(const LogContextPtr& ctx) {
+    // Fixes the text and cuts it on the caller's thread: what waits in a
+    // writer's queue is never longer than a channel may write.
+    ctx->str();
     if (auto writer = std::atomic_load(&_writer)) {
         writer->write(ctx, *this);
     } else {
@@ -208,10 +231,23 @@ LogContext::LogContext(LogLevel level, const char* file, const char* function, i
 
 const std::string& LogContext::str() {
     if (!_got_content) {
-        _content = std::ostringstream::str();
+        {
+            const std::string text = std::ostringstream::str();
+            _content = capped(text.data(), text.size(), text.size());
+        }
+        // The stream's buffer keeps its size when emptied: it goes whole.
+        std::stringbuf released;
+        rdbuf()->swap(released);
         _got_content = true;
     }
     return _content;
+}
+
+size_t LogContext::heldBytes() {
+    // The list node and the shared pointer's block besides the record.
+    constexpr size_t kAround = 64;
+    return sizeof(LogContext) + kAround + str().capacity() + _file.capacity() + _function.capacity() +
+           _thread_name.capacity() + _module_name.capacity() + _flag.capacity();
 }
 
 // ------------------------------------------------------ LogContextCapture
@@ -267,8 +303,11 @@ AsyncLogWriter::~AsyncLogWriter() {
 void AsyncLogWriter::write(const LogContextPtr& ctx, Logger& logger) {
     bool wake = false;
     {
+        const size_t bytes = ctx->heldBytes();
         std::lock_guard<std::mutex> lock(_mutex);
-        if (_pending.size() >= kMaxPending) {
+        // Once one is refused, all are until the writer's pass: the note of
+        // the count then follows every record that was queued.
+        if (_dropped != 0 || _pending.size() >= kMaxPending || _pending_bytes + bytes > kMaxPendingBytes) {
             // The writer's next pass notes the count; no wake-up is needed.
             if (_dropped++ == 0) {
                 _dropped_logger = &logger;
@@ -276,7 +315,9 @@ void AsyncLogWriter::write(const LogContextPtr& ctx, Logger& logger) {
             return;
         }
         _pending.emplace_back(ctx, &logger);
-        wake = _sleeping || _pending.size() == kWakeBacklog;
+        const bool past_bytes = _pending_bytes < kWakeBytes && _pending_bytes + bytes >= kWakeBytes;
+        _pending_bytes += bytes;
+        wake = _sleeping || _pending.size() == kWakeBacklog || past_bytes;
     }
     if (wake) {
         _wake.notify_one();
@@ -313,6 +354,7 @@ void AsyncLogWriter::flushAll() {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         pending.swap(_pending);
+        _pending_bytes = 0;
         std::swap(dropped, _dropped);
         std::swap(dropped_logger, _dropped_logger);
     }
@@ -402,14 +444,13 @@ void LoggerWrapper::printLogV(Logger& logger, int level, const char* file, const
     if (fmt == nullptr) {
         return;
     }
-    char* text = nullptr;
-    int length = vasprintf(&text, fmt, ap);
+    // Only what a record may carry is formatted; the length says how much
+    // more there was. On failure the buffer's content is undefined.
+    char text[LogContext::kMaxText + 1];
+    int length = vsnprintf(text, sizeof(text), fmt, ap);
     if (length > 0) {
-        info << text;
-    }
-    // On failure the buffer's content is undefined: only a success owns one.
-    if (length >= 0) {
-        free(text);
+        const size_t whole = static_cast<size_t>(length);
+        info << capped(text, std::min(whole, LogContext::kMaxText), whole);
     }
 }
 

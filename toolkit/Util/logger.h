@@ -76,8 +76,15 @@ private:
 };
 
 // One log record; the message text is streamed into it.
+//
+// A record carries at most kMaxText bytes of text: a longer one (a client's
+// request quoted whole, say) is cut where a character starts and ends in
+// "... (N bytes)" with its whole length. Every record is cut before it is
+// queued or written, so no channel ever sees more.
 class LogContext : public std::ostringstream {
 public:
+    static constexpr size_t kMaxText = 4096;
+
     LogContext() = default;
     LogContext(LogLevel level, const char* file, const char* function, int line, const char* module_name,
                const char* flag);
@@ -93,8 +100,11 @@ public:
     std::string _flag;
     struct timeval _tv = {0, 0};
 
-    // The streamed text; the first call caches it.
+    // The streamed text, cut to kMaxText; the first call caches it and lets
+    // go of the stream's own copy.
     const std::string& str();
+    // Roughly the bytes of memory the record holds.
+    size_t heldBytes();
 
 private:
     bool _got_content = false;
@@ -148,21 +158,25 @@ public:
 // writes lines. One writer may serve several loggers: each queued record carries
 // its logger. Destruction drains everything still queued.
 //
-// The queue is bounded: while kMaxPending records wait (a component logging
-// in a fast loop while the writer falls behind), new records are counted and
-// dropped, and after the records queued before them the line "dropped N
-// records" is written, so memory stays bounded and the gap shows in the log.
+// The queue is bounded: while kMaxPending records, or kMaxPendingBytes of
+// them, wait (a component logging in a fast loop while the writer falls
+// behind, clients whose every request logs a long line), new records are
+// counted and dropped until the writer's next pass, and after the records
+// queued before them the line "dropped N records" is written, so memory stays
+// bounded, no caller waits and the gap shows in the log.
 class AsyncLogWriter : public LogWriter {
 public:
     static constexpr size_t kMaxPending = 20000;
+    static constexpr size_t kMaxPendingBytes = 16u << 20;
     // While records keep coming the writer polls at this period instead of
     // being woken for each one: a wake-up costs the logging thread a system
     // call, which on the SCPI poller is a good part of a query's round trip.
     static constexpr std::chrono::milliseconds kPollPeriod{10};
     // Polls without a record before the writer sleeps until it is woken.
     static constexpr int kIdlePolls = 100;
-    // A queue this long wakes the writer at once.
+    // A queue this long, or holding this many bytes, wakes the writer at once.
     static constexpr size_t kWakeBacklog = 1024;
+    static constexpr size_t kWakeBytes = kMaxPendingBytes / 4;
 
     AsyncLogWriter();
     ~AsyncLogWriter() override;
@@ -178,6 +192,7 @@ private:
     std::condition_variable _wake;
     std::shared_ptr<std::thread> _thread;
     std::list<std::pair<LogContextPtr, Logger*>> _pending;
+    size_t _pending_bytes = 0;          // held by the records in _pending
     size_t _dropped = 0;                // records refused since the last pass
     Logger* _dropped_logger = nullptr;  // the logger of the first of them
 };

@@ -282,23 +282,30 @@ TEST_F(Calculate, LimitsFollowTheRangeRefuseToCrossAndClamp) {
 }
 
 // The range in force may step (auto range) without a new configuration, and
-// with it the bounds: a limit clamped to the new bounds must still not meet or
-// cross the other one, or the settings would be a record no load takes.
+// with it the bounds: a limit that crosses the other one, as sent or once
+// clamped to the new bounds, is refused and changes nothing, or the settings
+// would be a record no load takes.
 TEST_F(Calculate, ALimitClampedToTheRangeInForceNeverCrossesTheOther) {
-    const struct { Handler first; double firstValue; Handler second; double secondValue; } cases[] = {
-        {&R::cbCalculatePFLowerSet, 50, &R::cbCalculatePFUpperSet, 60},
-        {&R::cbCalculatePFUpperSet, -50, &R::cbCalculatePFLowerSet, -60},
+    const Handler up = &R::cbCalculatePFUpperSet, lo = &R::cbCalculatePFLowerSet;
+    const struct { Handler first; double firstValue; Handler second; double secondValue; unsigned source; } cases[] = {
+        {lo, 50, up, 60, 0},      // crosses once clamped to 1.2
+        {up, -50, lo, -60, 0},
+        {up, 100, lo, 150, 2},    // crosses as sent, clamped it would not
+        {lo, -100, up, -150, 2},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         select(TYPE_DCV, 3);  // bounds ±120 V
-        const auto key = [](Handler h) { return h == &R::cbCalculatePFUpperSet ? 0x807 : 0x806; };
-        ASSERT_EQ(set(c.first, key(c.first), f64(c.firstValue)), 0);
+        const auto key = [&](Handler h) { return h == up ? 0x807 : 0x806; };
+        ASSERT_EQ(set(c.first, key(c.first), f64(c.firstValue), c.source), 0);
+        const structFuncLimit before = g_stMathPara.stLimit;
         e.m_mainConfig.s32Range = 1;  // an auto-range step to 1 V: bounds ±1.2 V
-        EXPECT_EQ(set(c.second, key(c.second), f64(c.secondValue)), E221_SETTING_CONFLICT) << c.firstValue;
-        EXPECT_LT(g_stMathPara.stLimit.f64Low, g_stMathPara.stLimit.f64High) << c.firstValue;
+        EXPECT_EQ(set(c.second, key(c.second), f64(c.secondValue), c.source), E221_SETTING_CONFLICT);
+        EXPECT_EQ(g_stMathPara.stLimit.f64Low, before.f64Low);
+        EXPECT_EQ(g_stMathPara.stLimit.f64High, before.f64High);
         ProtoMathFuncInfo stored;
         e.ProtoMathFuncInfoGet(stored);
-        EXPECT_EQ(CDataManage::ProtoMathFuncInfoCheck(stored), 0) << c.firstValue;
+        EXPECT_EQ(CDataManage::ProtoMathFuncInfoCheck(stored), 0);
     }
 }
 

@@ -13,6 +13,8 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <unordered_set>
+#include <vector>
 
 #include "AcqFrontEnd.h"
 #include "CDataManage.h"
@@ -163,8 +165,49 @@ TEST(CaliPointCacheRule, APointIsKnownByFunctionRangeAndExactTarget) {
     }
 }
 
+// The index's hash as it once was: fixed and invertible, so that whoever
+// writes a file can choose targets whose hashes all share one bucket.
+uint64_t fixedHash(uint64_t bits, uint64_t funcRange) {
+    uint64_t h = bits ^ (funcRange * 0x9E3779B97F4A7C15ULL);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    return h ^ (h >> 33);
+}
+
+uint64_t fixedHashPreimage(uint64_t h, uint64_t funcRange) {
+    uint64_t inverse = 0xFF51AFD7ED558CCDULL;  // of the multiplier, by Newton's steps
+    for (int i = 0; i < 5; ++i) inverse *= 2 - 0xFF51AFD7ED558CCDULL * inverse;
+    h ^= h >> 33;
+    h *= inverse;
+    return (h ^ (h >> 33)) ^ (funcRange * 0x9E3779B97F4A7C15ULL);
+}
+
+std::vector<double> spacedTargets(size_t n) {
+    std::vector<double> targets;
+    for (size_t i = 0; i < n; ++i) targets.push_back(i * 0.5);
+    return targets;
+}
+
+// n targets of function 0, range 1 whose fixed hashes fall into one bucket
+// of the table that n points grow.
+std::vector<double> targetsSharingAFixedBucket(size_t n) {
+    std::unordered_set<size_t> grown;
+    for (size_t i = 0; i < n; ++i) grown.insert(i);
+    const uint64_t buckets = grown.bucket_count();
+    std::vector<double> targets;
+    for (uint64_t k = 1; targets.size() < n; ++k) {
+        const uint64_t bits = fixedHashPreimage(k * buckets, 1);
+        double target;
+        std::memcpy(&target, &bits, sizeof target);
+        if (target == target && target != 0.0) targets.push_back(target);
+        EXPECT_EQ(fixedHash(bits, 1) % buckets, 0u);
+    }
+    return targets;
+}
+
 // A 4 MiB file holds some 170,000 points of one key: each one joins them at a
-// constant number of comparisons, not one per point already known.
+// constant number of comparisons, not one per point already known, whatever
+// targets the file's writer chose.
 TEST(CaliPointCacheRule, JoiningPointsTakesComparisonsLinearInTheirNumber) {
     static size_t comparisons = 0;
     struct CountingEqual {
@@ -173,15 +216,26 @@ TEST(CaliPointCacheRule, JoiningPointsTakesComparisonsLinearInTheirNumber) {
             return a == b;
         }
     };
-    const int n = 20000;
-    CaliPointCache<CountingEqual>::PointMap points;
-    CaliPointCache<CountingEqual> cache(points);
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < n; ++i) cache.add({0, 1, double(pass), i * 0.5});
+    const size_t n = 20000;
+    const struct {
+        const char* name;
+        std::vector<double> targets;
+    } cases[] = {
+        {"evenly spaced", spacedTargets(n)},
+        {"sharing a bucket of a fixed hash", targetsSharingAFixedBucket(n)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        comparisons = 0;
+        CaliPointCache<CountingEqual>::PointMap points;
+        CaliPointCache<CountingEqual> cache(points);
+        for (int pass = 0; pass < 2; ++pass) {
+            for (double target : c.targets) cache.add({0, 1, double(pass), target});
+        }
+        ASSERT_EQ(points[1].size(), n);
+        EXPECT_EQ(points[1][n - 1].f64Point, 1);
+        EXPECT_LE(comparisons, 4 * n);
     }
-    ASSERT_EQ(points[1].size(), size_t(n));
-    EXPECT_EQ(points[1][n - 1].f64Point, 1);
-    EXPECT_LE(comparisons, size_t(4 * n));
 }
 
 // The loop reads tables while handlers rebuild, remove and reload them:

@@ -102,18 +102,26 @@ TEST_F(Configure, RangeAndResolutionSelectFunctionRangeAndRate) {
     }
 }
 
+// The first case selects CONT, which starts the reading memory over; with
+// CONT measured a new threshold reaches the engine's beep window and keeps
+// the memory, as a CONFigure of the function measured does.
 TEST_F(Configure, ContinuityThresholdClamps) {
-    const std::pair<ValueMap, std::pair<int, int>> cases[] = {
-        {{}, {0, 1000}}, {req({{0x618, s32(500)}}), {0, 500}}, {req({{0x618, s32(5000)}}), {130, 1000}},
-        {req({{0x618, s32(0)}}), {131, 1}}, {req({{0x618, f64(5)}}), {131, 1}},
+    const struct { ValueMap in; int result, threshold; size_t kept; } cases[] = {
+        {{}, 0, 1000, 0},         {req({{0x618, s32(500)}}), 0, 500, 3},  {req({{0x618, s32(5000)}}), 130, 1000, 3},
+        {req({{0x618, s32(0)}}), 131, 1, 3}, {req({{0x618, f64(5)}}), 131, 1, 3},
     };
-    for (const auto& [in, expected] : cases) {
-        EXPECT_EQ(call(&CDataManage::cbMeasContConfig, in), expected.first);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        engine.m_buffer.assign(3, {1.0, 1.0, 1.2f});
+        EXPECT_EQ(call(&CDataManage::cbMeasContConfig, c.in), c.result);
         ProtoBaseFuncInfo info;
         fm.ProtoBaseFuncInfoGet(info);
-        EXPECT_EQ(info.mcontresi(), expected.second);
+        EXPECT_EQ(info.mcontresi(), c.threshold);
+        EXPECT_EQ(engine.m_stContRange.f32Upper, c.threshold);
         EXPECT_EQ(fm.FM_GetFunction(), TYPE_CONT);
+        EXPECT_EQ(engine.m_buffer.size(), c.kept);
     }
+    engine.m_buffer.clear();
 }
 
 TEST_F(Configure, QueryNamesFunctionRangeAndResolution) {

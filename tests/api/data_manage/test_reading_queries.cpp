@@ -11,7 +11,10 @@
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
+#include "DrvInterfaceManage.h"
+#include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
+#include "Manager.h"
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
 #include "engine_fakes.h"
@@ -270,6 +273,69 @@ TEST_F(ReadingQueries, AChangeOfSourceOrFunctionEndsTheArmedAcquisition) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR) << "nothing armed any more";
     }
+    e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
+    e->m_u32BufferTimeOut = 5000;
+}
+
+// A read or fetch whose acquisition another client ends answers the readings
+// taken so far (empty when none) and queues one -230, so that a script can tell
+// the cut-short answer from a whole one. When its own client ended it (its
+// list is cancelled) the reply is dropped: nothing is queued.
+TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
+    const auto abort = [](CDataManage* d) { d->DM_AbortRead(); };
+    const auto source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
+    const auto function = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_OHM2, mainConfig(TYPE_OHM2, 1)); };
+    const auto fetch = &CDataManage::cbMeasDataFetch, read = &CDataManage::cbMeasDataRead;
+    const struct {
+        const char* name;
+        decltype(fetch) query;
+        bool taken;  // one reading arrives before the end
+        std::function<void(CDataManage*)> end;
+        bool own;  // its own client's abort: no entry
+    } cases[] = {
+        {"FETC? abort by another", fetch, true, abort, false},
+        {"FETC? source change", fetch, true, source, false},
+        {"FETC? function change", fetch, false, function, false},
+        {"READ? abort by another", read, true, abort, false},
+        {"READ? function change", read, false, function, false},
+        {"FETC? its own abort", fetch, true, abort, true},
+        {"READ? its own abort", read, true, abort, true},
+    };
+    ASSERT_EQ(Interface_SCPManage(1), 1);  // the error queue of remote control
+    SCP_SetInterfaceIsUsed(1);
+    e->m_u32BufferTimeOut = 60000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+        e->TrigSourceSet(SRC_SINGLE);
+        e->TrigSingleCountSet(3);
+        e->m_triggerChange = false;
+        if (c.query == fetch) e->acqArm(3, 0);  // INIT under the bus trigger, three to come
+        SCP_ClearErrQueue(1);
+        ValueMap out;
+        int result = -1;
+        ListWait list;  // the remote list the query runs in
+        std::thread waiter([&] {
+            ListWait::Scope scope(list);
+            result = call(c.query, {}, &out);
+        });
+        // Past its check of the armed acquisition: ended before or during its
+        // wait, it answers the same.
+        while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
+        if (c.taken) e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+        if (c.own) list.cancel();
+        c.end(e);
+        waiter.join();
+        EXPECT_EQ(result, 0);
+        const int key = c.query == fetch ? 0x60d : 0x60f;
+        EXPECT_EQ(out.count(key) ? out.at(key).strval() : "no answer", c.taken ? "5.00000000E-01" : "");
+        EXPECT_STREQ(SCP_ReadErrQueue(1), c.own ? nullptr : "-230,\"Data corrupt or stale\"");
+        EXPECT_EQ(SCP_ReadErrQueue(1), nullptr) << "one entry";
+    }
+    SCP_ClearErrQueue(1);
+    e->TrigSingleCountSet(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
     e->TrigSourceSet(SRC_AUTO);
     e->m_triggerChange = false;

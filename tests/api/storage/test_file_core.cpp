@@ -377,6 +377,77 @@ TEST_F(Fixture, AMoveAcrossMediaThatFailsLeavesTheTargetAsItWas) {
     EXPECT_FALSE(fs::exists(host("/usb/proj")));
 }
 
+// A move to another medium removes from the source only what its copy
+// took, as it was then: a file saved into the moved tree, or over a file of
+// it, once the copy has taken that folder or file is kept in the source. The
+// save comes at the k-th cancel check of the copy (k 0: once the copy is in
+// place, before the source is removed). Wherever it comes, the saved file
+// is found whole in the source or in the target, and the move succeeds only
+// when nothing stays behind.
+TEST_F(Fixture, AMoveAcrossMediaKeepsWhatIsSavedIntoItsSource) {
+    FakeMedium medium(1ULL << 40);
+    medium.crossDevice = true;
+    const struct {
+        const char* src;
+        const char* saved;
+    } cases[] = {
+        {"/int/s4", "/int/s4/saved_during_move"},
+        {"/int/s4", "/int/s4/sub/new"},
+        {"/int/s4", "/int/s4/a"},  // over a file the copy takes
+        {"/int/s4/a", "/int/s4/a"},
+    };
+    const std::map<std::string, std::string> before = {{"a", "old a"}, {"sub/b", "old b"}};
+    for (const auto& c : cases) {
+        const std::string src = c.src, saved = c.saved, top = src.substr(0, src.rfind('/') + 1);
+        const std::string savedThere = "/usb/" + saved.substr(top.size());
+        bool keptOnce = false;
+        for (int k = 0; k <= 16; ++k) {
+            const std::string at = saved + " k " + std::to_string(k);
+            fs::remove_all(host("/int"));
+            fs::remove_all(host("/usb"));
+            fs::create_directories(host("/usb"));
+            for (const auto& file : before) {
+                writeFile(host("/int/s4/" + file.first), file.second);
+            }
+            bool done = false;
+            const auto save = [&] {
+                if (!done) {
+                    done = true;
+                    ASSERT_TRUE(files.FileSave(saved, "new", 3, false)) << at;
+                }
+            };
+            files.setBeforeSourceRemoval(k == 0 ? std::function<void()>(save) : nullptr);
+            int calls = 0;
+            const bool moved = files.FileMove(src, "/usb", [&] {
+                if (++calls == k) {
+                    save();
+                }
+                return false;
+            });
+            files.setBeforeSourceRemoval(nullptr);
+            ASSERT_TRUE(done || k > 0) << at;
+            if (!done) {
+                break;  // past the copy's last check
+            }
+            const bool kept = fs::exists(host(saved)) && readFile(host(saved)) == "new";
+            EXPECT_TRUE(kept || readFile(host(savedThere)) == "new") << at;
+            EXPECT_EQ(moved, !fs::exists(host(src))) << at;
+            EXPECT_EQ(moved, !kept) << at;
+            keptOnce = keptOnce || kept;
+            // What the copy took is whole in the target, and what the source
+            // keeps is only what came after.
+            for (const auto& file : before) {
+                const std::string name = "/int/s4/" + file.first;
+                if (name != saved && name.compare(0, src.size(), src) == 0) {
+                    EXPECT_EQ(readFile(host("/usb/" + name.substr(top.size()))), file.second) << at;
+                    EXPECT_FALSE(fs::exists(host(name))) << at;
+                }
+            }
+        }
+        EXPECT_TRUE(keptOnce) << saved;
+    }
+}
+
 TEST_F(Fixture, NamesAreTakenLiterally) {
     const std::string names[] = {"a\"b", "$(touch marker)", "`touch marker`", "-rf", "x; touch marker"};
     fs::create_directories(host("/u"));

@@ -246,6 +246,81 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
     EXPECT_EQ(reports(count + 3, 300).size(), count + 2);  // nothing more came
 }
 
+// A NUL would cut the name where the system reads it: every UI file
+// operation refuses a path that holds one, as it refuses a path outside the
+// roots, and nothing is written, listed or removed.
+TEST_F(StorageManageTest, UiPathsWithANulAreRefused) {
+    using namespace std::string_literals;
+    writeFile(host("/data/UserData/data.csv"), "readings");
+    writeFile(host("/data/UserData/keep/k"), "k");
+    FilePathList sources;
+    sources.add_filepath("/data/UserData/data.csv\0x"s);
+    const std::string cut = "/data/UserData/data.csv\0.sta"s, keep = "/data/UserData/keep/\0"s;
+    const struct {
+        unsigned id;
+        std::vector<std::pair<int, std::string>> args;
+        int result;
+        int end;  // the job's end report; -1: the operation sends none
+    } cases[] = {
+        {0x10000F00, {{0xF00, "/data/UserData/new\0x"s}}, 44, -1},
+        {0x10000F01, {{0xF01, "keep/\0"s}}, 44, 44},
+        {0x10000F01, {{0xF01, keep}}, 44, 44},
+        {0x10000F03, {{0xF03, "/data/UserData\0/keep"s}}, 44, -1},
+        {0x10000F04, {{0xF04, cut}}, 44, -1},
+        {0x10000F06, {{0xF10, cut}, {0xF11, "/data/UserData/c"}}, 44, 44},
+        {0x10000F06, {{0xF10, "/data/UserData/keep/k"}, {0xF11, cut}}, 44, 44},
+        {0x10000F07, {{0xF10, sources.SerializeAsString()}, {0xF11, "/data/UserData/c"}}, 0, 44},
+        {0x10000F08, {{0xF10, keep}, {0xF11, "/data/UserData/m"}}, 44, 44},
+        {0x10000F09, {{0xF10, "/data/UserData/keep/k"}, {0xF11, "/data/UserData/r\0.csv"s}}, 44, 44},
+        {0x10000F0A, {{0xF0C, cut}, {0xF0D, "state"}}, 44, 44},
+        {0x10000F0B, {{0xF0C, cut}}, 44, 44},
+        // Type 0: a state file, whose extension the cut name seems to have.
+        {0x10000F12, {{0xF12, ""}, {0xF0C, cut}, {0xF0D, ""}}, 44, 44},
+        {0x10000F13, {{0xF13, ""}, {0xF0C, cut}, {0xF0D, ""}}, 44, 44},
+        {0x10000F14, {{0xF14, ""}, {0xF0C, keep}}, 44, -1},
+        {0x20000F1E, {{0xF1E, ""}, {0xF0C, "/data/UserData\0/keep"s}}, 44, -1},
+    };
+    size_t count = 0;
+    for (const auto& c : cases) {
+        ValueMap out;
+        EXPECT_EQ(call(kUi, c.id, c.args, &out), c.result) << std::hex << c.id;
+        EXPECT_TRUE(out.empty()) << std::hex << c.id;
+        if (c.end >= 0) {
+            count += 2;
+            const auto seen = reports(count);
+            ASSERT_EQ(seen.size(), count) << std::hex << c.id;
+            EXPECT_EQ(seen.back()[2], c.end) << std::hex << c.id;
+        }
+    }
+    EXPECT_EQ(testing_support::readFile(host("/data/UserData/data.csv")), "readings");
+    EXPECT_EQ(testing_support::readFile(host("/data/UserData/keep/k")), "k");
+    for (const char* made : {"/data/UserData/new", "/data/UserData/c", "/data/UserData/m", "/data/UserData/r"}) {
+        EXPECT_FALSE(exists(made)) << made;
+    }
+}
+
+// A state that remote control stores into a folder the UI is moving to the
+// stick, once the copy has taken that folder, stays in internal memory; the
+// UI is told the move did not complete.
+TEST_F(StorageManageTest, AStateStoredIntoAFolderBeingMovedIsKept) {
+    testing_support::FakeMedium medium(1ULL << 40);
+    medium.crossDevice = true;
+    writeFile(host("/data/UserData/s4/big"), "b");
+    std::filesystem::create_directories(host("/mnt/media_rw/udiskh"));
+    int stored = -1;
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(
+        [&] { stored = call(kRemote, 0x10002403, {{0x2403, "\"INT:\\s4\\saved_during_move\""}}); });
+    EXPECT_EQ(call(kUi, 0x10000F08, {{0xF10, "/data/UserData/s4"}, {0xF11, "/mnt/media_rw/udiskh"}}), 0);
+    const auto seen = reports(2);
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(nullptr);
+    EXPECT_EQ(stored, 0);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen.back(), (std::vector<int>{OPER_TYPE_MOVE, STATUS_END, 44}));
+    EXPECT_TRUE(exists("/data/UserData/s4/saved_during_move.sta"));
+    EXPECT_FALSE(exists("/data/UserData/s4/big"));
+    EXPECT_TRUE(exists("/mnt/media_rw/udiskh/s4/big"));
+}
+
 // A name up to the file-name limit is written whatever its length: the
 // temporary filled first is named apart from it.
 TEST_F(StorageManageTest, NamesUpToTheFileNameLimitAreWritten) {

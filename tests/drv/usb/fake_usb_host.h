@@ -3,10 +3,12 @@
 // DEV_DEP_MSG_IN replies and sends class requests. Every wait is bounded.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -145,5 +147,36 @@ private:
 
     platform::UsbGadgetHost& m_gadget;
 };
+
+// Attaches as a host in another process does: connects to the stand-in's
+// socket at `path` and takes the two ends it hands over (dropped here: they
+// are the ones a FakeUsbHost on the same stand-in uses). True when they came.
+inline bool attachHost(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    char byte = 0;
+    iovec iov = {&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    pollfd p = {fd, POLLIN, 0};
+    ok = ok && ::poll(&p, 1, kWaitMs) > 0 && ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC) == 1;
+    cmsghdr* cm = ok ? CMSG_FIRSTHDR(&msg) : nullptr;
+    ok = cm != nullptr && cm->cmsg_type == SCM_RIGHTS && cm->cmsg_len == CMSG_LEN(2 * sizeof(int));
+    if (ok) {
+        int ends[2];
+        std::memcpy(ends, CMSG_DATA(cm), sizeof(ends));
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
+    ::close(fd);
+    return ok;
+}
 
 } // namespace usb_test

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "UsbtmcDev.h"
 #include "fake_usb_host.h"
 #include "root_path.h"
+#include "usb_gadget_attach.h"
 
 namespace {
 
@@ -239,6 +241,36 @@ TEST_F(UsbtmcTransport, AbortOfAPartialCommandCompletes) {
     EXPECT_EQ(host.control(2), (std::vector<uint8_t>{1, 0, 0, 0, 40, 0, 0, 0}));
     EXPECT_EQ(query("Q:fresh"), "fresh");
     EXPECT_EQ(messages(), std::vector<std::string>{"Q:fresh"});
+}
+
+// Whatever a host leaves behind when it goes, the next host to attach starts
+// from a reset transfer state: no part of the old command, no old reply, and a
+// status that reports success.
+TEST_F(UsbtmcTransport, ANewHostStartsFromAResetTransferState) {
+    const struct {
+        const char* left;
+        std::function<void()> leave;
+    } cases[] = {
+        {"a transfer announced as 4 GiB",
+         [&] { host.sendFrame(FakeUsbHost::frame(DEV_DEP_MSG_OUT, 1, 0xFFFFFFFFu, 1, "Q:old"), 0); }},
+        {"half a header", [&] { host.sendFrame(FakeUsbHost::frame(DEV_DEP_MSG_OUT, 1, 8, 1, "").substr(0, 5), 0); }},
+        {"a reply it asked for and never read",
+         [&] {
+             host.sendOut("Q:old", true);
+             host.requestIn(64, 7);
+         }},
+        {"a reply it never asked for", [&] { host.sendOut("Q:old", true); }},
+    };
+    platform::UsbGadgetAttach attach(gadget, stUsbtmcDevInfo.as8DevName);
+    ASSERT_TRUE(attach.listening());
+    for (const auto& c : cases) {
+        c.leave();
+        ASSERT_TRUE(usb_test::attachHost(platform::hostPath(stUsbtmcDevInfo.as8DevName))) << c.left;
+        EXPECT_EQ(host.control(FakeUsbHost::kReadStatusByte, 1).at(0), USBTMC_STATUS_SUCCESS) << c.left;
+        // Had an old reply been waiting, this request would fetch it.
+        host.requestIn(64, 9);
+        EXPECT_EQ(query("Q:new"), "new") << c.left;
+    }
 }
 
 TEST_F(UsbtmcTransport, StartStopStartJoinsThreads) {

@@ -15,6 +15,7 @@
 #include "CDataManage.h"
 #include "CFEM.h"
 #include "ListWait.h"
+#include "Poller/EventPoller.h"
 #include "Util/DescriptorLimit.h"
 #include "ScpiReplyBudget.h"
 #include "vxi_client.h"
@@ -171,6 +172,46 @@ TEST(VxiServer, DeviceClearDropsAReplyDeliveredAfterIt) {
     EXPECT_EQ(a.read(la).data, idn);
     a.onLink(vxi_proc::destroy_link, la);
     b.onLink(vxi_proc::destroy_link, lb);
+}
+
+// A trigger is the instrument's *TRG on that link: it acts after what the
+// link wrote before it, as a *TRG in its next write would, and its errors go
+// to the error queue (with nothing armed: -200) while the call succeeds;
+// a link that may not act now gets the lock's error and triggers nothing.
+// The first poller is held while both are sent: a trigger that jumped the
+// link's order would act before the write's *CLS, which would clear it.
+TEST(VxiServer, TriggerIsTheInstrumentsTrgInTheLinksOrder) {
+    const struct {
+        const char* name;
+        bool otherHoldsLock;
+        int32_t error;
+        const char* status;  // *ESR?;SYST:ERR? afterwards
+    } cases[] = {
+        {"after the link's write, with *TRG's error", false, 0, "16;-200,\"Execution error\"\n"},
+        {"not while another link holds the lock", true, 11, "0;0,\"No error\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        engineReply("*CLS;*ESR?\n");
+        Client a, b;
+        int32_t la = a.createLink("inst0").lid;
+        int32_t lb = b.createLink("inst0").lid;
+        if (c.otherHoldsLock) {
+            ASSERT_EQ(b.lock(lb), 0);
+        }
+        auto release = std::make_shared<std::promise<void>>();
+        std::shared_future<void> released = release->get_future().share();
+        toolkit::EventPoller::Instance().async([released] { released.wait_for(seconds(5)); }, false);
+        EXPECT_EQ(a.write(la, "*CLS\n").error, c.error);
+        Device_Error r{-1};
+        a.call(vxi_proc::device_trigger, xdr_Device_GenericParms, Device_GenericParms{la, 0, 0, 100}, xdr_Device_Error,
+               r);
+        EXPECT_EQ(r.error, c.error);
+        release->set_value();
+        EXPECT_EQ(engineReply("*ESR?;SYST:ERR?\n"), c.status);
+        b.onLink(vxi_proc::destroy_link, lb);
+        a.onLink(vxi_proc::destroy_link, la);
+    }
 }
 
 // Whether the service-wide count of what clients hold comes to satisfy
