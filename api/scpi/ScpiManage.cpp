@@ -121,6 +121,9 @@ int endAtBound(unsigned int funcId, size_t size, std::string& text) {
     return E223_TOO_MUCH_DATA;
 }
 
+// The client whose last lists this thread posts as it leaves.
+thread_local ScpiStrand::Client t_leaving = nullptr;
+
 }  // namespace
 
 ScpiManage& ScpiManage::instance() {
@@ -317,7 +320,12 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     CDataManage::instance()->DM_AbortRead();
 }
 
-void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client) {
+void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts) {
+    if (lastPosts) {
+        t_leaving = client;
+        lastPosts();
+        t_leaving = nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
         for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
@@ -418,7 +426,8 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
 }
 
 void ScpiManage::runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client) {
-    if (!m_strand.runHereOrQueue(std::move(task), waits, client)) {
+    const bool bounded = client == nullptr || client != t_leaving;
+    if (!m_strand.runHereOrQueue(std::move(task), waits, client, bounded)) {
         // Its client cannot tell otherwise that the list never ran.
         PrintW("SCPI client %p has %zu lists queued: a further list is refused", client,
                ScpiStrand::kMaxQueuedPerClient);

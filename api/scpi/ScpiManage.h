@@ -118,7 +118,11 @@ public:
     // The client has left (its session, link or host is gone): its lists
     // posted so far still execute their commands in order, but no query of
     // theirs runs, their waits end at once and no reply is delivered.
-    void ApiScpi_ClientGone(ScpiStrand::Client client);
+    // `lastPosts`, when given, first posts on this thread what the client
+    // sent before leaving and was still held back: those lists are not held
+    // to the client's bound, since a setting sent and closed at once must
+    // still take effect, and they end as fast as they are posted.
+    void ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts = nullptr);
 
     // The command-set selection, for the other managers.
     int ApiScpi_CmdTreeGet() { return mParser.ApiScpi_CmdTreeGet(); }

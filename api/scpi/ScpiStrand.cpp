@@ -32,8 +32,8 @@ ScpiStrand::~ScpiStrand() {
     m_idle.wait(lock, [this] { return m_clients.empty(); });
 }
 
-bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client) {
-    switch (place(task, mayWait, client)) {
+bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bounded) {
+    switch (place(task, mayWait, client, bounded)) {
         case Placed::Queued:
             return true;
         case Placed::Full:
@@ -45,7 +45,7 @@ bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client) {
     return true;
 }
 
-ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client) {
+ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, bool bounded) {
     std::lock_guard<std::mutex> lock(m_mtx);
     auto it = m_clients.find(client);
     // Held from the moment a task is queued, not only once the worker has
@@ -61,7 +61,7 @@ ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client) {
             return Placed::Here;
         }
     }
-    if (it->second.size() >= kMaxQueuedPerClient) {
+    if (bounded && it->second.size() >= kMaxQueuedPerClient) {
         return Placed::Full;
     }
     it->second.push_back(std::move(task));

@@ -42,15 +42,16 @@ public:
     // Queues `task` when it may wait or its client has lists here; otherwise
     // runs it here. Called on one thread (the first poller), so that the
     // lists of a client reach their worker in the order they were handed
-    // over. False when the client's queue is full: the task was dropped.
-    bool runHereOrQueue(Task task, bool mayWait, Client client);
+    // over. False when the client's queue is full (and `bounded`): the task
+    // was dropped.
+    bool runHereOrQueue(Task task, bool mayWait, Client client, bool bounded = true);
     // Drops the tasks not yet started, of `client` or with null of every
     // client; running ones go on. Result: how many were dropped.
     size_t clear(Client client = nullptr);
 
 private:
     enum class Placed { Here, Queued, Full };
-    Placed place(Task& task, bool mayWait, Client client);
+    Placed place(Task& task, bool mayWait, Client client, bool bounded);
     bool startWorker(Client client);
     static void* workerEntry(void* start);
     void work(Client client);

@@ -1,5 +1,7 @@
 #include "ScpiService.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -209,8 +211,8 @@ void ScpiService::ScpiSession::onDrained() {
 void ScpiService::ScpiSession::updateFlow() {
     // While the service-wide budget is spent, a session holding more than a
     // short answer unread waits for its client too; its own drain resumes it.
-    bool over = m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent) || m_u64InFlight > kMaxInFlight ||
-                !m_backlog.empty();
+    bool over = !m_bPeerClosed && (m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent) ||
+                                   m_u64InFlight > kMaxInFlight || !m_backlog.empty());
     if (over != m_bPaused) {
         m_bPaused = over;
         m_bBackedUp = m_bBackedUp || over;
@@ -260,21 +262,31 @@ void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
     if (!piece.empty()) {
         m_backlog.push_back(std::move(piece));
     }
-    // What it sent before leaving runs, in order, all of it now.
-    handOver(true);
-    // No one reads what its lists still answer: they wait for nothing.
-    m_scpiManage.ApiScpi_ClientGone(this);
+    // What it sent before leaving runs, in order, all of it now; no one
+    // reads what its lists still answer: they wait for nothing.
+    m_scpiManage.ApiScpi_ClientGone(this, [this] { handOver(true); });
     setLocalState(true);
 }
 
 void ScpiService::ScpiSession::onManager() {
     // A paused session sends nothing more, so its send time-out would never
-    // be looked at again: look now, on the session's own poller.
+    // be looked at again: look now, on the session's own poller. Nor does it
+    // read, so a client that has left would not be seen to leave, and its
+    // queued waits would go on for no one.
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     getPoller()->async([weak_self]() {
         auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock());
         if (self && self->m_bPaused) {
+            if (self->peerClosed()) {
+                self->m_bPeerClosed = true;
+                self->updateFlow();
+            }
             self->getSock()->flushAll();
         }
     }, true);
+}
+
+bool ScpiService::ScpiSession::peerClosed() {
+    pollfd peer{getSock()->rawFD(), POLLRDHUP, 0};
+    return peer.fd != -1 && ::poll(&peer, 1, 0) == 1 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }

@@ -77,6 +77,9 @@ public:
         void onDrained();
         void updateFlow();
         void setUnsent(uint64_t bytes);
+        // Whether the client has closed its side: seen even behind input
+        // not read yet.
+        bool peerClosed();
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
@@ -92,6 +95,9 @@ public:
         uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
         bool m_bPaused = false;      // input is not read
         bool m_bBackedUp = false;    // was paused at least once
+        // The client closed while input was paused: the rest is read, so
+        // that its end is seen and its lists wait for nothing.
+        bool m_bPeerClosed = false;
     };
 
 private:
