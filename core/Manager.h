@@ -30,8 +30,9 @@ public:
 
     const std::string& getName() const { return m_name; }
 
-    // Set by the remote transports on an abort or device clear, cleared by the
-    // remote-control manager, polled by long handlers from other threads.
+    // A process-wide abort flag for the hub's callers. The remote-control
+    // engine does not raise it: its lists run for several clients at once,
+    // and a wait inside one hears its own client's abort (ListWait).
     static std::atomic<bool> abort;
 
 protected:

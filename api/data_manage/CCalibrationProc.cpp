@@ -86,12 +86,13 @@ bool CDataManage::caliOwns(uint64_t generation) const {
 }
 
 bool CDataManage::caliTake(long long& value, uint64_t generation) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    const uint32_t timeoutMs = readTimeoutMs();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     auto owns = [this, generation] { return caliOwns(generation); };
     while (owns()) {
         if (m_RawDataQueue.WaitForPopIf(value, kTakeSliceMs, owns)) return true;
         if (std::chrono::steady_clock::now() >= deadline) {
-            PrintE("no raw value within %u ms", m_u32BufferTimeOut.load());
+            PrintE("no raw value within %u ms", timeoutMs);
             return false;
         }
     }

@@ -17,6 +17,7 @@
 #include "CaliPointCache.h"
 #include "EngineKeyedTables.h"
 #include "EngineTypes.h"
+#include "ListWait.h"
 #include "Manager.h"
 #include "SensorTypes.h"
 #include "ids/service_id.h"
@@ -138,6 +139,9 @@ public:
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
+    // Wakes every wait on the acquisition to look again at whether its list
+    // still wants an answer (ListWait); the acquisition goes on.
+    void DM_WakeWaits();
     // The operation pending for *OPC, *OPC? and *WAI: the armed acquisition
     // until it ends, and a reading a change owes the memory (the one a change
     // of trigger source or function stores at once, those a count change or
@@ -154,10 +158,9 @@ public:
     void DM_OpcCancel();
     // Readings per UI notification at most; the rest follow in the next ones.
     static constexpr uint32_t kNotifyMaxReadings = 8192;
-
-    // How long a remote read waits for its next reading: a transport sets it
-    // to the time its client waits.
-    void setReadTimeoutMs(uint32_t ms) { m_u32BufferTimeOut = ms; }
+    // How long a remote read waits for its next reading, unless its client
+    // waits for a time of its own (ListWait).
+    static constexpr uint32_t kReadTimeoutMs = 5000;
 
     // Test seam: where the engine's notifications go (empty: the hub).
     void setPushSink(std::function<void(service_id, ValueMap)> sink) { m_pushSink = std::move(sink); }
@@ -301,6 +304,10 @@ public:
     int DM_SaveCaliAcc();
 
 private:
+    // A wait's reading time-out and its end come from the command list it
+    // runs in (ListWait): a client's own time-out, else m_u32BufferTimeOut.
+    uint32_t readTimeoutMs() const { return ListWait::readTimeoutMsHere(m_u32BufferTimeOut.load()); }
+    static bool waitCancelled() { return ListWait::cancelledHere(); }
     // Removes every per-key point file, keeping "cali.cal".
     void removeCaliFiles();
     // The calibration worker: takes the point's raw values from
@@ -476,7 +483,7 @@ public:
     std::atomic<uint32_t> m_sampleCount{1};
     std::atomic<int32_t> mDataPointThreshold{500000};
     std::atomic<int32_t> m_readingCapacity{500000};  // the model's reading memory, bound of the threshold
-    std::atomic<uint32_t> m_u32BufferTimeOut{5000};
+    std::atomic<uint32_t> m_u32BufferTimeOut{kReadTimeoutMs};
     std::atomic<int32_t> m_measState{0};
     // Function or range changed: the loop empties its window before the next
     // sample (set by the handlers, consumed on the loop thread).

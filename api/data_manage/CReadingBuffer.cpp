@@ -128,8 +128,8 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     if (!wait && n > bufferSize()) return E231_DATA_QUESTIONABLE;
     const uint64_t start = m_clock->nowMs();
     while (bufferSize() < n) {
-        if (m_clock->nowMs() - start > m_u32BufferTimeOut.load()) return E365_TIME_OUT_ERROR;
-        if (Manager::abort) return 0;
+        if (m_clock->nowMs() - start > readTimeoutMs()) return E365_TIME_OUT_ERROR;
+        if (waitCancelled()) return 0;
         m_clock->sleepUs(kRemovePollUs);
     }
     std::string text;

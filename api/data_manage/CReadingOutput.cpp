@@ -190,6 +190,13 @@ void CDataManage::DM_AbortRead() {
     if (opc) IEEE488_OPC_Excu();
 }
 
+void CDataManage::DM_WakeWaits() {
+    // Taken once: a wait that looked at its list before the change is
+    // asleep by the time the lock is had, and hears the notification.
+    { std::lock_guard<std::mutex> lock(m_acqMtx); }
+    m_acqCv.notify_all();
+}
+
 bool CDataManage::DM_AcquisitionPending() {
     std::lock_guard<std::mutex> lock(m_acqMtx);
     return operationPendingLocked();
@@ -208,13 +215,13 @@ void CDataManage::DM_OpcCancel() {
 
 int CDataManage::DM_WaitAcquisition() {
     using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    const auto timeout = std::chrono::milliseconds(readTimeoutMs());
     std::unique_lock<std::mutex> lock(m_acqMtx);
     // Any reading stored starts the time-out anew: the readings the
     // operation waits for, or those of the free run it waits behind.
     uint64_t seen = m_acqArrivals;
     auto deadline = Clock::now() + timeout;
-    while (operationPendingLocked() && !Manager::abort) {
+    while (operationPendingLocked() && !waitCancelled()) {
         if (m_acqArrivals != seen) {
             seen = m_acqArrivals;
             deadline = Clock::now() + timeout;
@@ -227,12 +234,12 @@ int CDataManage::DM_WaitAcquisition() {
 
 int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock) {
     using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    const auto timeout = std::chrono::milliseconds(readTimeoutMs());
     // A time-out of inactivity: a long acquisition goes on as long as its
     // readings keep coming.
     uint64_t seen = m_acqCounted;
     auto deadline = Clock::now() + timeout;
-    while (m_acqPending && !Manager::abort) {
+    while (m_acqPending && !waitCancelled()) {
         if (m_acqCounted != seen) {
             seen = m_acqCounted;
             deadline = Clock::now() + timeout;
@@ -262,10 +269,10 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
     }
     m_zScpiReadDataRunning = false;
     // Ended by another client, the answer is sent but is not the whole
-    // acquisition: the entry lets a script tell the two apart. The abort
-    // flag stands only while a list that an abort reached runs, and that
-    // list's reply is dropped, so it gets no entry either.
-    if (cutShort && !Manager::abort) {
+    // acquisition: the entry lets a script tell the two apart. A list that
+    // its own client's abort reached, or whose client has left, has its
+    // reply dropped, so it gets no entry either.
+    if (cutShort && !waitCancelled()) {
         PrintW("remote read ended before its acquisition completed: %s", out.empty() ? "no readings" : out.c_str());
         SCP_ExecuteErrNotify();
         SCP_WriteErrorQueue(g_asErrInfo[E230_DATA_CORRUPT_OR_STALE]);
@@ -275,7 +282,7 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
 
 int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(m_u32BufferTimeOut.load());
+    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs());
     const char* empty = second ? "m_buffer2 is empty" : "m_buffer is empty";
     std::unique_lock<std::mutex> lock(m_acqMtx);
     for (;;) {
@@ -300,8 +307,8 @@ int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
             return E200_EXECUTION_ERROR;
         }
         lock.lock();
-        if (!m_acqCv.wait_until(lock, deadline, [&] { return m_acqArrivals != seen || Manager::abort; }) ||
-            Manager::abort) {
+        if (!m_acqCv.wait_until(lock, deadline, [&] { return m_acqArrivals != seen || waitCancelled(); }) ||
+            waitCancelled()) {
             PrintE("%s", empty);
             return E365_TIME_OUT_ERROR;
         }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "CBeeper.h"
@@ -120,6 +121,9 @@ int endAtBound(unsigned int funcId, size_t size, std::string& text) {
     return E223_TOO_MUCH_DATA;
 }
 
+// The client whose last lists this thread posts as it leaves.
+thread_local ScpiStrand::Client t_leaving = nullptr;
+
 }  // namespace
 
 ScpiManage& ScpiManage::instance() {
@@ -176,6 +180,8 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
     }
     int result = 0;
     std::string text;
+    // The waits of its handlers hear this list's client, no other.
+    ListWait::Scope scope(*ticket);
     try {
         for (size_t i = 0; i < cmds.size(); ++i) {
             if (abortedSince(*ticket)) {
@@ -183,6 +189,9 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
             }
             if (cmds[i].refused) {
                 continue;  // as a failed command: no text, not even a separator
+            }
+            if (cmds[i].query && goneSince(*ticket)) {
+                continue;  // no one to answer: a query of a gone client does not run
             }
             // The room is decided once, before the command runs: a query
             // is told it, and its answer is held to what it was told.
@@ -197,7 +206,16 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
                 insertU64(cmds[i].params, ScpiReplyBudget::kRoomKey, room);
             }
             google::protobuf::Map<int, Value> reply;
-            result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+            {
+                const bool reads = ScpiReaderTurn::reads(cmds[i].funcID);
+                std::optional<ScpiReaderTurn::Hold> turn;
+                // A gone client's command still takes its turn and runs;
+                // an aborted list stops.
+                if (reads && !turn.emplace(m_readerTurn, [&] { return abortedSince(*ticket); }).held()) {
+                    break;
+                }
+                result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
+            }
             if (result == E223_TOO_MUCH_DATA) {
                 // Refused by its room (the hub queued the error): the rest
                 // of the message is not executed either.
@@ -228,8 +246,7 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
         }
     } catch (const std::exception& ex) {
         // Out of memory while joining the replies: the list ends without
-        // one, and still ends below, so that the count of running lists
-        // and the abort flag are as they were.
+        // one, and still ends below.
         PrintE("SCPI command list stopped: %s", ex.what());
         text.clear();
         result = E200_EXECUTION_ERROR;
@@ -246,7 +263,8 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
 }
 
 ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
-                                                              ScpiStrand::Client client) {
+                                                              ScpiStrand::Client client,
+                                                              ListWait::Timeout readTimeout) {
     std::vector<structScpiInfo> cmds;
     int result = ApiScpi_WriteInputQueue(text, length, 0, 0, cmds);
     if (result != 0 || cmds.empty()) {
@@ -258,7 +276,7 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
         ApiScpi_Abort(client);
         return MessageResult::Aborted;
     }
-    ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client);
+    ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client, std::move(readTimeout));
     return MessageResult::Posted;
 }
 
@@ -274,22 +292,17 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     std::lock_guard<std::mutex> post(m_postMtx);
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
-        bool stopsRunning = false;
         if (client == nullptr) {
             ++m_abortGeneration;
-            stopsRunning = m_runningLists > 0;
-        } else {
-            for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
-                const Ticket ticket = weak.lock();
-                if (ticket && ticket->client == client) {
-                    ticket->aborted = true;
-                    stopsRunning = stopsRunning || ticket->running;
-                }
-            }
         }
-        // Only a running list may see the flag; it clears it when it ends.
-        if (stopsRunning) {
-            Manager::abort = true;
+        // The waits of the lists it reaches end; those of other clients'
+        // lists go on (the measurement's end below completes them).
+        for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
+            const Ticket ticket = weak.lock();
+            if (ticket && (client == nullptr || ticket->client == client)) {
+                ticket->aborted = true;
+                ticket->cancel();
+            }
         }
     }
     // Queued lists would skip themselves anyway; dropping them frees the
@@ -301,9 +314,30 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
         toolkit::EventPoller::Instance().clearTasks();
     }
     m_strand.clear(client);
+    m_readerTurn.wake();
     // The measurement stops too, for every client: a read waiting for its
     // readings returns, and an armed trigger is disarmed.
     CDataManage::instance()->DM_AbortRead();
+}
+
+void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts) {
+    if (lastPosts) {
+        t_leaving = client;
+        lastPosts();
+        t_leaving = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_abortMtx);
+        for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
+            const Ticket ticket = weak.lock();
+            if (ticket && ticket->client == client) {
+                ticket->gone = true;
+                ticket->cancel();
+            }
+        }
+    }
+    // Its waits end now, without ending anyone's measurement.
+    CDataManage::instance()->DM_WakeWaits();
 }
 
 uint64_t ScpiManage::ApiScpi_AbortGeneration() {
@@ -344,7 +378,8 @@ bool ScpiManage::waitsNow(bool mayWait, OperationWait operation) {
            (operation == OperationWait::First && CDataManage::instance()->DM_AcquisitionPending());
 }
 
-void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client) {
+void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client,
+                                     ListWait::Timeout readTimeout) {
     const bool waits = mayWait(cmds);
     const OperationWait operation = waitsForOperation(cmds);
     // Shared so that the task stays copyable without copying the list.
@@ -373,21 +408,31 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         // Runs at once, as a post from the first poller always did, unless
         // it may wait or its client's lists wait; outside m_postMtx, since
         // its handlers may post or abort themselves.
-        const Ticket ticket = postTicket(client);
-        m_strand.runHereOrQueue([run, ticket]() { run(ticket); }, waitsNow(waits, operation), client);
+        const Ticket ticket = postTicket(client, std::move(readTimeout));
+        runOrQueue([run, ticket]() { run(ticket); }, waitsNow(waits, operation), client);
         return;
     }
     // The generation is read and the task queued under the lock that an abort
     // holds from its new generation until its clearing is done: a list that
     // carries the new generation is never cleared by that abort.
     std::lock_guard<std::mutex> post(m_postMtx);
-    const Ticket ticket = postTicket(client);
+    const Ticket ticket = postTicket(client, std::move(readTimeout));
     ScpiStrand::Task task = [run, ticket]() { run(ticket); };
     // Decided on the poller, behind the client's lists queued there before:
-    // a list that waits must not overtake them on the strand.
+    // a list that waits must not overtake them on its worker.
     poller.async_clearable([this, task, waits, operation, client]() {
-        m_strand.runHereOrQueue(task, waitsNow(waits, operation), client);
+        runOrQueue(task, waitsNow(waits, operation), client);
     }, false);
+}
+
+void ScpiManage::runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client) {
+    const bool bounded = client == nullptr || client != t_leaving;
+    if (!m_strand.runHereOrQueue(std::move(task), waits, client, bounded)) {
+        // Its client cannot tell otherwise that the list never ran.
+        PrintW("SCPI client %p has %zu lists queued: a further list is refused", client,
+               ScpiStrand::kMaxQueuedPerClient);
+        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+    }
 }
 
 void ScpiManage::setDeliverySeam(std::function<void()> seam) {
@@ -396,8 +441,8 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
     m_hasDeliverySeam = static_cast<bool>(m_deliverySeam);
 }
 
-ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client) {
-    auto ticket = std::make_shared<ListTicket>();
+ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
+    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout));
     ticket->client = client;
     std::lock_guard<std::mutex> lock(m_abortMtx);
     ticket->generation = m_abortGeneration;
@@ -417,12 +462,7 @@ bool ScpiManage::abortedLocked(const ListTicket& ticket) const {
 
 bool ScpiManage::beginList(ListTicket& ticket) {
     std::lock_guard<std::mutex> lock(m_abortMtx);
-    if (abortedLocked(ticket)) {
-        return false;
-    }
-    ++m_runningLists;
-    ticket.running = true;
-    return true;
+    return !abortedLocked(ticket);
 }
 
 bool ScpiManage::abortedSince(const ListTicket& ticket) {
@@ -430,19 +470,12 @@ bool ScpiManage::abortedSince(const ListTicket& ticket) {
     return abortedLocked(ticket);
 }
 
+bool ScpiManage::goneSince(const ListTicket& ticket) {
+    std::lock_guard<std::mutex> lock(m_abortMtx);
+    return ticket.gone;
+}
+
 bool ScpiManage::endList(ListTicket& ticket) {
     std::lock_guard<std::mutex> lock(m_abortMtx);
-    --m_runningLists;
-    ticket.running = false;
-    // Lowered once no list that an abort reached runs any more: the lists of
-    // other clients may go on.
-    const bool abortedRuns = std::any_of(m_tickets.begin(), m_tickets.end(), [this](const auto& weak) {
-        const Ticket other = weak.lock();
-        return other && other->running && abortedLocked(*other);
-    });
-    if (!abortedRuns && Manager::abort) {
-        Manager::abort = false;
-        PrintI("SCPI_CMD_ABORT flag reset, flag=%d", static_cast<int>(Manager::abort.load()));
-    }
-    return abortedLocked(ticket);
+    return abortedLocked(ticket) || ticket.gone;
 }

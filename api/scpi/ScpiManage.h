@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "ListWait.h"
 #include "Manager.h"
 #include "ScpiExecute.h"
 #include "ScpiParser.h"
+#include "ScpiReaderTurn.h"
 #include "ScpiStrand.h"
 #include "proto_data.pb.h"
 
@@ -29,27 +31,30 @@ struct structScpiInfo {
 // Bound last, after the servers have started.
 //
 // Program messages are parsed on the transport's thread into a list of
-// commands. A list runs on the toolkit's first event poller, or on the
-// strand's thread when it may wait or its client has lists there (see
-// ScpiStrand): each client's lists run one at a time in the order sent.
+// commands. A list runs on the toolkit's first event poller, or on its
+// client's worker when it may wait or its client has lists there (see
+// ScpiStrand): each client's lists run one at a time in the order sent, and
+// a client's waits hold up no other client.
 //
+// What a list's waits see of their client is the list's own (ListWait): an
 // ABORt (and a device clear) ends the measurement for everyone, and the lists
 // of the client that sent it: its lists posted before are skipped when they
-// come to run, its running list stops before its next command and its reply
-// is dropped, and Manager::abort is raised only while that list runs (for
-// long handlers that poll it). Other clients' lists go on: a waiter among
-// them completes, since the operation it waits for has ended, and answers.
-// An abort of no client (ApiScpi_Abort()) reaches every client's lists: it
+// come to run, its running list stops before its next command, its waits end
+// and its reply is dropped. Other clients' lists go on: a waiter among them
+// completes, since the operation it waits for has ended, and answers. An
+// abort of no client (ApiScpi_Abort()) reaches every client's lists: it
 // starts a new generation, and a list of an older one skips itself. An abort
 // while nothing runs thus leaves nothing behind that could swallow a later
-// message.
+// message. A client that has left (ApiScpi_ClientGone) waits for nothing: the
+// commands it sent still run, in order, but its queries do not and its waits
+// end at once.
 class ScpiManage : public Manager {
 public:
     // The message id of ABORt.
     static constexpr uint32_t kAbortFuncId = 0x10001C01;
 
-    // Receives a non-empty reply, on the first event poller's thread or the
-    // strand's.
+    // Receives a non-empty reply, on the first event poller's thread or a
+    // client's worker.
     using ReplyFn = std::function<void(std::string reply)>;
 
     // What ApiScpi_ProcessMessage did with a program message.
@@ -79,7 +84,7 @@ public:
 
     // Executes the list through the hub and appends the reply text to `out`
     // (replies joined by ";", ended by "\n"; nothing when no command answered).
-    // Runs on the first event poller or the strand. Result: the hub's result
+    // Runs on the first event poller or a client's worker. Result: the hub's result
     // of the last command executed; 0 when none ran or the list was aborted
     // (its reply is then dropped).
     int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out);
@@ -91,21 +96,33 @@ public:
     // text; an empty result queues -100 and beeps; a list holding ABORt aborts;
     // otherwise the list is posted (see ApiScpi_PostExecute) and `deliver` gets
     // its reply when that is not empty. `client` names whose lists keep their
-    // order (see ScpiStrand::Client).
+    // order (see ScpiStrand::Client); `readTimeout`, when given, is how long
+    // that client waits for a reading (read as each wait begins), else the
+    // engine's reading time-out holds.
     MessageResult ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
-                                         ScpiStrand::Client client = nullptr);
+                                         ScpiStrand::Client client = nullptr, ListWait::Timeout readTimeout = nullptr);
 
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
     static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
-    // Drops the queued execution tasks of the first poller and the strand,
+    // Drops the queued execution tasks of the first poller and the workers,
     // starts a new abort generation and stops the list that runs; with a
     // client, only that client's lists. Either way the measurement ends.
     void ApiScpi_Abort(ScpiStrand::Client client = nullptr);
     uint64_t ApiScpi_AbortGeneration();
-    // Posts the list in the current generation: to the strand when it may
-    // wait or its client has lists there, else as a clearable task on the
-    // first event poller (run at once when called there).
-    void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr);
+    // Posts the list in the current generation: to its client's worker when
+    // it may wait or its client has lists there, else as a clearable task on
+    // the first event poller (run at once when called there). A list beyond
+    // what its client may have queued is not run: -363 is queued.
+    void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
+                             ListWait::Timeout readTimeout = nullptr);
+    // The client has left (its session, link or host is gone): its lists
+    // posted so far still execute their commands in order, but no query of
+    // theirs runs, their waits end at once and no reply is delivered.
+    // `lastPosts`, when given, first posts on this thread what the client
+    // sent before leaving and was still held back: those lists are not held
+    // to the client's bound, since a setting sent and closed at once must
+    // still take effect, and they end as fast as they are posted.
+    void ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts = nullptr);
 
     // The command-set selection, for the other managers.
     int ApiScpi_CmdTreeGet() { return mParser.ApiScpi_CmdTreeGet(); }
@@ -113,6 +130,8 @@ public:
     // Test seam: runs on the list's thread after a list has ended and before
     // its reply is delivered (empty: nothing runs).
     void setDeliverySeam(std::function<void()> seam);
+    // Test seam: reads of lists waiting for another client's read to end.
+    size_t readersWaiting() { return m_readerTurn.waiting(); }
 
 private:
     ScpiManage();
@@ -160,24 +179,30 @@ private:
     int cbScpiCommandSet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
     int cbScpiCommandGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
 
-    // A posted list: its client, the generation it was posted in, and
-    // whether an abort of its client came after.
-    struct ListTicket {
+    // A posted list: its client, the generation it was posted in, whether an
+    // abort of its client came after or its client has left; as ListWait,
+    // what the waits of its handlers consult.
+    struct ListTicket : ListWait {
+        explicit ListTicket(Timeout readTimeout) : ListWait(std::move(readTimeout)) {}
         ScpiStrand::Client client = nullptr;
         uint64_t generation = 0;
-        bool aborted = false;  // under m_abortMtx, as `running`
-        bool running = false;
+        bool aborted = false;  // under m_abortMtx, as `gone`
+        bool gone = false;
     };
     using Ticket = std::shared_ptr<ListTicket>;
     // A ticket of the current generation, known to the client aborts while
     // its list may still run.
-    Ticket postTicket(ScpiStrand::Client client);
+    Ticket postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout = nullptr);
     int writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket);
     // Begins a list: false when an abort came after it was posted. endList
-    // tells whether the list was aborted while it ran.
+    // tells whether its reply is to be dropped (aborted, or its client gone).
     bool beginList(ListTicket& ticket);
     bool endList(ListTicket& ticket);
     bool abortedSince(const ListTicket& ticket);
+    bool goneSince(const ListTicket& ticket);
+    // Queues the list on its client's worker or runs it here; a list beyond
+    // its client's queue is refused with -363.
+    void runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client);
     bool abortedLocked(const ListTicket& ticket) const;
 
     // A list holding a command whose handler may wait (for readings, a
@@ -188,7 +213,7 @@ private:
     // which may leave one pending (it always may wait).
     enum class OperationWait { None, First, AfterOthers };
     static OperationWait waitsForOperation(const std::vector<structScpiInfo>& cmds);
-    // Whether a list goes to the strand, decided as it is handed over.
+    // Whether a list goes to its client's worker, decided as it is handed over.
     static bool waitsNow(bool mayWait, OperationWait operation);
     // *OPC? and *WAI: waits for the armed acquisition to end; 0 or 118.
     static int waitOperation();
@@ -196,16 +221,15 @@ private:
     ScpiParser mParser;
     ScpiExecute mExecute;
     ScpiStrand m_strand;
+    ScpiReaderTurn m_readerTurn;
 
     // Makes "read the generation and queue the list" and "start a generation
     // and clear the queue" exclusive. Taken before m_abortMtx and the poller's
     // task lock; no list runs while it is held.
     std::mutex m_postMtx;
-    // The abort generation and the number of lists running, under one lock so
-    // that Manager::abort is raised only while a list runs.
+    // The abort generation and the tickets' flags.
     std::mutex m_abortMtx;
     uint64_t m_abortGeneration = 0;
-    int m_runningLists = 0;
     // The tickets of the lists that may still run; expired ones are pruned
     // as the table grows, so it holds about the lists in flight.
     std::vector<std::weak_ptr<ListTicket>> m_tickets;

@@ -154,10 +154,10 @@ int ScpiManage::cbIeeeOpcSet(unsigned int, const ValueMap&, ValueMap*) {
 }
 
 int ScpiManage::waitOperation() {
-    // Never on the first poller: such a list goes to the strand when an
-    // operation is pending as it is handed over, or when commands before it
-    // in the list may leave one pending. One that began after that (by a list
-    // running on the strand) began after this command: nothing to wait.
+    // Never on the first poller: such a list goes to its client's worker when
+    // an operation is pending as it is handed over, or when commands before
+    // it in the list may leave one pending. One that began after that (by a
+    // list running on a worker) began after this command: nothing to wait.
     if (toolkit::EventPoller::Instance().isCurrentThread()) {
         return 0;
     }

@@ -1,65 +1,102 @@
 #include "ScpiStrand.h"
 
-#include <algorithm>
-
 #include <pthread.h>
 
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "Util/logger.h"
+
+namespace {
+
+struct WorkerStart {
+    ScpiStrand* strand;
+    ScpiStrand::Client client;
+};
+
+}  // namespace
+
 ScpiStrand::~ScpiStrand() {
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_stop = true;
-        m_queue.clear();
+    std::vector<Task> dropped;
+    std::unique_lock<std::mutex> lock(m_mtx);
+    m_stop = true;
+    for (auto& entry : m_clients) {
+        for (Task& task : entry.second) {
+            dropped.push_back(std::move(task));
+        }
+        entry.second.clear();
     }
-    m_cv.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    // Each worker ends after the task it runs; none starts another.
+    m_idle.wait(lock, [this] { return m_clients.empty(); });
 }
 
-bool ScpiStrand::holdsLocked(Client client) const {
-    if (client == nullptr) {
-        return m_executing || !m_queue.empty();
-    }
-    return (m_executing && m_current == client) ||
-           std::any_of(m_queue.begin(), m_queue.end(), [client](const auto& entry) { return entry.first == client; });
-}
-
-bool ScpiStrand::queueIfHeld(Task& task, bool mayWait, Client client) {
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        // Held from the moment a task is queued, not only once the thread has
-        // picked it up: the client's next list must queue behind it.
-        if (!mayWait && !holdsLocked(client)) {
+bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bounded) {
+    switch (place(task, mayWait, client, bounded)) {
+        case Placed::Queued:
+            return true;
+        case Placed::Full:
             return false;
-        }
-        m_queue.emplace_back(client, std::move(task));
-        if (!m_thread.joinable()) {
-            // Started on first use: a service no client waits on has no thread.
-            m_thread = std::thread([this] { loop(); });
-        }
+        case Placed::Here:
+            break;
     }
-    m_cv.notify_one();
+    task();
     return true;
 }
 
-void ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client) {
-    if (!queueIfHeld(task, mayWait, client)) {
-        task();
+ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, bool bounded) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    auto it = m_clients.find(client);
+    // Held from the moment a task is queued, not only once the worker has
+    // picked it up: the client's next list must queue behind it.
+    if (it == m_clients.end()) {
+        if (!mayWait || m_stop) {
+            return Placed::Here;
+        }
+        it = m_clients.emplace(client, std::deque<Task>()).first;
+        if (!startWorker(client)) {
+            // No thread to be had: the list runs here, late rather than never.
+            m_clients.erase(it);
+            return Placed::Here;
+        }
     }
+    if (bounded && it->second.size() >= kMaxQueuedPerClient) {
+        return Placed::Full;
+    }
+    it->second.push_back(std::move(task));
+    return Placed::Queued;
+}
+
+bool ScpiStrand::startWorker(Client client) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* start = new WorkerStart{this, client};
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, &ScpiStrand::workerEntry, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete start;
+        PrintE("no SCPI worker thread: %s", std::strerror(rc));
+        return false;
+    }
+    return true;
 }
 
 size_t ScpiStrand::clear(Client client) {
-    std::deque<std::pair<Client, Task>> dropped;
+    std::vector<Task> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        if (client == nullptr) {
-            dropped.swap(m_queue);
-        } else {
-            std::deque<std::pair<Client, Task>> kept;
-            for (auto& entry : m_queue) {
-                (entry.first == client ? dropped : kept).push_back(std::move(entry));
+        for (auto& entry : m_clients) {
+            if (client != nullptr && entry.first != client) {
+                continue;
             }
-            m_queue.swap(kept);
+            for (Task& task : entry.second) {
+                dropped.push_back(std::move(task));
+            }
+            entry.second.clear();
         }
     }
     // Destroyed outside the lock: a task holds its list and reply callback,
@@ -67,22 +104,29 @@ size_t ScpiStrand::clear(Client client) {
     return dropped.size();
 }
 
-void ScpiStrand::loop() {
-    pthread_setname_np(pthread_self(), "scpi strand");
+void* ScpiStrand::workerEntry(void* arg) {
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
+    pthread_setname_np(pthread_self(), "scpi client");
+    start->strand->work(start->client);
+    return nullptr;
+}
+
+void ScpiStrand::work(Client client) {
     std::unique_lock<std::mutex> lock(m_mtx);
     for (;;) {
-        m_cv.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-        if (m_stop) {
+        auto it = m_clients.find(client);
+        if (it->second.empty()) {
+            m_clients.erase(it);
+            if (m_clients.empty()) {
+                m_idle.notify_all();
+            }
             return;
         }
-        m_current = m_queue.front().first;
-        Task task = std::move(m_queue.front().second);
-        m_queue.pop_front();
-        m_executing = true;
+        Task task = std::move(it->second.front());
+        it->second.pop_front();
         lock.unlock();
         task();
         task = nullptr;
         lock.lock();
-        m_executing = false;
     }
 }

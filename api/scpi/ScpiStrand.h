@@ -3,26 +3,36 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
-#include <thread>
-#include <utility>
 
 // Runs the SCPI command lists that may wait (for readings, a trigger, a file
-// operation) on a thread of their own, in the order they are handed over.
+// operation) off the first event poller, each client's on a worker of its
+// own, in the order that client handed them over.
 //
-// Every socket session lives on the first event poller: a list that waits
-// there would stop every client, and an ABORt sent meanwhile would not even
-// be read. Here it holds up only its own client: while the strand holds lists
-// of a client, that client's later lists queue behind them, so each client's
-// lists still run one at a time in the order sent and its replies come in
-// that order. Other clients' lists go on running on the caller's thread, with
-// no hand-off.
+// Every socket session lives on the first poller: a list that waits there
+// would stop every client, and an ABORt sent meanwhile would not even be
+// read. On a worker it holds up only its own client: while a client has lists
+// here, its later lists queue behind them, so its lists still run one at a
+// time in the order sent and its replies come in that order. Other clients'
+// lists run on their own workers, or on the caller's thread with no hand-off
+// when they neither wait nor have lists here.
+//
+// A worker is started when its client's first list is queued and ends once
+// that client's queue is empty, so the threads are bounded by the clients
+// that exist (connections, links, the USB host).
 class ScpiStrand {
 public:
     using Task = std::function<void()>;
-    // Whose lists keep their order: a session, a link. Null orders a list
-    // behind everything the strand holds.
+    // Whose lists keep their order: a session, a link. Null is one more
+    // client of its own.
     using Client = const void*;
+
+    // Lists one client may have queued here; a list beyond is refused.
+    static constexpr size_t kMaxQueuedPerClient = 256;
+    // A worker's stack: a handler's frames, not a thread's default megabytes,
+    // times as many workers as there are clients.
+    static constexpr size_t kWorkerStackBytes = 512 * 1024;
 
     ScpiStrand() = default;
     ~ScpiStrand();
@@ -31,23 +41,25 @@ public:
 
     // Queues `task` when it may wait or its client has lists here; otherwise
     // runs it here. Called on one thread (the first poller), so that the
-    // lists of a client reach the strand in the order they were handed over.
-    void runHereOrQueue(Task task, bool mayWait, Client client);
+    // lists of a client reach their worker in the order they were handed
+    // over. False when the client's queue is full (and `bounded`): the task
+    // was dropped.
+    bool runHereOrQueue(Task task, bool mayWait, Client client, bool bounded = true);
     // Drops the tasks not yet started, of `client` or with null of every
-    // client; the running one goes on. Result: how many were dropped.
+    // client; running ones go on. Result: how many were dropped.
     size_t clear(Client client = nullptr);
 
 private:
-    // Queues `task` when it may wait or its client has lists here (true).
-    bool queueIfHeld(Task& task, bool mayWait, Client client);
-    bool holdsLocked(Client client) const;
-    void loop();
+    enum class Placed { Here, Queued, Full };
+    Placed place(Task& task, bool mayWait, Client client, bool bounded);
+    bool startWorker(Client client);
+    static void* workerEntry(void* start);
+    void work(Client client);
 
     std::mutex m_mtx;
-    std::condition_variable m_cv;
-    std::deque<std::pair<Client, Task>> m_queue;
-    bool m_executing = false;  // the strand's thread runs a task of m_current
-    Client m_current = nullptr;
+    std::condition_variable m_idle;  // the last worker has ended
+    // A client's entry lives from its first queued task until its worker
+    // has run the last one.
+    std::map<Client, std::deque<Task>> m_clients;
     bool m_stop = false;
-    std::thread m_thread;
 };

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -39,9 +40,13 @@ constexpr uint32_t kMaxLoggedText = 512;
 // The queue may outlive its link while lists of the link still run; it
 // gives its unread bytes back to the reply budget when the last holder goes.
 // The input waiting for END counts in the same budget.
+// The link's reading time-out is the io_timeout of its client's last read,
+// shared with the link's lists: their waits read it as they begin.
 struct AppLink {
     HeldText pending;
     std::shared_ptr<CVxiReplyQueue> replies = std::make_shared<CVxiReplyQueue>();
+    std::shared_ptr<std::atomic<uint32_t>> readTimeoutMs =
+        std::make_shared<std::atomic<uint32_t>>(CDataManage::kReadTimeoutMs);
 };
 
 // Touched only on the server thread.
@@ -75,7 +80,7 @@ ScpiManage::MessageResult postToLink(AppLink& link, const char* text, uint32_t l
                 return;
             }
             vxiServiceWake();  // a read of the link may be waiting for it
-        }, replies.get());
+        }, replies.get(), link.readTimeoutMs);
 }
 
 }  // namespace
@@ -130,8 +135,9 @@ int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeou
     if (it == appLinks().end()) {
         return -1;
     }
-    // A reading query waits for its reading as long as the client waits.
-    CDataManage::instance()->setReadTimeoutMs(ioTimeoutMs);
+    // A reading query of this link waits for its reading as long as its
+    // client waits; other clients keep their own time-out.
+    it->second.readTimeoutMs->store(ioTimeoutMs);
     // The server does the waiting, for this link alone.
     return static_cast<int>(it->second.replies->fill(data, most, 0, *eom));
 }
@@ -140,6 +146,8 @@ void delVxiConnect(int32_t lid) {
     auto it = appLinks().find(lid);
     PrintI("VXI释放内存地址 %p", it != appLinks().end() ? static_cast<void*>(it->second.replies.get()) : nullptr);
     if (it != appLinks().end()) {
+        // Its lists still running wait for nothing: no one will read them.
+        ScpiManage::instance().ApiScpi_ClientGone(it->second.replies.get());
         appLinks().erase(it);
     }
     setLocalState(true);

@@ -1,5 +1,7 @@
 #include "ScpiService.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -106,14 +108,32 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
     }
     // One list and one response per program message, in arrival order.
-    for (const std::string& message : m_messages) {
-        parseMessage(message.data(), message.size());
+    for (std::string& message : m_messages) {
+        m_backlog.push_back(std::move(message));
     }
+    m_messages.clear();
+    handOver();
     if (m_input.hasPending()) {
         watchTrailingPiece();
     } else {
         stopTrailingWatch();
     }
+}
+
+void ScpiService::ScpiSession::handOver(bool all) {
+    // A list that ends at once ends inside parseMessage and calls here
+    // again: the loop below goes on instead, with no recursion per message.
+    if (m_handingOver) {
+        return;
+    }
+    m_handingOver = true;
+    while (!m_backlog.empty() && (all || m_u32ListsInFlight < kMaxListsInFlight)) {
+        const std::string message = std::move(m_backlog.front());
+        m_backlog.pop_front();
+        parseMessage(message.data(), message.size());
+    }
+    m_handingOver = false;
+    updateFlow();
 }
 
 void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
@@ -130,6 +150,7 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
     auto session = [weak_self]() { return std::static_pointer_cast<ScpiSession>(weak_self.lock()); };
     // The list holds this token until it has run or been dropped.
     m_u64InFlight += size;
+    ++m_u32ListsInFlight;
     std::shared_ptr<void> listEnds(nullptr, [poller, session, size](void*) {
         poller->async([session, size]() {
             if (auto self = session()) {
@@ -178,7 +199,8 @@ void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
 
 void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
     m_u64InFlight -= std::min(m_u64InFlight, messageSize);
-    updateFlow();
+    m_u32ListsInFlight -= m_u32ListsInFlight > 0 ? 1 : 0;
+    handOver();
 }
 
 void ScpiService::ScpiSession::onDrained() {
@@ -189,7 +211,8 @@ void ScpiService::ScpiSession::onDrained() {
 void ScpiService::ScpiSession::updateFlow() {
     // While the service-wide budget is spent, a session holding more than a
     // short answer unread waits for its client too; its own drain resumes it.
-    bool over = m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent) || m_u64InFlight > kMaxInFlight;
+    bool over = !m_bPeerClosed && (m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent) ||
+                                   m_u64InFlight > kMaxInFlight || !m_backlog.empty());
     if (over != m_bPaused) {
         m_bPaused = over;
         m_bBackedUp = m_bBackedUp || over;
@@ -218,7 +241,8 @@ uint64_t ScpiService::ScpiSession::onTrailingWait() {
     m_trailingTask.reset();
     std::string piece = m_input.takePending();
     if (!piece.empty()) {
-        parseMessage(piece.data(), piece.size());
+        m_backlog.push_back(std::move(piece));
+        handOver();
     }
     return 0;
 }
@@ -236,19 +260,33 @@ void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
     // quiet time has still sent it: it runs, as it would have after the wait.
     std::string piece = m_input.takePending();
     if (!piece.empty()) {
-        parseMessage(piece.data(), piece.size());
+        m_backlog.push_back(std::move(piece));
     }
+    // What it sent before leaving runs, in order, all of it now; no one
+    // reads what its lists still answer: they wait for nothing.
+    m_scpiManage.ApiScpi_ClientGone(this, [this] { handOver(true); });
     setLocalState(true);
 }
 
 void ScpiService::ScpiSession::onManager() {
     // A paused session sends nothing more, so its send time-out would never
-    // be looked at again: look now, on the session's own poller.
+    // be looked at again: look now, on the session's own poller. Nor does it
+    // read, so a client that has left would not be seen to leave, and its
+    // queued waits would go on for no one.
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     getPoller()->async([weak_self]() {
         auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock());
         if (self && self->m_bPaused) {
+            if (self->peerClosed()) {
+                self->m_bPeerClosed = true;
+                self->updateFlow();
+            }
             self->getSock()->flushAll();
         }
     }, true);
+}
+
+bool ScpiService::ScpiSession::peerClosed() {
+    pollfd peer{getSock()->rawFD(), POLLRDHUP, 0};
+    return peer.fd != -1 && ::poll(&peer, 1, 0) == 1 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "Network/TcpServer.h"
 #include "Poller/EventPoller.h"
 #include "ScpiInputBuffer.h"
+#include "ScpiStrand.h"
 
 class ScpiManage;
 
@@ -28,8 +30,8 @@ public:
     // work. Returns whether it listens.
     bool start();
 
-    // One connection, owned by the toolkit's first poller, where the commands
-    // of all clients and transports run one list at a time. Its hooks run on
+    // One connection, owned by the toolkit's first poller, where the lists
+    // that do not wait run (see ScpiManage). Its hooks run on
     // the poller that owns the connection (a session made on another poller
     // gets its replies handed back there).
     class ScpiSession : public toolkit::Session {
@@ -43,6 +45,10 @@ public:
         // that make them) without bound. Reading resumes as they drain.
         static constexpr uint64_t kMaxUnsent = 1024 * 1024;
         static constexpr uint64_t kMaxInFlight = 64 * 1024;
+        // Lists handed to the engine and not ended, at most: no more than
+        // its client may have queued there, so none of them is refused. The
+        // messages of a receipt beyond wait here, and input is not read.
+        static constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
 
         explicit ScpiSession(const toolkit::Socket::Ptr& sock);
         ~ScpiSession() override;
@@ -53,6 +59,9 @@ public:
         void attachServer(const toolkit::Server& server) override;
 
     private:
+        // Hands the waiting messages to the engine while the bound of lists
+        // in flight allows (`all`: whatever it says, as the client leaves).
+        void handOver(bool all = false);
         // Parses one program message and hands its commands to the engine;
         // the reply comes back to this session's own poller.
         void parseMessage(const char* text, size_t size);
@@ -68,18 +77,27 @@ public:
         void onDrained();
         void updateFlow();
         void setUnsent(uint64_t bytes);
+        // Whether the client has closed its side: seen even behind input
+        // not read yet.
+        bool peerClosed();
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
         std::vector<std::string> m_messages;  // of the last receipt
+        std::deque<std::string> m_backlog;    // received, not yet handed over
+        bool m_handingOver = false;           // handOver is on the stack
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
         uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
+        uint32_t m_u32ListsInFlight = 0;
         // Replies handed to the poller by another thread and not sent yet.
         std::shared_ptr<std::atomic<uint32_t>> m_repliesOnTheWay = std::make_shared<std::atomic<uint32_t>>(0);
         uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
         bool m_bPaused = false;      // input is not read
         bool m_bBackedUp = false;    // was paused at least once
+        // The client closed while input was paused: the rest is read, so
+        // that its end is seen and its lists wait for nothing.
+        bool m_bPeerClosed = false;
     };
 
 private:

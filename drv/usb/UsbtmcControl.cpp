@@ -179,6 +179,7 @@ void halUsbtmcDevIORequestCmd(int fd) {
     if (signal == platform::USB_SIG_UN_LINK) {
         io().euLocalRemoteState = LOCAL_REMOTE_STATE_LOCS;
         pDevLocalRemoteReport(0);
+        halUsbtmcDevHostGone();
     }
     if (signal == platform::USB_SIG_NONE || signal == platform::USB_SIG_UN_LINK) {
         return;  // no request waits for an answer

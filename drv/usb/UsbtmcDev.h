@@ -60,6 +60,8 @@ using halUsbtmcFetchOutFn = void (*)(const uint8_t* data, uint32_t length, uint8
 
 // The default fetch_out_data: one whole command message for the SCPI engine.
 void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t last);
+// The host has gone: its commands still run, its queries and waits end.
+void halUsbtmcDevHostGone();
 
 // The transfer state. The bulk thread owns the receive side; the reply buffer
 // has its own lock; what the control thread also touches is atomic.

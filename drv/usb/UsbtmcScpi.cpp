@@ -36,3 +36,7 @@ void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t /*last
         std::printf("SCPI_CMD_ABORT end\n");
     }
 }
+
+void halUsbtmcDevHostGone() {
+    ScpiManage::instance().ApiScpi_ClientGone(&stUsbtmcDevIO);
+}

@@ -2,6 +2,7 @@
 what each read answers, how many readings, and which errors."""
 
 import os
+import socket
 import subprocess
 import threading
 import time
@@ -9,7 +10,8 @@ import time
 import pytest
 pyvisa = pytest.importorskip("pyvisa")
 
-from conftest import PORTS, SCPI_RESOURCE, VXI_PORT, Service, open_session, ready_session, serve, ui_request
+from conftest import (PORTS, SCPI_PORT, SCPI_RESOURCE, VXI_PORT, Service, open_session, ready_session, serve,
+                      ui_request, wait_for)
 from test_vxi11 import RESOURCE as VXI_RESOURCE, portmapper  # noqa: F401 (fixture)
 
 
@@ -207,6 +209,73 @@ def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
     finally:
         waiting.close()
         other.close()
+
+
+# One client leaves lists that wait for readings no trigger will take, then
+# a setting, in one write, and stays or leaves. Another client, over either
+# transport, is answered meanwhile, also for a query that itself runs off the
+# command poller (the catalogue); the one that left waits for nothing, so its
+# setting takes effect at once, or, behind more lists than a client may have
+# queued, once the service has seen it leave.
+HOLDERS = {  # the holding client leaves, its waiting lists, transport of the other client
+    "connected-holder-socket": (False, 6, "socket"),
+    "connected-holder-vxi11": (False, 6, "vxi11"),
+    "gone-holder-socket": (True, 6, "socket"),
+    "gone-holder-vxi11": (True, 6, "vxi11"),
+    "gone-holder-of-many-lists": (True, 1000, "socket"),
+}
+
+
+@pytest.mark.parametrize("name", list(HOLDERS))
+def test_one_clients_waiting_lists_hold_up_no_other(meter, rm, name):
+    leaves, lists, transport = HOLDERS[name]
+    ready_session(rm, setup="*RST;*CLS").close()
+    holder = socket.create_connection(("127.0.0.1", SCPI_PORT))
+    holder.sendall(("TRIG:SOUR BUS;:SAMP:COUN 2\n" + "DATA:REM? 100000,WAIT\n" * lists + "SAMP:COUN 3\n").encode())
+    if leaves:
+        holder.close()
+    # Under a read time-out of 5 s, one of the holder's waits alone outlasts this.
+    other = open_session(rm, TRANSPORTS[transport], timeout=2)
+    try:
+        assert other.query("MMEM:CAT?").count(",") >= 1
+        if leaves:
+            # At once, or behind lists held back, once the 2 s session tick has seen it leave.
+            assert wait_for(lambda: other.query("SAMP:COUN?") == "3", timeout=2 + 3)
+            assert other.query("SYST:ERR?").startswith("0,")  # none of its lists was refused
+        else:
+            holder.settimeout(0.3)
+            with pytest.raises(socket.timeout):
+                holder.recv(1)  # its first wait goes on
+    finally:
+        holder.close()
+        other.close()
+
+
+# A VXI-11 read's I/O time-out is its link's reading time-out alone: a socket
+# client's reads keep the engine's 5 s, shorter or longer than that read's.
+VXI_TIMEOUTS = {  # the VXI-11 read's I/O time-out (s), the socket client's query, its answer's check
+    "short": (0.001, "*RST;:MEAS:VOLT:DC?", lambda answer: abs(float(answer) - VOLTS) <= 1e-3),
+    "long": (60, "TRIG:SOUR BUS;:DATA:REM? 100000,WAIT;:SYST:ERR?",
+             lambda answer: answer.startswith("-365,")),
+}
+
+
+@pytest.mark.parametrize("name", list(VXI_TIMEOUTS))
+def test_a_vxi11_read_timeout_is_its_own_links(meter, rm, name):
+    io_timeout, query, check = VXI_TIMEOUTS[name]
+    vxi = open_session(rm, VXI_RESOURCE, timeout=io_timeout)
+    dmm = open_session(rm, timeout=5 + 3)
+    try:
+        vxi.write("*OPC?")
+        try:
+            vxi.read()  # with 1 ms its answer may come too late: the time-out is given all the same
+        except pyvisa.errors.VisaIOError:
+            pass
+        assert check(dmm.query(query))
+    finally:
+        dmm.write("*RST;*CLS")
+        dmm.close()
+        vxi.close()
 
 
 # A read or fetch that another client cuts short answers the readings its

@@ -281,8 +281,8 @@ TEST_F(ReadingQueries, AChangeOfSourceOrFunctionEndsTheArmedAcquisition) {
 
 // A read or fetch whose acquisition another client ends answers the readings
 // taken so far (empty when none) and queues one -230, so that a script can tell
-// the cut-short answer from a whole one. When its own client ended it (the abort
-// flag stands while its list runs) the reply is dropped: nothing is queued.
+// the cut-short answer from a whole one. When its own client ended it (its
+// list is cancelled) the reply is dropped: nothing is queued.
 TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
     const auto abort = [](CDataManage* d) { d->DM_AbortRead(); };
     const auto source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
@@ -316,15 +316,18 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         SCP_ClearErrQueue(1);
         ValueMap out;
         int result = -1;
-        std::thread waiter([&] { result = call(c.query, {}, &out); });
+        ListWait list;  // the remote list the query runs in
+        std::thread waiter([&] {
+            ListWait::Scope scope(list);
+            result = call(c.query, {}, &out);
+        });
         // Past its check of the armed acquisition: ended before or during its
         // wait, it answers the same.
         while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
         if (c.taken) e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
-        Manager::abort = c.own;
+        if (c.own) list.cancel();
         c.end(e);
         waiter.join();
-        Manager::abort = false;
         EXPECT_EQ(result, 0);
         const int key = c.query == fetch ? 0x60d : 0x60f;
         EXPECT_EQ(out.count(key) ? out.at(key).strval() : "no answer", c.taken ? "5.00000000E-01" : "");

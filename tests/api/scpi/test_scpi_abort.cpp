@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ListWait.h"
 #include "scpi_engine_env.h"
 
 using scpi_test::EngineTest;
@@ -24,7 +25,7 @@ struct Gate {
     std::condition_variable cv;
     bool entered = false;
     bool open = false;
-    bool sawAbortFlag = false;
+    bool sawAbortFlag = false;  // the waits of the running list were ended
 
     void reset() {
         std::lock_guard<std::mutex> lock(mtx);
@@ -35,7 +36,7 @@ struct Gate {
         entered = true;
         cv.notify_all();
         cv.wait_for(lock, scpi_test::kWait, [this] { return open; });
-        sawAbortFlag = Manager::abort.load();
+        sawAbortFlag = ListWait::cancelledHere();  // its list was told to stop
     }
     bool waitEntered() {
         std::unique_lock<std::mutex> lock(mtx);

@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <vector>
 
 #include <arpa/inet.h>
 
 #include "../../toolkit/test_socket_support.h"
 #include "CDataManage.h"
+#include "CFEM.h"
+#include "ListWait.h"
 #include "Poller/EventPoller.h"
 #include "Util/DescriptorLimit.h"
 #include "ScpiReplyBudget.h"
@@ -541,6 +544,10 @@ TEST(VxiServer, AbortFindsTheLinkByItsIdAndIsForgottenAfterwards) {
     core.onLink(vxi_proc::destroy_link, lid);
 }
 
+// A query that may wait, run on its client's worker.
+constexpr unsigned int kTimeoutQuery = 0x20002200;
+using ValueMap = google::protobuf::Map<int, Value>;
+
 TEST(VxiServer, StatusByteIsTheInstrumentsAndTimeOutsAreClamped) {
     Client client;
     int32_t lid = client.createLink("inst0").lid;
@@ -552,7 +559,18 @@ TEST(VxiServer, StatusByteIsTheInstrumentsAndTimeOutsAreClamped) {
     ASSERT_EQ(client.write(lid, "*STB?\n", VXI_FLAG_END, 0, UINT32_MAX).error, 0);
     ReadResult text = client.read(lid, 4096, 0, 0, UINT32_MAX);
     EXPECT_EQ(std::atoi(text.data.c_str()), stb.stb);
-    EXPECT_EQ(CDataManage::instance()->m_u32BufferTimeOut.load(), CVxiCore::kMaxWaitMs);
+    // The clamped time-out of that read is its link's reading time-out, and
+    // no other client's: a query that waits answers the time-out it saw.
+    static std::once_flag bound;
+    std::call_once(bound, [] {
+        CFEM::instance()->bindCallback(kTimeoutQuery, [](unsigned int, const ValueMap&, ValueMap* out) {
+            insertU32(*out, 1, ListWait::readTimeoutMsHere(CDataManage::kReadTimeoutMs));
+            return 0;
+        });
+    });
+    ASSERT_EQ(client.write(lid, "HCOP:SDUM:DATA?\n").error, 0);
+    EXPECT_EQ(client.read(lid, 4096, 0, 0, UINT32_MAX).data, std::to_string(CVxiCore::kMaxWaitMs) + "\n");
+    EXPECT_EQ(engineReply("HCOP:SDUM:DATA?\n"), std::to_string(CDataManage::kReadTimeoutMs) + "\n");
     client.onLink(vxi_proc::destroy_link, lid);
     EXPECT_EQ(client.readStb(lid).error, 4);
 }

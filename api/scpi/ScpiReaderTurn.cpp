@@ -1,0 +1,45 @@
+#include "ScpiReaderTurn.h"
+
+#include <algorithm>
+#include <iterator>
+
+
+bool ScpiReaderTurn::reads(uint32_t funcId) {
+    static constexpr uint32_t kReaders[] = {
+        0x20000600, 0x20000601, 0x20000602, 0x20000603, 0x20000604, 0x20000605, 0x20000606,
+        0x20000607, 0x20000608, 0x20000609, 0x2000060a, 0x1000060b, 0x2000060d, 0x1000060e, 0x2000060f,
+    };
+    return std::find(std::begin(kReaders), std::end(kReaders), funcId) != std::end(kReaders);
+}
+
+bool ScpiReaderTurn::take(const std::function<bool()>& stop) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    ++m_waiting;
+    m_cv.wait(lock, [&] { return !m_taken || stop(); });
+    --m_waiting;
+    if (stop()) {
+        return false;
+    }
+    m_taken = true;
+    return true;
+}
+
+void ScpiReaderTurn::give() {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_taken = false;
+    }
+    m_cv.notify_all();
+}
+
+size_t ScpiReaderTurn::waiting() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_waiting;
+}
+
+void ScpiReaderTurn::wake() {
+    // Taken once: a waiter that looked at its list before the abort is
+    // asleep by the time the lock is had, and hears the notification.
+    { std::lock_guard<std::mutex> lock(m_mtx); }
+    m_cv.notify_all();
+}

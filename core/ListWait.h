@@ -1,0 +1,51 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+// What a handler that waits (for readings, a trigger, a raw value) learns of
+// the remote command list it runs in: whether that list's client no longer
+// wants its answer (its ABORt, a device clear of its link, an abort of every
+// client, or the client has left) and how long that client waits for a
+// reading. Lists of several clients wait at the same time on threads of
+// their own, so neither can be one process-wide setting: one client's abort
+// or time-out must not reach another's wait.
+//
+// The engine installs the list's record on the thread that runs it; a wait
+// outside any list (the UI link's queries) is never cancelled and waits the
+// engine's own time-out.
+class ListWait {
+public:
+    using Timeout = std::shared_ptr<const std::atomic<uint32_t>>;
+
+    explicit ListWait(Timeout readTimeoutMs = nullptr) : m_readTimeoutMs(std::move(readTimeoutMs)) {}
+
+    // Ends the waits of this list, now and to come; callers wake the waits.
+    void cancel() { m_cancelled.store(true); }
+    bool cancelled() const { return m_cancelled.load(); }
+
+    // The list that runs on this thread, or null.
+    static ListWait* current();
+    // Whether the waits of the list on this thread are to end.
+    static bool cancelledHere();
+    // The reading time-out of the list's client on this thread: its own when
+    // it has one, else `engineMs`. Read when a wait begins, so a client that
+    // changes its time-out meanwhile is heard by its next wait.
+    static uint32_t readTimeoutMsHere(uint32_t engineMs);
+
+    // Installs a list on this thread for the scope's life.
+    class Scope {
+    public:
+        explicit Scope(ListWait& list);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        ListWait* m_previous;
+    };
+
+private:
+    std::atomic<bool> m_cancelled{false};
+    Timeout m_readTimeoutMs;
+};

@@ -1,0 +1,246 @@
+// Lists that wait, per client: one client's wait holds up no other client, a
+// client that has left waits for nothing, what a client may queue is bounded,
+// and each wait keeps its own client's reading time-out.
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "CDataManage.h"
+#include "DrvScpiErrDef.h"
+#include "ListWait.h"
+#include "scpi_engine_env.h"
+
+using scpi_test::EngineTest;
+using scpi_test::Replies;
+using ValueMap = google::protobuf::Map<int, Value>;
+
+namespace {
+
+// Ids the engine takes for handlers that may wait: their lists go to their
+// client's worker.
+constexpr unsigned int kWaitingQuery = 0x20002200;
+constexpr unsigned int kWaitingCommand = 0x10000F01;
+constexpr unsigned int kRead = 0x2000060F;  // the acquisition's reader
+constexpr int kGateKey = 1;
+
+// Gates the waiting query holds at, by number, and what its waits saw.
+struct Gates {
+    std::mutex mtx;
+    std::condition_variable cv;
+    std::map<int, bool> open;
+    std::map<int, bool> entered;
+    std::map<int, uint32_t> timeoutMs;  // the reading time-out its wait saw
+    std::map<int, bool> gate0OpenAtEntry;
+
+    void reset() {
+        std::lock_guard<std::mutex> lock(mtx);
+        open.clear();
+        entered.clear();
+        timeoutMs.clear();
+        gate0OpenAtEntry.clear();
+    }
+    // Waits until opened or its list's waits are ended: true when opened.
+    bool pass(int gate) {
+        std::unique_lock<std::mutex> lock(mtx);
+        entered[gate] = true;
+        gate0OpenAtEntry[gate] = open[0];
+        timeoutMs[gate] = ListWait::readTimeoutMsHere(CDataManage::kReadTimeoutMs);
+        cv.notify_all();
+        const auto deadline = std::chrono::steady_clock::now() + scpi_test::kWait;
+        // The cancellation is a flag of the list, not an event of this gate:
+        // looked at every millisecond.
+        while (!open[gate] && !ListWait::cancelledHere() && std::chrono::steady_clock::now() < deadline) {
+            cv.wait_for(lock, std::chrono::milliseconds(1));
+        }
+        return open[gate];
+    }
+    void release(int gate) {
+        std::lock_guard<std::mutex> lock(mtx);
+        open[gate] = true;
+        cv.notify_all();
+    }
+    bool waitEntered(int gate) {
+        std::unique_lock<std::mutex> lock(mtx);
+        return cv.wait_for(lock, scpi_test::kWait, [&] { return entered[gate]; });
+    }
+};
+
+Gates gates;
+std::atomic<int> commandsRun{0};
+
+std::vector<structScpiInfo> waitAt(int gate, unsigned int id = kWaitingQuery) {
+    std::vector<structScpiInfo> cmds = scpi_test::listOf({id});
+    cmds.front().query = true;
+    insertS32(cmds.front().params, kGateKey, gate);
+    return cmds;
+}
+
+// Whether `done` came true within the tests' bound, looked at every millisecond.
+template <typename Done>
+bool waitUntil(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + scpi_test::kWait;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Replies that a test can wait for.
+struct Awaited : Replies {
+    std::condition_variable cv;
+    ScpiManage::ReplyFn sink() {
+        return [this](std::string reply) {
+            std::lock_guard<std::mutex> lock(mtx);
+            texts.push_back(std::move(reply));
+            cv.notify_all();
+        };
+    }
+    bool waitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mtx);
+        return cv.wait_for(lock, scpi_test::kWait, [&] { return texts.size() >= count; });
+    }
+};
+
+class ClientsTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        static std::once_flag once;
+        std::call_once(once, [] {
+            for (unsigned int id : {kWaitingQuery, kRead}) {
+                CFEM::instance()->bindCallback(id, [](unsigned int, const ValueMap& in, ValueMap* out) {
+                    if (!gates.pass(in.at(kGateKey).s32val())) return static_cast<int>(E365_TIME_OUT_ERROR);
+                    insertStr(*out, 1, "done");
+                    return 0;
+                });
+            }
+            CFEM::instance()->bindCallback(kWaitingCommand, [](unsigned int, const ValueMap&, ValueMap*) {
+                ++commandsRun;
+                return 0;
+            });
+        });
+        gates.reset();
+        commandsRun = 0;
+    }
+    void TearDown() override {
+        for (int gate = 0; gate < 4; ++gate) gates.release(gate);
+    }
+
+    static void post(std::vector<structScpiInfo> cmds, ScpiManage::ReplyFn deliver, const void* client,
+                     ListWait::Timeout timeout = nullptr) {
+        ScpiManage::instance().ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client, std::move(timeout));
+    }
+    // Posts a list behind the client's others and returns once it has run.
+    static void runAfter(const void* client) {
+        Awaited done;
+        post(waitAt(3), done.sink(), client);
+        gates.release(3);
+        EXPECT_TRUE(done.waitFor(1));
+    }
+};
+
+}  // namespace
+
+// Client A's list waits at a gate that only the test opens. Another client's
+// waiting list answers meanwhile; a client that leaves gets no answer and no
+// query of its runs, while its commands still do, in order.
+TEST_F(ClientsTest, AWaitHoldsUpOnlyItsOwnClient) {
+    int a = 0, b = 0;
+    Awaited ofA, ofB;
+    post(waitAt(0), ofA.sink(), &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    gates.release(1);
+    post(waitAt(1), ofB.sink(), &b);
+    ASSERT_TRUE(ofB.waitFor(1)) << "the other client waits behind the first one's wait";
+    EXPECT_EQ(ofB.all(), std::vector<std::string>{"done\n"});
+    EXPECT_TRUE(ofA.all().empty());
+    gates.release(0);
+    ASSERT_TRUE(ofA.waitFor(1));
+    EXPECT_EQ(ofA.all(), std::vector<std::string>{"done\n"});
+}
+
+// The one acquisition has one reader at a time: another client's read takes
+// its turn after the first one's, rather than being refused.
+TEST_F(ClientsTest, ReadsOfTwoClientsTakeTurns) {
+    int a = 0, b = 0;
+    Awaited ofA, ofB;
+    post(waitAt(0, kRead), ofA.sink(), &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    gates.release(1);
+    post(waitAt(1, kRead), ofB.sink(), &b);
+    ASSERT_TRUE(waitUntil([] { return ScpiManage::instance().readersWaiting() == 1; }))
+        << "the second read does not wait for its turn";
+    gates.release(0);
+    ASSERT_TRUE(ofA.waitFor(1));
+    ASSERT_TRUE(ofB.waitFor(1));
+    std::lock_guard<std::mutex> lock(gates.mtx);
+    EXPECT_TRUE(gates.gate0OpenAtEntry[1]) << "the second read began while the first one waited";
+}
+
+TEST_F(ClientsTest, AGoneClientsCommandsRunButItsQueriesAndWaitsEnd) {
+    int a = 0;
+    Replies ofA;
+    post(waitAt(0), ofA.sink(), &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    std::vector<structScpiInfo> later = waitAt(2);
+    later.push_back(scpi_test::listOf({kWaitingCommand}).front());
+    post(later, ofA.sink(), &a);
+    post(scpi_test::listOf({kWaitingCommand}), ofA.sink(), &a);
+    ScpiManage::instance().ApiScpi_ClientGone(&a);
+    runAfter(&a);
+    EXPECT_EQ(commandsRun.load(), 2);
+    std::lock_guard<std::mutex> lock(gates.mtx);
+    EXPECT_FALSE(gates.entered[2]) << "a query of a gone client ran";
+    EXPECT_FALSE(gates.open[0]);
+    EXPECT_TRUE(ofA.all().empty());
+}
+
+// Past its bound a client's list is refused, and the client can tell.
+TEST_F(ClientsTest, WhatOneClientQueuesIsBounded) {
+    int a = 0;
+    post(waitAt(0), nullptr, &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    for (size_t i = 1; i < ScpiStrand::kMaxQueuedPerClient; ++i) {
+        post(scpi_test::listOf({kWaitingCommand}), nullptr, &a);
+    }
+    Awaited last;
+    post(waitAt(3), last.sink(), &a);  // fills the queue
+    post(scpi_test::listOf({kWaitingCommand}), nullptr, &a);
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    gates.release(3);
+    gates.release(0);
+    ASSERT_TRUE(last.waitFor(1));
+    EXPECT_EQ(commandsRun.load(), static_cast<int>(ScpiStrand::kMaxQueuedPerClient) - 1);
+    EXPECT_EQ(ask("SYST:ERR?\n"), "-363,\"Input buffer overrun\"\n");
+}
+
+// Each wait keeps its own client's reading time-out, read as it begins.
+TEST_F(ClientsTest, EachWaitHasItsClientsReadTimeout) {
+    auto ofLink = std::make_shared<std::atomic<uint32_t>>(1);
+    const struct {
+        const char* name;
+        ListWait::Timeout timeout;
+        uint32_t setBefore;
+        uint32_t expected;
+    } cases[] = {
+        {"a client with its own", ofLink, 1, 1},
+        {"after it changed", ofLink, 60000, 60000},
+        {"a client without one", nullptr, 60000, CDataManage::kReadTimeoutMs},
+    };
+    int client = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gates.reset();
+        ofLink->store(c.setBefore);
+        gates.release(0);
+        Awaited replies;
+        post(waitAt(0), replies.sink(), &client, c.timeout);
+        ASSERT_TRUE(replies.waitFor(1));
+        std::lock_guard<std::mutex> lock(gates.mtx);
+        EXPECT_EQ(gates.timeoutMs[0], c.expected);
+    }
+}
