@@ -162,6 +162,8 @@ public:
     // Test seam: where the engine's notifications go (empty: the hub).
     void setPushSink(std::function<void(service_id, ValueMap)> sink) { m_pushSink = std::move(sink); }
     void push(service_id id, ValueMap map);
+    // Test seam: runs once a remote read stored its text, before it answers.
+    void setReadStoredHook(std::function<void()> hook) { m_readStoredHook = std::move(hook); }
 
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override;
     // A UI notification client connected: push trigger, math and sensor settings.
@@ -754,8 +756,8 @@ private:
     void overloadCondition(uint32_t func, bool over);
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
-    // The reading wait into the text FETCh? answers; the wait's result.
-    int scpiRead();
+    // The reading wait into the text FETCh? answers and `text`; the wait's result.
+    int scpiRead(std::string& text);
     // A trigger event of the armed acquisition, if one is still accepted.
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
@@ -801,6 +803,7 @@ private:
     EngineClock* m_clock;
     std::function<bool()> m_waitEdge;
     std::function<void(service_id, ValueMap)> m_pushSink;
+    std::function<void()> m_readStoredHook;
     // Loop thread: settle counter, last sample, frequency result.
     int32_t m_throwCount = 0;
     int32_t m_diodCount = 0;

@@ -130,8 +130,9 @@ int CDataManage::readOnce(int answerKey, ValueMap* out) {
     TrigSampleCountSet(1);
     TrigSourceSet(SRC_AUTO);
     acqArm(0, 1);
-    const int result = scpiRead();
-    insertStr(*out, answerKey, scpiReadData().c_str());
+    std::string text;
+    const int result = scpiRead(text);
+    insertStr(*out, answerKey, text.c_str());
     return result;
 }
 
@@ -146,13 +147,18 @@ int CDataManage::cbMeasSensorData(unsigned int, const ValueMap& in, ValueMap* ou
 }
 
 // Waits for the armed acquisition; a read that gives up disarms it, so that
-// a trigger sent after the time-out is refused rather than taken.
-int CDataManage::scpiRead() {
-    std::string text;
+// a trigger sent after the time-out is refused rather than taken. The answer
+// is the wait's own text: a change that ended the wait may clean the stored
+// one at any moment after.
+int CDataManage::scpiRead(std::string& text) {
     const int result = DM_RunScpiReadFunction(text);
-    // A second reader leaves the first one's text in place.
-    if (result == E284_PROGRAM_CURRENTLY_RUNNING) return result;
+    // A second reader leaves the first one's text in place and answers it.
+    if (result == E284_PROGRAM_CURRENTLY_RUNNING) {
+        text = scpiReadData();
+        return result;
+    }
     setScpiReadData(text);
+    if (m_readStoredHook) m_readStoredHook();
     if (result != 0) DM_AbortRead();
     return result;
 }
@@ -188,7 +194,8 @@ int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
         return 0;
     }
     acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
-    return scpiRead();
+    std::string text;
+    return scpiRead(text);
 }
 
 // INITiate and FETCh? in one; under the bus trigger the read is its own
@@ -199,8 +206,9 @@ int CDataManage::cbMeasDataRead(unsigned int, const ValueMap&, ValueMap* out) {
     } else {
         acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
     }
-    const int result = scpiRead();
-    insertStr(*out, kRead, scpiReadData().c_str());
+    std::string text;
+    const int result = scpiRead(text);
+    insertStr(*out, kRead, text.c_str());
     return result;
 }
 

@@ -3,6 +3,7 @@
 // and the remote read racing the loop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -300,12 +301,19 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         {"FETC? function change", fetch, false, function, false},
         {"READ? abort by another", read, true, abort, false},
         {"READ? function change", read, false, function, false},
+        {"READ? function change, a reading taken", read, true, function, false},
         {"FETC? its own abort", fetch, true, abort, true},
         {"READ? its own abort", read, true, abort, true},
     };
     ASSERT_EQ(Interface_SCPManage(1), 1);  // the error queue of remote control
     SCP_SetInterfaceIsUsed(1);
     e->m_u32BufferTimeOut = 60000;
+    // A read's answer is taken only once the end has run in full, the
+    // clean-up of a function change included.
+    std::atomic<bool> ended{false};
+    e->setReadStoredHook([&] {
+        while (!ended) std::this_thread::yield();
+    });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
@@ -314,6 +322,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         e->m_triggerChange = false;
         if (c.query == fetch) e->acqArm(3, 0);  // INIT under the bus trigger, three to come
         SCP_ClearErrQueue(1);
+        ended = false;
         ValueMap out;
         int result = -1;
         std::thread waiter([&] { result = call(c.query, {}, &out); });
@@ -323,6 +332,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         if (c.taken) e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
         Manager::abort = c.own;
         c.end(e);
+        ended = true;
         waiter.join();
         Manager::abort = false;
         EXPECT_EQ(result, 0);
@@ -331,6 +341,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         EXPECT_STREQ(SCP_ReadErrQueue(1), c.own ? nullptr : "-230,\"Data corrupt or stale\"");
         EXPECT_EQ(SCP_ReadErrQueue(1), nullptr) << "one entry";
     }
+    e->setReadStoredHook(nullptr);
     SCP_ClearErrQueue(1);
     e->TrigSingleCountSet(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
