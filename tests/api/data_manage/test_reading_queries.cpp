@@ -284,10 +284,17 @@ TEST_F(ReadingQueries, AChangeOfSourceOrFunctionEndsTheArmedAcquisition) {
 // taken so far (empty when none) and queues one -230, so that a script can tell
 // the cut-short answer from a whole one. When its own client ended it (the abort
 // flag stands while its list runs) the reply is dropped: nothing is queued.
+// Another client arming an acquisition of its own ends the awaited one too.
 TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
     const auto abort = [](CDataManage* d) { d->DM_AbortRead(); };
     const auto source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
     const auto function = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_OHM2, mainConfig(TYPE_OHM2, 1)); };
+    // Another client's READ? arms its own acquisition, whose reading comes.
+    const auto rearm = [](CDataManage* d) {
+        d->acqArm(0, 1);
+        d->m_singleCountDown = 0;
+        d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+    };
     const auto fetch = &CDataManage::cbMeasDataFetch, read = &CDataManage::cbMeasDataRead;
     const struct {
         const char* name;
@@ -302,6 +309,9 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         {"READ? abort by another", read, true, abort, false},
         {"READ? function change", read, false, function, false},
         {"READ? function change, a reading taken", read, true, function, false},
+        {"READ? re-armed by another", read, true, rearm, false},
+        {"FETC? re-armed by another", fetch, true, rearm, false},
+        {"FETC? re-armed by another, none taken", fetch, false, rearm, false},
         {"FETC? its own abort", fetch, true, abort, true},
         {"READ? its own abort", read, true, abort, true},
     };
