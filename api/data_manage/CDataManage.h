@@ -131,11 +131,13 @@ public:
     // it completed (an abort, a device clear, a change of function or trigger
     // source): 0 with the readings taken so far, and, unless the abort was
     // this list's own (its reply is dropped), one -230 in the error queue.
-    int DM_RunScpiReadFunction(std::string& out);
+    // `acq` is the number acqArm gave (0: the acquisition armed now); another
+    // arm ends it too, and the answer is still the readings it took.
+    int DM_RunScpiReadFunction(std::string& out, uint64_t acq = 0);
     std::string scpiReadData();
     // Arms an acquisition: `triggers` trigger events still to come, `now`
-    // readings owed at once (the triggers of the automatic source).
-    void acqArm(uint32_t triggers, uint32_t now);
+    // readings owed at once (the triggers of the automatic source). Its number.
+    uint64_t acqArm(uint32_t triggers, uint32_t now);
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
@@ -165,6 +167,8 @@ public:
     // Test seam: where the engine's notifications go (empty: the hub).
     void setPushSink(std::function<void(service_id, ValueMap)> sink) { m_pushSink = std::move(sink); }
     void push(service_id id, ValueMap map);
+    // Test seam: runs once a remote read stored its text, before it answers.
+    void setReadStoredHook(std::function<void()> hook) { m_readStoredHook = std::move(hook); }
 
     void getCallbacks(std::map<unsigned int, cb_func>& entries) override;
     // A UI notification client connected: push trigger, math and sensor settings.
@@ -507,6 +511,15 @@ public:
     std::string m_acqText;
     bool m_acqCutShort = false;  // it ended before it completed
     uint64_t m_acqCounted = 0;
+    uint64_t m_acqNumber = 0;   // counts the arms
+    uint64_t m_acqAwaited = 0;  // the acquisition a read waits on (0: none)
+    // The awaited acquisition as a later arm found it: the waiting read
+    // answers it, not the readings of the acquisition that replaced it.
+    struct ReplacedAcq {
+        uint64_t number = 0;
+        std::string text;
+        bool cutShort = false;
+    } m_acqReplaced;
     uint64_t m_acqArrivals = 0;
 
     // ---- settings (under _mtx)
@@ -761,15 +774,19 @@ private:
     void overloadCondition(uint32_t func, bool over);
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
-    // The reading wait into the text FETCh? answers; the wait's result.
-    int scpiRead();
+    // The reading wait into the text FETCh? answers and `text`; the wait's result.
+    int scpiRead(uint64_t acq, std::string& text);
     // A trigger event of the armed acquisition, if one is still accepted.
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
     // Under m_acqMtx: waits while the acquisition is pending and no abort
-    // came; each reading taken for it starts the time-out anew. 0 or 118.
-    int waitAcquisitionLocked(std::unique_lock<std::mutex>& lock);
+    // came, and acquisition `acq` is still the armed one; each reading taken
+    // for it starts the time-out anew. 0 or 118.
+    int waitAcquisitionLocked(std::unique_lock<std::mutex>& lock, uint64_t acq);
+    // Under m_acqMtx, for a read whose acquisition `acq` another arm
+    // replaced: its answer and whether it was cut short.
+    void takeReplacedLocked(uint64_t acq, std::string& out, bool& cutShort);
     // Under m_acqMtx, the acquisition ends: whether an *OPC waited for that
     // (the caller then sets operation complete, outside the lock).
     bool endAcquisitionLocked();
@@ -808,6 +825,7 @@ private:
     EngineClock* m_clock;
     std::function<bool()> m_waitEdge;
     std::function<void(service_id, ValueMap)> m_pushSink;
+    std::function<void()> m_readStoredHook;
     // Loop thread: settle counter, last sample, frequency result.
     int32_t m_throwCount = 0;
     int32_t m_diodCount = 0;

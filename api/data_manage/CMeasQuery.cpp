@@ -129,9 +129,10 @@ int CDataManage::readOnce(int answerKey, ValueMap* out) {
     TrigSingleCountSet(1);
     TrigSampleCountSet(1);
     TrigSourceSet(SRC_AUTO);
-    acqArm(0, 1);
-    const int result = scpiRead();
-    insertStr(*out, answerKey, scpiReadData().c_str());
+    const uint64_t acq = acqArm(0, 1);
+    std::string text;
+    const int result = scpiRead(acq, text);
+    insertStr(*out, answerKey, text.c_str());
     return result;
 }
 
@@ -146,13 +147,18 @@ int CDataManage::cbMeasSensorData(unsigned int, const ValueMap& in, ValueMap* ou
 }
 
 // Waits for the armed acquisition; a read that gives up disarms it, so that
-// a trigger sent after the time-out is refused rather than taken.
-int CDataManage::scpiRead() {
-    std::string text;
-    const int result = DM_RunScpiReadFunction(text);
-    // A second reader leaves the first one's text in place.
-    if (result == E284_PROGRAM_CURRENTLY_RUNNING) return result;
+// a trigger sent after the time-out is refused rather than taken. The answer
+// is the wait's own text: a change that ended the wait may clean the stored
+// one at any moment after.
+int CDataManage::scpiRead(uint64_t acq, std::string& text) {
+    const int result = DM_RunScpiReadFunction(text, acq);
+    // A second reader leaves the first one's text in place and answers it.
+    if (result == E284_PROGRAM_CURRENTLY_RUNNING) {
+        text = scpiReadData();
+        return result;
+    }
     setScpiReadData(text);
+    if (m_readStoredHook) m_readStoredHook();
     if (result != 0) DM_AbortRead();
     return result;
 }
@@ -187,20 +193,20 @@ int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
         acqArm(m_sampleCount.load(), 0);
         return 0;
     }
-    acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
-    return scpiRead();
+    const uint64_t acq = acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
+    std::string text;
+    return scpiRead(acq, text);
 }
 
 // INITiate and FETCh? in one; under the bus trigger the read is its own
 // trigger, under the external one it waits for the edges.
 int CDataManage::cbMeasDataRead(unsigned int, const ValueMap&, ValueMap* out) {
-    if (trigInfo().eTrigSrc == SRC_EXT) {
-        acqArm(m_sampleCount.load(), 0);
-    } else {
-        acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
-    }
-    const int result = scpiRead();
-    insertStr(*out, kRead, scpiReadData().c_str());
+    const uint64_t acq = trigInfo().eTrigSrc == SRC_EXT
+                             ? acqArm(m_sampleCount.load(), 0)
+                             : acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
+    std::string text;
+    const int result = scpiRead(acq, text);
+    insertStr(*out, kRead, text.c_str());
     return result;
 }
 

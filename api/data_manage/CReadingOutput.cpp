@@ -156,10 +156,18 @@ bool CDataManage::endAcquisitionLocked() {
     return opcDueLocked();
 }
 
-void CDataManage::acqArm(uint32_t triggers, uint32_t now) {
+uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     bool opc;
+    uint64_t number;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
+        // The client that arms owns the new acquisition; a read waiting on the
+        // one it replaces answers that one's readings, cut short unless it
+        // completed.
+        if (m_acqAwaited != 0 && m_acqAwaited == m_acqNumber) {
+            m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
+        }
+        number = ++m_acqNumber;
         // A new acquisition ends the one armed before, with what it still owed.
         m_triggersLeft = 0;
         m_singleCountDown = 0;
@@ -174,6 +182,7 @@ void CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();
     setScpiReadData(std::string());
+    return number;
 }
 
 void CDataManage::DM_AbortRead() {
@@ -232,7 +241,7 @@ int CDataManage::DM_WaitAcquisition() {
     return 0;
 }
 
-int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock) {
+int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock, uint64_t acq) {
     using Clock = std::chrono::steady_clock;
     const auto timeout = std::chrono::milliseconds(readTimeoutMs());
     // A time-out of inactivity: a long acquisition goes on as long as its
@@ -244,6 +253,8 @@ int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock) {
             seen = m_acqCounted;
             deadline = Clock::now() + timeout;
         }
+        // Another arm ended it: the readings of the new one are not its own.
+        if (m_acqNumber != acq) break;
         if (Clock::now() >= deadline) {
             return E365_TIME_OUT_ERROR;
         }
@@ -252,7 +263,7 @@ int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock) {
     return 0;
 }
 
-int CDataManage::DM_RunScpiReadFunction(std::string& out) {
+int CDataManage::DM_RunScpiReadFunction(std::string& out, uint64_t acq) {
     bool idle = false;
     if (!m_zScpiReadDataRunning.compare_exchange_strong(idle, true)) {
         PrintE("Function is already running");
@@ -262,10 +273,14 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
     bool cutShort = false;
     {
         std::unique_lock<std::mutex> lock(m_acqMtx);
-        result = waitAcquisitionLocked(lock);
+        if (acq == 0) acq = m_acqNumber;
+        m_acqAwaited = acq;
+        result = waitAcquisitionLocked(lock, acq);
+        m_acqAwaited = 0;
         // Complete, or ended early: the readings taken so far.
         out = result == 0 ? m_acqText : "9.9E37";
         cutShort = result == 0 && m_acqCutShort;
+        if (result == 0 && m_acqNumber != acq) takeReplacedLocked(acq, out, cutShort);
     }
     m_zScpiReadDataRunning = false;
     // Ended by another client, the answer is sent but is not the whole
@@ -278,6 +293,15 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out) {
         SCP_WriteErrorQueue(g_asErrInfo[E230_DATA_CORRUPT_OR_STALE]);
     }
     return result;
+}
+
+void CDataManage::takeReplacedLocked(uint64_t acq, std::string& out, bool& cutShort) {
+    // Replaced twice before the read woke (its arm and its wait apart, or a
+    // wake-up late): what it took is gone, the answer is only cut short.
+    const bool kept = m_acqReplaced.number == acq;
+    out = kept ? std::move(m_acqReplaced.text) : std::string();
+    cutShort = !kept || m_acqReplaced.cutShort;
+    m_acqReplaced = {};
 }
 
 int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {

@@ -3,6 +3,7 @@
 // and the remote read racing the loop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -283,10 +284,17 @@ TEST_F(ReadingQueries, AChangeOfSourceOrFunctionEndsTheArmedAcquisition) {
 // taken so far (empty when none) and queues one -230, so that a script can tell
 // the cut-short answer from a whole one. When its own client ended it (its
 // list is cancelled) the reply is dropped: nothing is queued.
+// Another client arming an acquisition of its own ends the awaited one too.
 TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
     const auto abort = [](CDataManage* d) { d->DM_AbortRead(); };
     const auto source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
     const auto function = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_OHM2, mainConfig(TYPE_OHM2, 1)); };
+    // Another client's READ? arms its own acquisition, whose reading comes.
+    const auto rearm = [](CDataManage* d) {
+        d->acqArm(0, 1);
+        d->m_singleCountDown = 0;
+        d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+    };
     const auto fetch = &CDataManage::cbMeasDataFetch, read = &CDataManage::cbMeasDataRead;
     const struct {
         const char* name;
@@ -300,12 +308,22 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         {"FETC? function change", fetch, false, function, false},
         {"READ? abort by another", read, true, abort, false},
         {"READ? function change", read, false, function, false},
+        {"READ? function change, a reading taken", read, true, function, false},
+        {"READ? re-armed by another", read, true, rearm, false},
+        {"FETC? re-armed by another", fetch, true, rearm, false},
+        {"FETC? re-armed by another, none taken", fetch, false, rearm, false},
         {"FETC? its own abort", fetch, true, abort, true},
         {"READ? its own abort", read, true, abort, true},
     };
     ASSERT_EQ(Interface_SCPManage(1), 1);  // the error queue of remote control
     SCP_SetInterfaceIsUsed(1);
     e->m_u32BufferTimeOut = 60000;
+    // A read's answer is taken only once the end has run in full, the
+    // clean-up of a function change included.
+    std::atomic<bool> ended{false};
+    e->setReadStoredHook([&] {
+        while (!ended) std::this_thread::yield();
+    });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
@@ -314,6 +332,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         e->m_triggerChange = false;
         if (c.query == fetch) e->acqArm(3, 0);  // INIT under the bus trigger, three to come
         SCP_ClearErrQueue(1);
+        ended = false;
         ValueMap out;
         int result = -1;
         ListWait list;  // the remote list the query runs in
@@ -327,6 +346,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         if (c.taken) e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
         if (c.own) list.cancel();
         c.end(e);
+        ended = true;
         waiter.join();
         EXPECT_EQ(result, 0);
         const int key = c.query == fetch ? 0x60d : 0x60f;
@@ -334,6 +354,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         EXPECT_STREQ(SCP_ReadErrQueue(1), c.own ? nullptr : "-230,\"Data corrupt or stale\"");
         EXPECT_EQ(SCP_ReadErrQueue(1), nullptr) << "one entry";
     }
+    e->setReadStoredHook(nullptr);
     SCP_ClearErrQueue(1);
     e->TrigSingleCountSet(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
