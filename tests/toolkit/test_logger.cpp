@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -294,24 +296,39 @@ TEST(AsyncLogWriter, QueueIsBoundedInRecordsAndBytesAndDroppedRecordsAreNoted) {
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
         Logger logger("test");
+        // Holds the writer in its first record; tells each record written.
         struct HeldChannel : RecordingChannel {
             void write(const Logger& logger, const LogContextPtr& ctx) override {
-                entered = true;
+                std::call_once(first, [this] { entered.set_value(); });
                 released.wait();
                 RecordingChannel::write(logger, ctx);
+                {
+                    std::lock_guard<std::mutex> lock(lastMtx);
+                    last = ctx->str();
+                }
+                written.notify_all();
             }
-            std::atomic<bool> entered{false};
+            // Whether a record beginning with `prefix` came within the bound.
+            bool waitWritten(const std::string& prefix) {
+                std::unique_lock<std::mutex> lock(lastMtx);
+                return written.wait_for(lock, std::chrono::seconds(20),
+                                        [&] { return last.rfind(prefix, 0) == 0; });
+            }
+            std::once_flag first;
+            std::promise<void> entered;
             std::shared_future<void> released;
+            std::mutex lastMtx;
+            std::condition_variable written;
+            std::string last;
         };
         std::promise<void> release;
         auto rec = std::make_shared<HeldChannel>();
         rec->released = release.get_future().share();
+        std::future<void> entered = rec->entered.get_future();
         logger.add(rec);
         logger.setWriter(std::make_shared<AsyncLogWriter>());
         LogContextCapture(logger, LInfo, "t.cpp", "fn", 1) << "held";
-        while (!rec->entered) {  // then the writer's queue is empty again
-            std::this_thread::yield();
-        }
+        entered.wait();  // then the writer's queue is empty again
         auto numbered = [](size_t i) {
             char number[24];
             snprintf(number, sizeof(number), "%08zu", i);
@@ -322,14 +339,7 @@ TEST(AsyncLogWriter, QueueIsBoundedInRecordsAndBytesAndDroppedRecordsAreNoted) {
             LogContextCapture(logger, LInfo, "t.cpp", "fn", 2) << numbered(i) << filler;
         }
         release.set_value();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        auto noted = [&rec] {
-            auto texts = rec->texts();
-            return !texts.empty() && texts.back().rfind("dropped ", 0) == 0;
-        };
-        while (!noted() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        rec->waitWritten("dropped ");
         LogContextCapture(logger, LInfo, "t.cpp", "fn", 3) << "after";
         logger.setWriter(nullptr);  // drains
         auto texts = rec->texts();

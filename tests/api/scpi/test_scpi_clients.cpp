@@ -12,6 +12,7 @@
 #include "DrvScpiErrDef.h"
 #include "ListWait.h"
 #include "scpi_engine_env.h"
+#include "../../platform/eventually.h"
 
 using scpi_test::EngineTest;
 using scpi_test::Replies;
@@ -76,17 +77,6 @@ std::vector<structScpiInfo> waitAt(int gate, unsigned int id = kWaitingQuery) {
     cmds.front().query = true;
     insertS32(cmds.front().params, kGateKey, gate);
     return cmds;
-}
-
-// Whether `done` came true within the tests' bound, looked at every millisecond.
-template <typename Done>
-bool waitUntil(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + scpi_test::kWait;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // Replies that a test can wait for.
@@ -172,7 +162,7 @@ TEST_F(ClientsTest, ReadsOfTwoClientsTakeTurns) {
     ASSERT_TRUE(gates.waitEntered(0));
     gates.release(1);
     post(waitAt(1, kRead), ofB.sink(), &b);
-    ASSERT_TRUE(waitUntil([] { return ScpiManage::instance().readersWaiting() == 1; }))
+    ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().readersWaiting() == 1; }))
         << "the second read does not wait for its turn";
     gates.release(0);
     ASSERT_TRUE(ofA.waitFor(1));
