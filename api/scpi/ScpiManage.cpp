@@ -346,19 +346,19 @@ uint64_t ScpiManage::ApiScpi_AbortGeneration() {
 }
 
 bool ScpiManage::mayWait(const std::vector<structScpiInfo>& cmds) {
-    // The handlers that wait: reads, measurements, fetches, INIT under the
-    // immediate trigger, DATA:REMove? with WAIT, the latest reading of either
-    // display, the raw calibration value, the storage operations that run
-    // in place, the catalogue, whose folder sizes take a walk, and the
-    // screen copy, which waits for the capture tool.
-    static constexpr uint32_t kWaiting[] = {
-        0x20000600, 0x20000601, 0x20000602, 0x20000603, 0x20000604, 0x20000605, 0x20000606, 0x20000607,
-        0x20000608, 0x20000609, 0x2000060a, 0x1000060b, 0x2000060d, 0x1000060e, 0x2000060f, 0x20002103,
-        0x20000640, 0x20000641, 0x20000c00, 0x10000F01, 0x10000F06, 0x10000F07, 0x10000F08, 0x10000F09,
-        0x10000F0A, 0x10000F0B, 0x10000F12, 0x10000F13, 0x20000F03, 0x20002200,
+    // The handlers that wait: the acquisition's readers (reads,
+    // measurements, fetches, INIT under the immediate trigger), and
+    // DATA:REMove? with WAIT, the latest reading of either display, the raw
+    // calibration value, the storage operations that run in place, the
+    // catalogue, whose folder sizes take a walk, and the screen copy, which
+    // waits for the capture tool.
+    static constexpr uint32_t kOtherWaits[] = {
+        0x20002103, 0x20000640, 0x20000641, 0x20000c00, 0x10000F01, 0x10000F06, 0x10000F07, 0x10000F08,
+        0x10000F09, 0x10000F0A, 0x10000F0B, 0x10000F12, 0x10000F13, 0x20000F03, 0x20002200,
     };
     return std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) {
-        return std::find(std::begin(kWaiting), std::end(kWaiting), cmd.funcID) != std::end(kWaiting);
+        return ScpiReaderTurn::reads(cmd.funcID) ||
+               std::find(std::begin(kOtherWaits), std::end(kOtherWaits), cmd.funcID) != std::end(kOtherWaits);
     });
 }
 
