@@ -12,10 +12,8 @@
 namespace {
 
 std::vector<double> targets(size_t n, bool chosen) {
-    if (chosen) return fixed_hash_targets::sharingABucket(n, fixed_hash_targets::grownBuckets(n));
-    std::vector<double> out;
-    for (size_t k = 1; k <= n; ++k) out.push_back(k * 0.5);
-    return out;
+    using namespace fixed_hash_targets;
+    return chosen ? sharingABucket(n, grownBuckets(n)) : spaced(n);
 }
 
 void join(benchmark::State& state, bool chosen) {

@@ -4,8 +4,6 @@ namespace {
 thread_local ListWait* t_current = nullptr;
 }  // namespace
 
-ListWait* ListWait::current() { return t_current; }
-
 bool ListWait::cancelledHere() { return t_current != nullptr && t_current->cancelled(); }
 
 uint32_t ListWait::readTimeoutMsHere(uint32_t engineMs) {

@@ -24,8 +24,6 @@ public:
     void cancel() { m_cancelled.store(true); }
     bool cancelled() const { return m_cancelled.load(); }
 
-    // The list that runs on this thread, or null.
-    static ListWait* current();
     // Whether the waits of the list on this thread are to end.
     static bool cancelledHere();
     // The reading time-out of the list's client on this thread: its own when

@@ -512,8 +512,7 @@ public:
     bool m_acqCutShort = false;  // it ended before it completed
     uint64_t m_acqCounted = 0;
     uint64_t m_acqNumber = 0;   // counts the arms
-    uint64_t m_acqAwaited = 0;  // the acquisition a read waits on (0: none)
-    // The awaited acquisition as a later arm found it: the waiting read
+    // The acquisition before the last arm, as that arm found it: a read of it
     // answers it, not the readings of the acquisition that replaced it.
     struct ReplacedAcq {
         uint64_t number = 0;

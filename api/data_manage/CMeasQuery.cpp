@@ -169,16 +169,18 @@ int CDataManage::scpiRead(uint64_t acq, std::string& text) {
 // or a fresh start: a script reading the answer gets a line, not a time-out.
 int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
     bool pending;
+    uint64_t acq;  // the one seen pending, not one another client arms next
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         pending = m_acqPending;
+        acq = m_acqNumber;
     }
     // Waited for, the answer is the wait's own text: the stored one is only
     // filled when the acquisition completes, and a change that ended the
     // wait may clean it meanwhile.
     std::string text = pending ? std::string() : scpiReadData();
     if (pending) {
-        const int result = DM_RunScpiReadFunction(text);
+        const int result = DM_RunScpiReadFunction(text, acq);
         if (result != 0) return result;
     }
     insertStr(*out, kFetch, text.c_str());

@@ -161,12 +161,10 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     uint64_t number;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
-        // The client that arms owns the new acquisition; a read waiting on the
-        // one it replaces answers that one's readings, cut short unless it
-        // completed.
-        if (m_acqAwaited != 0 && m_acqAwaited == m_acqNumber) {
-            m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
-        }
+        // The client that arms owns the new acquisition; a read of the one it
+        // replaces, waiting or about to wait, answers that one's readings, cut
+        // short unless it completed.
+        m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
         number = ++m_acqNumber;
         // A new acquisition ends the one armed before, with what it still owed.
         m_triggersLeft = 0;
@@ -274,13 +272,16 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out, uint64_t acq) {
     {
         std::unique_lock<std::mutex> lock(m_acqMtx);
         if (acq == 0) acq = m_acqNumber;
-        m_acqAwaited = acq;
         result = waitAcquisitionLocked(lock, acq);
-        m_acqAwaited = 0;
         // Complete, or ended early: the readings taken so far.
-        out = result == 0 ? m_acqText : "9.9E37";
-        cutShort = result == 0 && m_acqCutShort;
-        if (result == 0 && m_acqNumber != acq) takeReplacedLocked(acq, out, cutShort);
+        if (result != 0) {
+            out = "9.9E37";
+        } else if (m_acqNumber != acq) {
+            takeReplacedLocked(acq, out, cutShort);
+        } else {
+            out = m_acqText;
+            cutShort = m_acqCutShort;
+        }
     }
     m_zScpiReadDataRunning = false;
     // Ended by another client, the answer is sent but is not the whole

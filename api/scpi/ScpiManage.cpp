@@ -190,7 +190,7 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
             if (cmds[i].refused) {
                 continue;  // as a failed command: no text, not even a separator
             }
-            if (cmds[i].query && goneSince(*ticket)) {
+            if (cmds[i].query && ticket->cancelled()) {
                 continue;  // no one to answer: a query of a gone client does not run
             }
             // The room is decided once, before the command runs: a query
@@ -297,13 +297,7 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
         }
         // The waits of the lists it reaches end; those of other clients'
         // lists go on (the measurement's end below completes them).
-        for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
-            const Ticket ticket = weak.lock();
-            if (ticket && (client == nullptr || ticket->client == client)) {
-                ticket->aborted = true;
-                ticket->cancel();
-            }
-        }
+        cancelTicketsLocked(client, true);
     }
     // Queued lists would skip themselves anyway; dropping them frees the
     // poller at once. Other work queued there is not clearable and stays.
@@ -328,13 +322,7 @@ void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::functi
     }
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
-        for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
-            const Ticket ticket = weak.lock();
-            if (ticket && ticket->client == client) {
-                ticket->gone = true;
-                ticket->cancel();
-            }
-        }
+        cancelTicketsLocked(client, false);
     }
     // Its waits end now, without ending anyone's measurement.
     CDataManage::instance()->DM_WakeWaits();
@@ -470,12 +458,17 @@ bool ScpiManage::abortedSince(const ListTicket& ticket) {
     return abortedLocked(ticket);
 }
 
-bool ScpiManage::goneSince(const ListTicket& ticket) {
-    std::lock_guard<std::mutex> lock(m_abortMtx);
-    return ticket.gone;
+void ScpiManage::cancelTicketsLocked(ScpiStrand::Client client, bool abort) {
+    for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
+        const Ticket ticket = weak.lock();
+        if (ticket && (client == nullptr || ticket->client == client)) {
+            ticket->aborted = ticket->aborted || abort;
+            ticket->cancel();
+        }
+    }
 }
 
 bool ScpiManage::endList(ListTicket& ticket) {
     std::lock_guard<std::mutex> lock(m_abortMtx);
-    return abortedLocked(ticket) || ticket.gone;
+    return abortedLocked(ticket) || ticket.cancelled();
 }

@@ -180,14 +180,13 @@ private:
     int cbScpiCommandGet(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*);
 
     // A posted list: its client, the generation it was posted in, whether an
-    // abort of its client came after or its client has left; as ListWait,
-    // what the waits of its handlers consult.
+    // abort of its client came after; as ListWait, what the waits of its
+    // handlers consult, cancelled by such an abort or as its client leaves.
     struct ListTicket : ListWait {
         explicit ListTicket(Timeout readTimeout) : ListWait(std::move(readTimeout)) {}
         ScpiStrand::Client client = nullptr;
         uint64_t generation = 0;
-        bool aborted = false;  // under m_abortMtx, as `gone`
-        bool gone = false;
+        bool aborted = false;  // under m_abortMtx
     };
     using Ticket = std::shared_ptr<ListTicket>;
     // A ticket of the current generation, known to the client aborts while
@@ -199,7 +198,9 @@ private:
     bool beginList(ListTicket& ticket);
     bool endList(ListTicket& ticket);
     bool abortedSince(const ListTicket& ticket);
-    bool goneSince(const ListTicket& ticket);
+    // Cancels the waits of `client`'s lists (every client's with null); with
+    // `abort` the lists also stop before their next command.
+    void cancelTicketsLocked(ScpiStrand::Client client, bool abort);
     // Queues the list on its client's worker or runs it here; a list beyond
     // its client's queue is refused with -363.
     void runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client);

@@ -157,12 +157,6 @@ bool StorageManage::directoryFormat(std::string& s) {
 }
 
 bool StorageManage::requestPath(unsigned int source, std::string& path) {
-    // The system reads a name up to its first NUL: "a.csv\0.sta" would be
-    // checked as one name and opened as another.
-    if (path.find('\0') != std::string::npos) {
-        PrintE("path refused: it holds a NUL");
-        return false;
-    }
     if (isRemote(source)) {
         FunctionTool::quotationUnwrap(path);
         return directoryFormat(path);

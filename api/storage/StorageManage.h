@@ -41,7 +41,7 @@ public:
     // The path of a request in file-system form: for the UI a "/" in front of
     // a relative path; from remote control the quotes removed where present
     // and the remote form converted; then confined to the storage roots.
-    // False when refused, and always for a path that holds a NUL.
+    // False when refused.
     bool requestPath(unsigned int source, std::string& path);
     // The remote path under `key`: remote sources only, the key present, the
     // text in double quotes, converted and confined.

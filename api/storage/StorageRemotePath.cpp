@@ -56,6 +56,12 @@ bool StorageRemotePath::directoryFormat(std::string& s, const std::string& curre
 }
 
 bool StorageRemotePath::confine(std::string& s) {
+    // The system reads a name up to its first NUL: "a.csv\0.sta" would be
+    // checked as one name and opened as another.
+    if (s.find('\0') != std::string::npos) {
+        PrintE("path refused: it holds a NUL");
+        return false;
+    }
     const std::string path = normalise(s);
     if (!insideRoots(path) || holdsReservedName(path) || !resolvesInsideRoots(path)) {
         return false;

@@ -154,9 +154,10 @@ MV = 0.0123
      "CALC:LIM:UPP 100;:CALC:LIM:LOW -50", {"dc_volts": 0.5}, ("VOLT:DC:RANG?", "1.00000000E+00", 10),
      "CALC:LIM:LOW 150", ("SYST:ERR?", "-221,"), ("CALC:LIM:LOW?", near(-50, 1e-6)),
      ("CALC:LIM:UPP?", near(100, 1e-6))],
-    # CONFigure of the continuity measured keeps the reading memory, as of any function.
-    [{"ohms": 5}, "CONF:CONT", ("DATA:POIN?", lambda a: int(a) >= 100, 30), "CONF:CONT",
-     ("DATA:POIN?", lambda a: int(a) >= 100)],
+    # CONFigure of the continuity measured keeps the reading memory, as of any function:
+    # counted in the same message, before the loop could refill an emptied one.
+    [{"ohms": 5}, "CONF:CONT", ("DATA:POIN?", lambda a: int(a) >= 100, 30),
+     ("CONF:CONT;:DATA:POIN?", lambda a: int(a) >= 100)],
 ], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
         "upper-limit", "millivolts", "offset-across-ranges", "offset-of-the-input", "crossing-limits",
         "limit-after-step-down", "conf-continuity-keeps-memory"])

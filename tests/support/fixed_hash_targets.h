@@ -1,7 +1,8 @@
 #pragma once
 // Calibration targets chosen against the fixed hash the calibration index
-// once used: their hashes all fall into one bucket of the table that n
-// points grow. The index's tests and its benchmark join the same ones.
+// once used, which is invertible: whoever writes a file can choose targets
+// whose hashes all fall into one bucket of the table that n points grow.
+// The index's tests and its benchmark join the same ones, and spaced ones.
 #include <cstdint>
 #include <cstring>
 #include <unordered_set>
@@ -29,6 +30,13 @@ inline uint64_t grownBuckets(size_t n) {
     std::unordered_set<size_t> grown;
     for (size_t i = 0; i < n; ++i) grown.insert(i);
     return grown.bucket_count();
+}
+
+// n evenly spaced targets, what a benign file holds.
+inline std::vector<double> spaced(size_t n) {
+    std::vector<double> targets;
+    for (size_t k = 1; k <= n; ++k) targets.push_back(k * 0.5);
+    return targets;
 }
 
 // n targets of function 0, range 1 whose fixed hashes fall into bucket 0 of

@@ -465,27 +465,6 @@ TEST(TcpServerSessions, OneAddressHoldsItsShareWhileTheServingPollerIsBusy) {
     EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }, std::chrono::seconds(20)));
 }
 
-// Holds every poller of the pool in a task until released: meanwhile nothing
-// accepts, and connections wait in the listener's queue.
-class PoolHeld {
-public:
-    PoolHeld() {
-        for (auto& poller : socket_test::poolPollers()) {
-            Latch entered;
-            poller->async([entered, release = _release]() {
-                entered.set();
-                release.wait();
-            });
-            EXPECT_TRUE(entered.wait());
-        }
-    }
-    ~PoolHeld() { release(); }
-    void release() { _release.set(); }
-
-private:
-    Latch _release;
-};
-
 // The kernel still hands over what a client sent before it reset its
 // connection in the queue, though the peer's address can no longer be asked
 // for: such a connection is served as any other, with its place counted under
@@ -510,7 +489,10 @@ TEST(TcpServerSessions, ConnectionsResetInTheQueueAreServed) {
         server->start<ProbeSession>(0, "::");
         std::vector<std::string> sent;
         {
-            PoolHeld held;
+            // Every poller of the pool held in a task: nothing accepts, and
+            // the connections wait in the listener's queue.
+            std::vector<std::unique_ptr<LoopGate>> held;
+            for (auto& poller : socket_test::poolPollers()) held.push_back(std::make_unique<LoopGate>(poller));
             for (int i = 0; i < c.clients; ++i) {
                 RawClient client(server->getPort(), c.ipv6, c.from);
                 ASSERT_TRUE(client.connected());

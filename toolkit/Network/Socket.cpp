@@ -354,12 +354,20 @@ uint16_t Socket::get_local_port() {
     return _sock_fd ? SockUtil::get_local_port(_sock_fd->rawFd()) : 0;
 }
 
+// An accepted socket answers with the address accept gave, which a reset
+// peer still has; another asks the kernel.
 std::string Socket::get_peer_ip() {
+    if (_accepted_peer.ss_family != AF_UNSPEC) {
+        return SockUtil::inet_ntoa(reinterpret_cast<const sockaddr*>(&_accepted_peer));
+    }
     Lock lck(_mtx_sock_fd);
     return _sock_fd ? SockUtil::get_peer_ip(_sock_fd->rawFd()) : "";
 }
 
 uint16_t Socket::get_peer_port() {
+    if (_accepted_peer.ss_family != AF_UNSPEC) {
+        return SockUtil::inet_port(reinterpret_cast<const sockaddr*>(&_accepted_peer));
+    }
     Lock lck(_mtx_sock_fd);
     return _sock_fd ? SockUtil::get_peer_port(_sock_fd->rawFd()) : 0;
 }

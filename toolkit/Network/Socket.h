@@ -209,10 +209,10 @@ public:
     bool listen(const SockFD::Ptr& sock);
     // Holds an accepted descriptor without registering it with the poller;
     // `peer` is the address accept gave for it.
-    SockFD::Ptr setPeerSock(int fd, const sockaddr_storage* peer = nullptr);
-    // The peer's address as accept gave it (family AF_UNSPEC when none was
-    // given). Unlike get_peer_ip it is still known once the peer has reset
-    // the connection. Set before the socket is handed to its owner.
+    SockFD::Ptr setPeerSock(int fd, const sockaddr_storage& peer);
+    // The peer's address as accept gave it (family AF_UNSPEC on a socket
+    // that was not accepted): still known once the peer has reset the
+    // connection. Set before the socket is handed to its owner.
     const sockaddr_storage& acceptedPeer() const { return _accepted_peer; }
     // Writes what can be written now: 0, or -1 when there is no descriptor,
     // the send failed or timed out.

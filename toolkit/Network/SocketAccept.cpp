@@ -87,9 +87,9 @@ bool Socket::listen(const SockFD::Ptr& sock) {
     return true;
 }
 
-SockFD::Ptr Socket::setPeerSock(int fd, const sockaddr_storage* peer) {
+SockFD::Ptr Socket::setPeerSock(int fd, const sockaddr_storage& peer) {
     closeSock();
-    _accepted_peer = peer ? *peer : sockaddr_storage{};
+    _accepted_peer = peer;
     auto sock = makeSock(fd, Sock_TCP);
     Lock lck(_mtx_sock_fd);
     _sock_fd = sock;
@@ -190,7 +190,7 @@ void Socket::handleAccepted(int fd, const sockaddr_storage& peer) {
     if (!peer_sock) {
         peer_sock = Socket::createSocket(_poller, false);
     }
-    auto peer_sock_fd = peer_sock->setPeerSock(fd, &peer);
+    auto peer_sock_fd = peer_sock->setPeerSock(fd, peer);
 
     // The peer starts to receive events when the last copy of this token goes,
     // on the thread that lets it go; unless its owner refused it meanwhile by

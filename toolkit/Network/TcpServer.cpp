@@ -90,8 +90,7 @@ std::shared_ptr<void> TcpServer::takePlace(const Socket::Ptr& sock) {
     if (why == AddressPlaces::Refusal::Listener) {
         WarnL << "Connection refused: " << _places->cap() << " connections on port " << getPort() << " already";
     } else if (why == AddressPlaces::Refusal::Address) {
-        std::string from = SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&peer));
-        WarnL << "Connection from " << (from.empty() ? "an unknown address" : from) << " refused: "
+        WarnL << "Connection from " << SockUtil::inet_ntoa(reinterpret_cast<sockaddr*>(&peer)) << " refused: "
               << _places->share() << " connections of that address on port " << getPort() << " already";
     }
     return place;

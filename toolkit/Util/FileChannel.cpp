@@ -175,10 +175,8 @@ FileChannel::FileChannel(const std::string& name, const std::string& dir, LogLev
     // Continue today's newest file.
     auto prefix = getTimeStr("%Y-%m-%d_");
     for (auto& path : _log_file_map) {
-        auto name = baseName(path);
-        int year, month, day, index;
-        if (start_with(name, prefix) && sscanf(name.c_str(), "%d-%02d-%02d_%d.log", &year, &month, &day, &index) == 4 &&
-            index >= 0 && static_cast<size_t>(index) > _index) {
+        const int index = nameKey(path)[3];
+        if (start_with(baseName(path), prefix) && index >= 0 && static_cast<size_t>(index) > _index) {
             _index = static_cast<size_t>(index);
         }
     }
@@ -264,8 +262,8 @@ void FileChannel::reportOpenFailure(const std::string& path) {
 
 void FileChannel::clean() {
     int64_t today = localDay(time(nullptr));
-    // By age. The whole set is walked: a name that does not start with a date
-    // reads as day 0 and must go too, wherever it sorts.
+    // By age. A name that does not start with a date reads as day 0 and
+    // goes too (such names sort first).
     for (auto it = _log_file_map.begin(); it != _log_file_map.end();) {
         if (*it == _path || today < fileDay(*it) + static_cast<int64_t>(_log_max_day)) {
             ++it;

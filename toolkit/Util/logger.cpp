@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "console_log.h"
 
@@ -231,9 +232,9 @@ LogContext::LogContext(LogLevel level, const char* file, const char* function, i
 
 const std::string& LogContext::str() {
     if (!_got_content) {
-        {
-            const std::string text = std::ostringstream::str();
-            _content = capped(text.data(), text.size(), text.size());
+        _content = std::ostringstream::str();
+        if (_content.size() > kMaxText) {
+            _content = capped(_content.data(), _content.size(), _content.size());
         }
         // The stream's buffer keeps its size when emptied: it goes whole.
         std::stringbuf released;
@@ -450,7 +451,11 @@ void LoggerWrapper::printLogV(Logger& logger, int level, const char* file, const
     int length = vsnprintf(text, sizeof(text), fmt, ap);
     if (length > 0) {
         const size_t whole = static_cast<size_t>(length);
-        info << capped(text, std::min(whole, LogContext::kMaxText), whole);
+        if (whole <= LogContext::kMaxText) {
+            info << std::string_view(text, whole);
+        } else {
+            info << capped(text, LogContext::kMaxText, whole);
+        }
     }
 }
 

@@ -13,7 +13,6 @@
 #include <functional>
 #include <set>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "AcqFrontEnd.h"
@@ -166,14 +165,6 @@ TEST(CaliPointCacheRule, APointIsKnownByFunctionRangeAndExactTarget) {
     }
 }
 
-// The index's hash as it once was: fixed and invertible, so that whoever
-// writes a file can choose targets whose hashes all share one bucket.
-std::vector<double> spacedTargets(size_t n) {
-    std::vector<double> targets;
-    for (size_t i = 0; i < n; ++i) targets.push_back(i * 0.5);
-    return targets;
-}
-
 // n targets of function 0, range 1 whose fixed hashes fall into one bucket
 // of the table that n points grow.
 std::vector<double> targetsSharingAFixedBucket(size_t n) {
@@ -204,7 +195,7 @@ TEST(CaliPointCacheRule, JoiningPointsTakesComparisonsLinearInTheirNumber) {
         const char* name;
         std::vector<double> targets;
     } cases[] = {
-        {"evenly spaced", spacedTargets(n)},
+        {"evenly spaced", fixed_hash_targets::spaced(n)},
         {"sharing a bucket of a fixed hash", targetsSharingAFixedBucket(n)},
     };
     for (const auto& c : cases) {

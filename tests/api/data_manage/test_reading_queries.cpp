@@ -15,7 +15,6 @@
 #include "DrvInterfaceManage.h"
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
-#include "Manager.h"
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
 #include "engine_fakes.h"

@@ -292,9 +292,12 @@ TEST_F(StorageManageTest, UiPathsWithANulAreRefused) {
             EXPECT_EQ(seen.back()[2], c.end) << std::hex << c.id;
         }
     }
+    // Remote control's paths are held to the same rule.
+    EXPECT_EQ(call(kRemote, 0x10002403, {{0x2403, "\"INT:\\keep\\x\0.csv\""s}}), 44);
     EXPECT_EQ(testing_support::readFile(host("/data/UserData/data.csv")), "readings");
     EXPECT_EQ(testing_support::readFile(host("/data/UserData/keep/k")), "k");
-    for (const char* made : {"/data/UserData/new", "/data/UserData/c", "/data/UserData/m", "/data/UserData/r"}) {
+    for (const char* made : {"/data/UserData/new", "/data/UserData/c", "/data/UserData/m", "/data/UserData/r",
+                             "/data/UserData/keep/x", "/data/UserData/keep/x.sta"}) {
         EXPECT_FALSE(exists(made)) << made;
     }
 }
