@@ -160,8 +160,8 @@ void SimFrontEnd::State::refreshDc(const SimFrontEndConfig& cfg) {
         // Two plateaus per charge, so the decode's two samples are exact.
         double elapsedMs = static_cast<double>(now() - lastWriteUs) / 1000.0;
         double ms = elapsedMs < cfg.chargeWaitMs - 50 ? 100.0 : cfg.chargeWaitMs;
-        double millifarads = inputs.farads * 1e3;
-        counts = inputs.open || millifarads <= 0 ? INFINITY : kSimChargeSlope / millifarads * ms;
+        double ofFullScale = inputs.farads / cfg.chargeFullScale;
+        counts = inputs.open || ofFullScale <= 0 ? INFINITY : kSimChargeSlope / ofFullScale * ms;
     } else if (cfg.quantity != SimQuantity::CapDischarge) {
         counts = dcInput(cfg.quantity) * cfg.countsPerUnit + noiseCounts();
     }

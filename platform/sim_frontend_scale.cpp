@@ -160,6 +160,7 @@ private:
         for (size_t i = 0; i < 2; ++i) {
             size_t c = findOrAdd(CAP_Setting[kChargeRows[i]], CAP_Range_Map[kChargeRows[i]], SimQuantity::CapCharge);
             configs[c].chargeWaitMs = kChargeWaitMs[i];
+            configs[c].chargeFullScale = fullScaleSI(TYPE_CAP, kChargeRows[i], true);
         }
     }
 
@@ -222,7 +223,7 @@ private:
         for (size_t i = 0; i < 2; ++i) {
             int32_t range = kChargeRows[i];
             double millifarads = fullScaleSI(TYPE_CAP, range, true) * 1e3;
-            double counts = kSimChargeSlope / millifarads * (kChargeWaitMs[i] - 100);
+            double counts = kSimChargeSlope * (kChargeWaitMs[i] - 100);
             keys.push_back({TYPE_CAP, range, millifarads, 1e10 / counts, true, range < 7});
         }
         keys.push_back({TYPE_FREQ, 0, 1000.0, 1e6, true, true});

@@ -16,7 +16,13 @@ enum class SimQuantity { None, DcVolts, AcVolts, DcAmps, AcAmps, Ohms2Wire, Ohms
 constexpr double kSimFullScaleCounts = 4000000.0;
 constexpr int32_t kSimCountsMax = 0x7FFFFE;   // saturation; also "open" to the charge-slope decode
 constexpr int32_t kSimCountsMin = -0x7FFFFF;
-constexpr double kSimChargeSlope = 2000.0;    // counts per ms for 1 mF
+// Each charge row has a current of its own, so that an input of its full
+// scale ramps at this many counts per ms, a tenth of it ten times as fast.
+// Low enough that an input of one count of the row (a thousandth of full
+// scale) is still below the limit at the 400 ms sample, where the decode
+// would take it for an open input; high enough that full scale spans 4000
+// counts between the samples, a quarter count of the row per count.
+constexpr double kSimChargeSlope = 20.0;
 
 // One register the configuration writes: (reg & mask) must equal value.
 struct SimRegCheck {
@@ -33,6 +39,7 @@ struct SimFrontEndConfig {
     SimQuantity quantity = SimQuantity::None;
     double countsPerUnit = 0;  // counts per V, A, ohm or F
     int32_t chargeWaitMs = 0;  // charge rows: the wait of the charge-slope method
+    double chargeFullScale = 0;  // charge rows: the full scale of the range in F
 };
 
 // One calibration key (function, range) with its full scale in the display

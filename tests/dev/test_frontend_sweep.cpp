@@ -28,7 +28,7 @@ struct Counts {
 constexpr Counts kSharedGain[] = {
     {TYPE_DCI, 4, 0, 200000},  {TYPE_DCI, 5, 2, 600000}, {TYPE_ACI, 5, 2, 600000},
     {TYPE_CAP, 0, 0, 20000},   {TYPE_CAP, 1, 0, 200000}, {TYPE_CAP, 3, 0, 200000},
-    {TYPE_CAP, 6, 0, 12500},   {TYPE_CAP, 7, 1, 83333},
+    {TYPE_CAP, 6, 0, 1250000}, {TYPE_CAP, 7, 1, 833333},
 };
 
 int64_t expectedCounts(MeasureTypeEnum func, int32_t range, bool is412) {

@@ -169,7 +169,7 @@ TEST(SimFrontEnd, ChargeRampShowsTwoPlateausAndDischargeResetsIt) {
     Chip chip;
     chip.inputs([](SimInputs& i) { i.farads = 0.5e-3; });
     chip.row(CAP_Setting[6], 1);
-    const std::pair<double, int64_t> reads[] = {{100, 400000}, {249.9, 400000}, {250, 1200000}, {400, 1200000}};
+    const std::pair<double, int64_t> reads[] = {{100, 4000}, {249.9, 4000}, {250, 12000}, {400, 12000}};
     double at = 0;
     for (const auto& r : reads) {
         chip.advanceMs(r.first - at);
@@ -251,7 +251,7 @@ TEST(SimCalibrationSet, OneFileOfTwoRecordsPerKeyOfBothModels) {
         double raw, target;
     } spots[] = {
         {"cali_0_2.cal", 0, 2, 4e6, 10.0},   {"cali_0_0.cal", 0, 0, 4e6, 100.0},  {"cali_2_5.cal", 2, 5, 4e6, 10.0},
-        {"cali_6_0.cal", 6, 0, 4e4, 1.0},    {"cali_6_6.cal", 6, 6, 25000, 1.0},  {"cali_10_0.cal", 10, 0, 1e6, 1000},
+        {"cali_6_0.cal", 6, 0, 4e4, 1.0},    {"cali_6_6.cal", 6, 6, 2.5e6, 1.0},  {"cali_10_0.cal", 10, 0, 1e6, 1000},
         {"cali_7_0.cal", 7, 0, 4e6, 1000.0}, {"cali_4_5.cal", 4, 5, 4e6, 10.0},
     };
     for (const Spot& s : spots) {

@@ -158,9 +158,12 @@ MV = 0.0123
     # counted in the same message, before the loop could refill an emptied one.
     [{"ohms": 5}, "CONF:CONT", ("DATA:POIN?", lambda a: int(a) >= 100, 30),
      ("CONF:CONT;:DATA:POIN?", lambda a: int(a) >= 100)],
+    # The 1 mF range reads a twentieth of itself and less, within its count of 1 uF.
+    [{"farads": 50e-6}, "CONF:CAP 0.001", ("READ?", near(50e-6, 1e-6), 10), {"farads": 2.2e-6},
+     ("READ?", near(2.2e-6, 1e-6), 10)],
 ], ids=["sample-count", "auto-range-frequency", "refused", "meas-from-diode", "meas-from-continuity", "unit",
         "upper-limit", "millivolts", "offset-across-ranges", "offset-of-the-input", "crossing-limits",
-        "limit-after-step-down", "conf-continuity-keeps-memory"])
+        "limit-after-step-down", "conf-continuity-keeps-memory", "small-capacitance-on-1-mF"])
 def test_sequences(meter, dmm, steps):
     run(meter, dmm, steps + [("SYST:ERR?", NO_ERROR)])
 

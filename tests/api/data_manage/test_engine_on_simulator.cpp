@@ -106,6 +106,23 @@ TEST_F(EngineOnSimulator, CalibratedSamplesEqualTheInputs) {
     EXPECT_NEAR(byFunc[TYPE_OHM2] - byFunc[TYPE_OHM4], 0.001, 1e-6);
 }
 
+// Every capacitance range, counter and charge-slope alike, reads an input of
+// a few thousandths of its full scale as well as full scale itself.
+TEST_F(EngineOnSimulator, EveryCapacitanceRangeReadsItsInputsDownToASmallFraction) {
+    const double fractions[] = {0.0022, 0.01, 0.05, 0.5, 1.0};
+    for (int32_t range = 0; range <= 7; ++range) {
+        const double fullScale = 1e-9 * std::pow(10.0, range);
+        const double rowUnit = range < 3 ? 1e9 : range < 6 ? 1e6 : 1e3;  // nF, uF or mF
+        for (double fraction : fractions) {
+            SCOPED_TRACE(testing::Message() << "range " << range << ", " << fraction << " of full scale");
+            platform::SimInputs in;
+            in.farads = fraction * fullScale;
+            platform::simFrontEnd().setInputs(in);
+            EXPECT_NEAR(sample(TYPE_CAP, config(TYPE_CAP, range)), in.farads * rowUnit, count(TYPE_CAP, range));
+        }
+    }
+}
+
 TEST_F(EngineOnSimulator, CounterGivesTheInputFrequency) {
     platform::SimInputs in;
     in.acVolts = 5;
