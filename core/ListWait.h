@@ -31,6 +31,35 @@ public:
     // changes its time-out meanwhile is heard by its next wait.
     static uint32_t readTimeoutMsHere(uint32_t engineMs);
 
+    // What a list holds while its commands run, so that no other client's
+    // command runs between them, and lends while one of them waits.
+    class Turn {
+    public:
+        virtual void lend() = 0;
+        virtual void takeBack() = 0;
+
+    protected:
+        ~Turn() = default;
+    };
+    // The list holds `turn` from now on (null: none).
+    void holdTurn(Turn* turn) { m_turn = turn; }
+
+    // Lends the turn of the list on this thread, if it holds one, for the
+    // scope's life: other clients' messages run while this one waits. Made
+    // with no lock held that a command may take, since taking the turn back
+    // waits for the message that has it.
+    class Waiting {
+    public:
+        Waiting();
+        ~Waiting();
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+
+    private:
+        ListWait* m_list = nullptr;
+        Turn* m_lent = nullptr;
+    };
+
     // Installs a list on this thread for the scope's life.
     class Scope {
     public:
@@ -46,4 +75,5 @@ public:
 private:
     std::atomic<bool> m_cancelled{false};
     Timeout m_readTimeoutMs;
+    Turn* m_turn = nullptr;  // only its own thread looks at it
 };

@@ -89,6 +89,7 @@ bool CDataManage::caliTake(long long& value, uint64_t generation) {
     const uint32_t timeoutMs = readTimeoutMs();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     auto owns = [this, generation] { return caliOwns(generation); };
+    ListWait::Waiting waiting;  // other clients' messages run meanwhile
     while (owns()) {
         if (m_RawDataQueue.WaitForPopIf(value, kTakeSliceMs, owns)) return true;
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "CDataManage.h"
@@ -128,6 +129,8 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     if (!wait && n > bufferSize()) return E231_DATA_QUESTIONABLE;
     const uint64_t start = m_clock->nowMs();
     const uint32_t timeoutMs = readTimeoutMs();
+    std::optional<ListWait::Waiting> waiting;  // other clients' messages run meanwhile
+    if (wait) waiting.emplace();
     while (bufferSize() < n) {
         if (m_clock->nowMs() - start > timeoutMs) return E365_TIME_OUT_ERROR;
         if (waitCancelled()) return 0;

@@ -223,6 +223,9 @@ void CDataManage::DM_OpcCancel() {
 int CDataManage::DM_WaitAcquisition() {
     using Clock = std::chrono::steady_clock;
     const auto timeout = std::chrono::milliseconds(readTimeoutMs());
+    // Other clients' messages run meanwhile; made before the lock, which
+    // taking the turn back must not hold.
+    ListWait::Waiting waiting;
     std::unique_lock<std::mutex> lock(m_acqMtx);
     // Any reading stored starts the time-out anew: the readings the
     // operation waits for, or those of the free run it waits behind.
@@ -270,6 +273,7 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out, uint64_t acq) {
     int result = 0;
     bool cutShort = false;
     {
+        ListWait::Waiting waiting;  // before the lock, as in DM_WaitAcquisition
         std::unique_lock<std::mutex> lock(m_acqMtx);
         if (acq == 0) acq = m_acqNumber;
         result = waitAcquisitionLocked(lock, acq);
@@ -309,6 +313,7 @@ int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs());
     const char* empty = second ? "m_buffer2 is empty" : "m_buffer is empty";
+    ListWait::Waiting waiting;  // before the lock, as in DM_WaitAcquisition
     std::unique_lock<std::mutex> lock(m_acqMtx);
     for (;;) {
         const uint64_t seen = m_acqArrivals;

@@ -138,6 +138,8 @@ ScpiManage::ScpiManage() : Manager("scpi_manager") {
     mParser.ApiScpi_SetExecute(&mExecute);
     mParser.ApiScpi_SelectCmdTree(mParser.ApiScpi_CmdTreeGet());
     Manager::abort = false;
+    // A client that has left holds the others' messages until its own have run.
+    m_strand.onIdle([this](ScpiStrand::Client client) { m_turn.drained(client); });
 }
 
 void ScpiManage::start() {
@@ -182,15 +184,43 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
     std::string text;
     // The waits of its handlers hear this list's client, no other.
     ListWait::Scope scope(*ticket);
+    {
+        // A message that reads is the acquisition's reader from its first
+        // command to its last: another reader's message runs before or after
+        // it, not between its setting up and its read. Taken before the
+        // message turn, which its wait would hold up. A client that has left
+        // waits for no turn: its commands run without it, its reads do not.
+        std::optional<ScpiReaderTurn::Hold> reader;
+        if (readsAny(cmds)) {
+            reader.emplace(m_readerTurn, [&] { return abortedSince(*ticket) || ticket->cancelled(); });
+        }
+        if (!reader || reader->held() || !abortedSince(*ticket)) {
+            TurnHold hold(*ticket);
+            result = runCommands(cmds, text, *ticket);
+        }
+    }
+    if (endList(*ticket)) {
+        text.clear();
+        result = 0;
+    }
+    if (!text.empty()) {
+        out += text;
+        out += '\n';
+    }
+    return result;
+}
+
+int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text, ListTicket& ticket) {
+    int result = 0;
     try {
         for (size_t i = 0; i < cmds.size(); ++i) {
-            if (abortedSince(*ticket)) {
+            if (abortedSince(ticket)) {
                 break;
             }
             if (cmds[i].refused) {
                 continue;  // as a failed command: no text, not even a separator
             }
-            if (cmds[i].query && ticket->cancelled()) {
+            if (cmds[i].query && ticket.cancelled()) {
                 continue;  // no one to answer: a query of a gone client does not run
             }
             // The room is decided once, before the command runs: a query
@@ -207,13 +237,8 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
             }
             google::protobuf::Map<int, Value> reply;
             {
-                const bool reads = ScpiReaderTurn::reads(cmds[i].funcID);
-                std::optional<ScpiReaderTurn::Hold> turn;
-                // A gone client's command still takes its turn and runs;
-                // an aborted list stops.
-                if (reads && !turn.emplace(m_readerTurn, [&] { return abortedSince(*ticket); }).held()) {
-                    break;
-                }
+                std::optional<ListWait::Waiting> lent;
+                if (lendsWhileRunning(cmds[i].funcID)) lent.emplace();
                 result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
             }
             if (result == E223_TOO_MUCH_DATA) {
@@ -246,20 +271,22 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
         }
     } catch (const std::exception& ex) {
         // Out of memory while joining the replies: the list ends without
-        // one, and still ends below.
+        // one, and still ends in the caller.
         PrintE("SCPI command list stopped: %s", ex.what());
         text.clear();
         result = E200_EXECUTION_ERROR;
     }
-    if (endList(*ticket)) {
-        text.clear();
-        result = 0;
-    }
-    if (!text.empty()) {
-        out += text;
-        out += '\n';
-    }
     return result;
+}
+
+ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
+    ticket.turn.take(ticket.client);
+    ticket.holdTurn(&ticket);
+}
+
+ScpiManage::TurnHold::~TurnHold() {
+    m_ticket.holdTurn(nullptr);
+    m_ticket.turn.give();
 }
 
 ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
@@ -324,8 +351,25 @@ void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::functi
         std::lock_guard<std::mutex> lock(m_abortMtx);
         cancelTicketsLocked(client, false);
     }
-    // Its waits end now, without ending anyone's measurement.
+    // Its waits end now, without ending anyone's measurement, and so does
+    // a wait for the reader's turn.
+    m_readerTurn.wake();
     CDataManage::instance()->DM_WakeWaits();
+    // What it sent runs before what others send after it has gone: seen on
+    // the first poller, behind the lists it has posted there, and lifted
+    // once its worker has run the last of them.
+    auto depart = [this, client] {
+        m_turn.depart(client);
+        if (!m_strand.busy(client)) {
+            m_turn.drained(client);
+        }
+    };
+    toolkit::EventPoller& poller = toolkit::EventPoller::Instance();
+    if (poller.isCurrentThread()) {
+        depart();
+    } else {
+        poller.async(depart, false);
+    }
 }
 
 uint64_t ScpiManage::ApiScpi_AbortGeneration() {
@@ -340,14 +384,24 @@ bool ScpiManage::mayWait(const std::vector<structScpiInfo>& cmds) {
     // calibration value, the storage operations that run in place, the
     // catalogue, whose folder sizes take a walk, and the screen copy, which
     // waits for the capture tool.
-    static constexpr uint32_t kOtherWaits[] = {
-        0x20002103, 0x20000640, 0x20000641, 0x20000c00, 0x10000F01, 0x10000F06, 0x10000F07, 0x10000F08,
-        0x10000F09, 0x10000F0A, 0x10000F0B, 0x10000F12, 0x10000F13, 0x20000F03, 0x20002200,
-    };
+    static constexpr uint32_t kOtherWaits[] = {0x20002103, 0x20000640, 0x20000641, 0x20000c00};
     return std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) {
-        return ScpiReaderTurn::reads(cmd.funcID) ||
+        return ScpiReaderTurn::reads(cmd.funcID) || lendsWhileRunning(cmd.funcID) ||
                std::find(std::begin(kOtherWaits), std::end(kOtherWaits), cmd.funcID) != std::end(kOtherWaits);
     });
+}
+
+bool ScpiManage::lendsWhileRunning(uint32_t funcId) {
+    static constexpr uint32_t kLong[] = {
+        0x10000F01, 0x10000F06, 0x10000F07, 0x10000F08, 0x10000F09, 0x10000F0A,
+        0x10000F0B, 0x10000F12, 0x10000F13, 0x20000F03, 0x20002200,
+    };
+    return std::find(std::begin(kLong), std::end(kLong), funcId) != std::end(kLong);
+}
+
+bool ScpiManage::readsAny(const std::vector<structScpiInfo>& cmds) {
+    return std::any_of(cmds.begin(), cmds.end(),
+                       [](const structScpiInfo& cmd) { return ScpiReaderTurn::reads(cmd.funcID); });
 }
 
 ScpiManage::OperationWait ScpiManage::waitsForOperation(const std::vector<structScpiInfo>& cmds) {
@@ -415,7 +469,15 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
 
 void ScpiManage::runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client) {
     const bool bounded = client == nullptr || client != t_leaving;
-    if (!m_strand.runHereOrQueue(std::move(task), waits, client, bounded)) {
+    // A list runs here only with the message turn: the first poller never
+    // waits for it, a list that finds it taken waits on its client's worker.
+    bool took = false;
+    auto mayRunHere = [&] { return took = m_turn.tryTake(client); };
+    const bool placed = m_strand.runHereOrQueue(std::move(task), waits, client, bounded, mayRunHere);
+    if (took) {
+        m_turn.give();
+    }
+    if (!placed) {
         // Its client cannot tell otherwise that the list never ran.
         PrintW("SCPI client %p has %zu lists queued: a further list is refused", client,
                ScpiStrand::kMaxQueuedPerClient);
@@ -430,7 +492,7 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
 }
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
-    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout));
+    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn);
     ticket->client = client;
     std::lock_guard<std::mutex> lock(m_abortMtx);
     ticket->generation = m_abortGeneration;

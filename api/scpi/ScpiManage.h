@@ -13,6 +13,7 @@
 #include "ScpiParser.h"
 #include "ScpiReaderTurn.h"
 #include "ScpiStrand.h"
+#include "ScpiTurn.h"
 #include "proto_data.pb.h"
 
 // One parsed command: the message id of its row and its converted parameters.
@@ -32,9 +33,12 @@ struct structScpiInfo {
 //
 // Program messages are parsed on the transport's thread into a list of
 // commands. A list runs on the toolkit's first event poller, or on its
-// client's worker when it may wait or its client has lists there (see
-// ScpiStrand): each client's lists run one at a time in the order sent, and
-// a client's waits hold up no other client.
+// client's worker when it may wait, its client has lists there or another
+// list has the turn (see ScpiStrand, ScpiTurn): each client's lists run one
+// at a time in the order sent, and a client's waits hold up no other client.
+// A message runs whole: no other client's command runs between two of its
+// commands but while one of them waits, and a message that reads takes the
+// acquisition's turn before its first command and keeps it to its end.
 //
 // What a list's waits see of their client is the list's own (ListWait): an
 // ABORt (and a device clear) ends the measurement for everyone, and the lists
@@ -46,8 +50,8 @@ struct structScpiInfo {
 // starts a new generation, and a list of an older one skips itself. An abort
 // while nothing runs thus leaves nothing behind that could swallow a later
 // message. A client that has left (ApiScpi_ClientGone) waits for nothing: the
-// commands it sent still run, in order, but its queries do not and its waits
-// end at once.
+// commands it sent still run, in order and before any message of another
+// client begins, but its queries do not and its waits end at once.
 class ScpiManage : public Manager {
 public:
     // The message id of ABORt.
@@ -116,8 +120,9 @@ public:
     void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
                              ListWait::Timeout readTimeout = nullptr);
     // The client has left (its session, link or host is gone): its lists
-    // posted so far still execute their commands in order, but no query of
-    // theirs runs, their waits end at once and no reply is delivered.
+    // posted so far still execute their commands in order, before any other
+    // client's message begins, but no query of theirs runs, their waits end
+    // at once and no reply is delivered.
     // `lastPosts`, when given, first posts on this thread what the client
     // sent before leaving and was still held back: those lists are not held
     // to the client's bound, since a setting sent and closed at once must
@@ -132,6 +137,8 @@ public:
     void setDeliverySeam(std::function<void()> seam);
     // Test seam: reads of lists waiting for another client's read to end.
     size_t readersWaiting() { return m_readerTurn.waiting(); }
+    // Test seam: a client that has left still has lists to run first.
+    bool departing() { return m_turn.departing(); }
 
 private:
     ScpiManage();
@@ -182,17 +189,34 @@ private:
     // A posted list: its client, the generation it was posted in, whether an
     // abort of its client came after; as ListWait, what the waits of its
     // handlers consult, cancelled by such an abort or as its client leaves.
-    struct ListTicket : ListWait {
-        explicit ListTicket(Timeout readTimeout) : ListWait(std::move(readTimeout)) {}
+    // As ListWait::Turn, what the list lends while one of its commands waits.
+    struct ListTicket : ListWait, ListWait::Turn {
+        ListTicket(Timeout readTimeout, ScpiTurn& turn) : ListWait(std::move(readTimeout)), turn(turn) {}
+        void lend() override { turn.give(); }
+        void takeBack() override { turn.take(client); }
+        ScpiTurn& turn;
         ScpiStrand::Client client = nullptr;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
+    };
+    // Holds the message turn while a list's commands run.
+    class TurnHold {
+    public:
+        explicit TurnHold(ListTicket& ticket);
+        ~TurnHold();
+        TurnHold(const TurnHold&) = delete;
+        TurnHold& operator=(const TurnHold&) = delete;
+
+    private:
+        ListTicket& m_ticket;
     };
     using Ticket = std::shared_ptr<ListTicket>;
     // A ticket of the current generation, known to the client aborts while
     // its list may still run.
     Ticket postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout = nullptr);
     int writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket);
+    // The commands of a list, under the message turn.
+    int runCommands(std::vector<structScpiInfo>& cmds, std::string& text, ListTicket& ticket);
     // Begins a list: false when an abort came after it was posted. endList
     // tells whether its reply is to be dropped (aborted, or its client gone).
     bool beginList(ListTicket& ticket);
@@ -209,6 +233,11 @@ private:
     // A list holding a command whose handler may wait (for readings, a
     // trigger, a raw calibration value, a file operation or a screen copy).
     static bool mayWait(const std::vector<structScpiInfo>& cmds);
+    // A command that lends the message turn for the whole of its run: a file
+    // operation or the screen copy. The others that wait lend it only while
+    // they wait (ListWait::Waiting).
+    static bool lendsWhileRunning(uint32_t funcId);
+    static bool readsAny(const std::vector<structScpiInfo>& cmds);
     // How a list holds *OPC? or *WAI: not at all, first (it waits while an
     // operation is pending as it is handed over), or after other commands,
     // which may leave one pending (it always may wait).
@@ -221,6 +250,8 @@ private:
 
     ScpiParser mParser;
     ScpiExecute mExecute;
+    // Before the strand: its workers use it until the strand has ended.
+    ScpiTurn m_turn;
     ScpiStrand m_strand;
     ScpiReaderTurn m_readerTurn;
 

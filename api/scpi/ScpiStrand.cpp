@@ -32,8 +32,9 @@ ScpiStrand::~ScpiStrand() {
     m_idle.wait(lock, [this] { return m_clients.empty(); });
 }
 
-bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bounded) {
-    switch (place(task, mayWait, client, bounded)) {
+bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bounded,
+                                const std::function<bool()>& mayRunHere) {
+    switch (place(task, mayWait, client, bounded, mayRunHere)) {
         case Placed::Queued:
             return true;
         case Placed::Full:
@@ -45,13 +46,15 @@ bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bou
     return true;
 }
 
-ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, bool bounded) {
+ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, bool bounded,
+                                     const std::function<bool()>& mayRunHere) {
     std::lock_guard<std::mutex> lock(m_mtx);
     auto it = m_clients.find(client);
     // Held from the moment a task is queued, not only once the worker has
     // picked it up: the client's next list must queue behind it.
     if (it == m_clients.end()) {
-        if (!mayWait || m_stop) {
+        // Asked last: a yes is a promise to run it here.
+        if (m_stop || (!mayWait && (!mayRunHere || mayRunHere()))) {
             return Placed::Here;
         }
         it = m_clients.emplace(client, std::deque<Task>()).first;
@@ -83,6 +86,11 @@ bool ScpiStrand::startWorker(Client client) {
         return false;
     }
     return true;
+}
+
+bool ScpiStrand::busy(Client client) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_clients.count(client) != 0;
 }
 
 size_t ScpiStrand::clear(Client client) {
@@ -120,6 +128,11 @@ void ScpiStrand::work(Client client) {
             if (m_clients.empty()) {
                 m_idle.notify_all();
             }
+            // Told once busy() no longer sees the client, outside the lock
+            // and touching nothing of the strand: it may be gone by then.
+            std::function<void(Client)> idle = m_onIdle;
+            lock.unlock();
+            if (idle) idle(client);
             return;
         }
         Task task = std::move(it->second.front());

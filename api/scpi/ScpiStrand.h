@@ -39,19 +39,25 @@ public:
     ScpiStrand(const ScpiStrand&) = delete;
     ScpiStrand& operator=(const ScpiStrand&) = delete;
 
-    // Queues `task` when it may wait or its client has lists here; otherwise
-    // runs it here. Called on one thread (the first poller), so that the
-    // lists of a client reach their worker in the order they were handed
-    // over. False when the client's queue is full (and `bounded`): the task
-    // was dropped.
-    bool runHereOrQueue(Task task, bool mayWait, Client client, bool bounded = true);
+    // Queues `task` when it may wait, its client has lists here or
+    // `mayRunHere` (asked last, when given) says no; otherwise runs it here.
+    // Called on one thread (the first poller), so that the lists of a client
+    // reach their worker in the order they were handed over. False when the
+    // client's queue is full (and `bounded`): the task was dropped.
+    bool runHereOrQueue(Task task, bool mayWait, Client client, bool bounded = true,
+                        const std::function<bool()>& mayRunHere = nullptr);
+    // Whether `client` has lists queued or running on its worker.
+    bool busy(Client client);
+    // Called on a worker once its client's last list has run and its entry
+    // is gone (set before the first list is queued).
+    void onIdle(std::function<void(Client)> idle) { m_onIdle = std::move(idle); }
     // Drops the tasks not yet started, of `client` or with null of every
     // client; running ones go on. Result: how many were dropped.
     size_t clear(Client client = nullptr);
 
 private:
     enum class Placed { Here, Queued, Full };
-    Placed place(Task& task, bool mayWait, Client client, bool bounded);
+    Placed place(Task& task, bool mayWait, Client client, bool bounded, const std::function<bool()>& mayRunHere);
     bool startWorker(Client client);
     static void* workerEntry(void* start);
     void work(Client client);
@@ -62,4 +68,5 @@ private:
     // has run the last one.
     std::map<Client, std::deque<Task>> m_clients;
     bool m_stop = false;
+    std::function<void(Client)> m_onIdle;
 };

@@ -3,6 +3,7 @@ what each read answers, how many readings, and which errors."""
 
 import os
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -16,6 +17,8 @@ from test_vxi11 import RESOURCE as VXI_RESOURCE, portmapper  # noqa: F401 (fixtu
 
 
 VOLTS = 1.5
+OHMS = 4700
+AMPS = 0.012
 TRANSPORTS = {"socket": SCPI_RESOURCE, "vxi11": VXI_RESOURCE}
 
 # (setup messages (a query's answer is passed over), edges into the trigger input (seconds after the query
@@ -58,7 +61,7 @@ def meter(portmapper, service_binary, build_dir, tmp_path_factory):  # noqa: F81
     root = tmp_path_factory.mktemp("trigger_root")
     subprocess.run([str(build_dir / "dmm-sim-calibration"), str(root)], check=True, capture_output=True)
     (root / "sim").mkdir()
-    (root / "sim" / "input.conf").write_text(f"dc_volts = {VOLTS}\n")
+    (root / "sim" / "input.conf").write_text(f"dc_volts = {VOLTS}\nohms = {OHMS}\ndc_amps = {AMPS}\n")
     yield from serve(Service(service_binary, root), PORTS + (VXI_PORT,))
 
 
@@ -392,3 +395,79 @@ def test_wai_holds_the_next_command_until_the_acquisition_ends(meter, rm, corvan
         assert dmm.query("SYST:ERR?").startswith("0,")
     finally:
         dmm.close()
+
+
+# Three clients, each with its own function, send "configure; read" at the same moment, and take every
+# function in turn: each message runs whole, so each answer is its own function's reading, none is cut short
+# and no error is queued.
+FUNCTIONS = [("VOLT:DC 10", VOLTS), ("RES 10000", OHMS), ("CURR:DC 0.1", AMPS)]
+
+
+def test_messages_of_several_clients_run_whole(meter, rm):
+    clients = [ready_session(rm, resource, setup="*RST;*CLS")
+               for resource in (SCPI_RESOURCE, SCPI_RESOURCE, VXI_RESOURCE)]
+    start = threading.Barrier(len(clients))
+    wrong = []
+
+    def measure(client, function, value):
+        start.wait()
+        answer = client.query(f"CONF:{function};:READ?")
+        try:
+            right = abs(float(answer) - value) <= 1e-3 * value
+        except ValueError:
+            right = False
+        if not right:
+            wrong.append((function, answer))
+
+    try:
+        for rounds in range(12):
+            threads = [threading.Thread(target=measure, args=(client,) + FUNCTIONS[(i + rounds) % 3])
+                       for i, client in enumerate(clients)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+        assert wrong == []
+        assert clients[0].query("SYST:ERR?").startswith("0,")
+    finally:
+        for client in clients:
+            client.close()
+
+
+# A client leaves with a wait and a setting behind it; a client that comes after it has gone sets the same
+# thing: the later setting is the one in force. A socket client leaves by a reset (a plain close of a socket
+# is only the end of its input), a VXI-11 client by destroying its link.
+def leave_socket(meter, rm):
+    setting = "SCPI cmd = SAMP:COUN 7"
+    before = sum(setting in line for line in meter.log_lines())
+    holder = socket.create_connection(("127.0.0.1", SCPI_PORT))
+    holder.sendall(b"DATA:REM? 100000,WAIT\nSAMP:COUN 7\n")
+    # Read by the service (it logs each message it takes), so the reset cannot discard it.
+    assert wait_for(lambda: sum(setting in line for line in meter.log_lines()) > before)
+    return lambda: (holder.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)),
+                    holder.close())
+
+
+def leave_vxi11(meter, rm):
+    holder = open_session(rm, VXI_RESOURCE)
+    holder.write("DATA:REM? 100000,WAIT")
+    holder.write("SAMP:COUN 7")
+    return holder.close
+
+
+@pytest.mark.parametrize("leave", [leave_socket, leave_vxi11], ids=["socket-reset", "vxi11-destroyed-link"])
+def test_what_a_gone_client_sent_lands_before_what_others_send_later(meter, rm, leave):
+    ready_session(rm, setup="*RST;*CLS;TRIG:SOUR BUS").close()
+    ran = "sample = 7"  # the log line of the gone client's setting
+    for _ in range(8):
+        before = sum(ran in line for line in meter.log_lines())
+        leave(meter, rm)()
+        later = socket.create_connection(("127.0.0.1", SCPI_PORT))
+        later.settimeout(5)
+        answers = later.makefile()
+        later.sendall(b"SAMP:COUN 3;:SAMP:COUN?\n")
+        assert answers.readline().strip() == "3"
+        assert wait_for(lambda: sum(ran in line for line in meter.log_lines()) > before)
+        later.sendall(b"SAMP:COUN?\n")
+        assert answers.readline().strip() == "3"
+        later.close()

@@ -1,6 +1,7 @@
 // Lists that wait, per client: one client's wait holds up no other client, a
-// client that has left waits for nothing, what a client may queue is bounded,
-// and each wait keeps its own client's reading time-out.
+// message runs whole, a client that has left waits for nothing and what it
+// sent runs first, what a client may queue is bounded, and each wait keeps
+// its own client's reading time-out.
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -25,7 +26,11 @@ namespace {
 constexpr unsigned int kWaitingQuery = 0x20002200;
 constexpr unsigned int kWaitingCommand = 0x10000F01;
 constexpr unsigned int kRead = 0x2000060F;  // the acquisition's reader
+// Of no table: a list of these alone runs on the first poller.
+constexpr unsigned int kRecord = 0x10009901;  // notes its tag
+constexpr unsigned int kHold = 0x10009902;    // runs until its gate opens, without waiting as handlers do
 constexpr int kGateKey = 1;
+constexpr int kTagKey = 2;
 
 // Gates the waiting query holds at, by number, and what its waits saw.
 struct Gates {
@@ -47,12 +52,15 @@ struct Gates {
     }
     // Waits until opened or its list's waits are ended: true when opened.
     bool pass(int gate) {
+        // Waits as a handler does: other clients' messages run meanwhile.
+        ListWait::Waiting waiting;
         std::unique_lock<std::mutex> lock(mtx);
         entered[gate] = true;
         gate0OpenAtEntry[gate] = open[0];
         timeoutMs[gate] = ListWait::readTimeoutMsHere(CDataManage::kReadTimeoutMs);
         cv.notify_all();
         const auto deadline = std::chrono::steady_clock::now() + scpi_test::kWait;
+
         // The cancellation is a flag of the list, not an event of this gate:
         // looked at every millisecond.
         while (!open[gate] && !ListWait::cancelledHere() && std::chrono::steady_clock::now() < deadline) {
@@ -66,6 +74,13 @@ struct Gates {
         open[gate] = true;
         cv.notify_all();
     }
+    // A command that takes long without waiting: it keeps its message's turn.
+    void hold(int gate) {
+        std::unique_lock<std::mutex> lock(mtx);
+        entered[gate] = true;
+        cv.notify_all();
+        cv.wait_for(lock, scpi_test::kWait, [&] { return open[gate]; });
+    }
     bool waitEntered(int gate) {
         std::unique_lock<std::mutex> lock(mtx);
         return cv.wait_for(lock, scpi_test::kWait, [&] { return entered[gate]; });
@@ -74,6 +89,26 @@ struct Gates {
 
 Gates gates;
 std::atomic<int> commandsRun{0};
+
+// The tags of kRecord, in the order they ran.
+struct Recorded {
+    std::mutex mtx;
+    std::vector<int> tags;
+    std::vector<int> all() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return tags;
+    }
+} recorded;
+
+structScpiInfo command(unsigned int id, int key, int value) {
+    structScpiInfo cmd = scpi_test::listOf({id}).front();
+    insertS32(cmd.params, key, value);
+    return cmd;
+}
+structScpiInfo record(int tag) { return command(kRecord, kTagKey, tag); }
+structScpiInfo holdAt(int gate) { return command(kHold, kGateKey, gate); }
+// Sends a list to its client's worker without waiting there itself.
+structScpiInfo toWorker() { return scpi_test::listOf({kWaitingCommand}).front(); }
 
 std::vector<structScpiInfo> waitAt(int gate, unsigned int id = kWaitingQuery) {
     std::vector<structScpiInfo> cmds = scpi_test::listOf({id});
@@ -116,8 +151,21 @@ protected:
                 ++commandsRun;
                 return 0;
             });
+            CFEM::instance()->bindCallback(kRecord, [](unsigned int, const ValueMap& in, ValueMap*) {
+                std::lock_guard<std::mutex> lock(recorded.mtx);
+                recorded.tags.push_back(in.at(kTagKey).s32val());
+                return 0;
+            });
+            CFEM::instance()->bindCallback(kHold, [](unsigned int, const ValueMap& in, ValueMap*) {
+                gates.hold(in.at(kGateKey).s32val());
+                return 0;
+            });
         });
         gates.reset();
+        {
+            std::lock_guard<std::mutex> lock(recorded.mtx);
+            recorded.tags.clear();
+        }
         commandsRun = 0;
     }
     void TearDown() override {
@@ -159,15 +207,24 @@ TEST_F(ClientsTest, AWaitHoldsUpOnlyItsOwnClient) {
 
 // The one acquisition has one reader at a time: another client's read takes
 // its turn after the first one's, rather than being refused.
+// A message that reads takes its turn whole: the second one's setting up runs
+// after the first one has ended, while other messages run meanwhile.
 TEST_F(ClientsTest, ReadsOfTwoClientsTakeTurns) {
-    int a = 0, b = 0;
+    int a = 0, b = 0, c = 0;
     Awaited ofA, ofB;
-    post(waitAt(0, kRead), ofA.sink(), &a);
+    std::vector<structScpiInfo> readOfA = waitAt(0, kRead), readOfB = waitAt(1, kRead);
+    readOfA.insert(readOfA.begin(), record(1));
+    readOfB.insert(readOfB.begin(), record(2));
+    post(readOfA, ofA.sink(), &a);
     ASSERT_TRUE(gates.waitEntered(0));
     gates.release(1);
-    post(waitAt(1, kRead), ofB.sink(), &b);
+    post(readOfB, ofB.sink(), &b);
     ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().readersWaiting() == 1; }))
         << "the second read does not wait for its turn";
+    post({record(3)}, nullptr, &c);
+    ASSERT_TRUE(testing_support::eventually([] { return recorded.all().size() == 2; }))
+        << "a message that does not read waits behind a read";
+    EXPECT_EQ(recorded.all(), (std::vector<int>{1, 3})) << "the second reader set up while the first one read";
     gates.release(0);
     ASSERT_TRUE(ofA.waitFor(1));
     ASSERT_TRUE(ofB.waitFor(1));
@@ -192,6 +249,55 @@ TEST_F(ClientsTest, AGoneClientsCommandsRunButItsQueriesAndWaitsEnd) {
     EXPECT_FALSE(gates.open[0]);
     EXPECT_TRUE(gates.cancelled[0]) << "the gone client's wait went on";
     EXPECT_TRUE(ofA.all().empty());
+}
+
+// No other client's command runs between two commands of a message that do
+// not wait, even when that message runs on a worker.
+TEST_F(ClientsTest, AMessageRunsWhole) {
+    int a = 0, b = 0;
+    post({record(1), holdAt(0), record(2), toWorker()}, nullptr, &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    post({record(3)}, nullptr, &b);
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_EQ(recorded.all(), std::vector<int>{1}) << "another client's command ran inside the message";
+    gates.release(0);
+    runAfter(&b);
+    EXPECT_EQ(recorded.all(), (std::vector<int>{1, 2, 3}));
+}
+
+// A query of a client that left while it waited for the reader's turn does
+// not run once it gets the turn.
+TEST_F(ClientsTest, AGoneClientsReadWaitingForItsTurnNeverRuns) {
+    int a = 0, b = 0;
+    post(waitAt(0, kRead), nullptr, &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    gates.release(2);
+    post(waitAt(2, kRead), nullptr, &b);
+    ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().readersWaiting() == 1; }));
+    ScpiManage::instance().ApiScpi_ClientGone(&b);
+    gates.release(0);
+    runAfter(&b);
+    std::lock_guard<std::mutex> lock(gates.mtx);
+    EXPECT_FALSE(gates.entered[2]) << "the gone client's read ran";
+}
+
+// What a client sent before it left runs before what another client sends
+// after it has gone, even when its worker is busy as it leaves.
+TEST_F(ClientsTest, AGoneClientsListsRunBeforeLaterOnes) {
+    int a = 0, c = 0;
+    post(waitAt(0), nullptr, &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    post({holdAt(1), toWorker()}, nullptr, &a);
+    post({record(7), toWorker()}, nullptr, &a);
+    ScpiManage::instance().ApiScpi_ClientGone(&a);
+    ASSERT_TRUE(gates.waitEntered(1));
+    post({record(3)}, nullptr, &c);
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    EXPECT_TRUE(recorded.all().empty()) << "a later client's message ran before the gone client's";
+    gates.release(1);
+    runAfter(&c);
+    EXPECT_EQ(recorded.all(), (std::vector<int>{7, 3}));
+    EXPECT_TRUE(testing_support::eventually([] { return !ScpiManage::instance().departing(); }));
 }
 
 // Past its bound a client's list is refused, and the client can tell.
