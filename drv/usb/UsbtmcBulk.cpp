@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "DrvScpiErrDef.h"
@@ -26,6 +27,9 @@ constexpr auto kReplyWait = std::chrono::seconds(5);
 constexpr size_t kInPieceMax = 1024 * 1024;
 constexpr size_t kWriteMax = 64 * 1024;
 constexpr int kWritableWaitMs = 5000;
+// A clear drops at most this much unread input: a host that keeps sending
+// while it clears cannot hold the clear for ever.
+constexpr size_t kClearDropMax = 2 * UsbtmcBulkOut::kMessageMax;
 
 bool exiting() { return stUsbtmcDevInfo.u8IsExitThread.load() != 0; }
 
@@ -107,6 +111,29 @@ void commandOverflow() {
     halUsbtmcIoctlWriteRead(stUsbtmcDevInfo.s32Fd, USBTMC_IOCTL_ABORT_BULK_OUT, nullptr);
 }
 
+// The node tells of another host (under mtxInput): nothing of the old one's
+// transfers is left for it, not even a transfer announced as 4 GiB, and it
+// is a client of its own.
+void hostChanged() {
+    PrintI("USB host changed: transfer state reset\n");
+    halUsbtmcDevIOReset();
+    halUsbtmcDevHostGone();
+}
+
+// What the host sent and the device has not read yet (under mtxInput).
+void dropUnread(int fd) {
+    for (size_t dropped = 0; dropped < kClearDropMax;) {
+        ssize_t n = halUsbtmcRead(fd, stUsbtmcDevIO.pu8RxBuffer, sizeof(stUsbtmcDevIO.pu8RxBuffer));
+        if (n <= 0) {
+            if (n < 0 && errno == ESHUTDOWN) {
+                hostChanged();  // what follows is the next host's
+            }
+            return;
+        }
+        dropped += static_cast<size_t>(n);
+    }
+}
+
 void commandDone() {
     halUsbtmcDevIOStru& io = stUsbtmcDevIO;
     io.u8Status = USBTMC_STATUS_SUCCESS;
@@ -119,6 +146,7 @@ void commandDone() {
 int halUsbtmcDevIOBulkCmd() {
     halUsbtmcDevIOStru& io = stUsbtmcDevIO;
     int fd = stUsbtmcDevInfo.s32Fd;
+    std::unique_lock<std::mutex> input(io.mtxInput);
     if (io.bBulkOutReset.exchange(false)) {
         io.stBulkOut.reset();
     }
@@ -128,10 +156,7 @@ int halUsbtmcDevIOBulkCmd() {
         return 0;
     }
     if (n < 0 && errno == ESHUTDOWN) {
-        // The host has gone and another may come: nothing of the old one's
-        // transfers is left for it, not even a transfer announced as 4 GiB.
-        PrintI("USB host changed: transfer state reset\n");
-        halUsbtmcDevIOReset();
+        hostChanged();
         return 0;
     }
     if (n <= 0) {
@@ -157,10 +182,23 @@ int halUsbtmcDevIOBulkCmd() {
     if (r.bMessageDone) {
         commandDone();
     }
+    // A request may wait for its reply: a clear meanwhile ends that wait.
+    input.unlock();
     if (r.bRequest) {
         bulkInRequest(r.header, fd);
     }
     return 0;
+}
+
+void halUsbtmcDevIOClear() {
+    halUsbtmcDevIOStru& io = stUsbtmcDevIO;
+    std::lock_guard<std::mutex> input(io.mtxInput);
+    dropUnread(stUsbtmcDevInfo.s32Fd);
+    io.stBulkOut.reset();
+    // No old reply answers the host's next read, and a read waiting for one
+    // ends.
+    io.stTx.discard();
+    halUsbtmcDevAbortHost();
 }
 
 void halUsbtmcThreadEpoll() {

@@ -1,5 +1,6 @@
 // The control thread: class requests of the control endpoint.
 #include <cstring>
+#include <mutex>
 
 #include "DrvScpiSM.h"
 #include "UsbtmcDev.h"
@@ -86,12 +87,11 @@ int initiateClear(const SetupPacket&, int fd, uint8_t* answer) {
     io().stBulkInPipe.euTransStatus = TRANSFER_ABORT;
     io().stBulkOutPipe.euTransStatus = TRANSFER_ABORT;
     moveState(LOCAL_REMOTE_STATE_LOCS, LOCAL_REMOTE_STATE_REMS);
-    // A device clear empties both directions: no partial command stays, and
-    // no old reply answers the host's next read.
-    io().bBulkOutReset = true;
-    io().stTx.discard();
     halUsbtmcIoctlWriteRead(fd, USBTMC_IOCTL_ABORT_BULK_IN, nullptr);
     halUsbtmcIoctlWriteRead(fd, USBTMC_IOCTL_ABORT_BULK_OUT, nullptr);
+    // A device clear, as on the other transports: done before it is
+    // answered, so that the host's next message finds it done.
+    halUsbtmcDevIOClear();
     usbMepMessagesCallbackDacs(1);
     usbMepMessagesCallbackBrq(0);
     usbMepMessagesCallbackBav(0);
@@ -179,6 +179,7 @@ void halUsbtmcDevIORequestCmd(int fd) {
     if (signal == platform::USB_SIG_UN_LINK) {
         io().euLocalRemoteState = LOCAL_REMOTE_STATE_LOCS;
         pDevLocalRemoteReport(0);
+        std::lock_guard<std::mutex> input(io().mtxInput);
         halUsbtmcDevHostGone();
     }
     if (signal == platform::USB_SIG_NONE || signal == platform::USB_SIG_UN_LINK) {

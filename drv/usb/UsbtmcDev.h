@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "UsbtmcBulkOut.h"
@@ -58,13 +60,22 @@ struct halUsbtmcBulkPipeStru {
 
 using halUsbtmcFetchOutFn = void (*)(const uint8_t* data, uint32_t length, uint8_t last);
 
+// One attached host as a client of the SCPI engine: its address is the
+// client key, kept alive by that host's lists while the engine holds them.
+struct halUsbtmcHostStru {};
+
+// These three run with stUsbtmcDevIO.mtxInput held.
 // The default fetch_out_data: one whole command message for the SCPI engine.
 void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t last);
-// The host has gone: its commands still run, its queries and waits end.
+// The host has gone: its commands still run, its queries and waits end, and
+// whoever comes next is a client of its own.
 void halUsbtmcDevHostGone();
+// A device clear of the host: its lists are dropped and the measurement ends.
+void halUsbtmcDevAbortHost();
 
-// The transfer state. The bulk thread owns the receive side; the reply buffer
-// has its own lock; what the control thread also touches is atomic.
+// The transfer state. The receive side is the bulk thread's, and a clear's
+// under mtxInput; the reply buffer has its own lock; the rest that the
+// control thread also touches is atomic.
 struct halUsbtmcDevIOStru {
     std::atomic<uint8_t> bTag{1};
     char as8DevName[40] = "/dev/usbtmc_dev";
@@ -79,9 +90,15 @@ struct halUsbtmcDevIOStru {
     std::atomic<uint8_t> u8Status{USBTMC_STATUS_SUCCESS};
     std::atomic<uint8_t> u8RENStatus{0};
     std::atomic<uint8_t> euLocalRemoteState{LOCAL_REMOTE_STATE_LOCS};
-    // Set by an abort or clear of the host: the bulk thread forgets its
+    // Set by an abort of the host's command: the bulk thread forgets its
     // partial command before it reads on.
     std::atomic<bool> bBulkOutReset{false};
+    // Held while the bulk thread takes in what it read and hands a command
+    // over, and while a clear or a change of host takes effect: either comes
+    // wholly before or after a message, never amid one.
+    std::mutex mtxInput;
+    // The attached host (under mtxInput).
+    std::shared_ptr<const halUsbtmcHostStru> pHost = std::make_shared<const halUsbtmcHostStru>();
 };
 
 extern halUsbtmcDevInfoStru& stUsbtmcDevInfo;
@@ -122,4 +139,7 @@ void halUsbtmcDevIOInit();
 void halUsbtmcDevIOReset();
 // One readable event of the node: 0, or -1 when the bulk channel has ended.
 int halUsbtmcDevIOBulkCmd();
+// The USBTMC clear, after both endpoints are halted: the host's partial
+// command, the input the device has not read, its reply and its lists go.
+void halUsbtmcDevIOClear();
 void halUsbtmcDevIORequestCmd(int fd);

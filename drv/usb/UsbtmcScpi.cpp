@@ -1,6 +1,7 @@
 // The hand-over of a whole command message to the SCPI engine.
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "ScpiManage.h"
 #include "Singelton.h"
@@ -13,9 +14,12 @@ namespace {
 // Lives as long as the engine may still answer command `cmd`: with the
 // execution task, or only until the hand-over returns when nothing was
 // posted. Its end tells a waiting Bulk-IN request that no reply is coming.
+// It keeps its host's key alive, so that no later host is given that key
+// while one of these lists may still run.
 struct CommandRun {
     uint64_t cmd;
-    explicit CommandRun(uint64_t n) : cmd(n) {}
+    std::shared_ptr<const halUsbtmcHostStru> host;
+    CommandRun(uint64_t n, std::shared_ptr<const halUsbtmcHostStru> h) : cmd(n), host(std::move(h)) {}
     ~CommandRun() { stUsbtmcDevIO.stTx.endCommand(cmd); }
 };
 
@@ -28,15 +32,24 @@ void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t /*last
     if (SystemSetup* setup = Copperwren::Singleton<SystemSetup>::Instance()) {
         setup->API_SetLocalState(false);
     }
-    auto run = std::make_shared<CommandRun>(stUsbtmcDevIO.stTx.beginCommand());
+    auto run = std::make_shared<CommandRun>(stUsbtmcDevIO.stTx.beginCommand(), stUsbtmcDevIO.pHost);
+    const halUsbtmcHostStru* host = run->host.get();
     auto deliver = [run](std::string reply) { stUsbtmcDevIO.stTx.store(run->cmd, std::move(reply)); };
-    // One host: its lists keep their order.
-    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(text, length, std::move(deliver), &stUsbtmcDevIO);
+    // A host's lists keep their order.
+    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(text, length, std::move(deliver), host);
     if (result == ScpiManage::MessageResult::Aborted) {
         std::printf("SCPI_CMD_ABORT end\n");
     }
 }
 
 void halUsbtmcDevHostGone() {
-    ScpiManage::instance().ApiScpi_ClientGone(&stUsbtmcDevIO);
+    // The next host must not wait behind what the old one left, nor share
+    // its bound on queued lists: it gets a key of its own.
+    std::shared_ptr<const halUsbtmcHostStru> gone =
+        std::exchange(stUsbtmcDevIO.pHost, std::make_shared<const halUsbtmcHostStru>());
+    ScpiManage::instance().ApiScpi_ClientGone(gone.get());
+}
+
+void halUsbtmcDevAbortHost() {
+    ScpiManage::instance().ApiScpi_Abort(stUsbtmcDevIO.pHost.get());
 }

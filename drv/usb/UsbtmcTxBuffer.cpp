@@ -3,11 +3,15 @@
 #include <algorithm>
 
 void UsbtmcTxBuffer::discard() {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++m_cmd;
-    m_bRunning = false;
-    std::string().swap(m_data);
-    m_offset = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++m_cmd;
+        m_bRunning = false;
+        std::string().swap(m_data);
+        m_offset = 0;
+    }
+    // A request waiting for the dropped command's reply ends now.
+    m_cv.notify_all();
 }
 
 uint64_t UsbtmcTxBuffer::beginCommand() {

@@ -12,8 +12,9 @@
 // already moved past never reaches it.
 class UsbtmcTxBuffer {
 public:
-    // A new command message begins: an unread reply, and any reply still to
-    // come from an earlier command, are dropped.
+    // A new command message begins, or a clear: an unread reply, and any
+    // reply still to come from an earlier command, are dropped; a request
+    // waiting for one ends.
     void discard();
     // The command message goes to the engine; its number. Until endCommand a
     // Bulk-IN request waits for its reply.

@@ -1,18 +1,23 @@
 """USBTMC through the gadget stand-in of a running service (DMM_USBTMC_STANDIN=1): a fake
 host takes the stand-in's bulk and control ends from the UNIX socket at the node's path."""
 
+import fcntl
 import select
 import socket
 import struct
+import termios
+import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, START_TIMEOUT, Service, identity, read_exact, serve, wait_for
+from conftest import IO_TIMEOUT, SCPI_PORT, START_TIMEOUT, Service, identity, read_exact, serve, wait_for
 
 DEV_DEP_MSG_OUT = 1
 REQUEST_DEV_DEP_MSG_IN = 2
 SIG_IN_EP0 = 1
 CLASS_INTERFACE_IN = 0xA1
+INITIATE_CLEAR = 5
+CHECK_CLEAR_STATUS = 6
 GET_CAPABILITIES = 7
 READ_STATUS_BYTE = 128
 
@@ -37,6 +42,11 @@ class FakeUsbHost:
     def close(self):
         self.bulk.close()
         self.ctl.close()
+
+    def all_taken_in(self):
+        """Whether the device has read every bulk byte this host sent."""
+        unread = fcntl.ioctl(self.bulk.fileno(), termios.TIOCOUTQ, struct.pack("i", 0))
+        return struct.unpack("i", unread)[0] == 0
 
     def next_tag(self):
         self.tag = self.tag % 255 + 1
@@ -85,6 +95,26 @@ def idn(service, proto_pb2):
     return identity(proto_pb2)
 
 
+@pytest.fixture
+def other(service):
+    """A client on the raw socket beside the USB host."""
+    with socket.create_connection(("127.0.0.1", SCPI_PORT), timeout=IO_TIMEOUT) as sock:
+        yield sock
+
+
+def reply_line(sock, timeout):
+    """The next response line, or None when none comes within timeout s."""
+    line = b""
+    deadline = time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        if not select.select([sock], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            return None
+        chunk = sock.recv(4096)
+        assert chunk, "the service closed the connection"
+        line += chunk
+    return line.decode().rstrip("\n")
+
+
 def test_replies_come_back_whole_in_transfers_of_any_size(host, idn):
     assert host.query("*IDN?\n") == idn + "\n"
     assert host.query("*IDN?\n", transfer_size=7) == idn + "\n"
@@ -130,5 +160,52 @@ def test_a_new_host_starts_afresh(service, idn, leave):
     new.tag = 100  # tags of its own: a reply left by the old host cannot pass for its answer
     try:
         assert new.query("*IDN?\n") == idn + "\n"
+    finally:
+        new.close()
+
+
+# The host's READ? waits for an edge of the external trigger that never comes,
+# its reads behind it for readings; a clear ends all of that at once, for the
+# other client waiting for the acquisition as for the host.
+def test_a_clear_ends_the_hosts_lists_and_the_acquisition(host, other, idn):
+    host.write("*CLS;TRIG:SOUR EXT\n")
+    host.write("READ?\n")
+    for _ in range(3):
+        host.write("DATA:REM? 100000,WAIT\n")
+
+    def opc_waits():
+        # One that answers at once: the host's READ? has not armed yet.
+        other.sendall(b"*OPC?\n")
+        return reply_line(other, 0.3) is None
+
+    assert wait_for(opc_waits), "the host's READ? armed no acquisition"
+    assert host.control(INITIATE_CLEAR) == b"\x01"
+    assert host.control(CHECK_CLEAR_STATUS) == b"\x01\x00"
+    # Ended by the clear, not by the READ?'s time-out (-365), nor by its own.
+    assert reply_line(other, IO_TIMEOUT) == "1"
+    other.sendall(b"SYST:ERR?;:TRIG:SOUR IMM\n")
+    assert reply_line(other, IO_TIMEOUT).startswith("0,")
+    assert host.query("*IDN?\n") == idn + "\n"
+
+
+# All the reads one host may have queued, then a setting; the host goes
+# without a word (no unlink signal) and another attaches.
+def test_a_new_host_is_a_new_client(service, idn):
+    node = service.root / "dev" / "usbtmc_dev"
+    old = FakeUsbHost(node)
+    old.write("TRIG:SOUR BUS;:SAMP:COUN 2\n")
+    for _ in range(255):
+        old.write("DATA:REM? 100000,WAIT\n")
+    old.write("SAMP:COUN 3\n")
+    # What a host leaves unread goes with it: this one left nothing.
+    assert wait_for(old.all_taken_in), "the service did not take in what the old host sent"
+    old.close()
+    new = FakeUsbHost(node)
+    new.tag = 100
+    try:
+        assert new.query("*IDN?\n") == idn + "\n"
+        # The old host's setting runs in its order, its reads wait for nothing.
+        assert wait_for(lambda: new.query("SAMP:COUN?\n") == "3\n")
+        assert new.query("SYST:ERR?;:TRIG:SOUR IMM\n").startswith("0,")
     finally:
         new.close()

@@ -1,7 +1,9 @@
 #pragma once
 // The USB host side of the gadget stand-in: frames Bulk-OUT messages, reads
 // DEV_DEP_MSG_IN replies and sends class requests. Every wait is bounded.
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -56,6 +58,12 @@ public:
         out += data;
         out.resize(static_cast<size_t>(halUsbtmcAlign4(out.size())), '\0');
         return out;
+    }
+
+    // Whether the device has read every bulk byte this host sent.
+    bool allTakenIn() const {
+        int unread = -1;
+        return ::ioctl(m_gadget.hostBulkFd(), SIOCOUTQ, &unread) == 0 && unread == 0;
     }
 
     // Reads one DEV_DEP_MSG_IN; false when none came in time.

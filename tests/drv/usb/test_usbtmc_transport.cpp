@@ -1,6 +1,7 @@
 // The transport on the gadget stand-in, driven by a fake USB host. Command
 // messages go to a recorder that answers "Q:<text>" with <text> and
-// "N:<count>" with <count> bytes; others get no reply.
+// "N:<count>" with <count> bytes, leaves "P:..." running with its reply never
+// coming; others get no reply.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -48,6 +49,8 @@ void record(const uint8_t* data, uint32_t length, uint8_t /*last*/) {
         stUsbtmcDevIO.stTx.store(cmd, text.substr(2));
     } else if (text.rfind("N:", 0) == 0) {
         stUsbtmcDevIO.stTx.store(cmd, letters(std::stoul(text.substr(2))));
+    } else if (text.rfind("P:", 0) == 0) {
+        return;
     }
     stUsbtmcDevIO.stTx.endCommand(cmd);
 }
@@ -241,6 +244,20 @@ TEST_F(UsbtmcTransport, AbortOfAPartialCommandCompletes) {
     EXPECT_EQ(host.control(2), (std::vector<uint8_t>{1, 0, 0, 0, 40, 0, 0, 0}));
     EXPECT_EQ(query("Q:fresh"), "fresh");
     EXPECT_EQ(messages(), std::vector<std::string>{"Q:fresh"});
+}
+
+// A clear empties the input: a message the host sent before it and the device
+// had not taken in yet goes too. The device holds it unread while it waits
+// for the reply of a command that is still running.
+TEST_F(UsbtmcTransport, AClearDropsTheInputNotTakenInYet) {
+    host.sendOut("P:running", true);
+    host.requestIn(64, ++tag);
+    ASSERT_TRUE(testing_support::eventually([&] { return host.allTakenIn(); }));
+    host.sendOut("Q:before", true);
+    EXPECT_EQ(host.control(5), std::vector<uint8_t>{1});
+    EXPECT_EQ(host.control(6), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(query("Q:after"), "after");
+    EXPECT_EQ(messages(), (std::vector<std::string>{"P:running", "Q:after"}));
 }
 
 // Whatever a host leaves behind when it goes, the next host to attach starts
