@@ -773,8 +773,31 @@ private:
     void overloadCondition(uint32_t func, bool over);
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
-    // The reading wait into the text FETCh? answers and `text`; the wait's result.
-    int scpiRead(uint64_t acq, std::string& text);
+    // The one read that waits on the acquisition at a time: remote clients
+    // take turns, a UI-link read meets theirs here. Held for the scope's life.
+    class ReaderPlace {
+    public:
+        explicit ReaderPlace(std::atomic<bool>& running);
+        ~ReaderPlace();
+        ReaderPlace(const ReaderPlace&) = delete;
+        ReaderPlace& operator=(const ReaderPlace&) = delete;
+        bool held() const { return m_held; }
+
+    private:
+        std::atomic<bool>& m_running;
+        bool m_held;
+    };
+    // A read that arms: takes the reader's place, arms with `arm` (which
+    // gives the acquisition's number) and waits for that acquisition into
+    // `text` and the text FETCh? answers; the wait's result.
+    int armAndRead(const std::function<uint64_t()>& arm, std::string& text);
+    // DM_RunScpiReadFunction with the reader's place held.
+    int readAcquisition(std::string& out, uint64_t acq);
+    // Ends acquisition `acq` (0: whichever is armed) as an abort does, if it
+    // is still armed; unlike DM_AbortRead, with nothing armed it keeps a
+    // reading a change owes. `armedOnly` false: DM_AbortRead.
+    void endArmed(uint64_t acq);
+    void endAcquisition(bool armedOnly, uint64_t acq);
     // A trigger event of the armed acquisition, if one is still accepted.
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
