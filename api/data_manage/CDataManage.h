@@ -128,9 +128,10 @@ public:
     // Waits for the armed acquisition to complete: 0 with its readings, 92
     // when another read waits, 118 when no reading of it came for
     // m_u32BufferTimeOut ms (each reading starts the time anew). Ended before
-    // it completed (an abort, a device clear, a change of function or trigger
-    // source): 0 with the readings taken so far, and, unless the abort was
-    // this list's own (its reply is dropped), one -230 in the error queue.
+    // it completed (an abort, a device clear, a change of function, trigger
+    // source or count): 0 with the readings taken so far, and, unless the
+    // abort was this list's own (its reply is dropped), one -230 in the error
+    // queue.
     // `acq` is the number acqArm gave (0: the acquisition armed now); another
     // arm ends it too, and the answer is still the readings it took.
     int DM_RunScpiReadFunction(std::string& out, uint64_t acq = 0);
@@ -825,6 +826,9 @@ private:
     // acquisition, which the new source's triggers cannot complete, ends as
     // an abort ends it.
     void triggerSourceChanged();
+    // A new sample or trigger count, before it is set: an armed acquisition
+    // ends as a change of function ends it.
+    void countsChanging();
     // The newest reading of a display as text; with `waitFirst` waiting up to
     // the reading time-out for the first one after a change: 0, 44 or 118.
     int latestReading(bool second, bool waitFirst, std::string& text);

@@ -288,6 +288,8 @@ CUT_SHORT = {  # trigger source, query, readings taken, transport of the other c
     "read-abort-from-another-client": ("EXT", "READ?", 1, "socket", abort),
     "read-source-change-by-another-client": ("EXT", "READ?", 1, "vxi11", lambda s: s.write("TRIG:SOUR IMM")),
     "read-function-change-before-any-reading": ("EXT", "READ?", 0, "socket", lambda s: s.write("CONF:RES 10000")),
+    "read-sample-count-change-by-another-client": ("EXT", "READ?", 1, "socket", lambda s: s.write("SAMP:COUN 2")),
+    "fetch-trigger-count-change-by-another-client": ("BUS", "FETC?", 1, "vxi11", lambda s: s.write("TRIG:COUN 2")),
 }
 
 
