@@ -128,9 +128,10 @@ public:
     // Waits for the armed acquisition to complete: 0 with its readings, 92
     // when another read waits, 118 when no reading of it came for
     // m_u32BufferTimeOut ms (each reading starts the time anew). Ended before
-    // it completed (an abort, a device clear, a change of function or trigger
-    // source): 0 with the readings taken so far, and, unless the abort was
-    // this list's own (its reply is dropped), one -230 in the error queue.
+    // it completed (an abort, a device clear, a change of function, trigger
+    // source or count): 0 with the readings taken so far, and, unless the
+    // abort was this list's own (its reply is dropped), one -230 in the error
+    // queue.
     // `acq` is the number acqArm gave (0: the acquisition armed now); another
     // arm ends it too, and the answer is still the readings it took.
     int DM_RunScpiReadFunction(std::string& out, uint64_t acq = 0);
@@ -773,8 +774,31 @@ private:
     void overloadCondition(uint32_t func, bool over);
     bool autoHoldInside(double value, const structFuncConfig& cfg, MeasureTypeEnum func);
     void pushTrigSettings(const std::function<void(structTriggerInfo&)>& change);
-    // The reading wait into the text FETCh? answers and `text`; the wait's result.
-    int scpiRead(uint64_t acq, std::string& text);
+    // The one read that waits on the acquisition at a time: remote clients
+    // take turns, a UI-link read meets theirs here. Held for the scope's life.
+    class ReaderPlace {
+    public:
+        explicit ReaderPlace(std::atomic<bool>& running);
+        ~ReaderPlace();
+        ReaderPlace(const ReaderPlace&) = delete;
+        ReaderPlace& operator=(const ReaderPlace&) = delete;
+        bool held() const { return m_held; }
+
+    private:
+        std::atomic<bool>& m_running;
+        bool m_held;
+    };
+    // A read that arms: takes the reader's place, arms with `arm` (which
+    // gives the acquisition's number) and waits for that acquisition into
+    // `text` and the text FETCh? answers; the wait's result.
+    int armAndRead(const std::function<uint64_t()>& arm, std::string& text);
+    // DM_RunScpiReadFunction with the reader's place held.
+    int readAcquisition(std::string& out, uint64_t acq);
+    // Ends acquisition `acq` (0: whichever is armed) as an abort does, if it
+    // is still armed; unlike DM_AbortRead, with nothing armed it keeps a
+    // reading a change owes. `armedOnly` false: DM_AbortRead.
+    void endArmed(uint64_t acq);
+    void endAcquisition(bool armedOnly, uint64_t acq);
     // A trigger event of the armed acquisition, if one is still accepted.
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
@@ -802,6 +826,9 @@ private:
     // acquisition, which the new source's triggers cannot complete, ends as
     // an abort ends it.
     void triggerSourceChanged();
+    // A new sample or trigger count, before it is set: an armed acquisition
+    // ends as a change of function ends it.
+    void countsChanging();
     // The newest reading of a display as text; with `waitFirst` waiting up to
     // the reading time-out for the first one after a change: 0, 44 or 118.
     int latestReading(bool second, bool waitFirst, std::string& text);

@@ -126,12 +126,15 @@ int CDataManage::measQuery(const MeasQuery& q, unsigned int source, const ValueM
 }
 
 int CDataManage::readOnce(int answerKey, ValueMap* out) {
-    TrigSingleCountSet(1);
-    TrigSampleCountSet(1);
-    TrigSourceSet(SRC_AUTO);
-    const uint64_t acq = acqArm(0, 1);
     std::string text;
-    const int result = scpiRead(acq, text);
+    const int result = armAndRead(
+        [this] {
+            TrigSingleCountSet(1);
+            TrigSampleCountSet(1);
+            TrigSourceSet(SRC_AUTO);
+            return acqArm(0, 1);
+        },
+        text);
     insertStr(*out, answerKey, text.c_str());
     return result;
 }
@@ -146,20 +149,27 @@ int CDataManage::cbMeasSensorData(unsigned int, const ValueMap& in, ValueMap* ou
     return 0;
 }
 
-// Waits for the armed acquisition; a read that gives up disarms it, so that
-// a trigger sent after the time-out is refused rather than taken. The answer
-// is the wait's own text: a change that ended the wait may clean the stored
-// one at any moment after.
-int CDataManage::scpiRead(uint64_t acq, std::string& text) {
-    const int result = DM_RunScpiReadFunction(text, acq);
-    // A second reader leaves the first one's text in place and answers it.
-    if (result == E284_PROGRAM_CURRENTLY_RUNNING) {
+// The one reader's place is taken before anything is armed: a read refused
+// because another waits changes nothing and answers that one's stored text.
+// The answer is the wait's own text: a change that ended the wait may clean
+// the stored one at any moment after.
+int CDataManage::armAndRead(const std::function<uint64_t()>& arm, std::string& text) {
+    const ReaderPlace place(m_zScpiReadDataRunning);
+    if (!place.held()) {
         text = scpiReadData();
-        return result;
+        return E284_PROGRAM_CURRENTLY_RUNNING;
     }
-    setScpiReadData(text);
+    const uint64_t acq = arm();
+    const int result = readAcquisition(text, acq);
+    // A reply its client no longer wants is handed to no one: a later
+    // FETCh? of another client does not answer it either.
+    const bool dropped = waitCancelled();
+    if (!dropped) setScpiReadData(text);
     if (m_readStoredHook) m_readStoredHook();
-    if (result != 0) DM_AbortRead();
+    // A read that gives up, or whose client has gone, disarms its
+    // acquisition: a trigger sent after is refused rather than taken, and
+    // no other client waits on it or receives its readings.
+    if (result != 0 || dropped) endArmed(acq);
     return result;
 }
 
@@ -195,19 +205,19 @@ int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
         acqArm(m_sampleCount.load(), 0);
         return 0;
     }
-    const uint64_t acq = acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
+    const uint32_t owed = static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX));
     std::string text;
-    return scpiRead(acq, text);
+    return armAndRead([this, owed] { return acqArm(0, owed); }, text);
 }
 
 // INITiate and FETCh? in one; under the bus trigger the read is its own
 // trigger, under the external one it waits for the edges.
 int CDataManage::cbMeasDataRead(unsigned int, const ValueMap&, ValueMap* out) {
-    const uint64_t acq = trigInfo().eTrigSrc == SRC_EXT
-                             ? acqArm(m_sampleCount.load(), 0)
-                             : acqArm(0, static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX)));
+    const bool external = trigInfo().eTrigSrc == SRC_EXT;
+    const uint32_t owed = static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX));
     std::string text;
-    const int result = scpiRead(acq, text);
+    const int result = armAndRead(
+        [this, external, owed] { return external ? acqArm(m_sampleCount.load(), 0) : acqArm(0, owed); }, text);
     insertStr(*out, kRead, text.c_str());
     return result;
 }

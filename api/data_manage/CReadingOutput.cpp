@@ -183,10 +183,17 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     return number;
 }
 
-void CDataManage::DM_AbortRead() {
+void CDataManage::DM_AbortRead() { endAcquisition(false, 0); }
+
+void CDataManage::endArmed(uint64_t acq) { endAcquisition(true, acq); }
+
+void CDataManage::endAcquisition(bool armedOnly, uint64_t acq) {
     bool opc;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
+        // Nothing armed, or another arm's acquisition: a reading a change
+        // owes is kept, and the other client's acquisition goes on.
+        if (armedOnly && (!m_acqPending || (acq != 0 && acq != m_acqNumber))) return;
         m_triggersLeft = 0;
         m_singleCountDown = 0;
         m_bWaitForTrigger = false;
@@ -264,12 +271,23 @@ int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock, uint6
     return 0;
 }
 
-int CDataManage::DM_RunScpiReadFunction(std::string& out, uint64_t acq) {
+CDataManage::ReaderPlace::ReaderPlace(std::atomic<bool>& running) : m_running(running) {
     bool idle = false;
-    if (!m_zScpiReadDataRunning.compare_exchange_strong(idle, true)) {
-        PrintE("Function is already running");
-        return E284_PROGRAM_CURRENTLY_RUNNING;
-    }
+    m_held = m_running.compare_exchange_strong(idle, true);
+    if (!m_held) PrintE("Function is already running");
+}
+
+CDataManage::ReaderPlace::~ReaderPlace() {
+    if (m_held) m_running = false;
+}
+
+int CDataManage::DM_RunScpiReadFunction(std::string& out, uint64_t acq) {
+    const ReaderPlace place(m_zScpiReadDataRunning);
+    if (!place.held()) return E284_PROGRAM_CURRENTLY_RUNNING;
+    return readAcquisition(out, acq);
+}
+
+int CDataManage::readAcquisition(std::string& out, uint64_t acq) {
     int result = 0;
     bool cutShort = false;
     {
@@ -287,7 +305,6 @@ int CDataManage::DM_RunScpiReadFunction(std::string& out, uint64_t acq) {
             cutShort = m_acqCutShort;
         }
     }
-    m_zScpiReadDataRunning = false;
     // Ended by another client, the answer is sent but is not the whole
     // acquisition: the entry lets a script tell the two apart. A list that
     // its own client's abort reached, or whose client has left, has its

@@ -130,6 +130,13 @@ void CDataManage::pushTrigSettings(const std::function<void(structTriggerInfo&)>
     postUITrigConfig();
 }
 
+void CDataManage::countsChanging() {
+    // The armed acquisition was counted with the counts before: it ends, cut
+    // short, as a change of function ends it. With none armed, a reading a
+    // change owes stays owed.
+    endArmed(0);
+}
+
 void CDataManage::triggerSourceChanged() {
     // Raised before the acquisition ends: from then on a stored reading is owed.
     m_triggerChange = true;
@@ -220,6 +227,7 @@ int CDataManage::TrigSingleTriggered() {
 }
 
 int CDataManage::TrigSingleCountSet(uint32_t n) {
+    countsChanging();
     {
         std::lock_guard<std::mutex> lock(_mtx);
         m_trigInfo.u32Sample = n;
@@ -241,6 +249,7 @@ int CDataManage::TrigAutoHoldSet(bool on) {
 }
 
 int CDataManage::TrigSampleCountSet(uint32_t n) {
+    countsChanging();
     m_sampleCount = n;
     return 0;
 }
@@ -440,6 +449,7 @@ int CDataManage::cbTrigSingleSet(unsigned int, const ValueMap& in, ValueMap*) {
     if (static_cast<uint64_t>(count) * m_sampleCount.load() > static_cast<uint64_t>(mDataPointThreshold.load())) {
         return E221_SETTING_CONFLICT;
     }
+    countsChanging();
     m_singleCountDown = 1;
     pushTrigSettings([count](structTriggerInfo& t) { t.u32Sample = count; });
     return row;

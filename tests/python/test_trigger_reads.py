@@ -291,6 +291,8 @@ CUT_SHORT = {  # trigger source, query, readings taken, transport of the other c
     "read-abort-from-another-client": ("EXT", "READ?", 1, "socket", abort),
     "read-source-change-by-another-client": ("EXT", "READ?", 1, "vxi11", lambda s: s.write("TRIG:SOUR IMM")),
     "read-function-change-before-any-reading": ("EXT", "READ?", 0, "socket", lambda s: s.write("CONF:RES 10000")),
+    "read-sample-count-change-by-another-client": ("EXT", "READ?", 1, "socket", lambda s: s.write("SAMP:COUN 2")),
+    "fetch-trigger-count-change-by-another-client": ("BUS", "FETC?", 1, "vxi11", lambda s: s.write("TRIG:COUN 2")),
 }
 
 
@@ -329,6 +331,56 @@ def test_a_read_cut_short_by_another_client_answers_its_readings_and_queues_one_
         else:
             assert answer == '""'
         assert waiting.query("SYST:ERR?") == '-230,"Data corrupt or stale"'
+        assert waiting.query("SYST:ERR?").startswith("0,")
+    finally:
+        waiting.close()
+        other.close()
+
+
+def armed(session):
+    """An acquisition is armed: a bus trigger is ignored (-211) rather than refused (-200)."""
+    return wait_for(lambda: session.query("*TRG;SYST:ERR?").startswith("-211,"))
+
+
+# A reader that leaves ends its acquisition as a read that times out does: the
+# other clients' *OPC? and FETC? answer at once (before the 5 s a wait on it
+# would take), and no later trigger hands them readings taken for it.
+@pytest.mark.parametrize("transport", sorted(TRANSPORTS))
+def test_a_reader_that_leaves_ends_its_acquisition(meter, rm, transport):
+    other = ready_session(rm, setup="*RST;*CLS;TRIG:SOUR EXT", timeout=4)
+    try:
+        leaving = open_session(rm, TRANSPORTS[transport])
+        try:
+            leaving.write("READ?")
+            assert armed(other)
+        finally:
+            leaving.close()
+        assert other.query("*OPC?") == "1"
+        assert other.query("FETC?") == '""'
+        stored = int(other.query("DATA:POIN?"))
+        edges_later(meter, [0]).join()
+        assert wait_for(lambda: int(other.query("DATA:POIN?")) > stored)
+        assert other.query("FETC?;:SYST:ERR?") == '"";0,"No error"'
+    finally:
+        other.close()
+
+
+MEAS_DATA_READ = 0x2000060F
+
+
+# A UI read while a remote read waits is refused (status 92, -284) and changes
+# nothing: the remote read, armed before it, still gets its own reading.
+def test_a_refused_ui_read_leaves_the_waiting_read_alone(meter, rm, proto_pb2):
+    waiting = ready_session(rm, setup="*RST;*CLS;TRIG:SOUR EXT", timeout=4)
+    other = ready_session(rm)
+    try:
+        waiting.write("READ?")
+        # READ? takes the one reader's place before it arms.
+        assert armed(other)
+        assert ui_request(proto_pb2, MEAS_DATA_READ).stat == 92
+        edges_later(meter, [0]).join()
+        assert abs(float(waiting.read()) - VOLTS) <= 1e-3
+        assert waiting.query("SYST:ERR?") == '-284,"Program currently running"'
         assert waiting.query("SYST:ERR?").startswith("0,")
     finally:
         waiting.close()

@@ -18,6 +18,7 @@
 #include "FunctionManage.h"
 #include "RangeInfoTables.h"
 #include "engine_fakes.h"
+#include "../../platform/eventually.h"
 #include "proto_values.h"
 
 using namespace testing_support;
@@ -52,6 +53,20 @@ protected:
              unsigned source = 2) {
         ValueMap scratch;
         return (e->*h)(source, in, out ? out : &scratch);
+    }
+
+    bool armed() {
+        std::lock_guard<std::mutex> lock(e->m_acqMtx);
+        return e->m_acqPending;
+    }
+    uint64_t armedNumber() {
+        std::lock_guard<std::mutex> lock(e->m_acqMtx);
+        return e->m_acqNumber;
+    }
+    // A read holds the one reader's place and its acquisition is armed: a
+    // reading counted from now on is its own.
+    void awaitReader() {
+        ASSERT_TRUE(eventually([&] { return e->m_zScpiReadDataRunning && armed(); }));
     }
 
     CDataManage* e = CDataManage::instance();
@@ -222,14 +237,31 @@ TEST_F(ReadingQueries, NewestReadingOfEachDisplay) {
     e->m_u32BufferTimeOut = 5000;
 }
 
+// One read waits at a time. A read that finds another waiting is refused
+// before it arms anything: the waiting one still gets its own reading.
 TEST_F(ReadingQueries, OneWaitingReadAtATime) {
+    const struct {
+        const char* name;
+        std::function<int(CDataManage*)> read;
+    } refused[] = {
+        {"another wait", [](CDataManage* d) { std::string t; return d->DM_RunScpiReadFunction(t); }},
+        {"READ? of the UI", [](CDataManage* d) { ValueMap out; return d->cbMeasDataRead(0, {}, &out); }},
+        {"INIT of the UI", [](CDataManage* d) { ValueMap out; return d->cbMeasDataInitiate(0, {}, &out); }},
+    };
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
     e->m_u32BufferTimeOut = 2000;
     e->acqArm(0, 1);
+    const uint64_t acq = armedNumber();
     std::string text;
     std::thread reader([&] { EXPECT_EQ(e->DM_RunScpiReadFunction(text), 0); });
     while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
-    std::string other;
-    EXPECT_EQ(e->DM_RunScpiReadFunction(other), E284_PROGRAM_CURRENTLY_RUNNING);
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.read(e), E284_PROGRAM_CURRENTLY_RUNNING);
+        EXPECT_EQ(armedNumber(), acq) << "armed one of its own";
+        EXPECT_EQ(e->m_singleCountDown.load(), 1u) << "restarted the episode";
+    }
     e->m_singleCountDown = 0;  // the loop's trigger took the reading
     e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
     reader.join();
@@ -294,6 +326,17 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         d->m_singleCountDown = 0;
         d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
     };
+    // A count changed, then the loop's passes under the bus trigger until
+    // the trigger takes no more readings.
+    const auto count = [](int key, int32_t n) {
+        return [key, n](CDataManage* d) {
+            ValueMap out;
+            EXPECT_EQ(key == 0x1104 ? d->cbTrigSingleSet(2, request(key, s32(n)), &out)
+                                    : d->cbSampleCountSet(2, request(key, s32(n)), &out),
+                      0);
+            while (d->DM_Trigger(0.25)) d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+        };
+    };
     const auto fetch = &CDataManage::cbMeasDataFetch, read = &CDataManage::cbMeasDataRead;
     const struct {
         const char* name;
@@ -313,6 +356,8 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         {"FETC? re-armed by another, none taken", fetch, false, rearm, false},
         {"FETC? its own abort", fetch, true, abort, true},
         {"READ? its own abort", read, true, abort, true},
+        {"READ? sample count change", read, true, count(0x1104, 1), false},
+        {"READ? trigger count change", read, true, count(0x2500, 2), false},
     };
     ASSERT_EQ(Interface_SCPManage(1), 1);  // the error queue of remote control
     SCP_SetInterfaceIsUsed(1);
@@ -341,7 +386,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         });
         // Past its check of the armed acquisition: ended before or during its
         // wait, it answers the same.
-        while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
+        awaitReader();
         if (c.taken) e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
         if (c.own) list.cancel();
         c.end(e);
@@ -357,6 +402,55 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
     SCP_ClearErrQueue(1);
     e->TrigSingleCountSet(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
+    e->m_u32BufferTimeOut = 5000;
+}
+
+// A reader whose client leaves ends its acquisition as a read that gives up
+// does: nothing stays armed for other clients to wait on, and neither what
+// it took before it left nor what a later trigger takes reaches another
+// client's FETCh?.
+TEST_F(ReadingQueries, AReaderThatLeavesEndsItsAcquisition) {
+    const struct {
+        const char* name;
+        TrigSrcEnum source;
+        int (CDataManage::*reader)(unsigned, const ValueMap&, ValueMap*);
+    } cases[] = {
+        {"READ? under EXT", SRC_EXT, &CDataManage::cbMeasDataRead},
+        {"READ? under BUS", SRC_SINGLE, &CDataManage::cbMeasDataRead},
+        {"INIT under IMM", SRC_AUTO, &CDataManage::cbMeasDataInitiate},
+    };
+    ASSERT_EQ(Interface_SCPManage(1), 1);
+    SCP_SetInterfaceIsUsed(1);
+    e->m_u32BufferTimeOut = 60000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e->TrigSourceSet(c.source);
+        e->TrigSingleCountSet(3);
+        e->m_triggerChange = false;
+        SCP_ClearErrQueue(1);
+        ListWait list;
+        int result = -1;
+        std::thread reader([&] {
+            ListWait::Scope scope(list);
+            result = call(c.reader, {});
+        });
+        awaitReader();
+        e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+        list.cancel();  // as its client leaves
+        e->DM_WakeWaits();
+        reader.join();
+        EXPECT_EQ(result, 0);
+        ASSERT_FALSE(armed());
+        EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR) << "a trigger still taken";
+        e->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+        ValueMap out;
+        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
+        EXPECT_EQ(out.at(0x60d).strval(), "");
+        EXPECT_EQ(SCP_ReadErrQueue(1), nullptr) << "its reply is dropped: no entry";
+    }
+    e->TrigSingleCountSet(1);
     e->TrigSourceSet(SRC_AUTO);
     e->m_triggerChange = false;
     e->m_u32BufferTimeOut = 5000;
