@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
@@ -36,17 +37,23 @@ constexpr uint32_t kBufferSize = 0x200000;
 constexpr uint64_t kMaxPendingInput = 1024 * 1024;
 // Longest stretch of a message that goes into the log.
 constexpr uint32_t kMaxLoggedText = 512;
+// Lists of one link in the engine: the one that runs and the engine's queue
+// behind it. The link refuses a message beyond itself, so that its call can
+// answer the failure: the engine decides only after the call has answered.
+constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient + 1;
 
 // The queue may outlive its link while lists of the link still run; it
 // gives its unread bytes back to the reply budget when the last holder goes.
 // The input waiting for END counts in the same budget.
 // The link's reading time-out is the io_timeout of its client's last read,
 // shared with the link's lists: their waits read it as they begin.
+// A list counts in listsInFlight until it has run or been dropped.
 struct AppLink {
     HeldText pending;
     std::shared_ptr<CVxiReplyQueue> replies = std::make_shared<CVxiReplyQueue>();
     std::shared_ptr<std::atomic<uint32_t>> readTimeoutMs =
         std::make_shared<std::atomic<uint32_t>>(CDataManage::kReadTimeoutMs);
+    std::shared_ptr<std::atomic<uint32_t>> listsInFlight = std::make_shared<std::atomic<uint32_t>>(0);
 };
 
 // Touched only on the server thread.
@@ -61,13 +68,35 @@ void setLocalState(bool local) {
     }
 }
 
+// A message of a link at its bound: an ABORt is taken as with room to spare,
+// and empties the link's queue; anything else is refused (-363, false).
+bool takeOnlyAbort(AppLink& link, const char* text, uint32_t length) {
+    ScpiManage& engine = ScpiManage::instance();
+    std::vector<structScpiInfo> cmds;
+    if (engine.ApiScpi_WriteInputQueue(text, length, 0, 0, cmds) == 0 && ScpiManage::ApiScpi_HoldsAbort(cmds)) {
+        engine.ApiScpi_Abort(link.replies.get());
+        std::printf("SCPI_CMD_ABORT end\n");
+        return true;
+    }
+    PrintW("VXI link has %u lists in the engine: a further message is refused", kMaxListsInFlight);
+    SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+    return false;
+}
+
 // Hands a program message of the link to the engine in the link's order; its
-// reply goes to the link's queue.
-ScpiManage::MessageResult postToLink(AppLink& link, const char* text, uint32_t length) {
+// reply goes to the link's queue. False when the link's bound refuses it.
+bool postToLink(AppLink& link, const char* text, uint32_t length) {
+    if (link.listsInFlight->load() >= kMaxListsInFlight) {
+        return takeOnlyAbort(link, text, length);
+    }
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
     const uint64_t clearsSeen = replies->clears();
-    return ScpiManage::instance().ApiScpi_ProcessMessage(
-        text, length, [replies, clearsSeen](std::string reply) {
+    std::shared_ptr<std::atomic<uint32_t>> inFlight = link.listsInFlight;
+    ++*inFlight;
+    // The callback's last copy goes once the list has run or been dropped.
+    std::shared_ptr<void> listEnds(nullptr, [inFlight](void*) { --*inFlight; });
+    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
+        text, length, [replies, clearsSeen, listEnds](std::string reply) {
             // A write drops the link's unread replies, so what piles up here
             // are the replies of messages still running when their client
             // wrote again without reading. Past the link's share the NEW
@@ -81,6 +110,10 @@ ScpiManage::MessageResult postToLink(AppLink& link, const char* text, uint32_t l
             }
             vxiServiceWake();  // a read of the link may be waiting for it
         }, replies.get(), link.readTimeoutMs);
+    if (result == ScpiManage::MessageResult::Aborted) {
+        std::printf("SCPI_CMD_ABORT end\n");
+    }
+    return true;
 }
 
 }  // namespace
@@ -121,13 +154,10 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
         return static_cast<int>(length);
     }
     std::string message = link.pending.take();
-    auto result = postToLink(link, message.data(), static_cast<uint32_t>(message.size()));
     // A message that does not parse has been delivered all the same: its
-    // error is in the error queue, as on the other transports.
-    if (result == ScpiManage::MessageResult::Aborted) {
-        std::printf("SCPI_CMD_ABORT end\n");
-    }
-    return static_cast<int>(length);
+    // error is in the error queue, as on the other transports. One the link's
+    // bound refuses fails as input beyond its bound does.
+    return postToLink(link, message.data(), static_cast<uint32_t>(message.size())) ? static_cast<int>(length) : -1;
 }
 
 int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeoutMs, bool* eom) {
@@ -167,8 +197,7 @@ int devTrigProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
         return -1;
     }
     static constexpr char kTrigger[] = "*TRG";
-    postToLink(it->second, kTrigger, sizeof kTrigger - 1);
-    return 1;
+    return postToLink(it->second, kTrigger, sizeof kTrigger - 1) ? 1 : -1;
 }
 
 int devClearProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {

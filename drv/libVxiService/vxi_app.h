@@ -20,9 +20,11 @@ int newVxiConnect(int32_t lid, uint32_t* most);
 // queue, or, past the link's share of unread replies (CVxiReplyQueue::push),
 // -223 to the error queue. Every write drops the link's queued replies. The
 // input waiting for END counts in the service-wide budget and holds 1 MiB at
-// most (64 KiB while the budget is spent). Returns the length taken (a
-// message that does not parse too: its error is queued), or -1 when the input
-// overruns (-363 is queued and the input dropped).
+// most (64 KiB while the budget is spent); the link has one list running in
+// the engine and ScpiStrand::kMaxQueuedPerClient queued at most (an ABORt is
+// taken beyond). Returns the length taken (a message that does not parse too: its
+// error is queued), or -1 when the input or the lists overrun (-363 is queued
+// and the input dropped).
 int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
 // Sets the engine's reading time-out to the client's and fetches from the
 // link's queue (CVxiReplyQueue::fill) without waiting.
@@ -32,7 +34,8 @@ void delVxiConnect(int32_t lid);
 // The status byte, as *STB? answers it.
 int fillDevStbVal(int32_t lid, uint32_t ioTimeoutMs);
 // Sends *TRG on the link, after the messages the link sent before; its
-// errors go to the error queue. 1 (-1 for an unknown link).
+// errors go to the error queue. 1 (-1 for an unknown link, or when the
+// link's lists overrun as for recvVxiData).
 int devTrigProc(int32_t lid, uint32_t ioTimeoutMs);
 int devClearProc(int32_t lid, uint32_t ioTimeoutMs);
 int setDevRemote(int32_t lid, uint32_t ioTimeoutMs);

@@ -3,6 +3,7 @@
 // clients, the abort channel and the status byte.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -305,6 +306,80 @@ TEST(VxiServer, InputWithoutEndIsBoundedPerLinkAndByTheBudget) {
         // The link goes on with the next message.
         ASSERT_EQ(client.write(lid, "*IDN?\n").error, 0);
         EXPECT_EQ(client.read(lid).data, engineReply("*IDN?\n"));
+        client.onLink(vxi_proc::destroy_link, lid);
+    }
+}
+
+// A command that waits until the test opens it or its list's waits are
+// ended; it answers nothing either way.
+constexpr unsigned int kHeldCommand = 0x10000F01;  // MMEM:DEL
+struct HeldGate {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool entered = false;
+    bool open = false;
+};
+HeldGate g_held;
+
+int heldCommand(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*) {
+    std::unique_lock<std::mutex> lock(g_held.mtx);
+    g_held.entered = true;
+    g_held.cv.notify_all();
+    // The cancellation is a flag of the list, not an event of this gate.
+    while (!g_held.open && !ListWait::cancelledHere()) {
+        g_held.cv.wait_for(lock, milliseconds(1));
+    }
+    return 0;
+}
+
+// A link has one list running and ScpiStrand::kMaxQueuedPerClient queued
+// behind it at most: a message or trigger beyond fails on its own call, with
+// -363 queued, while an ABORt is still taken (and empties the link's queue).
+TEST(VxiServer, AListBeyondTheLinksQueueFailsOnItsCall) {
+    static constexpr char kOverrun[] = "-363,\"Input buffer overrun\"\n";
+    static std::once_flag bound;
+    std::call_once(bound, [] { CFEM::instance()->bindCallback(kHeldCommand, heldCommand); });
+    const struct {
+        const char* name;
+        std::function<int32_t(Client&, int32_t)> call;
+        int32_t error;
+        const char* queued;  // SYST:ERR? afterwards
+    } cases[] = {
+        {"a write", [](Client& c, int32_t lid) { return c.write(lid, "*ESE 4\n").error; }, 17, kOverrun},
+        {"a trigger", [](Client& c, int32_t lid) {
+             Device_Error r{-1};
+             c.call(vxi_proc::device_trigger, xdr_Device_GenericParms, Device_GenericParms{lid, 0, 0, 100},
+                    xdr_Device_Error, r);
+             return r.error;
+         }, 17, kOverrun},
+        {"an ABORt", [](Client& c, int32_t lid) { return c.write(lid, "ABOR\n").error; }, 0, "0,\"No error\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        engineReply("*CLS;*OPC?\n");
+        {
+            std::lock_guard<std::mutex> lock(g_held.mtx);
+            g_held.entered = g_held.open = false;
+        }
+        Client client;
+        int32_t lid = client.createLink("inst0").lid;
+        ASSERT_EQ(client.write(lid, "MMEM:DEL \"x\"\n").error, 0);
+        {
+            std::unique_lock<std::mutex> lock(g_held.mtx);
+            ASSERT_TRUE(g_held.cv.wait_for(lock, seconds(5), [] { return g_held.entered; }));
+        }
+        for (size_t i = 0; i < ScpiStrand::kMaxQueuedPerClient; ++i) {
+            ASSERT_EQ(client.write(lid, "*ESE 0\n").error, 0) << i;
+        }
+        EXPECT_EQ(c.call(client, lid), c.error);
+        EXPECT_EQ(engineReply("SYST:ERR?\n"), c.queued);
+        {
+            std::lock_guard<std::mutex> lock(g_held.mtx);
+            g_held.open = true;
+        }
+        // The link takes messages again once its queue drains.
+        ASSERT_TRUE(waitUntil([&] { return client.write(lid, "*IDN?\n").error == 0; }));
+        EXPECT_EQ(client.readReply(lid).data, engineReply("*IDN?\n"));
         client.onLink(vxi_proc::destroy_link, lid);
     }
 }
