@@ -80,7 +80,11 @@ public:
     // relative to the one above and never through a link: a folder swapped
     // for a link while the walk is under way is met as the link, so nothing
     // outside the tree is read, changed or removed. Trees deeper than
-    // kMaxTreeDepth folders are refused.
+    // kMaxTreeDepth folders are refused. Neither the descriptors a walk
+    // holds nor its stack grow with the depth (FolderWalk.h), and the walks
+    // that run side by side take turns beyond a share of the descriptor
+    // limit (WalkTurns.h). A walk that fails logs the system's reason
+    // ("cp error: Too many open files").
     static constexpr int kMaxTreeDepth = 256;
 
     // Copies a file or a folder tree (links are copied as links, never

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "AnchoredPath.h"
-#include "FolderAt.h"
 #include "FileCore.h"
+#include "FolderAt.h"
+#include "FolderWalk.h"
 #include "Util/logger.h"
+#include "WalkTurns.h"
 #include "root_path.h"
 
 namespace {
@@ -113,44 +115,40 @@ bool entryStat(int folder, const std::string& name, const std::string& path, str
 // the folders then counted in part.
 constexpr long kWalkBudget = 200000;
 
-// Sums the sizes below the open folder depth first, each folder reached
-// through its parent's descriptor; links are not followed.
-long long walkSize(int folder, long& budget, int depth = 0) {
-    std::vector<std::string> names;
-    if (!folder_at::listNames(folder, names)) {
-        PrintE("path do not exist");
-        return 0;
+// Sums the sizes of everything below the top folder (links not followed,
+// the top's own entry not counted).
+class Sizes : public folder_at::Visitor {
+public:
+    bool visit(const Entry& entry, bool& descend) override {
+        descend = S_ISDIR(entry.st.st_mode) && entry.depth < FileCore::kMaxTreeDepth;
+        if (entry.depth == 0) {
+            return descend;
+        }
+        total += static_cast<long long>(entry.st.st_size);
+        return true;
     }
+    bool missing(int, const std::string&) override { return true; }
+
     long long total = 0;
-    for (const std::string& name : names) {
-        if (--budget < 0) {
-            if (budget == -1) {
-                PrintW("folder sizes counted in part: more than %ld entries", kWalkBudget);
-            }
-            return total;
-        }
-        struct stat st;
-        if (!folder_at::entryStat(folder, name, st)) {
-            continue;
-        }
-        total += static_cast<long long>(st.st_size);
-        if (S_ISDIR(st.st_mode) && depth + 1 < FileCore::kMaxTreeDepth) {
-            const folder_at::Fd below = folder_at::openFolder(folder, name);
-            total += below.ok() ? walkSize(below.get(), budget, depth + 1) : 0;
-        }
-    }
-    return total;
-}
+};
 
 // The size of everything below the entry `name` of the open folder `dir`
-// (not followed when it is a link).
+// (not followed when it is a link); `budget` counts the entries visited.
 long long walkSize(int dir, const std::string& name, long& budget) {
-    const folder_at::Fd folder = folder_at::openFolder(dir, name);
-    if (!folder.ok()) {
+    Sizes sizes;
+    const auto spent = [&budget] {
+        if (--budget >= 0) {
+            return false;
+        }
+        if (budget == -1) {
+            PrintW("folder sizes counted in part: more than %ld entries", kWalkBudget);
+        }
+        return true;
+    };
+    if (!folder_at::walk(dir, name, sizes, spent) && budget >= 0) {
         PrintE("path do not exist");
-        return 0;
     }
-    return walkSize(folder.get(), budget);
+    return sizes.total;
 }
 
 std::string modifyTime(const struct stat& st) {
@@ -183,6 +181,7 @@ bool FileCore::GetFileList(const std::string& path, FileInfos& out) {
 }
 
 bool FileCore::GetFileList(const std::string& path, std::map<std::string, long long>& out) {
+    const walk_turns::Turn turn;
     const AnchoredPath at(path);
     long budget = kWalkBudget;
     return forEachEntry(at, [&](int folder, const std::string& name) {
@@ -221,6 +220,7 @@ int FileCore::IsFolderEmpty(const std::string& path) {
 }
 
 long long FileCore::Check(const std::string& path) {
+    const walk_turns::Turn turn;
     const AnchoredPath at(path);
     const folder_at::Fd parent(at.ok() ? at.openFolder() : -1);
     long budget = kWalkBudget;

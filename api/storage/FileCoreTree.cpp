@@ -1,7 +1,7 @@
 // Copy, move, delete and folder creation of FileCore, and the start-up
 // sweep of the temporaries they leave when cut off, through system calls
 // only: names are taken literally whatever characters they hold. Trees are
-// walked by descriptor (FolderAt.h): each entry relative to its folder's
+// walked by descriptor (FolderWalk.h): each entry relative to its folder's
 // descriptor, never by a path looked up again later, so a folder swapped for
 // a link mid-walk is met as the link and the walk never leaves its tree.
 #include <fcntl.h>
@@ -11,31 +11,36 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "AnchoredPath.h"
 #include "FileCore.h"
+#include "FileCoreTaken.h"
 #include "FolderAt.h"
+#include "FolderTrail.h"
+#include "FolderWalk.h"
 #include "StorageRemotePath.h"
 #include "TemporaryFile.h"
 #include "Util/logger.h"
+#include "WalkTurns.h"
 #include "root_path.h"
 #include "storage_host.h"
 
 namespace {
 
 using CancelCheck = FileCore::CancelCheck;
+using file_core::Taken;
 using folder_at::entryStat;
 using folder_at::Fd;
-using folder_at::listNames;
 using folder_at::openFolder;
+using Entry = folder_at::Visitor::Entry;
 
 bool stopped(const CancelCheck& cancelled) { return cancelled && cancelled(); }
 
-// Each level of a walk holds its folder open while it is below it.
+// The walks refuse to go below the deepest folder allowed.
 bool tooDeep(int depth) {
     if (depth < FileCore::kMaxTreeDepth) {
         return false;
@@ -44,39 +49,41 @@ bool tooDeep(int depth) {
     return true;
 }
 
-// Mode 0777 on the entry and, for a folder, on all below it; links are
-// neither changed nor followed.
-bool chmodAt(int dir, const std::string& name, const CancelCheck& cancelled, int depth = 0) {
-    struct stat st;
-    if (stopped(cancelled) || !entryStat(dir, name, st)) {
-        return false;
+// `what` failed, with the system's reason when there is one (no descriptor
+// left, a medium gone, ...).
+void logFailure(const char* what, int error) {
+    if (error != 0) {
+        PrintE("%s: %s", what, strerror(error));
+    } else {
+        PrintE("%s", what);
     }
-    if (S_ISLNK(st.st_mode)) {
-        return true;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        // Not supported on a link: one swapped in since is left as it is.
-        return ::fchmodat(dir, name.c_str(), 0777, AT_SYMLINK_NOFOLLOW) == 0 || errno == EOPNOTSUPP;
-    }
-    std::vector<std::string> names;
-    const Fd folder = tooDeep(depth) ? Fd() : openFolder(dir, name);
-    if (!folder.ok() || ::fchmod(folder.get(), 0777) != 0 || !listNames(folder.get(), names)) {
-        return false;
-    }
-    bool ok = true;
-    for (const std::string& child : names) {
-        ok = chmodAt(folder.get(), child, cancelled, depth + 1) && ok;
-    }
-    return ok;
 }
 
-bool copyBytes(int in, int out, const CancelCheck& cancelled) {
-    char buffer[65536];
+// Mode 0777 on the entry and, for a folder, on all below it; links are
+// neither changed nor followed.
+class Chmod : public folder_at::Visitor {
+public:
+    bool visit(const Entry& entry, bool& descend) override {
+        if (S_ISLNK(entry.st.st_mode)) {
+            return true;
+        }
+        if (!S_ISDIR(entry.st.st_mode)) {
+            // Not supported on a link: one swapped in since is left as it is.
+            return ::fchmodat(entry.dir, entry.name.c_str(), 0777, AT_SYMLINK_NOFOLLOW) == 0 || errno == EOPNOTSUPP;
+        }
+        descend = !tooDeep(entry.depth);
+        return descend;
+    }
+    bool enter(const Entry&, int folder) override { return ::fchmod(folder, 0777) == 0; }
+};
+
+bool copyBytes(int in, int out, std::vector<char>& buffer, const CancelCheck& cancelled) {
     for (;;) {
         if (stopped(cancelled)) {
+            errno = ECANCELED;
             return false;
         }
-        ssize_t got = ::read(in, buffer, sizeof buffer);
+        ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got == 0) {
             return true;
         }
@@ -87,7 +94,7 @@ bool copyBytes(int in, int out, const CancelCheck& cancelled) {
             return false;
         }
         for (ssize_t done = 0; done < got;) {
-            ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+            ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
             if (put < 0 && errno != EINTR) {
                 return false;
             }
@@ -98,7 +105,7 @@ bool copyBytes(int in, int out, const CancelCheck& cancelled) {
 
 // Fills a temporary beside the target, flushes it and renames it over the
 // target (a link in the target's place is replaced, never written through).
-bool copyFileAt(int fromDir, const std::string& from, int toDir, const std::string& to,
+bool copyFileAt(int fromDir, const std::string& from, int toDir, const std::string& to, std::vector<char>& buffer,
                 const CancelCheck& cancelled) {
     // Not blocking: a FIFO swapped in for the file must not hold the job.
     Fd in(::openat(fromDir, from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -112,10 +119,12 @@ bool copyFileAt(int fromDir, const std::string& from, int toDir, const std::stri
     if (!out.ok()) {
         return false;
     }
-    bool ok = copyBytes(in.get(), out.get(), cancelled) && ::fsync(out.get()) == 0;
+    bool ok = copyBytes(in.get(), out.get(), buffer, cancelled) && ::fsync(out.get()) == 0;
     ok = out.close() && ok;
     if (!ok || ::renameat(toDir, tmp.c_str(), toDir, to.c_str()) != 0) {
+        const int why = errno;
         ::unlinkat(toDir, tmp.c_str(), 0);
+        errno = why;
         return false;
     }
     return true;
@@ -131,74 +140,100 @@ bool copyLinkAt(int fromDir, const std::string& from, int toDir, const std::stri
     return ::symlinkat(std::string(target, static_cast<size_t>(len)).c_str(), toDir, to.c_str()) == 0;
 }
 
-// What a copy took from its source, each entry as it was when taken: a move
-// removes from the source that and nothing else.
-struct Taken {
-    struct stat st {};
-    std::map<std::string, Taken> below;  // a folder's entries
+// Copies what the walk meets into the target, a folder's entries into the
+// folder made for it (the target's side is a trail of its own); `taken`
+// (when given) records what is copied.
+class Copy : public folder_at::Visitor {
+public:
+    Copy(int toDir, const std::string& to, const CancelCheck& cancelled, Taken* taken)
+        : m_target(toDir), m_top(to), m_cancelled(cancelled), m_taken(taken) {}
+
+    bool visit(const Entry& entry, bool& descend) override {
+        if (m_taken != nullptr) {
+            m_taken->add(entry.name, entry.st);
+        }
+        const int toDir = m_target.current();
+        const std::string& to = targetName(entry);
+        const mode_t mode = entry.st.st_mode;
+        if (S_ISLNK(mode)) {
+            return copyLinkAt(entry.dir, entry.name, toDir, to);
+        }
+        if (S_ISFIFO(mode)) {
+            ::unlinkat(toDir, to.c_str(), 0);
+            return ::mkfifoat(toDir, to.c_str(), 0666) == 0;
+        }
+        if (!S_ISDIR(mode)) {
+            return S_ISREG(mode) && copyFileAt(entry.dir, entry.name, toDir, to, buffer(), m_cancelled);
+        }
+        descend = !tooDeep(entry.depth);
+        return descend;
+    }
+
+    bool enter(const Entry& entry, int) override {
+        const std::string& to = targetName(entry);
+        if (::mkdirat(m_target.current(), to.c_str(), 0777) != 0 && errno != EEXIST) {
+            return false;
+        }
+        // A link in the target folder's place is no folder to copy into.
+        if (!m_target.down(to)) {
+            return false;
+        }
+        if (m_taken != nullptr) {
+            m_taken->enter();
+        }
+        return true;
+    }
+
+    bool leave(int, const std::string&, bool ok) override {
+        if (m_taken != nullptr) {
+            m_taken->leave();
+        }
+        return m_target.up() && ok;
+    }
+
+private:
+    const std::string& targetName(const Entry& entry) const { return entry.depth == 0 ? m_top : entry.name; }
+    // On the heap, and only once a file is met.
+    std::vector<char>& buffer() {
+        if (m_buffer.empty()) {
+            m_buffer.resize(65536);
+        }
+        return m_buffer;
+    }
+
+    folder_at::Trail m_target;
+    const std::string& m_top;
+    const CancelCheck& m_cancelled;
+    Taken* m_taken;
+    std::vector<char> m_buffer;
 };
 
-// `taken` (when given) records what is copied.
 bool copyAt(int fromDir, const std::string& from, int toDir, const std::string& to, const CancelCheck& cancelled,
-            int depth = 0, Taken* taken = nullptr) {
-    struct stat st;
-    if (stopped(cancelled) || !entryStat(fromDir, from, st)) {
-        return false;
-    }
-    if (taken != nullptr) {
-        taken->st = st;
-    }
-    if (S_ISLNK(st.st_mode)) {
-        return copyLinkAt(fromDir, from, toDir, to);
-    }
-    if (S_ISFIFO(st.st_mode)) {
-        ::unlinkat(toDir, to.c_str(), 0);
-        return ::mkfifoat(toDir, to.c_str(), 0666) == 0;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return S_ISREG(st.st_mode) && copyFileAt(fromDir, from, toDir, to, cancelled);
-    }
-    const Fd source = tooDeep(depth) ? Fd() : openFolder(fromDir, from);
-    if (!source.ok() || (::mkdirat(toDir, to.c_str(), 0777) != 0 && errno != EEXIST)) {
-        return false;
-    }
-    // A link in the target folder's place is no folder to copy into.
-    const Fd target = openFolder(toDir, to);
-    std::vector<std::string> names;
-    if (!target.ok() || !listNames(source.get(), names)) {
-        return false;
-    }
-    bool ok = true;
-    for (const std::string& name : names) {
-        Taken* child = taken != nullptr ? &taken->below[name] : nullptr;
-        ok = copyAt(source.get(), name, target.get(), name, cancelled, depth + 1, child) && ok;
-    }
-    return ok;
+            int* error, Taken* taken = nullptr) {
+    Copy copy(toDir, to, cancelled, taken);
+    return folder_at::walk(fromDir, from, copy, cancelled, error);
 }
 
 // Depth first; links are removed, never followed. A missing entry is gone already.
-bool removeAt(int dir, const std::string& name, const CancelCheck& cancelled, int depth = 0) {
-    if (stopped(cancelled)) {
-        return false;
+class Remove : public folder_at::Visitor {
+public:
+    bool visit(const Entry& entry, bool& descend) override {
+        if (!S_ISDIR(entry.st.st_mode)) {
+            return ::unlinkat(entry.dir, entry.name.c_str(), 0) == 0 || errno == ENOENT;
+        }
+        descend = !tooDeep(entry.depth);
+        return descend;
     }
-    struct stat st;
-    if (!entryStat(dir, name, st)) {
-        return errno == ENOENT;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
-    }
-    std::vector<std::string> names;
-    const Fd folder = tooDeep(depth) ? Fd() : openFolder(dir, name);
-    if (!folder.ok() || !listNames(folder.get(), names)) {
-        return false;
-    }
-    bool ok = true;
-    for (const std::string& child : names) {
-        ok = removeAt(folder.get(), child, cancelled, depth + 1) && ok;
-    }
+    bool missing(int, const std::string&) override { return errno == ENOENT; }
     // Whatever now bears the name is removed only as an empty folder.
-    return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 && ok;
+    bool leave(int dir, const std::string& name, bool ok) override {
+        return ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 && ok;
+    }
+};
+
+bool removeAt(int dir, const std::string& name, const CancelCheck& cancelled, int* error = nullptr) {
+    Remove remove;
+    return folder_at::walk(dir, name, remove, cancelled, error);
 }
 
 // The last name of a path of the system, a root's included.
@@ -276,75 +311,15 @@ struct Source {
 
 // Copies the source into the target; a copy cut off by a cancel leaves no
 // target that was not there before.
-bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled) {
+bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled, int* error) {
     const bool existed = exists(to.folder.get(), to.name);
-    if (copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled)) {
+    if (copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, error)) {
         return true;
     }
     if (stopped(cancelled) && !existed) {
         removeAt(to.folder.get(), to.name, {});
     }
     return false;
-}
-
-// The entry is the one the copy took, unchanged since.
-bool unchanged(const struct stat& st, const struct stat& taken) {
-    return folder_at::sameObject(st, taken) && st.st_size == taken.st_size &&
-           st.st_mtim.tv_sec == taken.st_mtim.tv_sec && st.st_mtim.tv_nsec == taken.st_mtim.tv_nsec;
-}
-
-// Removes a file (a link, a FIFO) only while it is the one taken. It is
-// first renamed aside in its folder, so that what is looked at is what is
-// removed: a save renaming a new file over the name lands either before
-// (that file is renamed back) or after (it keeps the name). Aside, it bears
-// a temporary's name: a kill in that instant leaves it to the start-up sweep.
-bool removeFileTaken(int dir, const std::string& name, const struct stat& taken) {
-    std::string aside;
-    const Fd made(temporary_file::create(dir, name, aside));
-    if (!made.ok()) {
-        return false;
-    }
-    if (::renameat(dir, name.c_str(), dir, aside.c_str()) != 0) {
-        const bool gone = errno == ENOENT;
-        ::unlinkat(dir, aside.c_str(), 0);
-        return gone;
-    }
-    struct stat st;
-    if (entryStat(dir, aside, st) && unchanged(st, taken)) {
-        return ::unlinkat(dir, aside.c_str(), 0) == 0;
-    }
-    // Saved since the copy took it. A save yet later that holds the name by
-    // now has replaced this one, as it would have anyway.
-    if (::renameat2(dir, aside.c_str(), dir, name.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST) {
-            ::unlinkat(dir, aside.c_str(), 0);
-        } else {
-            ::renameat(dir, aside.c_str(), dir, name.c_str());
-        }
-    }
-    return false;
-}
-
-// Removes from the source what the copy took: an entry added since, or a
-// file saved over since, stays, and so do the folders that hold it. True
-// when all of it is gone.
-bool removeTaken(int dir, const std::string& name, const Taken& taken) {
-    if (!S_ISDIR(taken.st.st_mode)) {
-        return removeFileTaken(dir, name, taken.st);
-    }
-    const Fd folder = openFolder(dir, name);
-    struct stat st;
-    if (!folder.ok()) {
-        return errno == ENOENT;
-    }
-    if (::fstat(folder.get(), &st) != 0 || !folder_at::sameObject(st, taken.st)) {
-        return false;
-    }
-    bool ok = true;
-    for (const auto& entry : taken.below) {
-        ok = removeTaken(folder.get(), entry.first, entry.second) && ok;
-    }
-    return ok && ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 // The last step of a move to another medium, once the target is whole and
@@ -354,7 +329,7 @@ bool removeSource(const Source& from, const Taken& taken, const std::function<vo
     if (beforeRemoval) {
         beforeRemoval();
     }
-    if (removeTaken(from.folder.get(), from.name, taken)) {
+    if (file_core::removeTaken(from.folder.get(), from.name, taken)) {
         return true;
     }
     PrintE("the source keeps what was written to it during the move: %s", from.name.c_str());
@@ -366,26 +341,31 @@ bool removeSource(const Source& from, const Taken& taken, const std::function<vo
 // that fails or is cancelled part-way leaves the target as it was (a file
 // is copied that way by copyFileAt already; a link or a FIFO is one call).
 // The target is flushed before the source is removed: a power cut then
-// leaves at least one whole copy.
+// leaves at least one whole copy. `error`: the system's reason of a failure.
 bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancelled,
-                const std::function<void()>& beforeRemoval) {
+                const std::function<void()>& beforeRemoval, int* error) {
     struct stat st;
     if (!entryStat(from.folder.get(), from.name, st)) {
+        *error = errno;
         return false;
     }
     Taken taken;
     if (!S_ISDIR(st.st_mode)) {
-        return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, 0, &taken) &&
+        return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, error, &taken) &&
                flushTo(to.folder.get()) && removeSource(from, taken, beforeRemoval);
     }
     std::string tmp;
     if (!temporary_file::createFolder(to.folder.get(), tmp)) {
+        *error = errno;
         return false;
     }
     // An existing folder in the target's place is replaced only when empty,
     // as a rename on one medium does.
-    const bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled, 0, &taken) &&
-                        ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) == 0;
+    bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled, error, &taken);
+    if (placed && ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) != 0) {
+        *error = errno;
+        placed = false;
+    }
     if (!placed) {
         removeAt(to.folder.get(), tmp, {});
         return false;
@@ -397,49 +377,65 @@ bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancell
     return removeSource(from, taken, beforeRemoval);
 }
 
-// A temporary file or tree of this version, or a file an earlier version
-// named after its target where `legacy` accepts that target.
-bool orphaned(const std::string& name, const struct stat& st, const FileCore::TargetFilter& legacy) {
-    if (temporary_file::isTemporary(name)) {
-        return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
-    }
-    if (!legacy || !S_ISREG(st.st_mode)) {
-        return false;
-    }
-    const std::string target = temporary_file::legacyTargetOf(name);
-    return !target.empty() && legacy(target);
-}
+// Removes the temporaries of the walk's top folder and of the folders below
+// it down to `levels` (links not followed). `legacy`: see RemoveTemporaries.
+class Sweep : public folder_at::Visitor {
+public:
+    Sweep(const std::string& folder, const FileCore::TargetFilter& legacy, int levels,
+          std::vector<std::string>& removed)
+        : m_legacy(legacy), m_levels(levels), m_removed(removed), m_next(folder) {}
 
-// Removes the temporaries (files and trees) of the open folder and, `levels`
-// deep, of the folders below it: each reached through its parent's
-// descriptor and never through a link. `legacy`: see RemoveTemporaries.
-void sweepTemporaries(int dir, const std::string& path, const FileCore::TargetFilter& legacy, int levels,
-                      long& budget, std::vector<std::string>& removed) {
-    std::vector<std::string> names;
-    if (levels <= 0 || !listNames(dir, names)) {
-        return;
-    }
-    for (const std::string& name : names) {
-        struct stat st;
-        if (--budget < 0 || !entryStat(dir, name, st)) {
-            continue;
+    bool visit(const Entry& entry, bool& descend) override {
+        if (entry.depth == 0) {
+            descend = true;  // the top folder itself
+            return true;
         }
-        if (orphaned(name, st, legacy)) {
-            if (removeAt(dir, name, {})) {
-                removed.push_back(path + "/" + name);
+        const std::string path = m_paths.back() + "/" + entry.name;
+        if (orphaned(entry.name, entry.st)) {
+            if (removeAt(entry.dir, entry.name, {})) {
+                m_removed.push_back(path);
             }
-        } else if (S_ISDIR(st.st_mode) && levels > 1) {
-            const Fd below = openFolder(dir, name);
-            if (below.ok()) {
-                sweepTemporaries(below.get(), path + "/" + name, legacy, levels - 1, budget, removed);
-            }
+        } else if (S_ISDIR(entry.st.st_mode) && entry.depth < m_levels) {
+            descend = true;
+            m_next = path;
         }
+        return true;
     }
-}
+    bool missing(int, const std::string&) override { return true; }
+    bool enter(const Entry&, int) override {
+        m_paths.push_back(m_next);
+        return true;
+    }
+    bool leave(int, const std::string&, bool ok) override {
+        m_paths.pop_back();
+        return ok;
+    }
+
+private:
+    // A temporary file or tree of this version, or a file an earlier version
+    // named after its target where `legacy` accepts that target.
+    bool orphaned(const std::string& name, const struct stat& st) const {
+        if (temporary_file::isTemporary(name)) {
+            return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+        }
+        if (!m_legacy || !S_ISREG(st.st_mode)) {
+            return false;
+        }
+        const std::string target = temporary_file::legacyTargetOf(name);
+        return !target.empty() && m_legacy(target);
+    }
+
+    const FileCore::TargetFilter& m_legacy;
+    const int m_levels;
+    std::vector<std::string>& m_removed;
+    std::vector<std::string> m_paths;  // of the folders the walk is in
+    std::string m_next;
+};
 
 } // namespace
 
 bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
+    const walk_turns::Turn turn;
     const AnchoredPath from(src), to(dst);
     const Source source(from);
     Target target;
@@ -447,8 +443,13 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
         return false;
     }
     // The source keeps its modes; what is made gets ordinary ones.
-    if (intoItself(source.folder.get(), source.name, target) || !copyInto(source, target, cancelled)) {
-        PrintE("cp error");
+    if (intoItself(source.folder.get(), source.name, target)) {
+        PrintE("cp error: a folder is not copied into itself");
+        return false;
+    }
+    int error = 0;
+    if (!copyInto(source, target, cancelled, &error)) {
+        logFailure("cp error", error);
         return false;
     }
     if (!flushTo(target.folder.get())) {
@@ -459,6 +460,7 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
 }
 
 bool FileCore::FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
+    const walk_turns::Turn turn;
     const AnchoredPath from(src), to(dst);
     const Source source(from);
     Target target;
@@ -468,22 +470,28 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
         return false;
     }
     PrintI("form = %s, to = %s", src.c_str(), dst.c_str());
-    if (!chmodAt(source.folder.get(), source.name, cancelled)) {
-        PrintE("chmod failed");
+    Chmod chmod;
+    int error = 0;
+    if (!folder_at::walk(source.folder.get(), source.name, chmod, cancelled, &error)) {
+        logFailure("chmod failed", error);
         return false;
     }
     // The names are looked up only in the open folders.
-    int error = platform::storageHost().rename(folder_at::through(source.folder.get(), source.name),
-                                               folder_at::through(target.folder.get(), target.name));
+    error = platform::storageHost().rename(folder_at::through(source.folder.get(), source.name),
+                                           folder_at::through(target.folder.get(), target.name));
     if (error == EXDEV) {
         // Another medium (a USB stick): copy, then delete the source.
-        error = intoItself(source.folder.get(), source.name, target) ||
-                        !moveAcross(source, target, cancelled, m_beforeSourceRemoval)
-                    ? EIO
-                    : 0;
-    }
-    if (error != 0) {
-        PrintE("mv failed");
+        if (intoItself(source.folder.get(), source.name, target)) {
+            PrintE("mv failed: a folder is not moved into itself");
+            return false;
+        }
+        error = 0;
+        if (!moveAcross(source, target, cancelled, m_beforeSourceRemoval, &error)) {
+            logFailure("mv failed", error);
+            return false;
+        }
+    } else if (error != 0) {
+        logFailure("mv failed", error);
         return false;
     }
     flushTo(target.folder.get());
@@ -491,13 +499,19 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
 }
 
 bool FileCore::FileDelete(const std::string& path, const CancelCheck& cancelled) {
+    const walk_turns::Turn turn;
     const AnchoredPath at(path);
     const Source entry(at);
     if (!entry.folder.ok()) {
         // No folder to hold it: the service's own path is gone already.
         return at.ok() && !at.confined() && entry.error == ENOENT;
     }
-    if (at.root() || !removeAt(entry.folder.get(), entry.name, cancelled)) {
+    if (at.root()) {
+        return false;
+    }
+    int error = 0;
+    if (!removeAt(entry.folder.get(), entry.name, cancelled, &error)) {
+        logFailure("rm error", error);
         return false;
     }
     flushTo(entry.folder.get());
@@ -540,7 +554,8 @@ std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, 
     long budget = 200000;
     const Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (top.ok()) {
-        sweepTemporaries(top.get(), folder, legacy, recursive ? kMaxTreeDepth : 1, budget, removed);
+        Sweep sweep(folder, legacy, recursive ? kMaxTreeDepth : 1, removed);
+        folder_at::walk(top.get(), ".", sweep, [&budget] { return --budget < 0; });
     }
     return removed;
 }

@@ -1,18 +1,30 @@
 """Mass-memory commands over SCPI and file operations over the UI link: folders,
 stored states, the catalogue, paths kept inside the storage roots, the reports."""
 
+import resource
+import shutil
 import time
 
 import pytest
 from google.protobuf import text_format
 
-from conftest import EXECUTION_ERROR, NO_ERROR, listeners, next_notice, notifications, ui_request
+from conftest import (EXECUTION_ERROR, NO_ERROR, Service, listeners, next_notice, notifications, ready_session,
+                      serve, ui_request)
 
 pytest.importorskip("pyvisa")
 
 FILE_DELETE, FOLDER_CREATE, FILE_COPY, FILE_SAVE = 0x10000F01, 0x10000F00, 0x10000F06, 0x10000F0A
 FILE_OPERATION_STATUS = 2327
 UI_PORTS = (9999, 9998)
+INSTRUMENT_DESCRIPTORS = 1024
+DEEPEST = 256  # folder levels a copy, move or delete goes down (README)
+
+
+@pytest.fixture(scope="module")
+def service(service_binary, tmp_path_factory):
+    """The module's service under the instrument's descriptor limit."""
+    limit = min(INSTRUMENT_DESCRIPTORS, resource.getrlimit(resource.RLIMIT_NOFILE)[1])
+    yield from serve(Service(service_binary, tmp_path_factory.mktemp("module_root"), nofile=(limit, limit)))
 
 
 def ui_operation(pb, code, **fields):
@@ -245,3 +257,44 @@ def test_a_catalogue_beside_a_link_to_the_top_stays_in_its_root(inst, service):
     entry = next(e for e in catalogue.split('"') if e.startswith("top,"))
     assert int(entry.rsplit(",", 1)[1]) < 4096, entry
 
+
+
+def nested(top, levels):
+    """`levels` nested folders from top down, a file at the foot; the foot's path below top."""
+    folder = top.joinpath(*["d"] * (levels - 1))
+    folder.mkdir(parents=True)
+    (folder / "foot").write_text("f")
+    return (folder / "foot").relative_to(top)
+
+
+def each(sessions, command):
+    """Sends command (with n, the session's number) from every session, then checks every error queue."""
+    for n, session in enumerate(sessions):
+        session.write(command.format(n=n))
+    return [session.query("SYST:ERR?") for session in sessions]
+
+
+def test_clients_side_by_side_copy_move_and_delete_the_deepest_tree(rm, service):
+    """Each client's commands run on a worker of its own: four walks of the deepest tree at once
+    fit in the descriptors and in a worker's stack, sanitizer builds included."""
+    user = service.root / "data" / "UserData"
+    foot = nested(user / "deep", DEEPEST)
+    before = set(user.iterdir())
+    sessions = [ready_session(rm, setup="*CLS") for _ in range(4)]
+    try:
+        assert '"deep,FOLD,' in sessions[0].query('MMEM:CAT? "INT:\\"')
+        assert each(sessions, 'MMEM:COPY "INT:\\deep","INT:\\c{n}"') == [NO_ERROR] * 4
+        assert each(sessions, 'MMEM:MOVE "INT:\\c{n}","INT:\\m{n}"') == [NO_ERROR] * 4
+        assert all((user / f"m{n}" / foot).read_text() == "f" for n in range(4))
+        assert each(sessions, 'MMEM:DEL "INT:\\m{n}"') == [NO_ERROR] * 4
+        assert set(user.iterdir()) == before
+        # One level more is refused.
+        (user / "deep" / foot.parent / "d").mkdir()
+        sessions[0].write('MMEM:COPY "INT:\\deep","INT:\\too"')
+        assert sessions[0].query("SYST:ERR?") == EXECUTION_ERROR
+        assert service.log_has(f"folder tree deeper than {DEEPEST} levels")
+    finally:
+        for session in sessions:
+            session.close()
+        for name in ("deep", "too"):
+            shutil.rmtree(user / name, ignore_errors=True)

@@ -7,9 +7,11 @@
 
 #include "Network/AddressPlaces.h"
 #include "Network/sockutil.h"
+#include "soft_limit.h"
 
 using namespace toolkit;
 using Refusal = AddressPlaces::Refusal;
+using testing_support::SoftLimit;
 
 namespace {
 
@@ -17,23 +19,6 @@ namespace {
 sockaddr_storage peer(const std::string& address) {
     return address.empty() ? sockaddr_storage{} : SockUtil::make_sockaddr(address.c_str(), 40000);
 }
-
-// Sets the soft descriptor limit for one scope.
-class SoftLimit {
-public:
-    explicit SoftLimit(rlim_t soft) {
-        getrlimit(RLIMIT_NOFILE, &_was);
-        rlimit now = _was;
-        now.rlim_cur = soft;
-        _set = soft <= _was.rlim_max && setrlimit(RLIMIT_NOFILE, &now) == 0;
-    }
-    ~SoftLimit() { setrlimit(RLIMIT_NOFILE, &_was); }
-    bool set() const { return _set; }
-
-private:
-    rlimit _was{};
-    bool _set = false;
-};
 
 } // namespace
 
