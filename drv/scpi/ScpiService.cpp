@@ -1,12 +1,11 @@
 #include "ScpiService.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
 
+#include "CBeeper.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
 #include "Poller/EventPollerPool.h"
@@ -100,9 +99,16 @@ void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
         }
         return true;
     });
+    // A client that shuts down its sending side still reads: it is answered.
+    getSock()->setOnEof([weak_self]() {
+        if (auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock())) {
+            self->onInputEnd();
+        }
+    });
 }
 
 void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
+    m_u64TurnBytes += buf->size();
     if (!m_input.append(buf->data(), buf->size(), m_messages)) {
         PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
@@ -112,34 +118,85 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
         m_backlog.push_back(std::move(message));
     }
     m_messages.clear();
-    handOver();
     if (m_input.hasPending()) {
         watchTrailingPiece();
     } else {
         stopTrailingWatch();
     }
+    serve();
 }
 
-void ScpiService::ScpiSession::handOver(bool all) {
-    // A list that ends at once ends inside parseMessage and calls here
+void ScpiService::ScpiSession::serve(bool all) {
+    // A list that ends at once ends inside takeMessage and calls here
     // again: the loop below goes on instead, with no recursion per message.
-    if (m_handingOver) {
+    if (m_serving) {
         return;
     }
-    m_handingOver = true;
-    while (!m_backlog.empty() && (all || m_u32ListsInFlight < kMaxListsInFlight)) {
-        const std::string message = std::move(m_backlog.front());
-        m_backlog.pop_front();
-        parseMessage(message.data(), message.size());
+    m_serving = true;
+    while (all || m_u32TurnMessages < kMessagesPerTurn) {
+        if (!m_held.empty() && roomInFlight()) {
+            HeldList held = std::move(m_held.front());
+            m_held.pop_front();
+            m_u64Held -= held.size;
+            post(std::move(held.cmds), held.size);
+        } else if (!m_backlog.empty()) {
+            const std::string message = std::move(m_backlog.front());
+            m_backlog.pop_front();
+            takeMessage(message);
+        } else {
+            break;
+        }
+        ++m_u32TurnMessages;
     }
-    m_handingOver = false;
+    m_serving = false;
+    if (m_u32TurnMessages >= kMessagesPerTurn || m_u64TurnBytes >= kBytesPerTurn) {
+        scheduleTurn();
+    }
     updateFlow();
+    finishIfDone();
 }
 
-void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
-    int len = static_cast<int>(size);
-    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text, len);
+void ScpiService::ScpiSession::takeMessage(const std::string& text) {
+    int len = static_cast<int>(text.size());
+    PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text.data(), len);
+    std::vector<structScpiInfo> cmds;
+    if (m_scpiManage.ApiScpi_WriteInputQueue(text.data(), static_cast<uint32_t>(len), 0, 0, cmds) != 0 ||
+        cmds.empty()) {
+        SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
+        CBeeper::instance()->Beeper_Test();
+        return;
+    }
+    if (ScpiManage::ApiScpi_HoldsAbort(cmds)) {
+        // It acts as it arrives, on everything its client sent before it:
+        // the lists waiting here go with those queued in the engine.
+        m_held.clear();
+        m_u64Held = 0;
+        m_scpiManage.ApiScpi_Abort(this);
+        std::printf("SCPI_CMD_ABORT end\n");
+        return;
+    }
+    if (m_held.empty() && roomInFlight()) {
+        post(std::move(cmds), text.size());
+        return;
+    }
+    // One message waits whatever its size; more only within the bound.
+    if (!m_held.empty() && m_u64Held + text.size() > kMaxHeld) {
+        PrintW("SCPI client %p holds %llu bytes of messages behind its queue: a further one is refused",
+               static_cast<const void*>(this), static_cast<unsigned long long>(m_u64Held));
+        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+        return;
+    }
+    m_u64Held += text.size();
+    m_held.push_back(HeldList{std::move(cmds), text.size()});
+    m_bBackedUp = true;
+}
 
+bool ScpiService::ScpiSession::roomInFlight() const {
+    // A client that has left waits for nothing: what it sent goes at once.
+    return m_bGone || (m_u32ListsInFlight < kMaxListsInFlight && m_u64InFlight <= kMaxInFlight);
+}
+
+void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t size) {
     // The reply is made on the first poller, where a session living there
     // sends it at once, or on the thread of lists that wait, which hands the
     // send to the session's poller.
@@ -171,17 +228,35 @@ void ScpiService::ScpiSession::parseMessage(const char* text, size_t size) {
         }
         onTheWay->fetch_add(1);
         poller->async([session, onTheWay, reply = std::move(reply)]() {
+            // Nothing else is sent on this thread before it is.
+            onTheWay->fetch_sub(1);
             if (auto self = session()) {
                 self->sendReply(reply);
             }
-            onTheWay->fetch_sub(1);
         }, false);
     };
     listEnds.reset();
-    auto result = m_scpiManage.ApiScpi_ProcessMessage(text, static_cast<uint32_t>(size), std::move(deliver), this);
-    if (result == ScpiManage::MessageResult::Aborted) {
-        std::printf("SCPI_CMD_ABORT end\n");
+    m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
+}
+
+void ScpiService::ScpiSession::scheduleTurn() {
+    if (m_bTurnDue || m_bGone) {
+        return;
     }
+    m_bTurnDue = true;
+    std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
+    getPoller()->async([weak_self]() {
+        if (auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock())) {
+            self->nextTurn();
+        }
+    }, false);
+}
+
+void ScpiService::ScpiSession::nextTurn() {
+    m_bTurnDue = false;
+    m_u32TurnMessages = 0;
+    m_u64TurnBytes = 0;
+    serve();
 }
 
 void ScpiService::ScpiSession::sendReply(const std::string& reply) {
@@ -189,6 +264,7 @@ void ScpiService::ScpiSession::sendReply(const std::string& reply) {
     // A socket that is not busy has written everything it was given.
     setUnsent(getSock()->isSocketBusy() ? m_u64Unsent + reply.size() : 0);
     updateFlow();
+    finishIfDone();
 }
 
 void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
@@ -200,24 +276,31 @@ void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
 void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
     m_u64InFlight -= std::min(m_u64InFlight, messageSize);
     m_u32ListsInFlight -= m_u32ListsInFlight > 0 ? 1 : 0;
-    handOver();
+    serve();
 }
 
 void ScpiService::ScpiSession::onDrained() {
     setUnsent(0);
     updateFlow();
+    finishIfDone();
 }
 
 void ScpiService::ScpiSession::updateFlow() {
+    if (m_bInputEnded || m_bGone) {
+        return;  // nothing more to read
+    }
     // While the service-wide budget is spent, a session holding more than a
     // short answer unread waits for its client too; its own drain resumes it.
-    bool over = !m_bPeerClosed && (m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent) ||
-                                   m_u64InFlight > kMaxInFlight || !m_backlog.empty());
-    if (over != m_bPaused) {
-        m_bPaused = over;
-        m_bBackedUp = m_bBackedUp || over;
-        getSock()->enableRecv(!over);
-        PrintD("SCPI session input %s", over ? "paused: output waits to be read" : "resumed");
+    bool outputWaits = m_u64Unsent > ScpiReplyBudget::instance().share(kMaxUnsent);
+    if (outputWaits != m_bOutputWaits) {
+        m_bOutputWaits = outputWaits;
+        m_bBackedUp = m_bBackedUp || outputWaits;
+        PrintD("SCPI session input %s", outputWaits ? "paused: output waits to be read" : "resumed");
+    }
+    bool pause = outputWaits || m_bTurnDue;
+    if (pause != m_bPaused) {
+        m_bPaused = pause;
+        getSock()->enableRecv(!pause);
     }
 }
 
@@ -242,7 +325,7 @@ uint64_t ScpiService::ScpiSession::onTrailingWait() {
     std::string piece = m_input.takePending();
     if (!piece.empty()) {
         m_backlog.push_back(std::move(piece));
-        handOver();
+        serve();
     }
     return 0;
 }
@@ -254,39 +337,54 @@ void ScpiService::ScpiSession::stopTrailingWatch() {
     }
 }
 
-void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
+void ScpiService::ScpiSession::dropCutShortPiece() {
     stopTrailingWatch();
-    // A client that sends a command without terminator and leaves before the
-    // quiet time has still sent it: it runs, as it would have after the wait.
+    // "CONF:VOLT:DC 1000" arriving as "CONF:VOLT:DC 1" must not set 1 V.
     std::string piece = m_input.takePending();
     if (!piece.empty()) {
-        m_backlog.push_back(std::move(piece));
+        int len = static_cast<int>(piece.size());
+        PrintW("SCPI input without a line feed at the end of its connection dropped: %.*s (%d bytes)",
+               std::min(len, kMaxLoggedText), piece.data(), len);
     }
+}
+
+void ScpiService::ScpiSession::onInputEnd() {
+    if (m_bInputEnded) {
+        return;
+    }
+    m_bInputEnded = true;
+    dropCutShortPiece();
+    serve();
+}
+
+void ScpiService::ScpiSession::finishIfDone() {
+    if (!m_bInputEnded || m_bGone || !m_backlog.empty() || !m_held.empty() || m_u32ListsInFlight > 0 ||
+        m_repliesOnTheWay->load() > 0 || getSock()->isSocketBusy()) {
+        return;
+    }
+    // Every answer is with the kernel, which still sends it before the close.
+    shutdown(toolkit::SockException(toolkit::Err_eof, "end of input served"));
+}
+
+void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
+    m_bGone = true;
+    dropCutShortPiece();
     // What it sent before leaving runs, in order, all of it now; no one
     // reads what its lists still answer: they wait for nothing.
-    m_scpiManage.ApiScpi_ClientGone(this, [this] { handOver(true); });
+    m_scpiManage.ApiScpi_ClientGone(this, [this] { serve(true); });
     setLocalState(true);
 }
 
 void ScpiService::ScpiSession::onManager() {
-    // A paused session sends nothing more, so its send time-out would never
-    // be looked at again: look now, on the session's own poller. Nor does it
-    // read, so a client that has left would not be seen to leave, and its
-    // queued waits would go on for no one.
+    // A session whose output waits sends nothing more, nor does one whose
+    // client sends nothing more once its lists are done: its send time-out
+    // would never be looked at again, so look now, on the session's own
+    // poller.
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     getPoller()->async([weak_self]() {
         auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock());
-        if (self && self->m_bPaused) {
-            if (self->peerClosed()) {
-                self->m_bPeerClosed = true;
-                self->updateFlow();
-            }
+        if (self && (self->m_bOutputWaits || self->m_bInputEnded)) {
             self->getSock()->flushAll();
         }
     }, true);
-}
-
-bool ScpiService::ScpiSession::peerClosed() {
-    pollfd peer{getSock()->rawFD(), POLLRDHUP, 0};
-    return peer.fd != -1 && ::poll(&peer, 1, 0) == 1 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }

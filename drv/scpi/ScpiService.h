@@ -10,9 +10,8 @@
 #include "Network/TcpServer.h"
 #include "Poller/EventPoller.h"
 #include "ScpiInputBuffer.h"
+#include "ScpiManage.h"
 #include "ScpiStrand.h"
-
-class ScpiManage;
 
 // The SCPI socket transport: a TCP server on port 5025 whose sessions hand
 // the received program messages to the SCPI engine and write its replies back.
@@ -39,16 +38,25 @@ public:
         // A trailing piece without line feed is parsed on its own once the
         // connection has been quiet this long.
         static constexpr uint64_t kTrailingWaitMs = 50;
-        // Input is not read while the session's replies not yet written, or
-        // its messages not yet executed, are above these: a client that never
-        // reads must not make the service hold its answers (or the commands
-        // that make them) without bound. Reading resumes as they drain.
+        // Input is not read while the session's replies not yet written are
+        // above this: a client that never reads must not make the service
+        // hold its answers without bound. Reading resumes as they drain.
         static constexpr uint64_t kMaxUnsent = 1024 * 1024;
+        // Lists handed to the engine and not ended, at most, by the bytes of
+        // their messages and by count (no more than its client may have
+        // queued there, so none of them is refused). Messages beyond wait
+        // here, parsed, while input is still read, so that an ABORt behind
+        // them acts as it arrives; past kMaxHeld bytes of them a message is
+        // refused with -363, as on the other transports.
         static constexpr uint64_t kMaxInFlight = 64 * 1024;
-        // Lists handed to the engine and not ended, at most: no more than
-        // its client may have queued there, so none of them is refused. The
-        // messages of a receipt beyond wait here, and input is not read.
         static constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
+        static constexpr uint64_t kMaxHeld = 64 * 1024;
+        // One turn of the poller takes at most this many messages, or reads
+        // once past this many bytes; then the session waits for its next turn,
+        // behind every other client that is ready. However fast a client
+        // sends, its rate costs that client alone.
+        static constexpr uint32_t kMessagesPerTurn = 32;
+        static constexpr uint64_t kBytesPerTurn = 64 * 1024;
 
         explicit ScpiSession(const toolkit::Socket::Ptr& sock);
         ~ScpiSession() override;
@@ -59,45 +67,68 @@ public:
         void attachServer(const toolkit::Server& server) override;
 
     private:
-        // Hands the waiting messages to the engine while the bound of lists
-        // in flight allows (`all`: whatever it says, as the client leaves).
-        void handOver(bool all = false);
-        // Parses one program message and hands its commands to the engine;
-        // the reply comes back to this session's own poller.
-        void parseMessage(const char* text, size_t size);
+        // A parsed message waiting for room among the lists in flight.
+        struct HeldList {
+            std::vector<structScpiInfo> cmds;
+            uint64_t size;
+        };
+
+        // Takes the waiting messages, oldest first, while this turn lasts
+        // (`all`: every one, whatever the bounds say, as the client leaves).
+        void serve(bool all = false);
+        // Parses one program message; it aborts, is handed to the engine,
+        // waits here, or is refused.
+        void takeMessage(const std::string& text);
+        // Hands a parsed list to the engine; the reply comes back to this
+        // session's own poller.
+        void post(std::vector<structScpiInfo> cmds, uint64_t size);
+        bool roomInFlight() const;
+        // The turn is spent: the rest waits for a task queued behind
+        // everything the poller has to do now.
+        void scheduleTurn();
+        void nextTurn();
         // (Re)starts the quiet-time watch over the trailing piece.
         void watchTrailingPiece();
         // The watch fell due: the ms until it is due again, or 0 when done.
         uint64_t onTrailingWait();
         void stopTrailingWatch();
+        // A piece without line feed as the connection ends was cut short: it
+        // never runs.
+        void dropCutShortPiece();
+        // The client has shut down its sending side: what it sent is served
+        // and answered, then the connection ends.
+        void onInputEnd();
+        void finishIfDone();
         // Back-pressure: a reply goes out, a list has ended, the socket has
-        // written all it held; then input is read or not as the bound says.
+        // written all it held; then input is read or not as the bounds say.
         void sendReply(const std::string& reply);
         void onListDone(uint64_t messageSize);
         void onDrained();
         void updateFlow();
         void setUnsent(uint64_t bytes);
-        // Whether the client has closed its side: seen even behind input
-        // not read yet.
-        bool peerClosed();
 
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
         std::vector<std::string> m_messages;  // of the last receipt
-        std::deque<std::string> m_backlog;    // received, not yet handed over
-        bool m_handingOver = false;           // handOver is on the stack
+        std::deque<std::string> m_backlog;    // received, not yet taken
+        std::deque<HeldList> m_held;          // taken, waiting for room in flight
+        uint64_t m_u64Held = 0;               // bytes of their messages
+        bool m_serving = false;               // serve is on the stack
+        uint32_t m_u32TurnMessages = 0;
+        uint64_t m_u64TurnBytes = 0;
+        bool m_bTurnDue = false;  // the next turn is queued
         uint64_t m_u64LastRecvMs = 0;
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
         uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
         uint32_t m_u32ListsInFlight = 0;
         // Replies handed to the poller by another thread and not sent yet.
         std::shared_ptr<std::atomic<uint32_t>> m_repliesOnTheWay = std::make_shared<std::atomic<uint32_t>>(0);
-        uint64_t m_u64Unsent = 0;    // reply bytes the socket may still hold
-        bool m_bPaused = false;      // input is not read
-        bool m_bBackedUp = false;    // was paused at least once
-        // The client closed while input was paused: the rest is read, so
-        // that its end is seen and its lists wait for nothing.
-        bool m_bPeerClosed = false;
+        uint64_t m_u64Unsent = 0;     // reply bytes the socket may still hold
+        bool m_bPaused = false;       // input is not read
+        bool m_bOutputWaits = false;  // ... because the client does not read its replies
+        bool m_bBackedUp = false;     // output or messages waited at least once
+        bool m_bInputEnded = false;  // the client shut down its sending side
+        bool m_bGone = false;        // the connection has ended
     };
 
 private:

@@ -203,8 +203,8 @@ def test_a_broken_message_costs_itself_only(service, broken):
 RESET_CASES = [
     ("127.0.0.1", b"*ESE 12\n", "12"),
     ("::1", b"*ESE 20\n", "20"),
-    # Without a line feed: it runs when its connection ends.
-    ("127.0.0.1", b"*ESE 36", "36"),
+    # What follows the last line feed may be a command cut short: it never runs.
+    ("127.0.0.1", b"*ESE 12\n*ESE 36", "12"),
 ]
 
 
@@ -229,6 +229,82 @@ def test_a_command_sent_before_a_reset_runs(service, address, sent, answer):
             return read_lines(sock, 1)[0]
 
     assert wait_for(lambda: ese() == answer, 5), f"*ESE? answers {ese()}"
+
+
+def read_to_end(sock):
+    """Every line the service sends until it ends the connection."""
+    data = b""
+    while chunk := sock.recv(65536):
+        data += chunk
+    return data.decode().splitlines()
+
+
+def is_number(text):
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False
+
+
+# A client that shuts down its sending side still reads: what it sent runs
+# and is answered, queries that wait too, then the service ends the connection.
+HALF_CLOSED = {  # what the client sends, a check of each line it gets
+    "measure": (b"MEAS:VOLT:DC?\n", [is_number]),
+    "read-behind-identity": (b"*IDN?\nREAD?\n", [lambda line: line.count(",") == 3, is_number]),
+    "catalogue": (b"MMEM:CAT?\n", [lambda line: line.count(",") >= 1]),
+}
+
+
+@pytest.mark.parametrize("name", list(HALF_CLOSED))
+def test_a_half_closed_connection_gets_its_answers_then_the_end(service, name):
+    sent, checks = HALF_CLOSED[name]
+    with raw_session() as sock:
+        sock.sendall(sent)
+        sock.shutdown(socket.SHUT_WR)
+        lines = read_to_end(sock)
+    assert len(lines) == len(checks) and all(check(line) for check, line in zip(checks, lines)), lines
+
+
+# What follows the last line feed when the connection ends may be a command
+# cut short ("CONF:VOLT:DC 1000" arriving as "CONF:VOLT:DC 1"): it never runs,
+# not even to queue an error.
+@pytest.mark.parametrize("tail", [b"CONF:VOLT:DC 1", b"*ID"])
+def test_a_piece_cut_short_by_the_end_of_its_connection_never_runs(inst, tail):
+    inst.write("CONF:VOLT:DC 10")
+    before = inst.query("CONF?")
+    with raw_session() as sock:
+        sock.sendall(tail)
+        sock.shutdown(socket.SHUT_WR)
+        assert read_to_end(sock) == []  # the service is done with it
+    assert inst.query("CONF?") == before
+    assert errors(inst) == []
+
+
+INPUT_OVERRUN = '-363,"Input buffer overrun"'
+
+
+# Waiting lists fill a client's queue (256), more wait in its session, and an
+# ABOR behind them acts as it arrives (each wait would last the reading
+# time-out, 5 s). Past what a session holds, messages are refused with -363.
+FULL_QUEUES = {  # waiting messages before the ABOR, whether some are refused
+    "held": (300, False),
+    "beyond-what-is-held": (4000, True),
+}
+
+
+@pytest.mark.parametrize("name", list(FULL_QUEUES))
+def test_an_abort_behind_a_full_queue_acts_as_it_arrives(inst, name):
+    count, refused = FULL_QUEUES[name]
+    try:
+        with raw_session() as sock:
+            sock.sendall(b"TRIG:SOUR BUS\n" + b"DATA:REM? 100000,WAIT\n" * count + b"ABOR\n*IDN?\n")
+            # The aborted waits answer nothing.
+            assert read_lines(sock, 1)[0].count(",") == 3
+        queue = errors(inst)
+        assert (INPUT_OVERRUN in queue) == refused, queue
+    finally:
+        inst.write("TRIG:SOUR IMM")
 
 
 def resident_mb(pid):

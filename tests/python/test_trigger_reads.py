@@ -215,11 +215,12 @@ def test_a_waiting_read_holds_no_other_client_and_ends_at_once(meter, rm, name):
 
 
 # One client leaves lists that wait for readings no trigger will take, then
-# a setting, in one write, and stays or leaves. Another client, over either
-# transport, is answered meanwhile, also for a query that itself runs off the
-# command poller (the catalogue); the one that left waits for nothing, so its
-# setting takes effect at once, or, behind more lists than a client may have
-# queued, once the service has seen it leave.
+# a setting, in one write, and stays or leaves (resets its connection: one
+# that only shuts down its sending side is still answered). Another client,
+# over either transport, is answered meanwhile, also for a query that itself
+# runs off the command poller (the catalogue); the one that left waits for
+# nothing, so its setting takes effect at once, or, behind more lists than a
+# client may have queued, once the service has seen it leave.
 HOLDERS = {  # the holding client leaves, its waiting lists, transport of the other client
     "connected-holder-socket": (False, 6, "socket"),
     "connected-holder-vxi11": (False, 6, "vxi11"),
@@ -229,6 +230,12 @@ HOLDERS = {  # the holding client leaves, its waiting lists, transport of the ot
 }
 
 
+def reset(sock):
+    """Leaves as a client that has gone; one that ends its sending side is still answered."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
 @pytest.mark.parametrize("name", list(HOLDERS))
 def test_one_clients_waiting_lists_hold_up_no_other(meter, rm, name):
     leaves, lists, transport = HOLDERS[name]
@@ -236,13 +243,13 @@ def test_one_clients_waiting_lists_hold_up_no_other(meter, rm, name):
     holder = socket.create_connection(("127.0.0.1", SCPI_PORT))
     holder.sendall(("TRIG:SOUR BUS;:SAMP:COUN 2\n" + "DATA:REM? 100000,WAIT\n" * lists + "SAMP:COUN 3\n").encode())
     if leaves:
-        holder.close()
+        reset(holder)
     # Under a read time-out of 5 s, one of the holder's waits alone outlasts this.
     other = open_session(rm, TRANSPORTS[transport], timeout=2)
     try:
         assert other.query("MMEM:CAT?").count(",") >= 1
         if leaves:
-            # At once, or behind lists held back, once the 2 s session tick has seen it leave.
+            # At once, or behind lists held back, once the service has seen it leave.
             assert wait_for(lambda: other.query("SAMP:COUN?") == "3", timeout=2 + 3)
             assert other.query("SYST:ERR?").startswith("0,")  # none of its lists was refused
         else:
@@ -250,7 +257,8 @@ def test_one_clients_waiting_lists_hold_up_no_other(meter, rm, name):
             with pytest.raises(socket.timeout):
                 holder.recv(1)  # its first wait goes on
     finally:
-        holder.close()
+        if holder.fileno() != -1:
+            reset(holder)  # its waits would go on for it, and queue their time-outs
         other.close()
 
 

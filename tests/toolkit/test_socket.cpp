@@ -89,6 +89,30 @@ TEST(SocketRead, ErrorEventWithoutPendingErrorIsEof) {
     EXPECT_EQ(trace.labels(), (std::vector<std::string>{"1 end of file"}));
 }
 
+// With an end-of-input callback, a peer that shuts down its sending side is
+// told so once, not failed: the socket still sends until its owner ends it.
+TEST(SocketRead, EndOfInputIsToldOnceAndTheSocketStillSends) {
+    auto poller = startPoller();
+    Trace trace;
+    Acceptor acceptor(poller, [&](const Socket::Ptr& peer) {
+        peer->setOnRead([&](const Buffer::Ptr& buf, sockaddr*, int) { trace.add("recv " + buf->toString()); });
+        peer->setOnEof([&]() { trace.add("eof"); });
+        peer->setOnErr([&](const SockException& err) { trace.add(std::string("err ") + err.what()); });
+    });
+    RawClient client(acceptor.port());
+    auto peer = acceptor.peer();
+    ASSERT_TRUE(peer);
+    client.sendAll("ask");
+    client.shutdownSending();
+    ASSERT_TRUE(waitUntil([&]() { return trace.size() >= 2; }));
+    runOn(poller, [&]() { peer->send("answer", 6); });
+    EXPECT_EQ(client.readBytes(6), "answer");
+    runOn(poller, [&]() { peer->emitErr(SockException(Err_shutdown, "done")); });
+    EXPECT_TRUE(client.waitClosed());
+    runOn(poller);
+    EXPECT_EQ(trace.labels(), (std::vector<std::string>{"recv ask", "eof", "err done"}));
+}
+
 // ---------------------------------------------------------------- sending
 
 // The peers here are made with their locks on, so that the test thread may

@@ -54,6 +54,8 @@ public:
         setsockopt(_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
         close();
     }
+    // Ends the sending side only: the client still reads.
+    void shutdownSending() { ::shutdown(_fd, SHUT_WR); }
     uint16_t localPort() const { return toolkit::SockUtil::get_local_port(_fd); }
     bool sendAll(const std::string& data) {
         for (size_t done = 0; done < data.size();) {
@@ -156,6 +158,7 @@ private:
             sock->closeSock();
             sock->setOnRead(nullptr);
             sock->setOnErr(nullptr);
+            sock->setOnEof(nullptr);
             sock->setOnFlush(nullptr);
             sock->setOnAccept(nullptr);
             sock->setOnBeforeAccept(nullptr);

@@ -128,6 +128,11 @@ void Socket::setOnErr(onErrCB cb) {
     _on_err.swap(cb);
 }
 
+void Socket::setOnEof(onEofCB cb) {
+    Lock lck(_mtx_event);
+    _on_eof.swap(cb);
+}
+
 void Socket::setOnAccept(onAcceptCB cb) {
     if (!cb) {
         cb = [](Socket::Ptr& sock, std::shared_ptr<void>&) {
@@ -278,7 +283,7 @@ ssize_t Socket::onRead(const SockFD::Ptr& sock, bool is_udp) noexcept {
             if (is_udp) {
                 WarnL << "Recv eof on udp socket[" << sock->rawFd() << "]";
             } else {
-                emitErr(SockException(Err_eof, "end of file"));
+                onEof();
             }
             return total;
         }
@@ -311,6 +316,30 @@ ssize_t Socket::onRead(const SockFD::Ptr& sock, bool is_udp) noexcept {
         }
     }
     return total;
+}
+
+void Socket::onEof() {
+    bool told;
+    {
+        // Not held while the descriptor's lock is taken below: a flush takes
+        // the two the other way round.
+        Lock lck(_mtx_event);
+        told = static_cast<bool>(_on_eof);
+    }
+    if (!told) {
+        emitErr(SockException(Err_eof, "end of file"));
+        return;
+    }
+    // Read again, the end would be reported again: the owner is told once.
+    enableRecv(false);
+    Lock lck(_mtx_event);
+    try {
+        if (_on_eof) {
+            _on_eof();
+        }
+    } catch (std::exception& ex) {
+        ErrorL << "Exception occurred when emit on_eof: " << ex.what();
+    }
 }
 
 void Socket::onError(const SockFD::Ptr& sock) {

@@ -129,6 +129,8 @@ public:
     // shared one), the sender's address and its length.
     using onReadCB = std::function<void(const Buffer::Ptr& buf, struct sockaddr* addr, int addr_len)>;
     using onErrCB = std::function<void(const SockException& err)>;
+    // The peer has shut down its sending side: nothing more will be read.
+    using onEofCB = std::function<void()>;
     // The accepted peer and the completion token: the peer receives its first
     // event once the last copy of the token is released.
     using onAcceptCB = std::function<void(Socket::Ptr& sock, std::shared_ptr<void>& complete)>;
@@ -164,6 +166,12 @@ public:
     // An empty function object installs the default (which logs and drops).
     virtual void setOnRead(onReadCB cb);
     virtual void setOnErr(onErrCB cb);
+    // Without one (the default) the end of a TCP peer's input ends the
+    // connection as an error (Err_eof). With one, a peer that shuts down
+    // only its sending side is still answered: reading stops, the callback
+    // runs on the poller thread, and the socket stays open for sending until
+    // its owner ends it (emitErr) or sending fails.
+    virtual void setOnEof(onEofCB cb);
     virtual void setOnAccept(onAcceptCB cb);
     virtual void setOnFlush(onFlush cb);
     virtual void setOnBeforeAccept(onCreateSocket cb);
@@ -244,6 +252,8 @@ private:
                    const std::string& local_ip, uint16_t local_port);
     void startConnectWatch(int fd, const onErrCB& con_cb);
     ssize_t onRead(const SockFD::Ptr& sock, bool is_udp) noexcept;
+    // The end of a TCP peer's input: told, or reported as an error.
+    void onEof();
     void onError(const SockFD::Ptr& sock);
     void onWriteAble(const SockFD::Ptr& sock);
     void onFlushed(const SockFD::Ptr& sock);
@@ -276,6 +286,7 @@ private:
     mutable MutexWrapper<std::recursive_mutex> _mtx_sock_fd;
 
     onErrCB _on_err;
+    onEofCB _on_eof;
     onReadCB _on_read;
     onFlush _on_flush;
     onAcceptCB _on_accept;

@@ -1,14 +1,18 @@
 // The SCPI socket session over loopback, with the real engine: messages that
 // arrive in pieces run once and whole, a trailing piece runs after the quiet
-// time, an overrun queues -363, replies are written on the session's own
-// poller, and a client that leaves before its reply breaks nothing.
+// time and never at the end of the connection, an overrun queues -363,
+// replies are written on the session's own poller, a client that leaves
+// before its reply breaks nothing, one that shuts down its sending side is
+// answered, and a client that floods takes turns with the others.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "DrvScpiQueue.h"
+#include "../../platform/eventually.h"
 #include "Network/TcpServer.h"
 #include "Poller/EventPollerPool.h"
 #include "ScpiService.h"
@@ -35,12 +40,14 @@ class ProbeSession;
 struct Probe {
     std::mutex mtx;
     std::condition_variable cv;
-    std::weak_ptr<ProbeSession> session;
+    std::weak_ptr<ProbeSession> session;  // the last one attached
+    std::vector<const ProbeSession*> attached;
+    std::vector<const ProbeSession*> senders;  // of each send, in order
+    int live = 0;
     int receipts = 0;
     int sends = 0;
     int sendsOffOwnPoller = 0;
     int sendsOnFirstPoller = 0;
-    bool destroyed = false;
 
     template <typename PRED>
     bool waitFor(PRED pred) {
@@ -61,12 +68,16 @@ public:
     using ScpiService::ScpiSession::ScpiSession;
     using ScpiService::ScpiSession::send;
     ~ProbeSession() override {
-        g_probe.update([] { g_probe.destroyed = true; });
+        g_probe.update([] { --g_probe.live; });
     }
     void attachServer(const toolkit::Server& server) override {
         ScpiService::ScpiSession::attachServer(server);
         auto self = std::static_pointer_cast<ProbeSession>(shared_from_this());
-        g_probe.update([&] { g_probe.session = self; });
+        g_probe.update([&] {
+            g_probe.session = self;
+            g_probe.attached.push_back(self.get());
+            ++g_probe.live;
+        });
     }
     void onRecv(const toolkit::Buffer::Ptr& buf) override {
         ScpiService::ScpiSession::onRecv(buf);
@@ -77,6 +88,7 @@ public:
         bool first = EventPoller::Instance().isCurrentThread();
         g_probe.update([&] {
             ++g_probe.sends;
+            g_probe.senders.push_back(this);
             g_probe.sendsOffOwnPoller += own ? 0 : 1;
             g_probe.sendsOnFirstPoller += first ? 1 : 0;
         });
@@ -100,7 +112,11 @@ class ScpiSocketTest : public scpi_test::EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        // Sessions go to a poller other than the first, where commands run.
+        // Sessions go to a poller other than the first, where commands run,
+        // unless a test puts them where the service does.
+        if (_onFirstPoller) {
+            _poller = toolkit::EventPollerPool::Instance().getFirstPoller();
+        }
         toolkit::EventPollerPool::Instance().for_each([this](const toolkit::TaskExecutor::Ptr& executor) {
             auto poller = std::dynamic_pointer_cast<EventPoller>(executor);
             if (!_poller && poller.get() != &EventPoller::Instance()) {
@@ -112,8 +128,10 @@ protected:
         }
         g_probe.update([] {
             g_probe.session.reset();
+            g_probe.attached.clear();
+            g_probe.senders.clear();
+            g_probe.live = 0;
             g_probe.receipts = g_probe.sends = g_probe.sendsOffOwnPoller = g_probe.sendsOnFirstPoller = 0;
-            g_probe.destroyed = false;
         });
         SCP_ClearErrQueue(1);
         _server = std::make_shared<toolkit::TcpServer>();
@@ -125,42 +143,52 @@ protected:
     }
 
     void TearDown() override {
-        if (_fd >= 0) {
-            ::close(_fd);
+        for (int fd : {_fd, _other}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
         if (_server) {
             _server.reset();
-            // The session ends on its poller once its connection or its server
-            // has gone; it reports into the probe, which the process's exit
-            // destroys: the test ends after the task that ended it.
-            EXPECT_TRUE(g_probe.waitFor([] { return g_probe.destroyed; }));
+            // The sessions end on their poller once their connection or their
+            // server has gone; they report into the probe, which the process's
+            // exit destroys: the test ends after the task that ended them.
+            EXPECT_TRUE(g_probe.waitFor([] { return g_probe.live == 0; }));
             runOn(*_poller, [] {});
         }
         EXPECT_EQ(g_probe.sendsOffOwnPoller, 0);
-        EXPECT_EQ(g_probe.sendsOnFirstPoller, 0);
+        if (!_onFirstPoller) {
+            EXPECT_EQ(g_probe.sendsOnFirstPoller, 0);
+        }
     }
 
-    void connectClient() {
-        _fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(_fd, 0);
+    // Connects a client (the first one into _fd) and waits for its session.
+    void connectClient(int* fd = nullptr) {
+        fd = fd != nullptr ? fd : &_fd;
+        *fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(*fd, 0);
         timeval timeout{10, 0};
-        ::setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        ::setsockopt(*fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(_server->getPort());
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ASSERT_TRUE(g_probe.waitFor([] { return !g_probe.session.expired(); }));
+        size_t before = 0;
+        g_probe.update([&before] { before = g_probe.attached.size(); });
+        ASSERT_EQ(::connect(*fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        ASSERT_TRUE(g_probe.waitFor([before] { return g_probe.attached.size() > before; }));
     }
 
-    void sendText(const std::string& text) {
-        ASSERT_EQ(::send(_fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    void sendText(const std::string& text, int fd = -1) {
+        fd = fd >= 0 ? fd : _fd;
+        ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
     }
 
-    std::string readLine() {
+    std::string readLine(int fd = -1) {
+        fd = fd >= 0 ? fd : _fd;
         std::string line;
         char c = 0;
-        while (::recv(_fd, &c, 1, 0) == 1) {
+        while (::recv(fd, &c, 1, 0) == 1) {
             if (c == '\n') {
                 return line;
             }
@@ -187,6 +215,13 @@ protected:
         });
     }
 
+    // Whether the service's side holds every byte the client sent (it has
+    // acknowledged them all), read or not.
+    static bool allReceived(int fd) {
+        int unacknowledged = -1;
+        return ::ioctl(fd, TIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+    }
+
     static std::vector<std::string> drainErrors() {
         std::vector<std::string> texts;
         while (const char* text = SCP_ReadErrQueue(1)) {
@@ -195,9 +230,11 @@ protected:
         return texts;
     }
 
+    bool _onFirstPoller = false;
     EventPoller::Ptr _poller;
     toolkit::TcpServer::Ptr _server;
     int _fd = -1;
+    int _other = -1;  // a second client, when a test connects one
 };
 
 TEST_F(ScpiSocketTest, MessageSentByteByByteRunsOnceAndWhole) {
@@ -223,11 +260,28 @@ TEST_F(ScpiSocketTest, TrailingPieceRunsAfterTheQuietTime) {
     EXPECT_TRUE(drainErrors().empty());
 }
 
-TEST_F(ScpiSocketTest, TrailingPieceRunsWhenTheConnectionEndsFirst) {
-    // A client that sends a command without terminator and leaves at once.
-    feed({"*ESE 32"}, true);
-    ASSERT_TRUE(scpi_test::drainFirstPoller());
-    EXPECT_EQ(ask("*ESE?\n"), "32\n");
+// A piece without line feed when the connection ends may be a command cut
+// short ("*ESE 32" of "*ESE 320"): it never runs, not even to fail.
+TEST_F(ScpiSocketTest, TrailingPieceIsDroppedWhenTheConnectionEnds) {
+    for (const char* piece : {"*ESE 32", "*ES"}) {
+        feed({"*ESE 4\n", piece}, true);
+        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        EXPECT_EQ(ask("*ESE?\n"), "4\n") << piece;
+        EXPECT_TRUE(drainErrors().empty()) << piece;
+    }
+}
+
+// Shut down for sending, a client still reads: what it sent is answered,
+// then the service ends the connection. What follows the last line feed is
+// not run.
+TEST_F(ScpiSocketTest, HalfClosedClientGetsItsAnswersThenTheEnd) {
+    sendText("*ESE 16;*ESE?\n*ESE?\n*ESE 8");
+    ASSERT_EQ(::shutdown(_fd, SHUT_WR), 0);
+    EXPECT_EQ(readLine(), "16");
+    EXPECT_EQ(readLine(), "16");
+    char c = 0;
+    EXPECT_EQ(::recv(_fd, &c, 1, 0), 0);
+    EXPECT_EQ(ask("*ESE?\n"), "16\n");
     EXPECT_TRUE(drainErrors().empty());
 }
 
@@ -251,16 +305,67 @@ TEST_F(ScpiSocketTest, ClientLeavingBeforeItsReplyGetsNothingAndBreaksNothing) {
 
     sendText("*ESE?\n");
     EXPECT_TRUE(g_probe.waitFor([] { return g_probe.receipts == 1; }));
+    // Reset: one that only ends its sending side is still answered.
+    linger reset{1, 0};
+    ::setsockopt(_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
     ::close(_fd);
     _fd = -1;
     // The queued list does not keep the session alive.
-    EXPECT_TRUE(g_probe.waitFor([] { return g_probe.destroyed; }));
+    EXPECT_TRUE(g_probe.waitFor([] { return g_probe.live == 0; }));
     release.set_value();
 
     // The list ran, and its reply found no session to go to.
     runOn(EventPoller::Instance(), [] {});
     runOn(*_poller, [] {});
     EXPECT_EQ(g_probe.sends, 0);
+}
+
+// Sessions on the first poller, as in the service: the lists that do not
+// wait run inside their receipts.
+class ScpiSocketOnFirstPollerTest : public ScpiSocketTest {
+protected:
+    ScpiSocketOnFirstPollerTest() { _onFirstPoller = true; }
+};
+
+// A client that sends without pause must not keep its poller to itself: its
+// input is taken a share per turn, and another client ready meanwhile is
+// answered long before the whole flood is.
+TEST_F(ScpiSocketOnFirstPollerTest, FloodingClientTakesTurnsWithAnotherReadyOne) {
+    constexpr int kFlood = 2000;
+    connectClient(&_other);
+    // Two turns of the poller: both sessions are in its set, and the events
+    // of their start are taken.
+    runOn(*_poller, [] {});
+    runOn(*_poller, [] {});
+    // Hold the poller until both clients' bytes wait in its sockets, the
+    // flood's first: it is the first the poller hears of.
+    std::promise<void> release;
+    std::shared_future<void> opened = release.get_future().share();
+    std::promise<void> entered;
+    _poller->async([opened, &entered] {
+        entered.set_value();
+        opened.wait();
+    }, false);
+    entered.get_future().wait();
+    std::string flood;
+    for (int i = 0; i < kFlood; ++i) {
+        flood += "*ESE?\n";
+    }
+    sendText(flood);
+    EXPECT_TRUE(testing_support::eventually([this] { return allReceived(_fd); }));
+    sendText("*SRE?\n", _other);
+    EXPECT_TRUE(testing_support::eventually([this] { return allReceived(_other); }));
+    release.set_value();
+
+    EXPECT_EQ(readLine(_other), "0");
+    for (int i = 0; i < kFlood; ++i) {
+        ASSERT_EQ(readLine(), "0") << i;
+    }
+    std::lock_guard<std::mutex> lock(g_probe.mtx);
+    const ProbeSession* quiet = g_probe.attached.back();
+    auto its = std::find(g_probe.senders.begin(), g_probe.senders.end(), quiet);
+    ASSERT_NE(its, g_probe.senders.end());
+    EXPECT_LT(its - g_probe.senders.begin(), kFlood / 10);
 }
 
 } // namespace
