@@ -353,16 +353,30 @@ def armed(session):
 # A reader that leaves ends its acquisition as a read that times out does: the
 # other clients' *OPC? and FETC? answer at once (before the 5 s a wait on it
 # would take), and no later trigger hands them readings taken for it.
-@pytest.mark.parametrize("transport", sorted(TRANSPORTS))
-def test_a_reader_that_leaves_ends_its_acquisition(meter, rm, transport):
+# A socket client leaves by a reset (a plain close only ends its input), a VXI-11
+# client by destroying its link.
+def read_and_reset(rm):
+    leaving = socket.create_connection(("127.0.0.1", SCPI_PORT))
+    leaving.sendall(b"READ?\n")
+    return lambda: (leaving.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)),
+                    leaving.close())
+
+
+def read_and_destroy_link(rm):
+    leaving = open_session(rm, VXI_RESOURCE)
+    leaving.write("READ?")
+    return leaving.close
+
+
+@pytest.mark.parametrize("read_then_leave", [read_and_reset, read_and_destroy_link], ids=["socket", "vxi11"])
+def test_a_reader_that_leaves_ends_its_acquisition(meter, rm, read_then_leave):
     other = ready_session(rm, setup="*RST;*CLS;TRIG:SOUR EXT", timeout=4)
     try:
-        leaving = open_session(rm, TRANSPORTS[transport])
+        leave = read_then_leave(rm)
         try:
-            leaving.write("READ?")
             assert armed(other)
         finally:
-            leaving.close()
+            leave()
         assert other.query("*OPC?") == "1"
         assert other.query("FETC?") == '""'
         stored = int(other.query("DATA:POIN?"))
