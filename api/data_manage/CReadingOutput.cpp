@@ -228,6 +228,9 @@ void CDataManage::DM_OpcCancel() {
 }
 
 int CDataManage::DM_WaitAcquisition() {
+    // Nothing to wait for: the message keeps its turn, and no other client's
+    // runs in the middle of it.
+    if (!DM_AcquisitionPending()) return 0;
     using Clock = std::chrono::steady_clock;
     const auto timeout = std::chrono::milliseconds(readTimeoutMs());
     // Other clients' messages run meanwhile; made before the lock, which

@@ -293,6 +293,17 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
                                                               ScpiStrand::Client client,
                                                               ListWait::Timeout readTimeout) {
     std::vector<structScpiInfo> cmds;
+    const MessageResult parsed = ApiScpi_ParseMessage(text, length, client, cmds);
+    if (parsed != MessageResult::Parsed) {
+        return parsed;
+    }
+    ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client, std::move(readTimeout));
+    return MessageResult::Posted;
+}
+
+ScpiManage::MessageResult ScpiManage::ApiScpi_ParseMessage(const char* text, uint32_t length,
+                                                            ScpiStrand::Client client,
+                                                            std::vector<structScpiInfo>& cmds) {
     int result = ApiScpi_WriteInputQueue(text, length, 0, 0, cmds);
     if (result != 0 || cmds.empty()) {
         SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
@@ -303,8 +314,7 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
         ApiScpi_Abort(client);
         return MessageResult::Aborted;
     }
-    ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client, std::move(readTimeout));
-    return MessageResult::Posted;
+    return MessageResult::Parsed;
 }
 
 bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
@@ -364,12 +374,7 @@ void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::functi
             m_turn.drained(client);
         }
     };
-    toolkit::EventPoller& poller = toolkit::EventPoller::Instance();
-    if (poller.isCurrentThread()) {
-        depart();
-    } else {
-        poller.async(depart, false);
-    }
+    toolkit::EventPoller::Instance().async(depart, true);
 }
 
 uint64_t ScpiManage::ApiScpi_AbortGeneration() {

@@ -66,6 +66,7 @@ public:
         Posted,    // the list is queued (or already ran, when posted from the first poller)
         Rejected,  // nothing parsed: -100 queued, one beep, nothing executed
         Aborted,   // the message held ABORt: nothing of it executed
+        Parsed,    // ApiScpi_ParseMessage only: the list is the caller's to post
     };
 
     // The one engine, created on first use and kept until exit.
@@ -106,6 +107,11 @@ public:
     MessageResult ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
                                          ScpiStrand::Client client = nullptr, ListWait::Timeout readTimeout = nullptr);
 
+    // ApiScpi_ProcessMessage up to the posting, for a transport that posts
+    // later or not at all: Rejected and Aborted as there, else Parsed with
+    // the list in `cmds`.
+    MessageResult ApiScpi_ParseMessage(const char* text, uint32_t length, ScpiStrand::Client client,
+                                       std::vector<structScpiInfo>& cmds);
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
     static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
     // Drops the queued execution tasks of the first poller and the workers,

@@ -11,10 +11,6 @@ void ScpiTurn::holdLocked() {
 
 bool ScpiTurn::tryTake(Client client) {
     std::lock_guard<std::mutex> lock(m_mtx);
-    if (m_depth != 0 && m_owner == std::this_thread::get_id()) {
-        ++m_depth;
-        return true;
-    }
     if (!freeForLocked(client) || m_next != m_serving) {
         return false;
     }

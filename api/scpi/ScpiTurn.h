@@ -24,8 +24,10 @@ class ScpiTurn {
 public:
     using Client = const void*;
 
-    // Takes the turn when it is free, no message waits for it and no departed
-    // client's lists are left; then this thread holds it.
+    // Takes the turn when it is free, no message waits for it and no other
+    // departed client's lists are left; then this thread holds it. Not
+    // again by the thread that holds it: a list posted while one runs there
+    // runs after it.
     bool tryTake(Client client);
     // Waits for the turn. The thread that holds it takes it again at no cost
     // (a list run by the poller that took it to run the list).

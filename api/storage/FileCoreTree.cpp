@@ -435,7 +435,7 @@ private:
 } // namespace
 
 bool FileCore::FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
-    const walk_turns::Turn turn;
+    const walk_turns::Turn turn(cancelled);
     const AnchoredPath from(src), to(dst);
     const Source source(from);
     Target target;
@@ -460,7 +460,7 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
 }
 
 bool FileCore::FileMove(const std::string& src, const std::string& dst, const CancelCheck& cancelled) {
-    const walk_turns::Turn turn;
+    const walk_turns::Turn turn(cancelled);
     const AnchoredPath from(src), to(dst);
     const Source source(from);
     Target target;
@@ -499,7 +499,7 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
 }
 
 bool FileCore::FileDelete(const std::string& path, const CancelCheck& cancelled) {
-    const walk_turns::Turn turn;
+    const walk_turns::Turn turn(cancelled);
     const AnchoredPath at(path);
     const Source entry(at);
     if (!entry.folder.ok()) {

@@ -1,6 +1,7 @@
 #include "WalkTurns.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -11,7 +12,8 @@ namespace walk_turns {
 
 namespace {
 
-constexpr size_t kShareOfLimit = 8;
+// A cancel is a flag that nothing signals: looked at this often.
+constexpr auto kCancelLook = std::chrono::milliseconds(50);
 
 struct Turns {
     std::mutex mutex;
@@ -30,20 +32,29 @@ thread_local bool t_holding = false;
 } // namespace
 
 size_t share() {
-    return std::max<size_t>(1, toolkit::descriptorLimit() / kShareOfLimit / kDescriptors);
+    return std::max<size_t>(1, toolkit::descriptorLimit() / toolkit::kDescriptorShare / kDescriptors);
 }
 
-Turn::Turn() : m_taken(!t_holding && !toolkit::EventPoller::getCurrentPoller()) {
+Turn::Turn(const std::function<bool()>& cancelled)
+    : m_taken(!t_holding && !toolkit::EventPoller::getCurrentPoller()) {
     if (!m_taken) {
         return;
     }
     Turns& t = turns();
     std::unique_lock<std::mutex> lock(t.mutex);
     ++t.waiting;
-    t.freed.wait(lock, [&t] { return t.running < share(); });
+    while (t.running >= share()) {
+        if (cancelled && cancelled()) {
+            m_taken = false;
+            break;
+        }
+        t.freed.wait_for(lock, kCancelLook);
+    }
     --t.waiting;
-    ++t.running;
-    t_holding = true;
+    if (m_taken) {
+        ++t.running;
+        t_holding = true;
+    }
 }
 
 Turn::~Turn() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <functional>
 
 #include "FolderTrail.h"
 
@@ -21,10 +22,11 @@ size_t share();
 // turn already takes no second one: an operation never waits for itself.
 // Nor does an event poller's thread wait, as it serves other clients: it
 // walks at once, one walk at a time, so the pollers add at most their
-// number to the share.
+// number to the share. An operation cancelled while it waits waits no more:
+// it goes on without a turn, to find itself cancelled at its first step.
 class Turn {
 public:
-    Turn();
+    explicit Turn(const std::function<bool()>& cancelled = {});
     ~Turn();
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;

@@ -37,10 +37,12 @@ constexpr uint32_t kBufferSize = 0x200000;
 constexpr uint64_t kMaxPendingInput = 1024 * 1024;
 // Longest stretch of a message that goes into the log.
 constexpr uint32_t kMaxLoggedText = 512;
-// Lists of one link in the engine: the one that runs and the engine's queue
-// behind it. The link refuses a message beyond itself, so that its call can
-// answer the failure: the engine decides only after the call has answered.
-constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient + 1;
+// Lists of one link in the engine, running or queued: no more than its
+// queue takes, even before its worker has taken the first one out, so that
+// the engine never refuses one. The link refuses a message beyond itself,
+// so that its call can answer the failure: the engine decides only after
+// the call has answered.
+constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
 
 // The queue may outlive its link while lists of the link still run; it
 // gives its unread bytes back to the reply budget when the last holder goes.
@@ -68,26 +70,25 @@ void setLocalState(bool local) {
     }
 }
 
-// A message of a link at its bound: an ABORt is taken as with room to spare,
-// and empties the link's queue; anything else is refused (-363, false).
-bool takeOnlyAbort(AppLink& link, const char* text, uint32_t length) {
-    ScpiManage& engine = ScpiManage::instance();
-    std::vector<structScpiInfo> cmds;
-    if (engine.ApiScpi_WriteInputQueue(text, length, 0, 0, cmds) == 0 && ScpiManage::ApiScpi_HoldsAbort(cmds)) {
-        engine.ApiScpi_Abort(link.replies.get());
-        std::printf("SCPI_CMD_ABORT end\n");
-        return true;
-    }
-    PrintW("VXI link has %u lists in the engine: a further message is refused", kMaxListsInFlight);
-    SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
-    return false;
-}
-
 // Hands a program message of the link to the engine in the link's order; its
 // reply goes to the link's queue. False when the link's bound refuses it.
 bool postToLink(AppLink& link, const char* text, uint32_t length) {
+    ScpiManage& engine = ScpiManage::instance();
+    std::vector<structScpiInfo> cmds;
+    switch (engine.ApiScpi_ParseMessage(text, length, link.replies.get(), cmds)) {
+        case ScpiManage::MessageResult::Parsed:
+            break;
+        case ScpiManage::MessageResult::Aborted:
+            // Taken at the bound too: it empties the link's queue.
+            std::printf("SCPI_CMD_ABORT end\n");
+            return true;
+        default:
+            return true;  // nothing parsed: -100 is queued
+    }
     if (link.listsInFlight->load() >= kMaxListsInFlight) {
-        return takeOnlyAbort(link, text, length);
+        PrintW("VXI link has %u lists in the engine: a further message is refused", kMaxListsInFlight);
+        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+        return false;
     }
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
     const uint64_t clearsSeen = replies->clears();
@@ -95,8 +96,8 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
     ++*inFlight;
     // The callback's last copy goes once the list has run or been dropped.
     std::shared_ptr<void> listEnds(nullptr, [inFlight](void*) { --*inFlight; });
-    auto result = ScpiManage::instance().ApiScpi_ProcessMessage(
-        text, length, [replies, clearsSeen, listEnds](std::string reply) {
+    engine.ApiScpi_PostExecute(
+        std::move(cmds), [replies, clearsSeen, listEnds](std::string reply) {
             // A write drops the link's unread replies, so what piles up here
             // are the replies of messages still running when their client
             // wrote again without reading. Past the link's share the NEW
@@ -110,9 +111,6 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
             }
             vxiServiceWake();  // a read of the link may be waiting for it
         }, replies.get(), link.readTimeoutMs);
-    if (result == ScpiManage::MessageResult::Aborted) {
-        std::printf("SCPI_CMD_ABORT end\n");
-    }
     return true;
 }
 

@@ -20,9 +20,9 @@ int newVxiConnect(int32_t lid, uint32_t* most);
 // queue, or, past the link's share of unread replies (CVxiReplyQueue::push),
 // -223 to the error queue. Every write drops the link's queued replies. The
 // input waiting for END counts in the service-wide budget and holds 1 MiB at
-// most (64 KiB while the budget is spent); the link has one list running in
-// the engine and ScpiStrand::kMaxQueuedPerClient queued at most (an ABORt is
-// taken beyond). Returns the length taken (a message that does not parse too: its
+// most (64 KiB while the budget is spent); the link has
+// ScpiStrand::kMaxQueuedPerClient lists in the engine at most, the one that
+// runs among them (an ABORt is taken beyond). Returns the length taken (a message that does not parse too: its
 // error is queued), or -1 when the input or the lists overrun (-363 is queued
 // and the input dropped).
 int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <exception>
 
-#include "CBeeper.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
 #include "Poller/EventPollerPool.h"
@@ -153,27 +152,24 @@ void ScpiService::ScpiSession::serve(bool all) {
         scheduleTurn();
     }
     updateFlow();
-    finishIfDone();
 }
 
 void ScpiService::ScpiSession::takeMessage(const std::string& text) {
     int len = static_cast<int>(text.size());
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text.data(), len);
     std::vector<structScpiInfo> cmds;
-    if (m_scpiManage.ApiScpi_WriteInputQueue(text.data(), static_cast<uint32_t>(len), 0, 0, cmds) != 0 ||
-        cmds.empty()) {
-        SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
-        CBeeper::instance()->Beeper_Test();
-        return;
-    }
-    if (ScpiManage::ApiScpi_HoldsAbort(cmds)) {
-        // It acts as it arrives, on everything its client sent before it:
-        // the lists waiting here go with those queued in the engine.
-        m_held.clear();
-        m_u64Held = 0;
-        m_scpiManage.ApiScpi_Abort(this);
-        std::printf("SCPI_CMD_ABORT end\n");
-        return;
+    switch (m_scpiManage.ApiScpi_ParseMessage(text.data(), static_cast<uint32_t>(len), this, cmds)) {
+        case ScpiManage::MessageResult::Parsed:
+            break;
+        case ScpiManage::MessageResult::Aborted:
+            // It acts as it arrives, on everything its client sent before
+            // it: the lists waiting here go with those queued in the engine.
+            m_held.clear();
+            m_u64Held = 0;
+            std::printf("SCPI_CMD_ABORT end\n");
+            return;
+        default:
+            return;  // nothing parsed: -100 is queued
     }
     if (m_held.empty() && roomInFlight()) {
         post(std::move(cmds), text.size());
@@ -264,7 +260,6 @@ void ScpiService::ScpiSession::sendReply(const std::string& reply) {
     // A socket that is not busy has written everything it was given.
     setUnsent(getSock()->isSocketBusy() ? m_u64Unsent + reply.size() : 0);
     updateFlow();
-    finishIfDone();
 }
 
 void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
@@ -282,12 +277,12 @@ void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
 void ScpiService::ScpiSession::onDrained() {
     setUnsent(0);
     updateFlow();
-    finishIfDone();
 }
 
 void ScpiService::ScpiSession::updateFlow() {
     if (m_bInputEnded || m_bGone) {
-        return;  // nothing more to read
+        finishIfDone();  // nothing more to read: done once all is answered
+        return;
     }
     // While the service-wide budget is spent, a session holding more than a
     // short answer unread waits for its client too; its own drain resumes it.

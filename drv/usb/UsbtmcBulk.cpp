@@ -193,12 +193,14 @@ int halUsbtmcDevIOBulkCmd() {
 void halUsbtmcDevIOClear() {
     halUsbtmcDevIOStru& io = stUsbtmcDevIO;
     std::lock_guard<std::mutex> input(io.mtxInput);
+    // First, while the host is still the one that cleared: what is dropped
+    // below may show that another host has attached.
+    halUsbtmcDevAbortHost();
     dropUnread(stUsbtmcDevInfo.s32Fd);
     io.stBulkOut.reset();
     // No old reply answers the host's next read, and a read waiting for one
     // ends.
     io.stTx.discard();
-    halUsbtmcDevAbortHost();
 }
 
 void halUsbtmcThreadEpoll() {

@@ -173,12 +173,14 @@ def test_a_clear_ends_the_hosts_lists_and_the_acquisition(host, other, idn):
     for _ in range(3):
         host.write("DATA:REM? 100000,WAIT\n")
 
-    def opc_waits():
-        # One that answers at once: the host's READ? has not armed yet.
-        other.sendall(b"*OPC?\n")
-        return reply_line(other, 0.3) is None
+    def armed():
+        # A bus trigger is ignored (-211) by an armed acquisition, refused (-200) with none.
+        other.sendall(b"*TRG;SYST:ERR?\n")
+        return reply_line(other, IO_TIMEOUT).startswith("-211,")
 
-    assert wait_for(opc_waits), "the host's READ? armed no acquisition"
+    assert wait_for(armed), "the host's READ? armed no acquisition"
+    other.sendall(b"*OPC?\n")
+    assert reply_line(other, 0.3) is None, "*OPC? did not wait for the acquisition"
     assert host.control(INITIATE_CLEAR) == b"\x01"
     assert host.control(CHECK_CLEAR_STATUS) == b"\x01\x00"
     # Ended by the clear, not by the READ?'s time-out (-365), nor by its own.

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "Util/DescriptorLimit.h"
+
 namespace toolkit {
 
 // The places of one listener: how many connections it serves at once, and how
@@ -21,7 +23,7 @@ public:
 
     // No listener takes more than 1/kDescriptorShare of the descriptor limit,
     // so that the listeners together leave most descriptors to files.
-    static constexpr size_t kDescriptorShare = 8;
+    static constexpr size_t kDescriptorShare = toolkit::kDescriptorShare;
     // With shares, 1/kOthersShare of the places (at least one) is never held
     // by a single address: another address always finds one.
     static constexpr size_t kOthersShare = 8;

@@ -319,12 +319,12 @@ ssize_t Socket::onRead(const SockFD::Ptr& sock, bool is_udp) noexcept {
 }
 
 void Socket::onEof() {
-    bool told;
+    onEofCB told;
     {
         // Not held while the descriptor's lock is taken below: a flush takes
         // the two the other way round.
         Lock lck(_mtx_event);
-        told = static_cast<bool>(_on_eof);
+        told = _on_eof;
     }
     if (!told) {
         emitErr(SockException(Err_eof, "end of file"));
@@ -332,11 +332,8 @@ void Socket::onEof() {
     }
     // Read again, the end would be reported again: the owner is told once.
     enableRecv(false);
-    Lock lck(_mtx_event);
     try {
-        if (_on_eof) {
-            _on_eof();
-        }
+        told();
     } catch (std::exception& ex) {
         ErrorL << "Exception occurred when emit on_eof: " << ex.what();
     }

@@ -328,12 +328,11 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
     };
     // A count changed, then the loop's passes under the bus trigger until
     // the trigger takes no more readings.
-    const auto count = [](int key, int32_t n) {
-        return [key, n](CDataManage* d) {
+    using Setter = int (CDataManage::*)(unsigned int, const ValueMap&, ValueMap*);
+    const auto count = [](Setter set, int key, int32_t n) {
+        return [set, key, n](CDataManage* d) {
             ValueMap out;
-            EXPECT_EQ(key == 0x1104 ? d->cbTrigSingleSet(2, request(key, s32(n)), &out)
-                                    : d->cbSampleCountSet(2, request(key, s32(n)), &out),
-                      0);
+            EXPECT_EQ((d->*set)(2, request(key, s32(n)), &out), 0);
             while (d->DM_Trigger(0.25)) d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
         };
     };
@@ -356,8 +355,8 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         {"FETC? re-armed by another, none taken", fetch, false, rearm, false},
         {"FETC? its own abort", fetch, true, abort, true},
         {"READ? its own abort", read, true, abort, true},
-        {"READ? sample count change", read, true, count(0x1104, 1), false},
-        {"READ? trigger count change", read, true, count(0x2500, 2), false},
+        {"READ? trigger count change", read, true, count(&CDataManage::cbTrigSingleSet, 0x1104, 1), false},
+        {"READ? sample count change", read, true, count(&CDataManage::cbSampleCountSet, 0x2500, 2), false},
     };
     ASSERT_EQ(Interface_SCPManage(1), 1);  // the error queue of remote control
     SCP_SetInterfaceIsUsed(1);

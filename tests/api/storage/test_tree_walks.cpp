@@ -137,8 +137,9 @@ struct TreeWalks : ::testing::Test {
 // through within the descriptors its turn counts on, so walks side by side
 // leave the rest to connections and files.
 TEST_F(TreeWalks, TheDeepestTreeTakesAFewDescriptors) {
+    constexpr int kPromised = 24;  // what the README promises one walk takes at most
     const std::string foot = makeTree(FileCore::kMaxTreeDepth);
-    SoftLimit limit(openDescriptors() + walk_turns::kDescriptors);
+    SoftLimit limit(openDescriptors() + kPromised);
     ASSERT_TRUE(limit.set());
     for (const Step& step : steps()) {
         EXPECT_TRUE(step.run()) << step.what;
@@ -185,12 +186,19 @@ TEST_F(TreeWalks, AWalkBeyondTheShareWaitsForATurn) {
     std::thread copy([&] { copied = files.FileCopy(kInt + "/u/deep", kInt + "/u/copy"); });
     EXPECT_TRUE(testing_support::eventually([] { return walk_turns::waiting() == 1; }));
     EXPECT_FALSE(fs::exists(host(kInt + "/u/copy")));
+    // A cancelled operation waits no more for a turn than for anything else.
+    auto cancelledCopy = std::async(std::launch::async, [&] {
+        return files.FileCopy(kInt + "/u/deep", kInt + "/u/other", [] { return true; });
+    });
+    EXPECT_EQ(cancelledCopy.wait_for(testing_support::kDeviceWait), std::future_status::ready)
+        << "a cancelled copy waits for a turn";
     std::promise<long long> sized;
     toolkit::EventPoller::Instance().async([&] { sized.set_value(files.Check(kInt + "/u/deep")); }, false);
     auto size = sized.get_future();
     const bool sizedMeanwhile = size.wait_for(testing_support::kDeviceWait) == std::future_status::ready;
     held.reset();
     copy.join();
+    EXPECT_FALSE(cancelledCopy.get());
     EXPECT_TRUE(sizedMeanwhile);
     EXPECT_EQ(size.get(), whole);
     EXPECT_TRUE(copied);

@@ -332,8 +332,8 @@ int heldCommand(unsigned int, const google::protobuf::Map<int, Value>&, google::
     return 0;
 }
 
-// A link has one list running and ScpiStrand::kMaxQueuedPerClient queued
-// behind it at most: a message or trigger beyond fails on its own call, with
+// A link has ScpiStrand::kMaxQueuedPerClient lists in the engine at most, the
+// one running among them: a message or trigger beyond fails on its own call, with
 // -363 queued, while an ABORt is still taken (and empties the link's queue).
 TEST(VxiServer, AListBeyondTheLinksQueueFailsOnItsCall) {
     static constexpr char kOverrun[] = "-363,\"Input buffer overrun\"\n";
@@ -368,7 +368,7 @@ TEST(VxiServer, AListBeyondTheLinksQueueFailsOnItsCall) {
             std::unique_lock<std::mutex> lock(g_held.mtx);
             ASSERT_TRUE(g_held.cv.wait_for(lock, seconds(5), [] { return g_held.entered; }));
         }
-        for (size_t i = 0; i < ScpiStrand::kMaxQueuedPerClient; ++i) {
+        for (size_t i = 1; i < ScpiStrand::kMaxQueuedPerClient; ++i) {
             ASSERT_EQ(client.write(lid, "*ESE 0\n").error, 0) << i;
         }
         EXPECT_EQ(c.call(client, lid), c.error);
