@@ -237,10 +237,12 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
             }
             google::protobuf::Map<int, Value> reply;
             {
+                ticket.runningJob = lendsWhileRunning(cmds[i].funcID);
                 std::optional<ListWait::Waiting> lent;
-                if (lendsWhileRunning(cmds[i].funcID)) lent.emplace();
+                if (ticket.runningJob) lent.emplace();
                 result = CFEM::handleMessage(2, cmds[i].funcID, cmds[i].params, &reply);
             }
+            ticket.runningJob = false;
             if (result == E223_TOO_MUCH_DATA) {
                 // Refused by its room (the hub queued the error): the rest
                 // of the message is not executed either.

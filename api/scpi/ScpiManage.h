@@ -51,7 +51,8 @@ struct structScpiInfo {
 // while nothing runs thus leaves nothing behind that could swallow a later
 // message. A client that has left (ApiScpi_ClientGone) waits for nothing: the
 // commands it sent still run, in order and before any message of another
-// client begins, but its queries do not and its waits end at once.
+// client begins but while one of them runs a file job (see ScpiTurn), and
+// its queries do not run and its waits end at once.
 class ScpiManage : public Manager {
 public:
     // The message id of ABORt.
@@ -127,8 +128,9 @@ public:
                              ListWait::Timeout readTimeout = nullptr);
     // The client has left (its session, link or host is gone): its lists
     // posted so far still execute their commands in order, before any other
-    // client's message begins, but no query of theirs runs, their waits end
-    // at once and no reply is delivered.
+    // client's message begins (but while a file job of theirs runs), but no
+    // query of theirs runs, their waits end at once and no reply is
+    // delivered.
     // `lastPosts`, when given, first posts on this thread what the client
     // sent before leaving and was still held back: those lists are not held
     // to the client's bound, since a setting sent and closed at once must
@@ -145,6 +147,8 @@ public:
     size_t readersWaiting() { return m_readerTurn.waiting(); }
     // Test seam: a client that has left still has lists to run first.
     bool departing() { return m_turn.departing(); }
+    // Test seam: messages waiting in line for the message turn.
+    size_t turnWaiting() { return m_turn.waiting(); }
 
 private:
     ScpiManage();
@@ -198,9 +202,10 @@ private:
     // As ListWait::Turn, what the list lends while one of its commands waits.
     struct ListTicket : ListWait, ListWait::Turn {
         ListTicket(Timeout readTimeout, ScpiTurn& turn) : ListWait(std::move(readTimeout)), turn(turn) {}
-        void lend() override { turn.give(); }
-        void takeBack() override { turn.take(client); }
+        void lend() override { turn.lend(client, runningJob); }
+        void takeBack() override { turn.takeBack(client, runningJob); }
         ScpiTurn& turn;
+        bool runningJob = false;  // lends for a file job, not a wait (its thread only)
         ScpiStrand::Client client = nullptr;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx

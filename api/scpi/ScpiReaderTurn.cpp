@@ -14,10 +14,16 @@ bool ScpiReaderTurn::reads(uint32_t funcId) {
 
 bool ScpiReaderTurn::take(const std::function<bool()>& stop) {
     std::unique_lock<std::mutex> lock(m_mtx);
-    ++m_waiting;
-    m_cv.wait(lock, [&] { return !m_taken || stop(); });
-    --m_waiting;
+    const auto place = m_line.insert(m_line.end(), &stop);
+    m_cv.wait(lock, [&] { return (!m_taken && m_line.begin() == place) || stop(); });
+    const bool first = m_line.begin() == place;
+    m_line.erase(place);
     if (stop()) {
+        if (first) {
+            // The next in line may be the one the turn is free for now.
+            lock.unlock();
+            m_cv.notify_all();
+        }
         return false;
     }
     m_taken = true;
@@ -34,7 +40,7 @@ void ScpiReaderTurn::give() {
 
 size_t ScpiReaderTurn::waiting() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    return m_waiting;
+    return m_line.size();
 }
 
 void ScpiReaderTurn::wake() {

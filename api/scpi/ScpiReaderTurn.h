@@ -3,14 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <mutex>
 
 // The acquisition has one remote reader at a time: its readings answer one
 // waiting read, and a second read at once would be refused as "program
 // currently running". Lists of several clients run at the same time, so a
 // read of one client takes its turn after another client's read has ended,
-// as the trigger rules share the one acquisition anyway. Waiting for the
-// turn ends when the waiting list is aborted.
+// as the trigger rules share the one acquisition anyway. Reads take it in
+// the order they ask for it, so none is overtaken by later ones. Waiting for
+// the turn ends when the waiting list is aborted or its client has left.
 class ScpiReaderTurn {
 public:
     // A command whose handler waits as the acquisition's reader: the
@@ -46,5 +48,6 @@ private:
     std::mutex m_mtx;
     std::condition_variable m_cv;
     bool m_taken = false;
-    size_t m_waiting = 0;
+    // The reads waiting for the turn, in the order they asked.
+    std::list<const void*> m_line;
 };

@@ -1,7 +1,22 @@
 #include "ScpiTurn.h"
 
-bool ScpiTurn::freeForLocked(Client client) const {
-    return m_depth == 0 && (m_departing.empty() || m_departing.count(client) != 0);
+#include <algorithm>
+
+ScpiTurn::Line::iterator ScpiTurn::departedPlace(Client client) {
+    return std::find_if(m_line.begin(), m_line.end(),
+                        [client](const Place& place) { return place.departed && place.client == client; });
+}
+
+bool ScpiTurn::passableLocked(const Place& place) const {
+    // A departed client's place stops no one while its file job runs.
+    return place.departed && m_runningJobs.count(place.client) != 0;
+}
+
+bool ScpiTurn::freeAtLocked(Line::const_iterator at) const {
+    if (m_depth != 0) {
+        return false;
+    }
+    return std::all_of(m_line.cbegin(), at, [this](const Place& place) { return passableLocked(place); });
 }
 
 void ScpiTurn::holdLocked() {
@@ -11,11 +26,9 @@ void ScpiTurn::holdLocked() {
 
 bool ScpiTurn::tryTake(Client client) {
     std::lock_guard<std::mutex> lock(m_mtx);
-    if (!freeForLocked(client) || m_next != m_serving) {
+    if (!freeAtLocked(departedPlace(client))) {
         return false;
     }
-    ++m_next;
-    ++m_serving;
     holdLocked();
     return true;
 }
@@ -26,14 +39,21 @@ void ScpiTurn::take(Client client) {
         ++m_depth;
         return;
     }
-    if (m_departing.count(client) != 0) {
-        m_cv.wait(lock, [&] { return m_depth == 0; });
-        holdLocked();
-        return;
+    // A departed client's lists run at its place, which stays theirs until
+    // its last list has run; anyone else waits at a place of its own, kept
+    // once taken even if its client leaves meanwhile (its departed place
+    // comes later).
+    Line::iterator own = m_line.end();
+    auto place = [&] {
+        if (own != m_line.end()) return own;
+        Line::iterator departed = departedPlace(client);
+        if (departed != m_line.end()) return departed;
+        return own = m_line.insert(m_line.end(), Place{client, false});
+    };
+    m_cv.wait(lock, [&] { return freeAtLocked(place()); });
+    if (own != m_line.end()) {
+        m_line.erase(own);
     }
-    const uint64_t ticket = m_next++;
-    m_cv.wait(lock, [&] { return ticket == m_serving && freeForLocked(client); });
-    ++m_serving;
     holdLocked();
 }
 
@@ -48,24 +68,51 @@ void ScpiTurn::give() {
     m_cv.notify_all();
 }
 
+void ScpiTurn::lend(Client client, bool job) {
+    if (job) {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        ++m_runningJobs[client];
+    }
+    give();
+}
+
+void ScpiTurn::takeBack(Client client, bool job) {
+    if (job) {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        auto it = m_runningJobs.find(client);
+        if (it != m_runningJobs.end() && --it->second == 0) {
+            m_runningJobs.erase(it);
+        }
+    }
+    take(client);
+}
+
 void ScpiTurn::depart(Client client) {
     std::lock_guard<std::mutex> lock(m_mtx);
-    m_departing.insert(client);
+    if (departedPlace(client) == m_line.end()) {
+        m_line.push_back(Place{client, true});
+    }
 }
 
 void ScpiTurn::drained(Client client) {
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        auto it = m_departing.find(client);
-        if (it == m_departing.end()) {
+        Line::iterator at = departedPlace(client);
+        if (at == m_line.end()) {
             return;
         }
-        m_departing.erase(it);
+        m_line.erase(at);
     }
     m_cv.notify_all();
 }
 
 bool ScpiTurn::departing() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    return !m_departing.empty();
+    return std::any_of(m_line.begin(), m_line.end(), [](const Place& place) { return place.departed; });
+}
+
+size_t ScpiTurn::waiting() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return static_cast<size_t>(
+        std::count_if(m_line.begin(), m_line.end(), [](const Place& place) { return !place.departed; }));
 }

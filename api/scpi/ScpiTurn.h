@@ -1,57 +1,81 @@
 #pragma once
 #include <condition_variable>
-#include <cstdint>
+#include <cstddef>
+#include <list>
+#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
-// Whose program message runs its commands now. A message runs whole: no
-// other client's command runs between two of its commands, except while one
-// of them waits (for readings, a trigger, a file operation, *OPC?), when it
-// lends the turn (ListWait::Waiting) and takes it back, in line, once the
-// wait ends.
+// Whose program message runs its commands now. The rules, which every
+// transport's clients share:
 //
-// Messages take the turn in the order they ask for it, so a flood of short
-// messages on the first poller cannot starve a worker that waits for it. The
-// first poller never waits for it (tryTake): a message that finds it taken
-// goes to its client's worker instead, so no handler that holds the turn can
-// hold up the poller's other work.
-//
-// A client that has left goes first: until the lists it sent before leaving
-// have run, no other client's message begins, so what it sent lands before
-// what others send after it has gone.
+//  1. One message holds the turn at a time and runs its commands under it:
+//     no other client's command runs between two of them, except while one
+//     of them waits (for readings, a trigger, *OPC?) or runs a file job, when
+//     it lends the turn (ListWait::Waiting) and then takes it back in line.
+//  2. The turn is taken in the order it is asked for: whoever asks takes a
+//     place at the end of one line. The first poller never waits for it
+//     (tryTake): it takes the turn only when no one is in line, and a message
+//     that finds it taken goes to its client's worker instead, so no handler
+//     that holds the turn can hold up the poller.
+//  3. A client that has left keeps a place in the line where it left
+//     (depart), until its worker has run the last list it sent (drained):
+//     those lists take the turn at that place, one after another, so what it
+//     sent lands before what others send after it has gone. Its waits end at
+//     once; while one of its lists runs a file job, which goes on, the line
+//     goes past its place as if it were still connected, and the list takes
+//     the turn back at its place.
+//  4. Whoever waits in line waits only for the places before its own. A
+//     place before it is a message that holds nothing else but, when it
+//     reads, the reader's turn (ScpiReaderTurn), which is taken before this
+//     one and never waited for under it; or a departed client's lists, which
+//     wait for nothing. So no order of taking the two turns waits in a
+//     circle, and a client that leaves, however it leaves, never stops the
+//     line.
 class ScpiTurn {
 public:
     using Client = const void*;
 
-    // Takes the turn when it is free, no message waits for it and no other
-    // departed client's lists are left; then this thread holds it. Not
-    // again by the thread that holds it: a list posted while one runs there
-    // runs after it.
+    // Takes the turn when it is free and no one waits before `client`'s
+    // place; then this thread holds it. Not again by the thread that holds
+    // it: a list posted while one runs there runs after it.
     bool tryTake(Client client);
-    // Waits for the turn. The thread that holds it takes it again at no cost
-    // (a list run by the poller that took it to run the list).
+    // Waits for the turn in line. The thread that holds it takes it again at
+    // no cost (a list run by the poller that took it to run the list).
     void take(Client client);
     // Gives back one take.
     void give();
+    // A list of `client` gives the turn while it waits or runs a file job
+    // (`job`), and takes it back afterwards.
+    void lend(Client client, bool job);
+    void takeBack(Client client, bool job);
 
-    // `client` has left and still has lists to run: other clients' messages
-    // wait for them. Ended by drained(client).
+    // `client` has left and may still have lists to run: it keeps a place in
+    // line (once, however often it is told) until drained(client).
     void depart(Client client);
     void drained(Client client);
     bool departing();
+    // Messages waiting in line for the turn (not counting departed places).
+    size_t waiting();
 
 private:
-    bool freeForLocked(Client client) const;
+    struct Place {
+        Client client;
+        bool departed;  // a departed client's standing place, else one waiting thread's
+    };
+    using Line = std::list<Place>;
+
+    Line::iterator departedPlace(Client client);
+    // Whether the turn is free for the one at `at` (end: a newcomer).
+    bool freeAtLocked(Line::const_iterator at) const;
+    bool passableLocked(const Place& place) const;
     void holdLocked();
 
     std::mutex m_mtx;
     std::condition_variable m_cv;
     std::thread::id m_owner;
-    uint32_t m_depth = 0;
-    // Tickets in the order of asking: the next one to hand out and the one
-    // whose turn it is. Departed clients go past the line.
-    uint64_t m_next = 0;
-    uint64_t m_serving = 0;
-    std::multiset<Client> m_departing;
+    unsigned m_depth = 0;
+    Line m_line;
+    // Lists lending the turn for a file job, by client.
+    std::map<Client, unsigned> m_runningJobs;
 };

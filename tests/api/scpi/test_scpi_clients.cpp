@@ -2,6 +2,7 @@
 // message runs whole, a client that has left waits for nothing and what it
 // sent runs first, what a client may queue is bounded, and each wait keeps
 // its own client's reading time-out.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -26,6 +27,7 @@ namespace {
 constexpr unsigned int kWaitingQuery = 0x20002200;
 constexpr unsigned int kWaitingCommand = 0x10000F01;
 constexpr unsigned int kRead = 0x2000060F;  // the acquisition's reader
+constexpr unsigned int kMayWait = 0x20000C00;  // may wait, lends nothing: here it returns at once
 // Of no table: a list of these alone runs on the first poller.
 constexpr unsigned int kRecord = 0x10009901;  // notes its tag
 constexpr unsigned int kHold = 0x10009902;    // runs until its gate opens, without waiting as handlers do
@@ -107,8 +109,9 @@ structScpiInfo command(unsigned int id, int key, int value) {
 }
 structScpiInfo record(int tag) { return command(kRecord, kTagKey, tag); }
 structScpiInfo holdAt(int gate) { return command(kHold, kGateKey, gate); }
+structScpiInfo fileJobAt(int gate) { return command(kWaitingCommand, kGateKey, gate); }
 // Sends a list to its client's worker without waiting there itself.
-structScpiInfo toWorker() { return scpi_test::listOf({kWaitingCommand}).front(); }
+structScpiInfo toWorker() { return scpi_test::listOf({kMayWait}).front(); }
 
 std::vector<structScpiInfo> waitAt(int gate, unsigned int id = kWaitingQuery) {
     std::vector<structScpiInfo> cmds = scpi_test::listOf({id});
@@ -147,10 +150,14 @@ protected:
                     return 0;
                 });
             }
-            CFEM::instance()->bindCallback(kWaitingCommand, [](unsigned int, const ValueMap&, ValueMap*) {
+            // A file job: the engine lends the turn while it runs; with a
+            // gate it runs until that opens, whoever has left meanwhile.
+            CFEM::instance()->bindCallback(kWaitingCommand, [](unsigned int, const ValueMap& in, ValueMap*) {
                 ++commandsRun;
+                if (in.count(kGateKey) != 0) gates.hold(in.at(kGateKey).s32val());
                 return 0;
             });
+            CFEM::instance()->bindCallback(kMayWait, [](unsigned int, const ValueMap&, ValueMap*) { return 0; });
             CFEM::instance()->bindCallback(kRecord, [](unsigned int, const ValueMap& in, ValueMap*) {
                 std::lock_guard<std::mutex> lock(recorded.mtx);
                 recorded.tags.push_back(in.at(kTagKey).s32val());
@@ -297,6 +304,68 @@ TEST_F(ClientsTest, AGoneClientsListsRunBeforeLaterOnes) {
     gates.release(1);
     runAfter(&c);
     EXPECT_EQ(recorded.all(), (std::vector<int>{7, 3}));
+    EXPECT_TRUE(testing_support::eventually([] { return !ScpiManage::instance().departing(); }));
+}
+
+// A client that leaves while others wait in line for the turn stops no one:
+// its lists run at the place it left, the others at theirs.
+TEST_F(ClientsTest, AClientThatLeavesTheLineStopsNoOne) {
+    const struct {
+        const char* name;
+        bool tookBackAfterAWait;  // else it waited for its first take
+    } cases[] = {{"waiting for the turn", false}, {"taking it back after a wait", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gates.reset();
+        {
+            std::lock_guard<std::mutex> lock(recorded.mtx);
+            recorded.tags.clear();
+        }
+        int holder = 0, b = 0, a = 0;
+        if (c.tookBackAfterAWait) {
+            post(waitAt(0), nullptr, &a);
+            ASSERT_TRUE(gates.waitEntered(0));
+        }
+        post({holdAt(1), toWorker()}, nullptr, &holder);
+        ASSERT_TRUE(gates.waitEntered(1));
+        post({record(1)}, nullptr, &b);
+        if (c.tookBackAfterAWait) {
+            gates.release(0);
+        } else {
+            post({record(2)}, nullptr, &a);
+        }
+        ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().turnWaiting() == 2; }));
+        ScpiManage::instance().ApiScpi_ClientGone(&a);
+        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        gates.release(1);
+        ASSERT_TRUE(testing_support::eventually([] { return !ScpiManage::instance().departing(); }))
+            << "the departed client never drained";
+        runAfter(&b);
+        // Both asked on their workers: either may have asked first.
+        std::vector<int> ran = recorded.all();
+        std::sort(ran.begin(), ran.end());
+        EXPECT_EQ(ran, c.tookBackAfterAWait ? std::vector<int>{1} : (std::vector<int>{1, 2}));
+    }
+}
+
+// While a gone client's file job runs, other clients run as if it were
+// still connected; its lists after the job still run in order.
+TEST_F(ClientsTest, AGoneClientsFileJobHoldsNoOne) {
+    int a = 0, c = 0;
+    post({fileJobAt(0)}, nullptr, &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    post({record(7), toWorker()}, nullptr, &a);
+    ScpiManage::instance().ApiScpi_ClientGone(&a);
+    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    Awaited ofC;
+    post({record(3)}, nullptr, &c);
+    post(waitAt(2), ofC.sink(), &c);
+    gates.release(2);
+    ASSERT_TRUE(ofC.waitFor(1)) << "another client waits for a gone client's file job";
+    EXPECT_EQ(recorded.all(), std::vector<int>{3});
+    gates.release(0);
+    ASSERT_TRUE(testing_support::eventually([] { return recorded.all().size() == 2; }));
+    EXPECT_EQ(recorded.all(), (std::vector<int>{3, 7}));
     EXPECT_TRUE(testing_support::eventually([] { return !ScpiManage::instance().departing(); }));
 }
 
