@@ -19,7 +19,9 @@
 // CThreadPool: each sends one start report and exactly one end report
 // (ON_FILE_OPERATION_STATUS_CHANGED), from the handler when it refuses the
 // request and from the job otherwise. A cancel stops the running jobs of its
-// type between chunks and entries.
+// type between chunks and entries. Remote control's operations run in their
+// command's place instead; the ABORt or device clear of their own client
+// stops them the same way, and ends one still waiting for its walk turn.
 class StorageManage : public Manager {
 public:
     using ValueMap = google::protobuf::Map<int, Value>;
