@@ -36,8 +36,10 @@ public:
     // left out: the record's text fields must be UTF-8).
     bool GetFileList(const std::string& path, FileInfos& out);
     // Entry name to size; folders as "name/" with the size of all they hold
-    // (one bounded walk for the whole listing, see Check).
-    bool GetFileList(const std::string& path, std::map<std::string, long long>& out);
+    // (one bounded walk for the whole listing, see Check). False, listing
+    // nothing, when `cancelled` ends its wait for a walk turn.
+    bool GetFileList(const std::string& path, std::map<std::string, long long>& out,
+                     const CancelCheck& cancelled = {});
     // Every entry name.
     bool GetFileList(const std::string& path, std::set<std::string>& out);
 
@@ -131,8 +133,9 @@ public:
     int IsFolderEmpty(const std::string& path);
     // Bytes of everything below the folder (links not followed, the folder's
     // own entry not counted). The walk visits at most a fixed number of
-    // entries; beyond it the sum is partial.
-    long long Check(const std::string& path);
+    // entries; beyond it the sum is partial. 0 when `cancelled` ends its
+    // wait for a walk turn.
+    long long Check(const std::string& path, const CancelCheck& cancelled = {});
 
     // Removes what writes cut off before their rename (a power cut, a kill)
     // left behind, in `folder` and, with `recursive`, in every folder below

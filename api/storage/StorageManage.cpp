@@ -130,12 +130,16 @@ int StorageManage::runOperation(int type, unsigned int source, const std::functi
         // of the message (removing its folder) already looks. Its client's
         // ABORt or device clear stops it (ScpiManage wakes its wait for a
         // walk turn); a client that left still has it done.
-        const int result = work([] { return ListWait::stoppedHere(); });
+        const int result = work(listStopped);
         FileOperationStatusSyncToUI(type, STATUS_END, result);
         return result;
     }
     postJob(type, std::move(work));
     return 0;
+}
+
+bool StorageManage::listStopped() {
+    return ListWait::stoppedHere();
 }
 
 void StorageManage::postJob(int type, Work work) {

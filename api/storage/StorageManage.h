@@ -86,8 +86,12 @@ private:
     void postJob(int type, Work work);
     Token* tokenOf(int type);
 
+    // Whether remote control's list that runs here was stopped (its client's
+    // ABORt or device clear): its file operations end with it.
+    static bool listStopped();
     // Refuses (128) a copy or move that the target's medium cannot hold.
-    int spaceCheck(const std::string& source, const std::string& target);
+    // `cancelled` ends the wait for the walk that sizes a folder.
+    int spaceCheck(const std::string& source, const std::string& target, const FileCore::CancelCheck& cancelled);
     // Source and target of a copy or move, converted and tested.
     int transferPaths(unsigned int source, const ValueMap& in, std::string& from, std::string& to, bool move);
     int transfer(unsigned int source, const ValueMap& in, int type);
