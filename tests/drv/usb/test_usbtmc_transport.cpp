@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -416,56 +417,63 @@ TEST_F(UsbtmcTransport, AClearIsDoneOnceTheHostsFileOperationHasEnded) {
     const std::string user = root.host(StorageRemotePath::kIntRoot), usb = root.host("/mnt/media_rw/udiskh");
     testing_support::writeFile(user + "/src/d/f", "f");
     std::filesystem::create_directories(usb);
+    // A move to the stick is held once its copy is in place, until released.
+    testing_support::FakeMedium medium(1ULL << 40);
+    medium.crossDevice = true;
+    std::atomic<bool> held{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval([&held, released] {
+        held = true;
+        released.wait();
+    });
+    // Set before the threads that use it start.
     halUsbtmcDevClose();
     stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
     ASSERT_EQ(halUsbtmcDevInit(), 0);
-    const std::vector<uint8_t> cleared = {USBTMC_STATUS_SUCCESS}, pending = {USBTMC_STATUS_PENDING, 0};
+    const std::vector<uint8_t> begun = {USBTMC_STATUS_SUCCESS}, pending = {USBTMC_STATUS_PENDING, 0},
+                               done = {USBTMC_STATUS_SUCCESS, 0};
     // The answer CHECK_CLEAR_STATUS settles on, asked as a host asks.
     const auto settled = [&] {
         std::vector<uint8_t> answer;
         EXPECT_TRUE(testing_support::eventually([&] { return (answer = host.control(6)) != pending; }));
         return answer;
     };
-    const std::vector<uint8_t> done = {USBTMC_STATUS_SUCCESS, 0};
 
     // Waiting for the one walk turn, which stays held here.
     {
         size_t open = 0;
-        for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator(); ++it) {
+        for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
+             ++it) {
             ++open;
         }
         testing_support::SoftLimit limit(open + 2 * walk_turns::kDescriptors);
         ASSERT_TRUE(limit.set());
         ASSERT_EQ(walk_turns::share(), 1u);
-        const walk_turns::Turn held;
+        const walk_turns::Turn turn;
         host.sendOut("MMEM:COPY \"INT:\\src\",\"INT:\\copy\"\n", true);
         ASSERT_TRUE(testing_support::eventually([] { return walk_turns::waiting() == 1; }));
-        EXPECT_EQ(host.control(5), cleared);
+        EXPECT_EQ(host.control(5), begun);
         EXPECT_EQ(settled(), done);
         EXPECT_EQ(query("*ESE?\n"), "0\n");
         EXPECT_EQ(walk_turns::waiting(), 0u);
     }
     EXPECT_FALSE(std::filesystem::exists(user + "/copy"));
 
-    // Running: a move to the stick, cleared once its copy is in place. It
-    // finishes, and the clear is pending until it has.
-    testing_support::FakeMedium medium(1ULL << 40);
-    medium.crossDevice = true;
-    std::vector<uint8_t> whileRunning;
-    std::atomic<bool> asked{false};
-    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval([&] {
-        EXPECT_EQ(host.control(5), cleared);
-        whileRunning = host.control(6);
-        asked = true;
-    });
+    // Running: past its last check, the move finishes, and the clear is
+    // pending until it has.
     host.sendOut("MMEM:MOVE \"INT:\\src\",\"USB:\\src\"\n", true);
-    ASSERT_TRUE(testing_support::eventually([&] { return asked.load(); }));
-    EXPECT_EQ(whileRunning, pending);
+    ASSERT_TRUE(testing_support::eventually([&] { return held.load(); }));
+    EXPECT_EQ(host.control(5), begun);
+    EXPECT_EQ(host.control(6), pending);
+    release.set_value();
     EXPECT_EQ(settled(), done);
-    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(nullptr);
     EXPECT_EQ(query("*ESE?\n"), "0\n");
     EXPECT_TRUE(std::filesystem::exists(usb + "/src/d/f"));
     EXPECT_FALSE(std::filesystem::exists(user + "/src"));
+    // Its threads joined, nothing runs the seam any more.
+    halUsbtmcDevClose();
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(nullptr);
 }
 
 } // namespace
