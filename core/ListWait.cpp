@@ -6,6 +6,8 @@ thread_local ListWait* t_current = nullptr;
 
 bool ListWait::cancelledHere() { return t_current != nullptr && t_current->cancelled(); }
 
+bool ListWait::stoppedHere() { return t_current != nullptr && t_current->m_stopped.load(); }
+
 uint32_t ListWait::readTimeoutMsHere(uint32_t engineMs) {
     if (t_current == nullptr || !t_current->m_readTimeoutMs) {
         return engineMs;

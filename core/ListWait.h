@@ -23,9 +23,19 @@ public:
     // Ends the waits of this list, now and to come; callers wake the waits.
     void cancel() { m_cancelled.store(true); }
     bool cancelled() const { return m_cancelled.load(); }
+    // Ends the list itself (its client's ABORt or device clear, an abort of
+    // every client): its waits, and also what its commands have begun, a
+    // file operation. A client that has left only cancels: what it sent
+    // still takes effect.
+    void stop() {
+        m_stopped.store(true);
+        cancel();
+    }
 
     // Whether the waits of the list on this thread are to end.
     static bool cancelledHere();
+    // Whether the list on this thread was stopped.
+    static bool stoppedHere();
     // The reading time-out of the list's client on this thread: its own when
     // it has one, else `engineMs`. Read when a wait begins, so a client that
     // changes its time-out meanwhile is heard by its next wait.
@@ -74,6 +84,7 @@ public:
 
 private:
     std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_stopped{false};
     Timeout m_readTimeoutMs;
     Turn* m_turn = nullptr;  // only its own thread looks at it
 };

@@ -18,6 +18,7 @@
 #include "ScpiReplyText.h"
 #include "ScpiReplyBudget.h"
 #include "Util/logger.h"
+#include "WalkTurns.h"
 #include "proto_insert.h"
 
 namespace {
@@ -348,6 +349,8 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     }
     m_strand.clear(client);
     m_readerTurn.wake();
+    // A file operation of a list it stopped that waits for its walk turn ends.
+    walk_turns::wake();
     // The measurement stops too, for every client: a read waiting for its
     // readings returns, and an armed trigger is disarmed.
     CDataManage::instance()->DM_AbortRead();
@@ -532,7 +535,11 @@ void ScpiManage::cancelTicketsLocked(ScpiStrand::Client client, bool abort) {
         const Ticket ticket = weak.lock();
         if (ticket && (client == nullptr || ticket->client == client)) {
             ticket->aborted = ticket->aborted || abort;
-            ticket->cancel();
+            if (abort) {
+                ticket->stop();
+            } else {
+                ticket->cancel();
+            }
         }
     }
 }

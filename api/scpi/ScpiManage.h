@@ -120,6 +120,9 @@ public:
     // client, only that client's lists. Either way the measurement ends.
     void ApiScpi_Abort(ScpiStrand::Client client = nullptr);
     uint64_t ApiScpi_AbortGeneration();
+    // Whether `client` has lists queued or running off the first poller (a
+    // transport's clear is done once they have ended).
+    bool ApiScpi_ClientBusy(ScpiStrand::Client client) { return m_strand.busy(client); }
     // Posts the list in the current generation: to its client's worker when
     // it may wait or its client has lists there, else as a clearable task on
     // the first event poller (run at once when called there). A list beyond

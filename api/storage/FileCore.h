@@ -36,8 +36,10 @@ public:
     // left out: the record's text fields must be UTF-8).
     bool GetFileList(const std::string& path, FileInfos& out);
     // Entry name to size; folders as "name/" with the size of all they hold
-    // (one bounded walk for the whole listing, see Check).
-    bool GetFileList(const std::string& path, std::map<std::string, long long>& out);
+    // (one bounded walk for the whole listing, see Check). False, listing
+    // nothing, when `cancelled` ends its wait for a walk turn.
+    bool GetFileList(const std::string& path, std::map<std::string, long long>& out,
+                     const CancelCheck& cancelled = {});
     // Every entry name.
     bool GetFileList(const std::string& path, std::set<std::string>& out);
 
@@ -80,7 +82,8 @@ public:
     // relative to the one above and never through a link: a folder swapped
     // for a link while the walk is under way is met as the link, so nothing
     // outside the tree is read, changed or removed. Trees deeper than
-    // kMaxTreeDepth folders are refused. Neither the descriptors a walk
+    // kMaxTreeDepth folders are refused before anything is changed (a walk
+    // that only looks goes first). Neither the descriptors a walk
     // holds nor its stack grow with the depth (FolderWalk.h), and the walks
     // that run side by side take turns beyond a share of the descriptor
     // limit (WalkTurns.h). A walk that fails logs the system's reason
@@ -93,8 +96,12 @@ public:
     // are; what the copy makes gets ordinary modes (the file mask's). Each
     // file is written to a temporary beside its target (named as a save
     // names its own) and renamed when whole, so a copy cut off leaves no part
-    // of a file under a target's name. A cancelled copy leaves a file it
-    // would replace as it was, and removes a target that did not exist.
+    // of a file under a target's name. A folder copied to a new name is
+    // filled as a temporary tree beside it and renamed when whole, so a copy
+    // that fails or is cancelled leaves nothing under that name; one copied
+    // onto an existing folder adds to it file by file, and a failure leaves
+    // the files copied so far, each whole.
+
     bool FileCopy(const std::string& src, const std::string& dst, const CancelCheck& cancelled = {});
     // Sets mode 0777 on the tree, then renames it, or copies and deletes
     // across file systems; same target rule. Across file systems a folder is
@@ -110,7 +117,8 @@ public:
     // place, before it removes the source.
     void setBeforeSourceRemoval(std::function<void()> seam) { m_beforeSourceRemoval = std::move(seam); }
     // Deletes a file or a whole tree without following links; a missing path
-    // counts as deleted. Cancelled, what was removed stays removed. Neither
+    // counts as deleted. Cancelled, what was removed stays removed. An entry
+    // that cannot be removed fails the delete, which still removes the rest. Neither
     // this nor the other operations below ever remove or move a storage root.
     bool FileDelete(const std::string& path, const CancelCheck& cancelled = {});
     // Removes an empty folder.
@@ -125,8 +133,9 @@ public:
     int IsFolderEmpty(const std::string& path);
     // Bytes of everything below the folder (links not followed, the folder's
     // own entry not counted). The walk visits at most a fixed number of
-    // entries; beyond it the sum is partial.
-    long long Check(const std::string& path);
+    // entries; beyond it the sum is partial. 0 when `cancelled` ends its
+    // wait for a walk turn.
+    long long Check(const std::string& path, const CancelCheck& cancelled = {});
 
     // Removes what writes cut off before their rename (a power cut, a kill)
     // left behind, in `folder` and, with `recursive`, in every folder below

@@ -180,8 +180,12 @@ bool FileCore::GetFileList(const std::string& path, FileInfos& out) {
     });
 }
 
-bool FileCore::GetFileList(const std::string& path, std::map<std::string, long long>& out) {
-    const walk_turns::Turn turn;
+bool FileCore::GetFileList(const std::string& path, std::map<std::string, long long>& out,
+                           const CancelCheck& cancelled) {
+    const walk_turns::Turn turn(cancelled);
+    if (cancelled && cancelled()) {
+        return false;  // no turn taken: no walk
+    }
     const AnchoredPath at(path);
     long budget = kWalkBudget;
     return forEachEntry(at, [&](int folder, const std::string& name) {
@@ -219,8 +223,11 @@ int FileCore::IsFolderEmpty(const std::string& path) {
     return 0;
 }
 
-long long FileCore::Check(const std::string& path) {
-    const walk_turns::Turn turn;
+long long FileCore::Check(const std::string& path, const CancelCheck& cancelled) {
+    const walk_turns::Turn turn(cancelled);
+    if (cancelled && cancelled()) {
+        return 0;  // no turn taken: no walk
+    }
     const AnchoredPath at(path);
     const folder_at::Fd parent(at.ok() ? at.openFolder() : -1);
     long budget = kWalkBudget;

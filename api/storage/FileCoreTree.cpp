@@ -40,13 +40,38 @@ using Entry = folder_at::Visitor::Entry;
 
 bool stopped(const CancelCheck& cancelled) { return cancelled && cancelled(); }
 
-// The walks refuse to go below the deepest folder allowed.
+void logTooDeep() {
+    PrintE("folder tree deeper than %d levels", FileCore::kMaxTreeDepth);
+}
+
+// The walks refuse to go below the deepest folder allowed. A tree found too
+// deep before the operation is refused whole (refusedUpFront); this keeps one
+// that grew since from leading a walk further.
 bool tooDeep(int depth) {
     if (depth < FileCore::kMaxTreeDepth) {
         return false;
     }
-    PrintE("folder tree deeper than %d levels", FileCore::kMaxTreeDepth);
+    logTooDeep();
     return true;
+}
+
+// Asked before an operation changes anything: a walk that stopped at the
+// bound half-way would leave the tree half copied, moved or deleted behind
+// its failure. True (with `what`, the operation's failure line, logged) for
+// a tree too deep, and for a cancel that came during the look.
+bool refusedUpFront(int dir, const std::string& name, const CancelCheck& cancelled, const char* what) {
+    bool halted = false;
+    const bool deeper = folder_at::deeperThan(dir, name, FileCore::kMaxTreeDepth,
+                                              [&] { return halted = stopped(cancelled); });
+    if (halted) {
+        PrintE("%s: %s", what, strerror(ECANCELED));
+        return true;
+    }
+    if (deeper) {
+        logTooDeep();
+        PrintE("%s", what);
+    }
+    return deeper;
 }
 
 // `what` failed, with the system's reason when there is one (no descriptor
@@ -309,17 +334,43 @@ struct Source {
     std::string name;
 };
 
-// Copies the source into the target; a copy cut off by a cancel leaves no
-// target that was not there before.
+// Copies a folder into a new temporary tree beside the target and renames
+// it into place only when whole; a copy that fails for any reason (a
+// cancel, a full medium, an entry it cannot copy) removes the temporary, and
+// the target is left as it was. `taken` (when given) records what is copied.
+bool copyTree(const Source& from, const Target& to, const CancelCheck& cancelled, int* error, Taken* taken) {
+    std::string tmp;
+    if (!temporary_file::createFolder(to.folder.get(), tmp)) {
+        *error = errno;
+        return false;
+    }
+    // An existing folder in the target's place is replaced only when empty,
+    // as a rename on one medium does.
+    bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled, error, taken);
+    if (placed && ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) != 0) {
+        *error = errno;
+        placed = false;
+    }
+    if (!placed) {
+        removeAt(to.folder.get(), tmp, {});
+    }
+    return placed;
+}
+
+// Copies the source into the target. A new folder is made whole before it
+// takes the target's name; a file is copied whole too (copyFileAt), a link
+// or a FIFO in one call. A folder that exists already receives the source's
+// entries, each file whole, as a copy onto a folder always did.
 bool copyInto(const Source& from, const Target& to, const CancelCheck& cancelled, int* error) {
-    const bool existed = exists(to.folder.get(), to.name);
-    if (copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, error)) {
-        return true;
+    struct stat st;
+    if (!entryStat(from.folder.get(), from.name, st)) {
+        *error = errno;
+        return false;
     }
-    if (stopped(cancelled) && !existed) {
-        removeAt(to.folder.get(), to.name, {});
+    if (S_ISDIR(st.st_mode) && !exists(to.folder.get(), to.name)) {
+        return copyTree(from, to, cancelled, error, nullptr);
     }
-    return false;
+    return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, error);
 }
 
 // The last step of a move to another medium, once the target is whole and
@@ -354,20 +405,7 @@ bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancell
         return copyAt(from.folder.get(), from.name, to.folder.get(), to.name, cancelled, error, &taken) &&
                flushTo(to.folder.get()) && removeSource(from, taken, beforeRemoval);
     }
-    std::string tmp;
-    if (!temporary_file::createFolder(to.folder.get(), tmp)) {
-        *error = errno;
-        return false;
-    }
-    // An existing folder in the target's place is replaced only when empty,
-    // as a rename on one medium does.
-    bool placed = copyAt(from.folder.get(), from.name, to.folder.get(), tmp, cancelled, error, &taken);
-    if (placed && ::renameat(to.folder.get(), tmp.c_str(), to.folder.get(), to.name.c_str()) != 0) {
-        *error = errno;
-        placed = false;
-    }
-    if (!placed) {
-        removeAt(to.folder.get(), tmp, {});
+    if (!copyTree(from, to, cancelled, error, &taken)) {
         return false;
     }
     if (!flushTo(to.folder.get())) {
@@ -447,6 +485,9 @@ bool FileCore::FileCopy(const std::string& src, const std::string& dst, const Ca
         PrintE("cp error: a folder is not copied into itself");
         return false;
     }
+    if (refusedUpFront(source.folder.get(), source.name, cancelled, "cp error")) {
+        return false;
+    }
     int error = 0;
     if (!copyInto(source, target, cancelled, &error)) {
         logFailure("cp error", error);
@@ -470,6 +511,9 @@ bool FileCore::FileMove(const std::string& src, const std::string& dst, const Ca
         return false;
     }
     PrintI("form = %s, to = %s", src.c_str(), dst.c_str());
+    if (refusedUpFront(source.folder.get(), source.name, cancelled, "mv failed")) {
+        return false;
+    }
     Chmod chmod;
     int error = 0;
     if (!folder_at::walk(source.folder.get(), source.name, chmod, cancelled, &error)) {
@@ -506,9 +550,11 @@ bool FileCore::FileDelete(const std::string& path, const CancelCheck& cancelled)
         // No folder to hold it: the service's own path is gone already.
         return at.ok() && !at.confined() && entry.error == ENOENT;
     }
-    if (at.root()) {
+    if (at.root() || refusedUpFront(entry.folder.get(), entry.name, cancelled, "rm error")) {
         return false;
     }
+    // An entry that cannot be removed fails the delete, which still removes
+    // all else it can, as "rm -r" does.
     int error = 0;
     if (!removeAt(entry.folder.get(), entry.name, cancelled, &error)) {
         logFailure("rm error", error);

@@ -144,6 +144,26 @@ bool Walk::fail() {
     return false;
 }
 
+// Goes down every folder until one at `levels` is met.
+class Depth : public Visitor {
+public:
+    explicit Depth(int levels) : m_levels(levels) {}
+
+    bool visit(const Entry& entry, bool& descend) override {
+        if (S_ISDIR(entry.st.st_mode)) {
+            m_deeper = m_deeper || entry.depth >= m_levels;
+            descend = !m_deeper;
+        }
+        return true;
+    }
+    bool missing(int, const std::string&) override { return true; }
+    bool deeper() const { return m_deeper; }
+
+private:
+    const int m_levels;
+    bool m_deeper = false;
+};
+
 } // namespace
 
 bool walk(int dir, const std::string& name, Visitor& visitor, const std::function<bool()>& stopped, int* error) {
@@ -153,6 +173,12 @@ bool walk(int dir, const std::string& name, Visitor& visitor, const std::functio
         *error = ok ? 0 : walk.error();
     }
     return ok;
+}
+
+bool deeperThan(int dir, const std::string& name, int levels, const std::function<bool()>& stopped) {
+    Depth depth(levels);
+    walk(dir, name, depth, [&] { return depth.deeper() || (stopped && stopped()); });
+    return depth.deeper();
 }
 
 } // namespace folder_at

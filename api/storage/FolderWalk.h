@@ -43,4 +43,11 @@ public:
 bool walk(int dir, const std::string& name, Visitor& visitor, const std::function<bool()>& stopped = {},
           int* error = nullptr);
 
+// Whether a folder lies `levels` folders below the entry `name` of `dir`
+// (the top entry is at level 0), found by a walk that only looks: an
+// operation that refuses such a tree asks first and changes nothing. A
+// folder that cannot be opened is passed over (the operation meets it for
+// itself); false when `stopped` ends the look first.
+bool deeperThan(int dir, const std::string& name, int levels, const std::function<bool()>& stopped = {});
+
 } // namespace folder_at

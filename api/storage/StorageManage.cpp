@@ -7,11 +7,13 @@
 #include "CFEM.h"
 #include "CThreadPool.h"
 #include "FunctionTool.h"
+#include "ListWait.h"
 #include "Singelton.h"
 #include "StorageCore.h"
 #include "StorageRemotePath.h"
 #include "StorageRequest.h"
 #include "Util/logger.h"
+#include "WalkTurns.h"
 #include "inc_enum.h"
 #include "root_path.h"
 
@@ -108,6 +110,8 @@ int StorageManage::FileOperationCancel(int type) {
             return kExecution;
         }
         token.generation.fetch_add(1);
+        // A job of the type still waiting for its walk turn ends too.
+        walk_turns::wake();
     }
     FileOperationStatusSyncToUI(type, STATUS_END, 0);
     return 0;
@@ -123,13 +127,19 @@ int StorageManage::runOperation(int type, unsigned int source, const std::functi
     }
     if (isRemote(source)) {
         // Left to the pool, a deletion could still run when the next command
-        // of the message (removing its folder) already looks.
-        const int result = work([] { return false; });
+        // of the message (removing its folder) already looks. Its client's
+        // ABORt or device clear stops it (ScpiManage wakes its wait for a
+        // walk turn); a client that left still has it done.
+        const int result = work(listStopped);
         FileOperationStatusSyncToUI(type, STATUS_END, result);
         return result;
     }
     postJob(type, std::move(work));
     return 0;
+}
+
+bool StorageManage::listStopped() {
+    return ListWait::stoppedHere();
 }
 
 void StorageManage::postJob(int type, Work work) {

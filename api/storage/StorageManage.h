@@ -19,7 +19,9 @@
 // CThreadPool: each sends one start report and exactly one end report
 // (ON_FILE_OPERATION_STATUS_CHANGED), from the handler when it refuses the
 // request and from the job otherwise. A cancel stops the running jobs of its
-// type between chunks and entries.
+// type between chunks and entries. Remote control's operations run in their
+// command's place instead; the ABORt or device clear of their own client
+// stops them the same way, and ends one still waiting for its walk turn.
 class StorageManage : public Manager {
 public:
     using ValueMap = google::protobuf::Map<int, Value>;
@@ -84,8 +86,12 @@ private:
     void postJob(int type, Work work);
     Token* tokenOf(int type);
 
+    // Whether remote control's list that runs here was stopped (its client's
+    // ABORt or device clear): its file operations end with it.
+    static bool listStopped();
     // Refuses (128) a copy or move that the target's medium cannot hold.
-    int spaceCheck(const std::string& source, const std::string& target);
+    // `cancelled` ends the wait for the walk that sizes a folder.
+    int spaceCheck(const std::string& source, const std::string& target, const FileCore::CancelCheck& cancelled);
     // Source and target of a copy or move, converted and tested.
     int transferPaths(unsigned int source, const ValueMap& in, std::string& from, std::string& to, bool move);
     int transfer(unsigned int source, const ValueMap& in, int type);

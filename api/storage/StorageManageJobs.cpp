@@ -35,7 +35,8 @@ const StorageOp kLoads[] = {&StorageCore::StateConfigLoad, &StorageCore::SystemC
 
 } // namespace
 
-int StorageManage::spaceCheck(const std::string& source, const std::string& target) {
+int StorageManage::spaceCheck(const std::string& source, const std::string& target,
+                              const FileCore::CancelCheck& cancelled) {
     if (target.find('/') == std::string::npos) {
         return 0;
     }
@@ -46,7 +47,7 @@ int StorageManage::spaceCheck(const std::string& source, const std::string& targ
         folder = parentOf(folder);
     }
     const unsigned long long need = files().IsFolderExists(source)
-                                        ? static_cast<unsigned long long>(files().Check(source))
+                                        ? static_cast<unsigned long long>(files().Check(source, cancelled))
                                         : files().GetFileSize(source);
     const unsigned long long free = FileCore::GetFreeDiskSize(folder);
     if (free < kReserve || free < need) {
@@ -80,7 +81,7 @@ int StorageManage::transfer(unsigned int source, const ValueMap& in, int type) {
         std::string from, to;
         int refused = transferPaths(source, in, from, to, move);
         if (refused == 0) {
-            refused = spaceCheck(from, to);
+            refused = spaceCheck(from, to, listStopped);
         }
         work = [from, to, move](const FileCore::CancelCheck& cancelled) {
             if (move ? files().FileMove(from, to, cancelled) : files().FileCopy(from, to, cancelled)) {
@@ -153,7 +154,7 @@ int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, Value
                 if (!requestPath(source, from) || !requestPath(source, to) || from.empty() || to.empty()) {
                     return kExecution;
                 }
-                if (int refused = spaceCheck(from, to)) {
+                if (int refused = spaceCheck(from, to, cancelled)) {
                     return refused;
                 }
                 if (!files().FileCopy(from, to, cancelled)) {

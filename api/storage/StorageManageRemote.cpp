@@ -162,7 +162,7 @@ int StorageManage::cbStorageFileListGet(unsigned int source, const ValueMap& in,
     unsigned long long used = 0, available = 0;
     std::map<std::string, long long> entries;
     if (!files().IsFolderExists(folder) || !files().UsedAndAvailableMemoryStorageGet(folder, &used, &available) ||
-        !files().GetFileList(folder, entries)) {
+        !files().GetFileList(folder, entries, listStopped)) {
         return kExecution;
     }
     std::string text = "+" + std::to_string(used) + ",+" + std::to_string(available);

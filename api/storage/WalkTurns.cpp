@@ -1,7 +1,6 @@
 #include "WalkTurns.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -12,12 +11,9 @@ namespace walk_turns {
 
 namespace {
 
-// A cancel is a flag that nothing signals: looked at this often.
-constexpr auto kCancelLook = std::chrono::milliseconds(50);
-
 struct Turns {
     std::mutex mutex;
-    std::condition_variable freed;
+    std::condition_variable freed;  // a turn freed, or a cancel raised
     size_t running = 0;
     size_t waiting = 0;
 };
@@ -48,7 +44,7 @@ Turn::Turn(const std::function<bool()>& cancelled)
             m_taken = false;
             break;
         }
-        t.freed.wait_for(lock, kCancelLook);
+        t.freed.wait(lock);
     }
     --t.waiting;
     if (m_taken) {
@@ -66,6 +62,16 @@ Turn::~Turn() {
     {
         std::lock_guard<std::mutex> lock(t.mutex);
         --t.running;
+    }
+    t.freed.notify_all();
+}
+
+void wake() {
+    Turns& t = turns();
+    {
+        // Taken so that a walk between its look at the cancel and its wait
+        // cannot miss this.
+        std::lock_guard<std::mutex> lock(t.mutex);
     }
     t.freed.notify_all();
 }

@@ -24,6 +24,7 @@ size_t share();
 // walks at once, one walk at a time, so the pollers add at most their
 // number to the share. An operation cancelled while it waits waits no more:
 // it goes on without a turn, to find itself cancelled at its first step.
+// A cancel is a flag: whoever raises one calls wake() after it.
 class Turn {
 public:
     explicit Turn(const std::function<bool()>& cancelled = {});
@@ -34,6 +35,10 @@ public:
 private:
     bool m_taken;
 };
+
+// The waiting walks look at their cancels again (a client's abort, the UI's
+// cancel of a job).
+void wake();
 
 // Tests: the walks waiting for a turn.
 size_t waiting();

@@ -89,8 +89,8 @@ int initiateClear(const SetupPacket&, int fd, uint8_t* answer) {
     moveState(LOCAL_REMOTE_STATE_LOCS, LOCAL_REMOTE_STATE_REMS);
     halUsbtmcIoctlWriteRead(fd, USBTMC_IOCTL_ABORT_BULK_IN, nullptr);
     halUsbtmcIoctlWriteRead(fd, USBTMC_IOCTL_ABORT_BULK_OUT, nullptr);
-    // A device clear, as on the other transports: done before it is
-    // answered, so that the host's next message finds it done.
+    // A device clear, as on the other transports: begun before it is
+    // answered; CHECK_CLEAR_STATUS tells when the lists it stopped have ended.
     halUsbtmcDevIOClear();
     usbMepMessagesCallbackDacs(1);
     usbMepMessagesCallbackBrq(0);
@@ -101,7 +101,10 @@ int initiateClear(const SetupPacket&, int fd, uint8_t* answer) {
 
 int checkClearStatus(const SetupPacket&, int, uint8_t* answer) {
     usbMepMessagesCallbackDacs(1);
-    answer[0] = USBTMC_STATUS_SUCCESS;
+    // The clear is done once the host's lists have ended (a file operation
+    // stops between chunks): until then the host asks again, and its next
+    // message waits behind nothing.
+    answer[0] = halUsbtmcDevHostBusy() ? USBTMC_STATUS_PENDING : USBTMC_STATUS_SUCCESS;
     answer[1] = 0;
     return 2;
 }

@@ -73,6 +73,9 @@ void halUsbtmcDevHostGone();
 // A device clear of the host: its lists are dropped and the measurement ends.
 void halUsbtmcDevAbortHost();
 
+// Whether the attached host's lists still run or wait to (takes mtxInput).
+bool halUsbtmcDevHostBusy();
+
 // The transfer state. The receive side is the bulk thread's, and a clear's
 // under mtxInput; the reply buffer has its own lock; the rest that the
 // control thread also touches is atomic.

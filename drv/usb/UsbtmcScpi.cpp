@@ -1,6 +1,7 @@
 // The hand-over of a whole command message to the SCPI engine.
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "ScpiManage.h"
@@ -52,4 +53,13 @@ void halUsbtmcDevHostGone() {
 
 void halUsbtmcDevAbortHost() {
     ScpiManage::instance().ApiScpi_Abort(stUsbtmcDevIO.pHost.get());
+}
+
+bool halUsbtmcDevHostBusy() {
+    std::shared_ptr<const halUsbtmcHostStru> host;
+    {
+        std::lock_guard<std::mutex> input(stUsbtmcDevIO.mtxInput);
+        host = stUsbtmcDevIO.pHost;
+    }
+    return ScpiManage::instance().ApiScpi_ClientBusy(host.get());
 }

@@ -298,3 +298,45 @@ def test_clients_side_by_side_copy_move_and_delete_the_deepest_tree(rm, service)
             session.close()
         for name in ("deep", "too"):
             shutil.rmtree(user / name, ignore_errors=True)
+
+
+def file_at_each_level(top, levels):
+    """`levels` nested folders from top down, a file in each."""
+    folder = top
+    for _ in range(levels):
+        folder.mkdir(parents=True)
+        (folder / "f").write_text("f")
+        folder = folder / "d"
+
+
+def scpi_error(inst, command):
+    inst.write(command)
+    return inst.query("SYST:ERR?")
+
+
+def ui_delete(pb, path):
+    return ui_operation(pb, FILE_DELETE, x0F01=path)[1][-1]
+
+
+# A tree deeper than the walks go, made on the host: refused before anything
+# is changed, whichever door asks.
+@pytest.mark.parametrize("operation,failed", [
+    (lambda inst, pb: scpi_error(inst, 'MMEM:DEL "INT:\\deep"'), EXECUTION_ERROR),
+    (lambda inst, pb: scpi_error(inst, 'MMEM:COPY "INT:\\deep","INT:\\copy"'), EXECUTION_ERROR),
+    (lambda inst, pb: scpi_error(inst, 'MMEM:MOVE "INT:\\deep","INT:\\copy"'), EXECUTION_ERROR),
+    (lambda inst, pb: ui_delete(pb, "/data/UserData/deep"), (4, 1, 44)),
+], ids=["SCPI delete", "SCPI copy", "SCPI move", "UI delete"])
+def test_a_tree_too_deep_is_left_as_it_was(proto_pb2, inst, service, operation, failed):
+    user = service.root / "data" / "UserData"
+    levels = DEEPEST + 44
+    file_at_each_level(user / "deep", levels)
+    try:
+        assert operation(inst, proto_pb2) == failed
+        files = [p for p in (user / "deep").rglob("f")]
+        assert len(files) == levels
+        assert not [p for p in files if p.stat().st_mode & 0o777 == 0o777], "modes set by a refused move"
+        assert not (user / "copy").exists()
+        assert not [p for p in user.iterdir() if p.name.startswith(".~dmm-temp.")]
+    finally:
+        shutil.rmtree(user / "deep", ignore_errors=True)
+

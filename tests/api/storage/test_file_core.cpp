@@ -151,14 +151,15 @@ TEST_F(Fixture, AFolderOfARootSwappedForALinkLeadsNowhere) {
 
 // A folder of the tree that a delete, copy or move walks is swapped for a
 // link to the outside between the listing of its entries and the work on
-// them: the cancel check, asked before each entry, swaps at its k-th call.
+// them: the cancel check, asked before each entry (of the look at the tree's
+// depth first, then of the walk that changes it), swaps at its k-th call.
 // Whenever the swap comes, nothing outside is removed, brought in or changed.
 TEST_F(Fixture, AFolderSwappedForALinkMidWalkTouchesNothingOutside) {
     FakeMedium medium(1ULL << 40);
     const std::vector<std::string> names = {"f0", "f1", "f2"};
     enum Op { Delete, Copy, Move, MoveAcross };
     for (Op op : {Delete, Copy, Move, MoveAcross}) {
-        for (int k = 1; k <= 8; ++k) {
+        for (int k = 1; k <= 16; ++k) {
             for (const char* dir : {"/outside", "/data/UserData", "/mnt/media_rw/udiskh"}) {
                 fs::remove_all(host(dir));
             }
@@ -342,9 +343,9 @@ TEST_F(Fixture, AMoveAcrossMediaThatFailsLeavesTheTargetAsItWas) {
     }
     writeFile(host("/int/keep"), "k");
     size_t swept = 0;
-    // The cancel check comes before each entry: first of the modes set on
-    // the source, then of the copy.
-    for (int k = 0; k <= 14; ++k) {
+    // The cancel check comes before each entry: first of the look at the
+    // source's depth, then of the modes set on it, then of the copy.
+    for (int k = 0; k <= 20; ++k) {
         // Without a cancel, a socket is what cannot be copied.
         const bool uncopyable = k == 0;
         if (uncopyable) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -247,4 +248,108 @@ TEST_F(TreeWalks, AWalkOutOfDescriptorsSaysSo) {
         EXPECT_EQ(log.count(c.logged), 1u) << c.what << ::testing::PrintToString(log.texts());
     }
     EXPECT_TRUE(files.FileCopy(kInt + "/u/deep", kInt + "/u/copy"));
+}
+
+namespace {
+
+// `levels` nested folders below the host folder `top`, a file of mode 0640
+// in each.
+void fileAtEachLevel(const std::string& top, int levels) {
+    std::string folder = top;
+    for (int i = 0; i < levels; ++i, folder += "/d") {
+        fs::create_directories(folder);
+        writeFile(folder + "/f", "f");
+        fs::permissions(folder + "/f", fs::perms(0640));
+    }
+}
+
+// The files below `top` and how many have kept mode 0640.
+std::pair<int, int> filesAndKeptModes(const std::string& top) {
+    std::pair<int, int> counts{0, 0};
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        if (entry.is_regular_file()) {
+            ++counts.first;
+            counts.second += entry.status().permissions() == fs::perms(0640);
+        }
+    }
+    return counts;
+}
+
+// The temporaries an operation left in the host folder.
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(".~dmm-temp.", 0) == 0) {
+            found.push_back(entry.path().filename());
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// A tree deeper than the walks go is refused before anything is changed:
+// no file deleted, no mode set, nothing made under the target's name.
+TEST_F(TreeWalks, ATreeTooDeepIsRefusedBeforeAnythingChanges) {
+    constexpr int kLevels = FileCore::kMaxTreeDepth + 44;
+    const struct {
+        const char* what;
+        std::function<bool()> run;
+        const char* target;  // host path below the root; nullptr: none
+    } cases[] = {
+        {"delete", [this] { return files.FileDelete(kInt + "/u/deep"); }, nullptr},
+        {"copy", [this] { return files.FileCopy(kInt + "/u/deep", kInt + "/u/copy"); }, "/u/copy"},
+        {"move", [this] { return files.FileMove(kInt + "/u/deep", kInt + "/u/moved"); }, "/u/moved"},
+        {"move across media",
+         [this] {
+             medium.crossDevice = true;
+             const bool moved = files.FileMove(kInt + "/u/deep", kUsb + "/moved");
+             medium.crossDevice = false;
+             return moved;
+         },
+         nullptr},
+    };
+    fs::create_directories(host(kUsb));
+    fileAtEachLevel(host(kInt + "/u/deep"), kLevels);
+    for (const auto& c : cases) {
+        EXPECT_FALSE(c.run()) << c.what;
+        EXPECT_EQ(filesAndKeptModes(host(kInt + "/u/deep")), std::make_pair(kLevels, kLevels)) << c.what;
+        if (c.target != nullptr) {
+            EXPECT_FALSE(fs::exists(host(kInt + c.target))) << c.what;
+        }
+        EXPECT_TRUE(fs::is_empty(host(kUsb))) << c.what;
+        EXPECT_EQ(temporariesIn(host(kInt + "/u")), std::vector<std::string>{}) << c.what;
+    }
+}
+
+// A folder copied to a new name that fails part-way, for an entry it cannot
+// copy or for a cancel, leaves nothing under that name nor a temporary.
+TEST_F(TreeWalks, AFailedCopyLeavesNothingUnderTheTargetsName) {
+    makeTree(8);
+    for (int i = 0; i < 4; ++i) {
+        writeFile(host(kInt + "/u/deep/d/d/f" + std::to_string(i)), "f");
+    }
+    const struct {
+        const char* what;
+        bool socket;      // a socket in the tree, which no copy makes
+        int cancelAt;     // the cancel check that stops it; 0: none
+    } cases[] = {
+        {"an entry it cannot copy", true, 0},
+        {"cancelled half-way", false, 20},  // after the 13 looks at its depth
+    };
+    for (const auto& c : cases) {
+        const std::string socket = host(kInt + "/u/deep/d/d/d/sock");
+        if (c.socket) {
+            ASSERT_EQ(::mknod(socket.c_str(), S_IFSOCK | 0600, 0), 0);
+        }
+        int calls = 0;
+        EXPECT_FALSE(files.FileCopy(kInt + "/u/deep", kInt + "/u/copy", [&] { return ++calls == c.cancelAt; }))
+            << c.what;
+        EXPECT_FALSE(fs::exists(host(kInt + "/u/copy"))) << c.what;
+        EXPECT_EQ(temporariesIn(host(kInt + "/u")), std::vector<std::string>{}) << c.what;
+        fs::remove(socket);
+    }
+    // Whole, it takes the name.
+    EXPECT_TRUE(files.FileCopy(kInt + "/u/deep", kInt + "/u/copy"));
+    EXPECT_EQ(files.Check(kInt + "/u/copy"), files.Check(kInt + "/u/deep"));
 }

@@ -7,20 +7,31 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../../api/scpi/scpi_engine_env.h"
+#include "../../api/storage/fake_medium.h"
 #include "../../platform/eventually.h"
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
+#include "FileCore.h"
+#include "Singelton.h"
+#include "StorageCore.h"
+#include "StorageManage.h"
+#include "StorageRemotePath.h"
 #include "UsbtmcDev.h"
+#include "WalkTurns.h"
 #include "fake_usb_host.h"
 #include "root_path.h"
+#include "soft_limit.h"
 #include "usb_gadget_attach.h"
 
 namespace {
@@ -393,6 +404,76 @@ TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
     host.sendOut("*ESE 36\n", true);
     EXPECT_EQ(query("*ESE?;*ESE?\n"), "36;36\n");
     EXPECT_EQ(stUsbtmcDevIO.euLocalRemoteState.load(), LOCAL_REMOTE_STATE_REMS);
+}
+
+// A clear stops the host's file operation: one waiting for its walk turn
+// ends at once, one running finishes or stops. CHECK_CLEAR_STATUS answers
+// pending while it has not ended, so that the host's next message, once the
+// clear is done, is answered at once.
+TEST_F(UsbtmcTransport, AClearIsDoneOnceTheHostsFileOperationHasEnded) {
+    static std::once_flag bound;
+    std::call_once(bound, [] { CFEM::instance()->bindManager(SINGLETON_PTR(StorageManage)); });
+    SINGLETON_PTR(StorageCore)->DefaultFilePathSet(StorageRemotePath::kIntRoot);
+    const std::string user = root.host(StorageRemotePath::kIntRoot), usb = root.host("/mnt/media_rw/udiskh");
+    testing_support::writeFile(user + "/src/d/f", "f");
+    std::filesystem::create_directories(usb);
+    // A move to the stick is held once its copy is in place, until released.
+    testing_support::FakeMedium medium(1ULL << 40);
+    medium.crossDevice = true;
+    std::atomic<bool> held{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval([&held, released] {
+        held = true;
+        released.wait();
+    });
+    // Set before the threads that use it start.
+    halUsbtmcDevClose();
+    stUsbtmcDevIO.fetch_out_data = halUsbtmcDevSendToSCPI;
+    ASSERT_EQ(halUsbtmcDevInit(), 0);
+    const std::vector<uint8_t> begun = {USBTMC_STATUS_SUCCESS}, pending = {USBTMC_STATUS_PENDING, 0},
+                               done = {USBTMC_STATUS_SUCCESS, 0};
+    // The answer CHECK_CLEAR_STATUS settles on, asked as a host asks.
+    const auto settled = [&] {
+        std::vector<uint8_t> answer;
+        EXPECT_TRUE(testing_support::eventually([&] { return (answer = host.control(6)) != pending; }));
+        return answer;
+    };
+
+    // Waiting for the one walk turn, which stays held here.
+    {
+        size_t open = 0;
+        for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
+             ++it) {
+            ++open;
+        }
+        testing_support::SoftLimit limit(open + 2 * walk_turns::kDescriptors);
+        ASSERT_TRUE(limit.set());
+        ASSERT_EQ(walk_turns::share(), 1u);
+        const walk_turns::Turn turn;
+        host.sendOut("MMEM:COPY \"INT:\\src\",\"INT:\\copy\"\n", true);
+        ASSERT_TRUE(testing_support::eventually([] { return walk_turns::waiting() == 1; }));
+        EXPECT_EQ(host.control(5), begun);
+        EXPECT_EQ(settled(), done);
+        EXPECT_EQ(query("*ESE?\n"), "0\n");
+        EXPECT_EQ(walk_turns::waiting(), 0u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(user + "/copy"));
+
+    // Running: past its last check, the move finishes, and the clear is
+    // pending until it has.
+    host.sendOut("MMEM:MOVE \"INT:\\src\",\"USB:\\src\"\n", true);
+    ASSERT_TRUE(testing_support::eventually([&] { return held.load(); }));
+    EXPECT_EQ(host.control(5), begun);
+    EXPECT_EQ(host.control(6), pending);
+    release.set_value();
+    EXPECT_EQ(settled(), done);
+    EXPECT_EQ(query("*ESE?\n"), "0\n");
+    EXPECT_TRUE(std::filesystem::exists(usb + "/src/d/f"));
+    EXPECT_FALSE(std::filesystem::exists(user + "/src"));
+    // Its threads joined, nothing runs the seam any more.
+    halUsbtmcDevClose();
+    SINGLETON_PTR(FileCore)->setBeforeSourceRemoval(nullptr);
 }
 
 } // namespace
