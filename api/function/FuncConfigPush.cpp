@@ -210,8 +210,8 @@ int FunctionManage::FM_SetRange(MeasureTypeEnum func, int range) {
         return 55;
     }
     structFuncConfig& cfg = m_vFuncCfgs[func];
-    // The setting in force: auto range, whichever range it stepped to, stays
-    // on that range rather than start again from its first.
+    // The setting in force changes nothing: on auto range the range it has
+    // stepped to is kept, not started again from its first.
     if (range == (cfg.bAutoRange ? -1 : cfg.s32Range)) {
         if (func == m_eDMMFunc) {
             postUIFuncConfig();

@@ -427,12 +427,12 @@ def test_a_ui_setting_while_a_read_waits_cuts_it_short_only_if_it_changes_the_re
 def test_a_reading_completes_while_the_ui_link_keeps_setting_the_threshold(meter, rm, proto_pb2):
     dmm = ready_session(rm, setup="*RST;*CLS;CONF:VOLT:DC 10", timeout=10)
     done = threading.Event()
-    sent = []
+    sent = []  # the status of each setting
 
     def keep_setting():
         while not done.is_set():
-            assert ui_request(proto_pb2, CONT_THRESHOLD_SET, k643=proto_pb2.Value(s32Val=10 + len(sent) % 2)).stat == 0
-            sent.append(1)
+            ohms = proto_pb2.Value(s32Val=10 + len(sent) % 2)
+            sent.append(ui_request(proto_pb2, CONT_THRESHOLD_SET, k643=ohms).stat)
 
     changer = threading.Thread(target=keep_setting)
     changer.start()
@@ -445,7 +445,7 @@ def test_a_reading_completes_while_the_ui_link_keeps_setting_the_threshold(meter
         dmm.close()
     reading, error = answer.split(";")
     assert abs(float(reading) - VOLTS) <= 1e-3 and error == '0,"No error"', answer
-    assert len(sent) >= 3, "no threshold was sent while the reading was taken"
+    assert len(sent) >= 3 and set(sent) == {0}, "no threshold was set while the reading was taken"
 
 
 def armed(session):

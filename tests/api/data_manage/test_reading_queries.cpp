@@ -351,7 +351,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         bool taken;  // one reading arrives before the end
         std::function<void(CDataManage*)> end;
         bool own;  // its own client's abort: no entry
-        int whole;  // not cut short: readings of 0.25 the end lets come, all of the answer
+        int whole = 0;  // not cut short: readings of 0.25 the end lets come, all of the answer
     } cases[] = {
         {"FETC? abort by another", fetch, true, abort, false},
         {"FETC? source change", fetch, true, source, false},
