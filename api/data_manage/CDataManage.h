@@ -128,16 +128,18 @@ public:
     // Waits for the armed acquisition to complete: 0 with its readings, 92
     // when another read waits, 118 when no reading of it came for
     // m_u32BufferTimeOut ms (each reading starts the time anew). Ended before
-    // it completed (an abort, a device clear, a change of function, trigger
-    // source or count): 0 with the readings taken so far, and, unless the
-    // abort was this list's own (its reply is dropped), one -230 in the error
-    // queue.
+    // it completed (an abort, a device clear, a change of function, range or
+    // another setting of what is measured, or of trigger source): 0 with the
+    // readings taken so far, and, unless the abort was this list's own (its
+    // reply is dropped), one -230 in the error queue. A count change does not
+    // end it: it applies from the next arming.
     // `acq` is the number acqArm gave (0: the acquisition armed now); another
     // arm ends it too, and the answer is still the readings it took.
     int DM_RunScpiReadFunction(std::string& out, uint64_t acq = 0);
     std::string scpiReadData();
     // Arms an acquisition: `triggers` trigger events still to come, `now`
-    // readings owed at once (the triggers of the automatic source). Its number.
+    // readings owed at once (the triggers of the automatic source); each
+    // trigger event owes the samples per trigger in force now. Its number.
     uint64_t acqArm(uint32_t triggers, uint32_t now);
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
@@ -505,6 +507,9 @@ public:
     // complete, the texts of its readings so far, readings counted for it and
     // main or second readings of any kind (each wakes the waiters of m_acqCv).
     std::atomic<uint32_t> m_triggersLeft{0};
+    // Samples per trigger event of the armed acquisition, as it was armed
+    // (written under m_acqMtx, read by the loop's trigger without it).
+    std::atomic<uint32_t> m_acqSamples{1};
     std::mutex m_acqMtx;
     std::condition_variable m_acqCv;
     bool m_acqPending = false;
@@ -826,9 +831,9 @@ private:
     // acquisition, which the new source's triggers cannot complete, ends as
     // an abort ends it.
     void triggerSourceChanged();
-    // A new sample or trigger count, before it is set: an armed acquisition
-    // ends as a change of function ends it.
-    void countsChanging();
+    // A new count of samples per trigger: with no acquisition armed it owes
+    // one reading; an armed one keeps the counts it was armed with.
+    void samplesPerTriggerChanged();
     // The newest reading of a display as text; with `waitFirst` waiting up to
     // the reading time-out for the first one after a change: 0, 44 or 118.
     int latestReading(bool second, bool waitFirst, std::string& text);

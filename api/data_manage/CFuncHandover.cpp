@@ -42,8 +42,15 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         DM_FixIntervalByRate(config.eRate, func);
         DM_FixVMCPulseWidthByRate(config.eRate);
     }
-    // An acquisition armed for the function before ends as an abort ends it.
-    if (funcChanged) DM_AbortRead();
+    // A new configuration empties the reading memory below: an acquisition
+    // armed before ends, cut short, as an abort ends it, rather than go on
+    // with readings of two configurations and a memory that lacks its first.
+    // The function settings hand over only what changes what is measured.
+    if (funcChanged) {
+        DM_AbortRead();
+    } else {
+        endArmed(0);
+    }
     if (trig.eTrigSrc == SRC_SINGLE) TrigSingleTriggered();
     if (funcChanged) {
         const double shown = func == TYPE_CONT ? 2000.0 : 0.0;

@@ -159,6 +159,8 @@ bool CDataManage::endAcquisitionLocked() {
 uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     bool opc;
     uint64_t number;
+    // Taken before m_acqMtx, which is never held with _mtx.
+    const uint32_t samples = trigInfo().u32Sample;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         // The client that arms owns the new acquisition; a read of the one it
@@ -174,6 +176,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
         m_acqCutShort = false;
         m_acqText.clear();
         m_triggersLeft = triggers;
+        m_acqSamples = samples;
         m_singleCountDown = now;
         m_bWaitForTrigger = true;
     }

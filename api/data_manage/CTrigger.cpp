@@ -130,11 +130,13 @@ void CDataManage::pushTrigSettings(const std::function<void(structTriggerInfo&)>
     postUITrigConfig();
 }
 
-void CDataManage::countsChanging() {
-    // The armed acquisition was counted with the counts before: it ends, cut
-    // short, as a change of function ends it. With none armed, a reading a
-    // change owes stays owed.
-    endArmed(0);
+void CDataManage::samplesPerTriggerChanged() {
+    // An armed acquisition keeps the counts it was armed with: a new count
+    // applies from the next arming, as a setting made during a measurement
+    // does. Its countdown is left alone, or a waiting read would answer
+    // fewer readings than it was armed for, silently.
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    if (!m_acqPending) m_singleCountDown = 1;
 }
 
 void CDataManage::triggerSourceChanged() {
@@ -161,7 +163,7 @@ bool CDataManage::DM_Trigger(double value) {
         m_measState = 4;
         // An edge is a trigger event of an armed acquisition: it takes the
         // samples of one trigger, this reading the first of them.
-        if (m_triggered && m_singleCountDown.load() == 0 && takeTrigger()) m_singleCountDown = t.u32Sample;
+        if (m_triggered && m_singleCountDown.load() == 0 && takeTrigger()) m_singleCountDown = m_acqSamples.load();
         m_passCounted = countDown(m_singleCountDown) != 0 && m_bWaitForTrigger;
         return m_passCounted || m_triggered;
     case SRC_SINGLE: {
@@ -227,13 +229,12 @@ int CDataManage::TrigSingleTriggered() {
 }
 
 int CDataManage::TrigSingleCountSet(uint32_t n) {
-    countsChanging();
     {
         std::lock_guard<std::mutex> lock(_mtx);
         m_trigInfo.u32Sample = n;
         record(m_trigInfo, m_protoTriggerFuncInfo);
     }
-    m_singleCountDown = 1;
+    samplesPerTriggerChanged();
     return 0;
 }
 
@@ -249,7 +250,7 @@ int CDataManage::TrigAutoHoldSet(bool on) {
 }
 
 int CDataManage::TrigSampleCountSet(uint32_t n) {
-    countsChanging();
+    // Read by the next arming; an armed acquisition counts its own triggers.
     m_sampleCount = n;
     return 0;
 }
@@ -292,7 +293,7 @@ int CDataManage::ScpiTrigSingleTriggered() {
     // the samples it owes arrive together.
     std::lock_guard<std::mutex> lock(m_acqMtx);
     if (!takeTrigger()) return E200_EXECUTION_ERROR;
-    m_singleCountDown.fetch_add(t.u32Sample);
+    m_singleCountDown.fetch_add(m_acqSamples.load());
     return 0;
 }
 
@@ -449,8 +450,7 @@ int CDataManage::cbTrigSingleSet(unsigned int, const ValueMap& in, ValueMap*) {
     if (static_cast<uint64_t>(count) * m_sampleCount.load() > static_cast<uint64_t>(mDataPointThreshold.load())) {
         return E221_SETTING_CONFLICT;
     }
-    countsChanging();
-    m_singleCountDown = 1;
+    samplesPerTriggerChanged();
     pushTrigSettings([count](structTriggerInfo& t) { t.u32Sample = count; });
     return row;
 }

@@ -61,6 +61,33 @@ void FunctionManage::logIfChanged(MeasureTypeEnum f, const structFuncConfig& cfg
     last.bAutoRange = cfg.bAutoRange;
 }
 
+bool FunctionManage::Measured::operator==(const Measured& o) const {
+    return func == o.func && range == o.range && autoRange == o.autoRange && rate == o.rate &&
+           autoZero == o.autoZero && dcFilter == o.dcFilter && realFunc == o.realFunc && impedance == o.impedance;
+}
+
+FunctionManage::Measured FunctionManage::measured() const {
+    const structFuncConfig& cfg = m_vFuncCfgs[m_eDMMFunc];
+    return {m_eDMMFunc, cfg.s32Range, cfg.bAutoRange, cfg.eRate, cfg.s32AutoZ, cfg.bDcFilter, cfg.eRealFunc,
+            m_u32DcvImpe};
+}
+
+void FunctionManage::pushChange(const Measured& before) {
+    std::lock_guard<std::recursive_mutex> lock(m_mtx);
+    normalisePrimary();
+    if (measured() == before) {
+        postUIFuncConfig();
+        return;
+    }
+    FM_UpdateConfig(false);
+}
+
+void FunctionManage::pushThreshold() {
+    std::lock_guard<std::recursive_mutex> lock(m_mtx);
+    m_backend.updateContResi(m_contResi);
+    postUIFuncConfig();
+}
+
 void FunctionManage::FM_UpdateConfig(bool update) {
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
     normalisePrimary();
@@ -167,11 +194,12 @@ int FunctionManage::FM_SetRate(MeasureTypeEnum func, RateEnum rate) {
         return 56;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
+    const Measured before = measured();
     const RateEnum stored = m_bFunc2Enable ? E_Slow : rate;
     m_vFuncCfgs[func].eRate = stored;
     mirrorOf(func).set_ms32rate(stored);
     if (func == m_eDMMFunc) {
-        FM_UpdateConfig(false);
+        pushChange(before);
     }
     return 0;
 }
@@ -182,6 +210,15 @@ int FunctionManage::FM_SetRange(MeasureTypeEnum func, int range) {
         return 55;
     }
     structFuncConfig& cfg = m_vFuncCfgs[func];
+    // The setting in force changes nothing: on auto range the range it has
+    // stepped to is kept, not started again from its first.
+    if (range == (cfg.bAutoRange ? -1 : cfg.s32Range)) {
+        if (func == m_eDMMFunc) {
+            postUIFuncConfig();
+        }
+        return 0;
+    }
+    const Measured before = measured();
     cfg.s32Range = range;
     cfg.bAutoRange = false;
     ProtoFuncConfig& p = mirrorOf(func);
@@ -192,7 +229,7 @@ int FunctionManage::FM_SetRange(MeasureTypeEnum func, int range) {
         m_protoBaseFuncInfo.set_mu32dcvimpe(m_u32DcvImpe);
     }
     if (func == m_eDMMFunc) {
-        FM_UpdateConfig(false);
+        pushChange(before);
     }
     return 0;
 }
@@ -227,8 +264,7 @@ int FunctionManage::ContResiConfig(int ohms) {
     // they take it: a whole update would empty the reading memory and start
     // the math over, which a configuration of the function measured never does.
     if (m_eDMMFunc == TYPE_CONT) {
-        m_backend.updateContResi(m_contResi);
-        postUIFuncConfig();
+        pushThreshold();
     }
     return 0;
 }

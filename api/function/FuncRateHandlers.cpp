@@ -45,10 +45,11 @@ int FunctionManage::hAutoZeroSet(const FuncMessage&, unsigned int, const ValueMa
         return 56;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
+    const Measured before = measured();
     m_vFuncCfgs[m_eDMMFunc].s32AutoZ = value;
     mirrorOf(m_eDMMFunc).set_ms32autoz(value);
     if (m_eDMMFunc == TYPE_SENSOR) {
-        FM_UpdateConfig(false);
+        pushChange(before);
     }
     return 0;
 }
@@ -71,10 +72,11 @@ int FunctionManage::hDcvImpeSet(const FuncMessage&, unsigned int, const ValueMap
     if (value < 0 || value > 1) {
         return 56;
     }
+    const Measured before = measured();
     m_u32DcvImpe = static_cast<unsigned int>(value);
     m_protoBaseFuncInfo.set_mu32dcvimpe(m_u32DcvImpe);
     if (m_eDMMFunc == TYPE_DCV) {
-        FM_UpdateConfig(false);
+        pushChange(before);
     }
     return 0;
 }
@@ -90,11 +92,17 @@ int FunctionManage::hDcvImpeAutoSet(const FuncMessage& row, unsigned int, const 
         return 8;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mtx);
+    const bool on = boolOf(in.at(row.key));
+    // The setting in force: auto range is not sent back to its first range.
+    if (m_eDMMFunc == TYPE_DCV && on == m_DcvImpeAuto) {
+        postUIFuncConfig();
+        return 0;
+    }
     if (m_eDMMFunc != TYPE_DCV) {
         FM_SetFunction(TYPE_DCV);
     }
-    const Value& value = in.at(row.key);
-    m_DcvImpeAuto = boolOf(value);
+    const Measured before = measured();
+    m_DcvImpeAuto = on;
     // The range is sent again as set: -1 turns back into auto range on push.
     structFuncConfig& dcv = m_vFuncCfgs[TYPE_DCV];
     const int range = dcv.bAutoRange ? -1 : dcv.s32Range;
@@ -104,7 +112,7 @@ int FunctionManage::hDcvImpeAutoSet(const FuncMessage& row, unsigned int, const 
     mirrorOf(TYPE_DCV).set_mbautorange(false);
     m_u32DcvImpe = (m_DcvImpeAuto && (range == 0 || range == 1)) ? 1 : 0;
     m_protoBaseFuncInfo.set_mu32dcvimpe(m_u32DcvImpe);
-    FM_UpdateConfig(false);
+    pushChange(before);
     return 0;
 }
 
@@ -126,12 +134,15 @@ int FunctionManage::hContResiSet(const FuncMessage&, unsigned int, const ValueMa
     PrintI("cbContResiSet resi=%d\n", ohms);
     {
         std::lock_guard<std::recursive_mutex> lock(m_mtx);
-        m_contchange = true;
         m_contResi = static_cast<float>(ohms);
         m_protoBaseFuncInfo.set_mcontresi(ohms);
         PrintI("ContResiConfig resi=%d\n", ohms);
-        // Pushed whatever the primary function, without turning the beeper on.
-        FM_UpdateConfig(false);
+        // Pushed whatever the primary function, to the beep window and the UI
+        // only: the threshold changes no reading, and a whole update of the
+        // function would restart the acquisition and empty the reading memory.
+        pushThreshold();
+        // A threshold configured with CONFigure kept the beeper as it was;
+        // this handler ends that.
         m_contchange = false;
     }
     return requested > 1000 ? 130 : requested < 1 ? 131 : 0;

@@ -123,6 +123,28 @@ private:
     int sensorBase();
     bool rangeAllowed(int func, int range) const;
     void logIfChanged(MeasureTypeEnum func, const structFuncConfig& cfg);
+    // What the engine and the converter measure by, as a whole update hands
+    // it over: the primary function, its range, auto range, rate, auto-zero,
+    // filter and path, and the DC input impedance.
+    struct Measured {
+        MeasureTypeEnum func;
+        int32_t range;
+        bool autoRange;
+        RateEnum rate;
+        int32_t autoZero;
+        bool dcFilter;
+        MeasureTypeEnum realFunc;
+        unsigned int impedance;
+        bool operator==(const Measured& other) const;
+    };
+    Measured measured() const;
+    // After a setter changed the records (`before`: what was measured): the
+    // whole update when what is measured changed. Otherwise only the UI hears
+    // of the setting: a whole update restarts the acquisition and empties the
+    // reading memory, which a setting that changes no reading must not do.
+    void pushChange(const Measured& before);
+    // The continuity threshold to the engine's beep window and to the UI.
+    void pushThreshold();
     ValueMap funcConfigMap();
     ValueMap funcConfig2Map() const;
     ProtoFuncConfig& mirrorOf(int func);

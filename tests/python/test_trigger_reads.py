@@ -39,6 +39,10 @@ SEQUENCES = {
                                               [("SYST:ERR?", "0,")]),
     "bus-trigger-not-armed": (["TRIG:SOUR BUS"], [], "*TRG;SYST:ERR?", "-200,\"Execution error\"", []),
     "fetch-with-nothing-armed-answers-a-line": (["TRIG:SOUR BUS"], [], "FETC?", '""', [("SYST:ERR?", "0,")]),
+    # A count changed while an acquisition is armed applies from the next arming.
+    "bus-count-change-after-init-applies-from-the-next-arming": (
+        ["CONF:VOLT:DC 10", "TRIG:SOUR BUS", "INIT", "SAMP:COUN 2", "*TRG"], [], "FETC?", 1,
+        [("SYST:ERR?", "0,"), ("INIT;*TRG;FETC?", lambda answer: len(answer.split(",")) == 2)]),
     # An armed acquisition is the operation pending: *OPC? and *WAI wait for it.
     "opc-query-waits-for-the-acquisition": (["TRIG:SOUR EXT", "INIT"], [0.5], "*OPC?", "1",
                                             [("SYST:ERR?", "0,")]),
@@ -290,17 +294,30 @@ def test_a_vxi11_read_timeout_is_its_own_links(meter, rm, name):
 
 
 # A read or fetch that another client cuts short answers the readings its
-# acquisition took (three triggers armed, `taken` of them come before the end)
-# and queues one -230, so that a script tells it from a whole answer.
-CUT_SHORT = {  # trigger source, query, readings taken, transport of the other client, its end
-    "fetch-abort-from-another-client": ("BUS", "FETC?", 1, "socket", abort),
-    "fetch-device-clear-of-another-link": ("BUS", "FETC?", 1, "vxi11", lambda s: s.clear()),
-    "fetch-function-change-by-another-client": ("BUS", "FETC?", 1, "socket", lambda s: s.write("CONF:RES 10000")),
-    "read-abort-from-another-client": ("EXT", "READ?", 1, "socket", abort),
-    "read-source-change-by-another-client": ("EXT", "READ?", 1, "vxi11", lambda s: s.write("TRIG:SOUR IMM")),
-    "read-function-change-before-any-reading": ("EXT", "READ?", 0, "socket", lambda s: s.write("CONF:RES 10000")),
-    "read-sample-count-change-by-another-client": ("EXT", "READ?", 1, "socket", lambda s: s.write("SAMP:COUN 2")),
-    "fetch-trigger-count-change-by-another-client": ("BUS", "FETC?", 1, "vxi11", lambda s: s.write("TRIG:COUN 2")),
+# acquisition took (three triggers of one sample armed, `taken` of them come
+# before the end) and queues one -230, so that a script tells it from a whole
+# answer. A count change does not cut it short: the armed acquisition keeps the
+# counts it was armed with (a new count applies from the next arming), so the
+# triggers still to come (`rest`) bring the whole answer, with no error, and
+# the reading memory holds every reading of it.
+CUT_SHORT = {  # trigger source, query, readings taken, transport of the other client, its end, triggers to come
+    "fetch-abort-from-another-client": ("BUS", "FETC?", 1, "socket", abort, None),
+    "fetch-device-clear-of-another-link": ("BUS", "FETC?", 1, "vxi11", lambda s: s.clear(), None),
+    "fetch-function-change-by-another-client": ("BUS", "FETC?", 1, "socket", lambda s: s.write("CONF:RES 10000"),
+                                                None),
+    "read-abort-from-another-client": ("EXT", "READ?", 1, "socket", abort, None),
+    "read-source-change-by-another-client": ("EXT", "READ?", 1, "vxi11", lambda s: s.write("TRIG:SOUR IMM"), None),
+    "read-function-change-before-any-reading": ("EXT", "READ?", 0, "socket", lambda s: s.write("CONF:RES 10000"),
+                                                None),
+    "read-range-change-by-another-client": ("EXT", "READ?", 1, "socket", lambda s: s.write("VOLT:DC:RANG 100"),
+                                            None),
+    "read-sample-count-change-by-another-client": ("EXT", "READ?", 1, "socket", lambda s: s.write("SAMP:COUN 2"), 2),
+    "fetch-trigger-count-change-by-another-client": ("BUS", "FETC?", 1, "vxi11", lambda s: s.write("TRIG:COUN 2"),
+                                                     2),
+    "read-trigger-count-as-it-is-by-another-client": ("EXT", "READ?", 1, "vxi11", lambda s: s.write("TRIG:COUN 3"),
+                                                      2),
+    "fetch-sample-count-as-it-is-by-another-client": ("BUS", "FETC?", 1, "socket", lambda s: s.write("SAMP:COUN 1"),
+                                                      2),
 }
 
 
@@ -311,9 +328,18 @@ def points_reach(session, count):
     return int(session.query("DATA:POIN?")) == count
 
 
-@pytest.mark.parametrize("name", list(CUT_SHORT))
-def test_a_read_cut_short_by_another_client_answers_its_readings_and_queues_one_error(meter, rm, name):
-    source, query, taken, other_transport, end = CUT_SHORT[name]
+def trigger(meter, other, source):
+    """One trigger event, from the other client under BUS, into the trigger input under EXT."""
+    if source == "BUS":
+        other.write("*TRG")
+    else:
+        edges_later(meter, [0]).join()
+
+
+def read_while_another_acts(meter, rm, source, query, taken, other_transport, act, rest):
+    """`query` waits for three triggers of one reading each; `taken` of them come, another client acts, then
+    `rest` more come (None: none). Checks the answer's readings (None: cut short, `taken` of them, and one
+    -230; otherwise all of them and no error, and the memory holds them too)."""
     waiting = open_session(rm, timeout=20)
     other = open_session(rm, TRANSPORTS[other_transport], timeout=2)
     try:
@@ -330,19 +356,96 @@ def test_a_read_cut_short_by_another_client_answers_its_readings_and_queues_one_
         if source == "EXT":
             edges_later(meter, [0] * taken).join()
         assert points_reach(other, stored + taken)
-        end(other)
+        act(other)
+        for n in range(rest or 0):
+            # Each trigger once the reading before is stored: one reading per pass.
+            trigger(meter, other, source)
+            assert points_reach(other, stored + taken + n + 1)
         waiting.timeout = 2000
         answer = waiting.read()
-        if taken:
+        expected = taken + (rest or 0)
+        if expected:
             readings = [float(v) for v in answer.split(",")]
-            assert len(readings) == taken and all(abs(v - VOLTS) <= 1e-3 for v in readings), answer
+            assert len(readings) == expected and all(abs(v - VOLTS) <= 1e-3 for v in readings), answer
         else:
             assert answer == '""'
-        assert waiting.query("SYST:ERR?") == '-230,"Data corrupt or stale"'
+        if rest is None:
+            assert waiting.query("SYST:ERR?") == '-230,"Data corrupt or stale"'
+        else:
+            assert int(other.query("DATA:POIN?")) == stored + expected
         assert waiting.query("SYST:ERR?").startswith("0,")
+        return answer, stored + expected
     finally:
         waiting.close()
         other.close()
+
+
+@pytest.mark.parametrize("name", list(CUT_SHORT))
+def test_a_read_cut_short_by_another_client_answers_its_readings_and_queues_one_error(meter, rm, name):
+    read_while_another_acts(meter, rm, *CUT_SHORT[name])
+
+
+CONT_THRESHOLD_SET, DCV_RATE_SET, RANGE_SET = 0x10000643, 0x10000662, 0x10000648
+
+
+# A setting over the UI link while a read waits: one that changes no reading (the continuity threshold
+# while DC volts are measured, any setting sent as it is) leaves the acquisition and the reading memory
+# alone, also once the acquisition is complete; one that does change the readings cuts the read short.
+UI_SETTINGS = {  # trigger source, query, the setting (id, key, value; None: as it is), whether it changes readings
+    "fetch-threshold": ("BUS", "FETC?", (CONT_THRESHOLD_SET, "k643", 500), False),
+    "read-threshold-as-it-is": ("EXT", "READ?", (CONT_THRESHOLD_SET, "k643", None), False),
+    "fetch-rate-as-it-is": ("BUS", "FETC?", (DCV_RATE_SET, "k662", None), False),
+    "read-range-as-it-is": ("EXT", "READ?", (RANGE_SET, "k648", None), False),
+    "read-rate": ("EXT", "READ?", (DCV_RATE_SET, "k662", 1), True),
+}
+
+
+@pytest.mark.parametrize("name", list(UI_SETTINGS))
+def test_a_ui_setting_while_a_read_waits_cuts_it_short_only_if_it_changes_the_readings(meter, rm, proto_pb2,
+                                                                                       name):
+    source, query, (code, key, value), changes = UI_SETTINGS[name]
+
+    def setting(_):
+        sent = value
+        if sent is None:  # the setting's own query answers under the same key
+            sent = ui_request(proto_pb2, code & 0xFFFF | 0x20000000).data[int(key[1:], 16)].s32Val
+        assert ui_request(proto_pb2, code, **{key: proto_pb2.Value(s32Val=sent)}).stat == 0
+
+    answer, points = read_while_another_acts(meter, rm, source, query, 1, "socket", setting,
+                                             None if changes else 2)
+    if not changes:
+        dmm = open_session(rm)
+        try:
+            setting(dmm)
+            assert dmm.query("DATA:POIN?;:FETC?;:SYST:ERR?") == f'{points};{answer};0,"No error"'
+        finally:
+            dmm.close()
+
+
+# A reading at 20 NPLC while the UI link sends one continuity threshold after another: none of them
+# restarts it.
+def test_a_reading_completes_while_the_ui_link_keeps_setting_the_threshold(meter, rm, proto_pb2):
+    dmm = ready_session(rm, setup="*RST;*CLS;CONF:VOLT:DC 10", timeout=10)
+    done = threading.Event()
+    sent = []  # the status of each setting
+
+    def keep_setting():
+        while not done.is_set():
+            ohms = proto_pb2.Value(s32Val=10 + len(sent) % 2)
+            sent.append(ui_request(proto_pb2, CONT_THRESHOLD_SET, k643=ohms).stat)
+
+    changer = threading.Thread(target=keep_setting)
+    changer.start()
+    try:
+        assert wait_for(lambda: len(sent) >= 2)
+        answer = dmm.query("READ?;:SYST:ERR?")
+    finally:
+        done.set()
+        changer.join()
+        dmm.close()
+    reading, error = answer.split(";")
+    assert abs(float(reading) - VOLTS) <= 1e-3 and error == '0,"No error"', answer
+    assert len(sent) >= 3 and set(sent) == {0}, "no threshold was set while the reading was taken"
 
 
 def armed(session):

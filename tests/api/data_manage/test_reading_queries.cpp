@@ -315,7 +315,9 @@ TEST_F(ReadingQueries, AChangeOfSourceOrFunctionEndsTheArmedAcquisition) {
 // taken so far (empty when none) and queues one -230, so that a script can tell
 // the cut-short answer from a whole one. When its own client ended it (its
 // list is cancelled) the reply is dropped: nothing is queued.
-// Another client arming an acquisition of its own ends the awaited one too.
+// Another client arming an acquisition of its own ends the awaited one too, as
+// does a new range or rate. A count change does not: the acquisition keeps the
+// counts it was armed with, and the wait gets all its readings, no entry.
 TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
     const auto abort = [](CDataManage* d) { d->DM_AbortRead(); };
     const auto source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
@@ -326,16 +328,22 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         d->m_singleCountDown = 0;
         d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
     };
-    // A count changed, then the loop's passes under the bus trigger until
-    // the trigger takes no more readings.
+    const auto range = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 2)); };
+    const auto rate = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1, E_Fast)); };
+    // A count changed, then what the acquisition was armed for: the loop's
+    // passes under the bus trigger while they are owed, and a bus trigger
+    // after them while one is still taken.
     using Setter = int (CDataManage::*)(unsigned int, const ValueMap&, ValueMap*);
     const auto count = [](Setter set, int key, int32_t n) {
         return [set, key, n](CDataManage* d) {
             ValueMap out;
             EXPECT_EQ((d->*set)(2, request(key, s32(n)), &out), 0);
-            while (d->DM_Trigger(0.25)) d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+            do {
+                while (d->DM_Trigger(0.25)) d->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+            } while (d->ScpiTrigSingleTriggered() == 0);
         };
     };
+    const auto samples = &CDataManage::cbTrigSingleSet, triggers = &CDataManage::cbSampleCountSet;
     const auto fetch = &CDataManage::cbMeasDataFetch, read = &CDataManage::cbMeasDataRead;
     const struct {
         const char* name;
@@ -343,6 +351,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         bool taken;  // one reading arrives before the end
         std::function<void(CDataManage*)> end;
         bool own;  // its own client's abort: no entry
+        int whole = 0;  // not cut short: readings of 0.25 the end lets come, all of the answer
     } cases[] = {
         {"FETC? abort by another", fetch, true, abort, false},
         {"FETC? source change", fetch, true, source, false},
@@ -355,8 +364,15 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         {"FETC? re-armed by another, none taken", fetch, false, rearm, false},
         {"FETC? its own abort", fetch, true, abort, true},
         {"READ? its own abort", read, true, abort, true},
-        {"READ? trigger count change", read, true, count(&CDataManage::cbTrigSingleSet, 0x1104, 1), false},
-        {"READ? sample count change", read, true, count(&CDataManage::cbSampleCountSet, 0x2500, 2), false},
+        {"READ? range change", read, true, range, false},
+        {"FETC? rate change", fetch, true, rate, false},
+        // READ? under the bus trigger owes 3 x 1 at once; INIT armed 3 triggers of 3.
+        {"READ? samples per trigger changed", read, false, count(samples, 0x1104, 1), false, 3},
+        {"READ? samples per trigger set as they are", read, false, count(samples, 0x1104, 3), false, 3},
+        {"READ? trigger count changed", read, false, count(triggers, 0x2500, 2), false, 3},
+        {"FETC? samples per trigger changed", fetch, false, count(samples, 0x1104, 1), false, 9},
+        {"FETC? trigger count changed", fetch, false, count(triggers, 0x2500, 5), false, 9},
+        {"FETC? trigger count set as it is", fetch, false, count(triggers, 0x2500, 1), false, 9},
     };
     ASSERT_EQ(Interface_SCPManage(1), 1);  // the error queue of remote control
     SCP_SetInterfaceIsUsed(1);
@@ -372,6 +388,7 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
         e->TrigSourceSet(SRC_SINGLE);
         e->TrigSingleCountSet(3);
+        e->TrigSampleCountSet(1);
         e->m_triggerChange = false;
         if (c.query == fetch) e->acqArm(3, 0);  // INIT under the bus trigger, three to come
         SCP_ClearErrQueue(1);
@@ -393,12 +410,16 @@ TEST_F(ReadingQueries, AWaitCutShortAnswersTheReadingsTakenAndQueuesOneError) {
         waiter.join();
         EXPECT_EQ(result, 0);
         const int key = c.query == fetch ? 0x60d : 0x60f;
-        EXPECT_EQ(out.count(key) ? out.at(key).strval() : "no answer", c.taken ? "5.00000000E-01" : "");
-        EXPECT_STREQ(SCP_ReadErrQueue(1), c.own ? nullptr : "-230,\"Data corrupt or stale\"");
+        std::string whole;
+        for (int i = 0; i < c.whole; ++i) whole += i ? ",2.50000000E-01" : "2.50000000E-01";
+        EXPECT_EQ(out.count(key) ? out.at(key).strval() : "no answer",
+                  c.whole ? whole : c.taken ? "5.00000000E-01" : "");
+        EXPECT_STREQ(SCP_ReadErrQueue(1), c.own || c.whole ? nullptr : "-230,\"Data corrupt or stale\"");
         EXPECT_EQ(SCP_ReadErrQueue(1), nullptr) << "one entry";
     }
     e->setReadStoredHook(nullptr);
     SCP_ClearErrQueue(1);
+    e->TrigSampleCountSet(1);
     e->TrigSingleCountSet(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
     e->TrigSourceSet(SRC_AUTO);

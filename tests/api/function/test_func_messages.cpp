@@ -189,3 +189,43 @@ TEST(FuncMessages, RateImpedanceAutoZeroAndThreshold) {
     }
     EXPECT_FALSE(t.backend.beeper);
 }
+
+// A UI setting that changes no reading (one sent as it already is, the
+// continuity threshold whatever the function) reaches the UI, and the
+// threshold the engine's beep window, but never the engine's or the
+// converter's whole update: that restarts the acquisition and empties the
+// reading memory. A new value of what is measured is pushed whole.
+TEST(FuncMessages, OnlyASettingThatChangesTheReadingsIsPushedWhole) {
+    const struct {
+        const char* name;
+        MeasureTypeEnum measured;
+        unsigned int id;
+        ValueMap in;
+        bool whole;
+    } cases[] = {
+        {"rate as it is", TYPE_DCV, 0x1000065E, request(0, s32(E_Slow)), false},
+        {"DCV rate as it is", TYPE_DCV, 0x10000662, request(0x662, s32(E_Slow)), false},
+        {"DCV rate", TYPE_DCV, 0x10000662, request(0x662, s32(E_Fast)), true},
+        {"impedance as it is", TYPE_DCV, 0x1000066E, request(0, s32(0)), false},
+        {"impedance", TYPE_DCV, 0x1000066E, request(0, s32(1)), true},
+        {"automatic impedance as it is", TYPE_DCV, 0x10002629, request(0x2629, bval(false)), false},
+        {"auto-zero as it is", TYPE_SENSOR, 0x10000669, request(0, s32(1)), false},
+        {"auto-zero", TYPE_SENSOR, 0x10000669, request(0, s32(0)), true},
+        {"auto range as it is", TYPE_DCV, 0x10000648, request(0x648, s32(-1)), false},
+        {"range", TYPE_DCV, 0x10000648, request(0x648, s32(2)), true},
+        {"threshold, DCV measured", TYPE_DCV, 0x10000643, request(0x643, s32(70)), false},
+        {"threshold as it is, CONT measured", TYPE_CONT, 0x10000643, request(0x643, s32(10)), false},
+        {"threshold, CONT measured", TYPE_CONT, 0x10000643, request(0x643, s32(500)), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FuncFixture t;
+        t.fm->FM_SetFunction(c.measured);
+        t.backend.reset();
+        EXPECT_EQ(t.call(c.id, kUi, c.in), 0);
+        EXPECT_EQ(t.backend.mains.size(), c.whole ? 1u : 0u);
+        EXPECT_EQ(t.backend.adc.size(), c.whole ? 1u : 0u);
+        ASSERT_FALSE(t.backend.log.empty());
+        EXPECT_EQ(t.backend.log.back(), "ui 258");
+    }
+}
