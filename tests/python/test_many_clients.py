@@ -30,7 +30,7 @@ import pytest
 
 from conftest import (PORTS, VXI_PORT, NOTIFY_PORT, REQUEST_PORT, PRODUCT_INFO_GET, SCPI_PORT, Service, identity,
                       open_session, read_exact, read_pack, sanitized_build, serve, wait_for)
-from test_usbtmc import CHECK_CLEAR_STATUS, INITIATE_CLEAR, REQUEST_DEV_DEP_MSG_IN, FakeUsbHost, frame
+from test_usbtmc import INITIATE_CLEAR, REQUEST_DEV_DEP_MSG_IN, FakeUsbHost, clear_done, frame
 from test_vxi11 import RESOURCE as VXI_RESOURCE, portmapper  # noqa: F401 (fixture)
 
 pyvisa = pytest.importorskip("pyvisa")
@@ -582,12 +582,12 @@ class UsbClient(ScpiClient):
         door.host.close()
 
     def clear_own_wait(self):
-        """A wait, then INITIATE_CLEAR: done by the time it answers."""
+        """A wait, then INITIATE_CLEAR, and CHECK_CLEAR_STATUS until it is done."""
         waiting = long_wait(self)
         self.door.send(waiting.text)
-        statuses = (self.door.host.control(INITIATE_CLEAR), self.door.host.control(CHECK_CLEAR_STATUS))
-        if statuses != (b"\x01", b"\x01\x00"):
-            self.shared.fail(self, f"a USBTMC clear answered {statuses}")
+        initiated = self.door.host.control(INITIATE_CLEAR)
+        if initiated != b"\x01" or not clear_done(self.door.host):
+            self.shared.fail(self, f"a USBTMC clear answered {initiated} and did not come to success")
         self.shared.note("USBTMC clears")
         self.ask(Message(self, ["*OPC?"], one_of([], ["1"])), earlier=waiting)
 
