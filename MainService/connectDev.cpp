@@ -6,6 +6,7 @@
 #include "drv/tempDrv/CTempDrv.h"
 #include "drv/vorna_adc/CVORNA_ADC.h"
 #include "platform/device_io.h"
+#include "platform/sim_calibration_set.h"
 #include "platform/sim_service_inputs.h"
 #include "Singelton.h"
 #include "StopSignal.h"
@@ -36,6 +37,12 @@ void connectDev() {
                 PrintI("%s", text.c_str());
             }
         });
+        // A set the calibration tool wrote for an older simulated front end
+        // loads without a fault and reads some ranges 100 times high: say so once.
+        const std::string stale = platform::simCalibrationSetWarning("/vorna/data");
+        if (!stale.empty()) {
+            PrintW("%s", stale.c_str());
+        }
     }
     connectWithRetry([] { return CGpioCtl::instance()->GPIO_Connect(); },
                      "GPIO CONNECT ERROR, try again 2s later!");
