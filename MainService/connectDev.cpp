@@ -7,6 +7,7 @@
 #include "drv/vorna_adc/CVORNA_ADC.h"
 #include "platform/device_io.h"
 #include "platform/sim_calibration_set.h"
+#include "platform/sim_device.h"
 #include "platform/sim_service_inputs.h"
 #include "Singelton.h"
 #include "StopSignal.h"
@@ -30,6 +31,8 @@ void connectWithRetry(const std::function<bool()>& open, const char* failure) {
 void connectDev() {
     // A host build measures what the simulation's input file and trigger FIFO say.
     if (platform::devSimulated()) {
+        // Only tests read what the simulated devices were sent.
+        platform::SimDevice::keepRecords(false);
         platform::simStartServiceInputs([](bool trouble, const std::string& text) {
             if (trouble) {
                 PrintW("%s", text.c_str());
