@@ -10,9 +10,10 @@ that), so that only loopback is reached and a port mapper started here meets no 
 Clients take turns at a bounded pace: the SCPI socket (long and short
 connections), VXI-11 through the port mapper, the USBTMC stand-in, UI-link
 requests and notification clients that come and go. Every minute the service's
-RSS (KiB), threads and descriptors go to the samples file. --wrap runs the
-service under another program (e.g. "heaptrack -o /tmp/prof"); samples then
-describe that program's process.
+RSS (KiB), threads and descriptors go to the samples file, with how many
+steps each client has done (and failed) so far. --wrap runs the service under
+another program (e.g. "heaptrack -o /tmp/prof"); samples still describe the
+service's own process.
 """
 
 import argparse
@@ -185,6 +186,21 @@ def rss_row(pid):
     return rss, threads, fds
 
 
+def service_pid(launched):
+    """The MainService process: `launched` itself, or under --wrap its descendant."""
+    todo = [launched.pid]
+    while todo:
+        pid = todo.pop()
+        try:
+            if os.path.basename(os.readlink(f"/proc/{pid}/exe")) == "MainService":
+                return pid
+            for task in os.listdir(f"/proc/{pid}/task"):
+                todo += [int(c) for c in pathlib.Path(f"/proc/{pid}/task/{task}/children").read_text().split()]
+        except OSError:
+            pass
+    return None
+
+
 def start_portmapper(root):
     if c.port_open(111):
         return None
@@ -213,6 +229,7 @@ def main():
     service = subprocess.Popen(shlex.split(args.wrap) + [str(build / "MainService")], cwd=root, env=env,
                                stdout=out, stderr=subprocess.STDOUT)
     assert c.wait_for(lambda: all(c.port_open(p) for p in c.PORTS + (c.VXI_PORT,)), 120), "service did not listen"
+    pid = service_pid(service)
 
     import pyvisa
     rm = pyvisa.ResourceManager("@py")
@@ -236,7 +253,7 @@ def main():
         try:
             while not stop.is_set():
                 minute = (time.monotonic() - begin) / 60
-                rss, threads, fds = rss_row(service.pid)
+                rss, threads, fds = rss_row(pid)
                 with counts_lock:
                     done = " ".join(f"{k}={v}" for k, v in sorted(counts.items()) if not k.startswith("last."))
                     last = {k: v for k, v in counts.items() if k.startswith("last.")}
@@ -251,11 +268,14 @@ def main():
             pass
     stop.set()
     time.sleep(2)
-    service.send_signal(signal.SIGINT)
+    # A wrapper passes no signal on: the service itself is asked to stop,
+    # and the wrapper then ends with it.
+    os.kill(pid, signal.SIGINT)
     try:
-        service.wait(timeout=60)
+        service.wait(timeout=120)
     except subprocess.TimeoutExpired:
-        service.kill()
+        os.kill(pid, signal.SIGKILL)
+        service.wait(timeout=30)
     if portmapper is not None:
         portmapper.terminate()
     print(f"service ended with {service.returncode}; data root {root}", file=sys.stderr)
