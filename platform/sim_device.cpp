@@ -1,5 +1,7 @@
 #include "sim_device.h"
 
+#include <atomic>
+
 namespace platform {
 
 namespace {

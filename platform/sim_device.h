@@ -1,7 +1,6 @@
 #pragma once
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
