@@ -6,6 +6,8 @@
 #include "drv/tempDrv/CTempDrv.h"
 #include "drv/vorna_adc/CVORNA_ADC.h"
 #include "platform/device_io.h"
+#include "platform/sim_calibration_set.h"
+#include "platform/sim_device.h"
 #include "platform/sim_service_inputs.h"
 #include "Singelton.h"
 #include "StopSignal.h"
@@ -29,6 +31,8 @@ void connectWithRetry(const std::function<bool()>& open, const char* failure) {
 void connectDev() {
     // A host build measures what the simulation's input file and trigger FIFO say.
     if (platform::devSimulated()) {
+        // Only tests read what the simulated devices were sent.
+        platform::SimDevice::keepRecords(false);
         platform::simStartServiceInputs([](bool trouble, const std::string& text) {
             if (trouble) {
                 PrintW("%s", text.c_str());
@@ -36,6 +40,12 @@ void connectDev() {
                 PrintI("%s", text.c_str());
             }
         });
+        // A set the calibration tool wrote for an older simulated front end
+        // loads without a fault and reads some ranges 100 times high: say so once.
+        const std::string stale = platform::simCalibrationSetWarning("/vorna/data");
+        if (!stale.empty()) {
+            PrintW("%s", stale.c_str());
+        }
     }
     connectWithRetry([] { return CGpioCtl::instance()->GPIO_Connect(); },
                      "GPIO CONNECT ERROR, try again 2s later!");

@@ -1,5 +1,6 @@
 #include "sim_calibration_set.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -29,6 +30,53 @@ void makeFolders(const std::string& hostDir) {
     }
 }
 
+std::string markerPath(const std::string& dir) {
+    return hostPath(dir + "/" + kSimModelMarker);
+}
+
+// The marker goes last: a set cut short by a failure keeps the older model
+// (or none) and is written again.
+bool writeMarker(const std::string& dir) {
+    FILE* file = std::fopen(markerPath(dir).c_str(), "w");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = std::fprintf(file, "%d\n", kSimFrontEndModel) > 0;
+    return std::fclose(file) == 0 && ok;
+}
+
+// The model in the marker; 1 (the model before markers) when there is none or
+// it holds no number.
+int markedModel(const std::string& dir) {
+    FILE* file = std::fopen(markerPath(dir).c_str(), "r");
+    if (file == nullptr) {
+        return 1;
+    }
+    int model = 1;
+    if (std::fscanf(file, "%d", &model) != 1) {
+        model = 1;
+    }
+    std::fclose(file);
+    return model;
+}
+
+bool holdsCalibrationFile(const std::string& dir) {
+    DIR* folder = ::opendir(hostPath(dir).c_str());
+    if (folder == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = ::readdir(folder)) {
+        const size_t n = std::strlen(entry->d_name);
+        if (n > 4 && std::strcmp(entry->d_name + n - 4, ".cal") == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(folder);
+    return found;
+}
+
 } // namespace
 
 int simWriteCalibrationSet(const std::string& dir) {
@@ -51,7 +99,31 @@ int simWriteCalibrationSet(const std::string& dir) {
         }
         ++written;
     }
-    return written;
+    return writeMarker(dir) ? written : -1;
+}
+
+SimSetAge simCalibrationSetAge(const std::string& dir, int* model) {
+    const int marked = markedModel(dir);
+    if (model != nullptr) {
+        *model = marked;
+    }
+    if (!holdsCalibrationFile(dir)) {
+        return SimSetAge::None;
+    }
+    return marked < kSimFrontEndModel ? SimSetAge::Older : SimSetAge::Current;
+}
+
+std::string simCalibrationSetWarning(const std::string& dir) {
+    int model = 0;
+    if (simCalibrationSetAge(dir, &model) != SimSetAge::Older) {
+        return {};
+    }
+    char text[384];
+    std::snprintf(text, sizeof(text),
+                  "simulated calibration set in %s was written for front-end model %d, the simulator is model %d: "
+                  "readings are wrong (1 mF and 10 mF ranges 100 times high); write it again with dmm-sim-calibration",
+                  dir.c_str(), model, kSimFrontEndModel);
+    return text;
 }
 
 } // namespace platform

@@ -1,11 +1,18 @@
 #include "sim_device.h"
 
+#include <atomic>
+
 namespace platform {
 
 namespace {
 
+std::atomic<bool> g_keepRecords{true};
+
 template <typename T>
 void keepNewest(std::deque<T>& record, T item) {
+    if (!SimDevice::recordsKept()) {
+        return;
+    }
     if (record.size() >= SimDevice::kRecordLimit) {
         record.pop_front();
     }
@@ -13,6 +20,14 @@ void keepNewest(std::deque<T>& record, T item) {
 }
 
 } // namespace
+
+void SimDevice::keepRecords(bool keep) {
+    g_keepRecords.store(keep);
+}
+
+bool SimDevice::recordsKept() {
+    return g_keepRecords.load();
+}
 
 SimDevice::SimDevice(std::string path, std::shared_ptr<SimDeviceHandler> handler)
     : _path(std::move(path)), _handler(std::move(handler)) {}

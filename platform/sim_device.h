@@ -22,6 +22,14 @@ public:
     // days on simulated hardware does not grow without bound.
     static constexpr size_t kRecordLimit = 4096;
 
+    // Whether the devices and the simulated front end keep records at all:
+    // on by default, for tests. A service on the simulator reads none of
+    // them, and switches them off: within their bound they would go on
+    // filling for hours, as slowly as clients change settings, before its
+    // memory stays level.
+    static void keepRecords(bool keep);
+    static bool recordsKept();
+
     SimDevice(std::string path, std::shared_ptr<SimDeviceHandler> handler);
 
     const std::string& path() const { return _path; }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "sim_device.h"
 #include "sim_frontend_scale.h"
 #include "sim_i2c.h"
 
@@ -98,6 +99,7 @@ struct SimFrontEnd::State {
     int64_t now() const { return clock ? clock() : steadyMicros(); }
 
     void record(SimTransaction::Kind kind, const uint8_t* bytes, size_t len) {
+        if (!SimDevice::recordsKept()) return;
         if (log.size() >= kLogLimit) log.pop_front();
         log.push_back({kind, std::vector<uint8_t>(bytes, bytes + len)});
     }

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <unistd.h>
 #include <linux/spi/spidev.h>
 
 #include <gtest/gtest.h>
@@ -241,7 +242,8 @@ TEST(SimCalibrationSet, OneFileOfTwoRecordsPerKeyOfBothModels) {
     DIR* dir = opendir(root.host("/vorna/data").c_str());
     ASSERT_NE(dir, nullptr);
     while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.') names.insert(e->d_name);
+        const std::string name = e->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cal") == 0) names.insert(name);
     }
     closedir(dir);
     EXPECT_EQ(names.size(), 47u);
@@ -268,6 +270,50 @@ TEST(SimCalibrationSet, OneFileOfTwoRecordsPerKeyOfBothModels) {
         EXPECT_DOUBLE_EQ(f64[1], s.target);
         EXPECT_EQ(bytes.substr(8, 16), std::string(16, '\0'));  // the first record is 0 -> 0
     }
+}
+
+// What the tool and a service on the simulator make of a data folder: the
+// marker says which front-end model the set was written for.
+TEST(SimCalibrationSet, MarkerSaysWhetherTheSetIsOfAnOlderModel) {
+    using platform::SimSetAge;
+    const std::string current = std::to_string(platform::kSimFrontEndModel);
+    const std::string older = std::to_string(platform::kSimFrontEndModel - 1);
+    const struct Case {
+        const char* name;
+        bool set;
+        const char* marker;  // nullptr: none
+        SimSetAge age;
+        int model;
+    } cases[] = {
+        {"no set", false, nullptr, SimSetAge::None, 1},
+        {"set without marker", true, nullptr, SimSetAge::Older, 1},
+        {"older marker", true, older.c_str(), SimSetAge::Older, platform::kSimFrontEndModel - 1},
+        {"unreadable marker", true, "x", SimSetAge::Older, 1},
+        {"current marker", true, current.c_str(), SimSetAge::Current, platform::kSimFrontEndModel},
+        {"marker without set", false, current.c_str(), SimSetAge::None, platform::kSimFrontEndModel},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing_support::TempRoot root;
+        if (c.set) ASSERT_EQ(platform::simWriteCalibrationSet("/vorna/data"), 47);
+        const std::string marker = root.host(std::string("/vorna/data/") + platform::kSimModelMarker);
+        ::unlink(marker.c_str());
+        if (c.marker != nullptr) testing_support::writeFile(marker, c.marker);
+        int model = 0;
+        EXPECT_EQ(platform::simCalibrationSetAge("/vorna/data", &model), c.age);
+        EXPECT_EQ(model, c.model);
+        const std::string warning = platform::simCalibrationSetWarning("/vorna/data");
+        EXPECT_EQ(warning.find("dmm-sim-calibration") != std::string::npos, c.age == SimSetAge::Older) << warning;
+    }
+}
+
+TEST(SimCalibrationSet, WritingMarksTheSetWithTheCurrentModel) {
+    testing_support::TempRoot root;
+    testing_support::writeFile(root.host(std::string("/vorna/data/") + platform::kSimModelMarker), "1\n");
+    ASSERT_EQ(platform::simWriteCalibrationSet("/vorna/data"), 47);
+    EXPECT_EQ(testing_support::readFile(root.host(std::string("/vorna/data/") + platform::kSimModelMarker)),
+              std::to_string(platform::kSimFrontEndModel) + "\n");
+    EXPECT_EQ(platform::simCalibrationSetAge("/vorna/data"), platform::SimSetAge::Current);
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
         assert len(cal) == 47
         assert "cali_0_0.cal" in cal and "cali_10_0.cal" in cal
         assert (tmp_path / "vorna" / "data" / "cali_0_0.cal").stat().st_size == 48
+        assert (tmp_path / "vorna" / "data" / MARKER).is_file()
     finally:
         proc.send_signal(signal.SIGINT)
         try:
@@ -82,3 +83,54 @@ def test_scripts_run_with_an_argument_only_explains_itself(tmp_path, args, statu
     assert "Usage: scripts/run" in getattr(done, stream)
     # Nothing was installed, built or started: not even the data root exists.
     assert not (tmp_path / "root").exists()
+
+
+STALE_WARNING = "write it again with dmm-sim-calibration"
+MARKER = "sim_frontend.model"
+
+
+def calibrated_root(build_dir, root, marker):
+    """A data root with the tool's set whose marker is then made `marker`:
+    None (a set from before markers), "older" or "current"."""
+    done = subprocess.run([str(build_dir / "dmm-sim-calibration"), str(root)], check=True,
+                          capture_output=True, text=True)
+    path = root / "vorna" / "data" / MARKER
+    if marker is None:
+        path.unlink(missing_ok=True)
+        return
+    assert path.is_file(), done.stdout
+    if marker == "older":
+        path.write_text(f"{int(path.read_text()) - 1}\n")
+
+
+@pytest.mark.parametrize("marker, warned", [(None, True), ("older", True), ("current", False)])
+def test_a_service_warns_once_of_a_set_for_an_older_front_end(build_dir, make_service, marker, warned):
+    service = make_service()
+    calibrated_root(build_dir, service.root, marker)
+    service.start().wait_listening()
+    # The set is loaded (and any warning logged) before the ports open; its
+    # load lines say the log has got that far.
+    assert service.log_has("load cal data [", 5), service.describe()
+    lines = [line for line in service.log_lines() if STALE_WARNING in line]
+    assert len(lines) == (1 if warned else 0), lines
+
+
+@pytest.mark.parametrize("given, rewritten, says", [
+    ("none", True, None),
+    (None, True, "was written for front-end model 1, "),
+    ("older", True, "writing it again"),
+    ("current", False, None),
+])
+def test_the_tool_writes_a_set_again_only_when_none_or_older(build_dir, tmp_path, given, rewritten, says):
+    data = tmp_path / "vorna" / "data"
+    if given != "none":
+        calibrated_root(build_dir, tmp_path, given)
+        (data / "cali_0_0.cal").write_bytes(b"kept")
+    done = subprocess.run([str(build_dir / "dmm-sim-calibration"), "--when-needed", str(tmp_path)],
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert len(list(data.glob("*.cal"))) == 47
+    assert ((data / "cali_0_0.cal").stat().st_size == 48) == rewritten
+    assert (data / MARKER).is_file()
+    assert (says in done.stdout) if says else ("again" not in done.stdout), done.stdout
+    assert bool(done.stdout) == rewritten, done.stdout
