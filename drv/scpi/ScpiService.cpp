@@ -117,10 +117,10 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
         m_backlog.push_back(std::move(message));
     }
     m_messages.clear();
-    if (m_input.hasPending()) {
-        watchTrailingPiece();
-    } else {
+    if (!m_input.hasPending()) {
         stopTrailingWatch();
+    } else if (!m_bPaused) {
+        watchTrailingPiece();  // a paused session starts it as it resumes
     }
     serve();
 }
@@ -138,7 +138,7 @@ void ScpiService::ScpiSession::serve(bool all) {
             m_held.pop_front();
             m_u64Held -= held.size;
             post(std::move(held.cmds), held.size);
-        } else if (!m_backlog.empty()) {
+        } else if (!m_backlog.empty() && canTake(m_backlog.front().size())) {
             const std::string message = std::move(m_backlog.front());
             m_backlog.pop_front();
             takeMessage(message);
@@ -175,13 +175,6 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
         post(std::move(cmds), text.size());
         return;
     }
-    // One message waits whatever its size; more only within the bound.
-    if (!m_held.empty() && m_u64Held + text.size() > kMaxHeld) {
-        PrintW("SCPI client %p holds %llu bytes of messages behind its queue: a further one is refused",
-               static_cast<const void*>(this), static_cast<unsigned long long>(m_u64Held));
-        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
-        return;
-    }
     m_u64Held += text.size();
     m_held.push_back(HeldList{std::move(cmds), text.size()});
     m_bBackedUp = true;
@@ -190,6 +183,15 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
 bool ScpiService::ScpiSession::roomInFlight() const {
     // A client that has left waits for nothing: what it sent goes at once.
     return m_bGone || (m_u32ListsInFlight < kMaxListsInFlight && m_u64InFlight <= kMaxInFlight);
+}
+
+bool ScpiService::ScpiSession::canTake(uint64_t size) const {
+    // One message waits whatever its size; more only within the bound.
+    return m_bGone || m_held.empty() || m_u64Held + size <= kMaxHeld;
+}
+
+bool ScpiService::ScpiSession::waitsForRoom() const {
+    return !m_backlog.empty() && !canTake(m_backlog.front().size());
 }
 
 void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t size) {
@@ -292,15 +294,25 @@ void ScpiService::ScpiSession::updateFlow() {
         m_bBackedUp = m_bBackedUp || outputWaits;
         PrintD("SCPI session input %s", outputWaits ? "paused: output waits to be read" : "resumed");
     }
-    bool pause = outputWaits || m_bTurnDue;
-    if (pause != m_bPaused) {
-        m_bPaused = pause;
-        getSock()->enableRecv(!pause);
+    // Past what the session holds its client waits too: the rest of its
+    // input stays with the kernel, and its sends wait, until there is room.
+    bool pause = outputWaits || m_bTurnDue || waitsForRoom();
+    if (pause == m_bPaused) {
+        return;
+    }
+    m_bPaused = pause;
+    getSock()->enableRecv(!pause);
+    // While the service does not read, the client is not quiet: the watch
+    // starts afresh once reading resumes.
+    if (pause) {
+        stopTrailingWatch();
+    } else if (m_input.hasPending()) {
+        watchTrailingPiece();
     }
 }
 
 void ScpiService::ScpiSession::watchTrailingPiece() {
-    m_u64LastRecvMs = toolkit::getCurrentMillisecond();
+    m_u64QuietSinceMs = toolkit::getCurrentMillisecond();
     if (m_trailingTask) {
         return;  // still due; it looks at the time of the last receipt
     }
@@ -312,7 +324,12 @@ void ScpiService::ScpiSession::watchTrailingPiece() {
 }
 
 uint64_t ScpiService::ScpiSession::onTrailingWait() {
-    uint64_t quiet = toolkit::getCurrentMillisecond() - m_u64LastRecvMs;
+    if (getSock()->unreadBytes() > 0) {
+        // The client sent more; the poller was late to read it (busy with
+        // other clients or a long list): that is no quiet of the client's.
+        m_u64QuietSinceMs = toolkit::getCurrentMillisecond();
+    }
+    uint64_t quiet = toolkit::getCurrentMillisecond() - m_u64QuietSinceMs;
     if (quiet < kTrailingWaitMs) {
         return kTrailingWaitMs - quiet;
     }
