@@ -132,7 +132,7 @@ void ScpiService::ScpiSession::serve(bool all) {
         return;
     }
     m_serving = true;
-    while (all || m_u32TurnMessages < kMessagesPerTurn) {
+    while (!m_bLeaveDue && (all || m_u32TurnMessages < kMessagesPerTurn)) {
         if (!m_held.empty() && roomInFlight()) {
             HeldList held = std::move(m_held.front());
             m_held.pop_front();
@@ -148,6 +148,11 @@ void ScpiService::ScpiSession::serve(bool all) {
         ++m_u32TurnMessages;
     }
     m_serving = false;
+    if (m_bLeaveDue) {
+        m_bLeaveDue = false;
+        leave();
+        return;
+    }
     if (m_u32TurnMessages >= kMessagesPerTurn || m_u64TurnBytes >= kBytesPerTurn) {
         scheduleTurn();
     }
@@ -381,6 +386,16 @@ void ScpiService::ScpiSession::finishIfDone() {
 void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
     m_bGone = true;
     dropCutShortPiece();
+    if (m_serving) {
+        // A reply of a list run just now met the ended connection: the rest
+        // is handed over once the messages being taken are.
+        m_bLeaveDue = true;
+        return;
+    }
+    leave();
+}
+
+void ScpiService::ScpiSession::leave() {
     // What it sent before leaving runs, in order, all of it now; no one
     // reads what its lists still answer: they wait for nothing.
     m_scpiManage.ApiScpi_ClientGone(this, [this] { serve(true); });

@@ -106,6 +106,9 @@ public:
         // A piece without line feed as the connection ends was cut short: it
         // never runs.
         void dropCutShortPiece();
+        // The connection has ended: what the client sent runs, none of it
+        // waits any more (called once serve is off the stack).
+        void leave();
         // The client has shut down its sending side: what it sent is served
         // and answered, then the connection ends.
         void onInputEnd();
@@ -140,6 +143,7 @@ public:
         bool m_bBackedUp = false;     // output or messages waited at least once
         bool m_bInputEnded = false;  // the client shut down its sending side
         bool m_bGone = false;        // the connection has ended
+        bool m_bLeaveDue = false;    // ... while serve was on the stack
     };
 
 private:

@@ -139,6 +139,14 @@ private:
     bool _released = false;
 };
 
+std::string repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
 // Runs fn on the poller's thread and waits for it.
 template <typename FN>
 void runOn(EventPoller& poller, FN fn) {
@@ -413,6 +421,34 @@ TEST_F(ScpiSocketOnFirstPollerTest, FloodingClientTakesTurnsWithAnotherReadyOne)
     EXPECT_LT(its - g_probe.senders.begin(), kFlood / 10);
 }
 
+// A client that leaves with more than one turn of messages sent has all of
+// them run, even when a reply of its first turn is what finds it gone: the
+// setting at the end still takes effect. Its connection is reset, or closed
+// with replies still to come, before the session reads a byte.
+TEST_F(ScpiSocketOnFirstPollerTest, AllAClientSentRunsWhenAReplyFindsItGone) {
+    const std::string sent =
+        repeated("*ESE?\n", ScpiService::ScpiSession::kMessagesPerTurn + 8) + "*ESE 8\n";
+    for (bool reset : {true, false}) {
+        ask("*ESE 0\n");
+        int fd = -1;
+        connectClient(&fd);
+        PollerHold gather;
+        gather.post(*_poller);
+        ASSERT_TRUE(gather.entered());
+        sendText(sent, fd);
+        ASSERT_TRUE(testing_support::eventually([fd] { return allReceived(fd); }));
+        if (reset) {
+            linger now{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof(now));
+        }
+        ::close(fd);
+        gather.release();
+        EXPECT_TRUE(g_probe.waitFor([] { return g_probe.live == 1; })) << reset;
+        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        EXPECT_EQ(ask("*ESE?\n"), "8\n") << (reset ? "reset" : "closed");
+    }
+}
+
 // The service stops reading a client by its own choice (its turn is spent,
 // by messages or by bytes) or is busy elsewhere, with part of a line read and
 // the rest of it already sent: however long that lasts, the part is not taken
@@ -421,14 +457,6 @@ struct PauseCase {
     const char* name;
     std::string before;  // ends in the piece "*ESE 3"
 };
-
-std::string repeated(const std::string& text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) {
-        out += text;
-    }
-    return out;
-}
 
 const PauseCase kPauseCases[] = {
     {"PollerBusyElsewhere", "*ESE 3"},
