@@ -319,7 +319,7 @@ void ScpiService::ScpiSession::updateFlow() {
 void ScpiService::ScpiSession::watchTrailingPiece() {
     m_u64QuietSinceMs = toolkit::getCurrentMillisecond();
     if (m_trailingTask) {
-        return;  // still due; it looks at the time of the last receipt
+        return;  // still due; it looks at when the quiet began
     }
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     m_trailingTask = getPoller()->doDelayTask(kTrailingWaitMs, [weak_self]() -> uint64_t {
