@@ -339,27 +339,36 @@ def send_until_held_up(sock, data, stall=0.5):
     return sent
 
 
-def exchange(sock, data, count):
-    """Sends data while reading the replies; the first `count` lines."""
-    received, lines = b"", 0
-    while lines < count:
+def exchange(sock, data, count, half_close):
+    """Sends data while reading the replies: the first `count` lines; with
+    `half_close` the sending side is shut down once all is sent, and the
+    lines are all those read up to the service's end of the connection."""
+    received, lines, shut = b"", 0, False
+    while half_close or lines < count:
+        if half_close and not data and not shut:
+            sock.shutdown(socket.SHUT_WR)
+            shut = True
         ready_to_read, ready_to_write, _ = select.select([sock], [sock] if data else [], [], IO_TIMEOUT)
         assert ready_to_read or ready_to_write, f"no reply for {IO_TIMEOUT} s after {lines} lines"
         if ready_to_write:
             data = data[sock.send(data):]
         if ready_to_read:
             chunk = sock.recv(1 << 20)
-            assert chunk, f"connection closed after {lines} lines"
+            if not chunk:
+                assert shut, f"connection closed after {lines} lines"
+                break
             received += chunk
             lines += chunk.count(b"\n")
-    return received.decode().splitlines()[:count]
+    return received.decode().splitlines()
 
 
 # A read waits for an external edge; its client sends more queries behind it
 # than it may queue and its session holds. The session stops reading and the
 # client's sends wait, as TCP makes them; once the read has its reading, all
-# of them run and are answered, and none is refused for its volume.
-def test_queries_pipelined_behind_a_waiting_read_are_all_answered(service, inst):
+# of them run and are answered, and none is refused for its volume. A client
+# that then shuts down its sending side (nc -N) gets them all before the end.
+@pytest.mark.parametrize("half_close", [False, True], ids=["open", "half-closed"])
+def test_queries_pipelined_behind_a_waiting_read_are_all_answered(service, inst, half_close):
     pipelined = 30000
     inst.write("TRIG:SOUR EXT")
     try:
@@ -376,7 +385,8 @@ def test_queries_pipelined_behind_a_waiting_read_are_all_answered(service, inst)
                 # the error queue holds something.
                 wait_for(lambda: int(inst.query("*STB?")) & 4, 1)
             trigger_edge(service)
-            lines = exchange(sock, stream[sent:], 1 + pipelined)
+            lines = exchange(sock, stream[sent:], 1 + pipelined, half_close)
+        assert len(lines) == 1 + pipelined
         float(lines[0])  # the reading
         answered = lines[1:].count("0")
         assert answered == pipelined, f"{answered} of {pipelined} answered"
