@@ -117,10 +117,10 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
         m_backlog.push_back(std::move(message));
     }
     m_messages.clear();
-    if (m_input.hasPending()) {
-        watchTrailingPiece();
-    } else {
+    if (!m_input.hasPending()) {
         stopTrailingWatch();
+    } else if (!m_bPaused) {
+        watchTrailingPiece();  // a paused session starts it as it resumes
     }
     serve();
 }
@@ -132,13 +132,13 @@ void ScpiService::ScpiSession::serve(bool all) {
         return;
     }
     m_serving = true;
-    while (all || m_u32TurnMessages < kMessagesPerTurn) {
+    while (!m_bLeaveDue && (all || m_u32TurnMessages < kMessagesPerTurn)) {
         if (!m_held.empty() && roomInFlight()) {
             HeldList held = std::move(m_held.front());
             m_held.pop_front();
             m_u64Held -= held.size;
             post(std::move(held.cmds), held.size);
-        } else if (!m_backlog.empty()) {
+        } else if (!m_backlog.empty() && canTake(m_backlog.front().size())) {
             const std::string message = std::move(m_backlog.front());
             m_backlog.pop_front();
             takeMessage(message);
@@ -148,6 +148,11 @@ void ScpiService::ScpiSession::serve(bool all) {
         ++m_u32TurnMessages;
     }
     m_serving = false;
+    if (m_bLeaveDue) {
+        m_bLeaveDue = false;
+        leave();
+        return;
+    }
     if (m_u32TurnMessages >= kMessagesPerTurn || m_u64TurnBytes >= kBytesPerTurn) {
         scheduleTurn();
     }
@@ -175,13 +180,6 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
         post(std::move(cmds), text.size());
         return;
     }
-    // One message waits whatever its size; more only within the bound.
-    if (!m_held.empty() && m_u64Held + text.size() > kMaxHeld) {
-        PrintW("SCPI client %p holds %llu bytes of messages behind its queue: a further one is refused",
-               static_cast<const void*>(this), static_cast<unsigned long long>(m_u64Held));
-        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
-        return;
-    }
     m_u64Held += text.size();
     m_held.push_back(HeldList{std::move(cmds), text.size()});
     m_bBackedUp = true;
@@ -190,6 +188,15 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
 bool ScpiService::ScpiSession::roomInFlight() const {
     // A client that has left waits for nothing: what it sent goes at once.
     return m_bGone || (m_u32ListsInFlight < kMaxListsInFlight && m_u64InFlight <= kMaxInFlight);
+}
+
+bool ScpiService::ScpiSession::canTake(uint64_t size) const {
+    // One message waits whatever its size; more only within the bound.
+    return m_bGone || m_held.empty() || m_u64Held + size <= kMaxHeld;
+}
+
+bool ScpiService::ScpiSession::waitsForRoom() const {
+    return !m_backlog.empty() && !canTake(m_backlog.front().size());
 }
 
 void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t size) {
@@ -292,17 +299,27 @@ void ScpiService::ScpiSession::updateFlow() {
         m_bBackedUp = m_bBackedUp || outputWaits;
         PrintD("SCPI session input %s", outputWaits ? "paused: output waits to be read" : "resumed");
     }
-    bool pause = outputWaits || m_bTurnDue;
-    if (pause != m_bPaused) {
-        m_bPaused = pause;
-        getSock()->enableRecv(!pause);
+    // Past what the session holds its client waits too: the rest of its
+    // input stays with the kernel, and its sends wait, until there is room.
+    bool pause = outputWaits || m_bTurnDue || waitsForRoom();
+    if (pause == m_bPaused) {
+        return;
+    }
+    m_bPaused = pause;
+    getSock()->enableRecv(!pause);
+    // While the service does not read, the client is not quiet: the watch
+    // starts afresh once reading resumes.
+    if (pause) {
+        stopTrailingWatch();
+    } else if (m_input.hasPending()) {
+        watchTrailingPiece();
     }
 }
 
 void ScpiService::ScpiSession::watchTrailingPiece() {
-    m_u64LastRecvMs = toolkit::getCurrentMillisecond();
+    m_u64QuietSinceMs = toolkit::getCurrentMillisecond();
     if (m_trailingTask) {
-        return;  // still due; it looks at the time of the last receipt
+        return;  // still due; it looks at when the quiet began
     }
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     m_trailingTask = getPoller()->doDelayTask(kTrailingWaitMs, [weak_self]() -> uint64_t {
@@ -312,7 +329,12 @@ void ScpiService::ScpiSession::watchTrailingPiece() {
 }
 
 uint64_t ScpiService::ScpiSession::onTrailingWait() {
-    uint64_t quiet = toolkit::getCurrentMillisecond() - m_u64LastRecvMs;
+    if (getSock()->unreadBytes() > 0) {
+        // The client sent more; the poller was late to read it (busy with
+        // other clients or a long list): that is no quiet of the client's.
+        m_u64QuietSinceMs = toolkit::getCurrentMillisecond();
+    }
+    uint64_t quiet = toolkit::getCurrentMillisecond() - m_u64QuietSinceMs;
     if (quiet < kTrailingWaitMs) {
         return kTrailingWaitMs - quiet;
     }
@@ -364,6 +386,16 @@ void ScpiService::ScpiSession::finishIfDone() {
 void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
     m_bGone = true;
     dropCutShortPiece();
+    if (m_serving) {
+        // A reply of a list run just now met the ended connection: the rest
+        // is handed over once the messages being taken are.
+        m_bLeaveDue = true;
+        return;
+    }
+    leave();
+}
+
+void ScpiService::ScpiSession::leave() {
     // What it sent before leaving runs, in order, all of it now; no one
     // reads what its lists still answer: they wait for nothing.
     m_scpiManage.ApiScpi_ClientGone(this, [this] { serve(true); });

@@ -36,7 +36,11 @@ public:
     class ScpiSession : public toolkit::Session {
     public:
         // A trailing piece without line feed is parsed on its own once the
-        // connection has been quiet this long.
+        // client has been quiet this long. Only time in which the session
+        // reads counts: while the service itself does not read (a turn, a
+        // full queue, replies waiting, a poller busy elsewhere) the rest of
+        // the line may already wait unread, and running the piece would run
+        // a command cut short ("CONF:VOLT:DC 1" of "CONF:VOLT:DC 1000").
         static constexpr uint64_t kTrailingWaitMs = 50;
         // Input is not read while the session's replies not yet written are
         // above this: a client that never reads must not make the service
@@ -46,8 +50,9 @@ public:
         // their messages and by count (no more than its client may have
         // queued there, so none of them is refused). Messages beyond wait
         // here, parsed, while input is still read, so that an ABORt behind
-        // them acts as it arrives; past kMaxHeld bytes of them a message is
-        // refused with -363, as on the other transports.
+        // them acts as it arrives. Past kMaxHeld bytes of them the session
+        // takes and reads no more until they have room: the client's sends
+        // wait, and nothing it sends is refused for its volume.
         static constexpr uint64_t kMaxInFlight = 64 * 1024;
         static constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
         static constexpr uint64_t kMaxHeld = 64 * 1024;
@@ -83,11 +88,17 @@ public:
         // session's own poller.
         void post(std::vector<structScpiInfo> cmds, uint64_t size);
         bool roomInFlight() const;
+        // Whether a message of `size` bytes may be taken now: handed to the
+        // engine or held. The first message that may not waits unparsed, and
+        // input with it (waitsForRoom).
+        bool canTake(uint64_t size) const;
+        bool waitsForRoom() const;
         // The turn is spent: the rest waits for a task queued behind
         // everything the poller has to do now.
         void scheduleTurn();
         void nextTurn();
-        // (Re)starts the quiet-time watch over the trailing piece.
+        // (Re)starts the quiet-time watch over the trailing piece: on each
+        // receipt, and as reading resumes after a pause of the service's own.
         void watchTrailingPiece();
         // The watch fell due: the ms until it is due again, or 0 when done.
         uint64_t onTrailingWait();
@@ -95,6 +106,9 @@ public:
         // A piece without line feed as the connection ends was cut short: it
         // never runs.
         void dropCutShortPiece();
+        // The connection has ended: what the client sent runs, none of it
+        // waits any more (called once serve is off the stack).
+        void leave();
         // The client has shut down its sending side: what it sent is served
         // and answered, then the connection ends.
         void onInputEnd();
@@ -117,18 +131,19 @@ public:
         uint32_t m_u32TurnMessages = 0;
         uint64_t m_u64TurnBytes = 0;
         bool m_bTurnDue = false;  // the next turn is queued
-        uint64_t m_u64LastRecvMs = 0;
+        uint64_t m_u64QuietSinceMs = 0;  // last receipt, or end of the last pause
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
         uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
         uint32_t m_u32ListsInFlight = 0;
         // Replies handed to the poller by another thread and not sent yet.
         std::shared_ptr<std::atomic<uint32_t>> m_repliesOnTheWay = std::make_shared<std::atomic<uint32_t>>(0);
         uint64_t m_u64Unsent = 0;     // reply bytes the socket may still hold
-        bool m_bPaused = false;       // input is not read
+        bool m_bPaused = false;       // input is not read (by the service's choice)
         bool m_bOutputWaits = false;  // ... because the client does not read its replies
         bool m_bBackedUp = false;     // output or messages waited at least once
         bool m_bInputEnded = false;  // the client shut down its sending side
         bool m_bGone = false;        // the connection has ended
+        bool m_bLeaveDue = false;    // ... while serve was on the stack
     };
 
 private:

@@ -1,5 +1,6 @@
 #include "Network/Socket.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -435,6 +436,15 @@ void Socket::enableRecv(bool enabled) {
         events |= EventPoller::Event_Write;
     }
     _poller->modifyEvent(fd, events);
+}
+
+size_t Socket::unreadBytes() const {
+    Lock lck(_mtx_sock_fd);
+    int unread = 0;
+    if (!_sock_fd || ioctl(_sock_fd->rawFd(), FIONREAD, &unread) == -1 || unread < 0) {
+        return 0;
+    }
+    return static_cast<size_t>(unread);
 }
 
 int Socket::getRecvSpeed() {

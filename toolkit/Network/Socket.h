@@ -192,6 +192,10 @@ public:
     // False (and nothing reported) when the socket had no descriptor.
     virtual bool emitErr(const SockException& err) noexcept;
     virtual void enableRecv(bool enabled);
+    // Bytes the kernel holds for this socket that have not been read yet (0
+    // without a descriptor): while reading is paused, or before the poller
+    // comes round to it, the peer's latest bytes wait there.
+    size_t unreadBytes() const;
     // -1 without a descriptor.
     virtual int rawFD() const;
     virtual SockType sockType() const;

@@ -3,7 +3,8 @@
 // time and never at the end of the connection, an overrun queues -363,
 // replies are written on the session's own poller, a client that leaves
 // before its reply breaks nothing, one that shuts down its sending side is
-// answered, and a client that floods takes turns with the others.
+// answered, a client that floods takes turns with the others, and a pause of
+// the service's own never cuts a line short.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -13,8 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -48,6 +51,8 @@ struct Probe {
     int sends = 0;
     int sendsOffOwnPoller = 0;
     int sendsOnFirstPoller = 0;
+    // Called on the session's poller after each receipt, with its bytes.
+    std::function<void(const std::string&)> afterRecv;
 
     template <typename PRED>
     bool waitFor(PRED pred) {
@@ -81,7 +86,14 @@ public:
     }
     void onRecv(const toolkit::Buffer::Ptr& buf) override {
         ScpiService::ScpiSession::onRecv(buf);
-        g_probe.update([] { ++g_probe.receipts; });
+        std::function<void(const std::string&)> hook;
+        g_probe.update([&hook] {
+            ++g_probe.receipts;
+            hook = g_probe.afterRecv;
+        });
+        if (hook) {
+            hook(std::string(buf->data(), buf->size()));
+        }
     }
     ssize_t send(toolkit::Buffer::Ptr buf) override {
         bool own = getPoller()->isCurrentThread();
@@ -95,6 +107,45 @@ public:
         return ScpiService::ScpiSession::send(std::move(buf));
     }
 };
+
+// Holds a poller's thread in a task until released (or destroyed).
+class PollerHold {
+public:
+    // `first`: the task goes ahead of every task queued on the poller.
+    void post(EventPoller& poller, bool first = false) {
+        auto task = [opened = _opened, entered = _entered]() {
+            entered->set_value();
+            opened.wait();
+        };
+        if (first) {
+            poller.async_first(task, false);
+        } else {
+            poller.async(task, false);
+        }
+    }
+    bool entered() { return _entered->get_future().wait_for(kWait) == std::future_status::ready; }
+    void release() {
+        if (!_released) {
+            _released = true;
+            _release.set_value();
+        }
+    }
+    ~PollerHold() { release(); }
+
+private:
+    std::promise<void> _release;
+    std::shared_future<void> _opened = _release.get_future().share();
+    std::shared_ptr<std::promise<void>> _entered = std::make_shared<std::promise<void>>();
+    bool _released = false;
+};
+
+std::string repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
 
 // Runs fn on the poller's thread and waits for it.
 template <typename FN>
@@ -132,6 +183,7 @@ protected:
             g_probe.senders.clear();
             g_probe.live = 0;
             g_probe.receipts = g_probe.sends = g_probe.sendsOffOwnPoller = g_probe.sendsOnFirstPoller = 0;
+            g_probe.afterRecv = nullptr;
         });
         SCP_ClearErrQueue(1);
         _server = std::make_shared<toolkit::TcpServer>();
@@ -143,6 +195,7 @@ protected:
     }
 
     void TearDown() override {
+        g_probe.update([] { g_probe.afterRecv = nullptr; });
         for (int fd : {_fd, _other}) {
             if (fd >= 0) {
                 ::close(fd);
@@ -367,5 +420,94 @@ TEST_F(ScpiSocketOnFirstPollerTest, FloodingClientTakesTurnsWithAnotherReadyOne)
     ASSERT_NE(its, g_probe.senders.end());
     EXPECT_LT(its - g_probe.senders.begin(), kFlood / 10);
 }
+
+// A client that leaves with more than one turn of messages sent has all of
+// them run, even when a reply of its first turn is what finds it gone: the
+// setting at the end still takes effect. Its connection is reset, or closed
+// with replies still to come, before the session reads a byte.
+TEST_F(ScpiSocketOnFirstPollerTest, AllAClientSentRunsWhenAReplyFindsItGone) {
+    const std::string sent =
+        repeated("*ESE?\n", ScpiService::ScpiSession::kMessagesPerTurn + 8) + "*ESE 8\n";
+    for (bool reset : {true, false}) {
+        ask("*ESE 0\n");
+        int fd = -1;
+        connectClient(&fd);
+        PollerHold gather;
+        gather.post(*_poller);
+        ASSERT_TRUE(gather.entered());
+        sendText(sent, fd);
+        ASSERT_TRUE(testing_support::eventually([fd] { return allReceived(fd); }));
+        if (reset) {
+            linger now{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof(now));
+        }
+        ::close(fd);
+        gather.release();
+        EXPECT_TRUE(g_probe.waitFor([] { return g_probe.live == 1; })) << reset;
+        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        EXPECT_EQ(ask("*ESE?\n"), "8\n") << (reset ? "reset" : "closed");
+    }
+}
+
+// The service stops reading a client by its own choice (its turn is spent,
+// by messages or by bytes) or is busy elsewhere, with part of a line read and
+// the rest of it already sent: however long that lasts, the part is not taken
+// for a message of its own ("*ESE 3" of "*ESE 32"); the line runs whole.
+struct PauseCase {
+    const char* name;
+    std::string before;  // ends in the piece "*ESE 3"
+};
+
+const PauseCase kPauseCases[] = {
+    {"PollerBusyElsewhere", "*ESE 3"},
+    {"TurnOfMessagesSpent", repeated("*ESE 4\n", ScpiService::ScpiSession::kMessagesPerTurn + 8) + "*ESE 3"},
+    {"TurnOfBytesSpent", repeated("*ESE 4" + repeated(";*ESE 4", 5000) + "\n", 2) + "*ESE 3"},
+};
+
+void PrintTo(const PauseCase& pause, std::ostream* os) {
+    *os << pause.name;
+}
+
+class ScpiSocketPauseTest : public ScpiSocketTest, public testing::WithParamInterface<PauseCase> {};
+
+TEST_P(ScpiSocketPauseTest, PartOfALineWaitsOutThePausesOfTheService) {
+    // Once the piece is read, the session's poller is held ahead of all it
+    // has to do (its next turn included) until the rest of the line waits
+    // in the socket and the quiet time has passed.
+    struct Busy {
+        PollerHold hold;
+        std::atomic<uint64_t> readAt{0};
+    };
+    auto busy = std::make_shared<Busy>();
+    g_probe.update([busy, poller = _poller] {
+        g_probe.afterRecv = [busy, poller](const std::string& bytes) {
+            if (!bytes.empty() && bytes.back() != '\n' && busy->readAt == 0) {
+                busy->readAt = toolkit::getCurrentMillisecond();
+                busy->hold.post(*poller, true);
+            }
+        };
+    });
+    // Held while the bytes come, so that one receipt takes them all.
+    PollerHold gather;
+    gather.post(*_poller);
+    ASSERT_TRUE(gather.entered());
+    sendText(GetParam().before);
+    ASSERT_TRUE(testing_support::eventually([this] { return allReceived(_fd); }));
+    gather.release();
+
+    ASSERT_TRUE(busy->hold.entered());
+    sendText("2\n*ESE?\n");
+    ASSERT_TRUE(testing_support::eventually([this] { return allReceived(_fd); }));
+    ASSERT_TRUE(testing_support::eventually([busy] {
+        return toolkit::getCurrentMillisecond() > busy->readAt + ScpiService::ScpiSession::kTrailingWaitMs;
+    }));
+    busy->hold.release();
+
+    EXPECT_EQ(readLine(), "32");
+    EXPECT_TRUE(drainErrors().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pauses, ScpiSocketPauseTest, testing::ValuesIn(kPauseCases),
+                         [](const testing::TestParamInfo<PauseCase>& info) { return info.param.name; });
 
 } // namespace
