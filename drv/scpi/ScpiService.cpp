@@ -98,6 +98,9 @@ void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
         }
         return true;
     });
+    // What a client sent before it left runs, even the part still in the
+    // kernel as its connection fails.
+    getSock()->setReadToTheEnd(true);
     // A client that shuts down its sending side still reads: it is answered.
     getSock()->setOnEof([weak_self]() {
         if (auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock())) {

@@ -113,6 +113,40 @@ TEST(SocketRead, EndOfInputIsToldOnceAndTheSocketStillSends) {
     EXPECT_EQ(trace.labels(), (std::vector<std::string>{"recv ask", "eof", "err done"}));
 }
 
+// A socket that reads to the end hands over what its peer sent before the
+// connection failed, even while its reading is paused, and only then the
+// error; without it that input is dropped with the descriptor.
+TEST(SocketRead, ReadingToTheEndHandsOverWhatThePeerSentBeforeItsReset) {
+    const struct {
+        const char* name;
+        bool toTheEnd;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"reading to the end", true, {"recv sent before the reset", "err"}},
+        {"by default", false, {"err"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto poller = startPoller();
+        Trace trace;
+        Acceptor acceptor(poller, [&](const Socket::Ptr& peer) {
+            peer->setReadToTheEnd(c.toTheEnd);
+            peer->setOnRead([&](const Buffer::Ptr& buf, sockaddr*, int) { trace.add("recv " + buf->toString()); });
+            peer->setOnErr([&](const SockException&) { trace.add("err"); });
+        });
+        RawClient client(acceptor.port());
+        auto peer = acceptor.peer();
+        ASSERT_TRUE(peer);
+        runOn(poller, [&]() { peer->enableRecv(false); });
+        client.sendAll("sent before the reset");
+        ASSERT_TRUE(waitUntil([&]() { return peer->unreadBytes() == 21; }));
+        client.reset();
+        ASSERT_TRUE(waitUntil([&]() { return trace.size() >= c.expected.size(); }));
+        runOn(poller);
+        EXPECT_EQ(trace.labels(), c.expected);
+    }
+}
+
 // ---------------------------------------------------------------- sending
 
 // The peers here are made with their locks on, so that the test thread may

@@ -344,22 +344,65 @@ void Socket::onError(const SockFD::Ptr& sock) {
     emitErr(pendingError(sock->rawFd()));
 }
 
+namespace {
+
+// What the kernel still holds of the peer's bytes, read without waiting: the
+// receive queue outlives a reset, not the descriptor. Bounded by the receive
+// buffer; the cap only guards against a peer that keeps sending meanwhile.
+std::string takeUnread(int fd) {
+    constexpr size_t kMaxUnread = 16 * 1024 * 1024;
+    std::string unread;
+    char chunk[16384];
+    while (unread.size() < kMaxUnread) {
+        ssize_t got = recv(fd, chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (got == -1 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        unread.append(chunk, static_cast<size_t>(got));
+    }
+    return unread;
+}
+
+}  // namespace
+
 bool Socket::emitErr(const SockException& err) noexcept {
+    std::string unread;
     {
         // Checked and dropped under one lock, so concurrent errors report once.
         Lock lck(_mtx_sock_fd);
         if (!_sock_fd) {
             return false;
         }
+        if (_read_to_the_end && _sock_fd->type() == Sock_TCP) {
+            try {
+                unread = takeUnread(_sock_fd->rawFd());
+            } catch (const std::exception& ex) {
+                ErrorL << "Unread input dropped: " << ex.what();
+            }
+        }
         closeSock();
     }
     std::weak_ptr<Socket> weak_self = weak_from_this();
-    _poller->async([weak_self, err]() {
+    _poller->async([weak_self, err, unread = std::move(unread)]() {
         auto strong_self = weak_self.lock();
         if (!strong_self) {
             return;
         }
         Lock lck(strong_self->_mtx_event);
+        if (!unread.empty()) {
+            // Told here, not where the error arose: that may be inside the
+            // owner's own read callback.
+            try {
+                auto buf = BufferRaw::create();
+                buf->assign(unread.data(), unread.size());
+                strong_self->_on_read(buf, nullptr, 0);
+            } catch (std::exception& ex) {
+                ErrorL << "Exception occurred when emit on_read: " << ex.what();
+            }
+        }
         try {
             strong_self->_on_err(err);
         } catch (std::exception& ex) {

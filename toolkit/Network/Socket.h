@@ -172,6 +172,12 @@ public:
     // runs on the poller thread, and the socket stays open for sending until
     // its owner ends it (emitErr) or sending fails.
     virtual void setOnEof(onEofCB cb);
+    // With it, a TCP connection that fails (a reset, a failed write, the
+    // owner's own emitErr) first hands over what the peer sent and no one
+    // has read yet, through the read callback, then reports the error: an
+    // owner that still runs what a departed peer sent loses none of it,
+    // whether its reading was paused or a write failed while it read.
+    void setReadToTheEnd(bool enabled) { _read_to_the_end = enabled; }
     virtual void setOnAccept(onAcceptCB cb);
     virtual void setOnFlush(onFlush cb);
     virtual void setOnBeforeAccept(onCreateSocket cb);
@@ -306,6 +312,7 @@ private:
     ObjectStatistic<Socket> _statistic;
 
     std::atomic<bool> _enable_speed{false};
+    std::atomic<bool> _read_to_the_end{false};
     BytesSpeed _recv_speed;
     BytesSpeed _send_speed;
 
