@@ -133,7 +133,7 @@ TEST(SocketRead, ReadingToTheEndHandsOverWhatThePeerSentBeforeItsReset) {
             peer->setReadToTheEnd(c.toTheEnd);
             peer->setOnRead([&](const Buffer::Ptr& buf, sockaddr*, int) { trace.add("recv " + buf->toString()); });
             peer->setOnErr([&](const SockException&) { trace.add("err"); });
-        });
+        }, true);  // locked: the test thread asks what is unread
         RawClient client(acceptor.port());
         auto peer = acceptor.peer();
         ASSERT_TRUE(peer);
