@@ -31,10 +31,11 @@ ScpiParser& parser() {
     return *instance;
 }
 
-// Touches every byte of every element, and the row the command matched;
-// every element is also read as a number, in all the forms handlers take.
+// Touches every byte of every element, and the row the command matched (a
+// refused unit may have none); every element is also read as a number, in
+// all the forms handlers take.
 uint32_t readCommand(const ScpiParsedCmd& cmd) {
-    uint32_t sum = cmd.u32FuncId + static_cast<uint32_t>(cmd.pstNode->u32ParamId[0]);
+    uint32_t sum = cmd.u32FuncId + (cmd.pstNode != nullptr ? cmd.pstNode->u32ParamId[0] : 0u);
     for (const SCP_PARA_ELEMENT_S& e : cmd.pstParaInfo->stElement) {
         for (uint32_t i = 0; i < e.u32Length; ++i) {
             sum += static_cast<unsigned char>(e.pscStart[i]);

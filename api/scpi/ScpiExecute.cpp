@@ -18,16 +18,19 @@
 
 namespace {
 
+// A refused element's -220.
+ScpiRefusal conversionRefused() {
+    return ScpiRefusal{0, SCP_ErrCodeRow(SCP_PARA_CONVERT_ERR)};
+}
+
 // Refuses a number element: text that is no number as every refused element
 // (-220), NaN and infinities with -224, a value beyond its type with -222;
 // these two mark an execution error, as a handler refusing the value would.
-void refuseNumber(ScpiNumberStatus status) {
+ScpiRefusal refuseNumber(ScpiNumberStatus status) {
     if (status == ScpiNumberStatus::NotANumber) {
-        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
-        return;
+        return conversionRefused();
     }
-    SCP_ExecuteErrNotify();
-    SCP_WriteErrorQueue(g_asErrInfo[ScpiNumberErrorRow(status, E220_PARAMETER_ERROR)]);
+    return ScpiRefusal{SCP_ESR_EXE, ScpiNumberErrorRow(status, E220_PARAMETER_ERROR)};
 }
 
 bool allDecimalDigits(const std::string& text) {
@@ -80,7 +83,8 @@ bool ScpiExecute::parseEnumFromu8Param(const char* text, uint32_t paramId, int& 
 }
 
 int ScpiExecute::ApiScpi_ExcuteCmd(uint16_t /*cmdSN*/, const parseKeywordNodeStru* node,
-                                   const SCP_PARSE_PARA_INFO_S* params, google::protobuf::Map<int, Value>& out) {
+                                   const SCP_PARSE_PARA_INFO_S* params, google::protobuf::Map<int, Value>& out,
+                                   ScpiRefusals& refusals) {
     if (node == nullptr || params == nullptr) {
         return 0;
     }
@@ -89,7 +93,7 @@ int ScpiExecute::ApiScpi_ExcuteCmd(uint16_t /*cmdSN*/, const parseKeywordNodeStr
     count = std::min<size_t>(count, SCP_PARAM_SLOT_NUM);
     int refused = 0;
     for (size_t i = 0; i < count; ++i) {
-        if (!convertElement(node->type[i], node->u32ParamId[i], params->stElement[i], out)) {
+        if (!convertElement(node->type[i], node->u32ParamId[i], params->stElement[i], out, refusals)) {
             ++refused;
         }
     }
@@ -97,7 +101,7 @@ int ScpiExecute::ApiScpi_ExcuteCmd(uint16_t /*cmdSN*/, const parseKeywordNodeStr
 }
 
 bool ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
-                                 google::protobuf::Map<int, Value>& out) const {
+                                 google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals) const {
     // The whole element: paths and descriptions may be long, and the parser
     // already bounds the parameter text.
     std::string text = element.pscStart != nullptr ? std::string(element.pscStart, element.u32Length)
@@ -105,18 +109,18 @@ bool ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_EL
     int key = static_cast<int>(paramId);
     switch (type) {
         case PT_NR1:
-            return convertInteger(paramId, text, out);
+            return convertInteger(paramId, text, out, refusals);
         case PT_BOOL:
-            return convertBool(paramId, std::move(text), out);
+            return convertBool(paramId, std::move(text), out, refusals);
         case PT_STRING:
         case PT_ENUM_PT_NR3_EP1:
         case PT_ENUM_PT_NR1:
             insertText(out, key, text);
             return true;
         case PT_ENUM:
-            return convertEnum(paramId, text, out);
+            return convertEnum(paramId, text, out, refusals);
         case PT_NR3_REAL:
-            return convertReal(paramId, text, out);
+            return convertReal(paramId, text, out, refusals);
         default:
             // Numbers the handlers read as text elsewhere, and types outside
             // the converted range, are not stored.
@@ -125,19 +129,20 @@ bool ScpiExecute::convertElement(PType type, uint32_t paramId, const SCP_PARA_EL
 }
 
 bool ScpiExecute::convertInteger(uint32_t paramId, const std::string& text,
-                                 google::protobuf::Map<int, Value>& out) const {
+                                 google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals) const {
     // Enable masks are often written as #H, #Q or #B numbers.
     int64_t value = 0;
     const ScpiNumberStatus status = ScpiReadInteger(text, ScpiNumberForms{false, true}, INT32_MIN, INT32_MAX, value);
     if (status != ScpiNumberStatus::Ok) {
-        refuseNumber(status);
+        refusals.push_back(refuseNumber(status));
         return false;
     }
     insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(static_cast<int32_t>(value)));
     return true;
 }
 
-bool ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const {
+bool ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out,
+                              ScpiRefusals& refusals) const {
     RmtCap2Low(&text[0]);
     int key = static_cast<int>(paramId);
     if (text == "on" || text == "1" || text == "yes") {
@@ -145,14 +150,14 @@ bool ScpiExecute::convertBool(uint32_t paramId, std::string text, google::protob
     } else if (text == "off" || text == "0" || text == "no") {
         insertBval(out, key, false);
     } else {
-        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+        refusals.push_back(conversionRefused());
         return false;
     }
     return true;
 }
 
 bool ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
-                              google::protobuf::Map<int, Value>& out) const {
+                              google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals) const {
     int value = 0;
     if (parseEnumFromu8Param(text.c_str(), paramId, value)) {
         insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(value));
@@ -160,25 +165,25 @@ bool ScpiExecute::convertEnum(uint32_t paramId, const std::string& text,
         int64_t number = 0;
         const ScpiNumberStatus status = ScpiReadInteger(text, ScpiNumberForms{}, 0, INT32_MAX, number);
         if (status != ScpiNumberStatus::Ok) {
-            refuseNumber(status);
+            refusals.push_back(refuseNumber(status));
             return false;
         }
         insertS32(out, static_cast<int>(paramId), static_cast<uint32_t>(number));
     } else {
-        SCP_ErrCodePro(SCP_PARA_CONVERT_ERR);
+        refusals.push_back(conversionRefused());
         return false;
     }
     return true;
 }
 
 bool ScpiExecute::convertReal(uint32_t paramId, const std::string& text,
-                              google::protobuf::Map<int, Value>& out) const {
+                              google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals) const {
     // The whole text must be the number: read as a prefix, "abc" would be 0
     // and a calibration reference of 0 would replace the zero point.
     double value = 0;
     const ScpiNumberStatus status = ScpiReadNumber(text, ScpiNumberForms{}, value);
     if (status != ScpiNumberStatus::Ok) {
-        refuseNumber(status);
+        refusals.push_back(refuseNumber(status));
         return false;
     }
     insertF64(out, static_cast<int>(paramId), value);

@@ -4,6 +4,7 @@
 #include "DrvScpiMain.h"
 #include "ScpiEnumMap.h"
 #include "ScpiExecuteIntf.h"
+#include "ScpiRefusal.h"
 #include "ScpiTreeDataFormat.h"
 #include "proto_data.pb.h"
 
@@ -28,19 +29,24 @@ public:
 
     // Converts the elements of one command into `out`: element i by the row's
     // type i under the row's parameter id i, for at most the row's five slots.
-    // Refused elements queue -220 and are left out. Returns the number of
-    // refused elements.
+    // Refused elements are left out and their errors (-220, or -222 and -224
+    // for numbers beyond their type) added to `refusals`, for the command's
+    // turn. Returns the number of refused elements.
     int ApiScpi_ExcuteCmd(uint16_t cmdSN, const parseKeywordNodeStru* node, const SCP_PARSE_PARA_INFO_S* params,
-                          google::protobuf::Map<int, Value>& out);
+                          google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals);
 
 private:
-    // False: the element was refused and its error queued.
+    // False: the element was refused and its error added to `refusals`.
     bool convertElement(PType type, uint32_t paramId, const SCP_PARA_ELEMENT_S& element,
-                        google::protobuf::Map<int, Value>& out) const;
-    bool convertInteger(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
-    bool convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out) const;
-    bool convertEnum(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
-    bool convertReal(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out) const;
+                        google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals) const;
+    bool convertInteger(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out,
+                        ScpiRefusals& refusals) const;
+    bool convertBool(uint32_t paramId, std::string text, google::protobuf::Map<int, Value>& out,
+                     ScpiRefusals& refusals) const;
+    bool convertEnum(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out,
+                     ScpiRefusals& refusals) const;
+    bool convertReal(uint32_t paramId, const std::string& text, google::protobuf::Map<int, Value>& out,
+                     ScpiRefusals& refusals) const;
 
     const ScpiEnumMap* m_pActiveMap = nullptr;  // which table the copy was made from
     ScpiEnumMap m_scpiEnumMap;

@@ -106,19 +106,11 @@ const Value* answerOf(const google::protobuf::Map<int, Value>& reply) {
     return answer;
 }
 
-// A response ends at its last separator: the answer after it never came.
-void trimSeparator(std::string& text) {
-    if (!text.empty() && text.back() == ';') {
-        text.pop_back();
-    }
-}
-
 // The bound ends the response before an answer of `size` bytes (0: one not
 // asked for) is added; the replies so far are sent. The result of the list.
 int endAtBound(unsigned int funcId, size_t size, std::string& text) {
     PrintW("SCPI response of %zu bytes would grow by %zu: the rest of the message is dropped", text.size(), size);
     CFEM::reportFailure(funcId, E223_TOO_MUCH_DATA);
-    trimSeparator(text);
     return E223_TOO_MUCH_DATA;
 }
 
@@ -156,8 +148,10 @@ int ScpiManage::ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint3
         structScpiInfo info;
         info.funcID = cmd.u32FuncId;
         info.query = cmd.pstNode != nullptr && cmd.pstNode->direction == D_OUT;
-        info.refused = cmd.bRefused ||
-                       mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo, info.params) != 0;
+        info.named = cmd.pstNode != nullptr;
+        info.refusals = cmd.refusals;
+        info.refused = cmd.bRefused || mExecute.ApiScpi_ExcuteCmd(cmd.u16CmdSN, cmd.pstNode, cmd.pstParaInfo,
+                                                                  info.params, info.refusals) != 0;
         out.push_back(std::move(info));
     });
 }
@@ -213,20 +207,25 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
 
 int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text, ListTicket& ticket) {
     int result = 0;
+    size_t answers = 0;  // response units so far: ";" goes between two, never after the last
     try {
         for (size_t i = 0; i < cmds.size(); ++i) {
             if (abortedSince(ticket)) {
                 break;
             }
             if (cmds[i].refused) {
-                continue;  // as a failed command: no text, not even a separator
+                // Its errors come now, after what ran before it.
+                ScpiReportRefusals(cmds[i].refusals);
+                continue;  // as a failed command: no text
             }
             if (cmds[i].query && ticket.cancelled()) {
                 continue;  // no one to answer: a query of a gone client does not run
             }
             // The room is decided once, before the command runs: a query
-            // is told it, and its answer is held to what it was told.
-            const size_t before = text.size();
+            // is told it, and its answer is held to what it was told. The
+            // separator an answer would need counts.
+            const size_t separator = answers > 0 ? 1 : 0;
+            const size_t before = text.size() + separator;
             const uint64_t room = ScpiReplyBudget::instance().roomAfter(before);
             if (cmds[i].query) {
                 if (room == 0) {
@@ -247,11 +246,10 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
             if (result == E223_TOO_MUCH_DATA) {
                 // Refused by its room (the hub queued the error): the rest
                 // of the message is not executed either.
-                trimSeparator(text);
                 break;
             }
             if (result != 0 || (reply.empty() && !cmds[i].query)) {
-                continue;  // failed or silent: not even a separator
+                continue;  // failed or silent: no response unit
             }
             const Value* answer = answerOf(reply);
             // Ended by the bound before the answer is added: the rest of
@@ -260,6 +258,8 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
                 result = endAtBound(cmds[i].funcID, textSizeOf(*answer), text);
                 break;
             }
+            text.append(separator, ';');
+            ++answers;
             if (answer != nullptr) {
                 appendValue(text, *answer);
             }
@@ -267,9 +267,6 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
             // string: its client waits for a response and must get one.
             if (cmds[i].query && text.size() == before) {
                 text += "\"\"";
-            }
-            if (i + 1 < cmds.size()) {
-                text += ';';
             }
         }
     } catch (const std::exception& ex) {
@@ -308,16 +305,27 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ParseMessage(const char* text, uin
                                                             ScpiStrand::Client client,
                                                             std::vector<structScpiInfo>& cmds) {
     int result = ApiScpi_WriteInputQueue(text, length, 0, 0, cmds);
-    if (result != 0 || cmds.empty()) {
+    const bool namesAny =
+        std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) { return cmd.named; });
+    if (result != 0 || !namesAny) {
+        // Nothing of it runs: its refusals come now, -100 after them.
+        reportRefusals(cmds);
         SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
         CBeeper::instance()->Beeper_Test();
         return MessageResult::Rejected;
     }
     if (ApiScpi_HoldsAbort(cmds)) {
+        reportRefusals(cmds);
         ApiScpi_Abort(client);
         return MessageResult::Aborted;
     }
     return MessageResult::Parsed;
+}
+
+void ScpiManage::reportRefusals(const std::vector<structScpiInfo>& cmds) {
+    for (const structScpiInfo& cmd : cmds) {
+        ScpiReportRefusals(cmd.refusals);
+    }
 }
 
 bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
@@ -420,7 +428,7 @@ ScpiManage::OperationWait ScpiManage::waitsForOperation(const std::vector<struct
         if (cmd.funcID == 0x20001B04 || cmd.funcID == 0x10001B0B) {  // *OPC?, *WAI
             return changes ? OperationWait::AfterOthers : OperationWait::First;
         }
-        changes = changes || !cmd.query;
+        changes = changes || (!cmd.query && cmd.named);
     }
     return OperationWait::None;
 }

@@ -16,14 +16,20 @@
 #include "ScpiTurn.h"
 #include "proto_data.pb.h"
 
-// One parsed command: the message id of its row and its converted parameters.
+// One parsed program message unit: the message id of its row and its
+// converted parameters, or what it reports when it is refused.
 struct structScpiInfo {
     uint32_t funcID = 0;
     bool query = false;  // its row is a query: it always answers when it succeeds
     google::protobuf::Map<int, Value> params;
-    // A parameter was refused (its error is queued): the command changes
-    // nothing, so it is not executed.
+    // Refused (an unknown header, a parameter it does not take or cannot
+    // convert): it changes nothing, so it is not executed; its refusals are
+    // reported in its turn instead.
     bool refused = false;
+    ScpiRefusals refusals;
+    // False for a unit that names no command (an unknown header, parameters
+    // not cut into elements): a message of such units only is rejected.
+    bool named = true;
 };
 
 // The remote-control manager "scpi_manager": the SCPI command engine shared by
@@ -82,14 +88,16 @@ public:
 
     // Parses one program message of `length` bytes (parsing stops at a NUL)
     // against the active set and appends one entry per accepted command to
-    // `out`. The third and fourth arguments are not used (pass 0). Result: 0,
-    // 54 when the text is empty or begins with a NUL, 57 when a header is
-    // longer than 1024 bytes. Single rejected commands queue their own errors.
+    // `out`, refused ones included. The third and fourth arguments are not
+    // used (pass 0). Result: 0, 54 when the text is empty or begins with a
+    // NUL, 57 when a header is longer than 1024 bytes. Nothing is queued: a
+    // refused unit's errors are reported when its list reaches it.
     int ApiScpi_WriteInputQueue(const char* text, uint32_t length, uint32_t u32, uint8_t u8,
                                 std::vector<structScpiInfo>& out);
 
     // Executes the list through the hub and appends the reply text to `out`
-    // (replies joined by ";", ended by "\n"; nothing when no command answered).
+    // (the answers joined by ";", ended by "\n"; nothing when no command
+    // answered).
     // Runs on the first event poller or a client's worker. Result: the hub's result
     // of the last command executed; 0 when none ran or the list was aborted
     // (its reply is then dropped).
@@ -99,7 +107,8 @@ public:
     int ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::string& out, uint64_t generation);
 
     // The transport contract in one call, for every transport: parses the
-    // text; an empty result queues -100 and beeps; a list holding ABORt aborts;
+    // text; a result that names no command queues the refusals, then -100,
+    // and beeps; a list holding ABORt reports its refusals and aborts;
     // otherwise the list is posted (see ApiScpi_PostExecute) and `deliver` gets
     // its reply when that is not empty. `client` names whose lists keep their
     // order (see ScpiStrand::Client); `readTimeout`, when given, is how long
@@ -252,6 +261,8 @@ private:
     // they wait (ListWait::Waiting).
     static bool lendsWhileRunning(uint32_t funcId);
     static bool readsAny(const std::vector<structScpiInfo>& cmds);
+    // Reports every refusal of a list that does not run.
+    static void reportRefusals(const std::vector<structScpiInfo>& cmds);
     // How a list holds *OPC? or *WAI: not at all, first (it waits while an
     // operation is pending as it is handed over), or after other commands,
     // which may leave one pending (it always may wait).

@@ -19,6 +19,9 @@ STEPS = [
     ("", 0, 0x04, 0, 0),
     ("*ESE 66", 0, 0x64, 0x30, 0),  # refused: execution and command error
     ("*CLS", 0, 0, 0, 0),
+    # A refused command's error comes in its turn: the *CLS before it does not erase it.
+    ("*CLS;" + UNKNOWN, 0, 0x64, 0x20, 0),
+    ("*CLS", 0, 0, 0, 0),
     # A failing reading: condition and latched event, summary when enabled.
     ("STAT:QUES:ENAB 2048;:CALC:LIM:LOW 0.5;:CALC:LIM:UPP 1;:CALC:LIM ON", 0x0800, 0x08, 0, 0x0800),
     ("", 0x0800, 0, 0, 0),  # read: no new event while the failure lasts

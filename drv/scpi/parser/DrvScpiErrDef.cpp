@@ -138,10 +138,7 @@ const char* const g_asErrInfo[SCP_ERR_DEF_BUTT] = {
     nullptr,  // E1004_SEG_CHECK_ERROR
 };
 
-namespace {
-
-// The row queued for a result code, or -1 for a code without one.
-int32_t rowOfCode(uint32_t code) {
+int32_t SCP_ErrCodeRow(uint32_t code) {
     switch (code) {
     case UIP_NULL_PTR:
         return E295_INVALID_MEMORY_ACCESS_NULL_PTR;
@@ -167,10 +164,8 @@ int32_t rowOfCode(uint32_t code) {
     }
 }
 
-} // namespace
-
 void SCP_ErrCodePro(int code) {
-    int32_t row = rowOfCode(static_cast<uint32_t>(code));
+    int32_t row = SCP_ErrCodeRow(static_cast<uint32_t>(code));
     if (row >= 0) {
         SCP_WriteErrorQueue(g_asErrInfo[row]);
     }

@@ -179,6 +179,10 @@ enum tagSCP_ERR_CODE_EN : uint32_t {
 // The parameter-conversion failure of the command engine, queued as -220.
 constexpr uint32_t SCP_PARA_CONVERT_ERR = 0xB0002;
 
+// The error row that belongs to a parser or library result code, or -1 for a
+// code without one.
+int32_t SCP_ErrCodeRow(uint32_t code);
+
 // Queues the error row that belongs to a parser or library result code; a
 // code without a row queues nothing.
 void SCP_ErrCodePro(int code);

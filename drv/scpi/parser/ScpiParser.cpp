@@ -108,11 +108,12 @@ int ScpiParser::ApiScpi_StartParse(const char* text, uint32_t length, const Scpi
             return E223_TOO_MUCH_DATA;
         }
         if (m_s32ParaResult != 0) {
-            // Refused parameters: the command-error bit is set and the rest of
-            // the message is gone; the transport queues -100 when nothing of
-            // the message was listed.
+            // Refused parameters: a command error, and the rest of the message
+            // is gone; the transport queues -100 when nothing of the message
+            // named a command.
             PrintI("SCPI parameters refused, result %d", m_s32ParaResult);
-            resetPath();
+            const bool tooLong = m_s32ParaResult == SCP_PARA_TEXT_TOO_LONG;
+            refuseUnit(onCmd, ScpiRefusal{SCP_ESR_CME, tooLong ? E223_TOO_MUCH_DATA : -1});
             continue;
         }
         if (cmdLen > 0) {
@@ -175,7 +176,7 @@ void ScpiParser::parseOneCmd(const char* header, uint32_t cmdLen, const ScpiPars
         return;  // an empty or over-long keyword: ignored without an error
     }
     if (count > SCP_KEYWORD_SLOT_NUM) {
-        rejectCmd(SCP_KEYWORDNUM_TOO_MANY);
+        refuseUnit(onCmd, ScpiRefusalOfCode(SCP_KEYWORDNUM_TOO_MANY));
         return;
     }
     bool query = std::strchr(keywords[count - 1], '?') != nullptr;
@@ -185,7 +186,8 @@ void ScpiParser::parseOneCmd(const char* header, uint32_t cmdLen, const ScpiPars
     int16_t node = -1;
     uint32_t code = ApiScpi_ParseKeywordArray(keywords, count, query, node);
     if (code != 0) {
-        rejectCmd(code);
+        PrintI("ApiScpi_ParseKeywordArray ERROR %d\n\r", static_cast<int>(code));
+        refuseUnit(onCmd, ScpiRefusalOfCode(code));
         return;
     }
     const parseKeywordNodeStru& row = pstCurCmdSet->pastKeywordTree[node];
@@ -193,24 +195,25 @@ void ScpiParser::parseOneCmd(const char* header, uint32_t cmdLen, const ScpiPars
     // `CONF:VOLT:DC 10,1e-6,5` without its third element, would hide the
     // client's mistake: such a command is refused whole.
     const bool refused = m_bTooManyElements || m_stParaInfo.u32ParaNum > ScpiRowParameterMax(row);
-    if (refused) {
-        SCP_CommandErrNotify();
-        SCP_WriteErrorQueue(g_asErrInfo[E108_PARAMETER_NOT_ALLOWED]);
-    }
     DrvScpi_SetSmState(SCP_SM_RESPONSE);
     m_stParaInfo.pType = row.type;
     m_stParaInfo.direction = row.direction;
     m_stParaInfo.u32CurIndex = 0;
     if (onCmd) {
-        onCmd(ScpiParsedCmd{row.u32FuncId, row.u16CmdSN, node, &row, &m_stParaInfo, m_scpiCmdSet, refused});
+        ScpiParsedCmd cmd{row.u32FuncId, row.u16CmdSN, node, &row, &m_stParaInfo, m_scpiCmdSet, refused, {}};
+        if (refused) {
+            cmd.refusals.push_back({SCP_ESR_CME, E108_PARAMETER_NOT_ALLOWED});
+        }
+        onCmd(cmd);
     }
 }
 
-void ScpiParser::rejectCmd(uint32_t code) {
+// A unit that names no command: the path is lost with it.
+void ScpiParser::refuseUnit(const ScpiParsedCmdFn& onCmd, ScpiRefusal refusal) {
     resetPath();
-    SCP_CommandErrNotify();
-    SCP_ErrCodePro(static_cast<int>(code));
-    PrintI("ApiScpi_ParseKeywordArray ERROR %d\n\r", static_cast<int>(code));
+    if (onCmd) {
+        onCmd(ScpiParsedCmd{0, 0, -1, nullptr, &m_stParaInfo, m_scpiCmdSet, true, {refusal}});
+    }
 }
 
 // ---------------------------------------------------------------- tree walk
@@ -421,7 +424,6 @@ uint32_t scanBlock(const char* text, uint32_t left, uint32_t i) {
 // its program message, up to the line feed that ends it, is skipped (a NUL
 // ends all parsing, as everywhere).
 int ScpiParser::refuseParameters(int result, const char* text, uint32_t at, uint32_t* remaining) {
-    SCP_CommandErrNotify();
     uint32_t end = at;
     while (end < *remaining && text[end] != '\n' && text[end] != '\0') {
         ++end;
@@ -481,8 +483,7 @@ int ScpiParser::ApiScpi_GetProgDataElement(const char* paramText, uint32_t* rema
     uint32_t i = 0;
     while (true) {
         if (i > SCP_PARA_TEXT_MAX_LEN) {
-            // The rest of the message goes with it; the queue says why.
-            SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
+            // The rest of the message goes with it; -223 says why.
             return refuseParameters(SCP_PARA_TEXT_TOO_LONG, paramText, std::min(i, left), remaining);
         }
         if (i >= left || paramText[i] == '\0') {

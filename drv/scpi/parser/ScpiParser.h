@@ -18,6 +18,7 @@
 #include "DrvScpiMain.h"
 #include "ScpiCmdSetTables.h"
 #include "ScpiExecuteIntf.h"
+#include "ScpiRefusal.h"
 #include "ScpiTreeDataFormat.h"
 
 enum ScpiCmdSet : int32_t {
@@ -26,23 +27,26 @@ enum ScpiCmdSet : int32_t {
     SCPI_CMD_PELLO = 2,
 };
 
-// One accepted command, as handed to the caller of ApiScpi_DoParse. The
+// One program message unit, as handed to the caller of ApiScpi_DoParse. The
 // pointers are valid only during the call that hands it over.
 struct ScpiParsedCmd {
     uint32_t u32FuncId;      // message id of the matched row
     uint16_t u16CmdSN;       // its command number
-    int16_t s16NodeIndex;    // its row in the set's table
-    const parseKeywordNodeStru* pstNode;       // parameter ids and types
+    int16_t s16NodeIndex;    // its row in the set's table, -1 for none
+    // Parameter ids and types; null for a unit that names no command (an
+    // unknown header, parameters that could not be cut into elements).
+    const parseKeywordNodeStru* pstNode;
     const SCP_PARSE_PARA_INFO_S* pstParaInfo;  // the elements, whole
     int32_t s32CmdSet;       // the set the row belongs to
-    // Its parameters are refused and the error is queued: it never runs, and
-    // is handed over only so that its message does not count as one that
-    // listed nothing (which would queue -100 as well).
+    // The unit never runs: its refusals are all it does.
     bool bRefused;
+    // What it reports when its turn comes; the parser itself queues nothing.
+    ScpiRefusals refusals;
 };
 
-// Called once per accepted command, in message order, with the parser's lock
-// held: convert the parameters here, and do not call back into the parser.
+// Called once per unit, accepted or refused, in message order, with the
+// parser's lock held: convert the parameters here, and do not call back into
+// the parser.
 using ScpiParsedCmdFn = std::function<void(const ScpiParsedCmd&)>;
 
 class ScpiParser {
@@ -66,14 +70,14 @@ public:
     int ApiScpi_CmdTreeGet();
 
     // Parses one program message of `length` bytes (parsing also stops at a
-    // NUL outside block data) and hands every accepted command to onCmd.
-    // Rejected commands queue their own error and are left out; more
-    // elements than a command's row declares (any, for a command that takes
-    // none) queue -108 and hand the command over refused; refused parameters (a
-    // malformed block, a string or expression not closed before the line
-    // feed) only set the command-error bit and drop the rest of their program
-    // message, and a parameter text of 1280 bytes or more does the same and
-    // queues -223. Returns 0,
+    // NUL outside block data) and hands every unit to onCmd. A refused unit
+    // comes with what it reports: an unknown header its -113 (or -110) and
+    // the command error; more elements than a command's row declares (any,
+    // for a command that takes none) -108; refused parameters (a malformed
+    // block, a string or expression not closed before the line feed) only
+    // the command error, and they drop the rest of their program message; a
+    // parameter text of 1280 bytes or more does the same and reports -223.
+    // Empty and over-long keywords are skipped without a unit. Returns 0,
     // E220_PARAMETER_ERROR (54) when the text is empty or begins with a NUL,
     // or E223_TOO_MUCH_DATA (57) when a header is longer than 1024 bytes
     // (commands before it have been handed over). The third argument is not
@@ -106,7 +110,7 @@ private:
     int ApiScpi_StartParse(const char* text, uint32_t length, const ScpiParsedCmdFn& onCmd);
     const char* ApiScpi_GetOneCmd(const char* text, uint32_t* remaining, uint32_t* cmdLen);
     void parseOneCmd(const char* header, uint32_t cmdLen, const ScpiParsedCmdFn& onCmd);
-    void rejectCmd(uint32_t code);
+    void refuseUnit(const ScpiParsedCmdFn& onCmd, ScpiRefusal refusal);
 
     uint32_t ApiScpi_ParseKeywordArray(const SCP_KEYWORD_ARRAY& keywords, uint32_t count, bool query,
                                        int16_t& nodeIndex);

@@ -82,9 +82,16 @@ TEST_F(EngineTest, RepliesJoinWithSemicolonsAndEndWithLineFeed) {
         {"*idn?\n", idn},
         {"*IDN?;*OPC?\n", idn.substr(0, idn.size() - 1) + ";1\n"},
         {"SYST:ERR?;VERS?\n", errorText(E0_NO_ERROR) + ";1999.0\n"},
-        // The last query fails (nobody serves it here): its separator stays.
-        {"SYST:VERS?;:SYST:LANG?\n", "1999.0;\n"},
+        // ";" stands only between answers: a failed query (nobody serves
+        // LANG? here) or a command after the last query adds none.
+        {"SYST:VERS?;:SYST:LANG?\n", "1999.0\n"},
+        {"*IDN?;*CLS\n", idn},
+        {"*ESE?;*SRE?;*CLS;*CLS\n", "0;0\n"},
         {"*CLS;*ESE 0;*SRE 0\n", ""},
+        // A refused unit's error lands in its turn, after the *CLS before it.
+        {"*CLS;FOO:BAR:BAZ 1;*ESR?;SYST:ERR?\n", "32;" + errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n"},
+        {"*CLS;*ESE 12abc;SYST:ERR?\n", errorText(E220_PARAMETER_ERROR) + "\n"},
+        {"*CLS;MMEM:DEL #10\n*ESR?\n", "32\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ask(c.first), c.second) << c.first;
@@ -103,7 +110,7 @@ TEST_F(EngineTest, ReplyTextFollowsTheValueKind) {
     unsigned int unset = kReplyBase + 10, text = kReplyBase + 8;
     EXPECT_EQ(execute(scpi_test::listOf({unset, text})), ";abc\n");
     int result = -1;
-    EXPECT_EQ(execute(scpi_test::listOf({text, 0x2000FDFF}), &result), "abc;\n");
+    EXPECT_EQ(execute(scpi_test::listOf({text, 0x2000FDFF}), &result), "abc\n");
     EXPECT_EQ(result, E101_INVALID_CHARACTER);
 }
 
@@ -137,6 +144,7 @@ TEST_F(EngineTest, ParametersConvertByTheirType) {
     EXPECT_EQ(date[0].params.at(0x123A).strval(), "6");
     EXPECT_TRUE(date[1].refused);
     EXPECT_TRUE(date[1].params.empty());
+    execute({date[1]});  // its error comes in its turn
     EXPECT_EQ(ask("SYST:ERR?\n"), errorText(E108_PARAMETER_NOT_ALLOWED) + "\n");
 
     auto on = parse("SYST:BEEP:STAT Yes;:SYST:BEEP:STAT off\n");
@@ -146,6 +154,7 @@ TEST_F(EngineTest, ParametersConvertByTheirType) {
     auto bad = parse("SYST:BEEP:STAT 2\n");
     ASSERT_EQ(bad.size(), 1u);
     EXPECT_TRUE(bad[0].params.empty());
+    execute(bad);
 
     auto enumerated = parse("SYST:CONF:POW LAST;:SYST:CONF:POW 3\n");
     ASSERT_EQ(enumerated.size(), 2u);
@@ -185,6 +194,8 @@ TEST_F(EngineTest, NumericParametersAreReadWholeOrRefused) {
         if (c.error == 0) {
             ASSERT_EQ(cmds[0].params.count(c.key), 1u);
             EXPECT_EQ(cmds[0].params.at(c.key).s32val(), c.value);
+        } else {
+            execute(cmds);  // refused: it only reports
         }
         EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(c.error) + ";" + errorText(E0_NO_ERROR) + "\n");
     }

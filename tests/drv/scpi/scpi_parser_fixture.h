@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DrvScpiErrDef.h"
+#include "DrvScpiQueue.h"
 #include "ScpiParser.h"
 #include "scpi_status_fixture.h"
 
@@ -45,8 +46,13 @@ protected:
 
     std::vector<ParsedCmd> parse(const std::string& text, int* result = nullptr) {
         std::vector<ParsedCmd> out;
+        uint8_t queued = SCP_GetErrQueueCount(1);
         int r = parser.ApiScpi_DoParse(text.data(), static_cast<uint32_t>(text.size()), 0, [&](const ScpiParsedCmd& c) {
             out.push_back({c.u32FuncId, c.s16NodeIndex, c.s32CmdSet, execute.selected, c.bRefused, {}, {}});
+            // As the unit's turn would: parsing itself queues nothing.
+            EXPECT_EQ(SCP_GetErrQueueCount(1), queued);
+            ScpiReportRefusals(c.refusals);
+            queued = SCP_GetErrQueueCount(1);
             EXPECT_EQ(c.pstParaInfo->u32ParaNum, c.pstParaInfo->stElement.size());
             for (const SCP_PARA_ELEMENT_S& e : c.pstParaInfo->stElement) {
                 out.back().elements.emplace_back(e.pscStart, e.u32Length);

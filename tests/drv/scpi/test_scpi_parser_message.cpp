@@ -203,7 +203,7 @@ TEST_F(ScpiParserTest, ResultsAndTheEndOfTheText) {
     EXPECT_EQ(got, (Ids{kCls, kRst}));
     // The path does not carry into the next message.
     parse("SYST:ERR?");
-    EXPECT_TRUE(parse("VERS?").empty());
+    EXPECT_TRUE(ids(parse("VERS?")).empty());
 }
 
 TEST_F(ScpiParserTest, SetSelectionSwitchesTreeAndMapTogether) {
