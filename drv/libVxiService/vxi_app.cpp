@@ -91,25 +91,31 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
         return false;
     }
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
-    const uint64_t clearsSeen = replies->clears();
+    const uint64_t sentAt = replies->cuts();
     std::shared_ptr<std::atomic<uint32_t>> inFlight = link.listsInFlight;
     ++*inFlight;
     // The callback's last copy goes once the list has run or been dropped.
     std::shared_ptr<void> listEnds(nullptr, [inFlight](void*) { --*inFlight; });
     engine.ApiScpi_PostExecute(
-        std::move(cmds), [replies, clearsSeen, listEnds](std::string reply) {
-            // A write drops the link's unread replies, so what piles up here
-            // are the replies of messages still running when their client
-            // wrote again without reading. Past the link's share the NEW
-            // reply is dropped and -223 queued, as the service-wide budget
-            // does for an answer it will not build: the replies kept are the
-            // oldest, those a client that reads at last expects first, in
-            // order, and SYST:ERR? tells it why the rest are missing.
-            if (!replies->push(std::move(reply), clearsSeen)) {
-                SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
-                return;
+        std::move(cmds), [replies, sentAt, listEnds](std::string reply) {
+            switch (replies->push(std::move(reply), sentAt)) {
+                case CVxiReplyQueue::Push::Queued:
+                    vxiServiceWake();  // a read of the link may be waiting for it
+                    return;
+                case CVxiReplyQueue::Push::Refused:
+                    // Past the link's share the new reply is dropped and
+                    // -223 queued, as the service-wide budget does for an
+                    // answer it will not build.
+                    SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
+                    return;
+                case CVxiReplyQueue::Push::Interrupted:
+                    // The link wrote again while this query ran: its
+                    // answer would reach the read meant for the new message.
+                    SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);
+                    return;
+                case CVxiReplyQueue::Push::Cleared:
+                    return;
             }
-            vxiServiceWake();  // a read of the link may be waiting for it
         }, replies.get(), link.readTimeoutMs);
     return true;
 }
@@ -139,7 +145,12 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     }
     PrintI("SCPI cmd = %.*s,  cmd len = %u\n", static_cast<int>(std::min(length, kMaxLoggedText)), data, length);
     AppLink& link = it->second;
-    link.replies->clear();
+    // A new message: what the link asked before and has not read is
+    // obsolete, including answers still being made (they are dropped when
+    // they come, with -410 then).
+    if (link.replies->interrupt()) {
+        SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);
+    }
     const uint64_t bound = ScpiReplyBudget::instance().share(kMaxPendingInput);
     if (link.pending.size() + length > bound) {
         PrintW("VXI input above %llu bytes without END dropped", static_cast<unsigned long long>(bound));

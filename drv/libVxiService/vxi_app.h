@@ -18,9 +18,11 @@ int newVxiConnect(int32_t lid, uint32_t* most);
 // Collects the data of a link's writes until one carries END, then hands the
 // whole program message to the SCPI engine; its reply goes to the link's
 // queue, or, past the link's share of unread replies (CVxiReplyQueue::push),
-// -223 to the error queue. Every write drops the link's queued replies. The
-// input waiting for END counts in the service-wide budget and holds 1 MiB at
-// most (64 KiB while the budget is spent); the link has
+// -223 to the error queue. Every write drops the replies of the link's
+// earlier messages, those queued and those still being made, and queues -410
+// when it drops one (IEEE 488.2's query interrupted). The input waiting for
+// END counts in the service-wide budget and holds 1 MiB at most (64 KiB
+// while the budget is spent); the link has
 // ScpiStrand::kMaxQueuedPerClient lists in the engine at most, the one that
 // runs among them (an ABORt is taken beyond). Returns the length taken (a message that does not parse too: its
 // error is queued), or -1 when the input or the lists overrun (-363 is queued

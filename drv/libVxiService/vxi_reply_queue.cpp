@@ -9,40 +9,47 @@ CVxiReplyQueue::~CVxiReplyQueue() {
     ScpiReplyBudget::instance().release(m_u64Held);
 }
 
-bool CVxiReplyQueue::push(std::string reply, uint64_t clearsSeen) {
+CVxiReplyQueue::Push CVxiReplyQueue::push(std::string reply, uint64_t sentAt) {
     ScpiReplyBudget& budget = ScpiReplyBudget::instance();
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        if (clearsSeen != m_u64Clears) {
-            return true;  // never counted in the budget: nothing to give back
+        // Never counted in the budget when dropped: nothing to give back.
+        if (sentAt != m_u64Cuts) {
+            return sentAt < m_u64ClearedAt ? Push::Cleared : Push::Interrupted;
         }
         if (m_u64Held >= budget.share(kMaxUnread)) {
-            return false;
+            return Push::Refused;
         }
         budget.hold(reply.size());
         m_u64Held += reply.size();
         m_replies.push_back(std::move(reply));
     }
     m_cv.notify_one();
-    return true;
+    return Push::Queued;
 }
 
-void CVxiReplyQueue::clear() {
+bool CVxiReplyQueue::interrupt() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    m_replies.clear();
-    releaseLocked(m_u64Held);
+    return cutLocked();
 }
 
 void CVxiReplyQueue::deviceClear() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    ++m_u64Clears;
-    m_replies.clear();
-    releaseLocked(m_u64Held);
+    cutLocked();
+    m_u64ClearedAt = m_u64Cuts;
 }
 
-uint64_t CVxiReplyQueue::clears() {
+bool CVxiReplyQueue::cutLocked() {
+    ++m_u64Cuts;
+    const bool dropped = !m_replies.empty();
+    m_replies.clear();
+    releaseLocked(m_u64Held);
+    return dropped;
+}
+
+uint64_t CVxiReplyQueue::cuts() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    return m_u64Clears;
+    return m_u64Cuts;
 }
 
 void CVxiReplyQueue::releaseLocked(uint64_t bytes) {
@@ -58,6 +65,10 @@ uint32_t CVxiReplyQueue::fill(std::string& out, uint32_t most, uint32_t timeoutM
         if (!out.empty()) {
             if (most - out.size() < 2) {
                 break;  // a separator needs a byte of the next reply behind it
+            }
+            // Replies joined are one response: its one terminator ends it.
+            if (out.back() == '\n') {
+                out.pop_back();
             }
             out += ';';
         }

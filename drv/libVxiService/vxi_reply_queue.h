@@ -24,28 +24,39 @@ public:
     CVxiReplyQueue& operator=(const CVxiReplyQueue&) = delete;
     ~CVxiReplyQueue();
 
-    // Queues `reply` of a message sent when clears() was `clearsSeen`, or
-    // refuses it (false) while the link holds its share unread: kMaxUnread,
-    // or ScpiReplyBudget::kFreeShare while the service's budget is spent.
-    // The first reply of an empty queue is always taken. A reply of a message
-    // sent before the latest device clear is dropped (true: nothing to
-    // report), under the same lock as the clear, so that none slips in after it.
-    bool push(std::string reply, uint64_t clearsSeen);
-    // Drops the unread replies (a write does, and the replies of messages
-    // still running then are kept when they come).
-    void clear();
-    // A device clear: drops the unread replies and those still to come of
-    // every message sent before it.
+    // What became of a reply pushed.
+    enum class Push {
+        Queued,
+        Refused,      // the link holds its share unread
+        Cleared,      // a device clear came after its message: dropped
+        Interrupted,  // a newer message came after its message: dropped
+    };
+    // Queues `reply` of a message sent when cuts() was `sentAt`, or refuses
+    // it while the link holds its share unread: kMaxUnread, or
+    // ScpiReplyBudget::kFreeShare while the service's budget is spent. The
+    // first reply of an empty queue is always taken. A reply of a message
+    // sent before the latest new message or device clear is dropped, under
+    // the same lock as the cut, so that none slips in after it.
+    Push push(std::string reply, uint64_t sentAt);
+    // A new message of the link: the replies of every message sent before
+    // it are obsolete, those unread and those still being made. True when
+    // it dropped an unread one (the query it answered was interrupted).
+    bool interrupt();
+    // A device clear: the same, and no query counts as interrupted.
     void deviceClear();
-    uint64_t clears();
+    // New messages and device clears so far.
+    uint64_t cuts();
     // Waits up to `timeoutMs` for a reply, then moves the queued replies into
-    // `out` (empty), joined by ";", up to `most` bytes: a reply
-    // that does not fit leaves its rest queued for the next fill. `eom` tells
-    // whether the bytes placed end a reply. Returns their count (0 on
+    // `out` (empty), joined by ";" as one response with one terminator, up
+    // to `most` bytes: a reply that does not fit leaves its rest queued for
+    // the next fill. `eom` tells whether the bytes placed end a reply. Returns their count (0 on
     // time-out).
     uint32_t fill(std::string& out, uint32_t most, uint32_t timeoutMs, bool& eom);
 
 private:
+    // Starts a new message's turn: drops the unread replies, true when
+    // there were some. Called with the mutex held.
+    bool cutLocked();
     // Takes `bytes` off the count; called with the mutex held.
     void releaseLocked(uint64_t bytes);
 
@@ -53,5 +64,6 @@ private:
     std::condition_variable m_cv;
     std::deque<std::string> m_replies;
     uint64_t m_u64Held = 0;  // bytes of m_replies, as counted in the budget
-    uint64_t m_u64Clears = 0;  // device clears so far
+    uint64_t m_u64Cuts = 0;       // new messages and device clears so far
+    uint64_t m_u64ClearedAt = 0;  // m_u64Cuts as the latest device clear left it
 };

@@ -103,6 +103,17 @@ def test_a_long_message_a_broken_one_and_a_device_clear(inst):
     assert inst.query("*IDN?").split(",") == identity
 
 
+def test_a_query_not_read_never_answers_the_next(inst):
+    # A frequency takes its gate time: its answer comes after the next query
+    # was sent, whose read must not take it.
+    identity = inst.query("*IDN?")
+    inst.write("MEAS:FREQ?")
+    inst.write("*IDN?")
+    assert inst.read() == identity
+    errors = iter(lambda: inst.query("SYST:ERR?"), '0,"No error"')
+    assert list(errors) == ['-410,"Query INTERRUPTED"']
+
+
 def test_two_clients_lock_in_turn(service, rm):
     first, second = open_session(rm, RESOURCE), open_session(rm, RESOURCE)
     try:

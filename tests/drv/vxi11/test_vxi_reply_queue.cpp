@@ -1,6 +1,6 @@
-// The replies of one link fill the link's buffer: joined by ";", bounded by
-// the buffer, the rest left for the next fill; they count in the reply
-// budget while unread and are bounded per link.
+// The replies of one link fill the link's buffer: joined by ";" with one
+// terminator, bounded by the buffer, the rest left for the next fill; they
+// count in the reply budget while unread and are bounded per link.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -19,15 +19,16 @@ TEST(VxiReplyQueue, FillsJoinedAndKeepsWhatDoesNotFit) {
         std::vector<std::string> fills;  // successive fills until empty
         std::vector<bool> eoms;
     } cases[] = {
-        {{"a\n", "b\n"}, 100, {"a\n;b\n"}, {true}},
+        {{"a\n", "b\n"}, 100, {"a;b\n"}, {true}},
         {{"a\n", "b\n"}, 3, {"a\n", "b\n"}, {true, true}},
-        {{"a\n", "b\n"}, 4, {"a\n;b", "\n"}, {false, true}},
+        {{"a\n", "b\n"}, 4, {"a;b\n"}, {true}},
+        {{"a\n", "bc\n"}, 4, {"a;bc", "\n"}, {false, true}},
         {{"hello\n"}, 4, {"hell", "o\n"}, {false, true}},
     };
     for (const auto& c : cases) {
         CVxiReplyQueue queue;
         for (const auto& r : c.replies) {
-            queue.push(r, queue.clears());
+            queue.push(r, queue.cuts());
         }
         for (size_t i = 0; i < c.fills.size(); ++i) {
             std::string fetched;
@@ -77,7 +78,8 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
         uint64_t kept = 0;
         for (size_t i = 0; i < c.replies.size(); ++i) {
             const bool keeps = i < c.accepted;
-            EXPECT_EQ(queue->push(std::string(c.replies[i], 'x'), queue->clears()), keeps) << c.name << " reply " << i;
+            const auto pushed = queue->push(std::string(c.replies[i], 'x'), queue->cuts());
+            EXPECT_EQ(pushed == CVxiReplyQueue::Push::Queued, keeps) << c.name << " reply " << i;
             kept += keeps ? c.replies[i] : 0;
         }
         EXPECT_EQ(budget.held() - before, kept) << c.name;
@@ -93,7 +95,7 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
             // The separators between the replies kept.
             EXPECT_EQ(taken, kept + c.accepted - 1) << c.name;
         } else if (c.end == End::Clear) {
-            queue->clear();
+            queue->interrupt();
         } else {
             queue.reset();
         }

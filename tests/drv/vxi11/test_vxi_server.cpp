@@ -140,39 +140,67 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
     b.onLink(vxi_proc::destroy_link, lb);
 }
 
-// A device clear empties its link's output: a reply whose list had ended
-// before the clear but is delivered after it is dropped, so the next read
-// finds nothing; another link's reply queued meanwhile still arrives.
-TEST(VxiServer, DeviceClearDropsAReplyDeliveredAfterIt) {
-    auto entered = std::make_shared<std::promise<void>>();
-    auto release = std::make_shared<std::promise<void>>();
-    std::shared_future<void> released = release->get_future().share();
-    auto holds = std::make_shared<std::atomic<bool>>(true);
-    ScpiManage::instance().setDeliverySeam([entered, released, holds] {
-        if (holds->exchange(false)) {  // the first reply only
-            entered->set_value();
-            released.wait_for(seconds(5));
+// A device clear empties its link's output, and a new message makes the
+// answers of the link's earlier ones obsolete (query interrupted, -410): a
+// reply whose list had ended before either but is delivered after it is
+// dropped, as is one still unread; another link's reply still arrives.
+TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
+    const struct {
+        const char* name;
+        bool late;   // a's first reply is delivered after the cut
+        bool clear;  // the cut is a device clear, else a's next message
+        int32_t readError;
+        const char* data;   // what a's read then answers
+        const char* error;  // the head of the error queue then
+    } cases[] = {
+        {"clear, reply late", true, true, 15, "", "0,"},
+        {"write, reply late", true, false, 0, "0\n", "-410,"},
+        {"write, reply unread", false, false, 0, "0\n", "-410,"},
+    };
+    const std::string idn = engineReply("*IDN?\n");
+    for (const auto& c : cases) {
+        engineReply("*CLS;*OPC?\n");
+        auto entered = std::make_shared<std::promise<void>>();
+        auto release = std::make_shared<std::promise<void>>();
+        std::shared_future<void> released = release->get_future().share();
+        auto holds = std::make_shared<std::atomic<bool>>(c.late);
+        ScpiManage::instance().setDeliverySeam([entered, released, holds] {
+            if (holds->exchange(false)) {  // the first reply only
+                entered->set_value();
+                released.wait_for(seconds(5));
+            }
+        });
+        Client a, b;
+        int32_t la = a.createLink("inst0").lid;
+        int32_t lb = b.createLink("inst0").lid;
+        ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
+        if (c.late) {
+            ASSERT_EQ(entered->get_future().wait_for(seconds(5)), std::future_status::ready);
+        } else {
+            engineReply("*OPC?\n");  // behind a's list: its reply is queued
         }
-    });
-    Client a, b;
-    int32_t la = a.createLink("inst0").lid;
-    int32_t lb = b.createLink("inst0").lid;
-    ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
-    ASSERT_EQ(entered->get_future().wait_for(seconds(5)), std::future_status::ready);
-    ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // queued behind a's list
-    Device_Error cleared{-1};
-    a.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{la, 0, 0, 100}, xdr_Device_Error,
-           cleared);
-    EXPECT_EQ(cleared.error, 0);
-    release->set_value();
-    const std::string idn = engineReply("*IDN?\n");  // behind both lists: they are delivered
-    ScpiManage::instance().setDeliverySeam(nullptr);
-    EXPECT_EQ(a.read(la, 4096, 0, 0, 0).error, 15);
-    EXPECT_EQ(b.read(lb).data, "0\n");
-    a.write(la, "*IDN?\n");
-    EXPECT_EQ(a.read(la).data, idn);
-    a.onLink(vxi_proc::destroy_link, la);
-    b.onLink(vxi_proc::destroy_link, lb);
+        ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // queued behind a's list
+        Device_Error cleared{-1};
+        if (c.clear) {
+            a.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{la, 0, 0, 100},
+                   xdr_Device_Error, cleared);
+            EXPECT_EQ(cleared.error, 0);
+        } else {
+            ASSERT_EQ(a.write(la, "*ESE?\n").error, 0);
+        }
+        release->set_value();
+        engineReply("*OPC?\n");  // behind every list: they are delivered
+        ScpiManage::instance().setDeliverySeam(nullptr);
+        ReadResult read = a.read(la, 4096, 0, 0, 0);
+        EXPECT_EQ(read.error, c.readError) << c.name;
+        EXPECT_EQ(read.data, c.data) << c.name;
+        EXPECT_EQ(engineReply("SYST:ERR?\n").rfind(c.error, 0), 0u) << c.name;
+        EXPECT_EQ(b.read(lb).data, "0\n");
+        a.write(la, "*IDN?\n");
+        EXPECT_EQ(a.read(la).data, idn);
+        a.onLink(vxi_proc::destroy_link, la);
+        b.onLink(vxi_proc::destroy_link, lb);
+    }
 }
 
 // A trigger is the instrument's *TRG on that link: it acts after what the
