@@ -30,8 +30,7 @@ ListWait::Waiting::Waiting() : m_list(t_current) {
 }
 
 ListWait::Waiting::~Waiting() {
-    if (m_lent != nullptr) {
-        m_lent->takeBack();
+    if (m_lent != nullptr && m_lent->takeBack()) {
         m_list->m_turn = m_lent;
     }
 }

@@ -23,6 +23,7 @@ public:
     // Ends the waits of this list, now and to come; callers wake the waits.
     void cancel() { m_cancelled.store(true); }
     bool cancelled() const { return m_cancelled.load(); }
+    bool stopped() const { return m_stopped.load(); }
     // Ends the list itself (its client's ABORt or device clear, an abort of
     // every client): its waits, and also what its commands have begun, a
     // file operation. A client that has left only cancels: what it sent
@@ -46,18 +47,25 @@ public:
     class Turn {
     public:
         virtual void lend() = 0;
-        virtual void takeBack() = 0;
+        // False when the list ended meanwhile: it holds the turn no more and
+        // runs no further command, so it never waits for others' messages.
+        virtual bool takeBack() = 0;
 
     protected:
         ~Turn() = default;
     };
     // The list holds `turn` from now on (null: none).
     void holdTurn(Turn* turn) { m_turn = turn; }
+    // Whether the list holds its turn now (not while it lends it, nor after
+    // it ended without taking it back).
+    bool holdsTurn() const { return m_turn != nullptr; }
 
     // Lends the turn of the list on this thread, if it holds one, for the
     // scope's life: other clients' messages run while this one waits. Made
     // with no lock held that a command may take, since taking the turn back
-    // waits for the message that has it.
+    // waits for the message that has it. A list that ended while it lent
+    // the turn does not take it back: what its handler does after the wait
+    // must need no turn.
     class Waiting {
     public:
         Waiting();

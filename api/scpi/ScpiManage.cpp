@@ -114,6 +114,17 @@ int endAtBound(unsigned int funcId, size_t size, std::string& text) {
     return E223_TOO_MUCH_DATA;
 }
 
+// The end of the commands that run when no one waits for the answers: the
+// last that is not a query, plus one (0: none).
+size_t settingsEnd(const std::vector<structScpiInfo>& cmds) {
+    for (size_t i = cmds.size(); i > 0; --i) {
+        if (!cmds[i - 1].query && !cmds[i - 1].refused) {
+            return i;
+        }
+    }
+    return 0;
+}
+
 // The client whose last lists this thread posts as it leaves.
 thread_local ScpiStrand::Client t_leaving = nullptr;
 
@@ -190,6 +201,7 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
             reader.emplace(m_readerTurn, [&] { return abortedSince(*ticket) || ticket->cancelled(); });
         }
         if (!reader || reader->held() || !abortedSince(*ticket)) {
+            ticket->runsUpTo = settingsEnd(cmds);
             TurnHold hold(*ticket);
             result = runCommands(cmds, text, *ticket);
         }
@@ -210,7 +222,8 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
     size_t answers = 0;  // response units so far: ";" goes between two, never after the last
     try {
         for (size_t i = 0; i < cmds.size(); ++i) {
-            if (abortedSince(ticket)) {
+            // Without the turn (it ended in a wait) nothing more runs.
+            if (!ticket.holdsTurn() || abortedSince(ticket)) {
                 break;
             }
             if (cmds[i].refused) {
@@ -236,6 +249,7 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
                 insertU64(cmds[i].params, ScpiReplyBudget::kRoomKey, room);
             }
             google::protobuf::Map<int, Value> reply;
+            ticket.next = i + 1;
             {
                 ticket.runningJob = lendsWhileRunning(cmds[i].funcID);
                 std::optional<ListWait::Waiting> lent;
@@ -280,13 +294,18 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
 }
 
 ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
-    ticket.turn.take(ticket.client);
-    ticket.holdTurn(&ticket);
+    if (ticket.turn.take(ticket.client, [&ticket] { return ticket.ended(); })) {
+        ticket.holdTurn(&ticket);
+    }
 }
 
 ScpiManage::TurnHold::~TurnHold() {
-    m_ticket.holdTurn(nullptr);
-    m_ticket.turn.give();
+    // Gives only what it holds: a list that ended while it lent the turn
+    // did not take it back.
+    if (m_ticket.holdsTurn()) {
+        m_ticket.holdTurn(nullptr);
+        m_ticket.turn.give();
+    }
 }
 
 ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, uint32_t length, ReplyFn deliver,
@@ -357,6 +376,8 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     }
     m_strand.clear(client);
     m_readerTurn.wake();
+    // A stopped list waiting in line for the message turn leaves the line.
+    m_turn.wake();
     // A file operation of a list it stopped that waits for its walk turn ends.
     walk_turns::wake();
     // The measurement stops too, for every client: a read waiting for its

@@ -50,7 +50,8 @@ struct structScpiInfo {
 // ABORt (and a device clear) ends the measurement for everyone, and the lists
 // of the client that sent it: its lists posted before are skipped when they
 // come to run, its running list stops before its next command, its waits end
-// and its reply is dropped. Other clients' lists go on: a waiter among them
+// and its reply is dropped; a list that was waiting ends without waiting for
+// the message turn again. Other clients' lists go on: a waiter among them
 // completes, since the operation it waits for has ended, and answers. An
 // abort of no client (ApiScpi_Abort()) reaches every client's lists: it
 // starts a new generation, and a list of an older one skips itself. An abort
@@ -215,14 +216,25 @@ private:
     struct ListTicket : ListWait, ListWait::Turn {
         ListTicket(Timeout readTimeout, ScpiTurn& turn) : ListWait(std::move(readTimeout)), turn(turn) {}
         void lend() override { turn.lend(client, runningJob); }
-        void takeBack() override { turn.takeBack(client, runningJob); }
+        bool takeBack() override {
+            return turn.takeBack(client, runningJob, [this] { return ended(); });
+        }
+        // Whether the list has nothing left that needs the turn: it was
+        // stopped, or its client has left and no command it would still run
+        // is left (its queries do not run).
+        bool ended() const { return stopped() || (cancelled() && next >= runsUpTo); }
         ScpiTurn& turn;
         bool runningJob = false;  // lends for a file job, not a wait (its thread only)
+        // The command after the one running, and the end of the commands a
+        // list of a gone client still runs (its thread only).
+        size_t next = 0;
+        size_t runsUpTo = 0;
         ScpiStrand::Client client = nullptr;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
     };
-    // Holds the message turn while a list's commands run.
+    // Holds the message turn while a list's commands run; a list that ended
+    // while it waited for the turn holds none and runs nothing.
     class TurnHold {
     public:
         explicit TurnHold(ListTicket& ticket);

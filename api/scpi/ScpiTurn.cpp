@@ -33,11 +33,11 @@ bool ScpiTurn::tryTake(Client client) {
     return true;
 }
 
-void ScpiTurn::take(Client client) {
+bool ScpiTurn::take(Client client, const std::function<bool()>& ended) {
     std::unique_lock<std::mutex> lock(m_mtx);
     if (m_depth != 0 && m_owner == std::this_thread::get_id()) {
         ++m_depth;
-        return;
+        return true;
     }
     // A departed client's lists run at its place, which stays theirs until
     // its last list has run; anyone else waits at a place of its own, kept
@@ -50,11 +50,19 @@ void ScpiTurn::take(Client client) {
         if (departed != m_line.end()) return departed;
         return own = m_line.insert(m_line.end(), Place{client, false});
     };
-    m_cv.wait(lock, [&] { return freeAtLocked(place()); });
+    const auto hasEnded = [&] { return ended && ended(); };
+    m_cv.wait(lock, [&] { return hasEnded() || freeAtLocked(place()); });
     if (own != m_line.end()) {
         m_line.erase(own);
     }
+    if (hasEnded()) {
+        // The one behind its place may be the one the turn is free for now.
+        lock.unlock();
+        m_cv.notify_all();
+        return false;
+    }
     holdLocked();
+    return true;
 }
 
 void ScpiTurn::give() {
@@ -76,7 +84,7 @@ void ScpiTurn::lend(Client client, bool job) {
     give();
 }
 
-void ScpiTurn::takeBack(Client client, bool job) {
+bool ScpiTurn::takeBack(Client client, bool job, const std::function<bool()>& ended) {
     if (job) {
         std::lock_guard<std::mutex> lock(m_mtx);
         auto it = m_runningJobs.find(client);
@@ -84,7 +92,14 @@ void ScpiTurn::takeBack(Client client, bool job) {
             m_runningJobs.erase(it);
         }
     }
-    take(client);
+    return take(client, ended);
+}
+
+void ScpiTurn::wake() {
+    // Taken once: a waiter that looked before the lists were stopped is
+    // asleep by the time the lock is had, and hears the notification.
+    { std::lock_guard<std::mutex> lock(m_mtx); }
+    m_cv.notify_all();
 }
 
 void ScpiTurn::depart(Client client) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -13,6 +14,9 @@
 //     no other client's command runs between two of them, except while one
 //     of them waits (for readings, a trigger, *OPC?) or runs a file job, when
 //     it lends the turn (ListWait::Waiting) and then takes it back in line.
+//     A list that ends meanwhile (stopped by its client's clear, or of a
+//     client that left with nothing more to run) leaves the line at once and
+//     never takes the turn: a clear waits for no other client's message.
 //  2. The turn is taken in the order it is asked for: whoever asks takes a
 //     place at the end of one line. The first poller never waits for it
 //     (tryTake): it takes the turn only when no one is in line, and a message
@@ -42,13 +46,17 @@ public:
     bool tryTake(Client client);
     // Waits for the turn in line. The thread that holds it takes it again at
     // no cost (a list run by the poller that took it to run the list).
-    void take(Client client);
+    // False, without the turn, once `ended` holds (looked at as the line
+    // moves and at wake()): a list that has ended waits for no one.
+    bool take(Client client, const std::function<bool()>& ended = nullptr);
     // Gives back one take.
     void give();
     // A list of `client` gives the turn while it waits or runs a file job
-    // (`job`), and takes it back afterwards.
+    // (`job`), and takes it back afterwards unless it ended (as take).
     void lend(Client client, bool job);
-    void takeBack(Client client, bool job);
+    bool takeBack(Client client, bool job, const std::function<bool()>& ended = nullptr);
+    // Lists were stopped: those waiting in line look at whether they ended.
+    void wake();
 
     // `client` has left and may still have lists to run: it keeps a place in
     // line (once, however often it is told) until drained(client).

@@ -369,6 +369,61 @@ TEST_F(ClientsTest, AGoneClientsFileJobHoldsNoOne) {
     EXPECT_TRUE(testing_support::eventually([] { return !ScpiManage::instance().departing(); }));
 }
 
+// A list stopped by its client's clear, or left by a gone client with
+// nothing more to run, ends at once without the turn, while another
+// client's message holds it; one with a setting left still runs it after.
+TEST_F(ClientsTest, AnEndedListWaitsForNoOnesMessage) {
+    enum Where { InItsWait, TakingItBack, BeforeItsFirstTake };
+    const struct {
+        const char* name;
+        Where where;
+        bool gone;         // else its client's clear
+        bool settingLeft;  // after its wait
+    } cases[] = {
+        {"cleared in its wait", InItsWait, false, true},
+        {"cleared in line to take it back", TakingItBack, false, true},
+        {"cleared in line for its first take", BeforeItsFirstTake, false, true},
+        {"gone in its wait, nothing left", InItsWait, true, false},
+        {"gone in its wait, a setting left", InItsWait, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gates.reset();
+        {
+            std::lock_guard<std::mutex> lock(recorded.mtx);
+            recorded.tags.clear();
+        }
+        int a = 0, holder = 0, b = 0;
+        std::vector<structScpiInfo> ofA = waitAt(0);
+        if (c.settingLeft) ofA.push_back(record(7));
+        if (c.where != BeforeItsFirstTake) {
+            post(ofA, nullptr, &a);
+            ASSERT_TRUE(gates.waitEntered(0));
+        }
+        post({holdAt(1), record(9), toWorker()}, nullptr, &holder);
+        ASSERT_TRUE(gates.waitEntered(1));
+        if (c.where == TakingItBack) gates.release(0);
+        if (c.where == BeforeItsFirstTake) post({record(7), toWorker()}, nullptr, &a);
+        if (c.where != InItsWait) {
+            ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().turnWaiting() == 1; }));
+        }
+        if (c.gone) {
+            ScpiManage::instance().ApiScpi_ClientGone(&a);
+        } else {
+            ScpiManage::instance().ApiScpi_Abort(&a);
+        }
+        const bool endsAtOnce = !c.gone || !c.settingLeft;
+        if (endsAtOnce) {
+            ASSERT_TRUE(testing_support::eventually([&] { return !ScpiManage::instance().ApiScpi_ClientBusy(&a); }));
+            EXPECT_TRUE(recorded.all().empty()) << "it ended only after the other message";
+        }
+        gates.release(1);
+        ASSERT_TRUE(testing_support::eventually([&] { return !ScpiManage::instance().ApiScpi_ClientBusy(&a); }));
+        runAfter(&b);
+        EXPECT_EQ(recorded.all(), endsAtOnce ? std::vector<int>{9} : (std::vector<int>{9, 7}));
+    }
+}
+
 // Past its bound a client's list is refused, and the client can tell.
 TEST_F(ClientsTest, WhatOneClientQueuesIsBounded) {
     int a = 0;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -406,13 +407,34 @@ TEST_F(UsbtmcTransport, EngineAnswersEachMessageOnce) {
     EXPECT_EQ(stUsbtmcDevIO.euLocalRemoteState.load(), LOCAL_REMOTE_STATE_REMS);
 }
 
+// Another client's message that keeps the message turn until opened. Its id
+// is one that may wait, so that it runs on its client's worker.
+constexpr unsigned int kOtherMessage = 0x20000c00;
+struct {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool entered = false, open = false;
+} g_other;
+
+int otherMessage(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*) {
+    std::unique_lock<std::mutex> lock(g_other.mtx);
+    g_other.entered = true;
+    g_other.cv.notify_all();
+    g_other.cv.wait_for(lock, std::chrono::minutes(1), [] { return g_other.open; });
+    return 0;
+}
+
 // A clear stops the host's file operation: one waiting for its walk turn
 // ends at once, one running finishes or stops. CHECK_CLEAR_STATUS answers
 // pending while it has not ended, so that the host's next message, once the
-// clear is done, is answered at once.
+// clear is done, is answered at once; another client's message that runs
+// meanwhile does not hold it.
 TEST_F(UsbtmcTransport, AClearIsDoneOnceTheHostsFileOperationHasEnded) {
     static std::once_flag bound;
-    std::call_once(bound, [] { CFEM::instance()->bindManager(SINGLETON_PTR(StorageManage)); });
+    std::call_once(bound, [] {
+        CFEM::instance()->bindManager(SINGLETON_PTR(StorageManage));
+        CFEM::instance()->bindCallback(kOtherMessage, otherMessage);
+    });
     SINGLETON_PTR(StorageCore)->DefaultFilePathSet(StorageRemotePath::kIntRoot);
     const std::string user = root.host(StorageRemotePath::kIntRoot), usb = root.host("/mnt/media_rw/udiskh");
     testing_support::writeFile(user + "/src/d/f", "f");
@@ -441,7 +463,8 @@ TEST_F(UsbtmcTransport, AClearIsDoneOnceTheHostsFileOperationHasEnded) {
     };
 
     // Waiting for the one walk turn, which stays held here.
-    {
+    for (bool otherRuns : {false, true}) {
+        SCOPED_TRACE(otherRuns ? "another client's message runs" : "alone");
         size_t open = 0;
         for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
              ++it) {
@@ -453,8 +476,19 @@ TEST_F(UsbtmcTransport, AClearIsDoneOnceTheHostsFileOperationHasEnded) {
         const walk_turns::Turn turn;
         host.sendOut("MMEM:COPY \"INT:\\src\",\"INT:\\copy\"\n", true);
         ASSERT_TRUE(testing_support::eventually([] { return walk_turns::waiting() == 1; }));
+        int other = 0;
+        if (otherRuns) {
+            ScpiManage::instance().ApiScpi_PostExecute(scpi_test::listOf({kOtherMessage}), nullptr, &other);
+            std::unique_lock<std::mutex> lock(g_other.mtx);
+            ASSERT_TRUE(g_other.cv.wait_for(lock, scpi_test::kWait, [] { return g_other.entered; }));
+        }
         EXPECT_EQ(host.control(5), begun);
         EXPECT_EQ(settled(), done);
+        if (otherRuns) {
+            std::lock_guard<std::mutex> lock(g_other.mtx);
+            g_other.open = true;
+            g_other.cv.notify_all();
+        }
         EXPECT_EQ(query("*ESE?\n"), "0\n");
         EXPECT_EQ(walk_turns::waiting(), 0u);
     }

@@ -346,17 +346,25 @@ struct HeldGate {
     std::condition_variable cv;
     bool entered = false;
     bool open = false;
+
+    void pass() {
+        std::unique_lock<std::mutex> lock(mtx);
+        entered = true;
+        cv.notify_all();
+        // The cancellation is a flag of the list, not an event of this gate.
+        while (!open && !ListWait::cancelledHere()) {
+            cv.wait_for(lock, milliseconds(1));
+        }
+    }
+    bool hasEntered() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return entered;
+    }
 };
 HeldGate g_held;
 
 int heldCommand(unsigned int, const google::protobuf::Map<int, Value>&, google::protobuf::Map<int, Value>*) {
-    std::unique_lock<std::mutex> lock(g_held.mtx);
-    g_held.entered = true;
-    g_held.cv.notify_all();
-    // The cancellation is a flag of the list, not an event of this gate.
-    while (!g_held.open && !ListWait::cancelledHere()) {
-        g_held.cv.wait_for(lock, milliseconds(1));
-    }
+    g_held.pass();
     return 0;
 }
 
@@ -409,6 +417,57 @@ TEST(VxiServer, AListBeyondTheLinksQueueFailsOnItsCall) {
         ASSERT_TRUE(waitUntil([&] { return client.write(lid, "*IDN?\n").error == 0; }));
         EXPECT_EQ(client.readReply(lid).data, engineReply("*IDN?\n"));
         client.onLink(vxi_proc::destroy_link, lid);
+    }
+}
+
+// A link's list stopped by device_clear, or left by destroy_link with
+// nothing more to run, ends while another client's message (held at its gate,
+// on its worker: its id may wait) keeps the turn: the link holds no place.
+TEST(VxiServer, AClearedOrDestroyedLinksListWaitsForNoOne) {
+    static constexpr unsigned int kOtherMessage = 0x20000c00;
+    static HeldGate g_other;
+    static std::once_flag bound;
+    std::call_once(bound, [] {
+        CFEM::instance()->bindCallback(kHeldCommand, heldCommand);
+        CFEM::instance()->bindCallback(kOtherMessage, [](unsigned int, const google::protobuf::Map<int, Value>&,
+                                                         google::protobuf::Map<int, Value>*) {
+            g_other.pass();
+            return 0;
+        });
+    });
+    for (bool clearFirst : {true, false}) {
+        SCOPED_TRACE(clearFirst ? "device_clear, then destroy_link" : "destroy_link");
+        for (HeldGate* gate : {&g_held, &g_other}) {
+            std::lock_guard<std::mutex> lock(gate->mtx);
+            gate->entered = gate->open = false;
+        }
+        Client client;
+        int32_t lid = client.createLink("inst0").lid;
+        ASSERT_EQ(client.write(lid, "MMEM:DEL \"x\"\n").error, 0);
+        ASSERT_TRUE(waitUntil([] { return g_held.hasEntered(); }));
+        int other = 0;
+        std::vector<structScpiInfo> held(1);
+        held.front().funcID = kOtherMessage;
+        ScpiManage::instance().ApiScpi_PostExecute(std::move(held), nullptr, &other);
+        ASSERT_TRUE(waitUntil([] { return g_other.hasEntered(); }));
+        if (clearFirst) {
+            Device_Error cleared{-1};
+            client.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{lid, 0, 0, 100},
+                        xdr_Device_Error, cleared);
+            EXPECT_EQ(cleared.error, 0);
+        }
+        EXPECT_EQ(client.onLink(vxi_proc::destroy_link, lid), 0);
+        // Its departure is seen on the first poller.
+        auto seen = std::make_shared<std::promise<void>>();
+        toolkit::EventPoller::Instance().async([seen] { seen->set_value(); }, false);
+        ASSERT_EQ(seen->get_future().wait_for(seconds(5)), std::future_status::ready);
+        EXPECT_TRUE(waitUntil([] { return !ScpiManage::instance().departing(); }))
+            << "the link's list waits for the other client's message";
+        {
+            std::lock_guard<std::mutex> lock(g_other.mtx);
+            g_other.open = true;
+        }
+        EXPECT_FALSE(engineReply("*IDN?\n").empty());
     }
 }
 
