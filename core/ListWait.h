@@ -18,7 +18,8 @@ class ListWait {
 public:
     using Timeout = std::shared_ptr<const std::atomic<uint32_t>>;
 
-    explicit ListWait(Timeout readTimeoutMs = nullptr) : m_readTimeoutMs(std::move(readTimeoutMs)) {}
+    explicit ListWait(Timeout readTimeoutMs = nullptr, const void* client = nullptr)
+        : m_readTimeoutMs(std::move(readTimeoutMs)), m_client(client) {}
 
     // Ends the waits of this list, now and to come; callers wake the waits.
     void cancel() { m_cancelled.store(true); }
@@ -40,6 +41,9 @@ public:
     // it has one, else `engineMs`. Read when a wait begins, so a client that
     // changes its time-out meanwhile is heard by its next wait.
     static uint32_t readTimeoutMsHere(uint32_t engineMs);
+    // The client that sent the list on this thread (its session, link or
+    // host); null outside any list, as for the UI link's requests.
+    static const void* clientHere();
 
     // What a list holds while its commands run, so that no other client's
     // command runs between them, and lends while one of them waits.
@@ -86,5 +90,6 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopped{false};
     Timeout m_readTimeoutMs;
+    const void* m_client;
     Turn* m_turn = nullptr;  // only its own thread looks at it
 };

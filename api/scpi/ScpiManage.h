@@ -204,12 +204,13 @@ private:
     // handlers consult, cancelled by such an abort or as its client leaves.
     // As ListWait::Turn, what the list lends while one of its commands waits.
     struct ListTicket : ListWait, ListWait::Turn {
-        ListTicket(Timeout readTimeout, ScpiTurn& turn) : ListWait(std::move(readTimeout)), turn(turn) {}
+        ListTicket(Timeout readTimeout, ScpiTurn& turn, ScpiStrand::Client client)
+            : ListWait(std::move(readTimeout), client), turn(turn), client(client) {}
         void lend() override { turn.lend(client, runningJob); }
         void takeBack() override { turn.takeBack(client, runningJob); }
         ScpiTurn& turn;
         bool runningJob = false;  // lends for a file job, not a wait (its thread only)
-        ScpiStrand::Client client = nullptr;
+        const ScpiStrand::Client client;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
     };
