@@ -6,8 +6,9 @@
 // What a handler that waits (for readings, a trigger, a raw value) learns of
 // the remote command list it runs in: whether that list's client no longer
 // wants its answer (its ABORt, a device clear of its link, an abort of every
-// client, or the client has left) and how long that client waits for a
-// reading. Lists of several clients wait at the same time on threads of
+// client, or the client has left), how long that client waits for a
+// reading, and which client it is (whose acquisition a later fetch answers).
+// Lists of several clients wait at the same time on threads of
 // their own, so neither can be one process-wide setting: one client's abort
 // or time-out must not reach another's wait.
 //
