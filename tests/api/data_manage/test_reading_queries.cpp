@@ -212,39 +212,25 @@ TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
 }
 
 // A client's FETCh? after its INITiate answers that acquisition, also once
-// another client has armed since: the readings it took, with one -230 unless
-// it completed ("" when a second arm took its text too). A client that armed
+// another client has armed since: the readings it took, -230 unless it
+// completed ("" when a second arm took its text too). A client that armed
 // nothing, or a new one at the address of one that left, gets what is there.
 TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     int a = 0, b = 0;  // two clients
-    const struct {
-        const char* name;
-        bool complete;  // before the other client arms
-        int arms;       // of the other client
-        const void* fetcher;
-        bool left;  // the client that armed, before the fetch
-        const char* answer;
-        bool cutShort;
-    } cases[] = {
-        {"replaced", false, 1, &a, false, "5.00000000E-01", true},
-        {"complete, then replaced", true, 1, &a, false, "5.00000000E-01", false},
-        {"replaced twice", true, 2, &a, false, "", true},
-        {"armed nothing", false, 1, &b, false, "2.50000000E-01", false},
-        {"left", false, 1, &a, true, "2.50000000E-01", false},
-    };
-    const auto as = [](const void* client, const std::function<void()>& run) {
-        ListWait list(nullptr, client);
-        ListWait::Scope scope(list);
-        run();
-    };
+    struct Case { bool complete; int arms; const void* fetcher; bool left; const char* answer; bool cutShort; };
     ASSERT_EQ(Interface_SCPManage(1), 1);
     SCP_SetInterfaceIsUsed(1);
     e->TrigSourceSet(SRC_SINGLE);
-    e->m_triggerChange = false;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const Case& c : {Case{false, 1, &a, false, "5.00000000E-01", true},
+                          Case{true, 1, &a, false, "5.00000000E-01", false}, Case{true, 2, &a, false, "", true},
+                          Case{false, 1, &b, false, "2.50000000E-01", false},
+                          Case{false, 1, &a, true, "2.50000000E-01", false}}) {
         SCP_ClearErrQueue(1);
-        as(&a, [&] { EXPECT_EQ(call(&CDataManage::cbMeasDataInitiate, {}), 0); });
+        ListWait armer(nullptr, &a), fetcher(nullptr, c.fetcher);
+        {
+            ListWait::Scope scope(armer);
+            EXPECT_EQ(call(&CDataManage::cbMeasDataInitiate, {}), 0);  // under the bus trigger
+        }
         if (c.complete) e->m_triggersLeft = 0;
         e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
         for (int i = 0; i < c.arms; ++i) {  // READ? of the UI under the automatic trigger
@@ -253,9 +239,10 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
             e->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
         }
         if (c.left) e->DM_ClientGone(&a);
+        ListWait::Scope scope(fetcher);
         ValueMap out;
-        as(c.fetcher, [&] { EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0); });
-        EXPECT_EQ(out.at(0x60d).strval(), c.answer);
+        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
+        EXPECT_EQ(out.at(0x60d).strval(), c.answer) << c.complete << c.arms << c.left;
         EXPECT_STREQ(SCP_ReadErrQueue(1), c.cutShort ? "-230,\"Data corrupt or stale\"" : nullptr);
     }
     SCP_ClearErrQueue(1);
