@@ -15,6 +15,8 @@ uint32_t ListWait::readTimeoutMsHere(uint32_t engineMs) {
     return t_current->m_readTimeoutMs->load();
 }
 
+const void* ListWait::clientHere() { return t_current == nullptr ? nullptr : t_current->m_client; }
+
 ListWait::Scope::Scope(ListWait& list) : m_previous(t_current) { t_current = &list; }
 
 ListWait::Scope::~Scope() { t_current = m_previous; }

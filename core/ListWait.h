@@ -6,8 +6,9 @@
 // What a handler that waits (for readings, a trigger, a raw value) learns of
 // the remote command list it runs in: whether that list's client no longer
 // wants its answer (its ABORt, a device clear of its link, an abort of every
-// client, or the client has left) and how long that client waits for a
-// reading. Lists of several clients wait at the same time on threads of
+// client, or the client has left), how long that client waits for a
+// reading, and which client it is (whose acquisition a later fetch answers).
+// Lists of several clients wait at the same time on threads of
 // their own, so neither can be one process-wide setting: one client's abort
 // or time-out must not reach another's wait.
 //
@@ -18,7 +19,8 @@ class ListWait {
 public:
     using Timeout = std::shared_ptr<const std::atomic<uint32_t>>;
 
-    explicit ListWait(Timeout readTimeoutMs = nullptr) : m_readTimeoutMs(std::move(readTimeoutMs)) {}
+    explicit ListWait(Timeout readTimeoutMs = nullptr, const void* client = nullptr)
+        : m_readTimeoutMs(std::move(readTimeoutMs)), m_client(client) {}
 
     // Ends the waits of this list, now and to come; callers wake the waits.
     void cancel() { m_cancelled.store(true); }
@@ -41,6 +43,9 @@ public:
     // it has one, else `engineMs`. Read when a wait begins, so a client that
     // changes its time-out meanwhile is heard by its next wait.
     static uint32_t readTimeoutMsHere(uint32_t engineMs);
+    // The client that sent the list on this thread (its session, link or
+    // host); null outside any list, as for the UI link's requests.
+    static const void* clientHere();
 
     // What a list holds while its commands run, so that no other client's
     // command runs between them, and lends while one of them waits.
@@ -94,5 +99,6 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopped{false};
     Timeout m_readTimeoutMs;
+    const void* m_client;
     Turn* m_turn = nullptr;  // only its own thread looks at it
 };

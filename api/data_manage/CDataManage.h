@@ -140,7 +140,12 @@ public:
     // Arms an acquisition: `triggers` trigger events still to come, `now`
     // readings owed at once (the triggers of the automatic source); each
     // trigger event owes the samples per trigger in force now. Its number.
-    uint64_t acqArm(uint32_t triggers, uint32_t now);
+    // `byInit`: INITiate arms it for the client on this thread to fetch in a
+    // later message; any other arm of that client answers its own.
+    uint64_t acqArm(uint32_t triggers, uint32_t now, bool byInit = false);
+    // The client has left: what it armed is fetched by no one as its own, not
+    // even by a new client at the same address.
+    void DM_ClientGone(const void* client);
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
@@ -526,6 +531,10 @@ public:
         bool cutShort = false;
     } m_acqReplaced;
     uint64_t m_acqArrivals = 0;
+    // The acquisition each client armed last by INITiate (keyed by its list's
+    // client; null for the UI link): its FETCh? answers that one, even after
+    // another client armed since.
+    std::map<const void*, uint64_t> m_acqArmedBy;
 
     // ---- settings (under _mtx)
     MeasureTypeEnum m_eMainFunc = TYPE_DCV;
@@ -815,6 +824,16 @@ private:
     // Under m_acqMtx, for a read whose acquisition `acq` another arm
     // replaced: its answer and whether it was cut short.
     void takeReplacedLocked(uint64_t acq, std::string& out, bool& cutShort);
+    // Under m_acqMtx: the record of the client on this thread as acquisition
+    // `number` is armed (see acqArm).
+    void noteArmerLocked(uint64_t number, bool byInit);
+    // Under m_acqMtx: the acquisition the client on this thread armed by
+    // INITiate, if another arm has replaced it since (the record is used up
+    // then); 0 otherwise.
+    uint64_t replacedArmLocked();
+    // An answer that is not its whole acquisition: one -230, unless its list's
+    // reply is dropped.
+    void noteCutShort(const std::string& out);
     // Under m_acqMtx, the acquisition ends: whether an *OPC waited for that
     // (the caller then sets operation complete, outside the lock).
     bool endAcquisitionLocked();

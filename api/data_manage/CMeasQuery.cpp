@@ -177,21 +177,33 @@ int CDataManage::armAndRead(const std::function<uint64_t()>& arm, std::string& t
 // (its trigger may come from another client or the trigger input). With
 // nothing armed the stored text answers at once, the empty text after a clean
 // or a fresh start: a script reading the answer gets a line, not a time-out.
+// A client whose INITiate another client's arm has replaced since gets what
+// its own acquisition took, as a read waiting on it would: not the readings
+// of the other's settings.
 int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
     bool pending;
     uint64_t acq;  // the one seen pending, not one another client arms next
+    bool replaced;
+    bool cutShort = false;
+    std::string text;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         pending = m_acqPending;
         acq = m_acqNumber;
+        const uint64_t mine = replacedArmLocked();
+        replaced = mine != 0;
+        if (replaced) takeReplacedLocked(mine, text, cutShort);
     }
-    // Waited for, the answer is the wait's own text: the stored one is only
-    // filled when the acquisition completes, and a change that ended the
-    // wait may clean it meanwhile.
-    std::string text = pending ? std::string() : scpiReadData();
-    if (pending) {
+    if (replaced) {
+        if (cutShort) noteCutShort(text);
+    } else if (pending) {
+        // Waited for, the answer is the wait's own text: the stored one is
+        // only filled when the acquisition completes, and a change that
+        // ended the wait may clean it meanwhile.
         const int result = DM_RunScpiReadFunction(text, acq);
         if (result != 0) return result;
+    } else {
+        text = scpiReadData();
     }
     insertStr(*out, kFetch, text.c_str());
     return 0;
@@ -202,12 +214,12 @@ int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
     const structTriggerInfo t = trigInfo();
     // Under the bus or the external trigger the readings come with the triggers.
     if (t.eTrigSrc != SRC_AUTO) {
-        acqArm(m_sampleCount.load(), 0);
+        acqArm(m_sampleCount.load(), 0, true);
         return 0;
     }
     const uint32_t owed = static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX));
     std::string text;
-    return armAndRead([this, owed] { return acqArm(0, owed); }, text);
+    return armAndRead([this, owed] { return acqArm(0, owed, true); }, text);
 }
 
 // INITiate and FETCh? in one; under the bus trigger the read is its own

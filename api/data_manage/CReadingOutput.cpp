@@ -156,7 +156,7 @@ bool CDataManage::endAcquisitionLocked() {
     return opcDueLocked();
 }
 
-uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
+uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now, bool byInit) {
     bool opc;
     uint64_t number;
     // Taken before m_acqMtx, which is never held with _mtx.
@@ -168,6 +168,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
         // short unless it completed.
         m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
         number = ++m_acqNumber;
+        noteArmerLocked(number, byInit);
         // A new acquisition ends the one armed before, with what it still owed.
         m_triggersLeft = 0;
         m_singleCountDown = 0;
@@ -311,25 +312,53 @@ int CDataManage::readAcquisition(std::string& out, uint64_t acq) {
             cutShort = m_acqCutShort;
         }
     }
-    // Ended by another client, the answer is sent but is not the whole
-    // acquisition: the entry lets a script tell the two apart. A list that
-    // its own client's abort reached, or whose client has left, has its
-    // reply dropped, so it gets no entry either.
-    if (cutShort && !waitCancelled()) {
-        PrintW("remote read ended before its acquisition completed: %s", out.empty() ? "no readings" : out.c_str());
-        SCP_ExecuteErrNotify();
-        SCP_WriteErrorQueue(g_asErrInfo[E230_DATA_CORRUPT_OR_STALE]);
-    }
+    if (cutShort) noteCutShort(out);
     return result;
+}
+
+// Ended by another client, the answer is sent but is not the whole
+// acquisition: the entry lets a script tell the two apart. A list that its
+// own client's abort reached, or whose client has left, has its reply
+// dropped, so it gets no entry either.
+void CDataManage::noteCutShort(const std::string& out) {
+    if (waitCancelled()) return;
+    PrintW("remote read ended before its acquisition completed: %s", out.empty() ? "no readings" : out.c_str());
+    SCP_ExecuteErrNotify();
+    SCP_WriteErrorQueue(g_asErrInfo[E230_DATA_CORRUPT_OR_STALE]);
 }
 
 void CDataManage::takeReplacedLocked(uint64_t acq, std::string& out, bool& cutShort) {
     // Replaced twice before the read woke (its arm and its wait apart, or a
     // wake-up late): what it took is gone, the answer is only cut short.
+    // Kept until the next arm: the INITiate that waited on it and a FETCh?
+    // of the same client after it both answer it.
     const bool kept = m_acqReplaced.number == acq;
-    out = kept ? std::move(m_acqReplaced.text) : std::string();
+    out = kept ? m_acqReplaced.text : std::string();
     cutShort = !kept || m_acqReplaced.cutShort;
-    m_acqReplaced = {};
+}
+
+// A client that has left arms nothing more (its lists are cancelled before
+// this): its record cannot come back.
+void CDataManage::noteArmerLocked(uint64_t number, bool byInit) {
+    const void* client = ListWait::clientHere();
+    if (byInit && !waitCancelled()) {
+        m_acqArmedBy[client] = number;
+    } else {
+        m_acqArmedBy.erase(client);
+    }
+}
+
+uint64_t CDataManage::replacedArmLocked() {
+    auto it = m_acqArmedBy.find(ListWait::clientHere());
+    if (it == m_acqArmedBy.end() || it->second == m_acqNumber) return 0;
+    const uint64_t acq = it->second;
+    m_acqArmedBy.erase(it);
+    return acq;
+}
+
+void CDataManage::DM_ClientGone(const void* client) {
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    m_acqArmedBy.erase(client);
 }
 
 int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {

@@ -399,6 +399,8 @@ void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::functi
     // a wait for the reader's turn.
     m_readerTurn.wake();
     CDataManage::instance()->DM_WakeWaits();
+    // After the cancelling: a list of its that still arms records nothing.
+    CDataManage::instance()->DM_ClientGone(client);
     // What it sent runs before what others send after it has gone: seen on
     // the first poller, behind the lists it has posted there, and lifted
     // once its worker has run the last of them.
@@ -531,8 +533,7 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
 }
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
-    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn);
-    ticket->client = client;
+    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn, client);
     std::lock_guard<std::mutex> lock(m_abortMtx);
     ticket->generation = m_abortGeneration;
     if (m_tickets.size() >= m_ticketsPruneAt) {

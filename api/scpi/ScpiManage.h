@@ -214,7 +214,8 @@ private:
     // handlers consult, cancelled by such an abort or as its client leaves.
     // As ListWait::Turn, what the list lends while one of its commands waits.
     struct ListTicket : ListWait, ListWait::Turn {
-        ListTicket(Timeout readTimeout, ScpiTurn& turn) : ListWait(std::move(readTimeout)), turn(turn) {}
+        ListTicket(Timeout readTimeout, ScpiTurn& turn, ScpiStrand::Client client)
+            : ListWait(std::move(readTimeout), client), turn(turn), client(client) {}
         void lend() override { turn.lend(client, runningJob); }
         bool takeBack() override {
             return turn.takeBack(client, runningJob, [this] { return ended(); });
@@ -229,7 +230,7 @@ private:
         // list of a gone client still runs (its thread only).
         size_t next = 0;
         size_t runsUpTo = 0;
-        ScpiStrand::Client client = nullptr;
+        const ScpiStrand::Client client;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
     };

@@ -8,7 +8,7 @@ a client can leave, then coming back as a new client.
 What must hold throughout: every message of a live client is answered within BOUND, and it
 is its own answer (each message ends in a set-and-query pair of an enable register with a
 value of that client's own, which no other client's command may come between); a read
-answers only readings of its own function; what a client sent before it left still runs.
+answers only readings of its own function, also a fetch in a later message than its INIT; what a client sent before it left still runs.
 Afterwards the service's threads and descriptors are back where they were, and every door
 answers *IDN?. A summary line tells what ran (pytest -s, or ctest -V).
 
@@ -230,6 +230,17 @@ def readings_of(client, function, count, may_time_out=False):
     return check
 
 
+def fetched(client, function, count):
+    """*CLS;FETC?;SYST:ERR? in a later message than its INIT: readings of its own function,
+    and -230 (nothing in the message waits: no other client's) only with fewer of them."""
+    def check(body):
+        cut = len(body) == 2 and (body[0] == '""' or len(body[0].split(",")) < count)
+        if len(body) != 2 or body[1] not in ['0,"No error"'] + ['-230,"Data corrupt or stale"'] * cut:
+            return "expected its readings, and -230 only with fewer"
+        return readings_of(client, function, count)(body[:1])
+    return check
+
+
 def own_value(client, values):
     return client.rng.choice(values[client.slot::SCPI_SLOTS])
 
@@ -370,6 +381,14 @@ class ScpiClient(threading.Thread):
             self.shared.fail(self, f"MMEM:DEL answered with {target} still there")
         self.shared.note("trees copied and deleted")
 
+    def init_then_fetch(self):
+        """INIT in one message, FETC? in a later one: another client may arm between."""
+        function, range_ = pick_function(self)
+        count = self.rng.randint(1, 3)
+        self.ask(Message(self, ["TRIG:SOUR IMM", f"SAMP:COUN {count}", "TRIG:COUN 1", f"CONF:{function} {range_}",
+                                f"{function}:NPLC 0.4", "INIT"]))
+        self.ask(Message(self, ["*CLS", "FETC?", "SYST:ERR?"], fetched(self, function, count)))
+
     def abort_own_wait(self):
         """A wait, then ABOR behind it: the wait ends unanswered (unless it ended first)."""
         waiting = long_wait(self)
@@ -476,6 +495,7 @@ class SocketClient(ScpiClient):
         pipeline: 6,
         ScpiClient.copy_and_delete: 3,
         ScpiClient.abort_own_wait: 3,
+        ScpiClient.init_then_fetch: 4,
         lambda self: self.leave_with_work(self.leave_by_reset, "reset"): 6,
         lambda self: self.leave_with_work(self.leave_by_close, "close"): 3,
         lambda self: self.leave_with_work(self.leave_by_half_close, "half-close"): 3,
@@ -532,6 +552,7 @@ class VxiClient(ScpiClient):
         ScpiClient.copy_and_delete: 3,
         ScpiClient.abort_own_wait: 3,
         clear_own_wait: 3,
+        ScpiClient.init_then_fetch: 4,
         lambda self: self.leave_with_work(self.leave_by_destroying_the_link, "destroyed link"): 6,
     }
 

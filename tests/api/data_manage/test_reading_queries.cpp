@@ -211,6 +211,45 @@ TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
     EXPECT_EQ(fetch(), "5.00000000E-01");
 }
 
+// A client's FETCh? after its INITiate answers that acquisition, also once
+// another client has armed since: the readings it took, -230 unless it
+// completed ("" when a second arm took its text too). A client that armed
+// nothing, or a new one at the address of one that left, gets what is there.
+TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
+    int a = 0, b = 0;  // two clients
+    struct Case { bool complete; int arms; const void* fetcher; bool left; const char* answer; bool cutShort; };
+    ASSERT_EQ(Interface_SCPManage(1), 1);
+    SCP_SetInterfaceIsUsed(1);
+    e->TrigSourceSet(SRC_SINGLE);
+    for (const Case& c : {Case{false, 1, &a, false, "5.00000000E-01", true},
+                          Case{true, 1, &a, false, "5.00000000E-01", false}, Case{true, 2, &a, false, "", true},
+                          Case{false, 1, &b, false, "2.50000000E-01", false},
+                          Case{false, 1, &a, true, "2.50000000E-01", false}}) {
+        SCP_ClearErrQueue(1);
+        ListWait armer(nullptr, &a), fetcher(nullptr, c.fetcher);
+        {
+            ListWait::Scope scope(armer);
+            EXPECT_EQ(call(&CDataManage::cbMeasDataInitiate, {}), 0);  // under the bus trigger
+        }
+        if (c.complete) e->m_triggersLeft = 0;
+        e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+        for (int i = 0; i < c.arms; ++i) {  // READ? of the UI under the automatic trigger
+            e->acqArm(0, 1);
+            e->m_singleCountDown = 0;
+            e->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
+        }
+        if (c.left) e->DM_ClientGone(&a);
+        ListWait::Scope scope(fetcher);
+        ValueMap out;
+        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
+        EXPECT_EQ(out.at(0x60d).strval(), c.answer) << c.complete << c.arms << c.left;
+        EXPECT_STREQ(SCP_ReadErrQueue(1), c.cutShort ? "-230,\"Data corrupt or stale\"" : nullptr);
+    }
+    SCP_ClearErrQueue(1);
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
+}
+
 // The newest reading of each display: the UI's query answers 44 on an empty
 // memory at once; remote control's waits for a first reading of the display
 // it reads (none comes here: the time-out).
