@@ -122,7 +122,7 @@ int endAtBound(unsigned int funcId, size_t size, std::string& text) {
     return E223_TOO_MUCH_DATA;
 }
 
-// The client whose last lists this thread posts as it leaves.
+// The client that has left whose lists this thread posts.
 thread_local ScpiStrand::Client t_leaving = nullptr;
 
 }  // namespace
@@ -139,8 +139,6 @@ ScpiManage::ScpiManage() : Manager("scpi_manager") {
     mParser.ApiScpi_SetExecute(&mExecute);
     mParser.ApiScpi_SelectCmdTree(mParser.ApiScpi_CmdTreeGet());
     Manager::abort = false;
-    // A client that has left holds the others' messages until its own have run.
-    m_strand.onIdle([this](ScpiStrand::Client client) { m_turn.drained(client); });
 }
 
 void ScpiManage::start() {
@@ -358,28 +356,23 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
 
 void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts) {
     if (lastPosts) {
-        t_leaving = client;
-        lastPosts();
-        t_leaving = nullptr;
+        ApiScpi_PostForGone(client, lastPosts);
     }
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
         cancelTicketsLocked(client, false);
     }
     // Its waits end now, without ending anyone's measurement, and so does
-    // a wait for the reader's turn.
+    // a wait for the reader's turn. Its lists still to run take the message
+    // turn as they come to run, in line with everyone's.
     m_readerTurn.wake();
     CDataManage::instance()->DM_WakeWaits();
-    // What it sent runs before what others send after it has gone: seen on
-    // the first poller, behind the lists it has posted there, and lifted
-    // once its worker has run the last of them.
-    auto depart = [this, client] {
-        m_turn.depart(client);
-        if (!m_strand.busy(client)) {
-            m_turn.drained(client);
-        }
-    };
-    toolkit::EventPoller::Instance().async(depart, true);
+}
+
+void ScpiManage::ApiScpi_PostForGone(ScpiStrand::Client client, const std::function<void()>& posts) {
+    t_leaving = client;
+    posts();
+    t_leaving = nullptr;
 }
 
 uint64_t ScpiManage::ApiScpi_AbortGeneration() {
@@ -504,6 +497,9 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
     auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn);
     ticket->client = client;
+    if (client != nullptr && client == t_leaving) {
+        ticket->cancel();  // no one is there to answer or wait for
+    }
     std::lock_guard<std::mutex> lock(m_abortMtx);
     ticket->generation = m_abortGeneration;
     if (m_tickets.size() >= m_ticketsPruneAt) {
