@@ -125,7 +125,7 @@ size_t settingsEnd(const std::vector<structScpiInfo>& cmds) {
     return 0;
 }
 
-// The client whose last lists this thread posts as it leaves.
+// The client that has left whose lists this thread posts.
 thread_local ScpiStrand::Client t_leaving = nullptr;
 
 }  // namespace
@@ -142,8 +142,6 @@ ScpiManage::ScpiManage() : Manager("scpi_manager") {
     mParser.ApiScpi_SetExecute(&mExecute);
     mParser.ApiScpi_SelectCmdTree(mParser.ApiScpi_CmdTreeGet());
     Manager::abort = false;
-    // A client that has left holds the others' messages until its own have run.
-    m_strand.onIdle([this](ScpiStrand::Client client) { m_turn.drained(client); });
 }
 
 void ScpiManage::start() {
@@ -387,30 +385,27 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
 
 void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts) {
     if (lastPosts) {
-        t_leaving = client;
-        lastPosts();
-        t_leaving = nullptr;
+        ApiScpi_PostForGone(client, lastPosts);
     }
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
         cancelTicketsLocked(client, false);
     }
     // Its waits end now, without ending anyone's measurement, and so does
-    // a wait for the reader's turn.
+    // a wait for the reader's turn. Its lists still to run take the message
+    // turn as they come to run, in line with everyone's.
     m_readerTurn.wake();
     CDataManage::instance()->DM_WakeWaits();
     // After the cancelling: a list of its that still arms records nothing.
     CDataManage::instance()->DM_ClientGone(client);
-    // What it sent runs before what others send after it has gone: seen on
-    // the first poller, behind the lists it has posted there, and lifted
-    // once its worker has run the last of them.
-    auto depart = [this, client] {
-        m_turn.depart(client);
-        if (!m_strand.busy(client)) {
-            m_turn.drained(client);
-        }
-    };
-    toolkit::EventPoller::Instance().async(depart, true);
+    // A list of its already in line with nothing left to run leaves it.
+    m_turn.wake();
+}
+
+void ScpiManage::ApiScpi_PostForGone(ScpiStrand::Client client, const std::function<void()>& posts) {
+    t_leaving = client;
+    posts();
+    t_leaving = nullptr;
 }
 
 uint64_t ScpiManage::ApiScpi_AbortGeneration() {
@@ -534,6 +529,9 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
     auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn, client);
+    if (client != nullptr && client == t_leaving) {
+        ticket->cancel();  // no one is there to answer or wait for
+    }
     std::lock_guard<std::mutex> lock(m_abortMtx);
     ticket->generation = m_abortGeneration;
     if (m_tickets.size() >= m_ticketsPruneAt) {

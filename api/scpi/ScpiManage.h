@@ -57,9 +57,9 @@ struct structScpiInfo {
 // starts a new generation, and a list of an older one skips itself. An abort
 // while nothing runs thus leaves nothing behind that could swallow a later
 // message. A client that has left (ApiScpi_ClientGone) waits for nothing: the
-// commands it sent still run, in order and before any message of another
-// client begins but while one of them runs a file job (see ScpiTurn), and
-// its queries do not run and its waits end at once.
+// commands it sent still run, in order, each list in line with other
+// clients' messages (see ScpiTurn), and its queries do not run and its waits
+// end at once.
 class ScpiManage : public Manager {
 public:
     // The message id of ABORt.
@@ -140,15 +140,17 @@ public:
     void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
                              ListWait::Timeout readTimeout = nullptr);
     // The client has left (its session, link or host is gone): its lists
-    // posted so far still execute their commands in order, before any other
-    // client's message begins (but while a file job of theirs runs), but no
-    // query of theirs runs, their waits end at once and no reply is
-    // delivered.
-    // `lastPosts`, when given, first posts on this thread what the client
-    // sent before leaving and was still held back: those lists are not held
-    // to the client's bound, since a setting sent and closed at once must
-    // still take effect, and they end as fast as they are posted.
+    // posted so far still execute their commands in order, each taking the
+    // message turn in line as a connected client's do, but no query of
+    // theirs runs, their waits end at once and no reply is delivered.
+    // `lastPosts`, when given, first posts what the client sent before
+    // leaving and was still held back (see ApiScpi_PostForGone).
     void ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts = nullptr);
+    // Runs `posts` on this thread, which posts lists of `client` after it has
+    // left: they are as those it posted before (no query runs, no wait, no
+    // reply) and are not held to the client's bound, since a setting sent
+    // and closed at once must still take effect.
+    void ApiScpi_PostForGone(ScpiStrand::Client client, const std::function<void()>& posts);
 
     // The command-set selection, for the other managers.
     int ApiScpi_CmdTreeGet() { return mParser.ApiScpi_CmdTreeGet(); }
@@ -158,8 +160,6 @@ public:
     void setDeliverySeam(std::function<void()> seam);
     // Test seam: reads of lists waiting for another client's read to end.
     size_t readersWaiting() { return m_readerTurn.waiting(); }
-    // Test seam: a client that has left still has lists to run first.
-    bool departing() { return m_turn.departing(); }
     // Test seam: messages waiting in line for the message turn.
     size_t turnWaiting() { return m_turn.waiting(); }
 
@@ -216,9 +216,9 @@ private:
     struct ListTicket : ListWait, ListWait::Turn {
         ListTicket(Timeout readTimeout, ScpiTurn& turn, ScpiStrand::Client client)
             : ListWait(std::move(readTimeout), client), turn(turn), client(client) {}
-        void lend() override { turn.lend(client, runningJob); }
+        void lend() override { turn.give(); }
         bool takeBack() override {
-            return turn.takeBack(client, runningJob, [this] { return ended(); });
+            return turn.take(client, [this] { return ended(); });
         }
         // Whether the list has nothing left that needs the turn: it was
         // stopped, or its client has left and no command it would still run

@@ -128,11 +128,6 @@ void ScpiStrand::work(Client client) {
             if (m_clients.empty()) {
                 m_idle.notify_all();
             }
-            // Told once busy() no longer sees the client, outside the lock
-            // and touching nothing of the strand: it may be gone by then.
-            std::function<void(Client)> idle = m_onIdle;
-            lock.unlock();
-            if (idle) idle(client);
             return;
         }
         Task task = std::move(it->second.front());

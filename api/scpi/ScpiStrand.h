@@ -48,9 +48,6 @@ public:
                         const std::function<bool()>& mayRunHere = nullptr);
     // Whether `client` has lists queued or running on its worker.
     bool busy(Client client);
-    // Called on a worker once its client's last list has run and its entry
-    // is gone (set before the first list is queued).
-    void onIdle(std::function<void(Client)> idle) { m_onIdle = std::move(idle); }
     // Drops the tasks not yet started, of `client` or with null of every
     // client; running ones go on. Result: how many were dropped.
     size_t clear(Client client = nullptr);
@@ -68,5 +65,4 @@ private:
     // has run the last one.
     std::map<Client, std::deque<Task>> m_clients;
     bool m_stop = false;
-    std::function<void(Client)> m_onIdle;
 };

@@ -80,6 +80,7 @@ ScpiService::ScpiSession::ScpiSession(const toolkit::Socket::Ptr& sock)
 ScpiService::ScpiSession::~ScpiSession() {
     PrintD("%s", "");
     setUnsent(0);
+    ScpiReplyBudget::instance().recount(m_u64Counted, 0);
     if (m_bBackedUp) {
         // A client that stopped reading left up to the bound of replies and
         // log records behind, freed by now but kept by the allocator: hand
@@ -99,8 +100,8 @@ void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
         return true;
     });
     // What a client sent before it left runs, even the part still in the
-    // kernel as its connection fails.
-    getSock()->setReadToTheEnd(true);
+    // kernel as its connection fails, up to about what a session holds.
+    getSock()->setReadToTheEnd(kMaxTakenAtEnd);
     // A client that shuts down its sending side still reads: it is answered.
     getSock()->setOnEof([weak_self]() {
         if (auto self = std::static_pointer_cast<ScpiSession>(weak_self.lock())) {
@@ -116,10 +117,11 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
     }
     // One list and one response per program message, in arrival order.
-    for (std::string& message : m_messages) {
-        m_backlog.push_back(std::move(message));
+    for (const std::string& message : m_messages) {
+        m_backlog.push(message);
     }
-    m_messages.clear();
+    // A receipt of short messages leaves no string table behind.
+    std::vector<std::string>().swap(m_messages);
     if (!m_input.hasPending()) {
         stopTrailingWatch();
     } else if (!m_bPaused) {
@@ -128,29 +130,28 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
     serve();
 }
 
-void ScpiService::ScpiSession::serve(bool all) {
+void ScpiService::ScpiSession::serve() {
     // A list that ends at once ends inside takeMessage and calls here
     // again: the loop below goes on instead, with no recursion per message.
     if (m_serving) {
         return;
     }
     m_serving = true;
-    while (!m_bLeaveDue && (all || m_u32TurnMessages < kMessagesPerTurn)) {
+    while (!m_bLeaveDue && m_u32TurnMessages < kMessagesPerTurn) {
         if (!m_held.empty() && roomInFlight()) {
             HeldList held = std::move(m_held.front());
             m_held.pop_front();
-            m_u64Held -= held.size;
-            post(std::move(held.cmds), held.size);
-        } else if (!m_backlog.empty() && canTake(m_backlog.front().size())) {
-            const std::string message = std::move(m_backlog.front());
-            m_backlog.pop_front();
-            takeMessage(message);
+            m_u64Held -= held.cost;
+            post(std::move(held.cmds), held.cost);
+        } else if (!m_backlog.empty() && canTake()) {
+            takeMessage(m_backlog.pop());
         } else {
             break;
         }
         ++m_u32TurnMessages;
     }
     m_serving = false;
+    recountHeld();
     if (m_bLeaveDue) {
         m_bLeaveDue = false;
         leave();
@@ -174,35 +175,48 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
             // it: the lists waiting here go with those queued in the engine.
             m_held.clear();
             m_u64Held = 0;
+            recountHeld();
             std::printf("SCPI_CMD_ABORT end\n");
             return;
         default:
             return;  // nothing parsed: -100 is queued
     }
+    const uint64_t cost = costOf(cmds, text.size());
     if (m_held.empty() && roomInFlight()) {
-        post(std::move(cmds), text.size());
+        post(std::move(cmds), cost);
         return;
     }
-    m_u64Held += text.size();
-    m_held.push_back(HeldList{std::move(cmds), text.size()});
+    m_u64Held += cost;
+    m_held.push_back(HeldList{std::move(cmds), cost});
     m_bBackedUp = true;
+    m_bTrimDue = true;
+    recountHeld();
 }
 
 bool ScpiService::ScpiSession::roomInFlight() const {
-    // A client that has left waits for nothing: what it sent goes at once.
-    return m_bGone || (m_u32ListsInFlight < kMaxListsInFlight && m_u64InFlight <= kMaxInFlight);
+    return m_u32ListsInFlight < kMaxListsInFlight && m_u64InFlight <= kMaxInFlight;
 }
 
-bool ScpiService::ScpiSession::canTake(uint64_t size) const {
-    // One message waits whatever its size; more only within the bound.
-    return m_bGone || m_held.empty() || m_u64Held + size <= kMaxHeld;
+bool ScpiService::ScpiSession::canTake() const {
+    // One message waits whatever its size; more only within the bound,
+    // which falls to a small share while the service-wide budget is spent.
+    return m_held.empty() || m_u64Held < ScpiReplyBudget::instance().share(kMaxHeld);
 }
 
 bool ScpiService::ScpiSession::waitsForRoom() const {
-    return !m_backlog.empty() && !canTake(m_backlog.front().size());
+    return !m_backlog.empty() && !canTake();
 }
 
-void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t size) {
+void ScpiService::ScpiSession::recountHeld() {
+    ScpiReplyBudget::instance().recount(m_u64Counted, m_u64Held + m_u64InFlight + m_backlog.cost());
+    if (m_u64Counted == 0 && m_bTrimDue) {
+        // The lists of a burst are freed but kept by the allocator.
+        m_bTrimDue = false;
+        toolkit::trimFreedMemory();
+    }
+}
+
+void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t cost) {
     // The reply is made on the first poller, where a session living there
     // sends it at once, or on the thread of lists that wait, which hands the
     // send to the session's poller.
@@ -212,12 +226,13 @@ void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t s
     std::weak_ptr<toolkit::Session> weak_self = weak_from_this();
     auto session = [weak_self]() { return std::static_pointer_cast<ScpiSession>(weak_self.lock()); };
     // The list holds this token until it has run or been dropped.
-    m_u64InFlight += size;
+    m_u64InFlight += cost;
     ++m_u32ListsInFlight;
-    std::shared_ptr<void> listEnds(nullptr, [poller, session, size](void*) {
-        poller->async([session, size]() {
+    recountHeld();
+    std::shared_ptr<void> listEnds(nullptr, [poller, session, cost](void*) {
+        poller->async([session, cost]() {
             if (auto self = session()) {
-                self->onListDone(size);
+                self->onListDone(cost);
             }
         }, true);
     });
@@ -242,11 +257,17 @@ void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t s
         }, false);
     };
     listEnds.reset();
-    m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
+    if (!m_bGone) {
+        m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
+        return;
+    }
+    m_scpiManage.ApiScpi_PostForGone(this, [&] {
+        m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
+    });
 }
 
 void ScpiService::ScpiSession::scheduleTurn() {
-    if (m_bTurnDue || m_bGone) {
+    if (m_bTurnDue) {
         return;
     }
     m_bTurnDue = true;
@@ -278,9 +299,10 @@ void ScpiService::ScpiSession::setUnsent(uint64_t bytes) {
     ScpiReplyBudget::instance().recount(m_u64Unsent, bytes);
 }
 
-void ScpiService::ScpiSession::onListDone(uint64_t messageSize) {
-    m_u64InFlight -= std::min(m_u64InFlight, messageSize);
+void ScpiService::ScpiSession::onListDone(uint64_t cost) {
+    m_u64InFlight -= std::min(m_u64InFlight, cost);
     m_u32ListsInFlight -= m_u32ListsInFlight > 0 ? 1 : 0;
+    recountHeld();
     serve();
 }
 
@@ -290,7 +312,11 @@ void ScpiService::ScpiSession::onDrained() {
 }
 
 void ScpiService::ScpiSession::updateFlow() {
-    if (m_bInputEnded || m_bGone) {
+    if (m_bGone) {
+        finishLeavingIfDone();
+        return;
+    }
+    if (m_bInputEnded) {
         finishIfDone();  // nothing more to read: done once all is answered
         return;
     }
@@ -344,7 +370,7 @@ uint64_t ScpiService::ScpiSession::onTrailingWait() {
     m_trailingTask.reset();
     std::string piece = m_input.takePending();
     if (!piece.empty()) {
-        m_backlog.push_back(std::move(piece));
+        m_backlog.push(piece);
         serve();
     }
     return 0;
@@ -399,10 +425,26 @@ void ScpiService::ScpiSession::onError(const toolkit::SockException& /*err*/) {
 }
 
 void ScpiService::ScpiSession::leave() {
-    // What it sent before leaving runs, in order, all of it now; no one
-    // reads what its lists still answer: they wait for nothing.
-    m_scpiManage.ApiScpi_ClientGone(this, [this] { serve(true); });
+    // What it sent before leaving runs, in order, taken in turns and within
+    // the bounds as while it was connected, so that it holds up no other
+    // client more than it could then; no one reads what its lists still
+    // answer: they wait for nothing.
+    m_self = std::static_pointer_cast<ScpiSession>(shared_from_this());
+    m_scpiManage.ApiScpi_ClientGone(this);
     setLocalState(true);
+    if (!m_backlog.empty() || !m_held.empty()) {
+        m_bBackedUp = true;  // its parsed lists are freed once they have run
+    }
+    serve();
+}
+
+void ScpiService::ScpiSession::finishLeavingIfDone() {
+    // Lists handed over need no session: their ends find it gone.
+    if (!m_self || !m_backlog.empty() || !m_held.empty()) {
+        return;
+    }
+    // Released off this call's stack: the session may end with it.
+    getPoller()->async([self = std::move(m_self)]() {}, false);
 }
 
 void ScpiService::ScpiSession::onManager() {

@@ -9,6 +9,7 @@
 #include "Network/Session.h"
 #include "Network/TcpServer.h"
 #include "Poller/EventPoller.h"
+#include "ScpiBacklog.h"
 #include "ScpiInputBuffer.h"
 #include "ScpiManage.h"
 #include "ScpiStrand.h"
@@ -46,16 +47,30 @@ public:
         // above this: a client that never reads must not make the service
         // hold its answers without bound. Reading resumes as they drain.
         static constexpr uint64_t kMaxUnsent = 1024 * 1024;
-        // Lists handed to the engine and not ended, at most, by the bytes of
-        // their messages and by count (no more than its client may have
+        // Lists handed to the engine and not ended, at most, by what they
+        // cost (costOf) and by count (no more than its client may have
         // queued there, so none of them is refused). Messages beyond wait
         // here, parsed, while input is still read, so that an ABORt behind
-        // them acts as it arrives. Past kMaxHeld bytes of them the session
-        // takes and reads no more until they have room: the client's sends
-        // wait, and nothing it sends is refused for its volume.
-        static constexpr uint64_t kMaxInFlight = 64 * 1024;
+        // them acts as it arrives. Past kMaxHeld of them, or past its share
+        // once the service-wide budget is spent (ScpiReplyBudget), the
+        // session takes and reads no more until they have room: the client's
+        // sends wait, and nothing it sends is refused for its volume.
+        static constexpr uint64_t kMaxInFlight = 256 * 1024;
         static constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
-        static constexpr uint64_t kMaxHeld = 64 * 1024;
+        static constexpr uint64_t kMaxHeld = 256 * 1024;
+        // What a parsed message costs in memory while it is held or in
+        // flight: its text, and per list and per command what parsing and
+        // the engine's task add, which for short messages is many times the
+        // text (about 70-110 bytes per byte received of "*CLS").
+        static constexpr uint64_t kListCost = 384;
+        static constexpr uint64_t kCommandCost = 128;
+        static uint64_t costOf(const std::vector<structScpiInfo>& cmds, uint64_t bytes) {
+            return bytes + kListCost + kCommandCost * cmds.size();
+        }
+        // As the connection fails, what the client sent and the kernel still
+        // holds is taken up to this, about what a session holds while
+        // connected; the rest is dropped.
+        static constexpr size_t kMaxTakenAtEnd = 64 * 1024;
         // One turn of the poller takes at most this many messages, or reads
         // once past this many bytes; then the session waits for its next turn,
         // behind every other client that is ready. However fast a client
@@ -75,23 +90,24 @@ public:
         // A parsed message waiting for room among the lists in flight.
         struct HeldList {
             std::vector<structScpiInfo> cmds;
-            uint64_t size;
+            uint64_t cost;
         };
 
-        // Takes the waiting messages, oldest first, while this turn lasts
-        // (`all`: every one, whatever the bounds say, as the client leaves).
-        void serve(bool all = false);
+        // Takes the waiting messages, oldest first, while this turn lasts.
+        void serve();
         // Parses one program message; it aborts, is handed to the engine,
         // waits here, or is refused.
         void takeMessage(const std::string& text);
         // Hands a parsed list to the engine; the reply comes back to this
         // session's own poller.
-        void post(std::vector<structScpiInfo> cmds, uint64_t size);
+        void post(std::vector<structScpiInfo> cmds, uint64_t cost);
         bool roomInFlight() const;
-        // Whether a message of `size` bytes may be taken now: handed to the
-        // engine or held. The first message that may not waits unparsed, and
-        // input with it (waitsForRoom).
-        bool canTake(uint64_t size) const;
+        // Whether the next message may be taken now: handed to the engine or
+        // held. The first message that may not waits unparsed, and input
+        // with it (waitsForRoom).
+        bool canTake() const;
+        // Counts what its lists cost in the service-wide budget.
+        void recountHeld();
         bool waitsForRoom() const;
         // The turn is spent: the rest waits for a task queued behind
         // everything the poller has to do now.
@@ -106,9 +122,12 @@ public:
         // A piece without line feed as the connection ends was cut short: it
         // never runs.
         void dropCutShortPiece();
-        // The connection has ended: what the client sent runs, none of it
-        // waits any more (called once serve is off the stack).
+        // The connection has ended: what the client sent still runs, taken
+        // as while it was connected, and none of it waits any more (called
+        // once serve is off the stack). The session outlives its connection
+        // until it has handed all of it to the engine (m_self).
         void leave();
+        void finishLeavingIfDone();
         // The client has shut down its sending side: what it sent is served
         // and answered, then the connection ends.
         void onInputEnd();
@@ -116,7 +135,7 @@ public:
         // Back-pressure: a reply goes out, a list has ended, the socket has
         // written all it held; then input is read or not as the bounds say.
         void sendReply(const std::string& reply);
-        void onListDone(uint64_t messageSize);
+        void onListDone(uint64_t cost);
         void onDrained();
         void updateFlow();
         void setUnsent(uint64_t bytes);
@@ -124,16 +143,17 @@ public:
         ScpiManage& m_scpiManage;
         ScpiInputBuffer m_input;
         std::vector<std::string> m_messages;  // of the last receipt
-        std::deque<std::string> m_backlog;    // received, not yet taken
+        ScpiBacklog m_backlog;                // received, not yet taken
         std::deque<HeldList> m_held;          // taken, waiting for room in flight
-        uint64_t m_u64Held = 0;               // bytes of their messages
+        uint64_t m_u64Held = 0;               // what they cost
         bool m_serving = false;               // serve is on the stack
         uint32_t m_u32TurnMessages = 0;
         uint64_t m_u64TurnBytes = 0;
         bool m_bTurnDue = false;  // the next turn is queued
         uint64_t m_u64QuietSinceMs = 0;  // last receipt, or end of the last pause
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;
-        uint64_t m_u64InFlight = 0;  // bytes of messages whose lists have not ended
+        uint64_t m_u64InFlight = 0;  // what the lists that have not ended cost
+        uint64_t m_u64Counted = 0;   // backlog, held and in flight, as counted in the budget
         uint32_t m_u32ListsInFlight = 0;
         // Replies handed to the poller by another thread and not sent yet.
         std::shared_ptr<std::atomic<uint32_t>> m_repliesOnTheWay = std::make_shared<std::atomic<uint32_t>>(0);
@@ -141,9 +161,11 @@ public:
         bool m_bPaused = false;       // input is not read (by the service's choice)
         bool m_bOutputWaits = false;  // ... because the client does not read its replies
         bool m_bBackedUp = false;     // output or messages waited at least once
+        bool m_bTrimDue = false;      // messages waited since the last time none did
         bool m_bInputEnded = false;  // the client shut down its sending side
         bool m_bGone = false;        // the connection has ended
         bool m_bLeaveDue = false;    // ... while serve was on the stack
+        std::shared_ptr<ScpiSession> m_self;  // while a gone client's lists are still to run
     };
 
 private:

@@ -1,5 +1,5 @@
 """Remote resource exhaustion: idle connections that would take every descriptor, a
-connect-send-reset loop, notification and UI clients that never read, VXI-11 links that
+connect-send-reset loop, SCPI clients whose input waits behind a wait, notification and UI clients that never read, VXI-11 links that
 hold input and replies, UI requests whose huge refused paths are logged. Each test prints
 its figures (run pytest with -s)."""
 
@@ -34,6 +34,7 @@ CHURNED_FIRST = 2000
 # Connect-send-resets between two probes: each probe meets a loop still at work.
 CHURNED_BETWEEN = 100
 IDN_ROUNDS = 60
+HOLDING_SCPI = 24
 SILENT_NOTIFY = 800
 READING_NOTIFY = 16
 FILE_LIST = 0x10000F03
@@ -226,6 +227,44 @@ def test_a_connect_send_reset_loop_of_one_address_leaves_another_served(make_ser
           f"{IDN_ROUNDS - len(failures)} of {IDN_ROUNDS} times, after {statistics.median(waits) * 1000:.1f} ms "
           f"(median), {max(waits) * 1000:.1f} ms at most; service descriptors up to {max(held)}")
     assert not failures, failures[:3]
+
+
+def send_until_held_up(sock, data, most=16 << 20):
+    """Sends data over and over until the service has taken nothing for a second (or most bytes)."""
+    sock.settimeout(1)
+    sent = 0
+    try:
+        while sent < most:
+            sent += sock.send(data)
+    except socket.timeout:
+        pass
+
+
+# Clients queue *CLS behind a wait until their sends are held up, then reset: what they
+# hold costs a bounded amount, another client is served all along, and the memory goes
+# back once their work has run.
+def test_scpi_input_held_behind_waits_is_bounded_and_its_memory_returned(make_service):
+    service = booted(make_service())
+    base = steady_rss(service)
+    holders = connect_many(SCPI_PORT, HOLDING_SCPI)
+    for sock in holders:
+        sock.sendall(b"DATA:REM? 100000,WAIT\n")
+        send_until_held_up(sock, b"*CLS\n" * 4096)
+    held = rss_mib(service)
+    for sock in holders:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()
+    start = time.monotonic()
+    with connect_many(SCPI_PORT, 1)[0] as sock:
+        assert scpi_query(sock, "*IDN?").startswith("Vorna Technologies,")
+    answered = time.monotonic() - start
+    returned = wait_for(lambda: rss_mib(service) - base < 8, 25, 0.5)
+    print(f"\n{HOLDING_SCPI} SCPI clients holding *CLS behind a wait: RSS base {base:.1f} MiB, held {held:.1f}, "
+          f"after their reset {rss_mib(service):.1f}; another *IDN? answered in {answered:.2f} s")
+    assert answered < IO_TIMEOUT
+    if not sanitized_build():
+        assert held - base < 32
+        assert returned, f"{rss_mib(service) - base:.1f} MiB kept after the clients' work had run"
 
 
 class Reader(threading.Thread):

@@ -477,6 +477,43 @@ class SocketClient(ScpiClient):
         self.door.sock.close()  # a plain close ends only its input: everything runs
         return True
 
+    def send_until_held_up(self, text, seconds):
+        """Sends `text` over and over without reading, until the service takes no more
+        for a second, `seconds` have passed or the service has ended the connection."""
+        data, deadline = text.encode() * 512, time.monotonic() + seconds
+        self.door.sock.settimeout(1)
+        try:
+            while time.monotonic() < deadline:
+                self.door.sock.send(data)
+        except socket.timeout:
+            return True
+        except OSError:
+            return False
+        return True
+
+    def reset_with_a_backlog(self):
+        """A wait, a backlog of its own settings behind it that the service has not read, and
+        a reset: what it left takes turns with the others' messages, none waits for all of it."""
+        self.door.send(long_wait(self).text)
+        self.send_until_held_up(f"STAT:QUES:ENAB {self.next_tag()}\n", 3)
+        self.door.reset()
+        self.shared.note("resets with a backlog")
+        self.door = self.connect()
+
+    def dropped_for_not_reading(self):
+        """Pipelines queries and never reads: the service ends the connection once its
+        replies have waited 10 s, and what the client left holds no one up."""
+        if self.send_until_held_up("*ESE?\n", 30):
+            self.door.sock.settimeout(BOUND)
+            try:
+                while self.door.sock.send(b"*ESE?\n" * 512):
+                    pass
+            except OSError:
+                pass
+        self.shared.note("dropped for not reading")
+        self.door.sock.close()
+        self.door = self.connect()
+
     def leave_by_half_close(self, marker, sent):
         self.door.sock.shutdown(socket.SHUT_WR)
         since = time.monotonic()
@@ -499,6 +536,8 @@ class SocketClient(ScpiClient):
         lambda self: self.leave_with_work(self.leave_by_reset, "reset"): 6,
         lambda self: self.leave_with_work(self.leave_by_close, "close"): 3,
         lambda self: self.leave_with_work(self.leave_by_half_close, "half-close"): 3,
+        reset_with_a_backlog: 2,
+        dropped_for_not_reading: 1,
     }
 
 

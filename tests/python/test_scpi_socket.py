@@ -233,6 +233,26 @@ def test_a_command_sent_before_a_reset_runs(service, address, sent, answer):
     assert wait_for(lambda: ese() == answer, 5), f"*ESE? answers {ese()}"
 
 
+# A client whose input waits behind a wait, past what its session holds, resets: the
+# service takes about that much more of what the kernel held, drops the rest (logged
+# once with its size), and runs what it took. The setting at the very end never runs.
+def test_what_a_reset_leaves_beyond_what_a_session_holds_is_dropped(service):
+    with raw_session() as sock:
+        sock.sendall(b"*ESE 0\nDATA:REM? 100000,WAIT\n")
+        sock.setblocking(False)
+        stream = b"*ESE 4\n" * 100000 + b"*ESE 36\n"
+        assert send_until_held_up(sock, stream) == len(stream)
+        reset(sock)
+
+    def ese():
+        with raw_session() as sock:
+            sock.sendall(b"*ESE?\n")
+            return read_lines(sock, 1)[0]
+
+    assert service.log_has("taken as the connection ended, dropped", IO_TIMEOUT)
+    assert wait_for(lambda: ese() == "4", IO_TIMEOUT), f"*ESE? answers {ese()}"
+
+
 def read_to_end(sock):
     """Every line the service sends until it ends the connection."""
     data = b""

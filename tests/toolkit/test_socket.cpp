@@ -114,16 +114,17 @@ TEST(SocketRead, EndOfInputIsToldOnceAndTheSocketStillSends) {
 }
 
 // A socket that reads to the end hands over what its peer sent before the
-// connection failed, even while its reading is paused, and only then the
-// error; without it that input is dropped with the descriptor.
+// connection failed, up to its bound, even while its reading is paused, and
+// only then the error; without it that input is dropped with the descriptor.
 TEST(SocketRead, ReadingToTheEndHandsOverWhatThePeerSentBeforeItsReset) {
     const struct {
         const char* name;
-        bool toTheEnd;
+        size_t toTheEnd;
         std::vector<std::string> expected;
     } cases[] = {
-        {"reading to the end", true, {"recv sent before the reset", "err"}},
-        {"by default", false, {"err"}},
+        {"reading to the end", 64, {"recv sent before the reset", "err"}},
+        {"up to its bound", 4, {"recv sent", "err"}},
+        {"by default", 0, {"err"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -346,15 +347,14 @@ void Socket::onError(const SockFD::Ptr& sock) {
 
 namespace {
 
-// What the kernel still holds of the peer's bytes, read without waiting: the
-// receive queue outlives a reset, not the descriptor. Bounded by the receive
-// buffer; the cap only guards against a peer that keeps sending meanwhile.
-std::string takeUnread(int fd) {
-    constexpr size_t kMaxUnread = 16 * 1024 * 1024;
+// What the kernel still holds of the peer's bytes, up to `most`, read without
+// waiting: the receive queue outlives a reset, not the descriptor. The rest
+// goes with the descriptor; its size is logged.
+std::string takeUnread(int fd, size_t most) {
     std::string unread;
     char chunk[16384];
-    while (unread.size() < kMaxUnread) {
-        ssize_t got = recv(fd, chunk, sizeof(chunk), MSG_DONTWAIT);
+    while (unread.size() < most) {
+        ssize_t got = recv(fd, chunk, std::min(sizeof(chunk), most - unread.size()), MSG_DONTWAIT);
         if (got == -1 && errno == EINTR) {
             continue;
         }
@@ -362,6 +362,11 @@ std::string takeUnread(int fd) {
             break;
         }
         unread.append(chunk, static_cast<size_t>(got));
+    }
+    int left = 0;
+    if (ioctl(fd, FIONREAD, &left) == 0 && left > 0) {
+        WarnL << "The peer's last " << left << " bytes, beyond the " << unread.size()
+              << " taken as the connection ended, dropped";
     }
     return unread;
 }
@@ -376,9 +381,10 @@ bool Socket::emitErr(const SockException& err) noexcept {
         if (!_sock_fd) {
             return false;
         }
-        if (_read_to_the_end && _sock_fd->type() == Sock_TCP) {
+        const size_t most = _read_to_the_end;
+        if (most > 0 && _sock_fd->type() == Sock_TCP) {
             try {
-                unread = takeUnread(_sock_fd->rawFd());
+                unread = takeUnread(_sock_fd->rawFd(), most);
             } catch (const std::exception& ex) {
                 ErrorL << "Unread input dropped: " << ex.what();
             }

@@ -172,12 +172,14 @@ public:
     // runs on the poller thread, and the socket stays open for sending until
     // its owner ends it (emitErr) or sending fails.
     virtual void setOnEof(onEofCB cb);
-    // With it, a TCP connection that fails (a reset, a failed write, the
-    // owner's own emitErr) first hands over what the peer sent and no one
-    // has read yet, through the read callback, then reports the error: an
-    // owner that still runs what a departed peer sent loses none of it,
-    // whether its reading was paused or a write failed while it read.
-    void setReadToTheEnd(bool enabled) { _read_to_the_end = enabled; }
+    // With a bound above 0, a TCP connection that fails (a reset, a failed
+    // write, the owner's own emitErr) first hands over up to `maxBytes` of
+    // what the peer sent and no one has read yet, through the read callback,
+    // then reports the error: an owner that still runs what a departed peer
+    // sent loses none of it within the bound, whether its reading was paused
+    // or a write failed while it read. What lies beyond is dropped with the
+    // descriptor, logged once with its size.
+    void setReadToTheEnd(size_t maxBytes) { _read_to_the_end = maxBytes; }
     virtual void setOnAccept(onAcceptCB cb);
     virtual void setOnFlush(onFlush cb);
     virtual void setOnBeforeAccept(onCreateSocket cb);
@@ -312,7 +314,7 @@ private:
     ObjectStatistic<Socket> _statistic;
 
     std::atomic<bool> _enable_speed{false};
-    std::atomic<bool> _read_to_the_end{false};
+    std::atomic<size_t> _read_to_the_end{0};
     BytesSpeed _recv_speed;
     BytesSpeed _send_speed;
 

@@ -461,7 +461,7 @@ TEST(VxiServer, AClearedOrDestroyedLinksListWaitsForNoOne) {
         auto seen = std::make_shared<std::promise<void>>();
         toolkit::EventPoller::Instance().async([seen] { seen->set_value(); }, false);
         ASSERT_EQ(seen->get_future().wait_for(seconds(5)), std::future_status::ready);
-        EXPECT_TRUE(waitUntil([] { return !ScpiManage::instance().departing(); }))
+        EXPECT_TRUE(waitUntil([] { return ScpiManage::instance().turnWaiting() == 0; }))
             << "the link's list waits for the other client's message";
         {
             std::lock_guard<std::mutex> lock(g_other.mtx);
