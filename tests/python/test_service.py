@@ -204,10 +204,14 @@ def test_a_start_removes_cut_off_temporaries_and_keeps_user_files(make_service):
     debris = [user / ".~dmm-temp.4242.7", tree / "proj" / "f.sta", usb / ".~dmm-temp.99.3"]
     # The user's own names, whatever they look like.
     kept = [user / "notes.tmp.txt", user / "s2.sta.tmp", usb / "x.tmp.1.y", user / "results.tmp.2024.06",
-            user / "sub" / "log.tmp.7.7", usb / "scan.csv.tmp.1.2", user / "s2.sta.tmp.4242.7"]
+            user / "sub" / "log.tmp.7.7", usb / "scan.csv.tmp.1.2", user / "s2.sta.tmp.4242.7",
+            user / "keep" / ".~dmm-temp.3.4" / "f.sta"]
     for path in debris + kept:
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text("")
+    # The runs that left the debris; the user's folder from a PC is of none.
+    (service.root / "vorna" / "data").mkdir(parents=True, exist_ok=True)
+    (service.root / "vorna" / "data" / "temporary_runs").write_text("17\n4242\n99\n")
     service.start().wait_listening()
     assert [p for p in debris + [tree] if p.exists()] == []
     assert [p for p in kept if not p.exists()] == []
