@@ -5,5 +5,10 @@
 // (the settings mirror, the product-identity ini file, the system properties,
 // a user's save or copy) and the temporary tree of a move to another medium.
 // These are removed, each with a warning, before anything is read; in the
-// storage roots nothing but the service's own temporaries is touched.
+// storage roots nothing but the service's own temporaries is touched: those
+// of the runs listed in kTemporaryRuns (TemporaryFile.h), which then lists
+// this run first, and the latest earlier ones after it.
 void orphanSweep();
+
+// The runs whose temporaries a start removes, newest first, one a line.
+constexpr const char* kTemporaryRuns = "/vorna/data/temporary_runs";

@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "root_path.h"
 #include "sim_frontend_scale.h"
@@ -60,21 +62,39 @@ int markedModel(const std::string& dir) {
     return model;
 }
 
-bool holdsCalibrationFile(const std::string& dir) {
+std::vector<std::string> calibrationFiles(const std::string& dir) {
+    std::vector<std::string> names;
     DIR* folder = ::opendir(hostPath(dir).c_str());
     if (folder == nullptr) {
-        return false;
+        return names;
     }
-    bool found = false;
     while (const dirent* entry = ::readdir(folder)) {
         const size_t n = std::strlen(entry->d_name);
         if (n > 4 && std::strcmp(entry->d_name + n - 4, ".cal") == 0) {
-            found = true;
-            break;
+            names.push_back(entry->d_name);
         }
     }
     ::closedir(folder);
-    return found;
+    return names;
+}
+
+bool holdsCalibrationFile(const std::string& dir) {
+    return !calibrationFiles(dir).empty();
+}
+
+// A new folder "<dir>/kept-cal-set", or the first of ".2", ".3", ... not taken.
+bool makeAsideFolder(const std::string& dir, std::string& aside) {
+    for (int n = 1; n < 1000; ++n) {
+        aside = dir + "/kept-cal-set" + (n == 1 ? "" : "." + std::to_string(n));
+        if (::mkdir(hostPath(aside).c_str(), 0755) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    aside.clear();
+    return false;
 }
 
 } // namespace
@@ -111,6 +131,24 @@ SimSetAge simCalibrationSetAge(const std::string& dir, int* model) {
         return SimSetAge::None;
     }
     return marked < kSimFrontEndModel ? SimSetAge::Older : SimSetAge::Current;
+}
+
+bool simKeepUnmarkedSet(const std::string& dir, std::string& aside) {
+    aside.clear();
+    struct stat st;
+    const std::vector<std::string> names = calibrationFiles(dir);
+    if (names.empty() || ::stat(markerPath(dir).c_str(), &st) == 0) {
+        return true;
+    }
+    if (!makeAsideFolder(dir, aside)) {
+        return false;
+    }
+    for (const std::string& name : names) {
+        if (::rename(hostPath(dir + "/" + name).c_str(), hostPath(aside + "/" + name).c_str()) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string simCalibrationSetWarning(const std::string& dir) {

@@ -28,6 +28,13 @@ int simWriteCalibrationSet(const std::string& dir);
 enum class SimSetAge { None, Current, Older };
 SimSetAge simCalibrationSetAge(const std::string& dir, int* model = nullptr);
 
+// A set without a marker may have come from a real instrument: before the
+// simulator's set replaces it, its calibration files (every "*.cal") move
+// into a new folder beside them, "<dir>/kept-cal-set" (".2", ".3", ... when
+// taken), whose path `aside` gets; empty when the set is marked or there is
+// none. False when they could not all be moved: nothing must then be written.
+bool simKeepUnmarkedSet(const std::string& dir, std::string& aside);
+
 // The warning a service on the simulator logs for the set in `dir`; empty
 // when there is nothing to warn about.
 std::string simCalibrationSetWarning(const std::string& dir);

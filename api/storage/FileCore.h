@@ -141,13 +141,15 @@ public:
     // left behind, in `folder` and, with `recursive`, in every folder below
     // it (links not followed): the temporary files of saves and copies and
     // the temporary trees of moves to another medium (TemporaryFile.h),
-    // nothing of any other name. With `legacy`, also the files an earlier
+    // nothing of any other name; with `ours`, only the temporaries whose name
+    // it accepts. With `legacy`, also the files an earlier
     // version named "<target>.tmp.<pid>.<serial>" whose target it accepts:
     // for the service's own folders only, where no user names a file.
     // Returns their paths. For start-up, before anything reads or saves there.
     using TargetFilter = std::function<bool(const std::string& target)>;
     static std::vector<std::string> RemoveTemporaries(const std::string& folder, bool recursive,
-                                                      const TargetFilter& legacy = {});
+                                                      const TargetFilter& legacy = {},
+                                                      const TargetFilter& ours = {});
 
 private:
     std::function<void()> m_beforeSourceRemoval;

@@ -419,9 +419,9 @@ bool moveAcross(const Source& from, const Target& to, const CancelCheck& cancell
 // it down to `levels` (links not followed). `legacy`: see RemoveTemporaries.
 class Sweep : public folder_at::Visitor {
 public:
-    Sweep(const std::string& folder, const FileCore::TargetFilter& legacy, int levels,
-          std::vector<std::string>& removed)
-        : m_legacy(legacy), m_levels(levels), m_removed(removed), m_next(folder) {}
+    Sweep(const std::string& folder, const FileCore::TargetFilter& legacy, const FileCore::TargetFilter& ours,
+          int levels, std::vector<std::string>& removed)
+        : m_legacy(legacy), m_ours(ours), m_levels(levels), m_removed(removed), m_next(folder) {}
 
     bool visit(const Entry& entry, bool& descend) override {
         if (entry.depth == 0) {
@@ -450,11 +450,12 @@ public:
     }
 
 private:
-    // A temporary file or tree of this version, or a file an earlier version
-    // named after its target where `legacy` accepts that target.
+    // A temporary file or tree of this version that `ours` accepts, or a file
+    // an earlier version named after its target where `legacy` accepts that
+    // target. Any other entry of a temporary's name is kept, with what it holds.
     bool orphaned(const std::string& name, const struct stat& st) const {
         if (temporary_file::isTemporary(name)) {
-            return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+            return (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && (!m_ours || m_ours(name));
         }
         if (!m_legacy || !S_ISREG(st.st_mode)) {
             return false;
@@ -464,6 +465,7 @@ private:
     }
 
     const FileCore::TargetFilter& m_legacy;
+    const FileCore::TargetFilter& m_ours;
     const int m_levels;
     std::vector<std::string>& m_removed;
     std::vector<std::string> m_paths;  // of the folders the walk is in
@@ -594,13 +596,13 @@ bool FileCore::CreateDirectories(const std::string& path) {
 }
 
 std::vector<std::string> FileCore::RemoveTemporaries(const std::string& folder, bool recursive,
-                                                     const TargetFilter& legacy) {
+                                                     const TargetFilter& legacy, const TargetFilter& ours) {
     std::vector<std::string> removed;
     // A stick with millions of entries must not hold start-up for long.
     long budget = 200000;
     const Fd top(::open(platform::hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (top.ok()) {
-        Sweep sweep(folder, legacy, recursive ? kMaxTreeDepth : 1, removed);
+        Sweep sweep(folder, legacy, ours, recursive ? kMaxTreeDepth : 1, removed);
         folder_at::walk(top.get(), ".", sweep, [&budget] { return --budget < 0; });
     }
     return removed;

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <functional>
+#include <random>
 
 namespace temporary_file {
 
@@ -34,7 +35,7 @@ bool isPidAndSerial(const std::string& text) {
 bool makeFresh(std::string& tmp, const std::function<bool(const std::string& fresh)>& make) {
     static std::atomic<unsigned long> s_serial{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = kPrefix + std::to_string(::getpid()) + "." + std::to_string(++s_serial);
+        tmp = kPrefix + std::to_string(run()) + "." + std::to_string(++s_serial);
         if (make(tmp)) {
             return true;
         }
@@ -46,6 +47,28 @@ bool makeFresh(std::string& tmp, const std::function<bool(const std::string& fre
 }
 
 } // namespace
+
+unsigned long long run() {
+    // 62 bits: at most 19 digits, and a clash between two runs out of reach.
+    static const unsigned long long s_run = [] {
+        std::random_device device;
+        const unsigned long long drawn = (static_cast<unsigned long long>(device()) << 32) ^ device();
+        return (drawn & ((1ULL << 62) - 1)) | 1;
+    }();
+    return s_run;
+}
+
+bool runOf(const std::string& name, unsigned long long& run) {
+    if (!isTemporary(name)) {
+        return false;
+    }
+    const std::string digitsOfRun = name.substr(kPrefixLength, name.find('.', kPrefixLength) - kPrefixLength);
+    if (digitsOfRun.size() > 19) {
+        return false;
+    }
+    run = std::stoull(digitsOfRun);
+    return true;
+}
 
 int create(int dir, const std::string& name, std::string& tmp) {
     const auto slash = name.rfind('/');

@@ -6,13 +6,23 @@
 // another medium fill before renaming them into place: a cut-off write (a
 // power cut, a kill) never leaves a part under the target's name.
 //
-// Their names, ".~dmm-temp.<pid>.<serial>", are the service's own: short
+// Their names, ".~dmm-temp.<run>.<serial>", are the service's own: short
 // whatever the target's length (the file-name limit holds for any name the
 // user may give), and of a form no user name may take, since the storage
 // commands and the UI's file operations refuse every name that begins with
-// the reserved prefix, in any case. The start-up sweep removes exactly
-// these and never a user's file.
+// the reserved prefix, in any case. A file or folder of that form may still
+// come from elsewhere (copied from a PC): the start-up sweep removes only
+// those of the runs the service has listed, and never a user's file.
 namespace temporary_file {
+
+// This process's run: a number drawn at random once, in every name it gives a
+// temporary, so that a name copied from elsewhere (another instrument, whose
+// service has the same process id at every boot) is not taken for one of
+// its own.
+unsigned long long run();
+
+// The run in the temporary's name `name`; false when it is none.
+bool runOf(const std::string& name, unsigned long long& run);
 
 // Creates a new temporary file in the folder of the entry `name` of the
 // folder `dir` (a descriptor, or AT_FDCWD with `name` a host path), under a

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "../toolkit/log_records.h"
+#include "TemporaryFile.h"
 #include "temp_root.h"
 
 using testing_support::LogCapture;
@@ -35,6 +36,9 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
         {"/mnt/media_rw/udiskh/scan.csv.tmp.1.2", false},
         {"/data/UserData/x.~dmm-temp.4.2", false},
         {"/data/UserData/.~dmm-temp.4.x", false},
+        // Of a temporary's form, but of no run listed (copied from a PC).
+        {"/data/UserData/keep/.~dmm-temp.3.4/f.sta", false},
+        {"/mnt/media_rw/udiskh/.~dmm-temp.18.1", false},
         // The temporaries of saves and copies, and the trees of moves.
         {"/data/UserData/a/b/.~dmm-temp.4.2", true},
         {"/mnt/media_rw/udiskh/.~dmm-temp.9.1", true},
@@ -47,6 +51,7 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
     for (const auto& f : files) {
         testing_support::writeFile(root.host(f.path), "x");
     }
+    testing_support::writeFile(root.host(kTemporaryRuns), "4\n17\n9\n");
     LogCapture log;
     orphanSweep();
     for (const auto& f : files) {
@@ -55,6 +60,8 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
     EXPECT_EQ(log.matching("removed the orphaned temporary file /vorna/data/mirrorconfig.xmir.tmp.812.3").size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(root.host("/mnt/media_rw/udiskh/d/.~dmm-temp.17.3")));
     EXPECT_TRUE(std::filesystem::is_directory(root.host("/mnt/media_rw/udiskh/d")));
+    EXPECT_EQ(testing_support::readFile(root.host(kTemporaryRuns)),
+              std::to_string(temporary_file::run()) + "\n4\n17\n9\n");
     // A root without the folders is no error.
     TempRoot empty;
     orphanSweep();

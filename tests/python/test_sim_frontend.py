@@ -117,7 +117,7 @@ def test_a_service_warns_once_of_a_set_for_an_older_front_end(build_dir, make_se
 
 @pytest.mark.parametrize("given, rewritten, says", [
     ("none", True, None),
-    (None, True, "was written for front-end model 1, "),
+    (None, True, "has no front-end marker (it may come from an instrument): kept in "),
     ("older", True, "writing it again"),
     ("current", False, None),
 ])
@@ -134,3 +134,8 @@ def test_the_tool_writes_a_set_again_only_when_none_or_older(build_dir, tmp_path
     assert (data / MARKER).is_file()
     assert (says in done.stdout) if says else ("again" not in done.stdout), done.stdout
     assert bool(done.stdout) == rewritten, done.stdout
+    # A set without a marker, perhaps an instrument's, is kept aside whole.
+    kept = data / "kept-cal-set"
+    assert kept.is_dir() == (given is None)
+    if given is None:
+        assert (kept / "cali_0_0.cal").read_bytes() == b"kept" and f"kept in {kept}," in done.stdout

@@ -10,6 +10,7 @@ from google.protobuf import text_format
 
 from conftest import (EXECUTION_ERROR, NO_ERROR, Service, listeners, next_notice, notifications, ready_session,
                       serve, ui_request)
+from conftest import SLOW
 
 pytest.importorskip("pyvisa")
 
@@ -253,7 +254,7 @@ def test_a_catalogue_beside_a_link_to_the_top_stays_in_its_root(inst, service):
     (usb / "top").symlink_to("/")
     started = time.monotonic()
     catalogue = inst.query('MMEM:CAT? "USB:/"')
-    assert time.monotonic() - started < 1.0
+    assert time.monotonic() - started < 1.0 * SLOW
     entry = next(e for e in catalogue.split('"') if e.startswith("top,"))
     assert int(entry.rsplit(",", 1)[1]) < 4096, entry
 

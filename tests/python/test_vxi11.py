@@ -12,6 +12,7 @@ import pytest
 
 from conftest import (IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, ready_session, serve,
                       wait_for)
+from conftest import SLOW
 from status_sequences import run_status_steps
 
 pyvisa = pytest.importorskip("pyvisa")
@@ -201,7 +202,7 @@ def stall_long_lock_wait(raw, inst, done):
         inst.unlock()
         start = time.monotonic()
         assert raw.reply(lambda u: u.unpack_device_error, timeout=5) == 0
-        assert time.monotonic() - start < 1.0
+        assert time.monotonic() - start < 1.0 * SLOW
 
     return handed_over
 
@@ -217,7 +218,7 @@ def test_one_stalled_client_holds_up_no_other(inst, stall):
         for _ in range(20):
             start = time.monotonic()
             assert inst.query("*IDN?")
-            assert time.monotonic() - start < 0.1
+            assert time.monotonic() - start < 0.1 * SLOW
         if after:
             after()
     finally:

@@ -3,10 +3,12 @@
 // simulated inputs, and marks the set with the front end's model. The service
 // never writes these files itself. With --when-needed (what scripts/run
 // calls) a set of the current model is left alone; none, or one written for
-// an older model, is written (again).
+// an older model, is written (again). A set without a marker, which may be a
+// real instrument's, is first moved aside, and the tool says where.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/sim_calibration_set.h"
 
@@ -33,11 +35,23 @@ int main(int argc, char** argv) {
         switch (platform::simCalibrationSetAge(kDir, &model)) {
         case platform::SimSetAge::Current:
             return 0;
-        case platform::SimSetAge::Older:
+        case platform::SimSetAge::Older: {
+            std::string aside;
+            if (!platform::simKeepUnmarkedSet(kDir, aside)) {
+                std::perror("dmm-sim-calibration: cannot keep the unmarked calibration set aside");
+                return 1;
+            }
+            if (!aside.empty()) {
+                std::printf("dmm-sim-calibration: the calibration set in %s%s has no front-end marker (it may come "
+                            "from an instrument): kept in %s%s, writing the simulator's set\n",
+                            root, kDir, root, aside.c_str());
+                break;
+            }
             std::printf("dmm-sim-calibration: the calibration set in %s%s was written for front-end model %d, "
                         "the simulator is model %d: writing it again\n",
                         root, kDir, model, platform::kSimFrontEndModel);
             break;
+        }
         case platform::SimSetAge::None:
             break;
         }
