@@ -170,6 +170,8 @@ void CDataManage::runPass() {
 
 bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal) {
     const int64_t interval = s.interval;
+    // The function the window's samples must be of: the engine's own.
+    uint32_t windowFunc = s.mainFunc;
     for (;;) {
         if (!m_zAcqRunning) return false;
         if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval) return true;
@@ -189,6 +191,7 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             {
                 std::lock_guard<std::mutex> lock(_mtx);
                 real = m_mainConfig.eRealFunc;
+                windowFunc = m_eMainFunc;
             }
             m_tempQueue.clear();
             m_loopLastVal = 0;
@@ -207,6 +210,11 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_throwCount = kSettled;
         }
         if (!DM_AcqData(func, config, nullptr, kFrameLen)) continue;
+        // The engine takes a new function before the front end runs it (or
+        // after, by the road the change came): a frame of another function
+        // than the engine's, right as it is decoded, would be reported in the
+        // engine's function's unit (12 mA as 12 kOhm).
+        if (func != windowFunc) continue;
         if (!DM_RawData(config.eRealFunc, config, nullptr, m_rawVal)) continue;
         if (m_zCaliRunning) {
             m_lastDataTime = m_clock->nowMs();
