@@ -215,6 +215,15 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
         // than the engine's, right as it is decoded, would be reported in the
         // engine's function's unit (12 mA as 12 kOhm).
         if (func != windowFunc) continue;
+        if (config.s32Range != m_windowRange && !m_tempQueue.empty()) {
+            // A range the window's samples are not of (a handler's, reaching
+            // the front end after the engine): they would be averaged and
+            // shown in its unit (12 mA as 12 uA). It starts over and settles.
+            m_tempQueue.clear();
+            m_loopLastVal = 0;
+            m_throwCount = std::min(m_throwCount, settleAfterChange(config.eRealFunc));
+        }
+        m_windowRange = config.s32Range;
         if (!DM_RawData(config.eRealFunc, config, nullptr, m_rawVal)) continue;
         if (m_zCaliRunning) {
             m_lastDataTime = m_clock->nowMs();

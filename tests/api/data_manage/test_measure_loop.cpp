@@ -494,6 +494,32 @@ TEST_F(MeasureLoop, FramesOfAnotherFunctionThanTheEnginesMakeNoReading) {
     e->DM_RemoveCaliData({2 * 64 + 1});
 }
 
+// The front end takes a handler's new range 5 ms before a pass ends: the
+// pass makes no reading of 0.5 mV and 0.501 V samples averaged as volts.
+TEST_F(MeasureLoop, NoReadingAveragesSamplesOfTwoRanges) {
+    e->DM_LoadCaliData(0, {{0, 0, -8e6, -8.0}, {0, 0, 8e6, 8.0}});
+    select(TYPE_DCV, 1, E_Medium);
+    const structFuncConfig before = mainConfig(TYPE_DCV, 0, E_Medium);
+    fe.liveConfig = &before;
+    feed({0.5});
+    e->runPass();
+    e->runPass();
+    const int switchAt = static_cast<int>(e->m_trigInfo.u32Interval) - 5;
+    int polls = 0;
+    clock.onPoll = [&] {
+        if (++polls != switchAt) return;
+        fe.liveConfig = &e->m_mainConfig;
+        feed({0.501});
+    };
+    for (int pass = 0; pass < 3; ++pass) e->runPass();
+    clock.onPoll = nullptr;
+    for (const structReading& r : e->m_buffer) {
+        EXPECT_TRUE(std::fabs(r.f64Value - 0.5) < 1e-9 || std::fabs(r.f64Value - 0.501) < 1e-9) << r.f64Value;
+    }
+    EXPECT_NEAR(e->m_buffer.back().f64Value, 0.501, 1e-9);
+    e->DM_RemoveCaliData({0});
+}
+
 TEST_F(MeasureLoop, VoltmeterCompletePulseRunsOnTheLoopWithItsWidth) {
     select(TYPE_DCV, 1, E_Slow);
     feed({0.5});
