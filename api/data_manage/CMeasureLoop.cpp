@@ -216,14 +216,16 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
         // after, by the road the change came): a frame of another function
         // than the engine's, right as it is decoded, would be reported in the
         // engine's function's unit (12 mA as 12 kOhm). Skipped, its
-        // configuration is not the one the pass reports by either.
+        // configuration is not the one the pass reports by either (12 mA
+        // shown in the row of another function's range index, as 12 uA).
         if (frameFunc != windowFunc) continue;
         func = frameFunc;
         config = frameConfig;
         if (config.s32Range != m_windowRange && !m_tempQueue.empty()) {
             // A range the window's samples are not of (a handler's, reaching
-            // the front end after the engine): they would be averaged and
-            // shown in its unit (12 mA as 12 uA). It starts over and settles.
+            // the front end after the engine): they would be averaged with its
+            // samples and shown in its unit (0.5 mV as 0.5 V). It starts over
+            // and settles.
             m_tempQueue.clear();
             m_loopLastVal = 0;
             m_throwCount = std::min(m_throwCount, settleAfterChange(config.eRealFunc));
