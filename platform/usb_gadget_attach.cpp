@@ -74,8 +74,11 @@ void UsbGadgetAttach::serve() {
 }
 
 void UsbGadgetAttach::handOver(int client) {
-    // Whoever had the ends before is gone: the new host starts afresh.
-    m_host.newHost();
+    // Whoever had the ends before is gone: the new host starts afresh, on
+    // ends of its own. Without them it gets none (its connection just ends).
+    if (!m_host.newHost()) {
+        return;
+    }
     int fds[2] = {m_host.hostBulkFd(), m_host.hostControlFd()};
     char byte = 'U';
     iovec iov = {&byte, 1};

@@ -8,10 +8,10 @@ class UsbGadgetHost;
 
 // Lets a fake USB host in another process reach a UsbGadgetHost: a UNIX
 // stream socket at the host path of `path` hands every connecting process
-// the two host ends (bulk stream, control packets) as descriptors, with one
-// data byte, and closes the connection. Each one is a new host: the one
-// before it has gone (UsbGadgetHost::newHost). Runs its own thread until
-// destroyed.
+// two host ends of its own (bulk stream, control packets) as descriptors, with
+// one data byte, and closes the connection. Each one is a new host: the ends
+// of the one before it are shut down (UsbGadgetHost::newHost). Runs its own
+// thread until destroyed.
 class UsbGadgetAttach {
 public:
     UsbGadgetAttach(UsbGadgetHost& host, const std::string& path);

@@ -881,6 +881,8 @@ private:
     int32_t m_diodCount = 0;
     // The readings generation the window's samples belong to.
     uint64_t m_windowGeneration = 0;
+    // The range of the frames the window's samples come from.
+    int32_t m_windowRange = -1;
     double m_loopLastVal = 0;
     int64_t m_freqRaw = 0;
     double m_freqVal = 0;

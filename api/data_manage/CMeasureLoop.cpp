@@ -170,6 +170,10 @@ void CDataManage::runPass() {
 
 bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncConfig& config, double& calVal) {
     const int64_t interval = s.interval;
+    // The function the window's samples must be of: the engine's own.
+    uint32_t windowFunc = s.mainFunc;
+    uint32_t frameFunc = 0;
+    structFuncConfig frameConfig = config;
     for (;;) {
         if (!m_zAcqRunning) return false;
         if (static_cast<int64_t>(m_clock->nowMs() - m_lastDataTime) >= interval) return true;
@@ -189,6 +193,7 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             {
                 std::lock_guard<std::mutex> lock(_mtx);
                 real = m_mainConfig.eRealFunc;
+                windowFunc = m_eMainFunc;
             }
             m_tempQueue.clear();
             m_loopLastVal = 0;
@@ -206,7 +211,26 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_lastDataTime -= static_cast<uint64_t>(2 * interval);
             m_throwCount = kSettled;
         }
-        if (!DM_AcqData(func, config, nullptr, kFrameLen)) continue;
+        if (!DM_AcqData(frameFunc, frameConfig, nullptr, kFrameLen)) continue;
+        // The engine takes a new function before the front end runs it (or
+        // after, by the road the change came): a frame of another function
+        // than the engine's, right as it is decoded, would be reported in the
+        // engine's function's unit (12 mA as 12 kOhm). Skipped, its
+        // configuration is not the one the pass reports by either (12 mA
+        // shown in the row of another function's range index, as 12 uA).
+        if (frameFunc != windowFunc) continue;
+        func = frameFunc;
+        config = frameConfig;
+        if (config.s32Range != m_windowRange && !m_tempQueue.empty()) {
+            // A range the window's samples are not of (a handler's, reaching
+            // the front end after the engine): they would be averaged with its
+            // samples and shown in its unit (0.5 mV as 0.5 V). It starts over
+            // and settles.
+            m_tempQueue.clear();
+            m_loopLastVal = 0;
+            m_throwCount = std::min(m_throwCount, settleAfterChange(config.eRealFunc));
+        }
+        m_windowRange = config.s32Range;
         if (!DM_RawData(config.eRealFunc, config, nullptr, m_rawVal)) continue;
         if (m_zCaliRunning) {
             m_lastDataTime = m_clock->nowMs();

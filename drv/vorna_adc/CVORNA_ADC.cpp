@@ -167,6 +167,9 @@ int32_t CVORNA_ADC::VORNA_ADC_ReadData(uint8_t* pu8DataBuffer, uint8_t u8StartAd
 
 bool CVORNA_ADC::VORNA_ADC_AcqData(uint32_t& func, structFuncConfig& config, uint8_t* readBuf, int32_t len) {
     std::lock_guard<std::mutex> bus(mMtx);
+    // Mid-switch the converter may run the new row on the old relays: the
+    // frame belongs to neither configuration. Not read, and no error.
+    if (m_bSwitching) return false;
     if (len < 1 || len > kFrameBytes || readRegs(readBuf, 0, len) != 0) {
         PrintE("read reg data Error !");
         return false;
@@ -192,8 +195,8 @@ void CVORNA_ADC::VORNA_ADC_CountReset(uint8_t Status) {
     countResetLocked(Status);
 }
 
-void CVORNA_ADC::writeAccLocked(uint32_t val) {
-    if (m_eFunc != TYPE_ACV || !accRange(m_FuncConfig.s32Range)) {
+void CVORNA_ADC::writeAccLocked(uint32_t val, MeasureTypeEnum func, int32_t range) {
+    if (func != TYPE_ACV || !accRange(range)) {
         return;
     }
     uint8_t old = 0;
@@ -207,19 +210,23 @@ void CVORNA_ADC::writeAccLocked(uint32_t val) {
     writeReg(kRegAcc, value);
 }
 
+// Acc writes wait for a configuration under way: the row it writes is the
+// one the register belongs to.
 void CVORNA_ADC::VORNA_ADC_WriteAcc(uint32_t val) {
+    std::lock_guard<std::mutex> cfg(mCfgMtx);
     std::lock_guard<std::mutex> bus(mMtx);
-    writeAccLocked(val);
+    writeAccLocked(val, m_eFunc, m_FuncConfig.s32Range);
 }
 
 void CVORNA_ADC::VORNA_ADC_SetAcc(uint32_t func, uint32_t range, uint32_t acc) {
     if (func != TYPE_ACV || range > 2) {
         return;
     }
+    std::lock_guard<std::mutex> cfg(mCfgMtx);
     std::lock_guard<std::mutex> bus(mMtx);
     PrintI("SetAcc key=%d, val=%d", static_cast<int>(kAccKeyBase + range), static_cast<int>(acc));
     m_accMap[kAccKeyBase + range] = acc;
-    writeAccLocked(acc);
+    writeAccLocked(acc, m_eFunc, m_FuncConfig.s32Range);
 }
 
 void CVORNA_ADC::VORNA_ADC_GetAcc(std::map<uint32_t, uint32_t>& accMap) {
@@ -232,37 +239,41 @@ void CVORNA_ADC::VORNA_ADC_GetAcc(std::map<uint32_t, uint32_t>& accMap) {
 
 bool CVORNA_ADC::VORNA_ADC_ADCInitial(const AdcRow& row) {
     std::lock_guard<std::mutex> bus(mMtx);
+    return writeRowLocked(row, m_eFunc, m_FuncConfig.s32Range);
+}
+
+bool CVORNA_ADC::writeRowLocked(const AdcRow& row, MeasureTypeEnum func, int32_t range) {
     for (const AdcRegPair& pair : row) {
         if (m_s32SpiFD <= 0 || !writeReg(pair.u8Addr, pair.u8Value)) {
             PrintE(" CVORNA_ADC Init Error !");
             return false;
         }
     }
-    if (countsSignal(m_eFunc)) {
+    if (countsSignal(func)) {
         countResetLocked(row[vorna_adc_rows::kPairCtrl].u8Value);
     }
-    if (m_eFunc == TYPE_ACV && accRange(m_FuncConfig.s32Range)) {
-        auto it = m_accMap.find(kAccKeyBase + static_cast<uint32_t>(m_FuncConfig.s32Range));
+    if (func == TYPE_ACV && accRange(range)) {
+        auto it = m_accMap.find(kAccKeyBase + static_cast<uint32_t>(range));
         if (it != m_accMap.end()) {
-            writeAccLocked(it->second);
+            writeAccLocked(it->second, func, range);
         }
     }
     return true;
 }
 
+// Whole under both locks: a configuration cannot change between the look at
+// the function and the row written for it.
 void CVORNA_ADC::chargeRow(bool charge) {
-    int32_t range = 0;
-    {
-        std::lock_guard<std::mutex> bus(mMtx);
-        if (m_eFunc != TYPE_CAP) {
-            return;
-        }
-        range = m_FuncConfig.s32Range;
+    std::lock_guard<std::mutex> cfg(mCfgMtx);
+    std::lock_guard<std::mutex> bus(mMtx);
+    const int32_t range = m_FuncConfig.s32Range;
+    if (m_eFunc != TYPE_CAP) {
+        return;
     }
     if (!charge) {
-        VORNA_ADC_ADCInitial(DISCHARGe_Setting);
+        writeRowLocked(DISCHARGe_Setting, m_eFunc, range);
     } else if (range >= 0 && range < 8) {
-        VORNA_ADC_ADCInitial(CAP_Setting[range]);
+        writeRowLocked(CAP_Setting[range], m_eFunc, range);
     }
 }
 
@@ -280,6 +291,17 @@ void CVORNA_ADC::switchRelays(uint8_t code) {
     std::fflush(stdout);
 }
 
+void CVORNA_ADC::publishLocked(MeasureTypeEnum eFunc, structFuncConfig config) {
+    m_eFunc = eFunc;
+    m_FuncConfig = std::move(config);
+    m_bSwitching = false;
+}
+
+// A frame is handed out with the configuration in effect, and the loop decodes
+// it by that configuration. So the new one is published only once the front
+// end runs it (row and relays), and frames read while it is being switched are
+// refused: published before, a frame of the old function's signal would read
+// as a reading of the new one (a current read on a resistance scale).
 void CVORNA_ADC::updateConfigLocked(MeasureTypeEnum eFunc, structFuncConfig config, bool update) {
     if (config.s32Range == -1) {
         return;
@@ -296,29 +318,33 @@ void CVORNA_ADC::updateConfigLocked(MeasureTypeEnum eFunc, structFuncConfig conf
                static_cast<int>(config.s32Range));
         return;
     }
-    bool changed;
-    {
-        std::lock_guard<std::mutex> bus(mMtx);
-        changed = eFunc != m_eFunc || config.s32Range != m_FuncConfig.s32Range ||
-                  config.eRealFunc != m_FuncConfig.eRealFunc ||
-                  ((eFunc == TYPE_OHM2 || eFunc == TYPE_OHM4) && config.eRate != m_FuncConfig.eRate);
-        m_eFunc = eFunc;
-        m_FuncConfig = std::move(config);
-    }
-    const structFuncConfig& cfg = m_FuncConfig;  // written only under mCfgMtx, which we hold
+    std::unique_lock<std::mutex> bus(mMtx);
+    const bool changed = eFunc != m_eFunc || config.s32Range != m_FuncConfig.s32Range ||
+                         config.eRealFunc != m_FuncConfig.eRealFunc ||
+                         ((eFunc == TYPE_OHM2 || eFunc == TYPE_OHM4) && config.eRate != m_FuncConfig.eRate);
     if (result == AdcRowResult::Unsupported) {
+        publishLocked(eFunc, std::move(config));
+        bus.unlock();
         std::printf("MeasureTypeEnum=%d not support\n", static_cast<int>(eFunc));
         std::fflush(stdout);
         return;
     }
     AdcRow setting = *choice.row;
-    patchRow(setting, cfg, choice.highImpedance);
-    if (changed || update || choice.highImpedance) {
-        if (!VORNA_ADC_ADCInitial(setting)) {
-            return;
-        }
+    patchRow(setting, config, choice.highImpedance);
+    const bool write = changed || update || choice.highImpedance;
+    if (write && !writeRowLocked(setting, eFunc, config.s32Range)) {
+        // Published all the same: the next forced configuration (the loop's
+        // recovery) rewrites the whole row.
+        publishLocked(eFunc, std::move(config));
+        return;
     }
+    // The relay device is not the bus: frames may be read meanwhile, and are
+    // refused until the new configuration is published.
+    m_bSwitching = choice.relay != m_595Mode;
+    bus.unlock();
     switchRelays(choice.relay);
+    bus.lock();
+    publishLocked(eFunc, std::move(config));
 }
 
 void CVORNA_ADC::VORNA_ADC_UpdateConfig(MeasureTypeEnum eFunc, const structFuncConfig& config, bool update) {

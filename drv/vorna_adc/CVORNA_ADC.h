@@ -12,10 +12,11 @@
 // one byte. One instance in the process; the devices stay open for its life.
 //
 // Locks: mCfgMtx serialises whole configurations (UpdateConfig,
-// ConfigRecover and the settings they read); mMtx serialises the bus (row
-// writes, frame and register reads, counter resets, acc writes) and guards the
-// configuration members that AcqData copies. Order: mCfgMtx before mMtx. No
-// public operation holds mCfgMtx while it waits for anything but the bus.
+// ConfigRecover, the charge rows, acc writes and the settings they read);
+// mMtx serialises the bus (row writes, frame and register reads, counter
+// resets, acc writes) and guards the configuration members that AcqData
+// copies. Order: mCfgMtx before mMtx. No public operation holds mCfgMtx while
+// it waits for anything but the bus and the relay device.
 class CVORNA_ADC {
 public:
     static constexpr int32_t kFrameBytes = 34;  // registers 0x00..0x21 of one result frame
@@ -56,6 +57,8 @@ public:
     void VORNA_ADC_CountReset(uint8_t Status);
     // Reads `len` (1..34) bytes of the result frame into readBuf; on success
     // also hands out the function and configuration that the frame belongs to.
+    // False also while a configuration's relays are being switched: a frame
+    // then belongs to none (nothing is read, nothing logged).
     bool VORNA_ADC_AcqData(uint32_t& func, structFuncConfig& config, uint8_t* readBuf, int32_t len);
     // Reads s32ByteCount (0..56) registers from u8StartAddress; 0 or -1.
     int32_t VORNA_ADC_ReadData(uint8_t* pu8DataBuffer, uint8_t u8StartAddress, int32_t s32ByteCount);
@@ -76,8 +79,12 @@ private:
     void updateConfigLocked(MeasureTypeEnum eFunc, structFuncConfig config, bool update);
     bool writeReg(uint8_t addr, uint8_t value);
     int32_t readRegs(uint8_t* out, uint8_t start, int32_t count);
+    // A row for `func` on `range`, then its counter reset and acc value.
+    bool writeRowLocked(const AdcRow& row, MeasureTypeEnum func, int32_t range);
     void countResetLocked(uint8_t status);
-    void writeAccLocked(uint32_t val);
+    void writeAccLocked(uint32_t val, MeasureTypeEnum func, int32_t range);
+    void publishLocked(MeasureTypeEnum eFunc, structFuncConfig config);
+    // Under mCfgMtx; the relay device is written outside mMtx.
     void switchRelays(uint8_t code);
     void chargeRow(bool charge);
 
@@ -89,6 +96,9 @@ private:
     uint32_t m_u32DcvImpe = 0;
     std::map<uint32_t, uint32_t> m_accMap;
     std::mutex mMtx;
+    // A configuration's row is written and its relays are being switched:
+    // frames belong to no configuration and are refused (under mMtx).
+    bool m_bSwitching = false;
     bool m_Is412 = false;
     uint32_t m_cfgVer = 0;
     std::mutex mCfgMtx;

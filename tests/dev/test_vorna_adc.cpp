@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <thread>
+#include <utility>
 
 #include "drv/tempDrv/CTempDrv.h"
 #include "frontend_test_support.h"
@@ -281,20 +283,57 @@ TEST_F(VornaAdc, FramesAlwaysCarryAWholeConfiguration) {
     std::thread recover([&] {
         for (int i = 0; i < 50; ++i) adc.VORNA_ADC_ConfigRecover();
     });
-    uint8_t frame[34];
-    int torn = 0, failed = 0;
+    uint8_t frame[34] = {};
+    int torn = 0, read = 0;
     for (int i = 0; i < 300; ++i) {
         uint32_t func = 0;
         structFuncConfig cfg;
-        failed += !adc.VORNA_ADC_AcqData(func, cfg, frame, 34);
-        torn += static_cast<uint32_t>(cfg.eRealFunc) != func;
+        // Refused only while relays switch.
+        const bool ok = adc.VORNA_ADC_AcqData(func, cfg, frame, 34);
+        read += ok;
+        torn += ok && static_cast<uint32_t>(cfg.eRealFunc) != func;
         adc.VORNA_ADC_CountReset(frame[32]);
     }
     writer.join();
     recover.join();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(failed, 0);
+    EXPECT_GT(read, 0);
     EXPECT_EQ(torn, 0);
+}
+
+// The relay device's own handler, with a look taken just before each byte.
+class RelayLook : public platform::SimDeviceHandler {
+public:
+    RelayLook(std::shared_ptr<platform::SimDeviceHandler> relay, std::function<void()> look)
+        : _relay(std::move(relay)), _look(std::move(look)) {}
+    ssize_t write(const void* buf, size_t len) override {
+        _look();
+        return _relay->write(buf, len);
+    }
+
+private:
+    std::shared_ptr<platform::SimDeviceHandler> _relay;
+    std::function<void()> _look;
+};
+
+// While the relays still carry the old function's input, a frame is not the
+// new function's: decoded as it, a current would read as a resistance.
+TEST_F(VornaAdc, AFrameReadWhileTheRelaysSwitchIsNotHandedOutAsTheNewFunction) {
+    testing::internal::CaptureStdout();
+    adc.VORNA_ADC_UpdateConfig(TYPE_DCI, config(TYPE_DCI, 2), true);
+    platform::SimDevice& node = platform::simDevice("/dev/sn74ahc_ctl");
+    const auto relay = node.handler();
+    uint8_t frame[34];
+    uint32_t func = 99;
+    structFuncConfig cfg;
+    bool handedOut = true;
+    node.setHandler(std::make_shared<RelayLook>(relay, [&] { handedOut = adc.VORNA_ADC_AcqData(func, cfg, frame, 34); }));
+    adc.VORNA_ADC_UpdateConfig(TYPE_OHM2, config(TYPE_OHM2, 4), true);
+    node.setHandler(relay);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(handedOut && func == TYPE_OHM2) << "frame of the DCI relays handed out as OHM2";
+    ASSERT_TRUE(adc.VORNA_ADC_AcqData(func, cfg, frame, 34));
+    EXPECT_EQ(func, static_cast<uint32_t>(TYPE_OHM2));
 }
 
 using ColdJunction = FrontEndTest;

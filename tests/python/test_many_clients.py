@@ -18,11 +18,14 @@ tests/python/test_many_clients.py"""
 
 import collections
 import os
+import pathlib
 import random
 import re
+import shutil
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -747,8 +750,10 @@ THREAD_SLACK, DESCRIPTOR_SLACK = 2, 4
 
 
 @pytest.fixture(scope="module")
-def meter(portmapper, service_binary, build_dir, tmp_path_factory):  # noqa: F811
-    root = tmp_path_factory.mktemp("many_root")
+def meter(portmapper, service_binary, build_dir):  # noqa: F811
+    # Not among pytest's temporaries: pytest removes old ones, and other runs share
+    # them. A run that fails keeps it, with the service's log and output in it.
+    root = pathlib.Path(tempfile.mkdtemp(prefix="dmm-many-clients-"))
     subprocess.run([str(build_dir / "dmm-sim-calibration"), str(root)], check=True, capture_output=True)
     (root / "sim").mkdir()
     (root / "sim" / "input.conf").write_text(
@@ -757,7 +762,11 @@ def meter(portmapper, service_binary, build_dir, tmp_path_factory):  # noqa: F81
         path = root / "data" / "UserData" / "mc_src" / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(text)
-    yield from serve(Service(service_binary, root, {"DMM_USBTMC_STANDIN": "1"}), PORTS + (VXI_PORT,))
+    service = Service(service_binary, root, {"DMM_USBTMC_STANDIN": "1"})
+    service.passed = False
+    yield from serve(service, PORTS + (VXI_PORT,))
+    if service.passed:
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def threads_and_descriptors(meter):
@@ -848,7 +857,8 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
         ticker.join()
     with capsys.disabled():
         print(summary(run, clients))
-    seed = f"seed {SEED} (DMM_MANY_CLIENTS_SEED={SEED} draws the same mixes)"
+    seed = (f"seed {SEED} (DMM_MANY_CLIENTS_SEED={SEED} draws the same mixes); the service's root is kept in "
+            f"{meter.root} (its log in data/logs, its output in service.out)")
     assert not run.failures, f"{seed}: " + "\n".join(run.failures[:8])
     assert all(run.served[client.name] for client in clients if not isinstance(client, UiListener)), run.served
     looks = []
@@ -856,4 +866,5 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
         looks[-1][0] <= before[0] + THREAD_SLACK and looks[-1][1] <= before[1] + DESCRIPTOR_SLACK), 10 * SLOW, 0.2)
     assert back, f"{seed}: (threads, descriptors) {before} before the clients, {looks[-1]} after they left"
     assert identities(meter, rm, proto_pb2) == dict.fromkeys(("socket", "vxi11", "usbtmc", "ui"), expected), seed
+    meter.passed = True
 

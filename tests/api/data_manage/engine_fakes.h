@@ -104,13 +104,15 @@ struct EngineFakes {
 };
 
 // The loop on a thread of its own in real time at the fast rate, on a fake
-// front end that gives DC `counts`; `rows` maps DCV ranges to the volts of
-// 1 000 000 counts. Stopped, and the engine handed back, on leaving.
+// front end that gives DC `counts` as frames of `func`; `rows` maps DCV
+// ranges to the volts of 1 000 000 counts. Stopped, and the engine handed
+// back, on leaving.
 class LoopThread {
 public:
-    LoopThread(int64_t counts, std::map<uint32_t, double> rows) : rows_(std::move(rows)) {
+    LoopThread(int64_t counts, std::map<uint32_t, double> rows, uint32_t func = TYPE_DCV) : rows_(std::move(rows)) {
         CDataManage& e = *CDataManage::instance();
         frontEnd.frames = {frame(0x04, 0, le(counts, 3))};
+        frontEnd.reportedFunc = func;
         e.setFrontEnd(&frontEnd);
         for (auto [range, volts] : rows_) e.DM_LoadCaliData(range, {{0, range, 0, 0}, {0, range, 1e6, volts}});
         e.TrigSourceSet(SRC_AUTO);

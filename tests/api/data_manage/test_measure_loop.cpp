@@ -473,6 +473,53 @@ TEST_F(MeasureLoop, AChangeIntoCapacitanceMidPassSettlesAsCapacitance) {
     e->DM_RemoveCaliData({6 * 64 + 3});
 }
 
+// The engine runs resistance while the front end still sends frames of the
+// current function before it (a change that reached the engine first): no
+// reading is made of them, and the front end's first resistance frames count.
+TEST_F(MeasureLoop, FramesOfAnotherFunctionThanTheEnginesMakeNoReading) {
+    e->DM_LoadCaliData(2 * 64 + 1, {{2, 1, 0, 0}, {2, 1, 1e6, 1.0}});
+    select(TYPE_OHM2, 1);
+    const structFuncConfig current = mainConfig(TYPE_DCI, 1);
+    fe.reportedFunc = TYPE_DCI;
+    fe.liveConfig = &current;
+    feed({0.012});
+    for (int pass = 0; pass < 5; ++pass) e->runPass();
+    EXPECT_TRUE(readings().empty()) << "a current reported as a resistance";
+    fe.reportedFunc = TYPE_OHM2;
+    fe.liveConfig = &e->m_mainConfig;
+    feed({0.47});
+    for (int pass = 0; pass < 5 && readings().empty(); ++pass) e->runPass();
+    ASSERT_FALSE(readings().empty());
+    EXPECT_NEAR(readings()[0], 0.47, 1e-9);
+    e->DM_RemoveCaliData({2 * 64 + 1});
+}
+
+// The front end takes a handler's new range 5 ms before a pass ends: the
+// pass makes no reading of 0.5 mV and 0.501 V samples averaged as volts.
+TEST_F(MeasureLoop, NoReadingAveragesSamplesOfTwoRanges) {
+    e->DM_LoadCaliData(0, {{0, 0, -8e6, -8.0}, {0, 0, 8e6, 8.0}});
+    select(TYPE_DCV, 1, E_Medium);
+    const structFuncConfig before = mainConfig(TYPE_DCV, 0, E_Medium);
+    fe.liveConfig = &before;
+    feed({0.5});
+    e->runPass();
+    e->runPass();
+    const int switchAt = static_cast<int>(e->m_trigInfo.u32Interval) - 5;
+    int polls = 0;
+    clock.onPoll = [&] {
+        if (++polls != switchAt) return;
+        fe.liveConfig = &e->m_mainConfig;
+        feed({0.501});
+    };
+    for (int pass = 0; pass < 3; ++pass) e->runPass();
+    clock.onPoll = nullptr;
+    for (const structReading& r : e->m_buffer) {
+        EXPECT_TRUE(std::fabs(r.f64Value - 0.5) < 1e-9 || std::fabs(r.f64Value - 0.501) < 1e-9) << r.f64Value;
+    }
+    EXPECT_NEAR(e->m_buffer.back().f64Value, 0.501, 1e-9);
+    e->DM_RemoveCaliData({0});
+}
+
 TEST_F(MeasureLoop, VoltmeterCompletePulseRunsOnTheLoopWithItsWidth) {
     select(TYPE_DCV, 1, E_Slow);
     feed({0.5});
@@ -576,7 +623,7 @@ TEST(MeasureLoopThreads, RelativeTakesTheSensorValueOfTheRunningLoop) {
     e->setPushSink([](service_id, ValueMap) {});
     ASSERT_NO_FATAL_FAILURE(loadCustomCurve(e, TYPE_DCV));
     ValueMap out;
-    LoopThread loop(500000, {{1, 1.0}});  // 0.5 V: the curve reads 5
+    LoopThread loop(500000, {{1, 1.0}}, TYPE_SENSOR);  // 0.5 V: the curve reads 5
     e->DM_UpdateMainFunc(TYPE_SENSOR, mainConfig(TYPE_DCV, 1, E_Fast));
     std::string first;
     ASSERT_EQ(e->awaitFunctionData(false, first), 0);

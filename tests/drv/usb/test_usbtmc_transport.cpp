@@ -294,7 +294,15 @@ TEST_F(UsbtmcTransport, ANewHostStartsFromAResetTransferState) {
     ASSERT_TRUE(attach.listening());
     for (const auto& c : cases) {
         c.leave();
+        // The ends of the host that leaves, as that host holds them.
+        const int earlier[2] = {::dup(gadget.hostBulkFd()), ::dup(gadget.hostControlFd())};
         ASSERT_TRUE(usb_test::attachHost(platform::hostPath(stUsbtmcDevInfo.as8DevName))) << c.left;
+        for (int end : earlier) {
+            char byte;
+            EXPECT_EQ(::recv(end, &byte, 1, MSG_DONTWAIT), 0) << c.left << ": an earlier host's end still open";
+            EXPECT_LT(::send(end, "x", 1, MSG_NOSIGNAL), 0) << c.left;
+            ::close(end);
+        }
         EXPECT_EQ(host.control(FakeUsbHost::kReadStatusByte, 1).at(0), USBTMC_STATUS_SUCCESS) << c.left;
         // Had an old reply been waiting, this request would fetch it.
         host.requestIn(64, 9);
