@@ -21,16 +21,24 @@ TEST(ServiceLog, StopWritesEveryQueuedLine) {
     ServiceLog::start();
     constexpr int kThreads = 4;
     std::atomic<bool> done{false};
+    std::atomic<int> started{0};
     std::vector<std::thread> loggers;
     for (int t = 0; t < kThreads; ++t) {
-        loggers.emplace_back([t, &done] {
+        loggers.emplace_back([t, &done, &started] {
             for (int i = 0; !done && i < 400; ++i) {
                 PrintT("writer %d line %d", t, i);
+                if (i == 0) {
+                    ++started;
+                }
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Every writer has a line queued before the stop, however late a loaded
+    // machine starts its thread.
+    while (started.load() < kThreads) {
+        std::this_thread::yield();
+    }
     PrintI("marker before stop");
     ServiceLog::stop();
     done = true;
