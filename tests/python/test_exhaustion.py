@@ -259,15 +259,16 @@ def test_scpi_input_held_behind_waits_is_bounded_and_its_memory_returned(make_se
     with connect_many(SCPI_PORT, 1)[0] as sock:
         assert scpi_query(sock, "*IDN?").startswith("Vorna Technologies,")
     answered = time.monotonic() - start
-    # The departed clients' lists still run, taking turns; on a loaded machine
-    # that takes a while. The bound is on what is kept, not on how soon.
-    returned = wait_for(lambda: rss_mib(service) - base < 8, 120, 0.5)
     print(f"\n{HOLDING_SCPI} SCPI clients holding *CLS behind a wait: RSS base {base:.1f} MiB, held {held:.1f}, "
           f"after their reset {rss_mib(service):.1f}; another *IDN? answered in {answered:.2f} s")
     assert answered < IO_TIMEOUT
-    if not sanitized_build():
-        assert held - base < 32
-        assert returned, f"{rss_mib(service) - base:.1f} MiB kept after the clients' work had run"
+    if sanitized_build():
+        return  # a sanitizer's allocator keeps what is freed
+    assert held - base < 32
+    # The departed clients' lists still run, taking turns; on a loaded machine
+    # that takes a while. The bound is on what is kept, not on how soon.
+    returned = wait_for(lambda: rss_mib(service) - base < 8, 80, 0.5)
+    assert returned, f"{rss_mib(service) - base:.1f} MiB kept after the clients' work had run"
 
 
 class Reader(threading.Thread):
