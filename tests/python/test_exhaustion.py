@@ -453,6 +453,9 @@ def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served
         start = time.monotonic()
         reply = ui_request(proto_pb2, FILE_LIST, k0F03=proto_pb2.Value(rawVal=b"/data/UserData/big"))
         waited = time.monotonic() - start
+        # Served while they are at it: before the service has let go of them,
+        # however slowly a loaded machine or a sanitizer makes both happen.
+        served_alongside = descriptors(service) >= held_before + SILENT_UI
         # The peak over the silent clients' whole stay: until the service has
         # let go of every one of their connections.
         samples = []
@@ -472,7 +475,7 @@ def test_ui_clients_that_never_read_their_replies_are_dropped_and_another_served
           f"peak {peak:.1f}; {dropped} ended by the service after {[c.sent for c in silent]} requests; another "
           f"client waited {waited * 1000:.0f} ms")
     assert reply.stat == 0 and size > 900_000
-    assert waited < 2 * SLOW
+    assert served_alongside, f"the reply came after the silent clients were ended ({waited:.2f} s)"
     assert dropped == SILENT_UI
     if not sanitized_build():
         assert peak - base < 64
