@@ -244,6 +244,7 @@ def send_until_held_up(sock, data, most=16 << 20):
 # Clients queue *CLS behind a wait until their sends are held up, then reset: what they
 # hold costs a bounded amount, another client is served all along, and the memory goes
 # back once their work has run.
+@pytest.mark.timeout(360)  # what the clients left runs on for a while after they have gone
 def test_scpi_input_held_behind_waits_is_bounded_and_its_memory_returned(make_service):
     service = booted(make_service())
     base = steady_rss(service)
@@ -267,7 +268,7 @@ def test_scpi_input_held_behind_waits_is_bounded_and_its_memory_returned(make_se
     assert held - base < 32
     # The departed clients' lists still run, taking turns; on a loaded machine
     # that takes a while. The bound is on what is kept, not on how soon.
-    returned = wait_for(lambda: rss_mib(service) - base < 8, 80, 0.5)
+    returned = wait_for(lambda: rss_mib(service) - base < 8, 300, 0.5)
     assert returned, f"{rss_mib(service) - base:.1f} MiB kept after the clients' work had run"
 
 
