@@ -383,10 +383,7 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     CDataManage::instance()->DM_AbortRead();
 }
 
-void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts) {
-    if (lastPosts) {
-        ApiScpi_PostForGone(client, lastPosts);
-    }
+void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client) {
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
         cancelTicketsLocked(client, false);

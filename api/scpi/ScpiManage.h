@@ -143,9 +143,7 @@ public:
     // posted so far still execute their commands in order, each taking the
     // message turn in line as a connected client's do, but no query of
     // theirs runs, their waits end at once and no reply is delivered.
-    // `lastPosts`, when given, first posts what the client sent before
-    // leaving and was still held back (see ApiScpi_PostForGone).
-    void ApiScpi_ClientGone(ScpiStrand::Client client, const std::function<void()>& lastPosts = nullptr);
+    void ApiScpi_ClientGone(ScpiStrand::Client client);
     // Runs `posts` on this thread, which posts lists of `client` after it has
     // left: they are as those it posted before (no query runs, no wait, no
     // reply) and are not held to the client's bound, since a setting sent

@@ -20,7 +20,6 @@
 #include "engine_fakes.h"
 #include "../../platform/eventually.h"
 #include "proto_values.h"
-#include "slow.h"
 
 using namespace testing_support;
 using ValueMap = google::protobuf::Map<int, Value>;
@@ -310,12 +309,11 @@ TEST_F(ReadingQueries, OneWaitingReadAtATime) {
     // An abort ends a read waiting for a trigger at once and disarms it.
     e->m_u32BufferTimeOut = 60000;
     e->acqArm(1, 0);
+    // Ended by the abort, not by its 60 s time-out (-365): the wait answers 0.
     std::thread waiting([&] { EXPECT_EQ(e->DM_RunScpiReadFunction(text), 0); });
     while (!e->m_zScpiReadDataRunning) std::this_thread::yield();
-    const auto start = std::chrono::steady_clock::now();
     e->DM_AbortRead();
     waiting.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5) * testing_support::kSlow);
     EXPECT_EQ(e->ScpiTrigSingleTriggered(), E200_EXECUTION_ERROR);
     e->m_u32BufferTimeOut = 5000;
 }
