@@ -120,7 +120,9 @@ public:
 
     // ApiScpi_ProcessMessage up to the posting, for a transport that posts
     // later or not at all: Rejected and Aborted as there, else Parsed with
-    // the list in `cmds`.
+    // the list in `cmds`. The units parsed are appended: a refused unit the
+    // transport put there first reports its error in the message's turn,
+    // ahead of the message's own (or at once with them when nothing runs).
     MessageResult ApiScpi_ParseMessage(const char* text, uint32_t length, ScpiStrand::Client client,
                                        std::vector<structScpiInfo>& cmds);
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CDataManage.h"
@@ -21,6 +22,7 @@
 #include "DrvScpiSM.h"
 #include "HeldText.h"
 #include "ScpiManage.h"
+#include "ScpiRefusal.h"
 #include "ScpiReplyBudget.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
@@ -56,6 +58,9 @@ struct AppLink {
     std::shared_ptr<std::atomic<uint32_t>> readTimeoutMs =
         std::make_shared<std::atomic<uint32_t>>(CDataManage::kReadTimeoutMs);
     std::shared_ptr<std::atomic<uint32_t>> listsInFlight = std::make_shared<std::atomic<uint32_t>>(0);
+    // A write of the message being received interrupted a query of the
+    // link: -410 is owed, in that message's turn.
+    bool interrupted = false;
 };
 
 // Touched only on the server thread.
@@ -70,11 +75,27 @@ void setLocalState(bool local) {
     }
 }
 
+// The -410 a message owes for the query it interrupted, as a refused unit
+// at its head: it lands in the message's own turn, where no other client's
+// message is between (an error queued on receipt could land inside another
+// client's message, between its *CLS and its SYST:ERR?).
+structScpiInfo interruptedUnit() {
+    structScpiInfo unit;
+    unit.refused = true;
+    unit.named = false;
+    unit.refusals.push_back(ScpiRefusal{0, E410_QUERY_INTERRUPTED});
+    return unit;
+}
+
 // Hands a program message of the link to the engine in the link's order; its
 // reply goes to the link's queue. False when the link's bound refuses it.
 bool postToLink(AppLink& link, const char* text, uint32_t length) {
     ScpiManage& engine = ScpiManage::instance();
     std::vector<structScpiInfo> cmds;
+    const bool interrupted = std::exchange(link.interrupted, false);
+    if (interrupted) {
+        cmds.push_back(interruptedUnit());
+    }
     switch (engine.ApiScpi_ParseMessage(text, length, link.replies.get(), cmds)) {
         case ScpiManage::MessageResult::Parsed:
             break;
@@ -87,18 +108,31 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
     }
     if (link.listsInFlight->load() >= kMaxListsInFlight) {
         PrintW("VXI link has %u lists in the engine: a further message is refused", kMaxListsInFlight);
+        if (interrupted) {
+            SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);
+        }
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
         return false;
     }
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
-    const uint64_t sentAt = replies->cuts();
+    const bool answers =
+        std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) { return cmd.query && !cmd.refused; });
+    const uint64_t sentAt = replies->post(answers);
     std::shared_ptr<std::atomic<uint32_t>> inFlight = link.listsInFlight;
     ++*inFlight;
-    // The callback's last copy goes once the list has run or been dropped.
-    std::shared_ptr<void> listEnds(nullptr, [inFlight](void*) { --*inFlight; });
+    // The callback's last copy goes once the list has run or been dropped;
+    // a reply owed and never delivered is settled then.
+    auto delivered = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<void> listEnds(nullptr, [inFlight, replies, sentAt, answers, delivered](void*) {
+        if (answers && !delivered->load()) {
+            replies->settle(sentAt);
+        }
+        --*inFlight;
+    });
     engine.ApiScpi_PostExecute(
-        std::move(cmds), [replies, sentAt, listEnds](std::string reply) {
-            switch (replies->push(std::move(reply), sentAt)) {
+        std::move(cmds), [replies, sentAt, answers, delivered, listEnds](std::string reply) {
+            delivered->store(true);
+            switch (replies->push(std::move(reply), sentAt, answers)) {
                 case CVxiReplyQueue::Push::Queued:
                     vxiServiceWake();  // a read of the link may be waiting for it
                     return;
@@ -110,9 +144,8 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
                     return;
                 case CVxiReplyQueue::Push::Interrupted:
                     // The link wrote again while this query ran: its
-                    // answer would reach the read meant for the new message.
-                    SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);
-                    return;
+                    // answer would reach the read meant for the new
+                    // message. The new message reports the -410.
                 case CVxiReplyQueue::Push::Cleared:
                     return;
             }
@@ -147,14 +180,15 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     AppLink& link = it->second;
     // A new message: what the link asked before and has not read is
     // obsolete, including answers still being made (they are dropped when
-    // they come, with -410 then).
-    if (link.replies->interrupt()) {
-        SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);
-    }
+    // they come). The message owes -410 for it.
+    link.interrupted = link.replies->interrupt() || link.interrupted;
     const uint64_t bound = ScpiReplyBudget::instance().share(kMaxPendingInput);
     if (link.pending.size() + length > bound) {
         PrintW("VXI input above %llu bytes without END dropped", static_cast<unsigned long long>(bound));
         link.pending.clear();
+        if (std::exchange(link.interrupted, false)) {
+            SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);  // no turn will come for it
+        }
         SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
         return -1;
     }

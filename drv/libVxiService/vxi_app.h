@@ -19,8 +19,9 @@ int newVxiConnect(int32_t lid, uint32_t* most);
 // whole program message to the SCPI engine; its reply goes to the link's
 // queue, or, past the link's share of unread replies (CVxiReplyQueue::push),
 // -223 to the error queue. Every write drops the replies of the link's
-// earlier messages, those queued and those still being made, and queues -410
-// when it drops one (IEEE 488.2's query interrupted). The input waiting for
+// earlier messages, those queued and those still being made; when a query
+// was interrupted so (IEEE 488.2), the message reports -410 in its own turn,
+// first of its errors. The input waiting for
 // END counts in the service-wide budget and holds 1 MiB at most (64 KiB
 // while the budget is spent); the link has
 // ScpiStrand::kMaxQueuedPerClient lists in the engine at most, the one that

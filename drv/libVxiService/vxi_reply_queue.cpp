@@ -9,7 +9,13 @@ CVxiReplyQueue::~CVxiReplyQueue() {
     ScpiReplyBudget::instance().release(m_u64Held);
 }
 
-CVxiReplyQueue::Push CVxiReplyQueue::push(std::string reply, uint64_t sentAt) {
+uint64_t CVxiReplyQueue::post(bool answers) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_u32Owed += answers ? 1 : 0;
+    return m_u64Cuts;
+}
+
+CVxiReplyQueue::Push CVxiReplyQueue::push(std::string reply, uint64_t sentAt, bool answers) {
     ScpiReplyBudget& budget = ScpiReplyBudget::instance();
     {
         std::lock_guard<std::mutex> lock(m_mtx);
@@ -17,6 +23,7 @@ CVxiReplyQueue::Push CVxiReplyQueue::push(std::string reply, uint64_t sentAt) {
         if (sentAt != m_u64Cuts) {
             return sentAt < m_u64ClearedAt ? Push::Cleared : Push::Interrupted;
         }
+        settleLocked(answers);
         if (m_u64Held >= budget.share(kMaxUnread)) {
             return Push::Refused;
         }
@@ -26,6 +33,19 @@ CVxiReplyQueue::Push CVxiReplyQueue::push(std::string reply, uint64_t sentAt) {
     }
     m_cv.notify_one();
     return Push::Queued;
+}
+
+void CVxiReplyQueue::settle(uint64_t sentAt) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    if (sentAt == m_u64Cuts) {
+        settleLocked(true);
+    }
+}
+
+void CVxiReplyQueue::settleLocked(bool answers) {
+    if (answers && m_u32Owed > 0) {
+        --m_u32Owed;
+    }
 }
 
 bool CVxiReplyQueue::interrupt() {
@@ -41,15 +61,11 @@ void CVxiReplyQueue::deviceClear() {
 
 bool CVxiReplyQueue::cutLocked() {
     ++m_u64Cuts;
-    const bool dropped = !m_replies.empty();
+    const bool dropped = !m_replies.empty() || m_u32Owed > 0;
+    m_u32Owed = 0;
     m_replies.clear();
     releaseLocked(m_u64Held);
     return dropped;
-}
-
-uint64_t CVxiReplyQueue::cuts() {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    return m_u64Cuts;
 }
 
 void CVxiReplyQueue::releaseLocked(uint64_t bytes) {

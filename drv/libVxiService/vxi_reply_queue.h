@@ -31,21 +31,27 @@ public:
         Cleared,      // a device clear came after its message: dropped
         Interrupted,  // a newer message came after its message: dropped
     };
-    // Queues `reply` of a message sent when cuts() was `sentAt`, or refuses
+    // A message of the link is posted; `answers`: it holds a query, whose
+    // reply the link is owed until it is pushed or settled. Returns the
+    // count of new messages and device clears so far, what its push and
+    // settle name it by.
+    uint64_t post(bool answers);
+    // Queues `reply` of a message posted as `sentAt`, or refuses
     // it while the link holds its share unread: kMaxUnread, or
     // ScpiReplyBudget::kFreeShare while the service's budget is spent. The
     // first reply of an empty queue is always taken. A reply of a message
     // sent before the latest new message or device clear is dropped, under
-    // the same lock as the cut, so that none slips in after it.
-    Push push(std::string reply, uint64_t sentAt);
+    // the same lock as the cut, so that none slips in after it. `answers` as
+    // the message was posted: its reply is no longer owed.
+    Push push(std::string reply, uint64_t sentAt, bool answers);
+    // A message posted with `answers` ended without a reply.
+    void settle(uint64_t sentAt);
     // A new message of the link: the replies of every message sent before
     // it are obsolete, those unread and those still being made. True when
-    // it dropped an unread one (the query it answered was interrupted).
+    // a query the link sent was interrupted: its reply was unread or owed.
     bool interrupt();
     // A device clear: the same, and no query counts as interrupted.
     void deviceClear();
-    // New messages and device clears so far.
-    uint64_t cuts();
     // Waits up to `timeoutMs` for a reply, then moves the queued replies into
     // `out` (empty), joined by ";" as one response with one terminator, up
     // to `most` bytes: a reply that does not fit leaves its rest queued for
@@ -54,9 +60,11 @@ public:
     uint32_t fill(std::string& out, uint32_t most, uint32_t timeoutMs, bool& eom);
 
 private:
-    // Starts a new message's turn: drops the unread replies, true when
-    // there were some. Called with the mutex held.
+    // Starts a new message's turn: drops the unread replies and what is
+    // owed, true when there was any. Called with the mutex held.
     bool cutLocked();
+    // One owed reply less when `answers`; called with the mutex held.
+    void settleLocked(bool answers);
     // Takes `bytes` off the count; called with the mutex held.
     void releaseLocked(uint64_t bytes);
 
@@ -66,4 +74,5 @@ private:
     uint64_t m_u64Held = 0;  // bytes of m_replies, as counted in the budget
     uint64_t m_u64Cuts = 0;       // new messages and device clears so far
     uint64_t m_u64ClearedAt = 0;  // m_u64Cuts as the latest device clear left it
+    uint32_t m_u32Owed = 0;       // replies of queries posted since the latest cut, not yet come
 };

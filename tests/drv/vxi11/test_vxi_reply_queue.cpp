@@ -28,7 +28,7 @@ TEST(VxiReplyQueue, FillsJoinedAndKeepsWhatDoesNotFit) {
     for (const auto& c : cases) {
         CVxiReplyQueue queue;
         for (const auto& r : c.replies) {
-            queue.push(r, queue.cuts());
+            queue.push(r, queue.post(false), false);
         }
         for (size_t i = 0; i < c.fills.size(); ++i) {
             std::string fetched;
@@ -78,7 +78,7 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
         uint64_t kept = 0;
         for (size_t i = 0; i < c.replies.size(); ++i) {
             const bool keeps = i < c.accepted;
-            const auto pushed = queue->push(std::string(c.replies[i], 'x'), queue->cuts());
+            const auto pushed = queue->push(std::string(c.replies[i], 'x'), queue->post(false), false);
             EXPECT_EQ(pushed == CVxiReplyQueue::Push::Queued, keeps) << c.name << " reply " << i;
             kept += keeps ? c.replies[i] : 0;
         }
@@ -103,6 +103,47 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
         if (c.exhausted) {
             budget.release(ScpiReplyBudget::kTotal + 1);
         }
+    }
+}
+
+// A new message interrupts a query of the link whose reply is unread or still
+// owed; a query answered and read, or ended without a reply, or one a device
+// clear already dropped, is not interrupted. A late reply is dropped.
+TEST(VxiReplyQueue, ANewMessageInterruptsOnlyAQueryWhoseReplyIsUnreadOrOwed) {
+    enum class Then { Nothing, Push, PushAndRead, Settle, DeviceClear };
+    const struct {
+        const char* name;
+        bool answers;  // the message posted holds a query
+        Then then;
+        bool interrupted;
+    } cases[] = {
+        {"reply still being made", true, Then::Nothing, true},
+        {"reply unread", true, Then::Push, true},
+        {"reply read", true, Then::PushAndRead, false},
+        {"no reply came", true, Then::Settle, false},
+        {"device clear before", true, Then::DeviceClear, false},
+        {"no query, reply unread", false, Then::Push, true},
+        {"no query, still running", false, Then::Nothing, false},
+    };
+    for (const auto& c : cases) {
+        CVxiReplyQueue queue;
+        const uint64_t sentAt = queue.post(c.answers);
+        std::string fetched;
+        bool eom = false;
+        switch (c.then) {
+            case Then::Nothing: break;
+            case Then::Push: queue.push("1\n", sentAt, c.answers); break;
+            case Then::PushAndRead:
+                queue.push("1\n", sentAt, c.answers);
+                queue.fill(fetched, 100, 0, eom);
+                break;
+            case Then::Settle: queue.settle(sentAt); break;
+            case Then::DeviceClear: queue.deviceClear(); break;
+        }
+        EXPECT_EQ(queue.interrupt(), c.interrupted) << c.name;
+        // Whatever came before, the next message starts clean.
+        EXPECT_EQ(queue.push("late\n", sentAt, c.answers) == CVxiReplyQueue::Push::Queued, false) << c.name;
+        EXPECT_FALSE(queue.interrupt()) << c.name;
     }
 }
 

@@ -204,6 +204,33 @@ TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
     }
 }
 
+// The -410 of an interrupted query comes in the turn of the message that
+// interrupted it: another client's message posted before that runs whole
+// first, and its *CLS leaves the -410 alone (queued on receipt, it was
+// erased, or landed between another client's *CLS and its SYST:ERR?).
+TEST(VxiServer, AnInterruptedQueryIsReportedInTheTurnOfTheNewMessage) {
+    engineReply("*CLS;*OPC?\n");
+    Client a;
+    int32_t la = a.createLink("inst0").lid;
+    ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
+    engineReply("*OPC?\n");  // behind a's list: its reply is queued unread
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    toolkit::EventPoller::Instance().async([released] { released.wait_for(seconds(5)); }, false);
+    auto other = std::make_shared<std::promise<std::string>>();
+    auto otherReply = other->get_future();
+    const std::string text = "*CLS;SYST:ERR?\n";
+    ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
+                                                  [other](std::string r) { other->set_value(std::move(r)); });
+    ASSERT_EQ(a.write(la, "*ESE?\n").error, 0);
+    release->set_value();
+    ASSERT_EQ(otherReply.wait_for(seconds(5)), std::future_status::ready);
+    EXPECT_EQ(otherReply.get(), "0,\"No error\"\n");
+    EXPECT_EQ(a.read(la).data, "0\n");
+    EXPECT_EQ(engineReply("SYST:ERR?\n").rfind("-410,", 0), 0u);
+    a.onLink(vxi_proc::destroy_link, la);
+}
+
 // A trigger is the instrument's *TRG on that link: it acts after what the
 // link wrote before it, as a *TRG in its next write would, and its errors go
 // to the error queue (with nothing armed: -200) while the call succeeds;
