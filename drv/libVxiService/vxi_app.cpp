@@ -256,6 +256,7 @@ int devClearProc(int32_t lid, uint32_t /*ioTimeoutMs*/) {
     }
     ScpiManage::instance().ApiScpi_Abort(it->second.replies.get());
     it->second.pending.clear();
+    it->second.interrupted = false;  // no query counts as interrupted by a clear
     it->second.replies->deviceClear();
     return 1;
 }

@@ -228,6 +228,17 @@ TEST(VxiServer, AnInterruptedQueryIsReportedInTheTurnOfTheNewMessage) {
     EXPECT_EQ(otherReply.get(), "0,\"No error\"\n");
     EXPECT_EQ(a.read(la).data, "0\n");
     EXPECT_EQ(engineReply("SYST:ERR?\n").rfind("-410,", 0), 0u);
+    // A device clear between a message's first write and its last: the
+    // clear dropped the reply, and the message owes nothing.
+    ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
+    engineReply("*OPC?\n");
+    ASSERT_EQ(a.write(la, "*ES", 0).error, 0);
+    Device_Error cleared{-1};
+    a.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{la, 0, 0, 100}, xdr_Device_Error,
+           cleared);
+    ASSERT_EQ(a.write(la, "*ESE?\n").error, 0);
+    EXPECT_EQ(a.read(la).data, "0\n");
+    EXPECT_EQ(engineReply("SYST:ERR?\n"), "0,\"No error\"\n");
     a.onLink(vxi_proc::destroy_link, la);
 }
 
