@@ -1,16 +1,18 @@
 """SCPI over the raw socket (TCP 5025): PyVISA sessions and raw clients of one service."""
 
+import fcntl
 import os
 import select
 import selectors
 import signal
 import socket
 import struct
+import termios
 import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NO_ERROR, SCPI_PORT, identity, next_notice, notifications, open_session, read_pack,
+from conftest import (IO_TIMEOUT, NO_ERROR, SCPI_PORT, SLOW, identity, next_notice, notifications, open_session, read_pack,
                       ui_request, wait_for)
 from status_sequences import run_status_steps
 
@@ -242,6 +244,9 @@ def test_what_a_reset_leaves_beyond_what_a_session_holds_is_dropped(service):
         sock.setblocking(False)
         stream = b"*ESE 4\n" * 100000 + b"*ESE 36\n"
         assert send_until_held_up(sock, stream) == len(stream)
+        # Taken in by this side's kernel is not yet the service's: a reset drops
+        # what is still queued here, and on a loaded machine that may be most of it.
+        wait_until_handed_over(sock)
         reset(sock)
 
     def ese():
@@ -357,6 +362,18 @@ def send_until_held_up(sock, data, stall=0.5):
     while sent < len(data) and select.select([], [sock], [], stall)[1]:
         sent += sock.send(data[sent:])
     return sent
+
+
+def wait_until_handed_over(sock, stall=0.5 * SLOW):
+    """Waits until the kernel has handed the service's side what its window takes:
+    the bytes still queued on this side stay the same for `stall` seconds."""
+    def queued():
+        return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, struct.pack("i", 0)))[0]
+    last, since = queued(), time.monotonic()
+    while time.monotonic() - since < stall:
+        time.sleep(0.05)
+        if queued() != last:
+            last, since = queued(), time.monotonic()
 
 
 def exchange(sock, data, count, half_close):
