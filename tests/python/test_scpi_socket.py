@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import (IO_TIMEOUT, NO_ERROR, SCPI_PORT, SLOW, identity, next_notice, notifications, open_session, read_pack,
+from conftest import (IO_TIMEOUT, NO_ERROR, SCPI_PORT, identity, next_notice, notifications, open_session, read_pack,
                       ui_request, wait_for)
 from status_sequences import run_status_steps
 
@@ -246,7 +246,7 @@ def test_what_a_reset_leaves_beyond_what_a_session_holds_is_dropped(service):
         assert send_until_held_up(sock, stream) == len(stream)
         # Taken in by this side's kernel is not yet the service's: a reset drops
         # what is still queued here, and on a loaded machine that may be most of it.
-        wait_until_handed_over(sock)
+        assert wait_for(lambda: handed_over(sock, len(stream)) > MOST_TAKEN_AT_A_RESET + 64 * 1024, IO_TIMEOUT)
         reset(sock)
 
     def ese():
@@ -366,16 +366,13 @@ def send_until_held_up(sock, data, stall=0.5):
     return sent
 
 
-def wait_until_handed_over(sock, stall=0.5 * SLOW):
-    """Waits until the kernel has handed the service's side what its window takes:
-    the bytes still queued on this side stay the same for `stall` seconds."""
-    def queued():
-        return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, struct.pack("i", 0)))[0]
-    last, since = queued(), time.monotonic()
-    while time.monotonic() - since < stall:
-        time.sleep(0.05)
-        if queued() != last:
-            last, since = queued(), time.monotonic()
+# The most a session takes in once its client has reset: a receipt and 64 KiB more.
+MOST_TAKEN_AT_A_RESET = (256 + 64) * 1024
+
+
+def handed_over(sock, sent):
+    """How much of the `sent` bytes the kernel has handed the service's side."""
+    return sent - struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, struct.pack("i", 0)))[0]
 
 
 def exchange(sock, data, count, half_close):
