@@ -114,15 +114,34 @@ int endAtBound(unsigned int funcId, size_t size, std::string& text) {
     return E223_TOO_MUCH_DATA;
 }
 
-// The end of the commands that run when no one waits for the answers: the
-// last that is not a query, plus one (0: none).
+// The end of the units that run when no one waits for the answers: the last
+// that is not a query or reports a refusal, plus one (0: none).
 size_t settingsEnd(const std::vector<structScpiInfo>& cmds) {
     for (size_t i = cmds.size(); i > 0; --i) {
-        if (!cmds[i - 1].query && !cmds[i - 1].refused) {
+        if (!cmds[i - 1].query || cmds[i - 1].refused) {
             return i;
         }
     }
     return 0;
+}
+
+// A list of refused units only, one per refusal: what a message that runs
+// nothing reports in its turn.
+std::vector<structScpiInfo> refusalList(ScpiRefusals errors) {
+    std::vector<structScpiInfo> cmds(1);
+    cmds.front().refused = true;
+    cmds.front().named = false;
+    cmds.front().refusals = std::move(errors);
+    return cmds;
+}
+
+// What the units of a list refuse, in order.
+ScpiRefusals refusalsOf(const std::vector<structScpiInfo>& cmds) {
+    ScpiRefusals all;
+    for (const structScpiInfo& cmd : cmds) {
+        all.insert(all.end(), cmd.refusals.begin(), cmd.refusals.end());
+    }
+    return all;
 }
 
 // The client that has left whose lists this thread posts.
@@ -292,7 +311,7 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
 }
 
 ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
-    if (ticket.turn.take(ticket.client, [&ticket] { return ticket.ended(); })) {
+    if (ticket.take()) {
         ticket.holdTurn(&ticket);
     }
 }
@@ -325,24 +344,38 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ParseMessage(const char* text, uin
     const bool namesAny =
         std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) { return cmd.named; });
     if (result != 0 || !namesAny) {
-        // Nothing of it runs: its refusals come now, -100 after them.
-        reportRefusals(cmds);
-        SCP_WriteErrorQueue(g_asErrInfo[E100_CMD_ERROR]);
+        // Nothing of it runs: its refusals come in its turn, -100 after them.
+        ScpiRefusals errors = refusalsOf(cmds);
+        errors.push_back(ScpiRefusal{0, E100_CMD_ERROR});
+        ApiScpi_PostErrors(client, std::move(errors));
         CBeeper::instance()->Beeper_Test();
         return MessageResult::Rejected;
     }
     if (ApiScpi_HoldsAbort(cmds)) {
-        reportRefusals(cmds);
+        // The abort acts now; what the message refused is reported after it.
         ApiScpi_Abort(client);
+        ScpiRefusals errors = refusalsOf(cmds);
+        if (!errors.empty()) {
+            ApiScpi_PostErrors(client, std::move(errors));
+        }
         return MessageResult::Aborted;
     }
     return MessageResult::Parsed;
 }
 
-void ScpiManage::reportRefusals(const std::vector<structScpiInfo>& cmds) {
-    for (const structScpiInfo& cmd : cmds) {
-        ScpiReportRefusals(cmd.refusals);
+void ScpiManage::ApiScpi_PostErrors(ScpiStrand::Client client, ScpiRefusals errors) {
+    auto list = std::make_shared<std::vector<structScpiInfo>>(refusalList(std::move(errors)));
+    ListRun run = [this, list](const Ticket& ticket) {
+        std::string none;  // refusals answer nothing
+        writeOutput(std::move(*list), none, ticket);
+    };
+    if (!postRun(run, client, nullptr, false, 2 * ScpiStrand::kMaxQueuedPerClient)) {
+        PrintW("SCPI client %p: errors of a message beyond its bound dropped", client);
     }
+}
+
+bool ScpiManage::ApiScpi_RunsWhenGone(const std::vector<structScpiInfo>& cmds) {
+    return settingsEnd(cmds) > 0;
 }
 
 bool ScpiManage::ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds) {
@@ -454,12 +487,12 @@ bool ScpiManage::waitsNow(bool mayWait, OperationWait operation) {
 }
 
 void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client,
-                                     ListWait::Timeout readTimeout) {
+                                     ListWait::Timeout readTimeout, bool inPlace) {
     const bool waits = mayWait(cmds);
     const OperationWait operation = waitsForOperation(cmds);
     // Shared so that the task stays copyable without copying the list.
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
-    auto run = [this, list, deliver](const Ticket& ticket) {
+    ListRun run = [this, list, deliver](const Ticket& ticket) {
         std::string reply;
         writeOutput(std::move(*list), reply, ticket);
         // Every transport's callback may be called from any thread: the
@@ -478,44 +511,49 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
             deliver(std::move(reply));
         }
     };
-    toolkit::EventPoller& poller = toolkit::EventPoller::Instance();
-    if (poller.isCurrentThread()) {
-        // Runs at once, as a post from the first poller always did, unless
-        // it may wait or its client's lists wait; outside m_postMtx, since
-        // its handlers may post or abort themselves.
-        const Ticket ticket = postTicket(client, std::move(readTimeout));
-        runOrQueue([run, ticket]() { run(ticket); }, waitsNow(waits, operation), client);
-        return;
+    const bool leaving = client != nullptr && client == t_leaving;
+    // A gone client's lists take the seat of the clients that have left,
+    // which the first poller never takes.
+    const bool queue = !inPlace || leaving || waitsNow(waits, operation);
+    const size_t most = leaving ? ScpiStrand::kUnbounded : ScpiStrand::kMaxQueuedPerClient;
+    if (!postRun(run, client, std::move(readTimeout), queue, most)) {
+        // Its client cannot tell otherwise that the list never ran.
+        PrintW("SCPI client %p has %zu lists queued: a further list is refused", client,
+               ScpiStrand::kMaxQueuedPerClient);
+        ApiScpi_PostErrors(client, {ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
     }
-    // The generation is read and the task queued under the lock that an abort
-    // holds from its new generation until its clearing is done: a list that
-    // carries the new generation is never cleared by that abort.
-    std::lock_guard<std::mutex> post(m_postMtx);
-    const Ticket ticket = postTicket(client, std::move(readTimeout));
-    ScpiStrand::Task task = [run, ticket]() { run(ticket); };
-    // Decided on the poller, behind the client's lists queued there before:
-    // a list that waits must not overtake them on its worker.
-    poller.async_clearable([this, task, waits, operation, client]() {
-        runOrQueue(task, waitsNow(waits, operation), client);
-    }, false);
 }
 
-void ScpiManage::runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client) {
-    const bool bounded = client == nullptr || client != t_leaving;
+bool ScpiManage::postRun(const ListRun& run, ScpiStrand::Client client, ListWait::Timeout readTimeout, bool queue,
+                         size_t most) {
+    if (toolkit::EventPoller::Instance().isCurrentThread()) {
+        // Runs at once, as a post from the first poller always did, unless
+        // it is to be queued or its client's lists wait; outside m_postMtx,
+        // since its handlers may post or abort themselves.
+        const Ticket ticket = postTicket(client, std::move(readTimeout));
+        return runOrQueue([run, ticket]() { run(ticket); }, queue, client, most);
+    }
+    // Another transport's thread: straight to the client's worker, where it
+    // takes the turn in line, so that no client's backlog runs back to back
+    // on the poller ahead of everyone else's messages. The generation is
+    // read and the task queued under the lock that an abort holds from its
+    // new generation until its clearing is done: a list that carries the new
+    // generation is never cleared by that abort.
+    std::lock_guard<std::mutex> post(m_postMtx);
+    const Ticket ticket = postTicket(client, std::move(readTimeout));
+    return runOrQueue([run, ticket]() { run(ticket); }, true, client, most);
+}
+
+bool ScpiManage::runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, size_t most) {
     // A list runs here only with the message turn: the first poller never
     // waits for it, a list that finds it taken waits on its client's worker.
     bool took = false;
     auto mayRunHere = [&] { return took = m_turn.tryTake(client); };
-    const bool placed = m_strand.runHereOrQueue(std::move(task), waits, client, bounded, mayRunHere);
+    const bool placed = m_strand.runHereOrQueue(std::move(task), queue, client, most, mayRunHere);
     if (took) {
         m_turn.give();
     }
-    if (!placed) {
-        // Its client cannot tell otherwise that the list never ran.
-        PrintW("SCPI client %p has %zu lists queued: a further list is refused", client,
-               ScpiStrand::kMaxQueuedPerClient);
-        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
-    }
+    return placed;
 }
 
 void ScpiManage::setDeliverySeam(std::function<void()> seam) {

@@ -122,9 +122,22 @@ public:
     // later or not at all: Rejected and Aborted as there, else Parsed with
     // the list in `cmds`. The units parsed are appended: a refused unit the
     // transport put there first reports its error in the message's turn,
-    // ahead of the message's own (or at once with them when nothing runs).
+    // ahead of the message's own. A message that does not run reports its
+    // errors (those of the units put first too) in a turn of its client of
+    // their own (ApiScpi_PostErrors), never at once: an error queued outside
+    // any turn could land inside another client's message, between its *CLS
+    // and its SYST:ERR?.
     MessageResult ApiScpi_ParseMessage(const char* text, uint32_t length, ScpiStrand::Client client,
                                        std::vector<structScpiInfo>& cmds);
+    // Reports `errors` in a turn of `client`'s, after the lists it posted
+    // before: for what a client sent that runs nothing (a message that does
+    // not parse, a list refused at a bound). Held to twice the bound on a
+    // client's queued lists, beyond which a further report is dropped: the
+    // error queue has long overflowed by then.
+    void ApiScpi_PostErrors(ScpiStrand::Client client, ScpiRefusals errors);
+    // Whether anything of a list runs once its client has left: a command
+    // that is not a query, or a refusal to report.
+    static bool ApiScpi_RunsWhenGone(const std::vector<structScpiInfo>& cmds);
     // The pieces of ApiScpi_ProcessMessage, for transports that need them apart.
     static bool ApiScpi_HoldsAbort(const std::vector<structScpiInfo>& cmds);
     // Drops the queued execution tasks of the first poller and the workers,
@@ -135,12 +148,14 @@ public:
     // Whether `client` has lists queued or running off the first poller (a
     // transport's clear is done once they have ended).
     bool ApiScpi_ClientBusy(ScpiStrand::Client client) { return m_strand.busy(client); }
-    // Posts the list in the current generation: to its client's worker when
-    // it may wait or its client has lists there, else as a clearable task on
-    // the first event poller (run at once when called there). A list beyond
-    // what its client may have queued is not run: -363 is queued.
+    // Posts the list in the current generation to its client's worker, where
+    // it takes the message turn in line. Posted on the first poller (a
+    // socket's), it runs there at once instead when `inPlace`, it cannot
+    // wait, its client has no lists on the worker and no one is in line.
+    // A list beyond what its client may have queued is not run: -363 is
+    // reported in the client's turn.
     void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
-                             ListWait::Timeout readTimeout = nullptr);
+                             ListWait::Timeout readTimeout = nullptr, bool inPlace = true);
     // The client has left (its session, link or host is gone): its lists
     // posted so far still execute their commands in order, each taking the
     // message turn in line as a connected client's do, but no query of
@@ -160,6 +175,8 @@ public:
     void setDeliverySeam(std::function<void()> seam);
     // Test seam: reads of lists waiting for another client's read to end.
     size_t readersWaiting() { return m_readerTurn.waiting(); }
+    // Test seam: clients whose lists are queued or run on their workers.
+    size_t clientsWithLists() { return m_strand.clients(); }
     // Test seam: messages waiting in line for the message turn.
     size_t turnWaiting() { return m_turn.waiting(); }
 
@@ -217,8 +234,10 @@ private:
         ListTicket(Timeout readTimeout, ScpiTurn& turn, ScpiStrand::Client client)
             : ListWait(std::move(readTimeout), client), turn(turn), client(client) {}
         void lend() override { turn.give(); }
-        bool takeBack() override {
-            return turn.take(client, [this] { return ended(); });
+        bool takeBack() override { return take(); }
+        // Takes the turn in line, or the seat of the clients that have left.
+        bool take() {
+            return turn.take(client, [this] { return ended(); }, cancelled());
         }
         // Whether the list has nothing left that needs the turn: it was
         // stopped, or its client has left and no command it would still run
@@ -261,9 +280,15 @@ private:
     // Cancels the waits of `client`'s lists (every client's with null); with
     // `abort` the lists also stop before their next command.
     void cancelTicketsLocked(ScpiStrand::Client client, bool abort);
-    // Queues the list on its client's worker or runs it here; a list beyond
-    // its client's queue is refused with -363.
-    void runOrQueue(ScpiStrand::Task task, bool waits, ScpiStrand::Client client);
+    // Posts a task that runs a list under `ticket` (see ApiScpi_PostExecute);
+    // `queue` sends it to the worker even on the first poller. False when
+    // the client's queue held `most` already: the task was dropped.
+    using ListRun = std::function<void(const Ticket&)>;
+    bool postRun(const ListRun& run, ScpiStrand::Client client, ListWait::Timeout readTimeout, bool queue,
+                 size_t most);
+    // Queues the task on its client's worker or runs it here (only with the
+    // message turn); false as postRun.
+    bool runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, size_t most);
     bool abortedLocked(const ListTicket& ticket) const;
 
     // A list holding a command whose handler may wait (for readings, a
@@ -274,8 +299,6 @@ private:
     // they wait (ListWait::Waiting).
     static bool lendsWhileRunning(uint32_t funcId);
     static bool readsAny(const std::vector<structScpiInfo>& cmds);
-    // Reports every refusal of a list that does not run.
-    static void reportRefusals(const std::vector<structScpiInfo>& cmds);
     // How a list holds *OPC? or *WAI: not at all, first (it waits while an
     // operation is pending as it is handed over), or after other commands,
     // which may leave one pending (it always may wait).

@@ -32,9 +32,9 @@ ScpiStrand::~ScpiStrand() {
     m_idle.wait(lock, [this] { return m_clients.empty(); });
 }
 
-bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bounded,
+bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, size_t most,
                                 const std::function<bool()>& mayRunHere) {
-    switch (place(task, mayWait, client, bounded, mayRunHere)) {
+    switch (place(task, mayWait, client, most, mayRunHere)) {
         case Placed::Queued:
             return true;
         case Placed::Full:
@@ -46,7 +46,7 @@ bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, bool bou
     return true;
 }
 
-ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, bool bounded,
+ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, size_t most,
                                      const std::function<bool()>& mayRunHere) {
     std::lock_guard<std::mutex> lock(m_mtx);
     auto it = m_clients.find(client);
@@ -64,7 +64,7 @@ ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, bo
             return Placed::Here;
         }
     }
-    if (bounded && it->second.size() >= kMaxQueuedPerClient) {
+    if (it->second.size() >= most) {
         return Placed::Full;
     }
     it->second.push_back(std::move(task));
@@ -91,6 +91,11 @@ bool ScpiStrand::startWorker(Client client) {
 bool ScpiStrand::busy(Client client) {
     std::lock_guard<std::mutex> lock(m_mtx);
     return m_clients.count(client) != 0;
+}
+
+size_t ScpiStrand::clients() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_clients.size();
 }
 
 size_t ScpiStrand::clear(Client client) {

@@ -30,6 +30,8 @@ public:
 
     // Lists one client may have queued here; a list beyond is refused.
     static constexpr size_t kMaxQueuedPerClient = 256;
+    // No bound: the lists a client posts as it leaves.
+    static constexpr size_t kUnbounded = static_cast<size_t>(-1);
     // A worker's stack: a handler's frames, not a thread's default megabytes,
     // times as many workers as there are clients.
     static constexpr size_t kWorkerStackBytes = 512 * 1024;
@@ -41,20 +43,22 @@ public:
 
     // Queues `task` when it may wait, its client has lists here or
     // `mayRunHere` (asked last, when given) says no; otherwise runs it here.
-    // Called on one thread (the first poller), so that the lists of a client
-    // reach their worker in the order they were handed over. False when the
-    // client's queue is full (and `bounded`): the task was dropped.
-    bool runHereOrQueue(Task task, bool mayWait, Client client, bool bounded = true,
+    // Each client's lists are handed over on one thread at a time (its
+    // transport's), so that they reach its worker in the order sent. False
+    // when the client has `most` tasks queued: the task was dropped.
+    bool runHereOrQueue(Task task, bool mayWait, Client client, size_t most = kMaxQueuedPerClient,
                         const std::function<bool()>& mayRunHere = nullptr);
     // Whether `client` has lists queued or running on its worker.
     bool busy(Client client);
+    // How many clients have lists queued or running here.
+    size_t clients();
     // Drops the tasks not yet started, of `client` or with null of every
     // client; running ones go on. Result: how many were dropped.
     size_t clear(Client client = nullptr);
 
 private:
     enum class Placed { Here, Queued, Full };
-    Placed place(Task& task, bool mayWait, Client client, bool bounded, const std::function<bool()>& mayRunHere);
+    Placed place(Task& task, bool mayWait, Client client, size_t most, const std::function<bool()>& mayRunHere);
     bool startWorker(Client client);
     static void* workerEntry(void* start);
     void work(Client client);

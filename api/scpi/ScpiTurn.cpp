@@ -1,7 +1,30 @@
 #include "ScpiTurn.h"
 
+namespace {
+
+// What the seat of the clients that have left stands for in the line.
+const char kSeat = 0;
+
+}  // namespace
+
 bool ScpiTurn::freeAtLocked(Line::const_iterator at) const {
     return m_depth == 0 && at == m_line.cbegin();
+}
+
+bool ScpiTurn::seatFreeAtLocked(Line::const_iterator at) const {
+    return m_seatInLine && freeAtLocked(m_seat) && at == m_gone.cbegin();
+}
+
+void ScpiTurn::placeSeatLocked() {
+    if (m_gone.empty()) {
+        if (m_seatInLine) {
+            m_line.erase(m_seat);
+            m_seatInLine = false;
+        }
+    } else if (!m_seatInLine && !m_seatHeld) {
+        m_seat = m_line.insert(m_line.end(), &kSeat);
+        m_seatInLine = true;
+    }
 }
 
 void ScpiTurn::holdLocked() {
@@ -18,19 +41,32 @@ bool ScpiTurn::tryTake(Client /*client*/) {
     return true;
 }
 
-bool ScpiTurn::take(Client client, const std::function<bool()>& ended) {
+bool ScpiTurn::take(Client client, const std::function<bool()>& ended, bool gone) {
     std::unique_lock<std::mutex> lock(m_mtx);
     if (m_depth != 0 && m_owner == std::this_thread::get_id()) {
         ++m_depth;
         return true;
     }
-    // A place of its own at the end of the line, whoever the client is and
-    // whether it is still connected.
-    const Line::iterator own = m_line.insert(m_line.end(), client);
+    // A place of its own at the end of the line, or of the seat's queue.
+    Line& queue = gone ? m_gone : m_line;
+    const Line::iterator own = queue.insert(queue.end(), client);
+    if (gone) {
+        placeSeatLocked();
+    }
     const auto hasEnded = [&] { return ended && ended(); };
-    m_cv.wait(lock, [&] { return hasEnded() || freeAtLocked(own); });
-    m_line.erase(own);
-    if (hasEnded()) {
+    const auto isFree = [&] { return gone ? seatFreeAtLocked(own) : freeAtLocked(own); };
+    m_cv.wait(lock, [&] { return hasEnded() || isFree(); });
+    const bool took = !hasEnded();
+    queue.erase(own);
+    if (gone && took) {
+        m_line.erase(m_seat);
+        m_seatInLine = false;
+        m_seatHeld = true;
+    }
+    if (!took) {
+        if (gone) {
+            placeSeatLocked();
+        }
         // The one behind its place may be the one the turn is free for now.
         lock.unlock();
         m_cv.notify_all();
@@ -47,6 +83,11 @@ void ScpiTurn::give() {
             return;
         }
         m_owner = std::thread::id();
+        if (m_seatHeld) {
+            // Behind everyone who asked while the gone client's list ran.
+            m_seatHeld = false;
+            placeSeatLocked();
+        }
     }
     m_cv.notify_all();
 }
@@ -60,5 +101,5 @@ void ScpiTurn::wake() {
 
 size_t ScpiTurn::waiting() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    return m_line.size();
+    return m_line.size() + m_gone.size() - (m_seatInLine ? 1 : 0);
 }

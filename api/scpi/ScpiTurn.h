@@ -17,14 +17,19 @@
 //     a client that left with nothing more to run) leaves the line at once
 //     and never takes the turn: a clear waits for no other client's message.
 //  2. The turn is taken in the order it is asked for: whoever asks takes a
-//     place at the end of one line. The first poller never waits for it
-//     (tryTake): it takes the turn only when no one is in line, and a message
-//     that finds it taken goes to its client's worker instead, so no handler
-//     that holds the turn can hold up the poller.
-//  3. A client that has left is in line as it was while connected: each of
-//     its lists takes a place at the end of the line as it asks, so no one
-//     waits for more than one of its messages at a time, and what it sent
-//     still runs in the order sent. Its waits end at once.
+//     place at the end of one line. A client asks for its next message's
+//     turn only once its last one has ended, so a message waits for at most
+//     one message of each client ahead of it, however many a client has
+//     queued. The first poller never waits for it (tryTake): it takes the
+//     turn only when no one is in line, and a message that finds it taken
+//     goes to its client's worker instead, so no handler that holds the
+//     turn can hold up the poller.
+//  3. Clients that have left share one place in the line, the seat: their
+//     lists take it one at a time, in the order they asked, and once one has
+//     run the seat goes to the end of the line again. So a connected
+//     client waits for one message of theirs at most, however many clients
+//     left with however much unrun; what each of them sent still runs in the
+//     order sent. Their waits end at once.
 //  4. Whoever waits in line waits only for the places before its own. A
 //     place before it is a message that holds nothing else but, when it
 //     reads, the reader's turn (ScpiReaderTurn), which is taken before this
@@ -39,17 +44,18 @@ public:
     // thread holds it. Not again by the thread that holds
     // it: a list posted while one runs there runs after it.
     bool tryTake(Client client);
-    // Waits for the turn in line. The thread that holds it takes it again at
-    // no cost (a list run by the poller that took it to run the list).
-    // False, without the turn, once `ended` holds (looked at as the line
-    // moves and at wake()): a list that has ended waits for no one.
-    bool take(Client client, const std::function<bool()>& ended = nullptr);
+    // Waits for the turn in line, or for the seat of the clients that have
+    // left when `gone`. The thread that holds it takes it again at no cost
+    // (a list run by the poller that took it to run the list). False,
+    // without the turn, once `ended` holds (looked at as the line moves and
+    // at wake()): a list that has ended waits for no one.
+    bool take(Client client, const std::function<bool()>& ended = nullptr, bool gone = false);
     // Gives back one take (also as a list lends the turn while it waits).
     void give();
     // Lists were stopped: those waiting in line look at whether they ended.
     void wake();
 
-    // Messages waiting in line for the turn.
+    // Messages waiting in line for the turn, those of gone clients included.
     size_t waiting();
 
 private:
@@ -57,6 +63,11 @@ private:
 
     // Whether the turn is free for the one at `at` (end: a newcomer).
     bool freeAtLocked(Line::const_iterator at) const;
+    // Whether it is free for the gone client's list at `at` of m_gone.
+    bool seatFreeAtLocked(Line::const_iterator at) const;
+    // Puts the seat at the end of the line when gone clients' lists wait for
+    // it and it is neither in line nor held; takes it out when none wait.
+    void placeSeatLocked();
     void holdLocked();
 
     std::mutex m_mtx;
@@ -64,4 +75,8 @@ private:
     std::thread::id m_owner;
     unsigned m_depth = 0;
     Line m_line;
+    Line m_gone;  // lists of clients that have left, waiting for the seat
+    Line::iterator m_seat;  // in m_line while m_seatInLine
+    bool m_seatInLine = false;
+    bool m_seatHeld = false;  // a gone client's list holds the turn
 };

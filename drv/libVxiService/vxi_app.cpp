@@ -18,7 +18,6 @@
 
 #include "CDataManage.h"
 #include "DrvScpiErrDef.h"
-#include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
 #include "HeldText.h"
 #include "ScpiManage.h"
@@ -87,6 +86,17 @@ structScpiInfo interruptedUnit() {
     return unit;
 }
 
+// Input the link's bound refuses: -363, after the -410 the message owed, in
+// a turn of the link's own, like the errors of a message that runs.
+void refuseInput(AppLink& link, bool interrupted) {
+    ScpiRefusals errors;
+    if (interrupted) {
+        errors.push_back(ScpiRefusal{0, E410_QUERY_INTERRUPTED});
+    }
+    errors.push_back(ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN});
+    ScpiManage::instance().ApiScpi_PostErrors(link.replies.get(), std::move(errors));
+}
+
 // Hands a program message of the link to the engine in the link's order; its
 // reply goes to the link's queue. False when the link's bound refuses it.
 bool postToLink(AppLink& link, const char* text, uint32_t length) {
@@ -104,14 +114,11 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
             std::printf("SCPI_CMD_ABORT end\n");
             return true;
         default:
-            return true;  // nothing parsed: -100 is queued
+            return true;  // nothing parsed: -100 comes in the link's turn
     }
     if (link.listsInFlight->load() >= kMaxListsInFlight) {
         PrintW("VXI link has %u lists in the engine: a further message is refused", kMaxListsInFlight);
-        if (interrupted) {
-            SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);
-        }
-        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+        refuseInput(link, interrupted);
         return false;
     }
     std::shared_ptr<CVxiReplyQueue> replies = link.replies;
@@ -138,9 +145,10 @@ bool postToLink(AppLink& link, const char* text, uint32_t length) {
                     return;
                 case CVxiReplyQueue::Push::Refused:
                     // Past the link's share the new reply is dropped and
-                    // -223 queued, as the service-wide budget does for an
-                    // answer it will not build.
-                    SCP_WriteErrorQueue(g_asErrInfo[E223_TOO_MUCH_DATA]);
+                    // -223 reported, as the service-wide budget does for an
+                    // answer it will not build; in a turn of the link's,
+                    // since this one has ended.
+                    ScpiManage::instance().ApiScpi_PostErrors(replies.get(), {ScpiRefusal{0, E223_TOO_MUCH_DATA}});
                     return;
                 case CVxiReplyQueue::Push::Interrupted:
                     // The link wrote again while this query ran: its
@@ -186,10 +194,7 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     if (link.pending.size() + length > bound) {
         PrintW("VXI input above %llu bytes without END dropped", static_cast<unsigned long long>(bound));
         link.pending.clear();
-        if (std::exchange(link.interrupted, false)) {
-            SCP_WriteErrorQueue(g_asErrInfo[E410_QUERY_INTERRUPTED]);  // no turn will come for it
-        }
-        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+        refuseInput(link, std::exchange(link.interrupted, false));
         return -1;
     }
     link.pending.append(data, length);

@@ -6,7 +6,7 @@
 #include <exception>
 
 #include "DrvScpiErrDef.h"
-#include "DrvScpiQueue.h"
+#include <utility>
 #include "Poller/EventPollerPool.h"
 #include "ScpiManage.h"
 #include "ScpiReplyBudget.h"
@@ -114,7 +114,7 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
     m_u64TurnBytes += buf->size();
     if (!m_input.append(buf->data(), buf->size(), m_messages)) {
         PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
-        SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+        m_scpiManage.ApiScpi_PostErrors(this, {ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
     }
     // One list and one response per program message, in arrival order.
     for (const std::string& message : m_messages) {
@@ -137,7 +137,7 @@ void ScpiService::ScpiSession::serve() {
         return;
     }
     m_serving = true;
-    while (!m_bLeaveDue && m_u32TurnMessages < kMessagesPerTurn) {
+    while (!m_bLeaveDue && !turnSpent()) {
         if (!m_held.empty() && roomInFlight()) {
             HeldList held = std::move(m_held.front());
             m_held.pop_front();
@@ -157,17 +157,28 @@ void ScpiService::ScpiSession::serve() {
         leave();
         return;
     }
-    if (m_u32TurnMessages >= kMessagesPerTurn || m_u64TurnBytes >= kBytesPerTurn) {
+    if (turnSpent() || m_u64TurnBytes >= kBytesPerTurn) {
         scheduleTurn();
     }
     updateFlow();
+}
+
+bool ScpiService::ScpiSession::turnSpent() const {
+    return m_u32TurnMessages >= kMessagesPerTurn || m_u64TurnMicros >= kMicrosPerTurn;
 }
 
 void ScpiService::ScpiSession::takeMessage(const std::string& text) {
     int len = static_cast<int>(text.size());
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text.data(), len);
     std::vector<structScpiInfo> cmds;
-    switch (m_scpiManage.ApiScpi_ParseMessage(text.data(), static_cast<uint32_t>(len), this, cmds)) {
+    ScpiManage::MessageResult parsed = ScpiManage::MessageResult::Rejected;
+    auto parse = [&] { parsed = m_scpiManage.ApiScpi_ParseMessage(text.data(), static_cast<uint32_t>(len), this, cmds); };
+    if (m_bGone) {
+        m_scpiManage.ApiScpi_PostForGone(this, parse);
+    } else {
+        parse();
+    }
+    switch (parsed) {
         case ScpiManage::MessageResult::Parsed:
             break;
         case ScpiManage::MessageResult::Aborted:
@@ -179,7 +190,10 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
             std::printf("SCPI_CMD_ABORT end\n");
             return;
         default:
-            return;  // nothing parsed: -100 is queued
+            return;  // nothing parsed: -100 comes in this client's turn
+    }
+    if (m_bGone && !ScpiManage::ApiScpi_RunsWhenGone(cmds)) {
+        return;  // queries only: no one is there to answer
     }
     const uint64_t cost = costOf(cmds, text.size());
     if (m_held.empty() && roomInFlight()) {
@@ -258,7 +272,13 @@ void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t c
     };
     listEnds.reset();
     if (!m_bGone) {
-        m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
+        // Timed only to end the turn: a list that ran in place holds up
+        // every client on the poller as long as it runs.
+        const uint64_t since = toolkit::getCurrentMicrosecond();
+        m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this, nullptr,
+                                         !std::exchange(m_bNextOffPoller, false));
+        m_u64TurnMicros += toolkit::getCurrentMicrosecond() - since;
+        m_bNextOffPoller = m_u64TurnMicros >= kMicrosPerTurn;
         return;
     }
     m_scpiManage.ApiScpi_PostForGone(this, [&] {
@@ -283,6 +303,7 @@ void ScpiService::ScpiSession::nextTurn() {
     m_bTurnDue = false;
     m_u32TurnMessages = 0;
     m_u64TurnBytes = 0;
+    m_u64TurnMicros = 0;
     serve();
 }
 

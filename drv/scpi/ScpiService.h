@@ -72,11 +72,14 @@ public:
         // connected; the rest is dropped.
         static constexpr size_t kMaxTakenAtEnd = 64 * 1024;
         // One turn of the poller takes at most this many messages, or reads
-        // once past this many bytes; then the session waits for its next turn,
-        // behind every other client that is ready. However fast a client
-        // sends, its rate costs that client alone.
+        // once past this many bytes, or runs lists in place for about this
+        // long; then the session waits for its next turn, behind every other
+        // client that is ready. However fast a client sends, its rate costs
+        // that client alone, and however slow its commands, another client
+        // waits for one of them at a time.
         static constexpr uint32_t kMessagesPerTurn = 32;
         static constexpr uint64_t kBytesPerTurn = 64 * 1024;
+        static constexpr uint64_t kMicrosPerTurn = 10 * 1000;
 
         explicit ScpiSession(const toolkit::Socket::Ptr& sock);
         ~ScpiSession() override;
@@ -109,6 +112,7 @@ public:
         // Counts what its lists cost in the service-wide budget.
         void recountHeld();
         bool waitsForRoom() const;
+        bool turnSpent() const;
         // The turn is spent: the rest waits for a task queued behind
         // everything the poller has to do now.
         void scheduleTurn();
@@ -149,6 +153,12 @@ public:
         bool m_serving = false;               // serve is on the stack
         uint32_t m_u32TurnMessages = 0;
         uint64_t m_u64TurnBytes = 0;
+        uint64_t m_u64TurnMicros = 0;  // run in place this turn
+        // A turn ended by its time: the next list goes to the client's
+        // worker, where the lists behind it queue and take the message turn
+        // in line, while the session reads on (an ABORt behind them acts
+        // as it arrives).
+        bool m_bNextOffPoller = false;
         bool m_bTurnDue = false;  // the next turn is queued
         uint64_t m_u64QuietSinceMs = 0;  // last receipt, or end of the last pause
         toolkit::EventPoller::DelayTask::Ptr m_trailingTask;

@@ -10,8 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include "DrvScpiErrDef.h"
-#include "DrvScpiQueue.h"
 #include "UsbtmcDev.h"
 #include "UsbtmcLog.h"
 #include "Util/logger.h"
@@ -106,7 +104,7 @@ void commandStart() {
 
 void commandOverflow() {
     USBTMC_LOG_E("command message above %zu bytes dropped\n", UsbtmcBulkOut::kMessageMax);
-    SCP_WriteErrorQueue(g_asErrInfo[E363_INPUT_BUFFER_OCVERRUN]);
+    halUsbtmcDevRefuseInput();
     stUsbtmcDevIO.u8Status = USBTMC_STATUS_FAILED;
     halUsbtmcIoctlWriteRead(stUsbtmcDevInfo.s32Fd, USBTMC_IOCTL_ABORT_BULK_OUT, nullptr);
 }

@@ -64,7 +64,7 @@ using halUsbtmcFetchOutFn = void (*)(const uint8_t* data, uint32_t length, uint8
 // client key, kept alive by that host's lists while the engine holds them.
 struct halUsbtmcHostStru {};
 
-// These three run with stUsbtmcDevIO.mtxInput held.
+// These four run with stUsbtmcDevIO.mtxInput held.
 // The default fetch_out_data: one whole command message for the SCPI engine.
 void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t last);
 // The host has gone: its commands still run, its queries and waits end, and
@@ -72,6 +72,8 @@ void halUsbtmcDevSendToSCPI(const uint8_t* data, uint32_t length, uint8_t last);
 void halUsbtmcDevHostGone();
 // A device clear of the host: its lists are dropped and the measurement ends.
 void halUsbtmcDevAbortHost();
+// A command message beyond the input bound: -363 in a turn of the host's.
+void halUsbtmcDevRefuseInput();
 
 // Whether the attached host's lists still run or wait to (takes mtxInput).
 bool halUsbtmcDevHostBusy();

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "DrvScpiErrDef.h"
 #include "ScpiManage.h"
 #include "Singelton.h"
 #include "SystemSetup.h"
@@ -53,6 +54,11 @@ void halUsbtmcDevHostGone() {
 
 void halUsbtmcDevAbortHost() {
     ScpiManage::instance().ApiScpi_Abort(stUsbtmcDevIO.pHost.get());
+}
+
+void halUsbtmcDevRefuseInput() {
+    ScpiManage::instance().ApiScpi_PostErrors(stUsbtmcDevIO.pHost.get(),
+                                              {ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
 }
 
 bool halUsbtmcDevHostBusy() {

@@ -17,6 +17,7 @@
 #include "Poller/EventPoller.h"
 #include "ScpiManage.h"
 #include "temp_root.h"
+#include "../../platform/eventually.h"
 
 namespace scpi_test {
 
@@ -47,6 +48,15 @@ inline bool drainFirstPoller() {
     return ran.wait_for(kWait) == std::future_status::ready;
 }
 
+// True once what was handed to the engine before this call has run: the
+// first poller's tasks, then the lists of `client` on its worker (of no
+// client: posted by the test itself, off the poller).
+inline bool drainEngine(const void* client = nullptr) {
+    return drainFirstPoller() &&
+           testing_support::eventually([client] { return !ScpiManage::instance().ApiScpi_ClientBusy(client); }) &&
+           drainFirstPoller();
+}
+
 // A list of commands with no parameters.
 inline std::vector<structScpiInfo> listOf(std::initializer_list<unsigned int> ids) {
     std::vector<structScpiInfo> cmds;
@@ -74,9 +84,12 @@ protected:
     // client would receive ("" when nothing was sent).
     std::string ask(const std::string& text) {
         Replies replies;
-        ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
-                                                      replies.sink());
-        EXPECT_TRUE(drainFirstPoller());
+        // Handed over on the first poller, as a socket client's message is.
+        toolkit::EventPoller::Instance().async([&] {
+            ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
+                                                          replies.sink());
+        }, false);
+        EXPECT_TRUE(drainEngine());
         std::vector<std::string> got = replies.all();
         EXPECT_LE(got.size(), 1u);
         return got.empty() ? std::string() : got.front();

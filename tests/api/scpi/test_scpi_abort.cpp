@@ -91,7 +91,7 @@ TEST_F(AbortTest, AbortWhileIdleOrInAMessage) {
     EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
                                                             replies.sink()),
               ScpiManage::MessageResult::Aborted);
-    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    ASSERT_TRUE(scpi_test::drainEngine());
     EXPECT_TRUE(replies.all().empty());
     EXPECT_EQ(ask("*ESE?\n"), "0\n");
 }
@@ -108,7 +108,7 @@ TEST_F(AbortTest, RunningListStopsAndOnlyQueuedListsAreDropped) {
     toolkit::EventPoller::Instance().async([otherRan] { *otherRan = true; }, false);
     EXPECT_EQ(abortMessage(), ScpiManage::MessageResult::Aborted);
     gate.release();
-    ASSERT_TRUE(scpi_test::drainFirstPoller());
+    ASSERT_TRUE(scpi_test::drainEngine());
     EXPECT_TRUE(gate.sawAbortFlag);  // raised while the list ran
     EXPECT_FALSE(Manager::abort.load());
     EXPECT_TRUE(otherRan->load());
@@ -142,7 +142,7 @@ TEST_F(AbortTest, AnAbortStopsOnlyTheListsOfItsClient) {
         EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(text, sizeof(text) - 1, nullptr, c.aborting),
                   ScpiManage::MessageResult::Aborted);
         gate.release();
-        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        ASSERT_TRUE(scpi_test::drainEngine(&running));
         EXPECT_EQ(gate.sawAbortFlag, c.replies.empty());
         EXPECT_EQ(replies.all(), c.replies);
         EXPECT_FALSE(Manager::abort.load());
@@ -197,7 +197,7 @@ TEST_F(AbortTest, ListPostedAfterARacingAbortRunsOnce) {
             }
         }
         aborter.join();
-        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        ASSERT_TRUE(scpi_test::drainEngine());
         const uint64_t newest = scpi.ApiScpi_AbortGeneration();
         ASSERT_EQ(newest, start + 1);
         for (size_t i = 0; i < posts.size(); ++i) {

@@ -240,7 +240,7 @@ TEST_F(EngineTest, ParametersBeyondTheRowQueueOneErrorAndRunNothing) {
         EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(c.text, static_cast<uint32_t>(std::strlen(c.text)),
                                                                 nullptr),
                   ScpiManage::MessageResult::Posted);
-        EXPECT_TRUE(scpi_test::drainFirstPoller());
+        EXPECT_TRUE(scpi_test::drainEngine());
         EXPECT_EQ(ScpiManage::instance().ApiScpi_CmdTreeGet(), c.set);
         EXPECT_EQ(ask("*ESE?;SYST:ERR?;ERR?\n"), "0;" + errorText(E108_PARAMETER_NOT_ALLOWED) + ";" +
                                                       errorText(E0_NO_ERROR) + "\n");

@@ -25,6 +25,7 @@
 
 #include "DrvScpiQueue.h"
 #include "../../platform/eventually.h"
+#include "turn_holder.h"
 #include "Network/TcpServer.h"
 #include "Poller/EventPollerPool.h"
 #include "ScpiService.h"
@@ -317,8 +318,9 @@ TEST_F(ScpiSocketTest, TrailingPieceRunsAfterTheQuietTime) {
 // short ("*ESE 32" of "*ESE 320"): it never runs, not even to fail.
 TEST_F(ScpiSocketTest, TrailingPieceIsDroppedWhenTheConnectionEnds) {
     for (const char* piece : {"*ESE 32", "*ES"}) {
+        const void* client = g_probe.session.lock().get();
         feed({"*ESE 4\n", piece}, true);
-        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        ASSERT_TRUE(scpi_test::drainEngine(client));
         EXPECT_EQ(ask("*ESE?\n"), "4\n") << piece;
         EXPECT_TRUE(drainErrors().empty()) << piece;
     }
@@ -346,15 +348,10 @@ TEST_F(ScpiSocketTest, OverrunQueues363AndSkipsTheRestOfThatMessage) {
 }
 
 TEST_F(ScpiSocketTest, ClientLeavingBeforeItsReplyGetsNothingAndBreaksNothing) {
-    // Hold the first poller so that the command list waits in its queue.
-    std::promise<void> release;
-    std::shared_future<void> opened = release.get_future().share();
-    std::promise<void> entered;
-    EventPoller::Instance().async([opened, &entered] {
-        entered.set_value();
-        opened.wait();
-    }, false);
-    entered.get_future().wait();
+    // Another client's message holds the turn, so that the list waits in line.
+    testing_support::TurnHolder holder;
+    ASSERT_TRUE(holder.hold());
+    const void* client = g_probe.session.lock().get();
 
     sendText("*ESE?\n");
     EXPECT_TRUE(g_probe.waitFor([] { return g_probe.receipts == 1; }));
@@ -365,10 +362,10 @@ TEST_F(ScpiSocketTest, ClientLeavingBeforeItsReplyGetsNothingAndBreaksNothing) {
     _fd = -1;
     // The queued list does not keep the session alive.
     EXPECT_TRUE(g_probe.waitFor([] { return g_probe.live == 0; }));
-    release.set_value();
+    holder.release();
 
-    // The list ran, and its reply found no session to go to.
-    runOn(EventPoller::Instance(), [] {});
+    // The list ended, and its reply found no session to go to.
+    ASSERT_TRUE(scpi_test::drainEngine(client));
     runOn(*_poller, [] {});
     EXPECT_EQ(g_probe.sends, 0);
 }
@@ -432,6 +429,7 @@ TEST_F(ScpiSocketOnFirstPollerTest, AllAClientSentRunsWhenAReplyFindsItGone) {
         ask("*ESE 0\n");
         int fd = -1;
         connectClient(&fd);
+        const void* client = g_probe.session.lock().get();
         PollerHold gather;
         gather.post(*_poller);
         ASSERT_TRUE(gather.entered());
@@ -444,7 +442,7 @@ TEST_F(ScpiSocketOnFirstPollerTest, AllAClientSentRunsWhenAReplyFindsItGone) {
         ::close(fd);
         gather.release();
         EXPECT_TRUE(g_probe.waitFor([] { return g_probe.live == 1; })) << reset;
-        ASSERT_TRUE(scpi_test::drainFirstPoller());
+        ASSERT_TRUE(scpi_test::drainEngine(client));
         EXPECT_EQ(ask("*ESE?\n"), "8\n") << (reset ? "reset" : "closed");
     }
 }

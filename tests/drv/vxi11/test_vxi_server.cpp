@@ -21,6 +21,7 @@
 #include "ScpiReplyBudget.h"
 #include "vxi_client.h"
 #include "slow.h"
+#include "turn_holder.h"
 
 namespace {
 
@@ -31,8 +32,16 @@ using socket_test::RawClient;
 
 const auto* g_env = ::testing::AddGlobalTestEnvironment(new ServerEnv);
 
-// What the engine answers to `text` through any transport.
+// Whether every list handed to the engine so far has run: the clients'
+// messages take turns, so one posted later may run before another's.
+bool engineSettled() {
+    return waitUntil([] { return ScpiManage::instance().clientsWithLists() == 0; });
+}
+
+// What the engine answers to `text` through any transport, once what was
+// handed to it before has run.
 std::string engineReply(const std::string& text) {
+    EXPECT_TRUE(engineSettled());
     auto reply = std::make_shared<std::promise<std::string>>();
     auto got = reply->get_future();
     ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
@@ -178,7 +187,7 @@ TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
         if (c.late) {
             ASSERT_EQ(entered->get_future().wait_for(seconds(5)), std::future_status::ready);
         } else {
-            engineReply("*OPC?\n");  // behind a's list: its reply is queued
+            ASSERT_TRUE(engineSettled());  // a's reply is queued
         }
         ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // queued behind a's list
         Device_Error cleared{-1};
@@ -190,7 +199,7 @@ TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
             ASSERT_EQ(a.write(la, "*ESE?\n").error, 0);
         }
         release->set_value();
-        engineReply("*OPC?\n");  // behind every list: they are delivered
+        ASSERT_TRUE(engineSettled());  // every list's reply is delivered
         ScpiManage::instance().setDeliverySeam(nullptr);
         ReadResult read = a.read(la, 4096, 0, 0, 0);
         EXPECT_EQ(read.error, c.readError) << c.name;
@@ -213,17 +222,19 @@ TEST(VxiServer, AnInterruptedQueryIsReportedInTheTurnOfTheNewMessage) {
     Client a;
     int32_t la = a.createLink("inst0").lid;
     ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
-    engineReply("*OPC?\n");  // behind a's list: its reply is queued unread
-    auto release = std::make_shared<std::promise<void>>();
-    std::shared_future<void> released = release->get_future().share();
-    toolkit::EventPoller::Instance().async([released] { released.wait_for(seconds(5)); }, false);
+    ASSERT_TRUE(engineSettled());  // a's reply is queued unread
+    // Another client's message holds the turn until released.
+    testing_support::TurnHolder holder;
+    ASSERT_TRUE(holder.hold());
     auto other = std::make_shared<std::promise<std::string>>();
     auto otherReply = other->get_future();
     const std::string text = "*CLS;SYST:ERR?\n";
     ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
                                                   [other](std::string r) { other->set_value(std::move(r)); });
+    ASSERT_TRUE(waitUntil([] { return ScpiManage::instance().turnWaiting() == 1; }));
     ASSERT_EQ(a.write(la, "*ESE?\n").error, 0);
-    release->set_value();
+    ASSERT_TRUE(waitUntil([] { return ScpiManage::instance().turnWaiting() == 2; }));
+    holder.release();
     ASSERT_EQ(otherReply.wait_for(seconds(5)), std::future_status::ready);
     EXPECT_EQ(otherReply.get(), "0,\"No error\"\n");
     EXPECT_EQ(a.read(la).data, "0\n");
@@ -231,7 +242,7 @@ TEST(VxiServer, AnInterruptedQueryIsReportedInTheTurnOfTheNewMessage) {
     // A device clear between a message's first write and its last: the
     // clear dropped the reply, and the message owes nothing.
     ASSERT_EQ(a.write(la, "*IDN?\n").error, 0);
-    engineReply("*OPC?\n");
+    ASSERT_TRUE(engineSettled());
     ASSERT_EQ(a.write(la, "*ES", 0).error, 0);
     Device_Error cleared{-1};
     a.call(vxi_proc::device_clear, xdr_Device_GenericParms, Device_GenericParms{la, 0, 0, 100}, xdr_Device_Error,
@@ -447,11 +458,12 @@ TEST(VxiServer, AListBeyondTheLinksQueueFailsOnItsCall) {
             ASSERT_EQ(client.write(lid, "*ESE 0\n").error, 0) << i;
         }
         EXPECT_EQ(c.call(client, lid), c.error);
-        EXPECT_EQ(engineReply("SYST:ERR?\n"), c.queued);
         {
             std::lock_guard<std::mutex> lock(g_held.mtx);
             g_held.open = true;
         }
+        // Reported in the link's turn, after its lists.
+        EXPECT_EQ(engineReply("SYST:ERR?\n"), c.queued);
         // The link takes messages again once its queue drains.
         ASSERT_TRUE(waitUntil([&] { return client.write(lid, "*IDN?\n").error == 0; }));
         EXPECT_EQ(client.readReply(lid).data, engineReply("*IDN?\n"));
@@ -754,6 +766,7 @@ TEST(VxiServer, StatusByteIsTheInstrumentsAndTimeOutsAreClamped) {
     int32_t lid = client.createLink("inst0").lid;
     engineReply("*CLS;*ESE 0;*STB?\n");
     client.write(lid, "NO:SUCH:COMMAND\n");  // an error queued sets a bit
+    ASSERT_TRUE(engineSettled());                // in the link's turn
     Device_ReadStbResp stb = client.readStb(lid);
     EXPECT_EQ(stb.error, 0);
     EXPECT_NE(stb.stb, 0);
