@@ -48,8 +48,10 @@ constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
 // The queue may outlive its link while lists of the link still run; it
 // gives its unread bytes back to the reply budget when the last holder goes.
 // The input waiting for END counts in the same budget.
-// The link's reading time-out is the io_timeout of its client's last read,
-// shared with the link's lists: their waits read it as they begin.
+// The reading time-out of the link's latest message is what its write asked,
+// raised by the reads of its reply, shared with the message's list (and the
+// link's triggers after it): its waits read it as they begin. Each message has
+// its own, so that no time-out given for an earlier query cuts a later one.
 // A list counts in listsInFlight until it has run or been dropped.
 struct AppLink {
     HeldText pending;
@@ -98,15 +100,20 @@ void refuseInput(AppLink& link, bool interrupted) {
 }
 
 // Hands a program message of the link to the engine in the link's order; its
-// reply goes to the link's queue. False when the link's bound refuses it.
-bool postToLink(AppLink& link, const char* text, uint32_t length) {
+// reply goes to the link's queue. False when the link's bound refuses it;
+// `rejected` tells whether nothing of the text parsed.
+bool postToLink(AppLink& link, const char* text, uint32_t length, bool* rejected = nullptr) {
     ScpiManage& engine = ScpiManage::instance();
     std::vector<structScpiInfo> cmds;
     const bool interrupted = std::exchange(link.interrupted, false);
     if (interrupted) {
         cmds.push_back(interruptedUnit());
     }
-    switch (engine.ApiScpi_ParseMessage(text, length, link.replies.get(), cmds)) {
+    const ScpiManage::MessageResult parsed = engine.ApiScpi_ParseMessage(text, length, link.replies.get(), cmds);
+    if (rejected != nullptr) {
+        *rejected = parsed == ScpiManage::MessageResult::Rejected;
+    }
+    switch (parsed) {
         case ScpiManage::MessageResult::Parsed:
             break;
         case ScpiManage::MessageResult::Aborted:
@@ -179,7 +186,7 @@ int newVxiConnect(int32_t lid, uint32_t* most) {
     return 0;
 }
 
-int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTimeoutMs*/, bool end) {
+int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end, VxiReplyLeft left) {
     auto it = appLinks().find(lid);
     if (it == appLinks().end()) {
         return -1;
@@ -188,8 +195,11 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
     AppLink& link = it->second;
     // A new message: what the link asked before and has not read is
     // obsolete, including answers still being made (they are dropped when
-    // they come). The message owes -410 for it.
-    link.interrupted = link.replies->interrupt() || link.interrupted;
+    // they come) and the rest of one read in part. The message owes -410 for
+    // it, but not for a reply still being made that the client's read gave
+    // up on: that query reports its own time-out, one error for it.
+    const bool dropped = link.replies->interrupt(left == VxiReplyLeft::TimedOut);
+    link.interrupted = dropped || left == VxiReplyLeft::PartRead || link.interrupted;
     const uint64_t bound = ScpiReplyBudget::instance().share(kMaxPendingInput);
     if (link.pending.size() + length > bound) {
         PrintW("VXI input above %llu bytes without END dropped", static_cast<unsigned long long>(bound));
@@ -202,10 +212,16 @@ int recvVxiData(int32_t lid, const char* data, uint32_t length, uint32_t /*ioTim
         return static_cast<int>(length);
     }
     std::string message = link.pending.take();
-    // A message that does not parse has been delivered all the same: its
-    // error is in the error queue, as on the other transports. One the link's
-    // bound refuses fails as input beyond its bound does.
-    return postToLink(link, message.data(), static_cast<uint32_t>(message.size())) ? static_cast<int>(length) : -1;
+    // Its reading waits last as long as the write that ends it asks; a write
+    // that gives no time (0) asks nothing of the reply: the engine's own
+    // time-out holds until a read asks.
+    link.readTimeoutMs =
+        std::make_shared<std::atomic<uint32_t>>(ioTimeoutMs != 0 ? ioTimeoutMs : CDataManage::kReadTimeoutMs);
+    // A message that does not parse fails its write (its errors are queued);
+    // so does one the link's bound refuses, as input beyond its bound does.
+    bool rejected = false;
+    const bool posted = postToLink(link, message.data(), static_cast<uint32_t>(message.size()), &rejected);
+    return posted && !rejected ? static_cast<int>(length) : -1;
 }
 
 int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeoutMs, bool* eom) {
@@ -213,9 +229,13 @@ int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeou
     if (it == appLinks().end()) {
         return -1;
     }
-    // A reading query of this link waits for its reading as long as its
-    // client waits; other clients keep their own time-out.
-    it->second.readTimeoutMs->store(ioTimeoutMs);
+    // A reading query of the message read waits for its reading at least as
+    // long as its client waits for the reply (from its next wait on); other
+    // clients and messages keep their own time-out. Only this thread stores.
+    std::atomic<uint32_t>& timeout = *it->second.readTimeoutMs;
+    if (timeout.load() < ioTimeoutMs) {
+        timeout.store(ioTimeoutMs);
+    }
     // The server does the waiting, for this link alone.
     return static_cast<int>(it->second.replies->fill(data, most, 0, *eom));
 }

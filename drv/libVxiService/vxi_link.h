@@ -37,6 +37,9 @@ struct _vxi_handle {
     uint32_t u32ReadPos = 0;   // next byte of `reply` to return
     uint32_t u32BuffSize = 0;  // the most one fetch takes, from the application
     bool bIsEom = false;       // the fetched data ends a reply
+    // Its last read over a connection ended in time-out: the client was told
+    // its query failed. Until a read fetches or a write or clear comes.
+    bool bReadTimedOut = false;
     uint32_t u32MaxRecvSize = 0;
     // Its maker's last call on it (datagram links end when idle too long).
     std::chrono::steady_clock::time_point lastUse{};

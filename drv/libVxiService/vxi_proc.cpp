@@ -139,9 +139,12 @@ bool CVxiCore::write(const Device_WriteParms& p, const VxiCaller& caller, VxiWai
         return resp.error != kWaiting;
     }
     // A new message makes the unread rest of the last reply obsolete.
+    const VxiReplyLeft left = !link->reply.empty() ? VxiReplyLeft::PartRead
+                              : link->bReadTimedOut ? VxiReplyLeft::TimedOut
+                                                    : VxiReplyLeft::Nothing;
     dropReply(*link);
     int result = m_stVxiIoCom.write(p.lid, p.data.val, p.data.len, clampWait(p.io_timeout),
-                                    (p.flags & VXI_FLAG_END) != 0);
+                                    (p.flags & VXI_FLAG_END) != 0, left);
     resp.error = writeError(result);
     if (result > 0 || result == -1 || result == -2) {
         resp.size = static_cast<uint32_t>(result);
@@ -169,6 +172,9 @@ bool CVxiCore::read(const Device_ReadParms& p, const VxiCaller& caller, VxiWait&
                 return false;
             }
         }
+        // A datagram read answers at once, reply or not: its client has
+        // not given up on the reply.
+        link->bReadTimedOut = result == 0 && caller.stream;
         if (result <= 0) {
             resp.error = writeError(result);
             return true;
@@ -264,6 +270,7 @@ void CVxiCore::dropReply(_vxi_handle& link) {
     link.reply.clear();
     link.u32ReadPos = 0;
     link.bIsEom = false;
+    link.bReadTimedOut = false;
 }
 
 bool CVxiCore::remote(const Device_GenericParms& p, const VxiCaller& caller, VxiWait& wait, Device_Error& resp) {

@@ -11,14 +11,23 @@
 #include "vxi11.h"
 #include "vxi_link.h"
 
+// What the client of a link did with its last reply when it writes again,
+// as far as the server saw it (the application knows what it still holds or
+// makes).
+enum class VxiReplyLeft {
+    Nothing,   // nothing of it fetched yet, or read whole
+    PartRead,  // read in part: the rest is dropped unread
+    TimedOut,  // a read gave up waiting for it: the client was told its query failed
+};
+
 // What the application hands to the server. Results as the procedures map them.
 struct _vxi_io_ {
     // A new link: the most reply data one read of it fetches; 0, or -1 when
     // it cannot be made.
     int (*alloc)(int32_t lid, uint32_t* most);
-    // Data of a write with its END flag: the length taken, -1 I/O error,
-    // -2 abort, 0 time-out.
-    int (*write)(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end);
+    // Data of a write with its END flag, and what the client did with its
+    // last reply: the length taken, -1 I/O error, -2 abort, 0 time-out.
+    int (*write)(int32_t lid, const char* data, uint32_t length, uint32_t ioTimeoutMs, bool end, VxiReplyLeft left);
     // Moves up to `most` bytes of the reply data queued now into the empty
     // `data`: their count (0 while there is none); `eom` tells whether they
     // end a reply. Never waits: the server asks again, up to ioTimeoutMs,
@@ -110,7 +119,8 @@ private:
                  VxiWait& wait, Device_Error& resp);
     void destroy(int32_t lid);
     void fillReply(_vxi_handle& link, const Device_ReadParms& p, Device_ReadResp& resp);
-    // Drops the reply data the link fetched and has not returned.
+    // Drops the reply data the link fetched and has not returned, and what
+    // it knew of the client giving up on it.
     static void dropReply(_vxi_handle& link);
 
     CVxiLinks m_links;

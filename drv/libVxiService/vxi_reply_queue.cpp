@@ -48,20 +48,20 @@ void CVxiReplyQueue::settleLocked(bool answers) {
     }
 }
 
-bool CVxiReplyQueue::interrupt() {
+bool CVxiReplyQueue::interrupt(bool givenUp) {
     std::lock_guard<std::mutex> lock(m_mtx);
-    return cutLocked();
+    return cutLocked(!givenUp);
 }
 
 void CVxiReplyQueue::deviceClear() {
     std::lock_guard<std::mutex> lock(m_mtx);
-    cutLocked();
+    cutLocked(false);
     m_u64ClearedAt = m_u64Cuts;
 }
 
-bool CVxiReplyQueue::cutLocked() {
+bool CVxiReplyQueue::cutLocked(bool owedCounts) {
     ++m_u64Cuts;
-    const bool dropped = !m_replies.empty() || m_u32Owed > 0;
+    const bool dropped = !m_replies.empty() || (owedCounts && m_u32Owed > 0);
     m_u32Owed = 0;
     m_replies.clear();
     releaseLocked(m_u64Held);

@@ -48,8 +48,11 @@ public:
     void settle(uint64_t sentAt);
     // A new message of the link: the replies of every message sent before
     // it are obsolete, those unread and those still being made. True when
-    // a query the link sent was interrupted: its reply was unread or owed.
-    bool interrupt();
+    // a query the link sent was interrupted: its reply was unread, or owed
+    // while its client still waited for it (`givenUp`: a read of the client
+    // timed out waiting, so it was told the query failed, and the query
+    // reports its own time-out when it ends without a reply).
+    bool interrupt(bool givenUp = false);
     // A device clear: the same, and no query counts as interrupted.
     void deviceClear();
     // Waits up to `timeoutMs` for a reply, then moves the queued replies into
@@ -61,8 +64,9 @@ public:
 
 private:
     // Starts a new message's turn: drops the unread replies and what is
-    // owed, true when there was any. Called with the mutex held.
-    bool cutLocked();
+    // owed, true when there were unread replies, or owed ones that
+    // `owedCounts`. Called with the mutex held.
+    bool cutLocked(bool owedCounts);
     // One owed reply less when `answers`; called with the mutex held.
     void settleLocked(bool answers);
     // Takes `bytes` off the count; called with the mutex held.

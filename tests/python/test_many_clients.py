@@ -44,8 +44,9 @@ SEED = int(os.environ.get("DMM_MANY_CLIENTS_SEED") or random.SystemRandom().rand
 # messages queued behind one.
 SLOW = 2 if sanitized_build() else 1
 BOUND = 15 * SLOW
-# A VXI-11 link's waits in the engine end after the I/O time-out of its last read: its
-# reads are this long, repeated until BOUND.
+# A VXI-11 link's waits in the engine end after the I/O time-out of the write that sent
+# the message (or of a longer read): its writes and reads are this long, reads repeated
+# until BOUND.
 VXI_READ_TIMEOUT = 5
 # The USB device drops a request for a reply that is not there within 5 s: the host asks
 # again after this long.

@@ -13,7 +13,7 @@ import pytest
 from conftest import (IO_TIMEOUT, PORTS, VXI_PORT, Service, open_session, port_open, read_exact, ready_session, serve,
                       wait_for)
 from conftest import SLOW
-from status_sequences import run_status_steps
+from status_sequences import UNKNOWN, run_status_steps
 
 pyvisa = pytest.importorskip("pyvisa")
 vxi11 = pytest.importorskip("pyvisa_py.protocols.vxi11")
@@ -89,7 +89,16 @@ def test_portmapper_entry_comes_back_once_lost(service):
 
 
 def test_status_model_steps_over_read_stb(inst):
-    run_status_steps(inst, inst.read_stb, inst.write)
+    def write(text):
+        if text != UNKNOWN:
+            inst.write(text)
+            return
+        # A message that names no command fails its write; its errors are queued all the same.
+        with pytest.raises(pyvisa.errors.VisaIOError) as failed:
+            inst.write(text)
+        assert failed.value.error_code == pyvisa.constants.StatusCode.error_io
+
+    run_status_steps(inst, inst.read_stb, write)
 
 
 def test_a_long_message_a_broken_one_and_a_device_clear(inst):
@@ -97,8 +106,10 @@ def test_a_long_message_a_broken_one_and_a_device_clear(inst):
     assert len(identity) == 4 and all(identity), identity
     inst.write("*ESE 0;" * 14286 + "*ESE 4")  # above 100 kB
     assert inst.query("*ESE?;SYST:ERR?") == '4;0,"No error"'
-    # A message that does not parse is delivered; its error is queued.
-    inst.write("BADCMD")
+    # A message that does not parse fails its write; its errors are queued.
+    with pytest.raises(pyvisa.errors.VisaIOError) as failed:
+        inst.write("BADCMD")
+    assert failed.value.error_code == pyvisa.constants.StatusCode.error_io
     assert inst.query("SYST:ERR?").startswith("-113,")
     inst.clear()
     assert inst.query("*IDN?").split(",") == identity

@@ -20,7 +20,7 @@ int fakeGeneric(int32_t, uint32_t) { return 1; }
 
 const _vxi_io_ kIo{
     [](int32_t, uint32_t* most) { return *most = 64, 0; },
-    [](int32_t, const char*, uint32_t length, uint32_t, bool) { return static_cast<int>(length); },
+    [](int32_t, const char*, uint32_t length, uint32_t, bool, VxiReplyLeft) { return static_cast<int>(length); },
     [](int32_t, std::string&, uint32_t, uint32_t, bool*) { return 0; },  // no reply yet
     [](int32_t) {},
     [](int32_t, uint32_t) { return 0x10; },

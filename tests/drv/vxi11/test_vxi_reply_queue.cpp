@@ -108,22 +108,26 @@ TEST(VxiReplyQueue, UnreadRepliesAreCountedServiceWideAndBoundedPerLink) {
 
 // A new message interrupts a query of the link whose reply is unread or still
 // owed; a query answered and read, or ended without a reply, or one a device
-// clear already dropped, is not interrupted. A late reply is dropped.
+// clear already dropped, is not interrupted, nor one still owed whose client
+// gave up on it (its read timed out). A late reply is dropped.
 TEST(VxiReplyQueue, ANewMessageInterruptsOnlyAQueryWhoseReplyIsUnreadOrOwed) {
     enum class Then { Nothing, Push, PushAndRead, Settle, DeviceClear };
     const struct {
         const char* name;
         bool answers;  // the message posted holds a query
         Then then;
+        bool givenUp;  // the client's read timed out waiting
         bool interrupted;
     } cases[] = {
-        {"reply still being made", true, Then::Nothing, true},
-        {"reply unread", true, Then::Push, true},
-        {"reply read", true, Then::PushAndRead, false},
-        {"no reply came", true, Then::Settle, false},
-        {"device clear before", true, Then::DeviceClear, false},
-        {"no query, reply unread", false, Then::Push, true},
-        {"no query, still running", false, Then::Nothing, false},
+        {"reply still being made", true, Then::Nothing, false, true},
+        {"reply unread", true, Then::Push, false, true},
+        {"reply read", true, Then::PushAndRead, false, false},
+        {"no reply came", true, Then::Settle, false, false},
+        {"device clear before", true, Then::DeviceClear, false, false},
+        {"no query, reply unread", false, Then::Push, false, true},
+        {"no query, still running", false, Then::Nothing, false, false},
+        {"reply still being made, given up", true, Then::Nothing, true, false},
+        {"reply unread, given up before it came", true, Then::Push, true, true},
     };
     for (const auto& c : cases) {
         CVxiReplyQueue queue;
@@ -140,7 +144,7 @@ TEST(VxiReplyQueue, ANewMessageInterruptsOnlyAQueryWhoseReplyIsUnreadOrOwed) {
             case Then::Settle: queue.settle(sentAt); break;
             case Then::DeviceClear: queue.deviceClear(); break;
         }
-        EXPECT_EQ(queue.interrupt(), c.interrupted) << c.name;
+        EXPECT_EQ(queue.interrupt(c.givenUp), c.interrupted) << c.name;
         // Whatever came before, the next message starts clean.
         EXPECT_EQ(queue.push("late\n", sentAt, c.answers) == CVxiReplyQueue::Push::Queued, false) << c.name;
         EXPECT_FALSE(queue.interrupt()) << c.name;

@@ -15,6 +15,7 @@
 #include "../../toolkit/test_socket_support.h"
 #include "CDataManage.h"
 #include "CFEM.h"
+#include "DrvScpiErrDef.h"
 #include "ListWait.h"
 #include "Poller/EventPoller.h"
 #include "Util/DescriptorLimit.h"
@@ -153,7 +154,8 @@ TEST(VxiServer, RepliesStayWithTheirLink) {
 // A device clear empties its link's output, and a new message makes the
 // answers of the link's earlier ones obsolete (query interrupted, -410): a
 // reply whose list had ended before either but is delivered after it is
-// dropped, as is one still unread; another link's reply still arrives.
+// dropped, as is one still unread or read in part; another link's reply
+// still arrives.
 TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
     const struct {
         const char* name;
@@ -162,10 +164,12 @@ TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
         int32_t readError;
         const char* data;   // what a's read then answers
         const char* error;  // the head of the error queue then
+        bool readPart;      // a's client reads the first bytes of its reply before the cut
     } cases[] = {
-        {"clear, reply late", true, true, 15, "", "0,"},
-        {"write, reply late", true, false, 0, "0\n", "-410,"},
-        {"write, reply unread", false, false, 0, "0\n", "-410,"},
+        {"clear, reply late", true, true, 15, "", "0,", false},
+        {"write, reply late", true, false, 0, "0\n", "-410,", false},
+        {"write, reply unread", false, false, 0, "0\n", "-410,", false},
+        {"write, reply read in part", false, false, 0, "0\n", "-410,", true},
     };
     const std::string idn = engineReply("*IDN?\n");
     for (const auto& c : cases) {
@@ -188,6 +192,9 @@ TEST(VxiServer, ClearOrNewMessageDropsTheLinksEarlierReplies) {
             ASSERT_EQ(entered->get_future().wait_for(seconds(5)), std::future_status::ready);
         } else {
             ASSERT_TRUE(engineSettled());  // a's reply is queued
+        }
+        if (c.readPart) {
+            ASSERT_EQ(a.read(la, 4).reason, VXI_REASON_REQCNT);
         }
         ASSERT_EQ(b.write(lb, "*ESE?\n").error, 0);  // queued behind a's list
         Device_Error cleared{-1};
@@ -569,9 +576,9 @@ TEST(VxiServer, MessageEndsWithTheWriteThatCarriesEnd) {
     EXPECT_EQ(client.read(lid, 4096, 0, 0, 100).error, 15);
     EXPECT_EQ(client.write(lid, "N?\n").error, 0);
     EXPECT_EQ(client.read(lid).data, engineReply("*IDN?\n"));
-    // A message that does not parse is delivered; its error is queued.
+    // A message that does not parse fails its write; its errors are queued.
     engineReply("*CLS;*OPC?\n");
-    EXPECT_EQ(client.write(lid, "NO:SUCH:COMMAND\n").error, 0);
+    EXPECT_EQ(client.write(lid, "NO:SUCH:COMMAND\n").error, 17);
     EXPECT_EQ(engineReply("SYST:ERR?\n").substr(0, 5), "-113,");
     client.onLink(vxi_proc::destroy_link, lid);
 }
@@ -630,13 +637,15 @@ TEST(VxiServer, WritesAreBoundedPerTransportWhateverTheirFragments) {
         bool stream;
         size_t size;
         u_int sendSize;  // the client's fragment size (0: its default)
-        int32_t error;   // 0: taken whole (the blanks then fail to parse)
+        int32_t error;   // 0: taken whole
     } cases[] = {{true, 65536, 4096, 0}, {true, 65537, 0, 5}, {true, 100000, 4096, 5}, {false, 8800, 0, 0},
                  {false, 8801, 0, 5}};
     for (const auto& c : cases) {
         Client client(c.stream, DEVICE_CORE, c.sendSize);
         int32_t lid = client.createLink("inst0").lid;
-        Device_WriteResp r = client.write(lid, std::string(c.size, ' '));
+        std::string text(c.size, ' ');
+        text.replace(0, 4, "*CLS");
+        Device_WriteResp r = client.write(lid, text);
         EXPECT_EQ(r.error, c.error) << c.size;
         // The link still works.
         EXPECT_EQ(client.write(lid, "*IDN?\n").error, 0);
@@ -757,11 +766,7 @@ TEST(VxiServer, AbortFindsTheLinkByItsIdAndIsForgottenAfterwards) {
     core.onLink(vxi_proc::destroy_link, lid);
 }
 
-// A query that may wait, run on its client's worker.
-constexpr unsigned int kTimeoutQuery = 0x20002200;
-using ValueMap = google::protobuf::Map<int, Value>;
-
-TEST(VxiServer, StatusByteIsTheInstrumentsAndTimeOutsAreClamped) {
+TEST(VxiServer, StatusByteIsTheInstruments) {
     Client client;
     int32_t lid = client.createLink("inst0").lid;
     engineReply("*CLS;*ESE 0;*STB?\n");
@@ -773,20 +778,125 @@ TEST(VxiServer, StatusByteIsTheInstrumentsAndTimeOutsAreClamped) {
     ASSERT_EQ(client.write(lid, "*STB?\n", VXI_FLAG_END, 0, UINT32_MAX).error, 0);
     ReadResult text = client.read(lid, 4096, 0, 0, UINT32_MAX);
     EXPECT_EQ(std::atoi(text.data.c_str()), stb.stb);
-    // The clamped time-out of that read is its link's reading time-out, and
-    // no other client's: a query that waits answers the time-out it saw.
-    static std::once_flag bound;
-    std::call_once(bound, [] {
-        CFEM::instance()->bindCallback(kTimeoutQuery, [](unsigned int, const ValueMap&, ValueMap* out) {
-            insertU32(*out, 1, ListWait::readTimeoutMsHere(CDataManage::kReadTimeoutMs));
-            return 0;
-        });
-    });
-    ASSERT_EQ(client.write(lid, "HCOP:SDUM:DATA?\n").error, 0);
-    EXPECT_EQ(client.read(lid, 4096, 0, 0, UINT32_MAX).data, std::to_string(CVxiCore::kMaxWaitMs) + "\n");
-    EXPECT_EQ(engineReply("HCOP:SDUM:DATA?\n"), std::to_string(CDataManage::kReadTimeoutMs) + "\n");
     client.onLink(vxi_proc::destroy_link, lid);
     EXPECT_EQ(client.readStb(lid).error, 4);
+}
+
+// HCOP:SDUM:DATA? stands for a reading query: run on its client's worker, as
+// a query that may wait is, it answers the reading time-out its list sees.
+// Held, it then waits until the test opens its gate, and when told to fail
+// ends as a reading that never came (-365), answering nothing.
+constexpr unsigned int kReadingQuery = 0x20002200;
+using ValueMap = google::protobuf::Map<int, Value>;
+struct ReadingQuery {
+    HeldGate gate;
+    std::atomic<bool> held{false};
+    std::atomic<bool> fails{false};
+    std::atomic<int64_t> seenMs{-1};
+
+    void arm(bool hold, bool fail) {
+        static std::once_flag bound;
+        std::call_once(bound, [] { CFEM::instance()->bindCallback(kReadingQuery, answer); });
+        std::lock_guard<std::mutex> lock(gate.mtx);
+        gate.entered = gate.open = false;
+        held = hold;
+        fails = fail;
+        seenMs = -1;
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(gate.mtx);
+        gate.open = true;
+    }
+    static int answer(unsigned int, const ValueMap&, ValueMap* out);
+};
+ReadingQuery g_reading;
+
+int ReadingQuery::answer(unsigned int, const ValueMap&, ValueMap* out) {
+    const uint32_t ms = ListWait::readTimeoutMsHere(CDataManage::kReadTimeoutMs);
+    g_reading.seenMs = ms;
+    if (g_reading.held) {
+        g_reading.gate.pass();
+        if (g_reading.fails) {
+            return E365_TIME_OUT_ERROR;
+        }
+    }
+    insertU32(*out, 1, ms);
+    return 0;
+}
+
+// A link's query waits for its reading as long as the write that sent it
+// asks (a VISA client writes before it reads), never under the time-out of
+// an earlier read of the link, shorter or longer; a client's "forever" is
+// clamped, a write that gives no time leaves the engine's own, and another
+// client keeps the engine's own.
+TEST(VxiServer, AQueryWaitsAsLongAsTheWriteThatSentItAsks) {
+    const struct {
+        const char* name;
+        uint32_t earlierReadMs;  // a read that times out first (0: none)
+        uint32_t writeMs;
+        uint32_t seen;
+    } cases[] = {
+        {"an earlier read asked less", 300, 6000, 6000},
+        {"an earlier read asked more", 300, 200, 200},
+        {"a client's forever", 0, UINT32_MAX, CVxiCore::kMaxWaitMs},
+        {"a write that gives no time", 0, 0, CDataManage::kReadTimeoutMs},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Client client;
+        int32_t lid = client.createLink("inst0").lid;
+        if (c.earlierReadMs != 0) {
+            EXPECT_EQ(client.read(lid, 4096, 0, 0, c.earlierReadMs).error, 15);
+        }
+        g_reading.arm(false, false);
+        ASSERT_EQ(client.write(lid, "HCOP:SDUM:DATA?\n", VXI_FLAG_END, 0, c.writeMs).error, 0);
+        // Seen before the client's read could tell it anything.
+        ASSERT_TRUE(waitUntil([] { return g_reading.seenMs.load() >= 0; }));
+        EXPECT_EQ(g_reading.seenMs.load(), static_cast<int64_t>(c.seen));
+        EXPECT_EQ(client.readReply(lid).data, std::to_string(c.seen) + "\n");
+        client.onLink(vxi_proc::destroy_link, lid);
+    }
+    EXPECT_EQ(engineReply("HCOP:SDUM:DATA?\n"), std::to_string(CDataManage::kReadTimeoutMs) + "\n");
+}
+
+// A query whose read timed out, the client told so, and which then fails
+// on its own time-out (-365) after the client's next message came, reports
+// that one error: it left no reply to interrupt. A reply that came after
+// the read but was not read is interrupted all the same (-410).
+TEST(VxiServer, AQueryWhoseReadTimedOutReportsOneError) {
+    const struct {
+        const char* name;
+        bool fails;
+        std::vector<std::string> errors;  // the codes queued, in order
+    } cases[] = {
+        {"it fails after the next message came", true, {"-365"}},
+        {"its reply came unread", false, {"-410"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        engineReply("*CLS;*OPC?\n");
+        Client client;
+        int32_t lid = client.createLink("inst0").lid;
+        g_reading.arm(true, c.fails);
+        ASSERT_EQ(client.write(lid, "HCOP:SDUM:DATA?\n").error, 0);
+        ASSERT_TRUE(waitUntil([] { return g_reading.gate.hasEntered(); }));
+        EXPECT_EQ(client.read(lid, 4096, 0, 0, 100).error, 15);
+        if (!c.fails) {
+            const uint64_t before = ScpiReplyBudget::instance().held();
+            g_reading.open();
+            ASSERT_TRUE(heldComes([before](uint64_t held) { return held > before; }));
+        }
+        ASSERT_EQ(client.write(lid, "*ESE?\n").error, 0);
+        g_reading.open();
+        EXPECT_EQ(client.readReply(lid).data, "0\n");
+        std::vector<std::string> errors;
+        for (std::string e = engineReply("SYST:ERR?\n"); e.rfind("0,", 0) != 0 && errors.size() < 20;
+             e = engineReply("SYST:ERR?\n")) {
+            errors.push_back(e.substr(0, e.find(',')));
+        }
+        EXPECT_EQ(errors, c.errors);
+        client.onLink(vxi_proc::destroy_link, lid);
+    }
 }
 
 }  // namespace
