@@ -91,6 +91,7 @@ TEST_F(EngineTest, RepliesJoinWithSemicolonsAndEndWithLineFeed) {
         {"*CLS;*ESE 0;*SRE 0\n", ""},
         // A refused unit's error lands in its turn, after the *CLS before it.
         {"*CLS;FOO:BAR:BAZ 1;*ESR?;SYST:ERR?\n", "32;" + errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n"},
+        {"*CLS;XXXXXXXXXXXXXXXXXXXX;*ESR?;:SYST:ERR?\n", "32;" + errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n"},
         {"*CLS;*ESE 12abc;SYST:ERR?\n", errorText(E220_PARAMETER_ERROR) + "\n"},
         {"*CLS;MMEM:DEL #10\n*ESR?\n", "32\n"},
     };
