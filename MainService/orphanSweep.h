@@ -7,7 +7,9 @@
 // These are removed, each with a warning, before anything is read; in the
 // storage roots nothing but the service's own temporaries is touched: those
 // of the runs listed in kTemporaryRuns (TemporaryFile.h), which then lists
-// this run first, and the latest earlier ones after it.
+// this run first, and the latest earlier ones after it; and at the start that
+// makes the first list, those an earlier build named by process id, but for
+// any that a running copy of the service may be writing.
 void orphanSweep();
 
 // The runs whose temporaries a start removes, newest first, one a line.

@@ -18,9 +18,10 @@
 
 namespace {
 
-// A refused element's -220.
+// A refused element's -220: a command error, as every other refusal of the
+// message's text, so that a client waiting for a service request hears of it.
 ScpiRefusal conversionRefused() {
-    return ScpiRefusal{0, SCP_ErrCodeRow(SCP_PARA_CONVERT_ERR)};
+    return ScpiRefusalOfCode(SCP_PARA_CONVERT_ERR);
 }
 
 // Refuses a number element: text that is no number as every refused element

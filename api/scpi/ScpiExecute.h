@@ -29,9 +29,9 @@ public:
 
     // Converts the elements of one command into `out`: element i by the row's
     // type i under the row's parameter id i, for at most the row's five slots.
-    // Refused elements are left out and their errors (-220, or -222 and -224
-    // for numbers beyond their type) added to `refusals`, for the command's
-    // turn. Returns the number of refused elements.
+    // Refused elements are left out and their errors (-220 with the command
+    // error event, or -222 and -224 with the execution error for numbers
+    // beyond their type) added to `refusals`, for the command's turn. Returns the number of refused elements.
     int ApiScpi_ExcuteCmd(uint16_t cmdSN, const parseKeywordNodeStru* node, const SCP_PARSE_PARA_INFO_S* params,
                           google::protobuf::Map<int, Value>& out, ScpiRefusals& refusals);
 

@@ -157,25 +157,25 @@ void StorageManage::postJob(int type, Work work) {
         false);
 }
 
-bool StorageManage::directoryFormat(std::string& s) {
+bool StorageManage::directoryFormat(std::string& s, StorageRemotePath::Temporaries temporaries) {
     const std::string current = Copperwren::Singleton<StorageCore>::Instance()->DefaultFilePathGet();
-    if (!StorageRemotePath::directoryFormat(s, current)) {
+    if (!StorageRemotePath::directoryFormat(s, current, temporaries)) {
         PrintE("path refused: %s", s.c_str());
         return false;
     }
     return true;
 }
 
-bool StorageManage::requestPath(unsigned int source, std::string& path) {
+bool StorageManage::requestPath(unsigned int source, std::string& path, StorageRemotePath::Temporaries temporaries) {
     if (isRemote(source)) {
         FunctionTool::quotationUnwrap(path);
-        return directoryFormat(path);
+        return directoryFormat(path, temporaries);
     }
     if (source == 0 && !path.empty() && path[0] != '/') {
         path.insert(0, "/");
     }
     // The UI reaches the storage roots as remote control does, and no further.
-    if (!StorageRemotePath::confine(path)) {
+    if (!StorageRemotePath::confine(path, temporaries)) {
         PrintE("path refused: %s", path.c_str());
         return false;
     }
@@ -207,7 +207,10 @@ int StorageManage::pathArgument(unsigned int source, const ValueMap& in, int key
         return kMissing;
     }
     path = bytesOf(in, key);
-    if (!requestPath(source, path) || path.empty() || (kind != PathKind::Any && StorageRemotePath::isRoot(path)) ||
+    const auto temporaries =
+        kind == PathKind::Deleted ? StorageRemotePath::Temporaries::Leftovers : StorageRemotePath::Temporaries::Refused;
+    if (!requestPath(source, path, temporaries) || path.empty() ||
+        (kind != PathKind::Any && StorageRemotePath::isRoot(path)) ||
         (kind == PathKind::File && !userFile(path, nullptr))) {
         return kExecution;
     }

@@ -8,6 +8,7 @@
 
 #include "FileCore.h"
 #include "Manager.h"
+#include "StorageRemotePath.h"
 
 // The storage manager "storage_manager": file operations of the UI (group
 // 0x0F) and the mass-memory commands of remote control (group 0x24 and the
@@ -42,18 +43,22 @@ public:
 
     // The path of a request in file-system form: for the UI a "/" in front of
     // a relative path; from remote control the quotes removed where present
-    // and the remote form converted; then confined to the storage roots.
-    // False when refused.
-    bool requestPath(unsigned int source, std::string& path);
+    // and the remote form converted; then confined to the storage roots, with
+    // the service's temporaries that `temporaries` lets through. False when
+    // refused.
+    bool requestPath(unsigned int source, std::string& path,
+                     StorageRemotePath::Temporaries temporaries = StorageRemotePath::Temporaries::Refused);
     // The remote path under `key`: remote sources only, the key present, the
     // text in double quotes, converted and confined.
     // A command of remote control with its argument under `key`.
     static bool remoteArgument(unsigned int source, const ValueMap& in, int key);
     bool extractDirectoryByKey(std::string& out, int key, unsigned int source, const ValueMap& in);
-    bool directoryFormat(std::string& s);
+    bool directoryFormat(std::string& s,
+                         StorageRemotePath::Temporaries temporaries = StorageRemotePath::Temporaries::Refused);
     // What a path argument must name: anything inside the roots, anything
-    // but a root itself, or a file (no root, no folder).
-    enum class PathKind { Any, NotRoot, File };
+    // but a root itself, a file (no root, no folder), or, for a delete,
+    // anything but a root, a leftover temporary too.
+    enum class PathKind { Any, NotRoot, File, Deleted };
     // The path under `key` through requestPath: 8 when missing, 44 when
     // refused, empty or not of `kind`.
     int pathArgument(unsigned int source, const ValueMap& in, int key, std::string& path,

@@ -172,7 +172,7 @@ int StorageManage::cbFileListCopy(unsigned int source, const ValueMap& in, Value
 int StorageManage::cbFileDelete(unsigned int source, const ValueMap& in, ValueMap*) {
     return runOperation(OPER_TYPE_DEL, source, [&](Work& work) {
         std::string path;
-        if (int refused = pathArgument(source, in, 0xF01, path, PathKind::NotRoot)) {
+        if (int refused = pathArgument(source, in, 0xF01, path, PathKind::Deleted)) {
             PrintE("cbFileDelete failed");
             return refused;
         }

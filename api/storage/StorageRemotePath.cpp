@@ -21,11 +21,14 @@ std::string realHost(const std::string& path) {
 
 // A name on the way (the last or a folder's) that only the service's
 // temporaries may bear: reaching one would let a user's file be taken for a
-// temporary, or a running save, copy or move be disturbed.
-bool holdsReservedName(const std::string& path) {
+// temporary, or a running save, copy or move be disturbed. A delete may reach
+// a leftover, which nothing writes any more and no start may remove.
+bool holdsReservedName(const std::string& path, StorageRemotePath::Temporaries temporaries) {
+    const bool leftoversAllowed = temporaries == StorageRemotePath::Temporaries::Leftovers;
     for (size_t at = 0; at < path.size();) {
         const size_t end = std::min(path.find('/', at), path.size());
-        if (temporary_file::isReserved(path.substr(at, end - at))) {
+        const std::string name = path.substr(at, end - at);
+        if (temporary_file::isReserved(name) && !(leftoversAllowed && !temporary_file::inUse(name))) {
             PrintE("reserved for the service's temporary files: %s", path.c_str());
             return true;
         }
@@ -36,7 +39,7 @@ bool holdsReservedName(const std::string& path) {
 
 } // namespace
 
-bool StorageRemotePath::directoryFormat(std::string& s, const std::string& current) {
+bool StorageRemotePath::directoryFormat(std::string& s, const std::string& current, Temporaries temporaries) {
     std::string path = s;
     std::replace(path.begin(), path.end(), '\\', '/');
     if (!path.empty() && path[0] == '/') {
@@ -48,14 +51,14 @@ bool StorageRemotePath::directoryFormat(std::string& s, const std::string& curre
     } else {
         path = current + "/" + path;
     }
-    if (!confine(path)) {
+    if (!confine(path, temporaries)) {
         return false;
     }
     s = path;
     return true;
 }
 
-bool StorageRemotePath::confine(std::string& s) {
+bool StorageRemotePath::confine(std::string& s, Temporaries temporaries) {
     // The system reads a name up to its first NUL: "a.csv\0.sta" would be
     // checked as one name and opened as another.
     if (s.find('\0') != std::string::npos) {
@@ -63,7 +66,7 @@ bool StorageRemotePath::confine(std::string& s) {
         return false;
     }
     const std::string path = normalise(s);
-    if (!insideRoots(path) || holdsReservedName(path) || !resolvesInsideRoots(path)) {
+    if (!insideRoots(path) || holdsReservedName(path, temporaries) || !resolvesInsideRoots(path)) {
         return false;
     }
     s = path;

@@ -13,17 +13,23 @@ public:
     // The USB root under the name the UI may give it.
     static constexpr const char* kUsbAlias = "/storage/udiskh";
 
+    // What a path may name of the service's temporaries (TemporaryFile.h):
+    // none, or, for a delete, the leftovers that nothing may be writing any
+    // more (temporary_file::inUse).
+    enum class Temporaries { Refused, Leftovers };
+
     // Converts the unquoted text `s` in place: "\" reads as "/", a leading
     // "/" is inside the internal root, "INT:/" and "USB:/" (upper case, at the
     // very start) name the roots, anything else (the empty text too: the
     // folder itself) is relative to `current`. False (and `s` unchanged) for
     // a result that confine refuses.
-    static bool directoryFormat(std::string& s, const std::string& current);
+    static bool directoryFormat(std::string& s, const std::string& current,
+                                Temporaries temporaries = Temporaries::Refused);
     // Normalises the system path `s` in place and keeps it only inside a
     // root, by its text and through links, and only when no name on its way
-    // is reserved for the service's temporaries (TemporaryFile.h): false
-    // (and `s` unchanged) otherwise.
-    static bool confine(std::string& s);
+    // is reserved for the service's temporaries but those `temporaries`
+    // lets through: false (and `s` unchanged) otherwise.
+    static bool confine(std::string& s, Temporaries temporaries = Temporaries::Refused);
 
     // "/a//b/./c/../d/" -> "/a/b/d"; ".." never climbs above "/".
     static std::string normalise(const std::string& path);

@@ -11,6 +11,8 @@
 #include <functional>
 #include <random>
 
+#include "running_copy.h"
+
 namespace temporary_file {
 
 namespace {
@@ -28,6 +30,17 @@ bool digits(const std::string& text) {
 bool isPidAndSerial(const std::string& text) {
     const auto dot = text.find('.');
     return dot != std::string::npos && digits(text.substr(0, dot)) && digits(text.substr(dot + 1));
+}
+
+// The number after the prefix of a name of that form; false when it has more
+// digits than a run.
+bool runDigits(const std::string& name, unsigned long long& run) {
+    const std::string text = name.substr(kPrefixLength, name.find('.', kPrefixLength) - kPrefixLength);
+    if (text.size() > 19) {
+        return false;
+    }
+    run = std::stoull(text);
+    return true;
 }
 
 // Tries fresh names until `make` succeeds or fails for another reason than
@@ -49,25 +62,35 @@ bool makeFresh(std::string& tmp, const std::function<bool(const std::string& fre
 } // namespace
 
 unsigned long long run() {
-    // 62 bits: at most 19 digits, and a clash between two runs out of reach.
+    // Bit 61 set, above every process id; 39 bits drawn, so that a clash
+    // between two runs of one process id is out of reach; the process id in
+    // the 22 bits below. At most 19 digits.
     static const unsigned long long s_run = [] {
         std::random_device device;
         const unsigned long long drawn = (static_cast<unsigned long long>(device()) << 32) ^ device();
-        return (drawn & ((1ULL << 62) - 1)) | 1;
+        const unsigned long long pid = static_cast<unsigned long long>(::getpid()) & (kPidBound - 1);
+        return (1ULL << 61) | ((drawn * kPidBound) & ((1ULL << 61) - 1)) | pid;
     }();
     return s_run;
 }
 
 bool runOf(const std::string& name, unsigned long long& run) {
-    if (!isTemporary(name)) {
+    return isTemporary(name) && runDigits(name, run);
+}
+
+bool isPidForm(unsigned long long run) {
+    return run > 0 && run < kPidBound;
+}
+
+bool inUse(const std::string& name) {
+    unsigned long long named = 0;
+    if (!isReserved(name) || !isPidAndSerial(name.substr(kPrefixLength)) || !runDigits(name, named)) {
         return false;
     }
-    const std::string digitsOfRun = name.substr(kPrefixLength, name.find('.', kPrefixLength) - kPrefixLength);
-    if (digitsOfRun.size() > 19) {
-        return false;
+    if (named == run()) {
+        return true;
     }
-    run = std::stoull(digitsOfRun);
-    return true;
+    return platform::isRunningCopy(static_cast<long>(isPidForm(named) ? named : named & (kPidBound - 1)));
 }
 
 int create(int dir, const std::string& name, std::string& tmp) {

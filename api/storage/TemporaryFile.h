@@ -12,17 +12,34 @@
 // commands and the UI's file operations refuse every name that begins with
 // the reserved prefix, in any case. A file or folder of that form may still
 // come from elsewhere (copied from a PC): the start-up sweep removes only
-// those of the runs the service has listed, and never a user's file.
+// those of the runs the service has listed, and never a user's file. One that
+// nothing writes any more is the user's to delete.
 namespace temporary_file {
 
-// This process's run: a number drawn at random once, in every name it gives a
-// temporary, so that a name copied from elsewhere (another instrument, whose
-// service has the same process id at every boot) is not taken for one of
-// its own.
+// Process ids lie below this (the kernel's own bound). An earlier build named
+// its temporaries by process id, ".~dmm-temp.<pid>.<serial>"; a run lies
+// above it, so that the two forms are told apart.
+constexpr unsigned long long kPidBound = 1ULL << 22;
+
+// This process's run, in every name it gives a temporary: drawn at random
+// once, so that a name copied from elsewhere (another instrument, whose
+// service has the same process id at every boot) is not taken for one of its
+// own, with this process's id in its low bits, so that the process that may
+// still be writing a temporary can be found.
 unsigned long long run();
 
 // The run in the temporary's name `name`; false when it is none.
 bool runOf(const std::string& name, unsigned long long& run);
+
+// `run` is the process id of an earlier build's temporary, not a run.
+bool isPidForm(unsigned long long run);
+
+// The temporary `name` (its prefix in any case, as a medium that ignores
+// case sees it) may be being written: it is of this process's run, or the
+// process that named it (by its id, or the id in its run) is a running copy
+// of the service. Any other is a leftover that nothing writes any more; so
+// is a reserved name the service never gives.
+bool inUse(const std::string& name);
 
 // Creates a new temporary file in the folder of the entry `name` of the
 // folder `dir` (a descriptor, or AT_FDCWD with `name` a host path), under a

@@ -9,6 +9,7 @@
 
 #include "../toolkit/log_records.h"
 #include "TemporaryFile.h"
+#include "running_copy.h"
 #include "temp_root.h"
 
 using testing_support::LogCapture;
@@ -65,4 +66,30 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
     // A root without the folders is no error.
     TempRoot empty;
     orphanSweep();
+}
+
+// The build before the list named its temporaries by process id. The start
+// that makes the first list removes them, but for those of a process that is
+// a running copy of the service; with the list made, such a name may be a
+// user's and is kept (above).
+TEST(OrphanSweep, TheFirstListingRemovesTheTemporariesNamedByProcessId) {
+    const testing_support::RunningCopy copy;
+    const std::string prefix = "/data/UserData/.~dmm-temp.";
+    const struct { std::string path; bool removed; } files[] = {
+        {prefix + std::to_string(testing_support::endedPid()) + ".1", true},
+        // This process gives runs, not its id: whatever bears its id is older.
+        {"/mnt/media_rw/udiskh/d/.~dmm-temp." + std::to_string(::getpid()) + ".2/f.sta", true},
+        {prefix + std::to_string(copy.pid()) + ".3", false},
+        {prefix + std::to_string((1ULL << 61) | 7) + ".4", false},  // a run of no list
+        {"/data/UserData/x.~dmm-temp.4.2", false},
+    };
+    TempRoot root;
+    for (const auto& f : files) {
+        testing_support::writeFile(root.host(f.path), "x");
+    }
+    orphanSweep();
+    for (const auto& f : files) {
+        EXPECT_EQ(std::filesystem::exists(root.host(f.path)), !f.removed) << f.path;
+    }
+    EXPECT_TRUE(std::filesystem::exists(root.host(kTemporaryRuns)));
 }

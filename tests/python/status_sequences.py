@@ -19,6 +19,8 @@ STEPS = [
     ("", 0, 0x04, 0, 0),
     ("*ESE 66", 0, 0x64, 0x30, 0),  # refused: execution and command error
     ("*CLS", 0, 0, 0, 0),
+    # A parameter that is no number is a command error as well: *ESE stays 60.
+    ("*ESE abc", 0, 0x64, 0x20, 0),
     # A refused command's error comes in its turn: the *CLS before it does not erase it.
     ("*CLS;" + UNKNOWN, 0, 0x64, 0x20, 0),
     ("*CLS", 0, 0, 0, 0),

@@ -139,3 +139,23 @@ def test_the_tool_writes_a_set_again_only_when_none_or_older(build_dir, tmp_path
     assert kept.is_dir() == (given is None)
     if given is None:
         assert (kept / "cali_0_0.cal").read_bytes() == b"kept" and f"kept in {kept}," in done.stdout
+
+
+@pytest.mark.parametrize("args, status", [
+    (["--help"], 0),
+    (["-h"], 0),
+    (["--when-needed", "{typo}"], 1),
+    (["{typo}"], 1),
+])
+def test_the_tool_says_what_it_does_and_names_a_root_that_is_not_there(build_dir, tmp_path, args, status):
+    typo = tmp_path / "typo"
+    done = subprocess.run([str(build_dir / "dmm-sim-calibration"), *(a.format(typo=typo) for a in args)],
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == status, done.stderr
+    if status == 0:
+        # More than the usage line, where a reader looks for it.
+        assert done.stdout.startswith("usage: dmm-sim-calibration") and done.stdout.count("\n") > 3, done.stdout
+        assert not done.stderr
+    else:
+        assert str(typo) in done.stderr and not done.stdout
+    assert not typo.exists()

@@ -3,6 +3,7 @@ stored states, the catalogue, paths kept inside the storage roots, the reports."
 
 import resource
 import shutil
+import subprocess
 import time
 
 import pytest
@@ -110,6 +111,26 @@ def test_deleting_a_name_that_is_not_there_is_an_error(inst, service):
         inst.write(f'MMEM:DEL "INT:\\{name}"')
         assert inst.query("SYST:ERR?") == EXECUTION_ERROR, name
     assert service.log_has("no such file or folder: /data/UserData/never.sta")
+
+
+def test_a_temporary_nothing_writes_is_the_users_to_delete(inst, service, service_binary, tmp_path):
+    user = service.root / "data" / "UserData"
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    # A program of the service's name, as an earlier build still running would be.
+    shutil.copy("/bin/sleep", tmp_path / service_binary.name)
+    copy = subprocess.Popen([str(tmp_path / service_binary.name), "600"])
+    try:
+        for pid, error in ((ended.pid, NO_ERROR), (copy.pid, EXECUTION_ERROR)):
+            path = user / f".~dmm-temp.{pid}.1"
+            path.write_text("")
+            inst.write(f'MMEM:DEL "INT:/{path.name}"')
+            assert inst.query("SYST:ERR?") == error, pid
+            assert path.exists() == (error != NO_ERROR)
+            path.unlink(missing_ok=True)
+    finally:
+        copy.kill()
+        copy.wait()
 
 
 def test_a_stored_state_restores_a_changed_range(inst):

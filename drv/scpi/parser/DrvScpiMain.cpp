@@ -83,8 +83,11 @@ uint32_t DrvScpi_GetKeyword(char* header, SCP_KEYWORD_ARRAY& keywords, uint8_t u
     while (count < u8TreeDepth) {
         const char* end = std::strchr(piece, ':');
         size_t len = end != nullptr ? static_cast<size_t>(end - piece) : std::strlen(piece);
-        if (len == 0 || len >= SCP_KEYWORD_SLOT_LEN) {
+        if (len == 0) {
             return 0;
+        }
+        if (len >= SCP_KEYWORD_SLOT_LEN) {
+            return SCP_KEYWORD_TOO_LONG;
         }
         if (count < SCP_KEYWORD_SLOT_NUM) {
             std::memcpy(keywords[count], piece, len);

@@ -66,12 +66,17 @@ inline bool DrvScpi_IsBlank(char c) {
     return u != 0 && u != '\n' && u <= ' ';
 }
 
+// What DrvScpi_GetKeyword returns for a header with a piece longer than 19
+// characters: no row bears so long a name, so the header is an undefined one.
+constexpr uint32_t SCP_KEYWORD_TOO_LONG = UINT32_MAX;
+
 // Splits a header into keywords: upper-cases a to z in place, drops spaces and
 // copies the pieces between ':' into the slots. One leading ':' is skipped.
-// Returns 0 when a piece is empty or longer than 19 characters (the header is
-// then ignored), otherwise the number of pieces up to u8TreeDepth. Only the
-// first SCP_KEYWORD_SLOT_NUM pieces are stored; a larger count tells the
-// caller that the header has too many keywords.
+// Returns 0 when a piece is empty (the header is then ignored),
+// SCP_KEYWORD_TOO_LONG when one is longer than 19 characters, otherwise the
+// number of pieces up to u8TreeDepth. Only the first SCP_KEYWORD_SLOT_NUM
+// pieces are stored; a larger count tells the caller that the header has too
+// many keywords.
 uint32_t DrvScpi_GetKeyword(char* header, SCP_KEYWORD_ARRAY& keywords, uint8_t u8TreeDepth);
 
 // Kind of a plain element (no quote, parenthesis or '#' in front): a decimal

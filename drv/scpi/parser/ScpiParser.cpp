@@ -173,7 +173,12 @@ void ScpiParser::parseOneCmd(const char* header, uint32_t cmdLen, const ScpiPars
     SCP_KEYWORD_ARRAY keywords;
     uint32_t count = DrvScpi_GetKeyword(&buffer[0], keywords, pstCurCmdSet->u8CmdTreeDepth);
     if (count == 0) {
-        return;  // an empty or over-long keyword: ignored without an error
+        return;  // an empty keyword: ignored without an error
+    }
+    if (count == SCP_KEYWORD_TOO_LONG) {
+        // Skipped silently, it would leave the client thinking it ran.
+        refuseUnit(onCmd, ScpiRefusalOfCode(SCP_NOT_FOUND_KEYWORD));
+        return;
     }
     if (count > SCP_KEYWORD_SLOT_NUM) {
         refuseUnit(onCmd, ScpiRefusalOfCode(SCP_KEYWORDNUM_TOO_MANY));

@@ -71,13 +71,14 @@ public:
 
     // Parses one program message of `length` bytes (parsing also stops at a
     // NUL outside block data) and hands every unit to onCmd. A refused unit
-    // comes with what it reports: an unknown header its -113 (or -110) and
-    // the command error; more elements than a command's row declares (any,
-    // for a command that takes none) -108; refused parameters (a malformed
-    // block, a string or expression not closed before the line feed) only
-    // the command error, and they drop the rest of their program message; a
-    // parameter text of 1280 bytes or more does the same and reports -223.
-    // Empty and over-long keywords are skipped without a unit. Returns 0,
+    // comes with what it reports: an unknown header (one with a keyword of 20
+    // characters or more too) its -113 (or -110) and the command error; more
+    // elements than a command's row declares (any, for a command that takes
+    // none) -108; refused parameters (a malformed block, a string or
+    // expression not closed before the line feed) only the command error, and
+    // they drop the rest of their program message; a parameter text of 1280
+    // bytes or more does the same and reports -223. Headers with an empty
+    // keyword are skipped without a unit. Returns 0,
     // E220_PARAMETER_ERROR (54) when the text is empty or begins with a NUL,
     // or E223_TOO_MUCH_DATA (57) when a header is longer than 1024 bytes
     // (commands before it have been handed over). The third argument is not

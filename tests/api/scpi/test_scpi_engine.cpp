@@ -11,6 +11,7 @@
 #include "DrvInterfaceManage.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
+#include "DrvScpiSM.h"
 #include "ScpiReplyBudget.h"
 #include "scpi_engine_env.h"
 
@@ -90,6 +91,7 @@ TEST_F(EngineTest, RepliesJoinWithSemicolonsAndEndWithLineFeed) {
         {"*CLS;*ESE 0;*SRE 0\n", ""},
         // A refused unit's error lands in its turn, after the *CLS before it.
         {"*CLS;FOO:BAR:BAZ 1;*ESR?;SYST:ERR?\n", "32;" + errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n"},
+        {"*CLS;XXXXXXXXXXXXXXXXXXXX;*ESR?;:SYST:ERR?\n", "32;" + errorText(E113_UNDIFINED_HEADER_NOT_FOUND_KEYWORD) + "\n"},
         {"*CLS;*ESE 12abc;SYST:ERR?\n", errorText(E220_PARAMETER_ERROR) + "\n"},
         {"*CLS;MMEM:DEL #10\n*ESR?\n", "32\n"},
     };
@@ -165,26 +167,31 @@ TEST_F(EngineTest, ParametersConvertByTheirType) {
 }
 
 // Numbers are read whole and refused rather than cut or wrapped; the row
-// tells the integer, keyword and real conversions apart.
+// tells the integer, keyword and real conversions apart. Text that is no
+// number is a command error, a number beyond its type an execution error.
 TEST_F(EngineTest, NumericParametersAreReadWholeOrRefused) {
+    constexpr int kNone = 0, kExe = SCP_ESR_EXE, kCme = SCP_ESR_CME;
     const struct {
         const char* text;
         int key;
         int32_t value;
         int error;
+        int event;
     } cases[] = {
-        {"*ESE 1e2\n", 0x1B01, 100, 0},
-        {"*SRE #H24\n", 0x1B07, 36, 0},
-        {"STAT:QUES:ENAB #B100000000000\n", 0x1D05, 2048, 0},
-        {"DATA:POIN:EVEN:THR 1e3\n", 0x2102, 1000, 0},
-        {"*ESE -2.5\n", 0x1B01, -3, 0},
-        {"*ESE NaN\n", 0, 0, E224_ILLEGAL_PARAMETER_VALUE},
-        {"*ESE 9.9e37\n", 0, 0, E222_DATA_OUT_OF_RANGE},
-        {"DATA:POIN:EVEN:THR 4294967297\n", 0, 0, E222_DATA_OUT_OF_RANGE},
-        {"*ESE 12abc\n", 0, 0, E220_PARAMETER_ERROR},
-        {"SYST:CONF:POW 4294967296\n", 0, 0, E222_DATA_OUT_OF_RANGE},
-        {"CAL:DATA nan\n", 0, 0, E224_ILLEGAL_PARAMETER_VALUE},
-        {"CAL:DATA -1e999\n", 0, 0, E222_DATA_OUT_OF_RANGE},
+        {"*ESE 1e2\n", 0x1B01, 100, 0, kNone},
+        {"*SRE #H24\n", 0x1B07, 36, 0, kNone},
+        {"STAT:QUES:ENAB #B100000000000\n", 0x1D05, 2048, 0, kNone},
+        {"DATA:POIN:EVEN:THR 1e3\n", 0x2102, 1000, 0, kNone},
+        {"*ESE -2.5\n", 0x1B01, -3, 0, kNone},
+        {"*ESE NaN\n", 0, 0, E224_ILLEGAL_PARAMETER_VALUE, kExe},
+        {"*ESE 9.9e37\n", 0, 0, E222_DATA_OUT_OF_RANGE, kExe},
+        {"DATA:POIN:EVEN:THR 4294967297\n", 0, 0, E222_DATA_OUT_OF_RANGE, kExe},
+        {"*ESE 12abc\n", 0, 0, E220_PARAMETER_ERROR, kCme},
+        {"*SRE abc\n", 0, 0, E220_PARAMETER_ERROR, kCme},
+        {"CAL:DATA abc\n", 0, 0, E220_PARAMETER_ERROR, kCme},
+        {"SYST:CONF:POW 4294967296\n", 0, 0, E222_DATA_OUT_OF_RANGE, kExe},
+        {"CAL:DATA nan\n", 0, 0, E224_ILLEGAL_PARAMETER_VALUE, kExe},
+        {"CAL:DATA -1e999\n", 0, 0, E222_DATA_OUT_OF_RANGE, kExe},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -197,7 +204,8 @@ TEST_F(EngineTest, NumericParametersAreReadWholeOrRefused) {
         } else {
             execute(cmds);  // refused: it only reports
         }
-        EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(c.error) + ";" + errorText(E0_NO_ERROR) + "\n");
+        EXPECT_EQ(ask("SYST:ERR?;ERR?;*ESR?\n"),
+                  errorText(c.error) + ";" + errorText(E0_NO_ERROR) + ";" + std::to_string(c.event) + "\n");
     }
 }
 

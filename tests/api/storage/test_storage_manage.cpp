@@ -16,8 +16,10 @@
 #include "StorageCore.h"
 #include "StorageRemotePath.h"
 #include "StorageWildcard.h"
+#include "TemporaryFile.h"
 #include "inc_enum.h"
 #include "fake_medium.h"
+#include "running_copy.h"
 #include "temp_root.h"
 #include "../system/ui_notifications.h"
 
@@ -244,6 +246,39 @@ TEST_F(StorageManageTest, OneStartAndOneEndReportPerOperation) {
     }
     EXPECT_EQ(reports(count + 2).back(), (std::vector<int>{OPER_TYPE_COPY, STATUS_END, 128}));
     EXPECT_EQ(reports(count + 3, 300).size(), count + 2);  // nothing more came
+}
+
+// A temporary that nothing writes any more (of an earlier build, of a run
+// no longer listed) is the user's to delete, through either door; one that
+// this process or a running copy of the service may be writing is not.
+TEST_F(StorageManageTest, ADeleteReachesTheTemporariesNothingWrites) {
+    const testing_support::RunningCopy copy;
+    const std::string ended = std::to_string(testing_support::endedPid());
+    const std::string own = std::to_string(temporary_file::run());
+    const std::string endedRun = std::to_string((1ULL << 61) | (12345ULL << 22) | std::stoull(ended));
+    const struct {
+        std::string name;  // planted in the internal root, a file or the folder of one
+        std::string named;
+        bool deleted;
+    } cases[] = {
+        {".~dmm-temp." + ended + ".1", "\"INT:\\.~dmm-temp." + ended + ".1\"", true},
+        {".~dmm-temp." + endedRun + ".2/f.sta", "/data/UserData/.~dmm-temp." + endedRun + ".2", true},
+        {".~DMM-Temp.x/f.sta", "\"INT:/.~DMM-Temp.x/f.sta\"", true},
+        {".~dmm-temp." + own + ".3", "/data/UserData/.~dmm-temp." + own + ".3", false},
+        // The same file as this process's own on a medium that ignores case.
+        {".~DMM-TEMP." + own + ".4", "\"INT:\\.~DMM-TEMP." + own + ".4\"", false},
+        {".~dmm-temp." + std::to_string(copy.pid()) + ".5/f.sta",
+         "\"INT:\\.~dmm-temp." + std::to_string(copy.pid()) + ".5\\f.sta\"", false},
+    };
+    size_t count = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named);
+        writeFile(host("/data/UserData/" + c.name), "x");
+        EXPECT_EQ(call(c.named[0] == '"' ? kRemote : kUi, 0x10000F01, {{0xF01, c.named}}), c.deleted ? 0 : 44);
+        count += 2;
+        EXPECT_EQ(reports(count).back(), (std::vector<int>{OPER_TYPE_DEL, STATUS_END, c.deleted ? 0 : 44}));
+        EXPECT_EQ(exists("/data/UserData/" + c.name), !c.deleted);
+    }
 }
 
 // A NUL would cut the name where the system reads it: every UI file
