@@ -343,14 +343,14 @@ class ScpiClient(threading.Thread):
             if self.door is not None:
                 self.close(self.door)
 
-    def answer(self, message, since, earlier=None):
+    def answer(self, message, since, earlier=None, bound=BOUND):
         """Reads the answer to `message`, sent at `since`; before it may come the answer
         of `earlier`, a message cut off by this client's own abort or clear."""
         while True:
             try:
-                line = self.door.line(since + BOUND)
+                line = self.door.line(since + bound)
             except NoAnswer:
-                self.shared.fail(self, f"no answer within {BOUND} s to {message.text!r}")
+                self.shared.fail(self, f"no answer within {bound} s to {message.text!r}")
             if line is None:
                 self.shared.fail(self, f"the service ended the connection before answering {message.text!r}")
             if earlier is not None and earlier.problem(line) is None:
@@ -358,20 +358,30 @@ class ScpiClient(threading.Thread):
                 continue
             seconds = time.monotonic() - since
             self.shared.answered(self, seconds, message.text)
-            if seconds > BOUND:
+            if seconds > bound:
                 self.shared.fail(self, f"{message.text!r} answered after {seconds:.1f} s")
             problem = message.problem(line)
             if problem:
                 self.shared.fail(self, problem)
             return time.monotonic()
 
-    def ask(self, message, earlier=None):
+    def ask(self, message, earlier=None, bound=BOUND):
         since = time.monotonic()
         self.door.send(message.text)
-        return self.answer(message, since, earlier)
+        return self.answer(message, since, earlier, bound)
 
     def ask_simple(self):
         self.ask(simple(self))
+
+    def slow_backlog(self):
+        """Slow settings sent back to back, then a query behind them: the others' messages
+        take turns with them, none waits for the whole backlog. Only the client's own
+        answer waits for all of it, each of its messages a turn."""
+        count = self.rng.randint(5, 20)
+        for _ in range(count):
+            self.door.send("*RST")
+        self.shared.note("slow settings in a backlog", count)
+        self.ask(Message(self, ["*OPC?"], one_of([], ["1"])), bound=BOUND + count * SLOW)
 
     def copy_and_delete(self):
         name = self.shared.marker(self).replace("mcl", "mcc")
@@ -539,6 +549,7 @@ class SocketClient(ScpiClient):
 
     actions = {
         ScpiClient.ask_simple: 60,
+        ScpiClient.slow_backlog: 1,
         pipeline: 6,
         ScpiClient.copy_and_delete: 3,
         ScpiClient.abort_own_wait: 3,
@@ -598,6 +609,7 @@ class VxiClient(ScpiClient):
 
     actions = {
         ScpiClient.ask_simple: 60,
+        ScpiClient.slow_backlog: 1,
         ScpiClient.copy_and_delete: 3,
         ScpiClient.abort_own_wait: 3,
         clear_own_wait: 3,
@@ -670,6 +682,7 @@ class UsbClient(ScpiClient):
 
     actions = {
         ScpiClient.ask_simple: 60,
+        ScpiClient.slow_backlog: 1,
         ScpiClient.copy_and_delete: 3,
         ScpiClient.abort_own_wait: 3,
         clear_own_wait: 3,
@@ -781,6 +794,17 @@ def threads_and_descriptors(meter):
     return len(os.listdir(f"/proc/{pid}/task")), len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def scpi_workers(meter):
+    """The threads running or waiting to run a client's SCPI lists."""
+    count = 0
+    for task in os.listdir(f"/proc/{meter.proc.pid}/task"):
+        try:
+            count += pathlib.Path(f"/proc/{meter.proc.pid}/task/{task}/comm").read_text().strip() == "scpi client"
+        except OSError:
+            pass  # ended meanwhile
+    return count
+
+
 def settled_counts(meter):
     """Threads and descriptors once two looks half a second apart agree."""
     looks = [None]
@@ -841,8 +865,12 @@ def summary(run, clients):
             f"messages answered, {counts}; slowest answer {seconds:.2f} s, to {text[:80]!r}")
 
 
-@pytest.mark.timeout(SECONDS + 10 * BOUND + 120)
+TIMEOUT = SECONDS + 10 * BOUND + 120
+
+
+@pytest.mark.timeout(TIMEOUT)
 def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
+    started = time.monotonic()
     expected = identity(proto_pb2)
     conf = configure_answers()
     assert set(identities(meter, rm, proto_pb2).values()) == {expected}
@@ -868,6 +896,12 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
             f"{meter.root} (its log in data/logs, its output in service.out)")
     assert not run.failures, f"{seed}: " + "\n".join(run.failures[:8])
     assert all(run.served[client.name] for client in clients if not isinstance(client, UiListener)), run.served
+    # What departed clients left still runs, a list a turn, on workers named after the
+    # clients they serve; each worker ends with its client's last list.
+    workers = []
+    drained = wait_for(lambda: workers.append(scpi_workers(meter)) or workers[-1] == 0,
+                       max(10 * SLOW, started + TIMEOUT - 30 - time.monotonic()), 0.5)
+    assert drained, f"{seed}: {workers[-1]} clients' lists still running or queued"
     looks = []
     back = wait_for(lambda: looks.append(threads_and_descriptors(meter)) or (
         looks[-1][0] <= before[0] + THREAD_SLACK and looks[-1][1] <= before[1] + DESCRIPTOR_SLACK), 10 * SLOW, 0.2)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -467,5 +468,90 @@ TEST_F(ClientsTest, EachWaitHasItsClientsReadTimeout) {
         ASSERT_TRUE(replies.waitFor(1));
         std::lock_guard<std::mutex> lock(gates.mtx);
         EXPECT_EQ(gates.timeoutMs[0], c.expected);
+    }
+}
+
+// A client's backlog takes turns: each of its lists asks for the turn once
+// the one before it has run, so another client's message waits for one of
+// them, not for all (lists posted off the first poller, as VXI-11 and USBTMC
+// post theirs). Clients that have left share one seat in the line: a
+// connected client waits for one list of theirs at a time, however many
+// have left.
+TEST_F(ClientsTest, BacklogsTakeTurnsAndClientsThatLeftShareOneSeat) {
+    int a = 0, b = 0, c = 0, holder = 0;
+    const struct {
+        const char* name;
+        bool gone;
+        std::vector<int> order;
+    } cases[] = {
+        {"a connected client's backlog", false, {1, 9, 2, 3, 4}},
+        {"backlogs of two clients that left", true, {1, 9, 3, 2, 4}},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        gates.reset();
+        {
+            std::lock_guard<std::mutex> lock(recorded.mtx);
+            recorded.tags.clear();
+        }
+        post({holdAt(0), toWorker()}, nullptr, &holder);
+        ASSERT_TRUE(gates.waitEntered(0));
+        auto backlog = [&](const void* client, std::vector<int> tags) {
+            for (int tag : tags) post({record(tag)}, nullptr, client);
+        };
+        if (t.gone) {
+            ScpiManage::instance().ApiScpi_ClientGone(&a);
+            ScpiManage::instance().ApiScpi_ClientGone(&c);
+            ScpiManage::instance().ApiScpi_PostForGone(&a, [&] { backlog(&a, {1, 2}); });
+            ScpiManage::instance().ApiScpi_PostForGone(&c, [&] { backlog(&c, {3, 4}); });
+        } else {
+            backlog(&a, {1, 2, 3, 4});
+        }
+        ASSERT_TRUE(testing_support::eventually([&] { return ScpiManage::instance().turnWaiting() == (t.gone ? 2u : 1u); }));
+        post({record(9)}, nullptr, &b);
+        ASSERT_TRUE(testing_support::eventually([&] { return ScpiManage::instance().turnWaiting() == (t.gone ? 3u : 2u); }));
+        gates.release(0);
+        for (const void* client : {&a, &b, &c}) ASSERT_TRUE(scpi_test::drainEngine(client));
+        EXPECT_EQ(recorded.all(), t.order);
+    }
+}
+
+// What a client sent that runs nothing (a message that does not parse, an
+// ABORt's refusals, a list beyond its bound) reports its errors in that
+// client's turn: another client's message in line before it runs whole, and
+// its *CLS cannot erase them (queued at once, they were, or landed between
+// its *CLS and its SYST:ERR?).
+TEST_F(ClientsTest, ErrorsOfAMessageThatRunsNothingComeInItsClientsTurn) {
+    const struct {
+        const char* text;
+        std::vector<std::string> errors;
+    } cases[] = {
+        {"NO:SUCH:HEADER\n", {"-113", "-100"}},
+        {"ABOR;NO:SUCH:HEADER\n", {"-113"}},
+    };
+    int x = 0, holder = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ask("*CLS\n");
+        gates.reset();
+        post({holdAt(0), toWorker()}, nullptr, &holder);
+        ASSERT_TRUE(gates.waitEntered(0));
+        Awaited other;
+        const std::string message = "*CLS;SYST:ERR?\n";
+        ScpiManage::instance().ApiScpi_ProcessMessage(message.data(), static_cast<uint32_t>(message.size()),
+                                                      other.sink());
+        ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().turnWaiting() == 1; }));
+        ScpiManage::instance().ApiScpi_ProcessMessage(c.text, static_cast<uint32_t>(std::strlen(c.text)), nullptr,
+                                                      &x);
+        gates.release(0);
+        ASSERT_TRUE(other.waitFor(1));
+        EXPECT_EQ(other.all(), std::vector<std::string>{"0,\"No error\"\n"});
+        ASSERT_TRUE(scpi_test::drainEngine(&x));
+        std::vector<std::string> errors;
+        for (std::string e = ask("SYST:ERR?\n"); e.rfind("0,", 0) != 0; e = ask("SYST:ERR?\n")) {
+            errors.push_back(e.substr(0, e.find(',')));
+            ASSERT_LT(errors.size(), 20u);
+        }
+        EXPECT_EQ(errors, c.errors);
     }
 }
