@@ -428,8 +428,9 @@ void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client) {
     CDataManage::instance()->DM_WakeWaits();
     // After the cancelling: a list of its that still arms records nothing.
     CDataManage::instance()->DM_ClientGone(client);
-    // A list of its already in line with nothing left to run leaves it.
-    m_turn.wake();
+    // A list of its already in line with nothing left to run leaves it; the
+    // others take the seat of the clients that have left.
+    m_turn.depart(client);
 }
 
 void ScpiManage::ApiScpi_PostForGone(ScpiStrand::Client client, const std::function<void()>& posts) {

@@ -1,5 +1,7 @@
 #include "ScpiTurn.h"
 
+#include <iterator>
+
 namespace {
 
 // What the seat of the clients that have left stands for in the line.
@@ -22,7 +24,7 @@ void ScpiTurn::placeSeatLocked() {
             m_seatInLine = false;
         }
     } else if (!m_seatInLine && !m_seatHeld) {
-        m_seat = m_line.insert(m_line.end(), &kSeat);
+        m_seat = m_line.insert(m_line.end(), Place{&kSeat, false});
         m_seatInLine = true;
     }
 }
@@ -47,17 +49,17 @@ bool ScpiTurn::take(Client client, const std::function<bool()>& ended, bool gone
         ++m_depth;
         return true;
     }
-    // A place of its own at the end of the line, or of the seat's queue.
+    // A place of its own at the end of the line, or of the seat's queue. It
+    // may move to the seat's queue while it waits (depart).
     Line& queue = gone ? m_gone : m_line;
-    const Line::iterator own = queue.insert(queue.end(), client);
-    if (gone) {
-        placeSeatLocked();
-    }
+    const Line::iterator own = queue.insert(queue.end(), Place{client, gone});
+    placeSeatLocked();
     const auto hasEnded = [&] { return ended && ended(); };
-    const auto isFree = [&] { return gone ? seatFreeAtLocked(own) : freeAtLocked(own); };
+    const auto isFree = [&] { return own->gone ? seatFreeAtLocked(own) : freeAtLocked(own); };
     m_cv.wait(lock, [&] { return hasEnded() || isFree(); });
     const bool took = !hasEnded();
-    queue.erase(own);
+    gone = own->gone;
+    (gone ? m_gone : m_line).erase(own);
     if (gone && took) {
         m_line.erase(m_seat);
         m_seatInLine = false;
@@ -88,6 +90,23 @@ void ScpiTurn::give() {
             m_seatHeld = false;
             placeSeatLocked();
         }
+    }
+    m_cv.notify_all();
+}
+
+void ScpiTurn::depart(Client client) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        for (auto it = m_line.begin(); it != m_line.end();) {
+            const auto next = std::next(it);
+            if (it->client == client) {
+                // Spliced: the waiter's iterator stays valid.
+                it->gone = true;
+                m_gone.splice(m_gone.end(), m_line, it);
+            }
+            it = next;
+        }
+        placeSeatLocked();
     }
     m_cv.notify_all();
 }

@@ -54,12 +54,20 @@ public:
     void give();
     // Lists were stopped: those waiting in line look at whether they ended.
     void wake();
+    // `client` has left: its lists waiting in line go to the seat's queue,
+    // in their order, so that the places it held while connected hold up
+    // no one longer than the seat does.
+    void depart(Client client);
 
     // Messages waiting in line for the turn, those of gone clients included.
     size_t waiting();
 
 private:
-    using Line = std::list<Client>;
+    struct Place {
+        Client client;
+        bool gone;  // in m_gone, else in m_line
+    };
+    using Line = std::list<Place>;
 
     // Whether the turn is free for the one at `at` (end: a newcomer).
     bool freeAtLocked(Line::const_iterator at) const;
