@@ -832,7 +832,8 @@ private:
     // `number` is armed (see acqArm).
     void noteArmerLocked(uint64_t number);
     // A setting of the client on this thread ended or emptied the readings
-    // (function, range, rate, trigger source, a reset or recall, a clean):
+    // (function, range, rate, trigger source, a reset or recall, a clean of
+    // the memory or of the statistics, a new capacity):
     // every other client's arming whose acquisition is not going on is
     // answered from now on from what is kept of it, with -230.
     void othersArmsStale();
