@@ -237,6 +237,7 @@ int CDataManage::CalculateReset() {
     CalculateResetCalAver();
     CalculateLimitClear();
     clearReadings(true);
+    othersArmsStale();
     mathReadingRefresh();
     postUICalculateConfig();
     return 0;

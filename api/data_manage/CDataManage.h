@@ -140,9 +140,9 @@ public:
     // Arms an acquisition: `triggers` trigger events still to come, `now`
     // readings owed at once (the triggers of the automatic source); each
     // trigger event owes the samples per trigger in force now. Its number.
-    // `byInit`: INITiate arms it for the client on this thread to fetch in a
-    // later message; any other arm of that client answers its own.
-    uint64_t acqArm(uint32_t triggers, uint32_t now, bool byInit = false);
+    // The client on this thread armed it: its FETCh? in a later message
+    // answers this acquisition, also after other clients' arms or settings.
+    uint64_t acqArm(uint32_t triggers, uint32_t now);
     // The client has left: what it armed is fetched by no one as its own, not
     // even by a new client at the same address.
     void DM_ClientGone(const void* client);
@@ -531,10 +531,14 @@ public:
         bool cutShort = false;
     } m_acqReplaced;
     uint64_t m_acqArrivals = 0;
-    // The acquisition each client armed last by INITiate (keyed by its list's
-    // client; null for the UI link): its FETCh? answers that one, even after
-    // another client armed since.
-    std::map<const void*, uint64_t> m_acqArmedBy;
+    // The acquisition each client armed last (keyed by its list's client;
+    // null for the UI link), and whether another client's setting ended or
+    // emptied it since. One entry a client: it goes when the client goes.
+    struct ArmRecord {
+        uint64_t number = 0;
+        bool stale = false;
+    };
+    std::map<const void*, ArmRecord> m_acqArmedBy;
 
     // ---- settings (under _mtx)
     MeasureTypeEnum m_eMainFunc = TYPE_DCV;
@@ -826,14 +830,21 @@ private:
     void takeReplacedLocked(uint64_t acq, std::string& out, bool& cutShort);
     // Under m_acqMtx: the record of the client on this thread as acquisition
     // `number` is armed (see acqArm).
-    void noteArmerLocked(uint64_t number, bool byInit);
-    // Under m_acqMtx: the acquisition the client on this thread armed by
-    // INITiate, if another arm has replaced it since (the record is used up
-    // then); 0 otherwise.
-    uint64_t replacedArmLocked();
-    // An answer that is not its whole acquisition: one -230, unless its list's
-    // reply is dropped.
-    void noteCutShort(const std::string& out);
+    void noteArmerLocked(uint64_t number);
+    // A setting of the client on this thread ended or emptied the readings
+    // (function, range, rate, trigger source, a reset or recall, a clean of
+    // the memory or of the statistics, a new capacity):
+    // every other client's arming whose acquisition is not going on is
+    // answered from now on from what is kept of it, with -230.
+    void othersArmsStale();
+    // Under m_acqMtx: when another client's arm or setting came after the
+    // last arming of the client on this thread, what is kept of that
+    // acquisition (its readings, or "" once a second arm took them) into
+    // `out`, and true; false when its FETCh? answers as anyone's.
+    bool recordedAnswerLocked(std::string& out);
+    // An answer that is not its whole acquisition as it stands (`why`): one
+    // -230, unless its list's reply is dropped.
+    void noteStale(const char* why, const std::string& out);
     // Under m_acqMtx, the acquisition ends: whether an *OPC waited for that
     // (the caller then sets operation complete, outside the lock).
     bool endAcquisitionLocked();

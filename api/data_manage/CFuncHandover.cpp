@@ -72,6 +72,7 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
     CalculateInit();
     m_windowReset = true;
     clearReadings(false);
+    othersArmsStale();
 }
 
 void CDataManage::DM_Update2ndFunc(bool enable, MeasureTypeEnum func, const structFuncConfig& config) {

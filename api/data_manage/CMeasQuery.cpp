@@ -177,25 +177,22 @@ int CDataManage::armAndRead(const std::function<uint64_t()>& arm, std::string& t
 // (its trigger may come from another client or the trigger input). With
 // nothing armed the stored text answers at once, the empty text after a clean
 // or a fresh start: a script reading the answer gets a line, not a time-out.
-// A client whose INITiate another client's arm has replaced since gets what
-// its own acquisition took, as a read waiting on it would: not the readings
-// of the other's settings.
+// A client whose last arming another client's arm or setting has overtaken
+// since gets what is kept of its own acquisition, flagged: never the
+// readings of the other's settings.
 int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
     bool pending;
     uint64_t acq;  // the one seen pending, not one another client arms next
-    bool replaced;
-    bool cutShort = false;
+    bool recorded;
     std::string text;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         pending = m_acqPending;
         acq = m_acqNumber;
-        const uint64_t mine = replacedArmLocked();
-        replaced = mine != 0;
-        if (replaced) takeReplacedLocked(mine, text, cutShort);
+        recorded = recordedAnswerLocked(text);
     }
-    if (replaced) {
-        if (cutShort) noteCutShort(text);
+    if (recorded) {
+        noteStale("fetch after another client's arm or setting", text);
     } else if (pending) {
         // Waited for, the answer is the wait's own text: the stored one is
         // only filled when the acquisition completes, and a change that
@@ -214,12 +211,12 @@ int CDataManage::cbMeasDataInitiate(unsigned int, const ValueMap&, ValueMap*) {
     const structTriggerInfo t = trigInfo();
     // Under the bus or the external trigger the readings come with the triggers.
     if (t.eTrigSrc != SRC_AUTO) {
-        acqArm(m_sampleCount.load(), 0, true);
+        acqArm(m_sampleCount.load(), 0);
         return 0;
     }
     const uint32_t owed = static_cast<uint32_t>(std::min<uint64_t>(TrigCountGet(), UINT32_MAX));
     std::string text;
-    return armAndRead([this, owed] { return acqArm(0, owed, true); }, text);
+    return armAndRead([this, owed] { return acqArm(0, owed); }, text);
 }
 
 // INITiate and FETCh? in one; under the bus trigger the read is its own

@@ -77,4 +77,10 @@ int CDataManage::cbFormatNumberDotGet(unsigned int, const ValueMap&, ValueMap* o
     return 0;
 }
 
-int CDataManage::cbBufferClean(unsigned int, const ValueMap&, ValueMap*) { return BufferClean(); }
+// A client's clean, unlike the loop's own after a range step, empties what
+// the other clients armed.
+int CDataManage::cbBufferClean(unsigned int, const ValueMap&, ValueMap*) {
+    BufferClean();
+    othersArmsStale();
+    return 0;
+}

@@ -102,6 +102,7 @@ int CDataManage::cbDataPointsEventThresholdSet(unsigned int, const ValueMap& in,
     if (n < 1 || n > m_readingCapacity.load()) return E222_DATA_OUT_OF_RANGE;
     mDataPointThreshold = n;
     BufferClean();
+    othersArmsStale();
     return 0;
 }
 

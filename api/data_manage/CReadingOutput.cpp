@@ -156,7 +156,7 @@ bool CDataManage::endAcquisitionLocked() {
     return opcDueLocked();
 }
 
-uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now, bool byInit) {
+uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     bool opc;
     uint64_t number;
     // Taken before m_acqMtx, which is never held with _mtx.
@@ -168,7 +168,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now, bool byInit) {
         // short unless it completed.
         m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
         number = ++m_acqNumber;
-        noteArmerLocked(number, byInit);
+        noteArmerLocked(number);
         // A new acquisition ends the one armed before, with what it still owed.
         m_triggersLeft = 0;
         m_singleCountDown = 0;
@@ -312,17 +312,17 @@ int CDataManage::readAcquisition(std::string& out, uint64_t acq) {
             cutShort = m_acqCutShort;
         }
     }
-    if (cutShort) noteCutShort(out);
+    if (cutShort) noteStale("remote read ended before its acquisition completed", out);
     return result;
 }
 
-// Ended by another client, the answer is sent but is not the whole
-// acquisition: the entry lets a script tell the two apart. A list that its
-// own client's abort reached, or whose client has left, has its reply
-// dropped, so it gets no entry either.
-void CDataManage::noteCutShort(const std::string& out) {
+// Ended or overtaken by another client, the answer is sent but is not the
+// whole acquisition as it stands: the entry lets a script tell the two apart.
+// A list that its own client's abort reached, or whose client has left, has
+// its reply dropped, so it gets no entry either.
+void CDataManage::noteStale(const char* why, const std::string& out) {
     if (waitCancelled()) return;
-    PrintW("remote read ended before its acquisition completed: %s", out.empty() ? "no readings" : out.c_str());
+    PrintW("%s: %s", why, out.empty() ? "no readings" : out.c_str());
     SCP_ExecuteErrNotify();
     SCP_WriteErrorQueue(g_asErrInfo[E230_DATA_CORRUPT_OR_STALE]);
 }
@@ -330,8 +330,8 @@ void CDataManage::noteCutShort(const std::string& out) {
 void CDataManage::takeReplacedLocked(uint64_t acq, std::string& out, bool& cutShort) {
     // Replaced twice before the read woke (its arm and its wait apart, or a
     // wake-up late): what it took is gone, the answer is only cut short.
-    // Kept until the next arm: the INITiate that waited on it and a FETCh?
-    // of the same client after it both answer it.
+    // Kept until the next arm: the read that waited on it and every FETCh?
+    // of the same client after it answer it.
     const bool kept = m_acqReplaced.number == acq;
     out = kept ? m_acqReplaced.text : std::string();
     cutShort = !kept || m_acqReplaced.cutShort;
@@ -339,21 +339,41 @@ void CDataManage::takeReplacedLocked(uint64_t acq, std::string& out, bool& cutSh
 
 // A client that has left arms nothing more (its lists are cancelled before
 // this): its record cannot come back.
-void CDataManage::noteArmerLocked(uint64_t number, bool byInit) {
+void CDataManage::noteArmerLocked(uint64_t number) {
     const void* client = ListWait::clientHere();
-    if (byInit && !waitCancelled()) {
-        m_acqArmedBy[client] = number;
+    if (!waitCancelled()) {
+        m_acqArmedBy[client] = ArmRecord{number, false};
     } else {
         m_acqArmedBy.erase(client);
     }
 }
 
-uint64_t CDataManage::replacedArmLocked() {
+void CDataManage::othersArmsStale() {
+    const void* setter = ListWait::clientHere();
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    for (auto& [client, record] : m_acqArmedBy) {
+        // An acquisition the setting left going (a clean of the memory) still
+        // takes all its readings; a client's own setting is its business.
+        const bool going = record.number == m_acqNumber && m_acqPending;
+        if (client != setter && !going) record.stale = true;
+    }
+}
+
+// Not erased when used: every FETCh? until the client's next arm answers the
+// same. Answered at once, from what is kept: the acquisition armed now may be
+// another client's, and is not waited for.
+bool CDataManage::recordedAnswerLocked(std::string& out) {
     auto it = m_acqArmedBy.find(ListWait::clientHere());
-    if (it == m_acqArmedBy.end() || it->second == m_acqNumber) return 0;
-    const uint64_t acq = it->second;
-    m_acqArmedBy.erase(it);
-    return acq;
+    if (it == m_acqArmedBy.end()) return false;
+    const ArmRecord& record = it->second;
+    if (record.number == m_acqNumber) {
+        if (!record.stale) return false;
+        out = m_acqText;
+        return true;
+    }
+    // Replaced: the last one replaced is kept, older ones are gone.
+    out = m_acqReplaced.number == record.number ? m_acqReplaced.text : std::string();
+    return true;
 }
 
 void CDataManage::DM_ClientGone(const void* client) {

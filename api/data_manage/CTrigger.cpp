@@ -143,6 +143,7 @@ void CDataManage::triggerSourceChanged() {
     // Raised before the acquisition ends: from then on a stored reading is owed.
     m_triggerChange = true;
     DM_AbortRead();
+    othersArmsStale();
 }
 
 // ------------------------------------------------------------- per reading
@@ -380,6 +381,7 @@ void CDataManage::ProtoTriggerFuncInfoSet(const ProtoTriggerFuncInfo& in) {
         triggerSourceChanged();
     } else {
         DM_AbortRead();
+        othersArmsStale();
     }
     CExtTrigger::instance()->Trig_EdgeSet(static_cast<int32_t>(edge));
     postUITrigConfig();

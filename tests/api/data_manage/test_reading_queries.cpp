@@ -211,41 +211,121 @@ TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
     EXPECT_EQ(fetch(), "5.00000000E-01");
 }
 
-// A client's FETCh? after its INITiate answers that acquisition, also once
-// another client has armed since: the readings it took, -230 unless it
-// completed ("" when a second arm took its text too). A client that armed
-// nothing, or a new one at the address of one that left, gets what is there.
+// A client's FETCh? after its own arming (INITiate, READ?) answers that
+// acquisition. Once another client has armed since, or has sent a setting that
+// ends or empties the readings, it answers at once what the service keeps of
+// it (the readings it took; "" once a second arm took them too) with -230, the
+// same at every FETCh?, and never waits on the other's acquisition. A client's
+// own setting is no other's. A client that armed nothing, or a new one at the
+// address of one that left, gets what is there.
 TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
-    int a = 0, b = 0;  // two clients
-    struct Case { bool complete; int arms; const void* fetcher; bool left; const char* answer; bool cutShort; };
+    int a = 0, b = 0;  // two clients; the others' arms are the UI link's READ?
+    using Change = void (*)(CDataManage*);
+    const Change none = nullptr;
+    const Change function = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_OHM2, mainConfig(TYPE_OHM2, 3)); };
+    const Change current = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_DCI, mainConfig(TYPE_DCI, 2)); };
+    const Change range = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 3)); };
+    const Change source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
+    const Change reset = [](CDataManage* d) {  // what *RST does to the engine
+        ProtoTriggerFuncInfo defaults;
+        d->ProtoTriggerFuncInfoDefault(defaults);
+        d->ProtoTriggerFuncInfoSet(defaults);
+        d->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    };
+    const Change clean = [](CDataManage* d) { d->cbBufferClean(2, {}, nullptr); };
+    const Change capacity = [](CDataManage* d) {
+        d->cbDataPointsEventThresholdSet(2, request(0x2102, s32(100)), nullptr);
+    };
+    const Change statistics = [](CDataManage* d) {  // the math's clear, with math on
+        g_stMathPara.bMathSwitch = true;
+        d->cbCalculateClear(2, {}, nullptr);
+        g_stMathPara.bMathSwitch = false;
+    };
+    const char* const mine = "5.00000000E-01";
+    const char* const others = "2.50000000E-01";
+    struct Case {
+        const char* name;
+        bool read;          // armed by READ? (complete), else by INIT under the bus trigger
+        bool complete;
+        Change change;      // then a setting, by `changer`
+        const void* changer;
+        int arms;           // then arms of others, the last one left going with `going`
+        bool going;
+        const void* fetcher;
+        bool left;          // its client left before the fetch
+        const char* answer;
+        bool stale;         // -230 at each fetch
+    };
+    const Case cases[] = {
+        {"cut short by another's arm", false, false, none, &b, 1, false, &a, false, mine, true},
+        {"re-armed by another", false, true, none, &b, 1, false, &a, false, mine, true},
+        {"re-armed twice", false, true, none, &b, 2, false, &a, false, "", true},
+        {"another's acquisition going on", false, true, none, &b, 1, true, &a, false, mine, true},
+        {"READ?, re-armed by another", true, true, none, &b, 1, false, &a, false, mine, true},
+        {"another's setting, then its arm", false, true, function, &b, 1, false, &a, false, mine, true},
+        {"another's function", false, true, function, &b, 0, false, &a, false, mine, true},
+        {"another's current function", false, true, current, &b, 0, false, &a, false, mine, true},
+        {"another's range", false, true, range, &b, 0, false, &a, false, mine, true},
+        {"another's reset", false, true, reset, &b, 0, false, &a, false, mine, true},
+        {"another's source", false, true, source, &b, 0, false, &a, false, mine, true},
+        {"another's source before the end", false, false, source, &b, 0, false, &a, false, mine, true},
+        {"another's clean", false, true, clean, &b, 0, false, &a, false, mine, true},
+        {"another's capacity", false, true, capacity, &b, 0, false, &a, false, mine, true},
+        {"another's clear of the statistics", false, true, statistics, &b, 0, false, &a, false, mine, true},
+        {"its own function", false, true, function, &a, 0, false, &a, false, "", false},
+        {"armed nothing", false, false, none, &b, 1, false, &b, false, others, false},
+        {"left", false, false, none, &b, 1, false, &a, true, others, false},
+    };
     ASSERT_EQ(Interface_SCPManage(1), 1);
     SCP_SetInterfaceIsUsed(1);
-    e->TrigSourceSet(SRC_SINGLE);
-    for (const Case& c : {Case{false, 1, &a, false, "5.00000000E-01", true},
-                          Case{true, 1, &a, false, "5.00000000E-01", false}, Case{true, 2, &a, false, "", true},
-                          Case{false, 1, &b, false, "2.50000000E-01", false},
-                          Case{false, 1, &a, true, "2.50000000E-01", false}}) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+        e->TrigSourceSet(SRC_SINGLE);
+        e->m_triggerChange = false;
         SCP_ClearErrQueue(1);
-        ListWait armer(nullptr, &a), fetcher(nullptr, c.fetcher);
-        {
+        ListWait armer(nullptr, &a), changer(nullptr, c.changer), fetcher(nullptr, c.fetcher);
+        if (c.read) {
+            std::thread reader([&] {
+                ListWait::Scope scope(armer);
+                ValueMap out;
+                EXPECT_EQ(call(&CDataManage::cbMeasDataRead, {}, &out), 0);
+                EXPECT_EQ(out.at(0x60f).strval(), mine);
+            });
+            awaitReader();
+            e->m_singleCountDown = 0;  // the bus trigger its READ? is took the reading
+            e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+            reader.join();
+        } else {
             ListWait::Scope scope(armer);
             EXPECT_EQ(call(&CDataManage::cbMeasDataInitiate, {}), 0);  // under the bus trigger
+            if (c.complete) e->m_triggersLeft = 0;
+            e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
         }
-        if (c.complete) e->m_triggersLeft = 0;
-        e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+        if (c.change) {
+            ListWait::Scope scope(changer);
+            c.change(e);
+        }
         for (int i = 0; i < c.arms; ++i) {  // READ? of the UI under the automatic trigger
             e->acqArm(0, 1);
+            if (c.going && i + 1 == c.arms) break;
             e->m_singleCountDown = 0;
             e->DataCollectForSCPI(TYPE_DCV, {0.25, 1.0, 1.2f}, true);
         }
         if (c.left) e->DM_ClientGone(&a);
         ListWait::Scope scope(fetcher);
-        ValueMap out;
-        EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0);
-        EXPECT_EQ(out.at(0x60d).strval(), c.answer) << c.complete << c.arms << c.left;
-        EXPECT_STREQ(SCP_ReadErrQueue(1), c.cutShort ? "-230,\"Data corrupt or stale\"" : nullptr);
+        for (int fetch = 0; fetch < 2; ++fetch) {
+            ValueMap out;
+            EXPECT_EQ(call(&CDataManage::cbMeasDataFetch, {}, &out), 0) << "fetch " << fetch;
+            EXPECT_EQ(out.count(0x60d) ? out.at(0x60d).strval() : "no answer", c.answer) << "fetch " << fetch;
+            EXPECT_STREQ(SCP_ReadErrQueue(1), c.stale ? "-230,\"Data corrupt or stale\"" : nullptr)
+                << "fetch " << fetch;
+            EXPECT_EQ(SCP_ReadErrQueue(1), nullptr) << "one entry";
+        }
     }
+    e->DM_AbortRead();
     SCP_ClearErrQueue(1);
+    e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
     e->TrigSourceSet(SRC_AUTO);
     e->m_triggerChange = false;
 }
