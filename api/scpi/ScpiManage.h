@@ -38,10 +38,12 @@ struct structScpiInfo {
 // Bound last, after the servers have started.
 //
 // Program messages are parsed on the transport's thread into a list of
-// commands. A list runs on the toolkit's first event poller, or on its
-// client's worker when it may wait, its client has lists there or another
-// list has the turn (see ScpiStrand, ScpiTurn): each client's lists run one
-// at a time in the order sent, and a client's waits hold up no other client.
+// commands. A list runs on its client's worker, where it takes the message
+// turn in line (see ScpiStrand, ScpiTurn); a socket's list, posted on the
+// toolkit's first event poller, runs there at once instead when it cannot
+// wait, its client has no lists on the worker and no one is in line. Each
+// client's lists run one at a time in the order sent, and a client's waits
+// and backlog hold up no other client for longer than one of its messages.
 // A message runs whole: no other client's command runs between two of its
 // commands but while one of them waits, and a message that reads takes the
 // acquisition's turn before its first command and keeps it to its end.
@@ -57,9 +59,9 @@ struct structScpiInfo {
 // starts a new generation, and a list of an older one skips itself. An abort
 // while nothing runs thus leaves nothing behind that could swallow a later
 // message. A client that has left (ApiScpi_ClientGone) waits for nothing: the
-// commands it sent still run, in order, each list in line with other
-// clients' messages (see ScpiTurn), and its queries do not run and its waits
-// end at once.
+// commands it sent still run, in order, each list taking the one seat in
+// line that the clients that have left share (see ScpiTurn), and its
+// queries do not run and its waits end at once.
 class ScpiManage : public Manager {
 public:
     // The message id of ABORt.

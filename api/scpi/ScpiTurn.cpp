@@ -100,6 +100,12 @@ void ScpiTurn::depart(Client client) {
         for (auto it = m_line.begin(); it != m_line.end();) {
             const auto next = std::next(it);
             if (it->client == client) {
+                // The seat takes the first place it held, unless it is
+                // ahead already.
+                if (!m_seatInLine && !m_seatHeld) {
+                    m_seat = m_line.insert(it, Place{&kSeat, false});
+                    m_seatInLine = true;
+                }
                 // Spliced: the waiter's iterator stays valid.
                 it->gone = true;
                 m_gone.splice(m_gone.end(), m_line, it);

@@ -56,7 +56,8 @@ public:
     void wake();
     // `client` has left: its lists waiting in line go to the seat's queue,
     // in their order, so that the places it held while connected hold up
-    // no one longer than the seat does.
+    // no one longer than the seat does; the seat, when not in line, takes
+    // the first of those places.
     void depart(Client client);
 
     // Messages waiting in line for the turn, those of gone clients included.

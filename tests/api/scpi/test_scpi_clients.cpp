@@ -479,13 +479,15 @@ TEST_F(ClientsTest, EachWaitHasItsClientsReadTimeout) {
 // have left.
 TEST_F(ClientsTest, BacklogsTakeTurnsAndClientsThatLeftShareOneSeat) {
     int a = 0, b = 0, c = 0, holder = 0;
+    enum Leaves { Stays, BeforeItsLists, WhileInLine };
     const struct {
         const char* name;
-        bool gone;
+        Leaves leaves;
         std::vector<int> order;
     } cases[] = {
-        {"a connected client's backlog", false, {1, 9, 2, 3, 4}},
-        {"backlogs of two clients that left", true, {1, 9, 3, 2, 4}},
+        {"a connected client's backlog", Stays, {1, 9, 2, 3, 4}},
+        {"backlogs of two clients that left", BeforeItsLists, {1, 9, 3, 2, 4}},
+        {"two clients that leave while their lists wait in line", WhileInLine, {1, 9, 3, 2, 4}},
     };
     for (const auto& t : cases) {
         SCOPED_TRACE(t.name);
@@ -499,20 +501,42 @@ TEST_F(ClientsTest, BacklogsTakeTurnsAndClientsThatLeftShareOneSeat) {
         auto backlog = [&](const void* client, std::vector<int> tags) {
             for (int tag : tags) post({record(tag)}, nullptr, client);
         };
-        if (t.gone) {
+        const size_t inLine = t.leaves == Stays ? 1 : 2;
+        // One client's first list in line before the other's: their
+        // workers would race for it.
+        auto inLineAfter = [](size_t count) {
+            return testing_support::eventually([count] { return ScpiManage::instance().turnWaiting() == count; });
+        };
+        if (t.leaves == BeforeItsLists) {
             ScpiManage::instance().ApiScpi_ClientGone(&a);
             ScpiManage::instance().ApiScpi_ClientGone(&c);
             ScpiManage::instance().ApiScpi_PostForGone(&a, [&] { backlog(&a, {1, 2}); });
+            ASSERT_TRUE(inLineAfter(1));
             ScpiManage::instance().ApiScpi_PostForGone(&c, [&] { backlog(&c, {3, 4}); });
+        } else if (t.leaves == WhileInLine) {
+            backlog(&a, {1, 2});
+            ASSERT_TRUE(inLineAfter(1));
+            backlog(&c, {3, 4});
         } else {
             backlog(&a, {1, 2, 3, 4});
         }
-        ASSERT_TRUE(testing_support::eventually([&] { return ScpiManage::instance().turnWaiting() == (t.gone ? 2u : 1u); }));
+        ASSERT_TRUE(inLineAfter(inLine));
         post({record(9)}, nullptr, &b);
-        ASSERT_TRUE(testing_support::eventually([&] { return ScpiManage::instance().turnWaiting() == (t.gone ? 3u : 2u); }));
+        ASSERT_TRUE(inLineAfter(inLine + 1));
+        if (t.leaves == WhileInLine) {
+            ScpiManage::instance().ApiScpi_ClientGone(&a);
+            ScpiManage::instance().ApiScpi_ClientGone(&c);
+        }
         gates.release(0);
         for (const void* client : {&a, &b, &c}) ASSERT_TRUE(scpi_test::drainEngine(client));
-        EXPECT_EQ(recorded.all(), t.order);
+        // The connected client's message waits for one list of theirs;
+        // between two clients that left, whoever asks first goes first.
+        std::vector<int> ran = recorded.all();
+        ASSERT_EQ(ran.size(), t.order.size());
+        EXPECT_EQ(ran[1], t.order[1]);
+        const auto at = [&ran](int tag) { return std::find(ran.begin(), ran.end(), tag) - ran.begin(); };
+        EXPECT_TRUE(at(1) < at(2) && at(3) < at(4)) << "a client's lists ran out of its order";
+        if (t.leaves == Stays) EXPECT_EQ(ran, t.order);
     }
 }
 
