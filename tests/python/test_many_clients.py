@@ -898,9 +898,11 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
     assert all(run.served[client.name] for client in clients if not isinstance(client, UiListener)), run.served
     # What departed clients left still runs, a list a turn, on workers named after the
     # clients they serve; each worker ends with its client's last list.
-    workers = []
+    workers, since = [], time.monotonic()
     drained = wait_for(lambda: workers.append(scpi_workers(meter)) or workers[-1] == 0,
                        max(10 * SLOW, started + TIMEOUT - 30 - time.monotonic()), 0.5)
+    with capsys.disabled():
+        print(f"what departed clients left ran {time.monotonic() - since:.1f} s after the others were done")
     assert drained, f"{seed}: {workers[-1]} clients' lists still running or queued"
     looks = []
     back = wait_for(lambda: looks.append(threads_and_descriptors(meter)) or (
