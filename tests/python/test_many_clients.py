@@ -329,6 +329,9 @@ class ScpiClient(threading.Thread):
     def run(self):
         try:
             self.door = self.connect()
+            # Served at least once, however long its first drawn action lasts (a flood
+            # of 30 s may outlast a short run).
+            self.ask_simple()
             while not self.shared.over():
                 action = self.rng.choices(list(self.actions), list(self.actions.values()))[0]
                 action(self)
