@@ -231,6 +231,9 @@ void ScpiService::ScpiSession::recountHeld() {
 }
 
 void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t cost) {
+    if (m_bGone && !ScpiManage::ApiScpi_RunsWhenGone(cmds)) {
+        return;  // held before the client left, queries only: no one to answer
+    }
     // The reply is made on the first poller, where a session living there
     // sends it at once, or on the thread of lists that wait, which hands the
     // send to the session's poller.
