@@ -122,8 +122,11 @@ public:
     std::string DM_FormatNumber(double number, char sep, const structRangeInfo& info, int rate, char dot,
                                 bool plusSign);
     // Hands a main reading to the acquisition a remote read waits for;
-    // `counted` when the trigger took it for that acquisition.
-    int DataCollectForSCPI(uint32_t func, const structReading& reading, bool counted);
+    // `counted` when the trigger took it for acquisition `countedFor` (the
+    // one armed now by default): another one armed since does not take it.
+    static constexpr uint64_t kArmedNow = UINT64_MAX;
+    int DataCollectForSCPI(uint32_t func, const structReading& reading, bool counted,
+                           uint64_t countedFor = kArmedNow);
     void DM_NotifyClient(bool mainFunc, double val, const structRangeInfo& info);
     // Waits for the armed acquisition to complete: 0 with its readings, 92
     // when another read waits, 118 when no reading of it came for
@@ -821,6 +824,9 @@ private:
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
+    // A clear dropped the reading of a counted pass: the acquisition it was
+    // counted for is owed it again, if still the armed one.
+    void passCountOwedAgain();
     // Under m_acqMtx: waits while the acquisition is pending and no abort
     // came, and acquisition `acq` is still the armed one; each reading taken
     // for it starts the time-out anew. 0 or 118.
@@ -902,8 +908,11 @@ private:
     int64_t m_rawVal = 0;
     bool m_isFreqReady = false;
     std::atomic<bool> m_vmcOn{false};
-    // DM_Trigger took this pass's reading for the armed acquisition.
+    // DM_Trigger took this pass's reading for the armed acquisition, or for
+    // what the free run owes; m_passAcq is the number of the acquisition
+    // armed then (taken under m_acqMtx with the count).
     bool m_passCounted = false;
+    uint64_t m_passAcq = 0;
     std::atomic<bool> m_loopRunning{false};
     std::atomic<int> m_waitFailures{0};
     std::mutex m_notifyMtx;

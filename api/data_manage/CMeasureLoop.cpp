@@ -355,11 +355,12 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     if (over) retVal = retVal < 0 ? -kOverload : kOverload;
     structReading reading{};
     {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        std::unique_lock<std::mutex> lock(m_bufferMtx);
         // A clear since this pass began: the reading belongs to what was
         // cleared, and the acquisition is still owed it.
         if (m_generation.load() != s.generation) {
-            if (m_passCounted) m_singleCountDown.fetch_add(1);
+            lock.unlock();
+            if (m_passCounted) passCountOwedAgain();
             return;
         }
         // The math works in base units, so that its offsets, limits and
@@ -375,7 +376,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     }
     // The overload condition is in force before the read that takes the reading returns.
     overloadCondition(s.mainFunc, over);
-    DataCollectForSCPI(s.mainFunc, reading, m_passCounted);
+    DataCollectForSCPI(s.mainFunc, reading, m_passCounted, m_passAcq);
     DM_NotifyClient(true, retVal, row);
     m_triggerChange = false;
     // After the flag: a waiter woken here finds nothing owed any more.

@@ -94,12 +94,13 @@ void CDataManage::overloadCondition(uint32_t func, bool over) {
     SCPI_STAT_QUES_ConditionSet(kAll, over ? overloadBit(func) : 0);
 }
 
-int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& reading, bool counted) {
+int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& reading, bool counted,
+                                    uint64_t countedFor) {
     bool opc = false;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         ++m_acqArrivals;
-        if (counted && m_acqPending) {
+        if (counted && m_acqPending && (countedFor == kArmedNow || countedFor == m_acqNumber)) {
             ++m_acqCounted;
             if (!m_acqText.empty()) m_acqText += ',';
             m_acqText += readingText(reading);
@@ -115,6 +116,12 @@ int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& read
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();
     return 0;
+}
+
+void CDataManage::passCountOwedAgain() {
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    // An arm since has counted its own readings from its start.
+    if (m_acqNumber == m_passAcq) m_singleCountDown.fetch_add(1);
 }
 
 void CDataManage::noteArrival() {

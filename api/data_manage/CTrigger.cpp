@@ -159,6 +159,11 @@ bool CDataManage::DM_Trigger(double value) {
         cfg = m_mainConfig;
     }
     m_passCounted = false;
+    // The count is taken with the number of the acquisition it is taken for:
+    // one armed before the reading reaches it must get neither the reading
+    // nor, should a clear drop it, the count back.
+    std::unique_lock<std::mutex> acq(m_acqMtx);
+    m_passAcq = m_acqNumber;
     switch (t.eTrigSrc) {
     case SRC_EXT:
         m_measState = 4;
@@ -177,6 +182,7 @@ bool CDataManage::DM_Trigger(double value) {
     case SRC_AUTO:
         m_measState = t.bHold ? 1 : 0;
         m_passCounted = countDown(m_singleCountDown) != 0;
+        acq.unlock();  // the hold test reads the settings, never under m_acqMtx
         if (!autoHoldInside(value, cfg, func) && t.bHold) CBeeper::instance()->Beeper_Test();
         return true;
     default: return false;

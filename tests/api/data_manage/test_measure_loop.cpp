@@ -533,6 +533,47 @@ TEST_F(MeasureLoop, VoltmeterCompletePulseRunsOnTheLoopWithItsWidth) {
     e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
 }
 
+// A reading counted for what was owed before an arm (here the free run's
+// reading after a count change) that reaches the acquisition only after the
+// arm, during the pulse of the voltmeter-complete output: neither the reading
+// nor its count when a clean drops it belongs to the new acquisition, which
+// answers the one reading it was armed for.
+TEST_F(MeasureLoop, AReadingCountedBeforeAnArmIsNotTheNewAcquisitions) {
+    const struct {
+        const char* name;
+        std::function<void()> meanwhile;
+    } cases[] = {
+        {"READ? arms", [this] { e->acqArm(0, 1); }},
+        {"a new rate, then READ? arms", [this] {
+             e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1, E_Fast));
+             e->acqArm(0, 1);
+         }},
+    };
+    ASSERT_EQ(e->cbTrigVMCStateSet(0, request(0x1107, bval(true)), nullptr), 0);
+    ASSERT_EQ(e->cbTrigVMCPolarSet(0, request(0x1108, s32(1)), nullptr), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        select(TYPE_DCV, 1, E_Medium);
+        feed({0.5});
+        e->DM_AbortRead();
+        ASSERT_EQ(e->cbTrigSingleSet(0, request(0x1104, s32(1)), nullptr), 0);  // owes the free run one reading
+        bool done = false;
+        clock.onPoll = [&] {
+            if (done || !platform::simGpio().vmcActive()) return;
+            done = true;
+            c.meanwhile();
+        };
+        for (int pass = 0; pass < 10 && (!done || e->DM_AcquisitionPending()); ++pass) e->runPass();
+        clock.onPoll = nullptr;
+        ASSERT_TRUE(done);
+        EXPECT_FALSE(e->DM_AcquisitionPending());
+        ValueMap out;
+        ASSERT_EQ(e->cbMeasDataFetch(2, {}, &out), 0);
+        EXPECT_EQ(out.at(0x60d).strval(), "5.00000000E-01");
+    }
+    e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
+}
+
 TEST_F(MeasureLoop, ExternalTriggerWaiterCountsOnlyReadEdges) {
     std::vector<bool> edges = {false, false, true};
     size_t next = 0;
