@@ -53,7 +53,9 @@ bool ScpiTurn::take(Client client, const std::function<bool()>& ended, bool gone
     // may move to the seat's queue while it waits (depart).
     Line& queue = gone ? m_gone : m_line;
     const Line::iterator own = queue.insert(queue.end(), Place{client, gone});
-    placeSeatLocked();
+    if (gone) {
+        placeSeatLocked();
+    }
     const auto hasEnded = [&] { return ended && ended(); };
     const auto isFree = [&] { return own->gone ? seatFreeAtLocked(own) : freeAtLocked(own); };
     m_cv.wait(lock, [&] { return hasEnded() || isFree(); });

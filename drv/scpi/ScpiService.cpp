@@ -231,9 +231,6 @@ void ScpiService::ScpiSession::recountHeld() {
 }
 
 void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t cost) {
-    if (m_bGone && !ScpiManage::ApiScpi_RunsWhenGone(cmds)) {
-        return;  // held before the client left, queries only: no one to answer
-    }
     // The reply is made on the first poller, where a session living there
     // sends it at once, or on the thread of lists that wait, which hands the
     // send to the session's poller.
@@ -456,6 +453,16 @@ void ScpiService::ScpiSession::leave() {
     m_self = std::static_pointer_cast<ScpiSession>(shared_from_this());
     m_scpiManage.ApiScpi_ClientGone(this);
     setLocalState(true);
+    // What it held of queries only has no one to answer: dropped now, as
+    // such messages are as they are parsed from here on (takeMessage).
+    for (auto it = m_held.begin(); it != m_held.end();) {
+        if (ScpiManage::ApiScpi_RunsWhenGone(it->cmds)) {
+            ++it;
+            continue;
+        }
+        m_u64Held -= it->cost;
+        it = m_held.erase(it);
+    }
     if (!m_backlog.empty() || !m_held.empty()) {
         m_bBackedUp = true;  // its parsed lists are freed once they have run
     }
