@@ -102,23 +102,13 @@ void orphanSweep() {
     // version named after their targets go too.
     report(FileCore::RemoveTemporaries(platform::splitPath(StorageCore::kMirrorPath).first, false, ownDataFile));
     // In any folder of either root, the temporaries of the runs listed
-    // alone: a user's file or folder is kept whatever its name. The build
-    // before the list named its temporaries by process id: at the first start
-    // after it (no list yet) those are its leftovers, but for any a copy of
-    // it still running may be writing; later a name of that form may as well
-    // be a user's folder copied from a PC.
-    std::error_code ignored;
-    const bool firstListing = !std::filesystem::exists(platform::hostPath(kTemporaryRuns), ignored);
+    // alone: a user's file or folder is kept whatever its name. Those an
+    // earlier build named by process id are never listed: a name of that
+    // form may as well be a user's, copied from a PC or a stick.
     const std::vector<unsigned long long> runs = listedRuns();
-    const auto ours = [&runs, firstListing](const std::string& name) {
+    const auto ours = [&runs](const std::string& name) {
         unsigned long long run = 0;
-        if (!temporary_file::runOf(name, run)) {
-            return false;
-        }
-        if (std::find(runs.begin(), runs.end(), run) != runs.end()) {
-            return true;
-        }
-        return firstListing && temporary_file::isPidForm(run) && !temporary_file::inUse(name);
+        return temporary_file::runOf(name, run) && std::find(runs.begin(), runs.end(), run) != runs.end();
     };
     for (const char* root : {StorageRemotePath::kIntRoot, StorageRemotePath::kUsbRoot}) {
         report(FileCore::RemoveTemporaries(root, true, {}, ours));

@@ -139,10 +139,10 @@ public:
 
     // Removes what writes cut off before their rename (a power cut, a kill)
     // left behind, in `folder` and, with `recursive`, in every folder below
-    // it (links not followed): the temporary files of saves and copies and
-    // the temporary trees of moves to another medium (TemporaryFile.h),
-    // nothing of any other name; with `ours`, only the temporaries whose name
-    // it accepts. With `legacy`, also the files an earlier
+    // it (links not followed): the temporary files of saves and copies
+    // (TemporaryFile.h), nothing of any other name and never a folder, not
+    // even the tree of a move cut off; with `ours`, only the temporaries
+    // whose name it accepts. With `legacy`, also the files an earlier
     // version named "<target>.tmp.<pid>.<serial>" whose target it accepts:
     // for the service's own folders only, where no user names a file.
     // Returns their paths. For start-up, before anything reads or saves there.

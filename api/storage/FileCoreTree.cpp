@@ -450,12 +450,13 @@ public:
     }
 
 private:
-    // A temporary file or tree of this version that `ours` accepts, or a file
-    // an earlier version named after its target where `legacy` accepts that
-    // target. Any other entry of a temporary's name is kept, with what it holds.
+    // A temporary file of this version that `ours` accepts, or a file an
+    // earlier version named after its target where `legacy` accepts that
+    // target. A folder is kept whatever its name, with what it holds but the
+    // temporaries in it: one of a temporary's name may be a user's, from a PC.
     bool orphaned(const std::string& name, const struct stat& st) const {
         if (temporary_file::isTemporary(name)) {
-            return (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && (!m_ours || m_ours(name));
+            return S_ISREG(st.st_mode) && (!m_ours || m_ours(name));
         }
         if (!m_legacy || !S_ISREG(st.st_mode)) {
             return false;

@@ -12,8 +12,8 @@
 // commands and the UI's file operations refuse every name that begins with
 // the reserved prefix, in any case. A file or folder of that form may still
 // come from elsewhere (copied from a PC): the start-up sweep removes only
-// those of the runs the service has listed, and never a user's file. One that
-// nothing writes any more is the user's to delete.
+// files of the runs the service has listed, never a folder and never a
+// user's file. One that nothing writes any more is the user's to delete.
 namespace temporary_file {
 
 // Process ids lie below this (the kernel's own bound). An earlier build named

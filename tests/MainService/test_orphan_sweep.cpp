@@ -1,6 +1,6 @@
-// Start-up removes the temporary files and trees that atomic writes and moves
-// cut off by a power cut left behind, and nothing else: a user's file is kept
-// whatever its name.
+// Start-up removes the temporary files that atomic writes cut off by a power
+// cut left behind, and nothing else: a user's file or folder is kept whatever
+// its name.
 #include "orphanSweep.h"
 
 #include <gtest/gtest.h>
@@ -40,10 +40,13 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
         // Of a temporary's form, but of no run listed (copied from a PC).
         {"/data/UserData/keep/.~dmm-temp.3.4/f.sta", false},
         {"/mnt/media_rw/udiskh/.~dmm-temp.18.1", false},
-        // The temporaries of saves and copies, and the trees of moves.
+        // The temporaries of saves and copies.
         {"/data/UserData/a/b/.~dmm-temp.4.2", true},
         {"/mnt/media_rw/udiskh/.~dmm-temp.9.1", true},
-        {"/mnt/media_rw/udiskh/d/.~dmm-temp.17.3/proj/sub/f.sta", true},
+        // A folder is never removed, even of a listed run's name (a move's
+        // tree cut off, or a user's folder): only the temporaries in it.
+        {"/mnt/media_rw/udiskh/d/.~dmm-temp.17.3/proj/sub/f.sta", false},
+        {"/mnt/media_rw/udiskh/d/.~dmm-temp.17.3/.~dmm-temp.17.4", true},
         {"/data/data/com.vorna.webcontrol/shared_prefs/spUtils.xml.tmp", true},
         {"/properties/sys.vorna.copperwren.boot_flag", false},
         {"/properties/.sys.vorna.copperwren.boot_flag.Xa9b2c", true},
@@ -59,8 +62,6 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
         EXPECT_EQ(std::filesystem::exists(root.host(f.path)), !f.removed) << f.path;
     }
     EXPECT_EQ(log.matching("removed the orphaned temporary file /vorna/data/mirrorconfig.xmir.tmp.812.3").size(), 1u);
-    EXPECT_FALSE(std::filesystem::exists(root.host("/mnt/media_rw/udiskh/d/.~dmm-temp.17.3")));
-    EXPECT_TRUE(std::filesystem::is_directory(root.host("/mnt/media_rw/udiskh/d")));
     EXPECT_EQ(testing_support::readFile(root.host(kTemporaryRuns)),
               std::to_string(temporary_file::run()) + "\n4\n17\n9\n");
     // A root without the folders is no error.
@@ -68,28 +69,31 @@ TEST(OrphanSweep, RemovesOnlyTheTemporariesOfTheServicesOwnAndTheUsersSaves) {
     orphanSweep();
 }
 
-// The build before the list named its temporaries by process id. The start
-// that makes the first list removes them, but for those of a process that is
-// a running copy of the service; with the list made, such a name may be a
-// user's and is kept (above).
-TEST(OrphanSweep, TheFirstListingRemovesTheTemporariesNamedByProcessId) {
+// A fresh root has no run list: the first start removes nothing in the
+// storage roots. An earlier build named its temporaries by process id, but a
+// name of that form may as well be a user's, copied from a PC or a stick;
+// its leftovers are the user's to delete.
+TEST(OrphanSweep, TheFirstStartRemovesNothingInTheRoots) {
     const testing_support::RunningCopy copy;
     const std::string prefix = "/data/UserData/.~dmm-temp.";
-    const struct { std::string path; bool removed; } files[] = {
-        {prefix + std::to_string(testing_support::endedPid()) + ".1", true},
-        // This process gives runs, not its id: whatever bears its id is older.
-        {"/mnt/media_rw/udiskh/d/.~dmm-temp." + std::to_string(::getpid()) + ".2/f.sta", true},
-        {prefix + std::to_string(copy.pid()) + ".3", false},
-        {prefix + std::to_string((1ULL << 61) | 7) + ".4", false},  // a run of no list
-        {"/data/UserData/x.~dmm-temp.4.2", false},
+    const std::string kept[] = {
+        prefix + std::to_string(testing_support::endedPid()) + ".1",
+        "/mnt/media_rw/udiskh/d/.~dmm-temp." + std::to_string(::getpid()) + ".2/f.sta",
+        prefix + std::to_string(copy.pid()) + ".3",
+        prefix + std::to_string((1ULL << 61) | 7) + ".4",  // a run of no list
+        "/data/UserData/x.~dmm-temp.4.2",
+        "/data/UserData/keep/.~dmm-temp.3.4/important.txt",
+        "/data/UserData/keep2/.~dmm-temp.99999.1",
+        "/data/UserData/.~dmm-temp.3.4",
+        "/mnt/media_rw/udiskh/.~dmm-temp.12345.1/photo.jpg",
     };
     TempRoot root;
-    for (const auto& f : files) {
-        testing_support::writeFile(root.host(f.path), "x");
+    for (const std::string& path : kept) {
+        testing_support::writeFile(root.host(path), "x");
     }
     orphanSweep();
-    for (const auto& f : files) {
-        EXPECT_EQ(std::filesystem::exists(root.host(f.path)), !f.removed) << f.path;
+    for (const std::string& path : kept) {
+        EXPECT_TRUE(std::filesystem::exists(root.host(path))) << path;
     }
-    EXPECT_TRUE(std::filesystem::exists(root.host(kTemporaryRuns)));
+    EXPECT_EQ(testing_support::readFile(root.host(kTemporaryRuns)), std::to_string(temporary_file::run()) + "\n");
 }

@@ -199,13 +199,14 @@ def test_a_start_removes_cut_off_temporaries_and_keeps_user_files(make_service):
     usb = service.root / "mnt" / "media_rw" / "udiskh"
     for folder in (user / "sub", usb):
         folder.mkdir(parents=True)
-    # A file a save or copy was filling, and the tree a move across media was filling.
+    # The files saves or copies were filling.
+    debris = [user / ".~dmm-temp.4242.7", usb / ".~dmm-temp.99.3"]
+    # The user's own names, whatever they look like, and the tree a move
+    # across media was filling: a folder is the user's to delete.
     tree = user / "sub" / ".~dmm-temp.17.1"
-    debris = [user / ".~dmm-temp.4242.7", tree / "proj" / "f.sta", usb / ".~dmm-temp.99.3"]
-    # The user's own names, whatever they look like.
     kept = [user / "notes.tmp.txt", user / "s2.sta.tmp", usb / "x.tmp.1.y", user / "results.tmp.2024.06",
             user / "sub" / "log.tmp.7.7", usb / "scan.csv.tmp.1.2", user / "s2.sta.tmp.4242.7",
-            user / "keep" / ".~dmm-temp.3.4" / "f.sta"]
+            user / "keep" / ".~dmm-temp.3.4" / "f.sta", tree / "proj" / "f.sta"]
     for path in debris + kept:
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text("")
@@ -213,7 +214,7 @@ def test_a_start_removes_cut_off_temporaries_and_keeps_user_files(make_service):
     (service.root / "vorna" / "data").mkdir(parents=True, exist_ok=True)
     (service.root / "vorna" / "data" / "temporary_runs").write_text("17\n4242\n99\n")
     service.start().wait_listening()
-    assert [p for p in debris + [tree] if p.exists()] == []
+    assert [p for p in debris if p.exists()] == []
     assert [p for p in kept if not p.exists()] == []
     assert service.stop()[0] == 0
 
