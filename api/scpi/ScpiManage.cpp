@@ -199,12 +199,18 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
 }
 
 int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket) {
-    if (!beginList(*ticket)) {
+    return writeList(cmds, out, ticket);
+}
+
+int ScpiManage::writeList(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket) {
+    // The rest of a list handed over takes the turn its first part holds,
+    // even to do nothing: no one else takes it until then.
+    const bool rest = ticket->handedOff;
+    if (!rest && !beginList(*ticket)) {
         PrintI("SCPI command list of %zu dropped by abort", cmds.size());
         return 0;
     }
     int result = 0;
-    std::string text;
     // The waits of its handlers hear this list's client, no other.
     ListWait::Scope scope(*ticket);
     {
@@ -220,27 +226,39 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, 
         if (!reader || reader->held() || !abortedSince(*ticket)) {
             ticket->runsUpTo = settingsEnd(cmds);
             TurnHold hold(*ticket);
-            result = runCommands(cmds, text, *ticket);
+            result = runCommands(cmds, *ticket);
         }
     }
+    if (ticket->handedOff) {
+        return 0;  // its rest answers
+    }
     if (endList(*ticket)) {
-        text.clear();
+        ticket->text.clear();
         result = 0;
     }
-    if (!text.empty()) {
-        out += text;
+    if (!ticket->text.empty()) {
+        out += ticket->text;
         out += '\n';
     }
     return result;
 }
 
-int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text, ListTicket& ticket) {
+int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticket) {
     int result = 0;
-    size_t answers = 0;  // response units so far: ";" goes between two, never after the last
+    std::string& text = ticket.text;
+    size_t& answers = ticket.answers;
     try {
-        for (size_t i = 0; i < cmds.size(); ++i) {
+        for (size_t i = ticket.resumeAt; i < cmds.size(); ++i) {
             // Without the turn (it ended in a wait) nothing more runs.
             if (!ticket.holdsTurn() || abortedSince(ticket)) {
+                break;
+            }
+            // Between two commands, never inside one: the rest goes on with
+            // the turn (after one at least, so that each part moves on).
+            if (i > ticket.resumeAt && ticket.handOffAt && std::chrono::steady_clock::now() >= *ticket.handOffAt) {
+                ticket.resumeAt = i;
+                ticket.handedOff = true;
+                ticket.turn.handOver();
                 break;
             }
             if (cmds[i].refused) {
@@ -311,7 +329,11 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
 }
 
 ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
-    if (ticket.take()) {
+    if (ticket.handedOff) {
+        ticket.handedOff = false;
+        ticket.turn.claim();
+        ticket.holdTurn(&ticket);
+    } else if (ticket.take()) {
         ticket.holdTurn(&ticket);
     }
 }
@@ -494,23 +516,13 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
     // Shared so that the task stays copyable without copying the list.
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
     ListRun run = [this, list, deliver](const Ticket& ticket) {
-        std::string reply;
-        writeOutput(std::move(*list), reply, ticket);
-        // Every transport's callback may be called from any thread: the
-        // socket posts the send to its session's poller, the others queue
-        // the reply under their own lock.
-        if (!reply.empty() && deliver) {
-            // Tests only: the lock is taken only while a seam is set.
-            if (m_hasDeliverySeam.load()) {
-                std::function<void()> seam;
-                {
-                    std::lock_guard<std::mutex> lock(m_abortMtx);
-                    seam = m_deliverySeam;
-                }
-                if (seam) seam();
-            }
-            deliver(std::move(reply));
+        // In place it runs while it is quick: a socket client's, whose
+        // transport is this thread alone, so its worker has nothing queued
+        // that the rest would wait behind.
+        if (ticket->client != nullptr && toolkit::EventPoller::Instance().isCurrentThread()) {
+            ticket->handOffAt = std::chrono::steady_clock::now() + kInPlaceTime;
         }
+        runList(list, deliver, ticket);
     };
     const bool leaving = client != nullptr && client == t_leaving;
     // A gone client's lists take the seat of the clients that have left,
@@ -523,6 +535,57 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
                ScpiStrand::kMaxQueuedPerClient);
         ApiScpi_PostErrors(client, {ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
     }
+}
+
+void ScpiManage::runList(const List& list, const ReplyFn& deliver, const Ticket& ticket) {
+    std::string reply;
+    writeList(*list, reply, ticket);
+    if (ticket->handedOff) {
+        handOver(list, deliver, ticket);
+        return;
+    }
+    // Every transport's callback may be called from any thread: the
+    // socket posts the send to its session's poller, the others queue
+    // the reply under their own lock.
+    if (!reply.empty() && deliver) {
+        // Tests only: the lock is taken only while a seam is set.
+        if (m_hasDeliverySeam.load()) {
+            std::function<void()> seam;
+            {
+                std::lock_guard<std::mutex> lock(m_abortMtx);
+                seam = m_deliverySeam;
+            }
+            if (seam) seam();
+        }
+        deliver(std::move(reply));
+    }
+}
+
+namespace {
+
+// The turn a list handed over: claimed by its rest, or given to the line
+// again when the rest is dropped unrun (its client's ABORt clears the worker).
+struct HandedTurn {
+    explicit HandedTurn(ScpiTurn& turn) : turn(turn) {}
+    ~HandedTurn() {
+        if (!claimed) turn.release();
+    }
+    ScpiTurn& turn;
+    bool claimed = false;
+};
+
+}  // namespace
+
+void ScpiManage::handOver(const List& list, const ReplyFn& deliver, const Ticket& ticket) {
+    ticket->handOffAt.reset();  // there it runs to its end
+    auto handed = std::make_shared<HandedTurn>(m_turn);
+    ScpiStrand::Task rest = [this, list, deliver, ticket, handed]() {
+        handed->claimed = true;
+        runList(list, deliver, ticket);
+    };
+    // First on the worker: the list ran here only as its client had nothing
+    // there, and its client's lists are posted on this thread alone.
+    m_strand.runHereOrQueue(std::move(rest), true, ticket->client, ScpiStrand::kUnbounded);
 }
 
 bool ScpiManage::postRun(const ListRun& run, ScpiStrand::Client client, ListWait::Timeout readTimeout, bool queue,

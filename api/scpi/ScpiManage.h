@@ -1,9 +1,11 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +43,9 @@ struct structScpiInfo {
 // commands. A list runs on its client's worker, where it takes the message
 // turn in line (see ScpiStrand, ScpiTurn); a socket's list, posted on the
 // toolkit's first event poller, runs there at once instead when it cannot
-// wait, its client has no lists on the worker and no one is in line. Each
+// wait, its client has no lists on the worker and no one is in line, and
+// goes on on the worker, with the turn, once it has run there about
+// kInPlaceTime: the poller, which reads every socket, then reads on. Each
 // client's lists run one at a time in the order sent, and a client's waits
 // and backlog hold up no other client for longer than one of its messages.
 // A message runs whole: no other client's command runs between two of its
@@ -66,6 +70,9 @@ class ScpiManage : public Manager {
 public:
     // The message id of ABORt.
     static constexpr uint32_t kAbortFuncId = 0x10001C01;
+    // How long a list runs in place on the first poller, about a socket
+    // session's turn there; the rest runs on its client's worker.
+    static constexpr std::chrono::microseconds kInPlaceTime{10 * 1000};
 
     // Receives a non-empty reply, on the first event poller's thread or a
     // client's worker.
@@ -153,7 +160,8 @@ public:
     // Posts the list in the current generation to its client's worker, where
     // it takes the message turn in line. Posted on the first poller (a
     // socket's), it runs there at once instead when `inPlace`, it cannot
-    // wait, its client has no lists on the worker and no one is in line.
+    // wait, its client has no lists on the worker and no one is in line;
+    // its rest goes to the worker, with the turn, past kInPlaceTime.
     // A list beyond what its client may have queued is not run: -363 is
     // reported in the client's turn.
     void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
@@ -254,9 +262,20 @@ private:
         const ScpiStrand::Client client;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
+        // Run in place on the first poller: past this the rest of the list
+        // goes on on its client's worker (none: it runs to its end where it
+        // is). Its thread only, as what follows.
+        std::optional<std::chrono::steady_clock::time_point> handOffAt;
+        bool handedOff = false;  // the rest, and the turn, go to the worker
+        size_t resumeAt = 0;     // the first command of the rest
+        // The reply so far, which goes with the rest, and its response
+        // units: ";" goes between two, never after the last.
+        std::string text;
+        size_t answers = 0;
     };
     // Holds the message turn while a list's commands run; a list that ended
-    // while it waited for the turn holds none and runs nothing.
+    // while it waited for the turn holds none and runs nothing. The rest of
+    // a list handed over claims the turn its first part held.
     class TurnHold {
     public:
         explicit TurnHold(ListTicket& ticket);
@@ -272,8 +291,17 @@ private:
     // its list may still run.
     Ticket postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout = nullptr);
     int writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket);
-    // The commands of a list, under the message turn.
-    int runCommands(std::vector<structScpiInfo>& cmds, std::string& text, ListTicket& ticket);
+    // As writeOutput, or up to where the list is handed over (see handOver).
+    int writeList(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket);
+    // The commands of a list from ticket.resumeAt on, under the message turn.
+    int runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticket);
+    using List = std::shared_ptr<std::vector<structScpiInfo>>;
+    // Runs a posted list, or what is left of it, and delivers its reply.
+    void runList(const List& list, const ReplyFn& deliver, const Ticket& ticket);
+    // A list that ran long on the first poller goes on on its client's
+    // worker with the message turn, so that the poller reads its clients
+    // again (an ABORt of the list's own client among them).
+    void handOver(const List& list, const ReplyFn& deliver, const Ticket& ticket);
     // Begins a list: false when an abort came after it was posted. endList
     // tells whether its reply is to be dropped (aborted, or its client gone).
     bool beginList(ListTicket& ticket);

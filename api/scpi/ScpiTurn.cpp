@@ -10,7 +10,7 @@ const char kSeat = 0;
 }  // namespace
 
 bool ScpiTurn::freeAtLocked(Line::const_iterator at) const {
-    return m_depth == 0 && at == m_line.cbegin();
+    return m_depth == 0 && !m_handed && at == m_line.cbegin();
 }
 
 bool ScpiTurn::seatFreeAtLocked(Line::const_iterator at) const {
@@ -92,6 +92,30 @@ void ScpiTurn::give() {
             m_seatHeld = false;
             placeSeatLocked();
         }
+    }
+    m_cv.notify_all();
+}
+
+void ScpiTurn::handOver() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_handed = true;
+}
+
+void ScpiTurn::claim() {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    if (m_depth != 0 && m_owner == std::this_thread::get_id()) {
+        ++m_depth;
+    } else {
+        m_cv.wait(lock, [this] { return m_depth == 0; });
+        holdLocked();
+    }
+    m_handed = false;
+}
+
+void ScpiTurn::release() {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_handed = false;
     }
     m_cv.notify_all();
 }

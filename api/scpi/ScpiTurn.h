@@ -36,6 +36,11 @@
 //     one and never waited for under it. So no order of taking the two turns
 //     waits in a circle, and a client that leaves, however it leaves, never
 //     stops the line.
+//  5. A list the first poller runs in place that runs long goes on on its
+//     client's worker, and its turn goes with it (handOver): given back by
+//     the poller, it is taken by no one in line but claimed by that worker
+//     ahead of them, so the poller reads its clients again while no other
+//     client's command runs between the list's commands.
 class ScpiTurn {
 public:
     using Client = const void*;
@@ -52,6 +57,15 @@ public:
     bool take(Client client, const std::function<bool()>& ended = nullptr, bool gone = false);
     // Gives back one take (also as a list lends the turn while it waits).
     void give();
+    // Called by the thread that holds the turn: once it has given it back,
+    // no one takes it but claim(), until release().
+    void handOver();
+    // Takes the turn handed over, once its holder has given it back (at
+    // once when this thread still holds it).
+    void claim();
+    // The turn handed over is not claimed (what would have claimed it was
+    // dropped): the line takes it again.
+    void release();
     // Lists were stopped: those waiting in line look at whether they ended.
     void wake();
     // `client` has left: its lists waiting in line go to the seat's queue,
@@ -88,4 +102,5 @@ private:
     Line::iterator m_seat;  // in m_line while m_seatInLine
     bool m_seatInLine = false;
     bool m_seatHeld = false;  // a gone client's list holds the turn
+    bool m_handed = false;    // handed over, not claimed yet
 };

@@ -324,12 +324,15 @@ def reset(sock):
 # That ABOR lies beyond what a reset leaves to be taken (a receipt and 64 KiB):
 # taken, it would run after the test and end the next test's measurement.
 # Slow settings that never wait (250 *RST, 25 s in all) go to the client's
-# worker once one has run long, so the ABOR behind them acts as it arrives too.
+# worker once one has run long, so the ABOR behind them acts as it arrives too;
+# so does the rest of one long message of them (10 s), whose query would
+# answer first. Another client is answered meanwhile.
 WAIT = b"DATA:REM? 100000,WAIT\n"
 FULL_QUEUES = {  # messages before the ABOR, how many, whether the ABOR acts as it arrives
     "held": (WAIT, 300, True),
     "beyond-what-is-held": (WAIT, 20000, False),
     "slow-settings": (b"*RST\n", 250, True),
+    "one-long-message": (b"*RST;" * 100 + b"*SRE?\n", 1, True),
 }
 
 
@@ -339,6 +342,7 @@ def test_an_abort_behind_a_full_queue_acts_as_it_arrives(inst, name):
     try:
         sock = raw_session()
         sock.sendall(b"TRIG:SOUR BUS\n" + message * count + b"ABOR\n*IDN?\n")
+        assert inst.query("*IDN?").count(",") == 3
         if acts:
             # The aborted waits answer nothing.
             assert read_lines(sock, 1)[0].count(",") == 3

@@ -273,6 +273,52 @@ TEST_F(ClientsTest, AMessageRunsWhole) {
     EXPECT_EQ(recorded.all(), (std::vector<int>{1, 2, 3}));
 }
 
+// A message run in place on the first poller that runs long goes on on its
+// client's worker with the message turn: the poller serves again, no other
+// client's command runs between the message's commands, and its one reply
+// joins both parts, or is dropped by its client's abort.
+TEST_F(ClientsTest, AMessageRunLongInPlaceGoesOnWithItsTurn) {
+    const struct {
+        const char* name;
+        bool aborted;
+        std::vector<int> order;
+        std::vector<std::string> replies;
+    } cases[] = {
+        {"to its end", false, {1, 2, 3, 9}, {"0;0\n"}},
+        {"stopped by its client", true, {1, 2, 9}, {}},
+    };
+    int a = 0, b = 0;
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        gates.reset();
+        {
+            std::lock_guard<std::mutex> lock(recorded.mtx);
+            recorded.tags.clear();
+        }
+        std::vector<structScpiInfo> cmds = parse("*SRE?\n");
+        for (const structScpiInfo& cmd : {record(1), holdAt(0), record(2), holdAt(1), record(3)}) {
+            cmds.push_back(cmd);
+        }
+        cmds.push_back(cmds.front());
+        Awaited replies;
+        toolkit::EventPoller::Instance().async([&] { post(cmds, replies.sink(), &a); }, false);
+        ASSERT_TRUE(gates.waitEntered(0));
+        post({record(9)}, nullptr, &b);
+        ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().turnWaiting() == 1; }));
+        // Its time in place is over before its next command.
+        std::this_thread::sleep_for(ScpiManage::kInPlaceTime);
+        gates.release(0);
+        ASSERT_TRUE(gates.waitEntered(1));
+        EXPECT_TRUE(scpi_test::drainFirstPoller()) << "the rest of the message holds the first poller";
+        EXPECT_EQ(recorded.all(), (std::vector<int>{1, 2})) << "another client's command ran inside the message";
+        if (t.aborted) ScpiManage::instance().ApiScpi_Abort(&a);
+        gates.release(1);
+        for (const void* client : {&a, &b}) ASSERT_TRUE(scpi_test::drainEngine(client));
+        EXPECT_EQ(recorded.all(), t.order);
+        EXPECT_EQ(replies.all(), t.replies);
+    }
+}
+
 // A query of a client that left while it waited for the reader's turn does
 // not run once it gets the turn.
 TEST_F(ClientsTest, AGoneClientsReadWaitingForItsTurnNeverRuns) {
