@@ -20,6 +20,7 @@
 #include "engine_fakes.h"
 #include "../../platform/eventually.h"
 #include "proto_values.h"
+#include "temp_root.h"
 
 using namespace testing_support;
 using ValueMap = google::protobuf::Map<int, Value>;
@@ -251,6 +252,12 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         d->DM_LoadCaliData(TYPE_DCV * 64 + 1, {{TYPE_DCV, 1, 0, 0}, {TYPE_DCV, 1, 1000, 1}});
         d->cbCaliDataDelete(2, {}, nullptr);
     };
+    const Change calibrationSaved = [](CDataManage* d) {  // the points taken put in force
+        d->DM_CacheCaliPoint(TYPE_DCV, 1, 0, 0);
+        d->DM_CacheCaliPoint(TYPE_DCV, 1, 1000, 1);
+        d->cbCaliDataSave(2, {}, nullptr);
+    };
+    const TempRoot root;  // where a calibration is saved
     const char* const mine = "5.00000000E-01";
     const char* const others = "2.50000000E-01";
     struct Case {
@@ -279,6 +286,8 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         {"another's range before the end", false, false, range, &b, 0, false, &a, false, mine, true},
         {"another's null before the end", false, false, null, &b, 0, false, &a, false, mine, true},
         {"another's calibration before the end", false, false, calibration, &b, 0, false, &a, false, mine, true},
+        {"another's calibration saved before the end", false, false, calibrationSaved, &b, 0, false, &a, false, mine,
+         true},
         {"another's reset", false, true, reset, &b, 0, false, &a, false, mine, false},
         {"another's source", false, true, source, &b, 0, false, &a, false, mine, false},
         {"another's source before the end", false, false, source, &b, 0, false, &a, false, mine, true},
@@ -339,6 +348,7 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     e->DM_AbortRead();
     SCP_ClearErrQueue(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->cbCaliDataDelete(2, {}, nullptr);  // the saved table out of force
     e->TrigSourceSet(SRC_AUTO);
     e->m_triggerChange = false;
 }
