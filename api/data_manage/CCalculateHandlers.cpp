@@ -528,18 +528,20 @@ int CDataManage::cbCalculatePFUpperGet(unsigned int source, const ValueMap&, Val
 int CDataManage::cbCalculateRelOffsetSet(unsigned int source, const ValueMap& in, ValueMap*) {
     const Value* v = findOrLogMissing(in, 0x80D);
     if (!v) return E109_MISSING_PARAMETER;
-    MathBounds b;
-    MeasureTypeEnum func;
-    double value;
-    int result = userValue(*this, source, *v, b, func, value);
-    if (result != 0) return result;
-    result = mathClamp(value, b.min, b.max);
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        relGivenOffset(func, value);
-    }
-    postUICalculateConfig();
-    return result;
+    return nullChange([&] {
+        MathBounds b;
+        MeasureTypeEnum func;
+        double value;
+        int result = userValue(*this, source, *v, b, func, value);
+        if (result != 0) return result;
+        result = mathClamp(value, b.min, b.max);
+        {
+            std::lock_guard<std::mutex> lock(m_bufferMtx);
+            relGivenOffset(func, value);
+        }
+        postUICalculateConfig();
+        return result;
+    });
 }
 
 int CDataManage::cbCalculateRelOffsetGet(unsigned int source, const ValueMap&, ValueMap* out) {
@@ -560,10 +562,11 @@ int CDataManage::cbCalculateRelOffsetGet(unsigned int source, const ValueMap&, V
 int CDataManage::cbCalculateRelStateSet(unsigned int, const ValueMap& in, ValueMap*) {
     const Value* v = findOrLogMissing(in, 0x80E);
     if (!v) return E109_MISSING_PARAMETER;
-    const MeasureTypeEnum func = mathMain();
-    const int result = CalculateRelStateSet(func, boolOf(*v));
-    if (result == 0) postUICalculateConfig();
-    return result;
+    return nullChange([&] {
+        const int result = CalculateRelStateSet(mathMain(), boolOf(*v));
+        if (result == 0) postUICalculateConfig();
+        return result;
+    });
 }
 
 int CDataManage::cbCalculateRelStateGet(unsigned int, const ValueMap&, ValueMap* out) {

@@ -49,8 +49,29 @@ int CDataManage::relOffsetSet(const RelFamilyRow& rel, unsigned int source, cons
     return result;
 }
 
+CDataManage::NullInForce CDataManage::nullInForce() {
+    const MeasureTypeEnum measured = mathMain();
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    const structCalcConfig& c = stCalcConfig[measured];
+    // Off, the offset and a pending take change no reading.
+    return c.bRELEnable ? NullInForce{true, c.bTakeNext, c.f64RELValue} : NullInForce{false, false, 0.0};
+}
+
+int CDataManage::nullChange(const std::function<int()>& setter) {
+    const NullInForce before = nullInForce();
+    const int result = setter();
+    if (!(nullInForce() == before)) readingsComputationChanged();
+    return result;
+}
+
 int CDataManage::relHandler(const RelFamilyRow& rel, RelOp op, unsigned int source, const ValueMap& in,
                             ValueMap* out) {
+    const bool setter = op == REL_STATE_SET || op == REL_OFFSET_SET || op == REL_AUTO_SET;
+    if (!setter) return relOp(rel, op, source, in, out);
+    return nullChange([&] { return relOp(rel, op, source, in, out); });
+}
+
+int CDataManage::relOp(const RelFamilyRow& rel, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out) {
     const int state = rel.stateCode, offset = state + 1, autoCode = state + 2;
     const bool setter = op == REL_STATE_SET || op == REL_OFFSET_SET || op == REL_AUTO_SET;
     const bool stateOp = op == REL_STATE_SET || op == REL_STATE_GET;

@@ -99,7 +99,10 @@ int CDataManage::DM_SaveCaliPoint(bool all) {
         }
     }
     auto it = points.find(current);
-    if (fixed && it != points.end()) DM_LoadCaliData(current, it->second);
+    if (fixed && it != points.end()) {
+        DM_LoadCaliData(current, it->second);
+        readingsComputationChanged();
+    }
     return 0;
 }
 

@@ -719,6 +719,7 @@ public:
     // Clamps into [min, max]; 130 above, 131 below, else 0.
     static int mathClamp(double& v, double min, double max);
     int relHandler(const RelFamilyRow& row, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out);
+    int relOp(const RelFamilyRow& row, RelOp op, unsigned int source, const ValueMap& in, ValueMap* out);
     int relOffsetSet(const RelFamilyRow& row, unsigned int source, const Value& v);
     double relLimit(MeasureTypeEnum func, structRangeInfo& row);
     // A stored record's numbers clamped as their setters clamp them, for
@@ -839,15 +840,36 @@ private:
     void noteArmerLocked(uint64_t number);
     // A setting of the client on this thread ended or emptied the readings
     // (function, range, rate, trigger source, a reset or recall, a clean of
-    // the memory or of the statistics, a new capacity):
+    // the memory or of the statistics, a new capacity, how the readings of
+    // the measured function are computed: its null, a calibration table):
     // every other client's arming whose acquisition is not going on is
-    // answered from now on from what is kept of it, with -230.
+    // answered from now on from what is kept of it, with -230 when that
+    // ended before it completed.
     void othersArmsStale();
+    // A change of how readings of the measured function are computed (null
+    // state or offset, a calibration table): the acquisition armed ends cut
+    // short, as a range change ends it, rather than go on with readings of
+    // two computations; and as othersArmsStale.
+    void readingsComputationChanged();
+    // The null of the measured function as the loop applies it.
+    struct NullInForce {
+        bool on;
+        bool takeNext;
+        double offset;
+        bool operator==(const NullInForce& o) const {
+            return on == o.on && takeNext == o.takeNext && offset == o.offset;
+        }
+    };
+    NullInForce nullInForce();
+    // Runs a null setter; readingsComputationChanged when it changed the
+    // measured function's null.
+    int nullChange(const std::function<int()>& setter);
     // Under m_acqMtx: when another client's arm or setting came after the
     // last arming of the client on this thread, what is kept of that
     // acquisition (its readings, or "" once a second arm took them) into
-    // `out`, and true; false when its FETCh? answers as anyone's.
-    bool recordedAnswerLocked(std::string& out);
+    // `out`, whether that is less than it completed with into `cutShort`, and
+    // true; false when its FETCh? answers as anyone's.
+    bool recordedAnswerLocked(std::string& out, bool& cutShort);
     // An answer that is not its whole acquisition as it stands (`why`): one
     // -230, unless its list's reply is dropped.
     void noteStale(const char* why, const std::string& out);

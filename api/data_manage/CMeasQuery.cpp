@@ -178,21 +178,22 @@ int CDataManage::armAndRead(const std::function<uint64_t()>& arm, std::string& t
 // nothing armed the stored text answers at once, the empty text after a clean
 // or a fresh start: a script reading the answer gets a line, not a time-out.
 // A client whose last arming another client's arm or setting has overtaken
-// since gets what is kept of its own acquisition, flagged: never the
-// readings of the other's settings.
+// since gets what is kept of its own acquisition, never the readings of the
+// other's settings: flagged when it ended before it was whole or is gone.
 int CDataManage::cbMeasDataFetch(unsigned int, const ValueMap&, ValueMap* out) {
     bool pending;
     uint64_t acq;  // the one seen pending, not one another client arms next
     bool recorded;
+    bool cutShort = false;
     std::string text;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         pending = m_acqPending;
         acq = m_acqNumber;
-        recorded = recordedAnswerLocked(text);
+        recorded = recordedAnswerLocked(text, cutShort);
     }
     if (recorded) {
-        noteStale("fetch after another client's arm or setting", text);
+        if (cutShort) noteStale("fetch of an acquisition ended or replaced before it completed", text);
     } else if (pending) {
         // Waited for, the answer is the wait's own text: the stored one is
         // only filled when the acquisition completes, and a change that

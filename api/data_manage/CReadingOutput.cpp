@@ -366,20 +366,28 @@ void CDataManage::othersArmsStale() {
     }
 }
 
+void CDataManage::readingsComputationChanged() {
+    endArmed(0);
+    othersArmsStale();
+}
+
 // Not erased when used: every FETCh? until the client's next arm answers the
 // same. Answered at once, from what is kept: the acquisition armed now may be
-// another client's, and is not waited for.
-bool CDataManage::recordedAnswerLocked(std::string& out) {
+// another client's, and is not waited for. Whole and kept, it is the client's
+// good data whatever came after; only what ended before it was whole, or
+// is gone, is flagged.
+bool CDataManage::recordedAnswerLocked(std::string& out, bool& cutShort) {
     auto it = m_acqArmedBy.find(ListWait::clientHere());
     if (it == m_acqArmedBy.end()) return false;
     const ArmRecord& record = it->second;
     if (record.number == m_acqNumber) {
         if (!record.stale) return false;
         out = m_acqText;
+        cutShort = m_acqCutShort;
         return true;
     }
-    // Replaced: the last one replaced is kept, older ones are gone.
-    out = m_acqReplaced.number == record.number ? m_acqReplaced.text : std::string();
+    // Replaced: as a read that waited on it finds it.
+    takeReplacedLocked(record.number, out, cutShort);
     return true;
 }
 

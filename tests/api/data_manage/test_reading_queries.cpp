@@ -20,6 +20,7 @@
 #include "engine_fakes.h"
 #include "../../platform/eventually.h"
 #include "proto_values.h"
+#include "temp_root.h"
 
 using namespace testing_support;
 using ValueMap = google::protobuf::Map<int, Value>;
@@ -214,10 +215,12 @@ TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
 // A client's FETCh? after its own arming (INITiate, READ?) answers that
 // acquisition. Once another client has armed since, or has sent a setting that
 // ends or empties the readings, it answers at once what the service keeps of
-// it (the readings it took; "" once a second arm took them too) with -230, the
-// same at every FETCh?, and never waits on the other's acquisition. A client's
-// own setting is no other's. A client that armed nothing, or a new one at the
-// address of one that left, gets what is there.
+// it (the readings it took; "" once a second arm took them too), the same at
+// every FETCh?, and never waits on the other's acquisition: with -230 when
+// that is less than it completed with, with none when it is whole. A change
+// of how readings are computed (null, calibration) ends it as a range change
+// does. A client's own setting is no other's. A client that armed nothing, or
+// a new one at the address of one that left, gets what is there.
 TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     int a = 0, b = 0;  // two clients; the others' arms are the UI link's READ?
     using Change = void (*)(CDataManage*);
@@ -241,6 +244,20 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         d->cbCalculateClear(2, {}, nullptr);
         g_stMathPara.bMathSwitch = false;
     };
+    const Change null = [](CDataManage* d) {  // VOLT:DC:NULL:VAL 1;:VOLT:DC:NULL ON
+        d->cbCalculateRel<7, CDataManage::REL_OFFSET_SET>(2, request(0x262d, f64(1.0)), nullptr);
+        d->cbCalculateRel<7, CDataManage::REL_STATE_SET>(2, request(0x262c, bval(true)), nullptr);
+    };
+    const Change calibration = [](CDataManage* d) {  // CAL:DELETE CURR of a table in force
+        d->DM_LoadCaliData(TYPE_DCV * 64 + 1, {{TYPE_DCV, 1, 0, 0}, {TYPE_DCV, 1, 1000, 1}});
+        d->cbCaliDataDelete(2, {}, nullptr);
+    };
+    const Change calibrationSaved = [](CDataManage* d) {  // the points taken put in force
+        d->DM_CacheCaliPoint(TYPE_DCV, 1, 0, 0);
+        d->DM_CacheCaliPoint(TYPE_DCV, 1, 1000, 1);
+        d->cbCaliDataSave(2, {}, nullptr);
+    };
+    const TempRoot root;  // where a calibration is saved
     const char* const mine = "5.00000000E-01";
     const char* const others = "2.50000000E-01";
     struct Case {
@@ -258,20 +275,25 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     };
     const Case cases[] = {
         {"cut short by another's arm", false, false, none, &b, 1, false, &a, false, mine, true},
-        {"re-armed by another", false, true, none, &b, 1, false, &a, false, mine, true},
+        {"re-armed by another", false, true, none, &b, 1, false, &a, false, mine, false},
         {"re-armed twice", false, true, none, &b, 2, false, &a, false, "", true},
-        {"another's acquisition going on", false, true, none, &b, 1, true, &a, false, mine, true},
-        {"READ?, re-armed by another", true, true, none, &b, 1, false, &a, false, mine, true},
-        {"another's setting, then its arm", false, true, function, &b, 1, false, &a, false, mine, true},
-        {"another's function", false, true, function, &b, 0, false, &a, false, mine, true},
-        {"another's current function", false, true, current, &b, 0, false, &a, false, mine, true},
-        {"another's range", false, true, range, &b, 0, false, &a, false, mine, true},
-        {"another's reset", false, true, reset, &b, 0, false, &a, false, mine, true},
-        {"another's source", false, true, source, &b, 0, false, &a, false, mine, true},
+        {"another's acquisition going on", false, true, none, &b, 1, true, &a, false, mine, false},
+        {"READ?, re-armed by another", true, true, none, &b, 1, false, &a, false, mine, false},
+        {"another's setting, then its arm", false, true, function, &b, 1, false, &a, false, mine, false},
+        {"another's function", false, true, function, &b, 0, false, &a, false, mine, false},
+        {"another's current function", false, true, current, &b, 0, false, &a, false, mine, false},
+        {"another's range", false, true, range, &b, 0, false, &a, false, mine, false},
+        {"another's range before the end", false, false, range, &b, 0, false, &a, false, mine, true},
+        {"another's null before the end", false, false, null, &b, 0, false, &a, false, mine, true},
+        {"another's calibration before the end", false, false, calibration, &b, 0, false, &a, false, mine, true},
+        {"another's calibration saved before the end", false, false, calibrationSaved, &b, 0, false, &a, false, mine,
+         true},
+        {"another's reset", false, true, reset, &b, 0, false, &a, false, mine, false},
+        {"another's source", false, true, source, &b, 0, false, &a, false, mine, false},
         {"another's source before the end", false, false, source, &b, 0, false, &a, false, mine, true},
-        {"another's clean", false, true, clean, &b, 0, false, &a, false, mine, true},
-        {"another's capacity", false, true, capacity, &b, 0, false, &a, false, mine, true},
-        {"another's clear of the statistics", false, true, statistics, &b, 0, false, &a, false, mine, true},
+        {"another's clean", false, true, clean, &b, 0, false, &a, false, mine, false},
+        {"another's capacity", false, true, capacity, &b, 0, false, &a, false, mine, false},
+        {"another's clear of the statistics", false, true, statistics, &b, 0, false, &a, false, mine, false},
         {"its own function", false, true, function, &a, 0, false, &a, false, "", false},
         {"armed nothing", false, false, none, &b, 1, false, &b, false, others, false},
         {"left", false, false, none, &b, 1, false, &a, true, others, false},
@@ -326,6 +348,7 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     e->DM_AbortRead();
     SCP_ClearErrQueue(1);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->cbCaliDataDelete(2, {}, nullptr);  // the saved table out of force
     e->TrigSourceSet(SRC_AUTO);
     e->m_triggerChange = false;
 }
