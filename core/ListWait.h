@@ -40,8 +40,8 @@ public:
     // Whether the list on this thread was stopped.
     static bool stoppedHere();
     // The reading time-out of the list's client on this thread: its own when
-    // it has one, else `engineMs`. Read when a wait begins, so a client that
-    // changes its time-out meanwhile is heard by its next wait.
+    // it has one, else `engineMs`. Waits read it as they go, so a client that
+    // lengthens its time-out meanwhile lengthens a wait already begun.
     static uint32_t readTimeoutMsHere(uint32_t engineMs);
     // The client that sent the list on this thread (its session, link or
     // host); null outside any list, as for the UI link's requests.

@@ -321,6 +321,8 @@ public:
 private:
     // A wait's reading time-out and its end come from the command list it
     // runs in (ListWait): a client's own time-out, else m_u32BufferTimeOut.
+    // Waits read it at every look, not once: a VXI-11 read of the reply that
+    // asks for longer than the write did lengthens a wait already begun.
     uint32_t readTimeoutMs() const { return ListWait::readTimeoutMsHere(m_u32BufferTimeOut.load()); }
     static bool waitCancelled() { return ListWait::cancelledHere(); }
     // Removes every per-key point file, keeping "cali.cal".

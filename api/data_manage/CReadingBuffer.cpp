@@ -129,11 +129,10 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     const size_t n = static_cast<size_t>(count);
     if (!wait && n > bufferSize()) return E231_DATA_QUESTIONABLE;
     const uint64_t start = m_clock->nowMs();
-    const uint32_t timeoutMs = readTimeoutMs();
     std::optional<ListWait::Waiting> waiting;  // other clients' messages run meanwhile
     if (wait) waiting.emplace();
     while (bufferSize() < n) {
-        if (m_clock->nowMs() - start > timeoutMs) return E365_TIME_OUT_ERROR;
+        if (m_clock->nowMs() - start > readTimeoutMs()) return E365_TIME_OUT_ERROR;
         if (waitCancelled()) return 0;
         m_clock->sleepUs(kRemovePollUs);
     }

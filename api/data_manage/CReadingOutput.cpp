@@ -243,7 +243,6 @@ int CDataManage::DM_WaitAcquisition() {
     // runs in the middle of it.
     if (!DM_AcquisitionPending()) return 0;
     using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::milliseconds(readTimeoutMs());
     // Other clients' messages run meanwhile; made before the lock, which
     // taking the turn back must not hold.
     ListWait::Waiting waiting;
@@ -251,12 +250,13 @@ int CDataManage::DM_WaitAcquisition() {
     // Any reading stored starts the time-out anew: the readings the
     // operation waits for, or those of the free run it waits behind.
     uint64_t seen = m_acqArrivals;
-    auto deadline = Clock::now() + timeout;
+    auto since = Clock::now();
     while (operationPendingLocked() && !waitCancelled()) {
         if (m_acqArrivals != seen) {
             seen = m_acqArrivals;
-            deadline = Clock::now() + timeout;
+            since = Clock::now();
         }
+        const auto deadline = since + std::chrono::milliseconds(readTimeoutMs());
         if (Clock::now() >= deadline) return E365_TIME_OUT_ERROR;
         m_acqCv.wait_until(lock, deadline);
     }
@@ -265,18 +265,18 @@ int CDataManage::DM_WaitAcquisition() {
 
 int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock, uint64_t acq) {
     using Clock = std::chrono::steady_clock;
-    const auto timeout = std::chrono::milliseconds(readTimeoutMs());
     // A time-out of inactivity: a long acquisition goes on as long as its
     // readings keep coming.
     uint64_t seen = m_acqCounted;
-    auto deadline = Clock::now() + timeout;
+    auto since = Clock::now();
     while (m_acqPending && !waitCancelled()) {
         if (m_acqCounted != seen) {
             seen = m_acqCounted;
-            deadline = Clock::now() + timeout;
+            since = Clock::now();
         }
         // Another arm ended it: the readings of the new one are not its own.
         if (m_acqNumber != acq) break;
+        const auto deadline = since + std::chrono::milliseconds(readTimeoutMs());
         if (Clock::now() >= deadline) {
             return E365_TIME_OUT_ERROR;
         }
@@ -398,7 +398,7 @@ void CDataManage::DM_ClientGone(const void* client) {
 
 int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs());
+    const auto start = Clock::now();
     const char* empty = second ? "m_buffer2 is empty" : "m_buffer is empty";
     ListWait::Waiting waiting;  // before the lock, as in DM_WaitAcquisition
     std::unique_lock<std::mutex> lock(m_acqMtx);
@@ -424,8 +424,13 @@ int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
             return E200_EXECUTION_ERROR;
         }
         lock.lock();
-        if (!m_acqCv.wait_until(lock, deadline, [&] { return m_acqArrivals != seen || waitCancelled(); }) ||
-            waitCancelled()) {
+        const auto woken = [&] { return m_acqArrivals != seen || waitCancelled(); };
+        auto deadline = start + std::chrono::milliseconds(readTimeoutMs());
+        while (!woken() && Clock::now() < deadline) {
+            m_acqCv.wait_until(lock, deadline);
+            deadline = start + std::chrono::milliseconds(readTimeoutMs());
+        }
+        if (!woken() || waitCancelled()) {
             PrintE("%s", empty);
             return E365_TIME_OUT_ERROR;
         }

@@ -14,6 +14,7 @@
 #include "CFEM.h"
 #include "DrvScpiErrDef.h"
 #include "DrvScpiQueue.h"
+#include "DrvScpiSM.h"
 #include "Poller/EventPoller.h"
 #include "ScpiReplyText.h"
 #include "ScpiReplyBudget.h"
@@ -366,9 +367,10 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ParseMessage(const char* text, uin
     const bool namesAny =
         std::any_of(cmds.begin(), cmds.end(), [](const structScpiInfo& cmd) { return cmd.named; });
     if (result != 0 || !namesAny) {
-        // Nothing of it runs: its refusals come in its turn, -100 after them.
+        // Nothing of it runs: its refusals come in its turn, -100 after them,
+        // a command error as theirs are (an empty message has none of its own).
         ScpiRefusals errors = refusalsOf(cmds);
-        errors.push_back(ScpiRefusal{0, E100_CMD_ERROR});
+        errors.push_back(ScpiRefusal{SCP_ESR_CME, E100_CMD_ERROR});
         ApiScpi_PostErrors(client, std::move(errors));
         CBeeper::instance()->Beeper_Test();
         return MessageResult::Rejected;

@@ -50,7 +50,7 @@ constexpr uint32_t kMaxListsInFlight = ScpiStrand::kMaxQueuedPerClient;
 // The input waiting for END counts in the same budget.
 // The reading time-out of the link's latest message is what its write asked,
 // raised by the reads of its reply, shared with the message's list (and the
-// link's triggers after it): its waits read it as they begin. Each message has
+// link's triggers after it): its waits read it as they go. Each message has
 // its own, so that no time-out given for an earlier query cuts a later one.
 // A list counts in listsInFlight until it has run or been dropped.
 struct AppLink {
@@ -230,7 +230,7 @@ int fillVxiData(int32_t lid, std::string& data, uint32_t most, uint32_t ioTimeou
         return -1;
     }
     // A reading query of the message read waits for its reading at least as
-    // long as its client waits for the reply (from its next wait on); other
+    // long as its client waits for the reply (a wait already begun too); other
     // clients and messages keep their own time-out. Only this thread stores.
     std::atomic<uint32_t>& timeout = *it->second.readTimeoutMs;
     if (timeout.load() < ioTimeoutMs) {

@@ -70,17 +70,18 @@ def test_scripts_run_gives_a_fresh_root_the_calibration_set(build_dir, tmp_path)
                 os.killpg(proc.pid, signal.SIGKILL)
 
 
-@pytest.mark.parametrize("args, status, stream", [
-    (["--help"], 0, "stdout"),
-    (["-h"], 0, "stdout"),
-    (["build"], 2, "stderr"),
+@pytest.mark.parametrize("script, args, status, stream", [
+    ("run", ["--help"], 0, "stdout"),
+    ("run", ["-h"], 0, "stdout"),
+    ("run", ["build"], 2, "stderr"),
+    ("test", ["--help"], 0, "stdout"),  # its first argument is a build folder, but not this one
 ])
-def test_scripts_run_with_an_argument_only_explains_itself(tmp_path, args, status, stream):
+def test_scripts_run_with_an_argument_only_explains_itself(tmp_path, script, args, status, stream):
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DMM_ROOT": str(tmp_path / "root")}
-    done = subprocess.run([str(REPO / "scripts" / "run"), *args], cwd=REPO, env=env,
+    done = subprocess.run([str(REPO / "scripts" / script), *args], cwd=REPO, env=env,
                           capture_output=True, text=True, timeout=30)
     assert done.returncode == status
-    assert "Usage: scripts/run" in getattr(done, stream)
+    assert f"Usage: scripts/{script}" in getattr(done, stream)
     # Nothing was installed, built or started: not even the data root exists.
     assert not (tmp_path / "root").exists()
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <cmath>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "DrvScpiQueue.h"
 #include "DrvScpiSM.h"
 #include "FunctionManage.h"
+#include "ListWait.h"
 #include "RangeInfoTables.h"
 #include "engine_fakes.h"
 #include "../../platform/eventually.h"
@@ -377,6 +379,52 @@ TEST_F(ReadingQueries, NewestReadingOfEachDisplay) {
     }
     e->DM_Update2ndFunc(false, TYPE_ACV, mainConfig(TYPE_ACV, 1));
     e->m_u32BufferTimeOut = 5000;
+}
+
+// The client's read of the reply, asking for longer than its write did,
+// comes as the wait lends its turn: once the wait has begun.
+constexpr uint32_t kWriteMs = 50, kReadMs = 600;
+struct ReadComes : ListWait::Turn {
+    std::shared_ptr<std::atomic<uint32_t>> ms = std::make_shared<std::atomic<uint32_t>>(kWriteMs);
+    void lend() override { ms->store(kReadMs); }
+    bool takeBack() override { return true; }
+};
+
+// A wait reads its client's time-out as it goes: a VXI-11 read that asks for
+// longer lengthens a wait already begun. DATA:REM?'s wait runs on the
+// engine's clock, the others on the steady one.
+TEST_F(ReadingQueries, AWaitAlreadyBegunHearsALongerTimeOut) {
+    const struct {
+        const char* name;
+        std::function<int(CDataManage*)> wait;
+    } cases[] = {
+        {"*OPC? on an armed acquisition", [](CDataManage* d) { d->acqArm(0, 1); return d->DM_WaitAcquisition(); }},
+        {"the newest reading", [](CDataManage* d) { std::string t; return d->awaitFunctionData(false, t); }},
+        {"DATA:REM? n,WAIT", [this](CDataManage*) {
+             ValueMap wait = request(0x2103, s32(1));
+             wait[0x2104] = str("WAIT");
+             return call(&CDataManage::cbDataRemove, wait);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReadComes read;
+        ListWait list(read.ms);
+        list.holdTurn(&read);
+        const uint64_t engineStart = clock.nowMs();
+        const auto start = std::chrono::steady_clock::now();
+        int result = 0;
+        {
+            ListWait::Scope scope(list);
+            result = c.wait(e);
+        }
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start).count() +
+                            static_cast<int64_t>(clock.nowMs() - engineStart);
+        EXPECT_EQ(result, E365_TIME_OUT_ERROR);
+        EXPECT_GE(waited, kReadMs);
+        e->DM_AbortRead();
+    }
 }
 
 // One read waits at a time. A read that finds another waiting is refused

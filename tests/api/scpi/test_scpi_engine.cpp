@@ -263,13 +263,17 @@ TEST_F(EngineTest, MessagesThatYieldNothingAreRejected) {
     EXPECT_EQ(parse(std::string(1100, 'A') + "\n", &result).size(), 0u);
     EXPECT_EQ(result, E223_TOO_MUCH_DATA);
     // Refused parameters mark the command error; the queue then holds -100
-    // alone, the transport's entry for a message that listed nothing.
-    for (const std::string& text : {std::string("\0", 1), std::string("MMEM:DEL #10\n"),
-                                    std::string("SYST:COMM:LAN:DESC \"lab\n"), std::string("X (1\n")}) {
+    // alone, the transport's entry for a message that listed nothing, a
+    // command error too: an empty message and a header too long as well.
+    for (const std::string& text :
+         {std::string("\0", 1), std::string("MMEM:DEL #10\n"), std::string("SYST:COMM:LAN:DESC \"lab\n"),
+          std::string("X (1\n"), std::string(";"), std::string("\n"), std::string(1100, 'A') + "\n"}) {
+        SCOPED_TRACE(text.substr(0, 20));
         EXPECT_EQ(ScpiManage::instance().ApiScpi_ProcessMessage(text.data(), static_cast<uint32_t>(text.size()),
                                                                 nullptr),
                   ScpiManage::MessageResult::Rejected);
-        EXPECT_EQ(ask("SYST:ERR?;ERR?\n"), errorText(E100_CMD_ERROR) + ";" + errorText(E0_NO_ERROR) + "\n");
+        EXPECT_EQ(ask("SYST:ERR?;ERR?;*ESR?\n"),
+                  errorText(E100_CMD_ERROR) + ";" + errorText(E0_NO_ERROR) + ";" + std::to_string(SCP_ESR_CME) + "\n");
     }
 }
 
