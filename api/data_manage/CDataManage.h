@@ -161,9 +161,15 @@ public:
     // a function update counts down under the bus trigger) until it is
     // stored or a later change drops it. Whether there is one.
     bool DM_AcquisitionPending();
-    // Waits until nothing is pending, each reading stored starting the time
-    // of inactivity of DM_RunScpiReadFunction anew: 0 or 118. Several may wait.
+    // Waits until what was pending as it began is over (the acquisition
+    // armed then has ended, and the readings changes owed then are stored or
+    // a later change owes its own instead), each reading stored starting the
+    // time of inactivity of DM_RunScpiReadFunction anew: 0 or 118. Several
+    // may wait; another client's arm or change meanwhile is not waited for.
     int DM_WaitAcquisition();
+    // How long a wait on this thread waits for a reading: its list's
+    // client's time-out, else the engine's.
+    uint32_t DM_ReadTimeoutMs() const { return readTimeoutMs(); }
     // *OPC: true when nothing is pending (complete now); otherwise the end of
     // the acquisition sets operation complete, and false.
     bool DM_OpcWhenDone();
@@ -536,6 +542,10 @@ public:
         bool cutShort = false;
     } m_acqReplaced;
     uint64_t m_acqArrivals = 0;
+    // Counts the changes that owe readings (see oweReadingsLocked).
+    uint64_t m_changesOwing = 0;
+    // Test seam: waits of DM_WaitAcquisition past their look at what is pending.
+    std::atomic<int> m_operationWaits{0};
     // The acquisition each client armed last (keyed by its list's client;
     // null for the UI link), and whether another client's setting ended or
     // emptied it since. One entry a client: it goes when the client goes.
@@ -891,6 +901,16 @@ private:
     // acquisition, which the new source's triggers cannot complete, ends as
     // an abort ends it.
     void triggerSourceChanged();
+    // A change (of trigger source, what is measured, a count under the bus
+    // trigger) owes readings of its own instead of those owed before:
+    // counted, so that a wait that began before it waits for what was owed
+    // then no longer, rather than for each change of a stream of them.
+    // Under m_acqMtx; the caller wakes the waits.
+    void oweReadingsLocked() { ++m_changesOwing; }
+    // The same, taking the lock and waking the waits.
+    void replaceOwedReadings();
+    // The same, raising the reading a change of trigger source owes.
+    void oweChangeReading();
     // A new count of samples per trigger: with no acquisition armed it owes
     // one reading; an armed one keeps the counts it was armed with.
     void samplesPerTriggerChanged();

@@ -72,6 +72,8 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
     CalculateInit();
     m_windowReset = true;
     clearReadings(false);
+    // The reading in flight is dropped, the next one is of this setting.
+    replaceOwedReadings();
     othersArmsStale();
 }
 

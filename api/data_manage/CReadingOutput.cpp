@@ -247,20 +247,35 @@ int CDataManage::DM_WaitAcquisition() {
     // taking the turn back must not hold.
     ListWait::Waiting waiting;
     std::unique_lock<std::mutex> lock(m_acqMtx);
+    // What it waits for is fixed now. Other clients' arms and changes run
+    // while it waits, each owing its own: waiting for those too, a stream
+    // of resets would hold it for as long as the stream lasts.
+    const bool armed = m_acqPending, owed = changeReadingOwed();
+    const uint64_t acq = m_acqNumber, changes = m_changesOwing;
+    const auto pending = [&] {
+        return (armed && m_acqPending && m_acqNumber == acq) ||
+               (owed && m_changesOwing == changes && changeReadingOwed());
+    };
+    ++m_operationWaits;
     // Any reading stored starts the time-out anew: the readings the
     // operation waits for, or those of the free run it waits behind.
     uint64_t seen = m_acqArrivals;
     auto since = Clock::now();
-    while (operationPendingLocked() && !waitCancelled()) {
+    int result = 0;
+    while (pending() && !waitCancelled()) {
         if (m_acqArrivals != seen) {
             seen = m_acqArrivals;
             since = Clock::now();
         }
         const auto deadline = since + std::chrono::milliseconds(readTimeoutMs());
-        if (Clock::now() >= deadline) return E365_TIME_OUT_ERROR;
+        if (Clock::now() >= deadline) {
+            result = E365_TIME_OUT_ERROR;
+            break;
+        }
         m_acqCv.wait_until(lock, deadline);
     }
-    return 0;
+    --m_operationWaits;
+    return result;
 }
 
 int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock, uint64_t acq) {

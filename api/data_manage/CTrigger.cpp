@@ -135,15 +135,33 @@ void CDataManage::samplesPerTriggerChanged() {
     // applies from the next arming, as a setting made during a measurement
     // does. Its countdown is left alone, or a waiting read would answer
     // fewer readings than it was armed for, silently.
-    std::lock_guard<std::mutex> lock(m_acqMtx);
-    if (!m_acqPending) m_singleCountDown = 1;
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        if (m_acqPending) return;
+        m_singleCountDown = 1;
+        oweReadingsLocked();
+    }
+    m_acqCv.notify_all();
 }
 
 void CDataManage::triggerSourceChanged() {
     // Raised before the acquisition ends: from then on a stored reading is owed.
-    m_triggerChange = true;
+    oweChangeReading();
     DM_AbortRead();
     othersArmsStale();
+}
+
+void CDataManage::oweChangeReading() {
+    m_triggerChange = true;
+    replaceOwedReadings();
+}
+
+void CDataManage::replaceOwedReadings() {
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        oweReadingsLocked();
+    }
+    m_acqCv.notify_all();
 }
 
 // ------------------------------------------------------------- per reading
@@ -230,8 +248,12 @@ void CDataManage::TrigWaitForTrigger(bool wait) { m_bWaitForTrigger = wait; }
 int CDataManage::TrigSingleTriggered() {
     uint32_t idle = 0;
     const uint64_t total = std::min<uint64_t>(TrigCountGet(), UINT32_MAX);
-    // A running episode is not restarted.
-    m_singleCountDown.compare_exchange_strong(idle, static_cast<uint32_t>(total));
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        // A running episode is not restarted.
+        if (m_singleCountDown.compare_exchange_strong(idle, static_cast<uint32_t>(total))) oweReadingsLocked();
+    }
+    m_acqCv.notify_all();
     return 0;
 }
 
@@ -483,7 +505,7 @@ int CDataManage::cbTrigSourceSet(unsigned int, const ValueMap& in, ValueMap*) {
     CalculateResetCalAver();
     CalculateLimitClear();
     postUICalculateConfig();
-    m_triggerChange = true;
+    oweChangeReading();
     return 0;
 }
 

@@ -222,7 +222,10 @@ int ScpiManage::writeList(std::vector<structScpiInfo>& cmds, std::string& out, c
         // waits for no turn: its commands run without it, its reads do not.
         std::optional<ScpiReaderTurn::Hold> reader;
         if (readsAny(cmds)) {
-            reader.emplace(m_readerTurn, [&] { return abortedSince(*ticket) || ticket->cancelled(); });
+            // Waited for no longer than its client waits for a reading.
+            const ScpiReaderTurn::Timeout timeout(CDataManage::instance()->DM_ReadTimeoutMs());
+            reader.emplace(m_readerTurn, [&] { return abortedSince(*ticket) || ticket->cancelled(); }, timeout);
+            ticket->readerLate = reader->timedOut();
         }
         if (!reader || reader->held() || !abortedSince(*ticket)) {
             ticket->runsUpTo = settingsEnd(cmds);
@@ -248,6 +251,7 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticke
     int result = 0;
     std::string& text = ticket.text;
     size_t& answers = ticket.answers;
+    bool lateReported = false;
     try {
         for (size_t i = ticket.resumeAt; i < cmds.size(); ++i) {
             // Without the turn (it ended in a wait) nothing more runs.
@@ -269,6 +273,12 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticke
             }
             if (cmds[i].query && ticket.cancelled()) {
                 continue;  // no one to answer: a query of a gone client does not run
+            }
+            if (ticket.readerLate && ScpiReaderTurn::reads(cmds[i].funcID)) {
+                // Timed out as its read would have: one -365 for the message.
+                if (!lateReported) CFEM::reportFailure(cmds[i].funcID, E365_TIME_OUT_ERROR);
+                lateReported = true;
+                continue;
             }
             // The room is decided once, before the command runs: a query
             // is told it, and its answer is held to what it was told. The

@@ -255,6 +255,9 @@ private:
         bool ended() const { return stopped() || (cancelled() && next >= runsUpTo); }
         ScpiTurn& turn;
         bool runningJob = false;  // lends for a file job, not a wait (its thread only)
+        // Its client's time-out passed before its turn as the reader came:
+        // its reads do not run (its thread only).
+        bool readerLate = false;
         // The command after the one running, and the end of the commands a
         // list of a gone client still runs (its thread only).
         size_t next = 0;

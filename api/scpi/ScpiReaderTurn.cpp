@@ -12,13 +12,18 @@ bool ScpiReaderTurn::reads(uint32_t funcId) {
     return std::find(std::begin(kReaders), std::end(kReaders), funcId) != std::end(kReaders);
 }
 
-bool ScpiReaderTurn::take(const std::function<bool()>& stop) {
+bool ScpiReaderTurn::take(const std::function<bool()>& stop, Timeout timeout, bool& timedOut) {
     std::unique_lock<std::mutex> lock(m_mtx);
     const auto place = m_line.insert(m_line.end(), &stop);
-    m_cv.wait(lock, [&] { return (!m_taken && m_line.begin() == place) || stop(); });
+    const auto ready = [&] { return (!m_taken && m_line.begin() == place) || stop(); };
+    if (timeout == kNoTimeout) {
+        m_cv.wait(lock, ready);
+    } else {
+        timedOut = !m_cv.wait_for(lock, timeout, ready);
+    }
     const bool first = m_line.begin() == place;
     m_line.erase(place);
-    if (stop()) {
+    if (stop() || timedOut) {
         if (first) {
             // The next in line may be the one the turn is free for now.
             lock.unlock();

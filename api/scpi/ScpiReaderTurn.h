@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -12,27 +13,36 @@
 // read of one client takes its turn after another client's read has ended,
 // as the trigger rules share the one acquisition anyway. Reads take it in
 // the order they ask for it, so none is overtaken by later ones. Waiting for
-// the turn ends when the waiting list is aborted or its client has left.
+// the turn ends when the waiting list is aborted or its client has left, or
+// after the waiting client's own time-out: another client's read may wait as
+// long as its client allows, which is no business of this one.
 class ScpiReaderTurn {
 public:
     // A command whose handler waits as the acquisition's reader: the
     // MEASure queries, INITiate, FETCh? and READ?.
     static bool reads(uint32_t funcId);
 
-    // Holds the turn for its life, when it got it before `stop` came true.
+    using Timeout = std::chrono::milliseconds;
+    static constexpr Timeout kNoTimeout = Timeout::max();
+
+    // Holds the turn for its life, when it got it before `stop` came true
+    // and within `timeout`.
     class Hold {
     public:
-        Hold(ScpiReaderTurn& turn, const std::function<bool()>& stop) : m_turn(turn), m_held(turn.take(stop)) {}
+        Hold(ScpiReaderTurn& turn, const std::function<bool()>& stop, Timeout timeout = kNoTimeout)
+            : m_turn(turn), m_held(turn.take(stop, timeout, m_timedOut)) {}
         ~Hold() {
             if (m_held) m_turn.give();
         }
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
-        // False when stopped first.
+        // False when stopped first, or timed out.
         bool held() const { return m_held; }
+        bool timedOut() const { return m_timedOut; }
 
     private:
         ScpiReaderTurn& m_turn;
+        bool m_timedOut = false;  // before m_held, which its take sets
         bool m_held;
     };
 
@@ -42,7 +52,7 @@ public:
     size_t waiting();
 
 private:
-    bool take(const std::function<bool()>& stop);
+    bool take(const std::function<bool()>& stop, Timeout timeout, bool& timedOut);
     void give();
 
     std::mutex m_mtx;

@@ -698,4 +698,63 @@ TEST_F(ReadingQueries, OpcIsSetWhenTheArmedAcquisitionEnds) {
     EXPECT_TRUE(e->DM_OpcWhenDone());  // nothing armed: complete now
 }
 
+// *OPC? and *WAI wait for what was pending as they began: their acquisition
+// and the reading a change owed then. Another client's arm or change after
+// that ends or replaces it and does not make them wait for its own.
+TEST_F(ReadingQueries, AnOperationWaitIsFixedAsItBegins) {
+    const auto owe = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_AUTO)), nullptr); };
+    const auto arm = [](CDataManage* d) { d->acqArm(0, 1); };
+    const auto source = [](CDataManage* d) { d->cbTrigSourceSet(2, request(0x1106, s32(SRC_SINGLE)), nullptr); };
+    const auto function = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_ACV, mainConfig(TYPE_ACV, 1)); };
+    const auto range = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 2)); };
+    const auto last = [](CDataManage* d) {
+        d->m_singleCountDown = 0;
+        d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+    };
+    const auto stored = [](CDataManage* d) {
+        d->m_triggerChange = false;  // as the loop stores the reading owed
+        d->DM_WakeWaits();
+    };
+    const auto notCounted = [](CDataManage* d) { d->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, false); };
+    const struct {
+        const char* name;
+        std::function<void(CDataManage*)> pending, later;
+        int result;
+    } cases[] = {
+        {"its acquisition's last reading", arm, last, 0},
+        {"its acquisition, another arms anew", arm, arm, 0},
+        {"its acquisition, another changes the source", arm, source, 0},
+        {"its acquisition, a reading not counted for it", arm, notCounted, E365_TIME_OUT_ERROR},
+        {"a reading owed, stored", owe, stored, 0},
+        {"a reading owed, another changes the function", owe, function, 0},
+        {"a reading owed, another sets the range", owe, range, 0},
+        {"a reading owed, another arms, then it is stored", owe,
+         [=](CDataManage* d) {
+             arm(d);
+             stored(d);
+         },
+         0},
+    };
+    e->m_u32BufferTimeOut = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+        e->TrigSourceSet(SRC_AUTO);
+        e->m_triggerChange = false;
+        c.pending(e);
+        int result = -1;
+        std::thread waiter([&] { result = e->DM_WaitAcquisition(); });
+        // Past the look at what is pending: the change comes during its wait.
+        ASSERT_TRUE(eventually([&] { return e->m_operationWaits.load() == 1; }));
+        c.later(e);
+        waiter.join();
+        EXPECT_EQ(result, c.result);
+        e->DM_AbortRead();
+    }
+    e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
+    e->m_u32BufferTimeOut = 5000;
+}
+
 } // namespace

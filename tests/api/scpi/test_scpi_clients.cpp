@@ -490,6 +490,31 @@ TEST_F(ClientsTest, WhatOneClientQueuesIsBounded) {
     EXPECT_EQ(ask("SYST:ERR?\n"), "-363,\"Input buffer overrun\"\n");
 }
 
+// A read waiting for its turn behind another client's read waits no longer
+// than its own client's time-out: then its reads do not run, the message
+// queues one -365 as a read that timed out, and the rest of it runs.
+TEST_F(ClientsTest, AReadWaitsForItsTurnNoLongerThanItsTimeout) {
+    int a = 0, b = 0;
+    Awaited ofA, ofB;
+    post(waitAt(0, kRead), ofA.sink(), &a);
+    ASSERT_TRUE(gates.waitEntered(0));
+    std::vector<structScpiInfo> reads = waitAt(1, kRead);
+    reads.push_back(waitAt(1, kRead).front());
+    reads.push_back(waitAt(2).front());
+    gates.release(2);
+    post(reads, ofB.sink(), &b, std::make_shared<std::atomic<uint32_t>>(50));
+    ASSERT_TRUE(ofB.waitFor(1)) << "it waited for the other client's read";
+    EXPECT_EQ(ofB.all(), std::vector<std::string>{"done\n"});
+    gates.release(0);
+    ASSERT_TRUE(ofA.waitFor(1));
+    {
+        std::lock_guard<std::mutex> lock(gates.mtx);
+        EXPECT_FALSE(gates.entered[1]) << "a read ran without its turn";
+    }
+    EXPECT_EQ(ask("SYST:ERR?\n"), "-365,\"Time out error\"\n");
+    EXPECT_EQ(ask("SYST:ERR?\n"), "0,\"No error\"\n");
+}
+
 // Each wait keeps its own client's reading time-out, read as it begins.
 TEST_F(ClientsTest, EachWaitHasItsClientsReadTimeout) {
     auto ofLink = std::make_shared<std::atomic<uint32_t>>(1);
