@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, PORTS, PRODUCT_INFO_GET,
-                      REQUEST_PORT, SCPI_PORT, identity, listeners, log_time, next_notice, notifications, open_session,
+from conftest import (EXECUTION_ERROR, IO_TIMEOUT, NO_ERROR, NOTIFY_FLAG, NOTIFY_PORT, OUTPUT_BLOCK, PORTS,
+                      PRODUCT_INFO_GET, REQUEST_PORT, SCPI_PORT, Service, identity, listeners, log_time, next_notice, notifications, open_session,
                       port_open, read_exact, read_pack, request, set_inputs, ui_request, wait_for)
 from conftest import SLOW
 
@@ -386,3 +386,26 @@ def test_link_reports_reach_the_ui_and_scpi_and_reconnects_stay_quiet(make_servi
     assert service.log_has("Lan link update: 1", IO_TIMEOUT), service.log_lines()[-30:]
     assert link_updates(service) == ["3", "1"]
     assert service.stop()[0] == 0
+
+
+# About what a two-minute sanitizer run of the service writes to its output.
+SERVICE_LINES = b"D/JNI: [scpi] SCPI cmd = *IDN?\\n,  cmd len = 6\n" * 55_000
+RACE_REPORT = b"WARNING: ThreadSanitizer: data race (pid=7)\n  Write of size 4 at 0x7b08 by thread T3:\n"
+
+
+@pytest.mark.parametrize("before, after, reported", [
+    (b"", SERVICE_LINES, True),  # early in a long run
+    (b"x" * (OUTPUT_BLOCK - 10), SERVICE_LINES, True),  # cut by the end of a read block
+    (SERVICE_LINES, b"", True),  # the last thing written
+    (SERVICE_LINES, SERVICE_LINES, False),
+], ids=["early", "across_blocks", "last", "none"])
+def test_the_sanitizer_check_finds_a_report_anywhere_in_the_output(tmp_path, before, after, reported):
+    service = Service(tmp_path / "MainService", tmp_path)
+    service.output.write_bytes(before + (RACE_REPORT if reported else b"") + after)
+    if not reported:
+        service.check_sanitizers()
+        return
+    with pytest.raises(AssertionError) as failed:
+        service.check_sanitizers()
+    # What it shows is the report itself, not the output's tail.
+    assert str(failed.value).splitlines()[0] == RACE_REPORT.decode().splitlines()[0]
