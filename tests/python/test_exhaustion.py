@@ -81,20 +81,6 @@ def booted(service, ports=PORTS, big_folder=None):
     return service
 
 
-def favoured(service):
-    """Gives each thread of the service the highest priority, where this process may:
-    the service then reads its clients as promptly as on an instrument, whatever
-    else keeps the machine busy."""
-    for task in os.listdir(f"/proc/{service.proc.pid}/task"):
-        try:
-            os.setpriority(os.PRIO_PROCESS, int(task), -20)
-        except ProcessLookupError:
-            continue  # a thread that has ended
-        except PermissionError:
-            break
-    return service
-
-
 def steady_rss(service, deadline=10):
     """The resident size once start-up has settled: two looks apart agree within 0.25 MiB."""
     last = [rss_mib(service)]
@@ -262,13 +248,13 @@ def send_until_held_up(sock, data, most=16 << 20):
 # back once their work has run.
 @pytest.mark.timeout(360)  # what the clients left runs on for a while after they have gone
 def test_scpi_input_held_behind_waits_is_bounded_and_its_memory_returned(make_service):
-    # The bound is on what the service holds, and a resident size counts the
-    # allocator's free space too: starved of the processor by other work, the
-    # service takes its clients' input in other orders and leaves more of its heap
-    # free between the messages it keeps (35 to 49 MiB above its start at loads of
-    # 16 to 30 on 8 cores, half of it free heap, against about 24 when not starved).
-    # Its new threads take the priority of the threads that make them.
-    service = favoured(booted(make_service()))
+    # The bound is on what the service holds, about 22 MiB here; a resident size
+    # counts the allocator's free space too. Starved of the processor by other
+    # work, the service takes its clients' input in other orders and leaves up to
+    # as much again free between the messages it keeps (35 to 59 MiB above its
+    # start at loads of 13 to 39 on 8 cores). Input held without a bound would be
+    # several times that: each client sends up to 16 MiB.
+    service = booted(make_service())
     base = steady_rss(service)
     holders = connect_many(SCPI_PORT, HOLDING_SCPI)
     for sock in holders:
@@ -287,7 +273,7 @@ def test_scpi_input_held_behind_waits_is_bounded_and_its_memory_returned(make_se
     assert answered < IO_TIMEOUT
     if sanitized_build():
         return  # a sanitizer's allocator keeps what is freed
-    assert held - base < 32
+    assert held - base < 72
     # The departed clients' lists still run, taking turns; on a loaded machine
     # that takes a while. The bound is on what is kept, not on how soon.
     returned = wait_for(lambda: rss_mib(service) - base < 8, 300, 0.5)
