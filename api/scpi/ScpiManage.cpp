@@ -223,7 +223,9 @@ int ScpiManage::writeList(std::vector<structScpiInfo>& cmds, std::string& out, c
         std::optional<ScpiReaderTurn::Hold> reader;
         if (readsAny(cmds)) {
             // Waited for no longer than its client waits for a reading.
-            const ScpiReaderTurn::Timeout timeout(CDataManage::instance()->DM_ReadTimeoutMs());
+            const ScpiReaderTurn::Timeout timeout = [] {
+                return std::chrono::milliseconds(CDataManage::instance()->DM_ReadTimeoutMs());
+            };
             reader.emplace(m_readerTurn, [&] { return abortedSince(*ticket) || ticket->cancelled(); }, timeout);
             ticket->readerLate = reader->timedOut();
         }

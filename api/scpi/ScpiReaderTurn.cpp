@@ -12,14 +12,23 @@ bool ScpiReaderTurn::reads(uint32_t funcId) {
     return std::find(std::begin(kReaders), std::end(kReaders), funcId) != std::end(kReaders);
 }
 
-bool ScpiReaderTurn::take(const std::function<bool()>& stop, Timeout timeout, bool& timedOut) {
+bool ScpiReaderTurn::take(const std::function<bool()>& stop, const Timeout& timeout, bool& timedOut) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
     std::unique_lock<std::mutex> lock(m_mtx);
     const auto place = m_line.insert(m_line.end(), &stop);
     const auto ready = [&] { return (!m_taken && m_line.begin() == place) || stop(); };
-    if (timeout == kNoTimeout) {
-        m_cv.wait(lock, ready);
-    } else {
-        timedOut = !m_cv.wait_for(lock, timeout, ready);
+    while (!ready()) {
+        if (!timeout) {
+            m_cv.wait(lock);
+            continue;
+        }
+        const auto deadline = start + timeout();
+        if (Clock::now() >= deadline) {
+            timedOut = true;
+            break;
+        }
+        m_cv.wait_until(lock, deadline);
     }
     const bool first = m_line.begin() == place;
     m_line.erase(place);

@@ -22,14 +22,16 @@ public:
     // MEASure queries, INITiate, FETCh? and READ?.
     static bool reads(uint32_t funcId);
 
-    using Timeout = std::chrono::milliseconds;
-    static constexpr Timeout kNoTimeout = Timeout::max();
+    // How long a wait for the turn may last, looked at as it goes: a client
+    // may ask for longer while it waits (a VXI-11 read of the reply). Null:
+    // no bound.
+    using Timeout = std::function<std::chrono::milliseconds()>;
 
     // Holds the turn for its life, when it got it before `stop` came true
     // and within `timeout`.
     class Hold {
     public:
-        Hold(ScpiReaderTurn& turn, const std::function<bool()>& stop, Timeout timeout = kNoTimeout)
+        Hold(ScpiReaderTurn& turn, const std::function<bool()>& stop, const Timeout& timeout = nullptr)
             : m_turn(turn), m_held(turn.take(stop, timeout, m_timedOut)) {}
         ~Hold() {
             if (m_held) m_turn.give();
@@ -52,7 +54,7 @@ public:
     size_t waiting();
 
 private:
-    bool take(const std::function<bool()>& stop, Timeout timeout, bool& timedOut);
+    bool take(const std::function<bool()>& stop, const Timeout& timeout, bool& timedOut);
     void give();
 
     std::mutex m_mtx;
