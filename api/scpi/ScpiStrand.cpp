@@ -29,7 +29,9 @@ ScpiStrand::~ScpiStrand() {
 
 bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, Kind kind,
                                 const std::function<bool()>& mayRunHere) {
-    switch (place(task, mayWait, client, kind, mayRunHere)) {
+    // Destroyed outside the lock, as clear does.
+    std::vector<Task> evicted;
+    switch (place(task, mayWait, client, kind, mayRunHere, evicted)) {
         case Placed::Queued:
             return true;
         case Placed::Full:
@@ -42,10 +44,10 @@ bool ScpiStrand::runHereOrQueue(Task task, bool mayWait, Client client, Kind kin
 }
 
 ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, Kind kind,
-                                     const std::function<bool()>& mayRunHere) {
+                                     const std::function<bool()>& mayRunHere, std::vector<Task>& evicted) {
     std::lock_guard<std::mutex> lock(m_mtx);
     if (kind == Kind::LeftBehind && !m_stop) {
-        return placeLeftLocked(task, client);
+        return placeLeftLocked(task, client, evicted);
     }
     auto it = m_clients.find(client);
     // Held from the moment a task is queued, not only once the worker has
@@ -75,7 +77,7 @@ ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, Ki
     return Placed::Queued;
 }
 
-ScpiStrand::Placed ScpiStrand::placeLeftLocked(Task& task, Client client) {
+ScpiStrand::Placed ScpiStrand::placeLeftLocked(Task& task, Client client, std::vector<Task>& evicted) {
     if (cutOffLocked(client)) {
         return Placed::Full;
     }
@@ -91,7 +93,7 @@ ScpiStrand::Placed ScpiStrand::placeLeftLocked(Task& task, Client client) {
         leaving->second->items.push_back(std::move(item));
         return Placed::Queued;
     }
-    if (!leaveBehindLocked(item)) {
+    if (!leaveBehindLocked(item, evicted)) {
         task = std::move(item.task);
         return Placed::Full;
     }
@@ -106,8 +108,8 @@ ScpiStrand::Placed ScpiStrand::placeLeftLocked(Task& task, Client client) {
     return Placed::Queued;
 }
 
-bool ScpiStrand::leaveBehindLocked(Item& item) {
-    if (m_left.size() >= kMaxLeftBehind || cutOffLocked(item.client)) {
+bool ScpiStrand::leaveBehindLocked(Item& item, std::vector<Task>& evicted) {
+    if (cutOffLocked(item.client) || (m_left.size() >= kMaxLeftBehind && !evictLocked(item.client, evicted))) {
         refuseLeftLocked(item.client);
         return false;
     }
@@ -117,6 +119,31 @@ bool ScpiStrand::leaveBehindLocked(Item& item) {
     }
     item.kind = Kind::LeftBehind;
     m_left.push_back(std::move(item));
+    return true;
+}
+
+bool ScpiStrand::evictLocked(Client newcomer, std::vector<Task>& evicted) {
+    std::map<Client, size_t> queued;
+    for (const Item& item : m_left) {
+        ++queued[item.client];
+    }
+    const auto heaviest = std::max_element(queued.begin(), queued.end(), [](const auto& a, const auto& b) {
+        return a.second < b.second;
+    });
+    if (heaviest->second <= queued[newcomer] + 1) {
+        return false;  // the newcomer's own backlog is as long: it is the one refused
+    }
+    const Client client = heaviest->first;
+    // Its latest list goes, and every later one: what runs of it has no gap.
+    for (auto it = m_left.end(); it != m_left.begin();) {
+        --it;
+        if (it->client == client) {
+            evicted.push_back(std::move(it->task));
+            m_left.erase(it);
+            break;
+        }
+    }
+    refuseLeftLocked(client);
     return true;
 }
 
@@ -249,7 +276,7 @@ void ScpiStrand::work(Entry* entry) {
     // What its client left goes behind the lists of those that left before.
     std::vector<Task> dropped;
     for (Item& item : entry->items) {
-        if (!leaveBehindLocked(item)) {
+        if (!leaveBehindLocked(item, dropped)) {
             dropped.push_back(std::move(item.task));
         }
     }

@@ -42,9 +42,10 @@ public:
 
     static constexpr size_t kMaxQueuedPerClient = 256;
     // Lists that clients which have left may have queued, all of them
-    // together: about what one connected client may queue. Beyond, a list of
-    // theirs is dropped, and so is every later one of that client, so that
-    // none of them runs with a gap.
+    // together: about what one connected client may queue. Beyond, the
+    // latest list of the client with the most queued is dropped, and so is
+    // every later one of that client, so that none of them runs with a gap
+    // and a long backlog does not crowd out another client's few lists.
     static constexpr size_t kMaxLeftBehind = kMaxQueuedPerClient;
     // A worker's stack: a handler's frames, not a thread's default megabytes,
     // times as many workers as there are clients.
@@ -87,11 +88,18 @@ private:
         bool gone = false;   // its client has left: the worker hands over and ends
     };
     enum class Placed { Here, Queued, Full };
-    Placed place(Task& task, bool mayWait, Client client, Kind kind, const std::function<bool()>& mayRunHere);
-    Placed placeLeftLocked(Task& task, Client client);
+    // Tasks dropped to make room go to `evicted`, to be destroyed outside
+    // the lock.
+    Placed place(Task& task, bool mayWait, Client client, Kind kind, const std::function<bool()>& mayRunHere,
+                 std::vector<Task>& evicted);
+    Placed placeLeftLocked(Task& task, Client client, std::vector<Task>& evicted);
     // Appends to the queue of those that left; false (and its client cut
     // off) at the bound.
-    bool leaveBehindLocked(Item& item);
+    bool leaveBehindLocked(Item& item, std::vector<Task>& evicted);
+    // At the bound, the latest list of the client with the most queued
+    // makes room for `newcomer`, unless that is the newcomer itself: one
+    // long backlog does not crowd out what the others left.
+    bool evictLocked(Client newcomer, std::vector<Task>& evicted);
     // Marks `client`'s later lists to be dropped too; logs once per spell
     // of drops.
     void refuseLeftLocked(Client client);
