@@ -195,10 +195,10 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
         std::lock_guard<std::mutex> lock(m_abortMtx);
         ticket->generation = generation;
     }
-    return writeOutput(std::move(cmds), out, ticket);
+    return writeOutput(cmds, out, ticket);
 }
 
-int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket) {
+int ScpiManage::writeOutput(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket) {
     if (!beginList(*ticket)) {
         PrintI("SCPI command list of %zu dropped by abort", cmds.size());
         return 0;
@@ -312,6 +312,7 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, std::string& text
 
 ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
     if (ticket.take()) {
+        ticket.began = true;
         ticket.holdTurn(&ticket);
     }
 }
@@ -369,7 +370,7 @@ void ScpiManage::ApiScpi_PostErrors(ScpiStrand::Client client, ScpiRefusals erro
     auto list = std::make_shared<std::vector<structScpiInfo>>(refusalList(std::move(errors)));
     ListRun run = [this, list](const Ticket& ticket) {
         std::string none;  // refusals answer nothing
-        writeOutput(std::move(*list), none, ticket);
+        writeOutput(*list, none, ticket);
     };
     const bool leaving = client != nullptr && client == t_leaving;
     if (!postRun(run, client, nullptr, false, leaving ? ScpiStrand::Kind::LeftBehind : ScpiStrand::Kind::Report) &&
@@ -512,7 +513,7 @@ bool ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
     auto list = std::make_shared<std::vector<structScpiInfo>>(std::move(cmds));
     ListRun run = [this, list, deliver](const Ticket& ticket) {
         std::string reply;
-        writeOutput(std::move(*list), reply, ticket);
+        writeOutput(*list, reply, ticket);
         // Every transport's callback may be called from any thread: the
         // socket posts the send to its session's poller, the others queue
         // the reply under their own lock.
@@ -552,7 +553,7 @@ bool ScpiManage::postRun(const ListRun& run, ScpiStrand::Client client, ListWait
         // it is to be queued or its client's lists wait; outside m_postMtx,
         // since its handlers may post or abort themselves.
         const Ticket ticket = postTicket(client, std::move(readTimeout));
-        return runOrQueue([run, ticket]() { run(ticket); }, queue, client, kind);
+        return runOrQueue(taskOf(run, ticket), queue, client, kind);
     }
     // Another transport's thread: straight to the client's worker, where it
     // takes the turn in line, so that no client's backlog runs back to back
@@ -562,7 +563,18 @@ bool ScpiManage::postRun(const ListRun& run, ScpiStrand::Client client, ListWait
     // generation is never cleared by that abort.
     std::lock_guard<std::mutex> post(m_postMtx);
     const Ticket ticket = postTicket(client, std::move(readTimeout));
-    return runOrQueue([run, ticket]() { run(ticket); }, true, client, kind);
+    return runOrQueue(taskOf(run, ticket), true, client, kind);
+}
+
+ScpiStrand::Task ScpiManage::taskOf(const ListRun& run, const Ticket& ticket) {
+    return [this, run, ticket]() {
+        ticket->mayHandBack = ScpiStrand::onClientsOwnWorker();
+        run(ticket);
+        if (ticket->handsBack()) {
+            ticket->mayHandBack = false;
+            m_strand.handBack([run, ticket]() { run(ticket); });
+        }
+    };
 }
 
 bool ScpiManage::runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, ScpiStrand::Kind kind) {

@@ -251,8 +251,14 @@ private:
         }
         // Whether the list has nothing left that needs the turn: it was
         // stopped, or its client has left and no command it would still run
-        // is left (its queries do not run).
-        bool ended() const { return stopped() || (cancelled() && next >= runsUpTo); }
+        // is left (its queries do not run), or it hands itself back.
+        bool ended() const { return stopped() || (cancelled() && (next >= runsUpTo || handsBack())); }
+        // A list of a client that has left, on that client's own worker,
+        // that has not begun: it goes to the worker of those that have left
+        // rather than wait in line on a thread of its own.
+        bool handsBack() const { return mayHandBack && !began && runsUpTo > 0 && cancelled() && !stopped(); }
+        bool mayHandBack = false;  // its thread only, as are the two below
+        bool began = false;        // it has taken the turn
         ScpiTurn& turn;
         bool runningJob = false;  // lends for a file job, not a wait (its thread only)
         // The command after the one running, and the end of the commands a
@@ -279,7 +285,9 @@ private:
     // A ticket of the current generation, known to the client aborts while
     // its list may still run.
     Ticket postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout = nullptr);
-    int writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket);
+    // Leaves `cmds` to run again when the list hands itself back.
+    int writeOutput(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket);
+
     // The commands of a list, under the message turn.
     int runCommands(std::vector<structScpiInfo>& cmds, std::string& text, ListTicket& ticket);
     // Begins a list: false when an abort came after it was posted. endList
@@ -294,6 +302,9 @@ private:
     // `queue` sends it to the worker even on the first poller. False when
     // the task was dropped at the bound of its `kind`.
     using ListRun = std::function<void(const Ticket&)>;
+    // The task that runs a list under `ticket`, and hands it back when its
+    // client has left while it waited on that client's own worker.
+    ScpiStrand::Task taskOf(const ListRun& run, const Ticket& ticket);
     bool postRun(const ListRun& run, ScpiStrand::Client client, ListWait::Timeout readTimeout, bool queue,
                  ScpiStrand::Kind kind);
     // Queues the task on its client's worker or runs it here (only with the

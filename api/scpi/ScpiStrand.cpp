@@ -11,6 +11,9 @@
 
 namespace {
 
+// The entry whose worker this thread is, while it runs that entry's tasks.
+thread_local void* t_entry = nullptr;
+
 struct WorkerStart {
     ScpiStrand* strand;
     void* entry;  // null: the queue of the clients that have left
@@ -253,8 +256,19 @@ void* ScpiStrand::workerEntry(void* arg) {
     return nullptr;
 }
 
+bool ScpiStrand::onClientsOwnWorker() {
+    return t_entry != nullptr;
+}
+
+void ScpiStrand::handBack(Task task) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    auto* entry = static_cast<Entry*>(t_entry);
+    entry->items.push_front(Item{std::move(task), Kind::LeftBehind, entry->client});
+}
+
 void ScpiStrand::work(Entry* entry) {
     std::unique_lock<std::mutex> lock(m_mtx);
+    t_entry = entry;
     for (;;) {
         if (entry->gone || entry->items.empty()) {
             break;
@@ -267,6 +281,7 @@ void ScpiStrand::work(Entry* entry) {
         item.task = nullptr;
         lock.lock();
     }
+    t_entry = nullptr;
     const Client client = entry->client;
     auto& owner = entry->gone ? m_leaving : m_clients;
     auto it = owner.find(client);

@@ -26,6 +26,9 @@
 // for no one and no one waits for their replies: what they left runs on one
 // worker shared by all of them, from one queue held to kMaxLeftBehind lists
 // service-wide, so that neither threads nor memory grow with how many leave.
+// A client's worker that runs a list as its client leaves hands the rest
+// over once that list has ended; a list that has not begun, waiting in line
+// for the message turn, is handed over too (handBack).
 class ScpiStrand {
 public:
     using Task = std::function<void()>;
@@ -66,6 +69,12 @@ public:
     // `client` has left: its worker, once the list it runs has ended, hands
     // the rest to the queue of those that left and ends.
     void depart(Client client);
+    // Whether this thread is a connected client's worker.
+    static bool onClientsOwnWorker();
+    // On a worker of a client that has left: `task`, which has not begun,
+    // goes ahead of that client's other lists to the queue of those that
+    // left, rather than hold this thread (see ListTicket::handsBack).
+    void handBack(Task task);
     // Whether `client` has lists queued or running here.
     bool busy(Client client);
     // How many workers run: one per connected client with lists here, and
