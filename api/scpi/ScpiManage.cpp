@@ -196,14 +196,10 @@ int ScpiManage::ApiScpi_WriteOutputQueue(std::vector<structScpiInfo> cmds, std::
         std::lock_guard<std::mutex> lock(m_abortMtx);
         ticket->generation = generation;
     }
-    return writeOutput(std::move(cmds), out, ticket);
+    return writeOutput(cmds, out, ticket);
 }
 
-int ScpiManage::writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket) {
-    return writeList(cmds, out, ticket);
-}
-
-int ScpiManage::writeList(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket) {
+int ScpiManage::writeOutput(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket) {
     // The rest of a list handed over takes the turn its first part holds,
     // even to do nothing: no one else takes it until then.
     const bool rest = ticket->handedOff;
@@ -345,8 +341,10 @@ ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
     if (ticket.handedOff) {
         ticket.handedOff = false;
         ticket.turn.claim();
+        ticket.began = true;
         ticket.holdTurn(&ticket);
     } else if (ticket.take()) {
+        ticket.began = true;
         ticket.holdTurn(&ticket);
     }
 }
@@ -365,11 +363,13 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ProcessMessage(const char* text, u
                                                               ListWait::Timeout readTimeout) {
     std::vector<structScpiInfo> cmds;
     const MessageResult parsed = ApiScpi_ParseMessage(text, length, client, cmds);
-    if (parsed != MessageResult::Parsed) {
+    if (parsed == MessageResult::Aborted) {
         return parsed;
     }
+    // A message that runs nothing reports its errors through the same path
+    // as the client's lists, behind them.
     ApiScpi_PostExecute(std::move(cmds), std::move(deliver), client, std::move(readTimeout));
-    return MessageResult::Posted;
+    return parsed == MessageResult::Rejected ? parsed : MessageResult::Posted;
 }
 
 ScpiManage::MessageResult ScpiManage::ApiScpi_ParseMessage(const char* text, uint32_t length,
@@ -383,7 +383,7 @@ ScpiManage::MessageResult ScpiManage::ApiScpi_ParseMessage(const char* text, uin
         // a command error as theirs are (an empty message has none of its own).
         ScpiRefusals errors = refusalsOf(cmds);
         errors.push_back(ScpiRefusal{SCP_ESR_CME, E100_CMD_ERROR});
-        ApiScpi_PostErrors(client, std::move(errors));
+        cmds = refusalList(std::move(errors));
         CBeeper::instance()->Beeper_Test();
         return MessageResult::Rejected;
     }
@@ -403,11 +403,17 @@ void ScpiManage::ApiScpi_PostErrors(ScpiStrand::Client client, ScpiRefusals erro
     auto list = std::make_shared<std::vector<structScpiInfo>>(refusalList(std::move(errors)));
     ListRun run = [this, list](const Ticket& ticket) {
         std::string none;  // refusals answer nothing
-        writeOutput(std::move(*list), none, ticket);
+        writeOutput(*list, none, ticket);
     };
-    if (!postRun(run, client, nullptr, false, 2 * ScpiStrand::kMaxQueuedPerClient)) {
+    const bool leaving = client != nullptr && client == t_leaving;
+    if (!postRun(run, client, nullptr, false, leaving ? ScpiStrand::Kind::LeftBehind : ScpiStrand::Kind::Report) &&
+        !leaving) {
         PrintW("SCPI client %p: errors of a message beyond its bound dropped", client);
     }
+}
+
+std::vector<structScpiInfo> ScpiManage::ApiScpi_RefusalList(ScpiRefusals errors) {
+    return refusalList(std::move(errors));
 }
 
 bool ScpiManage::ApiScpi_RunsWhenGone(const std::vector<structScpiInfo>& cmds) {
@@ -453,6 +459,8 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
 }
 
 void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client) {
+    // What it has queued goes to the queue of those that left.
+    m_strand.depart(client);
     {
         std::lock_guard<std::mutex> lock(m_abortMtx);
         cancelTicketsLocked(client, false);
@@ -523,8 +531,15 @@ bool ScpiManage::waitsNow(bool mayWait, OperationWait operation) {
            (operation == OperationWait::First && CDataManage::instance()->DM_AcquisitionPending());
 }
 
-void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client,
+bool ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client,
                                      ListWait::Timeout readTimeout, bool inPlace) {
+    const bool leaving = client != nullptr && client == t_leaving;
+    if (leaving) {
+        // No one is there to answer: its queries hold nothing while it waits.
+        cmds.erase(std::remove_if(cmds.begin(), cmds.end(),
+                                  [](const structScpiInfo& cmd) { return cmd.query && !cmd.refused; }),
+                   cmds.end());
+    }
     const bool waits = mayWait(cmds);
     const OperationWait operation = waitsForOperation(cmds);
     // Shared so that the task stays copyable without copying the list.
@@ -538,22 +553,25 @@ void ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         }
         runList(list, deliver, ticket);
     };
-    const bool leaving = client != nullptr && client == t_leaving;
     // A gone client's lists take the seat of the clients that have left,
     // which the first poller never takes.
     const bool queue = !inPlace || leaving || waitsNow(waits, operation);
-    const size_t most = leaving ? ScpiStrand::kUnbounded : ScpiStrand::kMaxQueuedPerClient;
-    if (!postRun(run, client, std::move(readTimeout), queue, most)) {
+    const ScpiStrand::Kind kind = leaving ? ScpiStrand::Kind::LeftBehind : ScpiStrand::Kind::List;
+    if (postRun(run, client, std::move(readTimeout), queue, kind)) {
+        return true;
+    }
+    if (!leaving) {
         // Its client cannot tell otherwise that the list never ran.
         PrintW("SCPI client %p has %zu lists queued: a further list is refused", client,
                ScpiStrand::kMaxQueuedPerClient);
         ApiScpi_PostErrors(client, {ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
     }
+    return false;
 }
 
 void ScpiManage::runList(const List& list, const ReplyFn& deliver, const Ticket& ticket) {
     std::string reply;
-    writeList(*list, reply, ticket);
+    writeOutput(*list, reply, ticket);
     if (ticket->handedOff) {
         handOver(list, deliver, ticket);
         return;
@@ -599,17 +617,17 @@ void ScpiManage::handOver(const List& list, const ReplyFn& deliver, const Ticket
     };
     // First on the worker: the list ran here only as its client had nothing
     // there, and its client's lists are posted on this thread alone.
-    m_strand.runHereOrQueue(std::move(rest), true, ticket->client, ScpiStrand::kUnbounded);
+    m_strand.runHereOrQueue(std::move(rest), true, ticket->client, ScpiStrand::Kind::Continued);
 }
 
 bool ScpiManage::postRun(const ListRun& run, ScpiStrand::Client client, ListWait::Timeout readTimeout, bool queue,
-                         size_t most) {
+                         ScpiStrand::Kind kind) {
     if (toolkit::EventPoller::Instance().isCurrentThread()) {
         // Runs at once, as a post from the first poller always did, unless
         // it is to be queued or its client's lists wait; outside m_postMtx,
         // since its handlers may post or abort themselves.
         const Ticket ticket = postTicket(client, std::move(readTimeout));
-        return runOrQueue([run, ticket]() { run(ticket); }, queue, client, most);
+        return runOrQueue(taskOf(run, ticket), queue, client, kind);
     }
     // Another transport's thread: straight to the client's worker, where it
     // takes the turn in line, so that no client's backlog runs back to back
@@ -619,15 +637,26 @@ bool ScpiManage::postRun(const ListRun& run, ScpiStrand::Client client, ListWait
     // generation is never cleared by that abort.
     std::lock_guard<std::mutex> post(m_postMtx);
     const Ticket ticket = postTicket(client, std::move(readTimeout));
-    return runOrQueue([run, ticket]() { run(ticket); }, true, client, most);
+    return runOrQueue(taskOf(run, ticket), true, client, kind);
 }
 
-bool ScpiManage::runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, size_t most) {
+ScpiStrand::Task ScpiManage::taskOf(const ListRun& run, const Ticket& ticket) {
+    return [this, run, ticket]() {
+        ticket->mayHandBack = ScpiStrand::onClientsOwnWorker();
+        run(ticket);
+        if (ticket->handsBack()) {
+            ticket->mayHandBack = false;
+            m_strand.handBack([run, ticket]() { run(ticket); });
+        }
+    };
+}
+
+bool ScpiManage::runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, ScpiStrand::Kind kind) {
     // A list runs here only with the message turn: the first poller never
     // waits for it, a list that finds it taken waits on its client's worker.
     bool took = false;
     auto mayRunHere = [&] { return took = m_turn.tryTake(client); };
-    const bool placed = m_strand.runHereOrQueue(std::move(task), queue, client, most, mayRunHere);
+    const bool placed = m_strand.runHereOrQueue(std::move(task), queue, client, kind, mayRunHere);
     if (took) {
         m_turn.give();
     }

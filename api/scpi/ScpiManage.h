@@ -81,7 +81,7 @@ public:
     // What ApiScpi_ProcessMessage did with a program message.
     enum class MessageResult {
         Posted,    // the list is queued (or already ran, when posted from the first poller)
-        Rejected,  // nothing parsed: -100 queued, one beep, nothing executed
+        Rejected,  // nothing parsed: its errors, then -100, reported in its turn; one beep
         Aborted,   // the message held ABORt: nothing of it executed
         Parsed,    // ApiScpi_ParseMessage only: the list is the caller's to post
     };
@@ -128,22 +128,27 @@ public:
                                          ScpiStrand::Client client = nullptr, ListWait::Timeout readTimeout = nullptr);
 
     // ApiScpi_ProcessMessage up to the posting, for a transport that posts
-    // later or not at all: Rejected and Aborted as there, else Parsed with
-    // the list in `cmds`. The units parsed are appended: a refused unit the
-    // transport put there first reports its error in the message's turn,
-    // ahead of the message's own. A message that does not run reports its
-    // errors (those of the units put first too) in a turn of its client of
-    // their own (ApiScpi_PostErrors), never at once: an error queued outside
-    // any turn could land inside another client's message, between its *CLS
-    // and its SYST:ERR?.
+    // later or not at all: Aborted as there, else Parsed with the list in
+    // `cmds`, or Rejected with `cmds` replaced by the list that reports what
+    // the message refused (those of the units put first too), then -100.
+    // The units parsed are appended: a refused unit the transport put there
+    // first reports its error in the message's turn, ahead of the message's
+    // own. The transport posts either list alike, counted and held back as
+    // any, so that a message that runs nothing reports its errors after what
+    // its client sent before it, never at once: an error queued outside any
+    // turn could land inside another client's message, between its *CLS and
+    // its SYST:ERR?.
     MessageResult ApiScpi_ParseMessage(const char* text, uint32_t length, ScpiStrand::Client client,
                                        std::vector<structScpiInfo>& cmds);
     // Reports `errors` in a turn of `client`'s, after the lists it posted
-    // before: for what a client sent that runs nothing (a message that does
-    // not parse, a list refused at a bound). Held to twice the bound on a
-    // client's queued lists, beyond which a further report is dropped: the
-    // error queue has long overflowed by then.
+    // before: for what a transport refused without holding it back (a list
+    // refused at a bound, an ABORt's refusals). Such reports queue apart
+    // from the client's lists, so that none takes a list's place; beyond as
+    // many reports as lists a further report is dropped: the error queue has
+    // long overflowed by then.
     void ApiScpi_PostErrors(ScpiStrand::Client client, ScpiRefusals errors);
+    // A list of refused units only that reports `errors` as it runs.
+    static std::vector<structScpiInfo> ApiScpi_RefusalList(ScpiRefusals errors);
     // Whether anything of a list runs once its client has left: a command
     // that is not a query, or a refusal to report.
     static bool ApiScpi_RunsWhenGone(const std::vector<structScpiInfo>& cmds);
@@ -163,8 +168,10 @@ public:
     // wait, its client has no lists on the worker and no one is in line;
     // its rest goes to the worker, with the turn, past kInPlaceTime.
     // A list beyond what its client may have queued is not run: -363 is
-    // reported in the client's turn.
-    void ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
+    // reported in the client's turn. One of a client that has left beyond
+    // what those that left may have queued is dropped, and so are its later
+    // ones. False when the list was refused.
+    bool ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client = nullptr,
                              ListWait::Timeout readTimeout = nullptr, bool inPlace = true);
     // The client has left (its session, link or host is gone): its lists
     // posted so far still execute their commands in order, each taking the
@@ -173,8 +180,8 @@ public:
     void ApiScpi_ClientGone(ScpiStrand::Client client);
     // Runs `posts` on this thread, which posts lists of `client` after it has
     // left: they are as those it posted before (no query runs, no wait, no
-    // reply) and are not held to the client's bound, since a setting sent
-    // and closed at once must still take effect.
+    // reply) and join the queue of the clients that have left, held to its
+    // bound rather than to the client's (see ScpiStrand).
     void ApiScpi_PostForGone(ScpiStrand::Client client, const std::function<void()>& posts);
 
     // The command-set selection, for the other managers.
@@ -185,7 +192,8 @@ public:
     void setDeliverySeam(std::function<void()> seam);
     // Test seam: reads of lists waiting for another client's read to end.
     size_t readersWaiting() { return m_readerTurn.waiting(); }
-    // Test seam: clients whose lists are queued or run on their workers.
+    // Test seam: workers that run lists (of connected clients, and the one
+    // of those that have left).
     size_t clientsWithLists() { return m_strand.clients(); }
     // Test seam: messages waiting in line for the message turn.
     size_t turnWaiting() { return m_turn.waiting(); }
@@ -251,8 +259,14 @@ private:
         }
         // Whether the list has nothing left that needs the turn: it was
         // stopped, or its client has left and no command it would still run
-        // is left (its queries do not run).
-        bool ended() const { return stopped() || (cancelled() && next >= runsUpTo); }
+        // is left (its queries do not run), or it hands itself back.
+        bool ended() const { return stopped() || (cancelled() && (next >= runsUpTo || handsBack())); }
+        // A list of a client that has left, on that client's own worker,
+        // that has not begun: it goes to the worker of those that have left
+        // rather than wait in line on a thread of its own.
+        bool handsBack() const { return mayHandBack && !began && runsUpTo > 0 && cancelled() && !stopped(); }
+        bool mayHandBack = false;  // its thread only, as are the two below
+        bool began = false;        // it has taken the turn
         ScpiTurn& turn;
         bool runningJob = false;  // lends for a file job, not a wait (its thread only)
         // Its client's time-out passed before its turn as the reader came:
@@ -293,9 +307,9 @@ private:
     // A ticket of the current generation, known to the client aborts while
     // its list may still run.
     Ticket postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout = nullptr);
-    int writeOutput(std::vector<structScpiInfo> cmds, std::string& out, const Ticket& ticket);
-    // As writeOutput, or up to where the list is handed over (see handOver).
-    int writeList(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket);
+    // Runs a list, or up to where it is handed over (see handOver); leaves
+    // `cmds` to run again when the list hands itself back.
+    int writeOutput(std::vector<structScpiInfo>& cmds, std::string& out, const Ticket& ticket);
     // The commands of a list from ticket.resumeAt on, under the message turn.
     int runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticket);
     using List = std::shared_ptr<std::vector<structScpiInfo>>;
@@ -315,13 +329,16 @@ private:
     void cancelTicketsLocked(ScpiStrand::Client client, bool abort);
     // Posts a task that runs a list under `ticket` (see ApiScpi_PostExecute);
     // `queue` sends it to the worker even on the first poller. False when
-    // the client's queue held `most` already: the task was dropped.
+    // the task was dropped at the bound of its `kind`.
     using ListRun = std::function<void(const Ticket&)>;
+    // The task that runs a list under `ticket`, and hands it back when its
+    // client has left while it waited on that client's own worker.
+    ScpiStrand::Task taskOf(const ListRun& run, const Ticket& ticket);
     bool postRun(const ListRun& run, ScpiStrand::Client client, ListWait::Timeout readTimeout, bool queue,
-                 size_t most);
+                 ScpiStrand::Kind kind);
     // Queues the task on its client's worker or runs it here (only with the
     // message turn); false as postRun.
-    bool runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, size_t most);
+    bool runOrQueue(ScpiStrand::Task task, bool queue, ScpiStrand::Client client, ScpiStrand::Kind kind);
     bool abortedLocked(const ListTicket& ticket) const;
 
     // A list holding a command whose handler may wait (for readings, a

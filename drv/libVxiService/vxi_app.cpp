@@ -113,16 +113,13 @@ bool postToLink(AppLink& link, const char* text, uint32_t length, bool* rejected
     if (rejected != nullptr) {
         *rejected = parsed == ScpiManage::MessageResult::Rejected;
     }
-    switch (parsed) {
-        case ScpiManage::MessageResult::Parsed:
-            break;
-        case ScpiManage::MessageResult::Aborted:
-            // Taken at the bound too: it empties the link's queue.
-            std::printf("SCPI_CMD_ABORT end\n");
-            return true;
-        default:
-            return true;  // nothing parsed: -100 comes in the link's turn
+    if (parsed == ScpiManage::MessageResult::Aborted) {
+        // Taken at the bound too: it empties the link's queue.
+        std::printf("SCPI_CMD_ABORT end\n");
+        return true;
     }
+    // What did not parse reports its errors as a list of the link's,
+    // counted with the others: it takes no place the link's next list needs.
     if (link.listsInFlight->load() >= kMaxListsInFlight) {
         PrintW("VXI link has %u lists in the engine: a further message is refused", kMaxListsInFlight);
         refuseInput(link, interrupted);

@@ -112,13 +112,15 @@ void ScpiService::ScpiSession::attachServer(const toolkit::Server& /*server*/) {
 
 void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
     m_u64TurnBytes += buf->size();
-    if (!m_input.append(buf->data(), buf->size(), m_messages)) {
-        PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
-        m_scpiManage.ApiScpi_PostErrors(this, {ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
-    }
+    const bool overrun = !m_input.append(buf->data(), buf->size(), m_messages);
     // One list and one response per program message, in arrival order.
     for (const std::string& message : m_messages) {
         m_backlog.push(message);
+    }
+    if (overrun) {
+        // Reported behind what came before it, as a message is.
+        PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
+        m_backlog.push(kOverrunMark);
     }
     // A receipt of short messages leaves no string table behind.
     std::vector<std::string>().swap(m_messages);
@@ -168,6 +170,11 @@ bool ScpiService::ScpiSession::turnSpent() const {
 }
 
 void ScpiService::ScpiSession::takeMessage(const std::string& text) {
+    if (text == kOverrunMark) {
+        std::vector<structScpiInfo> cmds = ScpiManage::ApiScpi_RefusalList({ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
+        holdOrPost(std::move(cmds), 0);
+        return;
+    }
     int len = static_cast<int>(text.size());
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text.data(), len);
     std::vector<structScpiInfo> cmds;
@@ -180,6 +187,7 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
     }
     switch (parsed) {
         case ScpiManage::MessageResult::Parsed:
+        case ScpiManage::MessageResult::Rejected:  // its errors, held back as a list is
             break;
         case ScpiManage::MessageResult::Aborted:
             // It acts as it arrives, on everything its client sent before
@@ -190,12 +198,16 @@ void ScpiService::ScpiSession::takeMessage(const std::string& text) {
             std::printf("SCPI_CMD_ABORT end\n");
             return;
         default:
-            return;  // nothing parsed: -100 comes in this client's turn
+            return;
     }
     if (m_bGone && !ScpiManage::ApiScpi_RunsWhenGone(cmds)) {
         return;  // queries only: no one is there to answer
     }
-    const uint64_t cost = costOf(cmds, text.size());
+    holdOrPost(std::move(cmds), text.size());
+}
+
+void ScpiService::ScpiSession::holdOrPost(std::vector<structScpiInfo> cmds, size_t bytes) {
+    const uint64_t cost = costOf(cmds, bytes);
     if (m_held.empty() && roomInFlight()) {
         post(std::move(cmds), cost);
         return;
@@ -222,7 +234,10 @@ bool ScpiService::ScpiSession::waitsForRoom() const {
 }
 
 void ScpiService::ScpiSession::recountHeld() {
-    ScpiReplyBudget::instance().recount(m_u64Counted, m_u64Held + m_u64InFlight + m_backlog.cost());
+    // A session whose client has left holds no share of the budget: no
+    // connected client's answer is refused for it. What it holds is bounded
+    // by what those that left may have queued (see ScpiStrand).
+    ScpiReplyBudget::instance().recount(m_u64Counted, m_bGone ? 0 : m_u64Held + m_u64InFlight + m_backlog.cost());
     if (m_u64Counted == 0 && m_bTrimDue) {
         // The lists of a burst are freed but kept by the allocator.
         m_bTrimDue = false;
@@ -281,9 +296,18 @@ void ScpiService::ScpiSession::post(std::vector<structScpiInfo> cmds, uint64_t c
         m_bNextOffPoller = m_u64TurnMicros >= kMicrosPerTurn;
         return;
     }
+    bool queued = true;
     m_scpiManage.ApiScpi_PostForGone(this, [&] {
-        m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
+        queued = m_scpiManage.ApiScpi_PostExecute(std::move(cmds), std::move(deliver), this);
     });
+    if (!queued) {
+        // Those that left have queued all they may: nothing more of this
+        // client runs (a gap in its messages would), and what it holds is
+        // freed now rather than parsed to be dropped.
+        m_backlog = ScpiBacklog();
+        m_held.clear();
+        m_u64Held = 0;
+    }
 }
 
 void ScpiService::ScpiSession::scheduleTurn() {
@@ -452,6 +476,7 @@ void ScpiService::ScpiSession::leave() {
     // answer: they wait for nothing.
     m_self = std::static_pointer_cast<ScpiSession>(shared_from_this());
     m_scpiManage.ApiScpi_ClientGone(this);
+    recountHeld();
     setLocalState(true);
     // What it held of queries only has no one to answer: dropped now, as
     // such messages are as they are parsed from here on (takeMessage).

@@ -71,6 +71,9 @@ public:
         // holds is taken up to this, about what a session holds while
         // connected; the rest is dropped.
         static constexpr size_t kMaxTakenAtEnd = 64 * 1024;
+        // Stands in the backlog for input dropped past ScpiInputBuffer's
+        // bound: no message holds a line feed.
+        static constexpr const char* kOverrunMark = "\n";
         // One turn of the poller takes at most this many messages, or reads
         // once past this many bytes, or runs lists in place for about this
         // long; then the session waits for its next turn, behind every other
@@ -98,9 +101,13 @@ public:
 
         // Takes the waiting messages, oldest first, while this turn lasts.
         void serve();
-        // Parses one program message; it aborts, is handed to the engine,
-        // waits here, or is refused.
+        // Parses one program message; it aborts, is handed to the engine
+        // or waits here, as does the list that reports its errors when it
+        // does not parse.
         void takeMessage(const std::string& text);
+        // Hands a list costing `bytes` of text to the engine, or holds it
+        // behind those that wait for room.
+        void holdOrPost(std::vector<structScpiInfo> cmds, size_t bytes);
         // Hands a parsed list to the engine; the reply comes back to this
         // session's own poller.
         void post(std::vector<structScpiInfo> cmds, uint64_t cost);

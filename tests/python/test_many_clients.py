@@ -51,6 +51,9 @@ VXI_READ_TIMEOUT = 5
 # The USB device drops a request for a reply that is not there within 5 s: the host asks
 # again after this long.
 USB_REQUEST_WAIT = 7
+# Settings a client leaves queued behind a wait as it leaves: well within what those that
+# have left may leave together (256 lists), so that what the others leave still runs.
+LONG_BACKLOG = 80
 SOCKET_CLIENTS, VXI_CLIENTS = 8, 4
 SCPI_SLOTS = SOCKET_CLIENTS + VXI_CLIENTS + 1  # the one USB host last
 
@@ -414,6 +417,16 @@ class ScpiClient(threading.Thread):
         self.shared.note("aborts")
         self.ask(Message(self, ["*OPC?"], one_of([], ["1"])), earlier=waiting)
 
+    def leave_with_a_long_backlog(self, leave, kind):
+        """A wait, a long backlog of its own settings queued behind it, and it leaves: what
+        it left is served by the one worker of the clients that have left, not one of its own."""
+        self.door.send(long_wait(self).text)
+        for _ in range(LONG_BACKLOG):
+            self.door.send(f"STAT:QUES:ENAB {self.next_tag()}")
+        leave(self.shared.marker(self), [])
+        self.shared.note(f"left with a long backlog by {kind}")
+        self.door = self.connect()
+
     def leave_with_work(self, leave, kind):
         """Sends a few messages and a folder of its own, leaves with them queued, comes
         back as a new client; what it sent runs all the same, so the folder appears."""
@@ -561,6 +574,7 @@ class SocketClient(ScpiClient):
         lambda self: self.leave_with_work(self.leave_by_close, "close"): 3,
         lambda self: self.leave_with_work(self.leave_by_half_close, "half-close"): 3,
         reset_with_a_backlog: 2,
+        lambda self: self.leave_with_a_long_backlog(self.leave_by_reset, "reset"): 1,
         dropped_for_not_reading: 1,
     }
 
@@ -618,6 +632,7 @@ class VxiClient(ScpiClient):
         clear_own_wait: 3,
         ScpiClient.init_then_fetch: 4,
         lambda self: self.leave_with_work(self.leave_by_destroying_the_link, "destroyed link"): 6,
+        lambda self: self.leave_with_a_long_backlog(self.leave_by_destroying_the_link, "destroyed link"): 1,
     }
 
 
@@ -690,6 +705,7 @@ class UsbClient(ScpiClient):
         ScpiClient.abort_own_wait: 3,
         clear_own_wait: 3,
         lambda self: self.leave_with_work(self.leave_for_a_new_host, "new USB host"): 6,
+        lambda self: self.leave_with_a_long_backlog(self.leave_for_a_new_host, "new USB host"): 1,
     }
 
 
@@ -808,6 +824,12 @@ def scpi_workers(meter):
     return count
 
 
+def watch_workers(meter, stop, most):
+    """Keeps the most SCPI workers seen at once until `stop` is set."""
+    while not stop.wait(0.2):
+        most[:] = [max(most + [scpi_workers(meter)])]
+
+
 def settled_counts(meter):
     """Threads and descriptors once two looks half a second apart agree."""
     looks = [None]
@@ -883,6 +905,9 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
     ticking = threading.Event()
     ticker = threading.Thread(target=edges, args=(meter, ticking), daemon=True)
     ticker.start()
+    most_workers = []
+    watcher = threading.Thread(target=watch_workers, args=(meter, ticking, most_workers), daemon=True)
+    watcher.start()
     clients = start_clients(run)
     try:
         for client in clients:
@@ -893,6 +918,12 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
         run.stop.set()
         ticking.set()
         ticker.join()
+        watcher.join()
+    # A worker per connected client, one per client that has just left while the list it
+    # was running ends (the one before a client's new connection, link or host), and one
+    # for all those that have left, however many left with however long backlogs.
+    if max(most_workers, default=0) > 2 * SCPI_SLOTS + 1 + THREAD_SLACK:
+        run.failures.append(f"{max(most_workers)} SCPI workers at once for {SCPI_SLOTS} clients")
     with capsys.disabled():
         print(summary(run, clients))
     seed = (f"seed {SEED} (DMM_MANY_CLIENTS_SEED={SEED} draws the same mixes); the service's root is kept in "

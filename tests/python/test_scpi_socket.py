@@ -406,14 +406,25 @@ def exchange(sock, data, count, half_close):
     return received.decode().splitlines()
 
 
-# A read waits for an external edge; its client sends more queries behind it
-# than it may queue and its session holds. The session stops reading and the
-# client's sends wait, as TCP makes them; once the read has its reading, all
-# of them run and are answered, and none is refused for its volume. A client
-# that then shuts down its sending side (nc -N) gets them all before the end.
+# A read waits for an external edge; its client sends more behind it than it
+# may queue and its session holds. The session stops reading and the client's
+# sends wait, as TCP makes them; once the read has its reading, all of it runs
+# in the order sent and each query is answered, and nothing is refused for its
+# volume. A message that does not parse behind settings held back reports its
+# errors after them: the *CLS sent before it does not clear them. A client that
+# then shuts down its sending side (nc -N) gets them all before the end.
+PIPELINED = {  # what follows the read, the lines answered after the reading, the errors left
+    "queries": (b"*SRE?\n" * 30000, ["0"] * 30000, []),
+    "settings, then a message that does not parse": (
+        b"*ESE 4\n" * 300 + b"*CLS\nBOGUS\nSYST:ERR?;*ESR?\n", [UNDEFINED_HEADER + ";32"],
+        ['-100,"Command error"']),
+}
+
+
 @pytest.mark.parametrize("half_close", [False, True], ids=["open", "half-closed"])
-def test_queries_pipelined_behind_a_waiting_read_are_all_answered(service, inst, half_close):
-    pipelined = 30000
+@pytest.mark.parametrize("name", list(PIPELINED))
+def test_what_is_pipelined_behind_a_waiting_read_runs_in_order(service, inst, name, half_close):
+    stream, answers, left = PIPELINED[name]
     inst.write("TRIG:SOUR EXT")
     try:
         with raw_session() as sock:
@@ -421,7 +432,6 @@ def test_queries_pipelined_behind_a_waiting_read_are_all_answered(service, inst,
             sock.sendall(b"READ?\n")
             # Armed: a bus trigger is ignored (-211) rather than refused (-200).
             assert wait_for(lambda: inst.query("*TRG;SYST:ERR?").startswith("-211,"))
-            stream = b"*SRE?\n" * pipelined
             sock.setblocking(False)
             sent = send_until_held_up(sock, stream)
             if sent == len(stream):
@@ -429,14 +439,13 @@ def test_queries_pipelined_behind_a_waiting_read_are_all_answered(service, inst,
                 # the error queue holds something.
                 wait_for(lambda: int(inst.query("*STB?")) & 4, 1)
             trigger_edge(service)
-            lines = exchange(sock, stream[sent:], 1 + pipelined, half_close)
-        assert len(lines) == 1 + pipelined
+            lines = exchange(sock, stream[sent:], 1 + len(answers), half_close)
+        assert len(lines) == 1 + len(answers)
         float(lines[0])  # the reading
-        answered = lines[1:].count("0")
-        assert answered == pipelined, f"{answered} of {pipelined} answered"
-        assert errors(inst) == []
+        assert lines[1:] == answers
+        assert errors(inst) == left
     finally:
-        inst.write("TRIG:SOUR IMM")
+        inst.write("TRIG:SOUR IMM;*ESE 0")
 
 
 def resident_mb(pid):

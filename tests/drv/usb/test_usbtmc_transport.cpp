@@ -166,6 +166,9 @@ TEST_F(UsbtmcTransport, OverlongMessageDroppedWith363) {
     EXPECT_EQ(query("Q:next"), "next");
     EXPECT_EQ(messages(), std::vector<std::string>{"Q:next"});
     EXPECT_EQ(gadget.bulkOutHalts(), halts + 1);
+    // The -363 is reported in the host's turn, on its worker; the recorder
+    // stands in for the engine, so "Q:next" did not queue behind it.
+    ASSERT_TRUE(scpi_test::drainEngine(stUsbtmcDevIO.pHost.get()));
     const char* error = SCP_ReadErrQueue(1);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(std::string(error).substr(0, 5), "-363,");
