@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -330,6 +331,10 @@ private:
     // Waits read it at every look, not once: a VXI-11 read of the reply that
     // asks for longer than the write did lengthens a wait already begun.
     uint32_t readTimeoutMs() const { return ListWait::readTimeoutMsHere(m_u32BufferTimeOut.load()); }
+    // When a wait that last saw a reading at `since` times out, as it stands now.
+    std::chrono::steady_clock::time_point readDeadline(std::chrono::steady_clock::time_point since) const {
+        return since + std::chrono::milliseconds(readTimeoutMs());
+    }
     static bool waitCancelled() { return ListWait::cancelledHere(); }
     // Removes every per-key point file, keeping "cali.cal".
     void removeCaliFiles();

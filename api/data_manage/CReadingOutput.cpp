@@ -267,7 +267,7 @@ int CDataManage::DM_WaitAcquisition() {
             seen = m_acqArrivals;
             since = Clock::now();
         }
-        const auto deadline = since + std::chrono::milliseconds(readTimeoutMs());
+        const auto deadline = readDeadline(since);
         if (Clock::now() >= deadline) {
             result = E365_TIME_OUT_ERROR;
             break;
@@ -291,7 +291,7 @@ int CDataManage::waitAcquisitionLocked(std::unique_lock<std::mutex>& lock, uint6
         }
         // Another arm ended it: the readings of the new one are not its own.
         if (m_acqNumber != acq) break;
-        const auto deadline = since + std::chrono::milliseconds(readTimeoutMs());
+        const auto deadline = readDeadline(since);
         if (Clock::now() >= deadline) {
             return E365_TIME_OUT_ERROR;
         }
@@ -440,10 +440,10 @@ int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {
         }
         lock.lock();
         const auto woken = [&] { return m_acqArrivals != seen || waitCancelled(); };
-        auto deadline = start + std::chrono::milliseconds(readTimeoutMs());
+        auto deadline = readDeadline(start);
         while (!woken() && Clock::now() < deadline) {
             m_acqCv.wait_until(lock, deadline);
-            deadline = start + std::chrono::milliseconds(readTimeoutMs());
+            deadline = readDeadline(start);
         }
         if (!woken() || waitCancelled()) {
             PrintE("%s", empty);

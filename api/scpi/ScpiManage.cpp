@@ -148,6 +148,11 @@ ScpiRefusals refusalsOf(const std::vector<structScpiInfo>& cmds) {
 // The client that has left whose lists this thread posts.
 thread_local ScpiStrand::Client t_leaving = nullptr;
 
+// Whether this thread posts for `client` after it has left.
+bool leavingHere(ScpiStrand::Client client) {
+    return client != nullptr && client == t_leaving;
+}
+
 }  // namespace
 
 ScpiManage& ScpiManage::instance() {
@@ -258,7 +263,8 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticke
             }
             // Between two commands, never inside one: the rest goes on with
             // the turn (after one at least, so that each part moves on).
-            if (i > ticket.resumeAt && ticket.handOffAt && std::chrono::steady_clock::now() >= *ticket.handOffAt) {
+            if (i > ticket.resumeAt && ticket.inPlaceSince &&
+                std::chrono::steady_clock::now() - *ticket.inPlaceSince >= inPlaceTime()) {
                 ticket.resumeAt = i;
                 ticket.handedOff = true;
                 ticket.turn.handOver();
@@ -405,7 +411,7 @@ void ScpiManage::ApiScpi_PostErrors(ScpiStrand::Client client, ScpiRefusals erro
         std::string none;  // refusals answer nothing
         writeOutput(*list, none, ticket);
     };
-    const bool leaving = client != nullptr && client == t_leaving;
+    const bool leaving = leavingHere(client);
     if (!postRun(run, client, nullptr, false, leaving ? ScpiStrand::Kind::LeftBehind : ScpiStrand::Kind::Report) &&
         !leaving) {
         PrintW("SCPI client %p: errors of a message beyond its bound dropped", client);
@@ -533,7 +539,7 @@ bool ScpiManage::waitsNow(bool mayWait, OperationWait operation) {
 
 bool ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn deliver, ScpiStrand::Client client,
                                      ListWait::Timeout readTimeout, bool inPlace) {
-    const bool leaving = client != nullptr && client == t_leaving;
+    const bool leaving = leavingHere(client);
     if (leaving) {
         // No one is there to answer: its queries hold nothing while it waits.
         cmds.erase(std::remove_if(cmds.begin(), cmds.end(),
@@ -549,7 +555,7 @@ bool ScpiManage::ApiScpi_PostExecute(std::vector<structScpiInfo> cmds, ReplyFn d
         // transport is this thread alone, so its worker has nothing queued
         // that the rest would wait behind.
         if (ticket->client != nullptr && toolkit::EventPoller::Instance().isCurrentThread()) {
-            ticket->handOffAt = std::chrono::steady_clock::now() + kInPlaceTime;
+            ticket->inPlaceSince = std::chrono::steady_clock::now();
         }
         runList(list, deliver, ticket);
     };
@@ -609,7 +615,7 @@ struct HandedTurn {
 }  // namespace
 
 void ScpiManage::handOver(const List& list, const ReplyFn& deliver, const Ticket& ticket) {
-    ticket->handOffAt.reset();  // there it runs to its end
+    ticket->inPlaceSince.reset();  // there it runs to its end
     auto handed = std::make_shared<HandedTurn>(m_turn);
     ScpiStrand::Task rest = [this, list, deliver, ticket, handed]() {
         handed->claimed = true;
@@ -671,7 +677,7 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
     auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn, client);
-    if (client != nullptr && client == t_leaving) {
+    if (leavingHere(client)) {
         ticket->cancel();  // no one is there to answer or wait for
     }
     std::lock_guard<std::mutex> lock(m_abortMtx);

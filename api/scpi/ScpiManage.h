@@ -197,6 +197,9 @@ public:
     size_t clientsWithLists() { return m_strand.clients(); }
     // Test seam: messages waiting in line for the message turn.
     size_t turnWaiting() { return m_turn.waiting(); }
+    // Test seam: how long a list runs in place before its rest goes to its
+    // client's worker, looked at between its commands (kInPlaceTime).
+    void setInPlaceTime(std::chrono::microseconds time) { m_inPlaceMicros = time.count(); }
 
 private:
     ScpiManage();
@@ -279,10 +282,10 @@ private:
         const ScpiStrand::Client client;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
-        // Run in place on the first poller: past this the rest of the list
-        // goes on on its client's worker (none: it runs to its end where it
-        // is). Its thread only, as what follows.
-        std::optional<std::chrono::steady_clock::time_point> handOffAt;
+        // Run in place on the first poller since: past inPlaceTime() the rest
+        // of the list goes on on its client's worker (none: it runs to its
+        // end where it is). Its thread only, as what follows.
+        std::optional<std::chrono::steady_clock::time_point> inPlaceSince;
         bool handedOff = false;  // the rest, and the turn, go to the worker
         size_t resumeAt = 0;     // the first command of the rest
         // The reply so far, which goes with the rest, and its response
@@ -379,4 +382,6 @@ private:
     size_t m_ticketsPruneAt = 64;
     std::function<void()> m_deliverySeam;  // under m_abortMtx
     std::atomic<bool> m_hasDeliverySeam{false};
+    std::atomic<int64_t> m_inPlaceMicros{kInPlaceTime.count()};
+    std::chrono::microseconds inPlaceTime() const { return std::chrono::microseconds(m_inPlaceMicros.load()); }
 };

@@ -75,7 +75,8 @@ ScpiStrand::Placed ScpiStrand::place(Task& task, bool mayWait, Client client, Ki
     if ((list ? entry.lists : entry.items.size() - entry.lists) >= kMaxQueuedPerClient) {
         return Placed::Full;
     }
-    entry.items.push_back(Item{std::move(task), list && kind != Kind::Continued ? Kind::List : kind, client});
+    // Past the stop a list left behind queues as a list.
+    entry.items.push_back(Item{std::move(task), kind == Kind::LeftBehind ? Kind::List : kind, client});
     entry.lists += list ? 1 : 0;
     return Placed::Queued;
 }
