@@ -676,20 +676,19 @@ void ScpiManage::setDeliverySeam(std::function<void()> seam) {
 }
 
 ScpiManage::Ticket ScpiManage::postTicket(ScpiStrand::Client client, ListWait::Timeout readTimeout) {
-    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), m_turn, client);
+    auto ticket = std::make_shared<ListTicket>(std::move(readTimeout), *this, client);
     if (leavingHere(client)) {
         ticket->cancel();  // no one is there to answer or wait for
     }
     std::lock_guard<std::mutex> lock(m_abortMtx);
     ticket->generation = m_abortGeneration;
-    if (m_tickets.size() >= m_ticketsPruneAt) {
-        m_tickets.erase(std::remove_if(m_tickets.begin(), m_tickets.end(),
-                                       [](const std::weak_ptr<ListTicket>& weak) { return weak.expired(); }),
-                        m_tickets.end());
-        m_ticketsPruneAt = std::max<size_t>(64, 2 * m_tickets.size());
-    }
-    m_tickets.push_back(ticket);
+    ticket->known = m_tickets.insert(m_tickets.end(), ticket.get());
     return ticket;
+}
+
+ScpiManage::ListTicket::~ListTicket() {
+    std::lock_guard<std::mutex> lock(owner.m_abortMtx);
+    owner.m_tickets.erase(known);
 }
 
 bool ScpiManage::abortedLocked(const ListTicket& ticket) const {
@@ -707,9 +706,10 @@ bool ScpiManage::abortedSince(const ListTicket& ticket) {
 }
 
 void ScpiManage::cancelTicketsLocked(ScpiStrand::Client client, bool abort) {
-    for (const std::weak_ptr<ListTicket>& weak : m_tickets) {
-        const Ticket ticket = weak.lock();
-        if (ticket && (client == nullptr || ticket->client == client)) {
+    // No ticket is taken hold of here: its last release, and so its
+    // destructor, never comes under the lock.
+    for (ListTicket* ticket : m_tickets) {
+        if (client == nullptr || ticket->client == client) {
             ticket->aborted = ticket->aborted || abort;
             if (abort) {
                 ticket->stop();

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -197,6 +198,11 @@ public:
     size_t clientsWithLists() { return m_strand.clients(); }
     // Test seam: messages waiting in line for the message turn.
     size_t turnWaiting() { return m_turn.waiting(); }
+    // Test seam: lists the engine knows of, those queued, running or held.
+    size_t ticketsKnown() {
+        std::lock_guard<std::mutex> lock(m_abortMtx);
+        return m_tickets.size();
+    }
     // Test seam: how long a list runs in place before its rest goes to its
     // client's worker, looked at between its commands (kInPlaceTime).
     void setInPlaceTime(std::chrono::microseconds time) { m_inPlaceMicros = time.count(); }
@@ -251,9 +257,13 @@ private:
     // abort of its client came after; as ListWait, what the waits of its
     // handlers consult, cancelled by such an abort or as its client leaves.
     // As ListWait::Turn, what the list lends while one of its commands waits.
+    // Known to the engine from its posting until it is destroyed.
     struct ListTicket : ListWait, ListWait::Turn {
-        ListTicket(Timeout readTimeout, ScpiTurn& turn, ScpiStrand::Client client)
-            : ListWait(std::move(readTimeout), client), turn(turn), client(client) {}
+        ListTicket(Timeout readTimeout, ScpiManage& owner, ScpiStrand::Client client)
+            : ListWait(std::move(readTimeout), client), turn(owner.m_turn), client(client), owner(owner) {}
+        ~ListTicket();
+        ListTicket(const ListTicket&) = delete;
+        ListTicket& operator=(const ListTicket&) = delete;
         void lend() override { turn.give(); }
         bool takeBack() override { return take(); }
         // Takes the turn in line, or the seat of the clients that have left.
@@ -282,6 +292,8 @@ private:
         const ScpiStrand::Client client;
         uint64_t generation = 0;
         bool aborted = false;  // under m_abortMtx
+        ScpiManage& owner;
+        std::list<ListTicket*>::iterator known;  // in m_tickets, under m_abortMtx
         // Run in place on the first poller since: past inPlaceTime() the rest
         // of the list goes on on its client's worker (none: it runs to its
         // end where it is). Its thread only, as what follows.
@@ -376,10 +388,11 @@ private:
     // The abort generation and the tickets' flags.
     std::mutex m_abortMtx;
     uint64_t m_abortGeneration = 0;
-    // The tickets of the lists that may still run; expired ones are pruned
-    // as the table grows, so it holds about the lists in flight.
-    std::vector<std::weak_ptr<ListTicket>> m_tickets;
-    size_t m_ticketsPruneAt = 64;
+    // The tickets of the lists that may still run: each leaves as it is
+    // destroyed, so the table holds the lists in flight and nothing of a
+    // burst of them outlives it. While m_abortMtx is held no ticket in it
+    // has been destroyed (its destructor waits for the lock).
+    std::list<ListTicket*> m_tickets;
     std::function<void()> m_deliverySeam;  // under m_abortMtx
     std::atomic<bool> m_hasDeliverySeam{false};
     std::atomic<int64_t> m_inPlaceMicros{kInPlaceTime.count()};
