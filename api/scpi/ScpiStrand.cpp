@@ -117,10 +117,6 @@ bool ScpiStrand::leaveBehindLocked(Item& item, std::vector<Task>& evicted) {
         refuseLeftLocked(item.client);
         return false;
     }
-    if (m_droppedLeft != 0) {
-        PrintW("%zu lists of SCPI clients that had left were dropped", m_droppedLeft);
-        m_droppedLeft = 0;
-    }
     item.kind = Kind::LeftBehind;
     m_left.push_back(std::move(item));
     return true;
@@ -324,6 +320,13 @@ void ScpiStrand::workLeftBehind(std::unique_lock<std::mutex>& lock) {
         m_leftRuns = false;
     }
     m_leftWorker = false;
+    // One spell of drops ends as what those that left queued has run: one
+    // line for its start and one for its count, however often the queue had
+    // room for one more meanwhile.
+    if (m_droppedLeft != 0) {
+        PrintW("%zu lists of SCPI clients that had left were dropped", m_droppedLeft);
+        m_droppedLeft = 0;
+    }
 }
 
 void ScpiStrand::endWorkerLocked() {

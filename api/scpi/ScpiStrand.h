@@ -146,7 +146,7 @@ private:
     // its next post refused).
     static constexpr size_t kMaxCutOff = 1024;
     std::deque<Client> m_cutOff;
-    size_t m_droppedLeft = 0;  // since the queue last had room
+    size_t m_droppedLeft = 0;  // since the queue last ran empty
     size_t m_workers = 0;
     bool m_stop = false;
 };
