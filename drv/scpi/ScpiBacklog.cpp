@@ -13,8 +13,9 @@ void ScpiBacklog::push(const std::string& message) {
 }
 
 std::string ScpiBacklog::pop() {
-    std::string message(m_text, m_head, m_sizes.front());
-    m_head += m_sizes.front();
+    const uint32_t size = frontIsOverrun() ? 0 : m_sizes.front();
+    std::string message(m_text, m_head, size);
+    m_head += size;
     m_sizes.pop_front();
     if (m_sizes.empty()) {
         // A burst's buffer goes with it, not only its bytes.

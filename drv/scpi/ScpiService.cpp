@@ -120,7 +120,7 @@ void ScpiService::ScpiSession::onRecv(const toolkit::Buffer::Ptr& buf) {
     if (overrun) {
         // Reported behind what came before it, as a message is.
         PrintW("SCPI input above %zu bytes without a line feed dropped", ScpiInputBuffer::kMaxPending);
-        m_backlog.push(kOverrunMark);
+        m_backlog.pushOverrun();
     }
     // A receipt of short messages leaves no string table behind.
     std::vector<std::string>().swap(m_messages);
@@ -146,7 +146,12 @@ void ScpiService::ScpiSession::serve() {
             m_u64Held -= held.cost;
             post(std::move(held.cmds), held.cost);
         } else if (!m_backlog.empty() && canTake()) {
-            takeMessage(m_backlog.pop());
+            if (m_backlog.frontIsOverrun()) {
+                m_backlog.pop();
+                takeOverrun();
+            } else {
+                takeMessage(m_backlog.pop());
+            }
         } else {
             break;
         }
@@ -169,12 +174,12 @@ bool ScpiService::ScpiSession::turnSpent() const {
     return m_u32TurnMessages >= kMessagesPerTurn || m_u64TurnMicros >= kMicrosPerTurn;
 }
 
+void ScpiService::ScpiSession::takeOverrun() {
+    std::vector<structScpiInfo> cmds = ScpiManage::ApiScpi_RefusalList({ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
+    holdOrPost(std::move(cmds), 0);
+}
+
 void ScpiService::ScpiSession::takeMessage(const std::string& text) {
-    if (text == kOverrunMark) {
-        std::vector<structScpiInfo> cmds = ScpiManage::ApiScpi_RefusalList({ScpiRefusal{0, E363_INPUT_BUFFER_OCVERRUN}});
-        holdOrPost(std::move(cmds), 0);
-        return;
-    }
     int len = static_cast<int>(text.size());
     PrintI("SCPI cmd = %.*s,  cmd len = %d\n", std::min(len, kMaxLoggedText), text.data(), len);
     std::vector<structScpiInfo> cmds;

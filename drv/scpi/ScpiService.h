@@ -71,9 +71,6 @@ public:
         // holds is taken up to this, about what a session holds while
         // connected; the rest is dropped.
         static constexpr size_t kMaxTakenAtEnd = 64 * 1024;
-        // Stands in the backlog for input dropped past ScpiInputBuffer's
-        // bound: no message holds a line feed.
-        static constexpr const char* kOverrunMark = "\n";
         // One turn of the poller takes at most this many messages, or reads
         // once past this many bytes, or runs lists in place for about this
         // long; then the session waits for its next turn, behind every other
@@ -101,6 +98,8 @@ public:
 
         // Takes the waiting messages, oldest first, while this turn lasts.
         void serve();
+        // The -363 of input dropped as too long, in its place in order.
+        void takeOverrun();
         // Parses one program message; it aborts, is handed to the engine
         // or waits here, as does the list that reports its errors when it
         // does not parse.

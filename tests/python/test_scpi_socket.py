@@ -190,7 +190,8 @@ def test_each_program_message_gets_its_own_response(service, pieces, lines):
 
 
 @pytest.mark.parametrize("broken", [b'SYST:COMM:LAN:DESC "lab\n', b"SYST:COMM:LAN:DESC 'lab\n", b"*ESE (1,(2)\n",
-                                    b"X #9100000000\n"])  # a block above the input bound, refused at once
+                                    b"X #9100000000\n",  # a block above the input bound, refused at once
+                                    b"\n", b"*SRE 0\n\n"])  # an empty message, alone or after a terminator
 def test_a_broken_message_costs_itself_only(service, broken):
     with raw_session() as sock:
         sock.sendall(b"*CLS\n")
