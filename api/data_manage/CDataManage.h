@@ -153,6 +153,11 @@ public:
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
+    // DM_AbortRead for an abort or device clear of `client` (null: of no
+    // one client): as another client's setting does, it leaves every other
+    // client's arming to be answered from what is kept of it, with -230 when
+    // it ended before it completed.
+    void DM_AbortBy(const void* client);
     // Wakes every wait on the acquisition to look again at whether its list
     // still wants an answer (ListWait); the acquisition goes on.
     void DM_WakeWaits();
@@ -863,10 +868,17 @@ private:
     // answered from now on from what is kept of it, with -230 when that
     // ended before it completed.
     void othersArmsStale();
+    // As othersArmsStale, for the setting of `setter`; with `everyone`, the
+    // setter's own arming too.
+    void armsStaleExcept(const void* setter, bool everyone);
+    // Under m_acqMtx: whether `client` armed the acquisition armed now.
+    bool armedByLocked(const void* client) const;
     // A change of how readings of the measured function are computed (null
-    // state or offset, a calibration table): the acquisition armed ends cut
-    // short, as a range change ends it, rather than go on with readings of
-    // two computations; and as othersArmsStale.
+    // state or offset, a calibration table): an acquisition another client
+    // armed ends cut short, as a range change ends it, rather than go on with
+    // readings of two computations; and as othersArmsStale. The client's own
+    // acquisition goes on, as with its other settings: what it took stays,
+    // the rest is computed the new way.
     void readingsComputationChanged();
     // The null of the measured function as the loop applies it.
     struct NullInForce {

@@ -196,6 +196,11 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
 
 void CDataManage::DM_AbortRead() { endAcquisition(false, 0); }
 
+void CDataManage::DM_AbortBy(const void* client) {
+    DM_AbortRead();
+    armsStaleExcept(client, client == nullptr);
+}
+
 void CDataManage::endArmed(uint64_t acq) { endAcquisition(true, acq); }
 
 void CDataManage::endAcquisition(bool armedOnly, uint64_t acq) {
@@ -370,19 +375,33 @@ void CDataManage::noteArmerLocked(uint64_t number) {
     }
 }
 
-void CDataManage::othersArmsStale() {
-    const void* setter = ListWait::clientHere();
+void CDataManage::othersArmsStale() { armsStaleExcept(ListWait::clientHere(), false); }
+
+void CDataManage::armsStaleExcept(const void* setter, bool everyone) {
     std::lock_guard<std::mutex> lock(m_acqMtx);
     for (auto& [client, record] : m_acqArmedBy) {
         // An acquisition the setting left going (a clean of the memory) still
         // takes all its readings; a client's own setting is its business.
         const bool going = record.number == m_acqNumber && m_acqPending;
-        if (client != setter && !going) record.stale = true;
+        if ((everyone || client != setter) && !going) record.stale = true;
     }
 }
 
+bool CDataManage::armedByLocked(const void* client) const {
+    auto it = m_acqArmedBy.find(client);
+    return it != m_acqArmedBy.end() && it->second.number == m_acqNumber;
+}
+
 void CDataManage::readingsComputationChanged() {
-    endArmed(0);
+    uint64_t acq = 0;
+    bool own = false;
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        acq = m_acqNumber;
+        own = armedByLocked(ListWait::clientHere());
+    }
+    // By number: an arm made since is not cut.
+    if (!own && acq != 0) endArmed(acq);
     othersArmsStale();
 }
 

@@ -460,8 +460,9 @@ void ScpiManage::ApiScpi_Abort(ScpiStrand::Client client) {
     // A file operation of a list it stopped that waits for its walk turn ends.
     walk_turns::wake();
     // The measurement stops too, for every client: a read waiting for its
-    // readings returns, and an armed trigger is disarmed.
-    CDataManage::instance()->DM_AbortRead();
+    // readings returns, and an armed trigger is disarmed; another client's
+    // later FETCh? of what it armed tells it was cut short.
+    CDataManage::instance()->DM_AbortBy(client);
 }
 
 void ScpiManage::ApiScpi_ClientGone(ScpiStrand::Client client) {

@@ -221,7 +221,8 @@ TEST_F(ReadingQueries, FetchWithNothingArmedAnswersTheStoredText) {
 // every FETCh?, and never waits on the other's acquisition: with -230 when
 // that is less than it completed with, with none when it is whole. A change
 // of how readings are computed (null, calibration) ends it as a range change
-// does. A client's own setting is no other's. A client that armed nothing, or
+// does, and so does another's abort. A client's own setting is no other's:
+// its own null or calibration change leaves its acquisition going. A client that armed nothing, or
 // a new one at the address of one that left, gets what is there.
 TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     int a = 0, b = 0;  // two clients; the others' arms are the UI link's READ?
@@ -259,6 +260,7 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         d->DM_CacheCaliPoint(TYPE_DCV, 1, 1000, 1);
         d->cbCaliDataSave(2, {}, nullptr);
     };
+    const Change abort = [](CDataManage* d) { d->DM_AbortBy(ListWait::clientHere()); };  // ABOR, *DCL
     const TempRoot root;  // where a calibration is saved
     const char* const mine = "5.00000000E-01";
     const char* const others = "2.50000000E-01";
@@ -274,7 +276,9 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         bool left;          // its client left before the fetch
         const char* answer;
         bool stale;         // -230 at each fetch
+        bool rest = false;  // after the change, its last reading completes it
     };
+    const char* const both = "5.00000000E-01,5.00000000E-01";
     const Case cases[] = {
         {"cut short by another's arm", false, false, none, &b, 1, false, &a, false, mine, true},
         {"re-armed by another", false, true, none, &b, 1, false, &a, false, mine, false},
@@ -297,6 +301,11 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         {"another's capacity", false, true, capacity, &b, 0, false, &a, false, mine, false},
         {"another's clear of the statistics", false, true, statistics, &b, 0, false, &a, false, mine, false},
         {"its own function", false, true, function, &a, 0, false, &a, false, "", false},
+        {"its own null before the end", false, false, null, &a, 0, false, &a, false, both, false, true},
+        {"its own calibration before the end", false, false, calibration, &a, 0, false, &a, false, both, false, true},
+        {"another's abort before the end", false, false, abort, &b, 0, false, &a, false, mine, true},
+        {"another's abort after the end", false, true, abort, &b, 0, false, &a, false, mine, false},
+        {"its own abort before the end", false, false, abort, &a, 0, false, &a, false, "", false},
         {"armed nothing", false, false, none, &b, 1, false, &b, false, others, false},
         {"left", false, false, none, &b, 1, false, &a, true, others, false},
     };
@@ -329,6 +338,10 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         if (c.change) {
             ListWait::Scope scope(changer);
             c.change(e);
+        }
+        if (c.rest) {
+            e->m_triggersLeft = 0;
+            e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
         }
         for (int i = 0; i < c.arms; ++i) {  // READ? of the UI under the automatic trigger
             e->acqArm(0, 1);
