@@ -257,8 +257,13 @@ int ScpiManage::runCommands(std::vector<structScpiInfo>& cmds, ListTicket& ticke
     bool lateReported = false;
     try {
         for (size_t i = ticket.resumeAt; i < cmds.size(); ++i) {
-            // Without the turn (it ended in a wait) nothing more runs.
+            // Without the turn (it ended in a wait) nothing more runs here;
+            // a list that hands itself back runs its rest from this command.
             if (!ticket.holdsTurn() || abortedSince(ticket)) {
+                if (!ticket.holdsTurn() && i < ticket.runsUpTo && ticket.handsBack()) {
+                    ticket.resumeAt = i;
+                    ticket.handedBack = true;
+                }
                 break;
             }
             // Between two commands, never inside one: the rest goes on with
@@ -347,10 +352,8 @@ ScpiManage::TurnHold::TurnHold(ListTicket& ticket) : m_ticket(ticket) {
     if (ticket.handedOff) {
         ticket.handedOff = false;
         ticket.turn.claim();
-        ticket.began = true;
         ticket.holdTurn(&ticket);
     } else if (ticket.take()) {
-        ticket.began = true;
         ticket.holdTurn(&ticket);
     }
 }
@@ -651,8 +654,9 @@ ScpiStrand::Task ScpiManage::taskOf(const ListRun& run, const Ticket& ticket) {
     return [this, run, ticket]() {
         ticket->mayHandBack = ScpiStrand::onClientsOwnWorker();
         run(ticket);
-        if (ticket->handsBack()) {
+        if (ticket->handedBack) {
             ticket->mayHandBack = false;
+            ticket->handedBack = false;
             m_strand.handBack([run, ticket]() { run(ticket); });
         }
     };

@@ -275,11 +275,13 @@ private:
         // is left (its queries do not run), or it hands itself back.
         bool ended() const { return stopped() || (cancelled() && (next >= runsUpTo || handsBack())); }
         // A list of a client that has left, on that client's own worker,
-        // that has not begun: it goes to the worker of those that have left
-        // rather than wait in line on a thread of its own.
-        bool handsBack() const { return mayHandBack && !began && runsUpTo > 0 && cancelled() && !stopped(); }
-        bool mayHandBack = false;  // its thread only, as are the two below
-        bool began = false;        // it has taken the turn
+        // with a command still to run: whether it has not begun or was
+        // waiting as its client left, what is left of it goes to the worker
+        // of those that have left rather than wait in line for the turn on
+        // a thread of its own.
+        bool handsBack() const { return mayHandBack && runsUpTo > 0 && cancelled() && !stopped(); }
+        bool mayHandBack = false;  // its thread only, as is the one below
+        bool handedBack = false;   // it refused the turn: its rest, from resumeAt, goes over
         ScpiTurn& turn;
         bool runningJob = false;  // lends for a file job, not a wait (its thread only)
         // Its client's time-out passed before its turn as the reader came:

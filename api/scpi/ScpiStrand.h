@@ -27,8 +27,9 @@
 // worker shared by all of them, from one queue held to kMaxLeftBehind lists
 // service-wide, so that neither threads nor memory grow with how many leave.
 // A client's worker that runs a list as its client leaves hands the rest
-// over once that list has ended; a list that has not begun, waiting in line
-// for the message turn, is handed over too (handBack).
+// over once that list has ended; a list that still needs the message turn,
+// not begun or waiting as its client left, is handed over too, from the
+// command it has not run (handBack), and the worker ends.
 class ScpiStrand {
 public:
     using Task = std::function<void()>;
@@ -75,9 +76,10 @@ public:
     void depart(Client client);
     // Whether this thread is a connected client's worker.
     static bool onClientsOwnWorker();
-    // On a worker of a client that has left: `task`, which has not begun,
-    // goes ahead of that client's other lists to the queue of those that
-    // left, rather than hold this thread (see ListTicket::handsBack).
+    // On a worker of a client that has left: `task`, the rest of a list
+    // that was refused the turn, goes ahead of that client's other lists to
+    // the queue of those that left, rather than hold this thread (see
+    // ListTicket::handsBack).
     void handBack(Task task);
     // Whether `client` has lists queued or running here.
     bool busy(Client client);

@@ -12,6 +12,9 @@ answers only readings of its own function, also a fetch in a later message than 
 Afterwards the service's threads and descriptors are back where they were, and every door
 answers *IDN?. A summary line tells what ran (pytest -s, or ctest -V).
 
+Then clients leave on every door at once while a message of each waits: what they leave
+keeps no worker of its own while another client's message holds the turn.
+
 A run longer than CTest's 600 s for a module is one of pytest's own, e.g.
 DMM_MANY_CLIENTS_SECONDS=1800 DMM_BUILD_DIR=build tests/python/isolated /usr/bin/python3 -m pytest -s \
 tests/python/test_many_clients.py"""
@@ -21,6 +24,7 @@ import os
 import pathlib
 import random
 import re
+import select
 import shutil
 import socket
 import struct
@@ -945,3 +949,71 @@ def test_many_clients_on_every_door(meter, rm, proto_pb2, capsys):
     assert identities(meter, rm, proto_pb2) == dict.fromkeys(("socket", "vxi11", "usbtmc", "ui"), expected), seed
     meter.passed = True
 
+
+
+# Clients that leave while a message of theirs waits, on every door at once: the socket,
+# VXI-11 links and a USB host.
+LEAVING_SOCKETS, LEAVING_LINKS = 30, 30
+# *RSTs of the message that holds the turn while they leave: a few seconds of it.
+HOLD_RESETS = 40
+
+
+def has_answer(door):
+    return bool(select.select([door.sock], [], [], 0)[0])
+
+
+@pytest.mark.timeout(60 + 20 * BOUND)
+def test_clients_that_leave_while_waiting_keep_no_worker_each(meter, rm):
+    """Each message makes a folder as it begins, then waits, a setting and a folder after its
+    wait; once all have begun, another client's message holds the turn and they all leave.
+    While it still holds the turn, the workers of those that left have ended: what they
+    left waits on the one worker of the clients that have left, and then runs."""
+    user = meter.root / "data" / "UserData"
+    markers = [f"lw_{n}" for n in range(LEAVING_SOCKETS + LEAVING_LINKS + 1)]
+
+    def waiting(marker):
+        return (f'MMEM:MDIR "INT:/{marker}_begun";:DATA:REM? 100000,WAIT;:SAMP:COUN 1;'
+                f':MMEM:MDIR "INT:/{marker}_done"')
+
+    def all_made(suffix):
+        return wait_for(lambda: all((user / f"{m}_{suffix}").exists() for m in markers), BOUND, 0.05)
+
+    try:
+        sockets = [SocketDoor() for _ in range(LEAVING_SOCKETS)]
+        # Its waits last as long as the I/O time-out of the write that sent it.
+        links = [open_session(rm, VXI_RESOURCE, timeout=10 * BOUND) for _ in range(LEAVING_LINKS)]
+        host = FakeUsbHost(meter.root / "dev" / "usbtmc_dev")
+        for door, marker in zip(sockets, markers):
+            door.send(waiting(marker))
+        for link, marker in zip(links, markers[LEAVING_SOCKETS:]):
+            link.write(waiting(marker))
+        host.write(waiting(markers[-1]) + "\n")
+        assert all_made("begun"), "not every waiting message began"
+        holder = SocketDoor()
+        holder.send(";".join(['MMEM:MDIR "INT:/lw_holder"'] + ["*RST"] * HOLD_RESETS + ["*OPC?"]))
+        assert wait_for((user / "lw_holder").exists, BOUND, 0.02), "the holder's message never began"
+        for door in sockets:
+            door.reset()
+        for link in links:
+            link.close()  # destroys the link
+        host.close()
+        host = FakeUsbHost(meter.root / "dev" / "usbtmc_dev")  # a new host: the old one has left
+        # The holder's worker and the one of those that have left.
+        most = 2 + THREAD_SLACK
+        looks = []  # (workers, whether the holder had answered after they were counted)
+
+        def look():
+            looks.append((scpi_workers(meter), has_answer(holder)))  # counted first
+            return looks[-1][1] or looks[-1][0] <= most
+
+        assert wait_for(look, BOUND, 0.05) and not looks[-1][1], (
+            f"{looks[-1][0]} SCPI workers for {len(markers)} clients that left while waiting and one "
+            f"that holds the turn")
+        assert holder.line(time.monotonic() + BOUND * (1 + HOLD_RESETS // 10)) == "1"
+        assert all_made("done"), "what a client that left while waiting sent after its wait never ran"
+        assert wait_for(lambda: scpi_workers(meter) == 0, BOUND, 0.1), f"{scpi_workers(meter)} SCPI workers"
+        holder.sock.close()
+        host.close()
+    except BaseException:
+        meter.passed = False  # the root is kept, with the service's log
+        raise

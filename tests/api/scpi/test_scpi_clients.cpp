@@ -516,19 +516,21 @@ TEST_F(ClientsTest, WhatOneClientQueuesIsBounded) {
 }
 
 // What clients that have left still run is served by one worker, whether
-// they left before handing their lists over (a reset connection's rest) or
-// with lists queued (a destroyed link, a replaced USB host), and bounded for
-// all of them together: a client's lists beyond are dropped, and so are its
-// later ones, so that what runs of each is what it sent up to a point.
+// they left before handing their lists over (a reset connection's rest),
+// with lists queued (a destroyed link, a replaced USB host) or while a list
+// of theirs waited with a setting after its wait, and bounded for all of
+// them together: a client's lists beyond are dropped, and so are its later
+// ones, so that what runs of each is what it sent up to a point.
 TEST_F(ClientsTest, WhatClientsThatLeftLeaveIsBoundedAndServedByOneWorker) {
     constexpr int kClients = 6, kLists = 100;  // above the bound together
-    enum Leaves { BeforeItsLists, WithListsQueued };
+    enum Leaves { BeforeItsLists, WithListsQueued, InAWait };
     const struct {
         const char* name;
         Leaves leaves;
     } cases[] = {
         {"clients that left before handing their lists over", BeforeItsLists},
         {"clients that leave with lists queued", WithListsQueued},
+        {"clients that leave while a list of theirs waits", InAWait},
     };
     for (const auto& t : cases) {
         SCOPED_TRACE(t.name);
@@ -539,6 +541,13 @@ TEST_F(ClientsTest, WhatClientsThatLeftLeaveIsBoundedAndServedByOneWorker) {
         }
         int holder = 0;
         int clients[kClients] = {};
+        // Each has begun and waits, having lent the turn, before the holder takes it.
+        for (int i = 0; i < kClients && t.leaves == InAWait; ++i) {
+            std::vector<structScpiInfo> waits = waitAt(i + 1);
+            waits.push_back(record(i * 1000));
+            post(waits, nullptr, &clients[i]);
+            ASSERT_TRUE(gates.waitEntered(i + 1));
+        }
         post({holdAt(0), toWorker()}, nullptr, &holder);
         ASSERT_TRUE(gates.waitEntered(0));
         const auto backlog = [&](int i, int from, int to) {
@@ -548,18 +557,22 @@ TEST_F(ClientsTest, WhatClientsThatLeftLeaveIsBoundedAndServedByOneWorker) {
             if (t.leaves == BeforeItsLists) {
                 ScpiManage::instance().ApiScpi_ClientGone(&clients[i]);
                 ScpiManage::instance().ApiScpi_PostForGone(&clients[i], [&] { backlog(i, 0, kLists); });
+            } else if (t.leaves == InAWait) {
+                backlog(i, 1, kLists);  // behind the setting after its wait
             } else {
                 // Its first list waits in line on its worker; once it has
                 // left, that list too goes to the worker of those that left.
                 backlog(i, 0, kLists);
             }
         }
-        for (int i = 0; i < kClients && t.leaves == WithListsQueued; ++i) {
+        for (int i = 0; i < kClients && t.leaves != BeforeItsLists; ++i) {
             ScpiManage::instance().ApiScpi_ClientGone(&clients[i]);
         }
         // The holder's worker and the one of those that left, while the
-        // holder still holds the turn.
-        EXPECT_TRUE(testing_support::eventually([] { return ScpiManage::instance().clientsWithLists() <= 2; }));
+        // holder still holds the turn: a list whose wait ended as its client
+        // left does not wait for the turn on its client's worker.
+        EXPECT_TRUE(testing_support::eventually([] { return ScpiManage::instance().clientsWithLists() <= 2; }))
+            << ScpiManage::instance().clientsWithLists() << " workers";
         EXPECT_TRUE(recorded.all().empty());
         // One more that leaves with a few lists, the queue full: the
         // longest backlog makes room.
