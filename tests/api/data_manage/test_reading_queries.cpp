@@ -385,6 +385,7 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         {"another's change, then another's arm", &a, {{acv, &b}, {arm, &b}}, &a, true},
         {"its own change", &a, {{acv, &a}}, &a, false},
         {"another's change, then its own", &a, {{acv, &b}, {ohms, &a}}, &a, false},
+        {"its own change, then another's", &a, {{acv, &a}, {ohms, &b}}, &a, false},
         {"another's change, then its next arm", &a, {{acv, &b}, {arm, &a}}, &a, false},
         {"another's change, then it left", &a, {{acv, &b}, {leave, &a}}, &a, false},
         {"armed nothing", &a, {{acv, &b}}, &c, false},
