@@ -247,7 +247,10 @@ public:
     void ProtoSensorFuncInfoGet(ProtoSensorFuncInfo& out);
     void ProtoSensorFuncInfoSet(const ProtoSensorFuncInfo& in);
 
-    // The reading-buffer record (function, range, rate, unit, readings).
+    // The reading-buffer record (function, range, rate, unit, readings). A
+    // remote client whose acquisition's memory another client's change of
+    // configuration emptied gets the memory as that change found it, until
+    // its own setting, its next arm or its leaving.
     void ProtoDataInfoGet(ProtoDataInfo& out);
 
     // Triggers one reading for a waiting SCPI read (READ?, INITiate, *TRG).
@@ -544,6 +547,7 @@ public:
     bool m_acqCutShort = false;  // it ended before it completed
     uint64_t m_acqCounted = 0;
     uint64_t m_acqNumber = 0;   // counts the arms
+    uint64_t m_acqGeneration = 0;  // the readings generation as it was armed
     // The acquisition before the last arm, as that arm found it: a read of it
     // answers it, not the readings of the acquisition that replaced it.
     struct ReplacedAcq {
@@ -564,6 +568,14 @@ public:
         bool stale = false;
     };
     std::map<const void*, ArmRecord> m_acqArmedBy;
+    // The memory as another client's change of configuration emptied it,
+    // kept for the store of the remote client that armed acquisition `acq`
+    // (see ProtoDataInfoGet); under m_bufferMtx, one at a time.
+    struct KeptMemory {
+        const void* client = nullptr;
+        uint64_t acq = 0;
+        ProtoDataInfo record;
+    } m_keptMemory;
 
     // ---- settings (under _mtx)
     MeasureTypeEnum m_eMainFunc = TYPE_DCV;
@@ -811,8 +823,20 @@ private:
     // Appends under m_bufferMtx, dropping the oldest at the capacity.
     void appendBounded(std::deque<structReading>& buffer, const structReading& r, bool main);
     // Empties the readings (and the second display's with `second`), the
-    // data record and the remote-control texts; raises the generation.
-    void clearReadings(bool second);
+    // data record and the remote-control texts; raises the generation. With
+    // `keep` (its client, acquisition and header filled), the readings are
+    // kept for that client first, unless a clear since the arm (generation
+    // `armedAt`) already emptied them.
+    void clearReadings(bool second, KeptMemory* keep = nullptr, uint64_t armedAt = 0);
+    // The header of the data record of `func` measured on `range` at `rate`,
+    // and the readings of the memory added to a record; m_bufferMtx held.
+    void dataHeader(MeasureTypeEnum func, int range, int rate, ProtoDataInfo& out);
+    void addReadingsLocked(ProtoDataInfo& record);
+    // Under m_acqMtx: the remote client, other than the one on this thread,
+    // that armed the acquisition armed now (null when none).
+    const void* othersArmerLocked();
+    // `client`'s kept memory goes, if kept for an acquisition before `before`.
+    void dropKeptMemory(const void* client, uint64_t before = UINT64_MAX);
     static double baseFactor(uint32_t func, const structRangeInfo& row);
     // The overload bit of QUEStionable follows the latest reading of `func`.
     void overloadCondition(uint32_t func, bool over);

@@ -22,11 +22,13 @@ bool isCounter(int f) { return f == TYPE_PERIOD || f == TYPE_FREQ; }
 void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig& config) {
     MeasureTypeEnum oldFunc;
     RateEnum oldRate;
+    int32_t oldRange;
     structTriggerInfo trig;
     {
         std::lock_guard<std::mutex> lock(_mtx);
         oldFunc = m_eMainFunc;
         oldRate = m_mainConfig.eRate;
+        oldRange = m_mainConfig.s32Range;
         trig = m_trigInfo;
     }
     const bool funcChanged = func != oldFunc;
@@ -71,7 +73,19 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
     CalculateResetCalRel();
     CalculateInit();
     m_windowReset = true;
-    clearReadings(false);
+    // Another client's acquisition filled the memory, and its read may have
+    // lent its turn to this change before its store, the next command of
+    // its message, runs: that store writes the memory as found here.
+    KeptMemory keep;
+    uint64_t armedAt = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        keep.client = othersArmerLocked();
+        keep.acq = m_acqNumber;
+        armedAt = m_acqGeneration;
+    }
+    if (keep.client != nullptr) dataHeader(oldFunc, oldRange, oldRate, keep.record);
+    clearReadings(false, keep.client != nullptr ? &keep : nullptr, armedAt);
     // The reading in flight is dropped, the next one is of this setting.
     replaceOwedReadings();
     othersArmsStale();

@@ -422,9 +422,15 @@ int CDataManage::BufferClean() {
     return 0;
 }
 
-void CDataManage::clearReadings(bool second) {
+void CDataManage::clearReadings(bool second, KeptMemory* keep, uint64_t armedAt) {
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
+        // Taken with the clear: no reading comes or goes in between. Only the
+        // first clear since the arm finds the acquisition's readings.
+        if (keep != nullptr && m_generation.load() == armedAt) {
+            addReadingsLocked(keep->record);
+            m_keptMemory = std::move(*keep);
+        }
         m_generation.fetch_add(1);
         m_bufferOffset = 0;
         m_buffer.clear();

@@ -179,7 +179,21 @@ void CDataManage::ProtoDataInfoGet(ProtoDataInfo& out) {
     }
     // The function settings first: their lock comes before the engine's.
     FunctionManage& fm = FunctionManage::instance();
-    const int range = fm.FM_GetRealRange(func);
+    ProtoDataInfo header;
+    dataHeader(func, fm.FM_GetRealRange(func), fm.FM_GetRate(func), header);
+    const void* client = ListWait::clientHere();
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    if (client != nullptr && m_keptMemory.client == client) {
+        out.CopyFrom(m_keptMemory.record);
+        return;
+    }
+    m_protoDataInfo = std::move(header);
+    addReadingsLocked(m_protoDataInfo);
+    out.CopyFrom(m_protoDataInfo);
+}
+
+void CDataManage::dataHeader(MeasureTypeEnum func, int range, int rate, ProtoDataInfo& out) {
+    FunctionManage& fm = FunctionManage::instance();
     std::string unit;
     if (func == TYPE_PERIOD || func == TYPE_FREQ) {
         const int band = std::min(std::max(fm.FreqPeriRealRangeGet(func), 0), 3);
@@ -187,25 +201,28 @@ void CDataManage::ProtoDataInfoGet(ProtoDataInfo& out) {
     } else {
         unit = DM_GetRangeInfo(func, static_cast<uint32_t>(std::max(range, 0)), 0).u8Unit;
     }
-    const std::string funcText = fm.FM_FuncTransToStrForVorna(func);
-    const std::string rangeText = fm.FM_RangeTransToStr(func, range);
-    const int rate = fm.FM_GetRate(func);
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    m_protoDataInfo.Clear();
-    m_protoDataInfo.set_mstrfunctype(funcText);
-    m_protoDataInfo.set_mstrrange(rangeText);
-    m_protoDataInfo.set_ms32rate(rate);
-    m_protoDataInfo.set_mstrunit(unit);
-    if (!m_buffer.empty()) {
-        double lo = m_buffer.front().f64Value;
-        double hi = lo;
-        for (const structReading& r : m_buffer) {
-            m_protoDataInfo.add_mdatabuffer(r.f64Value);
-            lo = std::min(lo, r.f64Value);
-            hi = std::max(hi, r.f64Value);
-        }
-        m_protoDataInfo.set_mf64datamin(lo);
-        m_protoDataInfo.set_mf64datamax(hi);
+    out.Clear();
+    out.set_mstrfunctype(fm.FM_FuncTransToStrForVorna(func));
+    out.set_mstrrange(fm.FM_RangeTransToStr(func, range));
+    out.set_ms32rate(rate);
+    out.set_mstrunit(unit);
+}
+
+void CDataManage::addReadingsLocked(ProtoDataInfo& record) {
+    if (m_buffer.empty()) return;
+    double lo = m_buffer.front().f64Value;
+    double hi = lo;
+    for (const structReading& r : m_buffer) {
+        record.add_mdatabuffer(r.f64Value);
+        lo = std::min(lo, r.f64Value);
+        hi = std::max(hi, r.f64Value);
     }
-    out.CopyFrom(m_protoDataInfo);
+    record.set_mf64datamin(lo);
+    record.set_mf64datamax(hi);
+}
+
+void CDataManage::dropKeptMemory(const void* client, uint64_t before) {
+    if (client == nullptr) return;
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    if (m_keptMemory.client == client && m_keptMemory.acq < before) m_keptMemory = KeptMemory();
 }

@@ -175,6 +175,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
         // short unless it completed.
         m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
         number = ++m_acqNumber;
+        m_acqGeneration = m_generation.load();
         noteArmerLocked(number);
         // A new acquisition ends the one armed before, with what it still owed.
         m_triggersLeft = 0;
@@ -191,6 +192,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();
     setScpiReadData(std::string());
+    dropKeptMemory(ListWait::clientHere(), number);
     return number;
 }
 
@@ -375,7 +377,12 @@ void CDataManage::noteArmerLocked(uint64_t number) {
     }
 }
 
-void CDataManage::othersArmsStale() { armsStaleExcept(ListWait::clientHere(), false); }
+void CDataManage::othersArmsStale() {
+    const void* setter = ListWait::clientHere();
+    armsStaleExcept(setter, false);
+    // Its store writes the memory as its own setting left it.
+    dropKeptMemory(setter);
+}
 
 void CDataManage::armsStaleExcept(const void* setter, bool everyone) {
     std::lock_guard<std::mutex> lock(m_acqMtx);
@@ -385,6 +392,14 @@ void CDataManage::armsStaleExcept(const void* setter, bool everyone) {
         const bool going = record.number == m_acqNumber && m_acqPending;
         if ((everyone || client != setter) && !going) record.stale = true;
     }
+}
+
+const void* CDataManage::othersArmerLocked() {
+    const void* setter = ListWait::clientHere();
+    for (const auto& [client, record] : m_acqArmedBy) {
+        if (record.number == m_acqNumber) return client != setter ? client : nullptr;
+    }
+    return nullptr;
 }
 
 bool CDataManage::armedByLocked(const void* client) const {
@@ -426,8 +441,11 @@ bool CDataManage::recordedAnswerLocked(std::string& out, bool& cutShort) {
 }
 
 void CDataManage::DM_ClientGone(const void* client) {
-    std::lock_guard<std::mutex> lock(m_acqMtx);
-    m_acqArmedBy.erase(client);
+    {
+        std::lock_guard<std::mutex> lock(m_acqMtx);
+        m_acqArmedBy.erase(client);
+    }
+    dropKeptMemory(client);
 }
 
 int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {

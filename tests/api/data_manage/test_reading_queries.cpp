@@ -368,6 +368,86 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
     e->m_triggerChange = false;
 }
 
+// A client's store of the reading memory after its READ? writes what its
+// acquisition left there, under the header of the configuration it was
+// measured with, also once another client's change of configuration (or the
+// UI's) has emptied the memory while the read lent its turn. Its own change,
+// its next arm or its leaving give the store the memory as it stands, and so
+// do the stores of a client that armed nothing and of the UI link.
+TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
+    int a = 0, b = 0, c = 0;  // three clients; null is the UI link
+    using Action = void (*)(CDataManage*);
+    const Action acv = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_ACV, mainConfig(TYPE_ACV, 1)); };
+    const Action ohms = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_OHM2, mainConfig(TYPE_OHM2, 3)); };
+    const Action arm = [](CDataManage* d) { d->acqArm(1, 0); };  // INIT under the bus trigger
+    const Action leave = [](CDataManage* d) { d->DM_ClientGone(ListWait::clientHere()); };
+    struct Step {
+        Action action;
+        const void* by;
+    };
+    const struct {
+        const char* name;
+        const void* reader;
+        std::vector<Step> then;
+        const void* storer;
+        bool kept;  // the memory as the first change found it, else as it stands
+    } cases[] = {
+        {"another's change", &a, {{acv, &b}}, &a, true},
+        {"the UI's change", &a, {{acv, nullptr}}, &a, true},
+        {"two changes", &a, {{acv, &b}, {ohms, &c}}, &a, true},
+        {"another's change, then another's arm", &a, {{acv, &b}, {arm, &b}}, &a, true},
+        {"its own change", &a, {{acv, &a}}, &a, false},
+        {"another's change, then its own", &a, {{acv, &b}, {ohms, &a}}, &a, false},
+        {"its own change, then another's", &a, {{acv, &a}, {ohms, &b}}, &a, false},
+        {"another's change, then its next arm", &a, {{acv, &b}, {arm, &a}}, &a, false},
+        {"another's change, then it left", &a, {{acv, &b}, {leave, &a}}, &a, false},
+        {"armed nothing", &a, {{acv, &b}}, &c, false},
+        {"the UI's read", nullptr, {{acv, &b}}, nullptr, false},
+    };
+    FunctionManage& fm = FunctionManage::instance();
+    // The engine measures what the function settings hold: the header the
+    // store writes names it.
+    const structFuncConfig dcv =
+        mainConfig(TYPE_DCV, fm.FM_GetRealRange(TYPE_DCV), static_cast<RateEnum>(fm.FM_GetRate(TYPE_DCV)));
+    const auto record = [&](const void* client) {
+        ListWait list(nullptr, client);
+        ListWait::Scope scope(list);
+        ProtoDataInfo info;
+        e->ProtoDataInfoGet(info);
+        return info.DebugString();
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        e->DM_UpdateMainFunc(TYPE_DCV, dcv);
+        e->TrigSourceSet(SRC_SINGLE);
+        e->m_triggerChange = false;
+        std::thread reader([&] {
+            ListWait list(nullptr, row.reader);
+            ListWait::Scope scope(list);
+            ValueMap out;
+            EXPECT_EQ(call(&CDataManage::cbMeasDataRead, {}, &out), 0);
+        });
+        awaitReader();
+        store({0.5, 0.25});  // as the loop stores the acquisition's readings
+        e->m_singleCountDown = 0;
+        e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
+        reader.join();
+        const std::string left = record(nullptr);
+        ASSERT_NE(left.find("mDataBuffer: 0.25"), std::string::npos) << left;
+        for (const Step& step : row.then) {
+            ListWait list(nullptr, step.by);
+            ListWait::Scope scope(list);
+            step.action(e);
+        }
+        EXPECT_EQ(record(row.storer), row.kept ? left : record(nullptr));
+    }
+    e->DM_AbortRead();
+    for (const void* client : {&a, &b, &c}) e->DM_ClientGone(client);
+    e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
+    e->TrigSourceSet(SRC_AUTO);
+    e->m_triggerChange = false;
+}
+
 // The newest reading of each display: the UI's query answers 44 on an empty
 // memory at once; remote control's waits for a first reading of the display
 // it reads (none comes here: the time-out).
