@@ -252,6 +252,9 @@ TEST_F(ClientsTest, AGoneClientsCommandsRunButItsQueriesAndWaitsEnd) {
     post(scpi_test::listOf({kWaitingCommand}), ofA.sink(), &a);
     ScpiManage::instance().ApiScpi_ClientGone(&a);
     runAfter(&a);
+    // A list posted after the client left runs on a worker of its own, beside
+    // the one of those that have left: what it left has run once both end.
+    ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().clientsWithLists() == 0; }));
     EXPECT_EQ(commandsRun.load(), 2);
     std::lock_guard<std::mutex> lock(gates.mtx);
     EXPECT_FALSE(gates.entered[2]) << "a query of a gone client ran";
