@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,9 @@ public:
     // The client has left: what it armed is fetched by no one as its own, not
     // even by a new client at the same address.
     void DM_ClientGone(const void* client);
+    // A message of `client` has ended: a memory kept for its store (see
+    // ProtoDataInfoGet) goes with it, and a change from now on keeps none.
+    void DM_ListEnded(const void* client);
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
     void DM_AbortRead();
@@ -249,8 +253,8 @@ public:
 
     // The reading-buffer record (function, range, rate, unit, readings). A
     // remote client whose acquisition's memory another client's change of
-    // configuration emptied gets the memory as that change found it, until
-    // its own setting, its next arm or its leaving.
+    // configuration emptied while the message that armed it still ran gets
+    // the memory as that change found it, for the rest of that message.
     void ProtoDataInfoGet(ProtoDataInfo& out);
 
     // Triggers one reading for a waiting SCPI read (READ?, INITiate, *TRG).
@@ -576,6 +580,10 @@ public:
         uint64_t acq = 0;
         ProtoDataInfo record;
     } m_keptMemory;
+    // The remote clients whose message that armed the acquisition they
+    // armed last still runs; under m_bufferMtx. One entry a client at most,
+    // gone as that message ends.
+    std::set<const void*> m_armingMessages;
 
     // ---- settings (under _mtx)
     MeasureTypeEnum m_eMainFunc = TYPE_DCV;
@@ -837,6 +845,9 @@ private:
     const void* othersArmerLocked();
     // `client`'s kept memory goes, if kept for an acquisition before `before`.
     void dropKeptMemory(const void* client, uint64_t before = UINT64_MAX);
+    // The client on this thread armed acquisition `number` in the message
+    // that runs now.
+    void noteArmingMessage(uint64_t number);
     static double baseFactor(uint32_t func, const structRangeInfo& row);
     // The overload bit of QUEStionable follows the latest reading of `func`.
     void overloadCondition(uint32_t func, bool over);

@@ -426,8 +426,9 @@ void CDataManage::clearReadings(bool second, KeptMemory* keep, uint64_t armedAt)
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         // Taken with the clear: no reading comes or goes in between. Only the
-        // first clear since the arm finds the acquisition's readings.
-        if (keep != nullptr && m_generation.load() == armedAt) {
+        // first clear since the arm finds the acquisition's readings, and
+        // only while the message that armed it runs: its store is still to come.
+        if (keep != nullptr && m_generation.load() == armedAt && m_armingMessages.count(keep->client) != 0) {
             addReadingsLocked(keep->record);
             m_keptMemory = std::move(*keep);
         }

@@ -192,7 +192,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();
     setScpiReadData(std::string());
-    dropKeptMemory(ListWait::clientHere(), number);
+    noteArmingMessage(number);
     return number;
 }
 
@@ -445,7 +445,7 @@ void CDataManage::DM_ClientGone(const void* client) {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         m_acqArmedBy.erase(client);
     }
-    dropKeptMemory(client);
+    DM_ListEnded(client);
 }
 
 int CDataManage::latestReading(bool second, bool waitFirst, std::string& text) {

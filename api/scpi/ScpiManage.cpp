@@ -239,6 +239,8 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo>& cmds, std::string& out,
     if (ticket->handedOff) {
         return 0;  // its rest answers
     }
+    // What the engine keeps for the rest of a message goes with it.
+    CDataManage::instance()->DM_ListEnded(ticket->client);
     if (endList(*ticket)) {
         ticket->text.clear();
         result = 0;

@@ -372,8 +372,9 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
 // acquisition left there, under the header of the configuration it was
 // measured with, also once another client's change of configuration (or the
 // UI's) has emptied the memory while the read lent its turn. Its own change,
-// its next arm or its leaving give the store the memory as it stands, and so
-// do the stores of a client that armed nothing and of the UI link.
+// its next arm, the end of its message or its leaving give the store the
+// memory as it stands, and so do the stores of a client that armed nothing
+// and of the UI link.
 TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     int a = 0, b = 0, c = 0;  // three clients; null is the UI link
     using Action = void (*)(CDataManage*);
@@ -381,6 +382,7 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     const Action ohms = [](CDataManage* d) { d->DM_UpdateMainFunc(TYPE_OHM2, mainConfig(TYPE_OHM2, 3)); };
     const Action arm = [](CDataManage* d) { d->acqArm(1, 0); };  // INIT under the bus trigger
     const Action leave = [](CDataManage* d) { d->DM_ClientGone(ListWait::clientHere()); };
+    const Action ended = [](CDataManage* d) { d->DM_ListEnded(ListWait::clientHere()); };  // its READ?'s message
     struct Step {
         Action action;
         const void* by;
@@ -401,6 +403,8 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         {"its own change, then another's", &a, {{acv, &a}, {ohms, &b}}, &a, false},
         {"another's change, then its next arm", &a, {{acv, &b}, {arm, &a}}, &a, false},
         {"another's change, then it left", &a, {{acv, &b}, {leave, &a}}, &a, false},
+        {"another's change, then its message ended", &a, {{acv, &b}, {ended, &a}}, &a, false},
+        {"its message ended, then another's change", &a, {{ended, &a}, {acv, &b}}, &a, false},
         {"armed nothing", &a, {{acv, &b}}, &c, false},
         {"the UI's read", nullptr, {{acv, &b}}, nullptr, false},
     };
