@@ -44,12 +44,14 @@ struct Gates {
     std::map<int, uint32_t> timeoutMs;  // the reading time-out its wait saw
     std::map<int, bool> gate0OpenAtEntry;
     std::map<int, bool> cancelled;  // its list's waits were ended
+    std::map<int, bool> holding;    // a hold not yet over
 
     void reset() {
         std::lock_guard<std::mutex> lock(mtx);
         open.clear();
         entered.clear();
         cancelled.clear();
+        holding.clear();
         timeoutMs.clear();
         gate0OpenAtEntry.clear();
     }
@@ -81,8 +83,15 @@ struct Gates {
     void hold(int gate) {
         std::unique_lock<std::mutex> lock(mtx);
         entered[gate] = true;
+        holding[gate] = true;
         cv.notify_all();
         cv.wait_for(lock, scpi_test::kWait, [&] { return open[gate]; });
+        holding[gate] = false;
+    }
+    // Whether a hold at `gate` still keeps its message's turn (it gives up after kWait).
+    bool holds(int gate) {
+        std::lock_guard<std::mutex> lock(mtx);
+        return holding[gate];
     }
     bool waitEntered(int gate) {
         std::unique_lock<std::mutex> lock(mtx);
@@ -392,7 +401,10 @@ TEST_F(ClientsTest, AClientThatLeavesTheLineStopsNoOne) {
         ASSERT_TRUE(scpi_test::drainFirstPoller());
         gates.release(1);
         runAfter(&b);
-        // Both asked on their workers: either may have asked first.
+        // What the one that left handed over runs on the worker of those that
+        // have left, beside b's: both asked on their workers, either may have
+        // asked first.
+        ASSERT_TRUE(testing_support::eventually([] { return ScpiManage::instance().clientsWithLists() == 0; }));
         std::vector<int> ran = recorded.all();
         std::sort(ran.begin(), ran.end());
         EXPECT_EQ(ran, c.tookBackAfterAWait ? std::vector<int>{1} : (std::vector<int>{1, 2}));
@@ -574,8 +586,10 @@ TEST_F(ClientsTest, WhatClientsThatLeftLeaveIsBoundedAndServedByOneWorker) {
         // The holder's worker and the one of those that left, while the
         // holder still holds the turn: a list whose wait ended as its client
         // left does not wait for the turn on its client's worker.
-        EXPECT_TRUE(testing_support::eventually([] { return ScpiManage::instance().clientsWithLists() <= 2; }))
-            << ScpiManage::instance().clientsWithLists() << " workers";
+        EXPECT_TRUE(testing_support::eventually(
+            [] { return ScpiManage::instance().clientsWithLists() <= 2 && gates.holds(0); }))
+            << ScpiManage::instance().clientsWithLists() << " workers, the holder "
+            << (gates.holds(0) ? "holding" : "gave up");
         EXPECT_TRUE(recorded.all().empty());
         // One more that leaves with a few lists, the queue full: the
         // longest backlog makes room.
