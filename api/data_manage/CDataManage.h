@@ -151,8 +151,9 @@ public:
     // The client has left: what it armed is fetched by no one as its own, not
     // even by a new client at the same address.
     void DM_ClientGone(const void* client);
-    // A message of `client` has ended: a memory kept for its store (see
-    // ProtoDataInfoGet) goes with it, and a change from now on keeps none.
+    // A message of `client` that reads (the only kind that arms) has ended: a
+    // memory kept for its store (see ProtoDataInfoGet) goes with it, and a
+    // change from now on keeps none.
     void DM_ListEnded(const void* client);
     // Ends the armed acquisition (abort, device clear, reset): a waiting read
     // returns at once, a later trigger finds nothing armed.
@@ -573,11 +574,12 @@ public:
     };
     std::map<const void*, ArmRecord> m_acqArmedBy;
     // The memory as another client's change of configuration emptied it,
-    // kept for the store of the remote client that armed acquisition `acq`
-    // (see ProtoDataInfoGet); under m_bufferMtx, one at a time.
+    // kept for the store of the remote client that armed the acquisition
+    // (at readings generation `armedAt`; see ProtoDataInfoGet); under
+    // m_bufferMtx, one at a time.
     struct KeptMemory {
         const void* client = nullptr;
-        uint64_t acq = 0;
+        uint64_t armedAt = 0;
         ProtoDataInfo record;
     } m_keptMemory;
     // The remote clients whose message that armed the acquisition they
@@ -832,22 +834,18 @@ private:
     void appendBounded(std::deque<structReading>& buffer, const structReading& r, bool main);
     // Empties the readings (and the second display's with `second`), the
     // data record and the remote-control texts; raises the generation. With
-    // `keep` (its client, acquisition and header filled), the readings are
-    // kept for that client first, unless a clear since the arm (generation
-    // `armedAt`) already emptied them.
-    void clearReadings(bool second, KeptMemory* keep = nullptr, uint64_t armedAt = 0);
+    // `keep` (its client, generation and header filled), the readings are
+    // kept for that client first, unless a clear since its arm already
+    // emptied them.
+    void clearReadings(bool second, KeptMemory* keep = nullptr);
     // The header of the data record of `func` measured on `range` at `rate`,
     // and the readings of the memory added to a record; m_bufferMtx held.
     void dataHeader(MeasureTypeEnum func, int range, int rate, ProtoDataInfo& out);
     void addReadingsLocked(ProtoDataInfo& record);
-    // Under m_acqMtx: the remote client, other than the one on this thread,
-    // that armed the acquisition armed now (null when none).
-    const void* othersArmerLocked();
-    // `client`'s kept memory goes, if kept for an acquisition before `before`.
-    void dropKeptMemory(const void* client, uint64_t before = UINT64_MAX);
-    // The client on this thread armed acquisition `number` in the message
-    // that runs now.
-    void noteArmingMessage(uint64_t number);
+    // `client`'s kept memory goes.
+    void dropKeptMemory(const void* client);
+    // The client on this thread armed in the message that runs now.
+    void noteArmingMessage();
     static double baseFactor(uint32_t func, const structRangeInfo& row);
     // The overload bit of QUEStionable follows the latest reading of `func`.
     void overloadCondition(uint32_t func, bool over);
@@ -906,8 +904,9 @@ private:
     // As othersArmsStale, for the setting of `setter`; with `everyone`, the
     // setter's own arming too.
     void armsStaleExcept(const void* setter, bool everyone);
-    // Under m_acqMtx: whether `client` armed the acquisition armed now.
-    bool armedByLocked(const void* client) const;
+    // Under m_acqMtx: whether a client's record holds the acquisition armed
+    // now, and whose it is into `armer` (null: the UI link's).
+    bool armerOfCurrentLocked(const void*& armer) const;
     // A change of how readings of the measured function are computed (null
     // state or offset, a calibration table): an acquisition another client
     // armed ends cut short, as a range change ends it, rather than go on with

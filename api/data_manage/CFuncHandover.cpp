@@ -77,15 +77,14 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
     // lent its turn to this change before its store, the next command of
     // its message, runs: that store writes the memory as found here.
     KeptMemory keep;
-    uint64_t armedAt = 0;
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
-        keep.client = othersArmerLocked();
-        keep.acq = m_acqNumber;
-        armedAt = m_acqGeneration;
+        const void* armer = nullptr;
+        if (armerOfCurrentLocked(armer) && armer != ListWait::clientHere()) keep.client = armer;
+        keep.armedAt = m_acqGeneration;
     }
     if (keep.client != nullptr) dataHeader(oldFunc, oldRange, oldRate, keep.record);
-    clearReadings(false, keep.client != nullptr ? &keep : nullptr, armedAt);
+    clearReadings(false, keep.client != nullptr ? &keep : nullptr);
     // The reading in flight is dropped, the next one is of this setting.
     replaceOwedReadings();
     othersArmsStale();

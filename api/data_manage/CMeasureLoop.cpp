@@ -422,13 +422,13 @@ int CDataManage::BufferClean() {
     return 0;
 }
 
-void CDataManage::clearReadings(bool second, KeptMemory* keep, uint64_t armedAt) {
+void CDataManage::clearReadings(bool second, KeptMemory* keep) {
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         // Taken with the clear: no reading comes or goes in between. Only the
         // first clear since the arm finds the acquisition's readings, and
         // only while the message that armed it runs: its store is still to come.
-        if (keep != nullptr && m_generation.load() == armedAt && m_armingMessages.count(keep->client) != 0) {
+        if (keep != nullptr && m_generation.load() == keep->armedAt && m_armingMessages.count(keep->client) != 0) {
             addReadingsLocked(keep->record);
             m_keptMemory = std::move(*keep);
         }

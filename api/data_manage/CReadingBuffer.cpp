@@ -221,24 +221,27 @@ void CDataManage::addReadingsLocked(ProtoDataInfo& record) {
     record.set_mf64datamax(hi);
 }
 
-void CDataManage::noteArmingMessage(uint64_t number) {
+void CDataManage::noteArmingMessage() {
     const void* client = ListWait::clientHere();
     if (client == nullptr) return;
     std::lock_guard<std::mutex> lock(m_bufferMtx);
-    if (m_keptMemory.client == client && m_keptMemory.acq < number) m_keptMemory = KeptMemory();
+    // What it kept was of the acquisition this arm replaces.
+    if (m_keptMemory.client == client) m_keptMemory = KeptMemory();
     // A client that has left stores nothing more.
     if (!waitCancelled()) m_armingMessages.insert(client);
 }
 
 void CDataManage::DM_ListEnded(const void* client) {
     if (client == nullptr) return;
-    std::lock_guard<std::mutex> lock(m_bufferMtx);
-    m_armingMessages.erase(client);
-    if (m_keptMemory.client == client) m_keptMemory = KeptMemory();
+    {
+        std::lock_guard<std::mutex> lock(m_bufferMtx);
+        m_armingMessages.erase(client);
+    }
+    dropKeptMemory(client);
 }
 
-void CDataManage::dropKeptMemory(const void* client, uint64_t before) {
+void CDataManage::dropKeptMemory(const void* client) {
     if (client == nullptr) return;
     std::lock_guard<std::mutex> lock(m_bufferMtx);
-    if (m_keptMemory.client == client && m_keptMemory.acq < before) m_keptMemory = KeptMemory();
+    if (m_keptMemory.client == client) m_keptMemory = KeptMemory();
 }

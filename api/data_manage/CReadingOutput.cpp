@@ -192,7 +192,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();
     setScpiReadData(std::string());
-    noteArmingMessage(number);
+    noteArmingMessage();
     return number;
 }
 
@@ -394,17 +394,15 @@ void CDataManage::armsStaleExcept(const void* setter, bool everyone) {
     }
 }
 
-const void* CDataManage::othersArmerLocked() {
-    const void* setter = ListWait::clientHere();
+bool CDataManage::armerOfCurrentLocked(const void*& armer) const {
+    // A record holds its client's latest arm: one at most holds this one.
     for (const auto& [client, record] : m_acqArmedBy) {
-        if (record.number == m_acqNumber) return client != setter ? client : nullptr;
+        if (record.number == m_acqNumber) {
+            armer = client;
+            return true;
+        }
     }
-    return nullptr;
-}
-
-bool CDataManage::armedByLocked(const void* client) const {
-    auto it = m_acqArmedBy.find(client);
-    return it != m_acqArmedBy.end() && it->second.number == m_acqNumber;
+    return false;
 }
 
 void CDataManage::readingsComputationChanged() {
@@ -413,7 +411,8 @@ void CDataManage::readingsComputationChanged() {
     {
         std::lock_guard<std::mutex> lock(m_acqMtx);
         acq = m_acqNumber;
-        own = armedByLocked(ListWait::clientHere());
+        const void* armer = nullptr;
+        own = armerOfCurrentLocked(armer) && armer == ListWait::clientHere();
     }
     // By number: an arm made since is not cut.
     if (!own && acq != 0) endArmed(acq);

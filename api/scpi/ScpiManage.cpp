@@ -213,6 +213,7 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo>& cmds, std::string& out,
         return 0;
     }
     int result = 0;
+    const bool reads = readsAny(cmds);
     // The waits of its handlers hear this list's client, no other.
     ListWait::Scope scope(*ticket);
     {
@@ -222,7 +223,7 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo>& cmds, std::string& out,
         // message turn, which its wait would hold up. A client that has left
         // waits for no turn: its commands run without it, its reads do not.
         std::optional<ScpiReaderTurn::Hold> reader;
-        if (readsAny(cmds)) {
+        if (reads) {
             // Waited for no longer than its client waits for a reading.
             const ScpiReaderTurn::Timeout timeout = [] {
                 return std::chrono::milliseconds(CDataManage::instance()->DM_ReadTimeoutMs());
@@ -239,8 +240,9 @@ int ScpiManage::writeOutput(std::vector<structScpiInfo>& cmds, std::string& out,
     if (ticket->handedOff) {
         return 0;  // its rest answers
     }
-    // What the engine keeps for the rest of a message goes with it.
-    CDataManage::instance()->DM_ListEnded(ticket->client);
+    // Only a message that reads arms: what the engine keeps for the rest of
+    // it goes as it ends.
+    if (reads) CDataManage::instance()->DM_ListEnded(ticket->client);
     if (endList(*ticket)) {
         ticket->text.clear();
         result = 0;
