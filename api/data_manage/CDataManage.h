@@ -535,6 +535,9 @@ public:
     // Raised by every clear of the readings; a reading of an older
     // generation is dropped instead of appended.
     std::atomic<uint64_t> m_generation{0};
+    // Raised by every clear of the readings but the loop's own auto-range
+    // steps, which belong to the acquisition they measure for.
+    std::atomic<uint64_t> m_changeClears{0};
 
     CSafeQueue<long long> m_RawDataQueue;
     // The acquisition of the remote reads, under m_acqMtx: armed and not
@@ -552,7 +555,7 @@ public:
     bool m_acqCutShort = false;  // it ended before it completed
     uint64_t m_acqCounted = 0;
     uint64_t m_acqNumber = 0;   // counts the arms
-    uint64_t m_acqGeneration = 0;  // the readings generation as it was armed
+    uint64_t m_acqClears = 0;  // m_changeClears as it was armed
     // The acquisition before the last arm, as that arm found it: a read of it
     // answers it, not the readings of the acquisition that replaced it.
     struct ReplacedAcq {
@@ -575,7 +578,7 @@ public:
     std::map<const void*, ArmRecord> m_acqArmedBy;
     // The memory as another client's change of configuration emptied it,
     // kept for the store of the remote client that armed the acquisition
-    // (at readings generation `armedAt`; see ProtoDataInfoGet); under
+    // (at m_changeClears `armedAt`; see ProtoDataInfoGet); under
     // m_bufferMtx, one at a time.
     struct KeptMemory {
         const void* client = nullptr;
@@ -828,16 +831,18 @@ private:
     // The row of a reading to show; period and frequency scaled to it.
     structRangeInfo displayValue(MeasureTypeEnum func, int32_t range, double& value);
     void caliPass(uint32_t func, const structFuncConfig& config);
-    // Range changed by the loop: settle again, clear the readings.
+    // Range changed by the loop: settle again, clear the readings (a clear
+    // of the acquisition's own, which keeps a store's claim on the memory).
     void configurationChange();
     // Appends under m_bufferMtx, dropping the oldest at the capacity.
     void appendBounded(std::deque<structReading>& buffer, const structReading& r, bool main);
     // Empties the readings (and the second display's with `second`), the
-    // data record and the remote-control texts; raises the generation. With
-    // `keep` (its client, generation and header filled), the readings are
-    // kept for that client first, unless a clear since its arm already
-    // emptied them.
-    void clearReadings(bool second, KeptMemory* keep = nullptr);
+    // data record and the remote-control texts; raises the generation, and
+    // m_changeClears unless `by` is the loop's range step. With `keep` (its
+    // client, arm and header filled), the readings are kept for that client
+    // first, unless a clear by a change since its arm already emptied them.
+    enum class ClearBy { Change, RangeStep };
+    void clearReadings(bool second, KeptMemory* keep = nullptr, ClearBy by = ClearBy::Change);
     // The header of the data record of `func` measured on `range` at `rate`,
     // and the readings of the memory added to a record; m_bufferMtx held.
     void dataHeader(MeasureTypeEnum func, int range, int rate, ProtoDataInfo& out);

@@ -81,7 +81,7 @@ void CDataManage::DM_UpdateMainFunc(MeasureTypeEnum func, const structFuncConfig
         std::lock_guard<std::mutex> lock(m_acqMtx);
         const void* armer = nullptr;
         if (armerOfCurrentLocked(armer) && armer != ListWait::clientHere()) keep.client = armer;
-        keep.armedAt = m_acqGeneration;
+        keep.armedAt = m_acqClears;
     }
     if (keep.client != nullptr) dataHeader(oldFunc, oldRange, oldRate, keep.record);
     clearReadings(false, keep.client != nullptr ? &keep : nullptr);

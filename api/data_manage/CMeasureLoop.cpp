@@ -414,7 +414,7 @@ void CDataManage::appendBounded(std::deque<structReading>& buffer, const structR
 void CDataManage::configurationChange() {
     m_confChange = true;
     m_lastDataTime = m_clock->nowMs();
-    BufferClean();
+    clearReadings(true, nullptr, ClearBy::RangeStep);
 }
 
 int CDataManage::BufferClean() {
@@ -422,17 +422,19 @@ int CDataManage::BufferClean() {
     return 0;
 }
 
-void CDataManage::clearReadings(bool second, KeptMemory* keep) {
+void CDataManage::clearReadings(bool second, KeptMemory* keep, ClearBy by) {
     {
         std::lock_guard<std::mutex> lock(m_bufferMtx);
         // Taken with the clear: no reading comes or goes in between. Only the
-        // first clear since the arm finds the acquisition's readings, and
-        // only while the message that armed it runs: its store is still to come.
-        if (keep != nullptr && m_generation.load() == keep->armedAt && m_armingMessages.count(keep->client) != 0) {
+        // first change since the arm finds the acquisition's readings (the
+        // auto-range steps it measured through leave them to it), and only
+        // while the message that armed it runs: its store is still to come.
+        if (keep != nullptr && m_changeClears.load() == keep->armedAt && m_armingMessages.count(keep->client) != 0) {
             addReadingsLocked(keep->record);
             m_keptMemory = std::move(*keep);
         }
         m_generation.fetch_add(1);
+        if (by == ClearBy::Change) m_changeClears.fetch_add(1);
         m_bufferOffset = 0;
         m_buffer.clear();
         if (second) m_buffer2.clear();

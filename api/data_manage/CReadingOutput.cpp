@@ -175,7 +175,7 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
         // short unless it completed.
         m_acqReplaced = {m_acqNumber, std::move(m_acqText), m_acqCutShort || m_acqPending};
         number = ++m_acqNumber;
-        m_acqGeneration = m_generation.load();
+        m_acqClears = m_changeClears.load();
         noteArmerLocked(number);
         // A new acquisition ends the one armed before, with what it still owed.
         m_triggersLeft = 0;

@@ -371,10 +371,10 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
 // A client's store of the reading memory after its READ? writes what its
 // acquisition left there, under the header of the configuration it was
 // measured with, also once another client's change of configuration (or the
-// UI's) has emptied the memory while the read lent its turn. Its own change,
-// its next arm, the end of its message or its leaving give the store the
-// memory as it stands, and so do the stores of a client that armed nothing
-// and of the UI link.
+// UI's) has emptied the memory while the read lent its turn, and also when
+// auto range stepped after the arm. Its own change, its next arm, the end of
+// its message or its leaving give the store the memory as it stands, and so
+// do the stores of a client that armed nothing and of the UI link.
 TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     int a = 0, b = 0, c = 0;  // three clients; null is the UI link
     using Action = void (*)(CDataManage*);
@@ -393,9 +393,12 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         std::vector<Step> then;
         const void* storer;
         bool kept;  // the memory as the first change found it, else as it stands
+        bool stepped = false;  // on auto range, which stepped after the arm
     } cases[] = {
         {"another's change", &a, {{acv, &b}}, &a, true},
         {"the UI's change", &a, {{acv, nullptr}}, &a, true},
+        {"auto range stepped, another's change", &a, {{acv, &b}}, &a, true, true},
+        {"auto range stepped, the UI's change", &a, {{acv, nullptr}}, &a, true, true},
         {"two changes", &a, {{acv, &b}, {ohms, &c}}, &a, true},
         {"another's change, then another's arm", &a, {{acv, &b}, {arm, &b}}, &a, true},
         {"its own change", &a, {{acv, &a}}, &a, false},
@@ -420,9 +423,21 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         e->ProtoDataInfoGet(info);
         return info.DebugString();
     };
+    ProtoBaseFuncInfo settings;
+    fm.ProtoBaseFuncInfoGet(settings);
+    ProtoBaseFuncInfo autoRange = settings;  // as CONF:VOLT:DC without a range leaves them, on the 1 V row
+    autoRange.set_ms32dmmfunc(TYPE_DCV);
+    autoRange.mutable_mprotofunccfgs(TYPE_DCV)->set_mbautorange(true);
+    autoRange.mutable_mprotofunccfgs(TYPE_DCV)->set_ms32range(1);
+    FakeFrontEnd frontEnd;
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
-        e->DM_UpdateMainFunc(TYPE_DCV, dcv);
+        if (row.stepped) {
+            fm.ProtoBaseFuncInfoSet(autoRange);
+        } else {
+            fm.ProtoBaseFuncInfoSet(settings);
+            e->DM_UpdateMainFunc(TYPE_DCV, dcv);
+        }
         e->TrigSourceSet(SRC_SINGLE);
         e->m_triggerChange = false;
         std::thread reader([&] {
@@ -432,6 +447,12 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
             EXPECT_EQ(call(&CDataManage::cbMeasDataRead, {}, &out), 0);
         });
         awaitReader();
+        if (row.stepped) {  // 1.2 V on the 1 V row: the loop steps up
+            e->setFrontEnd(&frontEnd);
+            const structFuncConfig config = e->m_mainConfig;
+            EXPECT_TRUE(e->DM_AutoRange(TYPE_DCV, config, 1.2, e->DM_GetRangeInfo(TYPE_DCV, 1, 1.2)));
+            e->setFrontEnd(&AcqFrontEnd::converter());
+        }
         store({0.5, 0.25});  // as the loop stores the acquisition's readings
         e->m_singleCountDown = 0;
         e->DataCollectForSCPI(TYPE_DCV, {0.5, 1.0, 1.2f}, true);
@@ -447,6 +468,7 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     }
     e->DM_AbortRead();
     for (const void* client : {&a, &b, &c}) e->DM_ClientGone(client);
+    fm.ProtoBaseFuncInfoSet(settings);
     e->DM_UpdateMainFunc(TYPE_DCV, mainConfig(TYPE_DCV, 1));
     e->TrigSourceSet(SRC_AUTO);
     e->m_triggerChange = false;
