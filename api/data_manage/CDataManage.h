@@ -849,6 +849,10 @@ private:
     void addReadingsLocked(ProtoDataInfo& record);
     // `client`'s kept memory goes.
     void dropKeptMemory(const void* client);
+    // The client on this thread took readings from the memory or found them
+    // absent (R?, DATA:REM?): its kept memory goes, so that its store does
+    // not write them; m_bufferMtx held.
+    void memoryConsultedLocked();
     // The client on this thread armed in the message that runs now.
     void noteArmingMessage();
     static double baseFactor(uint32_t func, const structRangeInfo& row);

@@ -244,11 +244,15 @@ int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
             taken.swap(m_buffer);
         } else if (it->second.value_case() == Value::kS32Val) {
             const uint32_t n = static_cast<uint32_t>(it->second.s32val());
-            if (n > m_buffer.size()) return E231_DATA_QUESTIONABLE;
+            if (n > m_buffer.size()) {
+                memoryConsultedLocked();
+                return E231_DATA_QUESTIONABLE;
+            }
             if (!ScpiReplyBudget::fits(in, readingsTextMax(n))) return E223_TOO_MUCH_DATA;
             taken.assign(m_buffer.begin(), m_buffer.begin() + n);
             m_buffer.erase(m_buffer.begin(), m_buffer.begin() + n);
         }
+        memoryConsultedLocked();
         const uint32_t n = static_cast<uint32_t>(taken.size());
         m_bufferOffset = m_bufferOffset > n ? m_bufferOffset - n : 0;
     }

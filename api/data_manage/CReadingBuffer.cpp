@@ -127,6 +127,16 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     auto word = in.find(kRemoveWait);
     const bool wait = word != in.end() && (word->second.strval() == "wait" || word->second.strval() == "WAIT");
     const size_t n = static_cast<size_t>(count);
+    // Whatever it answers from here on, readings or their absence, comes
+    // from the memory: what a change kept for its store, even while it
+    // waited, goes as it ends.
+    struct Consulted {
+        CDataManage* e;
+        ~Consulted() {
+            std::lock_guard<std::mutex> lock(e->m_bufferMtx);
+            e->memoryConsultedLocked();
+        }
+    } consulted{this};
     if (!wait && n > bufferSize()) return E231_DATA_QUESTIONABLE;
     const uint64_t start = m_clock->nowMs();
     std::optional<ListWait::Waiting> waiting;  // other clients' messages run meanwhile
@@ -244,4 +254,9 @@ void CDataManage::dropKeptMemory(const void* client) {
     if (client == nullptr) return;
     std::lock_guard<std::mutex> lock(m_bufferMtx);
     if (m_keptMemory.client == client) m_keptMemory = KeptMemory();
+}
+
+void CDataManage::memoryConsultedLocked() {
+    const void* client = ListWait::clientHere();
+    if (client != nullptr && m_keptMemory.client == client) m_keptMemory = KeptMemory();
 }

@@ -373,8 +373,9 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
 // measured with, also once another client's change of configuration (or the
 // UI's) has emptied the memory while the read lent its turn, and also when
 // auto range stepped after the arm. Its own change, its next arm, the end of
-// its message or its leaving give the store the memory as it stands, and so
-// do the stores of a client that armed nothing and of the UI link.
+// its message, its leaving or its own R? or DATA:REM? give the store the
+// memory as it stands, and so do the stores of a client that armed nothing
+// and of the UI link.
 TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     int a = 0, b = 0, c = 0;  // three clients; null is the UI link
     using Action = void (*)(CDataManage*);
@@ -383,6 +384,15 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     const Action arm = [](CDataManage* d) { d->acqArm(1, 0); };  // INIT under the bus trigger
     const Action leave = [](CDataManage* d) { d->DM_ClientGone(ListWait::clientHere()); };
     const Action ended = [](CDataManage* d) { d->DM_ListEnded(ListWait::clientHere()); };  // its READ?'s message
+    const Action take = [](CDataManage* d) {  // R?
+        ValueMap out;
+        EXPECT_EQ(d->cbMeasDataR(2, {}, &out), 0);
+        EXPECT_EQ(out.at(0x610).strval(), "#10");
+    };
+    const Action remove = [](CDataManage* d) {  // DATA:REM? 1 of an empty memory
+        ValueMap out;
+        EXPECT_EQ(d->cbDataRemove(2, request(0x2103, s32(1)), &out), E231_DATA_QUESTIONABLE);
+    };
     struct Step {
         Action action;
         const void* by;
@@ -408,6 +418,8 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         {"another's change, then it left", &a, {{acv, &b}, {leave, &a}}, &a, false},
         {"another's change, then its message ended", &a, {{acv, &b}, {ended, &a}}, &a, false},
         {"its message ended, then another's change", &a, {{ended, &a}, {acv, &b}}, &a, false},
+        {"another's change, then its R?", &a, {{acv, &b}, {take, &a}}, &a, false},
+        {"another's change, then its DATA:REM?", &a, {{acv, &b}, {remove, &a}}, &a, false},
         {"armed nothing", &a, {{acv, &b}}, &c, false},
         {"the UI's read", nullptr, {{acv, &b}}, nullptr, false},
     };
