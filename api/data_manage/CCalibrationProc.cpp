@@ -210,7 +210,7 @@ int CDataManage::cbCaliDataDelete(unsigned int, const ValueMap& in, ValueMap*) {
         const bool had = !caliData()->empty();
         removeCaliFiles();
         DM_CalInit();
-        if (had) readingsComputationChanged();
+        if (had) calibrationChanged();
         return 0;
     }
     uint32_t func, range;
@@ -221,7 +221,7 @@ int CDataManage::cbCaliDataDelete(unsigned int, const ValueMap& in, ValueMap*) {
     const std::string path = caliPointPath(key);
     ::unlink(platform::hostPath(path).c_str());
     PrintI("remove cached data and file: %s", path.c_str());
-    if (had) readingsComputationChanged();
+    if (had) calibrationChanged();
     return 0;
 }
 

@@ -101,7 +101,7 @@ int CDataManage::DM_SaveCaliPoint(bool all) {
     auto it = points.find(current);
     if (fixed && it != points.end()) {
         DM_LoadCaliData(current, it->second);
-        readingsComputationChanged();
+        calibrationChanged();
     }
     return 0;
 }

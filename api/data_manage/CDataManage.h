@@ -532,8 +532,9 @@ public:
     // The trigger interval starts anew at the loop's next poll (set by the
     // handlers, consumed on the loop thread, which alone moves m_lastDataTime).
     std::atomic<bool> m_intervalRestart{false};
-    // Raised by every clear of the readings; a reading of an older
-    // generation is dropped instead of appended.
+    // Raised by every clear of the readings and every change of the
+    // calibration table in force; a reading of an older generation is
+    // dropped instead of appended.
     std::atomic<uint64_t> m_generation{0};
     // Raised by every clear of the readings but the loop's own auto-range
     // steps, which belong to the acquisition they measure for.
@@ -923,6 +924,10 @@ private:
     // acquisition goes on, as with its other settings: what it took stays,
     // the rest is computed the new way.
     void readingsComputationChanged();
+    // A change of the calibration table in force (after the tables changed):
+    // samples taken with the table before go into no reading, neither the
+    // pass in flight's nor the window's; then readingsComputationChanged.
+    void calibrationChanged();
     // The null of the measured function as the loop applies it.
     struct NullInForce {
         bool on;

@@ -419,6 +419,13 @@ void CDataManage::readingsComputationChanged() {
     othersArmsStale();
 }
 
+void CDataManage::calibrationChanged() {
+    // The loop's pass in flight drops its reading before its trigger takes a
+    // count, or gives the count back; its next pass starts the window over.
+    m_generation.fetch_add(1);
+    readingsComputationChanged();
+}
+
 // Not erased when used: every FETCh? until the client's next arm answers the
 // same. Answered at once, from what is kept: the acquisition armed now may be
 // another client's, and is not waited for. Whole and kept, it is the client's

@@ -12,6 +12,7 @@
 #include "DrvScpiErrDef.h"
 #include "DrvScpiSM.h"
 #include "FunctionManage.h"
+#include "ListWait.h"
 #include "dev/gpio/CGpioCtl.h"
 #include "engine_fakes.h"
 #include "proto_values.h"
@@ -588,6 +589,61 @@ TEST_F(MeasureLoop, ExternalTriggerWaiterCountsOnlyReadEdges) {
     }
     EXPECT_EQ(seen, edges);
     e->setTriggerSource(nullptr);
+}
+
+// A client's own change of the calibration table in force while its
+// acquisition under the bus trigger goes on: the reading of a trigger after
+// it is computed with the table then in force alone, never with samples of
+// the old one, whether the change came between passes or late in the pass
+// that takes the reading.
+TEST_F(MeasureLoop, AReadingTriggeredAfterACalibrationChangeIsOfTheTableInForce) {
+    const auto removed = [this] { e->cbCaliDataDelete(0, {}, nullptr); };  // CAL:DELETE CURR
+    const auto saved = [this] {  // a table of 1.001 uV a count put in force
+        e->DM_CacheCaliPoint(TYPE_DCV, 1, 0, 0);
+        e->DM_CacheCaliPoint(TYPE_DCV, 1, 1e6, 1.001);
+        e->cbCaliDataSave(0, {}, nullptr);
+    };
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        bool midPass;
+        double after;  // the reading of 0.5 V the table in force gives
+    } cases[] = {
+        {"deleted between passes", removed, false, 0.0},
+        {"deleted late in the pass", removed, true, 0.0},
+        {"saved between passes", saved, false, 0.5005},
+        {"saved late in the pass", saved, true, 0.5005},
+    };
+    int client = 0;
+    ListWait list(nullptr, &client);
+    ListWait::Scope scope(list);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e->DM_LoadCaliData(1, {{0, 1, -8e6, -8.0}, {0, 1, 8e6, 8.0}});
+        select(TYPE_DCV, 1, E_Medium);
+        feed({0.5});
+        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr), 0);
+        e->m_triggerChange = false;
+        e->m_singleCountDown = 0;
+        e->BufferClean();
+        e->acqArm(2, 0);  // INIT of two triggers
+        ASSERT_EQ(e->ScpiTrigSingleTriggered(), 0);
+        for (int pass = 0; pass < 10 && readings().empty(); ++pass) e->runPass();
+        ASSERT_EQ(readings(), std::vector<double>{0.5});
+        if (!c.midPass) c.change();
+        ASSERT_EQ(e->ScpiTrigSingleTriggered(), 0);
+        // Late in the pass: its last samples only would be of the table in force.
+        const int changeAt = static_cast<int>(e->m_trigInfo.u32Interval) - 5;
+        int polls = 0;
+        clock.onPoll = [&] {
+            if (c.midPass && ++polls == changeAt) c.change();
+        };
+        for (int pass = 0; pass < 10 && readings().size() < 2; ++pass) e->runPass();
+        clock.onPoll = nullptr;
+        ASSERT_EQ(readings().size(), 2u);
+        EXPECT_NEAR(readings()[1], c.after, 1e-9);
+        EXPECT_FALSE(e->DM_AcquisitionPending()) << "its own change left it going to its end";
+    }
 }
 
 TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle) {
