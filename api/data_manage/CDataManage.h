@@ -921,8 +921,8 @@ private:
     // state or offset, a calibration table): an acquisition another client
     // armed ends cut short, as a range change ends it, rather than go on with
     // readings of two computations; and as othersArmsStale. The client's own
-    // acquisition goes on, as with its other settings: what it took stays,
-    // the rest is computed the new way.
+    // acquisition goes on (unlike at its own change of what is measured,
+    // which ends it): what it took stays, the rest is computed the new way.
     void readingsComputationChanged();
     // A change of the calibration table in force (after the tables changed):
     // samples taken with the table before go into no reading, neither the
