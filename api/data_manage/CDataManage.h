@@ -848,12 +848,11 @@ private:
     // and the readings of the memory added to a record; m_bufferMtx held.
     void dataHeader(MeasureTypeEnum func, int range, int rate, ProtoDataInfo& out);
     void addReadingsLocked(ProtoDataInfo& record);
-    // `client`'s kept memory goes.
+    // `client`'s kept memory goes (the Locked form with m_bufferMtx held).
+    // So also when the client's R? or DATA:REM? takes readings or finds them
+    // absent: its store then does not write them.
     void dropKeptMemory(const void* client);
-    // The client on this thread took readings from the memory or found them
-    // absent (R?, DATA:REM?): its kept memory goes, so that its store does
-    // not write them; m_bufferMtx held.
-    void memoryConsultedLocked();
+    void dropKeptLocked(const void* client);
     // The client on this thread armed in the message that runs now.
     void noteArmingMessage();
     static double baseFactor(uint32_t func, const structRangeInfo& row);

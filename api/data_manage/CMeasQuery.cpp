@@ -245,14 +245,14 @@ int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
         } else if (it->second.value_case() == Value::kS32Val) {
             const uint32_t n = static_cast<uint32_t>(it->second.s32val());
             if (n > m_buffer.size()) {
-                memoryConsultedLocked();
+                dropKeptLocked(ListWait::clientHere());  // found absent
                 return E231_DATA_QUESTIONABLE;
             }
             if (!ScpiReplyBudget::fits(in, readingsTextMax(n))) return E223_TOO_MUCH_DATA;
             taken.assign(m_buffer.begin(), m_buffer.begin() + n);
             m_buffer.erase(m_buffer.begin(), m_buffer.begin() + n);
         }
-        memoryConsultedLocked();
+        dropKeptLocked(ListWait::clientHere());  // taken, or none: "#10"
         const uint32_t n = static_cast<uint32_t>(taken.size());
         m_bufferOffset = m_bufferOffset > n ? m_bufferOffset - n : 0;
     }

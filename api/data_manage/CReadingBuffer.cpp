@@ -134,7 +134,7 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
         CDataManage* e;
         ~Consulted() {
             std::lock_guard<std::mutex> lock(e->m_bufferMtx);
-            e->memoryConsultedLocked();
+            e->dropKeptLocked(ListWait::clientHere());
         }
     } consulted{this};
     if (!wait && n > bufferSize()) return E231_DATA_QUESTIONABLE;
@@ -236,27 +236,24 @@ void CDataManage::noteArmingMessage() {
     if (client == nullptr) return;
     std::lock_guard<std::mutex> lock(m_bufferMtx);
     // What it kept was of the acquisition this arm replaces.
-    if (m_keptMemory.client == client) m_keptMemory = KeptMemory();
+    dropKeptLocked(client);
     // A client that has left stores nothing more.
     if (!waitCancelled()) m_armingMessages.insert(client);
 }
 
 void CDataManage::DM_ListEnded(const void* client) {
     if (client == nullptr) return;
-    {
-        std::lock_guard<std::mutex> lock(m_bufferMtx);
-        m_armingMessages.erase(client);
-    }
-    dropKeptMemory(client);
+    std::lock_guard<std::mutex> lock(m_bufferMtx);
+    m_armingMessages.erase(client);
+    dropKeptLocked(client);
 }
 
 void CDataManage::dropKeptMemory(const void* client) {
-    if (client == nullptr) return;
     std::lock_guard<std::mutex> lock(m_bufferMtx);
-    if (m_keptMemory.client == client) m_keptMemory = KeptMemory();
+    dropKeptLocked(client);
 }
 
-void CDataManage::memoryConsultedLocked() {
-    const void* client = ListWait::clientHere();
+void CDataManage::dropKeptLocked(const void* client) {
+    // Only a remote client has memory kept: the UI link (null) drops nothing.
     if (client != nullptr && m_keptMemory.client == client) m_keptMemory = KeptMemory();
 }

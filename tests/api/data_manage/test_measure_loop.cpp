@@ -642,7 +642,8 @@ TEST_F(MeasureLoop, AReadingTriggeredAfterACalibrationChangeIsOfTheTableInForce)
         clock.onPoll = nullptr;
         ASSERT_EQ(readings().size(), 2u);
         EXPECT_NEAR(readings()[1], c.after, 1e-9);
-        EXPECT_FALSE(e->DM_AcquisitionPending()) << "its own change left it going to its end";
+        EXPECT_FALSE(e->DM_AcquisitionPending());
+        EXPECT_FALSE(e->m_acqCutShort) << "its own change left it going to its end";
     }
 }
 
