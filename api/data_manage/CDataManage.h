@@ -1021,6 +1021,9 @@ private:
     // armed then (taken under m_acqMtx with the count).
     bool m_passCounted = false;
     uint64_t m_passAcq = 0;
+    // The last pass made its reading: the edges that came while it reported
+    // go with it. After a pass that made none, its edge is still owed.
+    bool m_passReported = false;
     std::atomic<bool> m_loopRunning{false};
     std::atomic<int> m_waitFailures{0};
     std::mutex m_notifyMtx;

@@ -108,7 +108,11 @@ CDataManage::PassSettings CDataManage::passSettings() {
 }
 
 void CDataManage::runPass() {
-    m_triggered = false;
+    // An edge stays pending until a pass makes its reading: one that ends
+    // without (a range step, a clear, a calibration change) leaves it to the
+    // next, which reads the input as it is now.
+    if (m_passReported) m_triggered = false;
+    m_passReported = false;
     m_rawVal = 0;
     m_caliTotal = 0;
     m_caliCount = 0;
@@ -344,7 +348,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
     // acquisition that follows it.
     if (m_generation.load() != s.generation) return;
     if (!DM_Trigger(retVal) && !m_triggerChange) return;
-    m_triggered = false;
+    const bool edge = m_triggered.exchange(false);
     DM_VMCCtrl();
     if (s.mainFunc == TYPE_SENSOR) retVal = sensorReading(config, avgVal);
 
@@ -360,7 +364,11 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
         // cleared, and the acquisition is still owed it.
         if (m_generation.load() != s.generation) {
             lock.unlock();
-            if (m_passCounted) passCountOwedAgain();
+            if (m_passCounted) {
+                passCountOwedAgain();
+            } else if (edge) {
+                m_triggered = true;
+            }
             return;
         }
         // The math works in base units, so that its offsets, limits and
@@ -373,6 +381,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
         m_bufferCurrentTime = readingTime;
         reading = {retVal, toBase, row.f32OverLimit};
         appendBounded(m_buffer, reading, true);
+        m_passReported = true;
     }
     // The overload condition is in force before the read that takes the reading returns.
     overloadCondition(s.mainFunc, over);

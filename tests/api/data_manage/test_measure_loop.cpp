@@ -171,21 +171,53 @@ TEST_F(MeasureLoop, OverloadAndSignRules) {
 }
 
 TEST_F(MeasureLoop, AutoRangeStepsAndEmptiesTheWindow) {
-    struct Case { int from; double in; int to; };
+    struct Case { int from; double in; int to; bool edge = false; };
     // 50 mV on the 100 V row: two down; 1.2 V on the 1 V row: one up.
-    // The input moves on to a value the new range keeps. Last: the front end
+    // The input moves on to a value the new range keeps. Third: the front end
     // was configured by a handler meanwhile, so the decision is not applied.
-    for (Case c : {Case{3, 0.05, 1}, Case{1, 1.2, 2}, Case{-1, 1.2, 1}}) {
+    // Last two: an external edge took the pass that stepped, which made no
+    // reading; the edge stays pending and the next pass reads the input on
+    // the new range.
+    for (Case c : {Case{3, 0.05, 1}, Case{1, 1.2, 2}, Case{-1, 1.2, 1}, Case{3, 0.5, 1, true}, Case{1, 1.2, 2, true}}) {
+        SCOPED_TRACE(testing::Message() << c.from << " " << c.in << (c.edge ? " edge" : ""));
         fe.refuseRange = c.from < 0;
         select(TYPE_DCV, std::max(c.from, 1), E_Slow, true);
-        std::vector<double> in(21, c.in);
-        in.push_back(0.5);
-        feed(in);
+        if (!c.edge) {
+            std::vector<double> in(21, c.in);
+            in.push_back(0.5);
+            feed(in);
+            e->runPass();
+            EXPECT_EQ(e->m_mainConfig.s32Range, c.to);
+            EXPECT_EQ(readings().empty(), c.from >= 0) << "nothing of the old range is reported";
+            continue;
+        }
+        e->DM_LoadCaliData(2, {{0, 2, -8e6, -8.0}, {0, 2, 8e6, 8.0}});  // 1.2 V stays on the 10 V row
+        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+        e->m_triggerChange = false;
+        e->acqArm(1, 0);  // INIT of one trigger
+        feed({c.in});
+        int polls = 0;
+        clock.onPoll = [&] {
+            if (++polls == 1) e->m_triggered = true;
+            if (polls > 5000) e->m_zAcqRunning = false;  // the edge was lost: no pass ends
+        };
         e->runPass();
         EXPECT_EQ(e->m_mainConfig.s32Range, c.to);
-        EXPECT_EQ(readings().empty(), c.from >= 0) << "nothing of the old range is reported";
+        EXPECT_TRUE(readings().empty()) << "the pass that stepped";
+        e->runPass();
+        clock.onPoll = nullptr;
+        EXPECT_TRUE(e->m_zAcqRunning.load()) << "still waiting for an edge";
+        e->m_zAcqRunning = true;
+        EXPECT_EQ(readings().size(), 1u);
+        if (!readings().empty()) {
+            EXPECT_NEAR(readings()[0], c.in, 1e-9);
+        }
+        EXPECT_FALSE(e->DM_AcquisitionPending());
+        e->DM_AbortRead();
+        e->TrigSourceSet(SRC_AUTO);
     }
     fe.refuseRange = false;
+    e->DM_RemoveCaliData({2});
 }
 
 // A step changes the record of the function it was decided for, and only
@@ -592,10 +624,11 @@ TEST_F(MeasureLoop, ExternalTriggerWaiterCountsOnlyReadEdges) {
 }
 
 // A client's own change of the calibration table in force while its
-// acquisition under the bus trigger goes on: the reading of a trigger after
-// it is computed with the table then in force alone, never with samples of
-// the old one, whether the change came between passes or late in the pass
-// that takes the reading.
+// acquisition goes on: the reading of a trigger after it is computed with the
+// table then in force alone, never with samples of the old one, whether the
+// change came between passes or late in the pass that takes the reading. An
+// external edge whose pass the change (or a clean of the memory) dropped
+// stays pending: the pass after it takes the edge's reading.
 TEST_F(MeasureLoop, AReadingTriggeredAfterACalibrationChangeIsOfTheTableInForce) {
     const auto removed = [this] { e->cbCaliDataDelete(0, {}, nullptr); };  // CAL:DELETE CURR
     const auto saved = [this] {  // a table of 1.001 uV a count put in force
@@ -603,16 +636,21 @@ TEST_F(MeasureLoop, AReadingTriggeredAfterACalibrationChangeIsOfTheTableInForce)
         e->DM_CacheCaliPoint(TYPE_DCV, 1, 1e6, 1.001);
         e->cbCaliDataSave(0, {}, nullptr);
     };
+    const auto cleaned = [this] { e->cbDataPointsEventThresholdSet(0, request(0x2102, s32(1000)), nullptr); };
     const struct {
         const char* name;
         std::function<void()> change;
-        bool midPass;
+        bool midPass;  // under an external source: while the pass waits for its edge
         double after;  // the reading of 0.5 V the table in force gives
+        TrigSrcEnum src = SRC_SINGLE;
     } cases[] = {
         {"deleted between passes", removed, false, 0.0},
         {"deleted late in the pass", removed, true, 0.0},
         {"saved between passes", saved, false, 0.5005},
         {"saved late in the pass", saved, true, 0.5005},
+        {"deleted while waiting for the edge", removed, true, 0.0, SRC_EXT},
+        {"saved while waiting for the edge", saved, true, 0.5005, SRC_EXT},
+        {"cleaned while waiting for the edge", cleaned, true, 0.5, SRC_EXT},
     };
     int client = 0;
     ListWait list(nullptr, &client);
@@ -622,29 +660,49 @@ TEST_F(MeasureLoop, AReadingTriggeredAfterACalibrationChangeIsOfTheTableInForce)
         e->DM_LoadCaliData(1, {{0, 1, -8e6, -8.0}, {0, 1, 8e6, 8.0}});
         select(TYPE_DCV, 1, E_Medium);
         feed({0.5});
-        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr), 0);
+        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(c.src)), nullptr), 0);
         e->m_triggerChange = false;
         e->m_singleCountDown = 0;
         e->BufferClean();
         e->acqArm(2, 0);  // INIT of two triggers
-        ASSERT_EQ(e->ScpiTrigSingleTriggered(), 0);
+        // A trigger: *TRG before the pass, or an edge `edgeAt` polls into it.
+        int polls = 0, changeAt = 0, edgeAt = 0;
+        clock.onPoll = [&] {
+            ++polls;
+            if (polls == changeAt) c.change();
+            if (polls == edgeAt) e->m_triggered = true;
+            if (polls > 5000) e->m_zAcqRunning = false;  // an edge was lost: no pass ends
+        };
+        const auto trigger = [&] {
+            polls = 0;
+            if (c.src == SRC_EXT) {
+                edgeAt = 40;
+            } else {
+                ASSERT_EQ(e->ScpiTrigSingleTriggered(), 0);
+            }
+        };
+        trigger();
         for (int pass = 0; pass < 10 && readings().empty(); ++pass) e->runPass();
         ASSERT_EQ(readings(), std::vector<double>{0.5});
         if (!c.midPass) c.change();
-        ASSERT_EQ(e->ScpiTrigSingleTriggered(), 0);
+        trigger();
         // Late in the pass: its last samples only would be of the table in force.
-        const int changeAt = static_cast<int>(e->m_trigInfo.u32Interval) - 5;
-        int polls = 0;
-        clock.onPoll = [&] {
-            if (c.midPass && ++polls == changeAt) c.change();
-        };
-        for (int pass = 0; pass < 10 && readings().size() < 2; ++pass) e->runPass();
+        if (c.midPass) changeAt = c.src == SRC_EXT ? 20 : static_cast<int>(e->m_trigInfo.u32Interval) - 5;
+        for (int pass = 0; pass < 10 && e->DM_AcquisitionPending(); ++pass) e->runPass();
         clock.onPoll = nullptr;
-        ASSERT_EQ(readings().size(), 2u);
-        EXPECT_NEAR(readings()[1], c.after, 1e-9);
+        EXPECT_TRUE(e->m_zAcqRunning.load()) << "still waiting for an edge";
+        e->m_zAcqRunning = true;
         EXPECT_FALSE(e->DM_AcquisitionPending());
+        const std::string text = e->m_acqText;
+        if (text.find(',') == std::string::npos) {
+            ADD_FAILURE() << "one reading: " << text;
+            continue;
+        }
+        EXPECT_EQ(text.substr(0, text.find(',')), "5.00000000E-01");
+        EXPECT_NEAR(std::stod(text.substr(text.find(',') + 1)), c.after, 1e-9);
         EXPECT_FALSE(e->m_acqCutShort) << "its own change left it going to its end";
     }
+    e->TrigSourceSet(SRC_AUTO);
 }
 
 TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle) {
