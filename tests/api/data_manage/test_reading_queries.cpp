@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -96,7 +98,8 @@ TEST_F(ReadingQueries, BlockOfTheReadingMemory) {
     const std::vector<structReading> over = {{9.9e37, 1e-3, 120.0f}, {-9.9e37, 1e-3, 120.0f}, {50.0, 1e-3, 120.0f}};
     for (const Case& c : {Case{two, false, 0, 0, "#2301.50000000E+00,-2.50000000E-01", 0},
                           Case{two, true, 1, 0, "#2141.50000000E+00", 1}, Case{two, true, 3, 63, "", 2},
-                          Case{two, true, -1, 63, "", 2}, Case{{}, false, 0, 0, "#10", 0},
+                          Case{two, true, -1, E222_DATA_OUT_OF_RANGE, "", 2},
+                          Case{two, true, INT32_MIN, E222_DATA_OUT_OF_RANGE, "", 2}, Case{{}, false, 0, 0, "#10", 0},
                           Case{over, false, 0, 0, "#2299.9E37,-9.9E37,5.00000000E-02", 0}}) {
         e->BufferClean();
         e->m_buffer.assign(c.in.begin(), c.in.end());
@@ -389,6 +392,10 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         EXPECT_EQ(d->cbMeasDataR(2, {}, &out), 0);
         EXPECT_EQ(out.at(0x610).strval(), "#10");
     };
+    const Action refused = [](CDataManage* d) {  // R? -1: takes nothing, ends nothing
+        ValueMap out;
+        EXPECT_EQ(d->cbMeasDataR(2, request(0x610, s32(-1)), &out), E222_DATA_OUT_OF_RANGE);
+    };
     const Action remove = [](CDataManage* d) {  // DATA:REM? 1 of an empty memory
         ValueMap out;
         EXPECT_EQ(d->cbDataRemove(2, request(0x2103, s32(1)), &out), E231_DATA_QUESTIONABLE);
@@ -420,6 +427,7 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         {"its message ended, then another's change", &a, {{ended, &a}, {acv, &b}}, &a, false},
         {"another's change, then its R?", &a, {{acv, &b}, {take, &a}}, &a, false},
         {"another's change, then its DATA:REM?", &a, {{acv, &b}, {remove, &a}}, &a, false},
+        {"another's change, then its R? -1", &a, {{acv, &b}, {refused, &a}}, &a, true},
         {"armed nothing", &a, {{acv, &b}}, &c, false},
         {"the UI's read", nullptr, {{acv, &b}}, nullptr, false},
     };
