@@ -59,6 +59,21 @@ void forRecords(const std::string& bytes, size_t size, Each each) {
     }
 }
 
+bool sameSegment(const structCaliData& a, const structCaliData& b) {
+    return a.f64PointMin == b.f64PointMin && a.f64PointMax == b.f64PointMax && a.f64Gain == b.f64Gain &&
+           a.f64Offset == b.f64Offset;
+}
+
+// Whether every key reads the same through both: the same keys (a key
+// without segments passes raw values through, one without a table reads 0)
+// with the same segments.
+bool sameTables(const CDataManage::CaliDataMap& a, const CDataManage::CaliDataMap& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.first == y.first &&
+               std::equal(x.second.begin(), x.second.end(), y.second.begin(), y.second.end(), sameSegment);
+    });
+}
+
 bool comp(const structCaliPoint& a, const structCaliPoint& b) {
     if (a.u32Func != b.u32Func) return a.u32Func < b.u32Func;
     if (a.u32Range != b.u32Range) return a.u32Range < b.u32Range;
@@ -97,7 +112,7 @@ void CDataManage::readAccFile(const std::string& path) {
     });
 }
 
-void CDataManage::DM_CalInit() {
+bool CDataManage::DM_CalInit() {
     std::lock_guard<std::mutex> lock(m_caliMtx);
     std::map<uint32_t, std::vector<structCaliPoint>> points;
     CaliPointCache<> cache(points);
@@ -119,7 +134,7 @@ void CDataManage::DM_CalInit() {
     auto tables = std::make_shared<CaliDataMap>();
     for (const auto& [key, list] : points) (*tables)[key] = buildSegments(list);
     m_CaliPointMap = std::move(points);
-    swapCaliData(std::move(tables));
+    return swapCaliData(std::move(tables));
 }
 
 std::vector<structCaliData> CDataManage::buildSegments(std::vector<structCaliPoint> points) {
@@ -143,27 +158,29 @@ std::vector<structCaliData> CDataManage::buildSegments(std::vector<structCaliPoi
     return segments;
 }
 
-void CDataManage::DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points) {
+bool CDataManage::DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points) {
     std::lock_guard<std::mutex> lock(m_caliMtx);
     auto tables = std::make_shared<CaliDataMap>(*caliData());
     (*tables)[key] = buildSegments(std::move(points));
-    swapCaliData(std::move(tables));
+    return swapCaliData(std::move(tables));
 }
 
-void CDataManage::DM_RemoveCaliData(const std::vector<uint32_t>& keys) {
+bool CDataManage::DM_RemoveCaliData(const std::vector<uint32_t>& keys) {
     std::lock_guard<std::mutex> lock(m_caliMtx);
     auto tables = std::make_shared<CaliDataMap>(*caliData());
     for (uint32_t key : keys) {
         tables->erase(key);
         m_CaliPointMap.erase(key);
     }
-    swapCaliData(std::move(tables));
+    return swapCaliData(std::move(tables));
 }
 
-void CDataManage::swapCaliData(std::shared_ptr<const CaliDataMap> next) {
+bool CDataManage::swapCaliData(std::shared_ptr<const CaliDataMap> next) {
     std::lock_guard<std::mutex> lock(m_caliDataMtx);
+    const bool changed = !m_caliDataMap || !sameTables(*m_caliDataMap, *next);
     m_caliDataMap.swap(next);
     // The old table goes when its last reader lets go of it.
+    return changed;
 }
 
 std::shared_ptr<const CDataManage::CaliDataMap> CDataManage::caliData() const {

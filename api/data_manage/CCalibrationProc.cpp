@@ -204,24 +204,22 @@ int CDataManage::cbCaliDataSave(unsigned int, const ValueMap& in, ValueMap*) {
     return DM_SaveCaliPoint(isAll(in, kKeyCaliSave));
 }
 
-// A table taken out of force changes the readings computed from then on.
+// A table taken out of force, or one that cali.cal brings back, changes the
+// readings computed from then on.
 int CDataManage::cbCaliDataDelete(unsigned int, const ValueMap& in, ValueMap*) {
     if (isAll(in, kKeyCaliDelete)) {
-        const bool had = !caliData()->empty();
         removeCaliFiles();
-        DM_CalInit();
-        if (had) calibrationChanged();
+        if (DM_CalInit()) calibrationChanged();
         return 0;
     }
     uint32_t func, range;
     if (!caliCurrentKey(func, range)) return 55;
     const uint32_t key = caliKey(func, range);
-    const bool had = caliData()->count(key) != 0;
-    DM_RemoveCaliData({key});
+    const bool changed = DM_RemoveCaliData({key});
     const std::string path = caliPointPath(key);
     ::unlink(platform::hostPath(path).c_str());
     PrintI("remove cached data and file: %s", path.c_str());
-    if (had) calibrationChanged();
+    if (changed) calibrationChanged();
     return 0;
 }
 

@@ -99,10 +99,8 @@ int CDataManage::DM_SaveCaliPoint(bool all) {
         }
     }
     auto it = points.find(current);
-    if (fixed && it != points.end()) {
-        DM_LoadCaliData(current, it->second);
-        calibrationChanged();
-    }
+    // A table saved as it was in force changes no reading.
+    if (fixed && it != points.end() && DM_LoadCaliData(current, it->second)) calibrationChanged();
     return 0;
 }
 

@@ -218,11 +218,12 @@ public:
     static bool DM_DataConverter(const uint8_t* buf, uint32_t n, int64_t& out);
 
     // ---- calibration
-    void DM_CalInit();
+    // These three put tables in force; each tells whether a table in force changed.
+    bool DM_CalInit();
     void DM_CacheCaliPoint(uint32_t func, uint32_t range, double point, double target);
-    void DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points);
+    bool DM_LoadCaliData(uint32_t key, std::vector<structCaliPoint> points);
     // Removes the point lists and tables of the given keys.
-    void DM_RemoveCaliData(const std::vector<uint32_t>& keys);
+    bool DM_RemoveCaliData(const std::vector<uint32_t>& keys);
     bool DM_CalData(uint32_t func, uint32_t range, int64_t raw, double& out);
     // The table in force: a snapshot that stays valid while tables are rebuilt.
     std::shared_ptr<const CaliDataMap> caliData() const;
@@ -796,7 +797,7 @@ private:
     void readAccFile(const std::string& path);
     static void cachePoint(CaliPointCache<>& points, const structCaliPoint& p);
     static std::vector<structCaliData> buildSegments(std::vector<structCaliPoint> points);
-    void swapCaliData(std::shared_ptr<const CaliDataMap> next);
+    bool swapCaliData(std::shared_ptr<const CaliDataMap> next);
 
     // The unit of the active sensor for the SENSOR row, cut at a character
     // boundary to fit the row's unit text.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,16 @@ inline std::vector<uint8_t> le(int64_t v, int n) {
     std::vector<uint8_t> out;
     for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i)));
     return out;
+}
+
+// One record of a calibration point file.
+inline std::string pointRecord(uint32_t func, uint32_t range, double point, double target) {
+    std::string r(24, '\0');
+    std::memcpy(&r[0], &func, 4);
+    std::memcpy(&r[4], &range, 4);
+    std::memcpy(&r[8], &point, 8);
+    std::memcpy(&r[16], &target, 8);
+    return r;
 }
 
 class VirtualClock : public EngineClock {

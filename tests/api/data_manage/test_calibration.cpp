@@ -31,15 +31,6 @@ using ValueMap = CDataManage::ValueMap;
 
 namespace {
 
-std::string pointRecord(uint32_t func, uint32_t range, double point, double target) {
-    std::string r(24, '\0');
-    std::memcpy(&r[0], &func, 4);
-    std::memcpy(&r[4], &range, 4);
-    std::memcpy(&r[8], &point, 8);
-    std::memcpy(&r[16], &target, 8);
-    return r;
-}
-
 std::string accRecord(uint32_t func, uint32_t range, uint32_t acc) {
     std::string r(12, '\0');
     std::memcpy(&r[0], &func, 4);

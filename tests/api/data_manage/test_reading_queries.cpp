@@ -24,6 +24,7 @@
 #include "engine_fakes.h"
 #include "../../platform/eventually.h"
 #include "proto_values.h"
+#include "root_path.h"
 #include "temp_root.h"
 
 using namespace testing_support;
@@ -263,6 +264,20 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         d->DM_CacheCaliPoint(TYPE_DCV, 1, 1000, 1);
         d->cbCaliDataSave(2, {}, nullptr);
     };
+    const Change calibrationResaved = [](CDataManage* d) {  // CAL:SAVE CURR of the table in force, as it is
+        d->DM_LoadCaliData(TYPE_DCV * 64 + 1, {{TYPE_DCV, 1, 0, 0}, {TYPE_DCV, 1, 1000, 1}});
+        d->DM_CacheCaliPoint(TYPE_DCV, 1, 0, 0);
+        d->DM_CacheCaliPoint(TYPE_DCV, 1, 1000, 1);
+        d->cbCaliDataSave(2, {}, nullptr);
+    };
+    const Change calibrationBack = [](CDataManage* d) {  // CAL:DELETE ALL, with no table in force
+        std::filesystem::remove_all(platform::hostPath("/vorna/data"));
+        d->DM_CalInit();
+        writeFile(platform::hostPath("/vorna/data/cali.cal"),
+                  pointRecord(TYPE_DCV, 1, 0, 0) + pointRecord(TYPE_DCV, 1, 1000, 1));
+        d->cbCaliDataDelete(2, request(0xc03, s32(1)), nullptr);  // cali.cal brings one back
+        std::filesystem::remove_all(platform::hostPath("/vorna/data"));
+    };
     const Change abort = [](CDataManage* d) { d->DM_AbortBy(ListWait::clientHere()); };  // ABOR, *DCL
     const TempRoot root;  // where a calibration is saved
     const char* const mine = "5.00000000E-01";
@@ -297,6 +312,10 @@ TEST_F(ReadingQueries, AFetchAfterItsInitAnswersItsOwnAcquisition) {
         {"another's calibration before the end", false, false, calibration, &b, 0, false, &a, false, mine, true},
         {"another's calibration saved before the end", false, false, calibrationSaved, &b, 0, false, &a, false, mine,
          true},
+        {"another's calibration saved as it was, before the end", false, false, calibrationResaved, &b, 0, false, &a,
+         false, both, false, true},
+        {"another's delete of all bringing a table back, before the end", false, false, calibrationBack, &b, 0, false,
+         &a, false, mine, true, true},
         {"another's reset", false, true, reset, &b, 0, false, &a, false, mine, false},
         {"another's source", false, true, source, &b, 0, false, &a, false, mine, false},
         {"another's source before the end", false, false, source, &b, 0, false, &a, false, mine, true},
