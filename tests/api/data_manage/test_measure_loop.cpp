@@ -478,6 +478,32 @@ TEST_F(MeasureLoop, APassWaitingForAnEdgeEndsWhenTheSourceChanges) {
     }
 }
 
+// An edge with nothing armed whose reading a clean dropped after the trigger
+// took it (during the voltmeter-complete pulse) is read by the next pass.
+TEST_F(MeasureLoop, AnEdgeWhoseReadingAClearDroppedIsReadByTheNextPass) {
+    select(TYPE_DCV, 1, E_Medium);
+    feed({0.5});
+    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+    e->m_triggerChange = false;
+    ASSERT_EQ(e->cbTrigVMCStateSet(0, request(0x1107, bval(true)), nullptr), 0);
+    int polls = 0;
+    bool cleaned = false;
+    clock.onPoll = [&] {
+        if (++polls == 1) e->m_triggered = true;
+        if (!cleaned && platform::simGpio().vmcActive()) cleaned = (e->BufferClean(), true);
+        if (polls > 5000) e->m_zAcqRunning = false;  // the edge was lost: no pass ends
+    };
+    e->runPass();
+    EXPECT_TRUE(cleaned);
+    EXPECT_TRUE(readings().empty());
+    e->runPass();
+    clock.onPoll = nullptr;
+    EXPECT_TRUE(e->m_zAcqRunning.load()) << "still waiting for an edge";
+    e->m_zAcqRunning = true;
+    EXPECT_EQ(readings().size(), 1u);
+    e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
+}
+
 // A change into capacitance while a pass of the function before runs, the
 // change flag already taken by the end of the pass before: the pass settles
 // as capacitance asks (at once), not as its snapshot of the old function
