@@ -59,21 +59,6 @@ void forRecords(const std::string& bytes, size_t size, Each each) {
     }
 }
 
-bool sameSegment(const structCaliData& a, const structCaliData& b) {
-    return a.f64PointMin == b.f64PointMin && a.f64PointMax == b.f64PointMax && a.f64Gain == b.f64Gain &&
-           a.f64Offset == b.f64Offset;
-}
-
-// Whether every key reads the same through both: the same keys (a key
-// without segments passes raw values through, one without a table reads 0)
-// with the same segments.
-bool sameTables(const CDataManage::CaliDataMap& a, const CDataManage::CaliDataMap& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.first == y.first &&
-               std::equal(x.second.begin(), x.second.end(), y.second.begin(), y.second.end(), sameSegment);
-    });
-}
-
 bool comp(const structCaliPoint& a, const structCaliPoint& b) {
     if (a.u32Func != b.u32Func) return a.u32Func < b.u32Func;
     if (a.u32Range != b.u32Range) return a.u32Range < b.u32Range;
@@ -177,7 +162,9 @@ bool CDataManage::DM_RemoveCaliData(const std::vector<uint32_t>& keys) {
 
 bool CDataManage::swapCaliData(std::shared_ptr<const CaliDataMap> next) {
     std::lock_guard<std::mutex> lock(m_caliDataMtx);
-    const bool changed = !m_caliDataMap || !sameTables(*m_caliDataMap, *next);
+    // Every key reads the same only with the same keys (one without segments
+    // passes raw values through, a missing one reads 0) and the same segments.
+    const bool changed = !m_caliDataMap || *m_caliDataMap != *next;
     m_caliDataMap.swap(next);
     // The old table goes when its last reader lets go of it.
     return changed;

@@ -62,6 +62,12 @@ struct structCaliData {
     double f64Offset;
 };
 
+// A segment reads the same as another only with every field equal.
+inline bool operator==(const structCaliData& a, const structCaliData& b) {
+    return a.f64PointMin == b.f64PointMin && a.f64PointMax == b.f64PointMax && a.f64Gain == b.f64Gain &&
+           a.f64Offset == b.f64Offset;
+}
+
 // One converter acc setting; also the 12-byte record of a ".acc" file.
 struct structCaliAccPoint {
     uint32_t u32Func;
