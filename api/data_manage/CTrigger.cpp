@@ -145,6 +145,9 @@ void CDataManage::samplesPerTriggerChanged() {
 }
 
 void CDataManage::triggerSourceChanged() {
+    // An edge that came under the source before is no trigger of this one:
+    // left pending, it would trigger an acquisition armed under `EXT` at once.
+    m_triggered = false;
     // Raised before the acquisition ends: from then on a stored reading is owed.
     oweChangeReading();
     DM_AbortRead();

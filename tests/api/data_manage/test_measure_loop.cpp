@@ -504,6 +504,31 @@ TEST_F(MeasureLoop, AnEdgeWhoseReadingAClearDroppedIsReadByTheNextPass) {
     e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
 }
 
+// An edge that came while the bus source was in force is no trigger of an
+// acquisition armed under the external source afterwards: it waits for its own.
+TEST_F(MeasureLoop, AnEdgeUnderAnotherSourceTriggersNothingLater) {
+    select(TYPE_DCV, 1, E_Medium);
+    feed({0.5});
+    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr), 0);
+    e->m_triggerChange = false;
+    int polls = 0;
+    clock.onPoll = [&] {
+        if (++polls == 1) e->m_triggered = true;
+        if (polls > 2000) e->m_zAcqRunning = false;  // no edge of its own comes
+    };
+    e->runPass();
+    ASSERT_TRUE(readings().empty()) << "nothing was triggered";
+    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+    e->m_triggerChange = false;
+    e->acqArm(1, 0);
+    e->runPass();
+    clock.onPoll = nullptr;
+    EXPECT_FALSE(e->m_zAcqRunning.load()) << "still waiting for an edge";
+    e->m_zAcqRunning = true;
+    EXPECT_TRUE(readings().empty());
+    e->DM_AbortRead();
+}
+
 // A change into capacitance while a pass of the function before runs, the
 // change flag already taken by the end of the pass before: the pass settles
 // as capacitance asks (at once), not as its snapshot of the old function
