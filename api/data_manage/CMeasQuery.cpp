@@ -243,8 +243,9 @@ int CDataManage::cbMeasDataR(unsigned int, const ValueMap& in, ValueMap* out) {
             if (!ScpiReplyBudget::fits(in, readingsTextMax(m_buffer.size()))) return E223_TOO_MUCH_DATA;
             taken.swap(m_buffer);
         } else if (it->second.value_case() == Value::kS32Val) {
-            // Out of range as a count beyond 32 bits is: nothing taken, nothing ended.
-            if (it->second.s32val() < 0) return E222_DATA_OUT_OF_RANGE;
+            // Taken as unsigned, a negative count exceeds any memory; refused
+            // before anything is taken or ended, the store keeps its readings.
+            if (it->second.s32val() < 0) return E231_DATA_QUESTIONABLE;
             const uint32_t n = static_cast<uint32_t>(it->second.s32val());
             if (n > m_buffer.size()) {
                 dropKeptLocked(ListWait::clientHere());  // found absent

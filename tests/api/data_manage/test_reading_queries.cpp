@@ -99,8 +99,8 @@ TEST_F(ReadingQueries, BlockOfTheReadingMemory) {
     const std::vector<structReading> over = {{9.9e37, 1e-3, 120.0f}, {-9.9e37, 1e-3, 120.0f}, {50.0, 1e-3, 120.0f}};
     for (const Case& c : {Case{two, false, 0, 0, "#2301.50000000E+00,-2.50000000E-01", 0},
                           Case{two, true, 1, 0, "#2141.50000000E+00", 1}, Case{two, true, 3, 63, "", 2},
-                          Case{two, true, -1, E222_DATA_OUT_OF_RANGE, "", 2},
-                          Case{two, true, INT32_MIN, E222_DATA_OUT_OF_RANGE, "", 2}, Case{{}, false, 0, 0, "#10", 0},
+                          Case{two, true, -1, E231_DATA_QUESTIONABLE, "", 2},
+                          Case{two, true, INT32_MIN, E231_DATA_QUESTIONABLE, "", 2}, Case{{}, false, 0, 0, "#10", 0},
                           Case{over, false, 0, 0, "#2299.9E37,-9.9E37,5.00000000E-02", 0}}) {
         e->BufferClean();
         e->m_buffer.assign(c.in.begin(), c.in.end());
@@ -413,7 +413,7 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
     };
     const Action refused = [](CDataManage* d) {  // R? -1: takes nothing, ends nothing
         ValueMap out;
-        EXPECT_EQ(d->cbMeasDataR(2, request(0x610, s32(-1)), &out), E222_DATA_OUT_OF_RANGE);
+        EXPECT_EQ(d->cbMeasDataR(2, request(0x610, s32(-1)), &out), E231_DATA_QUESTIONABLE);
     };
     const Action remove = [](CDataManage* d) {  // DATA:REM? 1 of an empty memory
         ValueMap out;
