@@ -890,9 +890,10 @@ private:
     bool takeTrigger();
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
-    // A clear dropped the reading of a counted pass: the acquisition it was
-    // counted for is owed it again, if still the armed one.
-    void passCountOwedAgain();
+    // A clear dropped the reading of the pass: the acquisition it was
+    // counted for is owed it again, or the edge that took it with nothing
+    // armed is pending again; neither once another acquisition was armed.
+    void passOwedAgain(bool edge);
     // Under m_acqMtx: waits while the acquisition is pending and no abort
     // came, and acquisition `acq` is still the armed one; each reading taken
     // for it starts the time-out anew. 0 or 118.

@@ -204,7 +204,10 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_throwCount = settleAfterChange(real);
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
-        if (s.src == SRC_EXT && !m_triggered && !m_triggerChange) {
+        // A capture value an edge began is finished: an arm meanwhile drops
+        // the edge, not the value it gives.
+        const bool capturing = m_zCaliRunning && m_caliCount > 0;
+        if (s.src == SRC_EXT && !m_triggered && !m_triggerChange && !capturing) {
             // The samples an edge owes an acquisition follow at the pace of
             // the interval; otherwise the pass waits for an edge.
             if (m_singleCountDown.load() == 0 || !m_bWaitForTrigger) {
@@ -364,11 +367,7 @@ void CDataManage::reportPass(const PassSettings& s, uint32_t func, const structF
         // cleared, and the acquisition is still owed it.
         if (m_generation.load() != s.generation) {
             lock.unlock();
-            if (m_passCounted) {
-                passCountOwedAgain();
-            } else if (edge) {
-                m_triggered = true;
-            }
+            passOwedAgain(edge);
             return;
         }
         // The math works in base units, so that its offsets, limits and

@@ -504,29 +504,99 @@ TEST_F(MeasureLoop, AnEdgeWhoseReadingAClearDroppedIsReadByTheNextPass) {
     e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
 }
 
-// An edge that came while the bus source was in force is no trigger of an
-// acquisition armed under the external source afterwards: it waits for its own.
-TEST_F(MeasureLoop, AnEdgeUnderAnotherSourceTriggersNothingLater) {
-    select(TYPE_DCV, 1, E_Medium);
-    feed({0.5});
-    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr), 0);
-    e->m_triggerChange = false;
-    int polls = 0;
-    clock.onPoll = [&] {
-        if (++polls == 1) e->m_triggered = true;
-        if (polls > 2000) e->m_zAcqRunning = false;  // no edge of its own comes
+// An edge that came before an acquisition was armed is none of its triggers,
+// whatever became of the edge's own measurement: the acquisition waits for an
+// edge of its own. The edge comes at the first poll of a pass with nothing
+// armed; the arm follows it as each row says.
+TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
+    ProtoBaseFuncInfo settings;  // the range step's row changes them
+    fm.ProtoBaseFuncInfoGet(settings);
+    int polls = 0, edgeAt = 1;
+    std::function<void()> atPoll;  // the row's event, at every poll of the edge's pass
+    const auto external = [this] {
+        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+        e->m_triggerChange = false;
     };
-    e->runPass();
-    ASSERT_TRUE(readings().empty()) << "nothing was triggered";
-    ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
-    e->m_triggerChange = false;
-    e->acqArm(1, 0);
-    e->runPass();
-    clock.onPoll = nullptr;
-    EXPECT_FALSE(e->m_zAcqRunning.load()) << "still waiting for an edge";
-    e->m_zAcqRunning = true;
-    EXPECT_TRUE(readings().empty());
-    e->DM_AbortRead();
+    const struct {
+        const char* name;
+        std::function<void()> before;  // the setting the edge comes under
+        std::function<void()> after;   // what follows the edge's pass, up to the arm
+    } cases[] = {
+        {"it came under the bus source",
+         [&] {
+             ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_SINGLE)), nullptr), 0);
+             e->m_triggerChange = false;
+         },
+         [&] {
+             external();
+             e->acqArm(1, 0);
+         }},
+        {"a clean and the arm during its pulse",
+         [&] {
+             external();
+             ASSERT_EQ(e->cbTrigVMCStateSet(0, request(0x1107, bval(true)), nullptr), 0);
+             atPoll = [&] {
+                 if (!platform::simGpio().vmcActive() || e->DM_AcquisitionPending()) return;
+                 e->BufferClean();
+                 e->acqArm(1, 0);
+             };
+         },
+         [] {}},
+        {"its pass stepped the range",
+         [&] {
+             select(TYPE_DCV, 3, E_Slow, true);
+             external();
+         },
+         [&] {
+             EXPECT_EQ(e->m_mainConfig.s32Range, 1);
+             e->acqArm(1, 0);
+         }},
+        {"a capture took it, armed while the capture ran",
+         [&] {
+             external();
+             e->m_RawDataQueue.Clear();
+             e->m_zCaliRunning = true;
+             atPoll = [&] {
+                 if (polls == 5) e->acqArm(1, 0);
+             };
+         },
+         [&] {
+             EXPECT_EQ(e->m_RawDataQueue.Size(), 1u) << "the edge gave the capture its value";
+             e->m_zCaliRunning = false;  // the capture's last value
+             e->m_RawDataQueue.Clear();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        select(TYPE_DCV, 1, E_Medium);
+        feed({0.5});
+        atPoll = nullptr;
+        c.before();
+        polls = 0;
+        edgeAt = 1;
+        clock.onPoll = [&] {
+            if (++polls == edgeAt) e->m_triggered = true;
+            if (atPoll) atPoll();
+            if (polls > 2000) e->m_zAcqRunning = false;
+        };
+        e->runPass();
+        ASSERT_TRUE(e->m_zAcqRunning.load()) << "the edge's pass ended";
+        ASSERT_TRUE(readings().empty()) << "the edge made no reading";
+        c.after();
+        ASSERT_TRUE(e->DM_AcquisitionPending());
+        polls = edgeAt = 0;
+        atPoll = nullptr;
+        for (int pass = 0; pass < 3 && e->m_zAcqRunning; ++pass) e->runPass();
+        clock.onPoll = nullptr;
+        EXPECT_FALSE(e->m_zAcqRunning.load()) << "it waits for an edge of its own";
+        e->m_zAcqRunning = true;
+        EXPECT_TRUE(readings().empty());
+        EXPECT_TRUE(e->DM_AcquisitionPending());
+        e->DM_AbortRead();
+        e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
+        e->TrigSourceSet(SRC_AUTO);
+    }
+    fm.ProtoBaseFuncInfoSet(settings);
 }
 
 // A change into capacitance while a pass of the function before runs, the
