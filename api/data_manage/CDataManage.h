@@ -832,7 +832,8 @@ private:
     double sensorReading(const structFuncConfig& config, double avgVal);
     // The row of a reading to show; period and frequency scaled to it.
     structRangeInfo displayValue(MeasureTypeEnum func, int32_t range, double& value);
-    void caliPass(uint32_t func, const structFuncConfig& config);
+    // Offers the capture's value of the pass; false when the pass has none.
+    bool caliPass(uint32_t func, const structFuncConfig& config);
     // Range changed by the loop: settle again, clear the readings (a clear
     // of the acquisition's own, which keeps a store's claim on the memory).
     void configurationChange();
@@ -1023,8 +1024,9 @@ private:
     // armed then (taken under m_acqMtx with the count).
     bool m_passCounted = false;
     uint64_t m_passAcq = 0;
-    // The last pass made its reading: the edges that came while it reported
-    // go with it. After a pass that made none, its edge is still owed.
+    // The last pass made its reading or a capture's value: the edges that
+    // came while it did go with it. After a pass that made none, its edge
+    // is still owed.
     bool m_passReported = false;
     std::atomic<bool> m_loopRunning{false};
     std::atomic<int> m_waitFailures{0};

@@ -108,9 +108,9 @@ CDataManage::PassSettings CDataManage::passSettings() {
 }
 
 void CDataManage::runPass() {
-    // An edge stays pending until a pass makes its reading: one that ends
-    // without (a range step, a clear, a calibration change) leaves it to the
-    // next, which reads the input as it is now.
+    // An edge stays pending until a pass makes its reading (or a capture's
+    // value): one that ends without (a range step, a clear, a calibration
+    // change) leaves it to the next, which reads the input as it is now.
     if (m_passReported) m_triggered = false;
     m_passReported = false;
     m_rawVal = 0;
@@ -164,7 +164,9 @@ void CDataManage::runPass() {
         DM_CalData(TYPE_FREQ, 0, m_freqRaw, m_freqVal);
     }
     if (m_zCaliRunning) {
-        caliPass(func, config);
+        // An edge gives a capture one value and nothing else: it goes with
+        // the value, as with a reading.
+        m_passReported = caliPass(func, config);
         return;
     }
     // An emptied window has nothing to report: 0.0 would be a false reading.
@@ -288,21 +290,22 @@ void CDataManage::counterRangeDown(MeasureTypeEnum mainFunc, const structFuncCon
     configurationChange();
 }
 
-void CDataManage::caliPass(uint32_t func, const structFuncConfig& config) {
+bool CDataManage::caliPass(uint32_t func, const structFuncConfig& config) {
     m_RawDataQueue.PopOldest();
     int64_t value = 0;
     if (isCounter(func)) {
-        if (!m_isFreqReady) return;
+        if (!m_isFreqReady) return false;
         value = m_freqRaw;
     } else {
         const int shift = caliShift(config.eRealFunc);
         // Only a pass that ended by count, not by time, carries a point.
-        if (m_caliCount != (1 << shift)) return;
+        if (m_caliCount != (1 << shift)) return false;
         value = m_caliTotal >> shift;
     }
     m_RawDataQueue.Push(value);
     PrintI("cali push func=%d, range=%d, data=%lld, raw=%lld", static_cast<int>(func), config.s32Range,
            static_cast<long long>(value), static_cast<long long>(m_rawVal));
+    return true;
 }
 
 double CDataManage::baseFactor(uint32_t func, const structRangeInfo& row) {

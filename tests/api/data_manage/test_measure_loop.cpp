@@ -599,6 +599,47 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
     fm.ProtoBaseFuncInfoSet(settings);
 }
 
+// A calibration point under the external source: each of its six values
+// waits for an edge of its own, and an edge the capture takes makes no
+// reading; the edges after the point make one each.
+TEST_F(MeasureLoop, EachCaptureValueTakesAnEdgeOfItsOwnAndMakesNoReading) {
+    struct Case { int edges; bool filed; size_t readings; };
+    for (Case c : {Case{1, false, 0}, Case{6, true, 0}, Case{8, true, 2}}) {
+        SCOPED_TRACE(c.edges);
+        select(TYPE_DCV, 1, E_Medium);
+        feed({0.5});
+        ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
+        e->m_triggerChange = false;
+        e->m_RawDataQueue.Clear();
+        ASSERT_EQ(e->cbCaliDataSet(0, request(0xc00, f64(0.5)), nullptr), 0);
+        int polls = 0, edgeAt = 1;
+        clock.onPoll = [&] {
+            if (++polls == edgeAt) e->m_triggered = true;
+            if (polls > 2000) e->m_zAcqRunning = false;  // no edge comes
+        };
+        for (int i = 1; i <= c.edges + 1 && e->m_zAcqRunning; ++i) {
+            polls = 0;
+            edgeAt = i <= c.edges ? 1 : 0;
+            e->runPass();
+            // The worker takes each value (and files the point at the sixth)
+            // before the next pass may offer another.
+            for (int wait = 0; wait < 2000 && (e->m_RawDataQueue.Size() != 0 || (i == 6 && e->m_zCaliRunning)); ++wait) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        clock.onPoll = nullptr;
+        EXPECT_FALSE(e->m_zAcqRunning.load()) << "an edge was taken twice";
+        e->m_zAcqRunning = true;
+        EXPECT_EQ(!e->m_zCaliRunning, c.filed);
+        EXPECT_EQ(e->caliPoints().count(1) != 0, c.filed);
+        EXPECT_EQ(readings().size(), c.readings);
+        e->m_zCaliRunning = false;
+        e->DM_CalInit();  // drops the point
+        e->DM_LoadCaliData(1, {{0, 1, -8e6, -8.0}, {0, 1, 8e6, 8.0}});
+        e->TrigSourceSet(SRC_AUTO);
+    }
+}
+
 // A change into capacitance while a pass of the function before runs, the
 // change flag already taken by the end of the pass before: the pass settles
 // as capacitance asks (at once), not as its snapshot of the old function
