@@ -14,6 +14,7 @@
 #include "FunctionManage.h"
 #include "ListWait.h"
 #include "dev/gpio/CGpioCtl.h"
+#include "../../platform/eventually.h"
 #include "engine_fakes.h"
 #include "proto_values.h"
 #include "sim_gpio.h"
@@ -529,6 +530,11 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
          },
          [&] {
              external();
+             // Nor is it a trigger of the free run under the new source.
+             polls = edgeAt = 0;
+             e->runPass();
+             EXPECT_TRUE(readings().empty()) << "the free run read the edge of before";
+             e->m_zAcqRunning = true;
              e->acqArm(1, 0);
          }},
         {"a clean and the arm during its pulse",
@@ -623,10 +629,7 @@ TEST_F(MeasureLoop, EachCaptureValueTakesAnEdgeOfItsOwnAndMakesNoReading) {
             e->runPass();
             // The worker takes each value (and files the point at the sixth)
             // before the next pass may offer another.
-            for (int wait = 0; wait < 2000 && (e->m_RawDataQueue.Size() != 0 || (i == 6 && e->m_zCaliRunning));
-                 ++wait) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+            ASSERT_TRUE(eventually([&] { return e->m_RawDataQueue.Size() == 0 && !(i == 6 && e->m_zCaliRunning); }));
         }
         clock.onPoll = nullptr;
         EXPECT_FALSE(e->m_zAcqRunning.load()) << "an edge was taken twice";
@@ -637,9 +640,7 @@ TEST_F(MeasureLoop, EachCaptureValueTakesAnEdgeOfItsOwnAndMakesNoReading) {
         // A point still waiting is given up; its worker lets go (and drops
         // the calibrating bit) before the next row.
         e->m_zCaliRunning = false;
-        for (int wait = 0; wait < 2000 && (DrvScpi_GetStatusRegs().u16ScpOSR_C & 1); ++wait) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        ASSERT_TRUE(eventually([] { return (DrvScpi_GetStatusRegs().u16ScpOSR_C & 1) == 0; }));
         e->DM_CalInit();  // drops the point
         e->DM_LoadCaliData(1, {{0, 1, -8e6, -8.0}, {0, 1, 8e6, 8.0}});
         e->TrigSourceSet(SRC_AUTO);
