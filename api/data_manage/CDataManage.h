@@ -92,9 +92,13 @@ public:
     void runPass();
     // The loop's state at its start (clock origin, settle counter, window).
     void loopStart();
-    // One wait of the external-trigger waiter: an edge sets m_triggered; a
+    // One wait of the external-trigger waiter: an edge is an externalEdge; a
     // failed read backs off. The edge source is a seam for tests.
     void waitTriggerOnce();
+    // An external edge came: pending until a pass makes its reading (or a
+    // capture's value), and a trigger only of the acquisition armed as it
+    // came, if any.
+    void externalEdge();
     void setTriggerSource(std::function<bool()> waitEdge) { m_waitEdge = std::move(waitEdge); }
     // Decides on the configuration a sample was taken with (`mainFunc` and
     // `config` as the front end reported them) and applies the step only
@@ -557,6 +561,11 @@ public:
     bool m_acqCutShort = false;  // it ended before it completed
     uint64_t m_acqCounted = 0;
     uint64_t m_acqNumber = 0;   // counts the arms
+    // The acquisition armed as the pending edge came (0: none), written with
+    // m_triggered. An edge of before an arm is left pending by it: it makes
+    // the reading it would make with nothing armed, never one of that
+    // acquisition's.
+    uint64_t m_edgeAcq = 0;
     uint64_t m_acqClears = 0;  // m_changeClears as it was armed
     // The acquisition before the last arm, as that arm found it: a read of it
     // answers it, not the readings of the acquisition that replaced it.
@@ -892,8 +901,9 @@ private:
     // Wakes the waiters of m_acqCv after any reading.
     void noteArrival();
     // A clear dropped the reading of the pass: the acquisition it was
-    // counted for is owed it again, or the edge that took it with nothing
-    // armed is pending again; neither once another acquisition was armed.
+    // counted for is owed it again, unless another acquisition was armed
+    // since; or the edge that took it uncounted is pending again, as an edge
+    // of no acquisition.
     void passOwedAgain(bool edge);
     // Under m_acqMtx: waits while the acquisition is pending and no abort
     // came, and acquisition `acq` is still the armed one; each reading taken

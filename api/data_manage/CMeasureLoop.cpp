@@ -90,7 +90,7 @@ void CDataManage::waitTriggerOnce() {
     const bool edge = m_waitEdge ? m_waitEdge() : CExtTrigger::instance()->Trig_ExtIrq();
     if (edge) {
         m_waitFailures = 0;
-        m_triggered = true;
+        externalEdge();
         m_clock->sleepUs(kPollUs);
         return;
     }
@@ -98,6 +98,14 @@ void CDataManage::waitTriggerOnce() {
     // so that a failing device neither spins nor fakes triggers.
     const int failures = std::min(++m_waitFailures, kWaitBackoffMax);
     m_clock->sleepUs(kWaitBackoffUs * static_cast<uint64_t>(failures));
+}
+
+void CDataManage::externalEdge() {
+    // Under the lock of the arm and of the trigger decision: an edge is of
+    // the acquisition armed as it came, whatever is armed by its reading.
+    std::lock_guard<std::mutex> lock(m_acqMtx);
+    m_edgeAcq = m_acqPending ? m_acqNumber : 0;
+    m_triggered = true;
 }
 
 CDataManage::PassSettings CDataManage::passSettings() {
@@ -206,8 +214,8 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_throwCount = settleAfterChange(real);
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
-        // A capture value an edge began is finished: an arm meanwhile drops
-        // the edge, not the value it gives.
+        // A capture value an edge began is finished, whatever becomes of the
+        // edge meanwhile.
         const bool capturing = m_zCaliRunning && m_caliCount > 0;
         if (s.src == SRC_EXT && !m_triggered && !m_triggerChange && !capturing) {
             // The samples an edge owes an acquisition follow at the pace of

@@ -120,12 +120,13 @@ int CDataManage::DataCollectForSCPI(uint32_t /*func*/, const structReading& read
 
 void CDataManage::passOwedAgain(bool edge) {
     std::lock_guard<std::mutex> lock(m_acqMtx);
-    // An arm since has counted its own readings from its start, and the
-    // edge of before it is none of its triggers.
-    if (m_acqNumber != m_passAcq) return;
     if (m_passCounted) {
-        m_singleCountDown.fetch_add(1);
-    } else if (edge) {
+        // An arm since has counted its own readings from its start.
+        if (m_acqNumber == m_passAcq) m_singleCountDown.fetch_add(1);
+    } else if (edge && !m_triggered) {
+        // It triggered no acquisition, nor does it now; an edge pending
+        // since is read with it.
+        m_edgeAcq = 0;
         m_triggered = true;
     }
 }
@@ -194,11 +195,6 @@ uint64_t CDataManage::acqArm(uint32_t triggers, uint32_t now) {
         m_acqSamples = samples;
         m_singleCountDown = now;
         m_bWaitForTrigger = true;
-        // An edge that came before the arm is none of its triggers, whatever
-        // became of that edge's own measurement. Dropped under the lock the
-        // loop's trigger decision takes, so that no edge of before is taken
-        // for this acquisition.
-        m_triggered = false;
     }
     m_acqCv.notify_all();
     if (opc) IEEE488_OPC_Excu();

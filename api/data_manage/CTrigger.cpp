@@ -188,9 +188,13 @@ bool CDataManage::DM_Trigger(double value) {
     switch (t.eTrigSrc) {
     case SRC_EXT:
         m_measState = 4;
-        // An edge is a trigger event of an armed acquisition: it takes the
-        // samples of one trigger, this reading the first of them.
-        if (m_triggered && m_singleCountDown.load() == 0 && takeTrigger()) m_singleCountDown = m_acqSamples.load();
+        // An edge that came while this acquisition was armed is one of its
+        // trigger events: it takes the samples of one trigger, this reading
+        // the first of them. An edge of before makes a reading of no one's.
+        if (m_triggered && m_edgeAcq != 0 && m_edgeAcq == m_acqNumber && m_singleCountDown.load() == 0 &&
+            takeTrigger()) {
+            m_singleCountDown = m_acqSamples.load();
+        }
         m_passCounted = countDown(m_singleCountDown) != 0 && m_bWaitForTrigger;
         return m_passCounted || m_triggered;
     case SRC_SINGLE: {

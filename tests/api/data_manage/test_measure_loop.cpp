@@ -199,7 +199,7 @@ TEST_F(MeasureLoop, AutoRangeStepsAndEmptiesTheWindow) {
         feed({c.in});
         int polls = 0;
         clock.onPoll = [&] {
-            if (++polls == 1) e->m_triggered = true;
+            if (++polls == 1) e->externalEdge();
             if (polls > 5000) e->m_zAcqRunning = false;  // the edge was lost: no pass ends
         };
         e->runPass();
@@ -490,7 +490,7 @@ TEST_F(MeasureLoop, AnEdgeWhoseReadingAClearDroppedIsReadByTheNextPass) {
     int polls = 0;
     bool cleaned = false;
     clock.onPoll = [&] {
-        if (++polls == 1) e->m_triggered = true;
+        if (++polls == 1) e->externalEdge();
         if (!cleaned && platform::simGpio().vmcActive()) cleaned = (e->BufferClean(), true);
         if (polls > 5000) e->m_zAcqRunning = false;  // the edge was lost: no pass ends
     };
@@ -505,11 +505,13 @@ TEST_F(MeasureLoop, AnEdgeWhoseReadingAClearDroppedIsReadByTheNextPass) {
     e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
 }
 
-// An edge that came before an acquisition was armed is none of its triggers,
-// whatever became of the edge's own measurement: the acquisition waits for an
-// edge of its own. The edge comes at the first poll of a pass with nothing
-// armed; the arm follows it as each row says.
-TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
+// An edge counts for an acquisition only if it came while that acquisition
+// was armed. One that came before the arm (at the first poll of a pass, with
+// nothing armed) makes the one reading it would have made with nothing
+// armed, or gives a capture its value, whatever the arm found its
+// measurement doing; the acquisition answers none of it and waits for an
+// edge of its own, which then triggers it.
+TEST_F(MeasureLoop, AnEdgeBeforeTheArmIsReadOnceAndTriggersNothingOfTheAcquisition) {
     ProtoBaseFuncInfo settings;  // the range step's row changes them
     fm.ProtoBaseFuncInfoGet(settings);
     int polls = 0, edgeAt = 1;
@@ -518,10 +520,24 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
         ASSERT_EQ(e->cbTrigSourceSet(0, request(0x1106, s32(SRC_EXT)), nullptr), 0);
         e->m_triggerChange = false;
     };
+    const auto capture = [&](int armAt) {
+        external();
+        e->m_RawDataQueue.Clear();
+        e->m_zCaliRunning = true;
+        atPoll = [&, armAt] {
+            if (polls == armAt) e->acqArm(1, 0);
+        };
+    };
+    const auto captured = [this] {
+        EXPECT_EQ(e->m_RawDataQueue.Size(), 1u) << "the edge gave the capture its value";
+        e->m_zCaliRunning = false;  // the capture's last value
+        e->m_RawDataQueue.Clear();
+    };
     const struct {
         const char* name;
         std::function<void()> before;  // the setting the edge comes under
         std::function<void()> after;   // what follows the edge's pass, up to the arm
+        size_t freeRun;                // readings the edge makes
     } cases[] = {
         {"it came under the bus source",
          [&] {
@@ -529,14 +545,18 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
              e->m_triggerChange = false;
          },
          [&] {
-             external();
-             // Nor is it a trigger of the free run under the new source.
-             polls = edgeAt = 0;
-             e->runPass();
-             EXPECT_TRUE(readings().empty()) << "the free run read the edge of before";
-             e->m_zAcqRunning = true;
+             external();  // drops it: nor is it a trigger of the free run
              e->acqArm(1, 0);
-         }},
+         },
+         0},
+        {"the arm as its measurement began",
+         [&] {
+             external();
+             atPoll = [&] {
+                 if (polls == 1) e->acqArm(1, 0);
+             };
+         },
+         [] {}, 1},
         {"a clean and the arm during its pulse",
          [&] {
              external();
@@ -547,7 +567,7 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
                  e->acqArm(1, 0);
              };
          },
-         [] {}},
+         [] {}, 1},
         {"its pass stepped the range",
          [&] {
              select(TYPE_DCV, 3, E_Slow, true);
@@ -556,21 +576,10 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
          [&] {
              EXPECT_EQ(e->m_mainConfig.s32Range, 1);
              e->acqArm(1, 0);
-         }},
-        {"a capture took it, armed while the capture ran",
-         [&] {
-             external();
-             e->m_RawDataQueue.Clear();
-             e->m_zCaliRunning = true;
-             atPoll = [&] {
-                 if (polls == 5) e->acqArm(1, 0);
-             };
          },
-         [&] {
-             EXPECT_EQ(e->m_RawDataQueue.Size(), 1u) << "the edge gave the capture its value";
-             e->m_zCaliRunning = false;  // the capture's last value
-             e->m_RawDataQueue.Clear();
-         }},
+         1},
+        {"a capture took it, armed before the capture's first sample", [&] { capture(1); }, captured, 0},
+        {"a capture took it, armed while the capture ran", [&] { capture(5); }, captured, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -581,23 +590,32 @@ TEST_F(MeasureLoop, AnEdgeBeforeTheArmTriggersNothingOfTheAcquisition) {
         polls = 0;
         edgeAt = 1;
         clock.onPoll = [&] {
-            if (++polls == edgeAt) e->m_triggered = true;
+            if (++polls == edgeAt) e->externalEdge();
             if (atPoll) atPoll();
             if (polls > 2000) e->m_zAcqRunning = false;
         };
         e->runPass();
         ASSERT_TRUE(e->m_zAcqRunning.load()) << "the edge's pass ended";
-        ASSERT_TRUE(readings().empty()) << "the edge made no reading";
         c.after();
         ASSERT_TRUE(e->DM_AcquisitionPending());
         polls = edgeAt = 0;
         atPoll = nullptr;
         for (int pass = 0; pass < 3 && e->m_zAcqRunning; ++pass) e->runPass();
-        clock.onPoll = nullptr;
         EXPECT_FALSE(e->m_zAcqRunning.load()) << "it waits for an edge of its own";
         e->m_zAcqRunning = true;
-        EXPECT_TRUE(readings().empty());
+        EXPECT_EQ(readings().size(), c.freeRun) << "the edge's own readings";
         EXPECT_TRUE(e->DM_AcquisitionPending());
+        EXPECT_EQ(e->m_acqText, "") << "the acquisition took the edge of before";
+        // An edge after the arm is its trigger.
+        polls = 0;
+        edgeAt = 1;
+        for (int pass = 0; pass < 3 && e->DM_AcquisitionPending() && e->m_zAcqRunning; ++pass) e->runPass();
+        clock.onPoll = nullptr;
+        EXPECT_TRUE(e->m_zAcqRunning.load()) << "the edge after the arm was lost";
+        e->m_zAcqRunning = true;
+        EXPECT_FALSE(e->DM_AcquisitionPending());
+        EXPECT_EQ(e->m_acqText, "5.00000000E-01");
+        EXPECT_EQ(readings().size(), c.freeRun + 1);
         e->DM_AbortRead();
         e->cbTrigVMCStateSet(0, request(0x1107, bval(false)), nullptr);
         e->TrigSourceSet(SRC_AUTO);
@@ -620,7 +638,7 @@ TEST_F(MeasureLoop, EachCaptureValueTakesAnEdgeOfItsOwnAndMakesNoReading) {
         ASSERT_EQ(e->cbCaliDataSet(0, request(0xc00, f64(0.5)), nullptr), 0);
         int polls = 0, edgeAt = 1;
         clock.onPoll = [&] {
-            if (++polls == edgeAt) e->m_triggered = true;
+            if (++polls == edgeAt) e->externalEdge();
             if (polls > 2000) e->m_zAcqRunning = false;  // no edge comes
         };
         for (int i = 1; i <= c.edges + 1 && e->m_zAcqRunning; ++i) {
@@ -839,7 +857,7 @@ TEST_F(MeasureLoop, AReadingTriggeredAfterACalibrationChangeIsOfTheTableInForce)
         clock.onPoll = [&] {
             ++polls;
             if (polls == changeAt) c.change();
-            if (polls == edgeAt) e->m_triggered = true;
+            if (polls == edgeAt) e->externalEdge();
             if (polls > 5000) e->m_zAcqRunning = false;  // an edge was lost: no pass ends
         };
         const auto trigger = [&] {
@@ -880,7 +898,7 @@ TEST_F(MeasureLoop, NotificationsCarryEveryReadingOnceDropsAtCapacityAndThrottle
     e->mDataPointThreshold = 4;
     // An edge at every poll: each pass ends at its first sample, far
     // sooner than 49 ms.
-    clock.onPoll = [this] { e->m_triggered = true; };
+    clock.onPoll = [this] { e->externalEdge(); };
     std::vector<double> produced;
     for (int i = 0; i < 8; ++i) {
         produced.push_back(0.1 + 0.01 * i);
