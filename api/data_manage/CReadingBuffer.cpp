@@ -120,7 +120,9 @@ int CDataManage::cbDataRemove(unsigned int, const ValueMap& in, ValueMap* out) {
     auto it = in.find(kRemoveCount);
     if (it == in.end()) return E109_MISSING_PARAMETER;
     const int32_t count = s32Of(it->second);
-    if (count < 0) return E222_DATA_OUT_OF_RANGE;
+    // Beyond any memory, as any count above the readings stored; with WAIT
+    // too, since no reading could ever meet it.
+    if (count < 0) return E231_DATA_QUESTIONABLE;
     // Refused before it waits or takes anything: an answer that is not sent
     // must not cost the readings.
     if (!ScpiReplyBudget::fits(in, readingsTextMax(static_cast<uint64_t>(count)))) return E223_TOO_MUCH_DATA;

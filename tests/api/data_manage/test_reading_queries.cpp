@@ -116,7 +116,18 @@ TEST_F(ReadingQueries, ReadingMemoryHandlers) {
     store({0.2});
     e->m_bufferOffset = 2;
     ValueMap out;
-    EXPECT_EQ(call(&CDataManage::cbDataRemove, request(0x2103, s32(-1))), E222_DATA_OUT_OF_RANGE);
+    // A negative count is beyond any memory, with WAIT too: no reading
+    // could ever meet it, so it answers at once and takes nothing.
+    for (int32_t n : {-1, INT32_MIN}) {
+        for (const char* word : {"", "WAIT"}) {
+            ValueMap in = request(0x2103, s32(n));
+            if (*word != 0) in[0x2104] = str(word);
+            const uint64_t start = clock.nowMs();
+            EXPECT_EQ(call(&CDataManage::cbDataRemove, in), E231_DATA_QUESTIONABLE) << n << word;
+            EXPECT_EQ(clock.nowMs(), start) << n << word;
+            EXPECT_EQ(e->m_buffer.size(), 2u);
+        }
+    }
     EXPECT_EQ(call(&CDataManage::cbDataRemove, request(0x2103, s32(3))), E231_DATA_QUESTIONABLE);
     ValueMap wait = request(0x2103, s32(3));
     wait[0x2104] = str("WAIT");
@@ -415,6 +426,12 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         ValueMap out;
         EXPECT_EQ(d->cbMeasDataR(2, request(0x610, s32(-1)), &out), E231_DATA_QUESTIONABLE);
     };
+    const Action removeRefused = [](CDataManage* d) {  // DATA:REM? -1,WAIT: takes nothing, ends nothing
+        ValueMap out;
+        ValueMap in = request(0x2103, s32(-1));
+        in[0x2104] = str("WAIT");
+        EXPECT_EQ(d->cbDataRemove(2, in, &out), E231_DATA_QUESTIONABLE);
+    };
     const Action remove = [](CDataManage* d) {  // DATA:REM? 1 of an empty memory
         ValueMap out;
         EXPECT_EQ(d->cbDataRemove(2, request(0x2103, s32(1)), &out), E231_DATA_QUESTIONABLE);
@@ -447,6 +464,7 @@ TEST_F(ReadingQueries, AStoreAfterItsReadWritesWhatItsAcquisitionLeft) {
         {"another's change, then its R?", &a, {{acv, &b}, {take, &a}}, &a, false},
         {"another's change, then its DATA:REM?", &a, {{acv, &b}, {remove, &a}}, &a, false},
         {"another's change, then its R? -1", &a, {{acv, &b}, {refused, &a}}, &a, true},
+        {"another's change, then its DATA:REM? -1,WAIT", &a, {{acv, &b}, {removeRefused, &a}}, &a, true},
         {"armed nothing", &a, {{acv, &b}}, &c, false},
         {"the UI's read", nullptr, {{acv, &b}}, nullptr, false},
     };
