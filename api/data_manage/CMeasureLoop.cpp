@@ -214,10 +214,7 @@ bool CDataManage::samplePass(const PassSettings& s, uint32_t& func, structFuncCo
             m_throwCount = settleAfterChange(real);
             m_lastDataTime = m_capDataTime = m_clock->nowMs();
         }
-        // A capture value an edge began is finished, whatever becomes of the
-        // edge meanwhile.
-        const bool capturing = m_zCaliRunning && m_caliCount > 0;
-        if (s.src == SRC_EXT && !m_triggered && !m_triggerChange && !capturing) {
+        if (s.src == SRC_EXT && !m_triggered && !m_triggerChange) {
             // The samples an edge owes an acquisition follow at the pace of
             // the interval; otherwise the pass waits for an edge.
             if (m_singleCountDown.load() == 0 || !m_bWaitForTrigger) {
